@@ -1,0 +1,50 @@
+# make test | make demo | make bench: each bootstraps .venv, builds and installs the
+# package, then runs. make dev builds the modules into src/ for quick iteration.
+SHELL := /bin/bash
+
+# Python 3.12: python3.12 on PATH if it runs, else pyenv's 3.12 (see DEVELOPERS.md).
+PYTHON ?= $(shell \
+  if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; \
+  else ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
+VENV ?= .venv
+BUILD ?= build/wheel
+DEV_BUILD ?= build/dev
+DEV_TARGET ?= all
+PY := $(VENV)/bin/python
+PYTEST_ARGS ?=
+
+.PHONY: test demo bench install dev check-python clean
+
+check-python:
+	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
+	  echo "error: Python 3.12 not found. Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.12" >&2; \
+	  exit 1; fi
+
+$(VENV)/.ready: | check-python
+	"$(PYTHON)" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
+	touch $@
+
+install: $(VENV)/.ready
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
+
+test: install
+	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+demo: install
+	$(PY) examples/demo.py
+
+bench: install
+	$(PY) bench/run.py
+
+# In-tree build for development: modules land in src/velarix/imp; run tests with
+# PYTHONPATH=src. DEV_TARGET picks one module, DEV_BUILD a private build folder.
+dev: $(VENV)/.ready
+	@test -f $(DEV_BUILD)/CMakeCache.txt || $(VENV)/bin/cmake -S . -B $(DEV_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVELARIX_INPLACE=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(DEV_BUILD) --target $(DEV_TARGET)
+
+clean:
+	rm -rf build src/velarix/imp/*.so

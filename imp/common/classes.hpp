@@ -1,0 +1,62 @@
+// Building the implementation classes: type(name, bases, namespace) with bases taken
+// from Python, then C++ methods installed on the finished class. Classes made this
+// way take any Python base (dict, a class of another module) and combine freely.
+#pragma once
+
+#include <initializer_list>
+
+#include "errors.hpp"
+
+namespace vx {
+
+// type(name, bases, namespace); `__module__` and `__qualname__` are filled in when
+// the namespace does not already hold them.
+inline nb::object make_class(const char *name, nb::handle bases, nb::dict ns,
+                             const char *module, const char *qualname = nullptr) {
+    if (!ns.contains("__module__"))
+        ns["__module__"] = module;
+    if (!ns.contains("__qualname__"))
+        ns["__qualname__"] = qualname ? qualname : name;
+    return steal_or_throw(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name,
+                                                bases.ptr(), ns.ptr()));
+}
+
+inline nb::tuple bases_of(std::initializer_list<nb::handle> bases) {
+    nb::object tuple = steal_or_throw(PyTuple_New((Py_ssize_t)bases.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle base : bases)
+        PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(base.ptr()));
+    return nb::borrow<nb::tuple>(tuple);
+}
+
+// Instance methods: method descriptors, so they bind to instances of `cls` and its
+// subclasses and can be called unbound as Class.method(obj, ...).
+// `defs` ends with a zeroed entry and must outlive the class (static storage).
+inline void add_methods(nb::handle cls, PyMethodDef *defs) {
+    for (PyMethodDef *def = defs; def->ml_name; ++def) {
+        nb::object descr = steal_or_throw(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
+        check_status(PyObject_SetAttrString(cls.ptr(), def->ml_name, descr.ptr()));
+    }
+}
+
+// Static methods: plain builtins wrapped in staticmethod.
+inline void add_static_methods(nb::handle cls, PyMethodDef *defs) {
+    for (PyMethodDef *def = defs; def->ml_name; ++def) {
+        nb::object function = steal_or_throw(PyCFunction_NewEx(def, nullptr, nullptr));
+        nb::object method = steal_or_throw(PyStaticMethod_New(function.ptr()));
+        check_status(PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()));
+    }
+}
+
+// A nested class of plain attributes, such as SerializationKeys.
+inline nb::object make_key_class(const char *name, const char *outer, const char *module,
+                                 std::initializer_list<std::pair<const char *, const char *>> keys) {
+    nb::dict ns;
+    for (auto &[attr, value] : keys)
+        ns[attr] = value;
+    std::string qualname = std::string(outer) + "." + name;
+    return make_class(name, bases_of({nb::handle((PyObject *)&PyBaseObject_Type)}), ns, module,
+                      qualname.c_str());
+}
+
+} // namespace vx

@@ -1,0 +1,97 @@
+// Ids and the registry: construction, lookup and reset.
+#include "common/host.hpp"
+#include "common/names.hpp"
+#include "portable.hpp"
+
+namespace ferrant {
+namespace {
+
+vx::LazyModule random_module{"random"};
+
+// A generated id: a uniform 64-bit draw from the host's random module (so
+// random.seed makes ids reproducible), as 16 upper-case hex digits padded with
+// blanks on the left.
+nb::object draw_id() {
+    // Kept for the life of the process, like the interned names.
+    static PyObject *zero = PyLong_FromLong(0);
+    static PyObject *upper = PyLong_FromUnsignedLongLong(18446744073709551615ULL);
+    static PyObject *spec = PyUnicode_InternFromString("16X");
+    static PyObject *randint_name = PyUnicode_InternFromString("randint");
+    if (!zero || !upper || !spec || !randint_name)
+        vx::throw_error_already_set();
+    nb::object randint = random_module.attr(randint_name);
+    nb::object value =
+        vx::steal_or_throw(PyObject_CallFunctionObjArgs(randint.ptr(), zero, upper, nullptr));
+    return vx::steal_or_throw(PyObject_Format(value.ptr(), spec));
+}
+
+nb::object generate_unique_id() {
+    nb::object ids = class_table(names::ids);
+    for (;;) {
+        nb::object id = draw_id();
+        if (!vx::check_status(PySequence_Contains(ids.ptr(), id.ptr()))) {
+            vx::steal_or_throw(PyObject_CallMethod(ids.ptr(), "add", "O", id.ptr()));
+            return id;
+        }
+    }
+}
+
+// dict.__setitem__(config, key, value): framework-owned entries bypass any
+// item-assignment rule of the configuration's class.
+void store_in_base_dict(nb::handle config, nb::handle key, nb::handle value) {
+    if (!PyDict_Check(config.ptr()))
+        vx::raise(PyExc_TypeError, "descriptor '__setitem__' requires a 'dict' object but received a '%.200s'",
+                  Py_TYPE(config.ptr())->tp_name);
+    vx::check_status(PyDict_SetItem(config.ptr(), key.ptr(), value.ptr()));
+}
+
+} // namespace
+
+nb::object init(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"__init__", {"config"}};
+    auto [config] = call.bind(params);
+
+    nb::object id_key = vx::getattr(vx::getattr(config, names::Keys), names::ID);
+    nb::object id = vx::steal_or_throw(PyObject_GetItem(config, id_key.ptr()));
+
+    nb::object marker = vx::getattr(vx::modules::imp.attr(names::ConstantsImp), names::ID_TO_BE_GENERATED);
+    if (id.is(marker))
+        id = generate_unique_id();
+
+    nb::object id_map = class_table(names::id_map);
+    nb::object registered = vx::lookup(id_map, id);
+    if (registered.is_valid() &&
+        vx::check_status(PyObject_RichCompareBool(registered.ptr(), call.self.ptr(), Py_NE)))
+        vx::raise(PyExc_ValueError, "ID '%S' conflict with another object.", id.ptr());
+
+    vx::check_status(PyObject_SetItem(id_map.ptr(), id.ptr(), call.self.ptr()));
+    store_in_base_dict(config, id_key, id);
+    vx::setattr(call.self, names::config, config);
+    return nb::none();
+}
+
+nb::object get_by_id(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"get_by_id", {"id"}};
+    auto [id] = call.bind(params);
+    vx::require_str(id, "id");
+    nb::object found = vx::lookup(class_table(names::id_map), id);
+    return found.is_valid() ? found : nb::none();
+}
+
+nb::object reset(const vx::Call &call) {
+    call.bind_none("reset");
+    vx::steal_or_throw(PyObject_CallMethod(class_table(names::id_map).ptr(), "clear", nullptr));
+    vx::steal_or_throw(PyObject_CallMethod(class_table(names::ids).ptr(), "clear", nullptr));
+    return nb::none();
+}
+
+nb::object add_preinstalled_module(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"add_preinstalled_module", {"module"}};
+    auto [module] = call.bind(params);
+    vx::require_str(module, "module");
+    vx::steal_or_throw(
+        PyObject_CallMethod(class_table(names::preinstalled_modules).ptr(), "add", "O", module));
+    return nb::none();
+}
+
+} // namespace ferrant

@@ -1,0 +1,57 @@
+// velarix.imp.ferrant: builds PortableImp on the package's Implementation base.
+#include "common/classes.hpp"
+#include "common/host.hpp"
+#include "common/names.hpp"
+#include "portable.hpp"
+
+namespace ferrant {
+namespace {
+
+PyMethodDef methods[] = {
+    VX_METHOD("__init__", init, "Register this object under its configured or a generated id."),
+    VX_METHOD("serialize", serialize, "The serialised form of this object; `interface` names the class."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef static_methods[] = {
+    VX_METHOD("get_by_id", get_by_id, "The object registered under `id`, or None."),
+    VX_METHOD("reset", reset, "Forget every registered object and generated id."),
+    VX_METHOD("deserialize", deserialize, "Re-create an object from its serialised form."),
+    VX_METHOD("add_preinstalled_module", add_preinstalled_module,
+              "Serialise classes of modules matching `module` without source."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object build_class(const char *module_name) {
+    nb::dict annotations;
+    annotations["_id_map"] = "Dict[str, 'PortableImp']";
+    annotations["_preinstalled_modules"] = "Set[str]";
+    annotations["_ids"] = "Set[str]";
+    annotations["config"] = "'Portable.Configuration'";
+
+    nb::dict ns;
+    ns["__annotations__"] = annotations;
+    ns["__doc__"] = "Identity, configuration and serialisation of framework objects.";
+    ns["_id_map"] = nb::dict();
+    ns["_ids"] = vx::steal_or_throw(PySet_New(nullptr));
+    ns["_preinstalled_modules"] = vx::steal_or_throw(PySet_New(nullptr));
+    ns["SerializationKeys"] = vx::make_key_class(
+        "SerializationKeys", "PortableImp", module_name,
+        {{"CLASS", "class"}, {"MODULE", "module"}, {"SOURCE", "source"}, {"SETTINGS", "config"}});
+
+    nb::object base = vx::modules::imp.attr(names::Implementation);
+    nb::object cls = vx::make_class("PortableImp", vx::bases_of({base}), ns, module_name);
+    vx::add_methods(cls, methods);
+    vx::add_static_methods(cls, static_methods);
+    return cls;
+}
+
+} // namespace
+} // namespace ferrant
+
+NB_MODULE(ferrant, m) {
+    names::init();
+    nb::object cls = ferrant::build_class("velarix.imp.ferrant");
+    ferrant::portable_class = cls.inc_ref();  // lives as long as the module
+    m.attr("PortableImp") = cls;
+}

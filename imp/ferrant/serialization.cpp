@@ -1,0 +1,179 @@
+// Serialised form: class name, module, class source (with the module's imports)
+// and a deep copy of the configuration without its reserved entries.
+#include "common/host.hpp"
+#include "common/names.hpp"
+#include "portable.hpp"
+
+namespace ferrant {
+namespace {
+
+vx::LazyModule inspect_module{"inspect"};
+vx::LazyModule ast_module{"ast"};
+vx::LazyModule importlib_module{"importlib"};
+
+nb::object call_function(vx::LazyModule &module, const char *name, nb::handle arg) {
+    nb::object function = vx::steal_or_throw(PyObject_GetAttrString(module.get().ptr(), name));
+    return vx::steal_or_throw(PyObject_CallOneArg(function.ptr(), arg.ptr()));
+}
+
+nb::object deep_copy(nb::handle value) {
+    return call_function(vx::modules::copy, "deepcopy", value);
+}
+
+// Every value of ReservedKeys' namespace that is a key of the copy is dropped.
+void drop_reserved_entries(nb::handle live_config, nb::handle copy) {
+    nb::object reserved = vx::getattr(vx::getattr(live_config, names::ReservedKeys), names::dunder_dict);
+    nb::object values = vx::steal_or_throw(PyMapping_Values(reserved.ptr()));
+    Py_ssize_t count = PyList_GET_SIZE(values.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *key = PyList_GET_ITEM(values.ptr(), i);
+        if (vx::check_status(PySequence_Contains(copy.ptr(), key)))
+            vx::check_status(PyObject_DelItem(copy.ptr(), key));
+    }
+}
+
+// True when any preinstalled module name occurs inside `module_name`. Every entry
+// is tested, as a plain `in`, so a failing test surfaces whatever the order.
+bool is_preinstalled(nb::handle module_name) {
+    nb::object modules = class_table(names::preinstalled_modules);
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(modules.ptr()));
+    bool found = false;
+    while (PyObject *entry = PyIter_Next(iterator.ptr())) {
+        nb::object held = nb::steal(entry);
+        if (vx::check_status(PySequence_Contains(module_name.ptr(), entry)))
+            found = true;
+    }
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    return found;
+}
+
+// The defining module's import statements (breadth-first, one line each), a blank
+// line, and the class statement as written.
+nb::object class_source(nb::handle cls) {
+    nb::object module = call_function(inspect_module, "getmodule", cls);
+    nb::object module_text = call_function(inspect_module, "getsource", module);
+    nb::object tree = call_function(ast_module, "parse", module_text);
+    nb::object walk = call_function(ast_module, "walk", tree);
+    nb::object import_type = vx::steal_or_throw(PyObject_GetAttrString(ast_module.get().ptr(), "Import"));
+    nb::object import_from_type =
+        vx::steal_or_throw(PyObject_GetAttrString(ast_module.get().ptr(), "ImportFrom"));
+    nb::object lines = vx::steal_or_throw(PyList_New(0));
+    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(walk.ptr()));
+    while (PyObject *node = PyIter_Next(iterator.ptr())) {
+        nb::object held = nb::steal(node);
+        if (vx::check_status(PyObject_IsInstance(node, import_type.ptr())) ||
+            vx::check_status(PyObject_IsInstance(node, import_from_type.ptr()))) {
+            nb::object line = call_function(ast_module, "unparse", held);
+            vx::check_status(PyList_Append(lines.ptr(), line.ptr()));
+        }
+    }
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    nb::object class_text = call_function(inspect_module, "getsource", cls);
+
+    nb::object newline = vx::steal_or_throw(PyUnicode_FromString("\n"));
+    nb::object imports = vx::steal_or_throw(PyUnicode_Join(newline.ptr(), lines.ptr()));
+    nb::object text = vx::steal_or_throw(PyUnicode_FromFormat("%U\n\n", imports.ptr()));
+    return vx::steal_or_throw(PyUnicode_Concat(text.ptr(), class_text.ptr()));
+}
+
+// Source text, or None when the host cannot give it (interactive class, built-in
+// module): OSError and TypeError mean "no source", anything else is a real fault.
+nb::object try_class_source(nb::handle cls) {
+    try {
+        return class_source(cls);
+    } catch (nb::python_error &error) {
+        if (error.matches(PyExc_OSError) || error.matches(PyExc_TypeError))
+            return nb::none();
+        throw;
+    }
+}
+
+// data[key] by plain subscription (KeyError with the key when missing).
+nb::object entry(nb::handle data, const char *key) {
+    return vx::steal_or_throw(PyObject_GetItem(data.ptr(), nb::str(key).ptr()));
+}
+
+// The class the saved source defines, run in a namespace of its own named after
+// the stored module, so the class's __module__ is that name.
+nb::object class_from_source(nb::handle data) {
+    nb::object custom_globals = vx::steal_or_throw(PyDict_New());
+    vx::check_status(PyDict_SetItem(custom_globals.ptr(), names::dunder_name.ptr(),
+                                    entry(data, "module").ptr()));
+    nb::object source = entry(data, "source");
+    nb::object exec = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "exec"));
+    vx::steal_or_throw(PyObject_CallFunctionObjArgs(exec.ptr(), source.ptr(), custom_globals.ptr(),
+                                                    custom_globals.ptr(), nullptr));
+    nb::object found = vx::lookup(custom_globals, entry(data, "class"));
+    return found.is_valid() ? found : nb::none();
+}
+
+nb::object class_from_module(nb::handle data) {
+    nb::object module = call_function(importlib_module, "import_module", entry(data, "module"));
+    nb::object name = entry(data, "class");
+    nb::object cls = nb::steal(PyObject_GetAttr(module.ptr(), name.ptr()));
+    if (!cls.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            vx::throw_error_already_set();
+        PyErr_Clear();
+        return nb::none();
+    }
+    return cls;
+}
+
+// cls(**settings), with the interpreter's rule that the settings be a mapping.
+nb::object construct(nb::handle cls, nb::handle settings) {
+    nb::object kwargs = vx::steal_or_throw(PyDict_New());
+    if (PyDict_Check(settings.ptr())) {
+        vx::check_status(PyDict_Update(kwargs.ptr(), settings.ptr()));
+    } else if (PyObject_HasAttrString(settings.ptr(), "keys")) {
+        vx::check_status(PyDict_Merge(kwargs.ptr(), settings.ptr(), 1));
+    } else {
+        vx::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                  Py_TYPE(settings.ptr())->tp_name);
+    }
+    nb::object no_args = vx::steal_or_throw(PyTuple_New(0));
+    return vx::steal_or_throw(PyObject_Call(cls.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
+} // namespace
+
+nb::object serialize(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"serialize", {"interface"}};
+    auto [interface] = call.bind(params);
+
+    nb::object live_config = vx::getattr(call.self, names::config);
+    nb::object settings = deep_copy(live_config);
+    drop_reserved_entries(live_config, settings);
+
+    nb::object cls = vx::getattr(interface, names::dunder_class);
+    nb::object module_name = vx::getattr(cls, names::dunder_module);
+    nb::object source = is_preinstalled(module_name) ? nb::none() : try_class_source(cls);
+
+    nb::dict result;
+    result["class"] = vx::getattr(cls, names::dunder_name);
+    result["module"] = module_name;
+    result["source"] = source;
+    result["config"] = settings;
+    return std::move(result);
+}
+
+nb::object deserialize(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"deserialize", {"data"}};
+    auto [data] = call.bind(params);
+    vx::require_dict(data, "data");
+    nb::object portable = vx::modules::portable.attr(names::Portable);
+
+    nb::object cls = entry(data, "source").is_none() ? class_from_module(data) : class_from_source(data);
+    if (cls.is_none())
+        vx::raise(PyExc_TypeError, "Class '%S' could not be imported.", entry(data, "class").ptr());
+
+    nb::object mro = vx::getattr(cls, names::dunder_mro);
+    if (!vx::check_status(PySequence_Contains(mro.ptr(), portable.ptr())))
+        vx::raise(PyExc_TypeError, "Class '%S' must be derived from class 'Portable'.",
+                  vx::getattr(cls, names::dunder_name).ptr());
+    return construct(cls, entry(data, "config"));
+}
+
+} // namespace ferrant
