@@ -1,0 +1,41 @@
+"""Timing helpers shared by the benchmarks."""
+
+import gc
+import os
+import statistics
+import time
+
+
+def best_of(function, repeat=5, number=1):
+    """Best wall time per call over `repeat` runs of `number` calls."""
+    gc.collect()
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            function()
+        times.append((time.perf_counter() - start) / number)
+    return min(times)
+
+
+def rss_mib():
+    """Resident set size of this process in MiB (Linux)."""
+    with open(f"/proc/{os.getpid()}/statm") as statm:
+        pages = int(statm.read().split()[1])
+    return pages * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def report(label, ours, baseline, unit="s"):
+    """Print one comparison as a ratio (baseline time / our time)."""
+    ratio = baseline / ours if ours else float("inf")
+    print(f"{label}: ours {ours * 1e6:.2f} us, baseline {baseline * 1e6:.2f} us, "
+          f"speed-up x{ratio:.1f}")
+    return ratio
+
+
+__all__ = ["best_of", "rss_mib", "percentile", "report", "statistics"]

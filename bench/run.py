@@ -1,0 +1,30 @@
+"""Runs every benchmark of this folder in its own process and prints its figures.
+
+Each benchmark compares against a baseline measured in the same process, so the
+ratios hold on a noisy machine; absolute times are printed for the record only.
+"""
+
+import pathlib
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def main(names):
+    scripts = sorted(p for p in HERE.glob("*.py") if p.name not in ("run.py", "common.py"))
+    if names:
+        scripts = [p for p in scripts if p.stem in names]
+    failed = []
+    for script in scripts:
+        print(f"== {script.stem}", flush=True)
+        if subprocess.call([sys.executable, str(script)], cwd=HERE) != 0:
+            failed.append(script.stem)
+    if failed:
+        print("failed:", ", ".join(failed))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,26 @@
+"""Shared fixtures: a clean registry per test and a check that no thread outlives it."""
+
+import threading
+
+import pytest
+
+from velarix.imp import PortableImp
+
+
+@pytest.fixture(autouse=True)
+def fresh_registry():
+    PortableImp.reset()
+    yield
+    PortableImp.reset()
+
+
+@pytest.fixture
+def no_thread_leak():
+    """Fails the test when it leaves a thread running (threads get 5 s to end)."""
+    before = set(threading.enumerate())
+    yield
+    deadline = threading.Event()
+    for thread in set(threading.enumerate()) - before:
+        thread.join(timeout=5)
+        assert not thread.is_alive(), f"thread left running: {thread!r}"
+    deadline.set()
