@@ -19,8 +19,6 @@ def no_thread_leak():
     """Fails the test when it leaves a thread running (threads get 5 s to end)."""
     before = set(threading.enumerate())
     yield
-    deadline = threading.Event()
     for thread in set(threading.enumerate()) - before:
         thread.join(timeout=5)
         assert not thread.is_alive(), f"thread left running: {thread!r}"
-    deadline.set()
