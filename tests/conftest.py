@@ -9,9 +9,13 @@ from velarix.imp import PortableImp
 
 @pytest.fixture(autouse=True)
 def fresh_registry():
+    preinstalled = set(PortableImp._preinstalled_modules)
     PortableImp.reset()
     yield
     PortableImp.reset()
+    # No operation removes a preinstalled module, so restore the set by hand.
+    PortableImp._preinstalled_modules.clear()
+    PortableImp._preinstalled_modules.update(preinstalled)
 
 
 @pytest.fixture
