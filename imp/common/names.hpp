@@ -151,7 +151,10 @@
     X(dunder_class, "__class__")                                                       \
     X(dunder_dict, "__dict__")                                                         \
     X(dunder_mro, "__mro__")                                                           \
-    X(dunder_init, "__init__")
+    X(dunder_init, "__init__")                                                         \
+    X(time, "time")                                                                    \
+    X(sleep, "sleep")                                                                  \
+    X(deepcopy, "deepcopy")
 
 namespace names {
 #define VX_DECLARE_NAME(identifier, text) inline nb::handle identifier;

@@ -1,0 +1,340 @@
+// A deep copy with the result of copy.deepcopy. Exact dict, list and tuple and the
+// values copy.deepcopy returns unchanged are handled here; every other object goes to
+// copy.deepcopy(obj, memo) with the same memo, so shared references, cycles and the
+// memo itself (memo[id(x)] = copy, the keep-alive list at memo[id(memo)]) come out
+// exactly as copy.deepcopy makes them.
+//
+// While everything seen is native, the memo is a small C++ table; the Python memo
+// dict is built from it, in the same insertion order, only when the first foreign
+// object needs it, and is used for every lookup after that.
+//
+// Foreign __deepcopy__ code may mutate the containers being copied: items are held
+// by strong references while they are copied, lists are walked by index as Python
+// walks them, and a dict that changes size raises RuntimeError as iteration would.
+#pragma once
+
+#include <unordered_map>
+#include <vector>
+
+#include "host.hpp"
+#include "names.hpp"
+
+namespace vx {
+
+namespace deepcopy_detail {
+
+// The types copy._deepcopy_dispatch maps to _deepcopy_atomic, plus every instance
+// of type or of a type subclass (copy.deepcopy's issubclass(cls, type) test).
+inline bool is_atomic(PyObject *x) {
+    PyTypeObject *type = Py_TYPE(x);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           x == Py_None || type == &PyBool_Type || type == &PyBytes_Type ||
+           type == &PyComplex_Type || type == &PyFunction_Type || type == &PyCFunction_Type ||
+           type == &PyCode_Type || type == &PyRange_Type || type == &PyProperty_Type ||
+           PyWeakref_CheckRefExact(x) || x == Py_Ellipsis || x == Py_NotImplemented ||
+           PyType_Check(x);
+}
+
+inline bool is_native_container(PyObject *x) {
+    PyTypeObject *type = Py_TYPE(x);
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
+// Releases the interpreter's recursion budget on every way out.
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while deep-copying"))
+            throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+} // namespace deepcopy_detail
+
+class DeepCopier {
+public:
+    // No memo: start with the C++ table. A memo object: use it from the start, as
+    // copy.deepcopy(x, memo) would.
+    DeepCopier() = default;
+    explicit DeepCopier(nb::handle memo) : memo_(nb::borrow(memo)) {}
+
+    nb::object copy(nb::handle x) { return copy_object(x.ptr()); }
+
+private:
+    using Entry = std::pair<nb::object, nb::object>;  // original, copy (both owned)
+
+    nb::object copy_object(PyObject *x) {
+        if (!memo_.is_valid()) {
+            // Native table: it only ever holds containers this copier made, so an
+            // atomic value cannot be in it.
+            if (deepcopy_detail::is_atomic(x))
+                return nb::borrow(x);
+            if (deepcopy_detail::is_native_container(x)) {
+                if (PyObject *found = native_find(x))
+                    return nb::borrow(found);
+                return copy_container(x);
+            }
+            materialise();
+            return foreign(x);
+        }
+        if (deepcopy_detail::is_atomic(x) || deepcopy_detail::is_native_container(x)) {
+            nb::object found = memo_get(x);
+            if (found.is_valid())
+                return found;
+            if (deepcopy_detail::is_atomic(x))
+                return nb::borrow(x);
+            return copy_container(x);
+        }
+        // copy.deepcopy does its own memo lookup.
+        return foreign(x);
+    }
+
+    nb::object copy_container(PyObject *x) {
+        deepcopy_detail::RecursionGuard guard;
+        PyTypeObject *type = Py_TYPE(x);
+        if (type == &PyList_Type)
+            return copy_list(x);
+        if (type == &PyDict_Type)
+            return copy_dict(x);
+        return copy_tuple(x);
+    }
+
+    nb::object copy_list(PyObject *x) {
+        nb::object y = steal_or_throw(PyList_New(0));
+        store(x, y.ptr());
+        // By index with the size read each turn, as list iteration does, so a list
+        // that foreign code grows or shrinks is walked as Python would walk it.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(x); ++i) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(x, i));
+            nb::object item_copy = copy_object(item.ptr());
+            check_status(PyList_Append(y.ptr(), item_copy.ptr()));
+        }
+        finish(x, y.ptr());
+        return y;
+    }
+
+    nb::object copy_dict(PyObject *x) {
+        nb::object y = steal_or_throw(PyDict_New());
+        store(x, y.ptr());
+        const Py_ssize_t used = PyDict_GET_SIZE(x);
+        Py_ssize_t remaining = used, position = 0;
+        PyObject *key, *value;
+        for (;;) {
+            // The checks of dict.items() iteration, made before every step.
+            if (PyDict_GET_SIZE(x) != used)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (!PyDict_Next(x, &position, &key, &value))
+                break;
+            if (remaining-- == 0)
+                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+            // y[deepcopy(key)] = deepcopy(value) evaluates the value first.
+            nb::object value_copy = copy_object(held_value.ptr());
+            nb::object key_copy = copy_object(held_key.ptr());
+            check_status(PyDict_SetItem(y.ptr(), key_copy.ptr(), value_copy.ptr()));
+        }
+        finish(x, y.ptr());
+        return y;
+    }
+
+    nb::object copy_tuple(PyObject *x) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(x);
+        std::vector<nb::object> items;
+        items.reserve((size_t)size);
+        bool changed = false;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject *item = PyTuple_GET_ITEM(x, i);
+            items.push_back(copy_object(item));
+            changed = changed || !items.back().is(item);
+        }
+        // A cycle through a mutable element may have copied this tuple already.
+        nb::object found = memo_.is_valid() ? memo_subscript(x) : nb::borrow(native_find(x));
+        if (found.is_valid()) {
+            if (!found.is(x))
+                finish(x, found.ptr());
+            return found;
+        }
+        if (!changed)
+            return nb::borrow(x);
+        nb::object y = steal_or_throw(PyTuple_New(size));
+        for (Py_ssize_t i = 0; i < size; ++i)
+            PyTuple_SET_ITEM(y.ptr(), i, items[(size_t)i].release().ptr());
+        finish(x, y.ptr());
+        return y;
+    }
+
+    nb::object foreign(PyObject *x) {
+        if (!deepcopy_.is_valid())
+            deepcopy_ = modules::copy.attr(names::deepcopy);
+        PyObject *args[] = {x, memo_.ptr()};
+        return steal_or_throw(PyObject_Vectorcall(deepcopy_.ptr(), args, 2, nullptr));
+    }
+
+    // copy.deepcopy's epilogue for a copy that is not the original itself:
+    // memo[id(x)] = y, then x joins the keep-alive list.
+    void finish(PyObject *x, PyObject *y) {
+        store(x, y);
+        keep_alive(x);
+    }
+
+    // --- the native table -----------------------------------------------------
+
+    // A linear scan beats hashing for the few containers of typical port data.
+    static constexpr size_t index_threshold = 16;
+
+    PyObject *native_find(PyObject *x) {
+        if (entries_.size() < index_threshold) {
+            for (const Entry &entry : entries_)
+                if (entry.first.ptr() == x)
+                    return entry.second.ptr();
+            return nullptr;
+        }
+        auto found = index_.find(x);
+        return found == index_.end() ? nullptr : entries_[found->second].second.ptr();
+    }
+
+    void native_store(PyObject *x, PyObject *y) {
+        if (entries_.size() < index_threshold) {
+            for (Entry &entry : entries_)
+                if (entry.first.ptr() == x) {
+                    entry.second = nb::borrow(y);
+                    return;
+                }
+        } else {
+            auto found = index_.find(x);
+            if (found != index_.end()) {
+                entries_[found->second].second = nb::borrow(y);
+                return;
+            }
+        }
+        entries_.emplace_back(nb::borrow(x), nb::borrow(y));
+        if (entries_.size() == index_threshold) {
+            for (size_t i = 0; i < entries_.size(); ++i)
+                index_.emplace(entries_[i].first.ptr(), i);
+        } else if (entries_.size() > index_threshold) {
+            index_.emplace(x, entries_.size() - 1);
+        }
+    }
+
+    // The Python memo as copy.deepcopy would have built it so far: the same keys in
+    // the same order, the keep-alive list among them where it was first added.
+    void materialise() {
+        nb::object memo = steal_or_throw(PyDict_New());
+        nb::object keep = steal_or_throw(PyList_New(0));
+        for (const nb::object &original : kept_)
+            check_status(PyList_Append(keep.ptr(), original.ptr()));
+        for (size_t i = 0; i <= entries_.size(); ++i) {
+            if (keep_position_ == i) {
+                nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo.ptr()));
+                check_status(PyDict_SetItem(memo.ptr(), key.ptr(), keep.ptr()));
+            }
+            if (i == entries_.size())
+                break;
+            nb::object key = steal_or_throw(PyLong_FromVoidPtr(entries_[i].first.ptr()));
+            check_status(PyDict_SetItem(memo.ptr(), key.ptr(), entries_[i].second.ptr()));
+        }
+        memo_ = std::move(memo);
+        entries_.clear();
+        index_.clear();
+        kept_.clear();
+    }
+
+    // --- memo operations, native or Python --------------------------------------
+
+    void store(PyObject *x, PyObject *y) {
+        if (!memo_.is_valid())
+            return native_store(x, y);
+        nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
+        if (PyDict_CheckExact(memo_.ptr()))
+            check_status(PyDict_SetItem(memo_.ptr(), key.ptr(), y));
+        else
+            check_status(PyObject_SetItem(memo_.ptr(), key.ptr(), y));
+    }
+
+    // try: memo[id(memo)].append(x) except KeyError: memo[id(memo)] = [x]
+    void keep_alive(PyObject *x) {
+        if (!memo_.is_valid()) {
+            if (keep_position_ == no_position)
+                keep_position_ = entries_.size();
+            kept_.push_back(nb::borrow(x));
+            return;
+        }
+        nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo_.ptr()));
+        nb::object list = nb::steal(PyObject_GetItem(memo_.ptr(), key.ptr()));
+        if (list.is_valid()) {
+            if (PyList_CheckExact(list.ptr())) {
+                check_status(PyList_Append(list.ptr(), x));
+                return;
+            }
+            PyObject *args[] = {list.ptr(), x};
+            nb::object name = steal_or_throw(PyUnicode_FromString("append"));
+            PyObject *result = PyObject_VectorcallMethod(name.ptr(), args, 2, nullptr);
+            if (result) {
+                Py_DECREF(result);
+                return;
+            }
+        }
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+        nb::object fresh = steal_or_throw(PyList_New(1));
+        PyList_SET_ITEM(fresh.ptr(), 0, Py_NewRef(x));
+        check_status(PyObject_SetItem(memo_.ptr(), key.ptr(), fresh.ptr()));
+    }
+
+    // memo.get(id(x), _nil): an empty object when absent.
+    nb::object memo_get(PyObject *x) {
+        nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
+        if (PyDict_CheckExact(memo_.ptr())) {
+            PyObject *found = PyDict_GetItemWithError(memo_.ptr(), key.ptr());
+            if (!found && PyErr_Occurred())
+                throw nb::python_error();
+            return found ? nb::borrow(found) : nb::object();
+        }
+        // Any other mapping answers through its own get(), as copy.deepcopy asks it.
+        static PyObject *absent = PyList_New(0);  // a private marker, kept for the process
+        if (!absent)
+            throw nb::python_error();
+        nb::object name = steal_or_throw(PyUnicode_FromString("get"));
+        PyObject *args[] = {memo_.ptr(), key.ptr(), absent};
+        nb::object found = steal_or_throw(PyObject_VectorcallMethod(name.ptr(), args, 3, nullptr));
+        return found.is(absent) ? nb::object() : found;
+    }
+
+    // memo[id(x)] with KeyError meaning absent: the tuple's re-check.
+    nb::object memo_subscript(PyObject *x) {
+        if (PyDict_CheckExact(memo_.ptr()))
+            return memo_get(x);
+        nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
+        PyObject *found = PyObject_GetItem(memo_.ptr(), key.ptr());
+        if (found)
+            return nb::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+
+    static constexpr size_t no_position = (size_t)-1;
+
+    nb::object memo_;      // the Python memo once there is one
+    nb::object deepcopy_;  // copy.deepcopy, looked up once per copy
+    std::vector<Entry> entries_;
+    std::unordered_map<PyObject *, size_t> index_;
+    std::vector<nb::object> kept_;
+    size_t keep_position_ = no_position;
+};
+
+// copy.deepcopy(x), and copy.deepcopy(x, memo) for a memo that is not None.
+inline nb::object deepcopy(nb::handle x) { return DeepCopier().copy(x); }
+
+inline nb::object deepcopy(nb::handle x, nb::handle memo) {
+    if (!memo.is_valid() || memo.is_none())
+        return DeepCopier().copy(x);
+    return DeepCopier(memo).copy(x);
+}
+
+} // namespace vx

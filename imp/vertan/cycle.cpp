@@ -1,0 +1,149 @@
+// The step cycle and the one-time set-up run. A failure inside either is logged and
+// turns the node's condition to ERROR; it never reaches the caller, except for
+// exceptions that are not Exceptions (an exit or an interrupt must get through).
+#include "common/deepcopy.hpp"
+#include "node.hpp"
+
+namespace vertan {
+namespace {
+
+// One ERROR entry and the ERROR condition. The message comes from
+// vx::exception_message, so an exception without arguments, or with a first
+// argument that is not text, still leaves an entry instead of a second failure.
+void record_failure(nb::handle self, nb::handle exception) {
+    nb::object error_type = log_type(names::ERROR);
+    nb::object constants = vertan::constants();
+    write_log(self, error_type, vx::exception_message(exception));
+    vx::setattr(self, names::condition, constant(constants, names::Conditions, names::ERROR));
+}
+
+// Runs `body`; an Exception it raises is recorded, anything else passes through.
+template <typename Body>
+void guarded(nb::handle self, Body &&body) {
+    try {
+        body();
+        return;
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        record_failure(self, error.value());
+        return;
+    } catch (...) {
+        // A C++ failure (out of memory) becomes the Python error it stands for.
+        vx::translate_exception();
+    }
+    nb::python_error error;
+    if (!error.matches(PyExc_Exception))
+        throw error;
+    record_failure(self, error.value());
+}
+
+bool is_output_node(nb::handle self) {
+    // Looked up now: the output node class loads after this module, and may not
+    // exist at all in a partial build.
+    PyObject *output_class = PyObject_GetAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr());
+    if (!output_class) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            vx::throw_error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object held = nb::steal(output_class);
+    return vx::check_status(PyObject_IsInstance(self.ptr(), output_class));
+}
+
+nb::object call_one(nb::handle function, nb::handle arg) {
+    return vx::steal_or_throw(PyObject_CallOneArg(function.ptr(), arg.ptr()));
+}
+
+nb::object number(PyObject *result) { return vx::steal_or_throw(result); }
+
+void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
+    if (equals(vx::getattr(self, names::condition),
+               constant(constants, names::Conditions, names::ERROR)))
+        return;
+    if (equals(vx::getattr(self, names::state), constant(constants, names::States, names::STOPPED)))
+        return;
+
+    nb::object t_start = now();
+    if (equals(vx::getattr(self, names::counter), zero))
+        call_method(self, names::setup_wrapper, input);  // logs its own failures
+    call_one(vx::getattr(self, names::pre_step_handler), input);
+
+    // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
+    nb::object step = vx::getattr(self, names::step_handler);
+    nb::object data = call_one(step, vx::deepcopy(input));
+    if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
+        vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
+
+    if (is_output_node(self)) {
+        call_one(vx::getattr(self, names::post_step_handler), data);
+        call_method(self, names::push_data, data);
+    }
+
+    nb::object counter = vx::getattr(self, names::counter);
+    vx::setattr(self, names::counter, number(PyNumber_Add(counter.ptr(), one.ptr())));
+    nb::object t_end = now();
+    nb::object spent = number(PyNumber_Subtract(t_end.ptr(), t_start.ptr()));
+    nb::object busy = vx::getattr(self, names::time_busy);
+    vx::setattr(self, names::time_busy, number(PyNumber_Add(busy.ptr(), spent.ptr())));
+
+    // Busy time over the time since start(), the divisor raised to 1 second.
+    nb::object origin = vx::getattr(self, names::time_start);
+    nb::object elapsed = number(PyNumber_Subtract(t_end.ptr(), origin.ptr()));
+    nb::object below_one = number(PyObject_RichCompare(one.ptr(), elapsed.ptr(), Py_GT));
+    nb::handle divisor = vx::check_status(PyObject_IsTrue(below_one.ptr())) ? one : elapsed;
+    busy = vx::getattr(self, names::time_busy);
+    vx::setattr(self, names::load, number(PyNumber_TrueDivide(busy.ptr(), divisor.ptr())));
+}
+
+} // namespace
+
+nb::object cycle(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_cycle", {"data"}, 0};
+    auto [given] = call.bind(params);
+    nb::handle input = given ? nb::handle(given) : default_data;
+    vx::require_dict(input.ptr(), "data");
+    nb::object constants = vertan::constants();
+    guarded(call.self, [&] { run_cycle(call.self, input, constants); });
+    return nb::none();
+}
+
+nb::object setup_wrapper(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_setup_wrapper", {"data"}};
+    auto [data] = call.bind(params);
+    nb::handle self = call.self;
+    nb::object constants = vertan::constants();
+    nb::object info = log_type(names::INFO);
+
+    // The set-up's fixed pause; a stop that lands during it fails the state check.
+    nb::object sleep = vx::modules::time.attr(names::sleep);
+    nb::object pause = vx::steal_or_throw(PyFloat_FromDouble(0.01));
+    call_one(sleep, pause);
+
+    if (equals(vx::getattr(self, names::state), constant(constants, names::States, names::STOPPED)))
+        vx::raise(PyExc_ValueError,
+                  "Node %U is in STOPPED state. Make sure to call Node.start() from your subclass.",
+                  name_text(self).ptr());
+    nb::object message =
+        vx::steal_or_throw(PyUnicode_FromFormat("Setting up node %U.", name_text(self).ptr()));
+    write_log(self, info, message);
+
+    guarded(self, [&] {
+        nb::object metadata_in = call_method(self, names::get_metadata_);
+        nb::object handler = vx::getattr(self, names::setup_handler);
+        PyObject *args[] = {data, metadata_in.ptr()};
+        nb::object metadata_out =
+            vx::steal_or_throw(PyObject_Vectorcall(handler.ptr(), args, 2, nullptr));
+        call_method(self, names::push_metadata, metadata_out);
+    });
+    return nb::none();
+}
+
+nb::object deepcopy(const vx::Call &call) {
+    static constexpr vx::Params<2> params{"_deepcopy", {"x", "memo"}, 1};
+    auto [x, memo] = call.bind(params);
+    return vx::deepcopy(x, memo);
+}
+
+} // namespace vertan

@@ -1,0 +1,85 @@
+// velarix.imp.vertan: builds NodeImp on the package's PortableImp base.
+#include "common/classes.hpp"
+#include "node.hpp"
+
+namespace vertan {
+namespace {
+
+PyMethodDef methods[] = {
+    VX_METHOD("__init__", init, "Set up the node base on top of its portable identity."),
+    VX_METHOD("set_setup_handler", set_setup_handler, "Use `handler(data, metadata)` for the set-up run."),
+    VX_METHOD("set_pre_step_handler", set_pre_step_handler, "Use `handler(data)` before each step."),
+    VX_METHOD("set_post_step_handler", set_post_step_handler, "Use `handler(data)` after each step of an output node."),
+    VX_METHOD("set_step_handler", set_step_handler, "Use `handler(data)` as the step."),
+    VX_METHOD("start", start, "Restart the load clock; a stopped node becomes RUNNING."),
+    VX_METHOD("stop", stop, "A running node becomes STOPPED."),
+    VX_METHOD("get_name", get_name, "The name in the configuration (str or None)."),
+    VX_METHOD("set_logger", set_logger, "Write log entries to `logger` from now on."),
+    VX_METHOD("get_state", get_state, "RUNNING or STOPPED."),
+    VX_METHOD("get_counter", get_counter, "Number of completed step cycles."),
+    VX_METHOD("get_load", get_load, "Share of time spent in step cycles, in percent."),
+    VX_METHOD("_get_data", get_data, "Port data of a node without input ports: a new empty dict."),
+    VX_METHOD("_get_metadata", get_metadata, "Input metadata of a node without input ports: a new empty dict."),
+    VX_METHOD("_push_data", push_data, "Send a step's output data (nowhere, for the base)."),
+    VX_METHOD("_push_metadata", push_metadata, "Send the set-up's output metadata (nowhere, for the base)."),
+    VX_METHOD("_setup_wrapper", setup_wrapper, "The one-time set-up run of the first step."),
+    VX_METHOD("_cycle", cycle, "Run one guarded, timed step on `data`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object build_class(const char *module) {
+    // Declared types only; the class holds no values of its own.
+    nb::dict annotations;
+    annotations["_counter"] = "int";
+    annotations["_pre_step_handler"] = "Callable[[Dict[str, Any]], None]";
+    annotations["_post_step_handler"] = "Callable[[Dict[str, Any]], None]";
+    annotations["_setup_handler"] =
+        "Callable[[Dict[str, Any], Dict[str, Dict[str, Any]]], Dict[str, Dict[str, Any]]]";
+    annotations["_step_handler"] = "Callable[[Dict[str, Any]], Dict[str, Any]]";
+    annotations["_logger"] = "Logger";
+    annotations["_state"] = "str";
+    annotations["_condition"] = "str";
+    annotations["_time_start"] = "float";
+    annotations["_time_busy"] = "float";
+    annotations["_load"] = "float";
+    annotations["config"] = "'Node.Configuration'";
+
+    nb::dict ns;
+    ns["__annotations__"] = annotations;
+    ns["__doc__"] = "Base of every node: handlers, state, condition, logger and the step cycle.";
+
+    nb::object base = vx::modules::imp.attr(names::PortableImp);
+    nb::object cls = vx::make_class("NodeImp", vx::bases_of({base}), ns, module);
+    vx::add_methods(cls, methods);
+    return cls;
+}
+
+PyMethodDef deepcopy_def = VX_METHOD(
+    "_deepcopy", deepcopy,
+    "_deepcopy($module, /, x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
+
+// Owned for the life of the process, like the interned names.
+nb::handle keep(PyObject *object) {
+    if (!object)
+        vx::throw_error_already_set();
+    return object;
+}
+
+} // namespace
+} // namespace vertan
+
+NB_MODULE(vertan, m) {
+    names::init();
+    vertan::module_name = vertan::keep(PyUnicode_InternFromString("velarix.imp.vertan"));
+    vertan::zero = vertan::keep(PyLong_FromLong(0));
+    vertan::one = vertan::keep(PyLong_FromLong(1));
+    vertan::hundred = vertan::keep(PyLong_FromLong(100));
+    // Made once with the class: every _cycle() without argument sees this object.
+    vertan::default_data = vertan::keep(PyDict_New());
+
+    nb::object cls = vertan::build_class("velarix.imp.vertan");
+    vertan::node_class = cls.inc_ref();  // lives as long as the module
+    m.attr("NodeImp") = cls;
+    m.attr("_deepcopy") =
+        vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, vertan::module_name.ptr()));
+}

@@ -1,0 +1,167 @@
+// Construction, handlers, start and stop, and the accessors and hooks of the base.
+#include "node.hpp"
+
+namespace vertan {
+namespace {
+
+nb::object new_do_nothing_handler() {
+    static PyMethodDef def = VX_METHOD(
+        "do_nothing", do_nothing,
+        "do_nothing($module, /, data)\n--\n\nThe default pre- and post-step handler: does nothing.");
+    return vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, module_name.ptr()));
+}
+
+nb::object store_handler(const vx::Call &call, const vx::Params<1> &params, nb::handle name) {
+    auto [handler] = call.bind(params);
+    vx::setattr(call.self, name, handler);
+    return nb::none();
+}
+
+} // namespace
+
+nb::object do_nothing(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"do_nothing", {"data"}};
+    call.bind(params);
+    return nb::none();
+}
+
+nb::object init(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"__init__", {"config"}};
+    auto [config] = call.bind(params);
+    nb::handle self = call.self;
+
+    // super(NodeImp, self).__init__(config): the next class of the instance's own
+    // order, so a class with several node bases still reaches PortableImp.
+    PyObject *super_args[] = {node_class.ptr(), self.ptr()};
+    nb::object parent = vx::steal_or_throw(
+        PyObject_Vectorcall((PyObject *)&PySuper_Type, super_args, 2, nullptr));
+    call_method(parent, names::dunder_init, config);
+
+    nb::object constants = vertan::constants();
+    vx::setattr(self, names::counter, zero);
+    vx::setattr(self, names::pre_step_handler, new_do_nothing_handler());
+    vx::setattr(self, names::post_step_handler, new_do_nothing_handler());
+    vx::setattr(self, names::setup_handler, nb::none());
+    vx::setattr(self, names::step_handler, nb::none());
+    // A logger without a file until a pipeline hands over its own.
+    nb::object logger_class = vx::modules::logger.attr(names::Logger);
+    nb::object no_directory = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
+    vx::setattr(self, names::logger,
+                vx::steal_or_throw(PyObject_CallOneArg(logger_class.ptr(), no_directory.ptr())));
+    vx::setattr(self, names::state, constant(constants, names::States, names::STOPPED));
+    vx::setattr(self, names::condition, constant(constants, names::Conditions, names::HEALTHY));
+    vx::setattr(self, names::time_start, now());
+    vx::setattr(self, names::time_busy, zero);
+    vx::setattr(self, names::load, zero);
+    return nb::none();
+}
+
+nb::object set_setup_handler(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_setup_handler", {"handler"}};
+    return store_handler(call, params, names::setup_handler);
+}
+
+nb::object set_pre_step_handler(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_pre_step_handler", {"handler"}};
+    return store_handler(call, params, names::pre_step_handler);
+}
+
+nb::object set_post_step_handler(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_post_step_handler", {"handler"}};
+    return store_handler(call, params, names::post_step_handler);
+}
+
+nb::object set_step_handler(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_step_handler", {"handler"}};
+    return store_handler(call, params, names::step_handler);
+}
+
+nb::object start(const vx::Call &call) {
+    call.bind_none("start");
+    nb::handle self = call.self;
+    nb::object states = vx::getattr(vertan::constants(), names::States);
+    // Every start moves the origin of the load measurement, running or not.
+    vx::setattr(self, names::time_start, now());
+    if (equals(vx::getattr(self, names::state), vx::getattr(states, names::STOPPED))) {
+        vx::setattr(self, names::state, vx::getattr(states, names::RUNNING));
+        nb::object message = vx::steal_or_throw(
+            PyUnicode_FromFormat("Node %U started.", name_text(self).ptr()));
+        write_log(self, log_type(names::INFO), message);
+    }
+    return nb::none();
+}
+
+nb::object stop(const vx::Call &call) {
+    call.bind_none("stop");
+    nb::handle self = call.self;
+    nb::object states = vx::getattr(vertan::constants(), names::States);
+    if (equals(vx::getattr(self, names::state), vx::getattr(states, names::RUNNING))) {
+        vx::setattr(self, names::state, vx::getattr(states, names::STOPPED));
+        nb::object message = vx::steal_or_throw(
+            PyUnicode_FromFormat("Node %U stopped.", name_text(self).ptr()));
+        write_log(self, log_type(names::INFO), message);
+    }
+    return nb::none();
+}
+
+nb::object get_name(const vx::Call &call) {
+    call.bind_none("get_name");
+    nb::object config = vx::getattr(call.self, names::config);
+    nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::NAME);
+    nb::object name = vx::steal_or_throw(PyObject_GetItem(config.ptr(), key.ptr()));
+    if (!name.is_none() && !PyUnicode_CheckExact(name.ptr()))
+        vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.ptr())->tp_name);
+    return name;
+}
+
+nb::object set_logger(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_logger", {"logger"}};
+    auto [logger] = call.bind(params);
+    vx::setattr(call.self, names::logger, logger);
+    return nb::none();
+}
+
+nb::object get_state(const vx::Call &call) {
+    call.bind_none("get_state");
+    return vx::getattr(call.self, names::state);
+}
+
+nb::object get_counter(const vx::Call &call) {
+    call.bind_none("get_counter");
+    nb::object counter = vx::getattr(call.self, names::counter);
+    if (!counter.is_none() && !PyLong_CheckExact(counter.ptr()))
+        vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(counter.ptr())->tp_name);
+    return counter;
+}
+
+nb::object get_load(const vx::Call &call) {
+    call.bind_none("get_load");
+    nb::object load = vx::getattr(call.self, names::load);
+    return vx::steal_or_throw(PyNumber_Multiply(load.ptr(), hundred.ptr()));
+}
+
+nb::object get_data(const vx::Call &call) {
+    call.bind_none("_get_data");
+    return vx::steal_or_throw(PyDict_New());
+}
+
+nb::object get_metadata(const vx::Call &call) {
+    call.bind_none("_get_metadata");
+    return vx::steal_or_throw(PyDict_New());
+}
+
+nb::object push_data(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_push_data", {"data"}};
+    auto [data] = call.bind(params);
+    vx::require_dict(data, "data");
+    return nb::none();
+}
+
+nb::object push_metadata(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_push_metadata", {"port_metadata_out"}};
+    auto [metadata] = call.bind(params);
+    vx::require_dict(metadata, "port_metadata_out", /*allow_none=*/true);
+    return nb::none();
+}
+
+} // namespace vertan
