@@ -14,6 +14,7 @@
 #pragma once
 
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host.hpp"
@@ -40,6 +41,27 @@ inline bool is_native_container(PyObject *x) {
     return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
 }
 
+// A sequence of plain values whose first N elements live inside the object, so
+// copying typical port data needs no allocation for the bookkeeping.
+template <typename T, size_t N>
+class InlineVector {
+public:
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return i < N ? inline_[i] : overflow_[i - N]; }
+    void push_back(T value) {
+        if (size_ < N)
+            inline_[size_] = value;
+        else
+            overflow_.push_back(value);
+        ++size_;
+    }
+
+private:
+    T inline_[N];
+    std::vector<T> overflow_;
+    size_t size_ = 0;
+};
+
 // Releases the interpreter's recursion budget on every way out.
 class RecursionGuard {
 public:
@@ -60,11 +82,24 @@ public:
     // copy.deepcopy(x, memo) would.
     DeepCopier() = default;
     explicit DeepCopier(nb::handle memo) : memo_(nb::borrow(memo)) {}
+    DeepCopier(const DeepCopier &) = delete;
+    DeepCopier &operator=(const DeepCopier &) = delete;
+
+    ~DeepCopier() {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            Py_DECREF(entries_[i].original);
+            Py_DECREF(entries_[i].copy);
+        }
+    }
 
     nb::object copy(nb::handle x) { return copy_object(x.ptr()); }
 
 private:
-    using Entry = std::pair<nb::object, nb::object>;  // original, copy (both owned)
+    // One memo entry of the native table; both references are owned.
+    struct Entry {
+        PyObject *original;
+        PyObject *copy;
+    };
 
     nb::object copy_object(PyObject *x) {
         if (!memo_.is_valid()) {
@@ -142,13 +177,19 @@ private:
 
     nb::object copy_tuple(PyObject *x) {
         const Py_ssize_t size = PyTuple_GET_SIZE(x);
-        std::vector<nb::object> items;
-        items.reserve((size_t)size);
-        bool changed = false;
+        // The new tuple is made only once an element copies to something else; it
+        // stays private (and tolerates empty slots) until it is complete.
+        nb::object y;
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyObject *item = PyTuple_GET_ITEM(x, i);
-            items.push_back(copy_object(item));
-            changed = changed || !items.back().is(item);
+            nb::object item_copy = copy_object(item);
+            if (!y.is_valid() && !item_copy.is(item)) {
+                y = steal_or_throw(PyTuple_New(size));
+                for (Py_ssize_t j = 0; j < i; ++j)
+                    PyTuple_SET_ITEM(y.ptr(), j, Py_NewRef(PyTuple_GET_ITEM(x, j)));
+            }
+            if (y.is_valid())
+                PyTuple_SET_ITEM(y.ptr(), i, item_copy.release().ptr());
         }
         // A cycle through a mutable element may have copied this tuple already.
         nb::object found = memo_.is_valid() ? memo_subscript(x) : nb::borrow(native_find(x));
@@ -157,11 +198,8 @@ private:
                 finish(x, found.ptr());
             return found;
         }
-        if (!changed)
+        if (!y.is_valid())
             return nb::borrow(x);
-        nb::object y = steal_or_throw(PyTuple_New(size));
-        for (Py_ssize_t i = 0; i < size; ++i)
-            PyTuple_SET_ITEM(y.ptr(), i, items[(size_t)i].release().ptr());
         finish(x, y.ptr());
         return y;
     }
@@ -185,47 +223,48 @@ private:
     // A linear scan beats hashing for the few containers of typical port data.
     static constexpr size_t index_threshold = 16;
 
-    PyObject *native_find(PyObject *x) {
-        if (entries_.size() < index_threshold) {
-            for (const Entry &entry : entries_)
-                if (entry.first.ptr() == x)
-                    return entry.second.ptr();
-            return nullptr;
+    // Position of x in entries_, or entries_.size() when absent.
+    size_t native_position(PyObject *x) {
+        if (entries_.size() <= index_threshold) {
+            size_t i = 0;
+            while (i < entries_.size() && entries_[i].original != x)
+                ++i;
+            return i;
         }
         auto found = index_.find(x);
-        return found == index_.end() ? nullptr : entries_[found->second].second.ptr();
+        return found == index_.end() ? entries_.size() : found->second;
+    }
+
+    PyObject *native_find(PyObject *x) {
+        size_t i = native_position(x);
+        return i < entries_.size() ? entries_[i].copy : nullptr;
     }
 
     void native_store(PyObject *x, PyObject *y) {
-        if (entries_.size() < index_threshold) {
-            for (Entry &entry : entries_)
-                if (entry.first.ptr() == x) {
-                    entry.second = nb::borrow(y);
-                    return;
-                }
-        } else {
-            auto found = index_.find(x);
-            if (found != index_.end()) {
-                entries_[found->second].second = nb::borrow(y);
-                return;
-            }
+        size_t i = native_position(x);
+        if (i < entries_.size()) {
+            PyObject *old = entries_[i].copy;
+            entries_[i].copy = Py_NewRef(y);
+            Py_DECREF(old);
+            return;
         }
-        entries_.emplace_back(nb::borrow(x), nb::borrow(y));
-        if (entries_.size() == index_threshold) {
-            for (size_t i = 0; i < entries_.size(); ++i)
-                index_.emplace(entries_[i].first.ptr(), i);
-        } else if (entries_.size() > index_threshold) {
+        entries_.push_back(Entry{Py_NewRef(x), Py_NewRef(y)});
+        if (entries_.size() == index_threshold + 1) {
+            for (size_t j = 0; j < entries_.size(); ++j)
+                index_.emplace(entries_[j].original, j);
+        } else if (entries_.size() > index_threshold + 1) {
             index_.emplace(x, entries_.size() - 1);
         }
     }
 
     // The Python memo as copy.deepcopy would have built it so far: the same keys in
-    // the same order, the keep-alive list among them where it was first added.
+    // the same order, the keep-alive list among them where it was first added. The
+    // table itself is left as it is (and released with the copier).
     void materialise() {
         nb::object memo = steal_or_throw(PyDict_New());
         nb::object keep = steal_or_throw(PyList_New(0));
-        for (const nb::object &original : kept_)
-            check_status(PyList_Append(keep.ptr(), original.ptr()));
+        for (size_t i = 0; i < kept_.size(); ++i)
+            check_status(PyList_Append(keep.ptr(), entries_[kept_[i]].original));
         for (size_t i = 0; i <= entries_.size(); ++i) {
             if (keep_position_ == i) {
                 nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo.ptr()));
@@ -233,13 +272,10 @@ private:
             }
             if (i == entries_.size())
                 break;
-            nb::object key = steal_or_throw(PyLong_FromVoidPtr(entries_[i].first.ptr()));
-            check_status(PyDict_SetItem(memo.ptr(), key.ptr(), entries_[i].second.ptr()));
+            nb::object key = steal_or_throw(PyLong_FromVoidPtr(entries_[i].original));
+            check_status(PyDict_SetItem(memo.ptr(), key.ptr(), entries_[i].copy));
         }
         memo_ = std::move(memo);
-        entries_.clear();
-        index_.clear();
-        kept_.clear();
     }
 
     // --- memo operations, native or Python --------------------------------------
@@ -257,9 +293,10 @@ private:
     // try: memo[id(memo)].append(x) except KeyError: memo[id(memo)] = [x]
     void keep_alive(PyObject *x) {
         if (!memo_.is_valid()) {
+            // Everything kept alive was stored just before, so it has a position.
             if (keep_position_ == no_position)
                 keep_position_ = entries_.size();
-            kept_.push_back(nb::borrow(x));
+            kept_.push_back(native_position(x));
             return;
         }
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo_.ptr()));
@@ -322,10 +359,10 @@ private:
 
     nb::object memo_;      // the Python memo once there is one
     nb::object deepcopy_;  // copy.deepcopy, looked up once per copy
-    std::vector<Entry> entries_;
-    std::unordered_map<PyObject *, size_t> index_;
-    std::vector<nb::object> kept_;
-    size_t keep_position_ = no_position;
+    deepcopy_detail::InlineVector<Entry, index_threshold> entries_;
+    std::unordered_map<PyObject *, size_t> index_;  // over entries_, once they outgrow a scan
+    deepcopy_detail::InlineVector<size_t, index_threshold> kept_;  // positions in entries_
+    size_t keep_position_ = no_position;  // where memo[id(memo)] sits among the keys
 };
 
 // copy.deepcopy(x), and copy.deepcopy(x, memo) for a memo that is not None.

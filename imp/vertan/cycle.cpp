@@ -41,14 +41,19 @@ void guarded(nb::handle self, Body &&body) {
 bool is_output_node(nb::handle self) {
     // Looked up now: the output node class loads after this module, and may not
     // exist at all in a partial build.
-    PyObject *output_class = PyObject_GetAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr());
+    PyObject *namespace_ = PyModule_GetDict(vx::modules::imp.get().ptr());
+    PyObject *output_class = PyDict_GetItemWithError(namespace_, names::ONodeImp.ptr());
+    nb::object held;
     if (!output_class) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        if (PyErr_Occurred())
             vx::throw_error_already_set();
-        PyErr_Clear();
-        return false;
+        // Not in the namespace: the full lookup, which reports a missing class
+        // without raising.
+        if (!vx::check_status(_PyObject_LookupAttr(vx::modules::imp.get().ptr(),
+                                                   names::ONodeImp.ptr(), &output_class)))
+            return false;
+        held = nb::steal(output_class);
     }
-    nb::object held = nb::steal(output_class);
     return vx::check_status(PyObject_IsInstance(self.ptr(), output_class));
 }
 
@@ -57,6 +62,39 @@ nb::object call_one(nb::handle function, nb::handle arg) {
 }
 
 nb::object number(PyObject *result) { return vx::steal_or_throw(result); }
+
+// a - b, a + b and a / b on the clock readings: plain doubles when both are floats
+// (the same IEEE result Python computes), the number protocol otherwise (a patched
+// clock may return ints).
+bool both_floats(nb::handle a, nb::handle b) {
+    return PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr());
+}
+
+nb::object subtract(nb::handle a, nb::handle b) {
+    if (both_floats(a, b))
+        return number(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a.ptr()) - PyFloat_AS_DOUBLE(b.ptr())));
+    return number(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+
+nb::object add(nb::handle a, nb::handle b) {
+    if (both_floats(a, b))
+        return number(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a.ptr()) + PyFloat_AS_DOUBLE(b.ptr())));
+    return number(PyNumber_Add(a.ptr(), b.ptr()));
+}
+
+nb::object divide(nb::handle a, nb::handle b) {
+    if (both_floats(a, b) && PyFloat_AS_DOUBLE(b.ptr()) != 0.0)
+        return number(PyFloat_FromDouble(PyFloat_AS_DOUBLE(a.ptr()) / PyFloat_AS_DOUBLE(b.ptr())));
+    return number(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+
+// 1 > value
+bool below_one(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()))
+        return 1.0 > PyFloat_AS_DOUBLE(value.ptr());
+    nb::object result = number(PyObject_RichCompare(one.ptr(), value.ptr(), Py_GT));
+    return vx::check_status(PyObject_IsTrue(result.ptr()));
+}
 
 void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     if (equals(vx::getattr(self, names::condition),
@@ -84,17 +122,14 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     nb::object counter = vx::getattr(self, names::counter);
     vx::setattr(self, names::counter, number(PyNumber_Add(counter.ptr(), one.ptr())));
     nb::object t_end = now();
-    nb::object spent = number(PyNumber_Subtract(t_end.ptr(), t_start.ptr()));
     nb::object busy = vx::getattr(self, names::time_busy);
-    vx::setattr(self, names::time_busy, number(PyNumber_Add(busy.ptr(), spent.ptr())));
+    vx::setattr(self, names::time_busy, add(busy, subtract(t_end, t_start)));
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    nb::object origin = vx::getattr(self, names::time_start);
-    nb::object elapsed = number(PyNumber_Subtract(t_end.ptr(), origin.ptr()));
-    nb::object below_one = number(PyObject_RichCompare(one.ptr(), elapsed.ptr(), Py_GT));
-    nb::handle divisor = vx::check_status(PyObject_IsTrue(below_one.ptr())) ? one : elapsed;
+    nb::object elapsed = subtract(t_end, vx::getattr(self, names::time_start));
+    nb::handle divisor = below_one(elapsed) ? one : nb::handle(elapsed);
     busy = vx::getattr(self, names::time_busy);
-    vx::setattr(self, names::load, number(PyNumber_TrueDivide(busy.ptr(), divisor.ptr())));
+    vx::setattr(self, names::load, divide(busy, divisor));
 }
 
 } // namespace
@@ -117,7 +152,7 @@ nb::object setup_wrapper(const vx::Call &call) {
     nb::object info = log_type(names::INFO);
 
     // The set-up's fixed pause; a stop that lands during it fails the state check.
-    nb::object sleep = vx::modules::time.attr(names::sleep);
+    nb::object sleep = module_attr(vx::modules::time, names::sleep);
     nb::object pause = vx::steal_or_throw(PyFloat_FromDouble(0.01));
     call_one(sleep, pause);
 

@@ -40,8 +40,21 @@ nb::object deepcopy(const vx::Call &call);
 
 // --- helpers shared by the two files -------------------------------------------
 
+// module.<name>, looked up at each use. The module's own namespace answers first,
+// which is what attribute access finds for these names, without its overhead; a
+// missing name takes the full lookup (module __getattr__, AttributeError).
+inline nb::object module_attr(vx::LazyModule &module, nb::handle name) {
+    PyObject *namespace_ = PyModule_GetDict(module.get().ptr());
+    PyObject *found = PyDict_GetItemWithError(namespace_, name.ptr());
+    if (found)
+        return nb::borrow(found);
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    return module.attr(name);
+}
+
 // velarix.constants.Constants, resolved at each use.
-inline nb::object constants() { return vx::modules::constants.attr(names::Constants); }
+inline nb::object constants() { return module_attr(vx::modules::constants, names::Constants); }
 
 // Constants.<group>.<name>
 inline nb::object constant(nb::handle constants, nb::handle group, nb::handle name) {
@@ -50,7 +63,7 @@ inline nb::object constant(nb::handle constants, nb::handle group, nb::handle na
 
 // velarix.logger.LogType.<name>, resolved at each use.
 inline nb::object log_type(nb::handle name) {
-    return vx::getattr(vx::modules::logger.attr(names::LogType), name);
+    return vx::getattr(module_attr(vx::modules::logger, names::LogType), name);
 }
 
 // `a == b` as Python evaluates it (no identity shortcut for objects that may
@@ -64,7 +77,7 @@ inline bool equals(nb::handle a, nb::handle b) {
 
 // time.time(), through the module at each use so a patched clock is seen.
 inline nb::object now() {
-    nb::object clock = vx::modules::time.attr(names::time);
+    nb::object clock = module_attr(vx::modules::time, names::time);
     return vx::steal_or_throw(PyObject_CallNoArgs(clock.ptr()));
 }
 
