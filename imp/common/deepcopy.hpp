@@ -36,6 +36,14 @@ inline bool is_atomic(PyObject *x) {
            PyType_Check(x);
 }
 
+// Keys whose hash and equality are the interpreter's own: re-inserting them runs
+// no other code, so a shallow copy inserts nothing differently.
+inline bool is_plain_key(PyObject *key) {
+    PyTypeObject *type = Py_TYPE(key);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           key == Py_None || type == &PyBool_Type || type == &PyBytes_Type;
+}
+
 inline bool is_native_container(PyObject *x) {
     PyTypeObject *type = Py_TYPE(x);
     return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
@@ -137,7 +145,31 @@ private:
         return copy_tuple(x);
     }
 
+    // With only atomic items, and no Python memo that could answer for one of them,
+    // the element-wise copy is the shallow copy; no other code can run meanwhile.
+    bool all_atomic_items(PyObject *list) const {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+            if (!deepcopy_detail::is_atomic(PyList_GET_ITEM(list, i)))
+                return false;
+        return true;
+    }
+
+    bool all_atomic_entries(PyObject *dict) const {
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &position, &key, &value))
+            if (!deepcopy_detail::is_plain_key(key) || !deepcopy_detail::is_atomic(value))
+                return false;
+        return true;
+    }
+
     nb::object copy_list(PyObject *x) {
+        if (!memo_.is_valid() && all_atomic_items(x)) {
+            nb::object y = steal_or_throw(PyList_GetSlice(x, 0, PyList_GET_SIZE(x)));
+            store(x, y.ptr());
+            finish(x, y.ptr());
+            return y;
+        }
         nb::object y = steal_or_throw(PyList_New(0));
         store(x, y.ptr());
         // By index with the size read each turn, as list iteration does, so a list
@@ -152,6 +184,12 @@ private:
     }
 
     nb::object copy_dict(PyObject *x) {
+        if (!memo_.is_valid() && all_atomic_entries(x)) {
+            nb::object y = steal_or_throw(PyDict_Copy(x));
+            store(x, y.ptr());
+            finish(x, y.ptr());
+            return y;
+        }
         nb::object y = steal_or_throw(PyDict_New());
         store(x, y.ptr());
         const Py_ssize_t used = PyDict_GET_SIZE(x);

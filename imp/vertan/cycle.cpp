@@ -1,6 +1,7 @@
 // The step cycle and the one-time set-up run. A failure inside either is logged and
 // turns the node's condition to ERROR; it never reaches the caller, except for
 // exceptions that are not Exceptions (an exit or an interrupt must get through).
+#include "attributes.hpp"
 #include "common/deepcopy.hpp"
 #include "node.hpp"
 
@@ -96,15 +97,32 @@ bool below_one(nb::handle value) {
     return vx::check_status(PyObject_IsTrue(result.ptr()));
 }
 
+// self._counter == 0
+bool is_first_cycle(nb::handle counter) {
+    if (PyLong_CheckExact(counter.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(counter.ptr(), &overflow);
+        return value == 0 && overflow == 0;
+    }
+    return equals(counter, zero);
+}
+
 void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
-    if (equals(vx::getattr(self, names::condition),
-               constant(constants, names::Conditions, names::ERROR)))
-        return;
-    if (equals(vx::getattr(self, names::state), constant(constants, names::States, names::STOPPED)))
-        return;
+    // Constants.Conditions.ERROR and Constants.States.STOPPED, looked up each cycle.
+    static ClassAttribute conditions, error, states, stopped;
+    {
+        NodeAttributes own(self);
+        nb::object error_value =
+            error.get(conditions.get(constants, names::Conditions), names::ERROR);
+        if (equals(own.get(names::condition), error_value))
+            return;
+        nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
+        if (equals(own.get(names::state), stopped_value))
+            return;
+    }
 
     nb::object t_start = now();
-    if (equals(vx::getattr(self, names::counter), zero))
+    if (is_first_cycle(NodeAttributes(self).get(names::counter)))
         call_method(self, names::setup_wrapper, input);  // logs its own failures
     call_one(vx::getattr(self, names::pre_step_handler), input);
 
@@ -119,17 +137,18 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
         call_method(self, names::push_data, data);
     }
 
-    nb::object counter = vx::getattr(self, names::counter);
-    vx::setattr(self, names::counter, number(PyNumber_Add(counter.ptr(), one.ptr())));
+    {
+        NodeAttributes own(self);
+        own.set(names::counter, number(PyNumber_Add(own.get(names::counter).ptr(), one.ptr())));
+    }
     nb::object t_end = now();
-    nb::object busy = vx::getattr(self, names::time_busy);
-    vx::setattr(self, names::time_busy, add(busy, subtract(t_end, t_start)));
+    NodeAttributes own(self);
+    own.set(names::time_busy, add(own.get(names::time_busy), subtract(t_end, t_start)));
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    nb::object elapsed = subtract(t_end, vx::getattr(self, names::time_start));
+    nb::object elapsed = subtract(t_end, own.get(names::time_start));
     nb::handle divisor = below_one(elapsed) ? one : nb::handle(elapsed);
-    busy = vx::getattr(self, names::time_busy);
-    vx::setattr(self, names::load, divide(busy, divisor));
+    own.set(names::load, divide(own.get(names::time_busy), divisor));
 }
 
 } // namespace

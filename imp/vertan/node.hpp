@@ -69,7 +69,9 @@ inline nb::object log_type(nb::handle name) {
 // `a == b` as Python evaluates it (no identity shortcut for objects that may
 // define their own equality).
 inline bool equals(nb::handle a, nb::handle b) {
-    if (a.is(b) && (PyUnicode_CheckExact(a.ptr()) || PyLong_CheckExact(a.ptr())))
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
+        return a.is(b) || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    if (a.is(b) && PyLong_CheckExact(a.ptr()))
         return true;
     nb::object result = vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     return vx::check_status(PyObject_IsTrue(result.ptr()));

@@ -1,0 +1,114 @@
+// Attribute access on the step cycle's hot path. Both helpers give exactly what
+// ordinary attribute access gives; they skip work only while CPython's type version
+// tags (renewed on every change to a class or to one of its bases) prove that the
+// skipped work would find the same thing.
+#pragma once
+
+#include "node.hpp"
+
+namespace vertan {
+
+inline bool has_version(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+
+// owner.<name> for a class whose metaclass is `type` (such as Constants.States):
+// remembered while the class keeps its version. Its references are kept for the
+// life of the process, like the interned names.
+class ClassAttribute {
+public:
+    nb::object get(nb::handle owner, nb::handle name) {
+        if (owner.ptr() == owner_ && has_version((PyTypeObject *)owner_) &&
+            ((PyTypeObject *)owner_)->tp_version_tag == version_)
+            return nb::borrow(value_);
+        nb::object value = vx::getattr(owner, name);
+        // The lookup has given the class a version tag if it can have one.
+        PyTypeObject *type = (PyTypeObject *)owner.ptr();
+        if (Py_TYPE(owner.ptr()) == &PyType_Type && has_version(type)) {
+            PyObject *old_owner = owner_, *old_value = value_;
+            owner_ = Py_NewRef(owner.ptr());
+            value_ = Py_NewRef(value.ptr());
+            version_ = type->tp_version_tag;
+            Py_XDECREF(old_owner);
+            Py_XDECREF(old_value);
+        }
+        return value;
+    }
+
+private:
+    PyObject *owner_ = nullptr;
+    PyObject *value_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+// The node's own attributes, read and written straight in its __dict__ while its
+// class keeps the default attribute protocol and defines none of the names the
+// cycle uses; the full protocol otherwise. Made anew after any call into other
+// code, which may change the class or replace the __dict__.
+class NodeAttributes {
+public:
+    explicit NodeAttributes(nb::handle self) : self_(self) {
+        if (plain_class(Py_TYPE(self.ptr()))) {
+            PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+            if (!dict)
+                vx::throw_error_already_set();
+            dict_ = nb::steal(dict);
+        }
+    }
+
+    nb::object get(nb::handle name) const {
+        if (dict_.is_valid()) {
+            PyObject *found = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+            if (found)
+                return nb::borrow(found);
+            if (PyErr_Occurred())
+                vx::throw_error_already_set();
+        }
+        return vx::getattr(self_, name);  // the usual AttributeError when missing
+    }
+
+    void set(nb::handle name, nb::handle value) const {
+        if (dict_.is_valid())
+            vx::check_status(PyDict_SetItem(dict_.ptr(), name.ptr(), value.ptr()));
+        else
+            vx::setattr(self_, name, value);
+    }
+
+private:
+    // Generic get/set and no class attribute of any name the cycle uses, proven
+    // once per class version and remembered for a few classes.
+    static bool plain_class(PyTypeObject *type) {
+        if (type->tp_getattro != PyObject_GenericGetAttr ||
+            type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0)
+            return false;
+        if (has_version(type))
+            for (const Known &known : known_)
+                if (known.type == type && known.version == type->tp_version_tag)
+                    return true;
+        const nb::handle *hot[] = {&names::condition, &names::state, &names::counter,
+                                   &names::time_busy, &names::time_start, &names::load};
+        for (const nb::handle *name : hot)
+            if (_PyType_Lookup(type, name->ptr()))
+                return false;
+        if (!has_version(type))
+            return false;
+        // No reference is kept: a type made later at the same address has a new
+        // version tag, so a stale entry can only miss.
+        known_[next_] = Known{type, type->tp_version_tag};
+        next_ = (next_ + 1) % known_size;
+        return true;
+    }
+
+    struct Known {
+        PyTypeObject *type;
+        unsigned int version;
+    };
+    static constexpr size_t known_size = 8;
+    static inline Known known_[known_size] = {};
+    static inline size_t next_ = 0;
+
+    nb::handle self_;
+    nb::object dict_;
+};
+
+} // namespace vertan
