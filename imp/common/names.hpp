@@ -154,7 +154,10 @@
     X(dunder_init, "__init__")                                                         \
     X(time, "time")                                                                    \
     X(sleep, "sleep")                                                                  \
-    X(deepcopy, "deepcopy")
+    X(deepcopy, "deepcopy")                                                            \
+    X(flush, "flush")                                                                  \
+    X(close, "close")                                                                  \
+    X(get_nowait, "get_nowait")
 
 namespace names {
 #define VX_DECLARE_NAME(identifier, text) inline nb::handle identifier;
