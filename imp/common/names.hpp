@@ -157,7 +157,11 @@
     X(deepcopy, "deepcopy")                                                            \
     X(flush, "flush")                                                                  \
     X(close, "close")                                                                  \
-    X(get_nowait, "get_nowait")
+    X(get_nowait, "get_nowait")                                                        \
+    X(connect_ports, "connect_ports")                                                  \
+    X(disconnect_ports, "disconnect_ports")                                            \
+    X(current_thread, "current_thread")                                                \
+    X(is_alive, "is_alive")
 
 namespace names {
 #define VX_DECLARE_NAME(identifier, text) inline nb::handle identifier;
