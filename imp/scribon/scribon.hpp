@@ -1,0 +1,105 @@
+// velarix.imp.scribon: the log. LogEntryImp (log_entry.cpp), the call-stack summary
+// (stack.cpp) and LoggerImp (logger.cpp); module.cpp builds the classes.
+#pragma once
+
+#include "common/host.hpp"
+#include "common/method.hpp"
+#include "common/names.hpp"
+
+namespace scribon {
+
+// Texts of this module only: entry keys, module constants and fixed arguments.
+// X(identifier, "text"); interned once by texts::init().
+#define SCRIBON_TEXTS(X)                                                               \
+    X(timestamp, "timestamp")                                                          \
+    X(thread, "thread")                                                                \
+    X(TIMESTAMP_WIDTH, "TIMESTAMP_WIDTH")                                              \
+    X(TYPE_WIDTH, "TYPE_WIDTH")                                                        \
+    X(STACK_WIDTH, "STACK_WIDTH")                                                      \
+    X(THREAD_WIDTH, "THREAD_WIDTH")                                                    \
+    X(MESSAGE_WIDTH, "MESSAGE_WIDTH")                                                  \
+    X(MAX_LOG_ENTRIES, "MAX_LOG_ENTRIES")                                              \
+    X(DEFAULT_DIR, "DEFAULT_DIR")                                                      \
+    X(dunder_file, "__file__")                                                         \
+    X(maxlen, "maxlen")                                                                \
+    X(errors, "errors")                                                                \
+    X(exist_ok, "exist_ok")                                                            \
+    X(unknown, "Unknown")                                                              \
+    X(not_available, "n/a")                                                            \
+    X(logging_ended, "Logging ended.")                                                 \
+    X(newline, "\n")
+
+namespace texts {
+#define SCRIBON_DECLARE_TEXT(identifier, text) inline nb::handle identifier;
+SCRIBON_TEXTS(SCRIBON_DECLARE_TEXT)
+#undef SCRIBON_DECLARE_TEXT
+
+inline void init() {
+#define SCRIBON_INTERN_TEXT(identifier, text)                                          \
+    if (!identifier.is_valid()) {                                                      \
+        PyObject *interned = PyUnicode_InternFromString(text);                         \
+        if (!interned)                                                                 \
+            throw nb::python_error();                                                  \
+        identifier = interned; /* owned for the life of the process */                 \
+    }
+    SCRIBON_TEXTS(SCRIBON_INTERN_TEXT)
+#undef SCRIBON_INTERN_TEXT
+}
+} // namespace texts
+
+// The module's namespace, set once when the module loads. The widths, the store's
+// bound and DEFAULT_DIR are read from it at each use, so a changed module attribute
+// takes effect.
+inline nb::handle module_dict;
+
+// A module global as Python code of this module would read it (NameError if absent).
+inline nb::object module_global(nb::handle name) {
+    PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+inline bool truthy(nb::handle value) { return vx::check_status(PyObject_IsTrue(value.ptr())) != 0; }
+
+// a == b as the == operator gives it (no identity shortcut), then its truth.
+inline bool equals(nb::handle a, nb::handle b) {
+    return truthy(vx::steal_or_throw(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ)));
+}
+
+inline nb::object call_method(nb::handle obj, nb::handle name) {
+    return vx::steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
+inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
+    return vx::steal_or_throw(PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()));
+}
+
+// LogEntryImp
+nb::object entry_init(const vx::Call &call);
+nb::object entry_to_line(const vx::Call &call);
+nb::object entry_to_formatted_string(const vx::Call &call);
+
+// Call-stack summary of the Python code that called into the module.
+nb::object stack_summary();
+
+// LoggerImp
+nb::object logger_init(const vx::Call &call);
+nb::object logger_write(const vx::Call &call);
+nb::object logger_flush(const vx::Call &call);
+nb::object logger_stop(const vx::Call &call);
+nb::object logger_get_all(const vx::Call &call);
+nb::object logger_get_by_type(const vx::Call &call);
+nb::object logger_has_entries(const vx::Call &call);
+nb::object logger_get_last_error(const vx::Call &call);
+nb::object logger_get_file_name(const vx::Call &call);
+nb::object logger_get_stack(const vx::Call &call);
+nb::object logger_log_worker(const vx::Call &call);
+
+// The title line of a log file (fixed widths, not the module constants).
+nb::object title_line();
+
+} // namespace scribon
