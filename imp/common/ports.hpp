@@ -1,0 +1,82 @@
+// A node's port list: the checks it must pass before the node exists, the public
+// port made from each configuration, and the list of live port configurations that
+// replaces the configured one.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "runtime.hpp"
+
+namespace vx {
+
+// One port configuration and its name, taken once and used for both the checks and
+// the construction, so a name cannot change between the two.
+using PortEntries = std::vector<std::pair<nb::object, nb::object>>;
+
+// pc[pc.Keys.NAME]. None is refused with the TypeError the dict constructor gives
+// for it later, not the AttributeError its missing Keys would raise here.
+inline nb::object port_name(nb::handle port_config) {
+    if (port_config.is_none())
+        raise(PyExc_TypeError, "'NoneType' object is not iterable");
+    nb::object key = vx::getattr(vx::getattr(port_config, names::Keys), names::NAME);
+    return steal_or_throw(PyObject_GetItem(port_config.ptr(), key.ptr()));
+}
+
+// The configured list under `key` (e.g. "input_ports"): exactly a list, not empty,
+// names distinct as a set tells them apart.
+inline PortEntries checked_ports(nb::handle ports, const char *key) {
+    require_list_value(ports.ptr());
+    // None passes the list test and fails here, as len(None) does.
+    Py_ssize_t count = PyObject_Size(ports.ptr());
+    if (count < 0)
+        throw_error_already_set();
+    if (count == 0)
+        raise(PyExc_ValueError, "%s must not be empty.", key);
+
+    // A snapshot: reading a name may run code that changes the list.
+    nb::object snapshot = steal_or_throw(PyList_GetSlice(ports.ptr(), 0, count));
+    PortEntries entries;
+    nb::object port_names = steal_or_throw(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+        nb::object port_config = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        nb::object name = port_name(port_config);
+        check_status(PyList_Append(port_names.ptr(), name.ptr()));
+        entries.emplace_back(std::move(port_config), std::move(name));
+    }
+    nb::object distinct = steal_or_throw(PySet_New(port_names.ptr()));
+    if (PySet_GET_SIZE(distinct.ptr()) < (Py_ssize_t)entries.size())
+        raise(PyExc_ValueError, "%s contain duplicate names.", key);
+    return entries;
+}
+
+// port_class(**entries)._imp: a plain dict is copied, anything else goes through
+// the dict constructor first.
+inline nb::object make_port(nb::handle port_class, nb::handle port_config) {
+    nb::object entries = PyDict_CheckExact(port_config.ptr())
+                             ? steal_or_throw(PyDict_Copy(port_config.ptr()))
+                             : call(nb::handle((PyObject *)&PyDict_Type), port_config);
+    nb::object no_args = steal_or_throw(PyTuple_New(0));
+    nb::object port = steal_or_throw(PyObject_Call(port_class.ptr(), no_args.ptr(), entries.ptr()));
+    return vx::getattr(port, names::imp);
+}
+
+// dict.__setitem__(node.config, key, [port.config for port in ports.values()]): the
+// node's configuration and its ports share the port configuration objects.
+inline void store_port_configs(nb::handle node, nb::handle key, nb::handle ports) {
+    nb::object configs = steal_or_throw(PyList_New(0));
+    for_each_item(ports, [&](nb::handle, nb::handle port) {
+        check_status(PyList_Append(configs.ptr(), vx::getattr(port, names::config).ptr()));
+        return true;
+    });
+    nb::object config = vx::getattr(node, names::config);
+    // Framework-owned entry: bypasses any item-assignment rule of the configuration.
+    if (!PyDict_Check(config.ptr()))
+        raise(PyExc_TypeError,
+              "descriptor '__setitem__' requires a 'dict' object but received a '%.200s'",
+              Py_TYPE(config.ptr())->tp_name);
+    check_status(PyDict_SetItem(config.ptr(), key.ptr(), configs.ptr()));
+}
+
+} // namespace vx

@@ -1,0 +1,121 @@
+// Construction, port lookup, links, and the two hooks through which the step cycle
+// hands its results downstream.
+#include "common/ports.hpp"
+#include "output_node.hpp"
+
+namespace exitran {
+
+nb::object init(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"__init__", {"config"}};
+    auto [config] = call.bind(params);
+    nb::handle self = call.self;
+
+    nb::object port_class = vx::module_attr(vx::modules::o_port, names::OPort);
+    nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::OUTPUT_PORTS);
+    nb::object configured = vx::steal_or_throw(PyObject_GetItem(config, key.ptr()));
+    // Checked before the node exists, so a bad list leaves no registered node.
+    vx::PortEntries entries = vx::checked_ports(configured, "output_ports");
+
+    // NodeImp.__init__ by explicit reference: with several node bases, each
+    // constructor runs the base once, on its own terms.
+    nb::object node_class = vx::module_attr(vx::modules::imp, names::NodeImp);
+    vx::call(vx::getattr(node_class, names::dunder_init), self, nb::handle(config));
+
+    nb::object ports = vx::steal_or_throw(PyDict_New());
+    vx::setattr(self, names::output_ports, ports);
+    for (auto &[port_config, name] : entries) {
+        nb::object port = vx::make_port(port_class, port_config);
+        vx::check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
+    }
+    vx::store_port_configs(self, key, ports);
+    return nb::none();
+}
+
+nb::object get_port(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"get_port", {"port_name"}};
+    auto [port_name] = call.bind(params);
+    vx::require_str(port_name, "port_name");
+    nb::object port = vx::lookup(vx::getattr(call.self, names::output_ports), port_name);
+    if (!port.is_valid())
+        vx::raise(PyExc_ValueError, "Output port '%U' not found.", port_name);
+    return port;
+}
+
+namespace {
+
+struct Link {
+    nb::object output, input;
+};
+
+// Both ends through the two classes' own lookups, so that a node that is both an
+// input and an output node resolves each name against the right port list. The
+// output side is looked up first: a bad output name fails before `target` is used.
+Link find_link(const vx::Call &call, const char *function) {
+    vx::Params<3> params{function, {"output_port", "target", "input_port"}};
+    auto [output_port, target, input_port] = call.bind(params);
+    vx::require_str(output_port, "output_port");
+    vx::require_str(input_port, "input_port");
+    nb::object output_class = vx::module_attr(vx::modules::imp, names::ONodeImp);
+    nb::object input_class = vx::module_attr(vx::modules::imp, names::INodeImp);
+    nb::object output = vx::call(vx::getattr(output_class, names::get_port), call.self,
+                                 nb::handle(output_port));
+    nb::object input =
+        vx::call(vx::getattr(input_class, names::get_port), nb::handle(target), nb::handle(input_port));
+    return {std::move(output), std::move(input)};
+}
+
+} // namespace
+
+nb::object connect(const vx::Call &call) {
+    Link link = find_link(call, "connect");
+    vx::call_method(link.output, names::connect, link.input);
+    vx::call_method(link.input, names::connect, link.output);
+    return nb::none();
+}
+
+nb::object disconnect(const vx::Call &call) {
+    Link link = find_link(call, "disconnect");
+    vx::call_method(link.output, names::disconnect, link.input);
+    vx::call_method(link.input, names::disconnect, link.output);
+    return nb::none();
+}
+
+nb::object push_data(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_push_data", {"data"}};
+    auto [data] = call.bind(params);
+    vx::require_dict(data, "data");
+    // Every port needs a value; the ports before a missing one have been pushed.
+    vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
+        PyObject *value = PyDict_GetItemWithError(data, name.ptr());
+        if (!value) {
+            if (PyErr_Occurred())
+                vx::throw_error_already_set();
+            vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
+        }
+        nb::object held = nb::borrow(value);
+        vx::call_method(port, names::push, held);
+        return true;
+    });
+    return nb::none();
+}
+
+nb::object push_metadata(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_push_metadata", {"port_metadata_out"}};
+    auto [metadata] = call.bind(params);
+    vx::require_dict(metadata, "port_metadata_out");
+    // Stored on the port's configuration, where the linked input ports read it.
+    vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
+        PyObject *found = PyDict_GetItemWithError(metadata, name.ptr());
+        if (!found) {
+            if (PyErr_Occurred())
+                vx::throw_error_already_set();
+            vx::raise(PyExc_ValueError, "No metadata found for port '%S'.", name.ptr());
+        }
+        nb::object held = nb::borrow(found);
+        vx::call_method(vx::getattr(port, names::config), names::set_metadata, held);
+        return true;
+    });
+    return nb::none();
+}
+
+} // namespace exitran

@@ -1,0 +1,111 @@
+// Construction, port lookup, and what the step cycle reads from the input ports.
+#include "common/ports.hpp"
+#include "input_node.hpp"
+
+namespace intaran {
+
+nb::object init(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"__init__", {"config"}};
+    auto [config] = call.bind(params);
+    nb::handle self = call.self;
+
+    nb::object port_class = vx::module_attr(vx::modules::i_port, names::IPort);
+    nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::INPUT_PORTS);
+    nb::object configured = vx::steal_or_throw(PyObject_GetItem(config, key.ptr()));
+    // Checked before the node exists, so a bad list leaves no registered node.
+    vx::PortEntries entries = vx::checked_ports(configured, "input_ports");
+
+    // NodeImp.__init__ by explicit reference: with several node bases, each
+    // constructor runs the base once, on its own terms.
+    nb::object node_class = vx::module_attr(vx::modules::imp, names::NodeImp);
+    vx::call(vx::getattr(node_class, names::dunder_init), self, nb::handle(config));
+
+    nb::object event = vx::call(vx::module_attr(vx::modules::threading, names::Event));
+    vx::setattr(self, names::thread_event, event);
+    vx::setattr(self, names::is_thread_running, Py_False);
+    vx::setattr(self, names::thread, Py_None);
+    nb::object ports = vx::steal_or_throw(PyDict_New());
+    vx::setattr(self, names::input_ports, ports);
+
+    // The ports wake the worker through the event's own set.
+    nb::object wake = vx::getattr(event, names::set);
+    for (auto &[port_config, name] : entries) {
+        nb::object port = vx::make_port(port_class, port_config);
+        vx::call_method(port, names::set_event_handler, wake);
+        vx::check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
+    }
+    vx::store_port_configs(self, key, ports);
+    return nb::none();
+}
+
+nb::object get_port(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"get_port", {"port_name"}};
+    auto [port_name] = call.bind(params);
+    vx::require_str(port_name, "port_name");
+    nb::object ports = vx::getattr(call.self, names::input_ports);
+    nb::object port = vx::lookup(ports, port_name);
+    if (!port.is_valid())
+        vx::raise(PyExc_ValueError, "Input port '%U' not found.", port_name);
+    return port;
+}
+
+nb::object is_data_available(const vx::Call &call) {
+    call.bind_none("_is_data_available");
+    bool available = true;
+    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle, nb::handle port) {
+        available = vx::truthy(vx::call_method(port, names::data_available));
+        return available;  // the first port without data ends the question
+    });
+    return nb::bool_(available);
+}
+
+nb::object get_data(const vx::Call &call) {
+    call.bind_none("_get_data");
+    nb::object data = vx::steal_or_throw(PyDict_New());
+    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle name, nb::handle port) {
+        nb::object value = vx::call_method(port, names::get);
+        vx::check_status(PyDict_SetItem(data.ptr(), name.ptr(), value.ptr()));
+        return true;
+    });
+    return data;
+}
+
+namespace {
+
+// time.time() - start > INodeImp._GET_METADATA_TIMEOUT, with the number protocol
+// (a patched clock or timeout may be an int). The timeout is the class's own, read
+// at each check, so a subclass attribute of that name does not change it.
+bool waited_too_long(nb::handle start) {
+    nb::object elapsed = vx::steal_or_throw(PyNumber_Subtract(vx::now().ptr(), start.ptr()));
+    nb::object timeout = vx::getattr(input_node_class, names::GET_METADATA_TIMEOUT);
+    return vx::truthy(vx::steal_or_throw(PyObject_RichCompare(elapsed.ptr(), timeout.ptr(), Py_GT)));
+}
+
+bool has_metadata(nb::handle port) {
+    return vx::truthy(vx::call_method(vx::getattr(port, names::config), names::has_metadata));
+}
+
+} // namespace
+
+nb::object get_metadata(const vx::Call &call) {
+    call.bind_none("_get_metadata");
+    nb::object metadata = vx::steal_or_throw(PyDict_New());
+    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle name, nb::handle port) {
+        // Each port has a budget of its own; the upstream set-up run may still be on
+        // its way, so poll rather than fail at once.
+        nb::object start = vx::now();
+        while (!has_metadata(port)) {
+            vx::sleep(0.01);
+            if (waited_too_long(start))
+                break;
+        }
+        if (!has_metadata(port))
+            vx::raise(PyExc_ValueError, "No input metadata found for port '%S'.", name.ptr());
+        nb::object found = vx::call_method(vx::getattr(port, names::config), names::get_metadata);
+        vx::check_status(PyDict_SetItem(metadata.ptr(), name.ptr(), found.ptr()));
+        return true;
+    });
+    return metadata;
+}
+
+} // namespace intaran

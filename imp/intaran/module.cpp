@@ -1,0 +1,52 @@
+// velarix.imp.intaran: builds INodeImp on the package's NodeImp base.
+#include "common/classes.hpp"
+#include "common/host.hpp"
+#include "common/names.hpp"
+#include "input_node.hpp"
+
+namespace intaran {
+namespace {
+
+PyMethodDef methods[] = {
+    VX_METHOD("__init__", init, "Check the input-port list, set up the node and build its ports."),
+    VX_METHOD("start", start, "Start the node and its worker thread."),
+    VX_METHOD("stop", stop, "Stop the worker thread, wait for it, then stop the node."),
+    VX_METHOD("get_port", get_port, "The input port named `port_name`."),
+    VX_METHOD("_is_data_available", is_data_available, "True when every input port holds a value."),
+    VX_METHOD("_get_data", get_data, "One value from every input port, by port name."),
+    VX_METHOD("_get_metadata", get_metadata,
+              "The metadata of every input port, waiting a bounded time for each."),
+    VX_METHOD("_thread_function", thread_function, "The worker loop."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object build_class(const char *module) {
+    nb::dict annotations;
+    annotations["_GET_METADATA_TIMEOUT"] = "float";
+    annotations["_thread_event"] = "threading.Event";
+    annotations["_is_thread_running"] = "bool";
+    annotations["_thread"] = "Optional[threading.Thread]";
+    annotations["_input_ports"] = "Dict[str, imp.IPortImp]";
+    annotations["config"] = "'INode.Configuration'";
+
+    nb::dict ns;
+    ns["__annotations__"] = annotations;
+    ns["__doc__"] = "A node with input ports, run by a worker thread when data arrives.";
+    // Seconds to wait for one input port's metadata in the set-up run.
+    ns["_GET_METADATA_TIMEOUT"] = vx::steal_or_throw(PyFloat_FromDouble(1.0));
+
+    nb::object base = vx::modules::imp.attr(names::NodeImp);
+    nb::object cls = vx::make_class("INodeImp", vx::bases_of({base}), ns, module);
+    vx::add_methods(cls, methods);
+    return cls;
+}
+
+} // namespace
+} // namespace intaran
+
+NB_MODULE(intaran, m) {
+    names::init();
+    nb::object cls = intaran::build_class("velarix.imp.intaran");
+    intaran::input_node_class = cls.inc_ref();  // lives as long as the module
+    m.attr("INodeImp") = cls;
+}
