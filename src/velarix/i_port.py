@@ -10,6 +10,7 @@ class IPort(Portable):
         """An input port's metadata is that of the output port linked to it."""
 
         def _source(self):
+            """The configuration of the first linked output port that has metadata."""
             port = getattr(self, "_port", None)
             return port._source_metadata() if port is not None else None
 

@@ -7,13 +7,22 @@ deque appends and pops are atomic, and link lists are replaced, never changed in
 place, so a push walks a consistent snapshot.
 """
 
+import threading
 from collections import deque
 
 from .ferrant import PortableImp
 
 
+# Link changes read, extend and replace a list; two at once must not lose one.
+_links = threading.Lock()
+
+
 def _timing_of(config):
     return config[config.Keys.TIMING]
+
+
+def _linked(ports, port):
+    return any(p is port for p in ports)
 
 
 class IPortImp(PortableImp):
@@ -51,11 +60,12 @@ class IPortImp(PortableImp):
     def connect(self, output_port):
         if not isinstance(output_port, OPortImp):
             raise TypeError(f"An input port connects only to an output port, not to {type(output_port).__name__}.")
-        if output_port not in self._connected_ports:
-            self._connected_ports = self._connected_ports + [output_port]
+        with _links:
+            if not _linked(self._connected_ports, output_port):
+                self._connected_ports = self._connected_ports + [output_port]
 
     def disconnect(self, output_port):
-        if output_port in self._connected_ports:
+        with _links:
             self._connected_ports = [p for p in self._connected_ports if p is not output_port]
 
     def _source_metadata(self):
@@ -82,9 +92,10 @@ class OPortImp(PortableImp):
     def connect(self, input_port):
         if not isinstance(input_port, IPortImp):
             raise TypeError(f"An output port connects only to an input port, not to {type(input_port).__name__}.")
-        if input_port not in self._connected_ports:
-            self._connected_ports = self._connected_ports + [input_port]
+        with _links:
+            if not _linked(self._connected_ports, input_port):
+                self._connected_ports = self._connected_ports + [input_port]
 
     def disconnect(self, input_port):
-        if input_port in self._connected_ports:
+        with _links:
             self._connected_ports = [p for p in self._connected_ports if p is not input_port]
