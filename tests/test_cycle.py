@@ -12,6 +12,7 @@ from velarix.logger import LogType
 from velarix.node import Node
 
 ERROR, HEALTHY = Constants.Conditions.ERROR, Constants.Conditions.HEALTHY
+STOPPED_MESSAGE = "Node t is in STOPPED state. Make sure to call Node.start() from your subclass."
 
 
 class Recorder:
@@ -24,10 +25,6 @@ class Recorder:
 
 class Traced(NodeImp):
     """Records every handler and hook call, in order, with its argument."""
-
-    def __init__(self, config, calls):
-        NodeImp.__init__(self, config)
-        self.calls = calls
 
     def _get_metadata(self):
         self.calls.append(("get_metadata",))
@@ -46,26 +43,18 @@ class TracedOutput(Traced):
 
 
 @pytest.fixture(autouse=True)
-def quick_setup(monkeypatch):
-    """The set-up run's pause, recorded instead of slept."""
-    pauses = []
-    monkeypatch.setattr(time, "sleep", pauses.append)
-    return pauses
-
-
-@pytest.fixture
-def no_output_class(monkeypatch):
+def pauses(monkeypatch):
+    """The set-up run's pause, recorded instead of slept; no output class unless a
+    test installs one."""
+    slept = []
+    monkeypatch.setattr(time, "sleep", slept.append)
     monkeypatch.delattr(imp, "ONodeImp", raising=False)
-
-
-@pytest.fixture
-def output_class(monkeypatch):
-    monkeypatch.setattr(imp, "ONodeImp", TracedOutput, raising=False)
+    return slept
 
 
 def traced(cls=Traced, step=lambda data: {"out": 1}, start=True):
-    calls = []
-    node = cls(Node.Configuration(name="t"), calls)
+    node = cls(Node.Configuration(name="t"))
+    calls = node.calls = []
     node.set_logger(Recorder())
     node.set_setup_handler(lambda data, metadata: calls.append(("setup", data, metadata)) or {"out": {}})
     node.set_pre_step_handler(lambda data: calls.append(("pre", data)))
@@ -81,207 +70,161 @@ def names(calls):
     return [call[0] for call in calls]
 
 
-class TestOrder:
-    def test_input_only_node(self, no_output_class, quick_setup):
-        node, calls = traced()
-        data = {"in": [1]}
-        node._cycle(data)
-        assert names(calls) == ["get_metadata", "setup", "push_metadata", "pre", "step"]
-        assert calls[1] == ("setup", data, {"in": {"unit": "m"}}) and calls[1][1] is data
-        assert calls[2] == ("push_metadata", {"out": {}})
-        assert calls[3][1] is data
-        assert quick_setup == [0.01]
-        calls.clear()
-        node._cycle(data)
-        assert names(calls) == ["pre", "step"]
-        assert node.get_counter() == 2 and node._condition == HEALTHY
-        assert node._logger.entries == [(LogType.INFO, "Setting up node t.")]
+def test_order_and_the_data_each_call_gets(pauses):
+    seen = []
 
-    def test_output_node_pushes_the_step_result(self, output_class):
-        node, calls = traced(TracedOutput, step=lambda data: {"out": data["in"] + 1})
-        node._cycle({"in": 1})
-        assert names(calls) == ["get_metadata", "setup", "push_metadata", "pre", "step", "post", "push_data"]
-        assert calls[-2:] == [("post", {"out": 2}), ("push_data", {"out": 2})]
+    def scribble(data):
+        data.get("nested", []).append(99)
+        seen.append(data)
+        return {"out": 1}
 
-    def test_post_step_only_for_output_nodes(self, output_class):
-        node, calls = traced(Traced)  # not an instance of the output class
-        node._cycle({})
-        assert "post" not in names(calls) and "push_data" not in names(calls)
-
-    def test_step_gets_a_private_copy(self, no_output_class):
-        seen = []
-
-        def scribble(data):
-            data["nested"]["k"].append(99)
-            seen.append(data)
-            return data
-
-        node, calls = traced(step=scribble)
-        data = {"nested": {"k": [1]}}
-        node._cycle(data)
-        assert data == {"nested": {"k": [1]}}
-        assert seen[0] == {"nested": {"k": [1, 99]}} and seen[0] is not data
-
-    def test_without_argument_the_same_empty_dict(self, no_output_class):
-        node, calls = traced()
-        node._cycle()
-        node._cycle()
-        setup_data, first_pre, second_pre = calls[1][1], calls[3][1], calls[5][1]
-        assert setup_data == {} and setup_data is first_pre is second_pre
+    node, calls = traced(step=scribble)
+    data = {"nested": [1]}
+    node._cycle(data)
+    assert names(calls) == ["get_metadata", "setup", "push_metadata", "pre", "step"]
+    assert calls[1] == ("setup", data, {"in": {"unit": "m"}}) and calls[1][1] is data
+    assert calls[2] == ("push_metadata", {"out": {}}) and calls[3][1] is data
+    # The step works on a copy of its own.
+    assert data == {"nested": [1]} and seen[0] == {"nested": [1, 99]}
+    assert pauses == [0.01]
+    calls.clear()
+    node._cycle()
+    node._cycle()
+    assert names(calls) == ["pre", "step", "pre", "step"] and calls[0][1] is calls[2][1] == {}
+    assert node.get_counter() == 3 and node._condition == HEALTHY
+    assert node._logger.entries == [(LogType.INFO, "Setting up node t.")]
 
 
-class TestGuards:
-    def test_step_result_must_be_a_dict_or_none(self, no_output_class):
-        node, calls = traced(step=lambda data: None)
-        node._cycle({})
-        assert node._condition == HEALTHY and node.get_counter() == 1
-        for result, kind in (([1], "list"), (Constants, "type")):
-            node, calls = traced(step=lambda data, result=result: result)
-            node._cycle({})
-            assert node._condition == ERROR and node.get_counter() == 0
-            assert node._logger.entries[-1] == (LogType.ERROR, f"Expected dict, got {kind}")
+def test_output_nodes_post_step_and_push(monkeypatch):
+    monkeypatch.setattr(imp, "ONodeImp", TracedOutput, raising=False)
+    node, calls = traced(TracedOutput, step=lambda data: {"out": data["in"] + 1})
+    node._cycle({"in": 1})
+    assert names(calls)[-3:] == ["step", "post", "push_data"]
+    assert calls[-2:] == [("post", {"out": 2}), ("push_data", {"out": 2})]
+    # A step result of None reaches the push, which rejects it.
+    node, calls = traced(TracedOutput, step=lambda data: None)
+    node._cycle({})
+    assert calls[-2:] == [("post", None), ("push_data", None)] and node._condition == ERROR
+    # Nodes of other classes never run their post-step handler.
+    node, calls = traced(Traced)
+    node._cycle({})
+    assert names(calls)[-1] == "step" and node.get_counter() == 1
 
-    def test_output_node_step_returning_none_fails_at_the_push(self, output_class):
-        node, calls = traced(TracedOutput, step=lambda data: None)
-        node._cycle({})
-        assert calls[-2:] == [("post", None), ("push_data", None)]
-        assert node._condition == ERROR
-        assert "expected dict, got NoneType" in node._logger.entries[-1][1]
 
-    def test_a_failure_sets_the_condition_and_stops_all_later_cycles(self, no_output_class, monkeypatch):
-        node, calls = traced(step=lambda data: (_ for _ in ()).throw(ValueError("broken step")))
-        node._cycle({})
-        assert node._logger.entries[-1] == (LogType.ERROR, "broken step")
-        assert node._condition == ERROR and node.get_counter() == 0
+def test_step_result_must_be_a_dict_or_none():
+    node, calls = traced(step=lambda data: None)
+    node._cycle({})
+    assert node._condition == HEALTHY and node.get_counter() == 1
+    node, calls = traced(step=lambda data: [1])
+    node._cycle({})
+    assert node._condition == ERROR and node.get_counter() == 0
+    assert node._logger.entries[-1] == (LogType.ERROR, "Expected dict, got list")
+
+
+def test_a_failure_sets_the_condition_and_ends_all_cycles(monkeypatch):
+    def broken(data):
+        raise ValueError("broken step")
+
+    node, calls = traced(step=broken)
+    node._cycle({})
+    assert node._logger.entries[-1] == (LogType.ERROR, "broken step")
+    assert node._condition == ERROR and node.get_counter() == 0
+    # From now on (and likewise on a stopped node) nothing runs, not even the clock.
+    calls.clear()
+    stopped, stopped_calls = traced(start=False)
+    monkeypatch.setattr(time, "time", lambda: pytest.fail("clock read"))
+    for node in (node, stopped):
         state = dict(vars(node))
-        clock = []
-        monkeypatch.setattr(time, "time", lambda: clock.append(1) or 5.0)
-        calls.clear()
         node._cycle({})
-        assert calls == [] and clock == [] and vars(node) == state
+        assert vars(node) == state
+    assert calls == stopped_calls == []
 
-    def test_stopped_node_does_nothing(self, no_output_class, monkeypatch):
-        node, calls = traced(start=False)
-        state = dict(vars(node))
-        monkeypatch.setattr(time, "time", lambda: pytest.fail("clock read"))
-        node._cycle({})
-        assert calls == [] and vars(node) == state and node._logger.entries == []
 
-    @pytest.mark.parametrize("error, message", [
-        (ValueError(), "ValueError"),
-        (RuntimeError(42, "x"), "42"),
-        (KeyError("k"), "k"),
-        (OSError(None), "None"),
-    ])
-    def test_exceptions_without_a_text_argument_still_leave_an_entry(self, no_output_class, error, message):
-        def fail(data):
-            raise error
+@pytest.mark.parametrize("error, message", [
+    (ValueError(), "ValueError"), (RuntimeError(42, "x"), "42"), (KeyError("k"), "k"),
+])
+def test_exceptions_without_a_text_argument_still_leave_an_entry(error, message):
+    def fail(*args):
+        raise error
 
+    for where in ("set_pre_step_handler", "set_setup_handler"):
         node, calls = traced()
-        node.set_pre_step_handler(fail)
+        getattr(node, where)(fail)
         node._cycle({})
-        assert node._logger.entries[-1] == (LogType.ERROR, message)
-        assert node._condition == ERROR
-        # ... and the same in the set-up run, whose failure lets the cycle go on.
+        assert node._logger.entries[-1] == (LogType.ERROR, message) and node._condition == ERROR
+    # A failed set-up run lets its cycle go on.
+    assert names(calls) == ["get_metadata", "pre", "step"]
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_other_base_exceptions_pass_through(error):
+    def fail(*args):
+        raise error()
+
+    for where in ("set_step_handler", "set_setup_handler"):
         node, calls = traced()
-        node.set_setup_handler(lambda data, metadata: fail(data))
-        node._cycle({})
-        assert node._logger.entries[-1] == (LogType.ERROR, message)
-        assert node._condition == ERROR and names(calls)[-2:] == ["pre", "step"]
-
-    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
-    def test_other_base_exceptions_pass_through(self, no_output_class, error):
-        def fail(data):
-            raise error()
-
-        node, calls = traced(step=fail)
+        getattr(node, where)(fail)
         with pytest.raises(error):
             node._cycle({})
-        assert node._condition == HEALTHY and node._logger.entries[-1][0] == LogType.INFO
-        node.set_setup_handler(lambda data, metadata: fail(data))
-        node._counter = 0
-        with pytest.raises(error):
-            node._cycle({})
-
-    def test_wrong_argument_raises_before_anything_runs(self, no_output_class):
-        node, calls = traced()
-        for bad in (None, [], type("Sub", (dict,), {})()):
-            with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
-                node._cycle(bad)
-        with pytest.raises(TypeError, match="takes at most 1 positional argument"):
-            node._cycle({}, {})
-        assert calls == [] and node._condition == HEALTHY
-
-    def test_a_failing_logger_propagates(self, no_output_class):
-        class Broken:
-            def write(self, log_type, message):
-                raise OSError("disk gone")
-
-        node, calls = traced(step=lambda data: 1)
-        node.set_logger(Broken())
-        with pytest.raises(OSError, match="disk gone"):
-            node._cycle({})
+        assert node._condition == HEALTHY
 
 
-class TestSetup:
-    def test_runs_once_and_a_missing_handler_fails_it(self, no_output_class):
-        node, calls = traced()
-        node.set_setup_handler(None)
+def test_wrong_argument_or_failing_logger_reach_the_caller():
+    node, calls = traced()
+    for bad in (None, [], type("Sub", (dict,), {})()):
+        with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
+            node._cycle(bad)
+    assert calls == [] and node._condition == HEALTHY
+
+    class Broken:
+        def write(self, log_type, message):
+            raise OSError("disk gone")
+
+    node.set_logger(Broken())
+    with pytest.raises(OSError, match="disk gone"):
         node._cycle({})
-        assert names(calls) == ["get_metadata", "pre", "step"]
-        assert node._condition == ERROR and node.get_counter() == 1
-        assert node._logger.entries[0] == (LogType.INFO, "Setting up node t.")
-        assert node._logger.entries[1][0] == LogType.ERROR
-
-    def test_not_again_after_a_restart(self, no_output_class):
-        node, calls = traced()
-        node._cycle({})
-        node.stop()
-        node.start()
-        calls.clear()
-        node._cycle({})
-        assert names(calls) == ["pre", "step"]
-
-    def test_stopped_node_is_told_to_start(self, no_output_class, monkeypatch):
-        message = ("Node t is in STOPPED state. Make sure to call Node.start() from your subclass.")
-        node, calls = traced(start=False)
-        with pytest.raises(ValueError) as raised:
-            node._setup_wrapper({})
-        assert str(raised.value) == message
-        # A stop that arrives during the set-up pause ends the first cycle with it.
-        node, calls = traced()
-        monkeypatch.setattr(time, "sleep", lambda seconds: node.stop())
-        node._cycle({})
-        assert node._logger.entries[-1] == (LogType.ERROR, message)
-        assert node._condition == ERROR and calls == []
 
 
-class TestLoad:
-    def clocked(self, monkeypatch, readings):
-        clock = iter(readings)
-        monkeypatch.setattr(time, "time", lambda: next(clock))
-        node, calls = traced()
-        return node
+def test_set_up_run(monkeypatch):
+    # Without a set-up handler the set-up run fails, and the cycle still completes.
+    node, calls = traced()
+    node.set_setup_handler(None)
+    node._cycle({})
+    assert names(calls) == ["get_metadata", "pre", "step"]
+    assert node._condition == ERROR and node.get_counter() == 1
+    # Not again after a restart.
+    node, calls = traced()
+    node._cycle({})
+    node.stop()
+    node.start()
+    calls.clear()
+    node._cycle({})
+    assert names(calls) == ["pre", "step"]
+    # On a stopped node, and when a stop arrives during its pause.
+    node, calls = traced(start=False)
+    with pytest.raises(ValueError) as raised:
+        node._setup_wrapper({})
+    assert str(raised.value) == STOPPED_MESSAGE
+    node, calls = traced()
+    monkeypatch.setattr(time, "sleep", lambda seconds: node.stop())
+    node._cycle({})
+    assert node._logger.entries[-1] == (LogType.ERROR, STOPPED_MESSAGE)
+    assert node._condition == ERROR and calls == []
 
-    def test_busy_time_over_elapsed_time(self, no_output_class, monkeypatch):
-        # construction 0, start 100; cycles (100.1, 100.35) and (103.25, 106.0).
-        node = self.clocked(monkeypatch, [0.0, 100.0, 100.1, 100.35, 103.25, 106.0])
-        assert node.get_load() == 0
-        node._cycle({})
-        assert node._time_busy == pytest.approx(0.25)
-        assert node.get_load() == pytest.approx(25.0)  # elapsed 0.35 s counts as 1 s
-        node._cycle({})
-        assert node._time_busy == pytest.approx(3.0)
-        assert node.get_load() == pytest.approx(50.0)  # 3.0 s over 6.0 s
 
-    def test_integer_clock(self, no_output_class, monkeypatch):
-        node = self.clocked(monkeypatch, [0, 0, 2, 5])
+@pytest.mark.parametrize("readings, busy, loads", [
+    # construction, start, then (start, end) per cycle; an elapsed time below 1 s
+    # counts as 1 s.
+    ([0.0, 100.0, 100.1, 100.35, 103.25, 106.0], 3.0, [25.0, 50.0]),
+    ([0, 0, 2, 5], 3, [60.0]),
+    ([0.0, 100.0, 100.5], 0, [0]),  # a failing cycle measures nothing
+])
+def test_load(monkeypatch, readings, busy, loads):
+    clock = iter(readings)
+    monkeypatch.setattr(time, "time", lambda: next(clock))
+    node, calls = traced(step=(lambda data: {}) if len(loads) > 1 or busy else (lambda data: []))
+    for load in loads:
         node._cycle({})
-        assert node._time_busy == 3 and type(node._time_busy) is int
-        assert node.get_load() == 60.0
-
-    def test_failed_cycle_measures_nothing(self, no_output_class, monkeypatch):
-        node = self.clocked(monkeypatch, [0.0, 100.0, 100.5])
-        node.set_step_handler(lambda data: [])
-        node._cycle({})
-        assert node._time_busy == 0 and node._load == 0 and node.get_load() == 0
+        assert node.get_load() == pytest.approx(load)
+    assert node._time_busy == pytest.approx(busy) and type(node._time_busy) is type(busy)
+    assert next(clock, None) is None  # exactly two readings per completed cycle
