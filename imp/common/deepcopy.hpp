@@ -252,8 +252,15 @@ private:
     // copy.deepcopy's epilogue for a copy that is not the original itself:
     // memo[id(x)] = y, then x joins the keep-alive list.
     void finish(PyObject *x, PyObject *y) {
-        store(x, y);
-        keep_alive(x);
+        if (memo_.is_valid()) {
+            store(x, y);
+            keep_alive(x);
+            return;
+        }
+        size_t position = native_store(x, y);
+        if (keep_position_ == no_position)
+            keep_position_ = entries_.size();
+        kept_.push_back(position);
     }
 
     // --- the native table -----------------------------------------------------
@@ -278,13 +285,16 @@ private:
         return i < entries_.size() ? entries_[i].copy : nullptr;
     }
 
-    void native_store(PyObject *x, PyObject *y) {
+    // memo[id(x)] = y; returns x's position in the table.
+    size_t native_store(PyObject *x, PyObject *y) {
         size_t i = native_position(x);
         if (i < entries_.size()) {
-            PyObject *old = entries_[i].copy;
-            entries_[i].copy = Py_NewRef(y);
-            Py_DECREF(old);
-            return;
+            if (entries_[i].copy != y) {
+                PyObject *old = entries_[i].copy;
+                entries_[i].copy = Py_NewRef(y);
+                Py_DECREF(old);
+            }
+            return i;
         }
         entries_.push_back(Entry{Py_NewRef(x), Py_NewRef(y)});
         if (entries_.size() == index_threshold + 1) {
@@ -293,6 +303,7 @@ private:
         } else if (entries_.size() > index_threshold + 1) {
             index_.emplace(x, entries_.size() - 1);
         }
+        return entries_.size() - 1;
     }
 
     // The Python memo as copy.deepcopy would have built it so far: the same keys in
@@ -319,8 +330,10 @@ private:
     // --- memo operations, native or Python --------------------------------------
 
     void store(PyObject *x, PyObject *y) {
-        if (!memo_.is_valid())
-            return native_store(x, y);
+        if (!memo_.is_valid()) {
+            native_store(x, y);
+            return;
+        }
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
         if (PyDict_CheckExact(memo_.ptr()))
             check_status(PyDict_SetItem(memo_.ptr(), key.ptr(), y));
@@ -329,14 +342,8 @@ private:
     }
 
     // try: memo[id(memo)].append(x) except KeyError: memo[id(memo)] = [x]
+    // (the native table keeps its list in finish()).
     void keep_alive(PyObject *x) {
-        if (!memo_.is_valid()) {
-            // Everything kept alive was stored just before, so it has a position.
-            if (keep_position_ == no_position)
-                keep_position_ = entries_.size();
-            kept_.push_back(native_position(x));
-            return;
-        }
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo_.ptr()));
         nb::object list = nb::steal(PyObject_GetItem(memo_.ptr(), key.ptr()));
         if (list.is_valid()) {

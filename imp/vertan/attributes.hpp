@@ -86,7 +86,9 @@ private:
                 if (known.type == type && known.version == type->tp_version_tag)
                     return true;
         const nb::handle *hot[] = {&names::condition, &names::state, &names::counter,
-                                   &names::time_busy, &names::time_start, &names::load};
+                                   &names::pre_step_handler, &names::step_handler,
+                                   &names::post_step_handler, &names::time_busy,
+                                   &names::time_start, &names::load};
         for (const nb::handle *name : hot)
             if (_PyType_Lookup(type, name->ptr()))
                 return false;

@@ -124,16 +124,16 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     nb::object t_start = now();
     if (is_first_cycle(NodeAttributes(self).get(names::counter)))
         call_method(self, names::setup_wrapper, input);  // logs its own failures
-    call_one(vx::getattr(self, names::pre_step_handler), input);
+    call_one(NodeAttributes(self).get(names::pre_step_handler), input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
-    nb::object step = vx::getattr(self, names::step_handler);
+    nb::object step = NodeAttributes(self).get(names::step_handler);
     nb::object data = call_one(step, vx::deepcopy(input));
     if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
 
     if (is_output_node(self)) {
-        call_one(vx::getattr(self, names::post_step_handler), data);
+        call_one(NodeAttributes(self).get(names::post_step_handler), data);
         call_method(self, names::push_data, data);
     }
 
