@@ -176,22 +176,74 @@ nb::object file_line(nb::handle entry) {
         PyUnicode_FromFormat("Entry skipped: its line could not be rendered (%U).\n", reason.ptr()));
 }
 
-// Takes every queued entry and writes it (or, with no file, drops it).
-void drain(nb::handle self, nb::handle file) {
-    nb::object queue = vx::getattr(self, names::log_file_queue);
-    nb::object empty = vx::steal_or_throw(PyObject_GetAttrString(queue_module.get().ptr(), "Empty"));
-    for (;;) {
+// The entries waiting in `queue`, oldest first; an empty list when there are none.
+// A plain queue.Queue is emptied at once under its own mutex; any other queue one
+// get_nowait() at a time.
+nb::object take_queued(nb::handle queue) {
+    constexpr Py_ssize_t MOST = 4096;
+    static PyObject *plain_queue = const_object(
+        vx::steal_or_throw(PyObject_GetAttrString(queue_module.get().ptr(), "Queue")));
+    static PyObject *empty = const_object(
+        vx::steal_or_throw(PyObject_GetAttrString(queue_module.get().ptr(), "Empty")));
+    static PyObject *mutex = const_object(vx::steal_or_throw(PyUnicode_InternFromString("mutex")));
+    static PyObject *items = const_object(vx::steal_or_throw(PyUnicode_InternFromString("queue")));
+    static PyObject *not_full = const_object(vx::steal_or_throw(PyUnicode_InternFromString("not_full")));
+
+    if ((PyObject *)Py_TYPE(queue.ptr()) == plain_queue) {
+        Held held(vx::getattr(queue, mutex));
+        nb::object waiting = vx::getattr(queue, items);
+        nb::object taken = vx::steal_or_throw(PySequence_List(waiting.ptr()));
+        call_method(waiting, names::clear);
+        // Wakes putters of a bounded queue, as get() does; the condition shares the mutex.
+        vx::steal_or_throw(PyObject_CallMethod(vx::getattr(queue, not_full).ptr(), "notify_all", nullptr));
+        held.release();
+        return taken;
+    }
+    nb::object taken = vx::steal_or_throw(PyList_New(0));
+    while (PyList_GET_SIZE(taken.ptr()) < MOST) {
         PyObject *entry = PyObject_CallMethodNoArgs(queue.ptr(), names::get_nowait.ptr());
         if (!entry) {
-            if (!PyErr_ExceptionMatches(empty.ptr()))
+            if (!PyErr_ExceptionMatches(empty))
                 vx::throw_error_already_set();
             PyErr_Clear();
-            return;
+            break;
         }
         nb::object held = nb::steal(entry);
-        if (file.is_valid())
-            call_method(file, names::write, file_line(held));
+        vx::check_status(PyList_Append(taken.ptr(), entry));
     }
+    return taken;
+}
+
+// Takes every queued entry and writes it (or, with no file, drops it). Lines go out
+// in chunks: fewer calls into the file object, and fewer hand-overs of the
+// interpreter lock to the threads that keep writing entries.
+void drain(nb::handle self, nb::handle file) {
+    constexpr Py_ssize_t CHUNK = 4096;
+    nb::object queue = vx::getattr(self, names::log_file_queue);
+    nb::object lines = vx::steal_or_throw(PyList_New(0));
+    nb::object nothing = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
+    auto write_out = [&]() {
+        if (PyList_GET_SIZE(lines.ptr()) == 0)
+            return;
+        nb::object text = vx::steal_or_throw(PyUnicode_Join(nothing.ptr(), lines.ptr()));
+        vx::check_status(PyList_SetSlice(lines.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+        call_method(file, names::write, text);
+    };
+    for (;;) {
+        nb::object taken = take_queued(queue);
+        Py_ssize_t count = PyList_GET_SIZE(taken.ptr());
+        if (count == 0)
+            break;
+        if (!file.is_valid())
+            continue;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            vx::check_status(PyList_Append(lines.ptr(), file_line(PyList_GET_ITEM(taken.ptr(), i)).ptr()));
+            if (PyList_GET_SIZE(lines.ptr()) >= CHUNK)
+                write_out();
+        }
+    }
+    if (file.is_valid())
+        write_out();
 }
 
 nb::object one_second() {
