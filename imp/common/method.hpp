@@ -8,6 +8,9 @@
 #pragma once
 
 #include <new>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include "args.hpp"
 
@@ -54,14 +57,22 @@ inline PyObject *translate_exception() noexcept {
     return nullptr;
 }
 
+// Not noexcept: at interpreter exit CPython ends a daemon thread that wants the GIL
+// back with pthread_exit, which glibc runs as a forced unwind through these frames.
+// It must pass through untouched; swallowing it would set an error without a
+// thread state and crash the exiting process.
 template <Body F>
 PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames) noexcept {
+                     PyObject *kwnames) {
     try {
         nb::object result = F(Call{self, args, nargs, kwnames});
         if (!result.is_valid())
             Py_RETURN_NONE;
         return result.release().ptr();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
     } catch (...) {
         return translate_exception();
     }
