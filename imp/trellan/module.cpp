@@ -1,0 +1,89 @@
+// velarix.imp.trellan: builds PipelineImp on the package's Implementation base.
+#include "common/classes.hpp"
+#include "pipeline.hpp"
+
+namespace trellan {
+namespace {
+
+PyMethodDef methods[] = {
+    VX_METHOD("__init__", init, "An empty, stopped pipeline with its own logger in `directory`."),
+    VX_METHOD("add_node", add_node, "Add `node` and hand it the pipeline's logger."),
+    VX_METHOD("remove_node", remove_node, "Take `node` out of the pipeline; its links stay."),
+    VX_METHOD("connect_ports", connect_ports,
+              "Link an output port of `output_node` to an input port of `input_node`."),
+    VX_METHOD("connect", connect, "Link the default output port to the default input port."),
+    VX_METHOD("disconnect_ports", disconnect_ports, "Remove the link between two named ports."),
+    VX_METHOD("disconnect", disconnect, "Remove the link between the default ports."),
+    VX_METHOD("start", start, "Start every node and the monitoring thread."),
+    VX_METHOD("stop", stop, "Stop every node and end the monitoring thread."),
+    VX_METHOD("get_state", get_state, "RUNNING or STOPPED."),
+    VX_METHOD("get_condition", get_condition, "HEALTHY, or ERROR once monitoring has stopped the pipeline."),
+    VX_METHOD("get_last_error", get_last_error, "The newest ERROR entry of the pipeline's log, or None."),
+    VX_METHOD("get_elapsed_time", get_elapsed_time, "Seconds since the start of the current run; 0.0 when stopped."),
+    VX_METHOD("get_load", get_load, "Load of every node in percent, and the highest as the pipeline's."),
+    VX_METHOD("write_log", write_log, "Write `entry` to the pipeline's log as an INFO entry."),
+    VX_METHOD("_monitoring_fun", monitoring_fun, "The body of the monitoring thread."),
+    VX_METHOD("serialize", serialize, "The nodes' serialised forms and the port links, as one dict."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef static_methods[] = {
+    VX_METHOD("deserialize", deserialize, "A new, stopped Pipeline re-created from serialize()'s form."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object build_class(const char *module) {
+    // Declared types only; the class holds no values of its own.
+    nb::dict annotations;
+    annotations["_nodes"] = "List[Node]";
+    annotations["_logger"] = "Logger";
+    annotations["_state"] = "str";
+    annotations["_condition"] = "str";
+    annotations["_monitor_thread"] = "Optional[threading.Thread]";
+    annotations["_stop_event"] = "threading.Event";
+    annotations["_start_time"] = "Optional[float]";
+
+    nb::dict ns;
+    ns["__annotations__"] = annotations;
+    ns["__doc__"] = "The nodes of one graph, run, watched and saved together.";
+    ns["SerializationKeys"] = vx::make_key_class(
+        "SerializationKeys", "PipelineImp", module, {{"NODES", "nodes"}, {"CONNECTIONS", "connections"}});
+
+    nb::object base = vx::modules::imp.attr(names::Implementation);
+    nb::object cls = vx::make_class("PipelineImp", vx::bases_of({base}), ns, module);
+    vx::add_methods(cls, methods);
+    vx::add_static_methods(cls, static_methods);
+    return cls;
+}
+
+} // namespace
+} // namespace trellan
+
+namespace trellan {
+namespace {
+
+PyMethodDef end_monitors_def = VX_METHOD(
+    "_end_monitors", end_monitors,
+    "_end_monitors($module, /)\n--\n\nEnd every monitoring thread that still runs (called at exit).");
+
+// Daemon threads that still run native code when the interpreter shuts down are
+// torn down mid-call, which can crash the exit. Monitoring threads are therefore
+// ended by an exit hook, which runs while threads still work normally.
+void register_exit_hook(nb::handle module) {
+    live_monitors = vx::steal_or_throw(PyDict_New()).release();  // lives as long as the process
+    nb::object module_name = vx::getattr(module, names::dunder_name);
+    nb::object hook = vx::steal_or_throw(PyCFunction_NewEx(&end_monitors_def, nullptr, module_name.ptr()));
+    vx::setattr(module, nb::str("_end_monitors"), hook);
+    nb::object atexit = vx::steal_or_throw(PyImport_ImportModule("atexit"));
+    call_method(atexit, nb::str("register"), hook);
+}
+
+} // namespace
+} // namespace trellan
+
+NB_MODULE(trellan, m) {
+    names::init();
+    trellan::texts::init();
+    m.attr("PipelineImp") = trellan::build_class("velarix.imp.trellan");
+    trellan::register_exit_hook(m);
+}
