@@ -1,6 +1,7 @@
 """Log entries: the five keys, the table line and the display block."""
 
 import datetime
+import re
 import threading
 
 import pytest
@@ -44,18 +45,14 @@ def test_entry_is_a_dict_with_five_keys_in_order():
     assert len(stamp) == (26 if parsed.microsecond else 19)
 
 
-def test_thread_key_names_the_constructing_thread():
+def test_entry_made_on_another_thread_through_the_public_class():
     made = {}
-    worker = threading.Thread(target=lambda: made.update(entry=LogEntryImp(LogType.INFO, "", "")))
+    worker = threading.Thread(target=lambda: made.update(entry=LogEntry(LogType.INFO, "", "")))
     worker.start()
     worker.join()
-    assert made["entry"]["thread"] == hex(worker.ident) != hex(threading.get_ident())
-
-
-def test_public_entry_wraps_the_implementation():
-    entry = LogEntry(type=LogType.ERROR, stack="s", message="m")
-    assert isinstance(entry._imp, LogEntryImp)
-    assert entry["type"] == "ERROR" and str(entry) == entry._imp.to_line()
+    entry = made["entry"]
+    assert isinstance(entry._imp, LogEntryImp) and str(entry) == entry._imp.to_line()
+    assert entry["thread"] == hex(worker.ident) != hex(threading.get_ident())
 
 
 @pytest.mark.parametrize("type_value, stack, message", [
@@ -97,27 +94,12 @@ def test_widths_are_read_at_each_call(monkeypatch):
     monkeypatch.setattr(scribon, "STACK_WIDTH", Width(40))
     assert entry.to_line() == reference_line(entry)
 
-
-@pytest.mark.parametrize("width", [-1, "x", None, 1.5e300, True])
-def test_nonsense_width_fails_like_format(monkeypatch, width):
-    entry = LogEntryImp(LogType.INFO, "s", "m")
-    monkeypatch.setattr(scribon, "THREAD_WIDTH", width)
-    with pytest.raises(ValueError) as expected:
-        format(entry["thread"], "<" + str(width))
-    with pytest.raises(ValueError) as got:
-        entry.to_line()
-    assert str(got.value) == str(expected.value)
-
-
-def test_missing_width_or_key():
-    entry = LogEntryImp(LogType.INFO, "s", "m")
-    del entry["stack"]
-    with pytest.raises(KeyError, match="stack"):
-        entry.to_line()
-    with pytest.raises(KeyError, match="stack"):
-        entry.to_formatted_string()
-    with pytest.raises(KeyError, match="timestamp"):
-        LogEntryImp.__new__(LogEntryImp).to_line()
+    for nonsense in (-1, "x", None, 1.5e300, True):  # fails as format() does
+        monkeypatch.setattr(scribon, "THREAD_WIDTH", nonsense)
+        with pytest.raises(ValueError) as expected:
+            format(entry["thread"], "<" + str(nonsense))
+        with pytest.raises(ValueError, match=re.escape(str(expected.value))):
+            entry.to_line()
 
 
 def test_formatted_block():
@@ -156,3 +138,8 @@ def test_wrong_arguments():
         LogEntryImp(object(), "s", "m")
     with pytest.raises(TypeError):
         LogEntryImp.to_line({})  # not an entry
+    entry = LogEntryImp(LogType.INFO, "s", "m")
+    del entry["stack"]
+    for render in (entry.to_line, entry.to_formatted_string):
+        with pytest.raises(KeyError, match="stack"):
+            render()

@@ -74,7 +74,9 @@ class GatedLogger(LoggerImp):
 def test_memory_only_logger(no_thread_leak):
     logger = Logger("")
     imp = logger._imp
-    assert [imp._file, imp._event, imp._thread] == [None, None, None]
+    assert list(vars(imp)) == ["_log", "_log_file_queue", "_lock", "_has_error", "_stop",
+                               "_thread", "_event", "_file"]
+    assert imp._log.maxlen == 100 and [imp._file, imp._event, imp._thread] == [None] * 3
     assert logger.get_file_name() is None
     entry = logger.write(LogType.INFO, "kept")
     assert isinstance(entry, LogEntry) and logger.get_all() == [entry]
@@ -83,14 +85,6 @@ def test_memory_only_logger(no_thread_leak):
     logger.stop()
     assert imp._log_file_queue.empty()
     assert messages(logger.get_all()) == ["kept"]
-
-
-def test_attributes_in_order():
-    imp = LoggerImp("")
-    assert list(vars(imp)) == ["_log", "_log_file_queue", "_lock", "_has_error", "_stop",
-                               "_thread", "_event", "_file"]
-    assert imp._log.maxlen == 100 and isinstance(imp._log_file_queue, queue.Queue)
-    assert imp._has_error is False and imp._stop is False
 
 
 def test_store_keeps_the_newest_entries(monkeypatch):
@@ -181,16 +175,12 @@ def test_log_file_contents(tmp_path, no_thread_leak):
     assert lines[6:] == [""]
     assert messages(logger.get_all()) == ["one", "two", "int type"]  # closing not stored
 
+    # Stopped: entries are still stored but no longer queued, and nothing reaches the file.
+    for i in range(50):
+        logger.write(LogType.INFO, f"after {i}")
+    assert logger._imp._log_file_queue.empty() and len(logger.get_all()) == 53
     logger.stop()
     assert lines_of(path) == lines
-
-
-def test_title_keeps_its_widths(tmp_path, monkeypatch, no_thread_leak):
-    monkeypatch.setattr(scribon, "STACK_WIDTH", 20)
-    monkeypatch.setattr(scribon, "MESSAGE_WIDTH", 5)
-    logger = Logger(str(tmp_path))
-    logger.stop()
-    assert lines_of(logger.get_file_name())[:2] == [TITLE, RULE]
 
 
 def test_flush_wakes_the_writer(tmp_path, no_thread_leak):
@@ -235,19 +225,6 @@ def test_entry_written_just_before_stop_is_kept(tmp_path, no_thread_leak):
     lines = lines_of(logger.get_file_name())
     assert columns(lines[2])[4] == "last words"
     assert columns(lines[3])[4] == "Logging ended."
-
-
-def test_writes_after_stop_are_stored_not_queued(tmp_path, no_thread_leak):
-    logger = Logger(str(tmp_path))
-    logger.write(LogType.INFO, "before")
-    logger.stop()
-    content = lines_of(logger.get_file_name())
-    for i in range(50):
-        logger.write(LogType.INFO, f"after {i}")
-    assert logger._imp._log_file_queue.empty()
-    assert len(logger.get_all()) == 51 and logger.get_file_name() is not None
-    logger.stop()
-    assert lines_of(logger.get_file_name()) == content
 
 
 def test_loggers_of_one_second_get_their_own_files(tmp_path, frozen_clock, no_thread_leak):
@@ -307,22 +284,6 @@ def test_unrenderable_entries_are_skipped(tmp_path, no_thread_leak):
     assert lines[3] == good.to_line()
     assert columns(lines[4])[4] == "bad \\ud800 text"
     assert columns(lines[5])[4] == "Logging ended."
-
-
-def test_nonsense_width_skips_lines_not_logging(tmp_path, monkeypatch, no_thread_leak):
-    logger = GatedLogger(str(tmp_path))
-    gate = logger._event
-    assert gate.rounds.acquire(timeout=5)
-    monkeypatch.setattr(scribon, "MESSAGE_WIDTH", "wide")
-    logger.write(LogType.INFO, "unlucky")
-    logger.flush()
-    assert gate.rounds.acquire(timeout=5)
-    monkeypatch.setattr(scribon, "MESSAGE_WIDTH", 50)
-    logger.write(LogType.INFO, "lucky")
-    logger.stop()
-    lines = lines_of(logger.get_file_name())
-    assert lines[2] == SKIPPED("ValueError")
-    assert [columns(line)[4] for line in lines[3:5]] == ["lucky", "Logging ended."]
 
 
 def test_failing_writer_falls_back_to_memory(tmp_path, monkeypatch, no_thread_leak):
@@ -397,7 +358,7 @@ def type_message(name, value):
     return f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})"
 
 
-def test_wrong_arguments_raise_only_specified_errors(tmp_path, no_thread_leak):
+def test_wrong_arguments_raise_only_specified_errors(no_thread_leak):
     logger = LoggerImp("")
     logger.write(Kind(Nasty()), "compares badly")
 
