@@ -11,7 +11,7 @@ def _port_configurations(entries, key, port_class, default_name):
     ports = entries.get(key)
     if ports is None and key not in entries:
         entries[key] = [port_class.Configuration(name=default_name)]
-    elif isinstance(ports, list):
+    elif type(ports) is list:  # anything else meets the implementation's own check
         entries[key] = [
             port_class.Configuration(**p) if type(p) is dict else p for p in ports
         ]

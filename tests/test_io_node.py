@@ -1,0 +1,92 @@
+"""Nodes with input and output ports, in a chain with a source and a sink."""
+
+import threading
+
+import pytest
+
+from node_helpers import ASYNC, Recorder
+from velarix.constants import Constants
+from velarix.i_node import INode
+from velarix.imp import INodeImp
+from velarix.io_node import IONode
+from velarix.o_node import ONode
+
+
+class Source(ONode):
+    def step(self, data):
+        return {"out": data["n"]}
+
+
+class Double(IONode):
+    def step(self, data):
+        return {"out": None if data.get("in") is None else data["in"] * 2}
+
+
+class Collect(INode):
+    def __init__(self, expected, **entries):
+        super().__init__(**entries)
+        self.values = []
+        self.expected = expected
+        self.done = threading.Event()
+
+    def step(self, data):
+        self.values.append(data["in"])
+        if len(self.values) == self.expected:
+            self.done.set()
+
+
+def wired(count, **io_entries):
+    source, double, sink = Source(), Double(**io_entries), Collect(count)
+    for node in (source, double, sink):
+        node.set_logger(Recorder())
+    source.connect("out", double, "in")
+    double.connect("out", sink, "in")
+    return source, double, sink
+
+
+def test_values_flow_in_order_and_every_thread_ends_on_stop(no_thread_leak):
+    source, double, sink = wired(500)
+    for node in (sink, double, source):
+        node.start()
+    for n in range(500):
+        source.cycle({"n": n})
+    assert sink.done.wait(10)
+    for node in (source, double, sink):
+        node.stop()
+    assert sink.values == [2 * n for n in range(500)]
+    for node in (source, double, sink):
+        assert node.get_condition() == Constants.Conditions.HEALTHY
+        assert node._imp._logger.messages("ERROR") == []
+    assert double.get_counter() == 500
+    assert double._imp._logger.messages("INFO") == [
+        "Node Double started.", "Setting up node Double.", "Node Double stopped."]
+
+
+def test_names_resolve_against_the_right_port_list():
+    source, double, sink = Source(), Double(input_ports=[{"name": "a"}], output_ports=[{"name": "b"}]), Collect(1)
+    source.connect("out", double, "a")
+    double.connect("b", sink, "in")
+    assert double.get_input_port("a")._connected_ports == [source.get_port("out")]
+    assert double.get_output_port("b")._connected_ports == [sink.get_port("in")]
+    with pytest.raises(ValueError, match="^Output port 'a' not found.$"):
+        double.connect("a", sink, "in")
+    with pytest.raises(ValueError, match="^Input port 'b' not found.$"):
+        source.connect("out", double, "b")
+
+
+def test_async_outputs_start_each_part_once_with_a_one_cycle_set_up_thread(monkeypatch, no_thread_leak):
+    monkeypatch.setattr(INodeImp, "_GET_METADATA_TIMEOUT", 0.05)
+    double = Double(output_ports=[{"name": "out", "timing": ASYNC}])
+    double.set_logger(Recorder())
+    double.start()
+    imp = double._imp
+    setup, worker = imp._setup_thread, imp._thread
+    assert setup is not worker and worker.is_alive()
+    setup.join(5)
+    assert not setup.is_alive(), "the set-up thread runs the input worker's loop"
+    assert imp._logger.messages("INFO").count("Node Double started.") == 1
+    # No metadata arrives on "in": the set-up run on that thread fails as it should.
+    assert imp._logger.messages("ERROR") == ["No input metadata found for port 'in'."]
+    double.stop()
+    assert not worker.is_alive()
+    assert imp._logger.messages("INFO")[-1] == "Node Double stopped."
