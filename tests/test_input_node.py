@@ -198,6 +198,21 @@ def test_start_twice_one_worker_stop_ends_it_and_restart_makes_another(no_thread
     assert not again.is_alive()
 
 
+def test_a_worker_that_cannot_start_leaves_the_node_ready_to_try_again(monkeypatch, no_thread_leak):
+    def refuse(thread):
+        raise RuntimeError("can't start new thread")
+
+    node = Recording()
+    with monkeypatch.context() as patch:
+        patch.setattr(threading.Thread, "start", refuse)
+        with pytest.raises(RuntimeError, match="can't start new thread"):
+            node.start()
+    assert (node._imp._is_thread_running, node._imp._thread) == (False, None)
+    node.start()
+    assert node._imp._thread.is_alive()
+    node.stop()
+
+
 def test_stop_does_not_wait_for_a_sync_backlog(no_thread_leak):
     gate = threading.Event()
 

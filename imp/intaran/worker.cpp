@@ -59,7 +59,17 @@ nb::object start(const vx::Call &call) {
         return nb::none();
     vx::setattr(self, names::is_thread_running, Py_True);
     vx::setattr(self, names::thread, worker);
-    vx::call_method(worker, names::start);
+    try {
+        vx::call_method(worker, names::start);
+    } catch (nb::python_error &) {
+        // No thread could be started: leave the node as if none was asked for, so
+        // that a later start() tries again.
+        if (vx::getattr(self, names::thread).is(worker)) {
+            vx::setattr(self, names::is_thread_running, Py_False);
+            vx::setattr(self, names::thread, Py_None);
+        }
+        throw;
+    }
     return nb::none();
 }
 
