@@ -169,6 +169,20 @@ def test_other_base_exceptions_pass_through(error):
         assert node._condition == HEALTHY
 
 
+def test_handlers_may_change_the_node_under_the_cycle():
+    class Own(Traced):
+        pass
+
+    def meddle(data):
+        node.__dict__ = dict(node.__dict__)  # later writes must land in the new one
+        Own._load = property(lambda self: "kept", lambda self, value: None)
+        return {}
+
+    node, calls = traced(Own, step=meddle)
+    node._cycle({})
+    assert node.get_counter() == 1 and node._time_busy > 0 and node._load == "kept"
+
+
 def test_wrong_argument_or_failing_logger_reach_the_caller():
     node, calls = traced()
     for bad in (None, [], type("Sub", (dict,), {})()):

@@ -43,22 +43,21 @@ private:
 
 // The node's own attributes, read and written straight in its __dict__ while its
 // class keeps the default attribute protocol and defines none of the names the
-// cycle uses; the full protocol otherwise. Made anew after any call into other
-// code, which may change the class or replace the __dict__.
+// cycle uses; the full protocol otherwise. Every access re-checks the class and
+// its version and reads the __dict__ slot afresh, so handlers that change the
+// class or replace the __dict__ are seen at once.
 class NodeAttributes {
 public:
-    explicit NodeAttributes(nb::handle self) : self_(self) {
-        if (plain_class(Py_TYPE(self.ptr()))) {
-            PyObject *dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-            if (!dict)
-                vx::throw_error_already_set();
-            dict_ = nb::steal(dict);
+    explicit NodeAttributes(nb::handle self) : self_(self), type_(Py_TYPE(self.ptr())) {
+        if (plain_class(type_)) {
+            version_ = type_->tp_version_tag;
+            slot_ = _PyObject_GetDictPtr(self.ptr());  // makes the __dict__ if need be
         }
     }
 
     nb::object get(nb::handle name) const {
-        if (dict_.is_valid()) {
-            PyObject *found = PyDict_GetItemWithError(dict_.ptr(), name.ptr());
+        if (PyObject *dict = current_dict()) {
+            PyObject *found = PyDict_GetItemWithError(dict, name.ptr());
             if (found)
                 return nb::borrow(found);
             if (PyErr_Occurred())
@@ -68,13 +67,21 @@ public:
     }
 
     void set(nb::handle name, nb::handle value) const {
-        if (dict_.is_valid())
-            vx::check_status(PyDict_SetItem(dict_.ptr(), name.ptr(), value.ptr()));
+        if (PyObject *dict = current_dict())
+            vx::check_status(PyDict_SetItem(dict, name.ptr(), value.ptr()));
         else
             vx::setattr(self_, name, value);
     }
 
 private:
+    PyObject *current_dict() const {
+        if (!slot_ || Py_TYPE(self_.ptr()) != type_ || !has_version(type_) ||
+            type_->tp_version_tag != version_)
+            return nullptr;
+        PyObject *dict = *slot_;
+        return dict && PyDict_Check(dict) ? dict : nullptr;
+    }
+
     // Generic get/set and no class attribute of any name the cycle uses, proven
     // once per class version and remembered for a few classes.
     static bool plain_class(PyTypeObject *type) {
@@ -110,7 +117,9 @@ private:
     static inline size_t next_ = 0;
 
     nb::handle self_;
-    nb::object dict_;
+    PyTypeObject *type_;
+    unsigned int version_ = 0;
+    PyObject **slot_ = nullptr;  // where the object keeps its __dict__
 };
 
 } // namespace vertan

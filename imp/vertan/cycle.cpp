@@ -110,39 +110,32 @@ bool is_first_cycle(nb::handle counter) {
 void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     // Constants.Conditions.ERROR and Constants.States.STOPPED, looked up each cycle.
     static ClassAttribute conditions, error, states, stopped;
-    {
-        NodeAttributes own(self);
-        nb::object error_value =
-            error.get(conditions.get(constants, names::Conditions), names::ERROR);
-        if (equals(own.get(names::condition), error_value))
-            return;
-        nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
-        if (equals(own.get(names::state), stopped_value))
-            return;
-    }
+    NodeAttributes own(self);
+    nb::object error_value = error.get(conditions.get(constants, names::Conditions), names::ERROR);
+    if (equals(own.get(names::condition), error_value))
+        return;
+    nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
+    if (equals(own.get(names::state), stopped_value))
+        return;
 
     nb::object t_start = now();
-    if (is_first_cycle(NodeAttributes(self).get(names::counter)))
+    if (is_first_cycle(own.get(names::counter)))
         call_method(self, names::setup_wrapper, input);  // logs its own failures
-    call_one(NodeAttributes(self).get(names::pre_step_handler), input);
+    call_one(own.get(names::pre_step_handler), input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
-    nb::object step = NodeAttributes(self).get(names::step_handler);
+    nb::object step = own.get(names::step_handler);
     nb::object data = call_one(step, vx::deepcopy(input));
     if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
 
     if (is_output_node(self)) {
-        call_one(NodeAttributes(self).get(names::post_step_handler), data);
+        call_one(own.get(names::post_step_handler), data);
         call_method(self, names::push_data, data);
     }
 
-    {
-        NodeAttributes own(self);
-        own.set(names::counter, number(PyNumber_Add(own.get(names::counter).ptr(), one.ptr())));
-    }
+    own.set(names::counter, number(PyNumber_Add(own.get(names::counter).ptr(), one.ptr())));
     nb::object t_end = now();
-    NodeAttributes own(self);
     own.set(names::time_busy, add(own.get(names::time_busy), subtract(t_end, t_start)));
 
     // Busy time over the time since start(), the divisor raised to 1 second.

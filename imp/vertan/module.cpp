@@ -56,7 +56,7 @@ nb::object build_class(const char *module) {
 
 PyMethodDef deepcopy_def = VX_METHOD(
     "_deepcopy", deepcopy,
-    "_deepcopy($module, /, x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
+    "_deepcopy(x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
 
 // Owned for the life of the process, like the interned names.
 nb::handle keep(PyObject *object) {

@@ -7,7 +7,7 @@ namespace {
 nb::object new_do_nothing_handler() {
     static PyMethodDef def = VX_METHOD(
         "do_nothing", do_nothing,
-        "do_nothing($module, /, data)\n--\n\nThe default pre- and post-step handler: does nothing.");
+        "do_nothing(data)\n--\n\nThe default pre- and post-step handler: does nothing.");
     return vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, module_name.ptr()));
 }
 
