@@ -74,6 +74,18 @@ def test_names_resolve_against_the_right_port_list():
         source.connect("out", double, "b")
 
 
+def test_port_lists_are_replaced_past_a_read_only_configuration():
+    class Strict(Double):
+        class Configuration(Double.Configuration):
+            def __setitem__(self, key, value):
+                raise RuntimeError("read-only configuration")
+
+    node = Strict()
+    imp = node._imp
+    assert node.config["input_ports"] == [imp._input_ports["in"].config]
+    assert node.config["output_ports"][0] is imp._output_ports["out"].config
+
+
 def test_async_outputs_start_each_part_once_with_a_one_cycle_set_up_thread(monkeypatch, no_thread_leak):
     monkeypatch.setattr(INodeImp, "_GET_METADATA_TIMEOUT", 0.05)
     double = Double(output_ports=[{"name": "out", "timing": ASYNC}])
