@@ -140,6 +140,14 @@ def test_a_failure_sets_the_condition_and_ends_all_cycles(monkeypatch):
     assert calls == stopped_calls == []
 
 
+def test_constants_are_read_at_each_cycle(monkeypatch):
+    node, calls = traced()
+    node._cycle({})
+    monkeypatch.setattr(Constants.States, "STOPPED", node._state)
+    node._cycle({})
+    assert node.get_counter() == 1
+
+
 @pytest.mark.parametrize("error, message", [
     (ValueError(), "ValueError"), (RuntimeError(42, "x"), "42"), (KeyError("k"), "k"),
 ])

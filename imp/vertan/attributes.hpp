@@ -13,8 +13,9 @@ inline bool has_version(PyTypeObject *type) {
 }
 
 // owner.<name> for a class whose metaclass is `type` (such as Constants.States):
-// remembered while the class keeps its version. Its references are kept for the
-// life of the process, like the interned names.
+// remembered while the class keeps its version, unless the class holds a
+// descriptor under that name, whose __get__ must run each time. Its references are
+// kept for the life of the process, like the interned names.
 class ClassAttribute {
 public:
     nb::object get(nb::handle owner, nb::handle name) {
@@ -23,8 +24,11 @@ public:
             return nb::borrow(value_);
         nb::object value = vx::getattr(owner, name);
         // The lookup has given the class a version tag if it can have one.
+        if (Py_TYPE(owner.ptr()) != &PyType_Type)
+            return value;
         PyTypeObject *type = (PyTypeObject *)owner.ptr();
-        if (Py_TYPE(owner.ptr()) == &PyType_Type && has_version(type)) {
+        PyObject *entry = _PyType_Lookup(type, name.ptr());
+        if (entry && !Py_TYPE(entry)->tp_descr_get && has_version(type)) {
             PyObject *old_owner = owner_, *old_value = value_;
             owner_ = Py_NewRef(owner.ptr());
             value_ = Py_NewRef(value.ptr());
