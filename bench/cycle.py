@@ -2,18 +2,15 @@
 step's deep copy against copy.deepcopy, and a memory check over a million cycles."""
 
 import copy
-import pathlib
 import sys
 import time
 
+# The installed package (make bench), or the in-tree build with PYTHONPATH=src.
+import velarix.imp as imp
 from common import best_of, report, rss_mib
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "src"))
-
-import velarix.imp as imp  # noqa: E402
-from velarix.constants import Constants  # noqa: E402
-from velarix.imp import NodeImp, vertan  # noqa: E402
-from velarix.node import Node  # noqa: E402
+from velarix.constants import Constants
+from velarix.imp import NodeImp, vertan
+from velarix.node import Node
 
 DATA = {"x": 1.5, "v": [1, 2, 3], "meta": {"k": "s"}}
 CALLS = 20000
