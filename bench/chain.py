@@ -10,11 +10,9 @@ import time
 
 from common import percentile, statistics
 
-sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1] / "src"))
-
-from velarix.i_node import INode  # noqa: E402
-from velarix.io_node import IONode  # noqa: E402
-from velarix.o_node import ONode  # noqa: E402
+from velarix.i_node import INode
+from velarix.io_node import IONode
+from velarix.o_node import ONode
 
 VALUES = 100_000
 PACED = 3_000

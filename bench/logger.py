@@ -6,9 +6,7 @@ import tempfile
 
 from common import best_of, report, rss_mib
 
-sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1] / "src"))
-
-from velarix.logger import Logger, LogType  # noqa: E402
+from velarix.logger import Logger, LogType
 
 MESSAGE = "sensor 3 reading out of range"
 DEPTH = 8  # frames of `descend`, plus main, the module and the timing helper
