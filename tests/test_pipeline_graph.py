@@ -1,0 +1,230 @@
+"""Pipeline graph: shapes that carry data end to end, the graph operations and
+their log, refused changes, and wrong arguments thrown at every operation."""
+
+import pytest
+
+from velarix import Pipeline
+from velarix.imp import PipelineImp, scribon
+
+from pipeline_helpers import WAIT, Loaded, Merge, Relay, Sink, Source, messages
+
+N = 300
+
+
+@pytest.fixture(autouse=True)
+def logs_in_tmp(monkeypatch, tmp_path):
+    # Pipelines made without a directory (deserialize makes such) log here.
+    monkeypatch.setattr(scribon, "DEFAULT_DIR", str(tmp_path / "logs"))
+
+
+# Shapes ---------------------------------------------------------------------------
+
+
+def chain(p):
+    src, relay, sink = Source(name="src"), Relay(name="relay"), Sink(name="sink")
+    p.connect(src, relay)
+    p.connect(relay, sink)
+    return [lambda i: src.cycle({"x": i})], {sink: [i * 10 for i in range(N)]}
+
+
+def fan_out(p):
+    src, left, right = Source(name="src"), Sink(name="left"), Sink(name="right")
+    p.connect(src, left)
+    p.connect(src, right)
+    return [lambda i: src.cycle({"x": i})], {left: list(range(N)), right: list(range(N))}
+
+
+def fan_in(p):
+    a, b, merge, sink = Source(name="a"), Source(name="b"), Merge(name="merge"), Sink(name="sink")
+    p.connect_ports(a, "out", merge, "a")
+    p.connect_ports(b, "out", merge, "b")
+    p.connect(merge, sink)
+    feeds = [lambda i: a.cycle({"x": i}), lambda i: b.cycle({"x": -i})]
+    return feeds, {sink: [(i, -i) for i in range(N)]}
+
+
+@pytest.mark.parametrize("shape", [chain, fan_out, fan_in])
+def test_every_value_arrives_once_and_in_order(shape, no_thread_leak):
+    p = Pipeline("")
+    feeds, expected = shape(p)
+    for sink, values in expected.items():
+        sink.expected = len(values)
+    p.start()
+    for i in range(N):
+        for feed in feeds:
+            feed(i)
+    for sink, values in expected.items():
+        assert sink.done.wait(WAIT), f"{sink.get_name()} got {len(sink.values)} of {len(values)}"
+    p.stop()
+    for sink, values in expected.items():
+        assert sink.values == values
+    assert p.get_last_error() is None
+
+
+# Graph operations ---------------------------------------------------------------------
+
+
+def test_graph_operations_log_each_change_in_order():
+    p = Pipeline("")
+    src, relay, sink = Source(name="src"), Relay(name="relay"), Sink(name="sink")
+    p.connect_ports(src, "out", relay, "in")  # adds both, output node first
+    p.connect(relay, sink)
+    p.disconnect(relay, sink)
+    p.disconnect_ports(src, "out", relay, "in")
+    p.remove_node(sink)
+    assert messages(p) == [
+        "Node src added to pipeline.",
+        "Node relay added to pipeline.",
+        "Nodes src[out] and relay[in] connected.",
+        "Node sink added to pipeline.",
+        "Nodes relay[out] and sink[in] connected.",
+        "Nodes relay[out] and sink[in] disconnected.",
+        "Nodes src[out] and relay[in] disconnected.",
+        "Node sink removed from pipeline.",
+    ]
+    assert p._imp._nodes == [src, relay]
+    assert all(n._imp._logger is p.get_logger() for n in (src, relay, sink))
+    assert src.get_port("out")._connected_ports == []
+
+
+def test_removing_a_linked_node_keeps_its_links_on_both_sides():
+    p = Pipeline("")
+    src, sink = Source(name="src"), Sink(name="sink")
+    p.connect(src, sink)
+    p.remove_node(sink)
+    assert src.get_port("out")._connected_ports == [sink.get_port("in")]
+    assert sink.get_port("in")._connected_ports == [src.get_port("out")]
+    assert sink._imp._logger is p.get_logger()
+
+
+def test_refused_changes_leave_the_graph_as_documented():
+    p = Pipeline("")
+    src, sink, plain = Source(name="src"), Sink(name="sink"), Loaded(name="plain")
+    p.add_node(src)
+    with pytest.raises(ValueError, match=r"^Node already exists in pipeline\.$"):
+        p.add_node(src)
+    with pytest.raises(KeyError, match=r"Node not found in pipeline\."):
+        p.remove_node(sink)
+    # Nodes join before their kind is checked, and stay.
+    with pytest.raises(TypeError, match=r"^input_node must be of type INode\.$"):
+        p.connect(src, plain)
+    with pytest.raises(TypeError, match=r"^output_node must be of type ONode\.$"):
+        p.connect(sink, src)
+    with pytest.raises(ValueError, match=r"Output port 'nope' not found\."):
+        p.connect_ports(src, "nope", sink, "in")
+    # disconnect never adds a node.
+    outsider = Sink(name="outsider")
+    with pytest.raises(ValueError, match=r"^input_node not found in pipeline\.$"):
+        p.disconnect(src, outsider)
+    with pytest.raises(ValueError, match=r"^output_node not found in pipeline\.$"):
+        p.disconnect(Source(name="stranger"), sink)
+    with pytest.raises(TypeError, match=r"^output_node must be of type ONode\.$"):
+        p.disconnect(sink, sink)
+    assert p._imp._nodes == [src, plain, sink]
+    assert messages(p) == [
+        "Node src added to pipeline.",
+        "Node plain added to pipeline.",
+        "Node sink added to pipeline.",
+    ]
+
+
+class RefusesLogger(Loaded):
+    def set_logger(self, logger):
+        raise RuntimeError("no logger for me")
+
+
+def test_a_node_that_refuses_the_logger_is_taken_out_again(no_thread_leak):
+    p = Pipeline("")
+    good = Loaded(name="good")
+    p.add_node(good)
+    with pytest.raises(RuntimeError, match="no logger for me"):
+        p.add_node(RefusesLogger(name="bad"))
+    assert p._imp._nodes == [good]
+    # Nothing left behind that later operations would trip on.
+    p.start()
+    assert [e["name"] for e in p.get_load()] == ["good", "Pipeline"]
+    assert len(p.serialize()["nodes"]) == 1
+    p.stop()
+
+
+# Wrong arguments -----------------------------------------------------------------------
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class Touchy:
+    """Refuses to be compared or hashed."""
+
+    def __eq__(self, other):
+        raise ArithmeticError("no comparing")
+
+    def __hash__(self):
+        raise ArithmeticError("no hashing")
+
+
+def test_exact_type_checks_name_the_argument():
+    cases = [
+        (lambda: PipelineImp(5), "directory", "int"),
+        (lambda: PipelineImp(StrSub("")), "directory", "StrSub"),
+        (lambda: Pipeline("").connect_ports(None, StrSub("out"), None, "in"), "output_node_port", "StrSub"),
+        (lambda: Pipeline("").disconnect_ports(None, "out", None, None), "input_node_port", "NoneType"),
+        (lambda: Pipeline("").write_log(None), "entry", "NoneType"),
+        (lambda: PipelineImp.deserialize(DictSub(nodes=[], connections=[])), "data", "DictSub"),
+    ]
+    for call, name, got in cases:
+        with pytest.raises(TypeError) as error:
+            call()
+        expected = "dict" if name == "data" else "str"
+        assert str(error.value) == (
+            f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
+    with pytest.raises(TypeError, match=r"^start\(\) takes exactly 0 positional arguments \(1 given\)$"):
+        PipelineImp("").start(1)
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 1 positional argument \(2 given\)$"):
+        PipelineImp("", "")
+
+
+def test_wrong_values_anywhere_raise_documented_errors_and_harm_nothing(no_thread_leak):
+    p = Pipeline("")
+    src, sink = Source(name="src"), Sink(name="sink")
+    p.connect(src, sink)
+    imp = p._imp
+    long_text = "x" * 1_000_000
+    values = [None, 0, 3.5, StrSub("out"), DictSub(), [], b"out", Touchy(), long_text]
+    # The documented errors, plus what a bad "node" raises itself when it is asked
+    # to take the logger or to compare (AttributeError, ArithmeticError).
+    allowed = (TypeError, ValueError, KeyError, AttributeError, ArithmeticError)
+    for bad in values:
+        calls = [
+            (imp.add_node, bad), (imp.remove_node, bad), (imp.connect, src, bad),
+            (imp.connect_ports, bad, "out", sink, "in"), (imp.connect_ports, src, bad, sink, "in"),
+            (imp.connect_ports, src, "out", sink, bad), (imp.disconnect, bad, sink),
+            (imp.disconnect_ports, src, bad, sink, "in"), (imp.write_log, bad),
+            (imp.start, bad), (imp.get_load, bad),
+            (PipelineImp.deserialize, bad),
+            (PipelineImp.deserialize, {"nodes": bad, "connections": []}),
+            (PipelineImp.deserialize, {"nodes": [], "connections": [bad]}),
+            (PipelineImp.deserialize, {"nodes": [], "connections": [(bad, bad)]}),
+            (PipelineImp.deserialize, {"nodes": [], "connections": [("ghost", bad)]}),
+        ]
+        for function, *args in calls:
+            try:
+                result = function(*args)
+            except allowed:
+                continue
+            if isinstance(result, Pipeline):
+                result.get_logger().stop()
+    assert imp._nodes == [src, sink]
+    # The pipeline still works after all of it.
+    sink.expected = 3
+    p.start()
+    for i in range(3):
+        src.cycle({"x": i})
+    assert sink.done.wait(WAIT)
+    p.stop()
+    assert sink.values == [0, 1, 2]
