@@ -328,6 +328,32 @@ def test_default_directory_on_linux(tmp_path):
         assert out.stdout.strip() == str(expected), out.stderr
 
 
+EXIT_SCRIPT = """
+import sys, threading
+from velarix.logger import Logger, LogType
+loggers = [Logger(""), Logger(sys.argv[1])]
+def chatter(logger):
+    while True:
+        logger.write(LogType.INFO, "busy")
+        logger.flush()
+for logger in loggers:
+    threading.Thread(target=chatter, args=(logger,), daemon=True).start()
+for _ in range(3000):
+    loggers[1].write(LogType.INFO, "main")
+"""
+
+
+def test_interpreter_exits_cleanly_with_daemon_threads_inside_the_logger(tmp_path):
+    # At exit the interpreter ends daemon threads that are inside log calls, and the
+    # writer thread; the process must still end normally. Several runs, since where
+    # each thread stands at that moment varies.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(6):
+        run = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, str(tmp_path)], env=env,
+                             capture_output=True, text=True, timeout=60)
+        assert run.returncode == 0, run.stderr[-2000:]
+
+
 # ---- wrong arguments ---------------------------------------------------------------
 
 class Nasty:

@@ -73,8 +73,9 @@ Cell render_cell(nb::handle value, nb::handle width) {
             return Cell{nb::borrow(value), (Py_ssize_t)w > length ? (Py_ssize_t)w - length : 0};
         }
     }
-    nb::object spec = vx::steal_or_throw(PyUnicode_FromFormat("<%S", width.ptr()));
-    return Cell{vx::steal_or_throw(PyObject_Format(value.ptr(), spec.ptr())), 0};
+    nb::object spec =
+        vx::steal_or_throw(vx::exit_safe([&] { return PyUnicode_FromFormat("<%S", width.ptr()); }));
+    return Cell{format(value, spec), 0};
 }
 
 } // namespace
@@ -87,7 +88,7 @@ nb::object entry_init(const vx::Call &call) {
 
     // Evaluated in the order of the keys, as keyword arguments to dict.__init__ would be.
     nb::object timestamp = now_isoformat();
-    nb::object type_value = vx::getattr(type, names::value);
+    nb::object type_value = get_attr(type, names::value);
     nb::object thread = current_thread_hex();
 
     PyObject *self = call.self.ptr();
@@ -112,7 +113,7 @@ nb::object entry_to_line(const vx::Call &call) {
     Py_ssize_t total = 4 * separator;
     Py_UCS4 max_char = 0x7f;
     for (int i = 0; i < 5; ++i) {
-        nb::object value = vx::steal_or_throw(PyObject_GetItem(call.self.ptr(), columns[i].first->ptr()));
+        nb::object value = get_item(call.self, *columns[i].first);
         cells[i] = render_cell(value, module_global(*columns[i].second));
         Py_ssize_t length = PyUnicode_GET_LENGTH(cells[i].text.ptr());
         if (length > PY_SSIZE_T_MAX - total || cells[i].padding > PY_SSIZE_T_MAX - total - length)
@@ -152,8 +153,8 @@ nb::object entry_to_formatted_string(const vx::Call &call) {
     nb::object empty = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
     nb::object values[5];
     for (int i = 0; i < 5; ++i) {
-        nb::object value = vx::steal_or_throw(PyObject_GetItem(call.self.ptr(), keys[i]->ptr()));
-        values[i] = vx::steal_or_throw(PyObject_Format(value.ptr(), empty.ptr()));
+        nb::object value = get_item(call.self, *keys[i]);
+        values[i] = format(value, empty);
     }
 #define VX_RULE "-------------------------------------------------------"
     return vx::steal_or_throw(PyUnicode_FromFormat(

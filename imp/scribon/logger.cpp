@@ -45,14 +45,15 @@ private:
 // The store's entries, oldest first, copied under the lock. Queries then compare
 // outside it, so an entry's __eq__ or __getitem__ may log without deadlocking.
 nb::object snapshot(nb::handle self) {
-    Held held(vx::getattr(self, names::lock));
-    nb::object entries = vx::steal_or_throw(PySequence_List(vx::getattr(self, names::log).ptr()));
+    Held held(get_attr(self, names::lock));
+    nb::object store = get_attr(self, names::log);
+    nb::object entries = vx::steal_or_throw(vx::exit_safe([&] { return PySequence_List(store.ptr()); }));
     held.release();
     return entries;
 }
 
 nb::object type_of(nb::handle entry) {
-    return vx::steal_or_throw(PyObject_GetItem(entry.ptr(), names::type.ptr()));
+    return get_item(entry, names::type);
 }
 
 nb::object kwnames(std::initializer_list<nb::handle> names) {
@@ -70,20 +71,19 @@ PyObject *const_object(nb::object value) { return value.release().ptr(); }
 // LogEntry(type=..., stack=..., message=...), the public entry class looked up now.
 nb::object make_entry(nb::handle type, nb::handle stack, nb::handle message) {
     static PyObject *names_tuple = const_object(kwnames({names::type, names::stack, names::message}));
-    nb::object entry_class = vx::modules::logger.attr(names::LogEntry);
+    nb::object entry_class = module_attr(vx::modules::logger, names::LogEntry);
     PyObject *args[] = {nullptr, type.ptr(), stack.ptr(), message.ptr()};
-    return vx::steal_or_throw(
-        PyObject_Vectorcall(entry_class.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, names_tuple));
+    return vectorcall(entry_class, args + 1, 0, names_tuple);
 }
 
 nb::object log_type_member(nb::handle member) {
-    return vx::getattr(vx::modules::logger.attr(names::LogType), member);
+    return get_attr(module_attr(vx::modules::logger, names::LogType), member);
 }
 
 // ---- log file -------------------------------------------------------------------
 
 void close_quietly(nb::handle file) {
-    PyObject *result = PyObject_CallMethodNoArgs(file.ptr(), names::close.ptr());
+    PyObject *result = vx::exit_safe([&] { return PyObject_CallMethodNoArgs(file.ptr(), names::close.ptr()); });
     if (result)
         Py_DECREF(result);
     else
@@ -97,23 +97,30 @@ void close_quietly(nb::handle file) {
 // OSError of the directory propagates.
 nb::object create_log_file(nb::handle directory) {
     static PyObject *exist_ok_names = const_object(kwnames({texts::exist_ok}));
-    nb::object makedirs = vx::steal_or_throw(PyObject_GetAttrString(os_module.get().ptr(), "makedirs"));
+    nb::object makedirs = module_attr(os_module, "makedirs");
     PyObject *makedirs_args[] = {nullptr, directory.ptr(), Py_True};
-    vx::steal_or_throw(PyObject_Vectorcall(makedirs.ptr(), makedirs_args + 1,
-                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, exist_ok_names));
+    vectorcall(makedirs, makedirs_args + 1, 1, exist_ok_names);
 
-    nb::object localtime = vx::steal_or_throw(PyObject_GetAttrString(vx::modules::time.get().ptr(), "localtime"));
-    nb::object now = vx::steal_or_throw(PyObject_CallNoArgs(localtime.ptr()));
-    nb::object stamp = vx::steal_or_throw(
-        PyObject_CallMethod(vx::modules::time.get().ptr(), "strftime", "sO", "%Y%m%d_%H%M%S", now.ptr()));
-    nb::object base = vx::steal_or_throw(
-        PyObject_CallMethod(os_path_module.get().ptr(), "join", "OO", directory.ptr(), stamp.ptr()));
+    nb::object localtime = module_attr(vx::modules::time, "localtime");
+    nb::object strftime = module_attr(vx::modules::time, "strftime");
+    nb::object join = module_attr(os_path_module, "join");
+    nb::object format = vx::steal_or_throw(PyUnicode_FromString("%Y%m%d_%H%M%S"));
+    nb::object now = vectorcall(localtime, nullptr, 0);
+    PyObject *strftime_args[] = {nullptr, format.ptr(), now.ptr()};
+    nb::object stamp = vectorcall(strftime, strftime_args + 1, 2);
+    PyObject *join_args[] = {nullptr, directory.ptr(), stamp.ptr()};
+    nb::object base = vectorcall(join, join_args + 1, 2);
 
-    nb::object open = vx::steal_or_throw(PyObject_GetAttrString(io_module.get().ptr(), "open"));
-    nb::object path = vx::steal_or_throw(PyUnicode_FromFormat("%S.log", base.ptr()));
+    nb::object open = module_attr(io_module, "open");
+    nb::object exclusive = vx::steal_or_throw(PyUnicode_FromString("x"));
+    nb::object path = vx::steal_or_throw(
+        vx::exit_safe([&] { return PyUnicode_FromFormat("%S.log", base.ptr()); }));
     nb::object file;
     for (unsigned long long counter = 1;; ++counter) {
-        PyObject *opened = PyObject_CallFunction(open.ptr(), "Os", path.ptr(), "x");
+        PyObject *open_args[] = {nullptr, path.ptr(), exclusive.ptr()};
+        PyObject *opened = vx::exit_safe([&] {
+            return PyObject_Vectorcall(open.ptr(), open_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        });
         if (opened) {
             file = nb::steal(opened);
             break;
@@ -122,7 +129,8 @@ nb::object create_log_file(nb::handle directory) {
         // taken by anything (a dangling link included) is passed over.
         if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
             PyErr_Clear();
-            path = vx::steal_or_throw(PyUnicode_FromFormat("%S_%llu.log", base.ptr(), counter));
+            path = vx::steal_or_throw(
+                vx::exit_safe([&] { return PyUnicode_FromFormat("%S_%llu.log", base.ptr(), counter); }));
             continue;
         }
         if (PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -153,8 +161,8 @@ nb::object create_log_file(nb::handle directory) {
 // does not end file logging.
 nb::object file_line(nb::handle entry) {
     PyObject *line = nullptr;
-    if (PyObject *imp = PyObject_GetAttr(entry.ptr(), names::imp.ptr())) {
-        line = PyObject_CallMethodNoArgs(imp, names::to_line.ptr());
+    if (PyObject *imp = vx::exit_safe([&] { return PyObject_GetAttr(entry.ptr(), names::imp.ptr()); })) {
+        line = vx::exit_safe([&] { return PyObject_CallMethodNoArgs(imp, names::to_line.ptr()); });
         Py_DECREF(imp);
     }
     if (line && PyUnicode_Check(line)) {
@@ -181,27 +189,27 @@ nb::object file_line(nb::handle entry) {
 // get_nowait() at a time.
 nb::object take_queued(nb::handle queue) {
     constexpr Py_ssize_t MOST = 4096;
-    static PyObject *plain_queue = const_object(
-        vx::steal_or_throw(PyObject_GetAttrString(queue_module.get().ptr(), "Queue")));
-    static PyObject *empty = const_object(
-        vx::steal_or_throw(PyObject_GetAttrString(queue_module.get().ptr(), "Empty")));
+    static PyObject *plain_queue = const_object(module_attr(queue_module, "Queue"));
+    static PyObject *empty = const_object(module_attr(queue_module, "Empty"));
     static PyObject *mutex = const_object(vx::steal_or_throw(PyUnicode_InternFromString("mutex")));
     static PyObject *items = const_object(vx::steal_or_throw(PyUnicode_InternFromString("queue")));
     static PyObject *not_full = const_object(vx::steal_or_throw(PyUnicode_InternFromString("not_full")));
+    static PyObject *notify_all = const_object(vx::steal_or_throw(PyUnicode_InternFromString("notify_all")));
 
     if ((PyObject *)Py_TYPE(queue.ptr()) == plain_queue) {
-        Held held(vx::getattr(queue, mutex));
-        nb::object waiting = vx::getattr(queue, items);
-        nb::object taken = vx::steal_or_throw(PySequence_List(waiting.ptr()));
+        Held held(get_attr(queue, mutex));
+        nb::object waiting = get_attr(queue, items);
+        nb::object taken = vx::steal_or_throw(vx::exit_safe([&] { return PySequence_List(waiting.ptr()); }));
         call_method(waiting, names::clear);
         // Wakes putters of a bounded queue, as get() does; the condition shares the mutex.
-        vx::steal_or_throw(PyObject_CallMethod(vx::getattr(queue, not_full).ptr(), "notify_all", nullptr));
+        call_method(get_attr(queue, not_full), notify_all);
         held.release();
         return taken;
     }
     nb::object taken = vx::steal_or_throw(PyList_New(0));
     while (PyList_GET_SIZE(taken.ptr()) < MOST) {
-        PyObject *entry = PyObject_CallMethodNoArgs(queue.ptr(), names::get_nowait.ptr());
+        PyObject *entry =
+            vx::exit_safe([&] { return PyObject_CallMethodNoArgs(queue.ptr(), names::get_nowait.ptr()); });
         if (!entry) {
             if (!PyErr_ExceptionMatches(empty))
                 vx::throw_error_already_set();
@@ -219,7 +227,7 @@ nb::object take_queued(nb::handle queue) {
 // interpreter lock to the threads that keep writing entries.
 void drain(nb::handle self, nb::handle file) {
     constexpr Py_ssize_t CHUNK = 4096;
-    nb::object queue = vx::getattr(self, names::log_file_queue);
+    nb::object queue = get_attr(self, names::log_file_queue);
     nb::object lines = vx::steal_or_throw(PyList_New(0));
     nb::object nothing = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
     auto write_out = [&]() {
@@ -252,16 +260,15 @@ nb::object one_second() {
 }
 
 void start_writer(nb::handle self) {
-    nb::object event = vx::steal_or_throw(PyObject_CallNoArgs(vx::modules::threading.attr(names::Event).ptr()));
-    vx::setattr(self, names::event, event);
+    nb::object event = vectorcall(module_attr(vx::modules::threading, names::Event), nullptr, 0);
+    set_attr(self, names::event, event);
     static PyObject *target_names = const_object(kwnames({names::target}));
-    nb::object target = vx::getattr(self, names::log_worker);
-    nb::object thread_class = vx::modules::threading.attr(names::Thread);
+    nb::object target = get_attr(self, names::log_worker);
+    nb::object thread_class = module_attr(vx::modules::threading, names::Thread);
     PyObject *args[] = {nullptr, target.ptr()};
-    nb::object thread = vx::steal_or_throw(
-        PyObject_Vectorcall(thread_class.ptr(), args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, target_names));
-    vx::setattr(thread, names::daemon, nb::handle(Py_True));
-    vx::setattr(self, names::thread, thread);
+    nb::object thread = vectorcall(thread_class, args + 1, 0, target_names);
+    set_attr(thread, names::daemon, nb::handle(Py_True));
+    set_attr(self, names::thread, thread);
     call_method(thread, names::start);
 }
 
@@ -274,24 +281,21 @@ nb::object logger_init(const vx::Call &call) {
     nb::handle self = call.self;
 
     static PyObject *maxlen_names = const_object(kwnames({texts::maxlen}));
-    nb::object deque_class = vx::steal_or_throw(PyObject_GetAttrString(collections_module.get().ptr(), "deque"));
+    nb::object deque_class = module_attr(collections_module, "deque");
     nb::object bound = module_global(texts::MAX_LOG_ENTRIES);
     PyObject *deque_args[] = {nullptr, bound.ptr()};
-    nb::object store = vx::steal_or_throw(
-        PyObject_Vectorcall(deque_class.ptr(), deque_args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, maxlen_names));
-    nb::object queue = vx::steal_or_throw(
-        PyObject_CallMethod(queue_module.get().ptr(), "Queue", nullptr));
-    nb::object lock = vx::steal_or_throw(
-        PyObject_CallMethod(vx::modules::threading.get().ptr(), "Lock", nullptr));
+    nb::object store = vectorcall(deque_class, deque_args + 1, 0, maxlen_names);
+    nb::object queue = vectorcall(module_attr(queue_module, "Queue"), nullptr, 0);
+    nb::object lock = vectorcall(module_attr(vx::modules::threading, "Lock"), nullptr, 0);
 
-    vx::setattr(self, names::log, store);
-    vx::setattr(self, names::log_file_queue, queue);
-    vx::setattr(self, names::lock, lock);
-    vx::setattr(self, names::has_error, nb::handle(Py_False));
-    vx::setattr(self, names::stop_, nb::handle(Py_False));
-    vx::setattr(self, names::thread, nb::none());
-    vx::setattr(self, names::event, nb::none());
-    vx::setattr(self, names::file, nb::none());
+    set_attr(self, names::log, store);
+    set_attr(self, names::log_file_queue, queue);
+    set_attr(self, names::lock, lock);
+    set_attr(self, names::has_error, nb::handle(Py_False));
+    set_attr(self, names::stop_, nb::handle(Py_False));
+    set_attr(self, names::thread, nb::none());
+    set_attr(self, names::event, nb::none());
+    set_attr(self, names::file, nb::none());
 
     nb::object directory =
         directory_arg == Py_None ? module_global(texts::DEFAULT_DIR) : nb::borrow(directory_arg);
@@ -308,7 +312,7 @@ nb::object logger_init(const vx::Call &call) {
     }
     if (path.is_none())
         return nb::none();
-    vx::setattr(self, names::file, path);
+    set_attr(self, names::file, path);
     start_writer(self);
     return nb::none();
 }
@@ -322,26 +326,26 @@ nb::object logger_write(const vx::Call &call) {
     nb::object stack = stack_summary();
     nb::object entry = make_entry(type, stack, message);
     if (equals(type, log_type_member(names::ERROR)))
-        vx::setattr(self, names::has_error, nb::handle(Py_True));
+        set_attr(self, names::has_error, nb::handle(Py_True));
 
     {
-        Held held(vx::getattr(self, names::lock));
-        call_method(vx::getattr(self, names::log), names::append, entry);
+        Held held(get_attr(self, names::lock));
+        call_method(get_attr(self, names::log), names::append, entry);
         held.release();
     }
 
     // Queued only while a writer can still take it: after stop, or once the writer
     // has given up, the queue would only grow.
-    nb::object file = vx::getattr(self, names::file);
+    nb::object file = get_attr(self, names::file);
     if (PyUnicode_Check(file.ptr()) && PyUnicode_GET_LENGTH(file.ptr()) > 0 &&
-        !truthy(vx::getattr(self, names::stop_)))
-        call_method(vx::getattr(self, names::log_file_queue), names::put, entry);
+        !truthy(get_attr(self, names::stop_)))
+        call_method(get_attr(self, names::log_file_queue), names::put, entry);
     return entry;
 }
 
 nb::object logger_flush(const vx::Call &call) {
     call.bind_none("flush");
-    nb::object event = vx::getattr(call.self, names::event);
+    nb::object event = get_attr(call.self, names::event);
     if (!event.is_none())  // a memory-only logger has no writer to wake
         call_method(event, names::set);
     return nb::none();
@@ -349,11 +353,11 @@ nb::object logger_flush(const vx::Call &call) {
 
 nb::object logger_stop(const vx::Call &call) {
     call.bind_none("stop");
-    vx::setattr(call.self, names::stop_, nb::handle(Py_True));
-    nb::object event = vx::getattr(call.self, names::event);
+    set_attr(call.self, names::stop_, nb::handle(Py_True));
+    nb::object event = get_attr(call.self, names::event);
     if (!event.is_none())
         call_method(event, names::set);
-    nb::object thread = vx::getattr(call.self, names::thread);
+    nb::object thread = get_attr(call.self, names::thread);
     if (!thread.is_none())
         call_method(thread, names::join);
     return nb::none();
@@ -367,7 +371,7 @@ nb::object logger_get_all(const vx::Call &call) {
 nb::object logger_get_by_type(const vx::Call &call) {
     static constexpr vx::Params<1> params{"get_by_type", {"type"}};
     auto [type] = call.bind(params);
-    nb::object wanted = vx::getattr(type, names::value);
+    nb::object wanted = get_attr(type, names::value);
     nb::object entries = snapshot(call.self);
     nb::object found = vx::steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
@@ -382,15 +386,16 @@ nb::object logger_has_entries(const vx::Call &call) {
     static constexpr vx::Params<1> params{"has_entries", {"type"}, 0};
     auto [type] = call.bind(params);
     if (type && truthy(type)) {
-        nb::object wanted = vx::getattr(type, names::value);
+        nb::object wanted = get_attr(type, names::value);
         nb::object entries = snapshot(call.self);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i)
             if (equals(type_of(PyList_GET_ITEM(entries.ptr(), i)), wanted))
                 return nb::borrow(Py_True);
         return nb::borrow(Py_False);
     }
-    Held held(vx::getattr(call.self, names::lock));
-    Py_ssize_t count = PyObject_Length(vx::getattr(call.self, names::log).ptr());
+    Held held(get_attr(call.self, names::lock));
+    nb::object store = get_attr(call.self, names::log);
+    Py_ssize_t count = vx::exit_safe([&] { return PyObject_Length(store.ptr()); });
     if (count < 0)
         vx::throw_error_already_set();
     held.release();
@@ -399,7 +404,7 @@ nb::object logger_has_entries(const vx::Call &call) {
 
 nb::object logger_get_last_error(const vx::Call &call) {
     call.bind_none("get_last_error");
-    nb::object wanted = vx::getattr(log_type_member(names::ERROR), names::value);
+    nb::object wanted = get_attr(log_type_member(names::ERROR), names::value);
     nb::object entries = snapshot(call.self);
     for (Py_ssize_t i = PyList_GET_SIZE(entries.ptr()) - 1; i >= 0; --i) {
         nb::handle entry = PyList_GET_ITEM(entries.ptr(), i);
@@ -411,13 +416,13 @@ nb::object logger_get_last_error(const vx::Call &call) {
 
 nb::object logger_get_file_name(const vx::Call &call) {
     call.bind_none("get_file_name");
-    return vx::getattr(call.self, names::file);
+    return get_attr(call.self, names::file);
 }
 
 nb::object logger_log_worker(const vx::Call &call) {
     call.bind_none("_log_worker");
     nb::handle self = call.self;
-    nb::object path = vx::getattr(self, names::file);
+    nb::object path = get_attr(self, names::file);
     if (path.is_none())
         return nb::none();
 
@@ -429,13 +434,12 @@ nb::object logger_log_worker(const vx::Call &call) {
 
     nb::object file;
     try {
-        nb::object open = vx::steal_or_throw(PyObject_GetAttrString(io_module.get().ptr(), "open"));
+        nb::object open = module_attr(io_module, "open");
         PyObject *args[] = {nullptr, path.ptr(), append_mode, escape};
-        file = vx::steal_or_throw(
-            PyObject_Vectorcall(open.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, errors_names));
+        file = vectorcall(open, args + 1, 2, errors_names);
 
-        while (!truthy(vx::getattr(self, names::stop_))) {
-            nb::object event = vx::getattr(self, names::event);
+        while (!truthy(get_attr(self, names::stop_))) {
+            nb::object event = get_attr(self, names::event);
             if (truthy(call_method(event, names::wait, one_second())))
                 call_method(event, names::clear);
             drain(self, file);
@@ -445,9 +449,10 @@ nb::object logger_log_worker(const vx::Call &call) {
         // would otherwise never reach the file.
         drain(self, file);
 
-        nb::object closing = vx::steal_or_throw(PyObject_CallFunctionObjArgs(
-            vx::modules::logger.attr(names::LogEntry).ptr(), log_type_member(names::INFO).ptr(),
-            texts::not_available.ptr(), texts::logging_ended.ptr(), nullptr));
+        nb::object entry_class = module_attr(vx::modules::logger, names::LogEntry);
+        nb::object info = log_type_member(names::INFO);
+        PyObject *closing_args[] = {nullptr, info.ptr(), texts::not_available.ptr(), texts::logging_ended.ptr()};
+        nb::object closing = vectorcall(entry_class, closing_args + 1, 3);
         call_method(file, names::write, file_line(closing));
         call_method(file, names::flush);
         nb::object done = std::move(file);
@@ -459,7 +464,7 @@ nb::object logger_log_worker(const vx::Call &call) {
             throw;
         // The file is lost: stop queueing and drop what waits, so the logger carries
         // on in memory only instead of growing its queue without end.
-        vx::setattr(self, names::stop_, nb::handle(Py_True));
+        set_attr(self, names::stop_, nb::handle(Py_True));
         try {
             drain(self, nb::handle());
         } catch (nb::python_error &) {

@@ -59,8 +59,10 @@ nb::object excluded_name() {
             Py_ssize_t start = basename_start(file);
             name = vx::steal_or_throw(PyUnicode_Substring(file.ptr(), start, PyUnicode_GET_LENGTH(file.ptr())));
         } else {
-            nb::object path = vx::steal_or_throw(PyImport_ImportModule("os.path"));
-            name = vx::steal_or_throw(PyObject_CallMethod(path.ptr(), "basename", "O", file.ptr()));
+            static vx::LazyModule os_path{"os.path"};
+            nb::object basename = module_attr(os_path, "basename");
+            PyObject *args[] = {nullptr, file.ptr()};
+            name = vectorcall(basename, args + 1, 1);
         }
         PyObject *old_file = cached_file, *old_name = cached_name;
         cached_file = file.inc_ref().ptr();
@@ -104,10 +106,13 @@ public:
             return (long long)joined > value_ - 7 - (long long)location;
         nb::object seven = vx::steal_or_throw(PyLong_FromLong(7));
         nb::object length = vx::steal_or_throw(PyLong_FromSsize_t(location));
-        nb::object limit = vx::steal_or_throw(PyNumber_Subtract(width_.ptr(), seven.ptr()));
-        limit = vx::steal_or_throw(PyNumber_Subtract(limit.ptr(), length.ptr()));
+        nb::object limit =
+            vx::steal_or_throw(vx::exit_safe([&] { return PyNumber_Subtract(width_.ptr(), seven.ptr()); }));
+        limit = vx::steal_or_throw(vx::exit_safe([&] { return PyNumber_Subtract(limit.ptr(), length.ptr()); }));
         nb::object gathered = vx::steal_or_throw(PyLong_FromSsize_t(joined));
-        return truthy(vx::steal_or_throw(PyObject_RichCompare(gathered.ptr(), limit.ptr(), Py_GT)));
+        nb::object greater = vx::steal_or_throw(
+            vx::exit_safe([&] { return PyObject_RichCompare(gathered.ptr(), limit.ptr(), Py_GT); }));
+        return truthy(greater);
     }
 
 private:
