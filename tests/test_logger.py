@@ -45,7 +45,12 @@ def frozen_clock(monkeypatch):
     """Every logger made in this test starts in the same second."""
     real = time.localtime
     fixed = real(1_709_288_130)
-    monkeypatch.setattr(time, "localtime", lambda *args: real(*args) if args else fixed)
+
+    class Clock:  # a bound method: any callable may stand in for the clock
+        def localtime(self, *args):
+            return real(*args) if args else fixed
+
+    monkeypatch.setattr(time, "localtime", Clock().localtime)
     return time.strftime("%Y%m%d_%H%M%S", fixed)
 
 

@@ -110,13 +110,14 @@ inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
         vx::exit_safe([&] { return PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()); }));
 }
 
-// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))); `args` has a free
-// slot before it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))); a non-null `args`
+// has a free slot before it (PY_VECTORCALL_ARGUMENTS_OFFSET), which a bound method
+// uses for its self. No arguments at all: args is null and there is no such slot.
 inline nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs,
                              PyObject *kwnames = nullptr) {
-    return vx::steal_or_throw(vx::exit_safe([&] {
-        return PyObject_Vectorcall(callable.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    }));
+    size_t flags = args ? nargs | PY_VECTORCALL_ARGUMENTS_OFFSET : nargs;
+    return vx::steal_or_throw(
+        vx::exit_safe([&] { return PyObject_Vectorcall(callable.ptr(), args, flags, kwnames); }));
 }
 
 // format(value, spec)
