@@ -59,6 +59,10 @@ class Pipeline:
     def get_logger(self):
         return self._imp._logger
 
+    def get_nodes(self):
+        """The nodes, in the order they were added (a new list)."""
+        return list(self._imp._nodes)
+
     # Serialisation
     def serialize(self):
         return self._imp.serialize()
