@@ -1,26 +1,15 @@
 """velarix: real-time data-flow pipelines with a C++ core."""
 
-# TODO(before release): plain imports once all six modules are built.
-import importlib as _importlib
-
-for _module, _name in (
-    ("constants", "Constants"),
-    ("logger", "LogType"),
-    ("logger", "Logger"),
-    ("logger", "LogEntry"),
-    ("portable", "Portable"),
-    ("i_port", "IPort"),
-    ("o_port", "OPort"),
-    ("node", "Node"),
-    ("i_node", "INode"),
-    ("o_node", "ONode"),
-    ("io_node", "IONode"),
-    ("pipeline", "Pipeline"),
-):
-    try:
-        globals()[_name] = getattr(_importlib.import_module(f"{__name__}.{_module}"), _name)
-    except ImportError:
-        pass
+from .constants import Constants
+from .logger import LogEntry, Logger, LogType
+from .portable import Portable
+from .i_port import IPort
+from .o_port import OPort
+from .node import Node
+from .i_node import INode
+from .o_node import ONode
+from .io_node import IONode
+from .pipeline import Pipeline
 
 __all__ = [
     "Constants",

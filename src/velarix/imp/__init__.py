@@ -40,24 +40,24 @@ class ConstantsImp:
     MONITORING_INTERVAL = 1.0  # seconds
 
 
-# While the modules are being built, one that does not exist yet is skipped.
-# TODO(before release): import all six unconditionally.
-import importlib as _importlib  # noqa: E402
+from .ferrant import PortableImp  # noqa: E402
+from ._ports import IPortImp, OPortImp  # noqa: E402  (portable objects: after PortableImp)
+from .vertan import NodeImp  # noqa: E402
+from .intaran import INodeImp  # noqa: E402
+from .exitran import ONodeImp  # noqa: E402
+from .trellan import PipelineImp  # noqa: E402
+from .scribon import LogEntryImp, LoggerImp  # noqa: E402
 
-for _module, _names in (
-    ("ferrant", ("PortableImp",)),
-    ("_ports", ("IPortImp", "OPortImp")),
-    ("vertan", ("NodeImp",)),
-    ("intaran", ("INodeImp",)),
-    ("exitran", ("ONodeImp",)),
-    ("trellan", ("PipelineImp",)),
-    ("scribon", ("LoggerImp", "LogEntryImp")),
-):
-    try:
-        _loaded = _importlib.import_module(f"{__name__}.{_module}")
-    except ModuleNotFoundError as _error:
-        if _error.name != f"{__name__}.{_module}":
-            raise
-        continue
-    for _name in _names:
-        globals()[_name] = getattr(_loaded, _name)
+__all__ = [
+    "Implementation",
+    "ConstantsImp",
+    "PortableImp",
+    "IPortImp",
+    "OPortImp",
+    "NodeImp",
+    "INodeImp",
+    "ONodeImp",
+    "PipelineImp",
+    "LoggerImp",
+    "LogEntryImp",
+]
