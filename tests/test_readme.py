@@ -1,0 +1,12 @@
+"""The README's example runs as printed."""
+
+import pathlib
+import re
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def test_readme_example_runs_and_prints_what_it_says(capsys):
+    code = re.search(r"```python\n(.*?)```", README.read_text(), re.S).group(1)
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines()[0] == "[0, 1, 4, 9, 16]"
