@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "errors.hpp"
+#include "host.hpp"
 
 namespace vx {
 
@@ -17,8 +17,8 @@ inline nb::object make_class(const char *name, nb::handle bases, nb::dict ns,
         ns["__module__"] = module;
     if (!ns.contains("__qualname__"))
         ns["__qualname__"] = qualname ? qualname : name;
-    return steal_or_throw(PyObject_CallFunction((PyObject *)&PyType_Type, "sOO", name,
-                                                bases.ptr(), ns.ptr()));
+    nb::object text = steal_or_throw(PyUnicode_FromString(name));
+    return vx::call(nb::handle((PyObject *)&PyType_Type), text, bases, ns);
 }
 
 inline nb::tuple bases_of(std::initializer_list<nb::handle> bases) {

@@ -207,7 +207,8 @@ private:
             // y[deepcopy(key)] = deepcopy(value) evaluates the value first.
             nb::object value_copy = copy_object(held_value.ptr());
             nb::object key_copy = copy_object(held_key.ptr());
-            check_status(PyDict_SetItem(y.ptr(), key_copy.ptr(), value_copy.ptr()));
+            // The copied key's own __hash__ and __eq__ may run.
+            check_call([&] { return PyDict_SetItem(y.ptr(), key_copy.ptr(), value_copy.ptr()); });
         }
         finish(x, y.ptr());
         return y;
@@ -245,8 +246,7 @@ private:
     nb::object foreign(PyObject *x) {
         if (!deepcopy_.is_valid())
             deepcopy_ = modules::copy.attr(names::deepcopy);
-        PyObject *args[] = {x, memo_.ptr()};
-        return steal_or_throw(PyObject_Vectorcall(deepcopy_.ptr(), args, 2, nullptr));
+        return vx::call(deepcopy_, x, memo_);
     }
 
     // copy.deepcopy's epilogue for a copy that is not the original itself:
@@ -338,33 +338,37 @@ private:
         if (PyDict_CheckExact(memo_.ptr()))
             check_status(PyDict_SetItem(memo_.ptr(), key.ptr(), y));
         else
-            check_status(PyObject_SetItem(memo_.ptr(), key.ptr(), y));
+            vx::set_item(memo_, key, y);
     }
 
     // try: memo[id(memo)].append(x) except KeyError: memo[id(memo)] = [x]
     // (the native table keeps its list in finish()).
     void keep_alive(PyObject *x) {
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo_.ptr()));
-        nb::object list = nb::steal(PyObject_GetItem(memo_.ptr(), key.ptr()));
-        if (list.is_valid()) {
-            if (PyList_CheckExact(list.ptr())) {
-                check_status(PyList_Append(list.ptr(), x));
-                return;
-            }
-            PyObject *args[] = {list.ptr(), x};
-            nb::object name = steal_or_throw(PyUnicode_FromString("append"));
-            PyObject *result = PyObject_VectorcallMethod(name.ptr(), args, 2, nullptr);
-            if (result) {
-                Py_DECREF(result);
-                return;
-            }
-        }
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            throw nb::python_error();
-        PyErr_Clear();
+        if (append_kept(key, x))
+            return;
         nb::object fresh = steal_or_throw(PyList_New(1));
         PyList_SET_ITEM(fresh.ptr(), 0, Py_NewRef(x));
-        check_status(PyObject_SetItem(memo_.ptr(), key.ptr(), fresh.ptr()));
+        vx::set_item(memo_, key, fresh);
+    }
+
+    // memo[key].append(x); false where that raises KeyError.
+    bool append_kept(nb::handle key, PyObject *x) {
+        nb::object list = vx::lookup(memo_, key);
+        if (!list.is_valid())
+            return false;
+        if (PyList_CheckExact(list.ptr())) {
+            check_status(PyList_Append(list.ptr(), x));
+            return true;
+        }
+        try {
+            vx::call_method(list, names::append, x);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_KeyError))
+                throw;
+            return false;
+        }
+        return true;
     }
 
     // memo.get(id(x), _nil): an empty object when absent.
@@ -380,24 +384,14 @@ private:
         static PyObject *absent = PyList_New(0);  // a private marker, kept for the process
         if (!absent)
             throw nb::python_error();
-        nb::object name = steal_or_throw(PyUnicode_FromString("get"));
-        PyObject *args[] = {memo_.ptr(), key.ptr(), absent};
-        nb::object found = steal_or_throw(PyObject_VectorcallMethod(name.ptr(), args, 3, nullptr));
+        nb::object found = vx::call_method(memo_, names::get, key, absent);
         return found.is(absent) ? nb::object() : found;
     }
 
     // memo[id(x)] with KeyError meaning absent: the tuple's re-check.
     nb::object memo_subscript(PyObject *x) {
-        if (PyDict_CheckExact(memo_.ptr()))
-            return memo_get(x);
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
-        PyObject *found = PyObject_GetItem(memo_.ptr(), key.ptr());
-        if (found)
-            return nb::steal(found);
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            throw nb::python_error();
-        PyErr_Clear();
-        return nb::object();
+        return vx::lookup(memo_, key);
     }
 
     static constexpr size_t no_position = (size_t)-1;

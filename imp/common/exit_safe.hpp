@@ -17,12 +17,20 @@
 
 namespace vx {
 
+// The exception a forced unwind shows to catch clauses. A catch (...) that meets one
+// must rethrow it: swallowing it aborts the process.
+#if defined(__GLIBCXX__)
+using forced_unwind = abi::__forced_unwind;
+#else
+struct forced_unwind {};  // never thrown
+#endif
+
 template <typename F>
 auto exit_safe(F &&call) -> decltype(call()) {
 #if defined(__GLIBCXX__)
     try {
         return call();
-    } catch (abi::__forced_unwind &) {
+    } catch (forced_unwind &) {
         // The interpreter is going away; so will this thread, with the process.
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));

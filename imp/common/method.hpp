@@ -8,11 +8,9 @@
 #pragma once
 
 #include <new>
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 
 #include "args.hpp"
+#include "exit_safe.hpp"
 
 namespace vx {
 
@@ -58,9 +56,10 @@ inline PyObject *translate_exception() noexcept {
 }
 
 // Not noexcept: at interpreter exit CPython ends a daemon thread that wants the GIL
-// back with pthread_exit, which glibc runs as a forced unwind through these frames.
-// It must pass through untouched; swallowing it would set an error without a
-// thread state and crash the exiting process.
+// back with pthread_exit, which glibc runs as a forced unwind. The modules' calls
+// into Python stop it where it starts (exit_safe.hpp); one that still reaches these
+// frames must pass through untouched, since swallowing it would set an error
+// without a thread state and crash the exiting process.
 template <Body F>
 PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames) {
@@ -69,10 +68,8 @@ PyObject *trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         if (!result.is_valid())
             Py_RETURN_NONE;
         return result.release().ptr();
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind &) {
+    } catch (forced_unwind &) {
         throw;
-#endif
     } catch (...) {
         return translate_exception();
     }

@@ -137,6 +137,7 @@
     X(put, "put")                                                                      \
     X(empty, "empty")                                                                  \
     X(append, "append")                                                                \
+    X(add, "add")                                                                      \
     X(acquire, "acquire")                                                              \
     X(release, "release")                                                              \
     X(Thread, "Thread")                                                                \

@@ -21,7 +21,7 @@ inline nb::object port_name(nb::handle port_config) {
     if (port_config.is_none())
         raise(PyExc_TypeError, "'NoneType' object is not iterable");
     nb::object key = vx::getattr(vx::getattr(port_config, names::Keys), names::NAME);
-    return steal_or_throw(PyObject_GetItem(port_config.ptr(), key.ptr()));
+    return vx::get_item(port_config, key);
 }
 
 // The configured list under `key` (e.g. "input_ports"): exactly a list, not empty,
@@ -45,7 +45,8 @@ inline PortEntries checked_ports(nb::handle ports, const char *key) {
         check_status(PyList_Append(port_names.ptr(), name.ptr()));
         entries.emplace_back(std::move(port_config), std::move(name));
     }
-    nb::object distinct = steal_or_throw(PySet_New(port_names.ptr()));
+    // Names are hashed and compared by their own code.
+    nb::object distinct = steal_call([&] { return PySet_New(port_names.ptr()); });
     if (PySet_GET_SIZE(distinct.ptr()) < (Py_ssize_t)entries.size())
         raise(PyExc_ValueError, "%s contain duplicate names.", key);
     return entries;
@@ -56,9 +57,8 @@ inline PortEntries checked_ports(nb::handle ports, const char *key) {
 inline nb::object make_port(nb::handle port_class, nb::handle port_config) {
     nb::object entries = PyDict_CheckExact(port_config.ptr())
                              ? steal_or_throw(PyDict_Copy(port_config.ptr()))
-                             : call(nb::handle((PyObject *)&PyDict_Type), port_config);
-    nb::object no_args = steal_or_throw(PyTuple_New(0));
-    nb::object port = steal_or_throw(PyObject_Call(port_class.ptr(), no_args.ptr(), entries.ptr()));
+                             : vx::call(nb::handle((PyObject *)&PyDict_Type), port_config);
+    nb::object port = vx::call_with_kwargs(port_class, entries);
     return vx::getattr(port, names::imp);
 }
 
