@@ -32,12 +32,9 @@ nb::object init(const vx::Call &call) {
 
     // super(NodeImp, self).__init__(config): the next class of the instance's own
     // order, so a class with several node bases still reaches PortableImp.
-    PyObject *super_args[] = {node_class.ptr(), self.ptr()};
-    nb::object parent = vx::steal_or_throw(
-        PyObject_Vectorcall((PyObject *)&PySuper_Type, super_args, 2, nullptr));
-    call_method(parent, names::dunder_init, config);
+    vx::call_super(node_class, self, names::dunder_init, config);
 
-    nb::object constants = vertan::constants();
+    nb::object constants = vx::constants();
     vx::setattr(self, names::counter, zero);
     vx::setattr(self, names::pre_step_handler, new_do_nothing_handler());
     vx::setattr(self, names::post_step_handler, new_do_nothing_handler());
@@ -46,11 +43,10 @@ nb::object init(const vx::Call &call) {
     // A logger without a file until a pipeline hands over its own.
     nb::object logger_class = vx::modules::logger.attr(names::Logger);
     nb::object no_directory = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
-    vx::setattr(self, names::logger,
-                vx::steal_or_throw(PyObject_CallOneArg(logger_class.ptr(), no_directory.ptr())));
-    vx::setattr(self, names::state, constant(constants, names::States, names::STOPPED));
-    vx::setattr(self, names::condition, constant(constants, names::Conditions, names::HEALTHY));
-    vx::setattr(self, names::time_start, now());
+    vx::setattr(self, names::logger, vx::call(logger_class, no_directory));
+    vx::setattr(self, names::state, vx::constant(constants, names::States, names::STOPPED));
+    vx::setattr(self, names::condition, vx::constant(constants, names::Conditions, names::HEALTHY));
+    vx::setattr(self, names::time_start, vx::now());
     vx::setattr(self, names::time_busy, zero);
     vx::setattr(self, names::load, zero);
     return nb::none();
@@ -79,14 +75,13 @@ nb::object set_step_handler(const vx::Call &call) {
 nb::object start(const vx::Call &call) {
     call.bind_none("start");
     nb::handle self = call.self;
-    nb::object states = vx::getattr(vertan::constants(), names::States);
+    nb::object states = vx::getattr(vx::constants(), names::States);
     // Every start moves the origin of the load measurement, running or not.
-    vx::setattr(self, names::time_start, now());
-    if (equals(vx::getattr(self, names::state), vx::getattr(states, names::STOPPED))) {
+    vx::setattr(self, names::time_start, vx::now());
+    if (vx::equals(vx::getattr(self, names::state), vx::getattr(states, names::STOPPED))) {
         vx::setattr(self, names::state, vx::getattr(states, names::RUNNING));
-        nb::object message = vx::steal_or_throw(
-            PyUnicode_FromFormat("Node %U started.", name_text(self).ptr()));
-        write_log(self, log_type(names::INFO), message);
+        nb::object message = vx::formatted("Node %U started.", vx::name_text(self).ptr());
+        vx::write_log(self, names::INFO, message);
     }
     return nb::none();
 }
@@ -94,12 +89,11 @@ nb::object start(const vx::Call &call) {
 nb::object stop(const vx::Call &call) {
     call.bind_none("stop");
     nb::handle self = call.self;
-    nb::object states = vx::getattr(vertan::constants(), names::States);
-    if (equals(vx::getattr(self, names::state), vx::getattr(states, names::RUNNING))) {
+    nb::object states = vx::getattr(vx::constants(), names::States);
+    if (vx::equals(vx::getattr(self, names::state), vx::getattr(states, names::RUNNING))) {
         vx::setattr(self, names::state, vx::getattr(states, names::STOPPED));
-        nb::object message = vx::steal_or_throw(
-            PyUnicode_FromFormat("Node %U stopped.", name_text(self).ptr()));
-        write_log(self, log_type(names::INFO), message);
+        nb::object message = vx::formatted("Node %U stopped.", vx::name_text(self).ptr());
+        vx::write_log(self, names::INFO, message);
     }
     return nb::none();
 }
@@ -108,7 +102,7 @@ nb::object get_name(const vx::Call &call) {
     call.bind_none("get_name");
     nb::object config = vx::getattr(call.self, names::config);
     nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::NAME);
-    nb::object name = vx::steal_or_throw(PyObject_GetItem(config.ptr(), key.ptr()));
+    nb::object name = vx::get_item(config, key);
     if (!name.is_none() && !PyUnicode_CheckExact(name.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.ptr())->tp_name);
     return name;
@@ -137,7 +131,7 @@ nb::object get_counter(const vx::Call &call) {
 nb::object get_load(const vx::Call &call) {
     call.bind_none("get_load");
     nb::object load = vx::getattr(call.self, names::load);
-    return vx::steal_or_throw(PyNumber_Multiply(load.ptr(), hundred.ptr()));
+    return vx::steal_call([&] { return PyNumber_Multiply(load.ptr(), hundred.ptr()); });
 }
 
 nb::object get_data(const vx::Call &call) {
