@@ -12,7 +12,7 @@ nb::object init(const vx::Call &call) {
 
     nb::object port_class = vx::module_attr(vx::modules::o_port, names::OPort);
     nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::OUTPUT_PORTS);
-    nb::object configured = vx::steal_or_throw(PyObject_GetItem(config, key.ptr()));
+    nb::object configured = vx::get_item(config, key);
     // Checked before the node exists, so a bad list leaves no registered node.
     vx::PortEntries entries = vx::checked_ports(configured, "output_ports");
 
@@ -86,14 +86,10 @@ nb::object push_data(const vx::Call &call) {
     vx::require_dict(data, "data");
     // Every port needs a value; the ports before a missing one have been pushed.
     vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
-        PyObject *value = PyDict_GetItemWithError(data, name.ptr());
-        if (!value) {
-            if (PyErr_Occurred())
-                vx::throw_error_already_set();
+        nb::object value = vx::lookup(nb::handle(data), name);
+        if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
-        }
-        nb::object held = nb::borrow(value);
-        vx::call_method(port, names::push, held);
+        vx::call_method(port, names::push, value);
         return true;
     });
     return nb::none();
@@ -105,14 +101,10 @@ nb::object push_metadata(const vx::Call &call) {
     vx::require_dict(metadata, "port_metadata_out");
     // Stored on the port's configuration, where the linked input ports read it.
     vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
-        PyObject *found = PyDict_GetItemWithError(metadata, name.ptr());
-        if (!found) {
-            if (PyErr_Occurred())
-                vx::throw_error_already_set();
+        nb::object found = vx::lookup(nb::handle(metadata), name);
+        if (!found.is_valid())
             vx::raise(PyExc_ValueError, "No metadata found for port '%S'.", name.ptr());
-        }
-        nb::object held = nb::borrow(found);
-        vx::call_method(vx::getattr(port, names::config), names::set_metadata, held);
+        vx::call_method(vx::getattr(port, names::config), names::set_metadata, found);
         return true;
     });
     return nb::none();

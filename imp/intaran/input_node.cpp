@@ -11,7 +11,7 @@ nb::object init(const vx::Call &call) {
 
     nb::object port_class = vx::module_attr(vx::modules::i_port, names::IPort);
     nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::INPUT_PORTS);
-    nb::object configured = vx::steal_or_throw(PyObject_GetItem(config, key.ptr()));
+    nb::object configured = vx::get_item(config, key);
     // Checked before the node exists, so a bad list leaves no registered node.
     vx::PortEntries entries = vx::checked_ports(configured, "input_ports");
 
@@ -76,9 +76,9 @@ namespace {
 // (a patched clock or timeout may be an int). The timeout is the class's own, read
 // at each check, so a subclass attribute of that name does not change it.
 bool waited_too_long(nb::handle start) {
-    nb::object elapsed = vx::steal_or_throw(PyNumber_Subtract(vx::now().ptr(), start.ptr()));
+    nb::object elapsed = vx::subtract(vx::now(), start);
     nb::object timeout = vx::getattr(input_node_class, names::GET_METADATA_TIMEOUT);
-    return vx::truthy(vx::steal_or_throw(PyObject_RichCompare(elapsed.ptr(), timeout.ptr(), Py_GT)));
+    return vx::greater(elapsed, timeout);
 }
 
 bool has_metadata(nb::handle port) {

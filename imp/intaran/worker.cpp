@@ -99,7 +99,7 @@ nb::object thread_function(const vx::Call &call) {
     nb::handle self = call.self;
     vx::guarded(
         [&] {
-            nb::object me = vx::call(vx::module_attr(vx::modules::threading, names::current_thread));
+            nb::object me = vx::current_thread();
             while (serves_current_run(self, me)) {
                 // ASYNC ports run one cycle per wake-up; otherwise cycles run back to
                 // back while every port has data. The flag is checked per cycle so
