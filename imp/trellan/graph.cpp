@@ -9,19 +9,22 @@ namespace trellan {
 namespace {
 
 bool holds(nb::handle self, nb::handle node) {
-    nb::object nodes = vx::getattr(self, names::nodes);
-    return vx::check_status(PySequence_Contains(nodes.ptr(), node.ptr())) != 0;
+    return vx::contains(vx::getattr(self, names::nodes), node);
 }
 
-nb::object list_copy(nb::handle sequence) {
-    if (PyList_CheckExact(sequence.ptr()))
-        return vx::steal_or_throw(PyList_GetSlice(sequence.ptr(), 0, PY_SSIZE_T_MAX));
-    return vx::steal_or_throw(PySequence_List(sequence.ptr()));
+// len(sequence)
+Py_ssize_t size_of(nb::handle sequence) {
+    return vx::check_call([&] { return PySequence_Size(sequence.ptr()); });
+}
+
+// sequence[index]
+nb::object element(nb::handle sequence, Py_ssize_t index) {
+    return vx::steal_call([&] { return PySequence_GetItem(sequence.ptr(), index); });
 }
 
 // The current list without the element at `index`.
 void store_without(nb::handle self, nb::handle nodes, Py_ssize_t index) {
-    nb::object remaining = list_copy(nodes);
+    nb::object remaining = vx::list_copy(nodes);
     vx::check_status(PySequence_DelItem(remaining.ptr(), index));
     vx::setattr(self, names::nodes, remaining);
 }
@@ -30,12 +33,8 @@ void store_without(nb::handle self, nb::handle nodes, Py_ssize_t index) {
 // this very object, so the list holds no node that every later start would trip on.
 void take_back(nb::handle self, nb::handle node) {
     nb::object nodes = vx::getattr(self, names::nodes);
-    Py_ssize_t size = PySequence_Size(nodes.ptr());
-    if (size < 0)
-        vx::throw_error_already_set();
-    for (Py_ssize_t i = size - 1; i >= 0; --i) {
-        nb::object item = vx::steal_or_throw(PySequence_GetItem(nodes.ptr(), i));
-        if (item.is(node)) {
+    for (Py_ssize_t i = size_of(nodes) - 1; i >= 0; --i) {
+        if (element(nodes, i).is(node)) {
             store_without(self, nodes, i);
             return;
         }
@@ -43,26 +42,23 @@ void take_back(nb::handle self, nb::handle node) {
 }
 
 void require_onode(nb::handle node) {
-    nb::object onode = vx::modules::o_node.attr(names::ONode);
-    if (!vx::check_status(PyObject_IsInstance(node.ptr(), onode.ptr())))
+    if (!vx::is_instance(node, vx::modules::o_node.attr(names::ONode)))
         vx::raise(PyExc_TypeError, "output_node must be of type ONode.");
 }
 
 void require_inode(nb::handle node) {
-    nb::object inode = vx::modules::i_node.attr(names::INode);
-    if (!vx::check_status(PyObject_IsInstance(node.ptr(), inode.ptr())))
+    if (!vx::is_instance(node, vx::modules::i_node.attr(names::INode)))
         vx::raise(PyExc_TypeError, "input_node must be of type INode.");
 }
 
 // "Nodes out[port] and in[port] <what>."
 void log_link(nb::handle self, nb::handle output_node, nb::handle output_port, nb::handle input_node,
               nb::handle input_port, const char *what) {
-    nb::object output_name = name_text(output_node);
-    nb::object input_name = name_text(input_node);
-    nb::object message = vx::steal_or_throw(PyUnicode_FromFormat(
-        "Nodes %U[%U] and %U[%U] %s.", output_name.ptr(), output_port.ptr(), input_name.ptr(),
-        input_port.ptr(), what));
-    log(self, names::INFO, message);
+    nb::object output_name = vx::name_text(output_node);
+    nb::object input_name = vx::name_text(input_node);
+    nb::object message = vx::formatted("Nodes %U[%U] and %U[%U] %s.", output_name.ptr(), output_port.ptr(),
+                                       input_name.ptr(), input_port.ptr(), what);
+    vx::write_log(self, names::INFO, message);
 }
 
 } // namespace
@@ -77,16 +73,14 @@ nb::object init(const vx::Call &call) {
     vx::setattr(self, names::nodes, vx::steal_or_throw(PyList_New(0)));
     // The pipeline always makes its own logger; its nodes are handed this one.
     nb::object logger_class = vx::modules::logger.attr(names::Logger);
-    nb::object no_args = vx::steal_or_throw(PyTuple_New(0));
     nb::dict kwargs;
     kwargs[texts::directory] = directory;
-    vx::setattr(self, names::logger,
-                vx::steal_or_throw(PyObject_Call(logger_class.ptr(), no_args.ptr(), kwargs.ptr())));
-    vx::setattr(self, names::state, constant(names::States, names::STOPPED));
-    vx::setattr(self, names::condition, constant(names::Conditions, names::HEALTHY));
+    vx::setattr(self, names::logger, vx::call_with_kwargs(logger_class, kwargs));
+    vx::setattr(self, names::state, vx::constant(names::States, names::STOPPED));
+    vx::setattr(self, names::condition, vx::constant(names::Conditions, names::HEALTHY));
     vx::setattr(self, names::monitor_thread, nb::none());
     nb::object event_class = vx::modules::threading.attr(names::Event);
-    vx::setattr(self, names::stop_event, vx::steal_or_throw(PyObject_CallNoArgs(event_class.ptr())));
+    vx::setattr(self, names::stop_event, vx::call(event_class));
     vx::setattr(self, names::start_time, nb::none());
     return nb::none();
 }
@@ -98,12 +92,12 @@ nb::object add_node(const vx::Call &call) {
 
     if (holds(self, node))
         vx::raise(PyExc_ValueError, "Node already exists in pipeline.");
-    nb::object grown = list_copy(vx::getattr(self, names::nodes));
+    nb::object grown = vx::list_copy(vx::getattr(self, names::nodes));
     vx::check_status(PyList_Append(grown.ptr(), node.ptr()));
     vx::setattr(self, names::nodes, grown);
 
     try {
-        call_method(node, names::set_logger, vx::getattr(self, names::logger));
+        vx::call_method(node, names::set_logger, vx::getattr(self, names::logger));
     } catch (nb::python_error &) {
         try {
             take_back(self, node);
@@ -113,9 +107,8 @@ nb::object add_node(const vx::Call &call) {
         throw;
     }
 
-    nb::object message = vx::steal_or_throw(
-        PyUnicode_FromFormat("Node %U added to pipeline.", name_text(node).ptr()));
-    log(self, names::INFO, message);
+    nb::object message = vx::formatted("Node %U added to pipeline.", vx::name_text(node).ptr());
+    vx::write_log(self, names::INFO, message);
     return nb::none();
 }
 
@@ -130,20 +123,16 @@ nb::object remove_node(const vx::Call &call) {
     }
     // The first element equal to the node, found as list.remove finds it.
     nb::object nodes = vx::getattr(self, names::nodes);
-    Py_ssize_t size = PySequence_Size(nodes.ptr());
-    if (size < 0)
-        vx::throw_error_already_set();
+    Py_ssize_t size = size_of(nodes);
     for (Py_ssize_t i = 0; i < size; ++i) {
-        nb::object item = vx::steal_or_throw(PySequence_GetItem(nodes.ptr(), i));
-        if (vx::check_status(PyObject_RichCompareBool(item.ptr(), node.ptr(), Py_EQ))) {
+        if (vx::compare(element(nodes, i), node, Py_EQ)) {
             store_without(self, nodes, i);
             break;
         }
     }
 
-    nb::object message = vx::steal_or_throw(
-        PyUnicode_FromFormat("Node %U removed from pipeline.", name_text(node).ptr()));
-    log(self, names::INFO, message);
+    nb::object message = vx::formatted("Node %U removed from pipeline.", vx::name_text(node).ptr());
+    vx::write_log(self, names::INFO, message);
     return nb::none();
 }
 
@@ -157,13 +146,13 @@ nb::object connect_ports(const vx::Call &call) {
 
     // Nodes join the pipeline before the kind checks: a wrong-kind node stays added.
     if (!holds(self, output_node))
-        call_method(self, names::add_node, nb::handle(output_node));
+        vx::call_method(self, names::add_node, nb::handle(output_node));
     if (!holds(self, input_node))
-        call_method(self, names::add_node, nb::handle(input_node));
+        vx::call_method(self, names::add_node, nb::handle(input_node));
     require_onode(output_node);
     require_inode(input_node);
 
-    call_method(output_node, names::connect, nb::handle(output_port), nb::handle(input_node),
+    vx::call_method(output_node, names::connect, nb::handle(output_port), nb::handle(input_node),
                 nb::handle(input_port));
     log_link(self, output_node, output_port, input_node, input_port, "connected");
     return nb::none();
@@ -172,9 +161,9 @@ nb::object connect_ports(const vx::Call &call) {
 nb::object connect(const vx::Call &call) {
     static constexpr vx::Params<2> params{"connect", {"output_node", "input_node"}};
     auto [output_node, input_node] = call.bind(params);
-    call_method(call.self, names::connect_ports, nb::handle(output_node),
-                constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
-                constant(names::Defaults, names::PORT_IN));
+    vx::call_method(call.self, names::connect_ports, nb::handle(output_node),
+                vx::constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
+                vx::constant(names::Defaults, names::PORT_IN));
     return nb::none();
 }
 
@@ -193,7 +182,7 @@ nb::object disconnect_ports(const vx::Call &call) {
     require_onode(output_node);
     require_inode(input_node);
 
-    call_method(output_node, names::disconnect, nb::handle(output_port), nb::handle(input_node),
+    vx::call_method(output_node, names::disconnect, nb::handle(output_port), nb::handle(input_node),
                 nb::handle(input_port));
     log_link(self, output_node, output_port, input_node, input_port, "disconnected");
     return nb::none();
@@ -202,9 +191,9 @@ nb::object disconnect_ports(const vx::Call &call) {
 nb::object disconnect(const vx::Call &call) {
     static constexpr vx::Params<2> params{"disconnect", {"output_node", "input_node"}};
     auto [output_node, input_node] = call.bind(params);
-    call_method(call.self, names::disconnect_ports, nb::handle(output_node),
-                constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
-                constant(names::Defaults, names::PORT_IN));
+    vx::call_method(call.self, names::disconnect_ports, nb::handle(output_node),
+                vx::constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
+                vx::constant(names::Defaults, names::PORT_IN));
     return nb::none();
 }
 

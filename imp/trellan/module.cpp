@@ -66,16 +66,16 @@ PyMethodDef end_monitors_def = VX_METHOD(
     "_end_monitors", end_monitors,
     "_end_monitors($module, /)\n--\n\nEnd every monitoring thread that still runs (called at exit).");
 
-// Daemon threads that still run native code when the interpreter shuts down are
-// torn down mid-call, which can crash the exit. Monitoring threads are therefore
-// ended by an exit hook, which runs while threads still work normally.
+// A daemon thread still running when the interpreter shuts down is stopped where it
+// stands (exit_safe.hpp). Monitoring threads are ended earlier, by an exit hook that
+// runs while threads still work normally, so each finishes its pass and logs its end.
 void register_exit_hook(nb::handle module) {
     live_monitors = vx::steal_or_throw(PyDict_New()).release();  // lives as long as the process
     nb::object module_name = vx::getattr(module, names::dunder_name);
     nb::object hook = vx::steal_or_throw(PyCFunction_NewEx(&end_monitors_def, nullptr, module_name.ptr()));
     vx::setattr(module, nb::str("_end_monitors"), hook);
-    nb::object atexit = vx::steal_or_throw(PyImport_ImportModule("atexit"));
-    call_method(atexit, nb::str("register"), hook);
+    nb::object atexit = vx::import_module("atexit");
+    vx::call_method(atexit, nb::str("register"), hook);
 }
 
 } // namespace

@@ -11,8 +11,7 @@ constexpr double EXIT_JOIN_TIMEOUT = 5.0;
 // The calling monitoring thread is ending: it need not be waited for at exit.
 void forget_current_monitor() noexcept {
     try {
-        nb::object current = vx::steal_or_throw(
-            PyObject_CallNoArgs(vx::modules::threading.attr(names::current_thread).ptr()));
+        nb::object current = vx::current_thread();
         if (PyDict_DelItem(live_monitors.ptr(), current.ptr()) < 0)
             PyErr_Clear();
     } catch (nb::python_error &) {
@@ -23,10 +22,6 @@ void forget_current_monitor() noexcept {
 // Seconds after a start during which loads are not judged: a node's load is its
 // busy share since its start, and the first seconds say little.
 constexpr long GRACE_SECONDS = 10;
-
-nb::object item(nb::handle mapping, nb::handle key) {
-    return vx::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.ptr()));
-}
 
 nb::object class_name(nb::handle obj) {
     return vx::steal_or_throw(PyType_GetName(Py_TYPE(obj.ptr())));
@@ -43,67 +38,60 @@ nb::object load_entry(nb::handle cls, nb::handle name, nb::handle load) {
 // "Load info: A (a): 12.50%; B (b): 3.05%; PipelineImp (Pipeline): 12.50%"
 nb::object load_summary(nb::handle report) {
     nb::object parts = vx::steal_or_throw(PyList_New(0));
-    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(report.ptr()));
-    while (PyObject *next = PyIter_Next(iterator.ptr())) {
-        nb::object entry = nb::steal(next);
-        nb::object cls = vx::to_text(item(entry, texts::key_class));
-        nb::object name = vx::to_text(item(entry, texts::key_name));
-        nb::object load = vx::steal_or_throw(
-            PyObject_Format(item(entry, texts::key_load).ptr(), texts::two_decimals.ptr()));
-        nb::object part = vx::steal_or_throw(
-            PyUnicode_FromFormat("%U (%U): %U%%", cls.ptr(), name.ptr(), load.ptr()));
+    vx::for_each(report, [&](nb::handle entry) {
+        nb::object cls = vx::to_text(vx::get_item(entry, texts::key_class));
+        nb::object name = vx::to_text(vx::get_item(entry, texts::key_name));
+        nb::object load = vx::format(vx::get_item(entry, texts::key_load), texts::two_decimals);
+        nb::object part = vx::formatted("%U (%U): %U%%", cls.ptr(), name.ptr(), load.ptr());
         vx::check_status(PyList_Append(parts.ptr(), part.ptr()));
-    }
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    });
     nb::object joined = vx::steal_or_throw(PyUnicode_Join(texts::separator.ptr(), parts.ptr()));
-    return vx::steal_or_throw(PyUnicode_FromFormat("Load info: %U", joined.ptr()));
+    return vx::formatted("Load info: %U", joined.ptr());
 }
 
 void mark_unhealthy(nb::handle self) {
-    vx::setattr(self, names::condition, constant(names::Conditions, names::ERROR));
+    vx::setattr(self, names::condition, vx::constant(names::Conditions, names::ERROR));
 }
 
 // One pass of the loop; false when the loop is to end.
 bool monitoring_pass(nb::handle self, nb::handle grace) {
-    if (greater(call_method(self, texts::get_elapsed_time), grace)) {
-        nb::object report = call_method(self, names::get_load);
-        nb::object last = vx::steal_or_throw(PySequence_GetItem(report.ptr(), -1));
-        nb::object load = item(last, texts::key_load);
-        nb::object summary = load_summary(call_method(self, names::get_load));
+    if (vx::greater(vx::call_method(self, texts::get_elapsed_time), grace)) {
+        nb::object report = vx::call_method(self, names::get_load);
+        nb::object last = vx::steal_call([&] { return PySequence_GetItem(report.ptr(), -1); });
+        nb::object load = vx::get_item(last, texts::key_load);
+        nb::object summary = load_summary(vx::call_method(self, names::get_load));
 
-        nb::object error_threshold = tunable(names::LOAD_ERROR_THRESHOLD);
-        if (greater(load, error_threshold)) {
-            nb::object message = vx::steal_or_throw(PyUnicode_FromFormat(
+        nb::object error_threshold = vx::tunable(names::LOAD_ERROR_THRESHOLD);
+        if (vx::greater(load, error_threshold)) {
+            nb::object message = vx::formatted(
                 "Pipeline load exceeds %U%% and will be stopped. Consider simplifying your code.",
-                vx::to_text(error_threshold).ptr()));
-            log(self, names::ERROR, message);
-            log(self, names::INFO, summary);
+                vx::to_text(error_threshold).ptr());
+            vx::write_log(self, names::ERROR, message);
+            vx::write_log(self, names::INFO, summary);
             mark_unhealthy(self);
-            call_method(self, names::stop);
+            vx::call_method(self, names::stop);
             return false;
         }
-        nb::object warning_threshold = tunable(names::LOAD_WARNING_THRESHOLD);
-        if (greater(load, warning_threshold)) {
-            nb::object message = vx::steal_or_throw(
-                PyUnicode_FromFormat("Pipeline load exceeds %U%%. Consider simplifying your code.",
-                                     vx::to_text(warning_threshold).ptr()));
-            log(self, names::WARNING, message);
-            log(self, names::INFO, summary);
+        nb::object warning_threshold = vx::tunable(names::LOAD_WARNING_THRESHOLD);
+        if (vx::greater(load, warning_threshold)) {
+            nb::object message = vx::formatted("Pipeline load exceeds %U%%. Consider simplifying your code.",
+                                               vx::to_text(warning_threshold).ptr());
+            vx::write_log(self, names::WARNING, message);
+            vx::write_log(self, names::INFO, summary);
         }
     }
 
-    nb::object last_error = call_method(vx::getattr(self, names::logger), names::get_last_error);
+    nb::object last_error = vx::call_method(vx::getattr(self, names::logger), names::get_last_error);
     if (!last_error.is_none()) {
         mark_unhealthy(self);
-        call_method(self, names::stop);
+        vx::call_method(self, names::stop);
         return false;
     }
 
     // A stop() sets the event and ends the wait at once.
     nb::object stop_event = vx::getattr(self, names::stop_event);
-    nb::object woken = call_method(stop_event, names::wait, tunable(names::MONITORING_INTERVAL));
-    return !vx::check_status(PyObject_IsTrue(woken.ptr()));
+    nb::object woken = vx::call_method(stop_event, names::wait, vx::tunable(names::MONITORING_INTERVAL));
+    return !vx::truthy(woken);
 }
 
 } // namespace
@@ -121,11 +109,11 @@ nb::object get_load(const vx::Call &call) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
         nb::handle node = PyList_GET_ITEM(nodes.ptr(), i);
         nb::object cls = class_name(node);
-        nb::object name = item(vx::getattr(node, names::config), name_key);
-        nb::object load = call_method(node, names::get_load);
+        nb::object name = vx::get_item(vx::getattr(node, names::config), name_key);
+        nb::object load = vx::call_method(node, names::get_load);
         vx::check_status(PyList_Append(report.ptr(), load_entry(cls, name, load).ptr()));
         // As max() picks it: the first of equal values, replaced only by a greater one.
-        if (!highest.is_valid() || greater(load, highest))
+        if (!highest.is_valid() || vx::greater(load, highest))
             highest = load;
     }
     // No nodes, no load: the pipeline entry reads 0.0 rather than failing.
@@ -142,9 +130,9 @@ nb::object monitoring_fun(const vx::Call &call) {
     nb::object grace = vx::steal_or_throw(PyLong_FromLong(GRACE_SECONDS));
 
     try {
-        log(self, names::INFO, texts::monitor_started);
+        vx::write_log(self, names::INFO, texts::monitor_started);
         try {
-            while (equals(vx::getattr(self, names::condition), constant(names::Conditions, names::HEALTHY))) {
+            while (vx::equals(vx::getattr(self, names::condition), vx::constant(names::Conditions, names::HEALTHY))) {
                 if (!monitoring_pass(self, grace))
                     break;
             }
@@ -153,11 +141,11 @@ nb::object monitoring_fun(const vx::Call &call) {
                 throw;
             // The pipeline runs on unwatched from here: say so in the log rather
             // than let the thread vanish without a trace.
-            log(self, names::ERROR, vx::exception_message(error.value()));
+            vx::log_failure(self, error.value());
             forget_current_monitor();
             return nb::none();
         }
-        log(self, names::INFO, texts::monitor_terminated);
+        vx::write_log(self, names::INFO, texts::monitor_terminated);
     } catch (nb::python_error &) {
         forget_current_monitor();
         throw;
@@ -173,8 +161,8 @@ nb::object end_monitors(const vx::Call &call) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         nb::handle entry = PyList_GET_ITEM(entries.ptr(), i);
         try {
-            call_method(PyTuple_GET_ITEM(entry.ptr(), 1), names::set);
-            call_method(PyTuple_GET_ITEM(entry.ptr(), 0), names::join, timeout);
+            vx::call_method(PyTuple_GET_ITEM(entry.ptr(), 1), names::set);
+            vx::call_method(PyTuple_GET_ITEM(entry.ptr(), 0), names::join, timeout);
         } catch (nb::python_error &) {
             // One thread that cannot be ended must not keep the others running.
         }

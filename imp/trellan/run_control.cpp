@@ -7,7 +7,7 @@ namespace {
 void for_each_node(nb::handle self, nb::handle method) {
     nb::object nodes = nodes_of(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i)
-        call_method(PyList_GET_ITEM(nodes.ptr(), i), method);
+        vx::call_method(PyList_GET_ITEM(nodes.ptr(), i), method);
 }
 
 // A stopped pipeline may still have the last run's monitoring thread finishing its
@@ -17,25 +17,19 @@ void retire_previous_monitor(nb::handle self) {
     nb::object thread = vx::getattr(self, names::monitor_thread);
     if (thread.is_none())
         return;
-    if (equals(vx::getattr(self, names::state), constant(names::States, names::RUNNING)))
+    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::RUNNING)))
         return;
-    call_method(vx::getattr(self, names::stop_event), names::set);
+    vx::call_method(vx::getattr(self, names::stop_event), names::set);
     join_unless_current(thread);
 }
 
 void start_monitor(nb::handle self) {
-    nb::object thread_class = vx::modules::threading.attr(names::Thread);
-    nb::object no_args = vx::steal_or_throw(PyTuple_New(0));
-    nb::dict kwargs;
-    kwargs[names::target] = vx::getattr(self, names::monitoring_fun);
-    kwargs[names::daemon] = true;
-    nb::object thread =
-        vx::steal_or_throw(PyObject_Call(thread_class.ptr(), no_args.ptr(), kwargs.ptr()));
+    nb::object thread = vx::daemon_thread(vx::getattr(self, names::monitoring_fun));
     vx::setattr(self, names::monitor_thread, thread);
     vx::check_status(PyDict_SetItem(live_monitors.ptr(), thread.ptr(),
                                     vx::getattr(self, names::stop_event).ptr()));
     try {
-        call_method(thread, names::start);
+        vx::call_method(thread, names::start);
     } catch (nb::python_error &) {
         PyDict_DelItem(live_monitors.ptr(), thread.ptr());
         PyErr_Clear();
@@ -52,22 +46,22 @@ nb::object start(const vx::Call &call) {
     // mark the pipeline unhealthy, which the checks below must see.
     retire_previous_monitor(self);
 
-    log(self, names::INFO, texts::starting);
-    if (!equals(vx::getattr(self, names::condition), constant(names::Conditions, names::HEALTHY))) {
-        log(self, names::INFO, texts::not_healthy);
+    vx::write_log(self, names::INFO, texts::starting);
+    if (!vx::equals(vx::getattr(self, names::condition), vx::constant(names::Conditions, names::HEALTHY))) {
+        vx::write_log(self, names::INFO, texts::not_healthy);
         return nb::none();
     }
-    if (equals(vx::getattr(self, names::state), constant(names::States, names::RUNNING))) {
-        log(self, names::INFO, texts::running_skip);
+    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::RUNNING))) {
+        vx::write_log(self, names::INFO, texts::running_skip);
         return nb::none();
     }
 
     for_each_node(self, names::start);
-    vx::setattr(self, names::start_time, now());
-    vx::setattr(self, names::state, constant(names::States, names::RUNNING));
-    log(self, names::INFO, texts::started);
+    vx::setattr(self, names::start_time, vx::now());
+    vx::setattr(self, names::state, vx::constant(names::States, names::RUNNING));
+    vx::write_log(self, names::INFO, texts::started);
 
-    call_method(vx::getattr(self, names::stop_event), names::clear);
+    vx::call_method(vx::getattr(self, names::stop_event), names::clear);
     start_monitor(self);
     return nb::none();
 }
@@ -76,22 +70,20 @@ nb::object stop(const vx::Call &call) {
     call.bind_none("stop");
     nb::handle self = call.self;
 
-    log(self, names::INFO, texts::stopping);
-    if (equals(vx::getattr(self, names::state), constant(names::States, names::STOPPED))) {
+    vx::write_log(self, names::INFO, texts::stopping);
+    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::STOPPED))) {
         nb::object condition = vx::getattr(self, names::condition);
-        if (equals(condition, constant(names::Conditions, names::HEALTHY))) {
-            log(self, names::INFO, texts::already_stopped);
-        } else if (equals(condition, constant(names::Conditions, names::ERROR))) {
-            log(self, names::INFO, texts::already_stopped_error);
+        if (vx::equals(condition, vx::constant(names::Conditions, names::HEALTHY))) {
+            vx::write_log(self, names::INFO, texts::already_stopped);
+        } else if (vx::equals(condition, vx::constant(names::Conditions, names::ERROR))) {
+            vx::write_log(self, names::INFO, texts::already_stopped_error);
             nb::object thread = vx::getattr(self, names::monitor_thread);
             if (!thread.is_none()) {
-                nb::object current = vx::steal_or_throw(PyObject_CallNoArgs(
-                    vx::modules::threading.attr(names::current_thread).ptr()));
                 // Called by the monitoring thread itself: it cannot wait for its own
                 // end, so the next stop() from outside waits for it instead.
-                if (current.is(thread))
+                if (vx::is_current_thread(thread))
                     return nb::none();
-                call_method(thread, names::join);
+                vx::call_method(thread, names::join);
             }
             vx::setattr(self, names::monitor_thread, nb::none());
         }
@@ -102,9 +94,9 @@ nb::object stop(const vx::Call &call) {
     // stop() itself when it stops the pipeline.
     for_each_node(self, names::stop);
     vx::setattr(self, names::start_time, nb::none());
-    vx::setattr(self, names::state, constant(names::States, names::STOPPED));
-    log(self, names::INFO, texts::stopped);
-    call_method(vx::getattr(self, names::stop_event), names::set);
+    vx::setattr(self, names::state, vx::constant(names::States, names::STOPPED));
+    vx::write_log(self, names::INFO, texts::stopped);
+    vx::call_method(vx::getattr(self, names::stop_event), names::set);
     return nb::none();
 }
 
@@ -120,7 +112,7 @@ nb::object get_condition(const vx::Call &call) {
 
 nb::object get_last_error(const vx::Call &call) {
     call.bind_none("get_last_error");
-    return call_method(vx::getattr(call.self, names::logger), names::get_last_error);
+    return vx::call_method(vx::getattr(call.self, names::logger), names::get_last_error);
 }
 
 nb::object get_elapsed_time(const vx::Call &call) {
@@ -129,7 +121,7 @@ nb::object get_elapsed_time(const vx::Call &call) {
     nb::object start_time = vx::getattr(call.self, names::start_time);
     if (start_time.is_none())
         return vx::steal_or_throw(PyFloat_FromDouble(0.0));
-    return vx::steal_or_throw(PyNumber_Subtract(now().ptr(), start_time.ptr()));
+    return vx::subtract(vx::now(), start_time);
 }
 
 nb::object write_log(const vx::Call &call) {
@@ -138,7 +130,7 @@ nb::object write_log(const vx::Call &call) {
     vx::require_str(entry, "entry");
     nb::object logger = vx::getattr(call.self, names::logger);
     if (!logger.is_none())
-        write_to(logger, names::INFO, entry);
+        vx::write_to(logger, names::INFO, entry);
     return nb::none();
 }
 
