@@ -1,6 +1,5 @@
 // Ids and the registry: construction, lookup and reset.
-#include "common/host.hpp"
-#include "common/names.hpp"
+#include "common/runtime.hpp"
 #include "portable.hpp"
 
 namespace ferrant {
@@ -16,21 +15,18 @@ nb::object draw_id() {
     static PyObject *zero = PyLong_FromLong(0);
     static PyObject *upper = PyLong_FromUnsignedLongLong(18446744073709551615ULL);
     static PyObject *spec = PyUnicode_InternFromString("16X");
-    static PyObject *randint_name = PyUnicode_InternFromString("randint");
-    if (!zero || !upper || !spec || !randint_name)
+    if (!zero || !upper || !spec)
         vx::throw_error_already_set();
-    nb::object randint = random_module.attr(randint_name);
-    nb::object value =
-        vx::steal_or_throw(PyObject_CallFunctionObjArgs(randint.ptr(), zero, upper, nullptr));
-    return vx::steal_or_throw(PyObject_Format(value.ptr(), spec));
+    nb::object value = vx::call(random_module.attr("randint"), zero, upper);
+    return vx::format(value, spec);
 }
 
 nb::object generate_unique_id() {
     nb::object ids = class_table(names::ids);
     for (;;) {
         nb::object id = draw_id();
-        if (!vx::check_status(PySequence_Contains(ids.ptr(), id.ptr()))) {
-            vx::steal_or_throw(PyObject_CallMethod(ids.ptr(), "add", "O", id.ptr()));
+        if (!vx::contains(ids, id)) {
+            vx::call_method(ids, names::add, id);
             return id;
         }
     }
@@ -52,19 +48,18 @@ nb::object init(const vx::Call &call) {
     auto [config] = call.bind(params);
 
     nb::object id_key = vx::getattr(vx::getattr(config, names::Keys), names::ID);
-    nb::object id = vx::steal_or_throw(PyObject_GetItem(config, id_key.ptr()));
+    nb::object id = vx::get_item(config, id_key);
 
-    nb::object marker = vx::getattr(vx::modules::imp.attr(names::ConstantsImp), names::ID_TO_BE_GENERATED);
+    nb::object marker = vx::tunable(names::ID_TO_BE_GENERATED);
     if (id.is(marker))
         id = generate_unique_id();
 
     nb::object id_map = class_table(names::id_map);
     nb::object registered = vx::lookup(id_map, id);
-    if (registered.is_valid() &&
-        vx::check_status(PyObject_RichCompareBool(registered.ptr(), call.self.ptr(), Py_NE)))
+    if (registered.is_valid() && vx::compare(registered, call.self, Py_NE))
         vx::raise(PyExc_ValueError, "ID '%S' conflict with another object.", id.ptr());
 
-    vx::check_status(PyObject_SetItem(id_map.ptr(), id.ptr(), call.self.ptr()));
+    vx::set_item(id_map, id, call.self);
     store_in_base_dict(config, id_key, id);
     vx::setattr(call.self, names::config, config);
     return nb::none();
@@ -80,8 +75,8 @@ nb::object get_by_id(const vx::Call &call) {
 
 nb::object reset(const vx::Call &call) {
     call.bind_none("reset");
-    vx::steal_or_throw(PyObject_CallMethod(class_table(names::id_map).ptr(), "clear", nullptr));
-    vx::steal_or_throw(PyObject_CallMethod(class_table(names::ids).ptr(), "clear", nullptr));
+    vx::call_method(class_table(names::id_map), names::clear);
+    vx::call_method(class_table(names::ids), names::clear);
     return nb::none();
 }
 
@@ -89,8 +84,7 @@ nb::object add_preinstalled_module(const vx::Call &call) {
     static constexpr vx::Params<1> params{"add_preinstalled_module", {"module"}};
     auto [module] = call.bind(params);
     vx::require_str(module, "module");
-    vx::steal_or_throw(
-        PyObject_CallMethod(class_table(names::preinstalled_modules).ptr(), "add", "O", module));
+    vx::call_method(class_table(names::preinstalled_modules), names::add, module);
     return nb::none();
 }
 

@@ -1,7 +1,6 @@
 // Serialised form: class name, module, class source (with the module's imports)
 // and a deep copy of the configuration without its reserved entries.
-#include "common/host.hpp"
-#include "common/names.hpp"
+#include "common/runtime.hpp"
 #include "portable.hpp"
 
 namespace ferrant {
@@ -11,9 +10,9 @@ vx::LazyModule inspect_module{"inspect"};
 vx::LazyModule ast_module{"ast"};
 vx::LazyModule importlib_module{"importlib"};
 
+// module.<name>(arg)
 nb::object call_function(vx::LazyModule &module, const char *name, nb::handle arg) {
-    nb::object function = vx::steal_or_throw(PyObject_GetAttrString(module.get().ptr(), name));
-    return vx::steal_or_throw(PyObject_CallOneArg(function.ptr(), arg.ptr()));
+    return vx::call(module.attr(name), arg);
 }
 
 nb::object deep_copy(nb::handle value) {
@@ -23,28 +22,23 @@ nb::object deep_copy(nb::handle value) {
 // Every value of ReservedKeys' namespace that is a key of the copy is dropped.
 void drop_reserved_entries(nb::handle live_config, nb::handle copy) {
     nb::object reserved = vx::getattr(vx::getattr(live_config, names::ReservedKeys), names::dunder_dict);
-    nb::object values = vx::steal_or_throw(PyMapping_Values(reserved.ptr()));
+    nb::object values = vx::steal_call([&] { return PyMapping_Values(reserved.ptr()); });
     Py_ssize_t count = PyList_GET_SIZE(values.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *key = PyList_GET_ITEM(values.ptr(), i);
-        if (vx::check_status(PySequence_Contains(copy.ptr(), key)))
-            vx::check_status(PyObject_DelItem(copy.ptr(), key));
+        nb::handle key = PyList_GET_ITEM(values.ptr(), i);
+        if (vx::contains(copy, key))
+            vx::check_call([&] { return PyObject_DelItem(copy.ptr(), key.ptr()); });
     }
 }
 
 // True when any preinstalled module name occurs inside `module_name`. Every entry
 // is tested, as a plain `in`, so a failing test surfaces whatever the order.
 bool is_preinstalled(nb::handle module_name) {
-    nb::object modules = class_table(names::preinstalled_modules);
-    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(modules.ptr()));
     bool found = false;
-    while (PyObject *entry = PyIter_Next(iterator.ptr())) {
-        nb::object held = nb::steal(entry);
-        if (vx::check_status(PySequence_Contains(module_name.ptr(), entry)))
+    vx::for_each(class_table(names::preinstalled_modules), [&](nb::handle entry) {
+        if (vx::contains(module_name, entry))
             found = true;
-    }
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    });
     return found;
 }
 
@@ -55,21 +49,15 @@ nb::object class_source(nb::handle cls) {
     nb::object module_text = call_function(inspect_module, "getsource", module);
     nb::object tree = call_function(ast_module, "parse", module_text);
     nb::object walk = call_function(ast_module, "walk", tree);
-    nb::object import_type = vx::steal_or_throw(PyObject_GetAttrString(ast_module.get().ptr(), "Import"));
-    nb::object import_from_type =
-        vx::steal_or_throw(PyObject_GetAttrString(ast_module.get().ptr(), "ImportFrom"));
+    nb::object import_type = ast_module.attr("Import");
+    nb::object import_from_type = ast_module.attr("ImportFrom");
     nb::object lines = vx::steal_or_throw(PyList_New(0));
-    nb::object iterator = vx::steal_or_throw(PyObject_GetIter(walk.ptr()));
-    while (PyObject *node = PyIter_Next(iterator.ptr())) {
-        nb::object held = nb::steal(node);
-        if (vx::check_status(PyObject_IsInstance(node, import_type.ptr())) ||
-            vx::check_status(PyObject_IsInstance(node, import_from_type.ptr()))) {
-            nb::object line = call_function(ast_module, "unparse", held);
+    vx::for_each(walk, [&](nb::handle node) {
+        if (vx::is_instance(node, import_type) || vx::is_instance(node, import_from_type)) {
+            nb::object line = call_function(ast_module, "unparse", node);
             vx::check_status(PyList_Append(lines.ptr(), line.ptr()));
         }
-    }
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    });
     nb::object class_text = call_function(inspect_module, "getsource", cls);
 
     nb::object newline = vx::steal_or_throw(PyUnicode_FromString("\n"));
@@ -92,7 +80,7 @@ nb::object try_class_source(nb::handle cls) {
 
 // data[key] by plain subscription (KeyError with the key when missing).
 nb::object entry(nb::handle data, const char *key) {
-    return vx::steal_or_throw(PyObject_GetItem(data.ptr(), nb::str(key).ptr()));
+    return vx::get_item(data, nb::str(key));
 }
 
 // The class the saved source defines, run in a namespace of its own named after
@@ -103,8 +91,7 @@ nb::object class_from_source(nb::handle data) {
                                     entry(data, "module").ptr()));
     nb::object source = entry(data, "source");
     nb::object exec = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "exec"));
-    vx::steal_or_throw(PyObject_CallFunctionObjArgs(exec.ptr(), source.ptr(), custom_globals.ptr(),
-                                                    custom_globals.ptr(), nullptr));
+    vx::call(exec, source, custom_globals, custom_globals);
     nb::object found = vx::lookup(custom_globals, entry(data, "class"));
     return found.is_valid() ? found : nb::none();
 }
@@ -112,29 +99,28 @@ nb::object class_from_source(nb::handle data) {
 nb::object class_from_module(nb::handle data) {
     nb::object module = call_function(importlib_module, "import_module", entry(data, "module"));
     nb::object name = entry(data, "class");
-    nb::object cls = nb::steal(PyObject_GetAttr(module.ptr(), name.ptr()));
-    if (!cls.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            vx::throw_error_already_set();
-        PyErr_Clear();
+    try {
+        return vx::getattr(module, name);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_AttributeError))
+            throw;
         return nb::none();
     }
-    return cls;
 }
 
 // cls(**settings), with the interpreter's rule that the settings be a mapping.
 nb::object construct(nb::handle cls, nb::handle settings) {
     nb::object kwargs = vx::steal_or_throw(PyDict_New());
+    // A dict subclass may answer through its own keys() and __getitem__.
     if (PyDict_Check(settings.ptr())) {
-        vx::check_status(PyDict_Update(kwargs.ptr(), settings.ptr()));
-    } else if (PyObject_HasAttrString(settings.ptr(), "keys")) {
-        vx::check_status(PyDict_Merge(kwargs.ptr(), settings.ptr(), 1));
+        vx::check_call([&] { return PyDict_Update(kwargs.ptr(), settings.ptr()); });
+    } else if (vx::has_attr(settings, "keys")) {
+        vx::check_call([&] { return PyDict_Merge(kwargs.ptr(), settings.ptr(), 1); });
     } else {
         vx::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
                   Py_TYPE(settings.ptr())->tp_name);
     }
-    nb::object no_args = vx::steal_or_throw(PyTuple_New(0));
-    return vx::steal_or_throw(PyObject_Call(cls.ptr(), no_args.ptr(), kwargs.ptr()));
+    return vx::call_with_kwargs(cls, kwargs);
 }
 
 } // namespace
@@ -170,7 +156,7 @@ nb::object deserialize(const vx::Call &call) {
         vx::raise(PyExc_TypeError, "Class '%S' could not be imported.", entry(data, "class").ptr());
 
     nb::object mro = vx::getattr(cls, names::dunder_mro);
-    if (!vx::check_status(PySequence_Contains(mro.ptr(), portable.ptr())))
+    if (!vx::contains(mro, portable))
         vx::raise(PyExc_TypeError, "Class '%S' must be derived from class 'Portable'.",
                   vx::getattr(cls, names::dunder_name).ptr());
     return construct(cls, entry(data, "config"));
