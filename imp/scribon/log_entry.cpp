@@ -73,9 +73,8 @@ Cell render_cell(nb::handle value, nb::handle width) {
             return Cell{nb::borrow(value), (Py_ssize_t)w > length ? (Py_ssize_t)w - length : 0};
         }
     }
-    nb::object spec =
-        vx::steal_or_throw(vx::exit_safe([&] { return PyUnicode_FromFormat("<%S", width.ptr()); }));
-    return Cell{format(value, spec), 0};
+    nb::object spec = vx::formatted("<%S", width.ptr());
+    return Cell{vx::format(value, spec), 0};
 }
 
 } // namespace
@@ -88,7 +87,7 @@ nb::object entry_init(const vx::Call &call) {
 
     // Evaluated in the order of the keys, as keyword arguments to dict.__init__ would be.
     nb::object timestamp = now_isoformat();
-    nb::object type_value = get_attr(type, names::value);
+    nb::object type_value = vx::getattr(type, names::value);
     nb::object thread = current_thread_hex();
 
     PyObject *self = call.self.ptr();
@@ -113,7 +112,7 @@ nb::object entry_to_line(const vx::Call &call) {
     Py_ssize_t total = 4 * separator;
     Py_UCS4 max_char = 0x7f;
     for (int i = 0; i < 5; ++i) {
-        nb::object value = get_item(call.self, *columns[i].first);
+        nb::object value = vx::get_item(call.self, *columns[i].first);
         cells[i] = render_cell(value, module_global(*columns[i].second));
         Py_ssize_t length = PyUnicode_GET_LENGTH(cells[i].text.ptr());
         if (length > PY_SSIZE_T_MAX - total || cells[i].padding > PY_SSIZE_T_MAX - total - length)
@@ -153,8 +152,8 @@ nb::object entry_to_formatted_string(const vx::Call &call) {
     nb::object empty = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
     nb::object values[5];
     for (int i = 0; i < 5; ++i) {
-        nb::object value = get_item(call.self, *keys[i]);
-        values[i] = format(value, empty);
+        nb::object value = vx::get_item(call.self, *keys[i]);
+        values[i] = vx::format(value, empty);
     }
 #define VX_RULE "-------------------------------------------------------"
     return vx::steal_or_throw(PyUnicode_FromFormat(

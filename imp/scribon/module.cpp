@@ -32,37 +32,32 @@ PyMethodDef logger_static_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-nb::object call(nb::handle function, std::initializer_list<nb::handle> args) {
-    nb::object tuple = vx::bases_of(args);
-    return vx::steal_or_throw(PyObject_CallObject(function.ptr(), tuple.ptr()));
-}
-
 // The default log directory of this host. Besides Windows and macOS, Linux keeps
 // its state under $XDG_STATE_HOME (~/.local/state when unset or empty).
 void set_default_dir(nb::module_ &m) {
-    nb::object platform = vx::steal_or_throw(PyImport_ImportModule("platform"));
-    nb::object os = vx::steal_or_throw(PyImport_ImportModule("os"));
-    nb::object path = vx::steal_or_throw(PyImport_ImportModule("os.path"));
-    nb::object getenv = vx::steal_or_throw(PyObject_GetAttrString(os.ptr(), "getenv"));
-    nb::object expanduser = vx::steal_or_throw(PyObject_GetAttrString(path.ptr(), "expanduser"));
-    nb::object join = vx::steal_or_throw(PyObject_GetAttrString(path.ptr(), "join"));
+    nb::object platform = vx::import_module("platform");
+    nb::object os = vx::import_module("os");
+    nb::object path = vx::import_module("os.path");
+    nb::object getenv = vx::getattr(os, "getenv");
+    nb::object expanduser = vx::getattr(path, "expanduser");
+    nb::object join = vx::getattr(path, "join");
     nb::str brio("brio"), velarix("velarix");
 
-    nb::object system = vx::steal_or_throw(PyObject_CallMethod(platform.ptr(), "system", nullptr));
+    nb::object system = vx::call(vx::getattr(platform, "system"));
     nb::object base;
-    if (system.equal(nb::str("Windows"))) {
-        base = call(getenv, {nb::str("APPDATA")});
-    } else if (system.equal(nb::str("Darwin"))) {
-        base = call(expanduser, {nb::str("~/Library/Application Support")});
+    if (vx::equals(system, nb::str("Windows"))) {
+        base = vx::call(getenv, nb::str("APPDATA"));
+    } else if (vx::equals(system, nb::str("Darwin"))) {
+        base = vx::call(expanduser, nb::str("~/Library/Application Support"));
         m.attr("basedir") = base;
-    } else if (system.equal(nb::str("Linux"))) {
-        base = call(getenv, {nb::str("XDG_STATE_HOME")});
-        if (!truthy(base))
-            base = call(expanduser, {nb::str("~/.local/state")});
+    } else if (vx::equals(system, nb::str("Linux"))) {
+        base = vx::call(getenv, nb::str("XDG_STATE_HOME"));
+        if (!vx::truthy(base))
+            base = vx::call(expanduser, nb::str("~/.local/state"));
     } else {
         vx::raise(PyExc_RuntimeError, "Unsupported OS");
     }
-    m.attr("DEFAULT_DIR") = call(join, {base, brio, velarix});
+    m.attr("DEFAULT_DIR") = vx::call(join, base, brio, velarix);
 }
 
 nb::object build_entry_class(const char *module_name) {

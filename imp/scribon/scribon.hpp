@@ -1,11 +1,12 @@
 // velarix.imp.scribon: the log. LogEntryImp (log_entry.cpp), the call-stack summary
 // (stack.cpp) and LoggerImp (logger.cpp); module.cpp builds the classes.
+//
+// The log is written from daemon threads, the file writer among them, so every call
+// into Python goes through the common helpers (host.hpp): a thread that the
+// interpreter ends inside a log call at exit must not take the process with it.
 #pragma once
 
-#include "common/exit_safe.hpp"
-#include "common/host.hpp"
-#include "common/method.hpp"
-#include "common/names.hpp"
+#include "common/runtime.hpp"
 
 namespace scribon {
 
@@ -62,67 +63,6 @@ inline nb::object module_global(nb::handle name) {
         throw nb::python_error();
     }
     return nb::borrow(value);
-}
-
-// Every call of this module into Python goes through the helpers below, each one C
-// API call under vx::exit_safe: the log is written from daemon threads, and one that
-// the interpreter ends at exit inside a log call must not take the process with it.
-// Arguments are handles that the caller keeps alive; results are owned.
-
-inline nb::object get_attr(nb::handle obj, nb::handle name) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); }));
-}
-
-inline void set_attr(nb::handle obj, nb::handle name, nb::handle value) {
-    vx::check_status(vx::exit_safe([&] { return PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()); }));
-}
-
-// module.<name>, looked up at each use (the module is imported on first use).
-inline nb::object module_attr(vx::LazyModule &module, nb::handle name) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_GetAttr(module.get().ptr(), name.ptr()); }));
-}
-
-inline nb::object module_attr(vx::LazyModule &module, const char *name) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_GetAttrString(module.get().ptr(), name); }));
-}
-
-inline nb::object get_item(nb::handle obj, nb::handle key) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); }));
-}
-
-inline bool truthy(nb::handle value) {
-    return vx::check_status(vx::exit_safe([&] { return PyObject_IsTrue(value.ptr()); })) != 0;
-}
-
-// a == b as the == operator gives it (no identity shortcut), then its truth.
-inline bool equals(nb::handle a, nb::handle b) {
-    nb::object result = vx::steal_or_throw(
-        vx::exit_safe([&] { return PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ); }));
-    return truthy(result);
-}
-
-inline nb::object call_method(nb::handle obj, nb::handle name) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()); }));
-}
-
-inline nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg) {
-    return vx::steal_or_throw(
-        vx::exit_safe([&] { return PyObject_CallMethodOneArg(obj.ptr(), name.ptr(), arg.ptr()); }));
-}
-
-// callable(*args[:nargs], **dict(zip(kwnames, args[nargs:]))); a non-null `args`
-// has a free slot before it (PY_VECTORCALL_ARGUMENTS_OFFSET), which a bound method
-// uses for its self. No arguments at all: args is null and there is no such slot.
-inline nb::object vectorcall(nb::handle callable, PyObject *const *args, size_t nargs,
-                             PyObject *kwnames = nullptr) {
-    size_t flags = args ? nargs | PY_VECTORCALL_ARGUMENTS_OFFSET : nargs;
-    return vx::steal_or_throw(
-        vx::exit_safe([&] { return PyObject_Vectorcall(callable.ptr(), args, flags, kwnames); }));
-}
-
-// format(value, spec)
-inline nb::object format(nb::handle value, nb::handle spec) {
-    return vx::steal_or_throw(vx::exit_safe([&] { return PyObject_Format(value.ptr(), spec.ptr()); }));
 }
 
 // LogEntryImp

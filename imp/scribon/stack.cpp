@@ -60,9 +60,7 @@ nb::object excluded_name() {
             name = vx::steal_or_throw(PyUnicode_Substring(file.ptr(), start, PyUnicode_GET_LENGTH(file.ptr())));
         } else {
             static vx::LazyModule os_path{"os.path"};
-            nb::object basename = module_attr(os_path, "basename");
-            PyObject *args[] = {nullptr, file.ptr()};
-            name = vectorcall(basename, args + 1, 1);
+            name = vx::call(os_path.attr("basename"), file);
         }
         PyObject *old_file = cached_file, *old_name = cached_name;
         cached_file = file.inc_ref().ptr();
@@ -106,13 +104,9 @@ public:
             return (long long)joined > value_ - 7 - (long long)location;
         nb::object seven = vx::steal_or_throw(PyLong_FromLong(7));
         nb::object length = vx::steal_or_throw(PyLong_FromSsize_t(location));
-        nb::object limit =
-            vx::steal_or_throw(vx::exit_safe([&] { return PyNumber_Subtract(width_.ptr(), seven.ptr()); }));
-        limit = vx::steal_or_throw(vx::exit_safe([&] { return PyNumber_Subtract(limit.ptr(), length.ptr()); }));
+        nb::object limit = vx::subtract(vx::subtract(width_, seven), length);
         nb::object gathered = vx::steal_or_throw(PyLong_FromSsize_t(joined));
-        nb::object greater = vx::steal_or_throw(
-            vx::exit_safe([&] { return PyObject_RichCompare(gathered.ptr(), limit.ptr(), Py_GT); }));
-        return truthy(greater);
+        return vx::greater(gathered, limit);
     }
 
 private:
