@@ -248,6 +248,30 @@ def test_entries_in_memo_answer_first():
     assert result["a"] is result["b"] is memo[id(value)]
 
 
+class RefusingKeep(list):
+    """A keep-alive list in a given memo whose append raises KeyError."""
+
+    def append(self, item):
+        raise KeyError(item)
+
+
+class OwnKeep(list):
+    pass
+
+
+@pytest.mark.parametrize("keep_class", [RefusingKeep, OwnKeep])
+def test_keep_alive_list_given_in_the_memo(keep_class):
+    # copy.deepcopy appends to memo[id(memo)] and starts a fresh list on KeyError.
+    memos = []
+    for function in (copy.deepcopy, _deepcopy):
+        memo = {}
+        memo[id(memo)] = keep_class()
+        assert function({"a": [1, 2], "b": ([3],)}, memo) == {"a": [1, 2], "b": ([3],)}
+        memos.append(memo)
+    expected, actual = (memo[id(memo)] for memo in memos)
+    assert (type(actual), len(actual)) == (type(expected), len(expected))
+
+
 class Mutator:
     """Changes the container being copied while its own copy is made."""
 
