@@ -164,20 +164,26 @@
     X(current_thread, "current_thread")                                                \
     X(is_alive, "is_alive")
 
-namespace names {
-#define VX_DECLARE_NAME(identifier, text) inline nb::handle identifier;
-VX_NAMES(VX_DECLARE_NAME)
-#undef VX_DECLARE_NAME
+// Declares a handle per entry of an X(identifier, "text") list and an init() that
+// interns them all; modules use it for their own tables of fixed texts too.
+#define VX_DECLARE_INTERNED(identifier, text) inline nb::handle identifier;
+#define VX_INTERN(identifier, text) vx::intern(identifier, text);
+#define VX_INTERNED_TABLE(LIST)                                                        \
+    LIST(VX_DECLARE_INTERNED)                                                          \
+    inline void init() { LIST(VX_INTERN) }
 
-inline void init() {
-#define VX_INTERN_NAME(identifier, text)                                               \
-    if (!identifier.is_valid()) {                                                      \
-        PyObject *interned = PyUnicode_InternFromString(text);                         \
-        if (!interned)                                                                 \
-            throw nb::python_error();                                                  \
-        identifier = interned; /* owned for the life of the process */                 \
-    }
-    VX_NAMES(VX_INTERN_NAME)
-#undef VX_INTERN_NAME
+namespace vx {
+// Interned once and owned for the life of the process.
+inline void intern(nb::handle &slot, const char *text) {
+    if (slot.is_valid())
+        return;
+    PyObject *interned = PyUnicode_InternFromString(text);
+    if (!interned)
+        throw nb::python_error();
+    slot = interned;
 }
+} // namespace vx
+
+namespace names {
+VX_INTERNED_TABLE(VX_NAMES)
 } // namespace names

@@ -32,21 +32,7 @@ namespace scribon {
     X(newline, "\n")
 
 namespace texts {
-#define SCRIBON_DECLARE_TEXT(identifier, text) inline nb::handle identifier;
-SCRIBON_TEXTS(SCRIBON_DECLARE_TEXT)
-#undef SCRIBON_DECLARE_TEXT
-
-inline void init() {
-#define SCRIBON_INTERN_TEXT(identifier, text)                                          \
-    if (!identifier.is_valid()) {                                                      \
-        PyObject *interned = PyUnicode_InternFromString(text);                         \
-        if (!interned)                                                                 \
-            throw nb::python_error();                                                  \
-        identifier = interned; /* owned for the life of the process */                 \
-    }
-    SCRIBON_TEXTS(SCRIBON_INTERN_TEXT)
-#undef SCRIBON_INTERN_TEXT
-}
+VX_INTERNED_TABLE(SCRIBON_TEXTS)
 } // namespace texts
 
 // The module's namespace, set once when the module loads. The widths, the store's

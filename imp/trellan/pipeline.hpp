@@ -35,21 +35,7 @@ namespace trellan {
     X(deserialization_complete, "Deserialization complete.")
 
 namespace texts {
-#define TRELLAN_DECLARE_TEXT(identifier, text) inline nb::handle identifier;
-TRELLAN_TEXTS(TRELLAN_DECLARE_TEXT)
-#undef TRELLAN_DECLARE_TEXT
-
-inline void init() {
-#define TRELLAN_INTERN_TEXT(identifier, text)                                          \
-    if (!identifier.is_valid()) {                                                      \
-        PyObject *interned = PyUnicode_InternFromString(text);                         \
-        if (!interned)                                                                 \
-            throw nb::python_error();                                                  \
-        identifier = interned; /* owned for the life of the process */                 \
-    }
-    TRELLAN_TEXTS(TRELLAN_INTERN_TEXT)
-#undef TRELLAN_INTERN_TEXT
-}
+VX_INTERNED_TABLE(TRELLAN_TEXTS)
 } // namespace texts
 
 // graph.cpp
