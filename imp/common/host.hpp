@@ -43,6 +43,16 @@ inline void set_item(nb::handle obj, nb::handle key, nb::handle value) {
     check_call([&] { return PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()); });
 }
 
+// dict.__setitem__(mapping, key, value): the entries the framework owns in a
+// configuration bypass any item-assignment rule of the configuration's class.
+inline void store_in_base_dict(nb::handle mapping, nb::handle key, nb::handle value) {
+    if (!PyDict_Check(mapping.ptr()))
+        raise(PyExc_TypeError,
+              "descriptor '__setitem__' requires a 'dict' object but received a '%.200s'",
+              Py_TYPE(mapping.ptr())->tp_name);
+    check_status(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
+}
+
 // mapping[key], or an empty object when the key is missing (KeyError swallowed).
 inline nb::object lookup(nb::handle mapping, nb::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {

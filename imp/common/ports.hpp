@@ -70,13 +70,41 @@ inline void store_port_configs(nb::handle node, nb::handle key, nb::handle ports
         check_status(PyList_Append(configs.ptr(), vx::getattr(port, names::config).ptr()));
         return true;
     });
-    nb::object config = vx::getattr(node, names::config);
-    // Framework-owned entry: bypasses any item-assignment rule of the configuration.
-    if (!PyDict_Check(config.ptr()))
-        raise(PyExc_TypeError,
-              "descriptor '__setitem__' requires a 'dict' object but received a '%.200s'",
-              Py_TYPE(config.ptr())->tp_name);
-    check_status(PyDict_SetItem(config.ptr(), key.ptr(), configs.ptr()));
+    store_in_base_dict(vx::getattr(node, names::config), key, configs);
+}
+
+// The list under config.Keys.<key_attr>, checked before the node exists, so a bad
+// list leaves no registered node.
+struct ConfiguredPorts {
+    nb::object key;
+    PortEntries entries;
+};
+
+inline ConfiguredPorts configured_ports(nb::handle config, nb::handle key_attr, const char *label) {
+    nb::object key = vx::getattr(vx::getattr(config, names::Keys), key_attr);
+    return {key, checked_ports(vx::get_item(config, key), label)};
+}
+
+// NodeImp.__init__ by explicit reference: with several node bases, each
+// constructor runs the base once, on its own terms.
+inline void init_node_base(nb::handle self, nb::handle config) {
+    nb::object node_class = module_attr(modules::imp, names::NodeImp);
+    vx::call(vx::getattr(node_class, names::dunder_init), self, config);
+}
+
+// One port per entry, from the public `port_class`, into a new dict set as
+// self.<ports_attr>; `on_port(port)` runs for each before it is registered.
+template <typename OnPort>
+nb::object build_ports(nb::handle self, nb::handle ports_attr, nb::handle port_class,
+                       const PortEntries &entries, OnPort on_port) {
+    nb::object ports = steal_or_throw(PyDict_New());
+    vx::setattr(self, ports_attr, ports);
+    for (auto &[port_config, name] : entries) {
+        nb::object port = make_port(port_class, port_config);
+        on_port(port);
+        check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
+    }
+    return ports;
 }
 
 } // namespace vx

@@ -11,23 +11,12 @@ nb::object init(const vx::Call &call) {
     nb::handle self = call.self;
 
     nb::object port_class = vx::module_attr(vx::modules::o_port, names::OPort);
-    nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::OUTPUT_PORTS);
-    nb::object configured = vx::get_item(config, key);
-    // Checked before the node exists, so a bad list leaves no registered node.
-    vx::PortEntries entries = vx::checked_ports(configured, "output_ports");
+    vx::ConfiguredPorts configured = vx::configured_ports(config, names::OUTPUT_PORTS, "output_ports");
+    vx::init_node_base(self, config);
 
-    // NodeImp.__init__ by explicit reference: with several node bases, each
-    // constructor runs the base once, on its own terms.
-    nb::object node_class = vx::module_attr(vx::modules::imp, names::NodeImp);
-    vx::call(vx::getattr(node_class, names::dunder_init), self, nb::handle(config));
-
-    nb::object ports = vx::steal_or_throw(PyDict_New());
-    vx::setattr(self, names::output_ports, ports);
-    for (auto &[port_config, name] : entries) {
-        nb::object port = vx::make_port(port_class, port_config);
-        vx::check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
-    }
-    vx::store_port_configs(self, key, ports);
+    nb::object ports = vx::build_ports(self, names::output_ports, port_class, configured.entries,
+                                       [](nb::handle) {});
+    vx::store_port_configs(self, configured.key, ports);
     return nb::none();
 }
 

@@ -32,15 +32,6 @@ nb::object generate_unique_id() {
     }
 }
 
-// dict.__setitem__(config, key, value): framework-owned entries bypass any
-// item-assignment rule of the configuration's class.
-void store_in_base_dict(nb::handle config, nb::handle key, nb::handle value) {
-    if (!PyDict_Check(config.ptr()))
-        vx::raise(PyExc_TypeError, "descriptor '__setitem__' requires a 'dict' object but received a '%.200s'",
-                  Py_TYPE(config.ptr())->tp_name);
-    vx::check_status(PyDict_SetItem(config.ptr(), key.ptr(), value.ptr()));
-}
-
 } // namespace
 
 nb::object init(const vx::Call &call) {
@@ -60,7 +51,7 @@ nb::object init(const vx::Call &call) {
         vx::raise(PyExc_ValueError, "ID '%S' conflict with another object.", id.ptr());
 
     vx::set_item(id_map, id, call.self);
-    store_in_base_dict(config, id_key, id);
+    vx::store_in_base_dict(config, id_key, id);
     vx::setattr(call.self, names::config, config);
     return nb::none();
 }

@@ -10,31 +10,21 @@ nb::object init(const vx::Call &call) {
     nb::handle self = call.self;
 
     nb::object port_class = vx::module_attr(vx::modules::i_port, names::IPort);
-    nb::object key = vx::getattr(vx::getattr(config, names::Keys), names::INPUT_PORTS);
-    nb::object configured = vx::get_item(config, key);
-    // Checked before the node exists, so a bad list leaves no registered node.
-    vx::PortEntries entries = vx::checked_ports(configured, "input_ports");
-
-    // NodeImp.__init__ by explicit reference: with several node bases, each
-    // constructor runs the base once, on its own terms.
-    nb::object node_class = vx::module_attr(vx::modules::imp, names::NodeImp);
-    vx::call(vx::getattr(node_class, names::dunder_init), self, nb::handle(config));
+    vx::ConfiguredPorts configured = vx::configured_ports(config, names::INPUT_PORTS, "input_ports");
+    vx::init_node_base(self, config);
 
     nb::object event = vx::call(vx::module_attr(vx::modules::threading, names::Event));
     vx::setattr(self, names::thread_event, event);
     vx::setattr(self, names::is_thread_running, Py_False);
     vx::setattr(self, names::thread, Py_None);
-    nb::object ports = vx::steal_or_throw(PyDict_New());
-    vx::setattr(self, names::input_ports, ports);
 
     // The ports wake the worker through the event's own set.
     nb::object wake = vx::getattr(event, names::set);
-    for (auto &[port_config, name] : entries) {
-        nb::object port = vx::make_port(port_class, port_config);
-        vx::call_method(port, names::set_event_handler, wake);
-        vx::check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
-    }
-    vx::store_port_configs(self, key, ports);
+    nb::object ports = vx::build_ports(self, names::input_ports, port_class, configured.entries,
+                                       [&](nb::handle port) {
+                                           vx::call_method(port, names::set_event_handler, wake);
+                                       });
+    vx::store_port_configs(self, configured.key, ports);
     return nb::none();
 }
 
