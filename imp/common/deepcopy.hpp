@@ -24,16 +24,26 @@ namespace vx {
 
 namespace deepcopy_detail {
 
+inline bool is_native_container(PyObject *x) {
+    PyTypeObject *type = Py_TYPE(x);
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
 // The types copy._deepcopy_dispatch maps to _deepcopy_atomic, plus every instance
 // of type or of a type subclass (copy.deepcopy's issubclass(cls, type) test).
 inline bool is_atomic(PyObject *x) {
     PyTypeObject *type = Py_TYPE(x);
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           x == Py_None || type == &PyBool_Type || type == &PyBytes_Type ||
-           type == &PyComplex_Type || type == &PyFunction_Type || type == &PyCFunction_Type ||
-           type == &PyCode_Type || type == &PyRange_Type || type == &PyProperty_Type ||
-           PyWeakref_CheckRefExact(x) || x == Py_Ellipsis || x == Py_NotImplemented ||
-           PyType_Check(x);
+    // Asked of every value copied: the usual values of port data are answered
+    // first, and the native containers turned away before the rarer types.
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        x == Py_None || type == &PyBool_Type)
+        return true;
+    if (is_native_container(x))
+        return false;
+    return type == &PyBytes_Type || type == &PyComplex_Type || type == &PyFunction_Type ||
+           type == &PyCFunction_Type || type == &PyCode_Type || type == &PyRange_Type ||
+           type == &PyProperty_Type || PyWeakref_CheckRefExact(x) || x == Py_Ellipsis ||
+           x == Py_NotImplemented || PyType_Check(x);
 }
 
 // Keys whose hash and equality are the interpreter's own: re-inserting them runs
@@ -42,11 +52,6 @@ inline bool is_plain_key(PyObject *key) {
     PyTypeObject *type = Py_TYPE(key);
     return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
            key == Py_None || type == &PyBool_Type || type == &PyBytes_Type;
-}
-
-inline bool is_native_container(PyObject *x) {
-    PyTypeObject *type = Py_TYPE(x);
-    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
 }
 
 // A sequence of plain values whose first N elements live inside the object, so
@@ -136,6 +141,9 @@ private:
     }
 
     nb::object copy_container(PyObject *x) {
+        if (!memo_.is_valid())
+            if (nb::object y = copy_leaf(x))
+                return y;
         deepcopy_detail::RecursionGuard guard;
         PyTypeObject *type = Py_TYPE(x);
         if (type == &PyList_Type)
@@ -145,16 +153,37 @@ private:
         return copy_tuple(x);
     }
 
-    // With only atomic items, and no Python memo that could answer for one of them,
-    // the element-wise copy is the shallow copy; no other code can run meanwhile.
-    bool all_atomic_items(PyObject *list) const {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
-            if (!deepcopy_detail::is_atomic(PyList_GET_ITEM(list, i)))
+    // A container of atomic values only, copied while the native table is the memo:
+    // no Python memo could answer for an item and no other code runs meanwhile, so
+    // the element-wise copy is the shallow copy (a tuple copies to itself, unrecorded,
+    // as copy.deepcopy returns it). Nothing recurses, so no recursion guard. The
+    // table gets one entry where copy.deepcopy stores the same pair twice. An empty
+    // object for any other container.
+    nb::object copy_leaf(PyObject *x) {
+        PyObject *y;
+        if (PyList_CheckExact(x) && all_atomic_items(x))
+            y = PyList_GetSlice(x, 0, PyList_GET_SIZE(x));
+        else if (PyDict_CheckExact(x) && all_atomic_entries(x))
+            y = PyDict_Copy(x);
+        else if (PyTuple_CheckExact(x) && all_atomic_items(x))
+            return nb::borrow(x);
+        else
+            return nb::object();
+        nb::object copy = steal_or_throw(y);
+        finish(x, copy.ptr());
+        return copy;
+    }
+
+    // For an exact list or tuple.
+    static bool all_atomic_items(PyObject *sequence) {
+        PyObject **items = PySequence_Fast_ITEMS(sequence);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i)
+            if (!deepcopy_detail::is_atomic(items[i]))
                 return false;
         return true;
     }
 
-    bool all_atomic_entries(PyObject *dict) const {
+    static bool all_atomic_entries(PyObject *dict) {
         Py_ssize_t position = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &position, &key, &value))
@@ -164,12 +193,6 @@ private:
     }
 
     nb::object copy_list(PyObject *x) {
-        if (!memo_.is_valid() && all_atomic_items(x)) {
-            nb::object y = steal_or_throw(PyList_GetSlice(x, 0, PyList_GET_SIZE(x)));
-            store(x, y.ptr());
-            finish(x, y.ptr());
-            return y;
-        }
         nb::object y = steal_or_throw(PyList_New(0));
         store(x, y.ptr());
         // By index with the size read each turn, as list iteration does, so a list
@@ -184,12 +207,6 @@ private:
     }
 
     nb::object copy_dict(PyObject *x) {
-        if (!memo_.is_valid() && all_atomic_entries(x)) {
-            nb::object y = steal_or_throw(PyDict_Copy(x));
-            store(x, y.ptr());
-            finish(x, y.ptr());
-            return y;
-        }
         nb::object y = steal_or_throw(PyDict_New());
         store(x, y.ptr());
         const Py_ssize_t used = PyDict_GET_SIZE(x);
