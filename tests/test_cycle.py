@@ -250,3 +250,23 @@ def test_load(monkeypatch, readings, busy, loads):
         assert node.get_load() == pytest.approx(load)
     assert node._time_busy == pytest.approx(busy) and type(node._time_busy) is type(busy)
     assert next(clock, None) is None  # exactly two readings per completed cycle
+
+
+@pytest.mark.parametrize("readings", [
+    [0.1, 100.3, 100.7, 101.9, 102.2, 104.45, 104.5, 104.5000001],
+    [0, 7, 7.3, 9.1, 9.25, 9.5],  # an int start time with float readings
+    [0.0, 5.0, 5.5, 6, 6.0, 8.0],  # an int reading among floats
+])
+def test_busy_and_load_exactly_as_python_computes_them(monkeypatch, readings):
+    clock = iter(readings)
+    monkeypatch.setattr(time, "time", lambda: next(clock))
+    node, calls = traced(step=lambda data: {})
+    started, busy = readings[1], 0
+    for start, end in zip(readings[2::2], readings[3::2]):
+        node._cycle({})
+        busy += end - start
+        elapsed = end - started
+        load = busy / (1 if 1 > elapsed else elapsed)
+        assert node._time_busy == busy and type(node._time_busy) is type(busy)
+        assert node._load == load and type(node._load) is type(load)
+    assert next(clock, None) is None

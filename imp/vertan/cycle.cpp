@@ -60,6 +60,37 @@ bool below_one(nb::handle value) {
     return vx::greater(one, value);
 }
 
+double as_double(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
+
+// busy + (end - start). With clock readings that are floats, as they are unless
+// the clock is patched, in doubles: the same IEEE result without the float object
+// for the difference.
+nb::object add_interval(nb::handle busy, nb::handle end, nb::handle start) {
+    if (PyFloat_CheckExact(busy.ptr()) && vx::both_floats(end, start))
+        return vx::steal_or_throw(
+            PyFloat_FromDouble(as_double(busy) + (as_double(end) - as_double(start))));
+    return vx::add(busy, vx::subtract(end, start));
+}
+
+// self._time_busy / (1 if 1 > elapsed else elapsed), elapsed = end - self._time_start:
+// the load over the time since start(), read in that order. In doubles while
+// everything is a float, as in add_interval.
+nb::object load_of(const NodeAttributes &own, nb::handle end) {
+    nb::object started = own.get(names::time_start);
+    nb::object elapsed;  // made only off the all-floats path
+    double seconds = 0.0;
+    if (vx::both_floats(end, started))
+        seconds = as_double(end) - as_double(started);
+    else
+        elapsed = vx::subtract(end, started);
+    nb::object busy = own.get(names::time_busy);
+    if (!elapsed.is_valid() && PyFloat_CheckExact(busy.ptr()))
+        return vx::steal_or_throw(PyFloat_FromDouble(as_double(busy) / (1.0 > seconds ? 1.0 : seconds)));
+    if (!elapsed.is_valid())
+        elapsed = vx::steal_or_throw(PyFloat_FromDouble(seconds));
+    return vx::divide(busy, below_one(elapsed) ? one : nb::handle(elapsed));
+}
+
 void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     // Constants.Conditions.ERROR and Constants.States.STOPPED, looked up each cycle.
     static ClassAttribute conditions, error, states, stopped;
@@ -89,12 +120,10 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
 
     own.set(names::counter, vx::add(own.get(names::counter), one));
     nb::object t_end = vx::now();
-    own.set(names::time_busy, vx::add(own.get(names::time_busy), vx::subtract(t_end, t_start)));
+    own.set(names::time_busy, add_interval(own.get(names::time_busy), t_end, t_start));
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    nb::object elapsed = vx::subtract(t_end, own.get(names::time_start));
-    nb::handle divisor = below_one(elapsed) ? one : nb::handle(elapsed);
-    own.set(names::load, vx::divide(own.get(names::time_busy), divisor));
+    own.set(names::load, load_of(own, t_end));
 }
 
 } // namespace
