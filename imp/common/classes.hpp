@@ -4,6 +4,8 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
+#include <utility>
 
 #include "host.hpp"
 
@@ -46,6 +48,35 @@ inline void add_static_methods(nb::handle cls, PyMethodDef *defs) {
         nb::object method = steal_or_throw(PyStaticMethod_New(function.ptr()));
         check_status(PyObject_SetAttrString(cls.ptr(), def->ml_name, method.ptr()));
     }
+}
+
+// One class of the package: its docstring, declared types (annotations only, the
+// class holds no values for them) and C++ methods. `methods` and `static_methods`
+// end with a zeroed entry and must outlive the class (static storage).
+struct ClassSpec {
+    const char *name;
+    const char *module;
+    const char *doc;
+    std::initializer_list<std::pair<const char *, const char *>> annotations = {};
+    PyMethodDef *methods = nullptr;
+    PyMethodDef *static_methods = nullptr;
+};
+
+// type(name, bases, ns) from the spec; `ns` may bring class attributes of its own.
+inline nb::object define_class(const ClassSpec &spec, nb::handle bases, nb::dict ns = nb::dict()) {
+    if (spec.annotations.size() > 0) {
+        nb::dict annotations;
+        for (auto &[attr, declared] : spec.annotations)
+            annotations[attr] = declared;
+        ns["__annotations__"] = annotations;
+    }
+    ns["__doc__"] = spec.doc;
+    nb::object cls = make_class(spec.name, bases, ns, spec.module);
+    if (spec.methods)
+        add_methods(cls, spec.methods);
+    if (spec.static_methods)
+        add_static_methods(cls, spec.static_methods);
+    return cls;
 }
 
 // A nested class of plain attributes, such as SerializationKeys.

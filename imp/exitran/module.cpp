@@ -21,20 +21,13 @@ PyMethodDef methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    // Declared types only; the class holds no values of its own.
-    nb::dict annotations;
-    annotations["_output_ports"] = "Dict[str, imp.OPortImp]";
-    annotations["_setup_thread"] = "threading.Thread";
-    annotations["config"] = "'ONode.Configuration'";
-
-    nb::dict ns;
-    ns["__annotations__"] = annotations;
-    ns["__doc__"] = "A node with output ports, linked to the input ports of other nodes.";
-
-    nb::object base = vx::modules::imp.attr(names::NodeImp);
-    nb::object cls = vx::make_class("ONodeImp", vx::bases_of({base}), ns, module);
-    vx::add_methods(cls, methods);
-    return cls;
+    return vx::define_class(
+        {"ONodeImp", module, "A node with output ports, linked to the input ports of other nodes.",
+         {{"_output_ports", "Dict[str, imp.OPortImp]"},
+          {"_setup_thread", "threading.Thread"},
+          {"config", "'ONode.Configuration'"}},
+         methods},
+        vx::bases_of({vx::modules::imp.attr(names::NodeImp)}));
 }
 
 } // namespace

@@ -23,27 +23,22 @@ PyMethodDef static_methods[] = {
 };
 
 nb::object build_class(const char *module_name) {
-    nb::dict annotations;
-    annotations["_id_map"] = "Dict[str, 'PortableImp']";
-    annotations["_preinstalled_modules"] = "Set[str]";
-    annotations["_ids"] = "Set[str]";
-    annotations["config"] = "'Portable.Configuration'";
-
+    // The process-wide tables, always reached through the class itself.
     nb::dict ns;
-    ns["__annotations__"] = annotations;
-    ns["__doc__"] = "Identity, configuration and serialisation of framework objects.";
     ns["_id_map"] = nb::dict();
     ns["_ids"] = vx::steal_or_throw(PySet_New(nullptr));
     ns["_preinstalled_modules"] = vx::steal_or_throw(PySet_New(nullptr));
     ns["SerializationKeys"] = vx::make_key_class(
         "SerializationKeys", "PortableImp", module_name,
         {{"CLASS", "class"}, {"MODULE", "module"}, {"SOURCE", "source"}, {"SETTINGS", "config"}});
-
-    nb::object base = vx::modules::imp.attr(names::Implementation);
-    nb::object cls = vx::make_class("PortableImp", vx::bases_of({base}), ns, module_name);
-    vx::add_methods(cls, methods);
-    vx::add_static_methods(cls, static_methods);
-    return cls;
+    return vx::define_class(
+        {"PortableImp", module_name, "Identity, configuration and serialisation of framework objects.",
+         {{"_id_map", "Dict[str, 'PortableImp']"},
+          {"_preinstalled_modules", "Set[str]"},
+          {"_ids", "Set[str]"},
+          {"config", "'Portable.Configuration'"}},
+         methods, static_methods},
+        vx::bases_of({vx::modules::imp.attr(names::Implementation)}), ns);
 }
 
 } // namespace

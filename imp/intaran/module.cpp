@@ -21,24 +21,19 @@ PyMethodDef methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    nb::dict annotations;
-    annotations["_GET_METADATA_TIMEOUT"] = "float";
-    annotations["_thread_event"] = "threading.Event";
-    annotations["_is_thread_running"] = "bool";
-    annotations["_thread"] = "Optional[threading.Thread]";
-    annotations["_input_ports"] = "Dict[str, imp.IPortImp]";
-    annotations["config"] = "'INode.Configuration'";
-
     nb::dict ns;
-    ns["__annotations__"] = annotations;
-    ns["__doc__"] = "A node with input ports, run by a worker thread when data arrives.";
     // Seconds to wait for one input port's metadata in the set-up run.
     ns["_GET_METADATA_TIMEOUT"] = vx::steal_or_throw(PyFloat_FromDouble(1.0));
-
-    nb::object base = vx::modules::imp.attr(names::NodeImp);
-    nb::object cls = vx::make_class("INodeImp", vx::bases_of({base}), ns, module);
-    vx::add_methods(cls, methods);
-    return cls;
+    return vx::define_class(
+        {"INodeImp", module, "A node with input ports, run by a worker thread when data arrives.",
+         {{"_GET_METADATA_TIMEOUT", "float"},
+          {"_thread_event", "threading.Event"},
+          {"_is_thread_running", "bool"},
+          {"_thread", "Optional[threading.Thread]"},
+          {"_input_ports", "Dict[str, imp.IPortImp]"},
+          {"config", "'INode.Configuration'"}},
+         methods},
+        vx::bases_of({vx::modules::imp.attr(names::NodeImp)}), ns);
 }
 
 } // namespace

@@ -61,23 +61,17 @@ void set_default_dir(nb::module_ &m) {
 }
 
 nb::object build_entry_class(const char *module_name) {
-    nb::dict ns;
-    ns["__doc__"] = "One log record: a dict of timestamp, type, stack, thread and message.";
     nb::object base = vx::modules::imp.attr(names::Implementation);
-    nb::object cls = vx::make_class("LogEntryImp", vx::bases_of({nb::handle((PyObject *)&PyDict_Type), base}),
-                                    ns, module_name);
-    vx::add_methods(cls, entry_methods);
-    return cls;
+    return vx::define_class(
+        {"LogEntryImp", module_name, "One log record: a dict of timestamp, type, stack, thread and message.",
+         {}, entry_methods},
+        vx::bases_of({nb::handle((PyObject *)&PyDict_Type), base}));
 }
 
 nb::object build_logger_class(const char *module_name) {
-    nb::dict ns;
-    ns["__doc__"] = "The newest entries in memory, and every entry in a log file.";
-    nb::object base = vx::modules::imp.attr(names::Implementation);
-    nb::object cls = vx::make_class("LoggerImp", vx::bases_of({base}), ns, module_name);
-    vx::add_methods(cls, logger_methods);
-    vx::add_static_methods(cls, logger_static_methods);
-    return cls;
+    return vx::define_class({"LoggerImp", module_name, "The newest entries in memory, and every entry in a log file.",
+                             {}, logger_methods, logger_static_methods},
+                            vx::bases_of({vx::modules::imp.attr(names::Implementation)}));
 }
 
 } // namespace

@@ -33,27 +33,20 @@ PyMethodDef static_methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    // Declared types only; the class holds no values of its own.
-    nb::dict annotations;
-    annotations["_nodes"] = "List[Node]";
-    annotations["_logger"] = "Logger";
-    annotations["_state"] = "str";
-    annotations["_condition"] = "str";
-    annotations["_monitor_thread"] = "Optional[threading.Thread]";
-    annotations["_stop_event"] = "threading.Event";
-    annotations["_start_time"] = "Optional[float]";
-
     nb::dict ns;
-    ns["__annotations__"] = annotations;
-    ns["__doc__"] = "The nodes of one graph, run, watched and saved together.";
     ns["SerializationKeys"] = vx::make_key_class(
         "SerializationKeys", "PipelineImp", module, {{"NODES", "nodes"}, {"CONNECTIONS", "connections"}});
-
-    nb::object base = vx::modules::imp.attr(names::Implementation);
-    nb::object cls = vx::make_class("PipelineImp", vx::bases_of({base}), ns, module);
-    vx::add_methods(cls, methods);
-    vx::add_static_methods(cls, static_methods);
-    return cls;
+    return vx::define_class(
+        {"PipelineImp", module, "The nodes of one graph, run, watched and saved together.",
+         {{"_nodes", "List[Node]"},
+          {"_logger", "Logger"},
+          {"_state", "str"},
+          {"_condition", "str"},
+          {"_monitor_thread", "Optional[threading.Thread]"},
+          {"_stop_event", "threading.Event"},
+          {"_start_time", "Optional[float]"}},
+         methods, static_methods},
+        vx::bases_of({vx::modules::imp.attr(names::Implementation)}), ns);
 }
 
 } // namespace

@@ -28,30 +28,23 @@ PyMethodDef methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    // Declared types only; the class holds no values of its own.
-    nb::dict annotations;
-    annotations["_counter"] = "int";
-    annotations["_pre_step_handler"] = "Callable[[Dict[str, Any]], None]";
-    annotations["_post_step_handler"] = "Callable[[Dict[str, Any]], None]";
-    annotations["_setup_handler"] =
-        "Callable[[Dict[str, Any], Dict[str, Dict[str, Any]]], Dict[str, Dict[str, Any]]]";
-    annotations["_step_handler"] = "Callable[[Dict[str, Any]], Dict[str, Any]]";
-    annotations["_logger"] = "Logger";
-    annotations["_state"] = "str";
-    annotations["_condition"] = "str";
-    annotations["_time_start"] = "float";
-    annotations["_time_busy"] = "float";
-    annotations["_load"] = "float";
-    annotations["config"] = "'Node.Configuration'";
-
-    nb::dict ns;
-    ns["__annotations__"] = annotations;
-    ns["__doc__"] = "Base of every node: handlers, state, condition, logger and the step cycle.";
-
-    nb::object base = vx::modules::imp.attr(names::PortableImp);
-    nb::object cls = vx::make_class("NodeImp", vx::bases_of({base}), ns, module);
-    vx::add_methods(cls, methods);
-    return cls;
+    return vx::define_class(
+        {"NodeImp", module, "Base of every node: handlers, state, condition, logger and the step cycle.",
+         {{"_counter", "int"},
+          {"_pre_step_handler", "Callable[[Dict[str, Any]], None]"},
+          {"_post_step_handler", "Callable[[Dict[str, Any]], None]"},
+          {"_setup_handler",
+           "Callable[[Dict[str, Any], Dict[str, Dict[str, Any]]], Dict[str, Dict[str, Any]]]"},
+          {"_step_handler", "Callable[[Dict[str, Any]], Dict[str, Any]]"},
+          {"_logger", "Logger"},
+          {"_state", "str"},
+          {"_condition", "str"},
+          {"_time_start", "float"},
+          {"_time_busy", "float"},
+          {"_load", "float"},
+          {"config", "'Node.Configuration'"}},
+         methods},
+        vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
 }
 
 PyMethodDef deepcopy_def = VX_METHOD(
