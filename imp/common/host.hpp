@@ -24,6 +24,17 @@ inline nb::object getattr(nb::handle obj, const char *name) {
     return steal_call([&] { return PyObject_GetAttrString(obj.ptr(), name); });
 }
 
+// getattr(obj, name, None)
+inline nb::object getattr_or_none(nb::handle obj, nb::handle name) {
+    PyObject *found = exit_safe([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); });
+    if (found)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::none();
+}
+
 // hasattr(obj, name): any failure of the lookup counts as absent.
 inline bool has_attr(nb::handle obj, const char *name) {
     return exit_safe([&] { return PyObject_HasAttrString(obj.ptr(), name); }) != 0;

@@ -79,6 +79,8 @@
     X(push_metadata, "_push_metadata")                                                 \
     X(get_name, "get_name")                                                            \
     X(get_load, "get_load")                                                            \
+    X(last_exception, "_last_exception")                                               \
+    X(failing_node, "velarix.failing_node")                                            \
     X(set_logger, "set_logger")                                                        \
     /* input and output nodes, ports */                                                 \
     X(thread_event, "_thread_event")                                                   \

@@ -124,11 +124,65 @@ void guarded(Body &&body, OnFailure &&on_failure) {
     on_failure(error.value());
 }
 
+// While a guard writes the entry for a failure, the thread shows the caught exception
+// as the one being handled (what sys.exception() gives) and the failing node's name
+// in the thread state's dict, so the log's bridge to the logging module can hand on
+// both. Neither step runs Python code: the keys are exact strings.
+class HandlingFailure {
+public:
+    HandlingFailure(nb::handle exception, nb::handle node_name) {
+        previous_ = nb::steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(exception.ptr());
+        if (node_name.is_valid() && (state_dict_ = PyThreadState_GetDict()) != nullptr) {
+            if (PyDict_SetItem(state_dict_, names::failing_node.ptr(), node_name.ptr()) < 0) {
+                PyErr_Clear();
+                state_dict_ = nullptr;
+            }
+        }
+    }
+    ~HandlingFailure() {
+        if (state_dict_ && PyDict_DelItem(state_dict_, names::failing_node.ptr()) < 0)
+            PyErr_Clear();
+        PyErr_SetHandledException(previous_.is_valid() ? previous_.ptr() : nullptr);
+    }
+    HandlingFailure(const HandlingFailure &) = delete;
+    HandlingFailure &operator=(const HandlingFailure &) = delete;
+
+private:
+    nb::object previous_;
+    PyObject *state_dict_ = nullptr;
+};
+
+// The name of a node for the logging bridge, or an invalid handle when the object
+// has none (the pipeline) or cannot give it: the entry matters more than its name.
+inline nb::object failing_node_name(nb::handle self) {
+    try {
+        if (!vx::has_attr(self, "get_name"))
+            return nb::object();
+        return vx::to_text(vx::call_method(self, names::get_name));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        return nb::object();
+    }
+}
+
 // One ERROR entry for a failure caught on a node's own thread. The text comes from
 // exception_message, so an exception without arguments, or whose first argument is
-// not text, still leaves an entry instead of failing the guard itself.
+// not text, still leaves an entry instead of failing the guard itself. The exception
+// is kept on the object first (get_last_exception()), so whoever sees the entry
+// finds it there.
 inline void log_failure(nb::handle self, nb::handle exception) {
-    write_log(self, names::ERROR, exception_message(exception));
+    nb::object message = exception_message(exception);
+    try {
+        vx::setattr(self, names::last_exception, exception);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+    }
+    nb::object name = failing_node_name(self);
+    HandlingFailure handling(exception, name);
+    write_log(self, names::ERROR, message);
 }
 
 // fn(key, value) for every item of `mapping`, in order, until fn returns false. Both

@@ -1,5 +1,8 @@
 // LoggerImp: the bounded in-memory store with its queries, and the log file written
 // by a background thread.
+#include <cstdio>
+#include <string>
+
 #include "scribon.hpp"
 
 namespace scribon {
@@ -127,6 +130,45 @@ nb::object create_log_file(nb::handle directory) {
     return path;
 }
 
+// A file line holds one entry: control characters (line ends among them, which
+// would let a message forge entries) are written as escapes. Lines without any,
+// nearly all of them, are returned as they are.
+bool needs_escape(Py_UCS4 c) {
+    return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029;
+}
+
+nb::object escape_controls(nb::handle line) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(line.ptr());
+    const int kind = PyUnicode_KIND(line.ptr());
+    const void *data = PyUnicode_DATA(line.ptr());
+    Py_ssize_t first = 0;
+    while (first < length && !needs_escape(PyUnicode_READ(kind, data, first)))
+        ++first;
+    if (first == length)
+        return nb::borrow(line);
+
+    std::u32string out;
+    out.reserve((size_t)length + 16);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (!needs_escape(c)) {
+            out.push_back(c);
+            continue;
+        }
+        char code[8];
+        switch (c) {
+        case '\n': std::snprintf(code, sizeof code, "\\n"); break;
+        case '\r': std::snprintf(code, sizeof code, "\\r"); break;
+        case '\t': std::snprintf(code, sizeof code, "\\t"); break;
+        default:
+            std::snprintf(code, sizeof code, c < 0x100 ? "\\x%02x" : "\\u%04x", (unsigned)c);
+        }
+        for (const char *p = code; *p; ++p)
+            out.push_back((Py_UCS4)*p);
+    }
+    return vx::steal_or_throw(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
+}
+
 // The text the writer puts into the file for one entry: its line and a line end, or,
 // when the line cannot be rendered, a short note in its place so that one odd entry
 // does not end file logging.
@@ -140,7 +182,7 @@ nb::object file_line(nb::handle entry) {
         reason = vx::steal_or_throw(PyType_GetName(Py_TYPE(error.value().ptr())));
     }
     if (line.is_valid() && PyUnicode_Check(line.ptr()))
-        return vx::steal_or_throw(PyUnicode_Concat(line.ptr(), texts::newline.ptr()));
+        return vx::steal_or_throw(PyUnicode_Concat(escape_controls(line).ptr(), texts::newline.ptr()));
     if (line.is_valid())
         reason = vx::steal_or_throw(PyUnicode_FromString("not text"));
     return vx::formatted("Entry skipped: its line could not be rendered (%U).\n", reason.ptr());
@@ -226,6 +268,100 @@ void start_writer(nb::handle self) {
     nb::object thread = vx::daemon_thread(vx::getattr(self, names::log_worker));
     vx::setattr(self, names::thread, thread);
     vx::call_method(thread, names::start);
+    // Remembered for the exit, which drains and closes the file as stop() does.
+    vx::call_method(file_loggers, names::add, self);
+}
+
+// ---- bridge to the standard logging module ------------------------------------------
+//
+// Every entry is also handed to logging.getLogger("velarix") at the matching level;
+// an entry written by a guard goes to the child named after the failing node and
+// carries the caught exception as exc_info. With the level disabled, a write costs
+// one isEnabledFor() call.
+
+
+// A handler that writes to a velarix logger would otherwise loop back here.
+thread_local bool bridging = false;
+
+long level_of(nb::handle type, bool is_error) {
+    if (is_error)
+        return 40;  // logging.ERROR
+    if (vx::equals(type, vx::log_type(names::WARNING)))
+        return 30;
+    return 20;  // INFO, and kinds of an extended LogType
+}
+
+
+bool enabled_for(nb::handle logger, nb::handle level) {
+    return vx::truthy(vx::call_method(logger, texts::isEnabledFor, level));
+}
+
+// The guard's node, as vx::HandlingFailure left it for this thread, or none.
+nb::object failing_node() {
+    PyObject *state = PyThreadState_GetDict();
+    if (!state)
+        return nb::object();
+    PyObject *name = PyDict_GetItemWithError(state, names::failing_node.ptr());
+    if (!name)
+        PyErr_Clear();
+    return name ? nb::borrow(name) : nb::object();
+}
+
+void hand_to_logging(nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
+    nb::object level = vx::steal_or_throw(PyLong_FromLong(level_of(type, is_error)));
+    nb::handle logger = velarix_logging;
+    if (!enabled_for(logger, level))
+        return;
+
+    nb::object exception = nb::none(), child;
+    if (is_error) {
+        nb::object handled = nb::steal(PyErr_GetHandledException());
+        if (handled.is_valid() && !handled.is_none()) {
+            exception = handled;
+            nb::object node = failing_node();
+            if (node.is_valid()) {
+                nb::object name = vx::formatted("velarix.%U", node.ptr());
+                child = vx::call(vx::getattr(logging_module, texts::getLogger), name);
+                if (!enabled_for(child, level))
+                    return;
+            }
+        }
+    }
+    static nb::handle keywords = vx::keyword_names({texts::exc_info, texts::extra});
+    nb::dict extra;
+    extra[texts::velarix_entry] = entry;
+    vx::call_kw(vx::getattr(child.is_valid() ? nb::handle(child) : logger, texts::log), keywords, level,
+                message, exception, extra);
+}
+
+// A failing handler or filter must not fail the write: the entry is stored already.
+void bridge(nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
+    if (bridging)
+        return;
+    bridging = true;
+    try {
+        hand_to_logging(type, message, entry, is_error);
+    } catch (nb::python_error &error) {
+        bridging = false;
+        if (!error.matches(PyExc_Exception))
+            throw;
+        vx::report_unraisable(error, entry);
+        return;
+    }
+    bridging = false;
+}
+
+// The LogType member a query asks for: the member itself, or its name as text
+// ("ERROR"), which reads naturally and was refused with an AttributeError before.
+nb::object wanted_type(nb::handle type) {
+    if (!PyUnicode_Check(type.ptr()))
+        return nb::borrow(type);
+    nb::object log_types = vx::module_attr(vx::modules::logger, names::LogType);
+    nb::object member = vx::getattr_or_none(log_types, type);
+    if (member.is_none() || !vx::is_instance(member, log_types))
+        vx::raise(PyExc_TypeError, "Unknown log type '%U': pass a LogType member such as LogType.ERROR.",
+                  type.ptr());
+    return member;
 }
 
 } // namespace
@@ -280,7 +416,8 @@ nb::object logger_write(const vx::Call &call) {
 
     nb::object stack = stack_summary();
     nb::object entry = make_entry(type, stack, message);
-    if (vx::equals(type, vx::log_type(names::ERROR)))
+    const bool is_error = vx::equals(type, vx::log_type(names::ERROR));
+    if (is_error)
         vx::setattr(self, names::has_error, Py_True);
 
     {
@@ -293,8 +430,17 @@ nb::object logger_write(const vx::Call &call) {
     // has given up, the queue would only grow.
     nb::object file = vx::getattr(self, names::file);
     if (PyUnicode_Check(file.ptr()) && PyUnicode_GET_LENGTH(file.ptr()) > 0 &&
-        !vx::truthy(vx::getattr(self, names::stop_)))
+        !vx::truthy(vx::getattr(self, names::stop_))) {
         vx::call_method(vx::getattr(self, names::log_file_queue), names::put, entry);
+        // An error goes to the file at once, not at the writer's next wake-up: it
+        // is the entry most wanted there if the process ends soon after.
+        if (is_error) {
+            nb::object event = vx::getattr(self, names::event);
+            if (!event.is_none())
+                vx::call_method(event, names::set);
+        }
+    }
+    bridge(type, message, entry, is_error);
     return entry;
 }
 
@@ -325,8 +471,8 @@ nb::object logger_get_all(const vx::Call &call) {
 
 nb::object logger_get_by_type(const vx::Call &call) {
     static constexpr vx::Params<1> params{"get_by_type", {"type"}};
-    auto [type] = call.bind(params);
-    nb::object wanted = vx::getattr(type, names::value);
+    auto [type_arg] = call.bind(params);
+    nb::object wanted = vx::getattr(wanted_type(type_arg), names::value);
     nb::object entries = snapshot(call.self);
     nb::object found = vx::steal_or_throw(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
@@ -341,7 +487,7 @@ nb::object logger_has_entries(const vx::Call &call) {
     static constexpr vx::Params<1> params{"has_entries", {"type"}, 0};
     auto [type] = call.bind(params);
     if (type && vx::truthy(type)) {
-        nb::object wanted = vx::getattr(type, names::value);
+        nb::object wanted = vx::getattr(wanted_type(type), names::value);
         nb::object entries = snapshot(call.self);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i)
             if (vx::equals(type_of(PyList_GET_ITEM(entries.ptr(), i)), wanted))
@@ -420,6 +566,21 @@ nb::object logger_log_worker(const vx::Call &call) {
         } catch (nb::python_error &) {
         }
     }
+    return nb::none();
+}
+
+nb::object stop_file_loggers(const vx::Call &call) {
+    call.bind_none("_stop_file_loggers");
+    nb::object loggers = vx::list_copy(file_loggers);
+    vx::for_each(loggers, [&](nb::handle logger) {
+        try {
+            vx::call_method(logger, names::stop);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_Exception))
+                throw;
+            vx::report_unraisable(error, logger);
+        }
+    });
     return nb::none();
 }
 

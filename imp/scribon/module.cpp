@@ -32,6 +32,10 @@ PyMethodDef logger_static_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef stop_file_loggers_def =
+    VX_METHOD("_stop_file_loggers", stop_file_loggers,
+              "Stop every logger that still writes a file: its queue is drained and the file closed.");
+
 // The default log directory of this host. Besides Windows and macOS, Linux keeps
 // its state under $XDG_STATE_HOME (~/.local/state when unset or empty).
 void set_default_dir(nb::module_ &m) {
@@ -89,6 +93,15 @@ NB_MODULE(scribon, m) {
     m.attr("THREAD_WIDTH") = 12;
     m.attr("MESSAGE_WIDTH") = 50;
     scribon::set_default_dir(m);
+
+    nb::object logging = vx::import_module("logging");
+    scribon::velarix_logging = vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix")).release();
+    scribon::logging_module = logging.release();
+    nb::object weakset = vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet"));
+    scribon::file_loggers = weakset.release();  // lives as long as the process
+    nb::object module_name = nb::str("velarix.imp.scribon");
+    m.attr("_stop_file_loggers") = vx::steal_or_throw(
+        PyCFunction_NewEx(&scribon::stop_file_loggers_def, nullptr, module_name.ptr()));
 
     m.attr("LogEntryImp") = scribon::build_entry_class("velarix.imp.scribon");
     m.attr("LoggerImp") = scribon::build_logger_class("velarix.imp.scribon");

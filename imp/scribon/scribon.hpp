@@ -29,7 +29,15 @@ namespace scribon {
     X(unknown, "Unknown")                                                              \
     X(not_available, "n/a")                                                            \
     X(logging_ended, "Logging ended.")                                                 \
-    X(newline, "\n")
+    X(newline, "\n")                                                                  \
+    X(velarix, "velarix")                                                              \
+    X(getLogger, "getLogger")                                                          \
+    X(isEnabledFor, "isEnabledFor")                                                    \
+    X(log, "log")                                                                      \
+    X(exc_info, "exc_info")                                                            \
+    X(extra, "extra")                                                                  \
+    X(velarix_entry, "velarix_entry")                                                  \
+    X(name_separator, ".")
 
 namespace texts {
 VX_INTERNED_TABLE(SCRIBON_TEXTS)
@@ -71,6 +79,17 @@ nb::object logger_get_last_error(const vx::Call &call);
 nb::object logger_get_file_name(const vx::Call &call);
 nb::object logger_get_stack(const vx::Call &call);
 nb::object logger_log_worker(const vx::Call &call);
+
+// Module functions: stop every logger that still writes a file (run at exit).
+nb::object stop_file_loggers(const vx::Call &call);
+// The loggers with a writer thread, weakly held; set once by the module.
+inline nb::handle file_loggers;
+
+// The logging module and logging.getLogger("velarix"), set once when the module
+// loads: imported there rather than on first use, since a first use on two threads
+// at once would wait on an import from inside a log call.
+inline nb::handle logging_module;
+inline nb::handle velarix_logging;
 
 // The title line of a log file (fixed widths, not the module constants).
 nb::object title_line();

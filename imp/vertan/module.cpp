@@ -18,6 +18,8 @@ PyMethodDef methods[] = {
     VX_METHOD("get_state", get_state, "RUNNING or STOPPED."),
     VX_METHOD("get_counter", get_counter, "Number of completed step cycles."),
     VX_METHOD("get_load", get_load, "Share of time spent in step cycles, in percent."),
+    VX_METHOD("get_last_exception", get_last_exception,
+              "The last exception the node's guards caught, traceback included, or None."),
     VX_METHOD("_get_data", get_data, "Port data of a node without input ports: a new empty dict."),
     VX_METHOD("_get_metadata", get_metadata, "Input metadata of a node without input ports: a new empty dict."),
     VX_METHOD("_push_data", push_data, "Send a step's output data (nowhere, for the base)."),

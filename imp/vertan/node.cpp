@@ -128,6 +128,13 @@ nb::object get_counter(const vx::Call &call) {
     return counter;
 }
 
+// Set by the guards (vx::log_failure) only when something fails, so a node that
+// never failed carries no such attribute.
+nb::object get_last_exception(const vx::Call &call) {
+    call.bind_none("get_last_exception");
+    return vx::getattr_or_none(call.self, names::last_exception);
+}
+
 nb::object get_load(const vx::Call &call) {
     call.bind_none("get_load");
     nb::object load = vx::getattr(call.self, names::load);

@@ -24,6 +24,7 @@ nb::object get_name(const vx::Call &call);
 nb::object set_logger(const vx::Call &call);
 nb::object get_state(const vx::Call &call);
 nb::object get_counter(const vx::Call &call);
+nb::object get_last_exception(const vx::Call &call);
 nb::object get_load(const vx::Call &call);
 nb::object get_data(const vx::Call &call);
 nb::object get_metadata(const vx::Call &call);

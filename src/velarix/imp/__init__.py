@@ -4,6 +4,21 @@ The extension modules look their base classes up in this package while they load
 so the order below is the order of their dependencies.
 """
 
+import atexit
+import sys
+
+
+def _drain_logs_at_exit():
+    """Every logger that still writes a file drains its queue and closes it."""
+    scribon = sys.modules.get(__name__ + ".scribon")
+    if scribon is not None:
+        scribon._stop_file_loggers()
+
+
+# Registered before any module loads, so it runs after their own exit hooks (the
+# monitoring threads' last lines then still reach the files).
+atexit.register(_drain_logs_at_exit)
+
 
 class Implementation:
     """Common base of the implementation classes; carries no behaviour."""
