@@ -79,4 +79,6 @@ NB_MODULE(trellan, m) {
     trellan::texts::init();
     m.attr("PipelineImp") = trellan::build_class("velarix.imp.trellan");
     trellan::register_exit_hook(m);
+    trellan::run_turns =
+        vx::call(vx::getattr(vx::import_module("weakref"), "WeakKeyDictionary")).release();  // process lifetime
 }

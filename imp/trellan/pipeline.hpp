@@ -11,6 +11,8 @@ namespace trellan {
 // X(identifier, "text"); interned once by texts::init().
 #define TRELLAN_TEXTS(X)                                                               \
     X(directory, "directory")                                                          \
+    X(RLock, "RLock")                                                                  \
+    X(setdefault, "setdefault")                                                        \
     X(Configuration, "Configuration")                                                  \
     X(get_elapsed_time, "get_elapsed_time")                                            \
     X(key_class, "class")                                                              \
@@ -64,6 +66,10 @@ nb::object end_monitors(const vx::Call &call);
 // Monitoring threads that may still run: thread -> its pipeline's stop event. Set
 // once by the module; end_monitors() ends them all when the interpreter exits.
 inline nb::handle live_monitors;
+
+// Each pipeline's run-control turn, weakly keyed by the pipeline (run_control.cpp).
+// Set once by the module.
+inline nb::handle run_turns;
 
 // serialization.cpp
 nb::object serialize(const vx::Call &call);

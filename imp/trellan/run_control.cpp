@@ -10,17 +10,94 @@ void for_each_node(nb::handle self, nb::handle method) {
         vx::call_method(PyList_GET_ITEM(nodes.ptr(), i), method);
 }
 
-// A stopped pipeline may still have the last run's monitoring thread finishing its
-// pass; it must be gone before a new one starts, or two loops would watch the same
-// run. Its stop event is set, so it ends at its next wait.
-void retire_previous_monitor(nb::handle self) {
+// ---- one start() or stop() at a time ----------------------------------------------
+//
+// start() and stop() of one pipeline take turns, whichever threads call them, so a
+// run has exactly one monitoring thread and a stop never meets a half-made start.
+// Each pipeline has a re-entrant lock (a node's stop() may stop its pipeline again on
+// the same thread) and a flag that says a stop() holds it, kept beside the pipeline
+// rather than in it: [lock, stopping].
+
+constexpr double TURN_SLICE = 0.05;  // seconds between looks while waiting for a turn
+
+nb::object turn_state_of(nb::handle self) {
+    nb::object found = vx::call_method(run_turns, names::get, self);
+    if (!found.is_none())
+        return found;
+    nb::object lock = vx::call(vx::module_attr(vx::modules::threading, texts::RLock));
+    nb::object state = vx::steal_or_throw(PyList_New(2));
+    PyList_SET_ITEM(state.ptr(), 0, lock.release().ptr());
+    PyList_SET_ITEM(state.ptr(), 1, nb::handle(Py_False).inc_ref().ptr());
+    // setdefault is one dict operation: two first callers end up with one lock.
+    return vx::call_method(run_turns, texts::setdefault, self, state);
+}
+
+// Whether the calling thread is the worker or set-up thread of one of the nodes: a
+// stop() in progress may be waiting for exactly this thread to end.
+bool on_node_thread(nb::handle self) {
+    nb::object current = vx::current_thread();
+    nb::object nodes = nodes_of(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
+        nb::object imp = vx::getattr_or_none(PyList_GET_ITEM(nodes.ptr(), i), names::imp);
+        if (imp.is_none())
+            continue;
+        if (vx::getattr_or_none(imp, names::thread).is(current) ||
+            vx::getattr_or_none(imp, names::setup_thread).is(current))
+            return true;
+    }
+    return false;
+}
+
+class Turn {
+public:
+    // Waits for the pipeline's turn. A node's own thread that finds a stop() in
+    // progress does not wait: that stop may be joining it, and it stops the nodes
+    // anyway. taken() is then false.
+    Turn(nb::handle self, bool stopping) : state_(turn_state_of(self)) {
+        nb::handle lock = PyList_GET_ITEM(state_.ptr(), 0);
+        nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(TURN_SLICE));
+        while (!vx::truthy(vx::call_method(lock, names::acquire, Py_True, slice))) {
+            if (PyList_GET_ITEM(state_.ptr(), 1) == Py_True && on_node_thread(self))
+                return;
+        }
+        held_ = true;
+        if (stopping && PyList_GET_ITEM(state_.ptr(), 1) != Py_True) {
+            PyList_SetItem(state_.ptr(), 1, nb::handle(Py_True).inc_ref().ptr());
+            marked_ = true;
+        }
+    }
+    ~Turn() {
+        if (!held_)
+            return;
+        if (marked_)
+            PyList_SetItem(state_.ptr(), 1, nb::handle(Py_False).inc_ref().ptr());
+        try {
+            vx::call_method(PyList_GET_ITEM(state_.ptr(), 0), names::release);
+        } catch (nb::python_error &error) {
+            vx::report_unraisable(error, state_);
+        }
+    }
+    bool taken() const { return held_; }
+    Turn(const Turn &) = delete;
+    Turn &operator=(const Turn &) = delete;
+
+private:
+    nb::object state_;
+    bool held_ = false, marked_ = false;
+};
+
+// The monitoring thread of the last run, when it is still finishing its pass after a
+// stop and is not the calling thread; otherwise an empty object. It must be gone
+// before a new one starts, or two loops would watch the same run.
+nb::object finishing_monitor(nb::handle self) {
     nb::object thread = vx::getattr(self, names::monitor_thread);
-    if (thread.is_none())
-        return;
+    if (thread.is_none() || vx::is_current_thread(thread))
+        return nb::object();
     if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::RUNNING)))
-        return;
-    vx::call_method(vx::getattr(self, names::stop_event), names::set);
-    join_unless_current(thread);
+        return nb::object();
+    if (!vx::truthy(vx::call_method(thread, names::is_alive)))
+        return nb::object();
+    return thread;
 }
 
 void start_monitor(nb::handle self) {
@@ -37,15 +114,8 @@ void start_monitor(nb::handle self) {
     }
 }
 
-} // namespace
-
-nb::object start(const vx::Call &call) {
-    call.bind_none("start");
-    nb::handle self = call.self;
-    // Before the checks: a last pass of the old thread may still find an error and
-    // mark the pipeline unhealthy, which the checks below must see.
-    retire_previous_monitor(self);
-
+// The body of start(), in its turn, once no monitoring thread is left over.
+nb::object start_nodes_and_monitor(nb::handle self) {
     vx::write_log(self, names::INFO, texts::starting);
     if (!vx::equals(vx::getattr(self, names::condition), vx::constant(names::Conditions, names::HEALTHY))) {
         vx::write_log(self, names::INFO, texts::not_healthy);
@@ -66,10 +136,9 @@ nb::object start(const vx::Call &call) {
     return nb::none();
 }
 
-nb::object stop(const vx::Call &call) {
-    call.bind_none("stop");
-    nb::handle self = call.self;
-
+// The body of stop(), in its turn. Returns the monitoring thread to wait for when the
+// pipeline was stopped by an error, else an empty object.
+nb::object stop_in_turn(nb::handle self) {
     vx::write_log(self, names::INFO, texts::stopping);
     if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::STOPPED))) {
         nb::object condition = vx::getattr(self, names::condition);
@@ -78,16 +147,13 @@ nb::object stop(const vx::Call &call) {
         } else if (vx::equals(condition, vx::constant(names::Conditions, names::ERROR))) {
             vx::write_log(self, names::INFO, texts::already_stopped_error);
             nb::object thread = vx::getattr(self, names::monitor_thread);
-            if (!thread.is_none()) {
-                // Called by the monitoring thread itself: it cannot wait for its own
-                // end, so the next stop() from outside waits for it instead.
-                if (vx::is_current_thread(thread))
-                    return nb::none();
-                vx::call_method(thread, names::join);
-            }
-            vx::setattr(self, names::monitor_thread, nb::none());
+            // Called by the monitoring thread itself: it cannot wait for its own
+            // end, so the next stop() from outside waits for it instead.
+            if (thread.is_none() || vx::is_current_thread(thread))
+                return nb::object();
+            return thread;
         }
-        return nb::none();
+        return nb::object();
     }
 
     // The normal path does not wait for the monitoring thread: that thread calls
@@ -97,6 +163,53 @@ nb::object stop(const vx::Call &call) {
     vx::setattr(self, names::state, vx::constant(names::States, names::STOPPED));
     vx::write_log(self, names::INFO, texts::stopped);
     vx::call_method(vx::getattr(self, names::stop_event), names::set);
+    return nb::object();
+}
+
+} // namespace
+
+nb::object start(const vx::Call &call) {
+    call.bind_none("start");
+    nb::handle self = call.self;
+    // Before the checks: a last pass of the old monitoring thread may still find an
+    // error and mark the pipeline unhealthy, which the checks below must see. It is
+    // waited for without the turn, since it may itself be waiting to call stop().
+    for (;;) {
+        nb::object finishing;
+        {
+            Turn turn(self, /*stopping=*/false);
+            if (!turn.taken()) {
+                vx::write_log(self, names::INFO, texts::starting);
+                vx::write_log(self, names::INFO, texts::running_skip);
+                return nb::none();
+            }
+            finishing = finishing_monitor(self);
+            if (!finishing.is_valid())
+                return start_nodes_and_monitor(self);
+        }
+        vx::call_method(vx::getattr(self, names::stop_event), names::set);
+        vx::call_method(finishing, names::join);
+    }
+}
+
+nb::object stop(const vx::Call &call) {
+    call.bind_none("stop");
+    nb::handle self = call.self;
+    nb::object monitor;
+    {
+        Turn turn(self, /*stopping=*/true);
+        if (!turn.taken()) {
+            vx::write_log(self, names::INFO, texts::stopping);
+            vx::write_log(self, names::INFO, texts::already_stopped);
+            return nb::none();
+        }
+        monitor = stop_in_turn(self);
+    }
+    // Waited for outside the turn: the monitoring thread may be waiting for it.
+    if (monitor.is_valid()) {
+        vx::call_method(monitor, names::join);
+        vx::setattr(self, names::monitor_thread, nb::none());
+    }
     return nb::none();
 }
 

@@ -100,15 +100,21 @@ nb::object serialize(const vx::Call &call) {
 }
 
 nb::object deserialize(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"deserialize", {"data"}};
-    auto [data] = call.bind(params);
+    static constexpr vx::Params<2> params{"deserialize", {"data", "directory"}, 1};
+    auto [data, directory] = call.bind(params);
     vx::require_dict(data, "data");
+    if (directory)
+        vx::require_str(directory, "directory", /*allow_none=*/true);
 
     // Both keys are read before anything is created.
     nb::object node_list = vx::get_item(nb::handle(data), texts::nodes_key);
     nb::object connection_list = vx::get_item(nb::handle(data), texts::connections_key);
 
-    nb::object pipeline = vx::call(vx::modules::pipeline.attr(names::Pipeline));
+    // The log folder, when one is asked for, goes to the constructor; otherwise it
+    // is called without arguments, as always.
+    nb::object pipeline_class = vx::modules::pipeline.attr(names::Pipeline);
+    nb::object pipeline = directory && directory != Py_None ? vx::call(pipeline_class, directory)
+                                                             : vx::call(pipeline_class);
     nb::object logger = vx::getattr(vx::getattr(pipeline, names::imp), names::logger);
     try {
         vx::write_to(logger, names::INFO, texts::deserialization_starting);

@@ -10,6 +10,7 @@ from .i_node import INode
 from .o_node import ONode
 from .io_node import IONode
 from .pipeline import Pipeline
+from .errors import PipelineError
 
 __all__ = [
     "Constants",
@@ -24,4 +25,5 @@ __all__ = [
     "ONode",
     "IONode",
     "Pipeline",
+    "PipelineError",
 ]

@@ -6,6 +6,9 @@ from .constants import Constants
 from .portable import Portable
 
 
+_TIMINGS = (Constants.Timing.SYNC, Constants.Timing.ASYNC)
+
+
 class PortConfiguration(Portable.Configuration):
     class Keys(Portable.Configuration.Keys):
         NAME = "name"
@@ -13,6 +16,11 @@ class PortConfiguration(Portable.Configuration):
 
     def __init__(self, **entries):
         entries.setdefault(self.Keys.TIMING, Constants.Timing.SYNC)
+        timing = entries[self.Keys.TIMING]
+        if not any(timing == known for known in _TIMINGS):
+            raise ValueError(
+                f"Port timing must be Constants.Timing.SYNC or Constants.Timing.ASYNC, got {timing!r}."
+            )
         super().__init__(**entries)
 
     def __deepcopy__(self, memo):

@@ -70,6 +70,11 @@ class Node(Portable):
     def get_load(self):
         return self._imp.get_load()
 
+    def get_last_exception(self):
+        """The last exception a guard of this node caught (a failing step, set-up
+        or worker), with its traceback; None while nothing has failed."""
+        return self._imp.get_last_exception()
+
     def set_logger(self, logger):
         self._imp.set_logger(logger)
 

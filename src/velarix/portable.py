@@ -22,6 +22,18 @@ class Portable:
     def __init__(self, **entries):
         self._imp = self._imp_class(self.Configuration(**entries))
 
+    def __getattr__(self, name):
+        # Only reached when normal lookup fails: costs nothing once initialised.
+        if name == "_imp":
+            from .errors import NodeNotInitializedError
+
+            cls = type(self).__name__
+            raise NodeNotInitializedError(
+                f"{cls} is not initialised: {cls}.__init__() must call "
+                f"super().__init__(**entries) before the object is used."
+            )
+        raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'", name=name, obj=self)
+
     @property
     def config(self):
         return self._imp.config

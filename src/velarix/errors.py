@@ -1,0 +1,32 @@
+"""Public exceptions."""
+
+
+class PipelineError(RuntimeError):
+    """A pipeline stopped because of an error.
+
+    The message is the error entry's message. `node` is the name of the node whose
+    failure stopped the pipeline, or None when the error did not come from a node
+    (an overload, say); `entry` is the ERROR log entry. When a node's step failed,
+    the exception it raised is the `__cause__`, with its original traceback.
+    """
+
+    def __init__(self, message, node=None, entry=None):
+        super().__init__(message)
+        self.node = node
+        self.entry = entry
+
+
+class NodeNotInitializedError(TypeError, AttributeError):
+    """A node whose `__init__` did not call `super().__init__()`.
+
+    Also an AttributeError, so `hasattr()` and `getattr()` with a default still
+    treat the missing implementation as absent.
+    """
+
+
+class NotANodeError(TypeError, AttributeError):
+    """An object that is not a node where a node is needed.
+
+    Also an AttributeError: the object lacks what a node offers (`set_logger`,
+    `get_name`), which is how such a call failed before it was checked.
+    """
