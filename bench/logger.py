@@ -119,8 +119,9 @@ def main():
         ratio = report("Logger.write at depth ~10", ours_time, theirs_time)
         ours.stop()
 
-    print(f"target x50: {'met' if ratio >= 50 else 'MISSED'}")
-    return 0 if same and memory_ok and ratio >= 50 else 1
+    # Every write also asks logging.getLogger("velarix") whether its level is on.
+    print(f"target x100 (with the bridge to logging): {'met' if ratio >= 100 else 'MISSED'}")
+    return 0 if same and memory_ok and ratio >= 100 else 1
 
 
 if __name__ == "__main__":

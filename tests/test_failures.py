@@ -1,0 +1,277 @@
+"""What a user sees when something goes wrong: the failing node's exception, the
+bridge to the logging module, the exit without stop, save checks, run control from
+several threads and clear errors for misuse."""
+
+import json
+import logging
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+import traceback
+
+import pytest
+
+import velarix
+from velarix import INode, IONode, LogType, Logger, ONode, Pipeline, PipelineError
+from velarix.constants import Constants
+from velarix.imp import ConstantsImp
+
+from pipeline_helpers import WAIT, Sink, Source
+
+GAIN = 3  # a module constant that a saved class cannot carry
+
+
+class Divide(IONode):
+    def step(self, data):
+        return {"out": 1 / data["in"]}
+
+
+class UsesModuleConstant(IONode):
+    def step(self, data):
+        return {"out": data["in"] * GAIN}
+
+
+@pytest.fixture
+def quick_monitor(monkeypatch):
+    monkeypatch.setattr(ConstantsImp, "MONITORING_INTERVAL", 0.02)
+
+
+def failing_pipeline(directory=""):
+    source, divide, sink = Source(), Divide(name="divider"), Sink()
+    pipeline = Pipeline(directory)
+    pipeline.connect(source, divide)
+    pipeline.connect(divide, sink)
+    return pipeline, source, divide
+
+
+# A pipeline whose node fails ---------------------------------------------------------
+
+
+def test_wait_raises_with_the_failing_node_and_its_traceback(quick_monitor, caplog):
+    pipeline, source, divide = failing_pipeline()
+    assert divide.get_last_exception() is None
+    with caplog.at_level(logging.INFO, logger="velarix"), pipeline:
+        pipeline.start()
+        assert pipeline.wait(0.01) is False  # still running
+        source.cycle({"x": 0})
+        with pytest.raises(PipelineError) as raised:
+            pipeline.wait(WAIT)
+
+    error = raised.value
+    assert isinstance(error, RuntimeError)
+    assert str(error) == "division by zero" and error.node == "divider"
+    assert error.entry["type"] == "ERROR" and error.entry["message"] == "division by zero"
+    cause = error.__cause__
+    assert isinstance(cause, ZeroDivisionError) and cause is divide.get_last_exception()
+    last = traceback.extract_tb(cause.__traceback__)[-1]
+    assert (last.name, last.line) == ("step", 'return {"out": 1 / data["in"]}')
+
+    # Every entry reached logging; the guard's under the node's name, with exc_info.
+    assert any(r.name == "velarix" and r.getMessage() == "Pipeline started." for r in caplog.records)
+    failures = [r for r in caplog.records if r.levelno == logging.ERROR]
+    assert [(r.name, r.exc_info[1]) for r in failures] == [("velarix.divider", cause)]
+    assert failures[0].velarix_entry["message"] == "division by zero"
+
+
+def test_run_stops_and_raises_and_an_error_without_a_node_has_no_cause(quick_monitor):
+    pipeline, source, _ = failing_pipeline()
+    threading.Timer(0.05, source.cycle, args=({"x": 0},)).start()
+    with pytest.raises(PipelineError, match="division by zero"):
+        pipeline.run(WAIT)
+    assert pipeline.get_state() == Constants.States.STOPPED
+    assert pipeline._imp._monitor_thread is None  # run() waited for it
+
+    other = Pipeline("")
+    other.add_node(Sink())
+    other.start()
+    other.get_logger().write(LogType.ERROR, "sensor unplugged")
+    with pytest.raises(PipelineError) as raised:
+        other.wait(WAIT)
+    assert (str(raised.value), raised.value.node, raised.value.__cause__) == ("sensor unplugged", None, None)
+    other.close()
+
+
+def test_run_for_a_while_and_close_twice(tmp_path):
+    pipeline = Pipeline(str(tmp_path))
+    pipeline.add_node(Sink())
+    pipeline.run(0.05)
+    assert pipeline.get_state() == Constants.States.STOPPED
+    with pipeline:
+        pass
+    pipeline.close()  # again: nothing more
+    lines = open(pipeline.get_logger().get_file_name()).read().splitlines()
+    assert lines[-1].split(" | ")[-1].strip() == "Logging ended."
+    assert sum("Logging ended." in line for line in lines) == 1
+
+
+def run_script(code, folder, *args):
+    """Runs `code` from a file in `folder`, in a new interpreter that imports the
+    package under test."""
+    script = folder / "script.py"
+    script.write_text(textwrap.dedent(code))
+    package_root = os.path.dirname(os.path.dirname(velarix.__file__))
+    env = dict(os.environ, PYTHONPATH=package_root)
+    return subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
+                          timeout=60, env=env)
+
+
+def test_without_logging_set_up_the_traceback_reaches_stderr(tmp_path):
+    result = run_script("""
+        import time
+        from velarix import IONode, ONode
+        class Source(ONode):
+            def step(self, data):
+                return {"out": data["x"]}
+        class Broken(IONode):
+            def step(self, data):
+                return {"out": data["in"]["missing"]}
+        source, broken = Source(), Broken()
+        source.connect("out", broken, "in")
+        broken.start(); source.start()
+        source.cycle({"x": {}})
+        while broken.get_last_exception() is None:
+            time.sleep(0.01)
+    """, tmp_path)
+    assert result.returncode == 0
+    assert "Traceback (most recent call last)" in result.stderr
+    assert 'return {"out": data["in"]["missing"]}' in result.stderr
+    assert "KeyError: 'missing'" in result.stderr
+
+
+# Leaving without stop ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("ending", ["sys.exit(0)", "raise RuntimeError('main thread crashed')"])
+def test_exit_without_stop_keeps_every_entry(tmp_path, ending):
+    result = run_script(f"""
+        import logging, sys
+        logging.getLogger("velarix").setLevel(logging.ERROR)
+        from velarix import Logger, LogType
+        logger = Logger(sys.argv[1])
+        for n in range(5000):
+            logger.write(LogType.INFO, f"entry {{n}}")
+        {ending}
+    """, tmp_path, str(tmp_path / "logs"))
+    assert "main thread crashed" in result.stderr or result.returncode == 0
+    (log,) = (tmp_path / "logs").iterdir()
+    lines = log.read_text().splitlines()
+    messages = [line.split(" | ")[-1].strip() for line in lines[2:]]
+    assert messages == [f"entry {n}" for n in range(5000)] + ["Logging ended."]
+
+
+def test_one_entry_is_one_file_line(tmp_path):
+    logger = Logger(str(tmp_path))
+    text = "first\nforged | ERROR | line\r\x1b[31mred\u2028"
+    entry = logger.write(LogType.INFO, text)
+    logger.stop()
+    assert entry["message"] == text and logger.get_all()[0]["message"] == text
+    lines = open(logger.get_file_name()).read().splitlines()
+    assert len(lines) == 4  # title, rule, the entry, the closing entry
+    assert lines[2].rstrip().endswith(r"first\nforged | ERROR | line\r\x1b[31mred\u2028")
+
+
+# Saving and loading ------------------------------------------------------------------
+
+
+def test_save_refuses_what_load_could_not_run_and_leaves_the_file(tmp_path):
+    path = tmp_path / "p.json"
+    path.write_text("earlier")
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), UsesModuleConstant())
+    with pytest.raises(ValueError, match=r"Class 'UsesModuleConstant' cannot be saved: .*uses GAIN"):
+        pipeline.save(str(path))
+
+    unwritable = Pipeline("")
+    unwritable.add_node(Sink(name="sink", labels={"a", "b"}))
+    with pytest.raises(ValueError, match=r"Node 'sink' \(class Sink\): configuration entry 'labels'"):
+        unwritable.save(str(path))
+    assert path.read_text() == "earlier"
+    assert [p.name for p in tmp_path.iterdir()] == ["p.json"]  # no temporary left
+
+
+def test_save_then_load_into_a_chosen_log_folder(tmp_path):
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), Sink())
+    path = tmp_path / "p.json"
+    pipeline.save(str(path))
+    assert json.loads(path.read_text())["connections"]
+    Source.reset()
+    logs = tmp_path / "logs"
+    loaded = Pipeline.load(str(path), directory=str(logs))
+    assert os.path.dirname(loaded.get_logger().get_file_name()) == str(logs)
+    assert [type(n).__name__ for n in loaded.get_nodes()] == ["Source", "Sink"]
+    loaded.close()
+    Source.reset()
+    assert Pipeline.deserialize(pipeline.serialize() | {}, directory="").get_logger().get_file_name() is None
+
+
+# Run control from several threads ----------------------------------------------------
+
+
+def monitors_of(pipeline):
+    return [t for t in threading.enumerate()
+            if getattr(t, "_target", None) == pipeline._imp._monitoring_fun and t.is_alive()]
+
+
+@pytest.mark.slow
+def test_concurrent_start_and_stop_keep_one_monitor(no_thread_leak):
+    pipeline = Pipeline("")
+    source, sink = Source(), Sink()
+    pipeline.connect(source, sink)
+    failures, seen = [], []
+    end = threading.Event()
+
+    def churn(seed):
+        chance = random.Random(seed)
+        try:
+            while not end.is_set():
+                (pipeline.start if chance.random() < 0.5 else pipeline.stop)()
+                seen.append(len(monitors_of(pipeline)))
+        except Exception as error:  # noqa: BLE001 - any error is the finding
+            failures.append(error)
+
+    threads = [threading.Thread(target=churn, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    end.wait(2.0)
+    end.set()
+    for thread in threads:
+        thread.join(WAIT)
+        assert not thread.is_alive(), "run control deadlocked"
+    pipeline.stop()
+    assert failures == []
+    assert seen and max(seen) <= 1
+    assert pipeline.get_condition() == Constants.Conditions.HEALTHY
+
+
+# Misuse ------------------------------------------------------------------------------
+
+
+def test_misuse_is_explained():
+    pipeline = Pipeline("")
+    with pytest.raises(TypeError, match=r"^input_node must be a node \(an INode\), got int\.$") as raised:
+        pipeline.connect(Source(), 3)
+    assert isinstance(raised.value, AttributeError)  # as the missing set_logger failed before
+    assert [type(n).__name__ for n in pipeline.get_nodes()] == ["Source"]
+
+    class Forgetful(INode):
+        def __init__(self, **entries):
+            self.seen = []
+
+    node = Forgetful()
+    with pytest.raises(TypeError, match=r"^Forgetful is not initialised: .*super\(\)\.__init__"):
+        node.get_name()
+    assert not hasattr(node, "_imp")
+
+    with pytest.raises(ValueError, match="Port timing must be"):
+        Sink(input_ports=[{"name": "in", "timing": "sync"}])
+
+    logger = Logger("")
+    logger.write(LogType.ERROR, "e")
+    assert logger.get_by_type("ERROR") == logger.get_by_type(LogType.ERROR) != []
+    assert logger.has_entries("ERROR") and not logger.has_entries("WARNING")
+    with pytest.raises(TypeError, match=r"pass a LogType member such as LogType\.ERROR"):
+        logger.get_by_type("error")
