@@ -80,6 +80,7 @@
     X(get_name, "get_name")                                                            \
     X(get_load, "get_load")                                                            \
     X(last_exception, "_last_exception")                                               \
+    X(step_stats, "_step_stats")                                                       \
     X(failing_node, "velarix.failing_node")                                            \
     X(set_logger, "set_logger")                                                        \
     /* input and output nodes, ports */                                                 \

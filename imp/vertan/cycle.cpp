@@ -121,6 +121,7 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     own.set(names::counter, vx::add(own.get(names::counter), one));
     nb::object t_end = vx::now();
     own.set(names::time_busy, add_interval(own.get(names::time_busy), t_end, t_start));
+    record_step(self, t_start, t_end);
 
     // Busy time over the time since start(), the divisor raised to 1 second.
     own.set(names::load, load_of(own, t_end));

@@ -18,6 +18,9 @@ PyMethodDef methods[] = {
     VX_METHOD("get_state", get_state, "RUNNING or STOPPED."),
     VX_METHOD("get_counter", get_counter, "Number of completed step cycles."),
     VX_METHOD("get_load", get_load, "Share of time spent in step cycles, in percent."),
+    VX_METHOD("get_step_stats", get_step_stats,
+              "Steps done, and the step time (mean, p50, p99, max, in seconds) and steps per second "
+              "over the latest steps."),
     VX_METHOD("get_last_exception", get_last_exception,
               "The last exception the node's guards caught, traceback included, or None."),
     VX_METHOD("_get_data", get_data, "Port data of a node without input ports: a new empty dict."),
@@ -53,6 +56,10 @@ PyMethodDef deepcopy_def = VX_METHOD(
     "_deepcopy", deepcopy,
     "_deepcopy(x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
 
+PyMethodDef set_statistics_def = VX_METHOD(
+    "_set_statistics", set_statistics,
+    "_set_statistics(enabled)\n--\n\nWhether step cycles record their times (on unless turned off).");
+
 // Owned for the life of the process, like the interned names.
 nb::handle keep(PyObject *object) {
     if (!object)
@@ -75,6 +82,8 @@ NB_MODULE(vertan, m) {
     nb::object cls = vertan::build_class("velarix.imp.vertan");
     vertan::node_class = cls.inc_ref();  // lives as long as the module
     m.attr("NodeImp") = cls;
+    m.attr("_set_statistics") =
+        vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, vertan::module_name.ptr()));
     m.attr("_deepcopy") =
         vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, vertan::module_name.ptr()));
 }

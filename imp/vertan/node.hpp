@@ -32,6 +32,12 @@ nb::object push_data(const vx::Call &call);
 nb::object push_metadata(const vx::Call &call);
 nb::object do_nothing(const vx::Call &call);
 
+// step_stats.cpp
+extern bool collecting_stats;
+void record_step(nb::handle self, nb::handle t_start, nb::handle t_end);
+nb::object get_step_stats(const vx::Call &call);
+nb::object set_statistics(const vx::Call &call);
+
 // cycle.cpp
 nb::object cycle(const vx::Call &call);
 nb::object setup_wrapper(const vx::Call &call);

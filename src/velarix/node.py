@@ -70,6 +70,18 @@ class Node(Portable):
     def get_load(self):
         return self._imp.get_load()
 
+    def get_stats(self):
+        """What the node has done, as plain data: its name, class, state, condition
+        and load; "steps" done; "step_time" (seconds: "mean", "p50", "p99", "max"
+        over the latest 1024 steps, None before the first); "rate_in" and "rate_out"
+        (values per second over the last few seconds); and per port, "inputs"
+        ({name: {"timing", "received", "queued", "dropped"}}) and "outputs"
+        ({name: {"timing", "pushed"}}). "dropped" counts values an ASYNC port
+        replaced before they were read."""
+        from ._stats import node_stats
+
+        return node_stats(self)
+
     def get_last_exception(self):
         """The last exception a guard of this node caught (a failing step, set-up
         or worker), with its traceback; None while nothing has failed."""

@@ -119,6 +119,10 @@ class Pipeline:
     def get_load(self):
         return self._imp.get_load()
 
+    def get_stats(self):
+        """Every node's get_stats(), in node order."""
+        return [node.get_stats() for node in self.get_nodes()]
+
     def write_log(self, entry):
         self._imp.write_log(entry)
 

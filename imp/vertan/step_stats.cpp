@@ -1,0 +1,144 @@
+// Step-time statistics gathered by the step cycle: the durations and end times of
+// the latest steps in a fixed ring, from which the mean, percentiles, maximum and
+// the step rate are worked out when someone asks. Recording is a few stores; the
+// sorting happens on the reader's side.
+#include <algorithm>
+#include <vector>
+
+#include "node.hpp"
+
+namespace vertan {
+namespace {
+
+constexpr size_t WINDOW = 1024;      // steps the figures are taken over
+constexpr double RATE_SECONDS = 5.0;  // the rate counts the steps of this last stretch
+
+struct StepStats {
+    double durations[WINDOW];
+    double ends[WINDOW];
+    size_t next = 0, filled = 0;
+    unsigned long long steps = 0;
+    double first_start = 0.0;
+
+    void record(double start, double end) {
+        if (steps == 0)
+            first_start = start;
+        durations[next] = end - start;
+        ends[next] = end;
+        next = (next + 1) % WINDOW;
+        filled = std::min(filled + 1, WINDOW);
+        ++steps;
+    }
+};
+
+const char *const CAPSULE_NAME = "velarix.step_stats";
+
+void free_stats(PyObject *capsule) {
+    delete static_cast<StepStats *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+}
+
+// The node's __dict__, or null when it has none. No Python code runs.
+PyObject *dict_of(nb::handle self) {
+    PyObject **slot = _PyObject_GetDictPtr(self.ptr());
+    return slot ? *slot : nullptr;
+}
+
+StepStats *stats_in(PyObject *dict) {
+    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats.ptr());
+    if (!capsule) {
+        if (PyErr_Occurred())
+            vx::throw_error_already_set();
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(capsule, CAPSULE_NAME))
+        return nullptr;  // replaced by something else: no figures rather than a crash
+    return static_cast<StepStats *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+}
+
+double percentile(std::vector<double> &sorted, double share) {
+    size_t index = (size_t)(share * (double)(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+void put(nb::dict &figures, const char *key, double value) {
+    figures[key] = vx::steal_or_throw(PyFloat_FromDouble(value));
+}
+
+} // namespace
+
+bool collecting_stats = true;
+
+void record_step(nb::handle self, nb::handle t_start, nb::handle t_end) {
+    if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
+        return;  // a patched clock that gives other numbers is not timed here
+    PyObject *dict = dict_of(self);
+    if (!dict)
+        return;
+    StepStats *stats = stats_in(dict);
+    if (!stats) {
+        auto owned = new StepStats();
+        PyObject *capsule = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
+        if (!capsule) {
+            delete owned;
+            vx::throw_error_already_set();
+        }
+        nb::object held = nb::steal(capsule);
+        vx::check_status(PyDict_SetItem(dict, names::step_stats.ptr(), capsule));
+        stats = owned;
+    }
+    stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
+}
+
+nb::object get_step_stats(const vx::Call &call) {
+    call.bind_none("get_step_stats");
+    nb::dict figures;
+    PyObject *dict = dict_of(call.self);
+    StepStats *stats = dict ? stats_in(dict) : nullptr;
+    figures["steps"] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(stats ? stats->steps : 0));
+    figures["window"] = vx::steal_or_throw(PyLong_FromSize_t(stats ? stats->filled : 0));
+    if (!stats || stats->filled == 0) {
+        for (const char *key : {"mean", "p50", "p99", "max"})
+            figures[key] = nb::none();
+        put(figures, "rate", 0.0);
+        return std::move(figures);
+    }
+
+    std::vector<double> sorted(stats->durations, stats->durations + stats->filled);
+    std::sort(sorted.begin(), sorted.end());
+    double total = 0.0;
+    for (double d : sorted)
+        total += d;
+    put(figures, "mean", total / (double)sorted.size());
+    put(figures, "p50", percentile(sorted, 0.50));
+    put(figures, "p99", percentile(sorted, 0.99));
+    put(figures, "max", sorted.back());
+
+    // Steps per second over the last RATE_SECONDS, or over the ring's own span when
+    // the ring holds only part of that stretch (a fast node).
+    double now = PyFloat_AsDouble(vx::now().ptr());
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    double since = now - RATE_SECONDS;
+    size_t recent = 0;
+    double oldest = now;
+    for (size_t i = 0; i < stats->filled; ++i) {
+        if (stats->ends[i] >= since) {
+            ++recent;
+            oldest = std::min(oldest, stats->ends[i]);
+        }
+    }
+    double span = std::min(RATE_SECONDS, now - stats->first_start);
+    if (stats->filled == WINDOW && recent == WINDOW)
+        span = now - oldest;
+    put(figures, "rate", span > 0.0 ? (double)recent / span : 0.0);
+    return std::move(figures);
+}
+
+nb::object set_statistics(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_set_statistics", {"enabled"}};
+    auto [enabled] = call.bind(params);
+    collecting_stats = vx::truthy(enabled);
+    return nb::none();
+}
+
+} // namespace vertan

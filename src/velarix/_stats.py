@@ -1,0 +1,37 @@
+"""A node's statistics as plain data, from the counters its implementation and its
+ports keep (the step cycle records step times; the ports count values)."""
+
+_NO_STEP_TIME = {"mean": None, "p50": None, "p99": None, "max": None}
+
+
+def _port_counts(port, keys):
+    counts = getattr(port, "get_stats", None)
+    figures = counts() if counts is not None else {}
+    entry = {"timing": port.get_timing()}
+    entry.update({key: figures.get(key) for key in keys})
+    return entry
+
+
+def node_stats(node):
+    imp = node._imp
+    steps = imp.get_step_stats()
+    inputs = {name: _port_counts(port, ("received", "queued", "dropped"))
+              for name, port in getattr(imp, "_input_ports", {}).items()}
+    outputs = {name: _port_counts(port, ("pushed",))
+               for name, port in getattr(imp, "_output_ports", {}).items()}
+    step_time = {key: steps[key] for key in _NO_STEP_TIME}
+    return {
+        "name": node.get_name(),
+        "class": type(node).__name__,
+        "state": node.get_state(),
+        "condition": node.get_condition(),
+        "load": node.get_load(),
+        "steps": node.get_counter(),
+        "step_time": step_time,
+        # Each step takes one value from every input port and pushes one to every
+        # output port, so both rates are the step rate where the ports exist.
+        "rate_in": steps["rate"] if inputs else 0.0,
+        "rate_out": steps["rate"] if outputs else 0.0,
+        "inputs": inputs,
+        "outputs": outputs,
+    }
