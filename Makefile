@@ -23,7 +23,7 @@ check-python:
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6" "rich>=13" "aiohttp>=3.9" "selenium>=4.10"
 	touch $@
 
 install: $(VENV)/.ready

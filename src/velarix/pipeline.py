@@ -123,6 +123,15 @@ class Pipeline:
         """Every node's get_stats(), in node order."""
         return [node.get_stats() for node in self.get_nodes()]
 
+    def serve(self, port=0, host="127.0.0.1"):
+        """Serve a live, read-only page of this pipeline (graph, load and rate charts,
+        recent log) and return its WebMonitor, whose `url` says where. Listens on
+        127.0.0.1 unless another host is given; stops with the pipeline. Needs the
+        extra velarix[monitor]."""
+        from .monitor.web import WebMonitor
+
+        return WebMonitor(self, host=host, port=port).start()
+
     def write_log(self, entry):
         self._imp.write_log(entry)
 

@@ -1,0 +1,19 @@
+"""Watching a running pipeline: a live table in the terminal and a page in the
+browser. Both need the optional extra `velarix[monitor]`."""
+
+
+def _require(module, extra="monitor"):
+    """Import an optional dependency, or say which extra brings it."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"This feature needs the package '{module}': pip install 'velarix[{extra}]'"
+        ) from error
+
+
+from .terminal import LiveMonitor, render  # noqa: E402
+
+__all__ = ["LiveMonitor", "render"]

@@ -1,0 +1,214 @@
+"""Watching a pipeline: statistics from the core, the terminal table and the page
+in the browser."""
+
+import io
+import json
+import shutil
+import threading
+import time
+import urllib.request
+
+import pytest
+
+from velarix import LogType, Pipeline
+from velarix.constants import Constants
+
+from pipeline_helpers import WAIT, Relay, Sink, Source
+
+
+def chain(count):
+    source, relay, sink = Source(), Relay(name="relay"), Sink()
+    pipeline = Pipeline("")
+    pipeline.connect(source, relay)
+    pipeline.connect(relay, sink)
+    sink.expected = count
+    return pipeline, source, sink
+
+
+def run_values(pipeline, source, sink, count):
+    pipeline.start()
+    for value in range(count):
+        source.cycle({"x": value})
+    assert sink.done.wait(WAIT)
+
+
+# Statistics ----------------------------------------------------------------------------
+
+
+def test_statistics_count_a_known_workload():
+    pipeline, source, sink = chain(50)
+    before = pipeline.get_stats()
+    assert [s["steps"] for s in before] == [0, 0, 0]
+    assert before[1]["step_time"] == {"mean": None, "p50": None, "p99": None, "max": None}
+
+    run_values(pipeline, source, sink, 50)
+    pipeline.stop()
+    stats = pipeline.get_stats()
+    assert [s["name"] for s in stats] == ["Source", "relay", "Sink"]
+    assert [s["steps"] for s in stats] == [50, 50, 50]
+    relay = stats[1]
+    assert set(relay) >= {"class", "state", "condition", "load", "rate_in", "rate_out", "inputs", "outputs"}
+    assert relay["state"] == Constants.States.STOPPED and relay["condition"] == Constants.Conditions.HEALTHY
+    assert relay["inputs"]["in"]["timing"] == relay["outputs"]["out"]["timing"] == Constants.Timing.SYNC
+    times = relay["step_time"]
+    assert 0 <= times["p50"] <= times["p99"] <= times["max"] and times["mean"] > 0
+    assert stats[0]["rate_in"] == 0.0 < stats[0]["rate_out"]
+    assert stats[2]["rate_out"] == 0.0 < stats[2]["rate_in"]
+
+
+def test_step_time_figures_follow_the_clock(monkeypatch):
+    source = Source()
+    source.start()
+    source.cycle({"x": 0})  # the set-up run, on the real clock
+    # Cycle k starts at 1000 + k and lasts k + 1 milliseconds: every reading is known.
+    readings = []
+    for k in range(1, 101):
+        readings += [1000.0 + k, 1000.0 + k + k / 1000]
+    clock = iter(readings)
+    monkeypatch.setattr(time, "time", lambda: next(clock, 2000.0))
+    for k in range(1, 101):
+        source.cycle({"x": k})
+    figures = source._imp.get_step_stats()
+    monkeypatch.undo()
+
+    assert figures["steps"] == figures["window"] == 101
+    step_time = source.get_stats()["step_time"]
+    durations = sorted([k / 1000 for k in range(1, 101)] + [figures["max"]])  # the set-up cycle's too
+    assert step_time["max"] == pytest.approx(max(durations))
+    # Nearest rank over the window: within one rank of the exact percentile.
+    tiny = 1e-9  # the clock's floats do not subtract exactly
+    assert durations[49] - tiny <= step_time["p50"] <= durations[51] + tiny
+    assert durations[98] - tiny <= step_time["p99"] <= durations[100] + tiny
+
+
+def test_the_ring_keeps_memory_flat():
+    source = Source()
+    source.start()
+    for value in range(5000):
+        source.cycle({"x": value})
+    stats = source.get_stats()
+    assert stats["steps"] == 5000
+    assert source._imp.get_step_stats()["window"] == 1024
+
+
+# The terminal table ------------------------------------------------------------------------
+
+
+def test_the_table_shows_nodes_and_problems():
+    rich = pytest.importorskip("rich.console")
+    from velarix.monitor import render
+
+    pipeline, source, sink = chain(3)
+    run_values(pipeline, source, sink, 3)
+    pipeline.get_logger().write(LogType.WARNING, "sensor drifting")
+    console = rich.Console(file=io.StringIO(), width=140)
+    console.print(render(pipeline))
+    pipeline.stop()
+    text = console.file.getvalue()
+    assert "RUNNING  HEALTHY" in text
+    for word in ("relay", "Relay", "HEALTHY", "p99 step", "WARNING  sensor drifting"):
+        assert word in text
+
+
+def test_the_live_monitor_prints_plain_lines_off_a_terminal():
+    rich = pytest.importorskip("rich.console")
+    from velarix.monitor import LiveMonitor
+
+    pipeline, source, sink = chain(1)
+    console = rich.Console(file=io.StringIO(), width=140)
+    with LiveMonitor(pipeline, console=console, plain_interval=0.05):
+        run_values(pipeline, source, sink, 1)
+        time.sleep(0.2)
+        pipeline.stop()
+    lines = console.file.getvalue().splitlines()
+    assert lines and lines[-1].startswith("STOPPED HEALTHY elapsed 0.0 s, highest load")
+
+
+# The page ---------------------------------------------------------------------------------
+
+
+def read_json(url):
+    with urllib.request.urlopen(url, timeout=WAIT) as response:
+        return json.loads(response.read())
+
+
+def test_the_page_serves_snapshots_and_events_then_stops_with_the_pipeline():
+    pytest.importorskip("aiohttp")
+    pipeline, source, sink = chain(5)
+    run_values(pipeline, source, sink, 5)
+    server = pipeline.serve()
+    assert server.url.startswith("http://127.0.0.1:")
+    stats = read_json(server.url + "stats")
+    assert [n["name"] for n in stats["nodes"]] == ["Source", "relay", "Sink"]
+    assert stats["state"] == "RUNNING" and stats["nodes"][2]["steps"] == 5
+    with urllib.request.urlopen(server.url, timeout=WAIT) as response:
+        assert b"<canvas" in response.read()
+
+    with urllib.request.urlopen(server.url + "events", timeout=WAIT) as events:
+        first = events.readline()
+        assert first.startswith(b"data: ") and json.loads(first[6:])["nodes"]
+    request = urllib.request.Request(server.url + "stats", method="POST")
+    with pytest.raises(urllib.error.HTTPError):  # read only
+        urllib.request.urlopen(request, timeout=WAIT)
+
+    pipeline.stop()
+    assert server.wait(WAIT)
+    with pytest.raises(OSError):
+        urllib.request.urlopen(server.url + "stats", timeout=2)
+
+
+def chromium_driver():
+    webdriver = pytest.importorskip("selenium.webdriver")
+    browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if not (browser and driver):
+        pytest.skip("headless Chromium needs Debian's chromium and chromium-driver")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1100,1000"):
+        options.add_argument(argument)
+    return webdriver.Chrome(service=Service(driver), options=options)
+
+
+@pytest.mark.slow
+def test_the_charts_move_in_a_browser():
+    pytest.importorskip("aiohttp")
+    browser = chromium_driver()
+    pipeline, source, sink = chain(None)
+    pipeline.start()
+    feeding = threading.Event()
+
+    def feed():
+        value = 0
+        while not feeding.is_set():
+            source.cycle({"x": value})
+            value += 1
+            feeding.wait(0.005)
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    server = pipeline.serve()
+    try:
+        browser.get(server.url)
+
+        def updates_reach(count):
+            deadline = time.monotonic() + WAIT
+            while time.monotonic() < deadline:
+                figures = browser.execute_script("return window.velarix")
+                if figures["updates"] >= count:
+                    return figures
+                time.sleep(0.1)
+            pytest.fail(f"the page got fewer than {count} updates")
+
+        early = updates_reach(2)
+        later = updates_reach(early["updates"] + 3)
+        assert later["points"] > early["points"] and later["state"] == "RUNNING"
+        rows = browser.execute_script("return document.querySelectorAll('#nodes tbody tr').length")
+        assert rows == 3
+    finally:
+        browser.quit()
+        feeding.set()
+        feeder.join(WAIT)
+        pipeline.stop()
+        server.wait(WAIT)
