@@ -1,5 +1,7 @@
 """velarix: real-time data-flow pipelines with a C++ core."""
 
+from importlib import metadata as _metadata
+
 from .constants import Constants
 from .logger import LogEntry, Logger, LogType
 from .portable import Portable
@@ -11,7 +13,13 @@ from .o_node import ONode
 from .io_node import IONode
 from .pipeline import Pipeline
 
+try:
+    __version__: str = _metadata.version("velarix")
+except _metadata.PackageNotFoundError:  # a source tree that was never installed
+    __version__ = "0+unknown"
+
 __all__ = [
+    "__version__",
     "Constants",
     "LogType",
     "Logger",
