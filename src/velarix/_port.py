@@ -1,21 +1,26 @@
 """What input and output port configurations share."""
 
+from __future__ import annotations
+
 import copy
+from typing import Any
 
 from .constants import Constants
 from .portable import Portable
 
 
 class PortConfiguration(Portable.Configuration):
+    """A port's configuration: ``name`` and ``timing`` (default SYNC)."""
+
     class Keys(Portable.Configuration.Keys):
         NAME = "name"
         TIMING = "timing"
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         entries.setdefault(self.Keys.TIMING, Constants.Timing.SYNC)
         super().__init__(**entries)
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> PortConfiguration:
         # Copy the entries only: the link to the live port and its metadata belong
         # to this process, not to a saved configuration.
         clone = type(self).__new__(type(self))
@@ -24,11 +29,11 @@ class PortConfiguration(Portable.Configuration):
             dict.__setitem__(clone, copy.deepcopy(key, memo), copy.deepcopy(value, memo))
         return clone
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (type(self), dict(self)))
 
 
-def _rebuild(cls, entries):
+def _rebuild(cls: type[PortConfiguration], entries: dict[str, Any]) -> PortConfiguration:
     clone = cls.__new__(cls)
     dict.update(clone, entries)
     return clone

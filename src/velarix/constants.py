@@ -2,6 +2,8 @@
 
 
 class Constants:
+    """Names of states, conditions, port timings and default port names."""
+
     class States:
         STOPPED = "STOPPED"
         RUNNING = "RUNNING"
