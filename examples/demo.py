@@ -93,8 +93,8 @@ def report(pipeline: Pipeline) -> None:
     for entry in pipeline.get_load():
         print(f"{entry['class']:<12} {entry['name']:<10} {entry['load']:>6.2f}%")
     print("\nlast log lines:")
-    for entry in pipeline.get_logger().get_all()[-12:]:
-        print(f"  {entry['type']:<8} {entry['message']}")
+    for line in pipeline.get_logger().get_all()[-12:]:
+        print(f"  {line['type']:<8} {line['message']}")
     print(f"log file: {pipeline.get_logger().get_file_name()}")
 
 

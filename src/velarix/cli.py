@@ -7,6 +7,7 @@ files you trust.
 from __future__ import annotations
 
 import argparse
+import importlib
 import inspect
 import json
 import sys
@@ -240,8 +241,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _add_optional_commands(commands: Any) -> None:
     """Commands of optional parts of the package, present when they import."""
-    try:
-        from .cluster import cli as cluster_cli  # type: ignore[attr-defined,unused-ignore]
+    try:  # the cluster extra: `worker`, `keys`
+        cluster_cli = importlib.import_module("velarix.cluster.cli")
     except ImportError:
         return
     cluster_cli.add_commands(commands)

@@ -41,6 +41,7 @@ class INode(Node):
             INPUT_PORTS = "input_ports"
 
     _imp_class = INodeImp
+    _imp: INodeImp
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)

@@ -9,7 +9,7 @@ from .imp import INodeImp, ONodeImp
 from .o_node import ONode
 
 
-class IONodeImp(INodeImp, ONodeImp):
+class IONodeImp(INodeImp, ONodeImp):  # type: ignore[misc]  # get_port: each base's own ports
     """Runs the input node's and the output node's constructors on one object."""
 
     def __init__(self, config: Any) -> None:
@@ -27,6 +27,7 @@ class IONode(INode, ONode):
             pass
 
     _imp_class = IONodeImp
+    _imp: IONodeImp
 
     def get_input_port(self, name: str) -> Any:
         """The input port implementation called `name` (ValueError when unknown)."""

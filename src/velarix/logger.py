@@ -22,6 +22,7 @@ class LogEntry:
     "thread", "message") and renders as a table line or a display block."""
 
     __slots__ = ("_imp",)
+    _imp: LogEntryImp
 
     def __init__(self, type: LogType, stack: str, message: str) -> None:
         """Record `message` of kind `type` with `stack` (a call-stack summary), the
@@ -121,6 +122,8 @@ class Logger:
     Raises:
         TypeError: `directory` is neither None nor a str.
     """
+
+    _imp: LoggerImp
 
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = LoggerImp(directory)

@@ -36,6 +36,7 @@ class Node(Portable):
             NAME = "name"
 
     _imp_class = NodeImp
+    _imp: NodeImp
 
     def __init__(self, **entries: Any) -> None:
         entries.setdefault(self.Configuration.Keys.NAME, type(self).__name__)

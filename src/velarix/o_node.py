@@ -41,6 +41,7 @@ class ONode(Node):
             RATE = "rate"
 
     _imp_class = ONodeImp
+    _imp: ONodeImp
     _driver: Optional[Driver] = None
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:

@@ -27,6 +27,8 @@ class Pipeline:
         directory: the log folder (None: the default folder; "": memory only).
     """
 
+    _imp: PipelineImp
+
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = PipelineImp(directory)
 

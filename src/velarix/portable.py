@@ -32,6 +32,7 @@ class Portable:
             super().__init__(**entries)
 
     _imp_class = PortableImp
+    _imp: PortableImp
 
     def __init__(self, **entries: Any) -> None:
         self._imp = self._imp_class(self.Configuration(**entries))
