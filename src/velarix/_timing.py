@@ -1,7 +1,9 @@
 """The driver thread of a timed source: calls the node's cycle at a fixed rate.
 
-Deadlines are absolute (start + k / rate on the monotonic clock), so the rate does
-not drift with the time each cycle takes. After a stall that misses deadlines, the
+The first cycle runs at start; it may include the node's one-time set-up, so the
+schedule is anchored when it ends: deadline k is that moment + k / rate on the
+monotonic clock. Absolute deadlines keep the rate from drifting with the time each
+cycle takes. After a stall that misses deadlines, the
 driver runs one cycle at once for the latest missed deadline and skips the older
 ones: no burst of catch-up cycles, and the skipped deadlines show as a gap in the
 `count` the step receives.
@@ -75,6 +77,10 @@ class Driver:
             if delay > 0 and self._stop.wait(delay):
                 break
             imp._cycle({"count": count, "time": wall_offset + deadline})
+            if count == 0:
+                # The first cycle may run the node's one-time set-up (which takes
+                # 10 ms and more): the schedule starts when it is done.
+                origin = time.monotonic()
             count += 1
             # Behind by more than one period: jump to the latest deadline passed.
             late = time.monotonic() - (origin + count * period)
