@@ -257,6 +257,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except CommandError as error:
         print(f"velarix {args.command}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except KeyboardInterrupt:  # Ctrl-C outside a run's watch loop, e.g. while loading
+        print(f"velarix {args.command}: interrupted", file=sys.stderr)
+        return 128 + 2
     return code
 
 

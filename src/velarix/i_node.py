@@ -37,6 +37,8 @@ class INode(Node):
     """
 
     class Configuration(Node.Configuration):
+        """An input node's configuration: adds ``input_ports``."""
+
         class Keys(Node.Configuration.Keys):
             INPUT_PORTS = "input_ports"
 

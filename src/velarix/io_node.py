@@ -23,6 +23,8 @@ class IONode(INode, ONode):
     `INode` and `ONode` (``rate`` excepted: it is for source nodes only)."""
 
     class Configuration(INode.Configuration, ONode.Configuration):
+        """Both port lists."""
+
         class Keys(INode.Configuration.Keys, ONode.Configuration.Keys):
             pass
 

@@ -24,11 +24,12 @@ class ONode(Node):
 
     A timed source is driven by a daemon thread from its `start` until its `stop`
     (a pipeline starts and stops its nodes together). Each driven step receives
-    ``{"count": k, "time": t}``: ``k`` the index of the deadline it runs for (0 at
-    start) and ``t`` that deadline as wall-clock seconds (``time.time()`` scale).
-    Deadlines are absolute, so the rate does not drift. After a stall the node runs
-    one cycle at once for the latest missed deadline and skips the older ones (a
-    gap in ``count``), never a burst. A node whose ports are all ``ASYNC`` runs
+    ``{"count": k, "time": t}``: ``k`` the index of the deadline it runs for and
+    ``t`` that deadline as wall-clock seconds (``time.time()`` scale). Cycle 0 runs
+    at start (with the node's one-time set-up); deadline k is k / rate seconds
+    after it ended. Deadlines are absolute, so the rate does not drift. After a
+    stall the node runs one cycle at once for the latest missed deadline and skips
+    the older ones (a gap in ``count``), never a burst. A node whose ports are all ``ASYNC`` runs
     one extra cycle with empty data when it starts, before the driver's first.
 
     Raises:
@@ -36,6 +37,8 @@ class ONode(Node):
     """
 
     class Configuration(Node.Configuration):
+        """An output node's configuration: adds ``output_ports`` and ``rate``."""
+
         class Keys(Node.Configuration.Keys):
             OUTPUT_PORTS = "output_ports"
             RATE = "rate"

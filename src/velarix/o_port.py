@@ -17,6 +17,8 @@ class OPort(Portable):
     default SYNC). It passes each value to every input port linked to it."""
 
     class Configuration(PortConfiguration):
+        """An output port's configuration; it holds the metadata of the set-up run."""
+
         # Any stored value counts, None included: a set-up run that stored metadata
         # must not leave the downstream node waiting for it.
         def set_metadata(self, metadata: Any) -> None:

@@ -11,6 +11,7 @@ class ONodeImp(NodeImp):
 
     _output_ports: dict[str, OPortImp]
     _setup_thread: threading.Thread
+    config: Any
 
     def __init__(self, config: Any) -> None:
         """Check the output-port list, set up the node and build its ports."""

@@ -14,6 +14,7 @@ class INodeImp(NodeImp):
     _is_thread_running: bool
     _thread: Optional[threading.Thread]
     _input_ports: dict[str, IPortImp]
+    config: Any
 
     def __init__(self, config: Any) -> None:
         """Check the input-port list, set up the node and build its ports."""

@@ -19,6 +19,7 @@ class NodeImp(PortableImp):
     _time_start: float
     _time_busy: float
     _load: float
+    config: Any
 
     def __init__(self, config: Any) -> None:
         """Set up the node base on top of its portable identity."""
