@@ -17,7 +17,9 @@ from velarix import Logger, LogType
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PACKAGE = pathlib.Path(velarix.__file__).resolve().parent
-COMPILED = ["ferrant", "vertan", "intaran", "exitran", "trellan", "scribon"]
+# Every compiled module of the package, the six of today and any added later.
+COMPILED = sorted({p.name.split(".")[0] for p in (PACKAGE / "imp").glob("*.so")}
+                  | {"ferrant", "vertan", "intaran", "exitran", "trellan", "scribon"})
 MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 CLASS_DUNDERS = {"__module__", "__doc__", "__dict__", "__weakref__", "__qualname__", "__annotations__"}
 

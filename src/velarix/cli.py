@@ -106,7 +106,7 @@ def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
     except KeyboardInterrupt:
         pass
     if live:
-        out.write("\r" + status_line(pipeline) + "\n")
+        out.write("\r" + status_line(pipeline) + "  \n")
 
 
 def failure_report(pipeline: Pipeline) -> Optional[str]:

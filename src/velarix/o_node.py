@@ -105,7 +105,8 @@ class ONode(Node):
     def cycle(self, data: Optional[dict[str, Any]] = None) -> None:
         """Run one step cycle now, on this thread: how an application drives a
         source node. `data` is what the step receives (default: empty).
-        A failing step is logged and sets the node's condition to ERROR."""
+        A failing step is logged and sets the node's condition to ERROR.
+        A timed source's driver calls it already: do not drive one from two threads."""
         if data is None:
             self._imp._cycle()
         else:
