@@ -85,18 +85,22 @@ def test_rate_paces_cycles_on_absolute_deadlines(no_thread_leak):
     assert not driver_threads(probe) and probe.get_state() == Constants.States.STOPPED
 
 
-def test_a_stall_skips_missed_deadlines_instead_of_bursting(no_thread_leak):
+@pytest.mark.parametrize("catch_up, made_up", [(0, 0), (0.1, 5)])
+def test_a_stall_makes_up_only_what_catch_up_allows(catch_up, made_up, no_thread_leak):
     rate, stall = 50, 0.4  # the stall covers 20 deadlines
-    probe = Probe(name="staller", rate=rate, stall_at=5, stall=stall, until=15)
+    probe = Probe(name="staller", rate=rate, catch_up=catch_up, stall_at=5, stall=stall, until=20)
     probe.start()
     assert probe.reached.wait(WAIT)
     probe.stop()
     counts = [c for c, _, _ in probe.calls]
     assert counts[:6] == [0, 1, 2, 3, 4, 5]
-    assert counts[6] >= 5 + 10  # resumed at the latest missed deadline
+    assert counts[6] >= 5 + 10  # the older missed deadlines are skipped
     stall_end = probe.calls[5][2] + stall
-    soon_after = [called for _, _, called in probe.calls if stall_end <= called < stall_end + 0.05]
-    assert len(soon_after) <= 4  # one catch-up cycle, then the normal pace
+    burst = [called for _, _, called in probe.calls if stall_end <= called < stall_end + 0.01]
+    # The latest deadline, what is made up, and perhaps the next deadline (one
+    # period after the latest); never the 20 missed ones.
+    assert len(burst) <= 2 + made_up
+    assert counts[6:7 + made_up] == list(range(counts[6], counts[6] + 1 + made_up))
 
 
 def test_stop_ends_the_driver_from_anywhere(no_thread_leak):
@@ -197,6 +201,12 @@ def test_untimed_nodes_keep_their_saved_form_and_threads(no_thread_leak):
 def test_bad_rates_are_refused(rate, error):
     with pytest.raises(error, match="rate"):
         Probe(name="bad", rate=rate)
+
+
+@pytest.mark.parametrize("catch_up, error", [(-0.1, ValueError), (float("inf"), ValueError), ("1", TypeError)])
+def test_bad_catch_up_is_refused(catch_up, error):
+    with pytest.raises(error, match="catch_up"):
+        Probe(name="bad", rate=10, catch_up=catch_up)
 
 
 def test_nodes_with_inputs_take_no_rate():

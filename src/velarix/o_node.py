@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Optional
 
-from ._timing import Driver, check_rate
+from ._timing import DEFAULT_CATCH_UP, Driver, check_rate, check_seconds
 from .constants import Constants
 from .i_node import INode, _port_configurations
 from .imp import ONodeImp
@@ -21,6 +21,8 @@ class ONode(Node):
       and ``timing``, see `OPort`); default one port named ``"out"``.
     - ``rate``: cycles per second for a timed source, or None (the default): the
       application drives the node with `cycle`. Only for nodes without input ports.
+    - ``catch_up``: for a timed source, how many seconds of missed deadlines it
+      makes up after a stall (default 0.02; 0: none).
 
     A timed source is driven by a daemon thread from its `start` until its `stop`
     (a pipeline starts and stops its nodes together). Each driven step receives
@@ -28,20 +30,22 @@ class ONode(Node):
     ``t`` that deadline as wall-clock seconds (``time.time()`` scale). Cycle 0 runs
     at start (with the node's one-time set-up); deadline k is k / rate seconds
     after it ended. Deadlines are absolute, so the rate does not drift. After a
-    stall the node runs one cycle at once for the latest missed deadline and skips
-    the older ones (a gap in ``count``), never a burst. A node whose ports are all ``ASYNC`` runs
+    stall the node makes up, back to back, the deadlines missed within the last
+    ``catch_up`` seconds and skips older ones (a gap in ``count``), so a burst is
+    at most ``catch_up * rate`` cycles beyond the one for the latest deadline. A node whose ports are all ``ASYNC`` runs
     one extra cycle with empty data when it starts, before the driver's first.
 
     Raises:
-        TypeError, ValueError: on a malformed port list or rate.
+        TypeError, ValueError: on a malformed port list, rate or catch_up.
     """
 
     class Configuration(Node.Configuration):
-        """An output node's configuration: adds ``output_ports`` and ``rate``."""
+        """An output node's configuration: adds ``output_ports``, ``rate`` and ``catch_up``."""
 
         class Keys(Node.Configuration.Keys):
             OUTPUT_PORTS = "output_ports"
             RATE = "rate"
+            CATCH_UP = "catch_up"
 
     _imp_class = ONodeImp
     _imp: ONodeImp
@@ -53,6 +57,7 @@ class ONode(Node):
                              Constants.Defaults.PORT_OUT)
         rate = entries.get(ONode.Configuration.Keys.RATE)
         check_rate(rate)
+        check_seconds(ONode.Configuration.Keys.CATCH_UP, entries.get(ONode.Configuration.Keys.CATCH_UP), False)
         if rate is not None and isinstance(self, INode):
             raise ValueError("rate applies only to source nodes, which have no input ports.")
 
@@ -61,7 +66,8 @@ class ONode(Node):
         super().start()
         rate = self.get_rate()
         if rate is not None and not (self._driver is not None and self._driver.is_alive()):
-            self._driver = Driver(self, rate)
+            catch_up = self.config.get(ONode.Configuration.Keys.CATCH_UP)
+            self._driver = Driver(self, rate, DEFAULT_CATCH_UP if catch_up is None else catch_up)
             self._driver.start()
 
     def stop(self) -> None:
