@@ -37,8 +37,9 @@ $(VENV)/.ready: | check-python
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
 	touch $@
 
+# -v: pip passes on the build's own progress (CMake, then ninja's [n/N] lines).
 install: $(VENV)/.ready
-	$(PY) -m pip install --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
+	$(PY) -m pip install -v --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
 
 # The requirements of every optional extra in pyproject.toml (the package itself,
 # named by an extra that includes another, is already installed by `install`).
