@@ -118,7 +118,10 @@ def failure_report(pipeline: Pipeline) -> Optional[str]:
     failed = [n for n in pipeline.get_nodes() if n.get_condition() == Constants.Conditions.ERROR]
     if not failed and pipeline.get_condition() != Constants.Conditions.ERROR:
         return None
-    lines = [f"pipeline stopped with condition {Constants.Conditions.ERROR}"]
+    if pipeline.get_condition() == Constants.Conditions.ERROR:
+        lines = [f"pipeline stopped with condition {Constants.Conditions.ERROR}"]
+    else:  # the run ended before the monitoring thread's next pass
+        lines = ["a node failed"]
     tracebacks = 0
     for node in failed:
         lines.append(f"node {node.get_name()!r} ({type(node).__name__}) failed:")
@@ -130,7 +133,7 @@ def failure_report(pipeline: Pipeline) -> Optional[str]:
             tracebacks += 1
     entry = pipeline.get_last_error()
     if entry is not None and tracebacks == 0:
-        lines.append(entry.to_formatted_string().rstrip())
+        lines.append(entry.to_formatted_string().strip("\n"))
     return "\n".join(lines)
 
 
