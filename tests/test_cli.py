@@ -97,6 +97,7 @@ def test_graph_prints_dot_and_mermaid(tmp_path):
     dot = velarix_command("graph", path, cwd=tmp_path)
     assert dot.returncode == 0, dot.stderr
     assert dot.stdout.startswith("digraph") and dot.stdout.count("->") == 2
+    assert 'n0 -> n2 [label="out → in (SYNC)"];' in dot.stdout
     mermaid = velarix_command("graph", path, "--format", "mermaid", cwd=tmp_path)
     assert mermaid.returncode == 0 and mermaid.stdout.startswith("flowchart LR")
     assert mermaid.stdout.count("-->") == 2

@@ -98,8 +98,7 @@ def _quote(text: str) -> str:
 
 
 def _link_label(link: LinkInfo) -> str:
-    label = f"{link.source_port} → {link.target_port}"
-    return label if link.timing == Constants.Timing.SYNC else f"{label} ({link.timing})"
+    return f"{link.source_port} → {link.target_port} ({link.timing})"
 
 
 def _node_caption(node: NodeInfo) -> str:
