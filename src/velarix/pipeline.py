@@ -34,7 +34,11 @@ class Pipeline:
 
     # Graph
     def add_node(self, node: Node) -> None:
-        """Add `node` (once) and hand it the pipeline's logger."""
+        """Add `node` and hand it the pipeline's logger.
+
+        Raises:
+            ValueError: "Node already exists in pipeline."
+        """
         self._imp.add_node(node)
 
     def remove_node(self, node: Node) -> None:
@@ -48,7 +52,8 @@ class Pipeline:
 
         Raises:
             ValueError: a port name is unknown.
-            TypeError: a port name is not a str.
+            TypeError: a port name is not a str, or the nodes are not an `ONode`
+                and an `INode`.
         """
         self._imp.connect_ports(output_node, output_node_port, input_node, input_node_port)
 
@@ -58,7 +63,12 @@ class Pipeline:
 
     def disconnect_ports(self, output_node: ONode, output_node_port: str,
                          input_node: INode, input_node_port: str) -> None:
-        """Remove the link between two named ports."""
+        """Remove the link between two named ports.
+
+        Raises:
+            ValueError: a node is not in the pipeline or a port name is unknown.
+            TypeError: as for `connect_ports`.
+        """
         self._imp.disconnect_ports(output_node, output_node_port, input_node, input_node_port)
 
     def disconnect(self, output_node: ONode, input_node: INode) -> None:
