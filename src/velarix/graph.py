@@ -71,7 +71,8 @@ def describe(pipeline: Pipeline) -> GraphInfo:
     """Read the nodes and links of `pipeline` (running or not)."""
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
-    for index, node in enumerate(pipeline.get_nodes()):
+    nodes = pipeline.get_nodes()
+    for index, node in enumerate(nodes):
         info = NodeInfo(
             key=f"n{index}", name=str(node.get_name()), class_name=type(node).__name__,
             inputs=_ports(node, INode.Configuration.Keys.INPUT_PORTS),
@@ -81,7 +82,7 @@ def describe(pipeline: Pipeline) -> GraphInfo:
         if isinstance(node, INode):
             for port in info.inputs:
                 inputs[id(INode.get_port(node, port.name))] = (info.key, port.name, port.timing)
-    for info, node in zip(graph.nodes, pipeline.get_nodes()):
+    for info, node in zip(graph.nodes, nodes):
         if not isinstance(node, ONode):
             continue
         for port in info.outputs:
