@@ -32,8 +32,9 @@ class ONode(Node):
     after it ended. Deadlines are absolute, so the rate does not drift. After a
     stall the node makes up, back to back, the deadlines missed within the last
     ``catch_up`` seconds and skips older ones (a gap in ``count``), so a burst is
-    at most ``catch_up * rate`` cycles beyond the one for the latest deadline. A node whose ports are all ``ASYNC`` runs
-    one extra cycle with empty data when it starts, before the driver's first.
+    at most ``catch_up * rate`` cycles beyond the one for the latest deadline.
+    A node whose ports are all ``ASYNC`` runs one extra cycle with empty data
+    when it starts, before the driver's first.
 
     Raises:
         TypeError, ValueError: on a malformed port list, rate or catch_up.
