@@ -1,6 +1,8 @@
 # make test | make demo | make bench: each bootstraps .venv, builds and installs the
 # package, then runs. make dev builds the modules into src/ for quick iteration.
+# `make` alone lists the targets.
 SHELL := /bin/bash
+.DEFAULT_GOAL := help
 
 # Python 3.12: python3.12 on PATH if it runs, else pyenv's 3.12 (see DEVELOPERS.md).
 PYTHON ?= $(shell \
@@ -13,7 +15,16 @@ DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: test demo bench install dev check-python clean
+.PHONY: help test demo bench install extras system-tools dev check-python clean
+
+help:
+	@echo "make test          build, install every optional extra and run the tests"
+	@echo "make demo          build and run examples/demo.py (a live pipeline)"
+	@echo "make bench         build and run the benchmarks in bench/"
+	@echo "make install       build and install the package into $(VENV)"
+	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
+	@echo "make system-tools  install Graphviz from Debian packages when missing and possible"
+	@echo "make clean         remove build folders and in-tree modules"
 
 check-python:
 	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
@@ -26,10 +37,30 @@ $(VENV)/.ready: | check-python
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6" "rich>=13" "aiohttp>=3.9" "selenium>=4.10"
 	touch $@
 
+# -v: pip passes on the build's own progress (CMake, then ninja's [n/N] lines).
 install: $(VENV)/.ready
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
+	$(PY) -m pip install -v --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
 
-test: install
+# The requirements of every optional extra in pyproject.toml (the package itself,
+# named by an extra that includes another, is already installed by `install`).
+$(VENV)/.extras: pyproject.toml $(VENV)/.ready
+	$(PY) -c 'import re, tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"].get("optional-dependencies", {}); print("\n".join(sorted({r for reqs in extras.values() for r in reqs if re.split(r"[^A-Za-z0-9_.-]", r, maxsplit=1)[0].lower() != "velarix"})))' > $(VENV)/extras.txt
+	$(PY) -m pip install --quiet -r $(VENV)/extras.txt
+	touch $@
+
+extras: $(VENV)/.extras
+
+# Graphviz for the tests that parse DOT output; they skip when it is missing.
+system-tools:
+	@command -v dot >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq graphviz; \
+	  elif command -v sudo >/dev/null && sudo -n true 2>/dev/null && command -v apt-get >/dev/null; then \
+	    sudo -n apt-get update -qq && sudo -n env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq graphviz; \
+	  fi; } || true
+	@command -v dot >/dev/null || echo "note: Graphviz (dot) is not installed; tests that need it will skip"
+
+test: install extras system-tools
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: install

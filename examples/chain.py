@@ -5,6 +5,7 @@ drives with cycle(), a node that squares what arrives, and a sink that collects.
 """
 
 import threading
+from typing import Any
 
 from velarix import INode, IONode, ONode
 
@@ -12,29 +13,29 @@ from velarix import INode, IONode, ONode
 class Numbers(ONode):
     """Emits the number it is handed on each cycle."""
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         return {"out": data["n"]}
 
 
 class Square(IONode):
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         return {"out": data["in"] ** 2}
 
 
 class Collect(INode):
-    def __init__(self, expected, **entries):
+    def __init__(self, expected: int, **entries: Any) -> None:
         super().__init__(**entries)
-        self.values = []
+        self.values: list[int] = []
         self._expected = expected
         self.done = threading.Event()
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> None:
         self.values.append(data["in"])
         if len(self.values) == self._expected:
             self.done.set()
 
 
-def main(count=10):
+def main(count: int = 10) -> int:
     source, square, sink = Numbers(), Square(), Collect(count)
     source.connect("out", square, "in")
     square.connect("out", sink, "in")

@@ -1,6 +1,6 @@
 """A live pipeline in the terminal.
 
-A sensor paced by its own thread feeds a smoothing node, which feeds a display.
+A timed sensor (a source node with a rate) feeds a smoothing node, which feeds a display.
 The pipeline runs for a few seconds with a status line, prints its load report and
 log, saves itself to JSON, loads that back into a fresh registry and runs again.
 With --fail a node that breaks after a while joins in, and the monitoring thread
@@ -11,8 +11,8 @@ import argparse
 import math
 import os
 import random
-import threading
 import time
+from typing import Any
 
 import velarix.imp.scribon
 from velarix import INode, IONode, ONode, Pipeline, Portable
@@ -21,32 +21,34 @@ RATE = 300  # sensor values per second
 
 
 class Sensor(ONode):
-    """Passes on what the feeding thread reads."""
+    """A noisy sine at 0.5 Hz, sampled at the node's rate (its driver passes the
+    deadline's time in data["time"])."""
 
-    def step(self, data):
-        return {"out": data["x"]}
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
+        t = data["time"]
+        return {"out": math.sin(2 * math.pi * 0.5 * t) + random.gauss(0, 0.3)}
 
 
 class Smooth(IONode):
     """Exponential moving average with weight `alpha` for the newest value."""
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         entries.setdefault("alpha", 0.05)
         super().__init__(**entries)
-        self.level = None
+        self.level: float | None = None
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         alpha, x = self.config["alpha"], data["in"]
         self.level = x if self.level is None else self.level + alpha * (x - self.level)
         return {"out": self.level}
 
 
 class Display(INode):
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         super().__init__(**entries)
         self.count, self.last = 0, 0.0
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> None:
         self.count += 1
         self.last = data["in"]
 
@@ -54,44 +56,31 @@ class Display(INode):
 class Flaky(INode):
     """Fails on its `fail_after`-th value."""
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         # Literal defaults only: a saved pipeline keeps the class, not this module.
         entries.setdefault("fail_after", 600)
         super().__init__(**entries)
         self.count = 0
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> None:
         self.count += 1
         if self.count == self.config["fail_after"]:
             raise RuntimeError(f"Flaky gave up after {self.count} values.")
 
 
-def feed(sensor, stop):
-    """A noisy sine, RATE values a second, until `stop` is set."""
-    start = time.perf_counter()
-    n = 0
-    while not stop.is_set():
-        t = n / RATE
-        sensor.cycle({"x": math.sin(2 * math.pi * 0.5 * t) + random.gauss(0, 0.3)})
-        n += 1
-        stop.wait(max(0.0, start + n / RATE - time.perf_counter()))
-
-
-def run(pipeline, seconds):
-    """Start, feed and watch the pipeline for `seconds` (or until it stops itself)."""
+def run(pipeline: Pipeline, seconds: float) -> None:
+    """Start and watch the pipeline for `seconds` (or until it stops itself); the
+    sensor's rate drives it."""
     nodes = {node.get_name(): node for node in pipeline.get_nodes()}
-    display, stop = nodes["display"], threading.Event()
+    # A loaded pipeline's Display is re-created from its saved source: another class.
+    display: Any = nodes["display"]
     pipeline.start()
-    feeder = threading.Thread(target=feed, args=(nodes["sensor"], stop), daemon=True)
-    feeder.start()
     while pipeline.get_elapsed_time() < seconds and pipeline.get_state() == "RUNNING":
         loads = "  ".join(f"{e['name']} {e['load']:4.1f}%" for e in pipeline.get_load()[:-1])
         print(f"\r{pipeline.get_elapsed_time():4.1f} s  {display.count:5d} values  "
               f"level {display.last:+.2f}  load: {loads}   ", end="", flush=True)
         time.sleep(0.1)
     print()
-    stop.set()
-    feeder.join()
     pipeline.stop()
     print(f"state {pipeline.get_state()}, condition {pipeline.get_condition()}")
     error = pipeline.get_last_error()
@@ -99,17 +88,17 @@ def run(pipeline, seconds):
         print(f"last error: {error['message']}")
 
 
-def report(pipeline):
+def report(pipeline: Pipeline) -> None:
     print(f"\n{'class':<12} {'name':<10} {'load':>7}")
     for entry in pipeline.get_load():
         print(f"{entry['class']:<12} {entry['name']:<10} {entry['load']:>6.2f}%")
     print("\nlast log lines:")
-    for entry in pipeline.get_logger().get_all()[-12:]:
-        print(f"  {entry['type']:<8} {entry['message']}")
+    for line in pipeline.get_logger().get_all()[-12:]:
+        print(f"  {line['type']:<8} {line['message']}")
     print(f"log file: {pipeline.get_logger().get_file_name()}")
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--fail", action="store_true", help="add a node that fails after a while")
     parser.add_argument("--log-dir", default="demo-logs", help="folder for log files and the saved pipeline")
@@ -120,7 +109,7 @@ def main():
     velarix.imp.scribon.DEFAULT_DIR = log_dir
 
     pipeline = Pipeline(log_dir)
-    sensor, smooth, display = Sensor(name="sensor"), Smooth(name="smooth"), Display(name="display")
+    sensor, smooth, display = Sensor(name="sensor", rate=RATE), Smooth(name="smooth"), Display(name="display")
     pipeline.connect(sensor, smooth)
     pipeline.connect(smooth, display)
     if args.fail:

@@ -76,6 +76,19 @@ threading.Thread(target=feed, args=(source,), daemon=True).start()
 sink.flowing.wait()
 sys.exit(0)
 """,
+    # A timed source's driver mid-cycle, with the workers and monitoring thread.
+    "timed source without stop": NODES + """
+class Timed(ONode):
+    def step(self, data):
+        return {"out": data["count"]}
+
+pipeline = Pipeline(sys.argv[1])
+pipeline.connect(Timed(name="timed", rate=2000), work)
+pipeline.connect(work, sink)
+pipeline.start()
+sink.flowing.wait()
+sys.exit(0)
+""",
     # Writers keep logging while the file writer drains; nobody stops the logger.
     "file logger without stop": """
 import sys, threading

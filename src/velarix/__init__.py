@@ -1,5 +1,7 @@
 """velarix: real-time data-flow pipelines with a C++ core."""
 
+from importlib import metadata as _metadata
+
 from .constants import Constants
 from .logger import LogEntry, Logger, LogType
 from .portable import Portable
@@ -12,7 +14,13 @@ from .io_node import IONode
 from .pipeline import Pipeline
 from .errors import PipelineError
 
+try:
+    __version__: str = _metadata.version("velarix")
+except _metadata.PackageNotFoundError:  # a source tree that was never installed
+    __version__ = "0+unknown"
+
 __all__ = [
+    "__version__",
     "Constants",
     "LogType",
     "Logger",

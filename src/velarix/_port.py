@@ -1,6 +1,9 @@
 """What input and output port configurations share."""
 
+from __future__ import annotations
+
 import copy
+from typing import Any
 
 from .constants import Constants
 from .portable import Portable
@@ -10,11 +13,13 @@ _TIMINGS = (Constants.Timing.SYNC, Constants.Timing.ASYNC)
 
 
 class PortConfiguration(Portable.Configuration):
+    """A port's configuration: ``name`` and ``timing`` (default SYNC)."""
+
     class Keys(Portable.Configuration.Keys):
         NAME = "name"
         TIMING = "timing"
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         entries.setdefault(self.Keys.TIMING, Constants.Timing.SYNC)
         timing = entries[self.Keys.TIMING]
         if not any(timing == known for known in _TIMINGS):
@@ -23,7 +28,7 @@ class PortConfiguration(Portable.Configuration):
             )
         super().__init__(**entries)
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> PortConfiguration:
         # Copy the entries only: the link to the live port and its metadata belong
         # to this process, not to a saved configuration.
         clone = type(self).__new__(type(self))
@@ -32,11 +37,11 @@ class PortConfiguration(Portable.Configuration):
             dict.__setitem__(clone, copy.deepcopy(key, memo), copy.deepcopy(value, memo))
         return clone
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (type(self), dict(self)))
 
 
-def _rebuild(cls, entries):
+def _rebuild(cls: type[PortConfiguration], entries: dict[str, Any]) -> PortConfiguration:
     clone = cls.__new__(cls)
     dict.update(clone, entries)
     return clone

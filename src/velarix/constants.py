@@ -2,18 +2,28 @@
 
 
 class Constants:
+    """Names of states, conditions, port timings and default port names."""
+
     class States:
+        """A node's or pipeline's running state."""
+
         STOPPED = "STOPPED"
         RUNNING = "RUNNING"
 
     class Conditions:
+        """Health: HEALTHY until a failure, then ERROR for good."""
+
         HEALTHY = "HEALTHY"
         ERROR = "ERROR"
 
     class Timing:
+        """How an input port keeps what arrives."""
+
         SYNC = "SYNC"  # every value is kept, in arrival order
         ASYNC = "ASYNC"  # only the newest value is kept
 
     class Defaults:
+        """Names of the single port a node gets when none are configured."""
+
         PORT_IN = "in"
         PORT_OUT = "out"

@@ -1,12 +1,16 @@
 """Input nodes: a worker thread runs a step whenever every input port holds data."""
 
+from __future__ import annotations
+
+from typing import Any
+
 from .constants import Constants
 from .i_port import IPort
 from .imp import INodeImp
 from .node import Node
 
 
-def _port_configurations(entries, key, port_class, default_name):
+def _port_configurations(entries: dict[str, Any], key: str, port_class: Any, default_name: str) -> None:
     """Default to one port; plain dictionaries become the port's configuration."""
     ports = entries.get(key)
     if ports is None and key not in entries:
@@ -18,16 +22,38 @@ def _port_configurations(entries, key, port_class, default_name):
 
 
 class INode(Node):
+    """A node with input ports: its worker thread runs a step whenever every
+    input port holds a value, with data {port name: value}.
+
+    Configuration keys, besides those of `Node` (`id`, `name`):
+
+    - ``input_ports``: a list of port configurations, each a dict with ``name``
+      and ``timing`` (`Constants.Timing.SYNC`, the default: every value is kept
+      in arrival order; `ASYNC`: only the newest); default one port ``"in"``.
+
+    Raises:
+        TypeError: ``input_ports`` is not a list.
+        ValueError: the list is empty or holds duplicate names.
+    """
+
     class Configuration(Node.Configuration):
+        """An input node's configuration: adds ``input_ports``."""
+
         class Keys(Node.Configuration.Keys):
             INPUT_PORTS = "input_ports"
 
     _imp_class = INodeImp
+    _imp: INodeImp
 
-    def _prepare_entries(self, entries):
+    def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
         _port_configurations(entries, self.Configuration.Keys.INPUT_PORTS, IPort,
                              Constants.Defaults.PORT_IN)
 
-    def get_port(self, name):
+    def get_port(self, name: str) -> Any:
+        """The input port implementation called `name`.
+
+        Raises:
+            ValueError: no input port has that name.
+        """
         return INodeImp.get_port(self._imp, name)

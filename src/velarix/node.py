@@ -1,27 +1,53 @@
 """Nodes: the unit of processing. Subclasses override `step` and, as needed,
 `setup`, `pre_step` and `post_step`; the constructor installs them as handlers."""
 
+from __future__ import annotations
+
+from typing import Any, Callable, Optional
+
 from .imp import NodeImp
+from .logger import Logger
 from .portable import Portable
+
+#: Port data: input- or output-port name -> value.
+PortData = dict[str, Any]
+#: Port metadata: port name -> that port's metadata dictionary.
+PortMetadata = dict[str, dict[str, Any]]
 
 
 class Node(Portable):
+    """Base of every node: handlers, running state, health condition, load and log.
+
+    Derive from `INode`, `ONode` or `IONode` rather than from this class. Keyword
+    arguments form the node's configuration: ``name`` (default: the class name),
+    ``id`` (default: generated) and the keys of the subclass; any other entry is
+    kept in the configuration for the node's own use (``self.config[...]``) and
+    saved with it.
+
+    A step runs inside a guarded cycle: an exception in a handler is logged as an
+    ERROR entry and sets the node's condition to ERROR, after which the node does
+    nothing more. The first cycle runs `setup` once.
+    """
+
     class Configuration(Portable.Configuration):
+        """A node's configuration: a dict with the keys in `Keys`."""
+
         class Keys(Portable.Configuration.Keys):
             NAME = "name"
 
     _imp_class = NodeImp
+    _imp: NodeImp
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         entries.setdefault(self.Configuration.Keys.NAME, type(self).__name__)
         self._prepare_entries(entries)
         super().__init__(**entries)
         self._install_handlers()
 
-    def _prepare_entries(self, entries):
+    def _prepare_entries(self, entries: dict[str, Any]) -> None:
         """Fill in defaults and normalise the entries before the configuration is built."""
 
-    def _install_handlers(self):
+    def _install_handlers(self) -> None:
         imp = self._imp
         imp.set_setup_handler(self.setup)
         imp.set_step_handler(self.step)
@@ -34,43 +60,65 @@ class Node(Portable):
 
     # Handlers -----------------------------------------------------------------
 
-    def setup(self, data, metadata):
-        """Runs once, before the first step; returns the metadata of every output port."""
+    def setup(self, data: PortData, metadata: PortMetadata) -> Optional[PortMetadata]:
+        """Runs once, before the first step; returns the metadata of every output
+        port (port name -> dict). `metadata` holds the metadata of every input
+        port. The default gives each output port an empty dictionary."""
         return {name: {} for name in getattr(self._imp, "_output_ports", {})}
 
-    def pre_step(self, data):
-        pass
+    def pre_step(self, data: PortData) -> None:
+        """Runs before each step with the input data itself (not a copy)."""
 
-    def step(self, data):
+    def step(self, data: PortData) -> Optional[PortData]:
+        """The node's work: gets a private deep copy of the input data (input-port
+        name -> value) and returns the output data (output-port name -> value,
+        one value for every output port) or None for a node without outputs.
+
+        Raises:
+            NotImplementedError: unless a subclass overrides it.
+        """
         raise NotImplementedError(f"{type(self).__name__}.step() is not implemented.")
 
-    def post_step(self, data):
-        pass
+    def post_step(self, data: PortData) -> None:
+        """Runs after each step of an output node, with the step's result."""
 
     # Delegates ----------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> None:
+        """Start the node (state RUNNING); an input node starts its worker thread.
+        Starting a running node only restarts its load clock."""
         self._imp.start()
 
-    def stop(self):
+    def stop(self) -> None:
+        """Stop the node (state STOPPED); an input node waits for its worker."""
         self._imp.stop()
 
-    def get_name(self):
+    def get_name(self) -> Optional[str]:
+        """The configured name.
+
+        Raises:
+            TypeError: the configured name is neither a str nor None.
+        """
         return self._imp.get_name()
 
-    def get_state(self):
+    def get_state(self) -> str:
+        """`Constants.States.RUNNING` or `Constants.States.STOPPED`."""
         return self._imp.get_state()
 
-    def get_condition(self):
+    def get_condition(self) -> str:
+        """`Constants.Conditions.HEALTHY`, or `ERROR` once a cycle has failed."""
         return self._imp._condition
 
-    def get_counter(self):
+    def get_counter(self) -> int:
+        """The number of completed step cycles."""
         return self._imp.get_counter()
 
-    def get_load(self):
+    def get_load(self) -> float:
+        """Time spent in step cycles since the last start, in percent of the
+        elapsed time (at least one second)."""
         return self._imp.get_load()
 
-    def get_stats(self):
+    def get_stats(self) -> dict[str, Any]:
         """What the node has done, as plain data: its name, class, state, condition
         and load; "steps" done; "step_time" (seconds: "mean", "p50", "p99", "max"
         over the latest 1024 steps, None before the first); "rate_in" and "rate_out"
@@ -82,25 +130,30 @@ class Node(Portable):
 
         return node_stats(self)
 
-    def get_last_exception(self):
+    def get_last_exception(self) -> Optional[BaseException]:
         """The last exception a guard of this node caught (a failing step, set-up
         or worker), with its traceback; None while nothing has failed."""
         return self._imp.get_last_exception()
 
-    def set_logger(self, logger):
+    def set_logger(self, logger: Logger) -> None:
+        """Write this node's log entries to `logger` (a pipeline hands over its own)."""
         self._imp.set_logger(logger)
 
-    def set_setup_handler(self, handler):
+    def set_setup_handler(self, handler: Callable[[PortData, PortMetadata], Optional[PortMetadata]]) -> None:
+        """Use `handler(data, metadata)` as the set-up run instead of `setup`."""
         self._imp.set_setup_handler(handler)
 
-    def set_pre_step_handler(self, handler):
+    def set_pre_step_handler(self, handler: Callable[[PortData], None]) -> None:
+        """Use `handler(data)` before each step instead of `pre_step`."""
         self._imp.set_pre_step_handler(handler)
 
-    def set_step_handler(self, handler):
+    def set_step_handler(self, handler: Callable[[PortData], Optional[PortData]]) -> None:
+        """Use `handler(data)` as the step instead of `step`."""
         self._imp.set_step_handler(handler)
 
-    def set_post_step_handler(self, handler):
+    def set_post_step_handler(self, handler: Callable[[PortData], None]) -> None:
+        """Use `handler(data)` after each step of an output node instead of `post_step`."""
         self._imp.set_post_step_handler(handler)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.config.get(self.Configuration.Keys.NAME)!r}>"

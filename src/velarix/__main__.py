@@ -1,0 +1,5 @@
+"""`python -m velarix`: the command line of velarix.cli."""
+
+from .cli import main
+
+raise SystemExit(main())

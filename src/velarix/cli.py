@@ -1,0 +1,270 @@
+"""The `velarix` command (also `python -m velarix`): run, show and draw saved pipelines.
+
+Loading a file runs the class source stored in it: use these commands only on
+files you trust.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import inspect
+import json
+import sys
+import time
+import traceback
+from typing import Any, Callable, Optional, Sequence, TextIO
+
+from . import graph
+from .constants import Constants
+from .pipeline import Pipeline
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+STATUS_INTERVAL = 0.2  # seconds between two status lines
+
+
+class CommandError(Exception):
+    """A failure the command reports as one line on stderr, with exit code 2."""
+
+
+# Loading ------------------------------------------------------------------------
+
+def load_pipeline(path: str, log_dir: Optional[str] = None) -> Pipeline:
+    """Load a saved pipeline whose log goes to `log_dir` (None: the default
+    folder; "": memory only).
+
+    Raises:
+        CommandError: the file is missing, unreadable, not JSON or not a pipeline.
+    """
+    try:
+        with open(path, encoding="utf-8") as file:
+            data = json.load(file)
+    except OSError as error:
+        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+    except (ValueError, UnicodeDecodeError) as error:
+        raise CommandError(f"{path} is not valid JSON: {error}") from None
+    if not isinstance(data, dict):
+        raise CommandError(f"{path} is not a saved pipeline: expected a JSON object")
+    try:
+        return _deserialize(data, path, log_dir)
+    except Exception as error:  # whatever the stored classes raise
+        raise CommandError(f"{path} is not a loadable pipeline: {type(error).__name__}: {error}") from None
+
+
+def _deserialize(data: dict[str, Any], path: str, log_dir: Optional[str]) -> Pipeline:
+    load: Callable[..., Pipeline] = Pipeline.load
+    if "directory" in inspect.signature(load).parameters:
+        return load(path, directory=log_dir)
+    # A re-created pipeline logs to the default folder, read when its loggers are
+    # made: point it at the wanted folder for the duration of the load.
+    from .imp import scribon
+
+    default = scribon.DEFAULT_DIR
+    if log_dir is not None:
+        scribon.DEFAULT_DIR = log_dir
+    try:
+        return Pipeline.deserialize(data)
+    finally:
+        scribon.DEFAULT_DIR = default
+
+
+# run ------------------------------------------------------------------------------
+
+def _highest_load(pipeline: Pipeline) -> tuple[str, float]:
+    nodes = pipeline.get_load()[:-1]
+    if not nodes:
+        return "-", 0.0
+    top = max(nodes, key=lambda entry: entry["load"])
+    return str(top["name"]), float(top["load"])
+
+
+def status_line(pipeline: Pipeline) -> str:
+    """State, condition, elapsed time and the highest node load, on one line."""
+    name, load = _highest_load(pipeline)
+    return (f"{pipeline.get_state():<7} {pipeline.get_condition():<7} "
+            f"{pipeline.get_elapsed_time():7.1f} s  highest load {load:5.1f}% ({name})")
+
+
+def load_report(pipeline: Pipeline) -> str:
+    """The pipeline's load report as a table."""
+    rows = [(str(e["class"]), str(e["name"]), f"{e['load']:.2f}%") for e in pipeline.get_load()]
+    return _table(("class", "name", "load"), rows)
+
+
+def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
+    """Until the pipeline stops itself, `seconds` pass or Ctrl-C."""
+    live = out.isatty()
+    started = time.monotonic()
+    try:
+        while pipeline.get_state() == Constants.States.RUNNING:
+            if seconds is not None and time.monotonic() - started >= seconds:
+                break
+            if live:
+                out.write("\r" + status_line(pipeline) + "  ")
+                out.flush()
+            time.sleep(STATUS_INTERVAL)
+    except KeyboardInterrupt:
+        pass
+    if live:
+        out.write("\r" + status_line(pipeline) + "  \n")
+
+
+def failure_report(pipeline: Pipeline) -> Optional[str]:
+    """The failing node and its traceback, or None when the run is healthy.
+
+    A node's exception comes from its `get_last_exception()` where nodes have it;
+    otherwise the pipeline's last logged error stands in.
+    """
+    failed = [n for n in pipeline.get_nodes() if n.get_condition() == Constants.Conditions.ERROR]
+    if not failed and pipeline.get_condition() != Constants.Conditions.ERROR:
+        return None
+    if pipeline.get_condition() == Constants.Conditions.ERROR:
+        lines = [f"pipeline stopped with condition {Constants.Conditions.ERROR}"]
+    else:  # the run ended before the monitoring thread's next pass
+        lines = ["a node failed"]
+    tracebacks = 0
+    for node in failed:
+        lines.append(f"node {node.get_name()!r} ({type(node).__name__}) failed:")
+        get_exception: Optional[Callable[[], Optional[BaseException]]] = getattr(
+            node, "get_last_exception", None)
+        exception = get_exception() if get_exception is not None else None
+        if exception is not None:
+            lines.append("".join(traceback.format_exception(exception)).rstrip())
+            tracebacks += 1
+    entry = pipeline.get_last_error()
+    if entry is not None and tracebacks == 0:
+        lines.append(entry.to_formatted_string().strip("\n"))
+    return "\n".join(lines)
+
+
+def command_run(args: argparse.Namespace) -> int:
+    """`velarix run`: load, start, watch, stop, report."""
+    if args.seconds is not None and args.seconds < 0:
+        raise CommandError("--seconds must not be negative")
+    pipeline = load_pipeline(args.file, args.log_dir)
+    logger = pipeline.get_logger()
+    try:
+        pipeline.start()
+        _watch(pipeline, args.seconds, sys.stderr)
+        if pipeline.get_state() == Constants.States.RUNNING:
+            pipeline.stop()
+        elif pipeline.get_condition() == Constants.Conditions.ERROR:
+            pipeline.stop()  # waits for the monitoring thread that stopped it
+        print(load_report(pipeline))
+        file_name = logger.get_file_name()
+        if file_name:
+            print(f"log: {file_name}")
+        failure = failure_report(pipeline)
+    finally:
+        logger.stop()
+    if failure is not None:
+        print(failure, file=sys.stderr)
+        return EXIT_FAILED
+    return EXIT_OK
+
+
+# show ------------------------------------------------------------------------------
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
+    return "\n".join("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip()
+                     for row in [header, *rows])
+
+
+def _port_list(ports: Sequence[graph.PortInfo]) -> str:
+    return ", ".join(f"{p.name} ({p.timing})" for p in ports) or "-"
+
+
+def describe_text(pipeline: Pipeline) -> str:
+    """The nodes (name, class, ports with timing, rate) and the links, as tables."""
+    info = graph.describe(pipeline)
+    names = {node.key: node.name for node in info.nodes}
+    nodes = [(n.name, n.class_name, _port_list(n.inputs), _port_list(n.outputs),
+              "-" if n.rate is None else f"{n.rate:g}/s") for n in info.nodes]
+    links = [(f"{names[l.source]}.{l.source_port}", "->", f"{names[l.target]}.{l.target_port}",
+              l.timing) for l in info.links]
+    text = "nodes\n" + _table(("name", "class", "inputs", "outputs", "rate"), nodes)
+    text += "\n\nlinks\n" + (_table(("from", "", "to", "timing"), links) if links else "(none)")
+    return text
+
+
+def command_show(args: argparse.Namespace) -> int:
+    """`velarix show`: print the nodes and links of a saved pipeline."""
+    pipeline = load_pipeline(args.file, "")
+    print(describe_text(pipeline))
+    return EXIT_OK
+
+
+def command_graph(args: argparse.Namespace) -> int:
+    """`velarix graph`: print a saved pipeline as DOT or Mermaid text."""
+    pipeline = load_pipeline(args.file, "")
+    render = graph.to_mermaid if args.format == "mermaid" else graph.to_dot
+    sys.stdout.write(render(pipeline))
+    return EXIT_OK
+
+
+# Parser ----------------------------------------------------------------------------
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser with every subcommand; each sets `func(args) -> int`."""
+    from . import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="velarix", description="Run, inspect and draw saved velarix pipelines.",
+        epilog="Loading a file runs the class source stored in it: use only files you trust.")
+    parser.add_argument("--version", action="version", version=f"velarix {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    run = commands.add_parser("run", help="run a saved pipeline",
+                              description="Run a saved pipeline with a live status line until it "
+                              "stops itself, N seconds pass or Ctrl-C; then print the load report. "
+                              "Exits 1 with the failing node's traceback when a node failed.")
+    run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
+    run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    run.add_argument("--log-dir", metavar="DIR", help="folder for the log file (default: the "
+                     "default log folder; an empty string keeps the log in memory)")
+    run.set_defaults(func=command_run)
+
+    show = commands.add_parser("show", help="list the nodes and links of a saved pipeline",
+                               description="Print the nodes (name, class, ports with timing, "
+                               "rate) and the links of a saved pipeline.")
+    show.add_argument("file", metavar="FILE.json")
+    show.set_defaults(func=command_show)
+
+    draw = commands.add_parser("graph", help="print a saved pipeline as DOT or Mermaid",
+                               description="Print the graph of a saved pipeline as Graphviz DOT "
+                               "(default) or Mermaid text.")
+    draw.add_argument("file", metavar="FILE.json")
+    draw.add_argument("--format", choices=("dot", "mermaid"), default="dot")
+    draw.set_defaults(func=command_graph)
+
+    _add_optional_commands(commands)
+    return parser
+
+
+def _add_optional_commands(commands: Any) -> None:
+    """Commands of optional parts of the package, present when they import."""
+    try:  # the cluster extra: `worker`, `keys`
+        cluster_cli = importlib.import_module("velarix.cluster.cli")
+    except ImportError:
+        return
+    cluster_cli.add_commands(commands)
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line; returns the exit code (0 ok, 1 failed run, 2 usage
+    or file error)."""
+    args = build_parser().parse_args(argv)
+    try:
+        code: int = args.func(args)
+    except CommandError as error:
+        print(f"velarix {args.command}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:  # Ctrl-C outside a run's watch loop, e.g. while loading
+        print(f"velarix {args.command}: interrupted", file=sys.stderr)
+        return 128 + 2
+    return code
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

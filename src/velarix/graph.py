@@ -1,0 +1,140 @@
+"""A pipeline's graph as text: Graphviz DOT and Mermaid.
+
+`describe(pipeline)` reads the graph once into plain records (nodes with their
+ports, links between ports); `to_dot` and `to_mermaid` render those records. A new
+rendering, or extra attributes per node (load, rate), is a function over the same
+records.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Optional
+
+from .constants import Constants
+from .i_node import INode
+from .o_node import ONode
+
+if TYPE_CHECKING:
+    from .pipeline import Pipeline
+
+__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "to_dot", "to_mermaid"]
+
+
+@dataclass(frozen=True)
+class PortInfo:
+    """A port by its configured name and timing (`Constants.Timing`)."""
+
+    name: str
+    timing: str
+
+
+@dataclass(frozen=True)
+class NodeInfo:
+    """One node of the pipeline. `key` is unique within the graph (n0, n1, ...)."""
+
+    key: str
+    name: str
+    class_name: str
+    inputs: tuple[PortInfo, ...] = ()
+    outputs: tuple[PortInfo, ...] = ()
+    rate: Optional[float] = None
+
+
+@dataclass(frozen=True)
+class LinkInfo:
+    """A link from an output port to an input port; `timing` is the input port's:
+    SYNC keeps every value, ASYNC only the newest."""
+
+    source: str
+    source_port: str
+    target: str
+    target_port: str
+    timing: str
+
+
+@dataclass
+class GraphInfo:
+    """Nodes in pipeline order and links in the order the pipeline saves them.
+    Links to nodes outside the pipeline are left out."""
+
+    nodes: list[NodeInfo] = field(default_factory=list)
+    links: list[LinkInfo] = field(default_factory=list)
+
+
+def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
+    return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
+
+
+def describe(pipeline: Pipeline) -> GraphInfo:
+    """Read the nodes and links of `pipeline` (running or not)."""
+    graph = GraphInfo()
+    inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
+    nodes = pipeline.get_nodes()
+    for index, node in enumerate(nodes):
+        info = NodeInfo(
+            key=f"n{index}", name=str(node.get_name()), class_name=type(node).__name__,
+            inputs=_ports(node, INode.Configuration.Keys.INPUT_PORTS),
+            outputs=_ports(node, ONode.Configuration.Keys.OUTPUT_PORTS),
+            rate=node.config.get(ONode.Configuration.Keys.RATE))
+        graph.nodes.append(info)
+        if isinstance(node, INode):
+            for port in info.inputs:
+                inputs[id(INode.get_port(node, port.name))] = (info.key, port.name, port.timing)
+    for info, node in zip(graph.nodes, nodes):
+        if not isinstance(node, ONode):
+            continue
+        for port in info.outputs:
+            for linked in ONode.get_port(node, port.name)._connected_ports:
+                target = inputs.get(id(linked))
+                if target is not None:
+                    graph.links.append(LinkInfo(info.key, port.name, *target))
+    return graph
+
+
+def _quote(text: str) -> str:
+    # JSON string syntax is also valid DOT string syntax for what we emit.
+    return json.dumps(text, ensure_ascii=False)
+
+
+def _link_label(link: LinkInfo) -> str:
+    return f"{link.source_port} → {link.target_port} ({link.timing})"
+
+
+def _node_caption(node: NodeInfo) -> str:
+    caption = f"{node.name}\n{node.class_name}"
+    if node.rate is not None:
+        caption += f"\n{node.rate:g}/s"
+    return caption
+
+
+def to_dot(pipeline: Pipeline, name: str = "pipeline") -> str:
+    """The pipeline as a Graphviz DOT digraph: one box per node (name, class, rate),
+    one edge per link labelled with its port names; ASYNC links are dashed."""
+    graph = describe(pipeline)
+    lines = [f"digraph {_quote(name)} {{", "  rankdir=LR;", "  node [shape=box];"]
+    for node in graph.nodes:
+        lines.append(f"  {node.key} [label={_quote(_node_caption(node))}];")
+    for link in graph.links:
+        style = "" if link.timing == Constants.Timing.SYNC else ", style=dashed"
+        lines.append(f"  {link.source} -> {link.target} [label={_quote(_link_label(link))}{style}];")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def _mermaid_text(text: str) -> str:
+    # Mermaid labels are quoted strings; quotes become their entity, lines <br/>.
+    return '"' + text.replace('"', "#quot;").replace("\n", "<br/>") + '"'
+
+
+def to_mermaid(pipeline: Pipeline) -> str:
+    """The pipeline as a Mermaid flowchart (left to right); ASYNC links are dotted."""
+    graph = describe(pipeline)
+    lines = ["flowchart LR"]
+    for node in graph.nodes:
+        lines.append(f"  {node.key}[{_mermaid_text(_node_caption(node))}]")
+    for link in graph.links:
+        arrow = "-->" if link.timing == Constants.Timing.SYNC else "-.->"
+        lines.append(f"  {link.source} {arrow}|{_mermaid_text(_link_label(link))}| {link.target}")
+    return "\n".join(lines) + "\n"

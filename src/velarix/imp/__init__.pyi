@@ -1,0 +1,43 @@
+"""Implementation classes of velarix (types for checkers and editors)."""
+
+from typing import Final
+
+from ._ports import IPortImp as IPortImp, OPortImp as OPortImp
+from .exitran import ONodeImp as ONodeImp
+from .ferrant import PortableImp as PortableImp
+from .intaran import INodeImp as INodeImp
+from .scribon import LogEntryImp as LogEntryImp, LoggerImp as LoggerImp
+from .trellan import PipelineImp as PipelineImp
+from .vertan import NodeImp as NodeImp
+
+class Implementation:
+    """Common base of the implementation classes; carries no behaviour."""
+
+class _GeneratedIdMarker:
+    def __copy__(self) -> _GeneratedIdMarker: ...
+    def __deepcopy__(self, memo: object) -> _GeneratedIdMarker: ...
+    def __reduce__(self) -> str: ...
+
+_ID_TO_BE_GENERATED: Final[_GeneratedIdMarker]
+
+class ConstantsImp:
+    """Tunable values; the modules read them at use time."""
+
+    ID_TO_BE_GENERATED: _GeneratedIdMarker
+    LOAD_WARNING_THRESHOLD: float
+    LOAD_ERROR_THRESHOLD: float
+    MONITORING_INTERVAL: float
+
+__all__ = [
+    "Implementation",
+    "ConstantsImp",
+    "PortableImp",
+    "IPortImp",
+    "OPortImp",
+    "NodeImp",
+    "INodeImp",
+    "ONodeImp",
+    "PipelineImp",
+    "LoggerImp",
+    "LogEntryImp",
+]

@@ -1,0 +1,39 @@
+"""Port implementations (types for checkers and editors)."""
+
+from typing import Any, Callable, Optional
+
+from .ferrant import PortableImp
+
+class IPortImp(PortableImp):
+    """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
+
+    _connected_ports: list[OPortImp]
+
+    def __init__(self, config: Any) -> None: ...
+    def set_event_handler(self, handler: Optional[Callable[[], object]]) -> None:
+        """Call `handler()` after each arriving value."""
+    def data_available(self) -> bool:
+        """Whether a value is waiting."""
+    def get(self) -> Any:
+        """Take the oldest waiting value (LookupError when none waits)."""
+    def get_timing(self) -> str:
+        """SYNC or ASYNC."""
+    def connect(self, output_port: OPortImp) -> None:
+        """Accept values from `output_port` (TypeError for anything else)."""
+    def disconnect(self, output_port: OPortImp) -> None:
+        """Forget the link to `output_port`."""
+
+class OPortImp(PortableImp):
+    """An output port: passes each value to every linked input port, in link order."""
+
+    _connected_ports: list[IPortImp]
+
+    def __init__(self, config: Any) -> None: ...
+    def get_timing(self) -> str:
+        """SYNC or ASYNC."""
+    def push(self, value: Any) -> None:
+        """Pass `value` to every linked input port."""
+    def connect(self, input_port: IPortImp) -> None:
+        """Send values to `input_port` (TypeError for anything else)."""
+    def disconnect(self, input_port: IPortImp) -> None:
+        """Forget the link to `input_port`."""

@@ -1,0 +1,172 @@
+"""The velarix command on saved pipeline files, run as a user runs it."""
+
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import cli_nodes
+import velarix
+from velarix import Pipeline
+from velarix.graph import describe, to_dot, to_mermaid
+
+WAIT = 60  # seconds a command may take before the test fails
+PACKAGE_ROOT = str(pathlib.Path(velarix.__file__).resolve().parents[1])
+TESTS = str(pathlib.Path(__file__).resolve().parent)
+
+
+def velarix_command(*args, cwd, timeout=WAIT):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, TESTS]))
+    return subprocess.run([sys.executable, "-m", "velarix", *map(str, args)], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def save(path, failing=False, name="ticker"):
+    pipeline = Pipeline(directory="")
+    ticker = cli_nodes.Ticker(name=name, rate=50)
+    pipeline.connect(ticker, cli_nodes.Quiet(name="quiet"))
+    if failing:
+        pipeline.connect(ticker, cli_nodes.Boom(name="boom"))
+    pipeline.save(str(path))
+    return path
+
+
+def test_run_drives_a_saved_timed_pipeline_and_reports(tmp_path):
+    path = save(tmp_path / "ok.json")
+    logs = tmp_path / "logs"
+    result = velarix_command("run", path, "--seconds", 1, "--log-dir", logs, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    report = result.stdout
+    assert re.search(r"^Ticker\s+ticker\s+\d+\.\d\d%$", report, re.M)
+    assert re.search(r"^PipelineImp\s+Pipeline\s+", report, re.M)
+    log_files = list(logs.glob("*.log"))
+    assert len(log_files) == 1 and f"log: {log_files[0]}" in report
+    text = log_files[0].read_text()
+    assert "Pipeline started." in text and "Pipeline stopped." in text
+    assert "Traceback" not in result.stderr
+
+
+def test_run_exits_1_naming_the_failing_node(tmp_path):
+    path = save(tmp_path / "bad.json", failing=True)
+    result = velarix_command("run", path, "--seconds", 20, "--log-dir", "", cwd=tmp_path)
+    assert result.returncode == 1
+    assert "node 'boom' (Boom) failed" in result.stderr
+    assert "boom at three" in result.stderr
+    assert re.search(r"^Boom\s+boom\s+", result.stdout, re.M)  # the report still comes
+
+
+def test_run_stops_cleanly_on_ctrl_c(tmp_path):
+    path = save(tmp_path / "ok.json")
+    logs = tmp_path / "logs"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, TESTS]))
+    process = subprocess.Popen([sys.executable, "-m", "velarix", "run", str(path), "--log-dir", str(logs)],
+                               cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + WAIT
+        while not any("Monitoring thread started" in f.read_text() for f in logs.glob("*.log")):
+            assert time.monotonic() < deadline and process.poll() is None, "the run never started"
+            time.sleep(0.05)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=WAIT)
+    finally:
+        process.kill()
+    assert process.returncode == 0, err
+    assert "Traceback" not in err and re.search(r"^Ticker\s+ticker", out, re.M)
+
+
+def test_show_lists_nodes_ports_and_links(tmp_path):
+    path = save(tmp_path / "ok.json")
+    result = velarix_command("show", path, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert re.match(r"ticker\s+Ticker\s+-\s+out \(SYNC\)\s+50/s$", lines[2])
+    assert re.match(r"quiet\s+Quiet\s+in \(SYNC\)\s+-\s+-$", lines[3])
+    assert any(re.match(r"ticker\.out\s+->\s+quiet\.in\s+SYNC$", line) for line in lines)
+    assert not list(tmp_path.glob("**/*.log"))  # showing writes no log file
+
+
+def test_graph_prints_dot_and_mermaid(tmp_path):
+    path = save(tmp_path / "ok.json", failing=True)
+    dot = velarix_command("graph", path, cwd=tmp_path)
+    assert dot.returncode == 0, dot.stderr
+    assert dot.stdout.startswith("digraph") and dot.stdout.count("->") == 2
+    assert 'n0 -> n2 [label="out → in (SYNC)"];' in dot.stdout
+    mermaid = velarix_command("graph", path, "--format", "mermaid", cwd=tmp_path)
+    assert mermaid.returncode == 0 and mermaid.stdout.startswith("flowchart LR")
+    assert mermaid.stdout.count("-->") == 2
+    if shutil.which("dot"):
+        parsed = subprocess.run(["dot", "-Tcanon"], input=dot.stdout, capture_output=True,
+                                text=True, timeout=WAIT)
+        assert parsed.returncode == 0, parsed.stderr
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "cannot read"),
+    ("{not json", "not valid JSON"),
+    ("[1, 2]", "not a saved pipeline"),
+    ('{"nodes": []}', "not a loadable pipeline: KeyError"),
+    ('{"nodes": [{"class": "X", "module": "m", "source": "class X(:", "config": {}}], '
+     '"connections": []}', "not a loadable pipeline: SyntaxError"),
+    ('{"nodes": [], "connections": [["a", "b"]]}', "not a loadable pipeline: TypeError"),
+])
+def test_bad_files_give_one_line_and_exit_2(tmp_path, content, message):
+    path = tmp_path / "file.json"
+    if content is not None:
+        path.write_text(content)
+    for command in ("show", "graph", "run"):
+        result = velarix_command(command, path, "--log-dir", "", cwd=tmp_path) if command == "run" \
+            else velarix_command(command, path, cwd=tmp_path)
+        assert result.returncode == 2
+        assert result.stdout == ""
+        assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+
+
+def test_help_and_usage_errors(tmp_path):
+    for command in ([], ["run"], ["show"], ["graph"]):
+        result = velarix_command(*command, "--help", cwd=tmp_path)
+        assert result.returncode == 0 and "usage: velarix" in result.stdout
+    version = velarix_command("--version", cwd=tmp_path)
+    assert version.stdout.strip() == f"velarix {velarix.__version__}"
+    for args in ([], ["draw"], ["graph", "x.json", "--format", "png"], ["run", "x.json", "--seconds", "soon"]):
+        result = velarix_command(*args, cwd=tmp_path)
+        assert result.returncode == 2 and "Traceback" not in result.stderr
+
+
+class TestGraphText:
+    """DOT and Mermaid text of a live pipeline."""
+
+    def pipeline(self, name="ticker"):
+        pipeline = Pipeline(directory="")
+        ticker = cli_nodes.Ticker(name=name, rate=20)
+        sink = cli_nodes.Quiet(name="quiet", input_ports=[{"name": "in", "timing": "ASYNC"}])
+        pipeline.connect(ticker, sink)
+        ticker.connect("out", cli_nodes.Quiet(name="outside"), "in")  # not in the pipeline
+        return pipeline
+
+    def test_describe_reads_nodes_ports_and_links(self):
+        graph = describe(self.pipeline())
+        assert [(n.key, n.name, n.class_name, n.rate) for n in graph.nodes] == [
+            ("n0", "ticker", "Ticker", 20), ("n1", "quiet", "Quiet", None)]
+        assert [(p.name, p.timing) for p in graph.nodes[1].inputs] == [("in", "ASYNC")]
+        assert [(l.source, l.source_port, l.target, l.target_port, l.timing) for l in graph.links] == [
+            ("n0", "out", "n1", "in", "ASYNC")]
+
+    def test_awkward_names_stay_valid_text(self):
+        pipeline = self.pipeline(name='say "hi"\\n{x} | y')
+        dot, mermaid = to_dot(pipeline), to_mermaid(pipeline)
+        assert "style=dashed" in dot and "-.->" in mermaid
+        assert '"' not in mermaid.split("[", 1)[1].split("]")[0][1:-1]
+        if shutil.which("dot"):
+            parsed = subprocess.run(["dot", "-Tcanon"], input=dot, capture_output=True, text=True,
+                                    timeout=WAIT)
+            assert parsed.returncode == 0, parsed.stderr
+            assert "say \\\"hi\\\"" in parsed.stdout
+        else:
+            pytest.skip("Graphviz (dot) is not installed: DOT text not parsed")
