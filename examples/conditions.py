@@ -1,13 +1,15 @@
 """Conditions: a failing step is logged, puts its node into condition ERROR, and
 the pipeline's monitoring thread then stops the whole pipeline with ERROR.
+`wait()` raises PipelineError with the node's exception as its cause; the log
+entry reaches the `logging` module too, so without logging set up Python prints
+it, with the traceback, to stderr.
 
     python examples/conditions.py
 """
 
-import time
 from typing import Any
 
-from velarix import Constants, INode, ONode, Pipeline
+from velarix import Constants, INode, ONode, Pipeline, PipelineError
 
 
 class Numbers(ONode):
@@ -22,21 +24,17 @@ class Picky(INode):
 
 
 def main() -> int:
-    pipeline = Pipeline(directory="")
     picky = Picky(name="picky")
-    pipeline.connect(Numbers(name="numbers", rate=20), picky)
-    pipeline.start()
-    deadline = time.monotonic() + 10
-    # The monitoring thread looks once a second; the step fails after a quarter second.
-    while pipeline.get_state() == Constants.States.RUNNING and time.monotonic() < deadline:
-        time.sleep(0.05)
-    pipeline.stop()  # on a pipeline stopped with ERROR: waits for the monitoring thread
-    print("node condition:    ", picky.get_condition())
-    print("pipeline condition:", pipeline.get_condition())
-    error = pipeline.get_last_error()
-    print("last error:        ", error["message"] if error is not None else None)
-    pipeline.start()  # refused: a pipeline stopped with ERROR stays stopped
-    print("after start():     ", pipeline.get_state())
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(Numbers(name="numbers", rate=20), picky)
+        try:
+            pipeline.run(seconds=10)  # the monitoring thread looks once a second
+        except PipelineError as error:
+            print("PipelineError:     ", error, f"(node {error.node!r}, cause {error.__cause__!r})")
+        print("node condition:    ", picky.get_condition())
+        print("pipeline condition:", pipeline.get_condition())
+        pipeline.start()  # refused: a pipeline stopped with ERROR stays stopped
+        print("after start():     ", pipeline.get_state())
     return 0 if pipeline.get_condition() == Constants.Conditions.ERROR else 1
 
 

@@ -10,6 +10,7 @@ import argparse
 import importlib
 import inspect
 import json
+import logging
 import sys
 import time
 import traceback
@@ -255,6 +256,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit code (0 ok, 1 failed run, 2 usage
     or file error)."""
     args = build_parser().parse_args(argv)
+    # The commands report failures themselves (one line, or the failing node's
+    # traceback after a run), so the log's entries are not echoed to stderr too.
+    logging.getLogger("velarix").disabled = True
     try:
         code: int = args.func(args)
     except CommandError as error:

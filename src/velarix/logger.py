@@ -152,13 +152,17 @@ class Logger:
         raise NotImplementedError
 
     @_forward
-    def get_by_type(self, type: LogType) -> list[LogEntry]:
-        """The kept entries of kind `type`, oldest first."""
+    def get_by_type(self, type: LogType | str) -> list[LogEntry]:
+        """The kept entries of kind `type` (a LogType, or its name), oldest first.
+
+        Raises:
+            TypeError: a name that is no LogType's.
+        """
         raise NotImplementedError
 
     @_forward
-    def has_entries(self, type: Optional[LogType] = None) -> bool:
-        """Whether entries (of kind `type`, when given) are kept."""
+    def has_entries(self, type: Optional[LogType | str] = None) -> bool:
+        """Whether entries (of kind `type`, a LogType or its name, when given) are kept."""
         raise NotImplementedError
 
     @_forward

@@ -36,9 +36,9 @@ class LoggerImp(Implementation):
         """End the file writer and wait for it."""
     def get_all(self) -> list[LogEntry]:
         """The stored entries, oldest first."""
-    def get_by_type(self, type: LogType) -> list[LogEntry]:
+    def get_by_type(self, type: LogType | str) -> list[LogEntry]:
         """The stored entries of `type`, oldest first."""
-    def has_entries(self, type: Optional[LogType] = None) -> bool:
+    def has_entries(self, type: Optional[LogType | str] = None) -> bool:
         """Whether entries (of `type`, when given) are stored."""
     def get_last_error(self) -> Optional[LogEntry]:
         """The newest stored ERROR entry, or None."""
@@ -47,3 +47,6 @@ class LoggerImp(Implementation):
     def _log_worker(self) -> None: ...
     @staticmethod
     def _get_stack() -> str: ...
+
+def _stop_file_loggers() -> None:
+    """Stop every logger that still writes a file: its queue is drained and the file closed."""

@@ -59,8 +59,8 @@ class PipelineImp(Implementation):
     def serialize(self) -> dict[str, Any]:
         """The nodes' serialised forms and the port links, as one dict."""
     @staticmethod
-    def deserialize(data: dict[str, Any]) -> Pipeline:
-        """A new, stopped Pipeline re-created from serialize()'s form."""
+    def deserialize(data: dict[str, Any], directory: Optional[str] = None) -> Pipeline:
+        """A new, stopped Pipeline re-created from serialize()'s form, logging to `directory` when given."""
 
 def _end_monitors() -> None:
     """End every monitoring thread that still runs (called at exit)."""

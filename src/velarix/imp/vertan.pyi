@@ -45,6 +45,10 @@ class NodeImp(PortableImp):
         """Number of completed step cycles."""
     def get_load(self) -> float:
         """Share of time spent in step cycles, in percent."""
+    def get_step_stats(self) -> dict[str, Any]:
+        """Steps done, and the step time (mean, p50, p99, max, in seconds) and steps per second over the latest steps."""
+    def get_last_exception(self) -> Optional[BaseException]:
+        """The last exception the node's guards caught, traceback included, or None."""
     def _get_data(self) -> dict[str, Any]: ...
     def _get_metadata(self) -> dict[str, dict[str, Any]]: ...
     def _push_data(self, data: dict[str, Any]) -> None: ...
@@ -52,6 +56,9 @@ class NodeImp(PortableImp):
     def _setup_wrapper(self, data: dict[str, Any]) -> None: ...
     def _cycle(self, data: dict[str, Any] = ...) -> None:
         """Run one guarded, timed step on `data`."""
+
+def _set_statistics(enabled: bool) -> None:
+    """Whether step cycles record their times (on unless turned off)."""
 
 def _deepcopy(x: Any, memo: Optional[dict[int, Any]] = None) -> Any:
     """The step cycle's deep copy: the result of copy.deepcopy(x, memo)."""
