@@ -212,3 +212,36 @@ def test_the_charts_move_in_a_browser():
         feeder.join(WAIT)
         pipeline.stop()
         server.wait(WAIT)
+
+
+# The picture -------------------------------------------------------------------------------
+
+
+class Failing(Relay):
+    def step(self, data):
+        raise RuntimeError("broken relay")
+
+
+def test_the_picture_shows_load_condition_and_rates(tmp_path):
+    pipeline, source, sink = chain(4)
+    assert "fillcolor" not in pipeline.to_dot()  # nothing to show before a run
+    run_values(pipeline, source, sink, 4)
+    broken = Failing(name="broken")
+    pipeline.connect(source, broken)
+    source.cycle({"x": 99})
+    deadline = time.monotonic() + WAIT
+    while broken.get_last_exception() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    pipeline.stop()
+
+    dot = pipeline.to_dot()
+    lines = {line.split(" ")[2]: line for line in dot.splitlines() if line.startswith("  n") and "->" not in line}
+    assert 'fillcolor="#ff6b6b"' in lines["n3"] and "ERROR" in lines["n3"]  # the failed node
+    assert 'fillcolor="#d8f5d0"' in lines["n1"] and "load " in lines["n1"]
+    assert "/s" in next(line for line in dot.splitlines() if line.startswith("  n0 -> n1"))
+    assert "style n3 fill:#ff6b6b" in pipeline.to_mermaid()
+
+    if shutil.which("dot") is None:
+        pytest.skip("drawing needs Graphviz's dot")
+    picture = pipeline.draw(str(tmp_path / "graph.svg"))
+    assert "<svg" in open(picture).read()

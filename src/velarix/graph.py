@@ -19,7 +19,8 @@ from .o_node import ONode
 if TYPE_CHECKING:
     from .pipeline import Pipeline
 
-__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "to_dot", "to_mermaid"]
+__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "to_dot", "to_mermaid", "draw",
+           "fill_colour"]
 
 
 @dataclass(frozen=True)
@@ -40,6 +41,10 @@ class NodeInfo:
     inputs: tuple[PortInfo, ...] = ()
     outputs: tuple[PortInfo, ...] = ()
     rate: Optional[float] = None
+    # Once the pipeline has run: load in percent, condition, values out per second.
+    load: Optional[float] = None
+    condition: Optional[str] = None
+    rate_out: Optional[float] = None
 
 
 @dataclass(frozen=True)
@@ -62,6 +67,9 @@ class GraphInfo:
     nodes: list[NodeInfo] = field(default_factory=list)
     links: list[LinkInfo] = field(default_factory=list)
 
+    def node(self, key: str) -> Optional[NodeInfo]:
+        return next((node for node in self.nodes if node.key == key), None)
+
 
 def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
     return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
@@ -72,12 +80,17 @@ def describe(pipeline: Pipeline) -> GraphInfo:
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
     nodes = pipeline.get_nodes()
+    has_run = any(node.get_counter() for node in nodes)
     for index, node in enumerate(nodes):
+        stats = node.get_stats() if has_run else None
         info = NodeInfo(
             key=f"n{index}", name=str(node.get_name()), class_name=type(node).__name__,
             inputs=_ports(node, INode.Configuration.Keys.INPUT_PORTS),
             outputs=_ports(node, ONode.Configuration.Keys.OUTPUT_PORTS),
-            rate=node.config.get(ONode.Configuration.Keys.RATE))
+            rate=node.config.get(ONode.Configuration.Keys.RATE),
+            load=stats["load"] if stats else None,
+            condition=str(stats["condition"]) if stats else None,
+            rate_out=stats["rate_out"] if stats else None)
         graph.nodes.append(info)
         if isinstance(node, INode):
             for port in info.inputs:
@@ -98,15 +111,41 @@ def _quote(text: str) -> str:
     return json.dumps(text, ensure_ascii=False)
 
 
-def _link_label(link: LinkInfo) -> str:
-    return f"{link.source_port} → {link.target_port} ({link.timing})"
+def _link_label(link: LinkInfo, graph: Optional[GraphInfo] = None) -> str:
+    label = f"{link.source_port} → {link.target_port} ({link.timing})"
+    source = graph.node(link.source) if graph is not None else None
+    if source is not None and source.rate_out is not None:
+        label += f"\n{source.rate_out:.1f}/s"
+    return label
 
 
 def _node_caption(node: NodeInfo) -> str:
     caption = f"{node.name}\n{node.class_name}"
     if node.rate is not None:
         caption += f"\n{node.rate:g}/s"
+    if node.load is not None:
+        caption += f"\nload {node.load:.1f}%"
+    if node.condition is not None and node.condition != Constants.Conditions.HEALTHY:
+        caption += f"\n{node.condition}"
     return caption
+
+
+# Fill colours by load once a pipeline has run: calm, busy, near the warning and
+# error thresholds; a node in condition ERROR is drawn red whatever its load.
+_LOAD_COLOURS = ((50.0, "#d8f5d0"), (80.0, "#fff3b0"), (95.0, "#ffd6a5"))
+_HOT, _FAILED = "#ffb3b3", "#ff6b6b"
+
+
+def fill_colour(node: NodeInfo) -> Optional[str]:
+    """The node's fill colour for its load and condition, or None before a run."""
+    if node.condition is not None and node.condition != Constants.Conditions.HEALTHY:
+        return _FAILED
+    if node.load is None:
+        return None
+    for limit, colour in _LOAD_COLOURS:
+        if node.load <= limit:
+            return colour
+    return _HOT
 
 
 def to_dot(pipeline: Pipeline, name: str = "pipeline") -> str:
@@ -115,10 +154,12 @@ def to_dot(pipeline: Pipeline, name: str = "pipeline") -> str:
     graph = describe(pipeline)
     lines = [f"digraph {_quote(name)} {{", "  rankdir=LR;", "  node [shape=box];"]
     for node in graph.nodes:
-        lines.append(f"  {node.key} [label={_quote(_node_caption(node))}];")
+        colour = fill_colour(node)
+        fill = f", style=filled, fillcolor={_quote(colour)}" if colour else ""
+        lines.append(f"  {node.key} [label={_quote(_node_caption(node))}{fill}];")
     for link in graph.links:
         style = "" if link.timing == Constants.Timing.SYNC else ", style=dashed"
-        lines.append(f"  {link.source} -> {link.target} [label={_quote(_link_label(link))}{style}];")
+        lines.append(f"  {link.source} -> {link.target} [label={_quote(_link_label(link, graph))}{style}];")
     lines.append("}")
     return "\n".join(lines) + "\n"
 
@@ -136,5 +177,32 @@ def to_mermaid(pipeline: Pipeline) -> str:
         lines.append(f"  {node.key}[{_mermaid_text(_node_caption(node))}]")
     for link in graph.links:
         arrow = "-->" if link.timing == Constants.Timing.SYNC else "-.->"
-        lines.append(f"  {link.source} {arrow}|{_mermaid_text(_link_label(link))}| {link.target}")
+        lines.append(f"  {link.source} {arrow}|{_mermaid_text(_link_label(link, graph))}| {link.target}")
+    for node in graph.nodes:
+        colour = fill_colour(node)
+        if colour:
+            lines.append(f"  style {node.key} fill:{colour}")
     return "\n".join(lines) + "\n"
+
+
+def draw(pipeline: Pipeline, path: str) -> str:
+    """Draw the pipeline into `path` through Graphviz's `dot`, in the format its
+    extension names (.svg, .png, .pdf, ...); returns the path.
+
+    Raises:
+        RuntimeError: Graphviz is not installed (Debian: apt-get install graphviz)
+            or `dot` fails.
+    """
+    import os
+    import shutil
+    import subprocess
+
+    dot = shutil.which("dot")
+    if dot is None:
+        raise RuntimeError("Drawing needs Graphviz's dot (Debian: apt-get install graphviz).")
+    file_format = os.path.splitext(path)[1].lstrip(".").lower() or "svg"
+    done = subprocess.run([dot, f"-T{file_format}", "-o", path], input=to_dot(pipeline).encode(),
+                          capture_output=True, timeout=60)
+    if done.returncode != 0:
+        raise RuntimeError(f"dot could not draw {path}: {done.stderr.decode(errors='replace').strip()}")
+    return path

@@ -191,6 +191,30 @@ class Pipeline:
 
         return WebMonitor(self, host=host, port=port).start()
 
+    def to_dot(self) -> str:
+        """The graph as Graphviz DOT text: nodes with class and name, links labelled
+        with port names and timing; once the pipeline has run, nodes coloured by
+        load and condition and links labelled with their rates."""
+        from .graph import to_dot
+
+        return to_dot(self)
+
+    def to_mermaid(self) -> str:
+        """The graph as Mermaid flowchart text, as to_dot() draws it."""
+        from .graph import to_mermaid
+
+        return to_mermaid(self)
+
+    def draw(self, path: str) -> str:
+        """Draw the graph into `path` (.svg, .png, ...) through Graphviz's `dot`.
+
+        Raises:
+            RuntimeError: Graphviz is not installed, or dot fails.
+        """
+        from .graph import draw
+
+        return draw(self, path)
+
     def write_log(self, entry: str) -> None:
         """Write `entry` to the pipeline's log as an INFO entry.
 
