@@ -230,7 +230,7 @@ def test_the_picture_shows_load_condition_and_rates(tmp_path):
     pipeline.connect(source, broken)
     source.cycle({"x": 99})
     deadline = time.monotonic() + WAIT
-    while broken.get_last_exception() is None and time.monotonic() < deadline:
+    while broken.get_condition() != Constants.Conditions.ERROR and time.monotonic() < deadline:
         time.sleep(0.01)
     pipeline.stop()
 
