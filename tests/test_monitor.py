@@ -224,11 +224,10 @@ class Failing(Relay):
 
 def test_the_picture_shows_load_condition_and_rates(tmp_path):
     pipeline, source, sink = chain(4)
-    assert "fillcolor" not in pipeline.to_dot()  # nothing to show before a run
-    run_values(pipeline, source, sink, 4)
     broken = Failing(name="broken")
     pipeline.connect(source, broken)
-    source.cycle({"x": 99})
+    assert "fillcolor" not in pipeline.to_dot()  # nothing to show before a run
+    run_values(pipeline, source, sink, 4)
     deadline = time.monotonic() + WAIT
     while broken.get_condition() != Constants.Conditions.ERROR and time.monotonic() < deadline:
         time.sleep(0.01)
