@@ -14,7 +14,7 @@ import pytest
 
 import cli_nodes
 import velarix
-from velarix import Pipeline
+from velarix import Pipeline, cli
 from velarix.graph import describe, to_dot, to_mermaid
 
 WAIT = 60  # seconds a command may take before the test fails
@@ -170,3 +170,40 @@ class TestGraphText:
             assert "say \\\"hi\\\"" in parsed.stdout
         else:
             pytest.skip("Graphviz (dot) is not installed: DOT text not parsed")
+
+
+class TestFailureReport:
+    """What `velarix run` says about a failed run, with and without the nodes'
+    own record of their last exception."""
+
+    def failed_pipeline(self):
+        pipeline = Pipeline(directory="")
+        boom = cli_nodes.Boom(name="boom")
+        pipeline.add_node(boom)
+        pipeline.start()
+        boom.get_port("in")._receive(5)  # the worker runs the failing step
+        deadline = time.monotonic() + WAIT
+        while boom.get_condition() != "ERROR" and time.monotonic() < deadline:
+            time.sleep(0.01)
+        pipeline.stop()
+        return pipeline, boom
+
+    def test_healthy_run_has_no_report(self):
+        pipeline = Pipeline(directory="")
+        pipeline.add_node(cli_nodes.Quiet(name="quiet"))
+        assert cli.failure_report(pipeline) is None
+
+    def test_logged_error_stands_in_for_the_traceback(self):
+        pipeline, _ = self.failed_pipeline()
+        report = cli.failure_report(pipeline)
+        assert report.splitlines()[:2] == ["a node failed", "node 'boom' (Boom) failed:"]
+        assert "Message:   boom at three" in report
+
+    def test_the_nodes_last_exception_gives_the_traceback(self):
+        pipeline, boom = self.failed_pipeline()
+        with pytest.raises(RuntimeError) as caught:
+            boom.step({"in": 3})
+        boom.get_last_exception = lambda: caught.value
+        report = cli.failure_report(pipeline)
+        assert "Traceback (most recent call last):" in report
+        assert "RuntimeError: boom at three" in report and "Message:" not in report

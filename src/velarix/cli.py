@@ -145,12 +145,18 @@ def command_run(args: argparse.Namespace) -> int:
     pipeline = load_pipeline(args.file, args.log_dir)
     logger = pipeline.get_logger()
     try:
-        pipeline.start()
+        try:
+            pipeline.start()
+        except Exception:  # a node's start failed: the nodes before it run
+            for node in pipeline.get_nodes():
+                node.stop()
+            print(f"velarix run: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
+            return EXIT_FAILED
         _watch(pipeline, args.seconds, sys.stderr)
-        if pipeline.get_state() == Constants.States.RUNNING:
+        # A pipeline that stopped itself with ERROR: this waits for its monitoring thread.
+        if (pipeline.get_state() == Constants.States.RUNNING
+                or pipeline.get_condition() == Constants.Conditions.ERROR):
             pipeline.stop()
-        elif pipeline.get_condition() == Constants.Conditions.ERROR:
-            pipeline.stop()  # waits for the monitoring thread that stopped it
         print(load_report(pipeline))
         file_name = logger.get_file_name()
         if file_name:
