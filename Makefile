@@ -23,7 +23,7 @@ help:
 	@echo "make bench         build and run the benchmarks in bench/"
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
-	@echo "make system-tools  install Graphviz from Debian packages when missing and possible"
+	@echo "make system-tools  install Graphviz and headless Chromium from Debian packages when missing and possible"
 	@echo "make clean         remove build folders and in-tree modules"
 
 check-python:
@@ -34,7 +34,7 @@ check-python:
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6" "rich>=13" "aiohttp>=3.9" "selenium>=4.10"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
 	touch $@
 
 # -v: pip passes on the build's own progress (CMake, then ninja's [n/N] lines).
@@ -50,15 +50,20 @@ $(VENV)/.extras: pyproject.toml $(VENV)/.ready
 
 extras: $(VENV)/.extras
 
-# Graphviz for the tests that parse DOT output; they skip when it is missing.
+# Debian's tools for the tests that use them (they skip when one is missing):
+# Graphviz's dot parses and draws graphs, headless Chromium opens the live page.
+SYSTEM_TOOLS := dot:graphviz chromium:chromium chromedriver:chromium-driver
 system-tools:
-	@command -v dot >/dev/null || { \
+	@missing=$$(for pair in $(SYSTEM_TOOLS); do command -v $${pair%%:*} >/dev/null || echo $${pair#*:}; done); \
+	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq graphviz; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	  elif command -v sudo >/dev/null && sudo -n true 2>/dev/null && command -v apt-get >/dev/null; then \
-	    sudo -n apt-get update -qq && sudo -n env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq graphviz; \
-	  fi; } || true
-	@command -v dot >/dev/null || echo "note: Graphviz (dot) is not installed; tests that need it will skip"
+	    sudo -n apt-get update -qq && sudo -n env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  fi; \
+	fi || true
+	@for pair in $(SYSTEM_TOOLS); do command -v $${pair%%:*} >/dev/null || \
+	  echo "note: $${pair#*:} is not installed; the tests that need it will skip"; done
 
 test: install extras system-tools
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
