@@ -194,7 +194,8 @@ class TestFailureReport:
         assert cli.failure_report(pipeline) is None
 
     def test_logged_error_stands_in_for_the_traceback(self):
-        pipeline, _ = self.failed_pipeline()
+        pipeline, boom = self.failed_pipeline()
+        boom.get_last_exception = lambda: None  # as for a node that kept none
         report = cli.failure_report(pipeline)
         assert report.splitlines()[:2] == ["a node failed", "node 'boom' (Boom) failed:"]
         assert "Message:   boom at three" in report
@@ -203,6 +204,7 @@ class TestFailureReport:
         pipeline, boom = self.failed_pipeline()
         with pytest.raises(RuntimeError) as caught:
             boom.step({"in": 3})
+        assert boom.get_last_exception() is not None  # the guard kept it
         boom.get_last_exception = lambda: caught.value
         report = cli.failure_report(pipeline)
         assert "Traceback (most recent call last):" in report

@@ -105,7 +105,7 @@ def test_typed_program_runs():
 def test_logger_methods_are_documented_and_add_no_frame():
     text = pydoc.render_doc(Logger, renderer=pydoc.plaintext)
     assert "write(self, type: 'LogType', message: 'str') -> 'LogEntry'" in text
-    assert "get_by_type(self, type: 'LogType')" in text and "_Forward object" not in text
+    assert "get_by_type(self, type: 'LogType | str')" in text and "_Forward object" not in text
     for name in ("write", "flush", "stop", "get_all", "get_by_type", "has_entries",
                  "get_last_error", "get_file_name"):
         assert getattr(Logger, name).__doc__, name
