@@ -19,7 +19,7 @@ PYTEST_ARGS ?=
 
 help:
 	@echo "make test          build, install every optional extra and run the tests"
-	@echo "make demo          build and run examples/demo.py (a live pipeline)"
+	@echo "make demo          build and run examples/demo.py (a live pipeline; DEMO_ARGS=--web for the page)"
 	@echo "make bench         build and run the benchmarks in bench/"
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
@@ -68,8 +68,10 @@ system-tools:
 test: install extras system-tools
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
-demo: install
-	$(PY) examples/demo.py
+# make demo DEMO_ARGS="--web --screenshot demo-logs/page.png" serves the run as a page too.
+DEMO_ARGS ?=
+demo: install extras
+	$(PY) examples/demo.py $(DEMO_ARGS)
 
 bench: install
 	$(PY) bench/run.py

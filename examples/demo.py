@@ -1,21 +1,25 @@
 """A live pipeline in the terminal.
 
 A timed sensor (a source node with a rate) feeds a smoothing node, which feeds a display.
-The pipeline runs for a few seconds with a status line, prints its load report and
-log, saves itself to JSON, loads that back into a fresh registry and runs again.
+The pipeline runs for a few seconds under a live table (with velarix[monitor]; a
+status line otherwise), prints its load report and log, draws its graph, saves
+itself to JSON, loads that back into a fresh registry and runs again.
 With --fail a node that breaks after a while joins in, and the monitoring thread
-stops the pipeline with condition ERROR.
+stops the pipeline with condition ERROR. With --web the run is also served as a
+live page in the browser; --screenshot PATH saves a picture of that page (headless
+Chromium).
 """
 
 import argparse
+import contextlib
 import math
 import os
 import random
+import shutil
 import time
-from typing import Any
+from typing import Any, Iterator
 
-import velarix.imp.scribon
-from velarix import INode, IONode, ONode, Pipeline, Portable
+from velarix import INode, IONode, ONode, Pipeline, PipelineError, Portable
 
 RATE = 300  # sensor values per second
 
@@ -68,24 +72,59 @@ class Flaky(INode):
             raise RuntimeError(f"Flaky gave up after {self.count} values.")
 
 
+@contextlib.contextmanager
+def watched(pipeline: Pipeline) -> Iterator[None]:
+    """The live table while the block runs, or a status line without rich."""
+    try:
+        from velarix.monitor import LiveMonitor
+        import rich  # noqa: F401
+    except ImportError:
+        yield
+        return
+    with LiveMonitor(pipeline):
+        yield
+
+
 def run(pipeline: Pipeline, seconds: float) -> None:
-    """Start and watch the pipeline for `seconds` (or until it stops itself); the
-    sensor's rate drives it."""
-    nodes = {node.get_name(): node for node in pipeline.get_nodes()}
-    # A loaded pipeline's Display is re-created from its saved source: another class.
-    display: Any = nodes["display"]
-    pipeline.start()
-    while pipeline.get_elapsed_time() < seconds and pipeline.get_state() == "RUNNING":
-        loads = "  ".join(f"{e['name']} {e['load']:4.1f}%" for e in pipeline.get_load()[:-1])
-        print(f"\r{pipeline.get_elapsed_time():4.1f} s  {display.count:5d} values  "
-              f"level {display.last:+.2f}  load: {loads}   ", end="", flush=True)
-        time.sleep(0.1)
-    print()
-    pipeline.stop()
-    print(f"state {pipeline.get_state()}, condition {pipeline.get_condition()}")
-    error = pipeline.get_last_error()
-    if error is not None:
-        print(f"last error: {error['message']}")
+    """Run the pipeline for `seconds` (or until it stops itself) under the live
+    table; the sensor's rate drives it."""
+    with watched(pipeline):
+        try:
+            pipeline.run(seconds)
+        except PipelineError as error:
+            print(f"\nPipelineError from node {error.node!r}: {error}")
+    display: Any = next(node for node in pipeline.get_nodes() if node.get_name() == "display")
+    print(f"\n{display.count} values shown, last level {display.last:+.2f}; "
+          f"state {pipeline.get_state()}, condition {pipeline.get_condition()}")
+
+
+def draw(pipeline: Pipeline, folder: str) -> None:
+    """The graph's picture through Graphviz, or its DOT text without it."""
+    if shutil.which("dot"):
+        print(f"graph picture: {pipeline.draw(os.path.join(folder, 'demo-pipeline.svg'))}")
+    else:
+        path = os.path.join(folder, "demo-pipeline.dot")
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(pipeline.to_dot())
+        print(f"graph (DOT text; install Graphviz to draw it): {path}")
+
+
+def screenshot(url: str, path: str) -> None:
+    """A picture of the live page, taken by headless Chromium."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1100,1000"):
+        options.add_argument(argument)
+    browser = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "chromedriver"), options=options)
+    try:
+        browser.get(url)
+        time.sleep(3.0)  # a few updates, so the charts have lines
+        browser.save_screenshot(path)
+    finally:
+        browser.quit()
+    print(f"\npage screenshot: {path}")
 
 
 def report(pipeline: Pipeline) -> None:
@@ -103,10 +142,10 @@ def main() -> None:
     parser.add_argument("--fail", action="store_true", help="add a node that fails after a while")
     parser.add_argument("--log-dir", default="demo-logs", help="folder for log files and the saved pipeline")
     parser.add_argument("--seconds", type=float, default=4.0, help="length of the first run")
+    parser.add_argument("--web", action="store_true", help="also serve the run as a live page")
+    parser.add_argument("--screenshot", metavar="PATH", help="with --web: save a picture of the page")
     args = parser.parse_args()
     log_dir = os.path.abspath(args.log_dir)
-    # Pipelines re-created from a file log to the default folder: make it ours.
-    velarix.imp.scribon.DEFAULT_DIR = log_dir
 
     pipeline = Pipeline(log_dir)
     sensor, smooth, display = Sensor(name="sensor", rate=RATE), Smooth(name="smooth"), Display(name="display")
@@ -115,18 +154,28 @@ def main() -> None:
     if args.fail:
         pipeline.connect(smooth, Flaky(name="flaky"))
     print(f"running for {args.seconds:g} s{' (a node will fail)' if args.fail else ''}...")
+    server = pipeline.serve() if args.web or args.screenshot else None
+    if server is not None:
+        print(f"live page: {server.url}")
+        if args.screenshot:
+            import threading
+
+            threading.Thread(target=screenshot, args=(server.url, os.path.abspath(args.screenshot)),
+                             daemon=True).start()
     run(pipeline, args.seconds)
     report(pipeline)
+    draw(pipeline, log_dir)
 
     path = os.path.join(log_dir, "demo-pipeline.json")
     pipeline.save(path)
-    pipeline.get_logger().stop()
+    pipeline.close()
+    if server is not None:
+        server.wait(10)
     print(f"\nsaved to {path}; loading it into a fresh registry and running again...")
     Portable.reset()
-    loaded = Pipeline.load(path)
-    run(loaded, 1.5)
-    report(loaded)
-    loaded.get_logger().stop()
+    with Pipeline.load(path, directory=log_dir) as loaded:
+        run(loaded, 1.5)
+        report(loaded)
 
 
 if __name__ == "__main__":

@@ -209,3 +209,11 @@ class TestFailureReport:
         report = cli.failure_report(pipeline)
         assert "Traceback (most recent call last):" in report
         assert "RuntimeError: boom at three" in report and "Message:" not in report
+
+
+def test_run_can_serve_the_live_page(tmp_path):
+    pytest.importorskip("aiohttp")
+    path = save(tmp_path / "p.json")
+    result = velarix_command("run", path, "--seconds", "1", "--log-dir", "", "--web", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^live page: http://127\.0\.0\.1:\d+/$", result.stderr, re.M)

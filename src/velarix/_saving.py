@@ -1,24 +1,27 @@
 """What Pipeline.save() checks before it writes, and how it writes."""
 
+from __future__ import annotations
+
 import builtins
 import json
 import os
 import symtable
 import tempfile
+from typing import Any
 
 # Names a stored class source may use without defining them: the builtins, and
 # what exec() gives the namespace it runs the source in.
 _PROVIDED = frozenset(dir(builtins)) | {"__name__", "__builtins__"}
 
 
-def needed_names(source):
+def needed_names(source: str) -> list[str]:
     """The global names `source` uses but neither defines nor imports."""
     top = symtable.symtable(source, "<stored class>", "exec")
     bound = {symbol.get_name() for symbol in top.get_symbols()
              if symbol.is_assigned() or symbol.is_imported()}
-    used = set()
+    used: set[str] = set()
 
-    def visit(table):
+    def visit(table: symtable.SymbolTable) -> None:
         for symbol in table.get_symbols():
             if not symbol.is_referenced():
                 continue
@@ -34,7 +37,7 @@ def needed_names(source):
     return sorted(used - bound - _PROVIDED)
 
 
-def check_loadable(data):
+def check_loadable(data: dict[str, Any]) -> None:
     """ValueError naming the class and the names when a stored class source could
     not run on its own, as loading will run it."""
     for node in data["nodes"]:
@@ -55,7 +58,7 @@ def check_loadable(data):
             )
 
 
-def to_json(data):
+def to_json(data: dict[str, Any]) -> str:
     """The pipeline as JSON text; ValueError naming the node and the entry when a
     configuration holds a value JSON cannot."""
     try:
@@ -65,7 +68,7 @@ def to_json(data):
         raise ValueError(f"The pipeline cannot be written as JSON: {error}") from error
 
 
-def _raise_for_entry(data, error):
+def _raise_for_entry(data: dict[str, Any], error: Exception) -> None:
     for node in data["nodes"]:
         for key, value in node["config"].items():
             try:
@@ -78,7 +81,7 @@ def _raise_for_entry(data, error):
                 ) from error
 
 
-def write_atomically(path, text):
+def write_atomically(path: str, text: str) -> None:
     """Write `text` to `path` through a temporary file in the same folder, so the
     file is either the old one or the whole new one, never a truncated one."""
     folder = os.path.dirname(os.path.abspath(path))
@@ -98,7 +101,7 @@ def write_atomically(path, text):
         raise
 
 
-def _new_file_mode(path):
+def _new_file_mode(path: str) -> int:
     """The mode the file has, or the one a plain open() would give a new file."""
     try:
         return os.stat(path).st_mode & 0o777

@@ -1,19 +1,26 @@
 """A node's statistics as plain data, from the counters its implementation and its
 ports keep (the step cycle records step times; the ports count values)."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .node import Node
+
 _NO_STEP_TIME = {"mean": None, "p50": None, "p99": None, "max": None}
 
 
-def _port_counts(port, keys):
+def _port_counts(port: Any, keys: tuple[str, ...]) -> dict[str, Any]:
     counts = getattr(port, "get_stats", None)
     figures = counts() if counts is not None else {}
-    entry = {"timing": port.get_timing()}
+    entry: dict[str, Any] = {"timing": port.get_timing()}
     entry.update({key: figures.get(key) for key in keys})
     return entry
 
 
-def node_stats(node):
-    imp = node._imp
+def node_stats(node: Node) -> dict[str, Any]:
+    imp: Any = node._imp
     steps = imp.get_step_stats()
     inputs = {name: _port_counts(port, ("received", "queued", "dropped"))
               for name, port in getattr(imp, "_input_ports", {}).items()}

@@ -18,6 +18,7 @@ from typing import Any, Callable, Optional, Sequence, TextIO
 
 from . import graph
 from .constants import Constants
+from .errors import PipelineError
 from .pipeline import Pipeline
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -92,8 +93,27 @@ def load_report(pipeline: Pipeline) -> str:
     return _table(("class", "name", "load"), rows)
 
 
+def _live_table(pipeline: Pipeline, out: TextIO) -> Any:
+    """The monitor's live table on `out` when it is a terminal and rich is
+    installed (velarix[monitor]), else None."""
+    if not out.isatty():
+        return None
+    try:
+        from rich.console import Console
+
+        from .monitor import LiveMonitor
+    except ImportError:
+        return None
+    return LiveMonitor(pipeline, console=Console(file=out))
+
+
 def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
     """Until the pipeline stops itself, `seconds` pass or Ctrl-C."""
+    table = _live_table(pipeline, out)
+    if table is not None:
+        with table:
+            _wait_for_end(pipeline, seconds)
+        return
     live = out.isatty()
     started = time.monotonic()
     try:
@@ -108,6 +128,15 @@ def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
         pass
     if live:
         out.write("\r" + status_line(pipeline) + "  \n")
+
+
+def _wait_for_end(pipeline: Pipeline, seconds: Optional[float]) -> None:
+    try:
+        pipeline.wait(seconds)
+    except KeyboardInterrupt:
+        pass
+    except PipelineError:
+        pass  # reported after the run, with the failing node's traceback
 
 
 def failure_report(pipeline: Pipeline) -> Optional[str]:
@@ -152,6 +181,9 @@ def command_run(args: argparse.Namespace) -> int:
                 node.stop()
             print(f"velarix run: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
             return EXIT_FAILED
+        if args.web:
+            server = pipeline.serve()
+            print(f"live page: {server.url}", file=sys.stderr)
         _watch(pipeline, args.seconds, sys.stderr)
         # A pipeline that stopped itself with ERROR: this waits for its monitoring thread.
         if (pipeline.get_state() == Constants.States.RUNNING
@@ -230,6 +262,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     run.add_argument("--log-dir", metavar="DIR", help="folder for the log file (default: the "
                      "default log folder; an empty string keeps the log in memory)")
+    run.add_argument("--web", action="store_true", help="also serve a live page of the run on "
+                     "127.0.0.1 (needs velarix[monitor]); its address is printed")
     run.set_defaults(func=command_run)
 
     show = commands.add_parser("show", help="list the nodes and links of a saved pipeline",

@@ -1,5 +1,12 @@
 """Public exceptions."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Optional
+
+if TYPE_CHECKING:
+    from .logger import LogEntry
+
 
 class PipelineError(RuntimeError):
     """A pipeline stopped because of an error.
@@ -10,7 +17,7 @@ class PipelineError(RuntimeError):
     the exception it raised is the `__cause__`, with its original traceback.
     """
 
-    def __init__(self, message, node=None, entry=None):
+    def __init__(self, message: str, node: Optional[str] = None, entry: Optional[LogEntry] = None) -> None:
         super().__init__(message)
         self.node = node
         self.entry = entry

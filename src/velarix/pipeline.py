@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Literal, Optional
 
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
@@ -153,7 +153,7 @@ class Pipeline:
         return self
 
     def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> bool:
+                 traceback: Optional[TracebackType]) -> Literal[False]:
         self.close()
         return False
 

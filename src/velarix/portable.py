@@ -37,7 +37,7 @@ class Portable:
     def __init__(self, **entries: Any) -> None:
         self._imp = self._imp_class(self.Configuration(**entries))
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # Only reached when normal lookup fails: costs nothing once initialised.
         if name == "_imp":
             from .errors import NodeNotInitializedError

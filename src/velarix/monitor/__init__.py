@@ -2,7 +2,10 @@
 browser. Both need the optional extra `velarix[monitor]`."""
 
 
-def _require(module, extra="monitor"):
+from types import ModuleType
+
+
+def _require(module: str, extra: str = "monitor") -> ModuleType:
     """Import an optional dependency, or say which extra brings it."""
     import importlib
 

@@ -3,30 +3,37 @@ condition, load, rates, p99 step time and deepest queue; the pipeline's elapsed
 time and condition; the latest warnings and errors below. Where the output is not
 a terminal it falls back to one plain line per refresh."""
 
+from __future__ import annotations
+
 import threading
+from typing import TYPE_CHECKING, Any, Literal, Optional
 
 from ..constants import Constants
 from ..logger import LogType
 
+if TYPE_CHECKING:
+    from ..logger import LogEntry
+    from ..pipeline import Pipeline
+
 _RECENT_PROBLEMS = 5
 
 
-def _deepest_queue(stats):
+def _deepest_queue(stats: dict[str, Any]) -> Optional[int]:
     queued = [port["queued"] for port in stats["inputs"].values() if port["queued"] is not None]
     return max(queued) if queued else None
 
 
-def _milliseconds(seconds):
+def _milliseconds(seconds: Optional[float]) -> str:
     return "-" if seconds is None else f"{seconds * 1000:.2f} ms"
 
 
-def _problems(pipeline):
+def _problems(pipeline: Pipeline) -> list[LogEntry]:
     entries = [e for e in pipeline.get_logger().get_all()
                if e["type"] in (LogType.WARNING.value, LogType.ERROR.value)]
     return entries[-_RECENT_PROBLEMS:]
 
 
-def render(pipeline):
+def render(pipeline: Pipeline) -> Any:
     """The monitor's picture of `pipeline` now, as a rich renderable."""
     from . import _require
 
@@ -57,7 +64,7 @@ def render(pipeline):
     return Group(table, *lines)
 
 
-def plain_line(pipeline):
+def plain_line(pipeline: Pipeline) -> str:
     """One line of text for logs and pipes: state, condition, elapsed, highest load."""
     report = pipeline.get_load()
     highest = report[-1]["load"] if report else 0.0
@@ -71,15 +78,16 @@ class LiveMonitor:
     plain line every `plain_interval` seconds. `console` is a rich Console
     (default: stdout)."""
 
-    def __init__(self, pipeline, refresh=4.0, console=None, plain_interval=5.0):
+    def __init__(self, pipeline: Pipeline, refresh: float = 4.0, console: Any = None,
+                 plain_interval: float = 5.0) -> None:
         self._pipeline = pipeline
         self._refresh = refresh
         self._console = console
         self._plain_interval = plain_interval
         self._stop = threading.Event()
-        self._thread = None
+        self._thread: Optional[threading.Thread] = None
 
-    def start(self):
+    def start(self) -> None:
         from . import _require
 
         _require("rich")
@@ -94,21 +102,21 @@ class LiveMonitor:
                                          name="velarix-monitor")
         self._thread.start()
 
-    def stop(self):
+    def stop(self) -> None:
         self._stop.set()
         if self._thread is not None and self._thread is not threading.current_thread():
             self._thread.join(timeout=5.0)
         self._thread = None
 
-    def __enter__(self):
+    def __enter__(self) -> LiveMonitor:
         self.start()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.stop()
         return False
 
-    def _live(self, console):
+    def _live(self, console: Any) -> None:
         from rich.live import Live
 
         with Live(render(self._pipeline), console=console, refresh_per_second=self._refresh) as live:
@@ -116,7 +124,7 @@ class LiveMonitor:
                 live.update(render(self._pipeline))
             live.update(render(self._pipeline))
 
-    def _plain(self, console):
+    def _plain(self, console: Any) -> None:
         while not self._stop.wait(self._plain_interval):
             console.print(plain_line(self._pipeline), highlight=False)
         console.print(plain_line(self._pipeline), highlight=False)

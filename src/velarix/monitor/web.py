@@ -3,20 +3,26 @@ and rate charts that move as the pipeline runs, and the recent log. The server
 pushes a snapshot to the page twice a second (server-sent events) and stops with
 the pipeline."""
 
+from __future__ import annotations
+
 import asyncio
 import json
 import pathlib
 import shutil
 import subprocess
 import threading
+from typing import TYPE_CHECKING, Any, Literal, Optional
 
 from ..constants import Constants
+
+if TYPE_CHECKING:
+    from ..pipeline import Pipeline
 
 _PAGE = pathlib.Path(__file__).with_name("page.html")
 _LOG_LINES = 15
 
 
-def snapshot(pipeline):
+def snapshot(pipeline: Pipeline) -> dict[str, Any]:
     """What the page shows, as JSON-ready data."""
     nodes = []
     for stats in pipeline.get_stats():
@@ -33,7 +39,7 @@ def snapshot(pipeline):
             "elapsed": pipeline.get_elapsed_time(), "nodes": nodes, "log": log}
 
 
-def graph_svg(pipeline):
+def graph_svg(pipeline: Pipeline) -> Optional[str]:
     """The graph as SVG through Graphviz's dot, or None without Graphviz."""
     dot = shutil.which("dot")
     if dot is None:
@@ -53,7 +59,8 @@ class WebMonitor:
     `url` tells which). Listens on 127.0.0.1 unless another host is given. It stops
     with the pipeline (once the pipeline has run while served), or on stop()."""
 
-    def __init__(self, pipeline, host="127.0.0.1", port=0, interval=0.5):
+    def __init__(self, pipeline: Pipeline, host: str = "127.0.0.1", port: int = 0,
+                 interval: float = 0.5) -> None:
         from . import _require
 
         self._web = _require("aiohttp.web")
@@ -61,18 +68,17 @@ class WebMonitor:
         self._host = host
         self._port = port
         self._interval = interval
-        self._loop = None
-        self._thread = None
-        self._runner = None
+        self._loop = asyncio.new_event_loop()
+        self._thread: Optional[threading.Thread] = None
+        self._runner: Any = None
         self._stopped = threading.Event()
-        self.url = None
+        self.url: str = ""
 
     # Life --------------------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> WebMonitor:
         if self._thread is not None:
             return self
-        self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(target=self._loop.run_forever, daemon=True, name="velarix-web")
         self._thread.start()
         try:
@@ -82,7 +88,7 @@ class WebMonitor:
             raise
         return self
 
-    def stop(self):
+    def stop(self) -> None:
         """Stop serving; open pages keep their last picture."""
         if self._thread is None or self._stopped.is_set():
             return
@@ -91,25 +97,26 @@ class WebMonitor:
         asyncio.run_coroutine_threadsafe(self._close(), self._loop).result(timeout=30)
         self._close_loop()
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: Optional[float] = None) -> bool:
         """Block until the server has stopped; False when `timeout` passes first."""
         return self._stopped.wait(timeout)
 
-    def __enter__(self):
+    def __enter__(self) -> WebMonitor:
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.stop()
         return False
 
-    def _close_loop(self):
+    def _close_loop(self) -> None:
+        assert self._thread is not None
         self._loop.call_soon_threadsafe(self._loop.stop)
         self._thread.join(timeout=10)
         if not self._thread.is_alive():
             self._loop.close()
         self._stopped.set()
 
-    async def _open(self):
+    async def _open(self) -> None:
         web = self._web
         app = web.Application()
         app.router.add_get("/", self._page)
@@ -124,12 +131,12 @@ class WebMonitor:
         self.url = f"http://{'[' + host + ']' if ':' in host else host}:{port}/"
         self._watcher = asyncio.ensure_future(self._watch())
 
-    async def _close(self):
+    async def _close(self) -> None:
         if self._runner is not None:
             runner, self._runner = self._runner, None
             await runner.cleanup()
 
-    async def _watch(self):
+    async def _watch(self) -> None:
         """Ends the serving when the pipeline stops after having run."""
         ran = False
         while self._runner is not None:
@@ -144,19 +151,19 @@ class WebMonitor:
 
     # Routes (read only) ------------------------------------------------------------
 
-    async def _page(self, request):
+    async def _page(self, request: Any) -> Any:
         return self._web.Response(text=_PAGE.read_text(encoding="utf-8"), content_type="text/html")
 
-    async def _stats(self, request):
+    async def _stats(self, request: Any) -> Any:
         return self._web.json_response(snapshot(self._pipeline))
 
-    async def _graph(self, request):
+    async def _graph(self, request: Any) -> Any:
         svg = await asyncio.get_running_loop().run_in_executor(None, graph_svg, self._pipeline)
         if svg is None:
             raise self._web.HTTPNotFound(text="Graphviz's dot is not installed.")
         return self._web.Response(text=svg, content_type="image/svg+xml")
 
-    async def _events(self, request):
+    async def _events(self, request: Any) -> Any:
         response = self._web.StreamResponse(headers={"Content-Type": "text/event-stream",
                                                      "Cache-Control": "no-cache"})
         await response.prepare(request)
