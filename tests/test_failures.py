@@ -2,6 +2,7 @@
 bridge to the logging module, the exit without stop, save checks, run control from
 several threads and clear errors for misuse."""
 
+import _thread
 import json
 import logging
 import os
@@ -92,6 +93,16 @@ def test_run_stops_and_raises_and_an_error_without_a_node_has_no_cause(quick_mon
         other.wait(WAIT)
     assert (str(raised.value), raised.value.node, raised.value.__cause__) == ("sensor unplugged", None, None)
     other.close()
+
+
+def test_ctrl_c_during_run_stops_the_pipeline_and_goes_on(no_thread_leak):
+    pipeline = Pipeline("")
+    pipeline.add_node(Sink())
+    threading.Timer(0.1, _thread.interrupt_main).start()
+    with pytest.raises(KeyboardInterrupt):
+        pipeline.run()
+    assert pipeline.get_state() == Constants.States.STOPPED
+    assert pipeline.get_condition() == Constants.Conditions.HEALTHY
 
 
 def test_run_for_a_while_and_close_twice(tmp_path):
