@@ -1,0 +1,549 @@
+"""The controller: places nodes on workers and runs the pipeline across them.
+
+    cluster = Cluster(pipeline)
+    cluster.spawn("w1")                 # a local worker process over ipc://
+    cluster.place(node, "w1")
+    pipeline.start()                    # or cluster.start(): deploys, then starts
+
+On its first start the cluster sends each worker its part of the graph (the
+pipeline's serialised form), replaces every link that crosses a process boundary
+by a ZeroMQ link, and makes each placed node in this process a stand-in: its
+start() and stop() go to its worker, its load, state, condition and counter come
+from the worker's heartbeat. So the pipeline's own run control and monitoring
+cover every node wherever it runs.
+"""
+
+import atexit
+import itertools
+import json
+import os
+import queue
+import selectors
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import weakref
+
+from ..constants import Constants
+from ..i_node import INode
+from ..logger import LogType
+from ..o_node import ONode
+from ..pipeline import Pipeline
+from . import links, wire
+from ._zmq import require_zmq
+from .logs import inject
+from .security import CONTROLLER, Keys, make_keys, is_tcp
+from .worker import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT, producer_running
+
+CALL_TIMEOUT = 10.0  # seconds a worker gets to answer a request
+STOP_TIMEOUT = 5.0  # seconds a worker gets to stop a node; stop() goes on without it
+SPAWN_TIMEOUT = 20.0  # seconds a local worker gets to start listening
+LOCAL_IDLE_TIMEOUT = 120.0  # a spawned worker that no controller contacts exits
+
+_open_clusters = weakref.WeakSet()
+
+
+class ClusterError(RuntimeError):
+    """A worker refused, failed or stopped answering."""
+
+
+class _Reply:
+    def __init__(self):
+        self.event = threading.Event()
+        self.ok = False
+        self.value = None
+
+    def resolve(self, ok, value):
+        self.ok, self.value = ok, value
+        self.event.set()
+
+
+class _WorkerHandle:
+    def __init__(self, name, endpoint, process=None):
+        self.name = name
+        self.endpoint = endpoint
+        self.process = process
+        self.socket = None
+        self.pid = process.pid if process is not None else None
+        self.ready = False
+        self.dead = None  # why it is gone, once it is
+        self.last_seen = time.monotonic()
+        self.status = {}  # node id -> (state, condition, load, counter)
+        self.replies = {}
+        self.senders = []  # this process's senders whose receiver is on that worker
+
+
+class Cluster:
+    """Runs `pipeline` over worker processes. `keys`: a folder made by
+    `velarix keys DIR`, needed for workers reached over TCP; `hwm`: values a
+    cross-process link holds before the producer waits."""
+
+    def __init__(self, pipeline, keys=None, hwm=1000):
+        self.zmq = require_zmq()
+        if not isinstance(pipeline, Pipeline):
+            raise TypeError("Cluster needs a velarix Pipeline.")
+        self.pipeline = pipeline
+        self.keys_dir = keys
+        self.keys = Keys(keys, CONTROLLER) if keys else None
+        self.hwm = hwm
+        self.workers = {}
+        self.placement = {}  # node id -> worker name
+        self.folder = tempfile.mkdtemp(prefix="velarix-")  # mode 0700: ours alone
+        self.context = self.zmq.Context()
+        self.requests = queue.Queue()
+        self.ids = itertools.count(1)
+        self.deployed = False
+        self.closing = False
+        self.io_thread = None
+        self.senders = []
+        self.receiver = links.Receiver(hwm)
+        self.restore = []  # (port, sender, original link) to put back on close
+        self.standins = []  # nodes whose methods forward to a worker
+        pipeline.start = self.start  # the pipeline's own start() deploys first
+        _open_clusters.add(self)
+
+    # Workers and placement ---------------------------------------------------
+
+    def spawn(self, name, transport="ipc"):
+        """Start a local worker process. "ipc": endpoints in a private folder;
+        "tcp": loopback TCP with CURVE (the cluster's keys, else new ones)."""
+        self._check_new_worker(name)
+        command = [sys.executable, "-m", "velarix.cluster", "worker", "--name", name,
+                   "--parent", str(os.getpid()), "--idle-timeout", str(LOCAL_IDLE_TIMEOUT)]
+        if transport == "ipc":
+            command += ["--bind", f"ipc://{os.path.join(self.folder, name + '.ctl')}"]
+        elif transport == "tcp":
+            if self.keys is None:
+                self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
+                self.keys = Keys(self.keys_dir, CONTROLLER)
+            command += ["--bind", "tcp://127.0.0.1:*", "--keys", self.keys_dir]
+        else:
+            raise ValueError(f"transport must be 'ipc' or 'tcp', not {transport!r}.")
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, env=_worker_environment())
+        try:
+            endpoint = _read_endpoint(process, name)
+        except BaseException:
+            _end_process(process)
+            raise
+        self.workers[name] = _WorkerHandle(name, endpoint, process)
+
+    def add_worker(self, name, endpoint):
+        """Use a worker started elsewhere with `velarix worker --bind ENDPOINT`."""
+        self._check_new_worker(name)
+        if is_tcp(endpoint) and self.keys is None:
+            raise ClusterError(f"Worker {name} at {endpoint}: TCP needs CURVE keys; pass keys=DIR to Cluster.")
+        self.workers[name] = _WorkerHandle(name, endpoint)
+
+    def _check_new_worker(self, name):
+        if self.deployed:
+            raise ClusterError("Workers are added before the first start.")
+        if name in self.workers:
+            raise ValueError(f"Worker {name!r} exists already.")
+
+    def place(self, node, worker):
+        """Run `node` on `worker` (None: in this process) from the next first start."""
+        if self.deployed:
+            raise ClusterError("Nodes are placed before the first start.")
+        if worker is not None and worker not in self.workers:
+            raise KeyError(f"No worker named {worker!r}.")
+        node_id = _id(node)
+        if worker is None:
+            self.placement.pop(node_id, None)
+        else:
+            self.placement[node_id] = worker
+
+    def where(self, node):
+        """The name of the worker that runs `node`, or None for this process."""
+        return self.placement.get(_id(node))
+
+    # Run control -------------------------------------------------------------
+
+    def start(self):
+        """Deploy on the first call, then start the pipeline."""
+        if not self.deployed:
+            self._deploy()
+        Pipeline.start(self.pipeline)
+
+    def stop(self):
+        self.pipeline.stop()
+
+    def get_load(self):
+        """The pipeline's load report, each entry with the "worker" that ran it
+        (None: this process; the pipeline's own entry has none either)."""
+        nodes = self.pipeline.get_nodes()
+        report = self.pipeline.get_load()
+        for entry, node in zip(report, nodes + [None]):
+            entry["worker"] = self.where(node) if node is not None else None
+        return report
+
+    def close(self):
+        """Stop the pipeline, end the workers and restore the local graph."""
+        if self.closing:
+            return
+        if self.pipeline.get_state() == Constants.States.RUNNING:
+            self.pipeline.stop()
+        for worker in self.workers.values():
+            if worker.ready and worker.dead is None:
+                try:
+                    self._call(worker, {"op": "shutdown"}, STOP_TIMEOUT)
+                except ClusterError:
+                    pass
+        self.closing = True
+        if self.io_thread is not None:
+            self.io_thread.join(timeout=5)
+        self._undeploy()
+        for worker in self.workers.values():
+            if worker.socket is not None:
+                worker.socket.close(linger=0)
+            if worker.process is not None:
+                _end_process(worker.process, polite=worker.ready and worker.dead is None)
+        if self.io_thread is not None:
+            self.wake_send.close(linger=0)
+        self.context.term()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.pipeline.__dict__.pop("start", None)
+        _open_clusters.discard(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # Deployment --------------------------------------------------------------
+
+    def _deploy(self):
+        nodes = self.pipeline.get_nodes()
+        unknown = set(self.placement) - {_id(n) for n in nodes}
+        if unknown:
+            raise ClusterError(f"Placed nodes are not in the pipeline: {sorted(unknown)}.")
+        self._start_io()
+        for worker in self.workers.values():
+            self._hello(worker)
+        cross = self._cross_links(nodes)
+        ends = {name: [] for name in self.workers}
+        for link in cross:
+            for end in link["ends"]:
+                if end["where"] is not None:
+                    ends[end["where"]].append(end)
+        for name, worker in self.workers.items():
+            part = _part([n for n in nodes if self.where(n) == name])
+            endpoints = self._call(worker, {"op": "build", "part": json.dumps(part), "links": ends[name]})
+            for link in cross:
+                if link["id"] in endpoints:
+                    link["endpoint"] = _reachable(endpoints[link["id"]], worker.endpoint)
+        for link in cross:
+            for end in link["ends"]:
+                end["endpoint"] = link["endpoint"]
+        for name, worker in self.workers.items():
+            self._call(worker, {"op": "connect", "links": ends[name]})
+        for link in cross:
+            for end in link["ends"]:
+                if end["where"] is None:
+                    self._attach_local(link, end)
+        self.receiver.start()
+        for node in nodes:
+            if self.where(node) is not None:
+                self._make_standin(node, self.workers[self.where(node)])
+        self.deployed = True
+
+    def _cross_links(self, nodes):
+        """Every output-to-input link whose two nodes run in different processes."""
+        consumers = {}
+        for node in nodes:
+            if isinstance(node, INode):
+                for port in node._imp._input_ports.values():
+                    consumers[id(port)] = node
+        cross = []
+        for producer in nodes:
+            if not isinstance(producer, ONode):
+                continue
+            for oport in producer._imp._output_ports.values():
+                for iport in oport._connected_ports:
+                    consumer = consumers.get(id(iport))
+                    if consumer is None:
+                        continue
+                    source, target = self.where(producer), self.where(consumer)
+                    if source == target:
+                        continue
+                    link_id = next(self.ids)
+                    bind_send = target is None  # a worker end binds; the consumer's if both are
+                    cross.append({"id": link_id, "endpoint": None, "oport": oport, "iport": iport,
+                                  "sender_peer": target, "ends": [
+                        {"id": link_id, "where": source, "role": "send", "bind": bind_send,
+                         "port": _id(oport), "node": _id(producer)},
+                        {"id": link_id, "where": target, "role": "recv", "bind": not bind_send,
+                         "port": _id(iport), "timing": iport.get_timing()}]})
+        return cross
+
+    def _attach_local(self, link, end):
+        zmq = self.zmq
+        endpoint = link["endpoint"]
+        if end["role"] == "send":
+            sock = self._data_socket(zmq.PUSH, endpoint)
+            producer = _node_of_port(self.pipeline, link["oport"])
+            sender = links.Sender(sock, link["oport"], lambda: producer_running(producer))
+            links.replace_link(link["oport"], link["iport"], sender)
+            self.restore.append((link["oport"], sender, link["iport"]))
+            self.senders.append(sender)
+            self.workers[link["sender_peer"]].senders.append(sender)
+        else:
+            sock = self._data_socket(zmq.PULL, endpoint)
+            self.receiver.add(sock, link["iport"], end["timing"])
+
+    def _data_socket(self, kind, endpoint):
+        sock = self.context.socket(kind)
+        sock.linger = 0
+        sock.sndhwm = sock.rcvhwm = self.hwm
+        sock.sndtimeo = links.POLL_MS
+        if is_tcp(endpoint):
+            self.keys.as_client(sock)
+        sock.connect(endpoint)
+        return sock
+
+    def _make_standin(self, node, worker):
+        """Forward the node's run control to its worker; answer queries from its status."""
+        node_id = _id(node)
+
+        def status(index, default):
+            return lambda: worker.status.get(node_id, (None,) * 4)[index] or default
+
+        node.start = lambda: self._call(worker, {"op": "start", "node": node_id})
+        node.stop = lambda: self._stop_remote(worker, node)
+        node.get_state = status(0, Constants.States.STOPPED)
+        node.get_condition = status(1, Constants.Conditions.HEALTHY)
+        node.get_load = status(2, 0.0)
+        node.get_counter = status(3, 0)
+        self.standins.append(node)
+
+    def _stop_remote(self, worker, node):
+        if worker.dead is not None:
+            return
+        try:
+            self._call(worker, {"op": "stop", "node": _id(node)}, STOP_TIMEOUT)
+        except ClusterError as error:  # stop() never waits longer than that
+            self.pipeline.get_logger().write(LogType.WARNING, str(error))
+
+    def _undeploy(self):
+        for port, sender, original in self.restore:
+            links.replace_link(port, sender, original)
+        self.restore = []
+        for sender in self.senders:
+            sender.close()
+        self.receiver.close()
+        for node in self.standins:
+            for name in ("start", "stop", "get_state", "get_condition", "get_load", "get_counter"):
+                node.__dict__.pop(name, None)
+        self.standins = []
+
+    # Requests and the I/O thread ---------------------------------------------
+
+    def _hello(self, worker):
+        try:
+            worker.pid = self._call(worker, {"op": "hello"})["pid"]
+        except ClusterError as error:
+            hint = " (were both given keys from the same `velarix keys` folder?)" if is_tcp(worker.endpoint) else ""
+            raise ClusterError(f"{error}{hint}") from None
+        worker.ready = True
+        worker.last_seen = time.monotonic()
+
+    def _call(self, worker, message, timeout=CALL_TIMEOUT):
+        """Send a request through the I/O thread and wait for the answer."""
+        if worker.dead is not None:
+            raise ClusterError(f"Worker {worker.name} is gone: {worker.dead}")
+        reply = _Reply()
+        message["id"] = next(self.ids)
+        self.requests.put((worker, message, reply))
+        with self.wake_lock:
+            self.wake_send.send(b"")
+        if not reply.event.wait(timeout):
+            raise ClusterError(f"Worker {worker.name} did not answer {message['op']!r} at {worker.endpoint} within {timeout:g} s.")
+        if not reply.ok:
+            raise ClusterError(f"Worker {worker.name}: {reply.value}")
+        return reply.value
+
+    def _start_io(self):
+        zmq = self.zmq
+        for worker in self.workers.values():
+            sock = self.context.socket(zmq.DEALER)
+            sock.linger = 0
+            sock.sndtimeo = 1000
+            if is_tcp(worker.endpoint):
+                self.keys.as_client(sock)
+            sock.connect(worker.endpoint)
+            worker.socket = sock
+        self.wake_recv = self.context.socket(zmq.PAIR)
+        self.wake_recv.bind(f"inproc://wake-{id(self)}")
+        self.wake_send = self.context.socket(zmq.PAIR)
+        self.wake_send.connect(f"inproc://wake-{id(self)}")
+        self.wake_lock = threading.Lock()
+        self.io_thread = threading.Thread(target=self._io_loop, name="velarix-cluster", daemon=True)
+        self.io_thread.start()
+
+    def _io_loop(self):
+        zmq = self.zmq
+        poller = zmq.Poller()
+        poller.register(self.wake_recv, zmq.POLLIN)
+        by_socket = {}
+        for worker in self.workers.values():
+            poller.register(worker.socket, zmq.POLLIN)
+            by_socket[worker.socket] = worker
+        next_beat = 0.0
+        try:
+            while not self.closing:
+                events = dict(poller.poll(links.POLL_MS))
+                if events.pop(self.wake_recv, None):
+                    while self.wake_recv.poll(0):
+                        self.wake_recv.recv()
+                self._send_requests()
+                for sock in events:
+                    self._read(by_socket[sock])
+                now = time.monotonic()
+                if now >= next_beat:
+                    next_beat = now + HEARTBEAT_INTERVAL
+                    self._beat_and_check(now)
+        finally:
+            self.wake_recv.close(linger=0)
+
+    def _send_requests(self):
+        while True:
+            try:
+                worker, message, reply = self.requests.get_nowait()
+            except queue.Empty:
+                return
+            if worker.dead is not None:
+                reply.resolve(False, f"gone: {worker.dead}")
+                continue
+            worker.replies[message["id"]] = reply
+            try:
+                worker.socket.send(wire.encode(message))
+            except self.zmq.Again:
+                pass  # the request times out in _call
+
+    def _read(self, worker):
+        zmq = self.zmq
+        while True:
+            try:
+                message = wire.decode(worker.socket.recv(zmq.NOBLOCK))
+            except zmq.Again:
+                return
+            worker.last_seen = time.monotonic()
+            op = message.get("op")
+            if op == "reply":
+                reply = worker.replies.pop(message["id"], None)
+                if reply is not None:
+                    reply.resolve(message["ok"], message.get("value") if message["ok"] else message.get("error"))
+            elif op == "status":
+                worker.status = message["nodes"]
+            elif op == "log":
+                logger = self.pipeline.get_logger()
+                for record in message["entries"]:
+                    inject(logger, worker.name, record)
+
+    def _beat_and_check(self, now):
+        for worker in self.workers.values():
+            if worker.dead is not None:
+                continue
+            if worker.process is not None and worker.process.poll() is not None:
+                self._lost(worker, f"its process ended with exit code {worker.process.returncode}.")
+            elif worker.ready and now - worker.last_seen > HEARTBEAT_TIMEOUT:
+                self._lost(worker, f"silent for more than {HEARTBEAT_TIMEOUT:g} s.")
+            elif worker.ready:
+                try:
+                    worker.socket.send(wire.encode({"op": "heartbeat"}), self.zmq.NOBLOCK)
+                except self.zmq.Again:
+                    pass
+
+    def _lost(self, worker, why):
+        """A worker died: free whatever waits on it and put an error in the log,
+        which the pipeline's monitoring turns into a stop with condition ERROR."""
+        worker.dead = why
+        for sender in worker.senders:
+            sender.closed = True
+        for reply in worker.replies.values():
+            reply.resolve(False, f"gone: {why}")
+        worker.replies.clear()
+        for node_id, status in worker.status.items():
+            worker.status[node_id] = (Constants.States.STOPPED, Constants.Conditions.ERROR) + tuple(status[2:])
+        if not self.closing:
+            self.pipeline.get_logger().write(LogType.ERROR, f"Worker {worker.name} stopped answering: {why}")
+
+
+def _id(portable):
+    config = portable.config
+    return config[config.Keys.ID]
+
+
+def _part(nodes):
+    """The pipeline's serialised form for the nodes of one worker and the links among them."""
+    inside = {id(p) for n in nodes if isinstance(n, INode) for p in n._imp._input_ports.values()}
+    connections = [(_id(oport), _id(iport))
+                   for n in nodes if isinstance(n, ONode)
+                   for oport in n._imp._output_ports.values()
+                   for iport in oport._connected_ports if id(iport) in inside]
+    return {"nodes": [n.serialize() for n in nodes], "connections": connections}
+
+
+def _node_of_port(pipeline, oport):
+    for node in pipeline.get_nodes():
+        if isinstance(node, ONode) and any(p is oport for p in node._imp._output_ports.values()):
+            return node
+    raise ClusterError("An output port of a cross-process link belongs to no node of the pipeline.")
+
+
+def _reachable(endpoint, control):
+    """A worker's tcp://0.0.0.0:PORT as the address we reach its control socket at."""
+    if endpoint.startswith("tcp://0.0.0.0:") or endpoint.startswith("tcp://[::]:"):
+        host = control[len("tcp://"):].rsplit(":", 1)[0]
+        return f"tcp://{host}:{endpoint.rsplit(':', 1)[1]}"
+    return endpoint
+
+
+def _worker_environment():
+    """The worker imports this same velarix, also from a source tree."""
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
+    return env
+
+
+def _read_endpoint(process, name):
+    """The endpoint from the worker's first line, bounded by SPAWN_TIMEOUT."""
+    prefix = f"velarix worker {name} listening on "
+    deadline = time.monotonic() + SPAWN_TIMEOUT
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stdout, selectors.EVENT_READ)
+        while time.monotonic() < deadline:
+            if selector.select(timeout=0.1):
+                line = process.stdout.readline().decode()
+                if line.startswith(prefix):
+                    return line[len(prefix):].strip()
+                if not line:
+                    break
+    raise ClusterError(f"Worker {name} did not start (exit code {process.poll()}).")
+
+
+def _end_process(process, polite=False):
+    """Wait for a worker to exit (when it was told to); terminate, then kill."""
+    for signal_it in ((None,) if polite else ()) + (process.terminate, process.kill):
+        if signal_it is not None:
+            signal_it()
+        try:
+            process.wait(timeout=3)
+            break
+        except subprocess.TimeoutExpired:
+            continue
+    if process.stdout is not None:
+        process.stdout.close()
+
+
+@atexit.register
+def _close_all():
+    for cluster in list(_open_clusters):
+        try:
+            cluster.close()
+        except Exception:
+            pass

@@ -1,0 +1,157 @@
+"""Links that cross a process boundary.
+
+In the producer's process a `Sender` stands in the output port's link list where
+the consumer's input port would be: each value pushed becomes a ZeroMQ message.
+In the consumer's process the `Receiver` thread takes the messages and hands them
+to the real input port, so the node sees what a local link would give it: SYNC
+links deliver every value in order and stop reading while the port's backlog is at
+the high-water mark, so the sender's queue fills and its push blocks
+(backpressure); ASYNC links drain what is waiting and deliver the newest value.
+The producer's port metadata travels once, before the first value, and lands on a
+stand-in output port linked to the input port, where the set-up run finds it.
+"""
+
+import threading
+
+from ..constants import Constants
+from ..o_port import OPort
+from . import wire
+from ._zmq import require_zmq
+
+POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
+BATCH = 256  # SYNC values taken from one socket before the others get a turn
+
+
+def add_link(port, other):
+    """Append `other` to a port's link list (replaced, never changed in place)."""
+    port._connected_ports = port._connected_ports + [other]
+
+
+def remove_link(port, other):
+    port._connected_ports = [p for p in port._connected_ports if p is not other]
+
+
+def replace_link(port, old, new):
+    port._connected_ports = [new if p is old else p for p in port._connected_ports]
+
+
+def _backlog(port):
+    values = getattr(port, "_values", None)
+    return len(values) if values is not None else 0
+
+
+class Sender:
+    """Sends what an output port pushes to one remote input port."""
+
+    def __init__(self, sock, oport, running):
+        self.socket = sock
+        self.oport = oport
+        self.running = running  # false once the producer stops: a blocked send gives up
+        self.lock = threading.Lock()
+        self.closed = False
+        self.metadata_sent = False
+        self.sent = 0
+
+    def _receive(self, value):
+        with self.lock:
+            if self.closed:
+                return
+            if not self.metadata_sent and self.oport.config.has_metadata():
+                self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
+                self.metadata_sent = True
+            if self._send(wire.dumps(wire.VALUE, value)):
+                self.sent += 1
+
+    def _send(self, frames):
+        zmq = require_zmq()
+        while not self.closed:
+            try:
+                self.socket.send_multipart(frames, copy=False)
+                return True
+            except zmq.Again:  # the peer's queue is full: wait, unless we are stopping
+                if not self.running():
+                    return False
+        return False
+
+    def close(self):
+        self.closed = True
+        with self.lock:
+            self.socket.close(linger=0)
+
+
+class _Inbound:
+    def __init__(self, sock, iport, timing):
+        self.socket = sock
+        self.iport = iport
+        self.asynchronous = timing == Constants.Timing.ASYNC
+        self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
+        self.standin = _StandIn(self.source)
+        add_link(iport, self.standin)
+
+
+class _StandIn:
+    """What the input port reads metadata from: the remote output port's copy."""
+
+    def __init__(self, config):
+        self.config = config
+
+
+class Receiver:
+    """One thread per process that feeds every remote link into its input port."""
+
+    def __init__(self, hwm):
+        self.hwm = hwm
+        self.inbound = []
+        self.closed = False
+        self.thread = None
+
+    def add(self, sock, iport, timing):
+        self.inbound.append(_Inbound(sock, iport, timing))
+
+    def start(self):
+        if self.inbound and self.thread is None:
+            self.thread = threading.Thread(target=self._run, name="velarix-links-in", daemon=True)
+            self.thread.start()
+
+    def _run(self):
+        zmq = require_zmq()
+        while not self.closed:
+            poller = zmq.Poller()
+            ready = [link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm]
+            for link in ready:
+                poller.register(link.socket, zmq.POLLIN)
+            if not ready:  # every port is full: let the nodes catch up
+                threading.Event().wait(POLL_MS / 1000)
+                continue
+            events = dict(poller.poll(POLL_MS))
+            for link in ready:
+                if events.get(link.socket) and not self.closed:
+                    self._take(link, zmq)
+
+    def _take(self, link, zmq):
+        newest = _NOTHING = object()
+        for _ in range(BATCH if not link.asynchronous else 1 << 30):
+            try:
+                frames = link.socket.recv_multipart(zmq.NOBLOCK, copy=False)
+            except zmq.Again:
+                break
+            kind, value = wire.loads(frames)
+            if kind == wire.METADATA:
+                link.source.set_metadata(value)
+            elif link.asynchronous:
+                newest = value
+            else:
+                link.iport._receive(value)
+                if _backlog(link.iport) >= self.hwm:
+                    break
+        if newest is not _NOTHING:
+            link.iport._receive(newest)
+
+    def close(self):
+        self.closed = True
+        if self.thread is not None:
+            self.thread.join(timeout=5)
+        for link in self.inbound:
+            remove_link(link.iport, link.standin)
+            link.socket.close(linger=0)
+        self.inbound = []

@@ -1,0 +1,275 @@
+"""A worker: runs the part of a pipeline that its controller sends it.
+
+The worker listens on one control socket. The first controller that says hello
+owns it; it builds the nodes from the pipeline's serialised form, links them,
+starts and stops them on request, and sends their status (the heartbeat) and
+every log entry back. When its controller is silent for HEARTBEAT_TIMEOUT
+seconds, or says goodbye, the worker stops its nodes and exits.
+"""
+
+import json
+import os
+import queue
+import sys
+import threading
+import time
+
+from ..constants import Constants
+from ..logger import LogType
+from ..portable import Portable
+from . import links, wire
+from ._zmq import require_zmq
+from .logs import entry_record, forwarding_logger
+from .security import CONTROL_DOMAIN, DATA_DOMAIN, Keys, WORKER, check_bind, is_tcp
+
+HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
+HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
+STOP_TIMEOUT = 3.0  # seconds the nodes get to stop when the worker exits
+POLL_MS = 50
+
+
+def producer_running(node):
+    """False once a producing node is stopping: its blocked sends then give up."""
+    return (node.get_state() == Constants.States.RUNNING
+            and getattr(node._imp, "_is_thread_running", True))
+
+
+def rebuild(part, logger):
+    """The nodes of a serialised pipeline part, linked as the part says; the
+    re-creation Pipeline.deserialize does, with this worker's logger."""
+    nodes = {}
+    for data in part["nodes"]:
+        node = Portable.deserialize(data)
+        node.set_logger(logger)
+        nodes[node.config[node.Configuration.Keys.ID]] = node
+    for output_id, input_id in part["connections"]:
+        output_port, input_port = Portable.get_by_id(output_id), Portable.get_by_id(input_id)
+        output_port.connect(input_port)
+        input_port.connect(output_port)
+    return nodes
+
+
+class Worker:
+    def __init__(self, name, bind, keys=None, idle_timeout=None, parent=None, hwm=1000, out=None):
+        self.zmq = require_zmq()
+        check_bind(bind, keys)
+        self.name = name
+        self.bind = bind
+        self.keys = Keys(keys, WORKER) if keys else None
+        self.idle_timeout = idle_timeout
+        self.parent = parent
+        self.hwm = hwm
+        self.out = out or sys.stdout
+        self.outbox = queue.Queue()
+        self.logger = forwarding_logger(self.outbox)
+        self.nodes = {}
+        self.senders = []
+        self.receiver = links.Receiver(hwm)
+        self.pending = {}  # link id -> socket bound by build, connected by nobody yet
+        self.owner = None
+        self.last_heard = time.monotonic()
+        self.running = True
+        self.link_count = 0
+
+    # Sockets -----------------------------------------------------------------
+
+    def _socket(self, kind):
+        sock = self.context.socket(kind)
+        sock.linger = 0
+        sock.sndhwm = sock.rcvhwm = self.hwm
+        sock.sndtimeo = links.POLL_MS
+        return sock
+
+    def _data_endpoint(self):
+        self.link_count += 1
+        if is_tcp(self.bind):
+            host = self.bind[len("tcp://"):].rsplit(":", 1)[0]
+            return f"tcp://{host}:*"
+        folder = os.path.dirname(self.bind[len("ipc://"):])
+        return f"ipc://{os.path.join(folder, f'{self.name}-{os.getpid()}-{self.link_count}.sock')}"
+
+    def _bind_data(self, sock):
+        if self.keys is not None and is_tcp(self.bind):
+            self.keys.as_server(sock, DATA_DOMAIN)
+        sock.bind(self._data_endpoint())
+        return sock.last_endpoint.decode()
+
+    def _connect_data(self, sock, endpoint):
+        if is_tcp(endpoint):
+            if self.keys is None:
+                raise RuntimeError(f"Worker {self.name} has no keys to reach {endpoint}.")
+            self.keys.as_client(sock)
+        sock.connect(endpoint)
+
+    # Requests ----------------------------------------------------------------
+
+    def op_hello(self, message):
+        return {"name": self.name, "pid": os.getpid()}
+
+    def op_build(self, message):
+        """Re-create the nodes; bind the link ends this worker serves."""
+        self.nodes = rebuild(json.loads(message["part"]), self.logger)
+        endpoints = {}
+        for link in message["links"]:
+            if link["bind"]:
+                sock = self._link_socket(link)
+                endpoints[link["id"]] = self._bind_data(sock)
+                self.pending[link["id"]] = sock
+        return endpoints
+
+    def op_connect(self, message):
+        """Connect the other link ends, then start taking values."""
+        for link in message["links"]:
+            sock = self.pending.pop(link["id"], None)
+            if sock is None:
+                sock = self._link_socket(link)
+                self._connect_data(sock, link["endpoint"])
+            self._attach(link, sock)
+        self.receiver.start()
+
+    def _link_socket(self, link):
+        return self._socket(self.zmq.PUSH if link["role"] == "send" else self.zmq.PULL)
+
+    def _attach(self, link, sock):
+        port = Portable.get_by_id(link["port"])  # the port's implementation
+        if link["role"] == "send":
+            node = self.nodes[link["node"]]
+            sender = links.Sender(sock, port, lambda: producer_running(node))
+            links.add_link(port, sender)
+            self.senders.append(sender)
+        else:
+            self.receiver.add(sock, port, link["timing"])
+
+    def op_start(self, message):
+        self.nodes[message["node"]].start()
+
+    def op_stop(self, message):
+        self.nodes[message["node"]].stop()
+
+    def op_shutdown(self, message):
+        self.running = False
+
+    # Main loop ---------------------------------------------------------------
+
+    def run(self):
+        zmq = self.zmq
+        self.context = zmq.Context()
+        self.zap = None
+        try:
+            if self.keys is not None:
+                from .security import ZapHandler
+
+                self.zap = ZapHandler(self.context, self.keys, self.report)
+            self.control = self._socket(zmq.ROUTER)
+            self.control.sndtimeo = 1000
+            if self.keys is not None and is_tcp(self.bind):
+                self.keys.as_server(self.control, CONTROL_DOMAIN)
+            self.control.bind(self.bind)
+            print(f"velarix worker {self.name} listening on {self.control.last_endpoint.decode()}",
+                  file=self.out, flush=True)
+            return self._loop()
+        finally:
+            self._close()
+
+    def _loop(self):
+        zmq = self.zmq
+        poller = zmq.Poller()
+        poller.register(self.control, zmq.POLLIN)
+        if self.zap is not None:
+            poller.register(self.zap.socket, zmq.POLLIN)
+        started = next_status = time.monotonic()
+        while self.running:
+            events = dict(poller.poll(POLL_MS))
+            if self.zap is not None and events.get(self.zap.socket):
+                self.zap.handle()
+            if events.get(self.control):
+                self._receive()
+            now = time.monotonic()
+            if self.owner is not None:
+                self._send_logs()
+                if now >= next_status:
+                    next_status = now + HEARTBEAT_INTERVAL
+                    self._send({"op": "status", "nodes": self._status()})
+                if now - self.last_heard > HEARTBEAT_TIMEOUT:
+                    self.report(f"Controller went away (silent for {HEARTBEAT_TIMEOUT:g} s); exiting.")
+                    return 1
+            elif self.idle_timeout is not None and now - started > self.idle_timeout:
+                self.report(f"No controller within {self.idle_timeout:g} s; exiting.")
+                return 1
+            if self.parent is not None and os.getppid() != self.parent:
+                self.report("Controller process ended; exiting.")
+                return 1
+        self._send_logs()
+        return 0
+
+    def _receive(self):
+        identity, frame = self.control.recv_multipart()
+        message = wire.decode(frame)
+        if self.owner is None and message.get("op") == "hello":
+            self.owner = identity
+        if identity != self.owner:
+            self.control.send_multipart([identity, wire.encode(
+                {"op": "reply", "id": message.get("id"), "ok": False, "error": f"Worker {self.name} is busy."})])
+            return
+        self.last_heard = time.monotonic()
+        op = message.get("op")
+        if op == "heartbeat":
+            return
+        reply = {"op": "reply", "id": message.get("id"), "ok": True}
+        try:
+            reply["value"] = getattr(self, "op_" + op)(message)
+        except Exception as error:  # reported to the controller, which raises it there
+            reply.update(ok=False, error=f"{type(error).__name__}: {error}")
+        self._send(reply)
+
+    def _send(self, message):
+        try:
+            self.control.send_multipart([self.owner, wire.encode(message)])
+        except self.zmq.Again:
+            pass  # the controller is not reading; the heartbeat check decides
+
+    def _send_logs(self):
+        records = []
+        while True:
+            try:
+                records.append(entry_record(self.outbox.get_nowait()))
+            except queue.Empty:
+                break
+        if records:
+            self._send({"op": "log", "entries": records})
+
+    def _status(self):
+        return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter())
+                for node_id, node in self.nodes.items()}
+
+    def report(self, text):
+        """A worker-level line: to the controller's log when there is one, and stderr."""
+        self.logger.write(LogType.WARNING, text)
+        print(f"velarix worker {self.name}: {text}", file=sys.stderr, flush=True)
+
+    def _close(self):
+        self._stop_nodes()
+        for sender in self.senders:
+            sender.close()
+        self.receiver.close()
+        for sock in self.pending.values():
+            sock.close(linger=0)
+        if self.zap is not None:
+            self.zap.close()
+        if getattr(self, "control", None) is not None:
+            self.control.close(linger=0)
+        self.context.term()
+
+    def _stop_nodes(self):
+        """Stop every node, bounded: a step that never returns must not keep us alive."""
+        running = [n for n in self.nodes.values() if n.get_state() == Constants.States.RUNNING]
+        if not running:
+            return
+        stopper = threading.Thread(target=lambda: [n.stop() for n in running], daemon=True)
+        stopper.start()
+        stopper.join(STOP_TIMEOUT)
+
+
+def serve(name, bind, keys=None, idle_timeout=None, parent=None):
+    """Run a worker until its controller goes away; the exit code."""
+    return Worker(name, bind, keys=keys, idle_timeout=idle_timeout, parent=parent).run()
