@@ -113,13 +113,14 @@ class Cluster:
         self._check_new_worker(name)
         command = [sys.executable, "-m", "velarix.cluster", "worker", "--name", name,
                    "--parent", str(os.getpid()), "--idle-timeout", str(LOCAL_IDLE_TIMEOUT)]
+        if self.keys is None:  # fresh keys in our private folder, for any TCP link
+            self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
+            self.keys = Keys(self.keys_dir, CONTROLLER)
+        command += ["--keys", self.keys_dir]
         if transport == "ipc":
             command += ["--bind", f"ipc://{os.path.join(self.folder, name + '.ctl')}"]
         elif transport == "tcp":
-            if self.keys is None:
-                self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
-                self.keys = Keys(self.keys_dir, CONTROLLER)
-            command += ["--bind", "tcp://127.0.0.1:*", "--keys", self.keys_dir]
+            command += ["--bind", "tcp://127.0.0.1:*"]
         else:
             raise ValueError(f"transport must be 'ipc' or 'tcp', not {transport!r}.")
         process = subprocess.Popen(command, stdout=subprocess.PIPE, env=_worker_environment())
@@ -170,9 +171,21 @@ class Cluster:
     def stop(self):
         self.pipeline.stop()
 
+    def get_workers(self):
+        """Each worker's endpoint, process id and, once it is gone, why."""
+        return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead}
+                for name, w in self.workers.items()}
+
     def get_load(self):
         """The pipeline's load report, each entry with the "worker" that ran it
-        (None: this process; the pipeline's own entry has none either)."""
+        (None: this process; the pipeline's own entry has none either). Asks
+        every worker for its nodes' loads now instead of using the last heartbeat."""
+        for worker in self.workers.values():
+            if worker.ready and worker.dead is None:
+                try:
+                    worker.status = self._call(worker, {"op": "status"})
+                except ClusterError:
+                    pass  # a worker that is going away keeps its last report
         nodes = self.pipeline.get_nodes()
         report = self.pipeline.get_load()
         for entry, node in zip(report, nodes + [None]):
@@ -350,8 +363,9 @@ class Cluster:
         worker.ready = True
         worker.last_seen = time.monotonic()
 
-    def _call(self, worker, message, timeout=CALL_TIMEOUT):
+    def _call(self, worker, message, timeout=None):
         """Send a request through the I/O thread and wait for the answer."""
+        timeout = CALL_TIMEOUT if timeout is None else timeout
         if worker.dead is not None:
             raise ClusterError(f"Worker {worker.name} is gone: {worker.dead}")
         reply = _Reply()

@@ -69,6 +69,7 @@ class Worker:
         self.owner = None
         self.last_heard = time.monotonic()
         self.running = True
+        self.orphaned = False  # our controller died: nobody else removes its folder
         self.link_count = 0
 
     # Sockets -----------------------------------------------------------------
@@ -146,6 +147,9 @@ class Worker:
     def op_stop(self, message):
         self.nodes[message["node"]].stop()
 
+    def op_status(self, message):
+        return self._status()
+
     def op_shutdown(self, message):
         self.running = False
 
@@ -198,6 +202,7 @@ class Worker:
                 return 1
             if self.parent is not None and os.getppid() != self.parent:
                 self.report("Controller process ended; exiting.")
+                self.orphaned = True
                 return 1
         self._send_logs()
         return 0
@@ -259,6 +264,10 @@ class Worker:
         if getattr(self, "control", None) is not None:
             self.control.close(linger=0)
         self.context.term()
+        if self.orphaned and not is_tcp(self.bind):
+            import shutil
+
+            shutil.rmtree(os.path.dirname(self.bind[len("ipc://"):]), ignore_errors=True)
 
     def _stop_nodes(self):
         """Stop every node, bounded: a step that never returns must not keep us alive."""
