@@ -66,7 +66,10 @@ class Sender:
         zmq = require_zmq()
         while not self.closed:
             try:
-                self.socket.send_multipart(frames, copy=False)
+                if len(frames) == 1:  # the common small value: no frame objects needed
+                    self.socket.send(frames[0])
+                else:
+                    self.socket.send_multipart(frames, copy=False)
                 return True
             except zmq.Again:  # the peer's queue is full: wait, unless we are stopping
                 if not self.running():
@@ -115,27 +118,34 @@ class Receiver:
 
     def _run(self):
         zmq = require_zmq()
+        poller, polled = None, None
         while not self.closed:
-            poller = zmq.Poller()
-            ready = [link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm]
-            for link in ready:
-                poller.register(link.socket, zmq.POLLIN)
+            # A SYNC link whose port is at the high-water mark is not read: its
+            # sender's queue fills and the producer waits.
+            ready = tuple(link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm)
             if not ready:  # every port is full: let the nodes catch up
                 threading.Event().wait(POLL_MS / 1000)
                 continue
+            if ready != polled:
+                poller, polled = zmq.Poller(), ready
+                for link in ready:
+                    poller.register(link.socket, zmq.POLLIN)
             events = dict(poller.poll(POLL_MS))
             for link in ready:
                 if events.get(link.socket) and not self.closed:
                     self._take(link, zmq)
 
     def _take(self, link, zmq):
-        newest = _NOTHING = object()
+        newest = nothing = object()
         for _ in range(BATCH if not link.asynchronous else 1 << 30):
             try:
-                frames = link.socket.recv_multipart(zmq.NOBLOCK, copy=False)
+                header = link.socket.recv(zmq.NOBLOCK)
             except zmq.Again:
                 break
-            kind, value = wire.loads(frames)
+            buffers = []
+            while link.socket.rcvmore:
+                buffers.append(link.socket.recv(copy=False))
+            kind, value = wire.loads(header, buffers)
             if kind == wire.METADATA:
                 link.source.set_metadata(value)
             elif link.asynchronous:
@@ -144,7 +154,7 @@ class Receiver:
                 link.iport._receive(value)
                 if _backlog(link.iport) >= self.hwm:
                     break
-        if newest is not _NOTHING:
+        if newest is not nothing:
             link.iport._receive(newest)
 
     def close(self):

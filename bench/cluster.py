@@ -1,0 +1,131 @@
+"""Pipelines over worker processes against the same pipeline in one process.
+
+- CPU: source -> burn -> burn -> sink, each burn about 200 us of Python CPU per
+  value; the burns on two local workers against all four nodes in this process.
+- Transport: source -> relay -> sink with the relay on a worker, so every value
+  crosses two links (out and back), over ipc:// and loopback TCP with CURVE,
+  against the same chain in this process: small values per second, and 64 KB
+  numpy arrays in MB/s (values per second times 64 KiB).
+- Start-up: from start() to the first value at the sink with two local workers.
+"""
+
+import sys
+import time
+
+import numpy
+
+from _cluster_nodes import Burn, Collect, Relay, Source
+from velarix import Pipeline
+from velarix.cluster import Cluster
+
+BURN_US = 200
+CPU_VALUES = 2000
+SMALL_VALUES = 20000
+ARRAY_VALUES = 3000
+REPEAT = 3
+CPU_TARGET = 1.6
+
+
+def calibrate():
+    """Loop turns of Burn that take BURN_US of CPU here."""
+    node = Burn(name="calibrate", iterations=20000)
+    start = time.process_time()
+    for _ in range(20):
+        node.step({"in": 0})
+    per_turn = (time.process_time() - start) / (20 * 20000)
+    return max(1, int(BURN_US * 1e-6 / per_turn))
+
+
+def run_chain(middle, values, count, placement=(), transport="ipc"):
+    """Values per second through source -> middle... -> sink; best of REPEAT."""
+    source, sink = Source(), Collect()
+    nodes = [source, *middle, sink]
+    pipeline = Pipeline(directory="")
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        pipeline.connect(upstream, downstream)
+    cluster = None
+    if placement:
+        cluster = Cluster(pipeline)
+        for name in sorted(set(placement)):
+            cluster.spawn(name, transport=transport)
+        for node, worker in zip(middle, placement):
+            cluster.place(node, worker)
+    pipeline.start()
+    best = 0.0
+    try:
+        for _ in range(REPEAT):
+            sink.count, sink.expected = 0, count
+            sink.done.clear()
+            begin = time.perf_counter()
+            for _ in range(count):
+                source.cycle({"x": values})
+            if not sink.done.wait(120):
+                raise RuntimeError(f"only {sink.count} of {count} values arrived")
+            best = max(best, count / (time.perf_counter() - begin))
+    finally:
+        pipeline.stop()
+        if cluster is not None:
+            cluster.close()
+    return best
+
+
+def cpu_figures():
+    iterations = calibrate()
+    burns = lambda: [Burn(name="a", iterations=iterations), Burn(name="b", iterations=iterations)]
+    local = run_chain(burns(), 0, CPU_VALUES)
+    spread = run_chain(burns(), 0, CPU_VALUES, placement=("w1", "w2"))
+    ratio = spread / local
+    print(f"CPU chain (2 x {BURN_US} us Python per value): one process {local:,.0f} values/s, "
+          f"two local workers {spread:,.0f} values/s, ratio x{ratio:.2f} (target x{CPU_TARGET})")
+    return ratio
+
+
+def transport_figures():
+    array = numpy.zeros(64 * 1024, dtype=numpy.uint8)
+    for label, value, count, unit in (("small values", 1, SMALL_VALUES, None),
+                                      ("64 KB arrays", array, ARRAY_VALUES, array.nbytes)):
+        figures = [("in-process", run_chain([Relay()], value, count))]
+        for transport, name in (("ipc", "ipc://"), ("tcp", "TCP+CURVE")):
+            figures.append((name, run_chain([Relay()], value, count, placement=("w1",), transport=transport)))
+        baseline = figures[0][1]
+        if unit is None:
+            text = ", ".join(f"{name} {rate:,.0f}/s (x{rate / baseline:.2f})" for name, rate in figures)
+        else:
+            text = ", ".join(f"{name} {rate * unit / 1e6:,.0f} MB/s (x{rate / baseline:.2f})" for name, rate in figures)
+        print(f"Transport, {label} (controller -> worker -> controller): {text}")
+
+
+def startup_figure():
+    source, a, b, sink = Source(), Relay(name="a"), Relay(name="b"), Collect()
+    pipeline = Pipeline(directory="")
+    pipeline.connect(source, a)
+    pipeline.connect(a, b)
+    pipeline.connect(b, sink)
+    begin = time.perf_counter()
+    cluster = Cluster(pipeline)
+    cluster.spawn("w1")
+    cluster.spawn("w2")
+    cluster.place(a, "w1")
+    cluster.place(b, "w2")
+    spawned = time.perf_counter()
+    pipeline.start()
+    source.cycle({"x": 1})
+    arrived = sink.arrived.wait(30)
+    end = time.perf_counter()
+    pipeline.stop()
+    cluster.close()
+    if not arrived:
+        raise RuntimeError("no value arrived")
+    print(f"Start-up with two local workers: start() to first value {(end - spawned) * 1e3:.0f} ms; "
+          f"with spawning the workers {(end - begin) * 1e3:.0f} ms")
+
+
+def main():
+    startup_figure()
+    transport_figures()
+    ratio = cpu_figures()
+    return 0 if ratio >= CPU_TARGET else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
