@@ -66,7 +66,7 @@ def gone(pid):
         return True
 
 
-def test_split_over_two_workers_delivers_every_value_in_order(reaper, no_thread_leak):
+def test_split_over_two_workers_delivers_every_value_in_order(no_thread_leak, reaper):
     source, a, b, sink = Source(), Double(name="a"), Double(name="b"), Collect()
     pipeline, cluster = chain(reaper, source, a, b, sink)
     cluster.spawn("w1")
@@ -135,7 +135,8 @@ def test_sync_link_applies_backpressure_without_losing_values(reaper):
     pipeline.stop()
 
 
-def test_killed_worker_stops_the_pipeline_with_an_error_naming_it(reaper):
+@pytest.mark.parametrize("signal_number", [signal.SIGKILL, signal.SIGSTOP], ids=["killed", "frozen"])
+def test_lost_worker_stops_the_pipeline_with_an_error_naming_it(reaper, signal_number):
     source, a, sink = Source(), Slow(name="a"), Collect()
     pipeline, cluster = chain(reaper, source, a, sink)
     cluster.spawn("w1")
@@ -143,7 +144,7 @@ def test_killed_worker_stops_the_pipeline_with_an_error_naming_it(reaper):
     cluster.start()
     source.cycle({"x": 0})
     assert sink.wait_for(lambda v: len(v) == 1, WAIT)
-    os.kill(cluster.get_workers()["w1"]["pid"], signal.SIGKILL)
+    os.kill(cluster.get_workers()["w1"]["pid"], signal_number)
     feeder = threading.Thread(target=lambda: [source.cycle({"x": n}) for n in range(5000)], daemon=True)
     feeder.start()  # keeps pushing into the dead worker's link
     assert wait_until(lambda: pipeline.get_condition() == "ERROR")
@@ -174,6 +175,18 @@ def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper):
     assert fail.get_condition() == "ERROR" and sink.values == []
 
 
+def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):
+    source, sink = Source(), Collect()
+    pipeline, cluster = chain(reaper, source, sink)
+    cluster.spawn("w1")
+    cluster.place(source, "w1")
+    cluster.start()
+    for n in range(50):
+        source.cycle({"x": n})
+    assert sink.wait_for(lambda v: len(v) == 50, WAIT) and sink.values == list(range(50))
+    assert wait_until(lambda: cluster.get_load()[0]["worker"] == "w1" and source.get_counter() == 50)
+
+
 CONTROLLER = """
 import sys
 from cluster_nodes import Collect, Double, Source
@@ -183,7 +196,7 @@ source, a, b, sink = Source(), Double(), Double(), Collect()
 pipeline = Pipeline(directory="")
 pipeline.connect(source, a); pipeline.connect(a, b); pipeline.connect(b, sink)
 cluster = Cluster(pipeline)
-cluster.spawn("w1"); cluster.spawn("w2")
+cluster.spawn("w1"); cluster.add_worker("w2", sys.argv[1])
 cluster.place(a, "w1"); cluster.place(b, "w2")
 pipeline.start()
 print(*(w["pid"] for w in cluster.get_workers().values()), flush=True)
@@ -192,8 +205,15 @@ sys.stdin.read()
 """
 
 
-def test_workers_exit_when_their_controller_is_killed(reaper):
-    process = subprocess.Popen([sys.executable, "-c", CONTROLLER], stdin=subprocess.PIPE,
+def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path):
+    """w1 is the controller's child and sees it go; w2 was started on its own and
+    notices the missing heartbeats."""
+    standalone = subprocess.Popen(
+        [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w2", "--bind",
+         f"ipc://{tmp_path}/w2.ctl", "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(standalone)
+    endpoint = standalone.stdout.readline().decode().split()[-1]
+    process = subprocess.Popen([sys.executable, "-c", CONTROLLER, endpoint], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(process)
     pids = [int(p) for p in process.stdout.readline().split()]
@@ -203,6 +223,7 @@ def test_workers_exit_when_their_controller_is_killed(reaper):
     process.wait(WAIT)
     assert wait_until(lambda: all(gone(pid) for pid in pids))
     assert wait_until(lambda: not os.path.exists(folder))  # nor their sockets and keys
+    assert standalone.wait(WAIT) == 1
 
 
 def start_tcp_worker(reaper, keys):
@@ -247,7 +268,7 @@ def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatc
     assert "Refused a connection" in process.stderr.read().decode()
 
 
-def test_tcp_without_keys_is_refused_with_a_clear_error(reaper):
+def test_tcp_without_keys_and_shared_ipc_folders_are_refused(reaper, tmp_path):
     clusters = reaper[0]
     with pytest.raises(SecurityError, match="without CURVE keys.*velarix keys"):
         Worker("w", "tcp://0.0.0.0:5555")
@@ -256,6 +277,11 @@ def test_tcp_without_keys_is_refused_with_a_clear_error(reaper):
     clusters.append(Cluster(Pipeline(directory="")))
     with pytest.raises(ClusterError, match="needs CURVE keys"):
         clusters[0].add_worker("w", "tcp://10.1.2.3:5555")
+    open_folder = tmp_path / "open"
+    open_folder.mkdir(mode=0o755)
+    open_folder.chmod(0o755)
+    with pytest.raises(SecurityError, match="open to other users"):
+        Worker("w", f"ipc://{open_folder}/w.ctl")
     result = subprocess.run([sys.executable, "-m", "velarix.cluster", "worker", "--bind", "tcp://0.0.0.0:5555"],
                             capture_output=True, env=ENV, cwd=ROOT, timeout=WAIT)
     assert result.returncode == 2 and b"velarix keys" in result.stderr

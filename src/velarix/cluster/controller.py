@@ -96,6 +96,7 @@ class Cluster:
         self.requests = queue.Queue()
         self.ids = itertools.count(1)
         self.deployed = False
+        self.failed = None
         self.closing = False
         self.io_thread = None
         self.senders = []
@@ -164,8 +165,14 @@ class Cluster:
 
     def start(self):
         """Deploy on the first call, then start the pipeline."""
+        if self.failed is not None:
+            raise ClusterError(f"This cluster could not deploy ({self.failed}); close it and make a new one.")
         if not self.deployed:
-            self._deploy()
+            try:
+                self._deploy()
+            except BaseException as error:
+                self.failed = error
+                raise
         Pipeline.start(self.pipeline)
 
     def stop(self):
@@ -212,7 +219,8 @@ class Cluster:
             if worker.socket is not None:
                 worker.socket.close(linger=0)
             if worker.process is not None:
-                _end_process(worker.process, polite=worker.ready and worker.dead is None)
+                _end_process(worker.process, polite=worker.ready and worker.dead is None,
+                             hung=worker.dead is not None)
         if self.io_thread is not None:
             self.wake_send.close(linger=0)
         self.context.term()
@@ -325,6 +333,7 @@ class Cluster:
             return lambda: worker.status.get(node_id, (None,) * 4)[index] or default
 
         node.start = lambda: self._call(worker, {"op": "start", "node": node_id})
+        node.cycle = lambda data=None: self._post(worker, {"op": "cycle", "node": node_id, "data": data})
         node.stop = lambda: self._stop_remote(worker, node)
         node.get_state = status(0, Constants.States.STOPPED)
         node.get_condition = status(1, Constants.Conditions.HEALTHY)
@@ -348,7 +357,7 @@ class Cluster:
             sender.close()
         self.receiver.close()
         for node in self.standins:
-            for name in ("start", "stop", "get_state", "get_condition", "get_load", "get_counter"):
+            for name in ("start", "stop", "cycle", "get_state", "get_condition", "get_load", "get_counter"):
                 node.__dict__.pop(name, None)
         self.standins = []
 
@@ -362,6 +371,14 @@ class Cluster:
             raise ClusterError(f"{error}{hint}") from None
         worker.ready = True
         worker.last_seen = time.monotonic()
+
+    def _post(self, worker, message):
+        """Send a request whose answer nobody waits for (in order with the others)."""
+        if worker.dead is None:
+            message["id"] = next(self.ids)
+            self.requests.put((worker, message, None))
+            with self.wake_lock:
+                self.wake_send.send(b"")
 
     def _call(self, worker, message, timeout=None):
         """Send a request through the I/O thread and wait for the answer."""
@@ -429,9 +446,11 @@ class Cluster:
             except queue.Empty:
                 return
             if worker.dead is not None:
-                reply.resolve(False, f"gone: {worker.dead}")
+                if reply is not None:
+                    reply.resolve(False, f"gone: {worker.dead}")
                 continue
-            worker.replies[message["id"]] = reply
+            if reply is not None:
+                worker.replies[message["id"]] = reply
             try:
                 worker.socket.send(wire.encode(message))
             except self.zmq.Again:
@@ -540,9 +559,11 @@ def _read_endpoint(process, name):
     raise ClusterError(f"Worker {name} did not start (exit code {process.poll()}).")
 
 
-def _end_process(process, polite=False):
-    """Wait for a worker to exit (when it was told to); terminate, then kill."""
-    for signal_it in ((None,) if polite else ()) + (process.terminate, process.kill):
+def _end_process(process, polite=False, hung=False):
+    """Wait for a worker to exit (when it was told to); terminate, then kill.
+    One that stopped answering is killed at once: it may not be able to exit."""
+    steps = (process.kill,) if hung else ((None,) if polite else ()) + (process.terminate, process.kill)
+    for signal_it in steps:
         if signal_it is not None:
             signal_it()
         try:

@@ -20,7 +20,7 @@ from ..portable import Portable
 from . import links, wire
 from ._zmq import require_zmq
 from .logs import entry_record, forwarding_logger
-from .security import CONTROL_DOMAIN, DATA_DOMAIN, Keys, WORKER, check_bind, is_tcp
+from .security import CONTROL_DOMAIN, DATA_DOMAIN, Keys, WORKER, check_bind, is_tcp, private_folder
 
 HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
 HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
@@ -53,6 +53,8 @@ class Worker:
     def __init__(self, name, bind, keys=None, idle_timeout=None, parent=None, hwm=1000, out=None):
         self.zmq = require_zmq()
         check_bind(bind, keys)
+        if bind.startswith("ipc://"):
+            private_folder(os.path.dirname(os.path.abspath(bind[len("ipc://"):])))
         self.name = name
         self.bind = bind
         self.keys = Keys(keys, WORKER) if keys else None
@@ -147,6 +149,10 @@ class Worker:
     def op_stop(self, message):
         self.nodes[message["node"]].stop()
 
+    def op_cycle(self, message):
+        """A placed source driven from the controller: cycle() runs here."""
+        self.nodes[message["node"]].cycle(message["data"])
+
     def op_status(self, message):
         return self._status()
 
@@ -225,6 +231,7 @@ class Worker:
             reply["value"] = getattr(self, "op_" + op)(message)
         except Exception as error:  # reported to the controller, which raises it there
             reply.update(ok=False, error=f"{type(error).__name__}: {error}")
+        self._send_logs()  # what the request logged is in the controller's log before its answer
         self._send(reply)
 
     def _send(self, message):
