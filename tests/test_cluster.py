@@ -101,6 +101,23 @@ def test_split_over_two_workers_delivers_every_value_in_order(no_thread_leak, re
     pipeline.stop()
 
 
+def test_arrays_cross_as_their_own_frames_and_arrive_whole(reaper):
+    numpy = pytest.importorskip("numpy")
+    source, relay, sink = Source(), Slow(), Collect()
+    pipeline, cluster = chain(reaper, source, relay, sink)
+    cluster.spawn("w1")
+    cluster.place(relay, "w1")
+    cluster.start()
+    arrays = [numpy.arange(n, n + 20000, dtype=numpy.float64) for n in range(5)]
+    for array in arrays:
+        source.cycle({"x": {"array": array, "n": int(array[0])}})
+    assert sink.wait_for(lambda v: len(v) == 5, WAIT)
+    assert [v["n"] for v in sink.values] == list(range(5))
+    assert all(numpy.array_equal(v["array"], a) for v, a in zip(sink.values, arrays))
+    with pytest.raises(ClusterError, match="belongs to another Cluster"):
+        Cluster(pipeline)
+
+
 def test_async_link_keeps_only_the_newest_value(reaper):
     source = Source()
     slow = Slow(input_ports=[{"name": "in", "timing": "ASYNC"}])

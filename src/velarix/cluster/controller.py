@@ -85,6 +85,8 @@ class Cluster:
         self.zmq = require_zmq()
         if not isinstance(pipeline, Pipeline):
             raise TypeError("Cluster needs a velarix Pipeline.")
+        if "start" in pipeline.__dict__:
+            raise ClusterError("This pipeline belongs to another Cluster; close that one first.")
         self.pipeline = pipeline
         self.keys_dir = keys
         self.keys = Keys(keys, CONTROLLER) if keys else None
@@ -223,7 +225,7 @@ class Cluster:
                              hung=worker.dead is not None)
         if self.io_thread is not None:
             self.wake_send.close(linger=0)
-        self.context.term()
+        self.context.destroy(linger=0)  # closes whatever a stuck thread still holds
         shutil.rmtree(self.folder, ignore_errors=True)
         self.pipeline.__dict__.pop("start", None)
         _open_clusters.discard(self)
@@ -251,8 +253,8 @@ class Cluster:
                 if end["where"] is not None:
                     ends[end["where"]].append(end)
         for name, worker in self.workers.items():
-            part = _part([n for n in nodes if self.where(n) == name])
-            endpoints = self._call(worker, {"op": "build", "part": json.dumps(part), "links": ends[name]})
+            part = _part_text([n for n in nodes if self.where(n) == name])
+            endpoints = self._call(worker, {"op": "build", "part": part, "links": ends[name]})
             for link in cross:
                 if link["id"] in endpoints:
                     link["endpoint"] = _reachable(endpoints[link["id"]], worker.endpoint)
@@ -518,6 +520,15 @@ def _part(nodes):
                    for oport in n._imp._output_ports.values()
                    for iport in oport._connected_ports if id(iport) in inside]
     return {"nodes": [n.serialize() for n in nodes], "connections": connections}
+
+
+def _part_text(nodes):
+    """The part as JSON, the form Pipeline.save() writes."""
+    try:
+        return json.dumps(_part(nodes))
+    except (TypeError, ValueError) as error:
+        names = ", ".join(n.get_name() for n in nodes)
+        raise ClusterError(f"The configuration of a node placed on a worker ({names}) is not JSON data: {error}") from None
 
 
 def _node_of_port(pipeline, oport):

@@ -270,7 +270,7 @@ class Worker:
             self.zap.close()
         if getattr(self, "control", None) is not None:
             self.control.close(linger=0)
-        self.context.term()
+        self.context.destroy(linger=0)
         if self.orphaned and not is_tcp(self.bind):
             import shutil
 
