@@ -92,6 +92,7 @@ def test_split_over_two_workers_delivers_every_value_in_order(no_thread_leak, re
     assert "Worker w1: Node a started." in messages and "Worker w2: Node b stopped." in messages
     cluster.close()
     assert all(gone(w["pid"]) for w in workers.values())
+    assert pipeline.get_last_error() is None  # workers told to leave are not lost
     # The local graph is whole again: the same nodes run in one process.
     assert "start" not in pipeline.__dict__ and "start" not in a.__dict__
     sink.values.clear()

@@ -99,6 +99,7 @@ class Cluster:
         self.ids = itertools.count(1)
         self.deployed = False
         self.failed = None
+        self.ending = False
         self.closing = False
         self.io_thread = None
         self.senders = []
@@ -167,6 +168,8 @@ class Cluster:
 
     def start(self):
         """Deploy on the first call, then start the pipeline."""
+        if self.closing:
+            raise ClusterError("This cluster is closed.")
         if self.failed is not None:
             raise ClusterError(f"This cluster could not deploy ({self.failed}); close it and make a new one.")
         if not self.deployed:
@@ -207,6 +210,7 @@ class Cluster:
             return
         if self.pipeline.get_state() == Constants.States.RUNNING:
             self.pipeline.stop()
+        self.ending = True  # workers that exit from here on were told to
         for worker in self.workers.values():
             if worker.ready and worker.dead is None:
                 try:
@@ -503,7 +507,7 @@ class Cluster:
         worker.replies.clear()
         for node_id, status in worker.status.items():
             worker.status[node_id] = (Constants.States.STOPPED, Constants.Conditions.ERROR) + tuple(status[2:])
-        if not self.closing:
+        if not self.ending:
             self.pipeline.get_logger().write(LogType.ERROR, f"Worker {worker.name} stopped answering: {why}")
 
 
