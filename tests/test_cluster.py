@@ -333,3 +333,22 @@ def test_example_runs_over_two_workers():
     assert result.returncode == 0, result.stderr
     assert "values received: [0, -1, -4, -9, -16, -25, -36, -49, -64, -81]" in result.stdout
     assert "worker w1 (pid" in result.stdout and "worker w2 (pid" in result.stdout
+
+
+WITHOUT_ZMQ = """
+import sys
+sys.modules["zmq"] = None  # as if pyzmq were not installed
+import velarix, velarix.cluster.cli
+from velarix.cluster import Cluster
+try:
+    Cluster(velarix.Pipeline(directory=""))
+except ImportError as error:
+    print(error)
+"""
+
+
+def test_without_pyzmq_the_core_loads_and_the_cluster_names_its_extra():
+    result = subprocess.run([sys.executable, "-c", WITHOUT_ZMQ], capture_output=True, text=True,
+                            env=ENV, timeout=WAIT)
+    assert result.returncode == 0, result.stderr
+    assert "pip install 'velarix[cluster]'" in result.stdout

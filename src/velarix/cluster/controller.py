@@ -338,7 +338,7 @@ class Cluster:
         def status(index, default):
             return lambda: worker.status.get(node_id, (None,) * 4)[index] or default
 
-        node.start = lambda: self._call(worker, {"op": "start", "node": node_id})
+        node.start = lambda: self._update(worker, self._call(worker, {"op": "start", "node": node_id}))
         node.cycle = lambda data=None: self._post(worker, {"op": "cycle", "node": node_id, "data": data})
         node.stop = lambda: self._stop_remote(worker, node)
         node.get_state = status(0, Constants.States.STOPPED)
@@ -347,11 +347,16 @@ class Cluster:
         node.get_counter = status(3, 0)
         self.standins.append(node)
 
+    @staticmethod
+    def _update(worker, status):
+        """The status a start or stop answered with: queries see the change at once."""
+        worker.status = status
+
     def _stop_remote(self, worker, node):
         if worker.dead is not None:
             return
         try:
-            self._call(worker, {"op": "stop", "node": _id(node)}, STOP_TIMEOUT)
+            self._update(worker, self._call(worker, {"op": "stop", "node": _id(node)}, STOP_TIMEOUT))
         except ClusterError as error:  # stop() never waits longer than that
             self.pipeline.get_logger().write(LogType.WARNING, str(error))
 

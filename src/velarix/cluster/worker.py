@@ -145,9 +145,11 @@ class Worker:
 
     def op_start(self, message):
         self.nodes[message["node"]].start()
+        return self._status()
 
     def op_stop(self, message):
         self.nodes[message["node"]].stop()
+        return self._status()
 
     def op_cycle(self, message):
         """A placed source driven from the controller: cycle() runs here."""
