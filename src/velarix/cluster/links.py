@@ -12,6 +12,7 @@ stand-in output port linked to the input port, where the set-up run finds it.
 """
 
 import threading
+import time
 
 from ..constants import Constants
 from ..o_port import OPort
@@ -20,6 +21,7 @@ from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
 BATCH = 256  # SYNC values taken from one socket before the others get a turn
+FULL_WAIT = 0.0005  # seconds between looks at ports that are all at the high-water mark
 
 
 def add_link(port, other):
@@ -123,8 +125,8 @@ class Receiver:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
             ready = tuple(link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm)
-            if not ready:  # every port is full: let the nodes catch up
-                threading.Event().wait(POLL_MS / 1000)
+            if not ready:  # every port is full: look again as soon as a node may have caught up
+                time.sleep(FULL_WAIT)
                 continue
             if ready != polled:
                 poller, polled = zmq.Poller(), ready
