@@ -123,6 +123,7 @@ class ZapHandler:
         zmq = require_zmq()
         self.keys = keys
         self.report = report
+        self.refused = set()  # a refused client retries its handshake: say it once per key
         self.socket = context.socket(zmq.REP)
         self.socket.linger = 0
         self.socket.bind("inproc://zeromq.zap.01")
@@ -136,7 +137,8 @@ class ZapHandler:
 
             key = z85.encode(frames[6])
             ok = self.keys.allowed(domain.decode(), key)
-            if not ok:
+            if not ok and (domain, key) not in self.refused:
+                self.refused.add((domain, key))
                 self.report(f"Refused a connection from {address.decode() or 'unknown'} on the "
                             f"{domain.decode()} socket: public key {key.decode()} is not allowed.")
         status = (b"200", b"OK") if ok else (b"400", b"Unknown key")
