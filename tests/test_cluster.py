@@ -205,6 +205,28 @@ def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):
     assert wait_until(lambda: cluster.get_load()[0]["worker"] == "w1" and source.get_counter() == 50)
 
 
+def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper):
+    source, sink = Source(), Collect(tag={1, 2})  # a set is not JSON data
+    pipeline, cluster = chain(reaper, source, sink)
+    cluster.spawn("w1")
+    cluster.place(sink, "w1")
+    with pytest.raises(ClusterError, match=r"placed on a worker \(Collect\) is not JSON data"):
+        pipeline.start()
+    with pytest.raises(ClusterError, match="could not deploy"):
+        cluster.start()
+    assert pipeline.get_state() == "STOPPED"
+
+    class Local(Collect):  # its class cannot be re-created in the worker
+        pass
+
+    source, sink = Source(), Local()
+    pipeline, cluster = chain(reaper, source, sink)
+    cluster.spawn("w1")
+    cluster.place(sink, "w1")
+    with pytest.raises(ClusterError, match="Worker w1: .*cannot re-create node 'Local' of class Local"):
+        cluster.start()
+
+
 CONTROLLER = """
 import sys
 from cluster_nodes import Collect, Double, Source

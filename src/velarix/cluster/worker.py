@@ -39,7 +39,11 @@ def rebuild(part, logger):
     re-creation Pipeline.deserialize does, with this worker's logger."""
     nodes = {}
     for data in part["nodes"]:
-        node = Portable.deserialize(data)
+        try:
+            node = Portable.deserialize(data)
+        except Exception as error:
+            raise RuntimeError(f"cannot re-create node {data['config'].get('name')!r} of class "
+                               f"{data['class']}: {type(error).__name__}: {error}") from error
         node.set_logger(logger)
         nodes[node.config[node.Configuration.Keys.ID]] = node
     for output_id, input_id in part["connections"]:
