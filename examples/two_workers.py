@@ -7,40 +7,41 @@ with the process it ran in.
 
 import os
 import threading
+from typing import Any
 
 from velarix import INode, IONode, ONode, Pipeline
 from velarix.cluster import Cluster
 
 
 class Numbers(ONode):
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         return {"out": data["n"]}
 
 
 class Square(IONode):
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         sum(i * i for i in range(2000))  # some real work per value
         return {"out": data["in"] ** 2}
 
 
 class Negate(IONode):
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         return {"out": -data["in"]}
 
 
 class Collect(INode):
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         super().__init__(**entries)
-        self.values = []
+        self.values: list[int] = []
         self.done = threading.Event()
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> None:
         self.values.append(data["in"])
         if len(self.values) == 10:
             self.done.set()
 
 
-def main():
+def main() -> int:
     numbers, square, negate, collect = Numbers(), Square(), Negate(), Collect()
     pipeline = Pipeline(directory="")
     pipeline.connect(numbers, square)

@@ -5,6 +5,12 @@
 Importing this package needs nothing beyond velarix; using Cluster needs pyzmq.
 """
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .controller import Cluster, ClusterError
+    from .security import SecurityError, make_keys
+
 __all__ = ["Cluster", "ClusterError", "SecurityError", "make_keys"]
 
 _EXPORTS = {
@@ -15,7 +21,7 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     module = _EXPORTS.get(name)
     if module is None:
         raise AttributeError(f"module 'velarix.cluster' has no attribute {name!r}")

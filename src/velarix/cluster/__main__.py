@@ -1,17 +1,21 @@
 """python -m velarix.cluster worker ... | keys DIR"""
 
+from __future__ import annotations
+
 import argparse
 import os
 import sys
+from typing import Optional, Sequence
 
 from .cli import add_commands
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m velarix.cluster")
     add_commands(parser.add_subparsers(dest="command", required=True))
     args = parser.parse_args(argv)
-    return args.func(args)
+    code: int = args.func(args)
+    return code
 
 
 if __name__ == "__main__":

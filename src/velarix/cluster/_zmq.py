@@ -1,9 +1,11 @@
 """The one import of pyzmq: a clear message when the optional extra is missing."""
 
+from types import ModuleType
+
 EXTRA_HINT = "velarix.cluster needs pyzmq; install it with: pip install 'velarix[cluster]'"
 
 
-def require_zmq():
+def require_zmq() -> ModuleType:
     try:
         import zmq
     except ImportError as error:

@@ -1,11 +1,15 @@
 """The `worker` and `keys` commands; the main command line adds them with
 add_commands(subparsers). pyzmq is imported only when a command runs."""
 
+from __future__ import annotations
+
+import argparse
 import os
 import sys
+from typing import Any
 
 
-def add_commands(subparsers):
+def add_commands(subparsers: Any) -> None:
     worker = subparsers.add_parser(
         "worker", help="run a worker that a controller can reach",
         description="Run the part of a pipeline that a controller sends. TCP endpoints need "
@@ -15,7 +19,7 @@ def add_commands(subparsers):
     worker.add_argument("--keys", default=None, metavar="DIR", help="keys folder made by the keys command")
     worker.add_argument("--idle-timeout", type=float, default=None, metavar="SECONDS",
                         help="exit when no controller has connected after this long")
-    worker.add_argument("--parent", type=int, default=None, help=_hidden())
+    worker.add_argument("--parent", type=int, default=None, help=argparse.SUPPRESS)
     worker.set_defaults(func=run_worker)
 
     keys = subparsers.add_parser(
@@ -28,13 +32,7 @@ def add_commands(subparsers):
     keys.set_defaults(func=run_keys)
 
 
-def _hidden():
-    import argparse
-
-    return argparse.SUPPRESS
-
-
-def run_worker(args):
+def run_worker(args: argparse.Namespace) -> int:
     from .security import SecurityError
     from .worker import Worker
 
@@ -52,15 +50,15 @@ def run_worker(args):
 
 
 class _first_line_then_stderr:
-    def write(self, text):
+    def write(self, text: str) -> None:
         sys.stdout.write(text)
 
-    def flush(self):
+    def flush(self) -> None:
         sys.stdout.flush()
         os.dup2(2, 1)
 
 
-def run_keys(args):
+def run_keys(args: argparse.Namespace) -> int:
     from .security import make_keys
 
     try:

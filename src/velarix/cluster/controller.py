@@ -13,6 +13,8 @@ from the worker's heartbeat. So the pipeline's own run control and monitoring
 cover every node wherever it runs.
 """
 
+from __future__ import annotations
+
 import atexit
 import itertools
 import json
@@ -26,10 +28,12 @@ import tempfile
 import threading
 import time
 import weakref
+from typing import Any, Callable, Optional
 
 from ..constants import Constants
 from ..i_node import INode
 from ..logger import LogType
+from ..node import Node
 from ..o_node import ONode
 from ..pipeline import Pipeline
 from . import links, wire
@@ -43,7 +47,7 @@ STOP_TIMEOUT = 5.0  # seconds a worker gets to stop a node; stop() goes on witho
 SPAWN_TIMEOUT = 20.0  # seconds a local worker gets to start listening
 LOCAL_IDLE_TIMEOUT = 120.0  # a spawned worker that no controller contacts exits
 
-_open_clusters = weakref.WeakSet()
+_open_clusters: weakref.WeakSet[Cluster] = weakref.WeakSet()
 
 
 class ClusterError(RuntimeError):
@@ -51,29 +55,29 @@ class ClusterError(RuntimeError):
 
 
 class _Reply:
-    def __init__(self):
+    def __init__(self) -> None:
         self.event = threading.Event()
         self.ok = False
-        self.value = None
+        self.value: Any = None
 
-    def resolve(self, ok, value):
+    def resolve(self, ok: bool, value: Any) -> None:
         self.ok, self.value = ok, value
         self.event.set()
 
 
 class _WorkerHandle:
-    def __init__(self, name, endpoint, process=None):
+    def __init__(self, name: str, endpoint: str, process: Optional[subprocess.Popen[bytes]] = None) -> None:
         self.name = name
         self.endpoint = endpoint
         self.process = process
-        self.socket = None
-        self.pid = process.pid if process is not None else None
+        self.socket: Any = None
+        self.pid: Optional[int] = process.pid if process is not None else None
         self.ready = False
-        self.dead = None  # why it is gone, once it is
+        self.dead: Optional[str] = None  # why it is gone, once it is
         self.last_seen = time.monotonic()
-        self.status = {}  # node id -> (state, condition, load, counter)
-        self.replies = {}
-        self.senders = []  # this process's senders whose receiver is on that worker
+        self.status: dict[str, tuple[Any, ...]] = {}  # node id -> (state, condition, load, counter)
+        self.replies: dict[int, _Reply] = {}
+        self.senders: list[links.Sender] = []  # this process's senders whose receiver is on that worker
 
 
 class Cluster:
@@ -81,7 +85,7 @@ class Cluster:
     `velarix keys DIR`, needed for workers reached over TCP; `hwm`: values a
     cross-process link holds before the producer waits."""
 
-    def __init__(self, pipeline, keys=None, hwm=1000):
+    def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000) -> None:
         self.zmq = require_zmq()
         if not isinstance(pipeline, Pipeline):
             raise TypeError("Cluster needs a velarix Pipeline.")
@@ -91,27 +95,27 @@ class Cluster:
         self.keys_dir = keys
         self.keys = Keys(keys, CONTROLLER) if keys else None
         self.hwm = hwm
-        self.workers = {}
-        self.placement = {}  # node id -> worker name
+        self.workers: dict[str, _WorkerHandle] = {}
+        self.placement: dict[str, str] = {}  # node id -> worker name
         self.folder = tempfile.mkdtemp(prefix="velarix-")  # mode 0700: ours alone
         self.context = self.zmq.Context()
-        self.requests = queue.Queue()
+        self.requests: queue.Queue[tuple[_WorkerHandle, dict[str, Any], Optional[_Reply]]] = queue.Queue()
         self.ids = itertools.count(1)
         self.deployed = False
-        self.failed = None
+        self.failed: Optional[BaseException] = None
         self.ending = False
         self.closing = False
-        self.io_thread = None
-        self.senders = []
+        self.io_thread: Optional[threading.Thread] = None
+        self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
-        self.restore = []  # (port, sender, original link) to put back on close
-        self.standins = []  # nodes whose methods forward to a worker
-        pipeline.start = self.start  # the pipeline's own start() deploys first
+        self.restore: list[tuple[Any, links.Sender, Any]] = []  # (port, sender, original link) to put back on close
+        self.standins: list[Any] = []  # nodes whose methods forward to a worker
+        pipeline.start = self.start  # type: ignore[method-assign]  # the pipeline's own start() deploys first
         _open_clusters.add(self)
 
     # Workers and placement ---------------------------------------------------
 
-    def spawn(self, name, transport="ipc"):
+    def spawn(self, name: str, transport: str = "ipc") -> None:
         """Start a local worker process. "ipc": endpoints in a private folder;
         "tcp": loopback TCP with CURVE (the cluster's keys, else new ones)."""
         self._check_new_worker(name)
@@ -120,7 +124,7 @@ class Cluster:
         if self.keys is None:  # fresh keys in our private folder, for any TCP link
             self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
             self.keys = Keys(self.keys_dir, CONTROLLER)
-        command += ["--keys", self.keys_dir]
+        command += ["--keys", self.keys.directory]
         if transport == "ipc":
             command += ["--bind", f"ipc://{os.path.join(self.folder, name + '.ctl')}"]
         elif transport == "tcp":
@@ -135,20 +139,20 @@ class Cluster:
             raise
         self.workers[name] = _WorkerHandle(name, endpoint, process)
 
-    def add_worker(self, name, endpoint):
+    def add_worker(self, name: str, endpoint: str) -> None:
         """Use a worker started elsewhere with `velarix worker --bind ENDPOINT`."""
         self._check_new_worker(name)
         if is_tcp(endpoint) and self.keys is None:
             raise ClusterError(f"Worker {name} at {endpoint}: TCP needs CURVE keys; pass keys=DIR to Cluster.")
         self.workers[name] = _WorkerHandle(name, endpoint)
 
-    def _check_new_worker(self, name):
+    def _check_new_worker(self, name: str) -> None:
         if self.deployed:
             raise ClusterError("Workers are added before the first start.")
         if name in self.workers:
             raise ValueError(f"Worker {name!r} exists already.")
 
-    def place(self, node, worker):
+    def place(self, node: Node, worker: Optional[str]) -> None:
         """Run `node` on `worker` (None: in this process) from the next first start."""
         if self.deployed:
             raise ClusterError("Nodes are placed before the first start.")
@@ -160,13 +164,13 @@ class Cluster:
         else:
             self.placement[node_id] = worker
 
-    def where(self, node):
+    def where(self, node: Node) -> Optional[str]:
         """The name of the worker that runs `node`, or None for this process."""
         return self.placement.get(_id(node))
 
     # Run control -------------------------------------------------------------
 
-    def start(self):
+    def start(self) -> None:
         """Deploy on the first call, then start the pipeline."""
         if self.closing:
             raise ClusterError("This cluster is closed.")
@@ -180,15 +184,16 @@ class Cluster:
                 raise
         Pipeline.start(self.pipeline)
 
-    def stop(self):
+    def stop(self) -> None:
+        """Stop the pipeline: the same as its own stop()."""
         self.pipeline.stop()
 
-    def get_workers(self):
+    def get_workers(self) -> dict[str, dict[str, Any]]:
         """Each worker's endpoint, process id and, once it is gone, why."""
         return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead}
                 for name, w in self.workers.items()}
 
-    def get_load(self):
+    def get_load(self) -> list[dict[str, Any]]:
         """The pipeline's load report, each entry with the "worker" that ran it
         (None: this process; the pipeline's own entry has none either). Asks
         every worker for its nodes' loads now instead of using the last heartbeat."""
@@ -198,13 +203,13 @@ class Cluster:
                     worker.status = self._call(worker, {"op": "status"})
                 except ClusterError:
                     pass  # a worker that is going away keeps its last report
-        nodes = self.pipeline.get_nodes()
-        report = self.pipeline.get_load()
+        nodes: list[Any] = self.pipeline.get_nodes()
+        report: list[dict[str, Any]] = [dict(e) for e in self.pipeline.get_load()]
         for entry, node in zip(report, nodes + [None]):
             entry["worker"] = self.where(node) if node is not None else None
         return report
 
-    def close(self):
+    def close(self) -> None:
         """Stop the pipeline, end the workers and restore the local graph."""
         if self.closing:
             return
@@ -234,15 +239,15 @@ class Cluster:
         self.pipeline.__dict__.pop("start", None)
         _open_clusters.discard(self)
 
-    def __enter__(self):
+    def __enter__(self) -> Cluster:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     # Deployment --------------------------------------------------------------
 
-    def _deploy(self):
+    def _deploy(self) -> None:
         nodes = self.pipeline.get_nodes()
         unknown = set(self.placement) - {_id(n) for n in nodes}
         if unknown:
@@ -251,7 +256,7 @@ class Cluster:
         for worker in self.workers.values():
             self._hello(worker)
         cross = self._cross_links(nodes)
-        ends = {name: [] for name in self.workers}
+        ends: dict[str, list[dict[str, Any]]] = {name: [] for name in self.workers}
         for link in cross:
             for end in link["ends"]:
                 if end["where"] is not None:
@@ -273,18 +278,19 @@ class Cluster:
                     self._attach_local(link, end)
         self.receiver.start()
         for node in nodes:
-            if self.where(node) is not None:
-                self._make_standin(node, self.workers[self.where(node)])
+            place = self.where(node)
+            if place is not None:
+                self._make_standin(node, self.workers[place])
         self.deployed = True
 
-    def _cross_links(self, nodes):
+    def _cross_links(self, nodes: list[Any]) -> list[dict[str, Any]]:
         """Every output-to-input link whose two nodes run in different processes."""
-        consumers = {}
+        consumers: dict[int, Any] = {}
         for node in nodes:
             if isinstance(node, INode):
                 for port in node._imp._input_ports.values():
                     consumers[id(port)] = node
-        cross = []
+        cross: list[dict[str, Any]] = []
         for producer in nodes:
             if not isinstance(producer, ONode):
                 continue
@@ -306,7 +312,7 @@ class Cluster:
                          "port": _id(iport), "timing": iport.get_timing()}]})
         return cross
 
-    def _attach_local(self, link, end):
+    def _attach_local(self, link: dict[str, Any], end: dict[str, Any]) -> None:
         zmq = self.zmq
         endpoint = link["endpoint"]
         if end["role"] == "send":
@@ -321,21 +327,22 @@ class Cluster:
             sock = self._data_socket(zmq.PULL, endpoint)
             self.receiver.add(sock, link["iport"], end["timing"])
 
-    def _data_socket(self, kind, endpoint):
+    def _data_socket(self, kind: int, endpoint: str) -> Any:
         sock = self.context.socket(kind)
         sock.linger = 0
         sock.sndhwm = sock.rcvhwm = self.hwm
         sock.sndtimeo = links.POLL_MS
         if is_tcp(endpoint):
+            assert self.keys is not None  # spawn and add_worker made sure
             self.keys.as_client(sock)
         sock.connect(endpoint)
         return sock
 
-    def _make_standin(self, node, worker):
+    def _make_standin(self, node: Any, worker: _WorkerHandle) -> None:
         """Forward the node's run control to its worker; answer queries from its status."""
         node_id = _id(node)
 
-        def status(index, default):
+        def status(index: int, default: Any) -> Callable[[], Any]:
             return lambda: worker.status.get(node_id, (None,) * 4)[index] or default
 
         node.start = lambda: self._update(worker, self._call(worker, {"op": "start", "node": node_id}))
@@ -348,11 +355,11 @@ class Cluster:
         self.standins.append(node)
 
     @staticmethod
-    def _update(worker, status):
+    def _update(worker: _WorkerHandle, status: dict[str, tuple[Any, ...]]) -> None:
         """The status a start or stop answered with: queries see the change at once."""
         worker.status = status
 
-    def _stop_remote(self, worker, node):
+    def _stop_remote(self, worker: _WorkerHandle, node: Any) -> None:
         if worker.dead is not None:
             return
         try:
@@ -360,7 +367,7 @@ class Cluster:
         except ClusterError as error:  # stop() never waits longer than that
             self.pipeline.get_logger().write(LogType.WARNING, str(error))
 
-    def _undeploy(self):
+    def _undeploy(self) -> None:
         for port, sender, original in self.restore:
             links.replace_link(port, sender, original)
         self.restore = []
@@ -374,7 +381,7 @@ class Cluster:
 
     # Requests and the I/O thread ---------------------------------------------
 
-    def _hello(self, worker):
+    def _hello(self, worker: _WorkerHandle) -> None:
         try:
             worker.pid = self._call(worker, {"op": "hello"})["pid"]
         except ClusterError as error:
@@ -383,7 +390,7 @@ class Cluster:
         worker.ready = True
         worker.last_seen = time.monotonic()
 
-    def _post(self, worker, message):
+    def _post(self, worker: _WorkerHandle, message: dict[str, Any]) -> None:
         """Send a request whose answer nobody waits for (in order with the others)."""
         if worker.dead is None:
             message["id"] = next(self.ids)
@@ -391,7 +398,7 @@ class Cluster:
             with self.wake_lock:
                 self.wake_send.send(b"")
 
-    def _call(self, worker, message, timeout=None):
+    def _call(self, worker: _WorkerHandle, message: dict[str, Any], timeout: Optional[float] = None) -> Any:
         """Send a request through the I/O thread and wait for the answer."""
         timeout = CALL_TIMEOUT if timeout is None else timeout
         if worker.dead is not None:
@@ -407,13 +414,14 @@ class Cluster:
             raise ClusterError(f"Worker {worker.name}: {reply.value}")
         return reply.value
 
-    def _start_io(self):
+    def _start_io(self) -> None:
         zmq = self.zmq
         for worker in self.workers.values():
             sock = self.context.socket(zmq.DEALER)
             sock.linger = 0
             sock.sndtimeo = 1000
             if is_tcp(worker.endpoint):
+                assert self.keys is not None  # add_worker made sure
                 self.keys.as_client(sock)
             sock.connect(worker.endpoint)
             worker.socket = sock
@@ -425,11 +433,11 @@ class Cluster:
         self.io_thread = threading.Thread(target=self._io_loop, name="velarix-cluster", daemon=True)
         self.io_thread.start()
 
-    def _io_loop(self):
+    def _io_loop(self) -> None:
         zmq = self.zmq
         poller = zmq.Poller()
         poller.register(self.wake_recv, zmq.POLLIN)
-        by_socket = {}
+        by_socket: dict[Any, _WorkerHandle] = {}
         for worker in self.workers.values():
             poller.register(worker.socket, zmq.POLLIN)
             by_socket[worker.socket] = worker
@@ -450,7 +458,7 @@ class Cluster:
         finally:
             self.wake_recv.close(linger=0)
 
-    def _send_requests(self):
+    def _send_requests(self) -> None:
         while True:
             try:
                 worker, message, reply = self.requests.get_nowait()
@@ -467,7 +475,7 @@ class Cluster:
             except self.zmq.Again:
                 pass  # the request times out in _call
 
-    def _read(self, worker):
+    def _read(self, worker: _WorkerHandle) -> None:
         zmq = self.zmq
         while True:
             try:
@@ -487,7 +495,7 @@ class Cluster:
                 for record in message["entries"]:
                     inject(logger, worker.name, record)
 
-    def _beat_and_check(self, now):
+    def _beat_and_check(self, now: float) -> None:
         for worker in self.workers.values():
             if worker.dead is not None:
                 continue
@@ -501,7 +509,7 @@ class Cluster:
                 except self.zmq.Again:
                     pass
 
-    def _lost(self, worker, why):
+    def _lost(self, worker: _WorkerHandle, why: str) -> None:
         """A worker died: free whatever waits on it and put an error in the log,
         which the pipeline's monitoring turns into a stop with condition ERROR."""
         worker.dead = why
@@ -516,12 +524,13 @@ class Cluster:
             self.pipeline.get_logger().write(LogType.ERROR, f"Worker {worker.name} stopped answering: {why}")
 
 
-def _id(portable):
+def _id(portable: Any) -> str:
     config = portable.config
-    return config[config.Keys.ID]
+    node_id: str = config[config.Keys.ID]
+    return node_id
 
 
-def _part(nodes):
+def _part(nodes: list[Any]) -> dict[str, Any]:
     """The pipeline's serialised form for the nodes of one worker and the links among them."""
     inside = {id(p) for n in nodes if isinstance(n, INode) for p in n._imp._input_ports.values()}
     connections = [(_id(oport), _id(iport))
@@ -531,7 +540,7 @@ def _part(nodes):
     return {"nodes": [n.serialize() for n in nodes], "connections": connections}
 
 
-def _part_text(nodes):
+def _part_text(nodes: list[Any]) -> str:
     """The part as JSON, the form Pipeline.save() writes."""
     try:
         return json.dumps(_part(nodes))
@@ -540,14 +549,14 @@ def _part_text(nodes):
         raise ClusterError(f"The configuration of a node placed on a worker ({names}) is not JSON data: {error}") from None
 
 
-def _node_of_port(pipeline, oport):
+def _node_of_port(pipeline: Pipeline, oport: Any) -> Any:
     for node in pipeline.get_nodes():
         if isinstance(node, ONode) and any(p is oport for p in node._imp._output_ports.values()):
             return node
     raise ClusterError("An output port of a cross-process link belongs to no node of the pipeline.")
 
 
-def _reachable(endpoint, control):
+def _reachable(endpoint: str, control: str) -> str:
     """A worker's tcp://0.0.0.0:PORT as the address we reach its control socket at."""
     if endpoint.startswith("tcp://0.0.0.0:") or endpoint.startswith("tcp://[::]:"):
         host = control[len("tcp://"):].rsplit(":", 1)[0]
@@ -555,7 +564,7 @@ def _reachable(endpoint, control):
     return endpoint
 
 
-def _worker_environment():
+def _worker_environment() -> dict[str, str]:
     """The worker imports this same velarix, also from a source tree."""
     env = dict(os.environ)
     package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -563,15 +572,17 @@ def _worker_environment():
     return env
 
 
-def _read_endpoint(process, name):
+def _read_endpoint(process: subprocess.Popen[bytes], name: str) -> str:
     """The endpoint from the worker's first line, bounded by SPAWN_TIMEOUT."""
     prefix = f"velarix worker {name} listening on "
     deadline = time.monotonic() + SPAWN_TIMEOUT
+    stdout = process.stdout
+    assert stdout is not None  # spawn() pipes it
     with selectors.DefaultSelector() as selector:
-        selector.register(process.stdout, selectors.EVENT_READ)
+        selector.register(stdout, selectors.EVENT_READ)
         while time.monotonic() < deadline:
             if selector.select(timeout=0.1):
-                line = process.stdout.readline().decode()
+                line = stdout.readline().decode()
                 if line.startswith(prefix):
                     return line[len(prefix):].strip()
                 if not line:
@@ -579,7 +590,7 @@ def _read_endpoint(process, name):
     raise ClusterError(f"Worker {name} did not start (exit code {process.poll()}).")
 
 
-def _end_process(process, polite=False, hung=False):
+def _end_process(process: subprocess.Popen[bytes], polite: bool = False, hung: bool = False) -> None:
     """Wait for a worker to exit (when it was told to); terminate, then kill.
     One that stopped answering is killed at once: it may not be able to exit."""
     steps = (process.kill,) if hung else ((None,) if polite else ()) + (process.terminate, process.kill)
@@ -596,7 +607,7 @@ def _end_process(process, polite=False, hung=False):
 
 
 @atexit.register
-def _close_all():
+def _close_all() -> None:
     for cluster in list(_open_clusters):
         try:
             cluster.close()

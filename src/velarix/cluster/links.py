@@ -11,8 +11,12 @@ The producer's port metadata travels once, before the first value, and lands on 
 stand-in output port linked to the input port, where the set-up run finds it.
 """
 
+from __future__ import annotations
+
 import threading
 import time
+from types import ModuleType
+from typing import Any, Callable, Optional
 
 from ..constants import Constants
 from ..o_port import OPort
@@ -24,20 +28,20 @@ BATCH = 256  # SYNC values taken from one socket before the others get a turn
 FULL_WAIT = 0.0005  # seconds between looks at ports that are all at the high-water mark
 
 
-def add_link(port, other):
+def add_link(port: Any, other: Any) -> None:
     """Append `other` to a port's link list (replaced, never changed in place)."""
     port._connected_ports = port._connected_ports + [other]
 
 
-def remove_link(port, other):
+def remove_link(port: Any, other: Any) -> None:
     port._connected_ports = [p for p in port._connected_ports if p is not other]
 
 
-def replace_link(port, old, new):
+def replace_link(port: Any, old: Any, new: Any) -> None:
     port._connected_ports = [new if p is old else p for p in port._connected_ports]
 
 
-def _backlog(port):
+def _backlog(port: Any) -> int:
     values = getattr(port, "_values", None)
     return len(values) if values is not None else 0
 
@@ -45,7 +49,7 @@ def _backlog(port):
 class Sender:
     """Sends what an output port pushes to one remote input port."""
 
-    def __init__(self, sock, oport, running):
+    def __init__(self, sock: Any, oport: Any, running: Callable[[], bool]) -> None:
         self.socket = sock
         self.oport = oport
         self.running = running  # false once the producer stops: a blocked send gives up
@@ -54,7 +58,7 @@ class Sender:
         self.metadata_sent = False
         self.sent = 0
 
-    def _receive(self, value):
+    def _receive(self, value: Any) -> None:
         with self.lock:
             if self.closed:
                 return
@@ -64,7 +68,7 @@ class Sender:
             if self._send(wire.dumps(wire.VALUE, value)):
                 self.sent += 1
 
-    def _send(self, frames):
+    def _send(self, frames: list[Any]) -> bool:
         zmq = require_zmq()
         while not self.closed:
             try:
@@ -78,14 +82,14 @@ class Sender:
                     return False
         return False
 
-    def close(self):
+    def close(self) -> None:
         self.closed = True
         with self.lock:
             self.socket.close(linger=0)
 
 
 class _Inbound:
-    def __init__(self, sock, iport, timing):
+    def __init__(self, sock: Any, iport: Any, timing: str) -> None:
         self.socket = sock
         self.iport = iport
         self.asynchronous = timing == Constants.Timing.ASYNC
@@ -97,30 +101,31 @@ class _Inbound:
 class _StandIn:
     """What the input port reads metadata from: the remote output port's copy."""
 
-    def __init__(self, config):
+    def __init__(self, config: OPort.Configuration) -> None:
         self.config = config
 
 
 class Receiver:
     """One thread per process that feeds every remote link into its input port."""
 
-    def __init__(self, hwm):
+    def __init__(self, hwm: int) -> None:
         self.hwm = hwm
-        self.inbound = []
+        self.inbound: list[_Inbound] = []
         self.closed = False
-        self.thread = None
+        self.thread: Optional[threading.Thread] = None
 
-    def add(self, sock, iport, timing):
+    def add(self, sock: Any, iport: Any, timing: str) -> None:
         self.inbound.append(_Inbound(sock, iport, timing))
 
-    def start(self):
+    def start(self) -> None:
         if self.inbound and self.thread is None:
             self.thread = threading.Thread(target=self._run, name="velarix-links-in", daemon=True)
             self.thread.start()
 
-    def _run(self):
+    def _run(self) -> None:
         zmq = require_zmq()
-        poller, polled = None, None
+        poller: Any = None
+        polled: Optional[tuple[_Inbound, ...]] = None
         while not self.closed:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
@@ -137,8 +142,9 @@ class Receiver:
                 if events.get(link.socket) and not self.closed:
                     self._take(link, zmq)
 
-    def _take(self, link, zmq):
-        newest = nothing = object()
+    def _take(self, link: _Inbound, zmq: ModuleType) -> None:
+        nothing = object()
+        newest: Any = nothing
         for _ in range(BATCH if not link.asynchronous else 1 << 30):
             try:
                 header = link.socket.recv(zmq.NOBLOCK)
@@ -159,7 +165,7 @@ class Receiver:
         if newest is not nothing:
             link.iport._receive(newest)
 
-    def close(self):
+    def close(self) -> None:
         self.closed = True
         if self.thread is not None:
             self.thread.join(timeout=5)

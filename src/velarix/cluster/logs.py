@@ -7,43 +7,48 @@ in the message. The logger has no hook for either, so both reach its store, the
 attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`.
 """
 
+from __future__ import annotations
+
+import queue
 from collections import deque
+from typing import Any, Iterable, Optional
 
 from ..logger import LogEntry, Logger, LogType
 
 
-class _ForwardingLog(deque):
+class _ForwardingLog(deque[Any]):
     """The logger's store: appends also go to `outbox` (a queue.Queue)."""
 
-    def __init__(self, entries, maxlen, outbox):
+    def __init__(self, entries: Iterable[Any], maxlen: Optional[int], outbox: queue.Queue[Any]) -> None:
         super().__init__(entries, maxlen)
         self.outbox = outbox
 
-    def append(self, entry):
+    def append(self, entry: Any) -> None:
         super().append(entry)
         self.outbox.put(entry)
 
 
-def forwarding_logger(outbox):
+def forwarding_logger(outbox: queue.Queue[Any]) -> Logger:
     """A memory-only Logger whose every entry is also put into `outbox`."""
     logger = Logger("")
-    store = logger._imp._log
-    logger._imp._log = _ForwardingLog(store, store.maxlen, outbox)
+    imp: Any = logger._imp
+    store = imp._log
+    imp._log = _ForwardingLog(store, store.maxlen, outbox)
     return logger
 
 
-def entry_record(entry):
+def entry_record(entry: Any) -> tuple[str, str, str, str, str]:
     """A log entry as plain values for the wire."""
     return (entry["type"], entry["stack"], entry["message"], entry["timestamp"], entry["thread"])
 
 
-def inject(logger, worker, record):
+def inject(logger: Logger, worker: str, record: tuple[str, str, str, str, str]) -> LogEntry:
     """Add a worker's entry to `logger` as its writer saw it, the worker named first."""
     type_value, stack, message, timestamp, thread = record
     log_type = LogType(type_value)
     entry = LogEntry(log_type, stack, f"Worker {worker}: {message}")
     dict.update(entry._imp, timestamp=timestamp, thread=thread)
-    imp = logger._imp
+    imp: Any = logger._imp
     if log_type == LogType.ERROR:
         imp._has_error = True
     with imp._lock:

@@ -7,9 +7,12 @@ pair and accepts, on its control socket, only the controller's public key, and o
 its data sockets the controller's or another worker's.
 """
 
+from __future__ import annotations
+
 import ipaddress
 import os
 import socket
+from typing import Any, Callable, Optional
 from urllib.parse import urlsplit
 
 from ._zmq import require_zmq
@@ -24,9 +27,9 @@ class SecurityError(RuntimeError):
     """A connection or a binding that the security rules refuse."""
 
 
-def make_keys(directory, force=False):
+def make_keys(directory: str, force: bool = False) -> str:
     """Write both key pairs into `directory` (created private, mode 0700)."""
-    zmq = require_zmq()
+    require_zmq()
     import zmq.auth
 
     os.makedirs(directory, mode=0o700, exist_ok=True)
@@ -43,7 +46,7 @@ def make_keys(directory, force=False):
 class Keys:
     """The key pairs one side of the cluster needs, read from a keys folder."""
 
-    def __init__(self, directory, role):
+    def __init__(self, directory: str, role: str) -> None:
         require_zmq()
         import zmq.auth
 
@@ -55,31 +58,31 @@ class Keys:
         self.worker_public, _ = zmq.auth.load_certificate(os.path.join(directory, WORKER + ".key"))
         self.controller_public, _ = zmq.auth.load_certificate(os.path.join(directory, CONTROLLER + ".key"))
 
-    def as_client(self, sock):
+    def as_client(self, sock: Any) -> None:
         """Make `sock` a CURVE client of a worker."""
         sock.curve_publickey = self.public
         sock.curve_secretkey = self.secret
         sock.curve_serverkey = self.worker_public
 
-    def as_server(self, sock, domain):
+    def as_server(self, sock: Any, domain: str) -> None:
         """Make `sock` a CURVE server whose clients the worker's ZAP handler checks."""
         sock.curve_server = True
         sock.curve_publickey = self.public
         sock.curve_secretkey = self.secret
         sock.zap_domain = domain.encode()
 
-    def allowed(self, domain, client_key):
+    def allowed(self, domain: str, client_key: bytes) -> bool:
         """Control: the controller only. Data: the controller or a fellow worker."""
         if domain == CONTROL_DOMAIN:
             return client_key == self.controller_public
         return client_key in (self.controller_public, self.worker_public)
 
 
-def is_tcp(endpoint):
+def is_tcp(endpoint: str) -> bool:
     return endpoint.startswith("tcp://")
 
 
-def check_bind(endpoint, keys):
+def check_bind(endpoint: str, keys: Optional[str]) -> None:
     """Refuse a TCP endpoint without keys: whoever reaches it could run code here."""
     if not is_tcp(endpoint):
         if not endpoint.startswith("ipc://"):
@@ -93,7 +96,7 @@ def check_bind(endpoint, keys):
             "Make keys with `velarix keys DIR` and pass --keys DIR.")
 
 
-def is_loopback(endpoint):
+def is_loopback(endpoint: str) -> bool:
     host = urlsplit(endpoint).hostname or ""
     if host == "localhost":
         return True
@@ -106,7 +109,7 @@ def is_loopback(endpoint):
             return False
 
 
-def private_folder(directory):
+def private_folder(directory: str) -> None:
     """Check that an ipc folder is ours alone: other users must not reach the sockets."""
     mode = os.stat(directory).st_mode & 0o777
     if mode & 0o077:
@@ -119,16 +122,16 @@ class ZapHandler:
 
     VERSION = b"1.0"
 
-    def __init__(self, context, keys, report):
+    def __init__(self, context: Any, keys: Keys, report: Callable[[str], None]) -> None:
         zmq = require_zmq()
         self.keys = keys
         self.report = report
-        self.refused = set()  # a refused client retries its handshake: say it once per key
+        self.refused: set[tuple[bytes, bytes]] = set()  # a refused client retries its handshake: say it once per key
         self.socket = context.socket(zmq.REP)
         self.socket.linger = 0
         self.socket.bind("inproc://zeromq.zap.01")
 
-    def handle(self):
+    def handle(self) -> None:
         frames = self.socket.recv_multipart()
         version, request_id, domain, address, _identity, mechanism = frames[:6]
         ok = False
@@ -144,5 +147,5 @@ class ZapHandler:
         status = (b"200", b"OK") if ok else (b"400", b"Unknown key")
         self.socket.send_multipart([self.VERSION, request_id, *status, b"", b""])
 
-    def close(self):
+    def close(self) -> None:
         self.socket.close(linger=0)

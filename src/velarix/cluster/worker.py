@@ -7,12 +7,15 @@ every log entry back. When its controller is silent for HEARTBEAT_TIMEOUT
 seconds, or says goodbye, the worker stops its nodes and exits.
 """
 
+from __future__ import annotations
+
 import json
 import os
 import queue
 import sys
 import threading
 import time
+from typing import Any, Optional, TextIO
 
 from ..constants import Constants
 from ..logger import LogType
@@ -28,16 +31,16 @@ STOP_TIMEOUT = 3.0  # seconds the nodes get to stop when the worker exits
 POLL_MS = 50
 
 
-def producer_running(node):
+def producer_running(node: Any) -> bool:
     """False once a producing node is stopping: its blocked sends then give up."""
     return (node.get_state() == Constants.States.RUNNING
             and getattr(node._imp, "_is_thread_running", True))
 
 
-def rebuild(part, logger):
+def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
     """The nodes of a serialised pipeline part, linked as the part says; the
     re-creation Pipeline.deserialize does, with this worker's logger."""
-    nodes = {}
+    nodes: dict[str, Any] = {}
     for data in part["nodes"]:
         try:
             node = Portable.deserialize(data)
@@ -54,7 +57,8 @@ def rebuild(part, logger):
 
 
 class Worker:
-    def __init__(self, name, bind, keys=None, idle_timeout=None, parent=None, hwm=1000, out=None):
+    def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
+                 parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None) -> None:
         self.zmq = require_zmq()
         check_bind(bind, keys)
         if bind.startswith("ipc://"):
@@ -65,14 +69,14 @@ class Worker:
         self.idle_timeout = idle_timeout
         self.parent = parent
         self.hwm = hwm
-        self.out = out or sys.stdout
-        self.outbox = queue.Queue()
+        self.out: Any = out or sys.stdout
+        self.outbox: queue.Queue[Any] = queue.Queue()
         self.logger = forwarding_logger(self.outbox)
-        self.nodes = {}
-        self.senders = []
+        self.nodes: dict[str, Any] = {}
+        self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
-        self.pending = {}  # link id -> socket bound by build, connected by nobody yet
-        self.owner = None
+        self.pending: dict[int, Any] = {}  # link id -> socket bound by build, connected by nobody yet
+        self.owner: Optional[bytes] = None
         self.last_heard = time.monotonic()
         self.running = True
         self.orphaned = False  # our controller died: nobody else removes its folder
@@ -80,14 +84,14 @@ class Worker:
 
     # Sockets -----------------------------------------------------------------
 
-    def _socket(self, kind):
+    def _socket(self, kind: int) -> Any:
         sock = self.context.socket(kind)
         sock.linger = 0
         sock.sndhwm = sock.rcvhwm = self.hwm
         sock.sndtimeo = links.POLL_MS
         return sock
 
-    def _data_endpoint(self):
+    def _data_endpoint(self) -> str:
         self.link_count += 1
         if is_tcp(self.bind):
             host = self.bind[len("tcp://"):].rsplit(":", 1)[0]
@@ -95,13 +99,14 @@ class Worker:
         folder = os.path.dirname(self.bind[len("ipc://"):])
         return f"ipc://{os.path.join(folder, f'{self.name}-{os.getpid()}-{self.link_count}.sock')}"
 
-    def _bind_data(self, sock):
+    def _bind_data(self, sock: Any) -> str:
         if self.keys is not None and is_tcp(self.bind):
             self.keys.as_server(sock, DATA_DOMAIN)
         sock.bind(self._data_endpoint())
-        return sock.last_endpoint.decode()
+        endpoint: str = sock.last_endpoint.decode()
+        return endpoint
 
-    def _connect_data(self, sock, endpoint):
+    def _connect_data(self, sock: Any, endpoint: str) -> None:
         if is_tcp(endpoint):
             if self.keys is None:
                 raise RuntimeError(f"Worker {self.name} has no keys to reach {endpoint}.")
@@ -110,13 +115,13 @@ class Worker:
 
     # Requests ----------------------------------------------------------------
 
-    def op_hello(self, message):
+    def op_hello(self, message: dict[str, Any]) -> dict[str, Any]:
         return {"name": self.name, "pid": os.getpid()}
 
-    def op_build(self, message):
+    def op_build(self, message: dict[str, Any]) -> dict[int, str]:
         """Re-create the nodes; bind the link ends this worker serves."""
         self.nodes = rebuild(json.loads(message["part"]), self.logger)
-        endpoints = {}
+        endpoints: dict[int, str] = {}
         for link in message["links"]:
             if link["bind"]:
                 sock = self._link_socket(link)
@@ -124,7 +129,7 @@ class Worker:
                 self.pending[link["id"]] = sock
         return endpoints
 
-    def op_connect(self, message):
+    def op_connect(self, message: dict[str, Any]) -> None:
         """Connect the other link ends, then start taking values."""
         for link in message["links"]:
             sock = self.pending.pop(link["id"], None)
@@ -134,10 +139,10 @@ class Worker:
             self._attach(link, sock)
         self.receiver.start()
 
-    def _link_socket(self, link):
+    def _link_socket(self, link: dict[str, Any]) -> Any:
         return self._socket(self.zmq.PUSH if link["role"] == "send" else self.zmq.PULL)
 
-    def _attach(self, link, sock):
+    def _attach(self, link: dict[str, Any], sock: Any) -> None:
         port = Portable.get_by_id(link["port"])  # the port's implementation
         if link["role"] == "send":
             node = self.nodes[link["node"]]
@@ -147,30 +152,32 @@ class Worker:
         else:
             self.receiver.add(sock, port, link["timing"])
 
-    def op_start(self, message):
+    def op_start(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
         self.nodes[message["node"]].start()
         return self._status()
 
-    def op_stop(self, message):
+    def op_stop(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
         self.nodes[message["node"]].stop()
         return self._status()
 
-    def op_cycle(self, message):
+    def op_cycle(self, message: dict[str, Any]) -> None:
         """A placed source driven from the controller: cycle() runs here."""
         self.nodes[message["node"]].cycle(message["data"])
 
-    def op_status(self, message):
+    def op_status(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
         return self._status()
 
-    def op_shutdown(self, message):
+    def op_shutdown(self, message: dict[str, Any]) -> None:
         self.running = False
 
     # Main loop ---------------------------------------------------------------
 
-    def run(self):
+    def run(self) -> int:
+        """Serve until the controller goes away or says goodbye; the exit code."""
         zmq = self.zmq
-        self.context = zmq.Context()
-        self.zap = None
+        self.context: Any = zmq.Context()
+        self.zap: Any = None
+        self.control: Any = None
         try:
             if self.keys is not None:
                 from .security import ZapHandler
@@ -187,7 +194,7 @@ class Worker:
         finally:
             self._close()
 
-    def _loop(self):
+    def _loop(self) -> int:
         zmq = self.zmq
         poller = zmq.Poller()
         poller.register(self.control, zmq.POLLIN)
@@ -219,7 +226,7 @@ class Worker:
         self._send_logs()
         return 0
 
-    def _receive(self):
+    def _receive(self) -> None:
         identity, frame = self.control.recv_multipart()
         message = wire.decode(frame)
         if self.owner is None and message.get("op") == "hello":
@@ -234,19 +241,22 @@ class Worker:
             return
         reply = {"op": "reply", "id": message.get("id"), "ok": True}
         try:
-            reply["value"] = getattr(self, "op_" + op)(message)
+            handler = getattr(self, f"op_{op}", None)
+            if handler is None:
+                raise ValueError(f"unknown request {op!r}")
+            reply["value"] = handler(message)
         except Exception as error:  # reported to the controller, which raises it there
             reply.update(ok=False, error=f"{type(error).__name__}: {error}")
         self._send_logs()  # what the request logged is in the controller's log before its answer
         self._send(reply)
 
-    def _send(self, message):
+    def _send(self, message: dict[str, Any]) -> None:
         try:
             self.control.send_multipart([self.owner, wire.encode(message)])
         except self.zmq.Again:
             pass  # the controller is not reading; the heartbeat check decides
 
-    def _send_logs(self):
+    def _send_logs(self) -> None:
         records = []
         while True:
             try:
@@ -256,16 +266,16 @@ class Worker:
         if records:
             self._send({"op": "log", "entries": records})
 
-    def _status(self):
+    def _status(self) -> dict[str, tuple[Any, ...]]:
         return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter())
                 for node_id, node in self.nodes.items()}
 
-    def report(self, text):
+    def report(self, text: str) -> None:
         """A worker-level line: to the controller's log when there is one, and stderr."""
         self.logger.write(LogType.WARNING, text)
         print(f"velarix worker {self.name}: {text}", file=sys.stderr, flush=True)
 
-    def _close(self):
+    def _close(self) -> None:
         self._stop_nodes()
         for sender in self.senders:
             sender.close()
@@ -274,7 +284,7 @@ class Worker:
             sock.close(linger=0)
         if self.zap is not None:
             self.zap.close()
-        if getattr(self, "control", None) is not None:
+        if self.control is not None:
             self.control.close(linger=0)
         self.context.destroy(linger=0)
         if self.orphaned and not is_tcp(self.bind):
@@ -282,7 +292,7 @@ class Worker:
 
             shutil.rmtree(os.path.dirname(self.bind[len("ipc://"):]), ignore_errors=True)
 
-    def _stop_nodes(self):
+    def _stop_nodes(self) -> None:
         """Stop every node, bounded: a step that never returns must not keep us alive."""
         running = [n for n in self.nodes.values() if n.get_state() == Constants.States.RUNNING]
         if not running:
@@ -292,6 +302,7 @@ class Worker:
         stopper.join(STOP_TIMEOUT)
 
 
-def serve(name, bind, keys=None, idle_timeout=None, parent=None):
+def serve(name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
+          parent: Optional[int] = None) -> int:
     """Run a worker until its controller goes away; the exit code."""
     return Worker(name, bind, keys=keys, idle_timeout=idle_timeout, parent=parent).run()
