@@ -23,7 +23,7 @@ check-python:
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6" "pyzmq>=25" "numpy>=1.26"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
 	touch $@
 
 install: $(VENV)/.ready
@@ -48,3 +48,10 @@ dev: $(VENV)/.ready
 
 clean:
 	rm -rf build src/velarix/imp/*.so
+
+# The cluster extra (pyzmq) and numpy for its tests and bench, once per .venv.
+$(VENV)/.cluster: $(VENV)/.ready
+	$(PY) -m pip install --quiet "pyzmq>=25" "numpy>=1.26"
+	touch $@
+
+test bench: $(VENV)/.cluster
