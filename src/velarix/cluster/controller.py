@@ -343,7 +343,7 @@ class Cluster:
         node_id = _id(node)
 
         def status(index: int, default: Any) -> Callable[[], Any]:
-            return lambda: worker.status.get(node_id, (None,) * 4)[index] or default
+            return lambda: worker.status.get(node_id, (None,) * 5)[index] or default
 
         node.start = lambda: self._update(worker, self._call(worker, {"op": "start", "node": node_id}))
         node.cycle = lambda data=None: self._post(worker, {"op": "cycle", "node": node_id, "data": data})
@@ -352,6 +352,8 @@ class Cluster:
         node.get_condition = status(1, Constants.Conditions.HEALTHY)
         node.get_load = status(2, 0.0)
         node.get_counter = status(3, 0)
+        if hasattr(node, "get_stats"):  # nodes that keep statistics report the worker's
+            node.get_stats = status(4, None)
         self.standins.append(node)
 
     @staticmethod
@@ -375,7 +377,8 @@ class Cluster:
             sender.close()
         self.receiver.close()
         for node in self.standins:
-            for name in ("start", "stop", "cycle", "get_state", "get_condition", "get_load", "get_counter"):
+            for name in ("start", "stop", "cycle", "get_state", "get_condition", "get_load", "get_counter",
+                         "get_stats"):
                 node.__dict__.pop(name, None)
         self.standins = []
 
@@ -519,7 +522,7 @@ class Cluster:
             reply.resolve(False, f"gone: {why}")
         worker.replies.clear()
         for node_id, status in worker.status.items():
-            worker.status[node_id] = (Constants.States.STOPPED, Constants.Conditions.ERROR) + tuple(status[2:])
+            worker.status[node_id] = (Constants.States.STOPPED, Constants.Conditions.ERROR, *status[2:])
         if not self.ending:
             self.pipeline.get_logger().write(LogType.ERROR, f"Worker {worker.name} stopped answering: {why}")
 

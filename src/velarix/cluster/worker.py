@@ -267,7 +267,9 @@ class Worker:
             self._send({"op": "log", "entries": records})
 
     def _status(self) -> dict[str, tuple[Any, ...]]:
-        return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter())
+        """Per node: state, condition, load, counter, and statistics where nodes have them."""
+        return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
+                          node.get_stats() if hasattr(node, "get_stats") else None)
                 for node_id, node in self.nodes.items()}
 
     def report(self, text: str) -> None:
