@@ -127,7 +127,7 @@ def test_async_link_keeps_only_the_newest_value(reaper):
     cluster.spawn("w1")
     cluster.place(slow, "w1")
     cluster.start()
-    count = 200
+    count = 1000  # pushed far faster than Slow's 2 ms per value
     for n in range(count):
         source.cycle({"x": n})
     assert sink.wait_for(lambda v: v and v[-1] == count - 1, WAIT)
