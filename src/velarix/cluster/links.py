@@ -56,7 +56,6 @@ class Sender:
         self.lock = threading.Lock()
         self.closed = False
         self.metadata_sent = False
-        self.sent = 0
 
     def _receive(self, value: Any) -> None:
         with self.lock:
@@ -65,8 +64,7 @@ class Sender:
             if not self.metadata_sent and self.oport.config.has_metadata():
                 self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
                 self.metadata_sent = True
-            if self._send(wire.dumps(wire.VALUE, value)):
-                self.sent += 1
+            self._send(wire.dumps(wire.VALUE, value))
 
     def _send(self, frames: list[Any]) -> bool:
         zmq = require_zmq()

@@ -57,6 +57,9 @@ def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
 
 
 class Worker:
+    """One worker process: `bind` is its control endpoint (ipc://PATH in a private
+    folder, or tcp://HOST:PORT with `keys`, a folder made by `velarix keys`)."""
+
     def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
                  parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None) -> None:
         self.zmq = require_zmq()
@@ -227,8 +230,12 @@ class Worker:
         return 0
 
     def _receive(self) -> None:
-        identity, frame = self.control.recv_multipart()
-        message = wire.decode(frame)
+        frames = self.control.recv_multipart()
+        try:
+            identity, frame = frames
+            message = wire.decode(frame)
+        except Exception:  # not one of our requests: nothing to answer
+            return
         if self.owner is None and message.get("op") == "hello":
             self.owner = identity
         if identity != self.owner:
@@ -302,9 +309,3 @@ class Worker:
         stopper = threading.Thread(target=lambda: [n.stop() for n in running], daemon=True)
         stopper.start()
         stopper.join(STOP_TIMEOUT)
-
-
-def serve(name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
-          parent: Optional[int] = None) -> int:
-    """Run a worker until its controller goes away; the exit code."""
-    return Worker(name, bind, keys=keys, idle_timeout=idle_timeout, parent=parent).run()
