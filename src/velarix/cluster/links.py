@@ -25,7 +25,10 @@ from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
 BATCH = 256  # SYNC values taken from one socket before the others get a turn
-FULL_WAIT = 0.0005  # seconds between looks at ports that are all at the high-water mark
+# Seconds between looks at ports that are all at the high-water mark: the first
+# wait, and the longest (each look takes the interpreter lock from the nodes).
+FULL_WAIT = 0.0005
+FULL_WAIT_MAX = 0.004
 
 
 def add_link(port: Any, other: Any) -> None:
@@ -124,13 +127,16 @@ class Receiver:
         zmq = require_zmq()
         poller: Any = None
         polled: Optional[tuple[_Inbound, ...]] = None
+        wait = FULL_WAIT
         while not self.closed:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
             ready = tuple(link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm)
-            if not ready:  # every port is full: look again as soon as a node may have caught up
-                time.sleep(FULL_WAIT)
+            if not ready:  # every port is full: look again soon, less often while the nodes are slow
+                time.sleep(wait)
+                wait = min(2 * wait, FULL_WAIT_MAX)
                 continue
+            wait = FULL_WAIT
             if ready != polled:
                 poller, polled = zmq.Poller(), ready
                 for link in ready:
@@ -143,14 +149,15 @@ class Receiver:
     def _take(self, link: _Inbound, zmq: ModuleType) -> None:
         nothing = object()
         newest: Any = nothing
+        sock = link.socket
         for _ in range(BATCH if not link.asynchronous else 1 << 30):
-            try:
-                header = link.socket.recv(zmq.NOBLOCK)
-            except zmq.Again:
+            # Asking whether a message waits is far cheaper than a receive that fails.
+            if not sock.getsockopt(zmq.EVENTS) & zmq.POLLIN:
                 break
+            header = sock.recv()
             buffers = []
-            while link.socket.rcvmore:
-                buffers.append(link.socket.recv(copy=False))
+            while sock.rcvmore:
+                buffers.append(sock.recv(copy=False))
             kind, value = wire.loads(header, buffers)
             if kind == wire.METADATA:
                 link.source.set_metadata(value)
