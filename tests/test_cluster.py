@@ -13,6 +13,7 @@ import pytest
 pytest.importorskip("zmq")
 
 from cluster_nodes import Collect, Double, Fail, Shout, Slow, Source  # noqa: E402
+import velarix  # noqa: E402
 from velarix import Pipeline  # noqa: E402
 from velarix.cluster import Cluster, ClusterError, SecurityError, make_keys  # noqa: E402
 from velarix.cluster import controller, wire  # noqa: E402
@@ -20,8 +21,11 @@ from velarix.cluster.worker import Worker  # noqa: E402
 
 WAIT = 15  # seconds any single wait may take before the test fails
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Processes the tests start import the velarix this test imported (installed, or a
+# source tree with PYTHONPATH=src) and the worker-safe node classes beside it.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(velarix.__file__)))
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    p for p in (os.path.join(ROOT, "src"), os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH")) if p))
+    p for p in (PACKAGE_ROOT, os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH")) if p))
 
 
 @pytest.fixture
