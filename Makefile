@@ -73,7 +73,7 @@ DEMO_ARGS ?=
 demo: install extras
 	$(PY) examples/demo.py $(DEMO_ARGS)
 
-bench: install
+bench: install extras
 	$(PY) bench/run.py
 
 # In-tree build for development: modules land in src/velarix/imp; run tests with
@@ -86,3 +86,4 @@ dev: $(VENV)/.ready
 
 clean:
 	rm -rf build src/velarix/imp/*.so
+

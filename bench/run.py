@@ -12,7 +12,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def main(names):
-    scripts = sorted(p for p in HERE.glob("*.py") if p.name not in ("run.py", "common.py"))
+    # Modules whose name starts with "_" hold helpers of a benchmark, not one.
+    scripts = sorted(p for p in HERE.glob("*.py")
+                     if p.name not in ("run.py", "common.py") and not p.name.startswith("_"))
     if names:
         scripts = [p for p in scripts if p.stem in names]
     failed = []

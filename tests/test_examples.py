@@ -21,6 +21,7 @@ EXAMPLES = {
     "load.py": ([], "PipelineImp  Pipeline"),
     "log_file.py": (["{tmp}/logs"], "log file: {tmp}/logs/"),
     "demo.py": (["--seconds", "1", "--log-dir", "{tmp}/demo"], "saved to {tmp}/demo/demo-pipeline.json"),
+    "two_workers.py": ([], "values received: [0, -1, -4, -9"),
 }
 
 

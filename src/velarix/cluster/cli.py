@@ -1,0 +1,71 @@
+"""The `worker` and `keys` commands; the main command line adds them with
+add_commands(subparsers). pyzmq is imported only when a command runs."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any
+
+
+def add_commands(subparsers: Any) -> None:
+    worker = subparsers.add_parser(
+        "worker", help="run a worker that a controller can reach",
+        description="Run the part of a pipeline that a controller sends. TCP endpoints need "
+                    "CURVE keys (made by the keys command); the worker exits when its controller goes away.")
+    worker.add_argument("--bind", required=True, help="ipc://PATH (a folder only you can enter) or tcp://HOST:PORT")
+    worker.add_argument("--name", default=None, help="the worker's name in log entries (default: host-pid)")
+    worker.add_argument("--keys", default=None, metavar="DIR", help="keys folder made by the keys command")
+    worker.add_argument("--idle-timeout", type=float, default=None, metavar="SECONDS",
+                        help="exit when no controller has connected after this long")
+    worker.add_argument("--parent", type=int, default=None, help=argparse.SUPPRESS)
+    worker.set_defaults(func=run_worker)
+
+    keys = subparsers.add_parser(
+        "keys", help="make CURVE keys for controllers and workers",
+        description="Write controller.key(_secret) and worker.key(_secret) into DIR (mode 0700). "
+                    "Give the folder to the controller (Cluster(keys=DIR)) and to each worker "
+                    "(--keys DIR); a worker only accepts the controller key found there.")
+    keys.add_argument("directory", metavar="DIR")
+    keys.add_argument("--force", action="store_true", help="replace existing keys")
+    keys.set_defaults(func=run_keys)
+
+
+def run_worker(args: argparse.Namespace) -> int:
+    from .security import SecurityError
+    from .worker import Worker
+
+    name = args.name or f"{os.uname().nodename}-{os.getpid()}"
+    try:
+        worker = Worker(name, args.bind, keys=args.keys, idle_timeout=args.idle_timeout, parent=args.parent)
+    except (SecurityError, ImportError, OSError) as error:
+        print(f"velarix worker: {error}", file=sys.stderr)
+        return 2
+    if args.parent is not None:
+        # Started by a controller, which reads only our first line: the rest of our
+        # output (print() in a node) goes to stderr, which we share with it.
+        worker.out = _first_line_then_stderr()
+    return worker.run()
+
+
+class _first_line_then_stderr:
+    def write(self, text: str) -> None:
+        sys.stdout.write(text)
+
+    def flush(self) -> None:
+        sys.stdout.flush()
+        os.dup2(2, 1)
+
+
+def run_keys(args: argparse.Namespace) -> int:
+    from .security import make_keys
+
+    try:
+        make_keys(args.directory, force=args.force)
+    except (FileExistsError, ImportError, OSError) as error:
+        print(f"velarix keys: {error}", file=sys.stderr)
+        return 1
+    print(f"Keys written to {args.directory}: controller.key, controller.key_secret, worker.key, worker.key_secret.")
+    print("Copy the whole folder to each worker host; keep the *_secret files private.")
+    return 0

@@ -1,0 +1,180 @@
+"""Links that cross a process boundary.
+
+In the producer's process a `Sender` stands in the output port's link list where
+the consumer's input port would be: each value pushed becomes a ZeroMQ message.
+In the consumer's process the `Receiver` thread takes the messages and hands them
+to the real input port, so the node sees what a local link would give it: SYNC
+links deliver every value in order and stop reading while the port's backlog is at
+the high-water mark, so the sender's queue fills and its push blocks
+(backpressure); ASYNC links drain what is waiting and deliver the newest value.
+The producer's port metadata travels once, before the first value, and lands on a
+stand-in output port linked to the input port, where the set-up run finds it.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from types import ModuleType
+from typing import Any, Callable, Optional
+
+from ..constants import Constants
+from ..o_port import OPort
+from . import wire
+from ._zmq import require_zmq
+
+POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
+BATCH = 256  # SYNC values taken from one socket before the others get a turn
+# Seconds between looks at ports that are all at the high-water mark: the first
+# wait, and the longest (each look takes the interpreter lock from the nodes).
+FULL_WAIT = 0.0005
+FULL_WAIT_MAX = 0.004
+
+
+def add_link(port: Any, other: Any) -> None:
+    """Append `other` to a port's link list (replaced, never changed in place)."""
+    port._connected_ports = port._connected_ports + [other]
+
+
+def remove_link(port: Any, other: Any) -> None:
+    port._connected_ports = [p for p in port._connected_ports if p is not other]
+
+
+def replace_link(port: Any, old: Any, new: Any) -> None:
+    port._connected_ports = [new if p is old else p for p in port._connected_ports]
+
+
+def _backlog(port: Any) -> int:
+    values = getattr(port, "_values", None)
+    return len(values) if values is not None else 0
+
+
+class Sender:
+    """Sends what an output port pushes to one remote input port."""
+
+    def __init__(self, sock: Any, oport: Any, running: Callable[[], bool]) -> None:
+        self.socket = sock
+        self.oport = oport
+        self.running = running  # false once the producer stops: a blocked send gives up
+        self.lock = threading.Lock()
+        self.closed = False
+        self.metadata_sent = False
+
+    def _receive(self, value: Any) -> None:
+        with self.lock:
+            if self.closed:
+                return
+            if not self.metadata_sent and self.oport.config.has_metadata():
+                self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
+                self.metadata_sent = True
+            self._send(wire.dumps(wire.VALUE, value))
+
+    def _send(self, frames: list[Any]) -> bool:
+        zmq = require_zmq()
+        while not self.closed:
+            try:
+                if len(frames) == 1:  # the common small value: no frame objects needed
+                    self.socket.send(frames[0])
+                else:
+                    self.socket.send_multipart(frames, copy=False)
+                return True
+            except zmq.Again:  # the peer's queue is full: wait, unless we are stopping
+                if not self.running():
+                    return False
+        return False
+
+    def close(self) -> None:
+        self.closed = True
+        with self.lock:
+            self.socket.close(linger=0)
+
+
+class _Inbound:
+    def __init__(self, sock: Any, iport: Any, timing: str) -> None:
+        self.socket = sock
+        self.iport = iport
+        self.asynchronous = timing == Constants.Timing.ASYNC
+        self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
+        self.standin = _StandIn(self.source)
+        add_link(iport, self.standin)
+
+
+class _StandIn:
+    """What the input port reads metadata from: the remote output port's copy."""
+
+    def __init__(self, config: OPort.Configuration) -> None:
+        self.config = config
+
+
+class Receiver:
+    """One thread per process that feeds every remote link into its input port."""
+
+    def __init__(self, hwm: int) -> None:
+        self.hwm = hwm
+        self.inbound: list[_Inbound] = []
+        self.closed = False
+        self.thread: Optional[threading.Thread] = None
+
+    def add(self, sock: Any, iport: Any, timing: str) -> None:
+        self.inbound.append(_Inbound(sock, iport, timing))
+
+    def start(self) -> None:
+        if self.inbound and self.thread is None:
+            self.thread = threading.Thread(target=self._run, name="velarix-links-in", daemon=True)
+            self.thread.start()
+
+    def _run(self) -> None:
+        zmq = require_zmq()
+        poller: Any = None
+        polled: Optional[tuple[_Inbound, ...]] = None
+        wait = FULL_WAIT
+        while not self.closed:
+            # A SYNC link whose port is at the high-water mark is not read: its
+            # sender's queue fills and the producer waits.
+            ready = tuple(link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm)
+            if not ready:  # every port is full: look again soon, less often while the nodes are slow
+                time.sleep(wait)
+                wait = min(2 * wait, FULL_WAIT_MAX)
+                continue
+            wait = FULL_WAIT
+            if ready != polled:
+                poller, polled = zmq.Poller(), ready
+                for link in ready:
+                    poller.register(link.socket, zmq.POLLIN)
+            events = dict(poller.poll(POLL_MS))
+            for link in ready:
+                if events.get(link.socket) and not self.closed:
+                    self._take(link, zmq)
+
+    def _take(self, link: _Inbound, zmq: ModuleType) -> None:
+        nothing = object()
+        newest: Any = nothing
+        sock = link.socket
+        for _ in range(BATCH if not link.asynchronous else 1 << 30):
+            # Asking whether a message waits is far cheaper than a receive that fails.
+            if not sock.getsockopt(zmq.EVENTS) & zmq.POLLIN:
+                break
+            header = sock.recv()
+            buffers = []
+            while sock.rcvmore:
+                buffers.append(sock.recv(copy=False))
+            kind, value = wire.loads(header, buffers)
+            if kind == wire.METADATA:
+                link.source.set_metadata(value)
+            elif link.asynchronous:
+                newest = value
+            else:
+                link.iport._receive(value)
+                if _backlog(link.iport) >= self.hwm:
+                    break
+        if newest is not nothing:
+            link.iport._receive(newest)
+
+    def close(self) -> None:
+        self.closed = True
+        if self.thread is not None:
+            self.thread.join(timeout=5)
+        for link in self.inbound:
+            remove_link(link.iport, link.standin)
+            link.socket.close(linger=0)
+        self.inbound = []

@@ -1,0 +1,59 @@
+"""One log across processes.
+
+A worker's logger keeps its entries in a deque that also hands every new entry to
+the worker's outbox; the controller puts each received entry into the pipeline's
+logger as the worker wrote it (its stack, thread and time), with the worker named
+in the message. The logger has no hook for either, so both reach its store, the
+attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`.
+"""
+
+from __future__ import annotations
+
+import queue
+from collections import deque
+from typing import Any, Iterable, Optional
+
+from ..logger import LogEntry, Logger, LogType
+
+
+class _ForwardingLog(deque[Any]):
+    """The logger's store: appends also go to `outbox` (a queue.Queue)."""
+
+    def __init__(self, entries: Iterable[Any], maxlen: Optional[int], outbox: queue.Queue[Any]) -> None:
+        super().__init__(entries, maxlen)
+        self.outbox = outbox
+
+    def append(self, entry: Any) -> None:
+        super().append(entry)
+        self.outbox.put(entry)
+
+
+def forwarding_logger(outbox: queue.Queue[Any]) -> Logger:
+    """A memory-only Logger whose every entry is also put into `outbox`."""
+    logger = Logger("")
+    imp: Any = logger._imp
+    store = imp._log
+    imp._log = _ForwardingLog(store, store.maxlen, outbox)
+    return logger
+
+
+def entry_record(entry: Any) -> tuple[str, str, str, str, str]:
+    """A log entry as plain values for the wire."""
+    return (entry["type"], entry["stack"], entry["message"], entry["timestamp"], entry["thread"])
+
+
+def inject(logger: Logger, worker: str, record: tuple[str, str, str, str, str]) -> LogEntry:
+    """Add a worker's entry to `logger` as its writer saw it, the worker named first."""
+    type_value, stack, message, timestamp, thread = record
+    log_type = LogType(type_value)
+    entry = LogEntry(log_type, stack, f"Worker {worker}: {message}")
+    dict.update(entry._imp, timestamp=timestamp, thread=thread)
+    imp: Any = logger._imp
+    if log_type == LogType.ERROR:
+        imp._has_error = True
+    with imp._lock:
+        imp._log.append(entry)
+    file = imp._file
+    if isinstance(file, str) and file and not imp._stop:
+        imp._log_file_queue.put(entry)
+    return entry
