@@ -23,7 +23,7 @@ check-python:
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6" "numpy>=1.26"
 	touch $@
 
 install: $(VENV)/.ready

@@ -91,6 +91,19 @@
     X(is_data_available, "_is_data_available")                                         \
     X(GET_METADATA_TIMEOUT, "_GET_METADATA_TIMEOUT")                                   \
     X(connected_ports, "_connected_ports")                                             \
+    X(event_handler, "_event_handler")                                                 \
+    X(values, "_values")                                                               \
+    X(timing, "_timing")                                                               \
+    X(receive, "_receive")                                                             \
+    X(port, "_port")                                                                   \
+    X(flag, "_flag")                                                                   \
+    X(TIMING, "TIMING")                                                                \
+    X(CAPACITY, "CAPACITY")                                                            \
+    X(OVERFLOW, "OVERFLOW")                                                            \
+    X(Overflow, "Overflow")                                                            \
+    X(BLOCK, "BLOCK")                                                                  \
+    X(DROP_OLDEST, "DROP_OLDEST")                                                      \
+    X(RAISE, "RAISE")                                                                  \
     X(set_event_handler, "set_event_handler")                                          \
     X(data_available, "data_available")                                                \
     X(get, "get")                                                                      \

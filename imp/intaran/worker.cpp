@@ -5,11 +5,101 @@
 // therefore ends that worker for good, even when a start() on another thread sets
 // the flag again before the worker looks, because that start() installs a new
 // thread of its own.
+#include <vector>
+
+#include "common/port_queue.hpp"
 #include "common/runtime.hpp"
 #include "input_node.hpp"
 
 namespace intaran {
 namespace {
+
+// An input port the worker reads without Python calls.
+struct NativePort {
+    nb::object name, port;
+    vx::PortQueueState *queue;
+};
+
+// True when `obj`'s own attribute `name` is not shadowed on the instance and its
+// class finds the same object as `owner` does: the method has not been replaced.
+bool uses_own(nb::handle obj, nb::handle owner, nb::handle name) {
+    nb::object own = vx::getattr(owner, name);
+    nb::object found = vx::getattr(nb::handle((PyObject *)Py_TYPE(obj.ptr())), name);
+    if (!found.is(own))
+        return false;
+    nb::object dict = vx::getattr(obj, names::dunder_dict);
+    return !PyDict_Check(dict.ptr()) || !vx::lookup(dict, name).is_valid();
+}
+
+// The node's input ports, when the worker may read them directly: the node's
+// _is_data_available and _get_data are INodeImp's, and every port is a plain IPortImp
+// with its own data_available, get and get_timing and its native queue. Otherwise
+// empty, and the worker calls those methods as written. Asked at every wake-up.
+std::vector<NativePort> native_ports(nb::handle self) {
+    std::vector<NativePort> ports;
+    if (!uses_own(self, input_node_class, names::is_data_available) ||
+        !uses_own(self, input_node_class, names::get_data_))
+        return ports;
+    nb::object port_class = vx::module_attr(vx::modules::imp, names::IPortImp);
+    nb::object input_ports = vx::getattr(self, names::input_ports);
+    if (!PyDict_CheckExact(input_ports.ptr()))
+        return ports;
+    bool native = true;
+    vx::for_each_item(input_ports, [&](nb::handle name, nb::handle port) {
+        native = Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
+                 uses_own(port, port_class, names::data_available) && uses_own(port, port_class, names::get) &&
+                 uses_own(port, port_class, names::get_timing);
+        vx::PortQueueState *queue =
+            native ? vx::queue_state(vx::lookup(vx::getattr(port, names::dunder_dict), names::values)) : nullptr;
+        if (!queue) {
+            native = false;
+            return false;
+        }
+        ports.push_back({nb::borrow(name), nb::borrow(port), queue});
+        return true;
+    });
+    if (!native)
+        ports.clear();
+    return ports;
+}
+
+bool all_have_data(const std::vector<NativePort> &ports) {
+    for (const NativePort &p : ports)
+        if (p.queue->items.empty())
+            return false;
+    return true;
+}
+
+// What _get_data returns, read straight from the queues.
+nb::object take_data(const std::vector<NativePort> &ports) {
+    nb::object data = vx::steal_or_throw(PyDict_New());
+    for (const NativePort &p : ports) {
+        PyObject *value = vx::port_queue_pop(*p.queue);
+        if (!value)  // emptied by code that ran since the check: as get() reports it
+            return vx::call_method(p.port, names::get);
+        vx::dict_set(data, p.name, nb::steal(value));
+    }
+    return data;
+}
+
+// What all_ports_async asks through get_timing, read from the ports' _timing.
+bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
+    for (const NativePort &p : ports)
+        if (!vx::equals(vx::getattr(p.port, names::timing), async))
+            return false;
+    return true;
+}
+
+// Pushes waiting for room in this node's ports stop waiting: the node stops.
+void release_blocked_pushes(nb::handle self) {
+    nb::object input_ports = vx::getattr(self, names::input_ports);
+    vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
+        nb::object dict = vx::getattr(port, names::dunder_dict);
+        if (vx::PortQueueState *queue = vx::queue_state(vx::lookup(dict, names::values)))
+            vx::port_queue_release(*queue);
+        return true;
+    });
+}
 
 bool serves_current_run(nb::handle self, nb::handle me) {
     return vx::truthy(vx::getattr(self, names::is_thread_running)) &&
@@ -80,6 +170,7 @@ nb::object stop(const vx::Call &call) {
         // The worker of the run being stopped, taken together with the flag.
         nb::object worker = vx::getattr(self, names::thread);
         vx::setattr(self, names::is_thread_running, Py_False);
+        release_blocked_pushes(self);
         nb::object event = vx::getattr(self, names::thread_event);
         vx::call_method(event, names::set);
         // Called from the worker itself (a handler that stops its node): it ends at
@@ -104,12 +195,22 @@ nb::object thread_function(const vx::Call &call) {
                 // ASYNC ports run one cycle per wake-up; otherwise cycles run back to
                 // back while every port has data. The flag is checked per cycle so
                 // that stop() does not wait for a backlog to drain.
-                while (serves_current_run(self, me) &&
-                       vx::truthy(vx::call_method(self, names::is_data_available))) {
-                    nb::object data = vx::call_method(self, names::get_data_);
-                    vx::call_method(self, names::cycle, data);
-                    if (all_ports_async(self))
-                        break;
+                std::vector<NativePort> ports = native_ports(self);
+                if (!ports.empty()) {
+                    nb::object async = vx::constant(names::Timing, names::ASYNC);
+                    while (serves_current_run(self, me) && all_have_data(ports)) {
+                        vx::call_method(self, names::cycle, take_data(ports));
+                        if (all_native_async(ports, async))
+                            break;
+                    }
+                } else {
+                    while (serves_current_run(self, me) &&
+                           vx::truthy(vx::call_method(self, names::is_data_available))) {
+                        nb::object data = vx::call_method(self, names::get_data_);
+                        vx::call_method(self, names::cycle, data);
+                        if (all_ports_async(self))
+                            break;
+                    }
                 }
                 if (!serves_current_run(self, me))
                     break;
