@@ -10,12 +10,15 @@ are interleaved; every value is checked for order and content.
 """
 
 import copy
+import os
 import queue
 import sys
 import threading
 import time
 
-import numpy
+# numpy's BLAS threads would spin beside both sides and blur the CPU figures.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import numpy  # noqa: E402
 
 from common import percentile, statistics
 

@@ -97,6 +97,13 @@
     X(receive, "_receive")                                                             \
     X(port, "_port")                                                                   \
     X(flag, "_flag")                                                                   \
+    X(cond, "_cond")                                                                   \
+    X(waiters, "_waiters")                                                             \
+    X(Condition, "Condition")                                                          \
+    X(LockType, "LockType")                                                            \
+    X(deque, "deque")                                                                  \
+    X(allocate_lock, "allocate_lock")                                                  \
+    X(remove, "remove")                                                                \
     X(TIMING, "TIMING")                                                                \
     X(CAPACITY, "CAPACITY")                                                            \
     X(OVERFLOW, "OVERFLOW")                                                            \
@@ -169,6 +176,11 @@
     X(time, "time")                                                                    \
     X(sleep, "sleep")                                                                  \
     X(deepcopy, "deepcopy")                                                            \
+    X(dunder_deepcopy, "__deepcopy__")                                                 \
+    X(numpy, "numpy")                                                                  \
+    X(ndarray, "ndarray")                                                              \
+    X(dtype, "dtype")                                                                  \
+    X(hasobject, "hasobject")                                                          \
     X(flush, "flush")                                                                  \
     X(close, "close")                                                                  \
     X(get_nowait, "get_nowait")                                                        \

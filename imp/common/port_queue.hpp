@@ -21,6 +21,7 @@
 #include <mutex>
 #include <new>
 
+#include "event.hpp"
 #include "runtime.hpp"
 
 namespace vx {
@@ -178,25 +179,24 @@ inline void port_queue_release(PortQueueState &q) {
     q.room.notify_all();
 }
 
-// The input port's event handler, unless it is the bound set() of a threading.Event
-// that is set already: calling it would change nothing, and the worker clears the
-// event before it looks at the ports again, so a value queued before this check is
-// seen either way. This is what makes a batch of values cost one wake-up. `_flag`
-// is the event's own state in CPython's threading module (3.12 and 3.13 alike).
+// The input port's event handler. When it is the bound set() of a threading.Event
+// (as the input node installs it), the event is set here without its Python frames,
+// and not at all when it is set already: that would change nothing, and the worker
+// clears the event before it looks at the ports again, so a value queued before
+// this check is seen either way. So a batch of values costs one wake-up.
 inline void notify_arrival(nb::handle port) {
     nb::object handler = vx::getattr(port, names::event_handler);
     if (handler.is_none())
         return;
     if (PyMethod_Check(handler.ptr())) {
-        PyObject *event = PyMethod_GET_SELF(handler.ptr());
+        nb::handle event = PyMethod_GET_SELF(handler.ptr());
         nb::object event_class = module_attr(modules::threading, names::Event);
-        if ((PyObject *)Py_TYPE(event) == event_class.ptr()) {
-            nb::object set = vx::getattr(event_class, names::set);
-            if (PyMethod_GET_FUNCTION(handler.ptr()) == set.ptr()) {
-                nb::object flag = vx::lookup(vx::getattr(nb::handle(event), names::dunder_dict), names::flag);
-                if (flag.is_valid() && flag.is(Py_True))
-                    return;
-            }
+        if ((PyObject *)Py_TYPE(event.ptr()) == event_class.ptr() &&
+            PyMethod_GET_FUNCTION(handler.ptr()) == vx::getattr(event_class, names::set).ptr()) {
+            nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag);
+            if (!flag.is_valid() || !flag.is(Py_True))
+                event_set(event);
+            return;
         }
     }
     vx::call(handler);

@@ -215,8 +215,8 @@ nb::object thread_function(const vx::Call &call) {
                 if (!serves_current_run(self, me))
                     break;
                 nb::object event = vx::getattr(self, names::thread_event);
-                vx::call_method(event, names::wait);
-                vx::call_method(event, names::clear);
+                vx::event_wait(event);
+                vx::event_clear(event);
             }
         },
         // The worker ends; the flag, the state and the condition stay as they are.
