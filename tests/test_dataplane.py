@@ -12,6 +12,7 @@ import pytest
 from node_helpers import ASYNC, Recorder
 from velarix import Pipeline, Portable
 from velarix.constants import Constants
+from velarix.imp import scribon
 from velarix.i_node import INode
 from velarix.i_port import IPort
 from velarix.io_node import IONode
@@ -321,7 +322,8 @@ def test_stopping_the_owning_node_releases_a_blocked_push(no_thread_leak):
     assert sink.values + drain(port) == [1, 2, 3]
 
 
-def test_capacity_and_policy_survive_saving_and_loading():
+def test_capacity_and_policy_survive_saving_and_loading(monkeypatch, tmp_path, no_thread_leak):
+    monkeypatch.setattr(scribon, "DEFAULT_DIR", str(tmp_path))  # the loaded pipeline logs here
     pipeline = Pipeline(directory="")
     source = Source(name="src")
     sink = Collect(name="sink", input_ports=[{"name": "in", "capacity": 3, "overflow": "drop_oldest"}])
@@ -334,6 +336,7 @@ def test_capacity_and_policy_survive_saving_and_loading():
     for n in range(5):
         port._receive(n)
     assert drain(port) == [2, 3, 4]
+    loaded.get_logger().stop()
 
 
 # Port exactness and memory --------------------------------------------------------
