@@ -379,3 +379,32 @@ def test_a_million_values_through_a_port_leave_memory_and_references_flat():
     assert sys.getrefcount(value) == refs
     assert (after - before) * os.sysconf("SC_PAGE_SIZE") < 8 * 2**20
     assert calls == []
+
+
+def test_metadata_that_arrives_late_but_in_time_reaches_the_setup(no_thread_leak):
+    class Described(INode):
+        def setup(self, data, metadata):
+            self.seen = metadata
+            return {}
+
+        def step(self, data):
+            self.done.set()
+
+    logger = Recorder()
+    sink = Described(name="sink")
+    sink.done = threading.Event()
+    sink.set_logger(logger)
+    output, port = OPort(name="out")._imp, sink.get_port("in")
+    output.connect(port)
+    port.connect(output)
+    sink.start()
+    output.push(1)  # the first cycle waits for the metadata, up to its budget
+    late = threading.Timer(0.3, output.config.set_metadata, args=({"unit": "m"},))
+    late.start()
+    try:
+        assert sink.done.wait(10)
+    finally:
+        late.join(10)
+        sink.stop()
+    assert sink.seen == {"in": {"unit": "m"}}
+    assert logger.messages("ERROR") == []
