@@ -13,7 +13,7 @@ DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: test demo bench install dev check-python clean
+.PHONY: test test-asan demo bench install dev check-python clean
 
 check-python:
 	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
@@ -45,6 +45,23 @@ dev: $(VENV)/.ready
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVELARIX_INPLACE=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(DEV_BUILD) --target $(DEV_TARGET)
+
+# The modules built with AddressSanitizer and UndefinedBehaviorSanitizer next to a
+# copy of the Python package in $(ASAN_BUILD)/pkg, and the tests run against them
+# with the sanitizer runtime preloaded into the (uninstrumented) interpreter. Not
+# part of .ci/run: it takes several times as long as make test.
+ASAN_BUILD ?= build/asan
+ASAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so)
+test-asan: $(VENV)/.ready
+	@test -f $(ASAN_BUILD)/CMakeCache.txt || $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVELARIX_INPLACE=ON -DVELARIX_SANITIZE=ON \
+	  -DVELARIX_MODULE_DIR=$(abspath $(ASAN_BUILD))/pkg/velarix/imp -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cd src && find velarix -name '*.py' -exec install -D -m 644 {} $(abspath $(ASAN_BUILD))/pkg/{} \;
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target all
+	PYTHONPATH=$(ASAN_BUILD)/pkg LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
 clean:
 	rm -rf build src/velarix/imp/*.so

@@ -23,23 +23,59 @@ struct Parts {
     nb::object dict, lock, waiters;
 };
 
-inline bool is_exact(nb::handle obj, LazyModule &module, nb::handle type_name) {
-    return (PyObject *)Py_TYPE(obj.ptr()) == module_attr(module, type_name).ptr();
+// The standard classes the fast path knows, taken once: an object of exactly one of
+// them has the parts below whatever a module attribute is later rebound to.
+struct Standard {
+    PyObject *event, *condition, *lock, *deque, *allocate_lock, *event_set;
+};
+
+// No function-local static with a guard: filling it runs Python code, and a second
+// thread blocked on the guard would hold the interpreter lock the first one needs.
+// Two threads may both fill it; the first result stays.
+inline const Standard &standard() {
+    static Standard *known = nullptr;
+    if (!known) {
+        auto keep = [](nb::object value) { return value.release().ptr(); };  // kept for the process
+        nb::object event = modules::threading.attr(names::Event);
+        Standard found{keep(event), keep(modules::threading.attr(names::Condition)),
+                       keep(thread_module.attr(names::LockType)), keep(collections.attr(names::deque)),
+                       keep(thread_module.attr(names::allocate_lock)), keep(vx::getattr(event, names::set))};
+        if (!known)
+            known = new Standard(found);
+    }
+    return *known;
 }
 
+inline bool is_exact(nb::handle obj, PyObject *type) { return (PyObject *)Py_TYPE(obj.ptr()) == type; }
+
 inline bool parts_of(nb::handle event, Parts &parts) {
-    if (!is_exact(event, modules::threading, names::Event))
+    const Standard &known = standard();
+    if (!is_exact(event, known.event))
         return false;
     parts.dict = vx::getattr(event, names::dunder_dict);
     nb::object condition = lookup(parts.dict, names::cond);
-    if (!condition.is_valid() || !is_exact(condition, modules::threading, names::Condition))
+    if (!condition.is_valid() || !is_exact(condition, known.condition))
         return false;
     nb::object condition_dict = vx::getattr(condition, names::dunder_dict);
     parts.lock = lookup(condition_dict, names::lock);
     parts.waiters = lookup(condition_dict, names::waiters);
-    return parts.lock.is_valid() && is_exact(parts.lock, thread_module, names::LockType) &&
-           parts.waiters.is_valid() && is_exact(parts.waiters, collections, names::deque);
+    return parts.lock.is_valid() && is_exact(parts.lock, known.lock) && parts.waiters.is_valid() &&
+           is_exact(parts.waiters, known.deque);
 }
+
+} // namespace event_detail
+
+// True when `handler` is the bound set() of an exact threading.Event; `event` is then
+// that event.
+inline bool is_event_set(nb::handle handler, nb::handle &event) {
+    if (!PyMethod_Check(handler.ptr()))
+        return false;
+    const event_detail::Standard &known = event_detail::standard();
+    event = PyMethod_GET_SELF(handler.ptr());
+    return PyMethod_GET_FUNCTION(handler.ptr()) == known.event_set && event_detail::is_exact(event, known.event);
+}
+
+namespace event_detail {
 
 // with condition: body()
 template <typename Body>
@@ -122,7 +158,7 @@ inline void event_wait(nb::handle event) {
             return true;
         // Condition.wait(): a fresh lock, taken once here and once more to sleep
         // until notify_all() releases it; the condition's lock is let go meanwhile.
-        nb::object waiter = vx::call(module_attr(event_detail::thread_module, names::allocate_lock));
+        nb::object waiter = vx::call(nb::handle(event_detail::standard().allocate_lock));
         vx::call_method(waiter, names::acquire);
         vx::call_method(parts.waiters, names::append, waiter);
         vx::call_method(parts.lock, names::release);

@@ -188,16 +188,12 @@ inline void notify_arrival(nb::handle port) {
     nb::object handler = vx::getattr(port, names::event_handler);
     if (handler.is_none())
         return;
-    if (PyMethod_Check(handler.ptr())) {
-        nb::handle event = PyMethod_GET_SELF(handler.ptr());
-        nb::object event_class = module_attr(modules::threading, names::Event);
-        if ((PyObject *)Py_TYPE(event.ptr()) == event_class.ptr() &&
-            PyMethod_GET_FUNCTION(handler.ptr()) == vx::getattr(event_class, names::set).ptr()) {
-            nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag);
-            if (!flag.is_valid() || !flag.is(Py_True))
-                event_set(event);
-            return;
-        }
+    nb::handle event;
+    if (is_event_set(handler, event)) {
+        nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag);
+        if (!flag.is_valid() || !flag.is(Py_True))
+            event_set(event);
+        return;
     }
     vx::call(handler);
 }

@@ -20,15 +20,51 @@ struct NativePort {
     vx::PortQueueState *queue;
 };
 
-// True when `obj`'s own attribute `name` is not shadowed on the instance and its
-// class finds the same object as `owner` does: the method has not been replaced.
-bool uses_own(nb::handle obj, nb::handle owner, nb::handle name) {
-    nb::object own = vx::getattr(owner, name);
-    nb::object found = vx::getattr(nb::handle((PyObject *)Py_TYPE(obj.ptr())), name);
-    if (!found.is(own))
-        return false;
+bool has_version(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+
+// True when class `type` finds, for each of the names, a C++ method made for class
+// `owner` (one of the methods this package installs on it): the method has been
+// neither overridden in a subclass nor replaced on the class. Remembered while the
+// class keeps its version tag, which CPython renews on every change to a class or
+// to one of its bases.
+class OwnMethods {
+public:
+    OwnMethods(std::initializer_list<nb::handle *> names) : names_(names) {}
+
+    bool of(PyTypeObject *type, nb::handle owner) {
+        if (type == type_ && owner.ptr() == owner_ && has_version(type) && type->tp_version_tag == version_)
+            return true;
+        for (nb::handle *name : names_) {
+            nb::object found = vx::getattr(nb::handle((PyObject *)type), *name);
+            if (Py_TYPE(found.ptr()) != &PyMethodDescr_Type ||
+                (PyObject *)PyDescr_TYPE(found.ptr()) != owner.ptr())
+                return false;
+        }
+        // No reference is kept: a class made later at the same address has a new
+        // version tag, so a stale entry can only miss.
+        if (has_version(type))
+            type_ = type, owner_ = owner.ptr(), version_ = type->tp_version_tag;
+        return true;
+    }
+
+private:
+    std::vector<nb::handle *> names_;
+    PyTypeObject *type_ = nullptr;
+    PyObject *owner_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+// None of the names is set on the instance itself, where it would shadow the method.
+bool none_on_instance(nb::handle obj, std::initializer_list<nb::handle> names) {
     nb::object dict = vx::getattr(obj, names::dunder_dict);
-    return !PyDict_Check(dict.ptr()) || !vx::lookup(dict, name).is_valid();
+    if (!PyDict_Check(dict.ptr()))
+        return true;
+    for (nb::handle name : names)
+        if (vx::lookup(dict, name).is_valid())
+            return false;
+    return true;
 }
 
 // The node's input ports, when the worker may read them directly: the node's
@@ -36,21 +72,23 @@ bool uses_own(nb::handle obj, nb::handle owner, nb::handle name) {
 // with its own data_available, get and get_timing and its native queue. Otherwise
 // empty, and the worker calls those methods as written. Asked at every wake-up.
 std::vector<NativePort> native_ports(nb::handle self) {
+    static OwnMethods node_methods{&names::is_data_available, &names::get_data_};
+    static OwnMethods port_methods{&names::data_available, &names::get, &names::get_timing};
     std::vector<NativePort> ports;
-    if (!uses_own(self, input_node_class, names::is_data_available) ||
-        !uses_own(self, input_node_class, names::get_data_))
+    if (!node_methods.of(Py_TYPE(self.ptr()), input_node_class) ||
+        !none_on_instance(self, {names::is_data_available, names::get_data_}))
         return ports;
     nb::object port_class = vx::module_attr(vx::modules::imp, names::IPortImp);
     nb::object input_ports = vx::getattr(self, names::input_ports);
-    if (!PyDict_CheckExact(input_ports.ptr()))
+    if (!PyDict_CheckExact(input_ports.ptr()) || !PyType_Check(port_class.ptr()) ||
+        !port_methods.of((PyTypeObject *)port_class.ptr(), port_class))  // IPortImp's own methods
         return ports;
     bool native = true;
     vx::for_each_item(input_ports, [&](nb::handle name, nb::handle port) {
-        native = Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
-                 uses_own(port, port_class, names::data_available) && uses_own(port, port_class, names::get) &&
-                 uses_own(port, port_class, names::get_timing);
-        vx::PortQueueState *queue =
-            native ? vx::queue_state(vx::lookup(vx::getattr(port, names::dunder_dict), names::values)) : nullptr;
+        vx::PortQueueState *queue = nullptr;
+        if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
+            none_on_instance(port, {names::data_available, names::get, names::get_timing}))
+            queue = vx::queue_state(vx::lookup(vx::getattr(port, names::dunder_dict), names::values));
         if (!queue) {
             native = false;
             return false;
