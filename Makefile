@@ -30,6 +30,7 @@ install: $(VENV)/.ready
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
 
 test: install
+	$(PY) tools/check_bare_calls.py
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: install

@@ -94,7 +94,7 @@ nb::object compiled(nb::handle source) {
         return nb::borrow(source);
     if (!cache)
         cache = vx::steal_or_throw(PyDict_New()).release().ptr();
-    if (PyObject *found = PyDict_GetItemWithError(cache, source.ptr()))
+    if (PyObject *found = PyDict_GetItemWithError(cache, source.ptr()))  // no Python code: exact str
         return nb::borrow(found);
     if (PyErr_Occurred())
         vx::throw_error_already_set();

@@ -46,7 +46,7 @@ nb::object element(nb::handle sequence, Py_ssize_t index) {
 // The current list without the element at `index`.
 void store_without(nb::handle self, nb::handle nodes, Py_ssize_t index) {
     nb::object remaining = vx::list_copy(nodes);
-    vx::check_status(PySequence_DelItem(remaining.ptr(), index));
+    vx::check_status(PySequence_DelItem(remaining.ptr(), index));  // no Python code: a list of our own
     vx::setattr(self, names::nodes, remaining);
 }
 
