@@ -98,7 +98,8 @@ inline bool pusher_stopping(nb::handle pusher) {
     return vx::equals(vx::getattr(pusher, names::state), constant(names::States, names::STOPPED));
 }
 
-// Waits, without the interpreter lock, for a read, a release or at most `slice`.
+// Waits, without the interpreter lock, for a read or a release, at most 20 ms: the
+// caller then looks at the pusher again, whose stop signals nothing here.
 inline void wait_for_signal(PortQueueState &q) {
     unsigned long seen;
     {

@@ -14,9 +14,10 @@
 namespace intaran {
 namespace {
 
-// An input port the worker reads without Python calls.
+// An input port the worker reads without Python calls; `values` keeps its queue
+// alive should a handler replace the port's _values during a batch.
 struct NativePort {
-    nb::object name, port;
+    nb::object name, port, values;
     vx::PortQueueState *queue;
 };
 
@@ -85,15 +86,18 @@ std::vector<NativePort> native_ports(nb::handle self) {
         return ports;
     bool native = true;
     vx::for_each_item(input_ports, [&](nb::handle name, nb::handle port) {
+        nb::object values;
         vx::PortQueueState *queue = nullptr;
         if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
-            none_on_instance(port, {names::data_available, names::get, names::get_timing}))
-            queue = vx::queue_state(vx::lookup(vx::getattr(port, names::dunder_dict), names::values));
+            none_on_instance(port, {names::data_available, names::get, names::get_timing})) {
+            values = vx::lookup(vx::getattr(port, names::dunder_dict), names::values);
+            queue = vx::queue_state(values);
+        }
         if (!queue) {
             native = false;
             return false;
         }
-        ports.push_back({nb::borrow(name), nb::borrow(port), queue});
+        ports.push_back({nb::borrow(name), nb::borrow(port), std::move(values), queue});
         return true;
     });
     if (!native)

@@ -109,7 +109,13 @@ nb::object input_get_timing(const vx::Call &call) {
 nb::object receive(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_receive", {"value"}};
     auto [value] = call.bind(params);
-    vx::port_queue_push(queue_of(call.self), call.self, value, nb::handle());
+    // The queue is held while a push into a full one waits: code that runs meanwhile
+    // may replace the port's _values.
+    nb::object values = vx::getattr(call.self, names::values);
+    vx::PortQueueState *queue = vx::queue_state(values);
+    if (!queue)
+        vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
+    vx::port_queue_push(*queue, call.self, value, nb::handle());
     vx::notify_arrival(call.self);
     return nb::none();
 }
