@@ -9,16 +9,17 @@ SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
 
 
 class Recorder:
-    """A logger that keeps (kind value, message) pairs."""
+    """A logger that keeps (log type, message) pairs; messages() filters by the
+    type's value ("ERROR")."""
 
     def __init__(self):
         self.entries = []
 
     def write(self, log_type, message):
-        self.entries.append((log_type.value, message))
+        self.entries.append((log_type, message))
 
     def messages(self, kind=None):
-        return [m for k, m in self.entries if kind is None or k == kind]
+        return [m for k, m in self.entries if kind is None or k.value == kind]
 
 
 class ProbeEvent(threading.Event):

@@ -6,6 +6,7 @@ import time
 import pytest
 
 import velarix.imp as imp
+from node_helpers import Recorder
 from velarix.constants import Constants
 from velarix.imp import NodeImp
 from velarix.logger import LogType
@@ -13,14 +14,6 @@ from velarix.node import Node
 
 ERROR, HEALTHY = Constants.Conditions.ERROR, Constants.Conditions.HEALTHY
 STOPPED_MESSAGE = "Node t is in STOPPED state. Make sure to call Node.start() from your subclass."
-
-
-class Recorder:
-    def __init__(self):
-        self.entries = []
-
-    def write(self, log_type, message):
-        self.entries.append((log_type, message))
 
 
 class Traced(NodeImp):

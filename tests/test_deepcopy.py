@@ -336,3 +336,38 @@ def test_arguments():
     with pytest.raises(TypeError, match=r"_deepcopy\(\) takes at least 1 positional argument \(0 given\)"):
         _deepcopy()
     assert _deepcopy(x=[1], memo=None) == [1]
+
+
+def _layout(value):
+    """What tells two copies of a buffer apart: type, items, and for arrays the
+    dtype, shape and memory order."""
+    if type(value).__module__ == "numpy":
+        return (type(value), value.dtype, value.shape, value.strides, value.tolist())
+    return (type(value), bytes(value))
+
+
+def test_buffers_copy_as_copy_deepcopy_copies_them():
+    numpy = pytest.importorskip("numpy")
+    base = numpy.arange(24.0).reshape(4, 6)
+    shared = bytearray(b"shared")
+    cases = [base, base.T, base[::2, 1:4], numpy.asfortranarray(base), numpy.zeros(0, dtype="i4"),
+             numpy.array([b"ab", b"cd"]), shared, bytearray()]
+    for value in cases:
+        ours, theirs = _deepcopy(value), copy.deepcopy(value)
+        assert _layout(ours) == _layout(theirs)
+        assert ours is not value and not numpy.shares_memory(numpy.asarray(ours), numpy.asarray(value))
+    # Sharing, and the memo as copy.deepcopy leaves it.
+    root = {"a": base, "b": [base, shared, shared]}
+    ours = _deepcopy(root)
+    assert ours["a"] is ours["b"][0] and ours["b"][1] is ours["b"][2]
+    def memo_after(deepcopy):
+        memo = {}
+        deepcopy(root, memo)
+        labels = {id(root): "root", id(base): "base", id(shared): "shared", id(root["b"]): "list", id(memo): "memo"}
+        return [labels[key] for key in memo], [labels[id(kept)] for kept in memo[id(memo)]]
+
+    assert memo_after(_deepcopy) == memo_after(copy.deepcopy)
+    # Arrays of objects keep the generic path: their items are copied too.
+    boxes = numpy.array([Box(1), Box(2)], dtype=object)
+    copied = _deepcopy({"x": boxes})["x"]
+    assert copied[0] is not boxes[0] and copied[0].content == 1

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from node_helpers import Recorder
 from velarix.constants import Constants
 from velarix.imp import NodeImp, PortableImp
 from velarix.logger import Logger, LogType
@@ -12,14 +13,6 @@ from velarix.node import Node
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
-
-
-class Recorder:
-    def __init__(self):
-        self.entries = []
-
-    def write(self, log_type, message):
-        self.entries.append((log_type, message))
 
 
 def make_node(name="n1"):

@@ -228,3 +228,50 @@ def test_wrong_values_anywhere_raise_documented_errors_and_harm_nothing(no_threa
     assert sink.done.wait(WAIT)
     p.stop()
     assert sink.values == [0, 1, 2]
+
+
+# Membership is equality, as list membership is ------------------------------------
+
+
+class Keyed:
+    """A node stand-in equal to every other Keyed with the same key."""
+
+    def __init__(self, key):
+        self.key = key
+
+    def __eq__(self, other):
+        return isinstance(other, Keyed) and other.key == self.key
+
+    __hash__ = None
+
+    def set_logger(self, logger):
+        pass
+
+    def get_name(self):
+        return f"keyed{self.key}"
+
+
+class EqualToAll(Keyed):
+    def __eq__(self, other):
+        return True
+
+
+def test_adding_and_removing_compare_nodes_by_equality():
+    p = Pipeline("")
+    plain, first = Source(name="plain"), Keyed(1)
+    p.add_node(plain)
+    p.add_node(first)
+    with pytest.raises(ValueError, match="^Node already exists in pipeline.$"):
+        p.add_node(Keyed(1))
+    # An equal stand-in removes the first element equal to it, not only itself.
+    p.add_node(Keyed(2))
+    p.remove_node(Keyed(1))
+    assert [getattr(n, "key", None) for n in p._imp._nodes] == [None, 2]
+    with pytest.raises(KeyError, match="Node not found in pipeline."):
+        p.remove_node(Keyed(1))
+    # An element that claims equality with anything is asked about a plain node too.
+    q = Pipeline("")
+    q.add_node(EqualToAll(0))
+    with pytest.raises(ValueError, match="^Node already exists in pipeline.$"):
+        q.add_node(Source(name="other"))
+    assert len(q._imp._nodes) == 1

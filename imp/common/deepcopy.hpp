@@ -24,6 +24,39 @@ namespace vx {
 
 namespace deepcopy_detail {
 
+// numpy.ndarray once numpy has been imported (never imported from here), else null.
+inline PyTypeObject *ndarray_type() {
+    static PyTypeObject *type = nullptr;  // kept for the process, like the module
+    if (type)
+        return type;
+    nb::object numpy = nb::steal(PyImport_GetModule(names::numpy.ptr()));
+    if (!numpy.is_valid()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *found = PyObject_GetAttr(numpy.ptr(), names::ndarray.ptr());
+    if (!found || !PyType_Check(found)) {
+        Py_XDECREF(found);
+        PyErr_Clear();
+        return nullptr;
+    }
+    type = (PyTypeObject *)found;
+    return type;
+}
+
+// Buffers whose copy needs no memo: an exact bytearray, and an exact numpy array
+// whose items are not objects (its __deepcopy__ then ignores the memo it is given).
+inline bool is_plain_buffer(PyObject *x) {
+    if (PyByteArray_CheckExact(x))
+        return true;
+    PyTypeObject *ndarray = ndarray_type();
+    if (!ndarray || Py_TYPE(x) != ndarray)
+        return false;
+    nb::object dtype = steal_or_throw(PyObject_GetAttr(x, names::dtype.ptr()));
+    nb::object has_objects = steal_or_throw(PyObject_GetAttr(dtype.ptr(), names::hasobject.ptr()));
+    return has_objects.is(Py_False);
+}
+
 inline bool is_native_container(PyObject *x) {
     PyTypeObject *type = Py_TYPE(x);
     return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
@@ -125,6 +158,11 @@ private:
                     return nb::borrow(found);
                 return copy_container(x);
             }
+            if (deepcopy_detail::is_plain_buffer(x)) {
+                if (PyObject *found = native_find(x))
+                    return nb::borrow(found);
+                return copy_buffer(x);
+            }
             materialise();
             return foreign(x);
         }
@@ -136,8 +174,28 @@ private:
                 return nb::borrow(x);
             return copy_container(x);
         }
+        if (deepcopy_detail::is_plain_buffer(x)) {
+            nb::object found = memo_get(x);
+            return found.is_valid() ? found : copy_buffer(x);
+        }
         // copy.deepcopy does its own memo lookup.
         return foreign(x);
+    }
+
+    // What copy.deepcopy makes of a plain buffer, without its Python frame: a
+    // bytearray's reconstruction is a bytearray of the same bytes; an array's
+    // __deepcopy__ is called as copy.deepcopy calls it. Then the same epilogue.
+    nb::object copy_buffer(PyObject *x) {
+        nb::object y;
+        if (PyByteArray_CheckExact(x)) {
+            y = steal_or_throw(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(x), PyByteArray_GET_SIZE(x)));
+        } else {
+            nb::object memo = memo_.is_valid() ? memo_ : steal_or_throw(PyDict_New());
+            y = vx::call_method(nb::handle(x), names::dunder_deepcopy, memo);
+        }
+        if (!y.is(x))
+            finish(x, y.ptr());
+        return y;
     }
 
     nb::object copy_container(PyObject *x) {

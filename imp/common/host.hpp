@@ -64,6 +64,11 @@ inline void store_in_base_dict(nb::handle mapping, nb::handle key, nb::handle va
     check_status(PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
 }
 
+// dict[key] = value for an exact dict: the key's own __hash__ and __eq__ may run.
+inline void dict_set(nb::handle dict, nb::handle key, nb::handle value) {
+    check_call([&] { return PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()); });
+}
+
 // mapping[key], or an empty object when the key is missing (KeyError swallowed).
 inline nb::object lookup(nb::handle mapping, nb::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {

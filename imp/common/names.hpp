@@ -94,6 +94,26 @@
     X(is_data_available, "_is_data_available")                                         \
     X(GET_METADATA_TIMEOUT, "_GET_METADATA_TIMEOUT")                                   \
     X(connected_ports, "_connected_ports")                                             \
+    X(event_handler, "_event_handler")                                                 \
+    X(values, "_values")                                                               \
+    X(timing, "_timing")                                                               \
+    X(receive, "_receive")                                                             \
+    X(port, "_port")                                                                   \
+    X(flag, "_flag")                                                                   \
+    X(cond, "_cond")                                                                   \
+    X(waiters, "_waiters")                                                             \
+    X(Condition, "Condition")                                                          \
+    X(LockType, "LockType")                                                            \
+    X(deque, "deque")                                                                  \
+    X(allocate_lock, "allocate_lock")                                                  \
+    X(remove, "remove")                                                                \
+    X(TIMING, "TIMING")                                                                \
+    X(CAPACITY, "CAPACITY")                                                            \
+    X(OVERFLOW, "OVERFLOW")                                                            \
+    X(Overflow, "Overflow")                                                            \
+    X(BLOCK, "BLOCK")                                                                  \
+    X(DROP_OLDEST, "DROP_OLDEST")                                                      \
+    X(RAISE, "RAISE")                                                                  \
     X(set_event_handler, "set_event_handler")                                          \
     X(data_available, "data_available")                                                \
     X(get, "get")                                                                      \
@@ -159,6 +179,11 @@
     X(time, "time")                                                                    \
     X(sleep, "sleep")                                                                  \
     X(deepcopy, "deepcopy")                                                            \
+    X(dunder_deepcopy, "__deepcopy__")                                                 \
+    X(numpy, "numpy")                                                                  \
+    X(ndarray, "ndarray")                                                              \
+    X(dtype, "dtype")                                                                  \
+    X(hasobject, "hasobject")                                                          \
     X(flush, "flush")                                                                  \
     X(close, "close")                                                                  \
     X(get_nowait, "get_nowait")                                                        \

@@ -102,7 +102,7 @@ nb::object build_ports(nb::handle self, nb::handle ports_attr, nb::handle port_c
     for (auto &[port_config, name] : entries) {
         nb::object port = make_port(port_class, port_config);
         on_port(port);
-        check_status(PyDict_SetItem(ports.ptr(), name.ptr(), port.ptr()));
+        dict_set(ports, name, port);
     }
     return ports;
 }

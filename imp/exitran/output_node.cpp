@@ -1,5 +1,6 @@
 // Construction, port lookup, links, and the two hooks through which the step cycle
 // hands its results downstream.
+#include "common/port_queue.hpp"
 #include "common/ports.hpp"
 #include "output_node.hpp"
 
@@ -69,6 +70,25 @@ nb::object disconnect(const vx::Call &call) {
     return nb::none();
 }
 
+namespace {
+
+// port.push(value). A plain OPortImp whose push is its class's own delivers here,
+// on behalf of this node, so that a push blocked on a full input port stops waiting
+// when this node stops.
+void push_value(nb::handle self, nb::handle port, nb::handle value) {
+    nb::object port_class = vx::module_attr(vx::modules::imp, names::OPortImp);
+    if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr()) {
+        nb::object dict = vx::getattr(port, names::dunder_dict);
+        if (!vx::lookup(dict, names::push).is_valid()) {
+            vx::push_to_links(port, value, self);
+            return;
+        }
+    }
+    vx::call_method(port, names::push, value);
+}
+
+} // namespace
+
 nb::object push_data(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_push_data", {"data"}};
     auto [data] = call.bind(params);
@@ -78,7 +98,7 @@ nb::object push_data(const vx::Call &call) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
-        vx::call_method(port, names::push, value);
+        push_value(call.self, port, value);
         return true;
     });
     return nb::none();

@@ -83,6 +83,31 @@ nb::object entry(nb::handle data, const char *key) {
     return vx::get_item(data, nb::str(key));
 }
 
+// exec(text) compiles the text as compile(text, "<string>", "exec") does; a saved
+// pipeline repeats one class's text for each of its nodes, so the code is compiled
+// once per text and run afresh for each node (each still gets a class of its own).
+// Anything but an exact str goes to exec as it is.
+nb::object compiled(nb::handle source) {
+    static PyObject *cache = nullptr;  // text -> code, kept for the process
+    static constexpr Py_ssize_t cache_limit = 256;
+    if (!PyUnicode_CheckExact(source.ptr()))
+        return nb::borrow(source);
+    if (!cache)
+        cache = vx::steal_or_throw(PyDict_New()).release().ptr();
+    if (PyObject *found = PyDict_GetItemWithError(cache, source.ptr()))  // no Python code: exact str
+        return nb::borrow(found);
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    nb::object compile = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "compile"));
+    nb::object filename = vx::steal_or_throw(PyUnicode_FromString("<string>"));
+    nb::object mode = vx::steal_or_throw(PyUnicode_FromString("exec"));
+    nb::object code = vx::call(compile, source, filename, mode);
+    if (PyDict_GET_SIZE(cache) >= cache_limit)
+        PyDict_Clear(cache);
+    vx::dict_set(cache, source, code);
+    return code;
+}
+
 // The class the saved source defines, run in a namespace of its own named after
 // the stored module, so the class's __module__ is that name.
 nb::object class_from_source(nb::handle data) {
@@ -91,7 +116,7 @@ nb::object class_from_source(nb::handle data) {
                                     entry(data, "module").ptr()));
     nb::object source = entry(data, "source");
     nb::object exec = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "exec"));
-    vx::call(exec, source, custom_globals, custom_globals);
+    vx::call(exec, compiled(source), custom_globals, custom_globals);
     nb::object found = vx::lookup(custom_globals, entry(data, "class"));
     return found.is_valid() ? found : nb::none();
 }

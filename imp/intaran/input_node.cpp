@@ -54,7 +54,7 @@ nb::object get_data(const vx::Call &call) {
     nb::object data = vx::steal_or_throw(PyDict_New());
     vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::call_method(port, names::get);
-        vx::check_status(PyDict_SetItem(data.ptr(), name.ptr(), value.ptr()));
+        vx::dict_set(data, name, value);
         return true;
     });
     return data;
@@ -92,7 +92,7 @@ nb::object get_metadata(const vx::Call &call) {
         if (!has_metadata(port))
             vx::raise(PyExc_ValueError, "No input metadata found for port '%S'.", name.ptr());
         nb::object found = vx::call_method(vx::getattr(port, names::config), names::get_metadata);
-        vx::check_status(PyDict_SetItem(metadata.ptr(), name.ptr(), found.ptr()));
+        vx::dict_set(metadata, name, found);
         return true;
     });
     return metadata;

@@ -5,11 +5,143 @@
 // therefore ends that worker for good, even when a start() on another thread sets
 // the flag again before the worker looks, because that start() installs a new
 // thread of its own.
+#include <vector>
+
+#include "common/port_queue.hpp"
 #include "common/runtime.hpp"
 #include "input_node.hpp"
 
 namespace intaran {
 namespace {
+
+// An input port the worker reads without Python calls; `values` keeps its queue
+// alive should a handler replace the port's _values during a batch.
+struct NativePort {
+    nb::object name, port, values;
+    vx::PortQueueState *queue;
+};
+
+bool has_version(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+
+// True when class `type` finds, for each of the names, a C++ method made for class
+// `owner` (one of the methods this package installs on it): the method has been
+// neither overridden in a subclass nor replaced on the class. Remembered while the
+// class keeps its version tag, which CPython renews on every change to a class or
+// to one of its bases.
+class OwnMethods {
+public:
+    OwnMethods(std::initializer_list<nb::handle *> names) : names_(names) {}
+
+    bool of(PyTypeObject *type, nb::handle owner) {
+        if (type == type_ && owner.ptr() == owner_ && has_version(type) && type->tp_version_tag == version_)
+            return true;
+        for (nb::handle *name : names_) {
+            nb::object found = vx::getattr(nb::handle((PyObject *)type), *name);
+            if (Py_TYPE(found.ptr()) != &PyMethodDescr_Type ||
+                (PyObject *)PyDescr_TYPE(found.ptr()) != owner.ptr())
+                return false;
+        }
+        // No reference is kept: a class made later at the same address has a new
+        // version tag, so a stale entry can only miss.
+        if (has_version(type))
+            type_ = type, owner_ = owner.ptr(), version_ = type->tp_version_tag;
+        return true;
+    }
+
+private:
+    std::vector<nb::handle *> names_;
+    PyTypeObject *type_ = nullptr;
+    PyObject *owner_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+// None of the names is set on the instance itself, where it would shadow the method.
+bool none_on_instance(nb::handle obj, std::initializer_list<nb::handle> names) {
+    nb::object dict = vx::getattr(obj, names::dunder_dict);
+    if (!PyDict_Check(dict.ptr()))
+        return true;
+    for (nb::handle name : names)
+        if (vx::lookup(dict, name).is_valid())
+            return false;
+    return true;
+}
+
+// The node's input ports, when the worker may read them directly: the node's
+// _is_data_available and _get_data are INodeImp's, and every port is a plain IPortImp
+// with its own data_available, get and get_timing and its native queue. Otherwise
+// empty, and the worker calls those methods as written. Asked at every wake-up.
+std::vector<NativePort> native_ports(nb::handle self) {
+    static OwnMethods node_methods{&names::is_data_available, &names::get_data_};
+    static OwnMethods port_methods{&names::data_available, &names::get, &names::get_timing};
+    std::vector<NativePort> ports;
+    if (!node_methods.of(Py_TYPE(self.ptr()), input_node_class) ||
+        !none_on_instance(self, {names::is_data_available, names::get_data_}))
+        return ports;
+    nb::object port_class = vx::module_attr(vx::modules::imp, names::IPortImp);
+    nb::object input_ports = vx::getattr(self, names::input_ports);
+    if (!PyDict_CheckExact(input_ports.ptr()) || !PyType_Check(port_class.ptr()) ||
+        !port_methods.of((PyTypeObject *)port_class.ptr(), port_class))  // IPortImp's own methods
+        return ports;
+    bool native = true;
+    vx::for_each_item(input_ports, [&](nb::handle name, nb::handle port) {
+        nb::object values;
+        vx::PortQueueState *queue = nullptr;
+        if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
+            none_on_instance(port, {names::data_available, names::get, names::get_timing})) {
+            values = vx::lookup(vx::getattr(port, names::dunder_dict), names::values);
+            queue = vx::queue_state(values);
+        }
+        if (!queue) {
+            native = false;
+            return false;
+        }
+        ports.push_back({nb::borrow(name), nb::borrow(port), std::move(values), queue});
+        return true;
+    });
+    if (!native)
+        ports.clear();
+    return ports;
+}
+
+bool all_have_data(const std::vector<NativePort> &ports) {
+    for (const NativePort &p : ports)
+        if (p.queue->items.empty())
+            return false;
+    return true;
+}
+
+// What _get_data returns, read straight from the queues.
+nb::object take_data(const std::vector<NativePort> &ports) {
+    nb::object data = vx::steal_or_throw(PyDict_New());
+    for (const NativePort &p : ports) {
+        PyObject *value = vx::port_queue_pop(*p.queue);
+        if (!value)  // emptied by code that ran since the check: as get() reports it
+            return vx::call_method(p.port, names::get);
+        vx::dict_set(data, p.name, nb::steal(value));
+    }
+    return data;
+}
+
+// What all_ports_async asks through get_timing, read from the ports' _timing.
+bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
+    for (const NativePort &p : ports)
+        if (!vx::equals(vx::getattr(p.port, names::timing), async))
+            return false;
+    return true;
+}
+
+// Pushes waiting for room in this node's ports stop waiting: the node stops.
+void release_blocked_pushes(nb::handle self) {
+    nb::object input_ports = vx::getattr(self, names::input_ports);
+    vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
+        nb::object dict = vx::getattr(port, names::dunder_dict);
+        if (vx::PortQueueState *queue = vx::queue_state(vx::lookup(dict, names::values)))
+            vx::port_queue_release(*queue);
+        return true;
+    });
+}
 
 bool serves_current_run(nb::handle self, nb::handle me) {
     return vx::truthy(vx::getattr(self, names::is_thread_running)) &&
@@ -80,6 +212,7 @@ nb::object stop(const vx::Call &call) {
         // The worker of the run being stopped, taken together with the flag.
         nb::object worker = vx::getattr(self, names::thread);
         vx::setattr(self, names::is_thread_running, Py_False);
+        release_blocked_pushes(self);
         nb::object event = vx::getattr(self, names::thread_event);
         vx::call_method(event, names::set);
         // Called from the worker itself (a handler that stops its node): it ends at
@@ -104,18 +237,28 @@ nb::object thread_function(const vx::Call &call) {
                 // ASYNC ports run one cycle per wake-up; otherwise cycles run back to
                 // back while every port has data. The flag is checked per cycle so
                 // that stop() does not wait for a backlog to drain.
-                while (serves_current_run(self, me) &&
-                       vx::truthy(vx::call_method(self, names::is_data_available))) {
-                    nb::object data = vx::call_method(self, names::get_data_);
-                    vx::call_method(self, names::cycle, data);
-                    if (all_ports_async(self))
-                        break;
+                std::vector<NativePort> ports = native_ports(self);
+                if (!ports.empty()) {
+                    nb::object async = vx::constant(names::Timing, names::ASYNC);
+                    while (serves_current_run(self, me) && all_have_data(ports)) {
+                        vx::call_method(self, names::cycle, take_data(ports));
+                        if (all_native_async(ports, async))
+                            break;
+                    }
+                } else {
+                    while (serves_current_run(self, me) &&
+                           vx::truthy(vx::call_method(self, names::is_data_available))) {
+                        nb::object data = vx::call_method(self, names::get_data_);
+                        vx::call_method(self, names::cycle, data);
+                        if (all_ports_async(self))
+                            break;
+                    }
                 }
                 if (!serves_current_run(self, me))
                     break;
                 nb::object event = vx::getattr(self, names::thread_event);
-                vx::call_method(event, names::wait);
-                vx::call_method(event, names::clear);
+                vx::event_wait(event);
+                vx::event_clear(event);
             }
         },
         // The worker ends; the flag, the state and the condition stay as they are.

@@ -1,15 +1,36 @@
 // Construction and the graph: adding and removing nodes, linking their ports.
 //
-// _nodes is never changed in place: every change builds a new list and swaps it in
-// with one attribute store, so a thread that walks the list it read (the monitoring
-// thread, or Python code holding it) sees the list before or after the change.
+// Each change of _nodes is one step for a thread that walks the list (the monitoring
+// thread walks a copy; Python code may hold the list itself): an addition appends in
+// place, which a walk sees whole or not at all; a removal builds a new list and swaps
+// it in with one attribute store, so a walk already under way is not shifted.
 #include "pipeline.hpp"
 
 namespace trellan {
 namespace {
 
+// node in self._nodes, answered as list.__contains__ answers it. Two objects whose
+// types both keep object's own comparison are equal only when they are the same
+// object, so such pairs are told apart without a call; every other pair is asked.
+// This keeps adding n nodes from costing n * n comparisons.
 bool holds(nb::handle self, nb::handle node) {
-    return vx::contains(vx::getattr(self, names::nodes), node);
+    nb::object nodes = vx::getattr(self, names::nodes);
+    if (!PyList_CheckExact(nodes.ptr()))
+        return vx::contains(nodes, node);
+    const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
+    const bool plain_node = Py_TYPE(node.ptr())->tp_richcompare == plain;
+    // The size is read each turn: a comparison may run code that changes the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
+        PyObject *element = PyList_GET_ITEM(nodes.ptr(), i);
+        if (element == node.ptr())
+            return true;
+        if (plain_node && Py_TYPE(element)->tp_richcompare == plain)
+            continue;
+        nb::object held = nb::borrow(element);
+        if (vx::compare(held, node, Py_EQ))
+            return true;
+    }
+    return false;
 }
 
 // len(sequence)
@@ -25,8 +46,22 @@ nb::object element(nb::handle sequence, Py_ssize_t index) {
 // The current list without the element at `index`.
 void store_without(nb::handle self, nb::handle nodes, Py_ssize_t index) {
     nb::object remaining = vx::list_copy(nodes);
-    vx::check_status(PySequence_DelItem(remaining.ptr(), index));
+    vx::check_status(PySequence_DelItem(remaining.ptr(), index));  // no Python code: a list of our own
     vx::setattr(self, names::nodes, remaining);
+}
+
+// self._nodes.append(node). An exact list grows in place: a walk by index sees the
+// list before or after the append, and copying the whole list for each of n nodes
+// would cost n * n. Anything else is replaced by a grown copy.
+void append_node(nb::handle self, nb::handle node) {
+    nb::object nodes = vx::getattr(self, names::nodes);
+    if (PyList_CheckExact(nodes.ptr())) {
+        vx::check_status(PyList_Append(nodes.ptr(), node.ptr()));
+        return;
+    }
+    nb::object grown = vx::list_copy(nodes);
+    vx::check_status(PyList_Append(grown.ptr(), node.ptr()));
+    vx::setattr(self, names::nodes, grown);
 }
 
 // Undo an append whose node refused the logger: take out the last element that is
@@ -92,9 +127,7 @@ nb::object add_node(const vx::Call &call) {
 
     if (holds(self, node))
         vx::raise(PyExc_ValueError, "Node already exists in pipeline.");
-    nb::object grown = vx::list_copy(vx::getattr(self, names::nodes));
-    vx::check_status(PyList_Append(grown.ptr(), node.ptr()));
-    vx::setattr(self, names::nodes, grown);
+    append_node(self, node);
 
     try {
         vx::call_method(node, names::set_logger, vx::getattr(self, names::logger));

@@ -61,7 +61,7 @@ public:
 
     nb::object get(nb::handle name) const {
         if (PyObject *dict = current_dict()) {
-            PyObject *found = PyDict_GetItemWithError(dict, name.ptr());
+            PyObject *found = PyDict_GetItemWithError(dict, name.ptr());  // no Python code: interned name
             if (found)
                 return nb::borrow(found);
             if (PyErr_Occurred())
@@ -72,7 +72,7 @@ public:
 
     void set(nb::handle name, nb::handle value) const {
         if (PyObject *dict = current_dict())
-            vx::check_status(PyDict_SetItem(dict, name.ptr(), value.ptr()));
+            vx::check_status(PyDict_SetItem(dict, name.ptr(), value.ptr()));  // no Python code: interned name
         else
             vx::setattr(self_, name, value);
     }

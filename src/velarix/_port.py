@@ -18,6 +18,11 @@ class PortConfiguration(Portable.Configuration):
     class Keys(Portable.Configuration.Keys):
         NAME = "name"
         TIMING = "timing"
+        # Input ports only, both optional: at most CAPACITY values wait (None:
+        # unbounded), and OVERFLOW (a Constants.Overflow value) says what a push into
+        # a full port does.
+        CAPACITY = "capacity"
+        OVERFLOW = "overflow"
 
     def __init__(self, **entries: Any) -> None:
         entries.setdefault(self.Keys.TIMING, Constants.Timing.SYNC)

@@ -27,3 +27,10 @@ class Constants:
 
         PORT_IN = "in"
         PORT_OUT = "out"
+
+    class Overflow:
+        """What a push into a full input port does (ports with a capacity only)."""
+
+        BLOCK = "block"  # wait until there is room (the default)
+        DROP_OLDEST = "drop_oldest"  # make room by dropping the oldest value
+        RAISE = "raise"  # fail the push with OverflowError

@@ -56,7 +56,7 @@ class ConstantsImp:
 
 
 from .ferrant import PortableImp  # noqa: E402
-from ._ports import IPortImp, OPortImp  # noqa: E402  (portable objects: after PortableImp)
+from .portan import IPortImp, OPortImp  # noqa: E402  (portable objects: after PortableImp)
 from .vertan import NodeImp  # noqa: E402
 from .intaran import INodeImp  # noqa: E402
 from .exitran import ONodeImp  # noqa: E402

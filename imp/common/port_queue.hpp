@@ -1,0 +1,230 @@
+// The values waiting in an input port: a native queue object (`IPortImp._values`)
+// that every module can work on directly, so a push from an output node and a read
+// by the input node's worker need no Python call.
+//
+// All operations run with the interpreter lock held, which orders them as deque
+// operations are ordered; only a push that blocks on a full queue lets the lock go
+// and waits on the queue's own condition variable. The variable lives in the object,
+// so a read in one module wakes a push waiting in another.
+//
+// Capacity: without one (the default) a SYNC queue keeps every value; an ASYNC queue
+// keeps only the newest. With a capacity, a SYNC push into a full queue blocks until
+// there is room (the default), drops the oldest value, or raises. A blocked push also
+// ends when the port's node stops (release()) or when the node that pushes stops; it
+// then queues its value beyond the capacity, so nothing is lost and stop() never
+// waits on a full queue.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+
+#include "event.hpp"
+#include "runtime.hpp"
+
+namespace vx {
+
+enum class Overflow { block, drop_oldest, raise };
+
+struct PortQueueState {
+    std::deque<PyObject *> items;  // owned references, oldest first
+    Py_ssize_t capacity = 0;       // 0: unbounded
+    Overflow overflow = Overflow::block;
+    bool keep_newest = false;  // ASYNC
+    // Under the interpreter lock: pushes waiting for room, and stops of the owning
+    // node (a waiting push gives up when the count moves).
+    int waiting = 0;
+    unsigned long releases = 0;
+    // Under `mutex`: bumped by every read and release while a push waits, so a
+    // waiter that let the interpreter lock go cannot miss its wake-up.
+    std::mutex mutex;
+    std::condition_variable room;
+    unsigned long signals = 0;
+};
+
+struct PortQueue {
+    PyObject_HEAD
+    PortQueueState state;
+};
+
+// The PortQueue type, made by the port module (portan) and found through it by the
+// others; kept for the life of the process.
+inline PyTypeObject *&port_queue_type_slot() {
+    static PyTypeObject *type = nullptr;
+    return type;
+}
+
+inline PyTypeObject *port_queue_type() {
+    PyTypeObject *&type = port_queue_type_slot();
+    if (!type) {
+        static LazyModule portan{"velarix.imp.portan"};
+        nb::object found = portan.attr("PortQueue");
+        if (!PyType_Check(found.ptr()))
+            raise(PyExc_TypeError, "velarix.imp.portan.PortQueue is not a type");
+        type = (PyTypeObject *)found.release().ptr();
+    }
+    return type;
+}
+
+// The queue behind `values` (an input port's _values), or nullptr when it is
+// something else.
+inline PortQueueState *queue_state(nb::handle values) {
+    if (!values.is_valid() || Py_TYPE(values.ptr()) != port_queue_type())
+        return nullptr;
+    return &((PortQueue *)values.ptr())->state;
+}
+
+namespace port_queue_detail {
+
+// Wakes pushes waiting for room, if any.
+inline void signal(PortQueueState &q) {
+    if (q.waiting == 0)
+        return;
+    std::lock_guard<std::mutex> guard(q.mutex);
+    ++q.signals;
+    q.room.notify_all();
+}
+
+// A push on behalf of `pusher` (a node, or null when unknown) stops waiting once that
+// node is stopping: its worker's flag is cleared or its state is STOPPED.
+inline bool pusher_stopping(nb::handle pusher) {
+    if (!pusher.is_valid())
+        return false;
+    nb::object running = vx::lookup(vx::getattr(pusher, names::dunder_dict), names::is_thread_running);
+    if (running.is_valid() && running.is(Py_False))
+        return true;
+    return vx::equals(vx::getattr(pusher, names::state), constant(names::States, names::STOPPED));
+}
+
+// Waits, without the interpreter lock, for a read or a release, at most 20 ms: the
+// caller then looks at the pusher again, whose stop signals nothing here.
+inline void wait_for_signal(PortQueueState &q) {
+    unsigned long seen;
+    {
+        std::lock_guard<std::mutex> guard(q.mutex);
+        seen = q.signals;
+    }
+    PyThreadState *thread = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> hold(q.mutex);
+        q.room.wait_for(hold, std::chrono::milliseconds(20), [&] { return q.signals != seen; });
+    }
+    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+    exit_safe([&] { PyEval_RestoreThread(thread); });
+}
+
+// Blocks until the full queue has room, its node is released or the pusher stops.
+inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
+    const unsigned long releases = q.releases;
+    ++q.waiting;
+    try {
+        while ((Py_ssize_t)q.items.size() >= q.capacity && q.releases == releases &&
+               !pusher_stopping(pusher))
+            wait_for_signal(q);
+    } catch (...) {
+        --q.waiting;
+        throw;
+    }
+    --q.waiting;
+}
+
+} // namespace port_queue_detail
+
+// Queues `value` by the port's rules; `port` names the port in an overflow error.
+// Every path ends with the value queued, except RAISE on a full queue.
+inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value, nb::handle pusher) {
+    nb::object dropped;  // released after the queue is consistent again
+    if (q.keep_newest) {
+        if (!q.items.empty()) {
+            dropped = nb::steal(q.items.front());
+            q.items.pop_front();
+        }
+    } else if (q.capacity > 0 && (Py_ssize_t)q.items.size() >= q.capacity) {
+        switch (q.overflow) {
+            case Overflow::drop_oldest:
+                dropped = nb::steal(q.items.front());
+                q.items.pop_front();
+                break;
+            case Overflow::raise: {
+                nb::object config = vx::getattr(port, names::config);
+                nb::object name = vx::get_item(config, vx::getattr(vx::getattr(config, names::Keys), names::NAME));
+                raise(PyExc_OverflowError, "Input port '%S' is full (capacity %zd).", name.ptr(), q.capacity);
+            }
+            case Overflow::block:
+                port_queue_detail::wait_for_room(q, pusher);
+                break;
+        }
+    }
+    q.items.push_back(Py_NewRef(value.ptr()));
+}
+
+// The oldest value (a new reference), or nullptr when the queue is empty.
+inline PyObject *port_queue_pop(PortQueueState &q) {
+    if (q.items.empty())
+        return nullptr;
+    PyObject *value = q.items.front();
+    q.items.pop_front();
+    port_queue_detail::signal(q);
+    return value;
+}
+
+// The owning node stops: pushes waiting now stop waiting.
+inline void port_queue_release(PortQueueState &q) {
+    ++q.releases;
+    if (q.waiting == 0)
+        return;
+    std::lock_guard<std::mutex> guard(q.mutex);
+    ++q.signals;
+    q.room.notify_all();
+}
+
+// The input port's event handler. When it is the bound set() of a threading.Event
+// (as the input node installs it), the event is set here without its Python frames,
+// and not at all when it is set already: that would change nothing, and the worker
+// clears the event before it looks at the ports again, so a value queued before
+// this check is seen either way. So a batch of values costs one wake-up.
+inline void notify_arrival(nb::handle port) {
+    nb::object handler = vx::getattr(port, names::event_handler);
+    if (handler.is_none())
+        return;
+    nb::handle event;
+    if (is_event_set(handler, event)) {
+        nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag);
+        if (!flag.is_valid() || !flag.is(Py_True))
+            event_set(event);
+        return;
+    }
+    vx::call(handler);
+}
+
+// Hands `value` to an input port on behalf of `pusher` (may be empty): into its
+// native queue, then its event handler; a port without one takes it through its
+// own _receive.
+inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) {
+    nb::object values = vx::lookup(vx::getattr(input_port, names::dunder_dict), names::values);
+    PortQueueState *queue = queue_state(values);
+    if (!queue) {
+        vx::call_method(input_port, names::receive, value);
+        return;
+    }
+    port_queue_push(*queue, input_port, value, pusher);
+    notify_arrival(input_port);
+}
+
+// output_port.push(value) for an output port of ours: to every linked input port,
+// in link order, over a snapshot of the links (a relink replaces the list).
+inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
+    nb::object links = vx::getattr(output_port, names::connected_ports);
+    if (!PyList_CheckExact(links.ptr())) {
+        for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher); });
+        return;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
+        nb::object input_port = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
+        deliver(input_port, value, pusher);
+    }
+}
+
+} // namespace vx

@@ -1,0 +1,127 @@
+// velarix.imp.portan: the PortQueue type and the port classes IPortImp and OPortImp,
+// built on the package's PortableImp.
+#include "common/classes.hpp"
+#include "common/port_queue.hpp"
+#include "ports.hpp"
+
+namespace portan {
+namespace {
+
+using vx::PortQueue;
+
+PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    try {
+        new (&((PortQueue *)self)->state) vx::PortQueueState();
+    } catch (...) {
+        // The state was never made: free the bare object without its destructor.
+        PyObject_GC_UnTrack(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return self;
+}
+
+int queue_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject *item : ((PortQueue *)self)->state.items)
+        Py_VISIT(item);
+    return 0;
+}
+
+// Drops the values one by one, each taken out before it is released (releasing
+// one may run code that reads the queue).
+int queue_clear(PyObject *self) {
+    auto &items = ((PortQueue *)self)->state.items;
+    while (!items.empty()) {
+        PyObject *item = items.front();
+        items.pop_front();
+        Py_DECREF(item);
+    }
+    return 0;
+}
+
+void queue_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    queue_clear(self);
+    ((PortQueue *)self)->state.~PortQueueState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t queue_length(PyObject *self) { return (Py_ssize_t)((PortQueue *)self)->state.items.size(); }
+
+PyType_Slot queue_slots[] = {
+    {Py_tp_doc, (void *)"The values waiting in an input port, oldest first."},
+    {Py_tp_new, (void *)queue_new},
+    {Py_tp_dealloc, (void *)queue_dealloc},
+    {Py_tp_traverse, (void *)queue_traverse},
+    {Py_tp_clear, (void *)queue_clear},
+    {Py_sq_length, (void *)queue_length},
+    {0, nullptr},
+};
+
+PyType_Spec queue_spec = {
+    "velarix.imp.portan.PortQueue",
+    sizeof(PortQueue),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    queue_slots,
+};
+
+PyMethodDef input_methods[] = {
+    VX_METHOD("__init__", input_init, "Register the port and make its queue from the configuration."),
+    VX_METHOD("set_event_handler", set_event_handler, "Call `handler()` after each arriving value."),
+    VX_METHOD("data_available", data_available, "True while a value is waiting."),
+    VX_METHOD("get", get, "The next waiting value."),
+    VX_METHOD("get_timing", input_get_timing, "The port's timing."),
+    VX_METHOD("_receive", receive, "Queue `value` and call the event handler."),
+    VX_METHOD("connect", input_connect, "Record the link to `output_port`."),
+    VX_METHOD("disconnect", input_disconnect, "Forget the link to `output_port`."),
+    VX_METHOD("_source_metadata", source_metadata,
+              "The configuration of the first linked output port that has metadata, else None."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef output_methods[] = {
+    VX_METHOD("__init__", output_init, "Register the port."),
+    VX_METHOD("get_timing", output_get_timing, "The port's timing."),
+    VX_METHOD("push", push, "Hand `value` to every linked input port, in link order."),
+    VX_METHOD("connect", output_connect, "Record the link to `input_port`."),
+    VX_METHOD("disconnect", output_disconnect, "Forget the link to `input_port`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+nb::object build_class(const char *module, const char *name, const char *doc, PyMethodDef *methods) {
+    return vx::define_class({name, module, doc, {{"config", "'Portable.Configuration'"}}, methods},
+                            vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
+}
+
+} // namespace
+} // namespace portan
+
+NB_MODULE(portan, m) {
+    names::init();
+    PyObject *queue_type = PyType_FromSpec(&portan::queue_spec);
+    if (!queue_type)
+        throw nb::python_error();
+    vx::port_queue_type_slot() = (PyTypeObject *)queue_type;  // lives as long as the process
+    m.attr("PortQueue") = nb::handle(queue_type);
+
+    const char *module = "velarix.imp.portan";
+    nb::object input = portan::build_class(
+        module, "IPortImp", "An input port: SYNC keeps every value in order, ASYNC the newest.",
+        portan::input_methods);
+    nb::object output =
+        portan::build_class(module, "OPortImp", "An output port: pushes to its linked input ports.",
+                            portan::output_methods);
+    portan::input_port_class = input.inc_ref();  // live as long as the module
+    portan::output_port_class = output.inc_ref();
+    m.attr("IPortImp") = input;
+    m.attr("OPortImp") = output;
+}
