@@ -47,6 +47,8 @@ def test_statistics_count_a_known_workload():
     assert [s["name"] for s in stats] == ["Source", "relay", "Sink"]
     assert [s["steps"] for s in stats] == [50, 50, 50]
     relay = stats[1]
+    assert relay["inputs"]["in"] | relay["outputs"]["out"] == {
+        "timing": Constants.Timing.SYNC, "received": 50, "queued": 0, "dropped": 0, "pushed": 50}
     assert set(relay) >= {"class", "state", "condition", "load", "rate_in", "rate_out", "inputs", "outputs"}
     assert relay["state"] == Constants.States.STOPPED and relay["condition"] == Constants.Conditions.HEALTHY
     assert relay["inputs"]["in"]["timing"] == relay["outputs"]["out"]["timing"] == Constants.Timing.SYNC
@@ -54,6 +56,30 @@ def test_statistics_count_a_known_workload():
     assert 0 <= times["p50"] <= times["p99"] <= times["max"] and times["mean"] > 0
     assert stats[0]["rate_in"] == 0.0 < stats[0]["rate_out"]
     assert stats[2]["rate_out"] == 0.0 < stats[2]["rate_in"]
+
+
+def test_ports_count_received_queued_dropped_and_pushed():
+    source, sink = Source(), Sink(input_ports=[{"name": "in", "timing": Constants.Timing.ASYNC}])
+    slow = Sink(name="slow")
+    source.connect("out", sink, "in")
+    source.connect("out", slow, "in")
+    source.start()  # the sinks stay stopped: nothing reads their ports
+    for value in range(10):
+        source.cycle({"x": value})
+    assert source.get_stats()["outputs"]["out"]["pushed"] == 10
+    newest_only = sink.get_stats()["inputs"]["in"]
+    assert newest_only == {"timing": Constants.Timing.ASYNC, "received": 10, "queued": 1, "dropped": 9}
+    assert slow.get_stats()["inputs"]["in"] == {"timing": Constants.Timing.SYNC, "received": 10,
+                                                "queued": 10, "dropped": 0}
+
+    pipeline = Pipeline("")
+    pipeline.add_node(slow)
+    pipeline.start()
+    deadline = time.monotonic() + WAIT
+    while slow.get_stats()["inputs"]["in"]["queued"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    pipeline.stop()
+    assert slow.get_stats()["inputs"]["in"]["queued"] == 0 and slow.values == list(range(10))
 
 
 def test_step_time_figures_follow_the_clock(monkeypatch):

@@ -58,7 +58,7 @@ def test_each_compiled_module_matches_its_stub(name):
 
 def test_stubs_and_marker_ship_with_the_package():
     assert (PACKAGE / "py.typed").is_file()
-    for name in COMPILED + ["__init__", "_ports"]:
+    for name in COMPILED + ["__init__"]:
         assert (PACKAGE / "imp" / f"{name}.pyi").is_file(), name
 
 

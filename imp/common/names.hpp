@@ -81,6 +81,7 @@
     X(get_load, "get_load")                                                            \
     X(last_exception, "_last_exception")                                               \
     X(step_stats, "_step_stats")                                                       \
+    X(pushed, "_pushed")                                                               \
     X(failing_node, "velarix.failing_node")                                            \
     X(set_logger, "set_logger")                                                        \
     /* input and output nodes, ports */                                                 \

@@ -42,6 +42,10 @@ struct PortQueueState {
     std::mutex mutex;
     std::condition_variable room;
     unsigned long signals = 0;
+    // Counted for the statistics: values queued, and values an ASYNC port replaced
+    // or a drop-oldest port let go before anyone read them.
+    unsigned long long received = 0;
+    unsigned long long dropped = 0;
 };
 
 struct PortQueue {
@@ -140,12 +144,14 @@ inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value
         if (!q.items.empty()) {
             dropped = nb::steal(q.items.front());
             q.items.pop_front();
+            ++q.dropped;
         }
     } else if (q.capacity > 0 && (Py_ssize_t)q.items.size() >= q.capacity) {
         switch (q.overflow) {
             case Overflow::drop_oldest:
                 dropped = nb::steal(q.items.front());
                 q.items.pop_front();
+                ++q.dropped;
                 break;
             case Overflow::raise: {
                 nb::object config = vx::getattr(port, names::config);
@@ -158,6 +164,7 @@ inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value
         }
     }
     q.items.push_back(Py_NewRef(value.ptr()));
+    ++q.received;
 }
 
 // The oldest value (a new reference), or nullptr when the queue is empty.
@@ -213,9 +220,26 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
     notify_arrival(input_port);
 }
 
+// One more value pushed through `output_port`, kept in its `_pushed` for the
+// statistics. The key is an interned exact string: no Python code runs.
+inline void count_push(nb::handle output_port) {
+    PyObject **slot = _PyObject_GetDictPtr(output_port.ptr());
+    if (!slot || !*slot)
+        return;
+    PyObject *count = PyDict_GetItemWithError(*slot, names::pushed.ptr());
+    unsigned long long next = 1;
+    if (count && PyLong_CheckExact(count))
+        next = PyLong_AsUnsignedLongLong(count) + 1;
+    else if (!count && PyErr_Occurred())
+        throw_error_already_set();
+    nb::object value = steal_or_throw(PyLong_FromUnsignedLongLong(next));
+    check_status(PyDict_SetItem(*slot, names::pushed.ptr(), value.ptr()));
+}
+
 // output_port.push(value) for an output port of ours: to every linked input port,
 // in link order, over a snapshot of the links (a relink replaces the list).
 inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
+    count_push(output_port);
     nb::object links = vx::getattr(output_port, names::connected_ports);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher); });

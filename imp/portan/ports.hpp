@@ -29,6 +29,10 @@ nb::object push(const vx::Call &call);
 nb::object output_connect(const vx::Call &call);
 nb::object output_disconnect(const vx::Call &call);
 
+// stats.cpp
+nb::object input_get_stats(const vx::Call &call);
+nb::object output_get_stats(const vx::Call &call);
+
 // links.cpp: what both kinds do with their list of linked ports.
 void init_port_base(nb::handle self, nb::handle config);
 void link(nb::handle self, nb::handle other, nb::handle other_class, const char *own_kind,

@@ -2,7 +2,7 @@
 
 from typing import Final
 
-from ._ports import IPortImp as IPortImp, OPortImp as OPortImp
+from .portan import IPortImp as IPortImp, OPortImp as OPortImp
 from .exitran import ONodeImp as ONodeImp
 from .ferrant import PortableImp as PortableImp
 from .intaran import INodeImp as INodeImp

@@ -1,8 +1,14 @@
-"""Port implementations (types for checkers and editors)."""
+"""Port implementations (compiled)."""
 
 from typing import Any, Callable, Optional
 
 from .ferrant import PortableImp
+
+class PortQueue:
+    """The values waiting in an input port, oldest first."""
+
+    def __new__(cls) -> PortQueue: ...
+    def __len__(self) -> int: ...
 
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
@@ -22,6 +28,10 @@ class IPortImp(PortableImp):
         """Accept values from `output_port` (TypeError for anything else)."""
     def disconnect(self, output_port: OPortImp) -> None:
         """Forget the link to `output_port`."""
+    def get_stats(self) -> dict[str, Optional[int]]:
+        """Values received, still queued and dropped (an ASYNC port's replaced values)."""
+    def _receive(self, value: Any) -> None: ...
+    def _source_metadata(self) -> Any: ...
 
 class OPortImp(PortableImp):
     """An output port: passes each value to every linked input port, in link order."""
@@ -37,3 +47,5 @@ class OPortImp(PortableImp):
         """Send values to `input_port` (TypeError for anything else)."""
     def disconnect(self, input_port: IPortImp) -> None:
         """Forget the link to `input_port`."""
+    def get_stats(self) -> dict[str, int]:
+        """Values pushed."""

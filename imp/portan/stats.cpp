@@ -1,0 +1,31 @@
+// What the ports count for the statistics: an input port's values received, still
+// queued and dropped (kept by its native queue), an output port's values pushed.
+#include "common/port_queue.hpp"
+#include "ports.hpp"
+
+namespace portan {
+namespace {
+
+nb::object count(unsigned long long value) { return vx::steal_or_throw(PyLong_FromUnsignedLongLong(value)); }
+
+} // namespace
+
+nb::object input_get_stats(const vx::Call &call) {
+    call.bind_none("get_stats");
+    nb::dict figures;
+    vx::PortQueueState *queue = vx::queue_state(vx::getattr(call.self, names::values));
+    figures["received"] = queue ? count(queue->received) : nb::none();
+    figures["queued"] = queue ? count(queue->items.size()) : nb::none();
+    figures["dropped"] = queue ? count(queue->dropped) : nb::none();
+    return std::move(figures);
+}
+
+nb::object output_get_stats(const vx::Call &call) {
+    call.bind_none("get_stats");
+    nb::dict figures;
+    nb::object pushed = vx::getattr_or_none(call.self, names::pushed);
+    figures["pushed"] = pushed.is_none() ? count(0) : pushed;
+    return std::move(figures);
+}
+
+} // namespace portan
