@@ -100,7 +100,8 @@ PyMethodDef output_methods[] = {
 };
 
 nb::object build_class(const char *module, const char *name, const char *doc, PyMethodDef *methods) {
-    return vx::define_class({name, module, doc, {{"config", "'Portable.Configuration'"}}, methods},
+    return vx::define_class({name, module, doc,
+                             {{"config", "'Portable.Configuration'"}, {"_connected_ports", "list"}}, methods},
                             vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
 }
 

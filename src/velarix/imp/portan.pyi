@@ -13,6 +13,7 @@ class PortQueue:
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
 
+    config: Any
     _connected_ports: list[OPortImp]
 
     def __init__(self, config: Any) -> None: ...
@@ -36,6 +37,7 @@ class IPortImp(PortableImp):
 class OPortImp(PortableImp):
     """An output port: passes each value to every linked input port, in link order."""
 
+    config: Any
     _connected_ports: list[IPortImp]
 
     def __init__(self, config: Any) -> None: ...
