@@ -408,3 +408,34 @@ def test_metadata_that_arrives_late_but_in_time_reaches_the_setup(no_thread_leak
         sink.stop()
     assert sink.seen == {"in": {"unit": "m"}}
     assert logger.messages("ERROR") == []
+
+
+class Slotted:
+    """A port stand-in without an instance dict."""
+
+    __slots__ = ("got",)
+
+    def __init__(self):
+        self.got = []
+
+    def _receive(self, value):
+        self.got.append(value)
+
+    def data_available(self):
+        return False
+
+    def get_timing(self):
+        return Constants.Timing.SYNC
+
+
+def test_stand_in_ports_without_a_dict_are_served_through_their_methods(no_thread_leak):
+    output, stand_in = OPort(name="out")._imp, Slotted()
+    output._connected_ports = [stand_in]
+    output.push(5)
+    assert stand_in.got == [5]
+    sink = Collect(name="sink")
+    sink.set_logger(Recorder())
+    sink._imp._input_ports = {"in": Slotted()}
+    sink.start()
+    sink.stop()
+    assert sink.get_state() == Constants.States.STOPPED

@@ -53,6 +53,20 @@ struct PortQueue {
     PortQueueState state;
 };
 
+// obj.__dict__[name]: an empty object when the object has no instance dict (a
+// stand-in with slots) or no such entry.
+inline nb::object own_entry(nb::handle obj, nb::handle name) {
+    PyObject *dict = exit_safe([&] { return PyObject_GetAttr(obj.ptr(), names::dunder_dict.ptr()); });
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object held = nb::steal(dict);
+    return lookup(held, name);
+}
+
 // The PortQueue type, made by the port module (portan) and found through it by the
 // others; kept for the life of the process.
 inline PyTypeObject *&port_queue_type_slot() {
@@ -96,7 +110,7 @@ inline void signal(PortQueueState &q) {
 inline bool pusher_stopping(nb::handle pusher) {
     if (!pusher.is_valid())
         return false;
-    nb::object running = vx::lookup(vx::getattr(pusher, names::dunder_dict), names::is_thread_running);
+    nb::object running = own_entry(pusher, names::is_thread_running);
     if (running.is_valid() && running.is(Py_False))
         return true;
     return vx::equals(vx::getattr(pusher, names::state), constant(names::States, names::STOPPED));
@@ -210,7 +224,7 @@ inline void notify_arrival(nb::handle port) {
 // native queue, then its event handler; a port without one takes it through its
 // own _receive.
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) {
-    nb::object values = vx::lookup(vx::getattr(input_port, names::dunder_dict), names::values);
+    nb::object values = own_entry(input_port, names::values);
     PortQueueState *queue = queue_state(values);
     if (!queue) {
         vx::call_method(input_port, names::receive, value);

@@ -117,9 +117,9 @@ nb::object take_data(const std::vector<NativePort> &ports) {
     nb::object data = vx::steal_or_throw(PyDict_New());
     for (const NativePort &p : ports) {
         PyObject *value = vx::port_queue_pop(*p.queue);
-        if (!value)  // emptied by code that ran since the check: as get() reports it
-            return vx::call_method(p.port, names::get);
-        vx::dict_set(data, p.name, nb::steal(value));
+        // Emptied by code that ran since the check: get() reports it as it would.
+        nb::object taken = value ? nb::steal(value) : vx::call_method(p.port, names::get);
+        vx::dict_set(data, p.name, taken);
     }
     return data;
 }
@@ -136,8 +136,7 @@ bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
 void release_blocked_pushes(nb::handle self) {
     nb::object input_ports = vx::getattr(self, names::input_ports);
     vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
-        nb::object dict = vx::getattr(port, names::dunder_dict);
-        if (vx::PortQueueState *queue = vx::queue_state(vx::lookup(dict, names::values)))
+        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(port, names::values)))
             vx::port_queue_release(*queue);
         return true;
     });
