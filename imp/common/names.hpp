@@ -54,7 +54,6 @@
     X(NAME, "NAME")                                                                    \
     X(INPUT_PORTS, "INPUT_PORTS")                                                      \
     X(OUTPUT_PORTS, "OUTPUT_PORTS")                                                    \
-    X(SerializationKeys, "SerializationKeys")                                          \
     /* portable registry */                                                             \
     X(id_map, "_id_map")                                                               \
     X(ids, "_ids")                                                                     \
@@ -146,7 +145,6 @@
     X(event, "_event")                                                                 \
     X(file, "_file")                                                                   \
     X(log_worker, "_log_worker")                                                       \
-    X(get_stack, "_get_stack")                                                         \
     X(to_line, "to_line")                                                              \
     X(value, "value")                                                                  \
     X(write, "write")                                                                  \
@@ -157,9 +155,7 @@
     X(clear, "clear")                                                                  \
     X(wait, "wait")                                                                    \
     X(join, "join")                                                                    \
-    X(is_set, "is_set")                                                                \
     X(put, "put")                                                                      \
-    X(empty, "empty")                                                                  \
     X(append, "append")                                                                \
     X(add, "add")                                                                      \
     X(acquire, "acquire")                                                              \

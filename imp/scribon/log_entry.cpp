@@ -101,19 +101,14 @@ nb::object entry_init(const vx::Call &call) {
 
 nb::object entry_to_line(const vx::Call &call) {
     call.bind_none("to_line");
-    static const std::pair<nb::handle *, nb::handle *> columns[] = {
-        {&texts::timestamp, &texts::TIMESTAMP_WIDTH}, {&names::type, &texts::TYPE_WIDTH},
-        {&names::stack, &texts::STACK_WIDTH},         {&texts::thread, &texts::THREAD_WIDTH},
-        {&names::message, &texts::MESSAGE_WIDTH},
-    };
     constexpr Py_ssize_t separator = 3;  // " | "
 
-    Cell cells[5];
-    Py_ssize_t total = 4 * separator;
+    Cell cells[COLUMN_COUNT];
+    Py_ssize_t total = (COLUMN_COUNT - 1) * separator;
     Py_UCS4 max_char = 0x7f;
-    for (int i = 0; i < 5; ++i) {
-        nb::object value = vx::get_item(call.self, *columns[i].first);
-        cells[i] = render_cell(value, module_global(*columns[i].second));
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
+        nb::object value = vx::get_item(call.self, *COLUMNS[i].key);
+        cells[i] = render_cell(value, module_global(*COLUMNS[i].width_name));
         Py_ssize_t length = PyUnicode_GET_LENGTH(cells[i].text.ptr());
         if (length > PY_SSIZE_T_MAX - total || cells[i].padding > PY_SSIZE_T_MAX - total - length)
             throw std::bad_alloc();
@@ -126,7 +121,7 @@ nb::object entry_to_line(const vx::Call &call) {
     // Every cell is a canonical str, so the widest kind among them is the line's.
     nb::object line = vx::steal_or_throw(PyUnicode_New(total, max_char));
     Py_ssize_t at = 0;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
         if (i) {
             PyUnicode_WriteChar(line.ptr(), at++, ' ');
             PyUnicode_WriteChar(line.ptr(), at++, '|');
@@ -147,12 +142,10 @@ nb::object entry_to_line(const vx::Call &call) {
 
 nb::object entry_to_formatted_string(const vx::Call &call) {
     call.bind_none("to_formatted_string");
-    static nb::handle *const keys[] = {&texts::timestamp, &names::type, &names::stack,
-                                       &texts::thread, &names::message};
     nb::object empty = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
-    nb::object values[5];
-    for (int i = 0; i < 5; ++i) {
-        nb::object value = vx::get_item(call.self, *keys[i]);
+    nb::object values[COLUMN_COUNT];
+    for (int i = 0; i < COLUMN_COUNT; ++i) {
+        nb::object value = vx::get_item(call.self, *COLUMNS[i].key);
         values[i] = vx::format(value, empty);
     }
 #define VX_RULE "-------------------------------------------------------"
@@ -165,15 +158,12 @@ nb::object entry_to_formatted_string(const vx::Call &call) {
 }
 
 nb::object title_line() {
-    // Literal widths: the title stays as it is when the width constants change.
-    static const std::pair<const char *, int> columns[] = {
-        {"Timestamp", 30}, {"Type", 10}, {"Source", 60}, {"Thread", 12}, {"Message", 50}};
     std::string text;
-    for (const auto &[title, width] : columns) {
+    for (const Column &column : COLUMNS) {
         if (!text.empty())
             text += " | ";
-        text += title;
-        text.append(width - std::strlen(title), ' ');
+        text += column.title;
+        text.append(column.width - std::strlen(column.title), ' ');
     }
     text += '\n';
     return vx::steal_or_throw(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));

@@ -87,11 +87,8 @@ NB_MODULE(scribon, m) {
     scribon::module_dict = nb::handle(PyModule_GetDict(m.ptr())).inc_ref();  // lives as long as the process
 
     m.attr("MAX_LOG_ENTRIES") = 100;
-    m.attr("TIMESTAMP_WIDTH") = 30;
-    m.attr("TYPE_WIDTH") = 10;
-    m.attr("STACK_WIDTH") = 60;
-    m.attr("THREAD_WIDTH") = 12;
-    m.attr("MESSAGE_WIDTH") = 50;
+    for (const scribon::Column &column : scribon::COLUMNS)
+        m.attr(*column.width_name) = column.width;
     scribon::set_default_dir(m);
 
     nb::object logging = vx::import_module("logging");

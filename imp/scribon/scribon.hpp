@@ -43,6 +43,26 @@ namespace texts {
 VX_INTERNED_TABLE(SCRIBON_TEXTS)
 } // namespace texts
 
+// The columns of the log's table, in order: the entry's key, the module constant
+// that holds the column's width (read at each line, so a changed constant counts),
+// and the title of a log file's first line with the width it is padded to (the
+// title keeps these when the constants change). The constants start at that width.
+struct Column {
+    nb::handle *key;
+    nb::handle *width_name;
+    const char *title;
+    int width;
+};
+
+inline const Column COLUMNS[] = {
+    {&texts::timestamp, &texts::TIMESTAMP_WIDTH, "Timestamp", 30},
+    {&names::type, &texts::TYPE_WIDTH, "Type", 10},
+    {&names::stack, &texts::STACK_WIDTH, "Source", 60},
+    {&texts::thread, &texts::THREAD_WIDTH, "Thread", 12},
+    {&names::message, &texts::MESSAGE_WIDTH, "Message", 50},
+};
+constexpr int COLUMN_COUNT = sizeof(COLUMNS) / sizeof(COLUMNS[0]);
+
 // The module's namespace, set once when the module loads. The widths, the store's
 // bound and DEFAULT_DIR are read from it at each use, so a changed module attribute
 // takes effect.
