@@ -8,7 +8,7 @@ import sys
 import threading
 import time
 
-from common import percentile, statistics
+from common import feed, percentile, statistics
 
 from velarix.i_node import INode
 from velarix.io_node import IONode
@@ -127,22 +127,6 @@ def plain(count, pace=None):
 
 
 # Driving and measuring -----------------------------------------------------------
-
-
-def feed(push, count, pace):
-    """Push `count` values; with `pace`, one every 1/pace s. Returns the push times."""
-    times = []
-    start = time.perf_counter()
-    for n in range(count):
-        if pace:
-            # Sleeping, not spinning: a spinning source would hold the interpreter
-            # lock and delay the stages it measures.
-            left = start + n / pace - time.perf_counter()
-            if left > 0:
-                time.sleep(left)
-        times.append(time.perf_counter())
-        push({"n": n})
-    return times
 
 
 def throughput(run):

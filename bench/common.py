@@ -30,6 +30,22 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
+def feed(push, count, pace):
+    """Push `count` values; with `pace`, one every 1/pace s. Returns the push times."""
+    times = []
+    start = time.perf_counter()
+    for n in range(count):
+        if pace:
+            # Sleeping, not spinning: a spinning source would hold the interpreter
+            # lock and delay the stages it measures.
+            left = start + n / pace - time.perf_counter()
+            if left > 0:
+                time.sleep(left)
+        times.append(time.perf_counter())
+        push({"n": n})
+    return times
+
+
 def report(label, ours, baseline, unit="s"):
     """Print one comparison as a ratio (baseline time / our time)."""
     ratio = baseline / ours if ours else float("inf")
@@ -38,4 +54,4 @@ def report(label, ours, baseline, unit="s"):
     return ratio
 
 
-__all__ = ["best_of", "rss_mib", "percentile", "report", "statistics"]
+__all__ = ["best_of", "rss_mib", "percentile", "feed", "report", "statistics"]
