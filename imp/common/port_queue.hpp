@@ -241,11 +241,16 @@ inline void count_push(nb::handle output_port) {
     if (!slot || !*slot)
         return;
     PyObject *count = PyDict_GetItemWithError(*slot, names::pushed.ptr());
-    unsigned long long next = 1;
-    if (count && PyLong_CheckExact(count))
-        next = PyLong_AsUnsignedLongLong(count) + 1;
-    else if (!count && PyErr_Occurred())
+    if (!count && PyErr_Occurred())
         throw_error_already_set();
+    unsigned long long next = 1;
+    if (count && PyLong_CheckExact(count)) {
+        unsigned long long seen = PyLong_AsUnsignedLongLong(count);
+        if (PyErr_Occurred())
+            PyErr_Clear();  // not a count of ours (negative, huge): start again
+        else
+            next = seen + 1;
+    }
     nb::object value = steal_or_throw(PyLong_FromUnsignedLongLong(next));
     check_status(PyDict_SetItem(*slot, names::pushed.ptr(), value.ptr()));
 }
