@@ -72,10 +72,11 @@ def mypy(*paths, tmp_path):
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=600)
 
 
-def test_mypy_strict_accepts_the_examples_and_a_typed_program(tmp_path):
+def test_mypy_strict_accepts_the_package_the_examples_and_a_typed_program(tmp_path):
     pytest.importorskip("mypy", reason="mypy comes with the test extra")
-    result = mypy("examples", "tests/typed_program.py", tmp_path=tmp_path)
-    assert result.returncode == 0, result.stdout + result.stderr
+    for target in (["-p", "velarix"], ["examples", "tests/typed_program.py"]):
+        result = mypy(*target, tmp_path=tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
     for path in [*ROOT.glob("examples/*.py"), ROOT / "tests" / "typed_program.py"]:
         assert "type: ignore" not in path.read_text(), path
 

@@ -3,7 +3,7 @@
 import threading
 from typing import Any, Optional
 
-from ._ports import OPortImp
+from .portan import OPortImp
 from .vertan import NodeImp
 
 class ONodeImp(NodeImp):

@@ -3,7 +3,7 @@
 import threading
 from typing import Any, ClassVar, Optional
 
-from ._ports import IPortImp
+from .portan import IPortImp
 from .vertan import NodeImp
 
 class INodeImp(NodeImp):
