@@ -3,7 +3,7 @@ ports keep (the step cycle records step times; the ports count values)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Optional
 
 if TYPE_CHECKING:
     from .node import Node
@@ -17,6 +17,13 @@ def _port_counts(port: Any, keys: tuple[str, ...]) -> dict[str, Any]:
     entry: dict[str, Any] = {"timing": port.get_timing()}
     entry.update({key: figures.get(key) for key in keys})
     return entry
+
+
+def deepest_queue(stats: dict[str, Any]) -> Optional[int]:
+    """The most values waiting on one input port of a node's stats, or None
+    without input ports."""
+    queued = [port["queued"] for port in stats["inputs"].values() if port["queued"] is not None]
+    return max(queued) if queued else None
 
 
 def node_stats(node: Node) -> dict[str, Any]:

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import inspect
 import json
 import logging
 import sys
@@ -48,26 +47,9 @@ def load_pipeline(path: str, log_dir: Optional[str] = None) -> Pipeline:
     if not isinstance(data, dict):
         raise CommandError(f"{path} is not a saved pipeline: expected a JSON object")
     try:
-        return _deserialize(data, path, log_dir)
+        return Pipeline.deserialize(data, log_dir)
     except Exception as error:  # whatever the stored classes raise
         raise CommandError(f"{path} is not a loadable pipeline: {type(error).__name__}: {error}") from None
-
-
-def _deserialize(data: dict[str, Any], path: str, log_dir: Optional[str]) -> Pipeline:
-    load: Callable[..., Pipeline] = Pipeline.load
-    if "directory" in inspect.signature(load).parameters:
-        return load(path, directory=log_dir)
-    # A re-created pipeline logs to the default folder, read when its loggers are
-    # made: point it at the wanted folder for the duration of the load.
-    from .imp import scribon
-
-    default = scribon.DEFAULT_DIR
-    if log_dir is not None:
-        scribon.DEFAULT_DIR = log_dir
-    try:
-        return Pipeline.deserialize(data)
-    finally:
-        scribon.DEFAULT_DIR = default
 
 
 # run ------------------------------------------------------------------------------

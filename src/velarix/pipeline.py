@@ -313,9 +313,7 @@ def _failed_node(nodes: list[Node], message: str) -> Optional[Node]:
     """The node in condition ERROR whose caught exception gave the error entry's
     message, or None (an overload, say)."""
     failed = [node for node in nodes
-              if getattr(node, "get_last_exception", None) is not None
-              and node.get_condition() == Constants.Conditions.ERROR
-              and node.get_last_exception() is not None]
+              if node.get_condition() == Constants.Conditions.ERROR and node.get_last_exception() is not None]
     for node in failed:
         exception = node.get_last_exception()
         assert exception is not None

@@ -8,6 +8,7 @@ from __future__ import annotations
 import threading
 from typing import TYPE_CHECKING, Any, Literal, Optional
 
+from .._stats import deepest_queue
 from ..constants import Constants
 from ..logger import LogType
 
@@ -16,11 +17,6 @@ if TYPE_CHECKING:
     from ..pipeline import Pipeline
 
 _RECENT_PROBLEMS = 5
-
-
-def _deepest_queue(stats: dict[str, Any]) -> Optional[int]:
-    queued = [port["queued"] for port in stats["inputs"].values() if port["queued"] is not None]
-    return max(queued) if queued else None
 
 
 def _milliseconds(seconds: Optional[float]) -> str:
@@ -52,7 +48,7 @@ def render(pipeline: Pipeline) -> Any:
         table.add_column(column, justify="right")
     for stats in pipeline.get_stats():
         healthy = stats["condition"] == Constants.Conditions.HEALTHY
-        deepest = _deepest_queue(stats)
+        deepest = deepest_queue(stats)
         table.add_row(
             str(stats["name"]), stats["class"], str(stats["state"]),
             Text(str(stats["condition"]), style="green" if healthy else "bold red"),

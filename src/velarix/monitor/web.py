@@ -13,6 +13,7 @@ import subprocess
 import threading
 from typing import TYPE_CHECKING, Any, Literal, Optional
 
+from .._stats import deepest_queue
 from ..constants import Constants
 
 if TYPE_CHECKING:
@@ -26,12 +27,11 @@ def snapshot(pipeline: Pipeline) -> dict[str, Any]:
     """What the page shows, as JSON-ready data."""
     nodes = []
     for stats in pipeline.get_stats():
-        queued = [p["queued"] for p in stats["inputs"].values() if p["queued"] is not None]
         nodes.append({
             "name": str(stats["name"]), "class": stats["class"], "state": str(stats["state"]),
             "condition": str(stats["condition"]), "load": stats["load"], "steps": stats["steps"],
             "rate_in": stats["rate_in"], "rate_out": stats["rate_out"],
-            "p99": stats["step_time"]["p99"], "queue": max(queued) if queued else None,
+            "p99": stats["step_time"]["p99"], "queue": deepest_queue(stats),
         })
     log = [{"timestamp": e["timestamp"], "type": e["type"], "message": e["message"]}
            for e in pipeline.get_logger().get_all()[-_LOG_LINES:]]
