@@ -439,3 +439,79 @@ def test_stand_in_ports_without_a_dict_are_served_through_their_methods(no_threa
     sink.start()
     sink.stop()
     assert sink.get_state() == Constants.States.STOPPED
+
+
+class PushInStep(IONode):
+    """Pushes its value itself in the middle of its step, then waits for the next
+    node to have stepped on it before it returns."""
+
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.seen, self.woken = threading.Event(), []
+
+    def step(self, data):
+        self._imp._output_ports["out"].push({"n": data["in"], "hops": 0})
+        self.woken.append(self.seen.wait(10))
+        return {"out": {"n": data["in"], "hops": 1}}
+
+
+class Signal(INode):
+    def __init__(self, seen, **entries):
+        super().__init__(**entries)
+        self.seen, self.values = seen, []
+
+    def step(self, data):
+        self.values.append(data["in"])
+        self.seen.set()
+
+
+def test_a_push_inside_a_step_wakes_the_next_node_before_the_step_ends(no_thread_leak):
+    # The wake-ups a worker holds back are those of the pushes that end its cycle;
+    # a step that pushes and then waits on the next node must not wait in vain.
+    middle = PushInStep(name="middle")
+    nodes = [Source(name="src"), middle, Signal(middle.seen, name="sink")]
+    logger = Recorder()
+    for node in nodes:
+        node.set_logger(logger)
+    nodes[0].connect("out", middle, "in")
+    middle.connect("out", nodes[2], "in")
+    for node in reversed(nodes):
+        node.start()
+    try:
+        nodes[0].cycle({"n": 7})
+        deadline = threading.Event()
+        for _ in range(100):
+            if middle.woken:
+                break
+            deadline.wait(0.1)
+    finally:
+        for node in nodes:
+            node.stop()
+    assert middle.woken == [True] and nodes[2].values[0] == {"n": 7, "hops": 0}
+    assert logger.messages("ERROR") == []
+
+
+def test_the_newest_value_reaches_the_end_through_an_async_stage(no_thread_leak):
+    # An ASYNC stage steps once per wake-up and then sleeps: the wake-up its last
+    # cycle held back for the next node must still go out.
+    sink = Collect(expected=1, name="sink")
+    nodes = [Source(name="src"), Wrap(name="wrap", input_ports=[{"name": "in", "timing": ASYNC}]), sink]
+    logger = Recorder()
+    for node in nodes:
+        node.set_logger(logger)
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        upstream.connect("out", downstream, "in")
+    for node in reversed(nodes):
+        node.start()
+    try:
+        for n in range(500):
+            nodes[0].cycle({"n": n})
+        for _ in range(100):
+            if sink.values and sink.values[-1] == {"n": 499, "hops": 0}:
+                break
+            threading.Event().wait(0.1)
+    finally:
+        for node in nodes:
+            node.stop()
+    assert sink.values[-1] == {"n": 499, "hops": 0}
+    assert [v["n"] for v in sink.values] == sorted(v["n"] for v in sink.values)

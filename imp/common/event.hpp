@@ -7,11 +7,148 @@
 // or a stand-in, is called through its methods. The parts are those of CPython's
 // threading module in 3.12 and 3.13 (Event._cond, Event._flag, Condition._lock,
 // Condition._waiters); the Makefile builds for 3.12 only.
+//
+// A worker sleeps on a native Waiter rather than on a fresh Python lock: it can be
+// signalled without the interpreter lock. A node's worker hands the wake-ups its
+// cycle's pushes cause to the next nodes only once it has let the interpreter lock
+// go (or, when it has more values to step, right after the cycle), so the woken
+// worker finds the lock free instead of waking twice: once for the value and once
+// more for the interpreter lock.
 #pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include "runtime.hpp"
 
 namespace vx {
+
+// A one-shot wake-up: Condition.notify() calls its release(), the worker that made
+// it waits until then.
+struct WaiterState {
+    std::mutex mutex;
+    std::condition_variable released_cv;
+    bool released = false;
+
+    // Safe with or without the interpreter lock.
+    void release() {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            released = true;
+        }
+        released_cv.notify_one();
+    }
+
+    // Without the interpreter lock.
+    void wait() {
+        std::unique_lock<std::mutex> hold(mutex);
+        released_cv.wait(hold, [&] { return released; });
+    }
+};
+
+struct Waiter {
+    PyObject_HEAD
+    WaiterState state;
+};
+
+// The Waiter type, made by the port module (portan) and found through it by the
+// others; kept for the life of the process.
+inline PyTypeObject *&waiter_type_slot() {
+    static PyTypeObject *type = nullptr;
+    return type;
+}
+
+inline PyTypeObject *waiter_type() {
+    PyTypeObject *&type = waiter_type_slot();
+    if (!type) {
+        static LazyModule portan{"velarix.imp.portan"};
+        nb::object found = portan.attr("Waiter");
+        if (!PyType_Check(found.ptr()))
+            raise(PyExc_TypeError, "velarix.imp.portan.Waiter is not a type");
+        type = (PyTypeObject *)found.release().ptr();
+    }
+    return type;
+}
+
+inline WaiterState *waiter_state(nb::handle obj) {
+    if (Py_TYPE(obj.ptr()) != waiter_type())
+        return nullptr;
+    return &((Waiter *)obj.ptr())->state;
+}
+
+// Wake-ups held back on this thread: waiters already taken off their condition,
+// released at the next flush. Only an input node's worker holds any back, and only
+// those of the pushes that end its cycles (the step's own pushes wake at once).
+struct DeferredWakes {
+    bool worker = false;     // this thread flushes before it sleeps
+    bool deferring = false;  // pushes now hold their wake-ups back
+    std::vector<PyObject *> waiters;  // owned references
+};
+
+// This thread's held-back wake-ups. Each extension module is its own shared library
+// with its own thread-locals, so the one record lives in the port module, which
+// hands out a function returning it (the capsule `_thread_wakes`).
+using ThreadWakes = DeferredWakes *(*)();
+
+inline ThreadWakes &thread_wakes_slot() {
+    static ThreadWakes function = nullptr;
+    return function;
+}
+
+inline DeferredWakes &deferred_wakes() {
+    ThreadWakes &function = thread_wakes_slot();
+    if (!function) {
+        static LazyModule portan{"velarix.imp.portan"};
+        nb::object capsule = portan.attr("_thread_wakes");
+        void *found = PyCapsule_GetPointer(capsule.ptr(), "velarix.thread_wakes");
+        if (!found)
+            throw_error_already_set();
+        function = (ThreadWakes)found;
+    }
+    return *function();
+}
+
+// Releases the held-back waiters, with the interpreter lock held.
+inline void flush_deferred_wakes(DeferredWakes &wakes) noexcept {
+    std::vector<PyObject *> pending;
+    pending.swap(wakes.waiters);
+    for (PyObject *waiter : pending)
+        ((Waiter *)waiter)->state.release();
+    for (PyObject *waiter : pending)
+        Py_DECREF(waiter);
+}
+
+// For the life of a worker's loop: this thread may hold wake-ups back; whatever
+// way the loop ends, those still held go out.
+class WorkerWakes {
+public:
+    WorkerWakes() : wakes_(deferred_wakes()) { wakes_.worker = true; }
+    ~WorkerWakes() {
+        wakes_.worker = false;
+        flush_deferred_wakes(wakes_);
+    }
+    void flush() { flush_deferred_wakes(wakes_); }
+    WorkerWakes(const WorkerWakes &) = delete;
+    WorkerWakes &operator=(const WorkerWakes &) = delete;
+
+private:
+    DeferredWakes &wakes_;
+};
+
+// For the life of the scope, pushes on a worker's thread hold their wake-ups back.
+class DeferWakes {
+public:
+    DeferWakes() : wakes_(deferred_wakes()), was_(wakes_.deferring) { wakes_.deferring = wakes_.worker; }
+    ~DeferWakes() { wakes_.deferring = was_; }
+    DeferWakes(const DeferWakes &) = delete;
+    DeferWakes &operator=(const DeferWakes &) = delete;
+
+private:
+    DeferredWakes &wakes_;
+    bool was_;
+};
 
 namespace event_detail {
 
@@ -26,7 +163,7 @@ struct Parts {
 // The standard classes the fast path knows, taken once: an object of exactly one of
 // them has the parts below whatever a module attribute is later rebound to.
 struct Standard {
-    PyObject *event, *condition, *lock, *deque, *allocate_lock, *event_set;
+    PyObject *event, *condition, *lock, *deque, *event_set;
 };
 
 // No function-local static with a guard: filling it runs Python code, and a second
@@ -39,7 +176,7 @@ inline const Standard &standard() {
         nb::object event = modules::threading.attr(names::Event);
         Standard found{keep(event), keep(modules::threading.attr(names::Condition)),
                        keep(thread_module.attr(names::LockType)), keep(collections.attr(names::deque)),
-                       keep(thread_module.attr(names::allocate_lock)), keep(vx::getattr(event, names::set))};
+                       keep(vx::getattr(event, names::set))};
         if (!known)
             known = new Standard(found);
     }
@@ -100,12 +237,21 @@ inline void notify_all(const Parts &parts) {
     Py_ssize_t count = check_call([&] { return PySequence_Size(parts.waiters.ptr()); });
     while (count > 0 && check_call([&] { return PySequence_Size(parts.waiters.ptr()); }) > 0) {
         nb::object waiter = steal_call([&] { return PySequence_GetItem(parts.waiters.ptr(), 0); });
-        try {
-            vx::call_method(waiter, names::release);
+        if (WaiterState *native = waiter_state(waiter)) {
+            DeferredWakes &wakes = deferred_wakes();
+            if (wakes.deferring)
+                wakes.waiters.push_back(Py_NewRef(waiter.ptr()));
+            else
+                native->release();
             --count;
-        } catch (nb::python_error &error) {
-            if (!error.matches(PyExc_RuntimeError))
-                throw;
+        } else {
+            try {
+                vx::call_method(waiter, names::release);
+                --count;
+            } catch (nb::python_error &error) {
+                if (!error.matches(PyExc_RuntimeError))
+                    throw;
+            }
         }
         try {
             vx::call_method(parts.waiters, names::remove, waiter);
@@ -145,34 +291,52 @@ inline void event_clear(nb::handle event) {
     });
 }
 
-// event.wait() without a time limit.
+namespace event_detail {
+
+// Lets the interpreter lock go, releases the held-back waiters, and sleeps on
+// `waiter` until it is released.
+inline void sleep_on(WaiterState &waiter) {
+    std::vector<PyObject *> pending;
+    pending.swap(deferred_wakes().waiters);
+    PyThreadState *thread = PyEval_SaveThread();
+    for (PyObject *woken : pending)
+        ((Waiter *)woken)->state.release();
+    waiter.wait();
+    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+    exit_safe([&] { PyEval_RestoreThread(thread); });
+    for (PyObject *woken : pending)
+        Py_DECREF(woken);
+}
+
+} // namespace event_detail
+
+// event.wait() without a time limit. Wake-ups held back on this thread are released
+// before it sleeps.
 inline void event_wait(nb::handle event) {
     event_detail::Parts parts;
     if (!event_detail::parts_of(event, parts)) {
+        flush_deferred_wakes(deferred_wakes());
         vx::call_method(event, names::wait);
         return;
     }
     event_detail::holding(parts, [&] {
         nb::object flag = lookup(parts.dict, names::flag);
-        if (flag.is_valid() && vx::truthy(flag))
+        if (flag.is_valid() && vx::truthy(flag)) {
+            flush_deferred_wakes(deferred_wakes());
             return true;
-        // Condition.wait(): a fresh lock, taken once here and once more to sleep
-        // until notify_all() releases it; the condition's lock is let go meanwhile.
-        nb::object waiter = vx::call(nb::handle(event_detail::standard().allocate_lock));
-        vx::call_method(waiter, names::acquire);
+        }
+        // Condition.wait() with a waiter of ours in place of a fresh lock: it is put
+        // in the condition's list, whose lock is let go while this thread sleeps.
+        nb::object waiter = vx::call(nb::handle((PyObject *)waiter_type()));
+        WaiterState *state = waiter_state(waiter);
         vx::call_method(parts.waiters, names::append, waiter);
-        vx::call_method(parts.lock, names::release);
         try {
-            vx::call_method(waiter, names::acquire);
+            vx::call_method(parts.lock, names::release);
         } catch (...) {
-            vx::call_method(parts.lock, names::acquire);
-            try {
-                vx::call_method(parts.waiters, names::remove, waiter);
-            } catch (nb::python_error &) {
-                // Already taken out by a notify.
-            }
+            vx::call_method(parts.waiters, names::remove, waiter);
             throw;
         }
+        event_detail::sleep_on(*state);
         vx::call_method(parts.lock, names::acquire);
         return true;
     });

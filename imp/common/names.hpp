@@ -105,7 +105,6 @@
     X(Condition, "Condition")                                                          \
     X(LockType, "LockType")                                                            \
     X(deque, "deque")                                                                  \
-    X(allocate_lock, "allocate_lock")                                                  \
     X(remove, "remove")                                                                \
     X(TIMING, "TIMING")                                                                \
     X(CAPACITY, "CAPACITY")                                                            \

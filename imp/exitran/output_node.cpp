@@ -93,6 +93,9 @@ nb::object push_data(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_push_data", {"data"}};
     auto [data] = call.bind(params);
     vx::require_dict(data, "data");
+    // The cycle's last act: on a worker's thread the next nodes are woken once it
+    // is done (event.hpp).
+    vx::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);

@@ -229,6 +229,7 @@ nb::object stop(const vx::Call &call) {
 nb::object thread_function(const vx::Call &call) {
     call.bind_none("_thread_function");
     nb::handle self = call.self;
+    vx::WorkerWakes wakes;
     vx::guarded(
         [&] {
             nb::object me = vx::current_thread();
@@ -243,6 +244,9 @@ nb::object thread_function(const vx::Call &call) {
                         vx::call_method(self, names::cycle, take_data(ports));
                         if (all_native_async(ports, async))
                             break;
+                        // More to step: the next nodes need not wait for this batch.
+                        if (all_have_data(ports))
+                            wakes.flush();
                     }
                 } else {
                     while (serves_current_run(self, me) &&
@@ -255,6 +259,7 @@ nb::object thread_function(const vx::Call &call) {
                 }
                 if (!serves_current_run(self, me))
                     break;
+                // Wake-ups still held back go out once this thread sleeps.
                 nb::object event = vx::getattr(self, names::thread_event);
                 vx::event_wait(event);
                 vx::event_clear(event);

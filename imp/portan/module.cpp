@@ -74,6 +74,59 @@ PyType_Spec queue_spec = {
     queue_slots,
 };
 
+// Waiter: what an input node's worker sleeps on inside its event's condition.
+
+PyObject *waiter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    if ((args && PyTuple_GET_SIZE(args) > 0) || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
+        PyErr_SetString(PyExc_TypeError, "Waiter() takes no arguments");
+        return nullptr;
+    }
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    new (&((vx::Waiter *)self)->state) vx::WaiterState();
+    return self;
+}
+
+void waiter_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    ((vx::Waiter *)self)->state.~WaiterState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *waiter_release(PyObject *self, PyObject *) {
+    ((vx::Waiter *)self)->state.release();
+    Py_RETURN_NONE;
+}
+
+// The one record of held-back wake-ups per thread, for every module (event.hpp).
+vx::DeferredWakes *thread_wakes() {
+    static thread_local vx::DeferredWakes wakes;
+    return &wakes;
+}
+
+PyMethodDef waiter_methods[] = {
+    {"release", waiter_release, METH_NOARGS, "Wake the thread waiting on this waiter (again: no effect)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot waiter_slots[] = {
+    {Py_tp_doc, (void *)"A one-shot wake-up an input node's worker sleeps on."},
+    {Py_tp_new, (void *)waiter_new},
+    {Py_tp_dealloc, (void *)waiter_dealloc},
+    {Py_tp_methods, (void *)waiter_methods},
+    {0, nullptr},
+};
+
+PyType_Spec waiter_spec = {
+    "velarix.imp.portan.Waiter",
+    sizeof(vx::Waiter),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    waiter_slots,
+};
+
 PyMethodDef input_methods[] = {
     VX_METHOD("__init__", input_init, "Register the port and make its queue from the configuration."),
     VX_METHOD("set_event_handler", set_event_handler, "Call `handler()` after each arriving value."),
@@ -115,6 +168,14 @@ NB_MODULE(portan, m) {
         throw nb::python_error();
     vx::port_queue_type_slot() = (PyTypeObject *)queue_type;  // lives as long as the process
     m.attr("PortQueue") = nb::handle(queue_type);
+    PyObject *waiter_type = PyType_FromSpec(&portan::waiter_spec);
+    if (!waiter_type)
+        throw nb::python_error();
+    vx::waiter_type_slot() = (PyTypeObject *)waiter_type;  // lives as long as the process
+    m.attr("Waiter") = nb::handle(waiter_type);
+    vx::thread_wakes_slot() = portan::thread_wakes;
+    m.attr("_thread_wakes") =
+        vx::steal_or_throw(PyCapsule_New((void *)portan::thread_wakes, "velarix.thread_wakes", nullptr));
 
     const char *module = "velarix.imp.portan";
     nb::object input = portan::build_class(

@@ -10,6 +10,15 @@ class PortQueue:
     def __new__(cls) -> PortQueue: ...
     def __len__(self) -> int: ...
 
+class Waiter:
+    """A one-shot wake-up an input node's worker sleeps on."""
+
+    def __new__(cls) -> Waiter: ...
+    def release(self) -> None:
+        """Wake the thread waiting on this waiter (again: no effect)."""
+
+_thread_wakes: Any
+
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
 
