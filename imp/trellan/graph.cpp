@@ -9,23 +9,43 @@
 namespace trellan {
 namespace {
 
+// The node itself is in the list: addresses only, no code runs.
+bool holds_itself(nb::handle nodes, nb::handle node) {
+    PyObject **items = ((PyListObject *)nodes.ptr())->ob_item;
+    const Py_ssize_t size = PyList_GET_SIZE(nodes.ptr());
+    for (Py_ssize_t i = size - 1; i >= 0; --i)  // newest first: links mostly join recent nodes
+        if (items[i] == node.ptr())
+            return true;
+    return false;
+}
+
 // node in self._nodes, answered as list.__contains__ answers it. Two objects whose
 // types both keep object's own comparison are equal only when they are the same
 // object, so such pairs are told apart without a call; every other pair is asked.
 // This keeps adding n nodes from costing n * n comparisons.
+//
+// The usual answers come cheap: the node itself, found by address alone in one pass
+// over the list's item array; and a new node among nodes whose types keep object's
+// comparison, told apart by their types, which in a graph are few and repeat.
 bool holds(nb::handle self, nb::handle node) {
     nb::object nodes = vx::getattr(self, names::nodes);
     if (!PyList_CheckExact(nodes.ptr()))
         return vx::contains(nodes, node);
+    if (holds_itself(nodes, node))
+        return true;
     const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
     const bool plain_node = Py_TYPE(node.ptr())->tp_richcompare == plain;
+    PyTypeObject *plain_type = nullptr;  // the last element type found to keep object's comparison
     // The size is read each turn: a comparison may run code that changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
         PyObject *element = PyList_GET_ITEM(nodes.ptr(), i);
         if (element == node.ptr())
             return true;
-        if (plain_node && Py_TYPE(element)->tp_richcompare == plain)
+        PyTypeObject *type = Py_TYPE(element);
+        if (plain_node && (type == plain_type || type->tp_richcompare == plain)) {
+            plain_type = type;
             continue;
+        }
         nb::object held = nb::borrow(element);
         if (vx::compare(held, node, Py_EQ))
             return true;
