@@ -179,7 +179,8 @@ def test_lost_worker_stops_the_pipeline_with_an_error_naming_it(reaper, signal_n
     assert not stopper.is_alive() and pipeline.get_state() == "STOPPED"
 
 
-def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper):
+def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper, caplog):
+    caplog.set_level("INFO", logger="velarix")
     source, shout, fail, sink = Source(), Shout(), Fail(), Collect()
     pipeline, cluster = chain(reaper, source, shout, fail, sink)
     cluster.spawn("w1")
@@ -195,6 +196,11 @@ def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper):
     assert shouted[0]["stack"].startswith("<string>:")
     assert pipeline.get_last_error()["message"] == "Worker w1: value rejected by Fail"
     assert fail.get_condition() == "ERROR" and sink.values == []
+    # ... and through the controller's "velarix" logger, like its own entries.
+    records = {r.getMessage(): r for r in caplog.records if r.name == "velarix"}
+    assert records["Worker w1: shout 7"].levelname == "WARNING"
+    failed = records["Worker w1: value rejected by Fail"]
+    assert failed.levelname == "ERROR" and failed.velarix_entry["type"] == "ERROR"
 
 
 def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):

@@ -9,6 +9,7 @@ attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`
 
 from __future__ import annotations
 
+import logging
 import queue
 from collections import deque
 from typing import Any, Iterable, Optional
@@ -42,6 +43,20 @@ def entry_record(entry: Any) -> tuple[str, str, str, str, str]:
     return (entry["type"], entry["stack"], entry["message"], entry["timestamp"], entry["thread"])
 
 
+# Each kind of entry at the `logging` level the controller's own entries use.
+_LEVELS = {LogType.INFO: logging.INFO, LogType.WARNING: logging.WARNING, LogType.ERROR: logging.ERROR}
+
+
+def _hand_to_logging(entry: LogEntry, log_type: LogType) -> None:
+    """Pass a worker's entry on to the "velarix" logger, as the controller's own
+    entries are: the record's message is the entry's, `velarix_entry` the entry.
+    The worker's exception stays in its own process: its text is in the message."""
+    target = logging.getLogger("velarix")
+    level = _LEVELS.get(log_type, logging.INFO)
+    if target.isEnabledFor(level):
+        target.log(level, entry["message"], extra={"velarix_entry": entry})
+
+
 def inject(logger: Logger, worker: str, record: tuple[str, str, str, str, str]) -> LogEntry:
     """Add a worker's entry to `logger` as its writer saw it, the worker named first."""
     type_value, stack, message, timestamp, thread = record
@@ -56,4 +71,5 @@ def inject(logger: Logger, worker: str, record: tuple[str, str, str, str, str]) 
     file = imp._file
     if isinstance(file, str) and file and not imp._stop:
         imp._log_file_queue.put(entry)
+    _hand_to_logging(entry, log_type)
     return entry
