@@ -386,3 +386,46 @@ def test_without_pyzmq_the_core_loads_and_the_cluster_names_its_extra():
                             env=ENV, timeout=WAIT)
     assert result.returncode == 0, result.stderr
     assert "pip install 'velarix[cluster]'" in result.stdout
+
+
+def test_a_busy_producer_sends_its_values_together_and_none_is_held_for_good():
+    import zmq
+
+    from velarix.cluster import links
+    from velarix.o_port import OPort
+
+    context = zmq.Context()
+    pull, push = context.socket(zmq.PULL), context.socket(zmq.PUSH)
+    pull.bind("inproc://held")
+    push.connect("inproc://held")
+    busy = [True]
+    sender = links.Sender(push, OPort(name="out")._imp, lambda: True, lambda: busy[0])
+
+    def messages():
+        got = []
+        while pull.poll(1000 if not got else 50):
+            frames = pull.recv_multipart()
+            got.append(wire.loads(frames[0], frames[1:]))
+        return got
+
+    try:
+        for n in range(3):  # the producer has more to step: the values wait
+            sender._receive(n)
+        assert not pull.poll(100)
+        busy[0] = False
+        sender._receive(3)  # the last of the run takes the others along, in order
+        assert messages() == [(wire.VALUES, [0, 1, 2, 3])]
+        busy[0] = True
+        for n in range(links.HOLD_MOST):  # never more than HOLD_MOST in one message
+            sender._receive(n)
+        assert messages() == [(wire.VALUES, list(range(links.HOLD_MOST)))]
+        sender._receive("stranded")  # its producer never pushes again
+        sender.flush_stale()  # too young yet
+        assert not pull.poll(50)
+        time.sleep(links.HOLD_LONGEST)
+        sender.flush_stale()
+        assert messages() == [(wire.VALUE, "stranded")]
+    finally:
+        sender.close()
+        pull.close(linger=0)
+        context.term()

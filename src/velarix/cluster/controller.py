@@ -318,7 +318,8 @@ class Cluster:
         if end["role"] == "send":
             sock = self._data_socket(zmq.PUSH, endpoint)
             producer = _node_of_port(self.pipeline, link["oport"])
-            sender = links.Sender(sock, link["oport"], lambda: producer_running(producer))
+            sender = links.Sender(sock, link["oport"], lambda: producer_running(producer),
+                                  lambda: links.steps_again(producer))
             links.replace_link(link["oport"], link["iport"], sender)
             self.restore.append((link["oport"], sender, link["iport"]))
             self.senders.append(sender)
@@ -454,6 +455,8 @@ class Cluster:
                 self._send_requests()
                 for sock in events:
                     self._read(by_socket[sock])
+                for sender in self.senders:
+                    sender.flush_stale()
                 now = time.monotonic()
                 if now >= next_beat:
                     next_beat = now + HEARTBEAT_INTERVAL

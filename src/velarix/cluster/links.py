@@ -29,6 +29,11 @@ BATCH = 256  # SYNC values taken from one socket before the others get a turn
 # wait, and the longest (each look takes the interpreter lock from the nodes).
 FULL_WAIT = 0.0005
 FULL_WAIT_MAX = 0.004
+# Values a sender holds back while its producer has more input to step at once;
+# they go as one message. Every message costs a wake-up of ZeroMQ's I/O threads on
+# both sides and of the receiving thread: per value, that is most of a hop's cost.
+HOLD_MOST = 32
+HOLD_LONGEST = 0.02  # seconds: older held values go out at the next look (flush_stale)
 
 
 def add_link(port: Any, other: Any) -> None:
@@ -49,16 +54,35 @@ def _backlog(port: Any) -> int:
     return len(values) if values is not None else 0
 
 
+def steps_again(node: Any) -> bool:
+    """True when an input node has a value waiting on every port, all SYNC: its
+    worker steps again at once, so what it pushes now can wait for what it pushes
+    next. A source, or a node with an ASYNC port, steps when it is told to."""
+    ports = getattr(node._imp, "_input_ports", None)
+    if not ports:
+        return False
+    sync = Constants.Timing.SYNC
+    return all(port.get_timing() == sync and _backlog(port) > 0 for port in ports.values())
+
+
+def _never() -> bool:
+    return False
+
+
 class Sender:
     """Sends what an output port pushes to one remote input port."""
 
-    def __init__(self, sock: Any, oport: Any, running: Callable[[], bool]) -> None:
+    def __init__(self, sock: Any, oport: Any, running: Callable[[], bool],
+                 busy: Callable[[], bool] = _never) -> None:
         self.socket = sock
         self.oport = oport
         self.running = running  # false once the producer stops: a blocked send gives up
+        self.busy = busy  # true while the producer has more to step at once (steps_again)
         self.lock = threading.Lock()
         self.closed = False
         self.metadata_sent = False
+        self.held: list[Any] = []
+        self.held_since = 0.0
 
     def _receive(self, value: Any) -> None:
         with self.lock:
@@ -67,7 +91,40 @@ class Sender:
             if not self.metadata_sent and self.oport.config.has_metadata():
                 self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
                 self.metadata_sent = True
-            self._send(wire.dumps(wire.VALUE, value))
+            if not self.held:
+                self.held_since = time.monotonic()
+            self.held.append(value)
+            if len(self.held) < HOLD_MOST and self.busy():
+                return
+            self._send(self._take_held())
+
+    def _take_held(self) -> list[Any]:
+        values, self.held = self.held, []
+        return self._frames_of(values)
+
+    @staticmethod
+    def _frames_of(values: list[Any]) -> list[Any]:
+        return wire.dumps(wire.VALUE, values[0]) if len(values) == 1 else wire.dumps(wire.VALUES, values)
+
+    def flush_stale(self) -> None:
+        """Send values held longer than HOLD_LONGEST (their producer stopped or
+        failed before its next push), without waiting: a full peer gets them at a
+        later look. Called by the process's control loop."""
+        if not self.held or time.monotonic() - self.held_since < HOLD_LONGEST:
+            return
+        if not self.lock.acquire(blocking=False):
+            return  # a push is under way: it takes the held values along
+        try:
+            if not self.held or self.closed:
+                return
+            zmq = require_zmq()
+            try:
+                self.socket.send_multipart(self._frames_of(self.held), flags=zmq.NOBLOCK, copy=False)
+            except zmq.Again:
+                return
+            self.held = []
+        finally:
+            self.lock.release()
 
     def _send(self, frames: list[Any]) -> bool:
         zmq = require_zmq()
@@ -161,12 +218,15 @@ class Receiver:
             kind, value = wire.loads(header, buffers)
             if kind == wire.METADATA:
                 link.source.set_metadata(value)
-            elif link.asynchronous:
-                newest = value
-            else:
-                link.iport._receive(value)
-                if _backlog(link.iport) >= self.hwm:
-                    break
+                continue
+            values = value if kind == wire.VALUES else (value,)
+            if link.asynchronous:
+                newest = values[-1]
+                continue
+            for one in values:
+                link.iport._receive(one)
+            if _backlog(link.iport) >= self.hwm:
+                break
         if newest is not nothing:
             link.iport._receive(newest)
 

@@ -3,7 +3,8 @@
 A value becomes a list of frames: its kind (one byte) and the pickle stream in
 the first, then one frame per buffer the value exposes (a numpy array's data, a
 PickleBuffer), which ZeroMQ sends from the object's own memory instead of a copy
-inside the pickle stream. A value without buffers is a single frame.
+inside the pickle stream. A value without buffers is a single frame. Values a busy producer pushes back to
+back travel together, as one list (kind VALUES).
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ import pickle
 from typing import Any, Sequence
 
 VALUE = b"v"
+VALUES = b"b"  # a list of values, oldest first, sent as one message
 METADATA = b"m"
 
 

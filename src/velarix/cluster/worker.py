@@ -149,7 +149,7 @@ class Worker:
         port = Portable.get_by_id(link["port"])  # the port's implementation
         if link["role"] == "send":
             node = self.nodes[link["node"]]
-            sender = links.Sender(sock, port, lambda: producer_running(node))
+            sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node))
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
@@ -211,6 +211,8 @@ class Worker:
             if events.get(self.control):
                 self._receive()
             now = time.monotonic()
+            for sender in self.senders:
+                sender.flush_stale()
             if self.owner is not None:
                 self._send_logs()
                 if now >= next_status:
