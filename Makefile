@@ -101,7 +101,7 @@ test-asan: $(VENV)/.ready
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVELARIX_INPLACE=ON -DVELARIX_SANITIZE=ON \
 	  -DVELARIX_MODULE_DIR=$(abspath $(ASAN_BUILD))/pkg/velarix/imp -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cd src && find velarix -name '*.py' -exec install -D -m 644 {} $(abspath $(ASAN_BUILD))/pkg/{} \;
+	cd src && find velarix -type f ! -name '*.so' ! -path '*/__pycache__/*' -exec install -D -m 644 {} $(abspath $(ASAN_BUILD))/pkg/{} \;
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target all
 	PYTHONPATH=$(ASAN_BUILD)/pkg LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

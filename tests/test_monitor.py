@@ -3,6 +3,7 @@ in the browser."""
 
 import io
 import json
+import os
 import shutil
 import threading
 import time
@@ -194,7 +195,9 @@ def chromium_driver():
     options.binary_location = browser
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1100,1000"):
         options.add_argument(argument)
-    return webdriver.Chrome(service=Service(driver), options=options)
+    # The driver and browser are not ours to run under a preloaded sanitizer runtime.
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    return webdriver.Chrome(service=Service(driver, env=env), options=options)
 
 
 @pytest.mark.slow
