@@ -515,3 +515,53 @@ def test_the_newest_value_reaches_the_end_through_an_async_stage(no_thread_leak)
             node.stop()
     assert sink.values[-1] == {"n": 499, "hops": 0}
     assert [v["n"] for v in sink.values] == sorted(v["n"] for v in sink.values)
+
+
+class WaitForNext(IONode):
+    """Steps on value n only once the next node has stepped on value n - 1."""
+
+    def __init__(self, seen, **entries):
+        super().__init__(**entries)
+        self.seen, self.in_time = seen, []
+
+    def step(self, data):
+        n = data["in"]
+        if n > 0:
+            self.in_time.append(self.seen[n - 1].wait(10))
+        return {"out": n}
+
+
+class Mark(INode):
+    def __init__(self, seen, **entries):
+        super().__init__(**entries)
+        self.seen = seen
+
+    def step(self, data):
+        self.seen[data["in"]].set()
+
+
+@pytest.mark.parametrize("native", [True, False])
+def test_a_worker_with_a_backlog_wakes_the_next_node_after_each_cycle(native, no_thread_leak):
+    # A worker holds back the wake-ups of its cycle's pushes only until its next
+    # cycle starts, whether it reads its ports natively or through their methods.
+    seen = [threading.Event() for _ in range(5)]
+    source, middle, sink = Source(name="src"), WaitForNext(seen, name="middle"), Mark(seen, name="sink")
+    logger = Recorder()
+    for node in (source, middle, sink):
+        node.set_logger(logger)
+    source.connect("out", middle, "in")
+    middle.connect("out", sink, "in")
+    port = middle.get_port("in")
+    if not native:
+        port.data_available = lambda: len(port._values) > 0  # served through its methods
+    source.start()
+    for n in range(5):
+        source.cycle({"n": n})  # the whole backlog waits before the worker starts
+    sink.start()
+    middle.start()
+    try:
+        assert seen[4].wait(60)
+    finally:
+        for node in (source, middle, sink):
+            node.stop()
+    assert middle.in_time == [True] * 4 and logger.messages("ERROR") == []

@@ -253,6 +253,9 @@ nb::object thread_function(const vx::Call &call) {
                            vx::truthy(vx::call_method(self, names::is_data_available))) {
                         nb::object data = vx::call_method(self, names::get_data_);
                         vx::call_method(self, names::cycle, data);
+                        // Whether another cycle follows is the ports' to say: wake the
+                        // next nodes now rather than after a batch of unknown length.
+                        wakes.flush();
                         if (all_ports_async(self))
                             break;
                     }
