@@ -229,3 +229,41 @@ def test_a_node_that_cannot_be_recreated_passes_its_error_on(made):
     with pytest.raises(TypeError, match=r"^Class 'Plain' must be derived from class 'Portable'\.$"):
         Pipeline.deserialize(data)
     assert logged(made[0]) == ["Starting pipeline deserialization...", "Node feed added to pipeline."]
+
+
+class SameName(INode):
+    """Equal to any node with the same name."""
+
+    def step(self, data):
+        pass
+
+    def __eq__(self, other):
+        return hasattr(other, "get_name") and other.get_name() == self.get_name()
+
+    __hash__ = object.__hash__
+
+
+def test_a_load_asks_nodes_with_their_own_equality_as_add_node_always_does(made):
+    # The load's shortcut for nodes with object's own equality must still ask the
+    # nodes whose class has its own: here the second says it equals the third.
+    p = Pipeline("")
+    for node in (Feed(name="feed"), SameName(name="a"), Feed(name="b"), Feed(name="tail")):
+        p.add_node(node)
+    data = p.serialize()
+    p.get_logger().stop()
+    data["nodes"][2]["config"]["name"] = "a"
+    Portable.reset()
+    with pytest.raises(ValueError, match="^Node already exists in pipeline.$"):
+        Pipeline.deserialize(data)
+    Portable.reset()
+    plain = Pipeline("")
+    feeds = [Feed(name=f"f{i}") for i in range(50)]
+    for node in feeds:
+        plain.add_node(node)
+    data = plain.serialize()
+    plain.get_logger().stop()
+    Portable.reset()
+    loaded = Pipeline.deserialize(data)
+    assert [n.get_name() for n in loaded._imp._nodes] == [f"f{i}" for i in range(50)]
+    with pytest.raises(ValueError, match="^Node already exists in pipeline.$"):
+        loaded.add_node(loaded._imp._nodes[17])  # after the load: the full test again

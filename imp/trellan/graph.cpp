@@ -19,6 +19,43 @@ bool holds_itself(nb::handle nodes, nb::handle node) {
     return false;
 }
 
+// holds() during a load, from its index: 1 or 0, or -1 when the index does not
+// describe the list as it is now (changed by other code) and the full test must run.
+int holds_indexed(nb::handle self, nb::handle nodes, nb::handle node) {
+    LoadIndex *load = current_load;
+    if (!load || load->pipeline != self.ptr() || !load->all_plain)
+        return -1;
+    if (!load->list)
+        load->list = nodes.ptr();
+    const Py_ssize_t size = PyList_GET_SIZE(nodes.ptr());
+    if (load->list != nodes.ptr() || (size_t)size != load->elements.size())
+        return -1;
+    PyObject **items = ((PyListObject *)nodes.ptr())->ob_item;
+    bool found = false;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (items[i] != load->elements[i])
+            return -1;  // replaced in place since
+        found |= items[i] == node.ptr();
+    }
+    return found ? 1 : 0;
+}
+
+// add_node has appended `node`: the load's index follows, while it describes the list.
+void index_appended(nb::handle self, nb::handle node) {
+    LoadIndex *load = current_load;
+    if (!load || load->pipeline != self.ptr() || !load->list)
+        return;
+    nb::object nodes = vx::getattr(self, names::nodes);
+    const Py_ssize_t size = PyList_CheckExact(nodes.ptr()) ? PyList_GET_SIZE(nodes.ptr()) : -1;
+    if (nodes.ptr() != load->list || size != (Py_ssize_t)load->elements.size() + 1 ||
+        PyList_GET_ITEM(nodes.ptr(), size - 1) != node.ptr()) {
+        load->all_plain = false;  // no longer ours to describe: the full test from now on
+        return;
+    }
+    load->elements.push_back(node.ptr());
+    load->all_plain = load->all_plain && Py_TYPE(node.ptr())->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
 // node in self._nodes, answered as list.__contains__ answers it. Two objects whose
 // types both keep object's own comparison are equal only when they are the same
 // object, so such pairs are told apart without a call; every other pair is asked.
@@ -31,10 +68,13 @@ bool holds(nb::handle self, nb::handle node) {
     nb::object nodes = vx::getattr(self, names::nodes);
     if (!PyList_CheckExact(nodes.ptr()))
         return vx::contains(nodes, node);
-    if (holds_itself(nodes, node))
-        return true;
     const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
     const bool plain_node = Py_TYPE(node.ptr())->tp_richcompare == plain;
+    int indexed = plain_node ? holds_indexed(self, nodes, node) : -1;
+    if (indexed >= 0)
+        return indexed == 1;
+    if (holds_itself(nodes, node))
+        return true;
     PyTypeObject *plain_type = nullptr;  // the last element type found to keep object's comparison
     // The size is read each turn: a comparison may run code that changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
@@ -148,6 +188,7 @@ nb::object add_node(const vx::Call &call) {
     if (holds(self, node))
         vx::raise(PyExc_ValueError, "Node already exists in pipeline.");
     append_node(self, node);
+    index_appended(self, node);
 
     try {
         vx::call_method(node, names::set_logger, vx::getattr(self, names::logger));

@@ -3,6 +3,8 @@
 // (serialization.cpp). module.cpp builds the class.
 #pragma once
 
+#include <vector>
+
 #include "common/runtime.hpp"
 
 namespace trellan {
@@ -74,6 +76,22 @@ inline nb::handle run_turns;
 // serialization.cpp
 nb::object serialize(const vx::Call &call);
 nb::object deserialize(const vx::Call &call);
+
+// What a load knows about the node list of the pipeline it fills: the elements it
+// has appended, in order, and whether each one's type kept object's own equality
+// when it was added. While the list is still that list holding exactly those
+// elements, a new node whose type keeps object's equality is in it only if it is
+// one of them: the membership test then compares addresses alone, instead of
+// looking at every element's type for each of thousands of nodes.
+struct LoadIndex {
+    PyObject *pipeline = nullptr;  // the PipelineImp being filled
+    PyObject *list = nullptr;      // its _nodes when indexing began
+    std::vector<PyObject *> elements;
+    bool all_plain = true;
+};
+
+// The load under way on this thread, if any (set by deserialize for its duration).
+inline thread_local LoadIndex *current_load = nullptr;
 
 // --- helpers shared by the files ---------------------------------------------------
 

@@ -134,7 +134,16 @@ nb::object deserialize(const vx::Call &call) {
     nb::object pipeline_class = vx::modules::pipeline.attr(names::Pipeline);
     nb::object pipeline = directory && directory != Py_None ? vx::call(pipeline_class, directory)
                                                              : vx::call(pipeline_class);
-    nb::object logger = vx::getattr(vx::getattr(pipeline, names::imp), names::logger);
+    nb::object imp = vx::getattr(pipeline, names::imp);
+    nb::object logger = vx::getattr(imp, names::logger);
+    LoadIndex index;
+    index.pipeline = imp.ptr();
+    LoadIndex *outer = current_load;  // a node's constructor may load a pipeline of its own
+    current_load = &index;
+    struct Restore {
+        LoadIndex *outer;
+        ~Restore() { current_load = outer; }
+    } restore{outer};
     try {
         vx::write_to(logger, names::INFO, texts::deserialization_starting);
         nb::object portable = vx::modules::portable.attr(names::Portable);
