@@ -52,13 +52,18 @@ class Collect(INode):
             self.done.set()
 
 
-def run_chain(nodes, count, logger):
+def link_and_start(nodes, logger):
+    """Each node's "out" to the next one's "in"; started from the end."""
     for node in nodes:
         node.set_logger(logger)
     for upstream, downstream in zip(nodes, nodes[1:]):
         upstream.connect("out", downstream, "in")
     for node in reversed(nodes):
         node.start()
+
+
+def run_chain(nodes, count, logger):
+    link_and_start(nodes, logger)
     try:
         for n in range(count):
             nodes[0].cycle({"n": n})
@@ -471,12 +476,7 @@ def test_a_push_inside_a_step_wakes_the_next_node_before_the_step_ends(no_thread
     middle = PushInStep(name="middle")
     nodes = [Source(name="src"), middle, Signal(middle.seen, name="sink")]
     logger = Recorder()
-    for node in nodes:
-        node.set_logger(logger)
-    nodes[0].connect("out", middle, "in")
-    middle.connect("out", nodes[2], "in")
-    for node in reversed(nodes):
-        node.start()
+    link_and_start(nodes, logger)
     try:
         nodes[0].cycle({"n": 7})
         deadline = threading.Event()
@@ -496,13 +496,7 @@ def test_the_newest_value_reaches_the_end_through_an_async_stage(no_thread_leak)
     # cycle held back for the next node must still go out.
     sink = Collect(expected=1, name="sink")
     nodes = [Source(name="src"), Wrap(name="wrap", input_ports=[{"name": "in", "timing": ASYNC}]), sink]
-    logger = Recorder()
-    for node in nodes:
-        node.set_logger(logger)
-    for upstream, downstream in zip(nodes, nodes[1:]):
-        upstream.connect("out", downstream, "in")
-    for node in reversed(nodes):
-        node.start()
+    link_and_start(nodes, Recorder())
     try:
         for n in range(500):
             nodes[0].cycle({"n": n})
