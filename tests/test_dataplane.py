@@ -559,3 +559,49 @@ def test_a_worker_with_a_backlog_wakes_the_next_node_after_each_cycle(native, no
         for node in (source, middle, sink):
             node.stop()
     assert middle.in_time == [True] * 4 and logger.messages("ERROR") == []
+
+
+class Split(IONode):
+    def step(self, data):
+        return {"out1": data["in"], "out2": data["in"]}
+
+
+class Pair(INode):
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.pairs, self.stepped = [], threading.Event()
+
+    def step(self, data):
+        self.pairs.append((data["in1"], data["in2"]))
+        self.stepped.set()
+
+
+def test_a_push_that_waits_for_room_first_wakes_the_reader_it_fed(no_thread_leak):
+    # The reader sleeps with a full bounded port, lacking a value on its other port.
+    # One cycle of the middle node gives it that value, then waits for room in the
+    # full port: the reader's wake-up must go out before that wait, or both wait.
+    source, other = Source(name="src"), Source(name="other")
+    middle = Split(name="middle", output_ports=[{"name": "out1"}, {"name": "out2"}])
+    reader = Pair(name="reader", input_ports=[{"name": "in1"}, {"name": "in2", "capacity": 1}])
+    logger = Recorder()
+    for node in (source, other, middle, reader):
+        node.set_logger(logger)
+    source.connect("out", middle, "in")
+    middle.connect("out1", reader, "in1")
+    middle.connect("out2", reader, "in2")
+    other.connect("out", reader, "in2")
+    for node in (reader, middle, source, other):
+        node.start()
+    try:
+        other.cycle({"n": "other"})  # fills in2; in1 stays empty, so the reader sleeps
+        source.cycle({"n": 1})
+        assert reader.stepped.wait(10), "the reader was never woken"
+        for _ in range(500):  # the middle node's push completes once there is room
+            if middle.get_counter() == 1:
+                break
+            threading.Event().wait(0.01)
+    finally:
+        for node in (source, other, middle, reader):
+            node.stop()
+    assert middle.get_counter() == 1
+    assert reader.pairs == [(1, "other")] and logger.messages("ERROR") == []

@@ -81,6 +81,9 @@ inline WaiterState *waiter_state(nb::handle obj) {
 // Wake-ups held back on this thread: waiters already taken off their condition,
 // released at the next flush. Only an input node's worker holds any back, and only
 // those of the pushes that end its cycles (the step's own pushes wake at once).
+// Whatever may block or run other code on the way (a full bounded port, a port or
+// handler of its own) lets them go first, so no node waits on a wake-up that the
+// thread it waits for is holding.
 struct DeferredWakes {
     bool worker = false;     // this thread flushes before it sleeps
     bool deferring = false;  // pushes now hold their wake-ups back
@@ -268,6 +271,7 @@ inline void notify_all(const Parts &parts) {
 inline void event_set(nb::handle event) {
     event_detail::Parts parts;
     if (!event_detail::parts_of(event, parts)) {
+        flush_deferred_wakes(deferred_wakes());  // an event of another kind may block
         vx::call_method(event, names::set);
         return;
     }

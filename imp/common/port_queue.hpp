@@ -134,7 +134,10 @@ inline void wait_for_signal(PortQueueState &q) {
 }
 
 // Blocks until the full queue has room, its node is released or the pusher stops.
+// Wake-ups this thread holds back go out first: the reader that would make room
+// may be among them.
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
+    flush_deferred_wakes(deferred_wakes());
     const unsigned long releases = q.releases;
     ++q.waiting;
     try {
@@ -217,6 +220,7 @@ inline void notify_arrival(nb::handle port) {
             event_set(event);
         return;
     }
+    flush_deferred_wakes(deferred_wakes());  // the handler may wait on anything
     vx::call(handler);
 }
 
@@ -227,6 +231,9 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
     nb::object values = own_entry(input_port, names::values);
     PortQueueState *queue = queue_state(values);
     if (!queue) {
+        // Its own _receive may block (a link to another process, when full) on a
+        // node that waits for one of the wake-ups this thread holds back.
+        flush_deferred_wakes(deferred_wakes());
         vx::call_method(input_port, names::receive, value);
         return;
     }
