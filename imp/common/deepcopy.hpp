@@ -24,24 +24,24 @@ namespace vx {
 
 namespace deepcopy_detail {
 
+inline Kept known_ndarray;
+inline Kept absent_marker;  // memo.get(key, marker): a private object no memo holds
+
 // numpy.ndarray once numpy has been imported (never imported from here), else null.
 inline PyTypeObject *ndarray_type() {
-    static PyTypeObject *type = nullptr;  // kept for the process, like the module
-    if (type)
-        return type;
+    if (known_ndarray.is_set())
+        return (PyTypeObject *)known_ndarray.ptr();
     nb::object numpy = nb::steal(PyImport_GetModule(names::numpy.ptr()));
     if (!numpy.is_valid()) {
         PyErr_Clear();
         return nullptr;
     }
-    PyObject *found = PyObject_GetAttr(numpy.ptr(), names::ndarray.ptr());
-    if (!found || !PyType_Check(found)) {
-        Py_XDECREF(found);
+    nb::object found = nb::steal(PyObject_GetAttr(numpy.ptr(), names::ndarray.ptr()));
+    if (!found.is_valid() || !PyType_Check(found.ptr())) {
         PyErr_Clear();
         return nullptr;
     }
-    type = (PyTypeObject *)found;
-    return type;
+    return (PyTypeObject *)known_ndarray.get_or_make([&] { return found; }).ptr();
 }
 
 // Buffers whose copy needs no memo: an exact bytearray, and an exact numpy array
@@ -456,9 +456,7 @@ private:
             return found ? nb::borrow(found) : nb::object();
         }
         // Any other mapping answers through its own get(), as copy.deepcopy asks it.
-        static PyObject *absent = PyList_New(0);  // a private marker, kept for the process
-        if (!absent)
-            throw nb::python_error();
+        nb::handle absent = deepcopy_detail::absent_marker.get_or_make([] { return steal_or_throw(PyList_New(0)); });
         nb::object found = vx::call_method(memo_, names::get, key, absent);
         return found.is(absent) ? nb::object() : found;
     }

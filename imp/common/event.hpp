@@ -53,23 +53,18 @@ struct Waiter {
     WaiterState state;
 };
 
-// The Waiter type, made by the port module (portan) and found through it by the
-// others; kept for the life of the process.
-inline PyTypeObject *&waiter_type_slot() {
-    static PyTypeObject *type = nullptr;
-    return type;
-}
+// The Waiter type, made by the port module (portan), which sets it here; the other
+// modules, each a shared library with its own copy, find it through portan.
+inline Kept known_waiter_type;
 
 inline PyTypeObject *waiter_type() {
-    PyTypeObject *&type = waiter_type_slot();
-    if (!type) {
-        static LazyModule portan{"velarix.imp.portan"};
-        nb::object found = portan.attr("Waiter");
+    nb::handle type = known_waiter_type.get_or_make([] {
+        nb::object found = modules::portan.attr("Waiter");
         if (!PyType_Check(found.ptr()))
             raise(PyExc_TypeError, "velarix.imp.portan.Waiter is not a type");
-        type = (PyTypeObject *)found.release().ptr();
-    }
-    return type;
+        return found;
+    });
+    return (PyTypeObject *)type.ptr();
 }
 
 inline WaiterState *waiter_state(nb::handle obj) {
@@ -103,8 +98,7 @@ inline ThreadWakes &thread_wakes_slot() {
 inline DeferredWakes &deferred_wakes() {
     ThreadWakes &function = thread_wakes_slot();
     if (!function) {
-        static LazyModule portan{"velarix.imp.portan"};
-        nb::object capsule = portan.attr("_thread_wakes");
+        nb::object capsule = modules::portan.attr("_thread_wakes");
         void *found = PyCapsule_GetPointer(capsule.ptr(), "velarix.thread_wakes");
         if (!found)
             throw_error_already_set();
@@ -166,27 +160,32 @@ struct Parts {
 // The standard classes the fast path knows, taken once: an object of exactly one of
 // them has the parts below whatever a module attribute is later rebound to.
 struct Standard {
-    PyObject *event, *condition, *lock, *deque, *event_set;
+    Kept event, condition, lock, deque, event_set;
+    bool filled = false;
 };
 
-// No function-local static with a guard: filling it runs Python code, and a second
-// thread blocked on the guard would hold the interpreter lock the first one needs.
-// Two threads may both fill it; the first result stays.
+inline Standard known_standard;
+
+// Filling it runs Python code (kept.hpp): two threads may both look the classes up;
+// the first to finish fills all of them together.
 inline const Standard &standard() {
-    static Standard *known = nullptr;
-    if (!known) {
-        auto keep = [](nb::object value) { return value.release().ptr(); };  // kept for the process
+    Standard &known = known_standard;
+    if (!known.filled) {
         nb::object event = modules::threading.attr(names::Event);
-        Standard found{keep(event), keep(modules::threading.attr(names::Condition)),
-                       keep(thread_module.attr(names::LockType)), keep(collections.attr(names::deque)),
-                       keep(vx::getattr(event, names::set))};
-        if (!known)
-            known = new Standard(found);
+        nb::object condition = modules::threading.attr(names::Condition);
+        nb::object lock = thread_module.attr(names::LockType);
+        nb::object deque = collections.attr(names::deque);
+        nb::object event_set = vx::getattr(event, names::set);
+        if (!known.filled) {
+            known.event.set(event), known.condition.set(condition), known.lock.set(lock);
+            known.deque.set(deque), known.event_set.set(event_set);
+            known.filled = true;
+        }
     }
-    return *known;
+    return known;
 }
 
-inline bool is_exact(nb::handle obj, PyObject *type) { return (PyObject *)Py_TYPE(obj.ptr()) == type; }
+inline bool is_exact(nb::handle obj, nb::handle type) { return (PyObject *)Py_TYPE(obj.ptr()) == type.ptr(); }
 
 inline bool parts_of(nb::handle event, Parts &parts) {
     const Standard &known = standard();
@@ -212,7 +211,7 @@ inline bool is_event_set(nb::handle handler, nb::handle &event) {
         return false;
     const event_detail::Standard &known = event_detail::standard();
     event = PyMethod_GET_SELF(handler.ptr());
-    return PyMethod_GET_FUNCTION(handler.ptr()) == known.event_set && event_detail::is_exact(event, known.event);
+    return PyMethod_GET_FUNCTION(handler.ptr()) == known.event_set.ptr() && event_detail::is_exact(event, known.event);
 }
 
 namespace event_detail {

@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "errors.hpp"
+#include "kept.hpp"
 
 namespace vx {
 
@@ -179,7 +180,7 @@ nb::object call(nb::handle function, Args... args) {
 
 // function(*positional, **keywords) where `args` holds the positional values, then
 // one value for each name of the tuple `kwnames` (see keyword_names):
-// vx::call_kw(thread_class, keyword_names({names::target}), target).
+// vx::call_kw(thread_class, keyword_names(keywords, {names::target}), target).
 template <typename... Args>
 nb::object call_kw(nb::handle function, nb::handle kwnames, Args... args) {
     PyObject *vector[] = {nullptr, nb::handle(args).ptr()...};
@@ -207,13 +208,17 @@ nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
 }
 
 // A tuple of keyword names for call_kw, made once by the caller and kept for the
-// life of the process: static nb::handle kw = vx::keyword_names({names::target}).
-inline nb::handle keyword_names(std::initializer_list<nb::handle> names) {
-    nb::object tuple = steal_or_throw(PyTuple_New((Py_ssize_t)names.size()));
-    Py_ssize_t i = 0;
-    for (nb::handle name : names)
-        PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(name.ptr()));
-    return tuple.release();
+// life of the process:
+//     static vx::Kept keywords;
+//     vx::call_kw(f, vx::keyword_names(keywords, {names::target}), target);
+inline nb::handle keyword_names(Kept &kept, std::initializer_list<nb::handle> names) {
+    return kept.get_or_make([&] {
+        nb::object tuple = steal_or_throw(PyTuple_New((Py_ssize_t)names.size()));
+        Py_ssize_t i = 0;
+        for (nb::handle name : names)
+            PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(name.ptr()));
+        return tuple;
+    });
 }
 
 // --- iteration -----------------------------------------------------------------------
@@ -261,13 +266,7 @@ public:
     explicit constexpr LazyModule(const char *name) : name_(name) {}
 
     nb::handle get() {
-        if (!module_) {
-            nb::object module = import_module(name_);
-            // Another thread may have won while the import released the lock.
-            if (!module_)
-                module_ = module.release().ptr();
-        }
-        return module_;
+        return module_.get_or_make([&] { return import_module(name_); });
     }
 
     // module.<name>, looked up on every call so that a patched attribute is seen.
@@ -276,11 +275,12 @@ public:
 
 private:
     const char *name_;
-    PyObject *module_ = nullptr;
+    Kept module_;
 };
 
 namespace modules {
 inline LazyModule imp{"velarix.imp"};
+inline LazyModule portan{"velarix.imp.portan"};
 inline LazyModule constants{"velarix.constants"};
 inline LazyModule logger{"velarix.logger"};
 inline LazyModule portable{"velarix.portable"};

@@ -67,23 +67,18 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     return lookup(held, name);
 }
 
-// The PortQueue type, made by the port module (portan) and found through it by the
-// others; kept for the life of the process.
-inline PyTypeObject *&port_queue_type_slot() {
-    static PyTypeObject *type = nullptr;
-    return type;
-}
+// The PortQueue type, made by the port module (portan), which sets it here; the
+// other modules, each a shared library with its own copy, find it through portan.
+inline Kept known_port_queue_type;
 
 inline PyTypeObject *port_queue_type() {
-    PyTypeObject *&type = port_queue_type_slot();
-    if (!type) {
-        static LazyModule portan{"velarix.imp.portan"};
-        nb::object found = portan.attr("PortQueue");
+    nb::handle type = known_port_queue_type.get_or_make([] {
+        nb::object found = modules::portan.attr("PortQueue");
         if (!PyType_Check(found.ptr()))
             raise(PyExc_TypeError, "velarix.imp.portan.PortQueue is not a type");
-        type = (PyTypeObject *)found.release().ptr();
-    }
-    return type;
+        return found;
+    });
+    return (PyTypeObject *)type.ptr();
 }
 
 // The queue behind `values` (an input port's _values), or nullptr when it is

@@ -88,7 +88,8 @@ inline void sleep(double seconds) {
 
 // threading.Thread(target=target, daemon=True), not started.
 inline nb::object daemon_thread(nb::handle target) {
-    static nb::handle keywords = keyword_names({names::target, names::daemon});
+    static vx::Kept keywords_tuple;
+    nb::handle keywords = keyword_names(keywords_tuple, {names::target, names::daemon});
     nb::object thread_class = module_attr(modules::threading, names::Thread);
     return vx::call_kw(thread_class, keywords, target, Py_True);
 }

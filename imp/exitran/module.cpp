@@ -35,7 +35,5 @@ nb::object build_class(const char *module) {
 
 NB_MODULE(exitran, m) {
     names::init();
-    nb::object cls = exitran::build_class("velarix.imp.exitran");
-    exitran::output_node_class = cls.inc_ref();  // lives as long as the module
-    m.attr("ONodeImp") = cls;
+    m.attr("ONodeImp") = exitran::output_node_class.set(exitran::build_class("velarix.imp.exitran"));
 }

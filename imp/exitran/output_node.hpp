@@ -2,12 +2,13 @@
 // nodes and through which it pushes each step's results.
 #pragma once
 
+#include "common/kept.hpp"
 #include "common/method.hpp"
 
 namespace exitran {
 
 // ONodeImp itself, set once by the module, for super(ONodeImp, self).start().
-inline nb::handle output_node_class;
+inline vx::Kept output_node_class;
 
 // output_node.cpp
 nb::object init(const vx::Call &call);

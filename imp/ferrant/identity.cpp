@@ -11,12 +11,11 @@ vx::LazyModule random_module{"random"};
 // random.seed makes ids reproducible), as 16 upper-case hex digits padded with
 // blanks on the left.
 nb::object draw_id() {
-    // Kept for the life of the process, like the interned names.
-    static PyObject *zero = PyLong_FromLong(0);
-    static PyObject *upper = PyLong_FromUnsignedLongLong(18446744073709551615ULL);
-    static PyObject *spec = PyUnicode_InternFromString("16X");
-    if (!zero || !upper || !spec)
-        vx::throw_error_already_set();
+    static vx::Kept zero_kept, upper_kept, spec_kept;
+    nb::handle zero = zero_kept.get_or_make([] { return vx::steal_or_throw(PyLong_FromLong(0)); });
+    nb::handle upper = upper_kept.get_or_make(
+        [] { return vx::steal_or_throw(PyLong_FromUnsignedLongLong(18446744073709551615ULL)); });
+    nb::handle spec = spec_kept.get_or_make([] { return vx::steal_or_throw(PyUnicode_InternFromString("16X")); });
     nb::object value = vx::call(random_module.attr("randint"), zero, upper);
     return vx::format(value, spec);
 }

@@ -46,7 +46,5 @@ nb::object build_class(const char *module_name) {
 
 NB_MODULE(ferrant, m) {
     names::init();
-    nb::object cls = ferrant::build_class("velarix.imp.ferrant");
-    ferrant::portable_class = cls.inc_ref();  // lives as long as the module
-    m.attr("PortableImp") = cls;
+    m.attr("PortableImp") = ferrant::portable_class.set(ferrant::build_class("velarix.imp.ferrant"));
 }

@@ -1,12 +1,13 @@
 // PortableImp: process-wide identity, configuration and serialisation.
 #pragma once
 
+#include "common/kept.hpp"
 #include "common/method.hpp"
 
 namespace ferrant {
 
 // The class object, set once by the module; the registries live on it.
-inline nb::handle portable_class;
+inline vx::Kept portable_class;
 
 nb::object init(const vx::Call &call);
 nb::object get_by_id(const vx::Call &call);

@@ -88,12 +88,11 @@ nb::object entry(nb::handle data, const char *key) {
 // once per text and run afresh for each node (each still gets a class of its own).
 // Anything but an exact str goes to exec as it is.
 nb::object compiled(nb::handle source) {
-    static PyObject *cache = nullptr;  // text -> code, kept for the process
+    static vx::Kept cache_kept;  // text -> code
     static constexpr Py_ssize_t cache_limit = 256;
     if (!PyUnicode_CheckExact(source.ptr()))
         return nb::borrow(source);
-    if (!cache)
-        cache = vx::steal_or_throw(PyDict_New()).release().ptr();
+    PyObject *cache = cache_kept.get_or_make([] { return vx::steal_or_throw(PyDict_New()); }).ptr();
     if (PyObject *found = PyDict_GetItemWithError(cache, source.ptr()))  // no Python code: exact str
         return nb::borrow(found);
     if (PyErr_Occurred())

@@ -2,13 +2,14 @@
 // whenever every input port holds a value.
 #pragma once
 
+#include "common/kept.hpp"
 #include "common/method.hpp"
 
 namespace intaran {
 
 // INodeImp itself, set once by the module: the metadata timeout is read from it,
 // and its base's start and stop are reached through super(INodeImp, self).
-inline nb::handle input_node_class;
+inline vx::Kept input_node_class;
 
 // input_node.cpp
 nb::object init(const vx::Call &call);

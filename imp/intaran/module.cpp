@@ -41,7 +41,5 @@ nb::object build_class(const char *module) {
 
 NB_MODULE(intaran, m) {
     names::init();
-    nb::object cls = intaran::build_class("velarix.imp.intaran");
-    intaran::input_node_class = cls.inc_ref();  // lives as long as the module
-    m.attr("INodeImp") = cls;
+    m.attr("INodeImp") = intaran::input_node_class.set(intaran::build_class("velarix.imp.intaran"));
 }

@@ -123,7 +123,7 @@ nb::object receive(const vx::Call &call) {
 nb::object input_connect(const vx::Call &call) {
     static constexpr vx::Params<1> params{"connect", {"output_port"}};
     auto [other] = call.bind(params);
-    link(call.self, other, output_port_class, "input", "output");
+    link(call.self, other, kept.output_port_class, "input", "output");
     return nb::none();
 }
 

@@ -163,16 +163,8 @@ nb::object build_class(const char *module, const char *name, const char *doc, Py
 
 NB_MODULE(portan, m) {
     names::init();
-    PyObject *queue_type = PyType_FromSpec(&portan::queue_spec);
-    if (!queue_type)
-        throw nb::python_error();
-    vx::port_queue_type_slot() = (PyTypeObject *)queue_type;  // lives as long as the process
-    m.attr("PortQueue") = nb::handle(queue_type);
-    PyObject *waiter_type = PyType_FromSpec(&portan::waiter_spec);
-    if (!waiter_type)
-        throw nb::python_error();
-    vx::waiter_type_slot() = (PyTypeObject *)waiter_type;  // lives as long as the process
-    m.attr("Waiter") = nb::handle(waiter_type);
+    m.attr("PortQueue") = vx::known_port_queue_type.set_new(PyType_FromSpec(&portan::queue_spec));
+    m.attr("Waiter") = vx::known_waiter_type.set_new(PyType_FromSpec(&portan::waiter_spec));
     vx::thread_wakes_slot() = portan::thread_wakes;
     m.attr("_thread_wakes") =
         vx::steal_or_throw(PyCapsule_New((void *)portan::thread_wakes, "velarix.thread_wakes", nullptr));
@@ -184,8 +176,6 @@ NB_MODULE(portan, m) {
     nb::object output =
         portan::build_class(module, "OPortImp", "An output port: pushes to its linked input ports.",
                             portan::output_methods);
-    portan::input_port_class = input.inc_ref();  // live as long as the module
-    portan::output_port_class = output.inc_ref();
-    m.attr("IPortImp") = input;
-    m.attr("OPortImp") = output;
+    m.attr("IPortImp") = portan::kept.input_port_class.set(input);
+    m.attr("OPortImp") = portan::kept.output_port_class.set(output);
 }

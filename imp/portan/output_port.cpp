@@ -26,7 +26,7 @@ nb::object push(const vx::Call &call) {
 nb::object output_connect(const vx::Call &call) {
     static constexpr vx::Params<1> params{"connect", {"input_port"}};
     auto [other] = call.bind(params);
-    link(call.self, other, input_port_class, "output", "input");
+    link(call.self, other, kept.input_port_class, "output", "input");
     return nb::none();
 }
 

@@ -3,13 +3,17 @@
 // what arrives in a native queue (common/port_queue.hpp).
 #pragma once
 
+#include "common/kept.hpp"
 #include "common/method.hpp"
 
 namespace portan {
 
 // The two classes, set once by the module: connect() checks the kind of the other end.
-inline nb::handle input_port_class;
-inline nb::handle output_port_class;
+struct ModuleState {
+    vx::Kept input_port_class;
+    vx::Kept output_port_class;
+};
+inline ModuleState kept;
 
 // input_port.cpp
 nb::object input_init(const vx::Call &call);

@@ -58,13 +58,10 @@ nb::object type_of(nb::handle entry) {
     return vx::get_item(entry, names::type);
 }
 
-// Kept for the life of the process (never released: that would happen after the
-// interpreter has gone).
-PyObject *const_object(nb::object value) { return value.release().ptr(); }
-
 // LogEntry(type=..., stack=..., message=...), the public entry class looked up now.
 nb::object make_entry(nb::handle type, nb::handle stack, nb::handle message) {
-    static nb::handle keywords = vx::keyword_names({names::type, names::stack, names::message});
+    static vx::Kept keywords_tuple;
+    nb::handle keywords = vx::keyword_names(keywords_tuple, {names::type, names::stack, names::message});
     nb::object entry_class = vx::module_attr(vx::modules::logger, names::LogEntry);
     return vx::call_kw(entry_class, keywords, type, stack, message);
 }
@@ -85,7 +82,8 @@ void close_quietly(nb::handle file) {
 // next counter. Returns the path, or None when the file could not be made. An
 // OSError of the directory propagates.
 nb::object create_log_file(nb::handle directory) {
-    static nb::handle exist_ok = vx::keyword_names({texts::exist_ok});
+    static vx::Kept exist_ok_tuple;
+    nb::handle exist_ok = vx::keyword_names(exist_ok_tuple, {texts::exist_ok});
     vx::call_kw(os_module.attr("makedirs"), exist_ok, directory, Py_True);
 
     nb::object localtime = vx::modules::time.attr("localtime");
@@ -193,20 +191,17 @@ nb::object file_line(nb::handle entry) {
 // get_nowait() at a time.
 nb::object take_queued(nb::handle queue) {
     constexpr Py_ssize_t MOST = 4096;
-    static PyObject *plain_queue = const_object(queue_module.attr("Queue"));
-    static PyObject *empty = const_object(queue_module.attr("Empty"));
-    static PyObject *mutex = const_object(vx::steal_or_throw(PyUnicode_InternFromString("mutex")));
-    static PyObject *items = const_object(vx::steal_or_throw(PyUnicode_InternFromString("queue")));
-    static PyObject *not_full = const_object(vx::steal_or_throw(PyUnicode_InternFromString("not_full")));
-    static PyObject *notify_all = const_object(vx::steal_or_throw(PyUnicode_InternFromString("notify_all")));
+    static vx::Kept plain_queue_class, empty_class;
+    nb::handle plain_queue = plain_queue_class.get_or_make([] { return queue_module.attr("Queue"); });
+    nb::handle empty = empty_class.get_or_make([] { return queue_module.attr("Empty"); });
 
-    if ((PyObject *)Py_TYPE(queue.ptr()) == plain_queue) {
-        Held held(vx::getattr(queue, mutex));
-        nb::object waiting = vx::getattr(queue, items);
+    if ((PyObject *)Py_TYPE(queue.ptr()) == plain_queue.ptr()) {
+        Held held(vx::getattr(queue, texts::mutex));
+        nb::object waiting = vx::getattr(queue, texts::queue);
         nb::object taken = vx::list_copy(waiting);
         vx::call_method(waiting, names::clear);
         // Wakes putters of a bounded queue, as get() does; the condition shares the mutex.
-        vx::call_method(vx::getattr(queue, not_full), notify_all);
+        vx::call_method(vx::getattr(queue, texts::not_full), texts::notify_all);
         held.release();
         return taken;
     }
@@ -258,8 +253,8 @@ void drain(nb::handle self, nb::handle file) {
 }
 
 nb::object one_second() {
-    static PyObject *value = const_object(vx::steal_or_throw(PyFloat_FromDouble(1.0)));
-    return nb::borrow(value);
+    static vx::Kept value;
+    return nb::borrow(value.get_or_make([] { return vx::steal_or_throw(PyFloat_FromDouble(1.0)); }));
 }
 
 void start_writer(nb::handle self) {
@@ -269,7 +264,7 @@ void start_writer(nb::handle self) {
     vx::setattr(self, names::thread, thread);
     vx::call_method(thread, names::start);
     // Remembered for the exit, which drains and closes the file as stop() does.
-    vx::call_method(file_loggers, names::add, self);
+    vx::call_method(kept.file_loggers, names::add, self);
 }
 
 // ---- bridge to the standard logging module ------------------------------------------
@@ -309,7 +304,7 @@ nb::object failing_node() {
 
 void hand_to_logging(nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
     nb::object level = vx::steal_or_throw(PyLong_FromLong(level_of(type, is_error)));
-    nb::handle logger = velarix_logging;
+    nb::handle logger = kept.velarix_logging;
     if (!enabled_for(logger, level))
         return;
 
@@ -321,13 +316,14 @@ void hand_to_logging(nb::handle type, nb::handle message, nb::handle entry, bool
             nb::object node = failing_node();
             if (node.is_valid()) {
                 nb::object name = vx::formatted("velarix.%U", node.ptr());
-                child = vx::call(vx::getattr(logging_module, texts::getLogger), name);
+                child = vx::call(vx::getattr(kept.logging_module, texts::getLogger), name);
                 if (!enabled_for(child, level))
                     return;
             }
         }
     }
-    static nb::handle keywords = vx::keyword_names({texts::exc_info, texts::extra});
+    static vx::Kept keywords_tuple;
+    nb::handle keywords = vx::keyword_names(keywords_tuple, {texts::exc_info, texts::extra});
     nb::dict extra;
     extra[texts::velarix_entry] = entry;
     vx::call_kw(vx::getattr(child.is_valid() ? nb::handle(child) : logger, texts::log), keywords, level,
@@ -372,7 +368,8 @@ nb::object logger_init(const vx::Call &call) {
     vx::require_str(directory_arg, "directory", /*allow_none=*/true);
     nb::handle self = call.self;
 
-    static nb::handle maxlen = vx::keyword_names({texts::maxlen});
+    static vx::Kept maxlen_tuple;
+    nb::handle maxlen = vx::keyword_names(maxlen_tuple, {texts::maxlen});
     nb::object deque_class = collections_module.attr("deque");
     nb::object bound = module_global(texts::MAX_LOG_ENTRIES);
     nb::object store = vx::call_kw(deque_class, maxlen, bound);
@@ -525,15 +522,14 @@ nb::object logger_log_worker(const vx::Call &call) {
     if (path.is_none())
         return nb::none();
 
-    static nb::handle errors = vx::keyword_names({texts::errors});
-    static PyObject *append_mode = const_object(vx::steal_or_throw(PyUnicode_FromString("a")));
-    // Text that the host's encoding cannot hold is written escaped instead of
-    // ending the writer.
-    static PyObject *escape = const_object(vx::steal_or_throw(PyUnicode_FromString("backslashreplace")));
+    static vx::Kept errors_tuple;
+    nb::handle errors = vx::keyword_names(errors_tuple, {texts::errors});
 
     nb::object file;
     try {
-        file = vx::call_kw(io_module.attr("open"), errors, path, append_mode, escape);
+        // Text that the host's encoding cannot hold is written escaped instead of
+        // ending the writer.
+        file = vx::call_kw(io_module.attr("open"), errors, path, texts::append_mode, texts::backslashreplace);
 
         while (!vx::truthy(vx::getattr(self, names::stop_))) {
             nb::object event = vx::getattr(self, names::event);
@@ -571,7 +567,7 @@ nb::object logger_log_worker(const vx::Call &call) {
 
 nb::object stop_file_loggers(const vx::Call &call) {
     call.bind_none("_stop_file_loggers");
-    nb::object loggers = vx::list_copy(file_loggers);
+    nb::object loggers = vx::list_copy(kept.file_loggers);
     vx::for_each(loggers, [&](nb::handle logger) {
         try {
             vx::call_method(logger, names::stop);

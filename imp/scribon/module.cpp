@@ -84,7 +84,8 @@ nb::object build_logger_class(const char *module_name) {
 NB_MODULE(scribon, m) {
     names::init();
     scribon::texts::init();
-    scribon::module_dict = nb::handle(PyModule_GetDict(m.ptr())).inc_ref();  // lives as long as the process
+    scribon::ModuleState &kept = scribon::kept;
+    kept.module_dict.set(nb::borrow(PyModule_GetDict(m.ptr())));
 
     m.attr("MAX_LOG_ENTRIES") = 100;
     for (const scribon::Column &column : scribon::COLUMNS)
@@ -92,10 +93,9 @@ NB_MODULE(scribon, m) {
     scribon::set_default_dir(m);
 
     nb::object logging = vx::import_module("logging");
-    scribon::velarix_logging = vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix")).release();
-    scribon::logging_module = logging.release();
-    nb::object weakset = vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet"));
-    scribon::file_loggers = weakset.release();  // lives as long as the process
+    kept.velarix_logging.set(vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix")));
+    kept.logging_module.set(logging);
+    kept.file_loggers.set(vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet")));
     nb::object module_name = nb::str("velarix.imp.scribon");
     m.attr("_stop_file_loggers") = vx::steal_or_throw(
         PyCFunction_NewEx(&scribon::stop_file_loggers_def, nullptr, module_name.ptr()));

@@ -6,6 +6,7 @@
 // interpreter ends inside a log call at exit must not take the process with it.
 #pragma once
 
+#include "common/kept.hpp"
 #include "common/runtime.hpp"
 
 namespace scribon {
@@ -37,7 +38,13 @@ namespace scribon {
     X(exc_info, "exc_info")                                                            \
     X(extra, "extra")                                                                  \
     X(velarix_entry, "velarix_entry")                                                  \
-    X(name_separator, ".")
+    X(name_separator, ".")                                                             \
+    X(mutex, "mutex")                                                                  \
+    X(queue, "queue")                                                                  \
+    X(not_full, "not_full")                                                            \
+    X(notify_all, "notify_all")                                                        \
+    X(append_mode, "a")                                                                \
+    X(backslashreplace, "backslashreplace")
 
 namespace texts {
 VX_INTERNED_TABLE(SCRIBON_TEXTS)
@@ -63,14 +70,24 @@ inline const Column COLUMNS[] = {
 };
 constexpr int COLUMN_COUNT = sizeof(COLUMNS) / sizeof(COLUMNS[0]);
 
-// The module's namespace, set once when the module loads. The widths, the store's
-// bound and DEFAULT_DIR are read from it at each use, so a changed module attribute
-// takes effect.
-inline nb::handle module_dict;
+// What the module sets up when it loads, kept for the life of the process.
+struct ModuleState {
+    // The module's namespace. The widths, the store's bound and DEFAULT_DIR are read
+    // from it at each use, so a changed module attribute takes effect.
+    vx::Kept module_dict;
+    // The loggers with a writer thread, weakly held.
+    vx::Kept file_loggers;
+    // The logging module and logging.getLogger("velarix"): imported when the module
+    // loads rather than on first use, since a first use on two threads at once
+    // would wait on an import from inside a log call.
+    vx::Kept logging_module;
+    vx::Kept velarix_logging;
+};
+inline ModuleState kept;
 
 // A module global as Python code of this module would read it (NameError if absent).
 inline nb::object module_global(nb::handle name) {
-    PyObject *value = PyDict_GetItemWithError(module_dict.ptr(), name.ptr());
+    PyObject *value = PyDict_GetItemWithError(kept.module_dict.ptr(), name.ptr());
     if (!value) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
@@ -102,15 +119,6 @@ nb::object logger_log_worker(const vx::Call &call);
 
 // Module functions: stop every logger that still writes a file (run at exit).
 nb::object stop_file_loggers(const vx::Call &call);
-// The loggers with a writer thread, weakly held; set once by the module.
-inline nb::handle file_loggers;
-
-// The logging module and logging.getLogger("velarix"), set once when the module
-// loads: imported there rather than on first use, since a first use on two threads
-// at once would wait on an import from inside a log call.
-inline nb::handle logging_module;
-inline nb::handle velarix_logging;
-
 // The title line of a log file (fixed widths, not the module constants).
 nb::object title_line();
 

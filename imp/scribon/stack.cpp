@@ -48,12 +48,9 @@ Py_ssize_t basename_start(nb::handle path) {
 // The excluded name: the base name of the module's __file__, worked out again only
 // when that attribute changes.
 nb::object excluded_name() {
-    // Raw references kept for the life of the process: a static handle would be
-    // released after the interpreter has gone.
-    static PyObject *cached_file = nullptr;
-    static PyObject *cached_name = nullptr;
+    static vx::Kept cached_file, cached_name;
     nb::object file = module_global(texts::dunder_file);
-    if (file.ptr() != cached_file) {
+    if (file.ptr() != cached_file.ptr()) {
         nb::object name;
         if (PyUnicode_Check(file.ptr())) {
             Py_ssize_t start = basename_start(file);
@@ -62,14 +59,11 @@ nb::object excluded_name() {
             static vx::LazyModule os_path{"os.path"};
             name = vx::call(os_path.attr("basename"), file);
         }
-        PyObject *old_file = cached_file, *old_name = cached_name;
-        cached_file = file.inc_ref().ptr();
-        cached_name = name.inc_ref().ptr();
-        Py_XDECREF(old_file);
-        Py_XDECREF(old_name);
+        cached_file.replace(file);
+        cached_name.replace(name);
         return name;
     }
-    return nb::borrow(cached_name);
+    return nb::borrow(cached_name.get());
 }
 
 // The line the frame is executing, as inspect reads it: the start line of the

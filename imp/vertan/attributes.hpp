@@ -14,14 +14,14 @@ inline bool has_version(PyTypeObject *type) {
 
 // owner.<name> for a class whose metaclass is `type` (such as Constants.States):
 // remembered while the class keeps its version, unless the class holds a
-// descriptor under that name, whose __get__ must run each time. Its references are
-// kept for the life of the process, like the interned names.
+// descriptor under that name, whose __get__ must run each time. The latest class
+// and value are kept for the life of the process.
 class ClassAttribute {
 public:
     nb::object get(nb::handle owner, nb::handle name) {
-        if (owner.ptr() == owner_ && has_version((PyTypeObject *)owner_) &&
-            ((PyTypeObject *)owner_)->tp_version_tag == version_)
-            return nb::borrow(value_);
+        if (owner.ptr() == owner_.ptr() && has_version((PyTypeObject *)owner.ptr()) &&
+            ((PyTypeObject *)owner.ptr())->tp_version_tag == version_)
+            return nb::borrow(value_.get());
         nb::object value = vx::getattr(owner, name);
         // The lookup has given the class a version tag if it can have one.
         if (Py_TYPE(owner.ptr()) != &PyType_Type)
@@ -29,19 +29,19 @@ public:
         PyTypeObject *type = (PyTypeObject *)owner.ptr();
         PyObject *entry = _PyType_Lookup(type, name.ptr());
         if (entry && !Py_TYPE(entry)->tp_descr_get && has_version(type)) {
-            PyObject *old_owner = owner_, *old_value = value_;
-            owner_ = Py_NewRef(owner.ptr());
-            value_ = Py_NewRef(value.ptr());
+            // Releasing the old class may run code that comes back here: no tag is
+            // 0, so nothing matches until both are in place.
+            version_ = 0;
+            owner_.replace(owner);
+            value_.replace(value);
             version_ = type->tp_version_tag;
-            Py_XDECREF(old_owner);
-            Py_XDECREF(old_value);
         }
         return value;
     }
 
 private:
-    PyObject *owner_ = nullptr;
-    PyObject *value_ = nullptr;
+    vx::Kept owner_;
+    vx::Kept value_;
     unsigned int version_ = 0;
 };
 

@@ -50,14 +50,14 @@ bool is_first_cycle(nb::handle counter) {
         long value = PyLong_AsLongAndOverflow(counter.ptr(), &overflow);
         return value == 0 && overflow == 0;
     }
-    return vx::equals(counter, zero);
+    return vx::equals(counter, kept.zero);
 }
 
 // 1 > value
 bool below_one(nb::handle value) {
     if (PyFloat_CheckExact(value.ptr()))
         return 1.0 > PyFloat_AS_DOUBLE(value.ptr());
-    return vx::greater(one, value);
+    return vx::greater(kept.one, value);
 }
 
 double as_double(nb::handle value) { return PyFloat_AS_DOUBLE(value.ptr()); }
@@ -88,7 +88,7 @@ nb::object load_of(const NodeAttributes &own, nb::handle end) {
         return vx::steal_or_throw(PyFloat_FromDouble(as_double(busy) / (1.0 > seconds ? 1.0 : seconds)));
     if (!elapsed.is_valid())
         elapsed = vx::steal_or_throw(PyFloat_FromDouble(seconds));
-    return vx::divide(busy, below_one(elapsed) ? one : nb::handle(elapsed));
+    return vx::divide(busy, below_one(elapsed) ? kept.one.get() : nb::handle(elapsed));
 }
 
 void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
@@ -118,7 +118,7 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
         vx::call_method(self, names::push_data, data);
     }
 
-    own.set(names::counter, vx::add(own.get(names::counter), one));
+    own.set(names::counter, vx::add(own.get(names::counter), kept.one));
     nb::object t_end = vx::now();
     own.set(names::time_busy, add_interval(own.get(names::time_busy), t_end, t_start));
     record_step(self, t_start, t_end);
@@ -132,7 +132,7 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
 nb::object cycle(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_cycle", {"data"}, 0};
     auto [given] = call.bind(params);
-    nb::handle input = given ? nb::handle(given) : default_data;
+    nb::handle input = given ? nb::handle(given) : kept.default_data.get();
     vx::require_dict(input.ptr(), "data");
     nb::object constants = vx::constants();
     guarded(call.self, [&] { run_cycle(call.self, input, constants); });

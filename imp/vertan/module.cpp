@@ -60,30 +60,22 @@ PyMethodDef set_statistics_def = VX_METHOD(
     "_set_statistics", set_statistics,
     "_set_statistics(enabled)\n--\n\nWhether step cycles record their times (on unless turned off).");
 
-// Owned for the life of the process, like the interned names.
-nb::handle keep(PyObject *object) {
-    if (!object)
-        vx::throw_error_already_set();
-    return object;
-}
-
 } // namespace
 } // namespace vertan
 
 NB_MODULE(vertan, m) {
     names::init();
-    vertan::module_name = vertan::keep(PyUnicode_InternFromString("velarix.imp.vertan"));
-    vertan::zero = vertan::keep(PyLong_FromLong(0));
-    vertan::one = vertan::keep(PyLong_FromLong(1));
-    vertan::hundred = vertan::keep(PyLong_FromLong(100));
+    vertan::ModuleState &kept = vertan::kept;
+    kept.module_name.set_new(PyUnicode_InternFromString("velarix.imp.vertan"));
+    kept.zero.set_new(PyLong_FromLong(0));
+    kept.one.set_new(PyLong_FromLong(1));
+    kept.hundred.set_new(PyLong_FromLong(100));
     // Made once with the class: every _cycle() without argument sees this object.
-    vertan::default_data = vertan::keep(PyDict_New());
+    kept.default_data.set_new(PyDict_New());
 
-    nb::object cls = vertan::build_class("velarix.imp.vertan");
-    vertan::node_class = cls.inc_ref();  // lives as long as the module
-    m.attr("NodeImp") = cls;
+    m.attr("NodeImp") = kept.node_class.set(vertan::build_class("velarix.imp.vertan"));
     m.attr("_set_statistics") =
-        vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, vertan::module_name.ptr()));
+        vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, kept.module_name.ptr()));
     m.attr("_deepcopy") =
-        vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, vertan::module_name.ptr()));
+        vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, kept.module_name.ptr()));
 }

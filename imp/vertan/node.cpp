@@ -8,7 +8,7 @@ nb::object new_do_nothing_handler() {
     static PyMethodDef def = VX_METHOD(
         "do_nothing", do_nothing,
         "do_nothing(data)\n--\n\nThe default pre- and post-step handler: does nothing.");
-    return vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, module_name.ptr()));
+    return vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, kept.module_name.ptr()));
 }
 
 nb::object store_handler(const vx::Call &call, const vx::Params<1> &params, nb::handle name) {
@@ -32,10 +32,10 @@ nb::object init(const vx::Call &call) {
 
     // super(NodeImp, self).__init__(config): the next class of the instance's own
     // order, so a class with several node bases still reaches PortableImp.
-    vx::call_super(node_class, self, names::dunder_init, config);
+    vx::call_super(kept.node_class, self, names::dunder_init, config);
 
     nb::object constants = vx::constants();
-    vx::setattr(self, names::counter, zero);
+    vx::setattr(self, names::counter, kept.zero);
     vx::setattr(self, names::pre_step_handler, new_do_nothing_handler());
     vx::setattr(self, names::post_step_handler, new_do_nothing_handler());
     vx::setattr(self, names::setup_handler, nb::none());
@@ -47,8 +47,8 @@ nb::object init(const vx::Call &call) {
     vx::setattr(self, names::state, vx::constant(constants, names::States, names::STOPPED));
     vx::setattr(self, names::condition, vx::constant(constants, names::Conditions, names::HEALTHY));
     vx::setattr(self, names::time_start, vx::now());
-    vx::setattr(self, names::time_busy, zero);
-    vx::setattr(self, names::load, zero);
+    vx::setattr(self, names::time_busy, kept.zero);
+    vx::setattr(self, names::load, kept.zero);
     return nb::none();
 }
 
@@ -138,7 +138,7 @@ nb::object get_last_exception(const vx::Call &call) {
 nb::object get_load(const vx::Call &call) {
     call.bind_none("get_load");
     nb::object load = vx::getattr(call.self, names::load);
-    return vx::steal_call([&] { return PyNumber_Multiply(load.ptr(), hundred.ptr()); });
+    return vx::steal_call([&] { return PyNumber_Multiply(load.ptr(), kept.hundred.ptr()); });
 }
 
 nb::object get_data(const vx::Call &call) {

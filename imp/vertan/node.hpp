@@ -6,11 +6,14 @@
 
 namespace vertan {
 
-// Set once by the module and kept for its life.
-inline nb::handle node_class;    // NodeImp, for super(NodeImp, self)
-inline nb::handle module_name;   // "velarix.imp.vertan", the __module__ of the handlers
-inline nb::handle default_data;  // the one empty dict _cycle() uses without argument
-inline nb::handle zero, one, hundred;
+// What the module makes when it loads, kept for the life of the process.
+struct ModuleState {
+    vx::Kept node_class;    // NodeImp, for super(NodeImp, self)
+    vx::Kept module_name;   // "velarix.imp.vertan", the __module__ of the handlers
+    vx::Kept default_data;  // the one empty dict _cycle() uses without argument
+    vx::Kept zero, one, hundred;
+};
+inline ModuleState kept;
 
 // node.cpp
 nb::object init(const vx::Call &call);
