@@ -63,7 +63,7 @@ PyMethodDef end_monitors_def = VX_METHOD(
 // stands (exit_safe.hpp). Monitoring threads are ended earlier, by an exit hook that
 // runs while threads still work normally, so each finishes its pass and logs its end.
 void register_exit_hook(nb::handle module) {
-    live_monitors = vx::steal_or_throw(PyDict_New()).release();  // lives as long as the process
+    kept.live_monitors.set_new(PyDict_New());
     nb::object module_name = vx::getattr(module, names::dunder_name);
     nb::object hook = vx::steal_or_throw(PyCFunction_NewEx(&end_monitors_def, nullptr, module_name.ptr()));
     vx::setattr(module, nb::str("_end_monitors"), hook);
@@ -79,6 +79,5 @@ NB_MODULE(trellan, m) {
     trellan::texts::init();
     m.attr("PipelineImp") = trellan::build_class("velarix.imp.trellan");
     trellan::register_exit_hook(m);
-    trellan::run_turns =
-        vx::call(vx::getattr(vx::import_module("weakref"), "WeakKeyDictionary")).release();  // process lifetime
+    trellan::kept.run_turns.set(vx::call(vx::getattr(vx::import_module("weakref"), "WeakKeyDictionary")));
 }

@@ -12,7 +12,7 @@ constexpr double EXIT_JOIN_TIMEOUT = 5.0;
 void forget_current_monitor() noexcept {
     try {
         nb::object current = vx::current_thread();
-        if (PyDict_DelItem(live_monitors.ptr(), current.ptr()) < 0)
+        if (PyDict_DelItem(kept.live_monitors.ptr(), current.ptr()) < 0)
             PyErr_Clear();
     } catch (nb::python_error &) {
         // At worst the exit waits for a thread that has ended already.
@@ -156,7 +156,7 @@ nb::object monitoring_fun(const vx::Call &call) {
 
 nb::object end_monitors(const vx::Call &call) {
     call.bind_none("_end_monitors");
-    nb::object entries = vx::steal_or_throw(PyDict_Items(live_monitors.ptr()));
+    nb::object entries = vx::steal_or_throw(PyDict_Items(kept.live_monitors.ptr()));
     nb::object timeout = vx::steal_or_throw(PyFloat_FromDouble(EXIT_JOIN_TIMEOUT));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
         nb::handle entry = PyList_GET_ITEM(entries.ptr(), i);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/kept.hpp"
 #include "common/runtime.hpp"
 
 namespace trellan {
@@ -65,13 +66,15 @@ nb::object get_load(const vx::Call &call);
 nb::object monitoring_fun(const vx::Call &call);
 nb::object end_monitors(const vx::Call &call);
 
-// Monitoring threads that may still run: thread -> its pipeline's stop event. Set
-// once by the module; end_monitors() ends them all when the interpreter exits.
-inline nb::handle live_monitors;
-
-// Each pipeline's run-control turn, weakly keyed by the pipeline (run_control.cpp).
-// Set once by the module.
-inline nb::handle run_turns;
+// What the module makes when it loads, kept for the life of the process.
+struct ModuleState {
+    // Monitoring threads that may still run: thread -> its pipeline's stop event.
+    // end_monitors() ends them all when the interpreter exits.
+    vx::Kept live_monitors;
+    // Each pipeline's run-control turn, weakly keyed by the pipeline (run_control.cpp).
+    vx::Kept run_turns;
+};
+inline ModuleState kept;
 
 // serialization.cpp
 nb::object serialize(const vx::Call &call);

@@ -21,7 +21,7 @@ void for_each_node(nb::handle self, nb::handle method) {
 constexpr double TURN_SLICE = 0.05;  // seconds between looks while waiting for a turn
 
 nb::object turn_state_of(nb::handle self) {
-    nb::object found = vx::call_method(run_turns, names::get, self);
+    nb::object found = vx::call_method(kept.run_turns, names::get, self);
     if (!found.is_none())
         return found;
     nb::object lock = vx::call(vx::module_attr(vx::modules::threading, texts::RLock));
@@ -29,7 +29,7 @@ nb::object turn_state_of(nb::handle self) {
     PyList_SET_ITEM(state.ptr(), 0, lock.release().ptr());
     PyList_SET_ITEM(state.ptr(), 1, nb::handle(Py_False).inc_ref().ptr());
     // setdefault is one dict operation: two first callers end up with one lock.
-    return vx::call_method(run_turns, texts::setdefault, self, state);
+    return vx::call_method(kept.run_turns, texts::setdefault, self, state);
 }
 
 // Whether the calling thread is the worker or set-up thread of one of the nodes: a
@@ -103,12 +103,12 @@ nb::object finishing_monitor(nb::handle self) {
 void start_monitor(nb::handle self) {
     nb::object thread = vx::daemon_thread(vx::getattr(self, names::monitoring_fun));
     vx::setattr(self, names::monitor_thread, thread);
-    vx::check_status(PyDict_SetItem(live_monitors.ptr(), thread.ptr(),
+    vx::check_status(PyDict_SetItem(kept.live_monitors.ptr(), thread.ptr(),
                                     vx::getattr(self, names::stop_event).ptr()));
     try {
         vx::call_method(thread, names::start);
     } catch (nb::python_error &) {
-        PyDict_DelItem(live_monitors.ptr(), thread.ptr());
+        PyDict_DelItem(kept.live_monitors.ptr(), thread.ptr());
         PyErr_Clear();
         throw;
     }
