@@ -113,7 +113,7 @@ class RecursionGuard {
 public:
     RecursionGuard() {
         if (Py_EnterRecursiveCall(" while deep-copying"))
-            throw nb::python_error();
+            throw_error_already_set();
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard &) = delete;
@@ -452,7 +452,7 @@ private:
         if (PyDict_CheckExact(memo_.ptr())) {
             PyObject *found = PyDict_GetItemWithError(memo_.ptr(), key.ptr());
             if (!found && PyErr_Occurred())
-                throw nb::python_error();
+                throw_error_already_set();
             return found ? nb::borrow(found) : nb::object();
         }
         // Any other mapping answers through its own get(), as copy.deepcopy asks it.

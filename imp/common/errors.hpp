@@ -23,14 +23,14 @@ namespace vx {
 template <typename T = nb::object>
 inline T steal_or_throw(PyObject *result) {
     if (!result)
-        throw nb::python_error();
+        throw_error_already_set();
     return nb::steal<T>(result);
 }
 
 // Borrowed reference from the C API (NULL with an error set means failure).
 inline nb::object borrow_or_throw(PyObject *result) {
     if (!result)
-        throw nb::python_error();
+        throw_error_already_set();
     return nb::borrow(result);
 }
 
@@ -38,7 +38,7 @@ inline nb::object borrow_or_throw(PyObject *result) {
 template <typename Status>
 inline Status check_status(Status status) {
     if (status < 0)
-        throw nb::python_error();
+        throw_error_already_set();
     return status;
 }
 
@@ -65,7 +65,14 @@ inline auto check_call(Call &&call) {
     va_start(args, format);
     exit_safe([&] { PyErr_FormatV(type, format, args); });
     va_end(args);
-    throw nb::python_error();
+    throw_error_already_set();
+}
+
+// raise exception: an exception object already made (its context and cause as the
+// caller set them).
+[[noreturn]] inline void raise(nb::object exception) {
+    PyErr_SetRaisedException(exception.release().ptr());
+    throw_error_already_set();
 }
 
 // New text from a printf-style format (PyUnicode_FromFormat rules; %S and %R run

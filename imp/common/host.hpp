@@ -31,7 +31,7 @@ inline nb::object getattr_or_none(nb::handle obj, nb::handle name) {
     if (found)
         return nb::steal(found);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
+        throw_error_already_set();
     PyErr_Clear();
     return nb::none();
 }
@@ -77,13 +77,13 @@ inline nb::object lookup(nb::handle mapping, nb::handle key) {
         PyObject *found =
             exit_safe([&] { return PyDict_GetItemWithError(mapping.ptr(), key.ptr()); });
         if (!found && PyErr_Occurred())
-            throw nb::python_error();
+            throw_error_already_set();
         return found ? nb::borrow(found) : nb::object();
     }
     PyObject *found = exit_safe([&] { return PyObject_GetItem(mapping.ptr(), key.ptr()); });
     if (!found) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            throw nb::python_error();
+            throw_error_already_set();
         PyErr_Clear();
         return nb::object();
     }
@@ -232,7 +232,7 @@ inline nb::object iterate(nb::handle iterable) {
 inline nb::object next_item(nb::handle iterator) {
     PyObject *next = exit_safe([&] { return PyIter_Next(iterator.ptr()); });
     if (!next && PyErr_Occurred())
-        throw nb::python_error();
+        throw_error_already_set();
     return nb::steal(next);
 }
 

@@ -203,7 +203,7 @@ inline void intern(nb::handle &slot, const char *text) {
         return;
     PyObject *interned = PyUnicode_InternFromString(text);
     if (!interned)
-        throw nb::python_error();
+        throw_error_already_set();
     slot = interned;
 }
 } // namespace vx

@@ -59,7 +59,7 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     PyObject *dict = exit_safe([&] { return PyObject_GetAttr(obj.ptr(), names::dunder_dict.ptr()); });
     if (!dict) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
+            throw_error_already_set();
         PyErr_Clear();
         return nb::object();
     }

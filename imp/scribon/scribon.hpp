@@ -89,9 +89,9 @@ inline ModuleState kept;
 inline nb::object module_global(nb::handle name) {
     PyObject *value = PyDict_GetItemWithError(kept.module_dict.ptr(), name.ptr());
     if (!value) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw nb::python_error();
+        if (PyErr_Occurred())
+            vx::throw_error_already_set();
+        vx::raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
     }
     return nb::borrow(value);
 }

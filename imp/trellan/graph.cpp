@@ -211,10 +211,8 @@ nb::object remove_node(const vx::Call &call) {
     auto [node_ptr] = call.bind(params);
     nb::handle self = call.self, node = node_ptr;
 
-    if (!holds(self, node)) {
-        PyErr_SetString(PyExc_KeyError, "Node not found in pipeline.");
-        vx::throw_error_already_set();
-    }
+    if (!holds(self, node))
+        vx::raise(PyExc_KeyError, "Node not found in pipeline.");
     // The first element equal to the node, found as list.remove finds it.
     nb::object nodes = vx::getattr(self, names::nodes);
     Py_ssize_t size = size_of(nodes);

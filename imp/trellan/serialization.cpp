@@ -76,8 +76,7 @@ void relink(nb::handle logger, nb::handle output_id, nb::handle input_id) {
         vx::write_to(logger, names::ERROR, message);
         nb::object error = vx::call(nb::handle(PyExc_TypeError), message);
         PyException_SetContext(error.ptr(), Py_NewRef(cause.value().ptr()));
-        PyErr_SetRaisedException(error.release().ptr());
-        vx::throw_error_already_set();
+        vx::raise(std::move(error));
     }
 }
 
