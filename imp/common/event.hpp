@@ -192,12 +192,12 @@ inline bool parts_of(nb::handle event, Parts &parts) {
     if (!is_exact(event, known.event))
         return false;
     parts.dict = vx::getattr(event, names::dunder_dict);
-    nb::object condition = lookup(parts.dict, names::cond);
+    nb::object condition = lookup(parts.dict, names::cond_);
     if (!condition.is_valid() || !is_exact(condition, known.condition))
         return false;
     nb::object condition_dict = vx::getattr(condition, names::dunder_dict);
-    parts.lock = lookup(condition_dict, names::lock);
-    parts.waiters = lookup(condition_dict, names::waiters);
+    parts.lock = lookup(condition_dict, names::lock_);
+    parts.waiters = lookup(condition_dict, names::waiters_);
     return parts.lock.is_valid() && is_exact(parts.lock, known.lock) && parts.waiters.is_valid() &&
            is_exact(parts.waiters, known.deque);
 }
@@ -275,7 +275,7 @@ inline void event_set(nb::handle event) {
         return;
     }
     event_detail::holding(parts, [&] {
-        dict_set(parts.dict, names::flag, Py_True);
+        dict_set(parts.dict, names::flag_, Py_True);
         event_detail::notify_all(parts);
         return true;
     });
@@ -289,7 +289,7 @@ inline void event_clear(nb::handle event) {
         return;
     }
     event_detail::holding(parts, [&] {
-        dict_set(parts.dict, names::flag, Py_False);
+        dict_set(parts.dict, names::flag_, Py_False);
         return true;
     });
 }
@@ -323,7 +323,7 @@ inline void event_wait(nb::handle event) {
         return;
     }
     event_detail::holding(parts, [&] {
-        nb::object flag = lookup(parts.dict, names::flag);
+        nb::object flag = lookup(parts.dict, names::flag_);
         if (flag.is_valid() && vx::truthy(flag)) {
             flush_deferred_wakes(deferred_wakes());
             return true;

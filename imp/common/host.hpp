@@ -16,7 +16,7 @@ namespace vx {
 
 // --- attributes and items --------------------------------------------------------
 
-// Attribute lookup that throws on failure: vx::getattr(obj, names::counter).
+// Attribute lookup that throws on failure: vx::getattr(obj, names::counter_).
 inline nb::object getattr(nb::handle obj, nb::handle name) {
     return steal_call([&] { return PyObject_GetAttr(obj.ptr(), name.ptr()); });
 }

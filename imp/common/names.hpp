@@ -1,6 +1,15 @@
 // Interned attribute names, made once per module (names::init() in the module's
-// set-up) and kept for the life of the process. A private attribute `_x` is
-// names::x; where that collides with a public name `x`, the private one is `x_`.
+// set-up) and kept for the life of the process.
+//
+// Each is spelled as the Python name it stands for, by one rule:
+//   a public name `x` is names::x             (get_name -> names::get_name)
+//   a private name `_x` is names::x_          (_get_data -> names::get_data_)
+//   a special name `__x__` is names::dunder_x (__init__ -> names::dunder_init)
+// C++ reserves a leading underscore before a capital (_GET_METADATA_TIMEOUT) and a
+// double underscore, so the underscore of every private name moves to the end
+// alike. A text that is no Python identifier is named for what it holds
+// (names::failing_node). The modules' own tables of texts (scribon, trellan)
+// spell their names the same way.
 #pragma once
 
 #include "errors.hpp"
@@ -27,7 +36,7 @@
     X(ONode, "ONode")                                                                  \
     X(IPort, "IPort")                                                                  \
     X(OPort, "OPort")                                                                  \
-    X(imp, "_imp")                                                                     \
+    X(imp_, "_imp")                                                                    \
     /* constants */                                                                     \
     X(States, "States")                                                                \
     X(STOPPED, "STOPPED")                                                              \
@@ -55,53 +64,53 @@
     X(INPUT_PORTS, "INPUT_PORTS")                                                      \
     X(OUTPUT_PORTS, "OUTPUT_PORTS")                                                    \
     /* portable registry */                                                             \
-    X(id_map, "_id_map")                                                               \
-    X(ids, "_ids")                                                                     \
-    X(preinstalled_modules, "_preinstalled_modules")                                   \
+    X(id_map_, "_id_map")                                                              \
+    X(ids_, "_ids")                                                                    \
+    X(preinstalled_modules_, "_preinstalled_modules")                                  \
     /* node */                                                                          \
-    X(counter, "_counter")                                                             \
-    X(pre_step_handler, "_pre_step_handler")                                           \
-    X(post_step_handler, "_post_step_handler")                                         \
-    X(setup_handler, "_setup_handler")                                                 \
-    X(step_handler, "_step_handler")                                                   \
-    X(logger, "_logger")                                                               \
-    X(state, "_state")                                                                 \
-    X(condition, "_condition")                                                         \
-    X(time_start, "_time_start")                                                       \
-    X(time_busy, "_time_busy")                                                         \
-    X(load, "_load")                                                                   \
-    X(setup_wrapper, "_setup_wrapper")                                                 \
-    X(cycle, "_cycle")                                                                 \
+    X(counter_, "_counter")                                                            \
+    X(pre_step_handler_, "_pre_step_handler")                                          \
+    X(post_step_handler_, "_post_step_handler")                                        \
+    X(setup_handler_, "_setup_handler")                                                \
+    X(step_handler_, "_step_handler")                                                  \
+    X(logger_, "_logger")                                                              \
+    X(state_, "_state")                                                                \
+    X(condition_, "_condition")                                                        \
+    X(time_start_, "_time_start")                                                      \
+    X(time_busy_, "_time_busy")                                                        \
+    X(load_, "_load")                                                                  \
+    X(setup_wrapper_, "_setup_wrapper")                                                \
+    X(cycle_, "_cycle")                                                                \
     X(get_data_, "_get_data")                                                          \
     X(get_metadata_, "_get_metadata")                                                  \
-    X(push_data, "_push_data")                                                         \
-    X(push_metadata, "_push_metadata")                                                 \
+    X(push_data_, "_push_data")                                                        \
+    X(push_metadata_, "_push_metadata")                                                \
     X(get_name, "get_name")                                                            \
     X(get_load, "get_load")                                                            \
-    X(last_exception, "_last_exception")                                               \
-    X(step_stats, "_step_stats")                                                       \
-    X(pushed, "_pushed")                                                               \
+    X(last_exception_, "_last_exception")                                              \
+    X(step_stats_, "_step_stats")                                                      \
+    X(pushed_, "_pushed")                                                              \
     X(failing_node, "velarix.failing_node")                                            \
     X(set_logger, "set_logger")                                                        \
     /* input and output nodes, ports */                                                 \
-    X(thread_event, "_thread_event")                                                   \
-    X(is_thread_running, "_is_thread_running")                                         \
-    X(thread, "_thread")                                                               \
-    X(input_ports, "_input_ports")                                                     \
-    X(output_ports, "_output_ports")                                                   \
-    X(setup_thread, "_setup_thread")                                                   \
-    X(thread_function, "_thread_function")                                             \
-    X(is_data_available, "_is_data_available")                                         \
-    X(GET_METADATA_TIMEOUT, "_GET_METADATA_TIMEOUT")                                   \
-    X(connected_ports, "_connected_ports")                                             \
-    X(event_handler, "_event_handler")                                                 \
-    X(values, "_values")                                                               \
-    X(timing, "_timing")                                                               \
-    X(receive, "_receive")                                                             \
-    X(port, "_port")                                                                   \
-    X(flag, "_flag")                                                                   \
-    X(cond, "_cond")                                                                   \
-    X(waiters, "_waiters")                                                             \
+    X(thread_event_, "_thread_event")                                                  \
+    X(is_thread_running_, "_is_thread_running")                                        \
+    X(thread_, "_thread")                                                              \
+    X(input_ports_, "_input_ports")                                                    \
+    X(output_ports_, "_output_ports")                                                  \
+    X(setup_thread_, "_setup_thread")                                                  \
+    X(thread_function_, "_thread_function")                                            \
+    X(is_data_available_, "_is_data_available")                                        \
+    X(GET_METADATA_TIMEOUT_, "_GET_METADATA_TIMEOUT")                                  \
+    X(connected_ports_, "_connected_ports")                                            \
+    X(event_handler_, "_event_handler")                                                \
+    X(values_, "_values")                                                              \
+    X(timing_, "_timing")                                                              \
+    X(receive_, "_receive")                                                            \
+    X(port_, "_port")                                                                  \
+    X(flag_, "_flag")                                                                  \
+    X(cond_, "_cond")                                                                  \
+    X(waiters_, "_waiters")                                                            \
     X(Condition, "Condition")                                                          \
     X(LockType, "LockType")                                                            \
     X(deque, "deque")                                                                  \
@@ -125,25 +134,25 @@
     X(disconnect, "disconnect")                                                        \
     X(get_port, "get_port")                                                            \
     /* pipeline */                                                                      \
-    X(nodes, "_nodes")                                                                 \
-    X(monitor_thread, "_monitor_thread")                                               \
-    X(stop_event, "_stop_event")                                                       \
-    X(start_time, "_start_time")                                                       \
-    X(monitoring_fun, "_monitoring_fun")                                               \
+    X(nodes_, "_nodes")                                                                \
+    X(monitor_thread_, "_monitor_thread")                                              \
+    X(stop_event_, "_stop_event")                                                      \
+    X(start_time_, "_start_time")                                                      \
+    X(monitoring_fun_, "_monitoring_fun")                                              \
     X(add_node, "add_node")                                                            \
     X(serialize, "serialize")                                                          \
     X(deserialize, "deserialize")                                                      \
     X(get_by_id, "get_by_id")                                                          \
     X(get_last_error, "get_last_error")                                                \
     /* logger */                                                                        \
-    X(log, "_log")                                                                     \
-    X(log_file_queue, "_log_file_queue")                                               \
-    X(lock, "_lock")                                                                   \
-    X(has_error, "_has_error")                                                         \
+    X(log_, "_log")                                                                    \
+    X(log_file_queue_, "_log_file_queue")                                              \
+    X(lock_, "_lock")                                                                  \
+    X(has_error_, "_has_error")                                                        \
     X(stop_, "_stop")                                                                  \
-    X(event, "_event")                                                                 \
-    X(file, "_file")                                                                   \
-    X(log_worker, "_log_worker")                                                       \
+    X(event_, "_event")                                                                \
+    X(file_, "_file")                                                                  \
+    X(log_worker_, "_log_worker")                                                      \
     X(to_line, "to_line")                                                              \
     X(value, "value")                                                                  \
     X(write, "write")                                                                  \

@@ -105,10 +105,10 @@ inline void signal(PortQueueState &q) {
 inline bool pusher_stopping(nb::handle pusher) {
     if (!pusher.is_valid())
         return false;
-    nb::object running = own_entry(pusher, names::is_thread_running);
+    nb::object running = own_entry(pusher, names::is_thread_running_);
     if (running.is_valid() && running.is(Py_False))
         return true;
-    return vx::equals(vx::getattr(pusher, names::state), constant(names::States, names::STOPPED));
+    return vx::equals(vx::getattr(pusher, names::state_), constant(names::States, names::STOPPED));
 }
 
 // Waits, without the interpreter lock, for a read or a release, at most 20 ms: the
@@ -205,12 +205,12 @@ inline void port_queue_release(PortQueueState &q) {
 // clears the event before it looks at the ports again, so a value queued before
 // this check is seen either way. So a batch of values costs one wake-up.
 inline void notify_arrival(nb::handle port) {
-    nb::object handler = vx::getattr(port, names::event_handler);
+    nb::object handler = vx::getattr(port, names::event_handler_);
     if (handler.is_none())
         return;
     nb::handle event;
     if (is_event_set(handler, event)) {
-        nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag);
+        nb::object flag = vx::lookup(vx::getattr(event, names::dunder_dict), names::flag_);
         if (!flag.is_valid() || !flag.is(Py_True))
             event_set(event);
         return;
@@ -223,13 +223,13 @@ inline void notify_arrival(nb::handle port) {
 // native queue, then its event handler; a port without one takes it through its
 // own _receive.
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) {
-    nb::object values = own_entry(input_port, names::values);
+    nb::object values = own_entry(input_port, names::values_);
     PortQueueState *queue = queue_state(values);
     if (!queue) {
         // Its own _receive may block (a link to another process, when full) on a
         // node that waits for one of the wake-ups this thread holds back.
         flush_deferred_wakes(deferred_wakes());
-        vx::call_method(input_port, names::receive, value);
+        vx::call_method(input_port, names::receive_, value);
         return;
     }
     port_queue_push(*queue, input_port, value, pusher);
@@ -242,7 +242,7 @@ inline void count_push(nb::handle output_port) {
     PyObject **slot = _PyObject_GetDictPtr(output_port.ptr());
     if (!slot || !*slot)
         return;
-    PyObject *count = PyDict_GetItemWithError(*slot, names::pushed.ptr());
+    PyObject *count = PyDict_GetItemWithError(*slot, names::pushed_.ptr());
     if (!count && PyErr_Occurred())
         throw_error_already_set();
     unsigned long long next = 1;
@@ -254,14 +254,14 @@ inline void count_push(nb::handle output_port) {
             next = seen + 1;
     }
     nb::object value = steal_or_throw(PyLong_FromUnsignedLongLong(next));
-    check_status(PyDict_SetItem(*slot, names::pushed.ptr(), value.ptr()));
+    check_status(PyDict_SetItem(*slot, names::pushed_.ptr(), value.ptr()));
 }
 
 // output_port.push(value) for an output port of ours: to every linked input port,
 // in link order, over a snapshot of the links (a relink replaces the list).
 inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
     count_push(output_port);
-    nb::object links = vx::getattr(output_port, names::connected_ports);
+    nb::object links = vx::getattr(output_port, names::connected_ports_);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher); });
         return;

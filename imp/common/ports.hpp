@@ -59,7 +59,7 @@ inline nb::object make_port(nb::handle port_class, nb::handle port_config) {
                              ? steal_or_throw(PyDict_Copy(port_config.ptr()))
                              : vx::call(nb::handle((PyObject *)&PyDict_Type), port_config);
     nb::object port = vx::call_with_kwargs(port_class, entries);
-    return vx::getattr(port, names::imp);
+    return vx::getattr(port, names::imp_);
 }
 
 // dict.__setitem__(node.config, key, [port.config for port in ports.values()]): the

@@ -53,7 +53,7 @@ inline void write_to(nb::handle logger, nb::handle type, nb::handle message) {
 
 // self._logger.write(LogType.<type>, message)
 inline void write_log(nb::handle self, nb::handle type, nb::handle message) {
-    write_to(vx::getattr(self, names::logger), type, message);
+    write_to(vx::getattr(self, names::logger_), type, message);
 }
 
 // node.get_name() as text, the way string formatting shows it.
@@ -176,7 +176,7 @@ inline nb::object failing_node_name(nb::handle self) {
 inline void log_failure(nb::handle self, nb::handle exception) {
     nb::object message = exception_message(exception);
     try {
-        vx::setattr(self, names::last_exception, exception);
+        vx::setattr(self, names::last_exception_, exception);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;

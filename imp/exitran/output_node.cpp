@@ -15,7 +15,7 @@ nb::object init(const vx::Call &call) {
     vx::ConfiguredPorts configured = vx::configured_ports(config, names::OUTPUT_PORTS, "output_ports");
     vx::init_node_base(self, config);
 
-    nb::object ports = vx::build_ports(self, names::output_ports, port_class, configured.entries,
+    nb::object ports = vx::build_ports(self, names::output_ports_, port_class, configured.entries,
                                        [](nb::handle) {});
     vx::store_port_configs(self, configured.key, ports);
     return nb::none();
@@ -25,7 +25,7 @@ nb::object get_port(const vx::Call &call) {
     static constexpr vx::Params<1> params{"get_port", {"port_name"}};
     auto [port_name] = call.bind(params);
     vx::require_str(port_name, "port_name");
-    nb::object port = vx::lookup(vx::getattr(call.self, names::output_ports), port_name);
+    nb::object port = vx::lookup(vx::getattr(call.self, names::output_ports_), port_name);
     if (!port.is_valid())
         vx::raise(PyExc_ValueError, "Output port '%U' not found.", port_name);
     return port;
@@ -98,7 +98,7 @@ nb::object push_data(const vx::Call &call) {
     // is done (event.hpp).
     vx::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
-    vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
+    vx::for_each_item(vx::getattr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
@@ -113,7 +113,7 @@ nb::object push_metadata(const vx::Call &call) {
     auto [metadata] = call.bind(params);
     vx::require_dict(metadata, "port_metadata_out");
     // Stored on the port's configuration, where the linked input ports read it.
-    vx::for_each_item(vx::getattr(call.self, names::output_ports), [&](nb::handle name, nb::handle port) {
+    vx::for_each_item(vx::getattr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
         nb::object found = vx::lookup(nb::handle(metadata), name);
         if (!found.is_valid())
             vx::raise(PyExc_ValueError, "No metadata found for port '%S'.", name.ptr());

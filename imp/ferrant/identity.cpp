@@ -21,7 +21,7 @@ nb::object draw_id() {
 }
 
 nb::object generate_unique_id() {
-    nb::object ids = class_table(names::ids);
+    nb::object ids = class_table(names::ids_);
     for (;;) {
         nb::object id = draw_id();
         if (!vx::contains(ids, id)) {
@@ -44,7 +44,7 @@ nb::object init(const vx::Call &call) {
     if (id.is(marker))
         id = generate_unique_id();
 
-    nb::object id_map = class_table(names::id_map);
+    nb::object id_map = class_table(names::id_map_);
     nb::object registered = vx::lookup(id_map, id);
     if (registered.is_valid() && vx::compare(registered, call.self, Py_NE))
         vx::raise(PyExc_ValueError, "ID '%S' conflict with another object.", id.ptr());
@@ -59,14 +59,14 @@ nb::object get_by_id(const vx::Call &call) {
     static constexpr vx::Params<1> params{"get_by_id", {"id"}};
     auto [id] = call.bind(params);
     vx::require_str(id, "id");
-    nb::object found = vx::lookup(class_table(names::id_map), id);
+    nb::object found = vx::lookup(class_table(names::id_map_), id);
     return found.is_valid() ? found : nb::none();
 }
 
 nb::object reset(const vx::Call &call) {
     call.bind_none("reset");
-    vx::call_method(class_table(names::id_map), names::clear);
-    vx::call_method(class_table(names::ids), names::clear);
+    vx::call_method(class_table(names::id_map_), names::clear);
+    vx::call_method(class_table(names::ids_), names::clear);
     return nb::none();
 }
 
@@ -74,7 +74,7 @@ nb::object add_preinstalled_module(const vx::Call &call) {
     static constexpr vx::Params<1> params{"add_preinstalled_module", {"module"}};
     auto [module] = call.bind(params);
     vx::require_str(module, "module");
-    vx::call_method(class_table(names::preinstalled_modules), names::add, module);
+    vx::call_method(class_table(names::preinstalled_modules_), names::add, module);
     return nb::none();
 }
 

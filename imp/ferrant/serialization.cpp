@@ -35,7 +35,7 @@ void drop_reserved_entries(nb::handle live_config, nb::handle copy) {
 // is tested, as a plain `in`, so a failing test surfaces whatever the order.
 bool is_preinstalled(nb::handle module_name) {
     bool found = false;
-    vx::for_each(class_table(names::preinstalled_modules), [&](nb::handle entry) {
+    vx::for_each(class_table(names::preinstalled_modules_), [&](nb::handle entry) {
         if (vx::contains(module_name, entry))
             found = true;
     });

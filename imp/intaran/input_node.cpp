@@ -14,13 +14,13 @@ nb::object init(const vx::Call &call) {
     vx::init_node_base(self, config);
 
     nb::object event = vx::call(vx::module_attr(vx::modules::threading, names::Event));
-    vx::setattr(self, names::thread_event, event);
-    vx::setattr(self, names::is_thread_running, Py_False);
-    vx::setattr(self, names::thread, Py_None);
+    vx::setattr(self, names::thread_event_, event);
+    vx::setattr(self, names::is_thread_running_, Py_False);
+    vx::setattr(self, names::thread_, Py_None);
 
     // The ports wake the worker through the event's own set.
     nb::object wake = vx::getattr(event, names::set);
-    nb::object ports = vx::build_ports(self, names::input_ports, port_class, configured.entries,
+    nb::object ports = vx::build_ports(self, names::input_ports_, port_class, configured.entries,
                                        [&](nb::handle port) {
                                            vx::call_method(port, names::set_event_handler, wake);
                                        });
@@ -32,7 +32,7 @@ nb::object get_port(const vx::Call &call) {
     static constexpr vx::Params<1> params{"get_port", {"port_name"}};
     auto [port_name] = call.bind(params);
     vx::require_str(port_name, "port_name");
-    nb::object ports = vx::getattr(call.self, names::input_ports);
+    nb::object ports = vx::getattr(call.self, names::input_ports_);
     nb::object port = vx::lookup(ports, port_name);
     if (!port.is_valid())
         vx::raise(PyExc_ValueError, "Input port '%U' not found.", port_name);
@@ -42,7 +42,7 @@ nb::object get_port(const vx::Call &call) {
 nb::object is_data_available(const vx::Call &call) {
     call.bind_none("_is_data_available");
     bool available = true;
-    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle, nb::handle port) {
+    vx::for_each_item(vx::getattr(call.self, names::input_ports_), [&](nb::handle, nb::handle port) {
         available = vx::truthy(vx::call_method(port, names::data_available));
         return available;  // the first port without data ends the question
     });
@@ -52,7 +52,7 @@ nb::object is_data_available(const vx::Call &call) {
 nb::object get_data(const vx::Call &call) {
     call.bind_none("_get_data");
     nb::object data = vx::steal_or_throw(PyDict_New());
-    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle name, nb::handle port) {
+    vx::for_each_item(vx::getattr(call.self, names::input_ports_), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::call_method(port, names::get);
         vx::dict_set(data, name, value);
         return true;
@@ -67,7 +67,7 @@ namespace {
 // at each check, so a subclass attribute of that name does not change it.
 bool waited_too_long(nb::handle start) {
     nb::object elapsed = vx::subtract(vx::now(), start);
-    nb::object timeout = vx::getattr(input_node_class, names::GET_METADATA_TIMEOUT);
+    nb::object timeout = vx::getattr(input_node_class, names::GET_METADATA_TIMEOUT_);
     return vx::greater(elapsed, timeout);
 }
 
@@ -80,7 +80,7 @@ bool has_metadata(nb::handle port) {
 nb::object get_metadata(const vx::Call &call) {
     call.bind_none("_get_metadata");
     nb::object metadata = vx::steal_or_throw(PyDict_New());
-    vx::for_each_item(vx::getattr(call.self, names::input_ports), [&](nb::handle name, nb::handle port) {
+    vx::for_each_item(vx::getattr(call.self, names::input_ports_), [&](nb::handle name, nb::handle port) {
         // Each port has a budget of its own; the upstream set-up run may still be on
         // its way, so poll rather than fail at once.
         nb::object start = vx::now();

@@ -73,14 +73,14 @@ bool none_on_instance(nb::handle obj, std::initializer_list<nb::handle> names) {
 // with its own data_available, get and get_timing and its native queue. Otherwise
 // empty, and the worker calls those methods as written. Asked at every wake-up.
 std::vector<NativePort> native_ports(nb::handle self) {
-    static OwnMethods node_methods{&names::is_data_available, &names::get_data_};
+    static OwnMethods node_methods{&names::is_data_available_, &names::get_data_};
     static OwnMethods port_methods{&names::data_available, &names::get, &names::get_timing};
     std::vector<NativePort> ports;
     if (!node_methods.of(Py_TYPE(self.ptr()), input_node_class) ||
-        !none_on_instance(self, {names::is_data_available, names::get_data_}))
+        !none_on_instance(self, {names::is_data_available_, names::get_data_}))
         return ports;
     nb::object port_class = vx::module_attr(vx::modules::imp, names::IPortImp);
-    nb::object input_ports = vx::getattr(self, names::input_ports);
+    nb::object input_ports = vx::getattr(self, names::input_ports_);
     if (!PyDict_CheckExact(input_ports.ptr()) || !PyType_Check(port_class.ptr()) ||
         !port_methods.of((PyTypeObject *)port_class.ptr(), port_class))  // IPortImp's own methods
         return ports;
@@ -90,7 +90,7 @@ std::vector<NativePort> native_ports(nb::handle self) {
         vx::PortQueueState *queue = nullptr;
         if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
             none_on_instance(port, {names::data_available, names::get, names::get_timing})) {
-            values = vx::lookup(vx::getattr(port, names::dunder_dict), names::values);
+            values = vx::lookup(vx::getattr(port, names::dunder_dict), names::values_);
             queue = vx::queue_state(values);
         }
         if (!queue) {
@@ -127,24 +127,24 @@ nb::object take_data(const std::vector<NativePort> &ports) {
 // What all_ports_async asks through get_timing, read from the ports' _timing.
 bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
     for (const NativePort &p : ports)
-        if (!vx::equals(vx::getattr(p.port, names::timing), async))
+        if (!vx::equals(vx::getattr(p.port, names::timing_), async))
             return false;
     return true;
 }
 
 // Pushes waiting for room in this node's ports stop waiting: the node stops.
 void release_blocked_pushes(nb::handle self) {
-    nb::object input_ports = vx::getattr(self, names::input_ports);
+    nb::object input_ports = vx::getattr(self, names::input_ports_);
     vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
-        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(port, names::values)))
+        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(port, names::values_)))
             vx::port_queue_release(*queue);
         return true;
     });
 }
 
 bool serves_current_run(nb::handle self, nb::handle me) {
-    return vx::truthy(vx::getattr(self, names::is_thread_running)) &&
-           vx::getattr(self, names::thread).is(me);
+    return vx::truthy(vx::getattr(self, names::is_thread_running_)) &&
+           vx::getattr(self, names::thread_).is(me);
 }
 
 // True when every input port is ASYNC; asks the ports in order up to the first
@@ -152,7 +152,7 @@ bool serves_current_run(nb::handle self, nb::handle me) {
 bool all_ports_async(nb::handle self) {
     nb::object async = vx::constant(names::Timing, names::ASYNC);
     bool all = true;
-    vx::for_each_item(vx::getattr(self, names::input_ports), [&](nb::handle, nb::handle port) {
+    vx::for_each_item(vx::getattr(self, names::input_ports_), [&](nb::handle, nb::handle port) {
         all = vx::equals(vx::call_method(port, names::get_timing), async);
         return all;
     });
@@ -178,26 +178,26 @@ nb::object start(const vx::Call &call) {
     nb::handle self = call.self;
     // The base first: the worker's first cycle must find the node RUNNING.
     vx::call_super(input_node_class, self, names::start);
-    if (vx::truthy(vx::getattr(self, names::is_thread_running)))
+    if (vx::truthy(vx::getattr(self, names::is_thread_running_)))
         return nb::none();
 
-    nb::object worker = vx::daemon_thread(vx::getattr(self, names::thread_function));
+    nb::object worker = vx::daemon_thread(vx::getattr(self, names::thread_function_));
     // Flag and thread are set with no Python code in between (making the thread
     // may switch threads), so a concurrent stop() sees both or neither. The old
     // thread object is released only afterwards, for the same reason.
-    nb::object previous = vx::getattr(self, names::thread);
-    if (vx::truthy(vx::getattr(self, names::is_thread_running)))
+    nb::object previous = vx::getattr(self, names::thread_);
+    if (vx::truthy(vx::getattr(self, names::is_thread_running_)))
         return nb::none();
-    vx::setattr(self, names::is_thread_running, Py_True);
-    vx::setattr(self, names::thread, worker);
+    vx::setattr(self, names::is_thread_running_, Py_True);
+    vx::setattr(self, names::thread_, worker);
     try {
         vx::call_method(worker, names::start);
     } catch (nb::python_error &) {
         // No thread could be started: leave the node as if none was asked for, so
         // that a later start() tries again.
-        if (vx::getattr(self, names::thread).is(worker)) {
-            vx::setattr(self, names::is_thread_running, Py_False);
-            vx::setattr(self, names::thread, Py_None);
+        if (vx::getattr(self, names::thread_).is(worker)) {
+            vx::setattr(self, names::is_thread_running_, Py_False);
+            vx::setattr(self, names::thread_, Py_None);
         }
         throw;
     }
@@ -207,20 +207,20 @@ nb::object start(const vx::Call &call) {
 nb::object stop(const vx::Call &call) {
     call.bind_none("stop");
     nb::handle self = call.self;
-    if (vx::truthy(vx::getattr(self, names::is_thread_running))) {
+    if (vx::truthy(vx::getattr(self, names::is_thread_running_))) {
         // The worker of the run being stopped, taken together with the flag.
-        nb::object worker = vx::getattr(self, names::thread);
-        vx::setattr(self, names::is_thread_running, Py_False);
+        nb::object worker = vx::getattr(self, names::thread_);
+        vx::setattr(self, names::is_thread_running_, Py_False);
         release_blocked_pushes(self);
-        nb::object event = vx::getattr(self, names::thread_event);
+        nb::object event = vx::getattr(self, names::thread_event_);
         vx::call_method(event, names::set);
         // Called from the worker itself (a handler that stops its node): it ends at
         // its next check; joining it here would wait for ever.
         if (!worker.is_none() && !vx::is_current_thread(worker))
             join_stopped_worker(worker, event);
         // Unless a concurrent start() has installed its own worker meanwhile.
-        if (vx::getattr(self, names::thread).is(worker))
-            vx::setattr(self, names::thread, Py_None);
+        if (vx::getattr(self, names::thread_).is(worker))
+            vx::setattr(self, names::thread_, Py_None);
     }
     vx::call_super(input_node_class, self, names::stop);
     return nb::none();
@@ -241,7 +241,7 @@ nb::object thread_function(const vx::Call &call) {
                 if (!ports.empty()) {
                     nb::object async = vx::constant(names::Timing, names::ASYNC);
                     while (serves_current_run(self, me) && all_have_data(ports)) {
-                        vx::call_method(self, names::cycle, take_data(ports));
+                        vx::call_method(self, names::cycle_, take_data(ports));
                         if (all_native_async(ports, async))
                             break;
                         // More to step: the next nodes need not wait for this batch.
@@ -250,9 +250,9 @@ nb::object thread_function(const vx::Call &call) {
                     }
                 } else {
                     while (serves_current_run(self, me) &&
-                           vx::truthy(vx::call_method(self, names::is_data_available))) {
+                           vx::truthy(vx::call_method(self, names::is_data_available_))) {
                         nb::object data = vx::call_method(self, names::get_data_);
-                        vx::call_method(self, names::cycle, data);
+                        vx::call_method(self, names::cycle_, data);
                         // Whether another cycle follows is the ports' to say: wake the
                         // next nodes now rather than after a batch of unknown length.
                         wakes.flush();
@@ -263,7 +263,7 @@ nb::object thread_function(const vx::Call &call) {
                 if (!serves_current_run(self, me))
                     break;
                 // Wake-ups still held back go out once this thread sleeps.
-                nb::object event = vx::getattr(self, names::thread_event);
+                nb::object event = vx::getattr(self, names::thread_event_);
                 vx::event_wait(event);
                 vx::event_clear(event);
             }

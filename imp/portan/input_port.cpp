@@ -48,7 +48,7 @@ vx::Overflow overflow_of(nb::handle config) {
 }
 
 vx::PortQueueState &queue_of(nb::handle self) {
-    vx::PortQueueState *queue = vx::queue_state(vx::getattr(self, names::values));
+    vx::PortQueueState *queue = vx::queue_state(vx::getattr(self, names::values_));
     if (!queue)
         vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
     return *queue;
@@ -63,7 +63,7 @@ nb::object input_init(const vx::Call &call) {
     init_port_base(self, config);
 
     // The queue's rules are read once, here: they are the port's configuration.
-    bool keep_newest = vx::equals(vx::getattr(self, names::timing), vx::constant(names::Timing, names::ASYNC));
+    bool keep_newest = vx::equals(vx::getattr(self, names::timing_), vx::constant(names::Timing, names::ASYNC));
     Py_ssize_t capacity = capacity_of(config);
     vx::Overflow overflow = overflow_of(config);
     nb::object values = vx::call(queue_type_object());
@@ -71,17 +71,17 @@ nb::object input_init(const vx::Call &call) {
     queue->keep_newest = keep_newest;
     queue->capacity = capacity;
     queue->overflow = overflow;
-    vx::setattr(self, names::values, values);
-    vx::setattr(self, names::event_handler, nb::none());
+    vx::setattr(self, names::values_, values);
+    vx::setattr(self, names::event_handler_, nb::none());
     // Lets the configuration answer for the linked output port's metadata.
-    vx::setattr(config, names::port, self);
+    vx::setattr(config, names::port_, self);
     return nb::none();
 }
 
 nb::object set_event_handler(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_event_handler", {"handler"}};
     auto [handler] = call.bind(params);
-    vx::setattr(call.self, names::event_handler, handler);
+    vx::setattr(call.self, names::event_handler_, handler);
     return nb::none();
 }
 
@@ -103,7 +103,7 @@ nb::object get(const vx::Call &call) {
 
 nb::object input_get_timing(const vx::Call &call) {
     call.bind_none("get_timing");
-    return vx::getattr(call.self, names::timing);
+    return vx::getattr(call.self, names::timing_);
 }
 
 nb::object receive(const vx::Call &call) {
@@ -111,7 +111,7 @@ nb::object receive(const vx::Call &call) {
     auto [value] = call.bind(params);
     // The queue is held while a push into a full one waits: code that runs meanwhile
     // may replace the port's _values.
-    nb::object values = vx::getattr(call.self, names::values);
+    nb::object values = vx::getattr(call.self, names::values_);
     vx::PortQueueState *queue = vx::queue_state(values);
     if (!queue)
         vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
@@ -138,7 +138,7 @@ nb::object input_disconnect(const vx::Call &call) {
 nb::object source_metadata(const vx::Call &call) {
     call.bind_none("_source_metadata");
     nb::object found = nb::none();
-    vx::for_each(vx::list_copy(vx::getattr(call.self, names::connected_ports)), [&](nb::handle output_port) {
+    vx::for_each(vx::list_copy(vx::getattr(call.self, names::connected_ports_)), [&](nb::handle output_port) {
         if (!found.is_none())
             return;
         nb::object config = vx::getattr(output_port, names::config);

@@ -14,8 +14,8 @@ void init_port_base(nb::handle self, nb::handle config) {
     nb::object base = vx::module_attr(vx::modules::imp, names::PortableImp);
     vx::call(vx::getattr(base, names::dunder_init), self, config);
     nb::object keys = vx::getattr(config, names::Keys);
-    vx::setattr(self, names::timing, vx::get_item(config, vx::getattr(keys, names::TIMING)));
-    vx::setattr(self, names::connected_ports, vx::steal_or_throw(PyList_New(0)));
+    vx::setattr(self, names::timing_, vx::get_item(config, vx::getattr(keys, names::TIMING)));
+    vx::setattr(self, names::connected_ports_, vx::steal_or_throw(PyList_New(0)));
 }
 
 namespace {
@@ -28,7 +28,7 @@ bool holds_identical(nb::handle list, nb::handle item) {
 }
 
 // self._connected_ports as an exact list (a list put there by hand is copied first).
-nb::object links_of(nb::handle self) { return vx::list_copy(vx::getattr(self, names::connected_ports)); }
+nb::object links_of(nb::handle self) { return vx::list_copy(vx::getattr(self, names::connected_ports_)); }
 
 } // namespace
 
@@ -43,7 +43,7 @@ void link(nb::handle self, nb::handle other, nb::handle other_class, const char 
     if (holds_identical(links, other))
         return;
     vx::check_status(PyList_Append(links.ptr(), other.ptr()));
-    vx::setattr(self, names::connected_ports, links);
+    vx::setattr(self, names::connected_ports_, links);
 }
 
 void unlink(nb::handle self, nb::handle other) {
@@ -54,7 +54,7 @@ void unlink(nb::handle self, nb::handle other) {
         if (item != other.ptr())
             vx::check_status(PyList_Append(kept.ptr(), item));
     }
-    vx::setattr(self, names::connected_ports, kept);
+    vx::setattr(self, names::connected_ports_, kept);
 }
 
 } // namespace portan

@@ -13,7 +13,7 @@ nb::object output_init(const vx::Call &call) {
 
 nb::object output_get_timing(const vx::Call &call) {
     call.bind_none("get_timing");
-    return vx::getattr(call.self, names::timing);
+    return vx::getattr(call.self, names::timing_);
 }
 
 nb::object push(const vx::Call &call) {

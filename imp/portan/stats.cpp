@@ -13,7 +13,7 @@ nb::object count(unsigned long long value) { return vx::steal_or_throw(PyLong_Fr
 nb::object input_get_stats(const vx::Call &call) {
     call.bind_none("get_stats");
     nb::dict figures;
-    vx::PortQueueState *queue = vx::queue_state(vx::getattr(call.self, names::values));
+    vx::PortQueueState *queue = vx::queue_state(vx::getattr(call.self, names::values_));
     figures["received"] = queue ? count(queue->received) : nb::none();
     figures["queued"] = queue ? count(queue->items.size()) : nb::none();
     figures["dropped"] = queue ? count(queue->dropped) : nb::none();
@@ -23,7 +23,7 @@ nb::object input_get_stats(const vx::Call &call) {
 nb::object output_get_stats(const vx::Call &call) {
     call.bind_none("get_stats");
     nb::dict figures;
-    nb::object pushed = vx::getattr_or_none(call.self, names::pushed);
+    nb::object pushed = vx::getattr_or_none(call.self, names::pushed_);
     figures["pushed"] = pushed.is_none() ? count(0) : pushed;
     return std::move(figures);
 }

@@ -48,8 +48,8 @@ private:
 // The store's entries, oldest first, copied under the lock. Queries then compare
 // outside it, so an entry's __eq__ or __getitem__ may log without deadlocking.
 nb::object snapshot(nb::handle self) {
-    Held held(vx::getattr(self, names::lock));
-    nb::object entries = vx::list_copy(vx::getattr(self, names::log));
+    Held held(vx::getattr(self, names::lock_));
+    nb::object entries = vx::list_copy(vx::getattr(self, names::log_));
     held.release();
     return entries;
 }
@@ -173,7 +173,7 @@ nb::object escape_controls(nb::handle line) {
 nb::object file_line(nb::handle entry) {
     nb::object line, reason;
     try {
-        line = vx::call_method(vx::getattr(entry, names::imp), names::to_line);
+        line = vx::call_method(vx::getattr(entry, names::imp_), names::to_line);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -225,7 +225,7 @@ nb::object take_queued(nb::handle queue) {
 // interpreter lock to the threads that keep writing entries.
 void drain(nb::handle self, nb::handle file) {
     constexpr Py_ssize_t CHUNK = 4096;
-    nb::object queue = vx::getattr(self, names::log_file_queue);
+    nb::object queue = vx::getattr(self, names::log_file_queue_);
     nb::object lines = vx::steal_or_throw(PyList_New(0));
     nb::object nothing = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
     auto write_out = [&]() {
@@ -259,9 +259,9 @@ nb::object one_second() {
 
 void start_writer(nb::handle self) {
     nb::object event = vx::call(vx::module_attr(vx::modules::threading, names::Event));
-    vx::setattr(self, names::event, event);
-    nb::object thread = vx::daemon_thread(vx::getattr(self, names::log_worker));
-    vx::setattr(self, names::thread, thread);
+    vx::setattr(self, names::event_, event);
+    nb::object thread = vx::daemon_thread(vx::getattr(self, names::log_worker_));
+    vx::setattr(self, names::thread_, thread);
     vx::call_method(thread, names::start);
     // Remembered for the exit, which drains and closes the file as stop() does.
     vx::call_method(kept.file_loggers, names::add, self);
@@ -376,14 +376,14 @@ nb::object logger_init(const vx::Call &call) {
     nb::object queue = vx::call(queue_module.attr("Queue"));
     nb::object lock = vx::call(vx::modules::threading.attr("Lock"));
 
-    vx::setattr(self, names::log, store);
-    vx::setattr(self, names::log_file_queue, queue);
-    vx::setattr(self, names::lock, lock);
-    vx::setattr(self, names::has_error, Py_False);
+    vx::setattr(self, names::log_, store);
+    vx::setattr(self, names::log_file_queue_, queue);
+    vx::setattr(self, names::lock_, lock);
+    vx::setattr(self, names::has_error_, Py_False);
     vx::setattr(self, names::stop_, Py_False);
-    vx::setattr(self, names::thread, Py_None);
-    vx::setattr(self, names::event, Py_None);
-    vx::setattr(self, names::file, Py_None);
+    vx::setattr(self, names::thread_, Py_None);
+    vx::setattr(self, names::event_, Py_None);
+    vx::setattr(self, names::file_, Py_None);
 
     nb::object directory =
         directory_arg == Py_None ? module_global(texts::DEFAULT_DIR) : nb::borrow(directory_arg);
@@ -400,7 +400,7 @@ nb::object logger_init(const vx::Call &call) {
     }
     if (path.is_none())
         return nb::none();
-    vx::setattr(self, names::file, path);
+    vx::setattr(self, names::file_, path);
     start_writer(self);
     return nb::none();
 }
@@ -415,24 +415,24 @@ nb::object logger_write(const vx::Call &call) {
     nb::object entry = make_entry(type, stack, message);
     const bool is_error = vx::equals(type, vx::log_type(names::ERROR));
     if (is_error)
-        vx::setattr(self, names::has_error, Py_True);
+        vx::setattr(self, names::has_error_, Py_True);
 
     {
-        Held held(vx::getattr(self, names::lock));
-        vx::call_method(vx::getattr(self, names::log), names::append, entry);
+        Held held(vx::getattr(self, names::lock_));
+        vx::call_method(vx::getattr(self, names::log_), names::append, entry);
         held.release();
     }
 
     // Queued only while a writer can still take it: after stop, or once the writer
     // has given up, the queue would only grow.
-    nb::object file = vx::getattr(self, names::file);
+    nb::object file = vx::getattr(self, names::file_);
     if (PyUnicode_Check(file.ptr()) && PyUnicode_GET_LENGTH(file.ptr()) > 0 &&
         !vx::truthy(vx::getattr(self, names::stop_))) {
-        vx::call_method(vx::getattr(self, names::log_file_queue), names::put, entry);
+        vx::call_method(vx::getattr(self, names::log_file_queue_), names::put, entry);
         // An error goes to the file at once, not at the writer's next wake-up: it
         // is the entry most wanted there if the process ends soon after.
         if (is_error) {
-            nb::object event = vx::getattr(self, names::event);
+            nb::object event = vx::getattr(self, names::event_);
             if (!event.is_none())
                 vx::call_method(event, names::set);
         }
@@ -443,7 +443,7 @@ nb::object logger_write(const vx::Call &call) {
 
 nb::object logger_flush(const vx::Call &call) {
     call.bind_none("flush");
-    nb::object event = vx::getattr(call.self, names::event);
+    nb::object event = vx::getattr(call.self, names::event_);
     if (!event.is_none())  // a memory-only logger has no writer to wake
         vx::call_method(event, names::set);
     return nb::none();
@@ -452,10 +452,10 @@ nb::object logger_flush(const vx::Call &call) {
 nb::object logger_stop(const vx::Call &call) {
     call.bind_none("stop");
     vx::setattr(call.self, names::stop_, Py_True);
-    nb::object event = vx::getattr(call.self, names::event);
+    nb::object event = vx::getattr(call.self, names::event_);
     if (!event.is_none())
         vx::call_method(event, names::set);
-    nb::object thread = vx::getattr(call.self, names::thread);
+    nb::object thread = vx::getattr(call.self, names::thread_);
     if (!thread.is_none())
         vx::call_method(thread, names::join);
     return nb::none();
@@ -491,8 +491,8 @@ nb::object logger_has_entries(const vx::Call &call) {
                 return nb::borrow(Py_True);
         return nb::borrow(Py_False);
     }
-    Held held(vx::getattr(call.self, names::lock));
-    nb::object store = vx::getattr(call.self, names::log);
+    Held held(vx::getattr(call.self, names::lock_));
+    nb::object store = vx::getattr(call.self, names::log_);
     Py_ssize_t count = vx::check_call([&] { return PyObject_Length(store.ptr()); });
     held.release();
     return nb::borrow(count > 0 ? Py_True : Py_False);
@@ -512,13 +512,13 @@ nb::object logger_get_last_error(const vx::Call &call) {
 
 nb::object logger_get_file_name(const vx::Call &call) {
     call.bind_none("get_file_name");
-    return vx::getattr(call.self, names::file);
+    return vx::getattr(call.self, names::file_);
 }
 
 nb::object logger_log_worker(const vx::Call &call) {
     call.bind_none("_log_worker");
     nb::handle self = call.self;
-    nb::object path = vx::getattr(self, names::file);
+    nb::object path = vx::getattr(self, names::file_);
     if (path.is_none())
         return nb::none();
 
@@ -532,7 +532,7 @@ nb::object logger_log_worker(const vx::Call &call) {
         file = vx::call_kw(io_module.attr("open"), errors, path, texts::append_mode, texts::backslashreplace);
 
         while (!vx::truthy(vx::getattr(self, names::stop_))) {
-            nb::object event = vx::getattr(self, names::event);
+            nb::object event = vx::getattr(self, names::event_);
             if (vx::truthy(vx::call_method(event, names::wait, one_second())))
                 vx::call_method(event, names::clear);
             drain(self, file);

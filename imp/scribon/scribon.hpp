@@ -31,14 +31,12 @@ namespace scribon {
     X(not_available, "n/a")                                                            \
     X(logging_ended, "Logging ended.")                                                 \
     X(newline, "\n")                                                                  \
-    X(velarix, "velarix")                                                              \
     X(getLogger, "getLogger")                                                          \
     X(isEnabledFor, "isEnabledFor")                                                    \
     X(log, "log")                                                                      \
     X(exc_info, "exc_info")                                                            \
     X(extra, "extra")                                                                  \
     X(velarix_entry, "velarix_entry")                                                  \
-    X(name_separator, ".")                                                             \
     X(mutex, "mutex")                                                                  \
     X(queue, "queue")                                                                  \
     X(not_full, "not_full")                                                            \

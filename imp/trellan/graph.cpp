@@ -45,7 +45,7 @@ void index_appended(nb::handle self, nb::handle node) {
     LoadIndex *load = current_load;
     if (!load || load->pipeline != self.ptr() || !load->list)
         return;
-    nb::object nodes = vx::getattr(self, names::nodes);
+    nb::object nodes = vx::getattr(self, names::nodes_);
     const Py_ssize_t size = PyList_CheckExact(nodes.ptr()) ? PyList_GET_SIZE(nodes.ptr()) : -1;
     if (nodes.ptr() != load->list || size != (Py_ssize_t)load->elements.size() + 1 ||
         PyList_GET_ITEM(nodes.ptr(), size - 1) != node.ptr()) {
@@ -65,7 +65,7 @@ void index_appended(nb::handle self, nb::handle node) {
 // over the list's item array; and a new node among nodes whose types keep object's
 // comparison, told apart by their types, which in a graph are few and repeat.
 bool holds(nb::handle self, nb::handle node) {
-    nb::object nodes = vx::getattr(self, names::nodes);
+    nb::object nodes = vx::getattr(self, names::nodes_);
     if (!PyList_CheckExact(nodes.ptr()))
         return vx::contains(nodes, node);
     const richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
@@ -107,27 +107,27 @@ nb::object element(nb::handle sequence, Py_ssize_t index) {
 void store_without(nb::handle self, nb::handle nodes, Py_ssize_t index) {
     nb::object remaining = vx::list_copy(nodes);
     vx::check_status(PySequence_DelItem(remaining.ptr(), index));  // no Python code: a list of our own
-    vx::setattr(self, names::nodes, remaining);
+    vx::setattr(self, names::nodes_, remaining);
 }
 
 // self._nodes.append(node). An exact list grows in place: a walk by index sees the
 // list before or after the append, and copying the whole list for each of n nodes
 // would cost n * n. Anything else is replaced by a grown copy.
 void append_node(nb::handle self, nb::handle node) {
-    nb::object nodes = vx::getattr(self, names::nodes);
+    nb::object nodes = vx::getattr(self, names::nodes_);
     if (PyList_CheckExact(nodes.ptr())) {
         vx::check_status(PyList_Append(nodes.ptr(), node.ptr()));
         return;
     }
     nb::object grown = vx::list_copy(nodes);
     vx::check_status(PyList_Append(grown.ptr(), node.ptr()));
-    vx::setattr(self, names::nodes, grown);
+    vx::setattr(self, names::nodes_, grown);
 }
 
 // Undo an append whose node refused the logger: take out the last element that is
 // this very object, so the list holds no node that every later start would trip on.
 void take_back(nb::handle self, nb::handle node) {
-    nb::object nodes = vx::getattr(self, names::nodes);
+    nb::object nodes = vx::getattr(self, names::nodes_);
     for (Py_ssize_t i = size_of(nodes) - 1; i >= 0; --i) {
         if (element(nodes, i).is(node)) {
             store_without(self, nodes, i);
@@ -165,18 +165,18 @@ nb::object init(const vx::Call &call) {
     vx::require_str(directory.ptr(), "directory", /*allow_none=*/true);
     nb::handle self = call.self;
 
-    vx::setattr(self, names::nodes, vx::steal_or_throw(PyList_New(0)));
+    vx::setattr(self, names::nodes_, vx::steal_or_throw(PyList_New(0)));
     // The pipeline always makes its own logger; its nodes are handed this one.
     nb::object logger_class = vx::modules::logger.attr(names::Logger);
     nb::dict kwargs;
     kwargs[texts::directory] = directory;
-    vx::setattr(self, names::logger, vx::call_with_kwargs(logger_class, kwargs));
-    vx::setattr(self, names::state, vx::constant(names::States, names::STOPPED));
-    vx::setattr(self, names::condition, vx::constant(names::Conditions, names::HEALTHY));
-    vx::setattr(self, names::monitor_thread, nb::none());
+    vx::setattr(self, names::logger_, vx::call_with_kwargs(logger_class, kwargs));
+    vx::setattr(self, names::state_, vx::constant(names::States, names::STOPPED));
+    vx::setattr(self, names::condition_, vx::constant(names::Conditions, names::HEALTHY));
+    vx::setattr(self, names::monitor_thread_, nb::none());
     nb::object event_class = vx::modules::threading.attr(names::Event);
-    vx::setattr(self, names::stop_event, vx::call(event_class));
-    vx::setattr(self, names::start_time, nb::none());
+    vx::setattr(self, names::stop_event_, vx::call(event_class));
+    vx::setattr(self, names::start_time_, nb::none());
     return nb::none();
 }
 
@@ -191,7 +191,7 @@ nb::object add_node(const vx::Call &call) {
     index_appended(self, node);
 
     try {
-        vx::call_method(node, names::set_logger, vx::getattr(self, names::logger));
+        vx::call_method(node, names::set_logger, vx::getattr(self, names::logger_));
     } catch (nb::python_error &) {
         try {
             take_back(self, node);
@@ -214,7 +214,7 @@ nb::object remove_node(const vx::Call &call) {
     if (!holds(self, node))
         vx::raise(PyExc_KeyError, "Node not found in pipeline.");
     // The first element equal to the node, found as list.remove finds it.
-    nb::object nodes = vx::getattr(self, names::nodes);
+    nb::object nodes = vx::getattr(self, names::nodes_);
     Py_ssize_t size = size_of(nodes);
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (vx::compare(element(nodes, i), node, Py_EQ)) {

@@ -50,7 +50,7 @@ nb::object load_summary(nb::handle report) {
 }
 
 void mark_unhealthy(nb::handle self) {
-    vx::setattr(self, names::condition, vx::constant(names::Conditions, names::ERROR));
+    vx::setattr(self, names::condition_, vx::constant(names::Conditions, names::ERROR));
 }
 
 // One pass of the loop; false when the loop is to end.
@@ -81,7 +81,7 @@ bool monitoring_pass(nb::handle self, nb::handle grace) {
         }
     }
 
-    nb::object last_error = vx::call_method(vx::getattr(self, names::logger), names::get_last_error);
+    nb::object last_error = vx::call_method(vx::getattr(self, names::logger_), names::get_last_error);
     if (!last_error.is_none()) {
         mark_unhealthy(self);
         vx::call_method(self, names::stop);
@@ -89,7 +89,7 @@ bool monitoring_pass(nb::handle self, nb::handle grace) {
     }
 
     // A stop() sets the event and ends the wait at once.
-    nb::object stop_event = vx::getattr(self, names::stop_event);
+    nb::object stop_event = vx::getattr(self, names::stop_event_);
     nb::object woken = vx::call_method(stop_event, names::wait, vx::tunable(names::MONITORING_INTERVAL));
     return !vx::truthy(woken);
 }
@@ -132,7 +132,7 @@ nb::object monitoring_fun(const vx::Call &call) {
     try {
         vx::write_log(self, names::INFO, texts::monitor_started);
         try {
-            while (vx::equals(vx::getattr(self, names::condition), vx::constant(names::Conditions, names::HEALTHY))) {
+            while (vx::equals(vx::getattr(self, names::condition_), vx::constant(names::Conditions, names::HEALTHY))) {
                 if (!monitoring_pass(self, grace))
                     break;
             }

@@ -100,7 +100,7 @@ inline thread_local LoadIndex *current_load = nullptr;
 
 // A private copy of _nodes to walk: node calls made during the walk may change the
 // graph, and the walk must see the list as it was, never one half-way changed.
-inline nb::object nodes_of(nb::handle self) { return vx::list_copy(vx::getattr(self, names::nodes)); }
+inline nb::object nodes_of(nb::handle self) { return vx::list_copy(vx::getattr(self, names::nodes_)); }
 
 // thread.join(), unless it is the calling thread: the monitoring thread calls stop()
 // itself and must never wait for its own end.

@@ -38,11 +38,11 @@ bool on_node_thread(nb::handle self) {
     nb::object current = vx::current_thread();
     nb::object nodes = nodes_of(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
-        nb::object imp = vx::getattr_or_none(PyList_GET_ITEM(nodes.ptr(), i), names::imp);
+        nb::object imp = vx::getattr_or_none(PyList_GET_ITEM(nodes.ptr(), i), names::imp_);
         if (imp.is_none())
             continue;
-        if (vx::getattr_or_none(imp, names::thread).is(current) ||
-            vx::getattr_or_none(imp, names::setup_thread).is(current))
+        if (vx::getattr_or_none(imp, names::thread_).is(current) ||
+            vx::getattr_or_none(imp, names::setup_thread_).is(current))
             return true;
     }
     return false;
@@ -90,10 +90,10 @@ private:
 // stop and is not the calling thread; otherwise an empty object. It must be gone
 // before a new one starts, or two loops would watch the same run.
 nb::object finishing_monitor(nb::handle self) {
-    nb::object thread = vx::getattr(self, names::monitor_thread);
+    nb::object thread = vx::getattr(self, names::monitor_thread_);
     if (thread.is_none() || vx::is_current_thread(thread))
         return nb::object();
-    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::RUNNING)))
+    if (vx::equals(vx::getattr(self, names::state_), vx::constant(names::States, names::RUNNING)))
         return nb::object();
     if (!vx::truthy(vx::call_method(thread, names::is_alive)))
         return nb::object();
@@ -101,10 +101,10 @@ nb::object finishing_monitor(nb::handle self) {
 }
 
 void start_monitor(nb::handle self) {
-    nb::object thread = vx::daemon_thread(vx::getattr(self, names::monitoring_fun));
-    vx::setattr(self, names::monitor_thread, thread);
+    nb::object thread = vx::daemon_thread(vx::getattr(self, names::monitoring_fun_));
+    vx::setattr(self, names::monitor_thread_, thread);
     vx::check_status(PyDict_SetItem(kept.live_monitors.ptr(), thread.ptr(),
-                                    vx::getattr(self, names::stop_event).ptr()));
+                                    vx::getattr(self, names::stop_event_).ptr()));
     try {
         vx::call_method(thread, names::start);
     } catch (nb::python_error &) {
@@ -117,21 +117,21 @@ void start_monitor(nb::handle self) {
 // The body of start(), in its turn, once no monitoring thread is left over.
 nb::object start_nodes_and_monitor(nb::handle self) {
     vx::write_log(self, names::INFO, texts::starting);
-    if (!vx::equals(vx::getattr(self, names::condition), vx::constant(names::Conditions, names::HEALTHY))) {
+    if (!vx::equals(vx::getattr(self, names::condition_), vx::constant(names::Conditions, names::HEALTHY))) {
         vx::write_log(self, names::INFO, texts::not_healthy);
         return nb::none();
     }
-    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::RUNNING))) {
+    if (vx::equals(vx::getattr(self, names::state_), vx::constant(names::States, names::RUNNING))) {
         vx::write_log(self, names::INFO, texts::running_skip);
         return nb::none();
     }
 
     for_each_node(self, names::start);
-    vx::setattr(self, names::start_time, vx::now());
-    vx::setattr(self, names::state, vx::constant(names::States, names::RUNNING));
+    vx::setattr(self, names::start_time_, vx::now());
+    vx::setattr(self, names::state_, vx::constant(names::States, names::RUNNING));
     vx::write_log(self, names::INFO, texts::started);
 
-    vx::call_method(vx::getattr(self, names::stop_event), names::clear);
+    vx::call_method(vx::getattr(self, names::stop_event_), names::clear);
     start_monitor(self);
     return nb::none();
 }
@@ -140,13 +140,13 @@ nb::object start_nodes_and_monitor(nb::handle self) {
 // pipeline was stopped by an error, else an empty object.
 nb::object stop_in_turn(nb::handle self) {
     vx::write_log(self, names::INFO, texts::stopping);
-    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::STOPPED))) {
-        nb::object condition = vx::getattr(self, names::condition);
+    if (vx::equals(vx::getattr(self, names::state_), vx::constant(names::States, names::STOPPED))) {
+        nb::object condition = vx::getattr(self, names::condition_);
         if (vx::equals(condition, vx::constant(names::Conditions, names::HEALTHY))) {
             vx::write_log(self, names::INFO, texts::already_stopped);
         } else if (vx::equals(condition, vx::constant(names::Conditions, names::ERROR))) {
             vx::write_log(self, names::INFO, texts::already_stopped_error);
-            nb::object thread = vx::getattr(self, names::monitor_thread);
+            nb::object thread = vx::getattr(self, names::monitor_thread_);
             // Called by the monitoring thread itself: it cannot wait for its own
             // end, so the next stop() from outside waits for it instead.
             if (thread.is_none() || vx::is_current_thread(thread))
@@ -159,10 +159,10 @@ nb::object stop_in_turn(nb::handle self) {
     // The normal path does not wait for the monitoring thread: that thread calls
     // stop() itself when it stops the pipeline.
     for_each_node(self, names::stop);
-    vx::setattr(self, names::start_time, nb::none());
-    vx::setattr(self, names::state, vx::constant(names::States, names::STOPPED));
+    vx::setattr(self, names::start_time_, nb::none());
+    vx::setattr(self, names::state_, vx::constant(names::States, names::STOPPED));
     vx::write_log(self, names::INFO, texts::stopped);
-    vx::call_method(vx::getattr(self, names::stop_event), names::set);
+    vx::call_method(vx::getattr(self, names::stop_event_), names::set);
     return nb::object();
 }
 
@@ -187,7 +187,7 @@ nb::object start(const vx::Call &call) {
             if (!finishing.is_valid())
                 return start_nodes_and_monitor(self);
         }
-        vx::call_method(vx::getattr(self, names::stop_event), names::set);
+        vx::call_method(vx::getattr(self, names::stop_event_), names::set);
         vx::call_method(finishing, names::join);
     }
 }
@@ -208,30 +208,30 @@ nb::object stop(const vx::Call &call) {
     // Waited for outside the turn: the monitoring thread may be waiting for it.
     if (monitor.is_valid()) {
         vx::call_method(monitor, names::join);
-        vx::setattr(self, names::monitor_thread, nb::none());
+        vx::setattr(self, names::monitor_thread_, nb::none());
     }
     return nb::none();
 }
 
 nb::object get_state(const vx::Call &call) {
     call.bind_none("get_state");
-    return vx::getattr(call.self, names::state);
+    return vx::getattr(call.self, names::state_);
 }
 
 nb::object get_condition(const vx::Call &call) {
     call.bind_none("get_condition");
-    return vx::getattr(call.self, names::condition);
+    return vx::getattr(call.self, names::condition_);
 }
 
 nb::object get_last_error(const vx::Call &call) {
     call.bind_none("get_last_error");
-    return vx::call_method(vx::getattr(call.self, names::logger), names::get_last_error);
+    return vx::call_method(vx::getattr(call.self, names::logger_), names::get_last_error);
 }
 
 nb::object get_elapsed_time(const vx::Call &call) {
     call.bind_none("get_elapsed_time");
     // One read: stop() on another thread may clear it at any moment.
-    nb::object start_time = vx::getattr(call.self, names::start_time);
+    nb::object start_time = vx::getattr(call.self, names::start_time_);
     if (start_time.is_none())
         return vx::steal_or_throw(PyFloat_FromDouble(0.0));
     return vx::subtract(vx::now(), start_time);
@@ -241,7 +241,7 @@ nb::object write_log(const vx::Call &call) {
     static constexpr vx::Params<1> params{"write_log", {"entry"}};
     auto [entry] = call.bind(params);
     vx::require_str(entry, "entry");
-    nb::object logger = vx::getattr(call.self, names::logger);
+    nb::object logger = vx::getattr(call.self, names::logger_);
     if (!logger.is_none())
         vx::write_to(logger, names::INFO, entry);
     return nb::none();

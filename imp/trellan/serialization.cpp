@@ -19,10 +19,10 @@ nb::object collect_connections(nb::handle nodes) {
     vx::for_each(nodes, [&](nb::handle node) {
         if (!vx::is_instance(node, onode))
             return;
-        nb::object output_ports = vx::getattr(vx::getattr(node, names::imp), names::output_ports);
+        nb::object output_ports = vx::getattr(vx::getattr(node, names::imp_), names::output_ports_);
         nb::object ports = vx::steal_call([&] { return PyMapping_Values(output_ports.ptr()); });
         vx::for_each(ports, [&](nb::handle output_port) {
-            vx::for_each(vx::getattr(output_port, names::connected_ports), [&](nb::handle input_port) {
+            vx::for_each(vx::getattr(output_port, names::connected_ports_), [&](nb::handle input_port) {
                 nb::object output_id = port_id(output_port);
                 nb::object input_id = port_id(input_port);
                 nb::object pair = vx::steal_or_throw(PyTuple_Pack(2, output_id.ptr(), input_id.ptr()));
@@ -133,8 +133,8 @@ nb::object deserialize(const vx::Call &call) {
     nb::object pipeline_class = vx::modules::pipeline.attr(names::Pipeline);
     nb::object pipeline = directory && directory != Py_None ? vx::call(pipeline_class, directory)
                                                              : vx::call(pipeline_class);
-    nb::object imp = vx::getattr(pipeline, names::imp);
-    nb::object logger = vx::getattr(imp, names::logger);
+    nb::object imp = vx::getattr(pipeline, names::imp_);
+    nb::object logger = vx::getattr(imp, names::logger_);
     LoadIndex index;
     index.pipeline = imp.ptr();
     LoadIndex *outer = current_load;  // a node's constructor may load a pipeline of its own

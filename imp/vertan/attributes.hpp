@@ -96,10 +96,10 @@ private:
             for (const Known &known : known_)
                 if (known.type == type && known.version == type->tp_version_tag)
                     return true;
-        const nb::handle *hot[] = {&names::condition, &names::state, &names::counter,
-                                   &names::pre_step_handler, &names::step_handler,
-                                   &names::post_step_handler, &names::time_busy,
-                                   &names::time_start, &names::load};
+        const nb::handle *hot[] = {&names::condition_, &names::state_, &names::counter_,
+                                   &names::pre_step_handler_, &names::step_handler_,
+                                   &names::post_step_handler_, &names::time_busy_,
+                                   &names::time_start_, &names::load_};
         for (const nb::handle *name : hot)
             if (_PyType_Lookup(type, name->ptr()))
                 return false;

@@ -13,7 +13,7 @@ namespace {
 // argument that is not text, still leaves an entry instead of a second failure.
 void record_failure(nb::handle self, nb::handle exception) {
     vx::log_failure(self, exception);
-    vx::setattr(self, names::condition, vx::constant(names::Conditions, names::ERROR));
+    vx::setattr(self, names::condition_, vx::constant(names::Conditions, names::ERROR));
 }
 
 // Runs `body`; an Exception it raises is recorded, anything else passes through.
@@ -76,14 +76,14 @@ nb::object add_interval(nb::handle busy, nb::handle end, nb::handle start) {
 // the load over the time since start(), read in that order. In doubles while
 // everything is a float, as in add_interval.
 nb::object load_of(const NodeAttributes &own, nb::handle end) {
-    nb::object started = own.get(names::time_start);
+    nb::object started = own.get(names::time_start_);
     nb::object elapsed;  // made only off the all-floats path
     double seconds = 0.0;
     if (vx::both_floats(end, started))
         seconds = as_double(end) - as_double(started);
     else
         elapsed = vx::subtract(end, started);
-    nb::object busy = own.get(names::time_busy);
+    nb::object busy = own.get(names::time_busy_);
     if (!elapsed.is_valid() && PyFloat_CheckExact(busy.ptr()))
         return vx::steal_or_throw(PyFloat_FromDouble(as_double(busy) / (1.0 > seconds ? 1.0 : seconds)));
     if (!elapsed.is_valid())
@@ -96,35 +96,35 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     static ClassAttribute conditions, error, states, stopped;
     NodeAttributes own(self);
     nb::object error_value = error.get(conditions.get(constants, names::Conditions), names::ERROR);
-    if (vx::equals(own.get(names::condition), error_value))
+    if (vx::equals(own.get(names::condition_), error_value))
         return;
     nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
-    if (vx::equals(own.get(names::state), stopped_value))
+    if (vx::equals(own.get(names::state_), stopped_value))
         return;
 
     nb::object t_start = vx::now();
-    if (is_first_cycle(own.get(names::counter)))
-        vx::call_method(self, names::setup_wrapper, input);  // logs its own failures
-    vx::call(own.get(names::pre_step_handler), input);
+    if (is_first_cycle(own.get(names::counter_)))
+        vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
+    vx::call(own.get(names::pre_step_handler_), input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
-    nb::object step = own.get(names::step_handler);
+    nb::object step = own.get(names::step_handler_);
     nb::object data = vx::call(step, vx::deepcopy(input));
     if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
 
     if (is_output_node(self)) {
-        vx::call(own.get(names::post_step_handler), data);
-        vx::call_method(self, names::push_data, data);
+        vx::call(own.get(names::post_step_handler_), data);
+        vx::call_method(self, names::push_data_, data);
     }
 
-    own.set(names::counter, vx::add(own.get(names::counter), kept.one));
+    own.set(names::counter_, vx::add(own.get(names::counter_), kept.one));
     nb::object t_end = vx::now();
-    own.set(names::time_busy, add_interval(own.get(names::time_busy), t_end, t_start));
+    own.set(names::time_busy_, add_interval(own.get(names::time_busy_), t_end, t_start));
     record_step(self, t_start, t_end);
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    own.set(names::load, load_of(own, t_end));
+    own.set(names::load_, load_of(own, t_end));
 }
 
 } // namespace
@@ -147,7 +147,7 @@ nb::object setup_wrapper(const vx::Call &call) {
     // The set-up's fixed pause; a stop that lands during it fails the state check.
     vx::sleep(0.01);
 
-    if (vx::equals(vx::getattr(self, names::state), vx::constant(names::States, names::STOPPED)))
+    if (vx::equals(vx::getattr(self, names::state_), vx::constant(names::States, names::STOPPED)))
         vx::raise(PyExc_ValueError,
                   "Node %U is in STOPPED state. Make sure to call Node.start() from your subclass.",
                   vx::name_text(self).ptr());
@@ -156,9 +156,9 @@ nb::object setup_wrapper(const vx::Call &call) {
 
     guarded(self, [&] {
         nb::object metadata_in = vx::call_method(self, names::get_metadata_);
-        nb::object handler = vx::getattr(self, names::setup_handler);
+        nb::object handler = vx::getattr(self, names::setup_handler_);
         nb::object metadata_out = vx::call(handler, data, metadata_in);
-        vx::call_method(self, names::push_metadata, metadata_out);
+        vx::call_method(self, names::push_metadata_, metadata_out);
     });
     return nb::none();
 }

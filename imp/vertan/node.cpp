@@ -35,41 +35,41 @@ nb::object init(const vx::Call &call) {
     vx::call_super(kept.node_class, self, names::dunder_init, config);
 
     nb::object constants = vx::constants();
-    vx::setattr(self, names::counter, kept.zero);
-    vx::setattr(self, names::pre_step_handler, new_do_nothing_handler());
-    vx::setattr(self, names::post_step_handler, new_do_nothing_handler());
-    vx::setattr(self, names::setup_handler, nb::none());
-    vx::setattr(self, names::step_handler, nb::none());
+    vx::setattr(self, names::counter_, kept.zero);
+    vx::setattr(self, names::pre_step_handler_, new_do_nothing_handler());
+    vx::setattr(self, names::post_step_handler_, new_do_nothing_handler());
+    vx::setattr(self, names::setup_handler_, nb::none());
+    vx::setattr(self, names::step_handler_, nb::none());
     // A logger without a file until a pipeline hands over its own.
     nb::object logger_class = vx::modules::logger.attr(names::Logger);
     nb::object no_directory = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
-    vx::setattr(self, names::logger, vx::call(logger_class, no_directory));
-    vx::setattr(self, names::state, vx::constant(constants, names::States, names::STOPPED));
-    vx::setattr(self, names::condition, vx::constant(constants, names::Conditions, names::HEALTHY));
-    vx::setattr(self, names::time_start, vx::now());
-    vx::setattr(self, names::time_busy, kept.zero);
-    vx::setattr(self, names::load, kept.zero);
+    vx::setattr(self, names::logger_, vx::call(logger_class, no_directory));
+    vx::setattr(self, names::state_, vx::constant(constants, names::States, names::STOPPED));
+    vx::setattr(self, names::condition_, vx::constant(constants, names::Conditions, names::HEALTHY));
+    vx::setattr(self, names::time_start_, vx::now());
+    vx::setattr(self, names::time_busy_, kept.zero);
+    vx::setattr(self, names::load_, kept.zero);
     return nb::none();
 }
 
 nb::object set_setup_handler(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_setup_handler", {"handler"}};
-    return store_handler(call, params, names::setup_handler);
+    return store_handler(call, params, names::setup_handler_);
 }
 
 nb::object set_pre_step_handler(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_pre_step_handler", {"handler"}};
-    return store_handler(call, params, names::pre_step_handler);
+    return store_handler(call, params, names::pre_step_handler_);
 }
 
 nb::object set_post_step_handler(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_post_step_handler", {"handler"}};
-    return store_handler(call, params, names::post_step_handler);
+    return store_handler(call, params, names::post_step_handler_);
 }
 
 nb::object set_step_handler(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_step_handler", {"handler"}};
-    return store_handler(call, params, names::step_handler);
+    return store_handler(call, params, names::step_handler_);
 }
 
 nb::object start(const vx::Call &call) {
@@ -77,9 +77,9 @@ nb::object start(const vx::Call &call) {
     nb::handle self = call.self;
     nb::object states = vx::getattr(vx::constants(), names::States);
     // Every start moves the origin of the load measurement, running or not.
-    vx::setattr(self, names::time_start, vx::now());
-    if (vx::equals(vx::getattr(self, names::state), vx::getattr(states, names::STOPPED))) {
-        vx::setattr(self, names::state, vx::getattr(states, names::RUNNING));
+    vx::setattr(self, names::time_start_, vx::now());
+    if (vx::equals(vx::getattr(self, names::state_), vx::getattr(states, names::STOPPED))) {
+        vx::setattr(self, names::state_, vx::getattr(states, names::RUNNING));
         nb::object message = vx::formatted("Node %U started.", vx::name_text(self).ptr());
         vx::write_log(self, names::INFO, message);
     }
@@ -90,8 +90,8 @@ nb::object stop(const vx::Call &call) {
     call.bind_none("stop");
     nb::handle self = call.self;
     nb::object states = vx::getattr(vx::constants(), names::States);
-    if (vx::equals(vx::getattr(self, names::state), vx::getattr(states, names::RUNNING))) {
-        vx::setattr(self, names::state, vx::getattr(states, names::STOPPED));
+    if (vx::equals(vx::getattr(self, names::state_), vx::getattr(states, names::RUNNING))) {
+        vx::setattr(self, names::state_, vx::getattr(states, names::STOPPED));
         nb::object message = vx::formatted("Node %U stopped.", vx::name_text(self).ptr());
         vx::write_log(self, names::INFO, message);
     }
@@ -111,18 +111,18 @@ nb::object get_name(const vx::Call &call) {
 nb::object set_logger(const vx::Call &call) {
     static constexpr vx::Params<1> params{"set_logger", {"logger"}};
     auto [logger] = call.bind(params);
-    vx::setattr(call.self, names::logger, logger);
+    vx::setattr(call.self, names::logger_, logger);
     return nb::none();
 }
 
 nb::object get_state(const vx::Call &call) {
     call.bind_none("get_state");
-    return vx::getattr(call.self, names::state);
+    return vx::getattr(call.self, names::state_);
 }
 
 nb::object get_counter(const vx::Call &call) {
     call.bind_none("get_counter");
-    nb::object counter = vx::getattr(call.self, names::counter);
+    nb::object counter = vx::getattr(call.self, names::counter_);
     if (!counter.is_none() && !PyLong_CheckExact(counter.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(counter.ptr())->tp_name);
     return counter;
@@ -132,12 +132,12 @@ nb::object get_counter(const vx::Call &call) {
 // never failed carries no such attribute.
 nb::object get_last_exception(const vx::Call &call) {
     call.bind_none("get_last_exception");
-    return vx::getattr_or_none(call.self, names::last_exception);
+    return vx::getattr_or_none(call.self, names::last_exception_);
 }
 
 nb::object get_load(const vx::Call &call) {
     call.bind_none("get_load");
-    nb::object load = vx::getattr(call.self, names::load);
+    nb::object load = vx::getattr(call.self, names::load_);
     return vx::steal_call([&] { return PyNumber_Multiply(load.ptr(), kept.hundred.ptr()); });
 }
 

@@ -44,7 +44,7 @@ PyObject *dict_of(nb::handle self) {
 }
 
 StepStats *stats_in(PyObject *dict) {
-    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats.ptr());
+    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats_.ptr());
     if (!capsule) {
         if (PyErr_Occurred())
             vx::throw_error_already_set();
@@ -85,7 +85,7 @@ void record_step(nb::handle self, nb::handle t_start, nb::handle t_end) {
             vx::throw_error_already_set();
         }
         nb::object held = nb::steal(capsule);
-        vx::check_status(PyDict_SetItem(dict, names::step_stats.ptr(), capsule));
+        vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), capsule));
         stats = owned;
     }
     stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
