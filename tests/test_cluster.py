@@ -66,7 +66,7 @@ def gone(pid):
     try:
         with open(f"/proc/{pid}/status") as status:
             return any(line.startswith("State:") and "Z" in line for line in status)
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # reaped between open and read
         return True
 
 
