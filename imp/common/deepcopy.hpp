@@ -41,7 +41,7 @@ inline PyTypeObject *ndarray_type() {
         PyErr_Clear();
         return nullptr;
     }
-    return (PyTypeObject *)known_ndarray.get_or_make([&] { return found; }).ptr();
+    return (PyTypeObject *)known_ndarray.set_once(std::move(found)).ptr();
 }
 
 // Buffers whose copy needs no memo: an exact bytearray, and an exact numpy array
@@ -456,7 +456,8 @@ private:
             return found ? nb::borrow(found) : nb::object();
         }
         // Any other mapping answers through its own get(), as copy.deepcopy asks it.
-        nb::handle absent = deepcopy_detail::absent_marker.get_or_make([] { return steal_or_throw(PyList_New(0)); });
+        nb::handle absent =
+            deepcopy_detail::absent_marker.get_or_make([] { return steal_or_throw(PyList_New(0)); });
         nb::object found = vx::call_method(memo_, names::get, key, absent);
         return found.is(absent) ? nb::object() : found;
     }

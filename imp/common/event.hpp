@@ -177,8 +177,11 @@ inline const Standard &standard() {
         nb::object deque = collections.attr(names::deque);
         nb::object event_set = vx::getattr(event, names::set);
         if (!known.filled) {
-            known.event.set(event), known.condition.set(condition), known.lock.set(lock);
-            known.deque.set(deque), known.event_set.set(event_set);
+            known.event.set(event);
+            known.condition.set(condition);
+            known.lock.set(lock);
+            known.deque.set(deque);
+            known.event_set.set(event_set);
             known.filled = true;
         }
     }
@@ -211,7 +214,8 @@ inline bool is_event_set(nb::handle handler, nb::handle &event) {
         return false;
     const event_detail::Standard &known = event_detail::standard();
     event = PyMethod_GET_SELF(handler.ptr());
-    return PyMethod_GET_FUNCTION(handler.ptr()) == known.event_set.ptr() && event_detail::is_exact(event, known.event);
+    return PyMethod_GET_FUNCTION(handler.ptr()) == known.event_set.ptr() &&
+           event_detail::is_exact(event, known.event);
 }
 
 namespace event_detail {

@@ -39,16 +39,18 @@ public:
     // set() of a new reference from the C API, or throws the error it set.
     nb::handle set_new(PyObject *result) { return set(steal_or_throw(result)); }
 
-    // The kept object, made by `make()` (an nb::object) on first use. Another thread
-    // may have filled it while `make` ran Python code: the first result stays.
+    // Keeps `value` unless something is kept already: another thread may have kept
+    // one while this one ran the Python code that found `value`. The first stays.
+    nb::handle set_once(nb::object value) {
+        if (!object_)
+            object_ = value.release().ptr();
+        return object_;
+    }
+
+    // The kept object, made by `make()` (an nb::object) on first use; see set_once.
     template <typename Make>
     nb::handle get_or_make(Make &&make) {
-        if (!object_) {
-            nb::object made = make();
-            if (!object_)
-                object_ = made.release().ptr();
-        }
-        return object_;
+        return object_ ? nb::handle(object_) : set_once(make());
     }
 
     // A cache of the latest answer: keeps `value` instead of what it held, which is
