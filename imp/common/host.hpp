@@ -169,7 +169,7 @@ inline nb::object format(nb::handle value, nb::handle spec) {
 
 // function(args...)
 template <typename... Args>
-nb::object call(nb::handle function, Args... args) {
+nb::object call(nb::handle function, const Args &...args) {
     // The free slot in front lets a bound method put its self there.
     PyObject *vector[] = {nullptr, nb::handle(args).ptr()...};
     return steal_call([&] {
@@ -182,7 +182,7 @@ nb::object call(nb::handle function, Args... args) {
 // one value for each name of the tuple `kwnames` (see keyword_names):
 // vx::call_kw(thread_class, keyword_names(keywords, {names::target}), target).
 template <typename... Args>
-nb::object call_kw(nb::handle function, nb::handle kwnames, Args... args) {
+nb::object call_kw(nb::handle function, nb::handle kwnames, const Args &...args) {
     PyObject *vector[] = {nullptr, nb::handle(args).ptr()...};
     size_t positional = sizeof...(Args) - (size_t)PyTuple_GET_SIZE(kwnames.ptr());
     return steal_call([&] {
@@ -200,7 +200,7 @@ inline nb::object call_with_kwargs(nb::handle function, nb::handle kwargs) {
 // obj.<name>(args...) with the object's own method lookup. No free slot in front
 // here: the method's self takes the first place of the vector.
 template <typename... Args>
-nb::object call_method(nb::handle obj, nb::handle name, Args... args) {
+nb::object call_method(nb::handle obj, nb::handle name, const Args &...args) {
     PyObject *vector[] = {obj.ptr(), nb::handle(args).ptr()...};
     return steal_call([&] {
         return PyObject_VectorcallMethod(name.ptr(), vector, 1 + sizeof...(Args), nullptr);

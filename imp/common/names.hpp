@@ -13,6 +13,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "kept.hpp"
 
 // X(identifier, "attribute text")
 #define VX_NAMES(X)                                                                    \
@@ -197,23 +198,18 @@
     X(current_thread, "current_thread")                                                \
     X(is_alive, "is_alive")
 
-// Declares a handle per entry of an X(identifier, "text") list and an init() that
+// Declares a vx::Kept per entry of an X(identifier, "text") list and an init() that
 // interns them all; modules use it for their own tables of fixed texts too.
-#define VX_DECLARE_INTERNED(identifier, text) inline nb::handle identifier;
+#define VX_DECLARE_INTERNED(identifier, text) inline vx::Kept identifier;
 #define VX_INTERN(identifier, text) vx::intern(identifier, text);
 #define VX_INTERNED_TABLE(LIST)                                                        \
     LIST(VX_DECLARE_INTERNED)                                                          \
     inline void init() { LIST(VX_INTERN) }
 
 namespace vx {
-// Interned once and owned for the life of the process.
-inline void intern(nb::handle &slot, const char *text) {
-    if (slot.is_valid())
-        return;
-    PyObject *interned = PyUnicode_InternFromString(text);
-    if (!interned)
-        throw_error_already_set();
-    slot = interned;
+// Interned once, by the first module to load.
+inline void intern(Kept &slot, const char *text) {
+    slot.get_or_make([&] { return steal_or_throw(PyUnicode_InternFromString(text)); });
 }
 } // namespace vx
 

@@ -64,7 +64,7 @@ inline nb::object name_text(nb::handle node) {
 // super(cls, obj).<name>(args...): the next class of the object's own order, so a
 // class with several node bases runs each base's version once.
 template <typename... Args>
-nb::object call_super(nb::handle cls, nb::handle obj, nb::handle name, Args... args) {
+nb::object call_super(nb::handle cls, nb::handle obj, nb::handle name, const Args &...args) {
     nb::object parent = vx::call(nb::handle((PyObject *)&PySuper_Type), cls, obj);
     return vx::call_method(parent, name, args...);
 }

@@ -32,12 +32,12 @@ bool has_version(PyTypeObject *type) {
 // to one of its bases.
 class OwnMethods {
 public:
-    OwnMethods(std::initializer_list<nb::handle *> names) : names_(names) {}
+    OwnMethods(std::initializer_list<const vx::Kept *> names) : names_(names) {}
 
     bool of(PyTypeObject *type, nb::handle owner) {
         if (type == type_ && owner.ptr() == owner_ && has_version(type) && type->tp_version_tag == version_)
             return true;
-        for (nb::handle *name : names_) {
+        for (const vx::Kept *name : names_) {
             nb::object found = vx::getattr(nb::handle((PyObject *)type), *name);
             if (Py_TYPE(found.ptr()) != &PyMethodDescr_Type ||
                 (PyObject *)PyDescr_TYPE(found.ptr()) != owner.ptr())
@@ -51,7 +51,7 @@ public:
     }
 
 private:
-    std::vector<nb::handle *> names_;
+    std::vector<const vx::Kept *> names_;
     PyTypeObject *type_ = nullptr;
     PyObject *owner_ = nullptr;
     unsigned int version_ = 0;

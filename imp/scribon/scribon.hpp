@@ -53,8 +53,8 @@ VX_INTERNED_TABLE(SCRIBON_TEXTS)
 // and the title of a log file's first line with the width it is padded to (the
 // title keeps these when the constants change). The constants start at that width.
 struct Column {
-    nb::handle *key;
-    nb::handle *width_name;
+    const vx::Kept *key;
+    const vx::Kept *width_name;
     const char *title;
     int width;
 };

@@ -96,11 +96,11 @@ private:
             for (const Known &known : known_)
                 if (known.type == type && known.version == type->tp_version_tag)
                     return true;
-        const nb::handle *hot[] = {&names::condition_, &names::state_, &names::counter_,
+        const vx::Kept *hot[] = {&names::condition_, &names::state_, &names::counter_,
                                    &names::pre_step_handler_, &names::step_handler_,
                                    &names::post_step_handler_, &names::time_busy_,
                                    &names::time_start_, &names::load_};
-        for (const nb::handle *name : hot)
+        for (const vx::Kept *name : hot)
             if (_PyType_Lookup(type, name->ptr()))
                 return false;
         if (!has_version(type))
