@@ -1,15 +1,16 @@
-// References the modules keep for the life of the process: the classes they build,
-// the types and modules they look up, the constants and keyword tuples they make
-// once. All of them are held by a vx::Kept.
+// References the modules keep for the life of the process: the names they intern,
+// the classes they build, the types and modules they look up, the constants and
+// keyword tuples they make once. All of them are held by a vx::Kept.
 //
-// A Kept is never released. C++ destroys statics after the interpreter has been
-// finalised, when a decref would touch freed memory, so its destructor does nothing;
-// being trivial, it also makes a static Kept constant-initialised, with no guard.
-// That matters for the ones filled on first use: making the value may run Python
-// code, which may let another thread in. A function-local static initialised by
-// that code would make the second thread wait on the static's guard while it holds
-// the interpreter lock the first one needs. get_or_make instead lets both threads
-// make the value; the first result stays.
+// A Kept is never released (only replace(), a cache's own step, lets go of what it
+// held). C++ destroys statics after the interpreter has been finalised, when a
+// decref would touch freed memory, so its destructor does nothing; being trivial,
+// it also makes a static Kept constant-initialised, with no guard. That matters
+// for the ones filled on first use: making the value may run Python code, which
+// may let another thread in. A function-local static initialised by that code
+// would make the second thread wait on the static's guard while it holds the
+// interpreter lock the first one needs. get_or_make instead lets both threads make
+// the value; the first result stays.
 #pragma once
 
 #include <type_traits>
