@@ -53,19 +53,21 @@ struct Waiter {
     WaiterState state;
 };
 
-// The Waiter type, made by the port module (portan), which sets it here; the other
-// modules, each a shared library with its own copy, find it through portan.
-inline Kept known_waiter_type;
-
-inline PyTypeObject *waiter_type() {
-    nb::handle type = known_waiter_type.get_or_make([] {
-        nb::object found = modules::portan.attr("Waiter");
+// A type the port module (portan) makes and sets in `known`; the other modules,
+// each a shared library with its own copy, find it through portan.
+inline PyTypeObject *portan_type(Kept &known, const char *name) {
+    nb::handle type = known.get_or_make([&] {
+        nb::object found = modules::portan.attr(name);
         if (!PyType_Check(found.ptr()))
-            raise(PyExc_TypeError, "velarix.imp.portan.Waiter is not a type");
+            raise(PyExc_TypeError, "velarix.imp.portan.%s is not a type", name);
         return found;
     });
     return (PyTypeObject *)type.ptr();
 }
+
+inline Kept known_waiter_type;
+
+inline PyTypeObject *waiter_type() { return portan_type(known_waiter_type, "Waiter"); }
 
 inline WaiterState *waiter_state(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) != waiter_type())

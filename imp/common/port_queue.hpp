@@ -67,19 +67,9 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     return lookup(held, name);
 }
 
-// The PortQueue type, made by the port module (portan), which sets it here; the
-// other modules, each a shared library with its own copy, find it through portan.
 inline Kept known_port_queue_type;
 
-inline PyTypeObject *port_queue_type() {
-    nb::handle type = known_port_queue_type.get_or_make([] {
-        nb::object found = modules::portan.attr("PortQueue");
-        if (!PyType_Check(found.ptr()))
-            raise(PyExc_TypeError, "velarix.imp.portan.PortQueue is not a type");
-        return found;
-    });
-    return (PyTypeObject *)type.ptr();
-}
+inline PyTypeObject *port_queue_type() { return portan_type(known_port_queue_type, "PortQueue"); }
 
 // The queue behind `values` (an input port's _values), or nullptr when it is
 // something else.
