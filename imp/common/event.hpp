@@ -119,6 +119,9 @@ inline void flush_deferred_wakes(DeferredWakes &wakes) noexcept {
         Py_DECREF(waiter);
 }
 
+// The same, for the current thread: before anything that may block or run other code.
+inline void release_held_wakes() { flush_deferred_wakes(deferred_wakes()); }
+
 // For the life of a worker's loop: this thread may hold wake-ups back; whatever
 // way the loop ends, those still held go out.
 class WorkerWakes {
@@ -276,7 +279,7 @@ inline void notify_all(const Parts &parts) {
 inline void event_set(nb::handle event) {
     event_detail::Parts parts;
     if (!event_detail::parts_of(event, parts)) {
-        flush_deferred_wakes(deferred_wakes());  // an event of another kind may block
+        release_held_wakes();  // an event of another kind may block
         vx::call_method(event, names::set);
         return;
     }
@@ -324,14 +327,14 @@ inline void sleep_on(WaiterState &waiter) {
 inline void event_wait(nb::handle event) {
     event_detail::Parts parts;
     if (!event_detail::parts_of(event, parts)) {
-        flush_deferred_wakes(deferred_wakes());
+        release_held_wakes();
         vx::call_method(event, names::wait);
         return;
     }
     event_detail::holding(parts, [&] {
         nb::object flag = lookup(parts.dict, names::flag_);
         if (flag.is_valid() && vx::truthy(flag)) {
-            flush_deferred_wakes(deferred_wakes());
+            release_held_wakes();
             return true;
         }
         // Condition.wait() with a waiter of ours in place of a fresh lock: it is put

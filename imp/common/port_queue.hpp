@@ -122,7 +122,7 @@ inline void wait_for_signal(PortQueueState &q) {
 // Wake-ups this thread holds back go out first: the reader that would make room
 // may be among them.
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
-    flush_deferred_wakes(deferred_wakes());
+    release_held_wakes();
     const unsigned long releases = q.releases;
     ++q.waiting;
     try {
@@ -205,7 +205,7 @@ inline void notify_arrival(nb::handle port) {
             event_set(event);
         return;
     }
-    flush_deferred_wakes(deferred_wakes());  // the handler may wait on anything
+    release_held_wakes();  // the handler may wait on anything
     vx::call(handler);
 }
 
@@ -218,7 +218,7 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
     if (!queue) {
         // Its own _receive may block (a link to another process, when full) on a
         // node that waits for one of the wake-ups this thread holds back.
-        flush_deferred_wakes(deferred_wakes());
+        release_held_wakes();
         vx::call_method(input_port, names::receive_, value);
         return;
     }

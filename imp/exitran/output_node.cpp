@@ -84,7 +84,7 @@ void push_value(nb::handle self, nb::handle port, nb::handle value) {
             return;
         }
     }
-    vx::flush_deferred_wakes(vx::deferred_wakes());  // a push of its own may block
+    vx::release_held_wakes();  // a push of its own may block
     vx::call_method(port, names::push, value);
 }
 

@@ -241,20 +241,20 @@ nb::object thread_function(const vx::Call &call) {
                 if (!ports.empty()) {
                     nb::object async = vx::constant(names::Timing, names::ASYNC);
                     while (serves_current_run(self, me) && all_have_data(ports)) {
+                        // More to step: what the last cycle held back goes out now,
+                        // so the next nodes need not wait for this batch.
+                        wakes.flush();
                         vx::call_method(self, names::cycle_, take_data(ports));
                         if (all_native_async(ports, async))
                             break;
-                        // More to step: the next nodes need not wait for this batch.
-                        if (all_have_data(ports))
-                            wakes.flush();
                     }
                 } else {
                     while (serves_current_run(self, me) &&
                            vx::truthy(vx::call_method(self, names::is_data_available_))) {
                         nb::object data = vx::call_method(self, names::get_data_);
                         vx::call_method(self, names::cycle_, data);
-                        // Whether another cycle follows is the ports' to say: wake the
-                        // next nodes now rather than after a batch of unknown length.
+                        // Whether another cycle follows is the ports' own methods to say,
+                        // and they may block: wake the next nodes before asking them.
                         wakes.flush();
                         if (all_ports_async(self))
                             break;

@@ -79,7 +79,7 @@ bool holds(nb::handle self, nb::handle node) {
     // The size is read each turn: a comparison may run code that changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {
         PyObject *element = PyList_GET_ITEM(nodes.ptr(), i);
-        if (element == node.ptr())
+        if (element == node.ptr())  // put there by a comparison's code meanwhile
             return true;
         PyTypeObject *type = Py_TYPE(element);
         if (plain_node && (type == plain_type || type->tp_richcompare == plain)) {
