@@ -9,6 +9,7 @@
 - Start-up: from start() to the first value at the sink with two local workers.
 """
 
+import contextlib
 import os
 import sys
 import time
@@ -43,23 +44,34 @@ def calibrate():
     return max(1, int(BURN_US * 1e-6 / (min(times) / 20000)))
 
 
-def run_chain(middle, values, count, placement=(), transport="ipc", repeat=REPEAT):
-    """Values per second through source -> middle... -> sink; best of `repeat`."""
-    source, sink = Source(), Collect()
-    nodes = [source, *middle, sink]
+@contextlib.contextmanager
+def running(nodes, placement=None, transport="ipc"):
+    """The chain of `nodes` as a started pipeline; `placement` maps a node to the
+    local worker it runs on. Stopped, and its workers closed, on the way out."""
     pipeline = Pipeline(directory="")
     for upstream, downstream in zip(nodes, nodes[1:]):
         pipeline.connect(upstream, downstream)
     cluster = None
     if placement:
         cluster = Cluster(pipeline)
-        for name in sorted(set(placement)):
+        for name in sorted(set(placement.values())):
             cluster.spawn(name, transport=transport)
-        for node, worker in zip(middle, placement):
+        for node, worker in placement.items():
             cluster.place(node, worker)
     pipeline.start()
-    best = 0.0
     try:
+        yield cluster
+    finally:
+        pipeline.stop()
+        if cluster is not None:
+            cluster.close()
+
+
+def run_chain(middle, values, count, placement=(), transport="ipc", repeat=REPEAT):
+    """Values per second through source -> middle... -> sink; best of `repeat`."""
+    source, sink = Source(), Collect()
+    best = 0.0
+    with running([source, *middle, sink], dict(zip(middle, placement)), transport):
         for _ in range(repeat):
             sink.count, sink.expected = 0, count
             sink.done.clear()
@@ -69,10 +81,6 @@ def run_chain(middle, values, count, placement=(), transport="ipc", repeat=REPEA
             if not sink.done.wait(120):
                 raise RuntimeError(f"only {sink.count} of {count} values arrived")
             best = max(best, count / (time.perf_counter() - begin))
-    finally:
-        pipeline.stop()
-        if cluster is not None:
-            cluster.close()
     return best
 
 
@@ -94,31 +102,23 @@ def cpu_figures():
 def run_hop(value, count, transport=None):
     """Values per second from a source here to a sink (on a worker with `transport`)."""
     source, sink = Source(), Collect()
-    pipeline = Pipeline(directory="")
-    pipeline.connect(source, sink)
-    cluster = None
-    if transport is not None:
-        cluster = Cluster(pipeline)
-        cluster.spawn("w1", transport=transport)
-        cluster.place(sink, "w1")
-    pipeline.start()
     best = 0.0
-    try:
+    with running([source, sink], {sink: "w1"} if transport else None, transport) as cluster:
         for _ in range(REPEAT):
             done = sink.get_counter() + count
             begin = time.perf_counter()
             for _ in range(count):
                 source.cycle({"x": value})
             deadline = begin + 120
-            while (cluster.get_load() if cluster else None, sink.get_counter())[1] < done:
+            while True:
+                if cluster is not None:
+                    cluster.get_load()  # asks the worker now: the sink's counter is fresh
+                if sink.get_counter() >= done:
+                    break
                 if time.perf_counter() > deadline:
                     raise RuntimeError("the values did not arrive")
                 time.sleep(0.002)
             best = max(best, count / (time.perf_counter() - begin))
-    finally:
-        pipeline.stop()
-        if cluster is not None:
-            cluster.close()
     return best
 
 
