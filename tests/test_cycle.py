@@ -184,6 +184,61 @@ def test_handlers_may_change_the_node_under_the_cycle():
     assert node.get_counter() == 1 and node._time_busy > 0 and node._load == "kept"
 
 
+def test_every_read_sees_the_latest_change_to_the_nodes_attributes():
+    # The cycle may answer reads from what it saw earlier while the __dict__ is
+    # unchanged; each kind of change below must be seen by the very next read.
+    node, calls = traced()
+    node._cycle({})
+    node._cycle({})
+    assert node.get_counter() == 2
+
+    node._condition = ERROR  # between cycles, from outside
+    node._cycle({})
+    assert node.get_counter() == 2
+    node._condition = HEALTHY
+
+    def swapped(data):
+        calls.append(("swapped", data))
+        return {}
+
+    def bump(data):
+        node._counter = 41
+        del node._load
+        node._time_busy = 0
+        return {}
+
+    node.set_pre_step_handler(lambda data: node.set_step_handler(bump))
+    node._cycle({})
+    assert (node.get_counter(), type(node._time_busy), type(node._load)) == (42, float, float)
+
+    node.set_pre_step_handler(lambda data: node.set_step_handler(swapped))
+    node._cycle({"v": 1})
+    assert calls[-1] == ("swapped", {"v": 1}) and node.get_counter() == 43
+
+    node.__dict__ = {**node.__dict__, "_counter": 7}  # a new __dict__ between cycles
+    node._cycle({})
+    assert node.get_counter() == 8
+
+    node.__dict__[1] = "a key that is not text"
+    node._cycle({})
+    assert node.get_counter() == 9 and node._condition == HEALTHY
+
+
+def test_a_replaced_value_whose_release_changes_the_node_is_seen():
+    node, calls = traced()
+    node._cycle({})
+
+    class Tripwire(float):
+        def __del__(self):
+            node._condition = ERROR
+
+    node._load = Tripwire(0.0)
+    node._cycle({})  # replaces _load, which sets the condition as it goes
+    assert node._condition == ERROR and node.get_counter() == 2
+    node._cycle({})
+    assert node.get_counter() == 2
+
+
 def test_wrong_argument_or_failing_logger_reach_the_caller():
     node, calls = traced()
     for bad in (None, [], type("Sub", (dict,), {})()):

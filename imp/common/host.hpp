@@ -7,6 +7,7 @@
 // through the modules' frames. The normal path costs nothing for it.
 #pragma once
 
+#include <cstring>
 #include <initializer_list>
 
 #include "errors.hpp"
@@ -99,8 +100,16 @@ inline bool truthy(nb::handle value) {
 // `a == b` as Python evaluates it. Exact str and int, whose equality cannot be
 // overridden, are answered here; everything else asks the objects.
 inline bool equals(nb::handle a, nb::handle b) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return a.is(b) || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
+        if (a.is(b))
+            return true;
+        // A text has one canonical form (the narrowest kind that holds it), so
+        // equal strings have the same length, kind and bytes.
+        Py_ssize_t length = PyUnicode_GET_LENGTH(a.ptr());
+        int kind = PyUnicode_KIND(a.ptr());
+        return length == PyUnicode_GET_LENGTH(b.ptr()) && kind == (int)PyUnicode_KIND(b.ptr()) &&
+               memcmp(PyUnicode_DATA(a.ptr()), PyUnicode_DATA(b.ptr()), (size_t)length * kind) == 0;
+    }
     if (a.is(b) && PyLong_CheckExact(a.ptr()))
         return true;
     nb::object result = steal_call([&] { return PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ); });

@@ -4,6 +4,7 @@
 // reaches Python through host.hpp, so it is safe on a daemon thread at exit.
 #pragma once
 
+#include "dict_version.hpp"
 #include "host.hpp"
 #include "method.hpp"
 #include "names.hpp"
@@ -22,8 +23,28 @@ inline nb::object module_attr(LazyModule &module, nb::handle name) {
     return module.attr(name);
 }
 
+// module_attr() for a name read on every step: the value found in the module's
+// namespace is remembered while the namespace is unchanged (any assignment in the
+// module renews the search).
+inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &seen) {
+    PyObject *namespace_ = PyModule_GetDict(module.get().ptr());
+    if (PyObject *value = seen.get(namespace_))
+        return nb::borrow(value);
+    PyObject *found = PyDict_GetItemWithError(namespace_, name.ptr());
+    if (!found) {
+        if (PyErr_Occurred())
+            throw_error_already_set();
+        return module.attr(name);
+    }
+    seen.remember(namespace_, found);
+    return nb::borrow(found);
+}
+
 // velarix.constants.Constants
-inline nb::object constants() { return module_attr(modules::constants, names::Constants); }
+inline nb::object constants() {
+    static SeenValue seen;
+    return module_attr(modules::constants, names::Constants, seen);
+}
 
 // Constants.<group>.<name> of a Constants class already in hand.
 inline nb::object constant(nb::handle constants, nb::handle group, nb::handle name) {
@@ -79,7 +100,10 @@ inline nb::object bind_from(nb::handle cls, nb::handle name, nb::handle obj) {
 }
 
 // time.time() and time.sleep(), through the module at each use.
-inline nb::object now() { return vx::call(module_attr(modules::time, names::time)); }
+inline nb::object now() {
+    static SeenValue seen;
+    return vx::call(module_attr(modules::time, names::time, seen));
+}
 
 inline void sleep(double seconds) {
     nb::object pause = steal_or_throw(PyFloat_FromDouble(seconds));

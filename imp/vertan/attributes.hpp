@@ -4,6 +4,7 @@
 // skipped work would find the same thing.
 #pragma once
 
+#include "common/dict_version.hpp"
 #include "node.hpp"
 
 namespace vertan {
@@ -45,11 +46,75 @@ private:
     unsigned int version_ = 0;
 };
 
+// The node attributes the step cycle reads and writes.
+enum class Hot : uint8_t {
+    condition, state, counter, pre_step_handler, step_handler, post_step_handler,
+    time_busy, time_start, load, step_stats,
+};
+inline constexpr size_t hot_count = 10;
+
+inline nb::handle hot_name(Hot which) {
+    static constexpr const vx::Kept *table[hot_count] = {
+        &names::condition_, &names::state_, &names::counter_, &names::pre_step_handler_,
+        &names::step_handler_, &names::post_step_handler_, &names::time_busy_,
+        &names::time_start_, &names::load_, &names::step_stats_};
+    return *table[(size_t)which];
+}
+
+// What the cycle last read or wrote in one node's __dict__, with the dict's change
+// number at the time (dict_version.hpp): while the dict shows that number, each
+// value here is what the dict holds. Kept in a small table by the dict's address;
+// an entry another dict takes over, or a dict that changed, simply starts afresh.
+struct SeenDict {
+    PyObject *dict = nullptr;  // only compared
+    uint64_t version = 0;
+    bool keys_checked = false, plain_keys = false;
+    PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
+
+    bool follows(PyObject *d) const { return d == dict && vx::dict_version(d) == version; }
+
+    void restart(PyObject *d) {
+        *this = SeenDict{};
+        dict = d;
+        version = vx::dict_version(d);
+    }
+
+    // Every key an exact str: looking a str key up then compares only strings, so
+    // a write of one of the cycle's names runs no other code. Asked once per run of
+    // unbroken changes, and only by a write.
+    bool has_plain_keys() {
+        if (!keys_checked) {
+            Py_ssize_t position = 0;
+            PyObject *key, *value;
+            plain_keys = true;
+            while (plain_keys && PyDict_Next(dict, &position, &key, &value))
+                plain_keys = PyUnicode_CheckExact(key);
+            keys_checked = true;
+        }
+        return plain_keys;
+    }
+};
+
+inline SeenDict seen_dicts[64];
+
+inline SeenDict &seen_slot(PyObject *dict) {
+    return seen_dicts[((uintptr_t)dict >> 4) * 0x9E3779B97F4A7C15ull >> 58];
+}
+
+// The entry for `dict`, started afresh unless it follows the dict as it is now.
+inline SeenDict &seen_for(PyObject *dict) {
+    SeenDict &seen = seen_slot(dict);
+    if (!seen.follows(dict))
+        seen.restart(dict);
+    return seen;
+}
+
 // The node's own attributes, read and written straight in its __dict__ while its
 // class keeps the default attribute protocol and defines none of the names the
 // cycle uses; the full protocol otherwise. Every access re-checks the class and
 // its version and reads the __dict__ slot afresh, so handlers that change the
-// class or replace the __dict__ are seen at once.
+// class or replace the __dict__ are seen at once. While the __dict__ is unchanged
+// since the cycle last read or wrote it, a value is taken from what was seen then.
 class NodeAttributes {
 public:
     explicit NodeAttributes(nb::handle self) : self_(self), type_(Py_TYPE(self.ptr())) {
@@ -59,22 +124,42 @@ public:
         }
     }
 
-    nb::object get(nb::handle name) const {
-        if (PyObject *dict = current_dict()) {
-            PyObject *found = PyDict_GetItemWithError(dict, name.ptr());  // no Python code: interned name
-            if (found)
-                return nb::borrow(found);
-            if (PyErr_Occurred())
-                vx::throw_error_already_set();
+    // The cycle asks for each of these several times per step: the answer from what
+    // was seen is inline, everything else (and every error) is out of line.
+    nb::object get(Hot which) const {
+        if (PyObject *dict = current_dict(); dict && remembers(dict)) {
+            SeenDict &seen = seen_slot(dict);
+            if (seen.follows(dict))
+                if (PyObject *known = seen.values[(size_t)which])
+                    return nb::borrow(known);
         }
-        return vx::getattr(self_, name);  // the usual AttributeError when missing
+        return get_afresh(which);
     }
 
-    void set(nb::handle name, nb::handle value) const {
+    void set(Hot which, nb::handle value) const {
+        if (PyObject *dict = current_dict(); dict && remembers(dict)) {
+            SeenDict &seen = seen_slot(dict);
+            if (seen.follows(dict) && seen.keys_checked && seen.plain_keys && !vx::dict_watched(dict))
+                if (PyObject *previous = seen.values[(size_t)which]) {
+                    nb::object old = nb::borrow(previous);
+                    write(dict, seen, which, value);
+                    return;
+                }
+        }
+        set_afresh(which, value);
+    }
+
+    nb::handle node() const { return self_; }
+
+    // The value in the node's __dict__ itself, whatever its class: borrowed, or null
+    // (with an exception set where the lookup failed).
+    PyObject *in_own_dict(Hot which) const {
         if (PyObject *dict = current_dict())
-            vx::check_status(PyDict_SetItem(dict, name.ptr(), value.ptr()));  // no Python code: interned name
-        else
-            vx::setattr(self_, name, value);
+            return in_dict(dict, which);
+        PyObject **slot = _PyObject_GetDictPtr(self_.ptr());
+        if (!slot || !*slot)
+            return nullptr;
+        return PyDict_GetItemWithError(*slot, hot_name(which).ptr());
     }
 
 private:
@@ -84,6 +169,62 @@ private:
             return nullptr;
         PyObject *dict = *slot_;
         return dict && PyDict_Check(dict) ? dict : nullptr;
+    }
+
+    static bool remembers(PyObject *dict) { return vx::dict_versions && PyDict_CheckExact(dict); }
+
+    [[gnu::noinline]] nb::object get_afresh(Hot which) const {
+        if (PyObject *dict = current_dict()) {
+            if (PyObject *found = in_dict(dict, which))
+                return nb::borrow(found);
+            if (PyErr_Occurred())
+                vx::throw_error_already_set();
+        }
+        return vx::getattr(self_, hot_name(which));  // the usual AttributeError when missing
+    }
+
+    // The write is followed only where it provably runs no other code: no watcher,
+    // plain keys, and the old value held by the caller so that replacing it frees
+    // nothing. Releasing the old value afterwards may run code; that changes the
+    // number, and the next read starts afresh.
+    static void write(PyObject *dict, SeenDict &seen, Hot which, nb::handle value) {
+        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // interned name
+        seen.version = vx::dict_version(dict);
+        seen.values[(size_t)which] = value.ptr();
+    }
+
+    [[gnu::noinline]] void set_afresh(Hot which, nb::handle value) const {
+        PyObject *dict = current_dict();
+        if (!dict) {
+            vx::setattr(self_, hot_name(which), value);
+            return;
+        }
+        if (remembers(dict)) {
+            SeenDict &seen = seen_for(dict);
+            if (!vx::dict_watched(dict) && seen.has_plain_keys()) {
+                PyObject *previous = in_dict(dict, which);
+                if (!previous && PyErr_Occurred())
+                    vx::throw_error_already_set();
+                nb::object old = nb::borrow(previous);
+                write(dict, seen, which, value);
+                return;
+            }
+        }
+        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));
+    }
+
+    // dict[name] as a borrowed value, or null; from what was seen while it holds.
+    static PyObject *in_dict(PyObject *dict, Hot which) {
+        if (!remembers(dict))
+            return PyDict_GetItemWithError(dict, hot_name(which).ptr());  // interned name
+        SeenDict &seen = seen_for(dict);
+        if (PyObject *known = seen.values[(size_t)which])
+            return known;
+        PyObject *found = PyDict_GetItemWithError(dict, hot_name(which).ptr());
+        // A key's own __eq__ may have run and changed the dict meanwhile.
+        if (found && seen.follows(dict))
+            seen.values[(size_t)which] = found;
+        return found;
     }
 
     // Generic get/set and no class attribute of any name the cycle uses, proven
@@ -96,12 +237,8 @@ private:
             for (const Known &known : known_)
                 if (known.type == type && known.version == type->tp_version_tag)
                     return true;
-        const vx::Kept *hot[] = {&names::condition_, &names::state_, &names::counter_,
-                                   &names::pre_step_handler_, &names::step_handler_,
-                                   &names::post_step_handler_, &names::time_busy_,
-                                   &names::time_start_, &names::load_};
-        for (const vx::Kept *name : hot)
-            if (_PyType_Lookup(type, name->ptr()))
+        for (size_t i = 0; i < hot_count; ++i)
+            if (_PyType_Lookup(type, hot_name((Hot)i).ptr()))
                 return false;
         if (!has_version(type))
             return false;

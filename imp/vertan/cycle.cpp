@@ -24,23 +24,27 @@ void guarded(nb::handle self, Body &&body) {
 
 bool is_output_node(nb::handle self) {
     // Looked up now: the output node class loads after this module, and may not
-    // exist at all in a partial build.
+    // exist at all in a partial build. Remembered while the namespace is unchanged.
+    static vx::SeenValue seen;
     PyObject *namespace_ = PyModule_GetDict(vx::modules::imp.get().ptr());
-    PyObject *output_class = PyDict_GetItemWithError(namespace_, names::ONodeImp.ptr());
-    nb::object held;
+    PyObject *output_class = seen.get(namespace_);
     if (!output_class) {
-        if (PyErr_Occurred())
-            vx::throw_error_already_set();
-        // Not in the namespace: the full lookup, which reports a missing class
-        // without raising.
-        if (!vx::check_call([&] {
-                return _PyObject_LookupAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(),
-                                            &output_class);
-            }))
-            return false;
-        held = nb::steal(output_class);
+        output_class = PyDict_GetItemWithError(namespace_, names::ONodeImp.ptr());
+        if (output_class)
+            seen.remember(namespace_, output_class);
     }
-    return vx::is_instance(self, output_class);
+    if (output_class)  // held: an __instancecheck__ may change the namespace
+        return vx::is_instance(self, nb::borrow(output_class));
+    if (PyErr_Occurred())
+        vx::throw_error_already_set();
+    // Not in the namespace: the full lookup, which reports a missing class without
+    // raising.
+    if (!vx::check_call([&] {
+            return _PyObject_LookupAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(),
+                                        &output_class);
+        }))
+        return false;
+    return vx::is_instance(self, nb::steal(output_class));
 }
 
 // self._counter == 0
@@ -76,14 +80,14 @@ nb::object add_interval(nb::handle busy, nb::handle end, nb::handle start) {
 // the load over the time since start(), read in that order. In doubles while
 // everything is a float, as in add_interval.
 nb::object load_of(const NodeAttributes &own, nb::handle end) {
-    nb::object started = own.get(names::time_start_);
+    nb::object started = own.get(Hot::time_start);
     nb::object elapsed;  // made only off the all-floats path
     double seconds = 0.0;
     if (vx::both_floats(end, started))
         seconds = as_double(end) - as_double(started);
     else
         elapsed = vx::subtract(end, started);
-    nb::object busy = own.get(names::time_busy_);
+    nb::object busy = own.get(Hot::time_busy);
     if (!elapsed.is_valid() && PyFloat_CheckExact(busy.ptr()))
         return vx::steal_or_throw(PyFloat_FromDouble(as_double(busy) / (1.0 > seconds ? 1.0 : seconds)));
     if (!elapsed.is_valid())
@@ -96,35 +100,35 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     static ClassAttribute conditions, error, states, stopped;
     NodeAttributes own(self);
     nb::object error_value = error.get(conditions.get(constants, names::Conditions), names::ERROR);
-    if (vx::equals(own.get(names::condition_), error_value))
+    if (vx::equals(own.get(Hot::condition), error_value))
         return;
     nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
-    if (vx::equals(own.get(names::state_), stopped_value))
+    if (vx::equals(own.get(Hot::state), stopped_value))
         return;
 
     nb::object t_start = vx::now();
-    if (is_first_cycle(own.get(names::counter_)))
+    if (is_first_cycle(own.get(Hot::counter)))
         vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
-    vx::call(own.get(names::pre_step_handler_), input);
+    vx::call(own.get(Hot::pre_step_handler), input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
-    nb::object step = own.get(names::step_handler_);
+    nb::object step = own.get(Hot::step_handler);
     nb::object data = vx::call(step, vx::deepcopy(input));
     if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
 
     if (is_output_node(self)) {
-        vx::call(own.get(names::post_step_handler_), data);
+        vx::call(own.get(Hot::post_step_handler), data);
         vx::call_method(self, names::push_data_, data);
     }
 
-    own.set(names::counter_, vx::add(own.get(names::counter_), kept.one));
+    own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
     nb::object t_end = vx::now();
-    own.set(names::time_busy_, add_interval(own.get(names::time_busy_), t_end, t_start));
-    record_step(self, t_start, t_end);
+    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), t_end, t_start));
+    record_step(own, t_start, t_end);
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    own.set(names::load_, load_of(own, t_end));
+    own.set(Hot::load, load_of(own, t_end));
 }
 
 } // namespace

@@ -37,7 +37,8 @@ nb::object do_nothing(const vx::Call &call);
 
 // step_stats.cpp
 extern bool collecting_stats;
-void record_step(nb::handle self, nb::handle t_start, nb::handle t_end);
+class NodeAttributes;
+void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end);
 nb::object get_step_stats(const vx::Call &call);
 nb::object set_statistics(const vx::Call &call);
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "node.hpp"
+#include "attributes.hpp"
 
 namespace vertan {
 namespace {
@@ -43,18 +43,19 @@ PyObject *dict_of(nb::handle self) {
     return slot ? *slot : nullptr;
 }
 
-StepStats *stats_in(PyObject *dict) {
-    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats_.ptr());
-    if (!capsule) {
-        if (PyErr_Occurred())
-            vx::throw_error_already_set();
-        return nullptr;
-    }
-    // Ours carry this very name pointer; comparing it spares a string comparison
-    // per step. Anything else put there gives no figures rather than a crash.
-    if (!PyCapsule_CheckExact(capsule) || PyCapsule_GetName(capsule) != CAPSULE_NAME)
+// Ours carry this very name pointer; comparing it spares a string comparison per
+// step. Anything else put there gives no figures rather than a crash.
+StepStats *stats_of(PyObject *capsule) {
+    if (!capsule || !PyCapsule_CheckExact(capsule) || PyCapsule_GetName(capsule) != CAPSULE_NAME)
         return nullptr;
     return static_cast<StepStats *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+}
+
+StepStats *stats_in(PyObject *dict) {
+    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats_.ptr());
+    if (!capsule && PyErr_Occurred())
+        vx::throw_error_already_set();
+    return stats_of(capsule);
 }
 
 double percentile(std::vector<double> &sorted, double share) {
@@ -70,22 +71,25 @@ void put(nb::dict &figures, const char *key, double value) {
 
 bool collecting_stats = true;
 
-void record_step(nb::handle self, nb::handle t_start, nb::handle t_end) {
+void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end) {
     if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
         return;  // a patched clock that gives other numbers is not timed here
-    PyObject *dict = dict_of(self);
-    if (!dict)
-        return;
-    StepStats *stats = stats_in(dict);
+    PyObject *capsule = own.in_own_dict(Hot::step_stats);
+    if (!capsule && PyErr_Occurred())
+        vx::throw_error_already_set();
+    StepStats *stats = stats_of(capsule);
     if (!stats) {
+        PyObject *dict = dict_of(own.node());
+        if (!dict)
+            return;
         auto owned = new StepStats();
-        PyObject *capsule = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
-        if (!capsule) {
+        PyObject *made = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
+        if (!made) {
             delete owned;
             vx::throw_error_already_set();
         }
-        nb::object held = nb::steal(capsule);
-        vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), capsule));
+        nb::object held = nb::steal(made);
+        vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), made));
         stats = owned;
     }
     stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
