@@ -104,6 +104,25 @@ def test_output_nodes_post_step_and_push(monkeypatch):
     assert names(calls)[-1] == "step" and node.get_counter() == 1
 
 
+def test_the_push_is_looked_up_on_the_node_at_every_cycle(monkeypatch):
+    class Output(TracedOutput):
+        pass
+
+    monkeypatch.setattr(imp, "ONodeImp", Output, raising=False)
+    node, calls = traced(Output, step=lambda data: {"out": 1})
+    node._cycle({})
+    node._cycle({})
+    node._push_data = lambda data: calls.append(("own push", data))  # shadows the method
+    node._cycle({})
+    assert calls[-1] == ("own push", {"out": 1})
+    del node._push_data
+    node._cycle({})
+    assert calls[-1] == ("push_data", {"out": 1})
+    Output._push_data = lambda self, data: calls.append(("class push", data))
+    node._cycle({})
+    assert calls[-1] == ("class push", {"out": 1}) and node.get_counter() == 5
+
+
 def test_step_result_must_be_a_dict_or_none():
     node, calls = traced(step=lambda data: None)
     node._cycle({})

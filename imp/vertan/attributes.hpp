@@ -69,6 +69,7 @@ struct SeenDict {
     PyObject *dict = nullptr;  // only compared
     uint64_t version = 0;
     bool keys_checked = false, plain_keys = false;
+    bool no_own_push_data = false;  // the dict holds no "_push_data"
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
     bool follows(PyObject *d) const { return d == dict && vx::dict_version(d) == version; }
@@ -149,6 +150,27 @@ public:
         set_afresh(which, value);
     }
 
+    // self._push_data(data). While the class's attribute is a function or method
+    // descriptor and the __dict__ holds no entry of that name (asked once per run of
+    // an unchanged dict), the function is called with the node in front, which is
+    // what the method lookup would bind and call.
+    nb::object push_data(nb::handle data) const {
+        PyObject *dict = current_dict();
+        if (dict && remembers(dict)) {
+            PyObject *function = _PyType_Lookup(type_, names::push_data_.ptr());
+            if (function && PyType_HasFeature(Py_TYPE(function), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+                !holds_push_data(dict)) {
+                nb::object held = nb::borrow(function);  // the call may change the class
+                PyObject *arguments[] = {nullptr, self_.ptr(), data.ptr()};
+                return vx::steal_call([&] {
+                    return PyObject_Vectorcall(held.ptr(), arguments + 1,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+                });
+            }
+        }
+        return vx::call_method(self_, names::push_data_, data);
+    }
+
     nb::handle node() const { return self_; }
 
     // The value in the node's __dict__ itself, whatever its class: borrowed, or null
@@ -211,6 +233,21 @@ private:
             }
         }
         vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));
+    }
+
+    // True unless the dict is known to hold no "_push_data"; a failed lookup counts
+    // as holding it, so that the full lookup meets the failure again.
+    static bool holds_push_data(PyObject *dict) {
+        SeenDict &seen = seen_for(dict);
+        if (seen.no_own_push_data)
+            return false;
+        if (PyDict_GetItemWithError(dict, names::push_data_.ptr()) || PyErr_Occurred()) {
+            PyErr_Clear();
+            return true;
+        }
+        if (seen.follows(dict))
+            seen.no_own_push_data = true;
+        return false;
     }
 
     // dict[name] as a borrowed value, or null; from what was seen while it holds.

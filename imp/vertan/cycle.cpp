@@ -119,7 +119,7 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
 
     if (is_output_node(self)) {
         vx::call(own.get(Hot::post_step_handler), data);
-        vx::call_method(self, names::push_data_, data);
+        own.push_data(data);
     }
 
     own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
