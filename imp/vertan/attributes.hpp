@@ -162,10 +162,8 @@ public:
                 !holds_push_data(dict)) {
                 nb::object held = nb::borrow(function);  // the call may change the class
                 PyObject *arguments[] = {nullptr, self_.ptr(), data.ptr()};
-                return vx::steal_call([&] {
-                    return PyObject_Vectorcall(held.ptr(), arguments + 1,
-                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-                });
+                const size_t count = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+                return vx::steal_call([&] { return PyObject_Vectorcall(held.ptr(), arguments + 1, count, nullptr); });
             }
         }
         return vx::call_method(self_, names::push_data_, data);
@@ -181,7 +179,7 @@ public:
         PyObject **slot = _PyObject_GetDictPtr(self_.ptr());
         if (!slot || !*slot)
             return nullptr;
-        return PyDict_GetItemWithError(*slot, hot_name(which).ptr());
+        return PyDict_GetItemWithError(*slot, hot_name(which).ptr());  // no Python code: interned name
     }
 
 private:
@@ -210,7 +208,7 @@ private:
     // nothing. Releasing the old value afterwards may run code; that changes the
     // number, and the next read starts afresh.
     static void write(PyObject *dict, SeenDict &seen, Hot which, nb::handle value) {
-        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // interned name
+        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
         seen.version = vx::dict_version(dict);
         seen.values[(size_t)which] = value.ptr();
     }
@@ -232,7 +230,7 @@ private:
                 return;
             }
         }
-        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));
+        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
     }
 
     // True unless the dict is known to hold no "_push_data"; a failed lookup counts
@@ -253,12 +251,13 @@ private:
     // dict[name] as a borrowed value, or null; from what was seen while it holds.
     static PyObject *in_dict(PyObject *dict, Hot which) {
         if (!remembers(dict))
-            return PyDict_GetItemWithError(dict, hot_name(which).ptr());  // interned name
+            return PyDict_GetItemWithError(dict, hot_name(which).ptr());  // no Python code: interned name
         SeenDict &seen = seen_for(dict);
         if (PyObject *known = seen.values[(size_t)which])
             return known;
-        PyObject *found = PyDict_GetItemWithError(dict, hot_name(which).ptr());
-        // A key's own __eq__ may have run and changed the dict meanwhile.
+        PyObject *found = PyDict_GetItemWithError(dict, hot_name(which).ptr());  // no Python code: interned name
+        // In a dict with keys that are not text, such a key's own __eq__ may have
+        // run and changed the dict meanwhile.
         if (found && seen.follows(dict))
             seen.values[(size_t)which] = found;
         return found;
