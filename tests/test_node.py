@@ -59,6 +59,18 @@ def test_construction(monkeypatch):
     assert not {"_counter", "_logger", "_state", "_load"} & vars(NodeImp).keys()
 
 
+def test_the_clock_is_time_time_or_whatever_replaces_it(monkeypatch):
+    # The module's own time.time is read without the call; any other function in
+    # its place, even another of the time module's own, is called.
+    before = time.time()
+    node = NodeImp(Node.Configuration(name="a"))
+    assert before <= node._time_start <= time.time() and type(node._time_start) is float
+    monkeypatch.setattr(time, "time", time.monotonic)
+    before = time.monotonic()
+    node.start()
+    assert before <= node._time_start <= time.monotonic()
+
+
 def test_two_node_bases_run_the_constructor_twice():
     # A node with input and output ports: both of its bases call NodeImp.__init__.
     class Left(NodeImp):

@@ -4,6 +4,10 @@
 // reaches Python through host.hpp, so it is safe on a daemon thread at exit.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
 #include "dict_version.hpp"
 #include "host.hpp"
 #include "method.hpp"
@@ -99,10 +103,49 @@ inline nb::object bind_from(nb::handle cls, nb::handle name, nb::handle obj) {
     return steal_or_throw(PyMethod_New(function.ptr(), obj.ptr()));
 }
 
-// time.time() and time.sleep(), through the module at each use.
+namespace clock_detail {
+
+// The time module's own `time` function (not a replacement put in its place).
+inline bool is_module_time(nb::handle function, nb::handle module) {
+    if (!PyCFunction_CheckExact(function.ptr()) || PyCFunction_GET_SELF(function.ptr()) != module.ptr())
+        return false;
+    return std::strcmp(((PyCFunctionObject *)function.ptr())->m_ml->ml_name, "time") == 0;
+}
+
+// What time.time() returns, read the way it reads it: the system clock in whole
+// nanoseconds, then seconds as a double rounded as CPython rounds them. False where
+// the clock cannot be read or the reading is out of its range (the call reports it).
+inline bool system_clock_seconds(double &seconds) {
+    timespec reading;
+    if (clock_gettime(CLOCK_REALTIME, &reading) != 0)
+        return false;
+    const int64_t per_second = 1000000000;
+    if (reading.tv_sec > INT64_MAX / per_second - 1 || reading.tv_sec < INT64_MIN / per_second + 1)
+        return false;
+    int64_t nanoseconds = (int64_t)reading.tv_sec * per_second + reading.tv_nsec;
+    volatile double value;  // as CPython computes it: no fused or reordered rounding
+    if (nanoseconds % per_second == 0) {
+        value = (double)(nanoseconds / per_second);
+    } else {
+        value = (double)nanoseconds;
+        value /= 1e9;
+    }
+    seconds = value;
+    return true;
+}
+
+} // namespace clock_detail
+
+// time.time() and time.sleep(), through the module at each use. While the module's
+// attribute is its own function, the clock is read here without the call.
 inline nb::object now() {
     static SeenValue seen;
-    return vx::call(module_attr(modules::time, names::time, seen));
+    nb::object function = module_attr(modules::time, names::time, seen);
+    double seconds;
+    if (clock_detail::is_module_time(function, modules::time.get()) &&
+        clock_detail::system_clock_seconds(seconds))
+        return steal_or_throw(PyFloat_FromDouble(seconds));
+    return vx::call(function);
 }
 
 inline void sleep(double seconds) {
