@@ -243,6 +243,32 @@ def test_every_read_sees_the_latest_change_to_the_nodes_attributes():
     assert node.get_counter() == 9 and node._condition == HEALTHY
 
 
+def test_names_read_from_modules_follow_their_changes(monkeypatch):
+    # Constants, the clock and the output node class are remembered only while
+    # their module's namespace is unchanged.
+    import velarix.constants
+
+    monkeypatch.setattr(imp, "ONodeImp", TracedOutput, raising=False)
+    node, calls = traced(TracedOutput)
+    node._cycle({})
+    assert names(calls)[-1] == "push_data"
+    monkeypatch.delattr(imp, "ONodeImp")
+    node._cycle({})
+    assert names(calls)[-1] == "step"
+
+    class Elsewhere(Constants):
+        class States(Constants.States):
+            STOPPED = node._state  # this node now counts as stopped
+
+    monkeypatch.setattr(velarix.constants, "Constants", Elsewhere)
+    node._cycle({})
+    assert node.get_counter() == 2
+    monkeypatch.setattr(velarix.constants, "Constants", Constants)
+    node._state = "".join(["STOP", "PED"])  # equal text, another string object
+    node._cycle({})
+    assert node.get_counter() == 2
+
+
 def test_a_replaced_value_whose_release_changes_the_node_is_seen():
     node, calls = traced()
     node._cycle({})
