@@ -269,6 +269,15 @@ def test_names_read_from_modules_follow_their_changes(monkeypatch):
     assert node.get_counter() == 2
 
 
+@pytest.mark.parametrize("counter", [41, -5, 2**63 - 1, 2**70, True])
+def test_the_counter_counts_on_as_python_adds(counter):
+    node, calls = traced()
+    node._cycle({})
+    node._counter = counter
+    node._cycle({})
+    assert node._counter == counter + 1 and type(node._counter) is int
+
+
 def test_a_replaced_value_whose_release_changes_the_node_is_seen():
     node, calls = traced()
     node._cycle({})
