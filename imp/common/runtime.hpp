@@ -27,10 +27,11 @@ inline nb::object module_attr(LazyModule &module, nb::handle name) {
     return module.attr(name);
 }
 
-// module_attr() for a name read on every step: the value found in the module's
-// namespace is remembered while the namespace is unchanged (any assignment in the
-// module renews the search).
-inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &seen) {
+// module.<name> from the module's namespace alone, as a new reference, or an empty
+// object when the namespace has no such name. For a name read on every step: the
+// value found is remembered while the namespace is unchanged (any assignment in
+// the module renews the search).
+inline nb::object namespace_value(LazyModule &module, nb::handle name, SeenValue &seen) {
     PyObject *namespace_ = PyModule_GetDict(module.get().ptr());
     if (PyObject *value = seen.get(namespace_))
         return nb::borrow(value);
@@ -38,10 +39,16 @@ inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &se
     if (!found) {
         if (PyErr_Occurred())
             throw_error_already_set();
-        return module.attr(name);
+        return nb::object();
     }
     seen.remember(namespace_, found);
     return nb::borrow(found);
+}
+
+// module_attr() with the namespace's answer remembered as above.
+inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &seen) {
+    nb::object found = namespace_value(module, name, seen);
+    return found.is_valid() ? found : module.attr(name);
 }
 
 // velarix.constants.Constants

@@ -24,27 +24,19 @@ void guarded(nb::handle self, Body &&body) {
 
 bool is_output_node(nb::handle self) {
     // Looked up now: the output node class loads after this module, and may not
-    // exist at all in a partial build. Remembered while the namespace is unchanged.
+    // exist at all in a partial build.
     static vx::SeenValue seen;
-    PyObject *namespace_ = PyModule_GetDict(vx::modules::imp.get().ptr());
-    PyObject *output_class = seen.get(namespace_);
-    if (!output_class) {
-        output_class = PyDict_GetItemWithError(namespace_, names::ONodeImp.ptr());
-        if (output_class)
-            seen.remember(namespace_, output_class);
-    }
-    if (output_class)  // held: an __instancecheck__ may change the namespace
-        return vx::is_instance(self, nb::borrow(output_class));
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    nb::object output_class = vx::namespace_value(vx::modules::imp, names::ONodeImp, seen);
+    if (output_class.is_valid())
+        return vx::is_instance(self, output_class);
     // Not in the namespace: the full lookup, which reports a missing class without
     // raising.
+    PyObject *found = nullptr;
     if (!vx::check_call([&] {
-            return _PyObject_LookupAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(),
-                                        &output_class);
+            return _PyObject_LookupAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(), &found);
         }))
         return false;
-    return vx::is_instance(self, nb::steal(output_class));
+    return vx::is_instance(self, nb::steal(found));
 }
 
 // self._counter == 0
