@@ -53,6 +53,7 @@
     X(PORT_IN, "PORT_IN")                                                              \
     X(PORT_OUT, "PORT_OUT")                                                            \
     X(ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED")                                        \
+    X(SKIP, "SKIP")                                                                    \
     X(LOAD_WARNING_THRESHOLD, "LOAD_WARNING_THRESHOLD")                                \
     X(LOAD_ERROR_THRESHOLD, "LOAD_ERROR_THRESHOLD")                                    \
     X(MONITORING_INTERVAL, "MONITORING_INTERVAL")                                      \
@@ -91,6 +92,10 @@
     X(last_exception_, "_last_exception")                                              \
     X(step_stats_, "_step_stats")                                                      \
     X(pushed_, "_pushed")                                                              \
+    X(skipped_, "_skipped")                                                            \
+    X(warned_stopped_, "_warned_stopped")                                              \
+    X(overloaded_node_, "_overloaded_node")                                            \
+    X(add_note, "add_note")                                                            \
     X(failing_node, "velarix.failing_node")                                            \
     X(set_logger, "set_logger")                                                        \
     /* input and output nodes, ports */                                                 \

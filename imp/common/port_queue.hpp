@@ -226,13 +226,14 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
     notify_arrival(input_port);
 }
 
-// One more value pushed through `output_port`, kept in its `_pushed` for the
-// statistics. The key is an interned exact string: no Python code runs.
-inline void count_push(nb::handle output_port) {
+// One more in the count `key` of `output_port` (its `_pushed` or `_skipped`), kept
+// in its __dict__ for the statistics. The key is an interned exact string: no
+// Python code runs.
+inline void count_in(nb::handle output_port, nb::handle key) {
     PyObject **slot = _PyObject_GetDictPtr(output_port.ptr());
     if (!slot || !*slot)
         return;
-    PyObject *count = PyDict_GetItemWithError(*slot, names::pushed_.ptr());
+    PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());
     if (!count && PyErr_Occurred())
         throw_error_already_set();
     unsigned long long next = 1;
@@ -244,8 +245,13 @@ inline void count_push(nb::handle output_port) {
             next = seen + 1;
     }
     nb::object value = steal_or_throw(PyLong_FromUnsignedLongLong(next));
-    check_status(PyDict_SetItem(*slot, names::pushed_.ptr(), value.ptr()));
+    check_status(PyDict_SetItem(*slot, key.ptr(), value.ptr()));
 }
+
+inline void count_push(nb::handle output_port) { count_in(output_port, names::pushed_); }
+
+// A cycle in which `output_port` pushed nothing because the step said SKIP.
+inline void count_skip(nb::handle output_port) { count_in(output_port, names::skipped_); }
 
 // output_port.push(value) for an output port of ours: to every linked input port,
 // in link order, over a snapshot of the links (a relink replaces the list).

@@ -51,6 +51,21 @@ inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &se
     return found.is_valid() ? found : module.attr(name);
 }
 
+// velarix.imp.SKIP, which a step returns to push nothing. The package makes it
+// before any module loads; each module that meets it keeps it at its own load
+// (left unset where the package has none: then nothing is the marker).
+inline Kept skip_marker;
+
+inline void keep_skip_marker() {
+    PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(modules::imp.get().ptr()), names::SKIP.ptr());
+    if (!found && PyErr_Occurred())
+        throw_error_already_set();
+    if (found)
+        skip_marker.set(nb::borrow(found));
+}
+
+inline bool is_skip(nb::handle value) { return value.ptr() == skip_marker.ptr() && value.ptr(); }
+
 // velarix.constants.Constants
 inline nb::object constants() {
     static SeenValue seen;

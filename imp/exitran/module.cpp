@@ -2,6 +2,7 @@
 #include "common/classes.hpp"
 #include "common/host.hpp"
 #include "common/names.hpp"
+#include "common/runtime.hpp"
 #include "output_node.hpp"
 
 namespace exitran {
@@ -35,5 +36,6 @@ nb::object build_class(const char *module) {
 
 NB_MODULE(exitran, m) {
     names::init();
+    vx::keep_skip_marker();
     m.attr("ONodeImp") = exitran::output_node_class.set(exitran::build_class("velarix.imp.exitran"));
 }

@@ -98,10 +98,15 @@ nb::object push_data(const vx::Call &call) {
     // is done (event.hpp).
     vx::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
+    // SKIP as a port's value pushes nothing there this cycle.
     vx::for_each_item(vx::getattr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
+        if (vx::is_skip(value)) {
+            vx::count_skip(port);
+            return true;
+        }
         push_value(call.self, port, value);
         return true;
     });

@@ -146,7 +146,7 @@ PyMethodDef output_methods[] = {
     VX_METHOD("__init__", output_init, "Register the port."),
     VX_METHOD("get_timing", output_get_timing, "The port's timing."),
     VX_METHOD("push", push, "Hand `value` to every linked input port, in link order."),
-    VX_METHOD("get_stats", output_get_stats, "Values pushed."),
+    VX_METHOD("get_stats", output_get_stats, "Values pushed, and cycles that pushed nothing (SKIP)."),
     VX_METHOD("connect", output_connect, "Record the link to `input_port`."),
     VX_METHOD("disconnect", output_disconnect, "Forget the link to `input_port`."),
     {nullptr, nullptr, 0, nullptr},

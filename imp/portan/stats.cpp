@@ -1,5 +1,6 @@
 // What the ports count for the statistics: an input port's values received, still
-// queued and dropped (kept by its native queue), an output port's values pushed.
+// queued and dropped (kept by its native queue), an output port's values pushed
+// and the cycles it pushed nothing in (SKIP).
 #include "common/port_queue.hpp"
 #include "ports.hpp"
 
@@ -25,6 +26,9 @@ nb::object output_get_stats(const vx::Call &call) {
     nb::dict figures;
     nb::object pushed = vx::getattr_or_none(call.self, names::pushed_);
     figures["pushed"] = pushed.is_none() ? count(0) : pushed;
+    // Cycles whose step said SKIP for this port (or for the whole node).
+    nb::object skipped = vx::getattr_or_none(call.self, names::skipped_);
+    figures["skipped"] = skipped.is_none() ? count(0) : skipped;
     return std::move(figures);
 }
 

@@ -49,6 +49,37 @@ nb::object load_summary(nb::handle report) {
     return vx::formatted("Load info: %U", joined.ptr());
 }
 
+// The node entry of a load report with the highest load, as max() picks it (the
+// first of equal values); an empty object for a report of no nodes.
+nb::object highest_entry(nb::handle report) {
+    nb::object best, best_load, pending;  // the last entry is the pipeline's own
+    vx::for_each(report, [&](nb::handle entry) {
+        if (pending.is_valid()) {
+            nb::object load = vx::get_item(pending, texts::key_load);
+            if (!best.is_valid() || vx::greater(load, best_load)) {
+                best = pending;
+                best_load = load;
+            }
+        }
+        pending = nb::borrow(entry);
+    });
+    return best;
+}
+
+// Beside the threshold lines, which name no node: which one it is, as an INFO entry
+// of its own. Returns the node's name (none without nodes).
+nb::object name_highest(nb::handle self, nb::handle report) {
+    nb::object entry = highest_entry(report);
+    if (!entry.is_valid())
+        return nb::none();
+    nb::object name = vx::get_item(entry, texts::key_name);
+    nb::object load = vx::format(vx::get_item(entry, texts::key_load), texts::two_decimals);
+    nb::object message = vx::formatted("Highest load: node %U (%U) at %U%%.", vx::to_text(name).ptr(),
+                                       vx::to_text(vx::get_item(entry, texts::key_class)).ptr(), load.ptr());
+    vx::write_log(self, names::INFO, message);
+    return name;
+}
+
 void mark_unhealthy(nb::handle self) {
     vx::setattr(self, names::condition_, vx::constant(names::Conditions, names::ERROR));
 }
@@ -63,6 +94,9 @@ bool monitoring_pass(nb::handle self, nb::handle grace) {
 
         nb::object error_threshold = vx::tunable(names::LOAD_ERROR_THRESHOLD);
         if (vx::greater(load, error_threshold)) {
+            // Kept for the PipelineError of this stop; written before the ERROR line,
+            // which stays the last error.
+            vx::setattr(self, names::overloaded_node_, name_highest(self, report));
             nb::object message = vx::formatted(
                 "Pipeline load exceeds %U%% and will be stopped. Consider simplifying your code.",
                 vx::to_text(error_threshold).ptr());
@@ -74,6 +108,7 @@ bool monitoring_pass(nb::handle self, nb::handle grace) {
         }
         nb::object warning_threshold = vx::tunable(names::LOAD_WARNING_THRESHOLD);
         if (vx::greater(load, warning_threshold)) {
+            name_highest(self, report);
             nb::object message = vx::formatted("Pipeline load exceeds %U%%. Consider simplifying your code.",
                                                vx::to_text(warning_threshold).ptr());
             vx::write_log(self, names::WARNING, message);

@@ -3,6 +3,7 @@
 // exceptions that are not Exceptions (an exit or an interrupt must get through).
 #include "attributes.hpp"
 #include "common/deepcopy.hpp"
+#include "common/port_queue.hpp"
 #include "node.hpp"
 
 namespace vertan {
@@ -87,7 +88,85 @@ nb::object load_of(const NodeAttributes &own, nb::handle end) {
     return vx::divide(busy, below_one(elapsed) ? kept.one.get() : nb::handle(elapsed));
 }
 
-void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
+// What a step must return, said where a wrong result is caught: one WARNING entry
+// naming the node (before the ERROR entry, which stays the last error) and the same
+// text as a note on the exception. A failure to say it keeps the first error.
+void explain_result(nb::handle self, nb::handle exception, nb::handle problem) {
+    vx::guarded(
+        [&] {
+            nb::object text = vx::formatted(
+                "Node %U: %U. A step returns a dict with a value for every output port (None on a "
+                "node without outputs), or velarix.SKIP to push nothing this cycle (also as one "
+                "port's value, to push nothing there).",
+                vx::name_text(self).ptr(), problem.ptr());
+            vx::write_log(self, names::WARNING, text);
+            vx::call_method(exception, names::add_note, text);
+        },
+        [](nb::handle) {});
+}
+
+// The first output port the step's result gives no value, or an empty object.
+nb::object missing_port(nb::handle self, nb::handle data) {
+    nb::object missing;
+    vx::for_each_item(vx::getattr(self, names::output_ports_), [&](nb::handle name, nb::handle) {
+        if (vx::lookup(data, name).is_valid())
+            return true;
+        missing = nb::borrow(name);
+        return false;
+    });
+    return missing;
+}
+
+// self._push_data(data); a push that fails on what the step returned says so.
+void push_result(nb::handle self, const NodeAttributes &own, nb::handle data) {
+    try {
+        own.push_data(data);
+    } catch (nb::python_error &error) {
+        if (data.is_none() && error.matches(PyExc_TypeError)) {
+            explain_result(self, error.value(), vx::formatted("step() returned None"));
+        } else if (PyDict_CheckExact(data.ptr()) && error.matches(PyExc_ValueError)) {
+            nb::object port;
+            vx::guarded([&] { port = missing_port(self, data); }, [](nb::handle) {});
+            if (port.is_valid()) {
+                nb::object problem = vx::formatted("step() returned no value for output port '%S'", port.ptr());
+                explain_result(self, error.value(), problem);
+            }
+        }
+        throw;
+    }
+}
+
+// A result that is neither a dict, None nor SKIP: the cycle's TypeError, explained.
+[[noreturn]] void reject_result(nb::handle self, nb::handle data) {
+    try {
+        vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
+    } catch (nb::python_error &error) {
+        nb::object problem = vx::formatted("step() returned a %s", Py_TYPE(data.ptr())->tp_name);
+        explain_result(self, error.value(), problem);
+        throw;
+    }
+}
+
+// A whole-cycle SKIP on an output node: every output port pushes nothing this time.
+void count_skipped_ports(nb::handle self) {
+    vx::for_each_item(vx::getattr(self, names::output_ports_), [](nb::handle, nb::handle port) {
+        vx::count_skip(port);
+        return true;
+    });
+}
+
+// Said once per node, the first time cycle() finds it stopped: its data goes nowhere.
+void warn_stopped(nb::handle self) {
+    if (vx::getattr_or_none(self, names::warned_stopped_).is(Py_True))
+        return;
+    vx::setattr(self, names::warned_stopped_, nb::handle(Py_True));
+    nb::object text = vx::formatted(
+        "Node %U is stopped: cycle() drops its data. Call start() on the node (or pipeline.start()) first.",
+        vx::name_text(self).ptr());
+    vx::write_log(self, names::WARNING, text);
+}
+
+void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool driven) {
     // Constants.Conditions.ERROR and Constants.States.STOPPED, looked up each cycle.
     static ClassAttribute conditions, error, states, stopped;
     NodeAttributes own(self);
@@ -95,8 +174,11 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     if (vx::equals(own.get(Hot::condition), error_value))
         return;
     nb::object stopped_value = stopped.get(states.get(constants, names::States), names::STOPPED);
-    if (vx::equals(own.get(Hot::state), stopped_value))
+    if (vx::equals(own.get(Hot::state), stopped_value)) {
+        if (driven)
+            warn_stopped(self);
         return;
+    }
 
     nb::object t_start = vx::now();
     if (is_first_cycle(own.get(Hot::counter)))
@@ -106,13 +188,23 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants) {
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
     nb::object step = own.get(Hot::step_handler);
     nb::object data = vx::call(step, vx::deepcopy(input));
-    if (!data.is_none() && !PyDict_CheckExact(data.ptr()))
-        vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
+    bool skipped = false;
+    if (!PyDict_CheckExact(data.ptr())) {
+        skipped = vx::is_skip(data);
+        if (!skipped && !data.is_none())
+            reject_result(self, data);
+    }
 
     if (is_output_node(self)) {
-        vx::call(own.get(Hot::post_step_handler), data);
-        own.push_data(data);
+        if (skipped) {
+            count_skipped_ports(self);  // nothing to hand on: no post-step, no push
+        } else {
+            vx::call(own.get(Hot::post_step_handler), data);
+            push_result(self, own, data);
+        }
     }
+    if (skipped)
+        record_skip(own);
 
     own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
     nb::object t_end = vx::now();
@@ -131,7 +223,22 @@ nb::object cycle(const vx::Call &call) {
     nb::handle input = given ? nb::handle(given) : kept.default_data.get();
     vx::require_dict(input.ptr(), "data");
     nb::object constants = vx::constants();
-    guarded(call.self, [&] { run_cycle(call.self, input, constants); });
+    guarded(call.self, [&] { run_cycle(call.self, input, constants, false); });
+    return nb::none();
+}
+
+// ONode.cycle(): the step cycle, which on a stopped node also says (once) that the
+// data is dropped. A class with a _cycle of its own gets that one, as before.
+nb::object drive(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_drive", {"data"}, 0};
+    auto [given] = call.bind(params);
+    nb::handle input = given && !nb::handle(given).is_none() ? nb::handle(given) : kept.default_data.get();
+    PyObject *own_cycle = _PyType_Lookup(Py_TYPE(call.self.ptr()), names::cycle_.ptr());
+    if (own_cycle != kept.cycle_method.ptr())
+        return vx::call_method(call.self, names::cycle_, input);
+    vx::require_dict(input.ptr(), "data");
+    nb::object constants = vx::constants();
+    guarded(call.self, [&] { run_cycle(call.self, input, constants, true); });
     return nb::none();
 }
 

@@ -29,6 +29,8 @@ PyMethodDef methods[] = {
     VX_METHOD("_push_metadata", push_metadata, "Send the set-up's output metadata (nowhere, for the base)."),
     VX_METHOD("_setup_wrapper", setup_wrapper, "The one-time set-up run of the first step."),
     VX_METHOD("_cycle", cycle, "Run one guarded, timed step on `data`."),
+    VX_METHOD("_drive", drive,
+              "_cycle(data) for cycle(): a stopped node also warns, once, that the data is dropped."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -65,6 +67,7 @@ PyMethodDef set_statistics_def = VX_METHOD(
 
 NB_MODULE(vertan, m) {
     names::init();
+    vx::keep_skip_marker();
     vertan::ModuleState &kept = vertan::kept;
     kept.module_name.set_new(PyUnicode_InternFromString("velarix.imp.vertan"));
     kept.zero.set_new(PyLong_FromLong(0));
@@ -74,6 +77,9 @@ NB_MODULE(vertan, m) {
     kept.default_data.set_new(PyDict_New());
 
     m.attr("NodeImp") = kept.node_class.set(vertan::build_class("velarix.imp.vertan"));
+    // What _drive compares a class's _cycle with.
+    PyObject *class_dict = ((PyTypeObject *)kept.node_class.ptr())->tp_dict;
+    kept.cycle_method.set(nb::borrow(PyDict_GetItemWithError(class_dict, names::cycle_.ptr())));  // no Python code: interned name
     m.attr("_set_statistics") =
         vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, kept.module_name.ptr()));
     m.attr("_deepcopy") =

@@ -12,6 +12,7 @@ struct ModuleState {
     vx::Kept module_name;   // "velarix.imp.vertan", the __module__ of the handlers
     vx::Kept default_data;  // the one empty dict _cycle() uses without argument
     vx::Kept zero, one, hundred;
+    vx::Kept cycle_method;  // NodeImp._cycle as the class holds it
 };
 inline ModuleState kept;
 
@@ -39,11 +40,13 @@ nb::object do_nothing(const vx::Call &call);
 extern bool collecting_stats;
 class NodeAttributes;
 void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end);
+void record_skip(const NodeAttributes &own);
 nb::object get_step_stats(const vx::Call &call);
 nb::object set_statistics(const vx::Call &call);
 
 // cycle.cpp
 nb::object cycle(const vx::Call &call);
+nb::object drive(const vx::Call &call);
 nb::object setup_wrapper(const vx::Call &call);
 nb::object deepcopy(const vx::Call &call);
 

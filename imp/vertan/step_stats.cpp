@@ -18,6 +18,7 @@ struct StepStats {
     double ends[WINDOW];
     size_t next = 0, filled = 0;
     unsigned long long steps = 0;
+    unsigned long long skipped = 0;  // steps whose result was SKIP
     double first_start = 0.0;
 
     void record(double start, double end) {
@@ -71,28 +72,42 @@ void put(nb::dict &figures, const char *key, double value) {
 
 bool collecting_stats = true;
 
-void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end) {
-    if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
-        return;  // a patched clock that gives other numbers is not timed here
+namespace {
+
+// The node's figures, made on first use; null for a node without a __dict__.
+StepStats *stats_for(const NodeAttributes &own) {
     PyObject *capsule = own.in_own_dict(Hot::step_stats);
     if (!capsule && PyErr_Occurred())
         vx::throw_error_already_set();
-    StepStats *stats = stats_of(capsule);
-    if (!stats) {
-        PyObject *dict = dict_of(own.node());
-        if (!dict)
-            return;
-        auto owned = new StepStats();
-        PyObject *made = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
-        if (!made) {
-            delete owned;
-            vx::throw_error_already_set();
-        }
-        nb::object held = nb::steal(made);
-        vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), made));
-        stats = owned;
+    if (StepStats *stats = stats_of(capsule))
+        return stats;
+    PyObject *dict = dict_of(own.node());
+    if (!dict)
+        return nullptr;
+    auto owned = new StepStats();
+    PyObject *made = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
+    if (!made) {
+        delete owned;
+        vx::throw_error_already_set();
     }
-    stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
+    nb::object held = nb::steal(made);
+    vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), made));
+    return owned;
+}
+
+} // namespace
+
+void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end) {
+    if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
+        return;  // a patched clock that gives other numbers is not timed here
+    if (StepStats *stats = stats_for(own))
+        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
+}
+
+// Counted whether or not step times are recorded: it says where values went.
+void record_skip(const NodeAttributes &own) {
+    if (StepStats *stats = stats_for(own))
+        ++stats->skipped;
 }
 
 nb::object get_step_stats(const vx::Call &call) {
@@ -102,6 +117,7 @@ nb::object get_step_stats(const vx::Call &call) {
     StepStats *stats = dict ? stats_in(dict) : nullptr;
     figures["steps"] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(stats ? stats->steps : 0));
     figures["window"] = vx::steal_or_throw(PyLong_FromSize_t(stats ? stats->filled : 0));
+    figures["skipped"] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(stats ? stats->skipped : 0));
     if (!stats || stats->filled == 0) {
         for (const char *key : {"mean", "p50", "p99", "max"})
             figures[key] = nb::none();

@@ -13,6 +13,7 @@ from .o_node import ONode
 from .io_node import IONode
 from .pipeline import Pipeline
 from .errors import PipelineError
+from .imp import SKIP, SkipType
 
 try:
     __version__: str = _metadata.version("velarix")
@@ -34,4 +35,6 @@ __all__ = [
     "IONode",
     "Pipeline",
     "PipelineError",
+    "SKIP",
+    "SkipType",
 ]

@@ -31,7 +31,7 @@ def node_stats(node: Node) -> dict[str, Any]:
     steps = imp.get_step_stats()
     inputs = {name: _port_counts(port, ("received", "queued", "dropped"))
               for name, port in getattr(imp, "_input_ports", {}).items()}
-    outputs = {name: _port_counts(port, ("pushed",))
+    outputs = {name: _port_counts(port, ("pushed", "skipped"))
                for name, port in getattr(imp, "_output_ports", {}).items()}
     step_time = {key: steps[key] for key in _NO_STEP_TIME}
     return {
@@ -41,9 +41,11 @@ def node_stats(node: Node) -> dict[str, Any]:
         "condition": node.get_condition(),
         "load": node.get_load(),
         "steps": node.get_counter(),
+        "skipped": steps["skipped"],
         "step_time": step_time,
         # Each step takes one value from every input port and pushes one to every
-        # output port, so both rates are the step rate where the ports exist.
+        # output port (unless it says SKIP), so both rates are the step rate where
+        # the ports exist.
         "rate_in": steps["rate"] if inputs else 0.0,
         "rate_out": steps["rate"] if outputs else 0.0,
         "inputs": inputs,

@@ -12,9 +12,10 @@ class PipelineError(RuntimeError):
     """A pipeline stopped because of an error.
 
     The message is the error entry's message. `node` is the name of the node whose
-    failure stopped the pipeline, or None when the error did not come from a node
-    (an overload, say); `entry` is the ERROR log entry. When a node's step failed,
-    the exception it raised is the `__cause__`, with its original traceback.
+    failure stopped the pipeline (for an overload, the node with the highest load),
+    or None when no node can be named; `entry` is the ERROR log entry. When a node's
+    step failed, the exception it raised is the `__cause__`, with its original
+    traceback, and its notes are repeated here.
     """
 
     def __init__(self, message: str, node: Optional[str] = None, entry: Optional[LogEntry] = None) -> None:

@@ -3,9 +3,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
-from .imp import NodeImp
+from .imp import NodeImp, SkipType
 from .logger import Logger
 from .portable import Portable
 
@@ -13,6 +13,8 @@ from .portable import Portable
 PortData = dict[str, Any]
 #: Port metadata: port name -> that port's metadata dictionary.
 PortMetadata = dict[str, dict[str, Any]]
+#: What a step returns: the output data, None (no outputs) or SKIP (push nothing).
+StepResult = Union[PortData, SkipType, None]
 
 
 class Node(Portable):
@@ -69,10 +71,12 @@ class Node(Portable):
     def pre_step(self, data: PortData) -> None:
         """Runs before each step with the input data itself (not a copy)."""
 
-    def step(self, data: PortData) -> Optional[PortData]:
+    def step(self, data: PortData) -> StepResult:
         """The node's work: gets a private deep copy of the input data (input-port
         name -> value) and returns the output data (output-port name -> value,
         one value for every output port) or None for a node without outputs.
+        `velarix.SKIP`, returned alone, pushes nothing this cycle; as one port's
+        value, it pushes nothing on that port. A skipped step still counts.
 
         Raises:
             NotImplementedError: unless a subclass overrides it.
@@ -120,12 +124,15 @@ class Node(Portable):
 
     def get_stats(self) -> dict[str, Any]:
         """What the node has done, as plain data: its name, class, state, condition
-        and load; "steps" done; "step_time" (seconds: "mean", "p50", "p99", "max"
-        over the latest 1024 steps, None before the first); "rate_in" and "rate_out"
-        (values per second over the last few seconds); and per port, "inputs"
-        ({name: {"timing", "received", "queued", "dropped"}}) and "outputs"
-        ({name: {"timing", "pushed"}}). "dropped" counts values an ASYNC port
-        replaced before they were read."""
+        and load; "steps" done; "skipped" (steps that returned `velarix.SKIP`,
+        counted among the steps); "step_time" (seconds: "mean", "p50", "p99",
+        "max" over the latest 1024 steps, None before the first); "rate_in" and
+        "rate_out" (steps per second over the last few seconds, where the node has
+        such ports); and per port, "inputs" ({name: {"timing", "received",
+        "queued", "dropped"}}) and "outputs" ({name: {"timing", "pushed",
+        "skipped"}}). "dropped" counts values an ASYNC port replaced before they
+        were read; an output port's "skipped" counts the steps that pushed nothing
+        there (SKIP for the whole result or as that port's value)."""
         from ._stats import node_stats
 
         return node_stats(self)
@@ -147,7 +154,7 @@ class Node(Portable):
         """Use `handler(data)` before each step instead of `pre_step`."""
         self._imp.set_pre_step_handler(handler)
 
-    def set_step_handler(self, handler: Callable[[PortData], Optional[PortData]]) -> None:
+    def set_step_handler(self, handler: Callable[[PortData], StepResult]) -> None:
         """Use `handler(data)` as the step instead of `step`."""
         self._imp.set_step_handler(handler)
 

@@ -113,11 +113,10 @@ class ONode(Node):
         """Run one step cycle now, on this thread: how an application drives a
         source node. `data` is what the step receives (default: empty).
         A failing step is logged and sets the node's condition to ERROR.
+        On a node that is not started the data is dropped, and the first such
+        call writes a WARNING saying so.
         A timed source's driver calls it already: do not drive one from two threads."""
-        if data is None:
-            self._imp._cycle()
-        else:
-            self._imp._cycle(data)
+        self._imp._drive(data)
 
 
 def _imp_of(node: Any) -> Any:

@@ -237,8 +237,14 @@ class Pipeline:
         entry = self.get_last_error()
         message = entry["message"] if entry is not None else "Pipeline stopped with an error."
         node = _failed_node(self.get_nodes(), message)
-        error = PipelineError(message, node=node.get_name() if node is not None else None, entry=entry)
+        name = node.get_name() if node is not None else None
         cause = node.get_last_exception() if node is not None else None
+        if node is None:
+            # An overload stop: the monitoring thread kept the most loaded node's name.
+            name = getattr(self._imp, "_overloaded_node", None)
+        error = PipelineError(message, node=name, entry=entry)
+        for note in getattr(cause, "__notes__", ()):
+            error.add_note(note)  # what the failing node was told, on the error raised here too
         if cause is not None:
             raise error from cause
         raise error

@@ -46,6 +46,35 @@ class _GeneratedIdMarker:
 _ID_TO_BE_GENERATED = _GeneratedIdMarker()
 
 
+class SkipType:
+    """The type of `SKIP`, of which there is only the one object."""
+
+    __slots__ = ()
+
+    def __new__(cls):
+        # The cycle recognises the marker by identity: never make a second one.
+        made = globals().get("SKIP")
+        return made if made is not None else super().__new__(cls)
+
+    def __repr__(self):
+        return "velarix.SKIP"
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __reduce__(self):
+        return "SKIP"
+
+
+#: Returned by a step (alone, or as one output port's value): push nothing this
+#: cycle (on any port, or on that port). Defined before the modules load, which
+#: keep it to compare by identity.
+SKIP = SkipType()
+
+
 class ConstantsImp:
     """Tunable values; the modules read them at use time, so tests may change them."""
 
@@ -65,6 +94,8 @@ from .scribon import LogEntryImp, LoggerImp  # noqa: E402
 
 __all__ = [
     "Implementation",
+    "SKIP",
+    "SkipType",
     "ConstantsImp",
     "PortableImp",
     "IPortImp",

@@ -1,6 +1,6 @@
 """Implementation classes of velarix (types for checkers and editors)."""
 
-from typing import Final
+from typing import Final, final
 
 from .portan import IPortImp as IPortImp, OPortImp as OPortImp
 from .exitran import ONodeImp as ONodeImp
@@ -20,6 +20,16 @@ class _GeneratedIdMarker:
 
 _ID_TO_BE_GENERATED: Final[_GeneratedIdMarker]
 
+@final
+class SkipType:
+    """The type of `SKIP`, of which there is only the one object."""
+
+    def __copy__(self) -> SkipType: ...
+    def __deepcopy__(self, memo: object) -> SkipType: ...
+    def __reduce__(self) -> str: ...
+
+SKIP: Final[SkipType]
+
 class ConstantsImp:
     """Tunable values; the modules read them at use time."""
 
@@ -30,6 +40,8 @@ class ConstantsImp:
 
 __all__ = [
     "Implementation",
+    "SKIP",
+    "SkipType",
     "ConstantsImp",
     "PortableImp",
     "IPortImp",

@@ -59,4 +59,4 @@ class OPortImp(PortableImp):
     def disconnect(self, input_port: IPortImp) -> None:
         """Forget the link to `input_port`."""
     def get_stats(self) -> dict[str, int]:
-        """Values pushed."""
+        """Values pushed, and cycles that pushed nothing (SKIP)."""

@@ -56,6 +56,8 @@ class NodeImp(PortableImp):
     def _setup_wrapper(self, data: dict[str, Any]) -> None: ...
     def _cycle(self, data: dict[str, Any] = ...) -> None:
         """Run one guarded, timed step on `data`."""
+    def _drive(self, data: Optional[dict[str, Any]] = None) -> None:
+        """_cycle(data) for cycle(): a stopped node also warns, once, that the data is dropped."""
 
 def _set_statistics(enabled: bool) -> None:
     """Whether step cycles record their times (on unless turned off)."""
