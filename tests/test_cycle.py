@@ -131,6 +131,22 @@ def test_step_result_must_be_a_dict_or_none():
     node._cycle({})
     assert node._condition == ERROR and node.get_counter() == 0
     assert node._logger.entries[-1] == (LogType.ERROR, "Expected dict, got list")
+    # Just before it, an entry of its own names the node and what a step returns.
+    kind, text = node._logger.entries[-2]
+    assert kind == LogType.WARNING and text.startswith("Node t: step() returned a list. ")
+    assert node.get_last_exception().__notes__ == [text]
+
+
+def test_a_skipped_step_is_a_whole_cycle_that_hands_nothing_on(monkeypatch):
+    monkeypatch.setattr(imp, "ONodeImp", TracedOutput, raising=False)
+    for cls in (Traced, TracedOutput):
+        node, calls = traced(cls, step=lambda data: imp.SKIP)
+        node._cycle({})
+        node._cycle({})
+        assert names(calls)[-4:] == ["pre", "step", "pre", "step"]  # no post-step, no push
+        assert not {"post", "push_data"} & set(names(calls))
+        assert (node._condition, node.get_counter(), node.get_step_stats()["skipped"]) == (HEALTHY, 2, 2)
+        assert node._time_busy > 0 and node._logger.entries == [(LogType.INFO, "Setting up node t.")]
 
 
 def test_a_failure_sets_the_condition_and_ends_all_cycles(monkeypatch):

@@ -95,6 +95,49 @@ def test_run_stops_and_raises_and_an_error_without_a_node_has_no_cause(quick_mon
     other.close()
 
 
+def test_a_step_without_a_result_names_its_node_in_the_log_and_the_error(quick_monitor):
+    class Forgets(IONode):
+        def step(self, data):
+            self.seen = data["in"]  # no return
+
+    source, forgets, sink = Source(), Forgets(name="forgetful"), Sink()
+    with Pipeline("") as pipeline:
+        pipeline.connect(source, forgets)
+        pipeline.connect(forgets, sink)
+        pipeline.start()
+        source.cycle({"x": 1})
+        with pytest.raises(PipelineError) as raised:
+            pipeline.wait(WAIT)
+    message = "Argument 'data' has incorrect type (expected dict, got NoneType)"
+    error = raised.value
+    assert (str(error), error.node) == (message, "forgetful")
+    kinds = [(e["type"], e["message"]) for e in pipeline.get_logger().get_all()]
+    warning = kinds[kinds.index(("ERROR", message)) - 1]
+    assert warning[0] == "WARNING" and warning[1].startswith("Node forgetful: step() returned None. ")
+    assert error.__notes__ == error.__cause__.__notes__ == [warning[1]]
+
+
+def test_skip_decimates_through_a_chain_and_shows_in_the_stats(quick_monitor):
+    class EveryThird(IONode):
+        def step(self, data):
+            return {"out": data["in"]} if data["in"] % 3 == 0 else velarix.SKIP
+
+    source, thin, sink = Source(), EveryThird(name="thin"), Sink()
+    sink.expected = 4
+    with Pipeline("") as pipeline:
+        pipeline.connect(source, thin)
+        pipeline.connect(thin, sink)
+        pipeline.start()
+        for x in range(10):
+            source.cycle({"x": x})
+        assert sink.done.wait(WAIT)  # the last value passes: every one before it was seen
+    stats = {s["name"]: s for s in pipeline.get_stats()}  # the workers have ended
+    assert sink.values == [0, 3, 6, 9] and pipeline.get_condition() == "HEALTHY"
+    assert (stats["thin"]["steps"], stats["thin"]["skipped"]) == (10, 6)
+    assert stats["thin"]["outputs"]["out"]["pushed"] == 4 and stats["thin"]["outputs"]["out"]["skipped"] == 6
+    assert stats["Source"]["skipped"] == 0 and stats["Sink"]["inputs"]["in"]["received"] == 4
+
+
 def test_ctrl_c_during_run_stops_the_pipeline_and_goes_on(no_thread_leak):
     pipeline = Pipeline("")
     pipeline.add_node(Sink())

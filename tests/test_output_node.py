@@ -9,6 +9,7 @@ from node_helpers import ASYNC, SYNC, DictSub, ListSub, Recorder, StrSub
 from velarix.i_node import INode
 from velarix.imp import ONodeImp, PortableImp
 from velarix.o_node import ONode
+from velarix import SKIP
 
 
 class Source(ONode):
@@ -178,3 +179,112 @@ def test_a_failure_escaping_the_set_up_cycle_is_logged_once(failure, message, no
     assert not node._imp._setup_thread.is_alive()
     assert node._imp._logger.messages("ERROR") == [message]
     node.stop()
+
+
+# Pushing nothing: SKIP, and step results that are wrong ---------------------------
+
+
+class Gate(ONode):
+    """Returns what the test scripts for each cycle; post_step records its argument."""
+
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.script, self.posts = [], []
+        self.set_logger(Recorder())
+
+    def step(self, data):
+        return self.script.pop(0)
+
+    def post_step(self, data):
+        self.posts.append(data)
+
+
+def gate_into_sink(*names):
+    gate, sink = Gate(name="gate", output_ports=ports(*names)), Sink(input_ports=ports(*names))
+    for name in names:
+        gate.connect(name, sink, name)
+    gate.start()
+    return gate, sink
+
+
+def test_skip_pushes_nothing_on_all_ports_or_on_one_and_is_counted():
+    gate, sink = gate_into_sink("a", "b")
+    gate.script = [{"a": 1, "b": 2}, SKIP, {"a": 3, "b": SKIP}, {"a": SKIP, "b": SKIP}, {"a": 5, "b": 6}]
+    for _ in range(5):
+        gate.cycle()
+    assert [received(sink.get_port(n)) for n in ("a", "b")] == [[1, 3, 5], [2, 6]]
+    # No post-step for a whole SKIP; a per-port SKIP shows in the dict it gets.
+    assert gate.posts == [{"a": 1, "b": 2}, {"a": 3, "b": SKIP}, {"a": SKIP, "b": SKIP}, {"a": 5, "b": 6}]
+    stats = gate.get_stats()
+    assert (stats["steps"], stats["skipped"], stats["condition"]) == (5, 1, "HEALTHY")
+    assert {n: (p["pushed"], p["skipped"]) for n, p in stats["outputs"].items()} == {"a": (3, 2), "b": (2, 3)}
+    assert stats["step_time"]["max"] is not None and gate._imp._time_busy > 0  # skipped steps are timed
+    assert gate._imp._logger.messages("WARNING") == gate._imp._logger.messages("ERROR") == []
+
+
+def test_skip_is_one_object_that_survives_copies_and_pickles():
+    import copy
+    import pickle
+
+    import velarix
+    from velarix.imp import SkipType
+
+    assert SKIP is velarix.SKIP and repr(SKIP) == "velarix.SKIP" and SkipType() is SKIP
+    assert copy.deepcopy({"a": SKIP})["a"] is SKIP and pickle.loads(pickle.dumps(SKIP)) is SKIP
+    # Passed through a port it is only a value: the marker means something in a result.
+    gate, sink = gate_into_sink("a")
+    gate.script = [{"a": [SKIP]}]
+    gate.cycle()
+    assert received(sink.get_port("a")) == [[SKIP]]
+
+
+@pytest.mark.parametrize("result, message, problem", [
+    (None, "Argument 'data' has incorrect type (expected dict, got NoneType)", "step() returned None"),
+    ([1], "Expected dict, got list", "step() returned a list"),
+    ({"a": 1}, "No data available for port 'b'.", "step() returned no value for output port 'b'"),
+])
+def test_a_wrong_result_keeps_its_message_and_names_the_node(result, message, problem):
+    gate, sink = gate_into_sink("a", "b")
+    gate.script = [result]
+    gate.cycle()
+    kinds = [(kind.value, text) for kind, text in gate._imp._logger.entries[-2:]]
+    assert kinds[1] == ("ERROR", message) and kinds[0][0] == "WARNING"
+    assert kinds[0][1].startswith(f"Node gate: {problem}. ") and "velarix.SKIP" in kinds[0][1]
+    error = gate.get_last_exception()
+    assert error.args[0] == message and error.__notes__ == [kinds[0][1]]
+    assert gate.get_condition() == "ERROR" and gate.get_counter() == 0
+
+
+def test_a_push_of_its_own_that_rejects_a_result_is_not_explained_wrongly():
+    class OwnPush(ONodeImp):
+        def _push_data(self, data):
+            raise ValueError("full")
+
+    class Node(Gate):
+        _imp_class = OwnPush
+
+    gate = Node(name="gate", output_ports=ports("a"))
+    gate.start()
+    gate.script = [{"a": 1}]
+    gate.cycle()
+    assert gate._imp._logger.messages("ERROR") == ["full"] and gate._imp._logger.messages("WARNING") == []
+
+
+def test_cycle_on_a_stopped_node_warns_once_per_node():
+    first, second = Gate(name="first"), Gate(name="second")
+    first.script = [{"out": 1}] * 3
+    for _ in range(2):
+        first.cycle({"x": 1})
+    second.cycle()
+    expected = "Node {} is stopped: cycle() drops its data. Call start() on the node (or pipeline.start()) first."
+    assert first._imp._logger.messages() == [expected.format("first")]
+    assert second._imp._logger.messages() == [expected.format("second")]
+    assert first.get_counter() == 0 and first.script == [{"out": 1}] * 3
+    first.start()
+    first.cycle()
+    first.stop()
+    first.cycle()
+    assert first.get_counter() == 1 and first._imp._logger.messages("WARNING") == [expected.format("first")]
+    # The worker's and the set-up thread's own calls of _cycle stay silent.
+    second._imp._cycle()
+    assert second._imp._logger.messages("WARNING") == [expected.format("second")]

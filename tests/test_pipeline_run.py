@@ -193,6 +193,32 @@ def test_load_is_judged_after_the_grace_time_against_the_current_thresholds(
     assert (p.get_state(), p.get_condition()) == (STOPPED, ERROR)
 
 
+def test_an_overload_names_the_node_with_the_highest_load(fast_monitor, monkeypatch, no_thread_leak):
+    monkeypatch.setattr(ConstantsImp, "LOAD_WARNING_THRESHOLD", 50)
+    monkeypatch.setattr(ConstantsImp, "LOAD_ERROR_THRESHOLD", 70.0)
+    p, a, b, c = Pipeline(""), Loaded(name="a"), Loaded(name="b"), Loaded(name="c")
+    for node in (a, b, c):
+        p.add_node(node)
+    probe = p._imp._stop_event = PassProbe()
+    a.load, b.load, c.load = 10.0, 60.0, 60.0  # of equal loads, the first counts
+    p.start()
+    p._imp._start_time -= 11
+    probe.await_passes(2)
+    warning = "Pipeline load exceeds 50%. Consider simplifying your code."
+    lines = messages(p)
+    assert lines[lines.index(warning) - 1] == "Highest load: node b (Loaded) at 60.00%."
+
+    c.load = 80.0
+    end_monitor(p)
+    error = "Pipeline load exceeds 70.0% and will be stopped. Consider simplifying your code."
+    lines = messages(p)
+    assert lines[lines.index(error) - 1] == "Highest load: node c (Loaded) at 80.00%."
+    assert p.get_last_error()["message"] == error
+    with pytest.raises(velarix.PipelineError) as raised:
+        p.wait(WAIT)
+    assert (str(raised.value), raised.value.node, raised.value.__cause__) == (error, "c", None)
+
+
 def test_a_failing_monitoring_pass_is_logged_not_lost(fast_monitor, no_thread_leak):
     p, a = Pipeline(""), Loaded(name="a")
     p.add_node(a)

@@ -149,7 +149,10 @@ void push_result(nb::handle self, const NodeAttributes &own, nb::handle data) {
 
 // A whole-cycle SKIP on an output node: every output port pushes nothing this time.
 void count_skipped_ports(nb::handle self) {
-    vx::for_each_item(vx::getattr(self, names::output_ports_), [](nb::handle, nb::handle port) {
+    nb::object ports = vx::getattr_or_none(self, names::output_ports_);
+    if (ports.is_none())
+        return;  // an output class of another making, without our ports
+    vx::for_each_item(ports, [](nb::handle, nb::handle port) {
         vx::count_skip(port);
         return true;
     });
