@@ -10,3 +10,10 @@ def test_readme_example_runs_and_prints_what_it_says(capsys):
     code = re.search(r"```python\n(.*?)```", README.read_text(), re.S).group(1)
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out.splitlines()[0] == "[0, 1, 4, 9, 16]"
+
+
+def test_readme_skip_example_prints_what_it_says(capsys):
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    code = next(block for block in blocks if "SKIP" in block)
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines() == ["[25, 31]", "3"]
