@@ -288,3 +288,16 @@ def test_cycle_on_a_stopped_node_warns_once_per_node():
     # The worker's and the set-up thread's own calls of _cycle stay silent.
     second._imp._cycle()
     assert second._imp._logger.messages("WARNING") == [expected.format("second")]
+
+
+def test_cycle_runs_an_implementation_class_s_own_cycle():
+    class Counting(ONodeImp):
+        def _cycle(self, data=None):
+            self.given = data
+
+    class Node(Gate):
+        _imp_class = Counting
+
+    node = Node(name="own")
+    node.cycle({"x": 2})
+    assert node._imp.given == {"x": 2} and node._imp._logger.messages() == []
