@@ -49,7 +49,7 @@ def test_statistics_count_a_known_workload():
     assert [s["steps"] for s in stats] == [50, 50, 50]
     relay = stats[1]
     assert relay["inputs"]["in"] | relay["outputs"]["out"] == {
-        "timing": Constants.Timing.SYNC, "received": 50, "queued": 0, "dropped": 0, "pushed": 50}
+        "timing": Constants.Timing.SYNC, "received": 50, "queued": 0, "dropped": 0, "pushed": 50, "skipped": 0}
     assert set(relay) >= {"class", "state", "condition", "load", "rate_in", "rate_out", "inputs", "outputs"}
     assert relay["state"] == Constants.States.STOPPED and relay["condition"] == Constants.Conditions.HEALTHY
     assert relay["inputs"]["in"]["timing"] == relay["outputs"]["out"]["timing"] == Constants.Timing.SYNC
