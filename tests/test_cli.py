@@ -110,8 +110,10 @@ def test_graph_prints_dot_and_mermaid(tmp_path):
 @pytest.mark.parametrize("content, message", [
     (None, "cannot read"),
     ("{not json", "not valid JSON"),
-    ("[1, 2]", "not a saved pipeline"),
-    ('{"nodes": []}', "not a loadable pipeline: KeyError"),
+    ("[1, 2]", "not a saved pipeline: it holds a JSON array"),
+    ('{"nodes": []}', 'not a saved pipeline: it has no "connections" entry'),
+    ('{"settings": {"rate": 5}}', 'not a saved pipeline: it has no "nodes" entry'),
+    ('{"nodes": [{"class": "X"}], "connections": []}', 'node 0 has no "module", "source", "config" entries'),
     ('{"nodes": [{"class": "X", "module": "m", "source": "class X(:", "config": {}}], '
      '"connections": []}', "not a loadable pipeline: SyntaxError"),
     ('{"nodes": [], "connections": [["a", "b"]]}', "not a loadable pipeline: TypeError"),
