@@ -59,6 +59,9 @@ def test_run_exits_1_naming_the_failing_node(tmp_path):
     assert result.returncode == 1
     assert "node 'boom' (Boom) failed" in result.stderr
     assert "boom at three" in result.stderr
+    # The traceback names the loaded class and file, and shows the line.
+    assert 'File "<velarix: Boom from bad.json>", line ' in result.stderr
+    assert 'raise RuntimeError("boom at three")' in result.stderr
     assert re.search(r"^Boom\s+boom\s+", result.stdout, re.M)  # the report still comes
 
 
@@ -110,8 +113,10 @@ def test_graph_prints_dot_and_mermaid(tmp_path):
 @pytest.mark.parametrize("content, message", [
     (None, "cannot read"),
     ("{not json", "not valid JSON"),
-    ("[1, 2]", "not a saved pipeline"),
-    ('{"nodes": []}', "not a loadable pipeline: KeyError"),
+    ("[1, 2]", "not a saved pipeline: it holds a JSON array"),
+    ('{"nodes": []}', 'not a saved pipeline: it has no "connections" entry'),
+    ('{"settings": {"rate": 5}}', 'not a saved pipeline: it has no "nodes" entry'),
+    ('{"nodes": [{"class": "X"}], "connections": []}', 'node 0 has no "module", "source", "config" entries'),
     ('{"nodes": [{"class": "X", "module": "m", "source": "class X(:", "config": {}}], '
      '"connections": []}', "not a loadable pipeline: SyntaxError"),
     ('{"nodes": [], "connections": [["a", "b"]]}', "not a loadable pipeline: TypeError"),
@@ -126,6 +131,48 @@ def test_bad_files_give_one_line_and_exit_2(tmp_path, content, message):
         assert result.returncode == 2
         assert result.stdout == ""
         assert result.stderr.count("\n") == 1 and message in result.stderr, result.stderr
+
+
+MYNODES = """
+from velarix import INode, ONode
+
+
+class Source(ONode):
+    def step(self, data):
+        return {"out": data}
+
+
+class Sink(INode):
+    def step(self, data):
+        pass
+"""
+
+
+def test_stored_classes_import_modules_of_the_current_folder(tmp_path, monkeypatch):
+    # A class saved from a project module that it imports by name, as a project's
+    # own node classes do; the installed script (run like -P does) starts with its
+    # own folder on the path, not the current one.
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "mynodes.py").write_text(MYNODES)
+    (project / "app_nodes.py").write_text("import mynodes\n\n\nclass Relay(mynodes.Sink):\n    pass\n")
+    monkeypatch.syspath_prepend(str(project))
+    try:
+        import app_nodes
+
+        pipeline = Pipeline(directory="")
+        pipeline.connect(__import__("mynodes").Source(name="source"), app_nodes.Relay(name="relay"))
+        pipeline.save(str(project / "app.json"))
+    finally:
+        sys.modules.pop("app_nodes", None)
+        sys.modules.pop("mynodes", None)
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    result = subprocess.run([sys.executable, "-P", "-m", "velarix", "show", "app.json"], cwd=project,
+                            env=env, capture_output=True, text=True, timeout=WAIT)
+    assert result.returncode == 0, result.stderr
+    assert re.search(r"^relay\s+Relay\s+in \(SYNC\)", result.stdout, re.M)
+    helped = velarix_command("run", "--help", cwd=tmp_path)
+    assert "current folder" in helped.stdout
 
 
 def test_help_and_usage_errors(tmp_path):

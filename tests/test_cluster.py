@@ -193,7 +193,7 @@ def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper, caplog)
     shouted = [e for e in logger.get_all() if e["message"] == "Worker w1: shout 7"]
     assert shouted and shouted[0]["type"] == "WARNING"
     # As the worker saw it: the step of the class re-created from its source text.
-    assert shouted[0]["stack"].startswith("<string>:")
+    assert shouted[0]["stack"].startswith("<velarix: Shout>:")
     assert pipeline.get_last_error()["message"] == "Worker w1: value rejected by Fail"
     assert fail.get_condition() == "ERROR" and sink.values == []
     # ... and through the controller's "velarix" logger, like its own entries.

@@ -1,8 +1,11 @@
 """Pipeline serialisation: round trips through dictionaries and JSON files, and
 every way a stored pipeline can be refused."""
 
+import inspect
 import json
+import linecache
 import threading
+import traceback
 
 import pytest
 
@@ -267,3 +270,146 @@ def test_a_load_asks_nodes_with_their_own_equality_as_add_node_always_does(made)
     assert [n.get_name() for n in loaded._imp._nodes] == [f"f{i}" for i in range(50)]
     with pytest.raises(ValueError, match="^Node already exists in pipeline.$"):
         loaded.add_node(loaded._imp._nodes[17])  # after the load: the full test again
+
+
+# Loading again in the same process ---------------------------------------------------
+
+def all_ids(data):
+    """Every node and port id of a serialised pipeline."""
+    ids = []
+    for node in data["nodes"]:
+        ids.append(node["config"]["id"])
+        for key in ("input_ports", "output_ports"):
+            ids += [port["id"] for port in node["config"].get(key, [])]
+    return ids
+
+
+def test_fresh_ids_load_one_file_twice_beside_the_saved_pipeline(no_thread_leak, made, tmp_path):
+    p, _ = graph()
+    path = tmp_path / "pipeline.json"
+    p.save(path)
+    text = path.read_text()
+    # Ids are identities: the saved objects still hold theirs.
+    with pytest.raises(ValueError, match=r"^ID '.{16}' conflict with another object\.$"):
+        Pipeline.load(path)
+    Portable.reset()
+    p.save(path)  # the registry was emptied: register p's objects again
+    first, second = (Pipeline.load(path, fresh_ids=True) for _ in range(2))
+    assert path.read_text() == text
+
+    saved = json.loads(text)
+    ids = [all_ids(saved), all_ids(first.serialize()), all_ids(second.serialize())]
+    assert all(len(set(each)) == len(each) for each in ids)
+    assert not set(ids[0]) & set(ids[1]) and not set(ids[1]) & set(ids[2])
+    # Generated as the system generates ids: 16 columns of upper-case hex, blank-padded.
+    assert all(len(i) == 16 and int(i, 16) >= 0 and i.lstrip() == i.lstrip().upper() for i in ids[1])
+    assert set(ids[1]) <= PortableImp._ids
+
+    for loaded in (first, second):
+        # The same links between the same ports, under the new ids.
+        renamed = dict(zip(ids[0], all_ids(loaded.serialize())))
+        assert loaded.serialize()["connections"] == [
+            (renamed[a], renamed[b]) for a, b in saved["connections"]]
+        assert [n["config"]["name"] for n in loaded.serialize()["nodes"]] == ["feed", "double", "side", "collect"]
+        assert logged(loaded)[-4:-1] == [f"Connected ports {a} and {b}." for a, b in loaded.serialize()["connections"]]
+        assert runs(loaded) == ([0, 2, 4], [0, 1, 2])
+    assert runs(p) == ([0, 2, 4], [0, 1, 2])
+
+
+def test_fresh_ids_leave_the_data_as_it_was_and_keep_the_specified_refusals(made):
+    p, _ = graph()
+    data = p.serialize()
+    before = json.dumps(data)
+    loaded = Pipeline.deserialize(data, fresh_ids=True)
+    assert json.dumps(data) == before
+    assert [n.config["name"] for n in loaded.get_nodes()] == ["feed", "double", "side", "collect"]
+    assert Portable.get_by_id(data["nodes"][0]["config"]["id"]) is p.get_nodes()[0]._imp
+    with pytest.raises(KeyError):
+        Pipeline.deserialize({"nodes": []}, fresh_ids=True)
+    with pytest.raises(TypeError, match="incorrect type"):
+        Pipeline.deserialize([], fresh_ids=True)
+    data["connections"] = [("only",)]
+    with pytest.raises(ValueError, match="not enough values to unpack"):
+        Pipeline.deserialize(data, fresh_ids=True)
+    # A link to a port no saved node has keeps its id, and fails as any unknown id.
+    data["connections"] = [("nowhere", "nothing")]
+    with pytest.raises(TypeError, match="^Deserialization failed: "):
+        Pipeline.deserialize(data, fresh_ids=True)
+
+
+@pytest.mark.parametrize("content, reason", [
+    ("[1, 2]", "it holds a JSON array, not an object"),
+    ('{"name": "x"}', 'it has no "nodes" entry'),
+    ('{"nodes": []}', 'it has no "connections" entry'),
+    ('{"nodes": {}, "connections": []}', 'its "nodes" entry is a JSON object, not an array'),
+    ('{"nodes": [3], "connections": []}', "node 0 is a JSON number, not an object"),
+    ('{"nodes": [{"class": "X", "config": {}}], "connections": []}', 'node 0 has no "module", "source" entries'),
+])
+def test_loading_json_that_is_no_pipeline_says_so(made, tmp_path, content, reason):
+    path = tmp_path / "settings.json"
+    path.write_text(content)
+    with pytest.raises(ValueError) as raised:
+        Pipeline.load(path)
+    assert str(raised.value) == f"{path} is not a saved pipeline: {reason}"
+    # What such a load raised before the check: callers catching it still do.
+    assert isinstance(raised.value, KeyError) and isinstance(raised.value, TypeError)
+    assert made == []
+
+
+# Tracebacks and classes defined in functions -------------------------------------------
+
+class Faulty(IONode):
+    def step(self, data):
+        value = data["in"]
+        raise RuntimeError(f"faulty at {value}")
+
+
+def test_a_loaded_class_shows_its_lines_in_tracebacks(made, tmp_path):
+    p = Pipeline("")
+    p.add_node(Faulty(name="faulty"))
+    path = tmp_path / "faulty.json"
+    p.save(path)
+    Portable.reset()
+    loaded = Pipeline.load(path).get_nodes()[0]
+    linecache.checkcache()  # as traceback does: the entry must survive it
+    with pytest.raises(RuntimeError) as raised:
+        loaded.step({"in": 3})
+    text = "".join(traceback.format_exception(raised.value))
+    assert 'File "<velarix: Faulty from faulty.json>", line ' in text
+    assert 'raise RuntimeError(f"faulty at {value}")' in text
+    # Without a file, the class still names itself and shows its lines.
+    Portable.reset()
+    again = Pipeline.deserialize(json.loads(path.read_text())).get_nodes()[0]
+    with pytest.raises(RuntimeError) as raised:
+        again.step({"in": 4})
+    text = "".join(traceback.format_exception(raised.value))
+    assert 'File "<velarix: Faulty>"' in text
+    assert 'raise RuntimeError(f"faulty at {value}")' in text
+
+
+def test_a_class_defined_inside_a_function_saves_and_loads(no_thread_leak, made, tmp_path):
+    class Local(IONode):
+        """Triples."""
+
+        def step(self, data):
+            return {"out": data["in"] * 3}
+
+    p = Pipeline("")
+    feed, local, collect = Feed(name="feed"), Local(name="local"), Collect(name="collect")
+    p.connect(feed, local)
+    p.connect(local, collect)
+    path = tmp_path / "local.json"
+    p.save(path)
+    stored = json.loads(path.read_text())["nodes"][1]["source"]
+    # Stored as written, indented; loading runs it dedented.
+    assert stored.endswith(inspect.getsource(Local)) and "\n    class Local(IONode):" in stored
+    loaded = Pipeline.load(path, fresh_ids=True)
+    nodes = by_name(loaded)
+    assert type(nodes["local"]).__name__ == "Local" and type(nodes["local"]) is not Local
+    nodes["collect"].expected = 2
+    loaded.start()
+    nodes["feed"].cycle({"x": 1})
+    nodes["feed"].cycle({"x": 2})
+    assert nodes["collect"].done.wait(WAIT)
+    loaded.stop()
+    assert nodes["collect"].values == [3, 6]

@@ -5,10 +5,14 @@ import random
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import pytest
 
 from velarix.imp import ConstantsImp, PortableImp
+from velarix.i_node import INode
+from velarix.io_node import IONode
+from velarix.o_node import ONode
 from velarix.portable import Portable
 
 
@@ -259,6 +263,53 @@ def test_recreating_a_live_object_conflicts(sample_module):
         Portable.deserialize(data)
 
 
+def test_fresh_ids_recreate_beside_the_live_object_and_its_ports(sample_module):
+    sample = sample_module.Sample(value=2)
+    data = sample.serialize()
+    copies = [Portable.deserialize(data, fresh_ids=True) for _ in range(2)]
+    assert [c.twice() for c in copies] == [4, 4]
+    assert len({sample.config["id"], *(c.config["id"] for c in copies)}) == 3
+    assert data["config"]["id"] == sample.config["id"]  # the saved form is not changed
+
+    relay = Relay(name="relay", input_ports=[{"name": "a"}, {"name": "b", "timing": "ASYNC"}])
+    data = relay.serialize()
+    again = Portable.deserialize(data, fresh_ids=True)
+    old_ports = relay.config["input_ports"] + relay.config["output_ports"]
+    new_ports = again.config["input_ports"] + again.config["output_ports"]
+    assert [(p["name"], p["timing"]) for p in new_ports] == [(p["name"], p["timing"]) for p in old_ports]
+    assert not {p["id"] for p in old_ports} & {p["id"] for p in new_ports}
+    live = [INode.get_port(again, name) for name in ("a", "b")] + [ONode.get_port(again, "out")]
+    assert [Portable.get_by_id(p["id"]) for p in new_ports] == live
+    assert [p["id"] for p in data["config"]["input_ports"]] == [p["id"] for p in relay.config["input_ports"]]
+    with pytest.raises(ValueError, match="conflict with another object"):
+        Portable.deserialize(data)
+
+
+class Relay(IONode):
+    def step(self, data):
+        return {"out": data["a"]}
+
+
+def test_recreated_code_is_named_after_its_class(sample_module):
+    data = sample_module.Sample(value=1).serialize()
+    data["source"] += "\n    def fail(self):\n        raise KeyError(self.config['value'])\n"
+    Portable.reset()
+    obj = Portable.deserialize(data)
+    with pytest.raises(KeyError) as raised:
+        obj.fail()
+    text = "".join(traceback.format_exception(raised.value))
+    assert 'File "<velarix: Sample>", line ' in text and "raise KeyError(self.config['value'])" in text
+    Portable.reset()
+    obj = PortableImp.deserialize(data, origin="/some/folder/app.json")
+    assert type(obj).fail.__code__.co_filename == "<velarix: Sample from app.json>"
+
+
+def test_an_indented_class_text_runs_dedented():
+    text = "from velarix.portable import Portable\n\n    class Inner(Portable):\n        pass\n"
+    obj = Portable.deserialize({"class": "Inner", "module": "m", "source": text, "config": {}})
+    assert type(obj).__name__ == "Inner" and type(obj).__module__ == "m"
+
+
 # Bad input -------------------------------------------------------------------------
 
 
@@ -304,6 +355,10 @@ def test_wrong_argument_counts():
         (lambda: PortableImp.reset(1), "reset() takes exactly 0 positional arguments (1 given)"),
         (lambda: PortableImp.deserialize(), "deserialize() takes exactly 1 positional argument (0 given)"),
         (lambda: PortableImp(), "__init__() takes exactly 1 positional argument (0 given)"),
+        # The file being loaded comes by keyword only.
+        (lambda: PortableImp.deserialize({}, "app.json"), "deserialize() takes exactly 1 positional argument (2 given)"),
+        (lambda: PortableImp.deserialize(origin="app.json"), "deserialize() takes exactly 1 positional argument (0 given)"),
+        (lambda: PortableImp.deserialize({}, origin=5), "Argument 'origin' has incorrect type (expected str, got int)"),
         (lambda: PortableImp.get_by_id(key="a"), "get_by_id() got an unexpected keyword argument 'key'"),
     ]
     for call, message in cases:

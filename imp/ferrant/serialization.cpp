@@ -9,6 +9,9 @@ namespace {
 vx::LazyModule inspect_module{"inspect"};
 vx::LazyModule ast_module{"ast"};
 vx::LazyModule importlib_module{"importlib"};
+vx::LazyModule textwrap_module{"textwrap"};
+vx::LazyModule linecache_module{"linecache"};
+vx::LazyModule os_path_module{"os.path"};
 
 // module.<name>(arg)
 nb::object call_function(vx::LazyModule &module, const char *name, nb::handle arg) {
@@ -83,39 +86,97 @@ nb::object entry(nb::handle data, const char *key) {
     return vx::get_item(data, nb::str(key));
 }
 
-// exec(text) compiles the text as compile(text, "<string>", "exec") does; a saved
-// pipeline repeats one class's text for each of its nodes, so the code is compiled
-// once per text and run afresh for each node (each still gets a class of its own).
-// Anything but an exact str goes to exec as it is.
-nb::object compiled(nb::handle source) {
-    static vx::Kept cache_kept;  // text -> code
+// The stored text as it runs: a class defined inside a function is stored as
+// written, indented, so the part after the imports' blank line is dedented.
+nb::object runnable_text(nb::handle source) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(source.ptr());
+    nb::object blank = vx::steal_or_throw(PyUnicode_FromString("\n\n"));
+    Py_ssize_t at = PyUnicode_Find(source.ptr(), blank.ptr(), 0, length, 1);
+    if (at == -2)
+        vx::throw_error_already_set();
+    Py_ssize_t body = at + 2;
+    if (at < 0 || body >= length)
+        return nb::borrow(source);
+    Py_UCS4 first = PyUnicode_READ_CHAR(source.ptr(), body);
+    if (first != ' ' && first != '\t')
+        return nb::borrow(source);
+    nb::object head = vx::steal_or_throw(PyUnicode_Substring(source.ptr(), 0, body));
+    nb::object tail = vx::steal_or_throw(PyUnicode_Substring(source.ptr(), body, length));
+    nb::object dedented = call_function(textwrap_module, "dedent", tail);
+    return vx::steal_call([&] { return PyUnicode_Concat(head.ptr(), dedented.ptr()); });
+}
+
+// The file name tracebacks and log stacks show for the class's code: the class
+// and, when a file is being loaded, that file's base name.
+nb::object code_file_name(nb::handle data, PyObject *origin) {
+    nb::object name = vx::lookup(data, nb::str("class"));
+    bool named = name.is_valid() && PyUnicode_CheckExact(name.ptr());
+    if (!origin || origin == Py_None)
+        return named ? vx::formatted("<velarix: %U>", name.ptr()) : vx::formatted("<velarix>");
+    nb::object base = vx::call(os_path_module.attr("basename"), nb::handle(origin));
+    return named ? vx::formatted("<velarix: %U from %U>", name.ptr(), base.ptr())
+                 : vx::formatted("<velarix from %U>", base.ptr());
+}
+
+// The code of one stored text under one file name, and the linecache entry that
+// gives tracebacks its lines.
+struct Compiled {
+    nb::object code;
+    nb::object lines;  // (size, None, lines, file name): a None mtime keeps checkcache off it
+    nb::object file_name;
+};
+
+// linecache.cache[file name] = lines, unless that very entry is there already.
+void register_lines(const Compiled &compiled) {
+    nb::object cache = linecache_module.attr("cache");
+    nb::object current = vx::lookup(cache, compiled.file_name);
+    if (!current.is_valid() || !current.is(compiled.lines))
+        vx::set_item(cache, compiled.file_name, compiled.lines);
+}
+
+// A saved pipeline repeats one class's text for each of its nodes, so the code is
+// compiled once per text and file name and run afresh for each node (each still
+// gets a class of its own). Anything but an exact str goes to exec as it is.
+nb::object compiled(nb::handle source, nb::handle file_name) {
+    static vx::Kept cache_kept;  // (text, file name) -> (code, lines)
     static constexpr Py_ssize_t cache_limit = 256;
     if (!PyUnicode_CheckExact(source.ptr()))
         return nb::borrow(source);
     PyObject *cache = cache_kept.get_or_make([] { return vx::steal_or_throw(PyDict_New()); }).ptr();
-    if (PyObject *found = PyDict_GetItemWithError(cache, source.ptr()))  // no Python code: exact str
-        return nb::borrow(found);
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
-    nb::object compile = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "compile"));
-    nb::object filename = vx::steal_or_throw(PyUnicode_FromString("<string>"));
-    nb::object mode = vx::steal_or_throw(PyUnicode_FromString("exec"));
-    nb::object code = vx::call(compile, source, filename, mode);
-    if (PyDict_GET_SIZE(cache) >= cache_limit)
-        PyDict_Clear(cache);
-    vx::dict_set(cache, source, code);
-    return code;
+    nb::object key = vx::steal_or_throw(PyTuple_Pack(2, source.ptr(), file_name.ptr()));
+    Compiled result;
+    result.file_name = nb::borrow(file_name);
+    if (PyObject *found = PyDict_GetItemWithError(cache, key.ptr())) {  // no Python code: a tuple of exact str
+        result.code = nb::borrow(PyTuple_GET_ITEM(found, 0));
+        result.lines = nb::borrow(PyTuple_GET_ITEM(found, 1));
+    } else {
+        if (PyErr_Occurred())
+            vx::throw_error_already_set();
+        nb::object text = runnable_text(source);
+        nb::object compile = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "compile"));
+        nb::object mode = vx::steal_or_throw(PyUnicode_FromString("exec"));
+        result.code = vx::call(compile, text, file_name, mode);
+        nb::object lines = vx::call_method(text, nb::str("splitlines"), nb::handle(Py_True));
+        nb::object size = vx::steal_or_throw(PyLong_FromSsize_t(PyUnicode_GET_LENGTH(text.ptr())));
+        result.lines = vx::steal_or_throw(PyTuple_Pack(4, size.ptr(), Py_None, lines.ptr(), file_name.ptr()));
+        if (PyDict_GET_SIZE(cache) >= cache_limit)
+            PyDict_Clear(cache);
+        nb::object value = vx::steal_or_throw(PyTuple_Pack(2, result.code.ptr(), result.lines.ptr()));
+        vx::dict_set(cache, key, value);
+    }
+    register_lines(result);
+    return result.code;
 }
 
 // The class the saved source defines, run in a namespace of its own named after
 // the stored module, so the class's __module__ is that name.
-nb::object class_from_source(nb::handle data) {
+nb::object class_from_source(nb::handle data, PyObject *origin) {
     nb::object custom_globals = vx::steal_or_throw(PyDict_New());
     vx::check_status(PyDict_SetItem(custom_globals.ptr(), names::dunder_name.ptr(),
                                     entry(data, "module").ptr()));
     nb::object source = entry(data, "source");
     nb::object exec = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "exec"));
-    vx::call(exec, compiled(source), custom_globals, custom_globals);
+    vx::call(exec, compiled(source, code_file_name(data, origin)), custom_globals, custom_globals);
     nb::object found = vx::lookup(custom_globals, entry(data, "class"));
     return found.is_valid() ? found : nb::none();
 }
@@ -147,6 +208,14 @@ nb::object construct(nb::handle cls, nb::handle settings) {
     return vx::call_with_kwargs(cls, kwargs);
 }
 
+bool given_by_keyword(const vx::Call &call, const char *name) {
+    Py_ssize_t count = call.kwnames ? PyTuple_GET_SIZE(call.kwnames) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(call.kwnames, i), name) == 0)
+            return true;
+    return false;
+}
+
 } // namespace
 
 nb::object serialize(const vx::Call &call) {
@@ -170,12 +239,18 @@ nb::object serialize(const vx::Call &call) {
 }
 
 nb::object deserialize(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"deserialize", {"data"}};
-    auto [data] = call.bind(params);
+    // One positional parameter, as always; the file being loaded comes by keyword.
+    static constexpr vx::Params<2> params{"deserialize", {"data", "origin"}, 1};
+    if (call.nargs > 1 || (call.nargs == 0 && !given_by_keyword(call, "data")))
+        vx::raise_arg_count(params.function, 1, 1, call.nargs);
+    auto [data, origin] = call.bind(params);
     vx::require_dict(data, "data");
+    if (origin)
+        vx::require_str(origin, "origin", /*allow_none=*/true);
     nb::object portable = vx::modules::portable.attr(names::Portable);
 
-    nb::object cls = entry(data, "source").is_none() ? class_from_module(data) : class_from_source(data);
+    nb::object cls = entry(data, "source").is_none() ? class_from_module(data)
+                                                     : class_from_source(data, origin);
     if (cls.is_none())
         vx::raise(PyExc_TypeError, "Class '%S' could not be imported.", entry(data, "class").ptr());
 

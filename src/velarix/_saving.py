@@ -7,7 +7,10 @@ import json
 import os
 import symtable
 import tempfile
+import textwrap
 from typing import Any
+
+from .errors import NotAPipelineError
 
 # Names a stored class source may use without defining them: the builtins, and
 # what exec() gives the namespace it runs the source in.
@@ -37,6 +40,55 @@ def needed_names(source: str) -> list[str]:
     return sorted(used - bound - _PROVIDED)
 
 
+def runnable_source(source: str) -> str:
+    """The stored text as loading runs it: a class defined inside a function is
+    stored as written, indented, so its text after the imports is dedented."""
+    imports, blank, body = source.partition("\n\n")
+    if blank and body[:1] in (" ", "\t"):
+        return imports + blank + textwrap.dedent(body)
+    return source
+
+
+# The entries of a saved node, as Portable.serialize() writes them.
+_NODE_KEYS = ("class", "module", "source", "config")
+
+
+def check_saved_pipeline(data: Any, path: str) -> None:
+    """NotAPipelineError saying what is wrong when the JSON read from `path` does
+    not have the shape Pipeline.save() writes."""
+    def refuse(reason: str) -> None:
+        raise NotAPipelineError(f"{path} is not a saved pipeline: {reason}")
+
+    if not isinstance(data, dict):
+        refuse(f"it holds a JSON {_json_kind(data)}, not an object")
+    for key in ("nodes", "connections"):
+        if key not in data:
+            refuse(f'it has no "{key}" entry')
+        if not isinstance(data[key], list):
+            refuse(f'its "{key}" entry is a JSON {_json_kind(data[key])}, not an array')
+    for index, node in enumerate(data["nodes"]):
+        if not isinstance(node, dict):
+            refuse(f"node {index} is a JSON {_json_kind(node)}, not an object")
+        missing = [key for key in _NODE_KEYS if key not in node]
+        if missing:
+            names = ", ".join(f'"{key}"' for key in missing)
+            refuse(f"node {index} has no {names} " + ("entry" if len(missing) == 1 else "entries"))
+
+
+def _json_kind(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, list):
+        return "array"
+    return "object"
+
+
 def check_loadable(data: dict[str, Any]) -> None:
     """ValueError naming the class and the names when a stored class source could
     not run on its own, as loading will run it."""
@@ -45,7 +97,7 @@ def check_loadable(data: dict[str, Any]) -> None:
         if source is None:
             continue  # re-created by importing its module
         try:
-            missing = needed_names(source)
+            missing = needed_names(runnable_source(source))
         except SyntaxError as error:
             raise ValueError(f"Class '{node['class']}' cannot be saved: its source does not parse ({error}).") from error
         if missing:

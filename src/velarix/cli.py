@@ -10,6 +10,7 @@ import argparse
 import importlib
 import json
 import logging
+import os
 import sys
 import time
 import traceback
@@ -17,8 +18,10 @@ from typing import Any, Callable, Optional, Sequence, TextIO
 
 from . import graph
 from .constants import Constants
-from .errors import PipelineError
+from ._saving import check_saved_pipeline
+from .errors import NotAPipelineError, PipelineError
 from .pipeline import Pipeline
+from .portable import loading
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 STATUS_INTERVAL = 0.2  # seconds between two status lines
@@ -44,10 +47,13 @@ def load_pipeline(path: str, log_dir: Optional[str] = None) -> Pipeline:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
     except (ValueError, UnicodeDecodeError) as error:
         raise CommandError(f"{path} is not valid JSON: {error}") from None
-    if not isinstance(data, dict):
-        raise CommandError(f"{path} is not a saved pipeline: expected a JSON object")
     try:
-        return Pipeline.deserialize(data, log_dir)
+        check_saved_pipeline(data, path)
+    except NotAPipelineError as error:
+        raise CommandError(str(error)) from None
+    try:
+        with loading(origin=path):
+            return Pipeline.deserialize(data, log_dir)
     except Exception as error:  # whatever the stored classes raise
         raise CommandError(f"{path} is not a loadable pipeline: {type(error).__name__}: {error}") from None
 
@@ -232,14 +238,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = argparse.ArgumentParser(
         prog="velarix", description="Run, inspect and draw saved velarix pipelines.",
-        epilog="Loading a file runs the class source stored in it: use only files you trust.")
+        epilog="Loading a file runs the class source stored in it: use only files you trust. "
+        "The current folder is put first on the import path, as `python -m` does, so the "
+        "stored classes can import the project's own modules.")
     parser.add_argument("--version", action="version", version=f"velarix {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     run = commands.add_parser("run", help="run a saved pipeline",
                               description="Run a saved pipeline with a live status line until it "
                               "stops itself, N seconds pass or Ctrl-C; then print the load report. "
-                              "Exits 1 with the failing node's traceback when a node failed.")
+                              "Exits 1 with the failing node's traceback when a node failed. The "
+                              "current folder is on the import path, as with `python -m`, so the "
+                              "stored classes may import modules that lie there.")
     run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
     run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     run.add_argument("--log-dir", metavar="DIR", help="folder for the log file (default: the "
@@ -274,10 +284,19 @@ def _add_optional_commands(commands: Any) -> None:
     cluster_cli.add_commands(commands)
 
 
+def _import_from_current_folder() -> None:
+    """Put the current folder first on sys.path, as `python -m velarix` has it; the
+    installed `velarix` script starts with its own folder there instead."""
+    folder = os.getcwd()
+    if not any(entry in ("", folder) or os.path.abspath(entry) == folder for entry in sys.path):
+        sys.path.insert(0, folder)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit code (0 ok, 1 failed run, 2 usage
     or file error)."""
     args = build_parser().parse_args(argv)
+    _import_from_current_folder()
     # The commands report failures themselves (one line, or the failing node's
     # traceback after a run), so the log's entries are not echoed to stderr too.
     logging.getLogger("velarix").disabled = True

@@ -38,3 +38,14 @@ class NotANodeError(TypeError, AttributeError):
     Also an AttributeError: the object lacks what a node offers (`set_logger`,
     `get_name`), which is how such a call failed before it was checked.
     """
+
+
+class NotAPipelineError(ValueError, KeyError, TypeError):
+    """A file that holds JSON, but not a saved pipeline.
+
+    Also a KeyError and a TypeError: what loading such a file raised before it
+    was checked (a missing entry, a value of the wrong kind).
+    """
+
+    # KeyError would quote the message.
+    __str__ = ValueError.__str__

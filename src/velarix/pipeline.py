@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import json
+import os
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, Optional
+from typing import TYPE_CHECKING, Any, Iterator, Literal, Optional
 
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
@@ -256,15 +257,25 @@ class Pipeline:
         return self._imp.serialize()
 
     @staticmethod
-    def deserialize(data: dict[str, Any], directory: Optional[str] = None) -> Pipeline:
+    def deserialize(data: dict[str, Any], directory: Optional[str] = None,
+                    fresh_ids: bool = False) -> Pipeline:
         """A new, stopped pipeline re-created from `serialize()`'s form, logging to
         `directory` as the constructor does. Runs the class source stored in
         `data`: only for data you trust.
 
+        Every re-created node and port takes the id it was saved with, so the load
+        fails with "ID '...' conflict with another object." while the saved objects
+        (or an earlier load of them) are still registered. `fresh_ids=True` gives
+        every re-created object a new id instead and links the ports as saved;
+        `data` itself is not changed.
+
         Raises:
             TypeError: `data` is not a dict, or a link cannot be made.
             KeyError: an entry is missing.
+            ValueError: an id is taken.
         """
+        if fresh_ids and type(data) is dict:
+            return _deserialize_with_fresh_ids(data, directory)
         if directory is None:
             return PipelineImp.deserialize(data)
         return PipelineImp.deserialize(data, directory)
@@ -289,19 +300,61 @@ class Pipeline:
         write_atomically(path, to_json(data))
 
     @staticmethod
-    def load(path: str, directory: Optional[str] = None) -> Pipeline:
+    def load(path: str, directory: Optional[str] = None, fresh_ids: bool = False) -> Pipeline:
         """Re-create a pipeline from a JSON file written by save(), logging to
-        `directory` as the constructor does.
+        `directory` as the constructor does; `fresh_ids` as for deserialize().
+        Tracebacks from the loaded classes name the file and show their lines.
 
         Loading runs the class source stored in the file: load only files you trust.
 
         Raises:
             OSError: the file cannot be read.
-            ValueError: the file is not JSON.
-            TypeError, KeyError: the JSON is not a saved pipeline.
+            ValueError: the file is not JSON, or not a saved pipeline
+                (NotAPipelineError, also a KeyError and a TypeError), or an id
+                is taken.
+            TypeError, KeyError: a stored node cannot be re-created or linked.
         """
+        from ._saving import check_saved_pipeline
+        from .portable import loading
+
         with open(path, encoding="utf-8") as file:
-            return Pipeline.deserialize(json.load(file), directory)
+            data = json.load(file)
+        check_saved_pipeline(data, os.fspath(path))
+        with loading(origin=os.fspath(path)):
+            return Pipeline.deserialize(data, directory, fresh_ids)
+
+
+class _Relinked:
+    """The saved links, read with the new port ids once the nodes exist (the
+    pipeline relinks only after it has re-created every node)."""
+
+    def __init__(self, connections: Any, ids: dict[str, str]) -> None:
+        self._connections = connections
+        self._ids = ids
+
+    def __iter__(self) -> Iterator[Any]:
+        ids = self._ids
+        for pair in self._connections:
+            # Anything but a pair of str goes on as it is, to be refused as usual.
+            if type(pair) in (tuple, list) and len(pair) == 2 and all(type(i) is str for i in pair):
+                yield (ids.get(pair[0], pair[0]), ids.get(pair[1], pair[1]))
+            else:
+                yield pair
+
+
+def _deserialize_with_fresh_ids(data: dict[str, Any], directory: Optional[str]) -> Pipeline:
+    from .portable import FreshIds, loading
+
+    # Read as the pipeline reads them: "nodes" first, a missing key before anything.
+    nodes = data[PipelineImp.SerializationKeys.NODES]
+    connections = data[PipelineImp.SerializationKeys.CONNECTIONS]
+    fresh = FreshIds(nodes)
+    relinked = {PipelineImp.SerializationKeys.NODES: nodes,
+                PipelineImp.SerializationKeys.CONNECTIONS: _Relinked(connections, fresh.ids)}
+    with loading(fresh=fresh):
+        if directory is None:
+            return PipelineImp.deserialize(relinked)
+        return PipelineImp.deserialize(relinked, directory)
 
 
 def _explain_non_nodes(output_node: object, input_node: object) -> None:

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Any
+import contextlib
+import copy
+from contextvars import ContextVar
+from typing import Any, Iterator, Optional
 
 from .imp import ConstantsImp, PortableImp
 
@@ -60,14 +63,23 @@ class Portable:
         return self._imp.serialize(self)
 
     @staticmethod
-    def deserialize(data: dict[str, Any]) -> Any:
+    def deserialize(data: dict[str, Any], fresh_ids: bool = False) -> Any:
         """A new object re-created from `serialize()`'s form (runs its source text).
+
+        Ids are identities: by default the object takes the id it was saved with,
+        which fails while an object with that id is registered in this process.
+        With `fresh_ids=True` the object and its ports get newly generated ids
+        instead; the saved data is not changed.
 
         Raises:
             TypeError: `data` is not a dict, or the class is missing or not portable.
             KeyError: an entry is missing.
+            ValueError: "ID '...' conflict with another object." (the id is taken).
         """
-        return PortableImp.deserialize(data)
+        load = _fresh_load.get()
+        if fresh_ids or (load is not None and id(data) in load.entries):
+            return _recreate_with_fresh_ids(data, load.ids if load is not None else {})
+        return _recreate(data)
 
     @staticmethod
     def get_by_id(id: str) -> Any:
@@ -84,3 +96,96 @@ class Portable:
         """Save classes whose module name contains `module` without source text;
         loading imports their module instead."""
         return PortableImp.add_preinstalled_module(module)
+
+
+# Re-creation ------------------------------------------------------------------------
+
+# The file a load reads, named in the tracebacks of the classes it re-creates.
+_origin: ContextVar[Optional[str]] = ContextVar("velarix_load_origin", default=None)
+
+
+class FreshIds:
+    """One load with fresh ids: which node entries it re-creates, and the old id ->
+    new id of every object they gave (nodes and their ports)."""
+
+    def __init__(self, entries: Any) -> None:
+        # The entries stay alive in the caller's list for the whole load, so their
+        # object ids cannot be reused meanwhile.
+        self.entries = {id(entry) for entry in entries} if type(entries) is list else set()
+        self.ids: dict[str, str] = {}
+
+
+_fresh_load: ContextVar[Optional[FreshIds]] = ContextVar("velarix_fresh_load", default=None)
+
+
+@contextlib.contextmanager
+def loading(origin: Optional[str] = None, fresh: Optional[FreshIds] = None) -> Iterator[None]:
+    """While it lasts, re-created classes name `origin` in their tracebacks, and
+    the entries of `fresh` get new ids."""
+    origin_token = _origin.set(origin) if origin is not None else None
+    fresh_token = _fresh_load.set(fresh) if fresh is not None else None
+    try:
+        yield
+    finally:
+        if fresh_token is not None:
+            _fresh_load.reset(fresh_token)
+        if origin_token is not None:
+            _origin.reset(origin_token)
+
+
+def _recreate(data: Any) -> Any:
+    origin = _origin.get()
+    if origin is None:
+        return PortableImp.deserialize(data)
+    return PortableImp.deserialize(data, origin=origin)
+
+
+def _port_list_keys() -> tuple[str, ...]:
+    """The configuration keys under which a node keeps its ports' configurations,
+    each a portable object with an id of its own."""
+    from .i_node import INode
+    from .o_node import ONode
+
+    return (INode.Configuration.Keys.INPUT_PORTS, ONode.Configuration.Keys.OUTPUT_PORTS)
+
+
+def _recreate_with_fresh_ids(data: Any, ids: dict[str, str]) -> Any:
+    """Re-create from a copy of `data` whose ids all ask for generated ones, and
+    record in `ids` the new id of each old one."""
+    settings_key = PortableImp.SerializationKeys.SETTINGS
+    settings = data.get(settings_key) if type(data) is dict else None
+    if not isinstance(settings, dict):
+        return _recreate(data)  # refused as it is, with the usual error
+    id_key = Portable.Configuration.Keys.ID
+    marker = ConstantsImp.ID_TO_BE_GENERATED
+    fresh_settings = dict(settings)
+    fresh_settings[id_key] = marker
+    ports: list[tuple[str, Any, Any]] = []  # (list key, port name, old id)
+    for key in _port_list_keys():
+        entries = fresh_settings.get(key)
+        if type(entries) is not list:
+            continue
+        fresh_entries = []
+        for entry in entries:
+            if isinstance(entry, dict) and id_key in entry:
+                ports.append((key, entry.get("name"), entry[id_key]))
+                entry = copy.copy(entry)
+                dict.__setitem__(entry, id_key, marker)
+            fresh_entries.append(entry)
+        fresh_settings[key] = fresh_entries
+    fresh_data = dict(data)
+    fresh_data[settings_key] = fresh_settings
+
+    made = _recreate(fresh_data)
+    config = made.config
+    old_id = settings.get(id_key)
+    if isinstance(old_id, str):
+        ids[old_id] = config[id_key]
+    for key, name, old in ports:
+        if not isinstance(old, str):
+            continue
+        for port in config.get(key) or ():
+            if isinstance(port, dict) and port.get("name") == name:
+                ids[old] = port[id_key]
+                break
+    return made

@@ -1,6 +1,6 @@
 """Portable objects: identity, configuration and serialisation (compiled)."""
 
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Optional
 
 from . import Implementation
 
@@ -31,8 +31,9 @@ class PortableImp(Implementation):
     def reset() -> None:
         """Forget every registered object and generated id."""
     @staticmethod
-    def deserialize(data: dict[str, Any]) -> Any:
-        """Re-create an object from its serialised form."""
+    def deserialize(data: dict[str, Any], *, origin: Optional[str] = None) -> Any:
+        """Re-create an object from its serialised form; `origin`, the file being
+        loaded, is named in the tracebacks of the class's code."""
     @staticmethod
     def add_preinstalled_module(module: str) -> None:
         """Serialise classes of modules matching `module` without source."""
