@@ -215,7 +215,7 @@ def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):
     assert wait_until(lambda: cluster.get_load()[0]["worker"] == "w1" and source.get_counter() == 50)
 
 
-def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper):
+def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper, monkeypatch):
     source, sink = Source(), Collect(tag={1, 2})  # a set is not JSON data
     pipeline, cluster = chain(reaper, source, sink)
     cluster.spawn("w1")
@@ -232,6 +232,10 @@ def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper):
     source, sink = Source(), Local()
     pipeline, cluster = chain(reaper, source, sink)
     cluster.spawn("w1")
+    with pytest.raises(ValueError, match="Class 'Local' cannot be saved: its source does not parse"):
+        cluster.place(sink, "w1")
+    # What the worker says of a class that got past that check.
+    monkeypatch.setattr(controller, "_check_portable", lambda nodes: None)
     cluster.place(sink, "w1")
     with pytest.raises(ClusterError, match="Worker w1: .*cannot re-create node 'Local' of class Local"):
         cluster.start()
