@@ -398,8 +398,7 @@ class Cluster:
                 return None
             known = worker.failures.get(node_id)
             if known is None or known[0] != failure:  # one object per failure, as a local node keeps it
-                message, text = failure
-                kind = text.rstrip().rsplit("\n", 1)[-1].split(":", 1)[0]
+                kind, message, text = failure
                 known = (failure, RemoteNodeError(f"Worker {worker.name}: {message}", kind, text))
                 worker.failures[node_id] = known
             return known[1]

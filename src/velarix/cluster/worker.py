@@ -99,7 +99,7 @@ class Worker:
         self.inbox: queue.Queue[Optional[dict[str, Any]]] = queue.Queue()  # for the request thread
         self.replies: queue.Queue[dict[str, Any]] = queue.Queue()  # from it, for the main thread
         self.request_thread: Optional[threading.Thread] = None
-        self.failures: dict[str, tuple[Any, Optional[tuple[str, str]]]] = {}  # node id -> (exception, its text)
+        self.failures: dict[str, tuple[Any, tuple[str, str, str]]] = {}  # node id -> (exception, its text)
 
     # Sockets -----------------------------------------------------------------
 
@@ -335,12 +335,12 @@ class Worker:
 
     def _status(self) -> dict[str, tuple[Any, ...]]:
         """Per node: state, condition, load, counter, statistics where nodes have them,
-        and its last failure as (message, traceback text), or None."""
+        and its last failure as (type name, message, traceback text), or None."""
         return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
                           node.get_stats() if hasattr(node, "get_stats") else None, self._failure(node_id, node))
                 for node_id, node in list(self.nodes.items())}
 
-    def _failure(self, node_id: str, node: Any) -> Optional[tuple[str, str]]:
+    def _failure(self, node_id: str, node: Any) -> Optional[tuple[str, str, str]]:
         """The node's last exception as text, formatted once per exception."""
         exception = node.get_last_exception()
         if exception is None:
@@ -355,8 +355,9 @@ class Worker:
             text = "".join(traceback.format_exception(exception))
         except Exception as error:  # an exception whose str() fails still has a type
             text = f"{type(exception).__name__} (its traceback could not be formatted: {error!r})"
-        self.failures[node_id] = (exception, (message, text))
-        return message, text
+        failure = (type(exception).__name__, message, text)
+        self.failures[node_id] = (exception, failure)
+        return failure
 
     def report(self, text: str) -> None:
         """A worker-level line: to the controller's log when there is one, and stderr."""
@@ -387,6 +388,8 @@ class Worker:
     def _remove_files(self) -> None:
         """What this worker left on disk: its control and link socket files, and once
         the controller that spawned it died, that controller's folder (its keys)."""
+        if self.parent is not None and os.getppid() != self.parent:
+            self.orphaned = True  # however we noticed it first
         if self.orphaned and self.parent_folder is not None:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
         if is_tcp(self.bind):
