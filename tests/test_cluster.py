@@ -363,7 +363,8 @@ def next_reply(sock):
     raise AssertionError("no answer")
 
 
-def test_a_worker_rejects_control_frames_that_are_not_requests(reaper, tmp_path):
+@pytest.mark.parametrize("ending", ["goodbye", "SIGTERM"])
+def test_a_worker_ignores_frames_that_are_not_requests_and_leaves_no_files(reaper, tmp_path, ending):
     import pickle
 
     import zmq
@@ -384,8 +385,11 @@ def test_a_worker_rejects_control_frames_that_are_not_requests(reaper, tmp_path)
         sock.send(wire.encode({"op": "hello", "id": 1}))
         reply = next_reply(sock)
         assert reply["ok"] and reply["id"] == 1 and reply["value"]["pid"] == process.pid
-        sock.send(wire.encode({"op": "shutdown", "id": 2}))
-        assert next_reply(sock)["id"] == 2
+        if ending == "goodbye":
+            sock.send(wire.encode({"op": "shutdown", "id": 2}))
+            assert next_reply(sock)["id"] == 2
+        else:
+            process.terminate()
     finally:
         sock.close()
         context.term()

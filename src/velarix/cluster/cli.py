@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from typing import Any
 
@@ -46,6 +47,8 @@ def run_worker(args: argparse.Namespace) -> int:
     except (SecurityError, ImportError, OSError) as error:
         print(f"velarix worker: {error}", file=sys.stderr)
         return 2
+    # SIGTERM ends the worker as a goodbye does: its nodes stop and its files go.
+    signal.signal(signal.SIGTERM, lambda signum, frame: worker.terminate())
     if args.parent is not None:
         # Started by a controller, which reads only our first line: the rest of our
         # output (print() in a node) goes to stderr, which we share with it.

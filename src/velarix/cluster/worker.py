@@ -192,6 +192,10 @@ class Worker:
         return self._status()
 
     def op_shutdown(self, message: dict[str, Any]) -> None:
+        """The request thread ends the loop once this answer is queued."""
+
+    def terminate(self) -> None:
+        """End the main loop from a signal handler: the worker exits as on a goodbye."""
         self.running = False
 
     # Main loop ---------------------------------------------------------------
