@@ -59,3 +59,27 @@ class Collect(INode):
         """True once test(values) holds; False after `timeout` seconds."""
         with self.changed:
             return self.changed.wait_for(lambda: test(self.values), timeout)
+
+
+class Sleepy(IONode):
+    """Slow to make and to step: waits `pause` seconds in its constructor and in
+    each step, which it announces in the log first."""
+
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        threading.Event().wait(self.config["pause"])
+
+    def step(self, data):
+        self._imp._logger.write(LogType.INFO, "step begins")
+        threading.Event().wait(self.config["pause"])
+        return {"out": data["in"]}
+
+
+SCALE = 3
+
+
+class Scaled(IONode):
+    """Uses a global of this module, which its stored source does not carry."""
+
+    def step(self, data):
+        return {"out": data["in"] * SCALE}

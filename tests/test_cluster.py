@@ -7,14 +7,15 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 
 import pytest
 
 pytest.importorskip("zmq")
 
-from cluster_nodes import Collect, Double, Fail, Shout, Slow, Source  # noqa: E402
+from cluster_nodes import Collect, Double, Fail, Scaled, Shout, Sleepy, Slow, Source  # noqa: E402
 import velarix  # noqa: E402
-from velarix import Pipeline  # noqa: E402
+from velarix import Pipeline, PipelineError  # noqa: E402
 from velarix.cluster import Cluster, ClusterError, SecurityError, make_keys  # noqa: E402
 from velarix.cluster import controller, wire  # noqa: E402
 from velarix.cluster.worker import Worker  # noqa: E402
@@ -44,11 +45,11 @@ def reaper():
         process.wait(WAIT)
 
 
-def chain(reaper, *nodes):
+def chain(reaper, *nodes, **options):
     pipeline = Pipeline(directory="")
     for upstream, downstream in zip(nodes, nodes[1:]):
         pipeline.connect(upstream, downstream)
-    cluster = Cluster(pipeline)
+    cluster = Cluster(pipeline, **options)
     reaper[0].append(cluster)
     return pipeline, cluster
 
@@ -160,7 +161,7 @@ def test_sync_link_applies_backpressure_without_losing_values(reaper):
 @pytest.mark.parametrize("signal_number", [signal.SIGKILL, signal.SIGSTOP], ids=["killed", "frozen"])
 def test_lost_worker_stops_the_pipeline_with_an_error_naming_it(reaper, signal_number):
     source, a, sink = Source(), Slow(name="a"), Collect()
-    pipeline, cluster = chain(reaper, source, a, sink)
+    pipeline, cluster = chain(reaper, source, a, sink, heartbeat_interval=0.1, heartbeat_timeout=1.0)
     cluster.spawn("w1")
     cluster.place(a, "w1")
     cluster.start()
@@ -171,12 +172,57 @@ def test_lost_worker_stops_the_pipeline_with_an_error_naming_it(reaper, signal_n
     feeder.start()  # keeps pushing into the dead worker's link
     assert wait_until(lambda: pipeline.get_condition() == "ERROR")
     assert "Worker w1 stopped answering" in pipeline.get_last_error()["message"]
+    if signal_number == signal.SIGKILL:
+        assert "killed by signal 9" in pipeline.get_last_error()["message"]
     feeder.join(WAIT)
     assert not feeder.is_alive(), "a push into the dead worker's link hung"
     stopper = threading.Thread(target=pipeline.stop, daemon=True)
     stopper.start()
     stopper.join(WAIT)
     assert not stopper.is_alive() and pipeline.get_state() == "STOPPED"
+
+
+def test_slow_constructors_and_steps_keep_the_heartbeat_going(reaper):
+    """Making the node and its step each take twice the heartbeat timeout."""
+    source, sleepy, sink = Source(), Sleepy(pause=1.0), Collect()
+    pipeline, cluster = chain(reaper, source, sleepy, sink, heartbeat_interval=0.1, heartbeat_timeout=0.5)
+    cluster.spawn("w1")
+    cluster.place(sleepy, "w1")
+    cluster.start()
+    messages = lambda: [e["message"] for e in pipeline.get_logger().get_all()]  # noqa: E731
+    source.cycle({"x": 1})
+    assert wait_until(lambda: "Worker w1: step begins" in messages())
+    pipeline.stop()  # waits for that step to end
+    assert pipeline.get_condition() == "HEALTHY" and pipeline.get_last_error() is None
+    assert cluster.get_workers()["w1"]["gone"] is None
+    pipeline.start()  # the worker is still there
+    source.cycle({"x": 2})
+    assert sink.wait_for(lambda v: 2 in v, WAIT)
+    pipeline.stop()
+    with pytest.raises(ValueError, match="longer than heartbeat_interval"):
+        Cluster(Pipeline(directory=""), heartbeat_interval=1.0, heartbeat_timeout=0.5)
+    with pytest.raises(ValueError, match="heartbeat_timeout must be"):
+        Cluster(Pipeline(directory=""), heartbeat_timeout=0)
+
+
+@pytest.mark.parametrize("when", ["stopping", "stopped"])
+def test_a_worker_lost_outside_the_monitoring_still_leaves_the_pipeline_in_error(reaper, when):
+    source, a, sink = Source(), Slow(name="a"), Collect()
+    pipeline, cluster = chain(reaper, source, a, sink, heartbeat_interval=0.1, heartbeat_timeout=0.5)
+    cluster.spawn("w1")
+    cluster.place(a, "w1")
+    cluster.start()
+    source.cycle({"x": 0})
+    assert sink.wait_for(lambda v: len(v) == 1, WAIT)
+    if when == "stopped":
+        pipeline.stop()
+    os.kill(cluster.get_workers()["w1"]["pid"], signal.SIGSTOP)
+    if when == "stopping":
+        pipeline.stop()  # its stop of `a` waits until the worker counts as lost
+    assert wait_until(lambda: pipeline.get_last_error() is not None)
+    assert "Worker w1 stopped answering: silent for more than 0.5 s" in pipeline.get_last_error()["message"]
+    assert wait_until(lambda: pipeline.get_condition() == "ERROR")
+    assert pipeline.get_state() == "STOPPED"
 
 
 def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper, caplog):
@@ -201,6 +247,31 @@ def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper, caplog)
     assert records["Worker w1: shout 7"].levelname == "WARNING"
     failed = records["Worker w1: value rejected by Fail"]
     assert failed.levelname == "ERROR" and failed.velarix_entry["type"] == "ERROR"
+    # The pipeline's error names the node and carries the worker's traceback.
+    with pytest.raises(PipelineError) as caught:
+        pipeline.wait(WAIT)
+    assert caught.value.node == "Fail"
+    remote = caught.value.__cause__
+    assert remote is fail.get_last_exception() and remote.exception_type == "RuntimeError"
+    assert "in step" in remote.remote_traceback
+    assert remote.remote_traceback.rstrip().endswith("RuntimeError: value rejected by Fail")
+    assert remote.remote_traceback in "".join(traceback.format_exception(caught.value))
+
+
+def test_a_class_using_a_module_global_is_refused_at_place_as_save_refuses_it(reaper, tmp_path):
+    source, scaled, sink = Source(), Scaled(), Collect()
+    pipeline, cluster = chain(reaper, source, scaled, sink)
+    cluster.spawn("w1")
+    with pytest.raises(ValueError) as saving:
+        pipeline.save(str(tmp_path / "p.json"))
+    assert "SCALE" in str(saving.value)
+    with pytest.raises(ValueError) as placing:
+        cluster.place(scaled, "w1")
+    assert str(placing.value) == str(saving.value)
+    cluster.place(scaled, None)  # in this process it runs as it is
+    cluster.start()
+    source.cycle({"x": 2})
+    assert sink.wait_for(lambda v: v == [6], WAIT)
 
 
 def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):
@@ -215,7 +286,7 @@ def test_a_placed_source_runs_the_cycles_it_is_given_on_its_worker(reaper):
     assert wait_until(lambda: cluster.get_load()[0]["worker"] == "w1" and source.get_counter() == 50)
 
 
-def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper):
+def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper, monkeypatch):
     source, sink = Source(), Collect(tag={1, 2})  # a set is not JSON data
     pipeline, cluster = chain(reaper, source, sink)
     cluster.spawn("w1")
@@ -232,6 +303,10 @@ def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper):
     source, sink = Source(), Local()
     pipeline, cluster = chain(reaper, source, sink)
     cluster.spawn("w1")
+    with pytest.raises(ValueError, match="Class 'Local' cannot be saved: its source does not parse"):
+        cluster.place(sink, "w1")
+    # What the worker says of a class that got past that check.
+    monkeypatch.setattr(controller, "_check_portable", lambda nodes: None)
     cluster.place(sink, "w1")
     with pytest.raises(ClusterError, match="Worker w1: .*cannot re-create node 'Local' of class Local"):
         cluster.start()
@@ -245,8 +320,8 @@ from velarix.cluster import Cluster
 source, a, b, sink = Source(), Double(), Double(), Collect()
 pipeline = Pipeline(directory="")
 pipeline.connect(source, a); pipeline.connect(a, b); pipeline.connect(b, sink)
-cluster = Cluster(pipeline)
-cluster.spawn("w1"); cluster.add_worker("w2", sys.argv[1])
+cluster = Cluster(pipeline, heartbeat_interval=0.1, heartbeat_timeout=1.0)
+cluster.spawn("w1", transport=sys.argv[2]); cluster.add_worker("w2", sys.argv[1])
 cluster.place(a, "w1"); cluster.place(b, "w2")
 pipeline.start()
 print(*(w["pid"] for w in cluster.get_workers().values()), flush=True)
@@ -255,25 +330,71 @@ sys.stdin.read()
 """
 
 
-def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path):
+@pytest.mark.parametrize("transport", ["ipc", "tcp"])
+def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path, transport):
     """w1 is the controller's child and sees it go; w2 was started on its own and
-    notices the missing heartbeats."""
+    notices the missing heartbeats. Neither leaves files behind."""
     standalone = subprocess.Popen(
         [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w2", "--bind",
          f"ipc://{tmp_path}/w2.ctl", "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(standalone)
     endpoint = standalone.stdout.readline().decode().split()[-1]
-    process = subprocess.Popen([sys.executable, "-c", CONTROLLER, endpoint], stdin=subprocess.PIPE,
+    process = subprocess.Popen([sys.executable, "-c", CONTROLLER, endpoint, transport], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(process)
     pids = [int(p) for p in process.stdout.readline().split()]
     assert len(pids) == 2
     folder = process.stdout.readline().decode().strip()
+    assert os.listdir(folder)  # the keys, and for ipc the sockets
     process.kill()
     process.wait(WAIT)
     assert wait_until(lambda: all(gone(pid) for pid in pids))
     assert wait_until(lambda: not os.path.exists(folder))  # nor their sockets and keys
     assert standalone.wait(WAIT) == 1
+    assert os.listdir(tmp_path) == []  # w2's control and link sockets
+
+
+def next_reply(sock):
+    """The next answer on `sock`, past the status and log messages before it."""
+    while sock.poll(WAIT * 1000):
+        message = wire.decode(sock.recv())
+        if message["op"] == "reply":
+            return message
+    raise AssertionError("no answer")
+
+
+@pytest.mark.parametrize("ending", ["goodbye", "SIGTERM"])
+def test_a_worker_ignores_frames_that_are_not_requests_and_leaves_no_files(reaper, tmp_path, ending):
+    import pickle
+
+    import zmq
+
+    process = subprocess.Popen(
+        [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w", "--bind", f"ipc://{tmp_path}/w.ctl",
+         "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(process)
+    endpoint = process.stdout.readline().decode().split()[-1]
+    context = zmq.Context()
+    sock = context.socket(zmq.DEALER)
+    sock.linger = 0
+    sock.connect(endpoint)
+    try:
+        for junk in ([1, 2], 42, None, "hello"):
+            sock.send(pickle.dumps(junk))
+        sock.send(b"not a pickle")
+        sock.send(wire.encode({"op": "hello", "id": 1}))
+        reply = next_reply(sock)
+        assert reply["ok"] and reply["id"] == 1 and reply["value"]["pid"] == process.pid
+        if ending == "goodbye":
+            sock.send(wire.encode({"op": "shutdown", "id": 2}))
+            assert next_reply(sock)["id"] == 2
+        else:
+            process.terminate()
+    finally:
+        sock.close()
+        context.term()
+    assert process.wait(WAIT) == 0
+    assert os.listdir(tmp_path) == []  # its control socket went with it
 
 
 def start_tcp_worker(reaper, keys):

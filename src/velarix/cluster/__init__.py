@@ -8,14 +8,15 @@ Importing this package needs nothing beyond velarix; using Cluster needs pyzmq.
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .controller import Cluster, ClusterError
+    from .controller import Cluster, ClusterError, RemoteNodeError
     from .security import SecurityError, make_keys
 
-__all__ = ["Cluster", "ClusterError", "SecurityError", "make_keys"]
+__all__ = ["Cluster", "ClusterError", "RemoteNodeError", "SecurityError", "make_keys"]
 
 _EXPORTS = {
     "Cluster": "controller",
     "ClusterError": "controller",
+    "RemoteNodeError": "controller",
     "SecurityError": "security",
     "make_keys": "security",
 }

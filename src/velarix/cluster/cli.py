@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from typing import Any
 
@@ -20,6 +21,9 @@ def add_commands(subparsers: Any) -> None:
     worker.add_argument("--idle-timeout", type=float, default=None, metavar="SECONDS",
                         help="exit when no controller has connected after this long")
     worker.add_argument("--parent", type=int, default=None, help=argparse.SUPPRESS)
+    # The spawning controller's private folder: removed by us if that controller dies
+    # (killed, it cannot remove it itself, and the folder holds its secret keys).
+    worker.add_argument("--parent-folder", default=None, help=argparse.SUPPRESS)
     worker.set_defaults(func=run_worker)
 
     keys = subparsers.add_parser(
@@ -38,10 +42,13 @@ def run_worker(args: argparse.Namespace) -> int:
 
     name = args.name or f"{os.uname().nodename}-{os.getpid()}"
     try:
-        worker = Worker(name, args.bind, keys=args.keys, idle_timeout=args.idle_timeout, parent=args.parent)
+        worker = Worker(name, args.bind, keys=args.keys, idle_timeout=args.idle_timeout, parent=args.parent,
+                        parent_folder=args.parent_folder)
     except (SecurityError, ImportError, OSError) as error:
         print(f"velarix worker: {error}", file=sys.stderr)
         return 2
+    # SIGTERM ends the worker as a goodbye does: its nodes stop and its files go.
+    signal.signal(signal.SIGTERM, lambda signum, frame: worker.terminate())
     if args.parent is not None:
         # Started by a controller, which reads only our first line: the rest of our
         # output (print() in a node) goes to stderr, which we share with it.

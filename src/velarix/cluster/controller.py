@@ -30,6 +30,7 @@ import time
 import weakref
 from typing import Any, Callable, Optional
 
+from .._saving import check_loadable
 from ..constants import Constants
 from ..i_node import INode
 from ..logger import LogType
@@ -54,6 +55,19 @@ class ClusterError(RuntimeError):
     """A worker refused, failed or stopped answering."""
 
 
+class RemoteNodeError(ClusterError):
+    """What a node placed on a worker raised there, as its stand-in's
+    get_last_exception() gives it: the message is its log entry's, `exception_type`
+    the name of its class and `remote_traceback` the worker's traceback text (also
+    a note, so a printed traceback shows it)."""
+
+    def __init__(self, message: str, exception_type: str, remote_traceback: str) -> None:
+        super().__init__(message)
+        self.exception_type = exception_type
+        self.remote_traceback = remote_traceback
+        self.add_note(f"On the worker:\n{remote_traceback.rstrip()}")
+
+
 class _Reply:
     def __init__(self) -> None:
         self.event = threading.Event()
@@ -75,7 +89,8 @@ class _WorkerHandle:
         self.ready = False
         self.dead: Optional[str] = None  # why it is gone, once it is
         self.last_seen = time.monotonic()
-        self.status: dict[str, tuple[Any, ...]] = {}  # node id -> (state, condition, load, counter)
+        self.status: dict[str, tuple[Any, ...]] = {}  # node id -> (state, condition, load, counter, stats, failure)
+        self.failures: dict[str, tuple[Any, RemoteNodeError]] = {}  # node id -> (failure, its exception here)
         self.replies: dict[int, _Reply] = {}
         self.senders: list[links.Sender] = []  # this process's senders whose receiver is on that worker
 
@@ -83,18 +98,30 @@ class _WorkerHandle:
 class Cluster:
     """Runs `pipeline` over worker processes. `keys`: a folder made by
     `velarix keys DIR`, needed for workers reached over TCP; `hwm`: values a
-    cross-process link holds before the producer waits."""
+    cross-process link holds before the producer waits; `heartbeat_interval`
+    and `heartbeat_timeout`: seconds between heartbeats, and of silence after
+    which a worker (or, for a worker, its controller) counts as gone."""
 
-    def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000) -> None:
+    def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000,
+                 heartbeat_interval: float = HEARTBEAT_INTERVAL, heartbeat_timeout: float = HEARTBEAT_TIMEOUT) -> None:
         self.zmq = require_zmq()
         if not isinstance(pipeline, Pipeline):
             raise TypeError("Cluster needs a velarix Pipeline.")
+        for option, value in (("heartbeat_interval", heartbeat_interval), ("heartbeat_timeout", heartbeat_timeout)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+                raise ValueError(f"{option} must be a number of seconds above 0, not {value!r}.")
+        if heartbeat_timeout <= heartbeat_interval:
+            raise ValueError(f"heartbeat_timeout ({heartbeat_timeout:g} s) must be longer than "
+                             f"heartbeat_interval ({heartbeat_interval:g} s).")
         if "start" in pipeline.__dict__:
             raise ClusterError("This pipeline belongs to another Cluster; close that one first.")
         self.pipeline = pipeline
         self.keys_dir = keys
         self.keys = Keys(keys, CONTROLLER) if keys else None
         self.hwm = hwm
+        self.heartbeat_interval = float(heartbeat_interval)
+        self.heartbeat_timeout = float(heartbeat_timeout)
+        self.lost = False  # a worker was lost: the pipeline's condition is to say ERROR
         self.workers: dict[str, _WorkerHandle] = {}
         self.placement: dict[str, str] = {}  # node id -> worker name
         self.folder = tempfile.mkdtemp(prefix="velarix-")  # mode 0700: ours alone
@@ -111,6 +138,7 @@ class Cluster:
         self.restore: list[tuple[Any, links.Sender, Any]] = []  # (port, sender, original link) to put back on close
         self.standins: list[Any] = []  # nodes whose methods forward to a worker
         pipeline.start = self.start  # type: ignore[method-assign]  # the pipeline's own start() deploys first
+        pipeline.stop = self._stop_pipeline  # type: ignore[method-assign]
         _open_clusters.add(self)
 
     # Workers and placement ---------------------------------------------------
@@ -120,7 +148,8 @@ class Cluster:
         "tcp": loopback TCP with CURVE (the cluster's keys, else new ones)."""
         self._check_new_worker(name)
         command = [sys.executable, "-m", "velarix.cluster", "worker", "--name", name,
-                   "--parent", str(os.getpid()), "--idle-timeout", str(LOCAL_IDLE_TIMEOUT)]
+                   "--parent", str(os.getpid()), "--parent-folder", self.folder,
+                   "--idle-timeout", str(LOCAL_IDLE_TIMEOUT)]
         if self.keys is None:  # fresh keys in our private folder, for any TCP link
             self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
             self.keys = Keys(self.keys_dir, CONTROLLER)
@@ -159,6 +188,8 @@ class Cluster:
         if worker is not None and worker not in self.workers:
             raise KeyError(f"No worker named {worker!r}.")
         node_id = _id(node)
+        if worker is not None:
+            _check_portable([node])
         if worker is None:
             self.placement.pop(node_id, None)
         else:
@@ -187,6 +218,18 @@ class Cluster:
     def stop(self) -> None:
         """Stop the pipeline: the same as its own stop()."""
         self.pipeline.stop()
+
+    def _stop_pipeline(self) -> None:
+        """The pipeline's stop(); a worker lost while it ran leaves it in condition ERROR
+        even when its monitoring, ended by this stop, did not see the loss."""
+        Pipeline.stop(self.pipeline)
+        self._mark_failed()
+
+    def _mark_failed(self) -> None:
+        pipeline = self.pipeline
+        if (self.lost and pipeline.get_state() == Constants.States.STOPPED
+                and pipeline.get_condition() == Constants.Conditions.HEALTHY):
+            pipeline._imp._condition = Constants.Conditions.ERROR
 
     def get_workers(self) -> dict[str, dict[str, Any]]:
         """Each worker's endpoint, process id and, once it is gone, why."""
@@ -237,6 +280,7 @@ class Cluster:
         self.context.destroy(linger=0)  # closes whatever a stuck thread still holds
         shutil.rmtree(self.folder, ignore_errors=True)
         self.pipeline.__dict__.pop("start", None)
+        self.pipeline.__dict__.pop("stop", None)
         _open_clusters.discard(self)
 
     def __enter__(self) -> Cluster:
@@ -261,6 +305,7 @@ class Cluster:
             for end in link["ends"]:
                 if end["where"] is not None:
                     ends[end["where"]].append(end)
+        _check_portable([n for n in nodes if self.where(n) is not None])
         for name, worker in self.workers.items():
             part = _part_text([n for n in nodes if self.where(n) == name])
             endpoints = self._call(worker, {"op": "build", "part": part, "links": ends[name]})
@@ -344,7 +389,19 @@ class Cluster:
         node_id = _id(node)
 
         def status(index: int, default: Any) -> Callable[[], Any]:
-            return lambda: worker.status.get(node_id, (None,) * 5)[index] or default
+            return lambda: worker.status.get(node_id, (None,) * 6)[index] or default
+
+        def last_exception() -> Optional[RemoteNodeError]:
+            entry = worker.status.get(node_id)
+            failure = entry[5] if entry is not None and len(entry) > 5 else None
+            if failure is None:
+                return None
+            known = worker.failures.get(node_id)
+            if known is None or known[0] != failure:  # one object per failure, as a local node keeps it
+                kind, message, text = failure
+                known = (failure, RemoteNodeError(f"Worker {worker.name}: {message}", kind, text))
+                worker.failures[node_id] = known
+            return known[1]
 
         node.start = lambda: self._update(worker, self._call(worker, {"op": "start", "node": node_id}))
         node.cycle = lambda data=None: self._post(worker, {"op": "cycle", "node": node_id, "data": data})
@@ -353,6 +410,7 @@ class Cluster:
         node.get_condition = status(1, Constants.Conditions.HEALTHY)
         node.get_load = status(2, 0.0)
         node.get_counter = status(3, 0)
+        node.get_last_exception = last_exception
         if hasattr(node, "get_stats"):  # nodes that keep statistics report the worker's
             node.get_stats = status(4, None)
         self.standins.append(node)
@@ -379,7 +437,7 @@ class Cluster:
         self.receiver.close()
         for node in self.standins:
             for name in ("start", "stop", "cycle", "get_state", "get_condition", "get_load", "get_counter",
-                         "get_stats"):
+                         "get_stats", "get_last_exception"):
                 node.__dict__.pop(name, None)
         self.standins = []
 
@@ -387,7 +445,8 @@ class Cluster:
 
     def _hello(self, worker: _WorkerHandle) -> None:
         try:
-            worker.pid = self._call(worker, {"op": "hello"})["pid"]
+            worker.pid = self._call(worker, {"op": "hello", "heartbeat_interval": self.heartbeat_interval,
+                                             "heartbeat_timeout": self.heartbeat_timeout})["pid"]
         except ClusterError as error:
             hint = " (were both given keys from the same `velarix keys` folder?)" if is_tcp(worker.endpoint) else ""
             raise ClusterError(f"{error}{hint}") from None
@@ -459,7 +518,7 @@ class Cluster:
                     sender.flush_stale()
                 now = time.monotonic()
                 if now >= next_beat:
-                    next_beat = now + HEARTBEAT_INTERVAL
+                    next_beat = now + self.heartbeat_interval
                     self._beat_and_check(now)
         finally:
             self.wake_recv.close(linger=0)
@@ -485,10 +544,14 @@ class Cluster:
         zmq = self.zmq
         while True:
             try:
-                message = wire.decode(worker.socket.recv(zmq.NOBLOCK))
+                frame = worker.socket.recv(zmq.NOBLOCK)
             except zmq.Again:
                 return
             worker.last_seen = time.monotonic()
+            try:
+                message = wire.decode(frame)
+            except Exception:  # not one of the worker's messages: nothing to act on
+                continue
             op = message.get("op")
             if op == "reply":
                 reply = worker.replies.pop(message["id"], None)
@@ -506,9 +569,9 @@ class Cluster:
             if worker.dead is not None:
                 continue
             if worker.process is not None and worker.process.poll() is not None:
-                self._lost(worker, f"its process ended with exit code {worker.process.returncode}.")
-            elif worker.ready and now - worker.last_seen > HEARTBEAT_TIMEOUT:
-                self._lost(worker, f"silent for more than {HEARTBEAT_TIMEOUT:g} s.")
+                self._lost(worker, f"its process ended ({_exit_text(worker.process.returncode)}).")
+            elif worker.ready and now - worker.last_seen > self.heartbeat_timeout:
+                self._lost(worker, f"silent for more than {self.heartbeat_timeout:g} s.")
             elif worker.ready:
                 try:
                     worker.socket.send(wire.encode({"op": "heartbeat"}), self.zmq.NOBLOCK)
@@ -527,7 +590,9 @@ class Cluster:
         for node_id, status in worker.status.items():
             worker.status[node_id] = (Constants.States.STOPPED, Constants.Conditions.ERROR, *status[2:])
         if not self.ending:
+            self.lost = True  # before the entry: a stop that ends now must see it
             self.pipeline.get_logger().write(LogType.ERROR, f"Worker {worker.name} stopped answering: {why}")
+            self._mark_failed()  # a stopped pipeline has no monitoring left to do it
 
 
 def _id(portable: Any) -> str:
@@ -593,7 +658,19 @@ def _read_endpoint(process: subprocess.Popen[bytes], name: str) -> str:
                     return line[len(prefix):].strip()
                 if not line:
                     break
-    raise ClusterError(f"Worker {name} did not start (exit code {process.poll()}).")
+    code = process.poll()
+    raise ClusterError(f"Worker {name} did not start ({'still running' if code is None else _exit_text(code)}).")
+
+
+def _exit_text(code: int) -> str:
+    """How a process ended: "exit code 1", "killed by signal 9"."""
+    return f"killed by signal {-code}" if code < 0 else f"exit code {code}"
+
+
+def _check_portable(nodes: list[Any]) -> None:
+    """The check save() makes, for classes a worker re-creates from their source:
+    a class using a global of its module fails here rather than on the worker."""
+    check_loadable({"nodes": [n.serialize() for n in nodes]})
 
 
 def _end_process(process: subprocess.Popen[bytes], polite: bool = False, hung: bool = False) -> None:

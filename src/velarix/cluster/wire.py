@@ -38,5 +38,8 @@ def encode(message: dict[str, Any]) -> bytes:
 
 
 def decode(frame: bytes) -> dict[str, Any]:
-    message: dict[str, Any] = pickle.loads(frame)
+    """The control message in `frame`; ValueError when it holds anything but a dict."""
+    message = pickle.loads(frame)
+    if not isinstance(message, dict):
+        raise ValueError(f"a control message is a dict, not {type(message).__name__}")
     return message

@@ -3,18 +3,26 @@
 The worker listens on one control socket. The first controller that says hello
 owns it; it builds the nodes from the pipeline's serialised form, links them,
 starts and stops them on request, and sends their status (the heartbeat) and
-every log entry back. When its controller is silent for HEARTBEAT_TIMEOUT
-seconds, or says goodbye, the worker stops its nodes and exits.
+every log entry back. When its controller is silent for the heartbeat timeout
+(HEARTBEAT_TIMEOUT unless its hello says otherwise), or says goodbye, the worker
+stops its nodes and exits.
+
+Requests run one after another on their own thread ("velarix-worker-requests"):
+they run user code (constructors, start and stop), and the main thread, which
+alone uses the control socket, must go on sending heartbeats meanwhile.
 """
 
 from __future__ import annotations
 
+import glob
 import json
 import os
 import queue
+import shutil
 import sys
 import threading
 import time
+import traceback
 from typing import Any, Optional, TextIO
 
 from ..constants import Constants
@@ -61,7 +69,8 @@ class Worker:
     folder, or tcp://HOST:PORT with `keys`, a folder made by `velarix keys`)."""
 
     def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
-                 parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None) -> None:
+                 parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None,
+                 parent_folder: Optional[str] = None) -> None:
         self.zmq = require_zmq()
         check_bind(bind, keys)
         if bind.startswith("ipc://"):
@@ -83,7 +92,14 @@ class Worker:
         self.last_heard = time.monotonic()
         self.running = True
         self.orphaned = False  # our controller died: nobody else removes its folder
+        self.parent_folder = parent_folder  # the folder of the controller that spawned us
         self.link_count = 0
+        self.heartbeat_interval = HEARTBEAT_INTERVAL
+        self.heartbeat_timeout = HEARTBEAT_TIMEOUT
+        self.inbox: queue.Queue[Optional[dict[str, Any]]] = queue.Queue()  # for the request thread
+        self.replies: queue.Queue[dict[str, Any]] = queue.Queue()  # from it, for the main thread
+        self.request_thread: Optional[threading.Thread] = None
+        self.failures: dict[str, tuple[Any, tuple[str, str, str]]] = {}  # node id -> (exception, its text)
 
     # Sockets -----------------------------------------------------------------
 
@@ -119,6 +135,11 @@ class Worker:
     # Requests ----------------------------------------------------------------
 
     def op_hello(self, message: dict[str, Any]) -> dict[str, Any]:
+        """The controller's heartbeat interval and timeout hold from here on."""
+        for key in ("heartbeat_interval", "heartbeat_timeout"):
+            value = message.get(key)
+            if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0:
+                setattr(self, key, float(value))
         return {"name": self.name, "pid": os.getpid()}
 
     def op_build(self, message: dict[str, Any]) -> dict[int, str]:
@@ -171,6 +192,10 @@ class Worker:
         return self._status()
 
     def op_shutdown(self, message: dict[str, Any]) -> None:
+        """The request thread ends the loop once this answer is queued."""
+
+    def terminate(self) -> None:
+        """End the main loop from a signal handler: the worker exits as on a goodbye."""
         self.running = False
 
     # Main loop ---------------------------------------------------------------
@@ -191,6 +216,14 @@ class Worker:
             if self.keys is not None and is_tcp(self.bind):
                 self.keys.as_server(self.control, CONTROL_DOMAIN)
             self.control.bind(self.bind)
+            # A pipe, not a socket, wakes us for an answer: the request thread may still
+            # be in user code when the context goes, and a socket must not outlive it.
+            self.wake_recv, self.wake_send = os.pipe()
+            os.set_blocking(self.wake_recv, False)
+            os.set_blocking(self.wake_send, False)
+            self.request_thread = threading.Thread(target=self._serve_requests, name="velarix-worker-requests",
+                                                   daemon=True)
+            self.request_thread.start()
             print(f"velarix worker {self.name} listening on {self.control.last_endpoint.decode()}",
                   file=self.out, flush=True)
             return self._loop()
@@ -201,6 +234,7 @@ class Worker:
         zmq = self.zmq
         poller = zmq.Poller()
         poller.register(self.control, zmq.POLLIN)
+        poller.register(self.wake_recv, zmq.POLLIN)
         if self.zap is not None:
             poller.register(self.zap.socket, zmq.POLLIN)
         started = next_status = time.monotonic()
@@ -208,18 +242,24 @@ class Worker:
             events = dict(poller.poll(POLL_MS))
             if self.zap is not None and events.get(self.zap.socket):
                 self.zap.handle()
+            if events.get(self.wake_recv):
+                try:
+                    os.read(self.wake_recv, 4096)
+                except BlockingIOError:
+                    pass
             if events.get(self.control):
                 self._receive()
+            self._send_replies()
             now = time.monotonic()
             for sender in self.senders:
                 sender.flush_stale()
             if self.owner is not None:
                 self._send_logs()
                 if now >= next_status:
-                    next_status = now + HEARTBEAT_INTERVAL
+                    next_status = now + self.heartbeat_interval
                     self._send({"op": "status", "nodes": self._status()})
-                if now - self.last_heard > HEARTBEAT_TIMEOUT:
-                    self.report(f"Controller went away (silent for {HEARTBEAT_TIMEOUT:g} s); exiting.")
+                if now - self.last_heard > self.heartbeat_timeout:
+                    self.report(f"Controller went away (silent for {self.heartbeat_timeout:g} s); exiting.")
                     return 1
             elif self.idle_timeout is not None and now - started > self.idle_timeout:
                 self.report(f"No controller within {self.idle_timeout:g} s; exiting.")
@@ -228,6 +268,7 @@ class Worker:
                 self.report("Controller process ended; exiting.")
                 self.orphaned = True
                 return 1
+        self._send_replies()  # the answer to the goodbye
         self._send_logs()
         return 0
 
@@ -245,19 +286,40 @@ class Worker:
                 {"op": "reply", "id": message.get("id"), "ok": False, "error": f"Worker {self.name} is busy."})])
             return
         self.last_heard = time.monotonic()
-        op = message.get("op")
-        if op == "heartbeat":
-            return
-        reply = {"op": "reply", "id": message.get("id"), "ok": True}
-        try:
-            handler = getattr(self, f"op_{op}", None)
-            if handler is None:
-                raise ValueError(f"unknown request {op!r}")
-            reply["value"] = handler(message)
-        except Exception as error:  # reported to the controller, which raises it there
-            reply.update(ok=False, error=f"{type(error).__name__}: {error}")
-        self._send_logs()  # what the request logged is in the controller's log before its answer
-        self._send(reply)
+        if message.get("op") != "heartbeat":
+            self.inbox.put(message)  # in order, on the request thread
+
+    def _serve_requests(self) -> None:
+        """The request thread: each request in turn, its answer to the main thread."""
+        while True:
+            message = self.inbox.get()
+            if message is None:
+                return
+            op = message.get("op")
+            reply = {"op": "reply", "id": message.get("id"), "ok": True}
+            try:
+                handler = getattr(self, f"op_{op}", None) if isinstance(op, str) else None
+                if handler is None:
+                    raise ValueError(f"unknown request {op!r}")
+                reply["value"] = handler(message)
+            except Exception as error:  # reported to the controller, which raises it there
+                reply.update(ok=False, error=f"{type(error).__name__}: {error}")
+            self.replies.put(reply)
+            if op == "shutdown":
+                self.running = False  # after its answer is queued, which the main thread sends last
+            try:
+                os.write(self.wake_send, b"x")
+            except BlockingIOError:
+                pass  # full: the main thread has wake-ups enough to read
+
+    def _send_replies(self) -> None:
+        while True:
+            try:
+                reply = self.replies.get_nowait()
+            except queue.Empty:
+                return
+            self._send_logs()  # what the request logged is in the controller's log before its answer
+            self._send(reply)
 
     def _send(self, message: dict[str, Any]) -> None:
         try:
@@ -276,10 +338,30 @@ class Worker:
             self._send({"op": "log", "entries": records})
 
     def _status(self) -> dict[str, tuple[Any, ...]]:
-        """Per node: state, condition, load, counter, and statistics where nodes have them."""
+        """Per node: state, condition, load, counter, statistics where nodes have them,
+        and its last failure as (type name, message, traceback text), or None."""
         return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
-                          node.get_stats() if hasattr(node, "get_stats") else None)
-                for node_id, node in self.nodes.items()}
+                          node.get_stats() if hasattr(node, "get_stats") else None, self._failure(node_id, node))
+                for node_id, node in list(self.nodes.items())}
+
+    def _failure(self, node_id: str, node: Any) -> Optional[tuple[str, str, str]]:
+        """The node's last exception as text, formatted once per exception."""
+        exception = node.get_last_exception()
+        if exception is None:
+            return None
+        known = self.failures.get(node_id)
+        if known is not None and known[0] is exception:
+            return known[1]
+        args = getattr(exception, "args", ())
+        # The text of its log entry, so the controller can tell which node the entry came from.
+        message = str(args[0]) if isinstance(args, tuple) and args else type(exception).__name__
+        try:
+            text = "".join(traceback.format_exception(exception))
+        except Exception as error:  # an exception whose str() fails still has a type
+            text = f"{type(exception).__name__} (its traceback could not be formatted: {error!r})"
+        failure = (type(exception).__name__, message, text)
+        self.failures[node_id] = (exception, failure)
+        return failure
 
     def report(self, text: str) -> None:
         """A worker-level line: to the controller's log when there is one, and stderr."""
@@ -287,6 +369,7 @@ class Worker:
         print(f"velarix worker {self.name}: {text}", file=sys.stderr, flush=True)
 
     def _close(self) -> None:
+        self.inbox.put(None)
         self._stop_nodes()
         for sender in self.senders:
             sender.close()
@@ -298,10 +381,30 @@ class Worker:
         if self.control is not None:
             self.control.close(linger=0)
         self.context.destroy(linger=0)
-        if self.orphaned and not is_tcp(self.bind):
-            import shutil
+        self._remove_files()
+        thread = self.request_thread
+        if thread is not None:
+            thread.join(0.5)
+            if not thread.is_alive():  # one stuck in user code keeps its pipe to the end
+                os.close(self.wake_recv)
+                os.close(self.wake_send)
 
-            shutil.rmtree(os.path.dirname(self.bind[len("ipc://"):]), ignore_errors=True)
+    def _remove_files(self) -> None:
+        """What this worker left on disk: its control and link socket files, and once
+        the controller that spawned it died, that controller's folder (its keys)."""
+        if self.parent is not None and os.getppid() != self.parent:
+            self.orphaned = True  # however we noticed it first
+        if self.orphaned and self.parent_folder is not None:
+            shutil.rmtree(self.parent_folder, ignore_errors=True)
+        if is_tcp(self.bind):
+            return
+        path = self.bind[len("ipc://"):]
+        pattern = os.path.join(glob.escape(os.path.dirname(path)), glob.escape(f"{self.name}-{os.getpid()}-") + "*.sock")
+        for leftover in [path, *glob.glob(pattern)]:
+            try:
+                os.unlink(leftover)
+            except OSError:
+                pass
 
     def _stop_nodes(self) -> None:
         """Stop every node, bounded: a step that never returns must not keep us alive."""
