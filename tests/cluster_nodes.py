@@ -59,3 +59,15 @@ class Collect(INode):
         """True once test(values) holds; False after `timeout` seconds."""
         with self.changed:
             return self.changed.wait_for(lambda: test(self.values), timeout)
+
+
+class Gate(IONode):
+    """Each step first makes the file `entered`, then waits (at most 15 s) for the
+    file `gate`: the test holds the node inside its step across processes."""
+
+    def step(self, data):
+        open(self.config["entered"], "a").close()
+        deadline = time.monotonic() + 15
+        while not os.path.exists(self.config["gate"]) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        return {"out": data["in"]}
