@@ -15,7 +15,7 @@ pytest.importorskip("zmq")
 from cluster_nodes import Collect, Double, Fail, Gate, Shout, Slow, Source  # noqa: E402
 import velarix  # noqa: E402
 from velarix import Pipeline  # noqa: E402
-from velarix.cluster import Cluster, ClusterError, SecurityError, make_keys  # noqa: E402
+from velarix.cluster import Cluster, ClusterError, LinkError, SecurityError, make_keys  # noqa: E402
 from velarix.cluster import controller, links, wire  # noqa: E402
 from velarix.imp import ConstantsImp  # noqa: E402
 from velarix.cluster.worker import Worker  # noqa: E402
@@ -262,7 +262,7 @@ def test_a_link_survives_stray_frames_damaged_values_and_says_when_it_ends():
             "Link into port 'in' of node 'sink': cannot re-create a value: UnpicklingError: ")
         assert len(entries) == 2 and sink.get_condition() == "ERROR"
         failure = sink.get_last_exception()
-        assert isinstance(failure, links.LinkError) and failure.args[0] == entries[1][1]
+        assert isinstance(failure, LinkError) and failure.args[0] == entries[1][1]
 
         class Gone:  # a socket that fails under the link's thread
             def poll(self, timeout):

@@ -9,13 +9,15 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .controller import Cluster, ClusterError
+    from .links import LinkError
     from .security import SecurityError, make_keys
 
-__all__ = ["Cluster", "ClusterError", "SecurityError", "make_keys"]
+__all__ = ["Cluster", "ClusterError", "LinkError", "SecurityError", "make_keys"]
 
 _EXPORTS = {
     "Cluster": "controller",
     "ClusterError": "controller",
+    "LinkError": "links",
     "SecurityError": "security",
     "make_keys": "security",
 }

@@ -251,7 +251,10 @@ class Receiver:
                 self._fail(link, "cannot re-create a value", error)
                 continue
             if kind == wire.METADATA:
-                link.source.set_metadata(value)
+                try:
+                    link.source.set_metadata(value)
+                except Exception as error:
+                    self._fail(link, "cannot take the producer's metadata", error)
                 continue
             values = value if kind == wire.VALUES else (value,)
             if link.asynchronous:
