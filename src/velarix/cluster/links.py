@@ -3,10 +3,11 @@
 In the producer's process a `Sender` stands in the output port's link list where
 the consumer's input port would be: each value pushed becomes a ZeroMQ message.
 In the consumer's process a `Receiver` thread per link takes the messages and
-hands them to the real input port, so the node sees what a local link would give it: SYNC
-links deliver every value in order and stop reading while the port's backlog is at
-the high-water mark, so the sender's queue fills and its push blocks
-(backpressure); ASYNC links drain what is waiting and deliver the newest value.
+hands them to the real input port, so the node sees what a local link would give
+it: SYNC links deliver every value in order and stop reading while the port's
+backlog is at the high-water mark (or while a bounded port makes them wait), so
+the sender's queue fills and its push blocks (backpressure); ASYNC links drain
+what is waiting and deliver the newest value. Links never wait on each other.
 The producer's port metadata travels once, before the first value, and lands on a
 stand-in output port linked to the input port, where the set-up run finds it.
 """
@@ -27,7 +28,7 @@ from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
 BATCH = 256  # SYNC messages a link takes in one go before it looks at its stop flag
-# Seconds between looks at ports that are all at the high-water mark: the first
+# Seconds between looks at a port that is at the high-water mark: the first
 # wait, and the longest (each look takes the interpreter lock from the nodes).
 FULL_WAIT = 0.0005
 FULL_WAIT_MAX = 0.004
@@ -206,7 +207,8 @@ class Receiver:
 
     def get_stats(self) -> list[dict[str, Any]]:
         """Per link: the input port's "node" and "port" names, the frames "dropped"
-        as not messages and the values "failed" (not decoded or not delivered)."""
+        as not messages and the messages or values "failed" (not decoded or not
+        delivered)."""
         return [{"node": link.node.get_name(), "port": link.iport.config[link.iport.config.Keys.NAME],
                  "dropped": link.dropped, "failed": link.failed} for link in self.inbound]
 
