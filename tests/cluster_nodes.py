@@ -83,3 +83,15 @@ class Scaled(IONode):
 
     def step(self, data):
         return {"out": data["in"] * SCALE}
+
+
+class Gate(IONode):
+    """Each step first makes the file `entered`, then waits (at most 15 s) for the
+    file `gate`: the test holds the node inside its step across processes."""
+
+    def step(self, data):
+        open(self.config["entered"], "a").close()
+        deadline = time.monotonic() + 15
+        while not os.path.exists(self.config["gate"]) and time.monotonic() < deadline:
+            time.sleep(0.005)
+        return {"out": data["in"]}

@@ -13,11 +13,12 @@ import pytest
 
 pytest.importorskip("zmq")
 
-from cluster_nodes import Collect, Double, Fail, Scaled, Shout, Sleepy, Slow, Source  # noqa: E402
+from cluster_nodes import Collect, Double, Fail, Gate, Scaled, Shout, Sleepy, Slow, Source  # noqa: E402
 import velarix  # noqa: E402
 from velarix import Pipeline, PipelineError  # noqa: E402
-from velarix.cluster import Cluster, ClusterError, SecurityError, make_keys  # noqa: E402
-from velarix.cluster import controller, wire  # noqa: E402
+from velarix.cluster import Cluster, ClusterError, LinkError, SecurityError, make_keys  # noqa: E402
+from velarix.cluster import controller, links, wire  # noqa: E402
+from velarix.imp import ConstantsImp  # noqa: E402
 from velarix.cluster.worker import Worker  # noqa: E402
 
 WAIT = 15  # seconds any single wait may take before the test fails
@@ -156,6 +157,131 @@ def test_sync_link_applies_backpressure_without_losing_values(reaper):
     assert sink.wait_for(lambda v: len(v) == count, WAIT)
     assert sink.values == list(range(count))
     pipeline.stop()
+
+
+def two_branches(reaper, tmp_path, port):
+    """source -> a (a Gate with input port `port`) -> sink_a and, independent of it,
+    source_b -> b -> sink_b; a and b both on w1, so both links go into one process."""
+    source, sink_a, source_b, b, sink_b = Source(), Collect(), Source(), Slow(name="b"), Collect()
+    gate, entered = tmp_path / "gate", tmp_path / "entered"
+    a = Gate(name="a", gate=str(gate), entered=str(entered), input_ports=[port])
+    pipeline = Pipeline(directory="")
+    for upstream, downstream in ((source, a), (a, sink_a), (source_b, b), (b, sink_b)):
+        pipeline.connect(upstream, downstream)
+    cluster = Cluster(pipeline)
+    reaper[0].append(cluster)
+    cluster.spawn("w1")
+    cluster.place(a, "w1")
+    cluster.place(b, "w1")
+    cluster.start()
+    return pipeline, source, a, sink_a, source_b, sink_b, gate, entered
+
+
+def test_a_full_port_holds_back_its_own_link_only(reaper, tmp_path):
+    pipeline, source, a, sink_a, source_b, sink_b, gate, entered = two_branches(
+        reaper, tmp_path, {"name": "in", "capacity": 1})
+    for n in range(20):  # one in a's step, one waiting: the rest wait on the link
+        source.cycle({"x": n})
+    assert wait_until(entered.exists)
+    count = 200
+    for n in range(count):
+        source_b.cycle({"x": n})
+    assert sink_b.wait_for(lambda v: len(v) == count, WAIT)
+    assert sink_b.values == list(range(count)) and sink_a.values == []  # a is still held
+    gate.touch()
+    assert sink_a.wait_for(lambda v: len(v) == 20, WAIT) and sink_a.values == list(range(20))
+    pipeline.stop()
+    assert pipeline.get_condition() == "HEALTHY"
+
+
+def test_a_value_its_port_refuses_fails_that_node_and_the_other_links_go_on(reaper, tmp_path, monkeypatch):
+    monkeypatch.setattr(ConstantsImp, "MONITORING_INTERVAL", 30.0)  # keep running while we look
+    pipeline, source, a, sink_a, source_b, sink_b, gate, entered = two_branches(
+        reaper, tmp_path, {"name": "in", "capacity": 2, "overflow": "raise"})
+    for n in range(50):  # one in a's step, two waiting: the fourth finds the port full
+        source.cycle({"x": n})
+    assert wait_until(lambda: a.get_condition() == "ERROR")
+    for n in range(100):
+        source_b.cycle({"x": n})
+    assert sink_b.wait_for(lambda v: len(v) == 100, WAIT) and sink_b.values == list(range(100))
+    failures = [e for e in pipeline.get_logger().get_all() if e["type"] == "ERROR"]
+    # One entry: the later refusals find the node failed already and are only counted.
+    assert [e["message"] for e in failures] == [
+        "Worker w1: Link into port 'in' of node 'a': a value was not delivered: "
+        "OverflowError: Input port 'in' is full (capacity 2)."]
+    gate.touch()
+    pipeline.stop()
+
+
+class MainOnly:
+    """A value whose class the controller's __main__ holds: no worker can re-create it."""
+
+
+def test_a_value_a_worker_cannot_re_create_stops_the_pipeline_naming_its_node(reaper, monkeypatch):
+    monkeypatch.setattr(MainOnly, "__module__", "__main__")
+    monkeypatch.setattr(sys.modules["__main__"], "MainOnly", MainOnly, raising=False)
+    source, a, sink = Source(), Slow(name="a"), Collect()
+    pipeline, cluster = chain(reaper, source, a, sink)
+    cluster.spawn("w1")
+    cluster.place(a, "w1")
+    cluster.start()
+    source.cycle({"x": 0})
+    assert sink.wait_for(lambda v: v == [0], WAIT)
+    source.cycle({"x": MainOnly()})
+    assert wait_until(lambda: pipeline.get_condition() == "ERROR")
+    assert pipeline.get_last_error()["message"].startswith(
+        "Worker w1: Link into port 'in' of node 'a': cannot re-create a value: AttributeError: ")
+    assert a.get_condition() == "ERROR" and sink.values == [0]
+
+
+def test_a_link_survives_stray_frames_damaged_values_and_says_when_it_ends():
+    import zmq
+
+    context = zmq.Context()
+    pull, push = context.socket(zmq.PULL), context.socket(zmq.PUSH)
+    pull.bind("inproc://in")
+    push.connect("inproc://in")
+    sink = Collect(name="sink")
+    port = sink._imp._input_ports["in"]
+    receiver = links.Receiver(hwm=100)
+    receiver.add(pull, port, "SYNC", sink)
+    receiver.start()
+    try:
+        push.send(b"stray")
+        push.send_multipart(wire.dumps(wire.VALUE, 1))
+        push.send(b"v-not-a-pickle.")
+        push.send(b"v\x80\x05.")  # shaped like a value, but the stream is damaged
+        push.send_multipart(wire.dumps(wire.VALUES, [2, 3]))
+        push.send(b"")
+        assert wait_until(lambda: len(port._values) == 3 and receiver.get_stats()[0]["dropped"] == 3)
+        assert [port.get() for _ in range(3)] == [1, 2, 3]
+        assert receiver.get_stats() == [{"node": "sink", "port": "in", "dropped": 3, "failed": 1}]
+        entries = [(e["type"], e["message"]) for e in sink._imp._logger.get_all()]
+        assert entries[0] == ("WARNING", "Link into port 'in' of node 'sink': dropped a frame that is not a "
+                              "value message (5 bytes, starting b'stray'); further ones are counted, not logged.")
+        assert entries[1][0] == "ERROR" and entries[1][1].startswith(
+            "Link into port 'in' of node 'sink': cannot re-create a value: UnpicklingError: ")
+        assert len(entries) == 2 and sink.get_condition() == "ERROR"
+        failure = sink.get_last_exception()
+        assert isinstance(failure, LinkError) and failure.args[0] == entries[1][1]
+
+        class Gone:  # a socket that fails under the link's thread
+            def poll(self, timeout):
+                raise RuntimeError("socket gone")
+
+            def close(self, linger=0):
+                pass
+
+        other = Collect(name="other")
+        receiver.add(Gone(), other._imp._input_ports["in"], "SYNC", other)
+        receiver.start()
+        assert wait_until(lambda: other._imp._logger.get_all())
+        assert other._imp._logger.get_all()[-1]["message"] == (
+            "Link into port 'in' of node 'other': stopped receiving: RuntimeError: socket gone")
+    finally:
+        receiver.close()
+        push.close(linger=0)
+        context.term()
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGKILL, signal.SIGSTOP], ids=["killed", "frozen"])

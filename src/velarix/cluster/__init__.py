@@ -9,14 +9,16 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .controller import Cluster, ClusterError, RemoteNodeError
+    from .links import LinkError
     from .security import SecurityError, make_keys
 
-__all__ = ["Cluster", "ClusterError", "RemoteNodeError", "SecurityError", "make_keys"]
+__all__ = ["Cluster", "ClusterError", "LinkError", "RemoteNodeError", "SecurityError", "make_keys"]
 
 _EXPORTS = {
     "Cluster": "controller",
     "ClusterError": "controller",
     "RemoteNodeError": "controller",
+    "LinkError": "links",
     "SecurityError": "security",
     "make_keys": "security",
 }

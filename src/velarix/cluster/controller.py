@@ -350,11 +350,11 @@ class Cluster:
                     link_id = next(self.ids)
                     bind_send = target is None  # a worker end binds; the consumer's if both are
                     cross.append({"id": link_id, "endpoint": None, "oport": oport, "iport": iport,
-                                  "sender_peer": target, "ends": [
+                                  "consumer": consumer, "sender_peer": target, "ends": [
                         {"id": link_id, "where": source, "role": "send", "bind": bind_send,
                          "port": _id(oport), "node": _id(producer)},
                         {"id": link_id, "where": target, "role": "recv", "bind": not bind_send,
-                         "port": _id(iport), "timing": iport.get_timing()}]})
+                         "port": _id(iport), "node": _id(consumer), "timing": iport.get_timing()}]})
         return cross
 
     def _attach_local(self, link: dict[str, Any], end: dict[str, Any]) -> None:
@@ -371,7 +371,7 @@ class Cluster:
             self.workers[link["sender_peer"]].senders.append(sender)
         else:
             sock = self._data_socket(zmq.PULL, endpoint)
-            self.receiver.add(sock, link["iport"], end["timing"])
+            self.receiver.add(sock, link["iport"], end["timing"], link["consumer"])
 
     def _data_socket(self, kind: int, endpoint: str) -> Any:
         sock = self.context.socket(kind)

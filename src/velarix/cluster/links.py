@@ -2,30 +2,33 @@
 
 In the producer's process a `Sender` stands in the output port's link list where
 the consumer's input port would be: each value pushed becomes a ZeroMQ message.
-In the consumer's process the `Receiver` thread takes the messages and hands them
-to the real input port, so the node sees what a local link would give it: SYNC
-links deliver every value in order and stop reading while the port's backlog is at
-the high-water mark, so the sender's queue fills and its push blocks
-(backpressure); ASYNC links drain what is waiting and deliver the newest value.
+In the consumer's process a `Receiver` thread per link takes the messages and
+hands them to the real input port, so the node sees what a local link would give
+it: SYNC links deliver every value in order and stop reading while the port's
+backlog is at the high-water mark (or while a bounded port makes them wait), so
+the sender's queue fills and its push blocks (backpressure); ASYNC links drain
+what is waiting and deliver the newest value. Links never wait on each other.
 The producer's port metadata travels once, before the first value, and lands on a
 stand-in output port linked to the input port, where the set-up run finds it.
 """
 
 from __future__ import annotations
 
+import sys
 import threading
 import time
 from types import ModuleType
 from typing import Any, Callable, Optional
 
 from ..constants import Constants
+from ..logger import LogType
 from ..o_port import OPort
 from . import wire
 from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
-BATCH = 256  # SYNC values taken from one socket before the others get a turn
-# Seconds between looks at ports that are all at the high-water mark: the first
+BATCH = 256  # SYNC messages a link takes in one go before it looks at its stop flag
+# Seconds between looks at a port that is at the high-water mark: the first
 # wait, and the longest (each look takes the interpreter lock from the nodes).
 FULL_WAIT = 0.0005
 FULL_WAIT_MAX = 0.004
@@ -146,14 +149,27 @@ class Sender:
             self.socket.close(linger=0)
 
 
+class LinkError(RuntimeError):
+    """A value that came over a link but could not be re-created or handed to its
+    input port; kept as the receiving node's last exception, the cause chained."""
+
+
 class _Inbound:
-    def __init__(self, sock: Any, iport: Any, timing: str) -> None:
+    def __init__(self, sock: Any, iport: Any, timing: str, node: Any) -> None:
         self.socket = sock
         self.iport = iport
+        self.node = node  # the input port's node: failures on this link are its failures
         self.asynchronous = timing == Constants.Timing.ASYNC
         self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
         self.standin = _StandIn(self.source)
+        self.thread: Optional[threading.Thread] = None
+        self.dropped = 0  # frames that were not messages
+        self.failed = 0  # messages or values that could not be decoded or delivered
         add_link(iport, self.standin)
+
+    def describe(self) -> str:
+        port = self.iport.config[self.iport.config.Keys.NAME]
+        return f"Link into port {port!r} of node {self.node.get_name()!r}"
 
 
 class _StandIn:
@@ -164,44 +180,57 @@ class _StandIn:
 
 
 class Receiver:
-    """One thread per process that feeds every remote link into its input port."""
+    """Feeds the remote links of a process into their input ports, one thread per
+    link: a link that waits (its port full) holds back its own producer only.
+
+    Whatever one message does stays with that message: a frame that is not a
+    message is dropped, counted and logged once per link as a warning; a value
+    that cannot be re-created or that its port refuses is an ERROR entry of the
+    port's node, which sets the node's condition to ERROR (later failures while
+    the node is failed are only counted). A link thread that ends for any other
+    reason says so the same way."""
 
     def __init__(self, hwm: int) -> None:
         self.hwm = hwm
         self.inbound: list[_Inbound] = []
         self.closed = False
-        self.thread: Optional[threading.Thread] = None
 
-    def add(self, sock: Any, iport: Any, timing: str) -> None:
-        self.inbound.append(_Inbound(sock, iport, timing))
+    def add(self, sock: Any, iport: Any, timing: str, node: Any) -> None:
+        self.inbound.append(_Inbound(sock, iport, timing, node))
 
     def start(self) -> None:
-        if self.inbound and self.thread is None:
-            self.thread = threading.Thread(target=self._run, name="velarix-links-in", daemon=True)
-            self.thread.start()
+        for link in self.inbound:
+            if link.thread is None:
+                link.thread = threading.Thread(target=self._run, args=(link,), name="velarix-links-in",
+                                               daemon=True)
+                link.thread.start()
 
-    def _run(self) -> None:
-        zmq = require_zmq()
-        poller: Any = None
-        polled: Optional[tuple[_Inbound, ...]] = None
+    def get_stats(self) -> list[dict[str, Any]]:
+        """Per link: the input port's "node" and "port" names, the frames "dropped"
+        as not messages and the messages or values "failed" (not decoded or not
+        delivered)."""
+        return [{"node": link.node.get_name(), "port": link.iport.config[link.iport.config.Keys.NAME],
+                 "dropped": link.dropped, "failed": link.failed} for link in self.inbound]
+
+    def _run(self, link: _Inbound) -> None:
+        try:
+            self._serve(link, require_zmq())
+        except Exception as error:
+            if not self.closed:  # closing takes the socket away under a running thread
+                self._fail(link, "stopped receiving", error, always=True)
+
+    def _serve(self, link: _Inbound, zmq: ModuleType) -> None:
         wait = FULL_WAIT
         while not self.closed:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
-            ready = tuple(link for link in self.inbound if link.asynchronous or _backlog(link.iport) < self.hwm)
-            if not ready:  # every port is full: look again soon, less often while the nodes are slow
-                time.sleep(wait)
+            if not link.asynchronous and _backlog(link.iport) >= self.hwm:
+                time.sleep(wait)  # look again soon, less often while the node is slow
                 wait = min(2 * wait, FULL_WAIT_MAX)
                 continue
             wait = FULL_WAIT
-            if ready != polled:
-                poller, polled = zmq.Poller(), ready
-                for link in ready:
-                    poller.register(link.socket, zmq.POLLIN)
-            events = dict(poller.poll(POLL_MS))
-            for link in ready:
-                if events.get(link.socket) and not self.closed:
-                    self._take(link, zmq)
+            if link.socket.poll(POLL_MS) and not self.closed:
+                self._take(link, zmq)
 
     def _take(self, link: _Inbound, zmq: ModuleType) -> None:
         nothing = object()
@@ -215,26 +244,75 @@ class Receiver:
             buffers = []
             while sock.rcvmore:
                 buffers.append(sock.recv(copy=False))
-            kind, value = wire.loads(header, buffers)
+            try:
+                kind, value = wire.loads(header, buffers)
+            except wire.NotAMessage as error:
+                self._drop(link, error)
+                continue
+            except Exception as error:  # a class this process lacks, a damaged stream
+                self._fail(link, "cannot re-create a value", error)
+                continue
             if kind == wire.METADATA:
-                link.source.set_metadata(value)
+                try:
+                    link.source.set_metadata(value)
+                except Exception as error:
+                    self._fail(link, "cannot take the producer's metadata", error)
                 continue
             values = value if kind == wire.VALUES else (value,)
             if link.asynchronous:
                 newest = values[-1]
                 continue
             for one in values:
-                link.iport._receive(one)
+                self._deliver(link, one)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:
-            link.iport._receive(newest)
+            self._deliver(link, newest)
+
+    def _deliver(self, link: _Inbound, value: Any) -> None:
+        try:
+            link.iport._receive(value)
+        except Exception as error:  # a full port with overflow "raise", say
+            self._fail(link, "a value was not delivered", error)
+
+    def _drop(self, link: _Inbound, error: Exception) -> None:
+        link.dropped += 1
+        if link.dropped == 1:
+            _write(link.node, LogType.WARNING,
+                   f"{link.describe()}: dropped a frame that is {error}; further ones are counted, not logged.")
+
+    def _fail(self, link: _Inbound, what: str, error: Exception, always: bool = False) -> None:
+        """The node's failure, as a failed step is: kept, logged, condition ERROR."""
+        link.failed += 1
+        imp = link.node._imp
+        if imp._condition == Constants.Conditions.ERROR and not always:
+            return
+        message = f"{link.describe()}: {what}: {type(error).__name__}: {error}"
+        failure = LinkError(message)
+        failure.__cause__ = error
+        try:
+            imp._last_exception = failure
+        except Exception:
+            pass  # the entry and the condition still tell
+        _write(link.node, LogType.ERROR, message)
+        imp._condition = Constants.Conditions.ERROR
 
     def close(self) -> None:
         self.closed = True
-        if self.thread is not None:
-            self.thread.join(timeout=5)
+        deadline = time.monotonic() + 5
+        for link in self.inbound:
+            if link.thread is not None:
+                link.thread.join(timeout=max(0.0, deadline - time.monotonic()))
         for link in self.inbound:
             remove_link(link.iport, link.standin)
             link.socket.close(linger=0)
         self.inbound = []
+
+
+def _write(node: Any, log_type: LogType, message: str) -> None:
+    """An entry in the node's log (its pipeline's, or its worker's); stderr without one."""
+    logger = getattr(node._imp, "_logger", None)
+    if logger is None:
+        print(f"velarix: {message}", file=sys.stderr, flush=True)
+        return
+    logger.write(log_type, message)

@@ -4,7 +4,9 @@ A value becomes a list of frames: its kind (one byte) and the pickle stream in
 the first, then one frame per buffer the value exposes (a numpy array's data, a
 PickleBuffer), which ZeroMQ sends from the object's own memory instead of a copy
 inside the pickle stream. A value without buffers is a single frame. Values a busy producer pushes back to
-back travel together, as one list (kind VALUES).
+back travel together, as one list (kind VALUES). A first frame that is not one of
+these kinds followed by a protocol 5 pickle stream is no message of ours: `loads`
+refuses it with NotAMessage before unpickling anything.
 """
 
 from __future__ import annotations
@@ -15,6 +17,12 @@ from typing import Any, Sequence
 VALUE = b"v"
 VALUES = b"b"  # a list of values, oldest first, sent as one message
 METADATA = b"m"
+KINDS = (VALUE, VALUES, METADATA)
+_PICKLE_5 = b"\x80\x05"  # the stream's first opcode, PROTO 5; every stream ends with STOP
+
+
+class NotAMessage(ValueError):
+    """Frames that are not a value message (stray or damaged traffic)."""
 
 
 def dumps(kind: bytes, value: Any) -> list[Any]:
@@ -24,7 +32,11 @@ def dumps(kind: bytes, value: Any) -> list[Any]:
 
 
 def loads(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any]:
-    """(kind, value) from the first frame (bytes) and the buffer frames."""
+    """(kind, value) from the first frame (bytes) and the buffer frames.
+    NotAMessage when the first frame is not a message; whatever unpickling raises
+    when it is one whose value cannot be re-created here."""
+    if header[:1] not in KINDS or header[1:3] != _PICKLE_5 or not header.endswith(b"."):
+        raise NotAMessage(f"not a value message ({len(header)} bytes, starting {bytes(header[:8])!r})")
     return header[:1], pickle.loads(memoryview(header)[1:], buffers=[_buffer(f) for f in buffers])
 
 

@@ -174,7 +174,7 @@ class Worker:
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
-            self.receiver.add(sock, port, link["timing"])
+            self.receiver.add(sock, port, link["timing"], self.nodes[link["node"]])
 
     def op_start(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
         self.nodes[message["node"]].start()
