@@ -136,6 +136,7 @@ class ControllerKeys(_Keys):
         require_zmq()
         import zmq.auth
 
+        directory = os.path.expanduser(directory)
         if is_keys_folder(directory):
             directory = os.path.join(directory, CONTROLLER)
         self.directory = directory
@@ -180,6 +181,7 @@ class WorkerKeys(_Keys):
         require_zmq()
         import zmq.auth
 
+        directory = os.path.expanduser(directory)
         if is_keys_folder(directory) or os.path.isfile(os.path.join(directory, CONTROLLER + ".key_secret")):
             raise SecurityError(
                 f"{directory} holds the controller's secret key, which must stay with the controller: give "
