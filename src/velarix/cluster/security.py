@@ -79,6 +79,9 @@ def make_keys(directory: str, workers: Iterable[str] = ("worker1",), force: bool
     if os.path.lexists(directory):
         if not os.path.isdir(directory):
             raise FileExistsError(f"{directory} exists and is not a folder.")
+        if os.path.isfile(os.path.join(directory, CONTROLLER + ".key_secret")):
+            raise FileExistsError(f"{directory} holds keys of the old layout (one pair shared by every worker, "
+                                  "the controller's secret beside it): make the new keys in another folder.")
         if os.listdir(directory) and not is_keys_folder(directory):
             raise FileExistsError(f"{directory} is not empty and holds no velarix keys: refusing to make it a "
                                   "keys folder (mode 0700); name a new or an empty folder.")
