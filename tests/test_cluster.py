@@ -321,6 +321,35 @@ def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatc
     assert 1 <= process.stderr.read().decode().count("Refused a connection") <= 2
 
 
+def test_a_worker_added_over_ipc_is_let_into_its_peers_tcp_data_sockets(reaper, tmp_path):
+    """Its public key comes in its hello; the TCP worker's data socket admits it."""
+    keys = str(tmp_path / "keys")
+    make_keys(keys, ["local"])
+    folder = tmp_path / "ipc"
+    folder.mkdir(mode=0o700)
+    standalone = subprocess.Popen(
+        [sys.executable, "-m", "velarix.cluster", "worker", "--name", "local", "--bind", f"ipc://{folder}/w.ctl",
+         "--keys", os.path.join(keys, "workers", "local"), "--idle-timeout", str(WAIT)],
+        stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(standalone)
+    endpoint = standalone.stdout.readline().decode().split()[-1]
+    source, a, b, sink = Source(), Double(name="a"), Double(name="b"), Collect()
+    pipeline = Pipeline(directory="")
+    for upstream, downstream in ((source, a), (a, b), (b, sink)):
+        pipeline.connect(upstream, downstream)
+    cluster = Cluster(pipeline, keys=os.path.join(keys, "controller"))
+    reaper[0].append(cluster)
+    cluster.add_worker("other", endpoint, key="nobody")  # no such key pair: asked for over ipc only
+    cluster.spawn("remote", transport="tcp")  # a -> b runs into its TCP data socket
+    cluster.place(a, "other")
+    cluster.place(b, "remote")
+    pipeline.start()
+    source.cycle({"x": (1, [])})
+    assert sink.wait_for(lambda v: len(v) == 1, WAIT) and sink.values[0][0] == 4
+    cluster.close()
+    assert standalone.wait(WAIT) == 0
+
+
 def test_tcp_without_keys_and_shared_ipc_folders_are_refused(reaper, tmp_path):
     clusters = reaper[0]
     with pytest.raises(SecurityError, match="without CURVE keys.*velarix keys"):

@@ -404,11 +404,14 @@ class Cluster:
 
     def _hello(self, worker: _WorkerHandle) -> None:
         try:
-            worker.pid = self._call(worker, {"op": "hello"})["pid"]
+            hello = self._call(worker, {"op": "hello"})
+            worker.pid = hello["pid"]
         except ClusterError as error:
             hint = (" (does the worker hold DIR/workers/NAME and the controller DIR/controller of the same "
                     "`velarix keys` folder?)" if is_tcp(worker.endpoint) else "")
             raise ClusterError(f"{error}{hint}") from None
+        if worker.server_key is None and hello.get("key"):  # over ipc://, whose folder is ours alone
+            worker.server_key = hello["key"].encode()
         worker.ready = True
         worker.last_seen = time.monotonic()
 

@@ -120,7 +120,8 @@ class Worker:
     # Requests ----------------------------------------------------------------
 
     def op_hello(self, message: dict[str, Any]) -> dict[str, Any]:
-        return {"name": self.name, "pid": os.getpid()}
+        # Our public key: a controller that reached us over ipc:// may not know it yet.
+        return {"name": self.name, "pid": os.getpid(), "key": self.keys.public.decode() if self.keys else None}
 
     def op_build(self, message: dict[str, Any]) -> dict[int, str]:
         """Re-create the nodes; bind the link ends this worker serves."""
