@@ -534,10 +534,11 @@ def start_tcp_worker(reaper, keys):
 
 def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatch):
     right, wrong = str(tmp_path / "right"), str(tmp_path / "wrong")
-    make_keys(right)
-    make_keys(wrong)
-    shutil.copy(os.path.join(right, "worker.key"), wrong)  # knows the worker, is not its controller
-    process, endpoint = start_tcp_worker(reaper, right)
+    make_keys(right, ["remote"])
+    make_keys(wrong, ["remote"])
+    # The intruder knows the worker's public key, but is not its controller.
+    shutil.copy(os.path.join(right, "controller", "workers", "remote.key"), os.path.join(wrong, "controller", "workers"))
+    process, endpoint = start_tcp_worker(reaper, os.path.join(right, "workers", "remote"))
     assert endpoint.startswith("tcp://127.0.0.1:")
 
     monkeypatch.setattr(controller, "CALL_TIMEOUT", 2.0)
@@ -553,7 +554,7 @@ def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatc
         intruder.start()
     intruder.close()
 
-    owner = Cluster(pipeline, keys=right)
+    owner = Cluster(pipeline, keys=os.path.join(right, "controller"))
     reaper[0].append(owner)
     owner.add_worker("remote", endpoint)
     owner.place(double, "remote")
@@ -565,6 +566,35 @@ def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatc
     # Reported, and once rather than on every retry of the handshake (the line may
     # also reach stderr through a logging handler).
     assert 1 <= process.stderr.read().decode().count("Refused a connection") <= 2
+
+
+def test_a_worker_added_over_ipc_is_let_into_its_peers_tcp_data_sockets(reaper, tmp_path):
+    """Its public key comes in its hello; the TCP worker's data socket admits it."""
+    keys = str(tmp_path / "keys")
+    make_keys(keys, ["local"])
+    folder = tmp_path / "ipc"
+    folder.mkdir(mode=0o700)
+    standalone = subprocess.Popen(
+        [sys.executable, "-m", "velarix.cluster", "worker", "--name", "local", "--bind", f"ipc://{folder}/w.ctl",
+         "--keys", os.path.join(keys, "workers", "local"), "--idle-timeout", str(WAIT)],
+        stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(standalone)
+    endpoint = standalone.stdout.readline().decode().split()[-1]
+    source, a, b, sink = Source(), Double(name="a"), Double(name="b"), Collect()
+    pipeline = Pipeline(directory="")
+    for upstream, downstream in ((source, a), (a, b), (b, sink)):
+        pipeline.connect(upstream, downstream)
+    cluster = Cluster(pipeline, keys=os.path.join(keys, "controller"))
+    reaper[0].append(cluster)
+    cluster.add_worker("other", endpoint, key="nobody")  # no such key pair: asked for over ipc only
+    cluster.spawn("remote", transport="tcp")  # a -> b runs into its TCP data socket
+    cluster.place(a, "other")
+    cluster.place(b, "remote")
+    pipeline.start()
+    source.cycle({"x": (1, [])})
+    assert sink.wait_for(lambda v: len(v) == 1, WAIT) and sink.values[0][0] == 4
+    cluster.close()
+    assert standalone.wait(WAIT) == 0
 
 
 def test_tcp_without_keys_and_shared_ipc_folders_are_refused(reaper, tmp_path):
@@ -586,15 +616,141 @@ def test_tcp_without_keys_and_shared_ipc_folders_are_refused(reaper, tmp_path):
     assert result.returncode == 2 and b"velarix keys" in result.stderr
 
 
-def test_keys_command_writes_private_keys_once(tmp_path):
+def test_keys_command_gives_each_host_only_its_own_keys(tmp_path):
     folder = str(tmp_path / "keys")
-    command = [sys.executable, "-m", "velarix.cluster", "keys", folder]
-    assert subprocess.run(command, capture_output=True, env=ENV, timeout=WAIT).returncode == 0
-    assert sorted(os.listdir(folder)) == ["controller.key", "controller.key_secret", "worker.key", "worker.key_secret"]
-    assert os.stat(folder).st_mode & 0o777 == 0o700
-    assert os.stat(os.path.join(folder, "worker.key_secret")).st_mode & 0o077 == 0
+    command = [sys.executable, "-m", "velarix.cluster", "keys", folder, "--worker", "a", "--worker", "b"]
+    made = subprocess.run(command, capture_output=True, env=ENV, timeout=WAIT)
+    assert made.returncode == 0 and b"workers/a" in made.stdout
+    controller_dir = os.path.join(folder, "controller")
+    assert sorted(os.listdir(controller_dir)) == ["controller.key", "controller.key_secret", "workers"]
+    assert sorted(os.listdir(os.path.join(controller_dir, "workers"))) == ["a.key", "b.key"]  # public keys only
+    a_dir = os.path.join(folder, "workers", "a")
+    assert sorted(os.listdir(a_dir)) == ["controller.key", "worker.key", "worker.key_secret"]
+    for private in (folder, controller_dir, a_dir):
+        assert os.stat(private).st_mode & 0o777 == 0o700
+    for secret in (os.path.join(a_dir, "worker.key_secret"), os.path.join(controller_dir, "controller.key_secret")):
+        assert os.stat(secret).st_mode & 0o077 == 0
+    with open(os.path.join(a_dir, "worker.key")) as a_key, open(os.path.join(folder, "workers", "b", "worker.key")) as b_key:
+        assert a_key.read() != b_key.read()  # a pair of its own for each worker
     again = subprocess.run(command, capture_output=True, env=ENV, timeout=WAIT)
     assert again.returncode == 1 and b"--force" in again.stderr
+
+    # More workers later: the controller's pair stays, the new one knows it.
+    with open(os.path.join(controller_dir, "controller.key_secret")) as before:
+        secret = before.read()
+    make_keys(folder, ["c"])
+    with open(os.path.join(controller_dir, "controller.key_secret")) as after:
+        assert after.read() == secret
+    assert os.path.exists(os.path.join(controller_dir, "workers", "c.key"))
+    # A worker refuses a folder that holds the controller's secret.
+    with pytest.raises(SecurityError, match="must stay with the controller"):
+        Worker("w", "tcp://127.0.0.1:*", keys=folder)
+    with pytest.raises(ValueError, match="cannot name"):
+        make_keys(folder, ["../x"])
+
+
+def test_keys_command_leaves_other_folders_alone(tmp_path):
+    home = tmp_path / "home"
+    home.mkdir(mode=0o755)
+    home.chmod(0o755)
+    (home / "notes.txt").write_text("mine")
+    result = subprocess.run([sys.executable, "-m", "velarix.cluster", "keys", str(home)],
+                            capture_output=True, env=ENV, timeout=WAIT)
+    assert result.returncode == 1 and b"holds no velarix keys" in result.stderr
+    assert os.stat(home).st_mode & 0o777 == 0o755 and sorted(os.listdir(home)) == ["notes.txt"]
+    empty = tmp_path / "empty"
+    empty.mkdir(mode=0o755)
+    empty.chmod(0o755)
+    make_keys(str(empty))
+    assert os.stat(empty).st_mode & 0o777 == 0o700
+
+
+def zap_request(client, key, domain=b"data", address=b"127.0.0.1"):
+    client.send_multipart([b"1.0", b"1", domain, address, b"", b"CURVE", key])
+
+
+def test_data_sockets_let_in_this_clusters_workers_and_controller_only(tmp_path):
+    import zmq
+    from zmq.utils import z85
+
+    from velarix.cluster.security import ZapHandler, WorkerKeys
+
+    folder, other = str(tmp_path / "keys"), str(tmp_path / "other")
+    make_keys(folder, ["a", "b"])
+    make_keys(other, ["a"])  # another cluster's worker: the kind of client that ran os.system here
+    keys = WorkerKeys(os.path.join(folder, "workers", "a"))
+
+    def public(path):
+        return zmq.auth.load_certificate(path)[0]
+
+    controller_key = public(os.path.join(folder, "controller", "controller.key"))
+    peer = public(os.path.join(folder, "workers", "b", "worker.key"))
+    stranger = public(os.path.join(other, "workers", "a", "worker.key"))
+    worker = Worker("a", "tcp://127.0.0.1:*", keys=os.path.join(folder, "workers", "a"))
+    assert not worker.keys.allowed("data", peer)  # before the controller names its workers
+    worker.op_build({"part": '{"nodes": [], "connections": []}', "links": [],
+                     "peers": [peer.decode(), keys.public.decode()]})
+    keys = worker.keys
+
+    context = zmq.Context()
+    lines = []
+    zap = ZapHandler(context, keys, lines.append)
+    client = context.socket(zmq.REQ)
+    client.connect("inproc://zeromq.zap.01")
+    try:
+        def answer(key, domain):
+            zap_request(client, z85.decode(key), domain)
+            zap.handle()
+            return client.recv_multipart()[2]
+
+        assert answer(controller_key, b"control") == b"200" and answer(controller_key, b"data") == b"200"
+        assert answer(peer, b"data") == b"200"
+        assert answer(peer, b"control") == b"400"  # a fellow worker never sends requests
+        assert answer(stranger, b"data") == b"400"
+        assert len(lines) == 1 and "is not allowed" in lines[0] and zap.unreported == 1  # rate-limited
+    finally:
+        client.close(linger=0)
+        zap.close()
+        context.destroy(linger=0)
+
+
+def test_refusals_are_bounded_and_rate_limited(tmp_path, monkeypatch):
+    """200 random keys: one line, a count later; the memory of refused keys stays small."""
+    import zmq
+    from zmq.utils import z85
+
+    from velarix.cluster import security
+
+    monkeypatch.setattr(security, "RECENT_REFUSALS", 50)
+    make_keys(str(tmp_path / "keys"), ["a"])
+    keys = security.WorkerKeys(str(tmp_path / "keys" / "workers" / "a"))
+    now = [100.0]
+    lines = []
+    context = zmq.Context()
+    zap = security.ZapHandler(context, keys, lines.append, clock=lambda: now[0])
+    client = context.socket(zmq.REQ)
+    client.connect("inproc://zeromq.zap.01")
+    try:
+        for _ in range(200):
+            zap_request(client, os.urandom(32))
+            zap.handle()
+            assert client.recv_multipart()[2] == b"400"
+            zap.flush()
+        assert len(lines) == 1 and lines[0].startswith("Refused a connection from 127.0.0.1")
+        assert len(zap.refused) == 50
+        now[0] += security.REFUSAL_INTERVAL
+        zap.flush()
+        assert lines[1].startswith("Refused 199 more connection(s)")
+        zap.flush()
+        retry = next(iter(zap.refused))[1]  # a client retrying its handshake is not a new refusal
+        zap_request(client, z85.decode(retry))
+        zap.handle()
+        client.recv_multipart()
+        assert len(lines) == 2
+    finally:
+        client.close(linger=0)
+        zap.close()
+        context.destroy(linger=0)
 
 
 def test_values_travel_with_their_buffers_out_of_band():

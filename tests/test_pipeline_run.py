@@ -15,7 +15,7 @@ from velarix import Constants, LogType, Pipeline
 from velarix.i_node import INode
 from velarix.imp import ConstantsImp, PipelineImp
 
-from pipeline_helpers import WAIT, Loaded, PassProbe, Sink, Source, end_monitor, entries, messages
+from pipeline_helpers import WAIT, Loaded, PassProbe, Relay, Sink, Source, end_monitor, entries, messages
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
@@ -329,3 +329,67 @@ def test_the_process_exits_cleanly_with_a_pipeline_stopped_or_still_running(tmp_
         done = subprocess.run([sys.executable, str(script)], env=env,
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 0, done.stderr
+
+
+class Failing(INode):
+    def step(self, data):
+        raise RuntimeError("step failed")
+
+
+def test_closed_pipelines_free_their_nodes_and_ports(tmp_path, fast_monitor, no_thread_leak, monkeypatch):
+    """The registry lets a closed pipeline's nodes and ports go; nothing else (log
+    file writer, logging bridge, threads) keeps them: they form cycles only."""
+    import gc
+    import io
+    import logging
+    import weakref
+
+    from velarix import Portable
+    from velarix.imp import PortableImp
+
+    # A handler that writes records out, not pytest's, which keeps them (and their
+    # tracebacks' frames) for its report.
+    bridge = logging.getLogger("velarix")
+    text = io.StringIO()
+    monkeypatch.setattr(bridge, "propagate", False)
+    handler = logging.StreamHandler(text)
+    monkeypatch.setattr(bridge, "handlers", [handler])
+    refs = []
+    survivor = Source()  # outside every closed pipeline: stays registered
+    for round_ in range(20):
+        p = Pipeline(directory=str(tmp_path / str(round_)) if round_ % 2 else "")
+        source, relay, sink = Source(), Relay(), Sink()
+        p.connect(source, relay)
+        p.connect(relay, sink)
+        failing = Failing()
+        p.connect(relay, failing)  # an error entry with its exception on the way out
+        sink.expected = 1
+        p.start()
+        source.cycle({"x": round_})
+        assert sink.done.wait(WAIT)
+        p.stop()
+        p.close()
+        for node in (source, relay, sink, failing):
+            assert Portable.get_by_id(node.config["id"]) is None
+            imp = node._imp
+            ports = [*getattr(imp, "_input_ports", {}).values(), *getattr(imp, "_output_ports", {}).values()]
+            assert ports and all(PortableImp.get_by_id(port.config["id"]) is None for port in ports)
+            refs += [weakref.ref(node), weakref.ref(imp), *map(weakref.ref, ports)]
+        p.close()  # again: nothing more
+        del p, source, relay, sink, failing, node, imp, ports
+    gc.collect()
+    assert [r for r in refs if r() is not None] == []
+    assert "step failed" in text.getvalue()
+    assert Portable.get_by_id(survivor.config["id"]) is survivor._imp
+
+
+def test_close_leaves_an_id_that_names_another_object_now():
+    from velarix import Portable
+
+    p = Pipeline(directory="")
+    old = Source(id="same")
+    p.add_node(old)
+    Portable.reset()
+    new = Source(id="same")
+    p.close()
+    assert Portable.get_by_id("same") is new._imp

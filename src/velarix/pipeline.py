@@ -141,7 +141,9 @@ class Pipeline:
 
     def close(self) -> None:
         """Stop the pipeline if it runs and stop its logger (its queue drained and
-        its file closed). Calling it again does nothing more."""
+        its file closed), then take its nodes and their ports out of the
+        process-wide registry (`Portable.get_by_id` no longer finds them), so that
+        dropping the pipeline frees them. Calling it again does nothing more."""
         if self.get_state() == Constants.States.RUNNING:
             self.stop()
         monitor = self._imp._monitor_thread
@@ -149,6 +151,7 @@ class Pipeline:
             # Its last line ("Monitoring thread terminated.") belongs in the file.
             monitor.join(timeout=5.0)
         self.get_logger().stop()
+        _unregister(self.get_nodes())
 
     def __enter__(self) -> Pipeline:
         return self
@@ -355,6 +358,24 @@ def _deserialize_with_fresh_ids(data: dict[str, Any], directory: Optional[str]) 
         if directory is None:
             return PipelineImp.deserialize(relinked)
         return PipelineImp.deserialize(relinked, directory)
+
+
+def _unregister(nodes: list[Node]) -> None:
+    """Drop the registry's entries for `nodes` and their ports; an id that now
+    names another object (re-registered after a reset) keeps its entry."""
+    from .imp import PortableImp
+
+    registry: dict[Any, Any] = PortableImp._id_map
+    for node in nodes:
+        imp: Any = node._imp
+        objects = [imp, *getattr(imp, "_input_ports", {}).values(), *getattr(imp, "_output_ports", {}).values()]
+        for obj in objects:
+            try:
+                key = obj.config[obj.config.Keys.ID]
+                if registry.get(key) is obj:
+                    del registry[key]
+            except (AttributeError, KeyError, TypeError):  # not registered the usual way: nothing of ours
+                continue
 
 
 def _explain_non_nodes(output_node: object, input_node: object) -> None:

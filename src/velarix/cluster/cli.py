@@ -17,7 +17,8 @@ def add_commands(subparsers: Any) -> None:
                     "CURVE keys (made by the keys command); the worker exits when its controller goes away.")
     worker.add_argument("--bind", required=True, help="ipc://PATH (a folder only you can enter) or tcp://HOST:PORT")
     worker.add_argument("--name", default=None, help="the worker's name in log entries (default: host-pid)")
-    worker.add_argument("--keys", default=None, metavar="DIR", help="keys folder made by the keys command")
+    worker.add_argument("--keys", default=None, metavar="DIR",
+                        help="this worker's keys folder, DIR/workers/NAME made by the keys command")
     worker.add_argument("--idle-timeout", type=float, default=None, metavar="SECONDS",
                         help="exit when no controller has connected after this long")
     worker.add_argument("--parent", type=int, default=None, help=argparse.SUPPRESS)
@@ -28,10 +29,16 @@ def add_commands(subparsers: Any) -> None:
 
     keys = subparsers.add_parser(
         "keys", help="make CURVE keys for controllers and workers",
-        description="Write controller.key(_secret) and worker.key(_secret) into DIR (mode 0700). "
-                    "Give the folder to the controller (Cluster(keys=DIR)) and to each worker "
-                    "(--keys DIR); a worker only accepts the controller key found there.")
+        description="Make a controller key pair in DIR/controller and one key pair per worker in "
+                    "DIR/workers/NAME (all mode 0700; run again with new names to add workers). Give "
+                    "DIR/controller to the controller (Cluster(keys=DIR/controller)) and DIR/workers/NAME "
+                    "to worker NAME only (--keys DIR/workers/NAME): the controller's secret stays with "
+                    "the controller. DIR must be new, empty or a keys folder made before.")
     keys.add_argument("directory", metavar="DIR")
+    keys.add_argument("--worker", action="append", default=[], metavar="NAME",
+                      help="a worker to make a key pair for (repeatable)")
+    keys.add_argument("--workers", type=int, default=1, metavar="N",
+                      help="without --worker: key pairs for N workers named worker1 .. workerN (default 1)")
     keys.add_argument("--force", action="store_true", help="replace existing keys")
     keys.set_defaults(func=run_keys)
 
@@ -68,11 +75,16 @@ class _first_line_then_stderr:
 def run_keys(args: argparse.Namespace) -> int:
     from .security import make_keys
 
+    names = args.worker or [f"worker{n}" for n in range(1, args.workers + 1)]
     try:
-        make_keys(args.directory, force=args.force)
-    except (FileExistsError, ImportError, OSError) as error:
+        make_keys(args.directory, names, force=args.force)
+    except (FileExistsError, ImportError, OSError, ValueError) as error:
         print(f"velarix keys: {error}", file=sys.stderr)
         return 1
-    print(f"Keys written to {args.directory}: controller.key, controller.key_secret, worker.key, worker.key_secret.")
-    print("Copy the whole folder to each worker host; keep the *_secret files private.")
+    folder = args.directory
+    print(f"Keys written to {folder}:")
+    print(f"  {os.path.join(folder, 'controller')}: for the controller only (Cluster(keys=...)); "
+          "its controller.key_secret never leaves that host.")
+    for name in names:
+        print(f"  {os.path.join(folder, 'workers', name)}: copy to worker {name}'s host only (--keys ...).")
     return 0

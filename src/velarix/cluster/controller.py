@@ -40,7 +40,7 @@ from ..pipeline import Pipeline
 from . import links, wire
 from ._zmq import require_zmq
 from .logs import inject
-from .security import CONTROLLER, Keys, make_keys, is_tcp
+from .security import ControllerKeys, is_tcp, make_keys
 from .worker import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT, producer_running
 
 CALL_TIMEOUT = 10.0  # seconds a worker gets to answer a request
@@ -93,14 +93,16 @@ class _WorkerHandle:
         self.failures: dict[str, tuple[Any, RemoteNodeError]] = {}  # node id -> (failure, its exception here)
         self.replies: dict[int, _Reply] = {}
         self.senders: list[links.Sender] = []  # this process's senders whose receiver is on that worker
+        self.server_key: Optional[bytes] = None  # its public key, for CURVE over TCP
 
 
 class Cluster:
-    """Runs `pipeline` over worker processes. `keys`: a folder made by
-    `velarix keys DIR`, needed for workers reached over TCP; `hwm`: values a
-    cross-process link holds before the producer waits; `heartbeat_interval`
-    and `heartbeat_timeout`: seconds between heartbeats, and of silence after
-    which a worker (or, for a worker, its controller) counts as gone."""
+    """Runs `pipeline` over worker processes. `keys`: the folder DIR/controller
+    made by `velarix keys DIR --worker NAME` (or DIR itself), needed for workers
+    reached over TCP; `hwm`: values a cross-process link holds before the producer
+    waits; `heartbeat_interval` and `heartbeat_timeout`: seconds between
+    heartbeats, and of silence after which a worker (or, for a worker, its
+    controller) counts as gone."""
 
     def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000,
                  heartbeat_interval: float = HEARTBEAT_INTERVAL, heartbeat_timeout: float = HEARTBEAT_TIMEOUT) -> None:
@@ -117,7 +119,7 @@ class Cluster:
             raise ClusterError("This pipeline belongs to another Cluster; close that one first.")
         self.pipeline = pipeline
         self.keys_dir = keys
-        self.keys = Keys(keys, CONTROLLER) if keys else None
+        self.keys = ControllerKeys(keys) if keys else None
         self.hwm = hwm
         self.heartbeat_interval = float(heartbeat_interval)
         self.heartbeat_timeout = float(heartbeat_timeout)
@@ -150,10 +152,11 @@ class Cluster:
         command = [sys.executable, "-m", "velarix.cluster", "worker", "--name", name,
                    "--parent", str(os.getpid()), "--parent-folder", self.folder,
                    "--idle-timeout", str(LOCAL_IDLE_TIMEOUT)]
-        if self.keys is None:  # fresh keys in our private folder, for any TCP link
-            self.keys_dir = make_keys(os.path.join(self.folder, "keys"))
-            self.keys = Keys(self.keys_dir, CONTROLLER)
-        command += ["--keys", self.keys.directory]
+        if self.keys is None:  # a fresh controller pair in our private folder, for any TCP link
+            self.keys_dir = make_keys(os.path.join(self.folder, "keys"), workers=())
+            self.keys = ControllerKeys(self.keys_dir)
+        # The worker's own pair, made in our private folder; our secret stays out of its reach.
+        command += ["--keys", self.keys.add_local_worker(name, os.path.join(self.folder, "worker-keys", name))]
         if transport == "ipc":
             command += ["--bind", f"ipc://{os.path.join(self.folder, name + '.ctl')}"]
         elif transport == "tcp":
@@ -167,13 +170,22 @@ class Cluster:
             _end_process(process)
             raise
         self.workers[name] = _WorkerHandle(name, endpoint, process)
+        self.workers[name].server_key = self.keys.workers[name]
 
-    def add_worker(self, name: str, endpoint: str) -> None:
-        """Use a worker started elsewhere with `velarix worker --bind ENDPOINT`."""
+    def add_worker(self, name: str, endpoint: str, key: Optional[str] = None) -> None:
+        """Use a worker started elsewhere with `velarix worker --bind ENDPOINT`;
+        `key` names its key pair in the keys folder (default: `name`)."""
         self._check_new_worker(name)
         if is_tcp(endpoint) and self.keys is None:
             raise ClusterError(f"Worker {name} at {endpoint}: TCP needs CURVE keys; pass keys=DIR to Cluster.")
+        server_key = None
+        if self.keys is not None and (is_tcp(endpoint) or (key or name) in self.keys.workers):
+            try:
+                server_key = self.keys.worker_key(key or name)
+            except KeyError as error:
+                raise ClusterError(f"Worker {name} at {endpoint}: {error.args[0]}") from None
         self.workers[name] = _WorkerHandle(name, endpoint)
+        self.workers[name].server_key = server_key
 
     def _check_new_worker(self, name: str) -> None:
         if self.deployed:
@@ -308,13 +320,15 @@ class Cluster:
         _check_portable([n for n in nodes if self.where(n) is not None])
         for name, worker in self.workers.items():
             part = _part_text([n for n in nodes if self.where(n) == name])
-            endpoints = self._call(worker, {"op": "build", "part": part, "links": ends[name]})
+            endpoints = self._call(worker, {"op": "build", "part": part, "links": ends[name],
+                                            "peers": self._peer_keys()})
             for link in cross:
                 if link["id"] in endpoints:
                     link["endpoint"] = _reachable(endpoints[link["id"]], worker.endpoint)
+                    link["server_key"] = worker.server_key.decode() if worker.server_key else None
         for link in cross:
             for end in link["ends"]:
-                end["endpoint"] = link["endpoint"]
+                end["endpoint"], end["server_key"] = link["endpoint"], link.get("server_key")
         for name, worker in self.workers.items():
             self._call(worker, {"op": "connect", "links": ends[name]})
         for link in cross:
@@ -357,11 +371,15 @@ class Cluster:
                          "port": _id(iport), "node": _id(consumer), "timing": iport.get_timing()}]})
         return cross
 
+    def _peer_keys(self) -> list[str]:
+        """The public keys of this cluster's workers: the clients a worker's data sockets let in."""
+        return sorted({w.server_key.decode() for w in self.workers.values() if w.server_key})
+
     def _attach_local(self, link: dict[str, Any], end: dict[str, Any]) -> None:
         zmq = self.zmq
         endpoint = link["endpoint"]
         if end["role"] == "send":
-            sock = self._data_socket(zmq.PUSH, endpoint)
+            sock = self._data_socket(zmq.PUSH, endpoint, link.get("server_key"))
             producer = _node_of_port(self.pipeline, link["oport"])
             sender = links.Sender(sock, link["oport"], lambda: producer_running(producer),
                                   lambda: links.steps_again(producer))
@@ -370,17 +388,17 @@ class Cluster:
             self.senders.append(sender)
             self.workers[link["sender_peer"]].senders.append(sender)
         else:
-            sock = self._data_socket(zmq.PULL, endpoint)
+            sock = self._data_socket(zmq.PULL, endpoint, link.get("server_key"))
             self.receiver.add(sock, link["iport"], end["timing"], link["consumer"])
 
-    def _data_socket(self, kind: int, endpoint: str) -> Any:
+    def _data_socket(self, kind: int, endpoint: str, server_key: Optional[str]) -> Any:
         sock = self.context.socket(kind)
         sock.linger = 0
         sock.sndhwm = sock.rcvhwm = self.hwm
         sock.sndtimeo = links.POLL_MS
         if is_tcp(endpoint):
-            assert self.keys is not None  # spawn and add_worker made sure
-            self.keys.as_client(sock)
+            assert self.keys is not None and server_key is not None  # spawn and add_worker made sure
+            self.keys.as_client(sock, server_key.encode())
         sock.connect(endpoint)
         return sock
 
@@ -445,11 +463,15 @@ class Cluster:
 
     def _hello(self, worker: _WorkerHandle) -> None:
         try:
-            worker.pid = self._call(worker, {"op": "hello", "heartbeat_interval": self.heartbeat_interval,
-                                             "heartbeat_timeout": self.heartbeat_timeout})["pid"]
+            hello = self._call(worker, {"op": "hello", "heartbeat_interval": self.heartbeat_interval,
+                                        "heartbeat_timeout": self.heartbeat_timeout})
+            worker.pid = hello["pid"]
         except ClusterError as error:
-            hint = " (were both given keys from the same `velarix keys` folder?)" if is_tcp(worker.endpoint) else ""
+            hint = (" (does the worker hold DIR/workers/NAME and the controller DIR/controller of the same "
+                    "`velarix keys` folder?)" if is_tcp(worker.endpoint) else "")
             raise ClusterError(f"{error}{hint}") from None
+        if worker.server_key is None and hello.get("key"):  # over ipc://, whose folder is ours alone
+            worker.server_key = hello["key"].encode()
         worker.ready = True
         worker.last_seen = time.monotonic()
 
@@ -484,8 +506,8 @@ class Cluster:
             sock.linger = 0
             sock.sndtimeo = 1000
             if is_tcp(worker.endpoint):
-                assert self.keys is not None  # add_worker made sure
-                self.keys.as_client(sock)
+                assert self.keys is not None and worker.server_key is not None  # add_worker made sure
+                self.keys.as_client(sock, worker.server_key)
             sock.connect(worker.endpoint)
             worker.socket = sock
         self.wake_recv = self.context.socket(zmq.PAIR)

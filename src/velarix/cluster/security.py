@@ -1,24 +1,34 @@
 """Keys and endpoints: who may connect, and where a worker may listen.
 
-A keys folder holds two CURVE key pairs made by `velarix keys DIR`:
-controller.key / controller.key_secret and worker.key / worker.key_secret. A
-controller uses its own pair and the workers' public key; a worker uses its own
-pair and accepts, on its control socket, only the controller's public key, and on
-its data sockets the controller's or another worker's.
+`velarix keys DIR --worker NAME ...` makes one CURVE key pair for the controller
+and one for each worker, laid out so that each host gets only what it needs:
+
+    DIR/controller/controller.key(_secret)   the controller's pair: stays with it
+    DIR/controller/workers/NAME.key          each worker's public key
+    DIR/workers/NAME/worker.key(_secret)     worker NAME's pair, for its host
+    DIR/workers/NAME/controller.key          the controller's public key
+
+A worker's control socket accepts the controller's key only; its data sockets the
+controller's and the keys of this cluster's workers, which the controller (the one
+client the control socket lets in) names when it builds the worker's part.
 """
 
 from __future__ import annotations
 
+import collections
 import ipaddress
 import os
+import shutil
 import socket
-from typing import Any, Callable, Optional
+import time
+from typing import Any, Callable, Iterable, Optional
 from urllib.parse import urlsplit
 
 from ._zmq import require_zmq
 
 CONTROLLER = "controller"
 WORKER = "worker"
+WORKERS = "workers"
 CONTROL_DOMAIN = "control"
 DATA_DOMAIN = "data"
 
@@ -27,55 +37,174 @@ class SecurityError(RuntimeError):
     """A connection or a binding that the security rules refuse."""
 
 
-def make_keys(directory: str, force: bool = False) -> str:
-    """Write both key pairs into `directory` (created private, mode 0700)."""
+def _private_dir(path: str) -> None:
+    os.makedirs(path, mode=0o700, exist_ok=True)
+    os.chmod(path, 0o700)
+
+
+def _check_worker_name(name: str) -> None:
+    if not name or name.startswith(".") or os.sep in name or (os.altsep and os.altsep in name):
+        raise ValueError(f"Worker name {name!r} cannot name a keys folder.")
+
+
+def is_keys_folder(directory: str) -> bool:
+    """A folder `make_keys` made: it holds the controller's key pair."""
+    return os.path.isfile(os.path.join(directory, CONTROLLER, CONTROLLER + ".key_secret"))
+
+
+def make_worker_keys(directory: str, controller_key_file: str) -> str:
+    """A new worker key pair in the private folder `directory`, with a copy of the
+    controller's public key file; the worker's public key file."""
     require_zmq()
     import zmq.auth
 
-    os.makedirs(directory, mode=0o700, exist_ok=True)
-    os.chmod(directory, 0o700)
-    for name in (CONTROLLER, WORKER):
-        secret = os.path.join(directory, name + ".key_secret")
-        if os.path.exists(secret) and not force:
-            raise FileExistsError(f"{secret} exists; pass force=True (--force) to replace the keys.")
-        zmq.auth.create_certificates(directory, name)
-        os.chmod(secret, 0o600)
+    _private_dir(directory)
+    public_file, secret_file = zmq.auth.create_certificates(directory, WORKER)
+    os.chmod(secret_file, 0o600)
+    shutil.copyfile(controller_key_file, os.path.join(directory, CONTROLLER + ".key"))
+    return str(public_file)
+
+
+def make_keys(directory: str, workers: Iterable[str] = ("worker1",), force: bool = False) -> str:
+    """Make the controller's key pair in `directory`/controller (kept when it exists,
+    unless `force`) and one pair per name in `workers` under `directory`/workers.
+    `directory` must be new, empty or a keys folder: another folder is refused
+    rather than made private. An existing worker pair needs `force` to be replaced."""
+    require_zmq()
+    import zmq.auth
+
+    names = list(workers)
+    for name in names:
+        _check_worker_name(name)
+    if os.path.lexists(directory):
+        if not os.path.isdir(directory):
+            raise FileExistsError(f"{directory} exists and is not a folder.")
+        if os.path.isfile(os.path.join(directory, CONTROLLER + ".key_secret")):
+            raise FileExistsError(f"{directory} holds keys of the old layout (one pair shared by every worker, "
+                                  "the controller's secret beside it): make the new keys in another folder.")
+        if os.listdir(directory) and not is_keys_folder(directory):
+            raise FileExistsError(f"{directory} is not empty and holds no velarix keys: refusing to make it a "
+                                  "keys folder (mode 0700); name a new or an empty folder.")
+    controller_dir = os.path.join(directory, CONTROLLER)
+    if not force:
+        for name in names:
+            secret = os.path.join(directory, WORKERS, name, WORKER + ".key_secret")
+            if os.path.exists(secret):
+                raise FileExistsError(f"{secret} exists; pass force=True (--force) to replace the keys.")
+    _private_dir(directory)
+    _private_dir(controller_dir)
+    _private_dir(os.path.join(controller_dir, WORKERS))
+    _private_dir(os.path.join(directory, WORKERS))
+    controller_secret = os.path.join(controller_dir, CONTROLLER + ".key_secret")
+    renewed = force or not os.path.exists(controller_secret)
+    if renewed:
+        zmq.auth.create_certificates(controller_dir, CONTROLLER)
+        os.chmod(controller_secret, 0o600)
+    controller_public = os.path.join(controller_dir, CONTROLLER + ".key")
+    for name in names:
+        public = make_worker_keys(os.path.join(directory, WORKERS, name), controller_public)
+        shutil.copyfile(public, os.path.join(controller_dir, WORKERS, name + ".key"))
+    if renewed:  # workers made earlier must know the new controller key
+        for name in os.listdir(os.path.join(directory, WORKERS)):
+            folder = os.path.join(directory, WORKERS, name)
+            if os.path.isfile(os.path.join(folder, WORKER + ".key")):
+                shutil.copyfile(controller_public, os.path.join(folder, CONTROLLER + ".key"))
     return directory
 
 
-class Keys:
-    """The key pairs one side of the cluster needs, read from a keys folder."""
+class _Keys:
+    public: bytes
+    secret: bytes
+    controller_public: bytes
 
-    def __init__(self, directory: str, role: str) -> None:
-        require_zmq()
-        import zmq.auth
-
-        self.directory = directory
-        own = os.path.join(directory, role + ".key_secret")
-        if not os.path.exists(own):
-            raise FileNotFoundError(f"No {role} key pair in {directory}: make one with `velarix keys {directory}`.")
-        self.public, self.secret = zmq.auth.load_certificate(own)
-        self.worker_public, _ = zmq.auth.load_certificate(os.path.join(directory, WORKER + ".key"))
-        self.controller_public, _ = zmq.auth.load_certificate(os.path.join(directory, CONTROLLER + ".key"))
-
-    def as_client(self, sock: Any) -> None:
-        """Make `sock` a CURVE client of a worker."""
+    def as_client(self, sock: Any, server_key: bytes) -> None:
+        """Make `sock` a CURVE client of the server whose public key is `server_key`."""
         sock.curve_publickey = self.public
         sock.curve_secretkey = self.secret
-        sock.curve_serverkey = self.worker_public
+        sock.curve_serverkey = server_key
 
     def as_server(self, sock: Any, domain: str) -> None:
-        """Make `sock` a CURVE server whose clients the worker's ZAP handler checks."""
+        """Make `sock` a CURVE server whose clients the ZAP handler checks."""
         sock.curve_server = True
         sock.curve_publickey = self.public
         sock.curve_secretkey = self.secret
         sock.zap_domain = domain.encode()
 
+
+class ControllerKeys(_Keys):
+    """The controller's key pair and its workers' public keys, from DIR/controller
+    (or DIR, the folder `make_keys` made)."""
+
+    def __init__(self, directory: str) -> None:
+        require_zmq()
+        import zmq.auth
+
+        directory = os.path.expanduser(directory)
+        if is_keys_folder(directory):
+            directory = os.path.join(directory, CONTROLLER)
+        self.directory = directory
+        own = os.path.join(directory, CONTROLLER + ".key_secret")
+        if not os.path.exists(own):
+            raise FileNotFoundError(f"No controller key pair in {directory}: make keys with "
+                                    "`velarix keys DIR --worker NAME` and give the controller DIR/controller.")
+        public, secret = zmq.auth.load_certificate(own)
+        assert secret is not None
+        self.public, self.secret = bytes(public), bytes(secret)
+        self.controller_public = self.public
+        self.workers: dict[str, bytes] = {}
+        folder = os.path.join(directory, WORKERS)
+        for entry in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            if entry.endswith(".key"):
+                self.workers[entry[:-len(".key")]] = bytes(zmq.auth.load_certificate(os.path.join(folder, entry))[0])
+
+    def worker_key(self, name: str) -> bytes:
+        """The public key of the worker key pair `name`."""
+        if name not in self.workers:
+            known = ", ".join(sorted(self.workers)) or "none"
+            raise KeyError(f"No public key for worker {name!r} in {self.directory} (there are: {known}); "
+                           f"make one with `velarix keys DIR --worker {name}`.")
+        return self.workers[name]
+
+    def add_local_worker(self, name: str, directory: str) -> str:
+        """A fresh key pair for a worker this process starts, in `directory`."""
+        import zmq.auth
+
+        _check_worker_name(name)
+        public = make_worker_keys(directory, os.path.join(self.directory, CONTROLLER + ".key"))
+        self.workers[name] = bytes(zmq.auth.load_certificate(public)[0])
+        return directory
+
+
+class WorkerKeys(_Keys):
+    """A worker's key pair and its controller's public key, from DIR/workers/NAME.
+    A folder that also holds the controller's secret is refused: that secret
+    belongs on the controller's host only."""
+
+    def __init__(self, directory: str) -> None:
+        require_zmq()
+        import zmq.auth
+
+        directory = os.path.expanduser(directory)
+        if is_keys_folder(directory) or os.path.isfile(os.path.join(directory, CONTROLLER + ".key_secret")):
+            raise SecurityError(
+                f"{directory} holds the controller's secret key, which must stay with the controller: give "
+                f"this worker only its own folder (DIR/workers/NAME, made by `velarix keys DIR --worker NAME`).")
+        self.directory = directory
+        own = os.path.join(directory, WORKER + ".key_secret")
+        if not os.path.exists(own):
+            raise FileNotFoundError(f"No worker key pair in {directory}: make one with "
+                                    "`velarix keys DIR --worker NAME` and give this worker DIR/workers/NAME.")
+        public, secret = zmq.auth.load_certificate(own)
+        assert secret is not None
+        self.public, self.secret = bytes(public), bytes(secret)
+        self.controller_public = bytes(zmq.auth.load_certificate(os.path.join(directory, CONTROLLER + ".key"))[0])
+        self.peers: frozenset[bytes] = frozenset()  # the other workers of the cluster, named at build
+
     def allowed(self, domain: str, client_key: bytes) -> bool:
-        """Control: the controller only. Data: the controller or a fellow worker."""
+        """Control: the controller only. Data: the controller or a worker of its cluster."""
         if domain == CONTROL_DOMAIN:
             return client_key == self.controller_public
-        return client_key in (self.controller_public, self.worker_public)
+        return client_key == self.controller_public or client_key in self.peers
 
 
 def is_tcp(endpoint: str) -> bool:
@@ -116,17 +245,26 @@ def private_folder(directory: str) -> None:
         raise SecurityError(f"ipc folder {directory} is open to other users (mode {mode:o}); use a folder with mode 0700.")
 
 
+REFUSAL_INTERVAL = 10.0  # seconds: at most one refusal line this often, the rest counted
+RECENT_REFUSALS = 256  # refused keys remembered: a client retrying its handshake is one refusal
+
+
 class ZapHandler:
     """Answers ZeroMQ's authentication requests for this process's CURVE servers,
-    polled by the worker's main loop; refusals go to `report`."""
+    polled by the worker's main loop; refusals go to `report`, rate-limited:
+    whoever reaches the port must not be able to fill the log."""
 
     VERSION = b"1.0"
 
-    def __init__(self, context: Any, keys: Keys, report: Callable[[str], None]) -> None:
+    def __init__(self, context: Any, keys: WorkerKeys, report: Callable[[str], None],
+                 clock: Callable[[], float] = time.monotonic) -> None:
         zmq = require_zmq()
         self.keys = keys
         self.report = report
-        self.refused: set[tuple[bytes, bytes]] = set()  # a refused client retries its handshake: say it once per key
+        self.clock = clock
+        self.refused: collections.OrderedDict[tuple[bytes, bytes], None] = collections.OrderedDict()
+        self.next_report = float("-inf")
+        self.unreported = 0  # refusals counted since the last line
         self.socket = context.socket(zmq.REP)
         self.socket.linger = 0
         self.socket.bind("inproc://zeromq.zap.01")
@@ -140,12 +278,35 @@ class ZapHandler:
 
             key = z85.encode(frames[6])
             ok = self.keys.allowed(domain.decode(), key)
-            if not ok and (domain, key) not in self.refused:
-                self.refused.add((domain, key))
-                self.report(f"Refused a connection from {address.decode() or 'unknown'} on the "
-                            f"{domain.decode()} socket: public key {key.decode()} is not allowed.")
+            if not ok:
+                self._refused(domain, key, address)
         status = (b"200", b"OK") if ok else (b"400", b"Unknown key")
         self.socket.send_multipart([self.VERSION, request_id, *status, b"", b""])
 
+    def _refused(self, domain: bytes, key: bytes, address: bytes) -> None:
+        seen = (domain, key)
+        if seen in self.refused:
+            self.refused.move_to_end(seen)
+            return
+        self.refused[seen] = None
+        if len(self.refused) > RECENT_REFUSALS:
+            self.refused.popitem(last=False)
+        now = self.clock()
+        if now < self.next_report:
+            self.unreported += 1
+            return
+        self.next_report = now + REFUSAL_INTERVAL
+        self.report(f"Refused a connection from {address.decode(errors='replace') or 'unknown'} on the "
+                    f"{domain.decode(errors='replace')} socket: public key {key.decode()} is not allowed.")
+
+    def flush(self, final: bool = False) -> None:
+        """Report the refusals counted since the last line, once its interval is over."""
+        if self.unreported and (final or self.clock() >= self.next_report):
+            self.report(f"Refused {self.unreported} more connection(s) whose public keys are not allowed "
+                        f"(refusals are reported at most every {REFUSAL_INTERVAL:g} s).")
+            self.unreported = 0
+            self.next_report = self.clock() + REFUSAL_INTERVAL
+
     def close(self) -> None:
+        self.flush(final=True)
         self.socket.close(linger=0)

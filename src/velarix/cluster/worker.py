@@ -31,7 +31,7 @@ from ..portable import Portable
 from . import links, wire
 from ._zmq import require_zmq
 from .logs import entry_record, forwarding_logger
-from .security import CONTROL_DOMAIN, DATA_DOMAIN, Keys, WORKER, check_bind, is_tcp, private_folder
+from .security import CONTROL_DOMAIN, DATA_DOMAIN, WorkerKeys, check_bind, is_tcp, private_folder
 
 HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
 HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
@@ -66,7 +66,8 @@ def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
 
 class Worker:
     """One worker process: `bind` is its control endpoint (ipc://PATH in a private
-    folder, or tcp://HOST:PORT with `keys`, a folder made by `velarix keys`)."""
+    folder, or tcp://HOST:PORT with `keys`, this worker's folder DIR/workers/NAME
+    made by `velarix keys DIR --worker NAME`)."""
 
     def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
                  parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None,
@@ -77,7 +78,7 @@ class Worker:
             private_folder(os.path.dirname(os.path.abspath(bind[len("ipc://"):])))
         self.name = name
         self.bind = bind
-        self.keys = Keys(keys, WORKER) if keys else None
+        self.keys = WorkerKeys(keys) if keys else None
         self.idle_timeout = idle_timeout
         self.parent = parent
         self.hwm = hwm
@@ -125,11 +126,11 @@ class Worker:
         endpoint: str = sock.last_endpoint.decode()
         return endpoint
 
-    def _connect_data(self, sock: Any, endpoint: str) -> None:
+    def _connect_data(self, sock: Any, endpoint: str, server_key: Optional[str]) -> None:
         if is_tcp(endpoint):
-            if self.keys is None:
+            if self.keys is None or server_key is None:
                 raise RuntimeError(f"Worker {self.name} has no keys to reach {endpoint}.")
-            self.keys.as_client(sock)
+            self.keys.as_client(sock, server_key.encode())
         sock.connect(endpoint)
 
     # Requests ----------------------------------------------------------------
@@ -140,10 +141,13 @@ class Worker:
             value = message.get(key)
             if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0:
                 setattr(self, key, float(value))
-        return {"name": self.name, "pid": os.getpid()}
+        # Our public key: a controller that reached us over ipc:// may not know it yet.
+        return {"name": self.name, "pid": os.getpid(), "key": self.keys.public.decode() if self.keys else None}
 
     def op_build(self, message: dict[str, Any]) -> dict[int, str]:
         """Re-create the nodes; bind the link ends this worker serves."""
+        if self.keys is not None:  # who may use our data sockets: the workers our controller names
+            self.keys.peers = frozenset(key.encode() for key in message.get("peers", ()))
         self.nodes = rebuild(json.loads(message["part"]), self.logger)
         endpoints: dict[int, str] = {}
         for link in message["links"]:
@@ -159,7 +163,7 @@ class Worker:
             sock = self.pending.pop(link["id"], None)
             if sock is None:
                 sock = self._link_socket(link)
-                self._connect_data(sock, link["endpoint"])
+                self._connect_data(sock, link["endpoint"], link.get("server_key"))
             self._attach(link, sock)
         self.receiver.start()
 
@@ -240,8 +244,10 @@ class Worker:
         started = next_status = time.monotonic()
         while self.running:
             events = dict(poller.poll(POLL_MS))
-            if self.zap is not None and events.get(self.zap.socket):
-                self.zap.handle()
+            if self.zap is not None:
+                if events.get(self.zap.socket):
+                    self.zap.handle()
+                self.zap.flush()
             if events.get(self.wake_recv):
                 try:
                     os.read(self.wake_recv, 4096)
