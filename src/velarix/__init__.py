@@ -12,7 +12,7 @@ from .i_node import INode
 from .o_node import ONode
 from .io_node import IONode
 from .pipeline import Pipeline
-from .errors import PipelineError
+from .errors import ConfigurationWarning, PipelineError
 
 try:
     __version__: str = _metadata.version("velarix")
@@ -34,4 +34,5 @@ __all__ = [
     "IONode",
     "Pipeline",
     "PipelineError",
+    "ConfigurationWarning",
 ]

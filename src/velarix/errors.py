@@ -37,3 +37,8 @@ class NotANodeError(TypeError, AttributeError):
     Also an AttributeError: the object lacks what a node offers (`set_logger`,
     `get_name`), which is how such a call failed before it was checked.
     """
+
+
+class ConfigurationWarning(UserWarning):
+    """A configuration entry that is one edit away from a key the object reads
+    (``input_port`` for ``input_ports``): it is kept, but nothing reads it."""
