@@ -19,7 +19,8 @@ from .o_node import ONode
 if TYPE_CHECKING:
     from .pipeline import Pipeline
 
-__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "to_dot", "to_mermaid", "draw",
+__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "unlinked_ports", "to_dot",
+           "to_mermaid", "draw",
            "fill_colour"]
 
 
@@ -70,17 +71,29 @@ class GraphInfo:
     def node(self, key: str) -> Optional[NodeInfo]:
         return next((node for node in self.nodes if node.key == key), None)
 
+    def unlinked(self) -> tuple[list[tuple[NodeInfo, PortInfo]], list[tuple[NodeInfo, PortInfo]]]:
+        """The output ports linked to no node of the graph, and the input ports
+        that no node of the graph feeds, in node order."""
+        sources = {(link.source, link.source_port) for link in self.links}
+        targets = {(link.target, link.target_port) for link in self.links}
+        outputs = [(node, port) for node in self.nodes for port in node.outputs
+                   if (node.key, port.name) not in sources]
+        inputs = [(node, port) for node in self.nodes for port in node.inputs
+                  if (node.key, port.name) not in targets]
+        return outputs, inputs
+
 
 def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
     return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
 
 
-def describe(pipeline: Pipeline) -> GraphInfo:
-    """Read the nodes and links of `pipeline` (running or not)."""
+def describe(pipeline: Pipeline, with_stats: bool = True) -> GraphInfo:
+    """Read the nodes and links of `pipeline` (running or not); `with_stats=False`
+    leaves out load, condition and rate."""
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
     nodes = pipeline.get_nodes()
-    has_run = any(node.get_counter() for node in nodes)
+    has_run = with_stats and any(node.get_counter() for node in nodes)
     for index, node in enumerate(nodes):
         stats = node.get_stats() if has_run else None
         info = NodeInfo(
@@ -104,6 +117,13 @@ def describe(pipeline: Pipeline) -> GraphInfo:
                 if target is not None:
                     graph.links.append(LinkInfo(info.key, port.name, *target))
     return graph
+
+
+def unlinked_ports(pipeline: Pipeline) -> tuple[list[str], list[str]]:
+    """`GraphInfo.unlinked` of `pipeline` as "node.port" texts: (outputs, inputs)."""
+    outputs, inputs = describe(pipeline, with_stats=False).unlinked()
+    return ([f"{node.name}.{port.name}" for node, port in outputs],
+            [f"{node.name}.{port.name}" for node, port in inputs])
 
 
 def _quote(text: str) -> str:
