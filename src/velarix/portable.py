@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import threading
 import warnings
 from typing import Any, Optional
 
@@ -33,17 +34,25 @@ class Portable:
 
         def __init__(self, **entries: Any) -> None:
             entries.setdefault(self.Keys.ID, ConstantsImp.ID_TO_BE_GENERATED)
-            known = _known_keys(self.Keys)
-            for key in entries:
-                if key not in known and type(key) is str:
-                    _warn_near_miss(type(self), key, known)
+            if not getattr(_building, "imp", False):
+                known = _known_keys(self.Keys)
+                for key in entries:
+                    if key not in known and type(key) is str:
+                        _warn_near_miss(type(self), key, known)
             super().__init__(**entries)
 
     _imp_class = PortableImp
     _imp: PortableImp
 
     def __init__(self, **entries: Any) -> None:
-        self._imp = self._imp_class(self.Configuration(**entries))
+        config = self.Configuration(**entries)
+        # The implementation copies configurations (its ports'): checked once, above.
+        outer = getattr(_building, "imp", False)
+        _building.imp = True
+        try:
+            self._imp = self._imp_class(config)
+        finally:
+            _building.imp = outer
 
     def __getattr__(self, name: str) -> Any:
         # Only reached when normal lookup fails: costs nothing once initialised.
@@ -96,6 +105,7 @@ class Portable:
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 _known: dict[type, frozenset[str]] = {}
+_building = threading.local()
 
 
 def _known_keys(keys: type) -> frozenset[str]:
