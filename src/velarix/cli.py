@@ -244,14 +244,15 @@ def describe_text(pipeline: Pipeline) -> str:
     """The nodes (name, class, ports with timing, rate) and the links, as tables;
     ports linked to nothing carry a "*" and are listed after the tables."""
     info = graph.describe(pipeline)
-    outputs, inputs = info.unlinked()
+    outputs, inputs = graph.unlinked(pipeline)
 
-    def of(node: graph.NodeInfo, ports: list[tuple[graph.NodeInfo, graph.PortInfo]]) -> frozenset[graph.PortInfo]:
-        return frozenset(port for other, port in ports if other is node)
+    def of(index: int, ports: Sequence[graph.PortInfo], loose: list[tuple[int, str]]) -> frozenset[graph.PortInfo]:
+        return frozenset(port for port in ports if (index, port.name) in loose)
 
     names = {node.key: node.name for node in info.nodes}
-    nodes = [(n.name, n.class_name, _port_list(n.inputs, of(n, inputs)), _port_list(n.outputs, of(n, outputs)),
-              "-" if n.rate is None else f"{n.rate:g}/s") for n in info.nodes]
+    nodes = [(n.name, n.class_name, _port_list(n.inputs, of(i, n.inputs, inputs)),
+              _port_list(n.outputs, of(i, n.outputs, outputs)), "-" if n.rate is None else f"{n.rate:g}/s")
+             for i, n in enumerate(info.nodes)]
     links = [(f"{names[l.source]}.{l.source_port}", "->", f"{names[l.target]}.{l.target_port}",
               l.timing) for l in info.links]
     text = "nodes\n" + _table(("name", "class", "inputs", "outputs", "rate"), nodes)

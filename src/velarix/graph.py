@@ -19,9 +19,8 @@ from .o_node import ONode
 if TYPE_CHECKING:
     from .pipeline import Pipeline
 
-__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "unlinked_ports", "to_dot",
-           "to_mermaid", "draw",
-           "fill_colour"]
+__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "unlinked", "unlinked_ports",
+           "to_dot", "to_mermaid", "draw", "fill_colour"]
 
 
 @dataclass(frozen=True)
@@ -71,29 +70,17 @@ class GraphInfo:
     def node(self, key: str) -> Optional[NodeInfo]:
         return next((node for node in self.nodes if node.key == key), None)
 
-    def unlinked(self) -> tuple[list[tuple[NodeInfo, PortInfo]], list[tuple[NodeInfo, PortInfo]]]:
-        """The output ports linked to no node of the graph, and the input ports
-        that no node of the graph feeds, in node order."""
-        sources = {(link.source, link.source_port) for link in self.links}
-        targets = {(link.target, link.target_port) for link in self.links}
-        outputs = [(node, port) for node in self.nodes for port in node.outputs
-                   if (node.key, port.name) not in sources]
-        inputs = [(node, port) for node in self.nodes for port in node.inputs
-                  if (node.key, port.name) not in targets]
-        return outputs, inputs
-
 
 def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
     return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
 
 
-def describe(pipeline: Pipeline, with_stats: bool = True) -> GraphInfo:
-    """Read the nodes and links of `pipeline` (running or not); `with_stats=False`
-    leaves out load, condition and rate."""
+def describe(pipeline: Pipeline) -> GraphInfo:
+    """Read the nodes and links of `pipeline` (running or not)."""
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
     nodes = pipeline.get_nodes()
-    has_run = with_stats and any(node.get_counter() for node in nodes)
+    has_run = any(node.get_counter() for node in nodes)
     for index, node in enumerate(nodes):
         stats = node.get_stats() if has_run else None
         info = NodeInfo(
@@ -119,11 +106,32 @@ def describe(pipeline: Pipeline, with_stats: bool = True) -> GraphInfo:
     return graph
 
 
+def unlinked(pipeline: Pipeline) -> tuple[list[tuple[int, str]], list[tuple[int, str]]]:
+    """The output ports without a link and the input ports without a link, as
+    (index of the node in pipeline order, port name), in node order. A link to a
+    port outside the pipeline counts: values pass (the cluster's stand-ins are such)."""
+    return _unlinked(pipeline.get_nodes())
+
+
+def _unlinked(nodes: list[Any]) -> tuple[list[tuple[int, str]], list[tuple[int, str]]]:
+    outputs: list[tuple[int, str]] = []
+    inputs: list[tuple[int, str]] = []
+    for index, node in enumerate(nodes):
+        if isinstance(node, ONode):
+            outputs.extend((index, port.name) for port in _ports(node, ONode.Configuration.Keys.OUTPUT_PORTS)
+                           if not ONode.get_port(node, port.name)._connected_ports)
+        if isinstance(node, INode):
+            inputs.extend((index, port.name) for port in _ports(node, INode.Configuration.Keys.INPUT_PORTS)
+                          if not INode.get_port(node, port.name)._connected_ports)
+    return outputs, inputs
+
+
 def unlinked_ports(pipeline: Pipeline) -> tuple[list[str], list[str]]:
-    """`GraphInfo.unlinked` of `pipeline` as "node.port" texts: (outputs, inputs)."""
-    outputs, inputs = describe(pipeline, with_stats=False).unlinked()
-    return ([f"{node.name}.{port.name}" for node, port in outputs],
-            [f"{node.name}.{port.name}" for node, port in inputs])
+    """`unlinked(pipeline)` as "node.port" texts: (outputs, inputs)."""
+    nodes = pipeline.get_nodes()
+    names = [str(node.get_name()) for node in nodes]
+    outputs, inputs = _unlinked(nodes)
+    return ([f"{names[i]}.{port}" for i, port in outputs], [f"{names[i]}.{port}" for i, port in inputs])
 
 
 def _quote(text: str) -> str:
