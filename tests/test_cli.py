@@ -114,7 +114,8 @@ def test_show_marks_unlinked_ports_and_run_says_what_is_missing(tmp_path):
         "velarix run: outputs linked to nothing: spare.out",
         "velarix run: inputs fed by nothing (their nodes never step): idle.in"]
     # A timed, fully linked pipeline gets neither note.
-    timed = velarix_command("run", save(tmp_path / "ok.json"), "--seconds", 0.2, "--log-dir", "", cwd=tmp_path)
+    timed = velarix_command("run", save(tmp_path / "ok.json"), "--seconds", 0.2, "--log-dir", "",
+                            cwd=tmp_path)
     assert timed.returncode == 0 and timed.stderr == ""
 
 

@@ -246,7 +246,8 @@ def describe_text(pipeline: Pipeline) -> str:
     info = graph.describe(pipeline)
     outputs, inputs = graph.unlinked(pipeline)
 
-    def of(index: int, ports: Sequence[graph.PortInfo], loose: list[tuple[int, str]]) -> frozenset[graph.PortInfo]:
+    def of(index: int, ports: Sequence[graph.PortInfo],
+           loose: list[tuple[int, str]]) -> frozenset[graph.PortInfo]:
         return frozenset(port for port in ports if (index, port.name) in loose)
 
     names = {node.key: node.name for node in info.nodes}

@@ -156,7 +156,8 @@ def _warn_near_miss(configuration: type, key: str, known: frozenset[str]) -> Non
         this = frame.f_locals.get("self") if frame.f_code.co_name == "__init__" else None
         if isinstance(this, Portable):
             built = this
-        elif not (frame.f_code.co_filename.startswith(_PACKAGE_DIR) or isinstance(this, Portable.Configuration)):
+        elif not (frame.f_code.co_filename.startswith(_PACKAGE_DIR)
+                  or isinstance(this, Portable.Configuration)):
             break
         frame, level = frame.f_back, level + 1
     if built is not None and type(built).Configuration is configuration:
