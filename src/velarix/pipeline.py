@@ -361,7 +361,8 @@ class Pipeline:
         if not any(port is iport for port in oport._connected_ports):
             return None
         for node in added:
-            self._imp.add_node(node)
+            if node not in self._imp._nodes:  # the pipeline's own test: equality
+                self._imp.add_node(node)
         return [f"Nodes {output_node.get_name()}[{output_port}] and {input_node.get_name()}[{input_port}] "
                 f"are connected already; connecting them again does nothing."]
 
@@ -396,17 +397,20 @@ class Pipeline:
         change of them, until `done` is set."""
         began, reported = time.monotonic(), None
         while not done.wait(STOP_NOTICE_AFTER):
-            names = tuple(str(_name_of(node)) for node in _holding_up_stop(self.get_nodes()))
-            if not names or names == reported:
-                continue
-            reported = names
-            which = (f"node {names[0]} to finish its step" if len(names) == 1
-                     else f"nodes {', '.join(names)} to finish their steps")
-            text = f"Stopping has waited {time.monotonic() - began:.0f} s for {which}."
-            self._imp._logger.write(LogType.WARNING, text)
-            notice = self._stop_notice
-            if notice is not None:
-                notice(text)
+            try:
+                names = tuple(str(_name_of(node)) for node in _holding_up_stop(self.get_nodes()))
+                if not names or names == reported:
+                    continue
+                reported = names
+                which = (f"node {names[0]} to finish its step" if len(names) == 1
+                         else f"nodes {', '.join(names)} to finish their steps")
+                text = f"Stopping has waited {time.monotonic() - began:.0f} s for {which}."
+                self._imp._logger.write(LogType.WARNING, text)
+                notice = self._stop_notice
+                if notice is not None:
+                    notice(text)
+            except Exception:  # a notice that cannot be given must not disturb the stop
+                return
 
     # Serialisation
     def serialize(self) -> dict[str, Any]:
