@@ -95,6 +95,51 @@ def test_show_lists_nodes_ports_and_links(tmp_path):
     assert not list(tmp_path.glob("**/*.log"))  # showing writes no log file
 
 
+def test_show_marks_unlinked_ports_and_run_says_what_is_missing(tmp_path):
+    pipeline = Pipeline(directory="")
+    pipeline.connect(cli_nodes.Ticker(name="ticker"), cli_nodes.Quiet(name="quiet"))
+    pipeline.add_node(cli_nodes.Ticker(name="spare"))
+    pipeline.add_node(cli_nodes.Quiet(name="idle"))
+    pipeline.save(str(tmp_path / "loose.json"))
+    shown = velarix_command("show", tmp_path / "loose.json", cwd=tmp_path)
+    assert shown.returncode == 0, shown.stderr
+    lines = shown.stdout.splitlines()
+    assert re.match(r"ticker\s+Ticker\s+-\s+out \(SYNC\)\s+-$", lines[2])
+    assert re.match(r"spare\s+Ticker\s+-\s+out \(SYNC\)\*\s+-$", lines[4])
+    assert re.match(r"idle\s+Quiet\s+in \(SYNC\)\*\s+-\s+-$", lines[5])
+    assert lines[-2:] == ["* outputs linked to nothing: spare.out",
+                          "* inputs fed by nothing (their nodes never step): idle.in"]
+    run = velarix_command("run", tmp_path / "loose.json", "--seconds", 0.2, "--log-dir", "", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.splitlines() == [
+        "velarix run: nothing drives this pipeline: no source has a rate, so after the start no step "
+        "runs (give a source rate=N to time it)",
+        "velarix run: outputs linked to nothing: spare.out",
+        "velarix run: inputs fed by nothing (their nodes never step): idle.in"]
+    # A timed, fully linked pipeline gets neither note.
+    timed = velarix_command("run", save(tmp_path / "ok.json"), "--seconds", 0.2, "--log-dir", "",
+                            cwd=tmp_path)
+    assert timed.returncode == 0 and timed.stderr == ""
+
+
+def test_show_into_a_reader_that_goes_away_ends_quietly(tmp_path):
+    # A name long enough that the output cannot all wait in the pipe.
+    path = save(tmp_path / "long.json", name="t" * 300_000)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, TESTS]))
+    show = subprocess.Popen([sys.executable, "-m", "velarix", "show", str(path)], cwd=tmp_path, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head = subprocess.Popen(["head", "-1"], stdin=show.stdout, stdout=subprocess.PIPE)
+    show.stdout.close()  # head holds the only reading end
+    try:
+        first, _ = head.communicate(timeout=WAIT)
+        _, errors = show.communicate(timeout=WAIT)
+    finally:
+        show.kill()
+        head.kill()
+    assert first == b"nodes\n"
+    assert errors == b"" and show.returncode == 128 + signal.SIGPIPE
+
+
 def test_graph_prints_dot_and_mermaid(tmp_path):
     path = save(tmp_path / "ok.json", failing=True)
     dot = velarix_command("graph", path, cwd=tmp_path)

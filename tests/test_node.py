@@ -183,3 +183,45 @@ def test_wrong_values_never_crash(monkeypatch):
             make_node().start(value)
         with pytest.raises(TypeError):
             NodeImp.get_name(value)
+
+
+# Misspelt configuration keys --------------------------------------------------------
+
+
+def test_a_key_one_edit_from_a_known_key_warns_at_the_constructor_call():
+    import warnings
+
+    from velarix import ConfigurationWarning, INode, IONode, ONode
+
+    class Sink(INode):
+        def __init__(self, **entries):
+            super().__init__(**entries)  # the warning points past this line
+
+    cases = [
+        (lambda: Sink(input_port=[{"name": "a"}]), "Sink", "input_port", "input_ports"),
+        (lambda: ONode(rates=5), "ONode", "rates", "rate"),
+        (lambda: ONode(catchup=0.1), "ONode", "catchup", "catch_up"),
+        (lambda: ONode(outptu_ports=[]), "ONode", "outptu_ports", "output_ports"),
+        (lambda: Node(ids="x"), "Node", "ids", "id"),
+        (lambda: IONode(input_ports=[{"name": "a", "timming": "ASYNC"}]), "IPort", "timming", "timing"),
+    ]
+    for make, owner, key, known in cases:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            node = make()
+        assert [str(w.message) for w in caught] == [
+            f"{owner}: configuration key {key!r} is not one it reads; did you mean {known!r}?"]
+        assert caught[0].category is ConfigurationWarning and caught[0].filename == __file__
+        assert key in node.config or owner == "IPort"  # kept, as before
+
+    class Tuned(ONode):
+        class Configuration(ONode.Configuration):
+            class Keys(ONode.Configuration.Keys):
+                GAIN = "gain"
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        # Keys of the application's own, far from known ones or too short to judge.
+        ONode(gain=2, threshold=3, x=1, i=2, label="l")
+        Tuned(gain=1)  # declared by the subclass
+        Node(**{"7": 1})

@@ -97,6 +97,53 @@ def test_removing_a_linked_node_keeps_its_links_on_both_sides():
     assert sink._imp._logger is p.get_logger()
 
 
+def test_a_second_connect_of_the_same_ports_warns_and_links_nothing_more():
+    p = Pipeline("")
+    src, sink, other = Source(name="src"), Sink(name="sink"), Source(name="other")
+    again = "are connected already; connecting them again does nothing."
+    p.connect(src, sink)
+    p.connect(src, sink)
+    p.connect_ports(src, "out", sink, "in")
+    other.connect("out", sink, "in")  # linked outside the pipeline: connecting adds it only
+    p.connect(other, sink)
+    assert [(e["type"], e["message"]) for e in p.get_logger().get_all()] == [
+        ("INFO", "Node src added to pipeline."),
+        ("INFO", "Node sink added to pipeline."),
+        ("INFO", "Nodes src[out] and sink[in] connected."),
+        ("WARNING", f"Nodes src[out] and sink[in] {again}"),
+        ("WARNING", f"Nodes src[out] and sink[in] {again}"),
+        ("INFO", "Node other added to pipeline."),
+        ("WARNING", f"Nodes other[out] and sink[in] {again}"),
+    ]
+    # The warning's stack summary reaches the line that connected again.
+    assert all(__file__.rsplit("/", 1)[1] in e["stack"] for e in p.get_logger().get_by_type("WARNING"))
+    assert src.get_port("out")._connected_ports == [sink.get_port("in")]
+    assert sink.get_port("in")._connected_ports == [src.get_port("out"), other.get_port("out")]
+    # A failing connect is the connect's own error, unchanged.
+    with pytest.raises(ValueError):
+        p.connect_ports(src, "nope", sink, "in")
+
+
+def test_a_node_named_like_another_warns_when_it_is_added():
+    p = Pipeline("")
+    first, second, third = Source(name="twin"), Sink(name="twin"), Sink(name="twin")
+    p.add_node(first)
+    p.add_node(second)
+    p.connect(first, third)  # added by the connect
+    p.add_node(Sink(name="single"))
+    warning = "Another node in this pipeline is named twin: logs, load reports and `velarix show` " \
+        "will not tell them apart."
+    assert [(e["type"], e["message"]) for e in p.get_logger().get_all()] == [
+        ("INFO", "Node twin added to pipeline."),
+        ("INFO", "Node twin added to pipeline."),
+        ("WARNING", warning),
+        ("INFO", "Node twin added to pipeline."),
+        ("INFO", "Nodes twin[out] and twin[in] connected."),
+        ("WARNING", warning),
+        ("INFO", "Node single added to pipeline."),
+    ]
+
+
 def test_refused_changes_leave_the_graph_as_documented():
     p = Pipeline("")
     src, sink, plain = Source(name="src"), Sink(name="sink"), Loaded(name="plain")

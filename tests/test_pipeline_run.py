@@ -2,10 +2,12 @@
 overload, its own failures), the load report, and a clean process exit."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -393,3 +395,157 @@ def test_close_leaves_an_id_that_names_another_object_now():
     new = Source(id="same")
     p.close()
     assert Portable.get_by_id("same") is new._imp
+
+
+# Mistakes that used to pass in silence -------------------------------------------------
+
+
+def test_a_run_with_unlinked_ports_starts_with_one_warning(no_thread_leak):
+    p, src, sink, lonely = Pipeline(""), Source(name="src"), Sink(name="sink"), Sink(name="lonely")
+    p.connect(src, sink)
+    assert lines_of(p, p.start) == [
+        "Starting pipeline...", "Node src started.", "Node sink started.", "Pipeline started."]
+    p.stop()
+    extra = velarix.IONode(name="extra", output_ports=[{"name": "out"}, {"name": "spare"}])
+    p.add_node(lonely)
+    p.connect_ports(src, "out", extra, "in")
+    assert lines_of(p, p.start) == [
+        "Starting pipeline...", "Node src started.", "Node sink started.", "Node lonely started.",
+        "Node extra started.", "Pipeline started.",
+        "Unlinked ports: outputs extra.out, extra.spare linked to nothing; input lonely.in fed by "
+        "nothing (a node steps only when every input holds a value)."]
+    assert entries(p, "WARNING")[-1].startswith("Unlinked ports")
+    # Only a start that starts writes it.
+    assert lines_of(p, p.start) == ["Starting pipeline...", "Pipeline running, skipping."]
+    p.stop()
+    end_monitor(p)
+
+
+def wait_for(predicate):
+    deadline = time.monotonic() + WAIT
+    while not predicate():
+        assert time.monotonic() < deadline, "the condition never came"
+        time.sleep(0.01)
+
+
+def test_leaving_a_with_block_after_a_node_failed_raises(monkeypatch, no_thread_leak):
+    # A long interval: the monitoring thread's next pass comes after the block.
+    monkeypatch.setattr(ConstantsImp, "MONITORING_INTERVAL", 60.0)
+    with pytest.raises(velarix.PipelineError, match="sensor failed") as raised:
+        with Pipeline("") as p:
+            src, faulty = Source(name="src"), Faulty(name="faulty")
+            p.connect(src, faulty)
+            p.start()
+            src.cycle({"x": 3})
+            wait_for(lambda: faulty.get_condition() == ERROR)
+            assert p.get_condition() == HEALTHY
+    assert raised.value.node == "faulty" and isinstance(raised.value.__cause__, RuntimeError)
+    assert p.get_state() == STOPPED
+
+    # An exception in flight passes unchanged; an error wait() raised is not raised again.
+    with pytest.raises(KeyError):
+        with Pipeline("") as p:
+            p.connect(src2 := Source(name="src"), faulty2 := Faulty(name="faulty"))
+            p.start()
+            src2.cycle({"x": 3})
+            wait_for(lambda: faulty2.get_condition() == ERROR)
+            raise KeyError("mine")
+    monkeypatch.setattr(ConstantsImp, "MONITORING_INTERVAL", 0.01)
+    with Pipeline("") as p:
+        p.connect(src3 := Source(name="src"), Faulty(name="faulty"))
+        p.start()
+        src3.cycle({"x": 3})
+        with pytest.raises(velarix.PipelineError):
+            p.wait(WAIT)
+    with Pipeline("") as p:  # a healthy block
+        p.connect(Source(name="src"), Sink(name="sink"))
+        p.start()
+
+
+class Held(INode):
+    """Its step waits until the test lets it go."""
+
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.entered, self.release = threading.Event(), threading.Event()
+
+    def step(self, data):
+        self.entered.set()
+        self.release.wait(WAIT)
+
+
+def test_a_stop_held_up_by_a_step_says_which_node_it_waits_for(monkeypatch, no_thread_leak):
+    import velarix.pipeline
+
+    monkeypatch.setattr(velarix.pipeline, "STOP_NOTICE_AFTER", 0.02)
+    p, src, held = Pipeline(""), Source(name="src"), Held(name="held")
+    p.connect(src, held)
+    notices = []
+    p._stop_notice = notices.append
+    p.start()
+    src.cycle({"x": 1})
+    assert held.entered.wait(WAIT)
+    stopper = threading.Thread(target=p.stop)
+    stopper.start()
+    wait_for(lambda: any(m.startswith("Stopping has waited") for m in entries(p, "WARNING")))
+    held.release.set()
+    stopper.join(WAIT)
+    assert not stopper.is_alive() and p.get_state() == STOPPED
+    notice = [m for m in entries(p, "WARNING") if m.startswith("Stopping has waited")]
+    assert len(notice) == 1 and notice[0].endswith(" s for node held to finish its step.")
+    assert notices == notice
+    # A quick stop says nothing.
+    p.start()
+    p.stop()
+    assert len([m for m in entries(p, "WARNING") if m.startswith("Stopping")]) == 1
+    end_monitor(p)
+
+
+def test_a_second_ctrl_c_while_run_stops_prints_one_line(tmp_path):
+    script = tmp_path / "slow.py"
+    script.write_text(textwrap.dedent("""
+        import time
+        import velarix.pipeline
+        from velarix import INode, ONode, Pipeline
+        velarix.pipeline.STOP_NOTICE_AFTER = 0.02
+
+        class Ticks(ONode):
+            def step(self, data):
+                return {"out": data["count"]}
+
+        class Slow(INode):
+            def step(self, data):
+                print("in step", flush=True)
+                time.sleep(60)
+
+        p = Pipeline("")
+        p.connect(Ticks(name="ticks", rate=100), Slow(name="slow"))
+        p.run()
+    """))
+    env = dict(os.environ, PYTHONPATH=str(Path(velarix.__file__).resolve().parents[1]))
+    process = subprocess.Popen([sys.executable, str(script)], env=env, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    lines, noticed = [], threading.Event()
+
+    def read_errors():
+        for line in process.stderr:
+            lines.append(line)
+            if "Stopping has waited" in line:
+                noticed.set()
+
+    reader = threading.Thread(target=read_errors, daemon=True)
+    reader.start()
+    try:
+        assert process.stdout.readline() == "in step\n"
+        process.send_signal(signal.SIGINT)
+        assert noticed.wait(WAIT), "".join(lines)
+        process.send_signal(signal.SIGINT)
+        process.wait(WAIT)
+        reader.join(WAIT)
+    finally:
+        process.kill()
+        process.wait()
+    errors = "".join(lines)
+    assert process.returncode == 130, errors
+    assert "Traceback" not in errors
+    assert errors.count("interrupted again") == 1

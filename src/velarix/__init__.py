@@ -12,7 +12,7 @@ from .i_node import INode
 from .o_node import ONode
 from .io_node import IONode
 from .pipeline import Pipeline
-from .errors import PipelineError
+from .errors import ConfigurationWarning, PipelineError
 from .imp import SKIP, SkipType
 
 try:
@@ -37,4 +37,5 @@ __all__ = [
     "PipelineError",
     "SKIP",
     "SkipType",
+    "ConfigurationWarning",
 ]

@@ -155,12 +155,41 @@ def failure_report(pipeline: Pipeline) -> Optional[str]:
     return "\n".join(lines)
 
 
+def _drives_itself(node: Any) -> bool:
+    """A timed source, or a node whose class starts something of its own."""
+    from .i_node import INode
+    from .node import Node
+    from .o_node import ONode
+
+    if isinstance(node, ONode) and node.get_rate() is not None:
+        return True
+    own = getattr(type(node), "start", None)
+    return own not in (Node.start, INode.start, ONode.start)
+
+
+def undriven_note(pipeline: Pipeline) -> Optional[str]:
+    """A line saying that nothing drives the pipeline, or None: no node has a
+    rate and none starts anything of its own, so after the start (and the set-up
+    cycle of sources whose ports are all ASYNC) no step runs."""
+    nodes = pipeline.get_nodes()
+    if any(_drives_itself(node) for node in nodes):
+        return None
+    return ("nothing drives this pipeline: no source has a rate, so after the start no step runs "
+            "(give a source rate=N to time it)")
+
+
 def command_run(args: argparse.Namespace) -> int:
     """`velarix run`: load, start, watch, stop, report."""
     if args.seconds is not None and args.seconds < 0:
         raise CommandError("--seconds must not be negative")
     pipeline = load_pipeline(args.file, args.log_dir)
     logger = pipeline.get_logger()
+    note = undriven_note(pipeline)
+    if note is not None:
+        print(f"velarix run: {note}", file=sys.stderr)
+    for text in _unlinked_notes(pipeline):
+        print(f"velarix run: {text}", file=sys.stderr)
+    pipeline._stop_notice = lambda text: print(f"velarix run: {text}", file=sys.stderr, flush=True)
     try:
         try:
             pipeline.start()
@@ -198,20 +227,45 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
                      for row in [header, *rows])
 
 
-def _port_list(ports: Sequence[graph.PortInfo]) -> str:
-    return ", ".join(f"{p.name} ({p.timing})" for p in ports) or "-"
+UNLINKED_MARK = "*"  # after a port in `show`'s table: linked to nothing / fed by nothing
+
+
+def _port_list(ports: Sequence[graph.PortInfo], unlinked: frozenset[graph.PortInfo] = frozenset()) -> str:
+    return ", ".join(f"{p.name} ({p.timing}){UNLINKED_MARK if p in unlinked else ''}"
+                     for p in ports) or "-"
+
+
+def _unlinked_notes(pipeline: Pipeline) -> list[str]:
+    outputs, inputs = graph.unlinked_ports(pipeline)
+    notes = []
+    if outputs:
+        notes.append(f"outputs linked to nothing: {', '.join(outputs)}")
+    if inputs:
+        notes.append(f"inputs fed by nothing (their nodes never step): {', '.join(inputs)}")
+    return notes
 
 
 def describe_text(pipeline: Pipeline) -> str:
-    """The nodes (name, class, ports with timing, rate) and the links, as tables."""
+    """The nodes (name, class, ports with timing, rate) and the links, as tables;
+    ports linked to nothing carry a "*" and are listed after the tables."""
     info = graph.describe(pipeline)
+    outputs, inputs = graph.unlinked(pipeline)
+
+    def of(index: int, ports: Sequence[graph.PortInfo],
+           loose: list[tuple[int, str]]) -> frozenset[graph.PortInfo]:
+        return frozenset(port for port in ports if (index, port.name) in loose)
+
     names = {node.key: node.name for node in info.nodes}
-    nodes = [(n.name, n.class_name, _port_list(n.inputs), _port_list(n.outputs),
-              "-" if n.rate is None else f"{n.rate:g}/s") for n in info.nodes]
+    nodes = [(n.name, n.class_name, _port_list(n.inputs, of(i, n.inputs, inputs)),
+              _port_list(n.outputs, of(i, n.outputs, outputs)), "-" if n.rate is None else f"{n.rate:g}/s")
+             for i, n in enumerate(info.nodes)]
     links = [(f"{names[l.source]}.{l.source_port}", "->", f"{names[l.target]}.{l.target_port}",
               l.timing) for l in info.links]
     text = "nodes\n" + _table(("name", "class", "inputs", "outputs", "rate"), nodes)
     text += "\n\nlinks\n" + (_table(("from", "", "to", "timing"), links) if links else "(none)")
+    notes = _unlinked_notes(pipeline)
+    if notes:
+        text += "\n\n" + "\n".join(f"{UNLINKED_MARK} {note}" for note in notes)
     return text
 
 
@@ -302,12 +356,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     logging.getLogger("velarix").disabled = True
     try:
         code: int = args.func(args)
+        sys.stdout.flush()  # here, so a closed pipe is seen below and not at exit
     except CommandError as error:
         print(f"velarix {args.command}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:  # Ctrl-C outside a run's watch loop, e.g. while loading
         print(f"velarix {args.command}: interrupted", file=sys.stderr)
         return 128 + 2
+    except BrokenPipeError:  # `velarix show f.json | head`: the reader has gone
+        # What is still buffered would fail again at exit: send it nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + 13
     return code
 
 

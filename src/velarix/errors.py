@@ -49,3 +49,8 @@ class NotAPipelineError(ValueError, KeyError, TypeError):
 
     # KeyError would quote the message.
     __str__ = ValueError.__str__
+
+
+class ConfigurationWarning(UserWarning):
+    """A configuration entry that is one edit away from a key the object reads
+    (``input_port`` for ``input_ports``): it is kept, but nothing reads it."""

@@ -19,8 +19,8 @@ from .o_node import ONode
 if TYPE_CHECKING:
     from .pipeline import Pipeline
 
-__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "to_dot", "to_mermaid", "draw",
-           "fill_colour"]
+__all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "unlinked", "unlinked_ports",
+           "to_dot", "to_mermaid", "draw", "fill_colour"]
 
 
 @dataclass(frozen=True)
@@ -104,6 +104,34 @@ def describe(pipeline: Pipeline) -> GraphInfo:
                 if target is not None:
                     graph.links.append(LinkInfo(info.key, port.name, *target))
     return graph
+
+
+def unlinked(pipeline: Pipeline) -> tuple[list[tuple[int, str]], list[tuple[int, str]]]:
+    """The output ports without a link and the input ports without a link, as
+    (index of the node in pipeline order, port name), in node order. A link to a
+    port outside the pipeline counts: values pass (the cluster's stand-ins are such)."""
+    return _unlinked(pipeline.get_nodes())
+
+
+def _unlinked(nodes: list[Any]) -> tuple[list[tuple[int, str]], list[tuple[int, str]]]:
+    outputs: list[tuple[int, str]] = []
+    inputs: list[tuple[int, str]] = []
+    for index, node in enumerate(nodes):
+        if isinstance(node, ONode):
+            outputs.extend((index, port.name) for port in _ports(node, ONode.Configuration.Keys.OUTPUT_PORTS)
+                           if not ONode.get_port(node, port.name)._connected_ports)
+        if isinstance(node, INode):
+            inputs.extend((index, port.name) for port in _ports(node, INode.Configuration.Keys.INPUT_PORTS)
+                          if not INode.get_port(node, port.name)._connected_ports)
+    return outputs, inputs
+
+
+def unlinked_ports(pipeline: Pipeline) -> tuple[list[str], list[str]]:
+    """`unlinked(pipeline)` as "node.port" texts: (outputs, inputs)."""
+    nodes = pipeline.get_nodes()
+    names = [str(node.get_name()) for node in nodes]
+    outputs, inputs = _unlinked(nodes)
+    return ([f"{names[i]}.{port}" for i, port in outputs], [f"{names[i]}.{port}" for i, port in inputs])
 
 
 def _quote(text: str) -> str:

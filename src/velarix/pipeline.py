@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import json
 import os
+import sys
+import threading
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Iterator, Literal, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional
 
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
 from .imp import PipelineImp
+from .logger import LogType
 
 if TYPE_CHECKING:
     from .logger import LogEntry, Logger
@@ -22,6 +25,8 @@ if TYPE_CHECKING:
 # How often wait() looks at the state while the stop event stays unset (a restart
 # clears it); a stop sets the event and ends the wait at once.
 _WAIT_SLICE = 0.1
+# Seconds stop() waits for the nodes before it writes which ones hold it up.
+STOP_NOTICE_AFTER = 2.0
 
 
 class Pipeline:
@@ -38,6 +43,10 @@ class Pipeline:
     """
 
     _imp: PipelineImp
+    # Called with the text of each stop notice besides the log (the command line prints it).
+    _stop_notice: Optional[Callable[[str], None]] = None
+    # A PipelineError already told the application; leaving a with-block raises no second.
+    _failure_reported = False
 
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = PipelineImp(directory)
@@ -50,6 +59,10 @@ class Pipeline:
             ValueError: "Node already exists in pipeline."
         """
         self._imp.add_node(node)
+        # Warnings are written here, not in a helper, so their stack summary
+        # reaches the application's line.
+        for text in self._shared_names([node]):
+            self._imp._logger.write(LogType.WARNING, text)
 
     def remove_node(self, node: Node) -> None:
         """Take `node` out of the pipeline; its links stay."""
@@ -66,19 +79,32 @@ class Pipeline:
                 and an `INode` (an argument that is no node at all gets a
                 NotANodeError, which is also an AttributeError).
         """
+        added = self._not_added(output_node, input_node)
+        again = self._linked_already(output_node, output_node_port, input_node, input_node_port, added)
         try:
-            self._imp.connect_ports(output_node, output_node_port, input_node, input_node_port)
+            if again is None:
+                self._imp.connect_ports(output_node, output_node_port, input_node, input_node_port)
         except AttributeError:
             _explain_non_nodes(output_node, input_node)
             raise
+        finally:
+            for text in self._shared_names(added) + (again or []):
+                self._imp._logger.write(LogType.WARNING, text)
 
     def connect(self, output_node: ONode, input_node: INode) -> None:
         """Link the default ports: "out" of `output_node` to "in" of `input_node`."""
+        added = self._not_added(output_node, input_node)
+        again = self._linked_already(output_node, Constants.Defaults.PORT_OUT, input_node,
+                                     Constants.Defaults.PORT_IN, added)
         try:
-            self._imp.connect(output_node, input_node)
+            if again is None:
+                self._imp.connect(output_node, input_node)
         except AttributeError:
             _explain_non_nodes(output_node, input_node)
             raise
+        finally:
+            for text in self._shared_names(added) + (again or []):
+                self._imp._logger.write(LogType.WARNING, text)
 
     def disconnect_ports(self, output_node: ONode, output_node_port: str,
                          input_node: INode, input_node_port: str) -> None:
@@ -97,13 +123,33 @@ class Pipeline:
     # Run control
     def start(self) -> None:
         """Start every node in the order added, then the monitoring thread. Does
-        nothing (but log) when running or stopped with condition ERROR."""
+        nothing (but log) when running or stopped with condition ERROR. A run
+        that starts with ports linked to nothing writes one WARNING naming them."""
+        starting = (self.get_state() != Constants.States.RUNNING
+                    and self.get_condition() == Constants.Conditions.HEALTHY)
         self._imp.start()
+        if starting and self.get_state() == Constants.States.RUNNING:
+            text = self._unlinked_ports()
+            if text is not None:
+                self._imp._logger.write(LogType.WARNING, text)
 
     def stop(self) -> None:
         """Stop every node. On a pipeline stopped with ERROR, waits for the
-        monitoring thread that stopped it."""
-        self._imp.stop()
+        monitoring thread that stopped it. When the nodes hold it up for
+        `STOP_NOTICE_AFTER` seconds (a long step), a WARNING says which."""
+        if (self.get_state() == Constants.States.STOPPED
+                and self.get_condition() == Constants.Conditions.HEALTHY):
+            self._imp.stop()  # only its two lines: nothing to wait for
+            return
+        done = threading.Event()
+        watcher = threading.Thread(target=self._watch_stop, args=(done,), name="velarix-stop-notice",
+                                   daemon=True)
+        watcher.start()
+        try:
+            self._imp.stop()
+        finally:
+            done.set()
+            watcher.join()
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Block until the pipeline is stopped: True, or False when `timeout`
@@ -121,13 +167,19 @@ class Pipeline:
             if remaining <= 0:
                 return False
             event.wait(remaining)
-        self._raise_if_failed()
+        try:
+            self._raise_if_failed()
+        except PipelineError:
+            self._failure_reported = True
+            raise
         return True
 
     def run(self, seconds: Optional[float] = None) -> None:
         """Start, wait until the pipeline stops (or `seconds` pass), then stop.
 
-        Ctrl-C stops the pipeline cleanly and lets the KeyboardInterrupt go on.
+        Ctrl-C stops the pipeline cleanly and lets the KeyboardInterrupt go on. A
+        second Ctrl-C while it stops prints one line and ends the program
+        (SystemExit 130) without waiting for the steps still running.
 
         Raises:
             PipelineError: as wait() does, when the run ended with an error.
@@ -135,9 +187,27 @@ class Pipeline:
         self.start()
         try:
             self.wait(seconds)
-        finally:
+        except KeyboardInterrupt:
+            self._stop_interrupted()
+            raise
+        except BaseException:
             self.stop()
-        self._raise_if_failed()
+            raise
+        self.stop()
+        try:
+            self._raise_if_failed()
+        except PipelineError:
+            self._failure_reported = True
+            raise
+
+    def _stop_interrupted(self) -> None:
+        try:
+            self.stop()
+        except KeyboardInterrupt:
+            # Threads caught in their steps end with the process.
+            print("velarix: interrupted again while stopping; exiting without waiting for the nodes.",
+                  file=sys.stderr, flush=True)
+            raise SystemExit(128 + 2) from None
 
     def close(self) -> None:
         """Stop the pipeline if it runs and stop its logger (its queue drained and
@@ -159,6 +229,14 @@ class Pipeline:
     def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> Literal[False]:
         self.close()
+        if exc_type is None and not self._failure_reported:
+            try:
+                self._raise_if_failed()
+                # A node may have failed after the monitoring thread's last pass.
+                self._raise_if_node_failed()
+            except PipelineError:
+                self._failure_reported = True
+                raise
         return False
 
     def get_state(self) -> str:
@@ -246,12 +324,98 @@ class Pipeline:
         if node is None:
             # An overload stop: the monitoring thread kept the most loaded node's name.
             name = getattr(self._imp, "_overloaded_node", None)
-        error = PipelineError(message, node=name, entry=entry)
-        for note in getattr(cause, "__notes__", ()):
-            error.add_note(note)  # what the failing node was told, on the error raised here too
-        if cause is not None:
-            raise error from cause
-        raise error
+        _raise_pipeline_error(message, name, entry, cause)
+
+    def _raise_if_node_failed(self) -> None:
+        failed = [node for node in self.get_nodes()
+                  if getattr(node, "get_condition", None) is not None
+                  and node.get_condition() == Constants.Conditions.ERROR]
+        if not failed:
+            return
+        entry = self.get_last_error()
+        node = _failed_node(failed, entry["message"]) if entry is not None else None
+        node = node if node is not None else failed[0]
+        cause = node.get_last_exception()
+        message = entry["message"] if entry is not None else f"Node {node.get_name()} failed."
+        _raise_pipeline_error(message, node.get_name(), entry, cause)
+
+    # Mistakes that would otherwise pass in silence
+    def _not_added(self, *nodes: object) -> list[Any]:
+        held = self._imp._nodes
+        missing: list[Any] = []
+        for node in nodes:
+            if not any(node is other for other in held) and not any(node is m for m in missing):
+                missing.append(node)
+        return missing
+
+    def _linked_already(self, output_node: Any, output_port: object, input_node: Any, input_port: object,
+                        added: list[Any]) -> Optional[list[str]]:
+        """When the two ports are linked already: add the nodes that are missing
+        and return the warning to write instead of linking again; else None."""
+        from .i_node import INode
+        from .o_node import ONode
+
+        if not (isinstance(output_node, ONode) and isinstance(input_node, INode)
+                and type(output_port) is str and type(input_port) is str):
+            return None
+        try:
+            oport = ONode.get_port(output_node, output_port)
+            iport = INode.get_port(input_node, input_port)
+        except Exception:
+            return None  # the connect itself reports it
+        if not any(port is iport for port in oport._connected_ports):
+            return None
+        for node in added:
+            if node not in self._imp._nodes:  # the pipeline's own test: equality
+                self._imp.add_node(node)
+        return [f"Nodes {output_node.get_name()}[{output_port}] and {input_node.get_name()}[{input_port}] "
+                f"are connected already; connecting them again does nothing."]
+
+    def _shared_names(self, added: list[Any]) -> list[str]:
+        """A warning for each node of `added` now in the pipeline whose name another node has."""
+        held = list(self._imp._nodes)
+        texts = []
+        for node in added:
+            if not any(node is other for other in held):
+                continue
+            name = _name_of(node)
+            if name is not None and any(other is not node and _name_of(other) == name for other in held):
+                texts.append(f"Another node in this pipeline is named {name}: logs, load reports and "
+                             f"`velarix show` will not tell them apart.")
+        return texts
+
+    def _unlinked_ports(self) -> Optional[str]:
+        from .graph import unlinked_ports
+
+        outputs, inputs = unlinked_ports(self)
+        parts = []
+        if outputs:
+            parts.append(f"output{'s' if len(outputs) > 1 else ''} {', '.join(outputs)} "
+                         f"linked to nothing")
+        if inputs:
+            parts.append(f"input{'s' if len(inputs) > 1 else ''} {', '.join(inputs)} fed by nothing "
+                         f"(a node steps only when every input holds a value)")
+        return "Unlinked ports: " + "; ".join(parts) + "." if parts else None
+
+    def _watch_stop(self, done: threading.Event) -> None:
+        """Runs beside stop(): names the nodes it has been waiting for, once per
+        change of them, until `done` is set."""
+        began, reported = time.monotonic(), None
+        while not done.wait(STOP_NOTICE_AFTER):
+            try:
+                names = tuple(str(_name_of(node)) for node in _holding_up_stop(self.get_nodes()))
+                if not names or names == reported:
+                    continue
+                reported = names
+                which = (f"node {names[0]} to finish its step" if len(names) == 1
+                         else f"nodes {', '.join(names)} to finish their steps")
+                text = f"Stopping has waited {time.monotonic() - began:.0f} s for {which}."
+                self._imp._logger.write(LogType.WARNING, text)
+                notice = self._stop_notice
+                if notice is not None:
+                    notice(text)
+            except Exception:  # a notice that cannot be given must not disturb the stop
+                return
 
     # Serialisation
     def serialize(self) -> dict[str, Any]:
@@ -360,6 +524,16 @@ def _deserialize_with_fresh_ids(data: dict[str, Any], directory: Optional[str]) 
         return PipelineImp.deserialize(relinked, directory)
 
 
+def _raise_pipeline_error(message: str, node: Optional[str], entry: Optional[LogEntry],
+                          cause: Optional[BaseException]) -> NoReturn:
+    error = PipelineError(message, node=node, entry=entry)
+    for note in getattr(cause, "__notes__", ()):
+        error.add_note(note)  # what the failing node was told, on the error raised here too
+    if cause is not None:
+        raise error from cause
+    raise error
+
+
 def _unregister(nodes: list[Node]) -> None:
     """Drop the registry's entries for `nodes` and their ports; an id that now
     names another object (re-registered after a reset) keeps its entry."""
@@ -403,3 +577,31 @@ def _failed_node(nodes: list[Node], message: str) -> Optional[Node]:
         if type(node.get_last_exception()).__name__ == message:
             return node
     return None
+
+
+def _name_of(node: Any) -> Optional[str]:
+    try:
+        name = node.get_name()
+    except Exception:  # a name that is no str: the pipeline reports that elsewhere
+        return None
+    return name if isinstance(name, str) else None
+
+
+def _holding_up_stop(nodes: list[Any]) -> list[Any]:
+    """The nodes stop() is waiting for: an input node whose worker was told to end
+    but still runs, a timed source whose driver does; else the first node that
+    is still running (its own stop() is what takes the time)."""
+    waiting = []
+    for node in nodes:
+        imp = getattr(node, "_imp", None)
+        worker = getattr(imp, "_thread", None)
+        driver = getattr(node, "_driver", None)
+        if ((isinstance(worker, threading.Thread) and getattr(imp, "_is_thread_running", True) is False
+                and worker.is_alive())
+                or (driver is not None and driver._stop.is_set() and driver.is_alive())):
+            waiting.append(node)
+    if not waiting:
+        running = [node for node in nodes if getattr(node, "get_state", None) is not None
+                   and node.get_state() == Constants.States.RUNNING]
+        waiting = running[:1]
+    return waiting

@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import contextlib
 import copy
+import os
+import sys
+import threading
+import warnings
 from contextvars import ContextVar
 from typing import Any, Iterator, Optional
 
+from .errors import ConfigurationWarning
 from .imp import ConstantsImp, PortableImp
 
 
@@ -32,13 +37,25 @@ class Portable:
 
         def __init__(self, **entries: Any) -> None:
             entries.setdefault(self.Keys.ID, ConstantsImp.ID_TO_BE_GENERATED)
+            if not getattr(_building, "imp", False):
+                known = _known_keys(self.Keys)
+                for key in entries:
+                    if key not in known and type(key) is str:
+                        _warn_near_miss(type(self), key, known)
             super().__init__(**entries)
 
     _imp_class = PortableImp
     _imp: PortableImp
 
     def __init__(self, **entries: Any) -> None:
-        self._imp = self._imp_class(self.Configuration(**entries))
+        config = self.Configuration(**entries)
+        # The implementation copies configurations (its ports'): checked once, above.
+        outer = getattr(_building, "imp", False)
+        _building.imp = True
+        try:
+            self._imp = self._imp_class(config)
+        finally:
+            _building.imp = outer
 
     def __getattr__(self, name: str) -> Any:
         # Only reached when normal lookup fails: costs nothing once initialised.
@@ -189,3 +206,68 @@ def _recreate_with_fresh_ids(data: Any, ids: dict[str, str]) -> Any:
                 ids[old] = port[id_key]
                 break
     return made
+
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+_known: dict[type, frozenset[str]] = {}
+_building = threading.local()
+
+
+def _known_keys(keys: type) -> frozenset[str]:
+    """The key texts a `Keys` class names, its bases' included."""
+    found = _known.get(keys)
+    if found is None:
+        found = frozenset(value for name in dir(keys) if name.isupper()
+                          for value in [getattr(keys, name)] if type(value) is str)
+        _known[keys] = found
+    return found
+
+
+def _one_edit_apart(a: str, b: str) -> bool:
+    """One insertion, deletion, substitution or swap of neighbours turns `a` into `b`."""
+    if a == b or abs(len(a) - len(b)) > 1:
+        return False
+    if len(a) == len(b):
+        diff = [i for i in range(len(a)) if a[i] != b[i]]
+        return len(diff) == 1 or (len(diff) == 2 and diff[1] == diff[0] + 1
+                                  and a[diff[0]] == b[diff[1]] and a[diff[1]] == b[diff[0]])
+    short, long = (a, b) if len(a) < len(b) else (b, a)
+    i = 0
+    while i < len(short) and short[i] == long[i]:
+        i += 1
+    return short[i:] == long[i + 1:]
+
+
+def near_miss(key: str, known: frozenset[str]) -> Optional[str]:
+    """The known key `key` is probably a misspelling of, or None. Keys of two
+    letters or fewer only match by a trailing "s" ("ids" for "id"), so short
+    keys of the application's own are left alone."""
+    for candidate in sorted(known):
+        if key.rstrip("s") == candidate.rstrip("s"):
+            return candidate
+        if min(len(key), len(candidate)) > 2 and _one_edit_apart(key, candidate):
+            return candidate
+    return None
+
+
+def _warn_near_miss(configuration: type, key: str, known: frozenset[str]) -> None:
+    candidate = near_miss(key, known)
+    if candidate is None:
+        return
+    # Point the warning at the application's constructor call: past the frames of
+    # this package and of the __init__ methods (its own subclasses') building it.
+    frame, level, built = sys._getframe(0), 1, None
+    while frame.f_back is not None:
+        this = frame.f_locals.get("self") if frame.f_code.co_name == "__init__" else None
+        if isinstance(this, Portable):
+            built = this
+        elif not (frame.f_code.co_filename.startswith(_PACKAGE_DIR)
+                  or isinstance(this, Portable.Configuration)):
+            break
+        frame, level = frame.f_back, level + 1
+    if built is not None and type(built).Configuration is configuration:
+        owner = type(built).__name__
+    else:
+        owner = configuration.__qualname__.rsplit(".Configuration", 1)[0]
+    warnings.warn(f"{owner}: configuration key {key!r} is not one it reads; did you mean {candidate!r}?",
+                  ConfigurationWarning, stacklevel=level)
