@@ -133,11 +133,50 @@ def test_the_table_shows_nodes_and_problems():
     pipeline.stop()
     text = console.file.getvalue()
     assert "RUNNING  HEALTHY" in text
-    for word in ("relay", "Relay", "HEALTHY", "p99 step", "WARNING  sensor drifting"):
+    for word in ("relay", "Relay", "HEALTHY", "p99 ms", "load %", "WARNING  sensor drifting"):
         assert word in text
 
 
-def test_the_live_monitor_prints_plain_lines_off_a_terminal():
+def rendered(pipeline, width=80, **options):
+    from rich.console import Console
+    from velarix.monitor import render
+
+    console = Console(file=io.StringIO(), width=width, record=True, **options)
+    console.print(render(pipeline))
+    return console
+
+
+def test_the_table_fits_80_columns_with_long_names_and_large_figures():
+    pytest.importorskip("rich.console")
+    pipeline, source, sink = chain(3)
+    run_values(pipeline, source, sink, 3)
+    for node in pipeline.get_nodes():
+        node.config["name"] = "a rather long node name, " * 3 + type(node).__name__
+    pipeline.stop()
+    text = rendered(pipeline).export_text()
+    lines = text.splitlines()
+    assert all(len(line) <= 80 for line in lines)
+    # Title, header, rule and one line per node: no cell wrapped onto a second line.
+    assert len(lines) == 3 + 3 and lines[1].split()[:2] == ["node", "class"]
+    assert all(line.rstrip().endswith(("-", "0")) for line in lines[3:])
+
+
+def test_names_and_messages_print_as_text():
+    pytest.importorskip("rich.console")
+    pipeline, source, sink = chain(1)
+    pipeline.get_nodes()[1].config["name"] = "[link=https://example.com]x[/link]\x1b[2J\nr"
+    run_values(pipeline, source, sink, 1)
+    pipeline.get_logger().write(LogType.WARNING, "bad \x1b]8;;https://example.com\x07link\x9b2J")
+    pipeline.stop()
+    console = rendered(pipeline, width=120, force_terminal=True)
+    raw = console.file.getvalue()
+    assert "\x1b]8;" not in raw and "\x1b[2J" not in raw and "\x9b" not in raw  # no link, no clear
+    text = console.export_text()
+    assert "[link=https://example.com]x[/link]\\x1b[2J\\x0ar" in text
+    assert "bad \\x1b]8;;https://example.com\\x07link\\x9b2J" in text
+
+
+def test_the_last_frame_keeps_the_run_and_its_end():
     rich = pytest.importorskip("rich.console")
     from velarix.monitor import LiveMonitor
 
@@ -147,8 +186,20 @@ def test_the_live_monitor_prints_plain_lines_off_a_terminal():
         run_values(pipeline, source, sink, 1)
         time.sleep(0.2)
         pipeline.stop()
-    lines = console.file.getvalue().splitlines()
-    assert lines and lines[-1].startswith("STOPPED HEALTHY elapsed 0.0 s, highest load")
+    last = console.file.getvalue().splitlines()[-1]
+    assert last.startswith("STOPPED HEALTHY elapsed ") and ", highest load" in last
+    assert float(last.split()[3]) >= 0.2  # the run lasted at least the sleep
+
+    # On a terminal: the table's last frame says STOPPED with the same figures.
+    console = rich.Console(file=io.StringIO(), width=100, force_terminal=True)
+    with LiveMonitor(pipeline, console=console, refresh=20):
+        pipeline.start()
+        time.sleep(0.2)
+        pipeline.stop()
+    final = console.file.getvalue().rsplit("RUNNING  HEALTHY", 1)[-1]
+    assert "STOPPED  HEALTHY  elapsed " in final
+    elapsed = final.split("STOPPED  HEALTHY  elapsed ")[-1].split(" s")[0]
+    assert float(elapsed) >= 0.2
 
 
 # The page ---------------------------------------------------------------------------------

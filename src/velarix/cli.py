@@ -18,6 +18,7 @@ from typing import Any, Callable, Optional, Sequence, TextIO
 from . import graph
 from .constants import Constants
 from .errors import PipelineError
+from .monitor.terminal import visible
 from .pipeline import Pipeline
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -66,7 +67,7 @@ def status_line(pipeline: Pipeline) -> str:
     """State, condition, elapsed time and the highest node load, on one line."""
     name, load = _highest_load(pipeline)
     return (f"{pipeline.get_state():<7} {pipeline.get_condition():<7} "
-            f"{pipeline.get_elapsed_time():7.1f} s  highest load {load:5.1f}% ({name})")
+            f"{pipeline.get_elapsed_time():7.1f} s  highest load {load:5.1f}% ({visible(name)})")
 
 
 def load_report(pipeline: Pipeline) -> str:
@@ -95,6 +96,9 @@ def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
     if table is not None:
         with table:
             _wait_for_end(pipeline, seconds)
+            # Stopped inside the block, so the table's last frame shows the end.
+            if pipeline.get_state() == Constants.States.RUNNING:
+                pipeline.stop()
         return
     live = out.isatty()
     started = time.monotonic()
