@@ -1,10 +1,14 @@
 """Watching a pipeline: statistics from the core, the terminal table and the page
 in the browser."""
 
+import http.client
 import io
 import json
+import logging
 import os
 import shutil
+import socket
+import struct
 import threading
 import time
 import urllib.request
@@ -13,8 +17,14 @@ import pytest
 
 from velarix import LogType, Pipeline
 from velarix.constants import Constants
+from velarix.errors import PipelineError
 
 from pipeline_helpers import WAIT, Relay, Sink, Source
+
+
+class Failing(Relay):
+    def step(self, data):
+        raise RuntimeError("broken relay")
 
 
 def chain(count):
@@ -235,6 +245,89 @@ def test_the_page_serves_snapshots_and_events_then_stops_with_the_pipeline():
         urllib.request.urlopen(server.url + "stats", timeout=2)
 
 
+def status_of(server, host):
+    connection = http.client.HTTPConnection("127.0.0.1", int(server.url.rsplit(":", 1)[1].strip("/")),
+                                            timeout=WAIT)
+    try:
+        connection.putrequest("GET", "/stats", skip_host=True)
+        connection.putheader("Host", host)
+        connection.endheaders()
+        return connection.getresponse().status
+    finally:
+        connection.close()
+
+
+def test_the_page_answers_only_its_own_host():
+    pytest.importorskip("aiohttp")
+    from velarix.monitor.web import host_allowed
+
+    pipeline, source, sink = chain(1)
+    server = pipeline.serve()
+    try:
+        port = server.url.rsplit(":", 1)[1].strip("/")
+        for host in (f"127.0.0.1:{port}", "127.0.0.1", f"localhost:{port}", "LOCALHOST", f"[::1]:{port}"):
+            assert status_of(server, host) == 200, host
+        for host in (f"rebound.example:{port}", "rebound.example", f"localhost:{int(port) + 1}",
+                     f"127.0.0.1.rebound.example:{port}", "", f"::1:{port}"):
+            assert status_of(server, host) == 421, host
+    finally:
+        server.stop()
+    # A server on every address answers to address literals and this machine's names.
+    assert host_allowed("192.0.2.7:8080", None, 8080) and host_allowed("[2001:db8::1]", None, 8080)
+    assert not host_allowed("rebound.example:8080", None, 8080)
+    assert not host_allowed("192.0.2.7:8081", None, 8080)
+    assert host_allowed("192.0.2.7:8080", frozenset({"192.0.2.7"}), 8080)
+    assert not host_allowed("127.0.0.1:8080", frozenset({"192.0.2.7"}), 8080)
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+def test_a_client_that_drops_its_event_stream_is_no_error():
+    pytest.importorskip("aiohttp")
+    from velarix.monitor.web import WebMonitor
+
+    pipeline, source, sink = chain(1)
+    for number in range(15):  # large readings fill the socket buffers quickly
+        pipeline.get_logger().write(LogType.INFO, f"{number} " + "x" * 20000)
+    records = Records()
+    logging.getLogger("aiohttp").addHandler(records)
+    server = WebMonitor(pipeline, interval=0.01).start()
+    try:
+        port = int(server.url.rsplit(":", 1)[1].strip("/"))
+        for drop in ("close", "reset", "stalled reset"):
+            client = socket.socket()
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            client.connect(("127.0.0.1", port))
+            client.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+            assert client.recv(100).startswith(b"HTTP/1.1 200")
+            if drop != "close":
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            if drop == "stalled reset":  # the server waits for room in a full buffer
+                taken = server._count
+                deadline = time.monotonic() + WAIT
+                while server._count < taken + 50 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+            client.close()
+        # A page that keeps reading meanwhile still gets its readings.
+        with urllib.request.urlopen(server.url + "events", timeout=WAIT) as events:
+            assert events.readline().startswith(b"data: ")
+        deadline = time.monotonic() + WAIT
+        while server._streams and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert server._streams == 0  # every dropped client has ended
+    finally:
+        server.stop()
+        logging.getLogger("aiohttp").removeHandler(records)
+    assert [r.getMessage() for r in records.records if r.levelno >= logging.WARNING] == []
+
+
 def chromium_driver():
     webdriver = pytest.importorskip("selenium.webdriver")
     browser, driver = shutil.which("chromium"), shutil.which("chromedriver")
@@ -294,12 +387,60 @@ def test_the_charts_move_in_a_browser():
         server.wait(WAIT)
 
 
+def page_figures(browser, done, what):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        figures = browser.execute_script("return window.velarix")
+        if done(figures):
+            return figures
+        time.sleep(0.05)
+    pytest.fail(f"the page never showed {what}: {figures}")
+
+
+@pytest.mark.slow
+def test_the_page_says_when_the_pipeline_stops_or_fails_and_when_the_server_is_gone():
+    pytest.importorskip("aiohttp")
+    drawn = shutil.which("dot") is not None
+    browser = chromium_driver()
+    try:
+        pipeline, source, sink = chain(3)
+        pipeline.start()
+        server = pipeline.serve()
+        browser.get(server.url)
+        run_values(pipeline, source, sink, 3)
+        page_figures(browser, lambda f: f["updates"] >= 2, "two updates")
+        time.sleep(0.2)
+        pipeline.stop()
+        assert server.wait(WAIT)
+        final = page_figures(browser, lambda f: f["disconnected"], "the server's end")
+        assert final["state"] == "STOPPED" and "pipeline stopped" in final["header"]
+        assert final["header"].endswith("disconnected")
+        assert float(final["header"].split("elapsed ")[1].split(" s")[0]) >= 0.2
+        if drawn:  # the last picture stays, drawn from the reading the table shows
+            assert final["graphReading"] == final["reading"]
+            assert browser.execute_script(
+                "const i = document.getElementById('graph-image'); return i.complete && i.naturalWidth")
+
+        failing = Pipeline("")
+        failing_source, broken = Source(), Failing(name="broken")
+        failing.connect(failing_source, broken)
+        failing.start()
+        server = failing.serve()
+        browser.get(server.url)
+        failing_source.cycle({"x": 1})  # the error stops the pipeline within a second
+        with pytest.raises(PipelineError):
+            failing.wait(WAIT)
+        assert server.wait(WAIT)
+        final = page_figures(browser, lambda f: f["disconnected"], "the server's end")
+        assert final["state"] == "STOPPED" and "ERROR" in final["header"]
+        assert "pipeline failed" in final["header"]
+        if drawn:
+            assert final["graphReading"] == final["reading"]
+    finally:
+        browser.quit()
+
+
 # The picture -------------------------------------------------------------------------------
-
-
-class Failing(Relay):
-    def step(self, data):
-        raise RuntimeError("broken relay")
 
 
 def test_the_picture_shows_load_condition_and_rates(tmp_path):

@@ -167,14 +167,16 @@ def command_run(args: argparse.Namespace) -> int:
                 node.stop()
             print(f"velarix run: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
             return EXIT_FAILED
-        if args.web:
-            server = pipeline.serve()
+        server = pipeline.serve() if args.web else None
+        if server is not None:
             print(f"live page: {server.url}", file=sys.stderr)
         _watch(pipeline, args.seconds, sys.stderr)
         # A pipeline that stopped itself with ERROR: this waits for its monitoring thread.
         if (pipeline.get_state() == Constants.States.RUNNING
                 or pipeline.get_condition() == Constants.Conditions.ERROR):
             pipeline.stop()
+        if server is not None:
+            server.stop()  # open pages get the last reading before the process ends
         print(load_report(pipeline))
         file_name = logger.get_file_name()
         if file_name:
