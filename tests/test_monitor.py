@@ -465,3 +465,21 @@ def test_the_picture_shows_load_condition_and_rates(tmp_path):
         pytest.skip("drawing needs Graphviz's dot")
     picture = pipeline.draw(str(tmp_path / "graph.svg"))
     assert "<svg" in open(picture).read()
+
+
+def test_the_picture_of_an_earlier_reading():
+    pipeline, source, sink = chain(2)
+    run_values(pipeline, source, sink, 2)
+    pipeline.stop()
+    reading = pipeline.get_stats()
+    reading[1] = dict(reading[1], load=99.0, condition=Constants.Conditions.ERROR, rate_out=1234.5)
+    dot = pipeline.to_dot()
+    assert "load 99.0%" not in dot and "1234.5/s" not in dot
+    from velarix.graph import to_dot
+
+    drawn = to_dot(pipeline, stats=reading)
+    relay = next(line for line in drawn.splitlines() if line.startswith("  n1 ["))
+    assert "load 99.0%" in relay and 'fillcolor="#ff6b6b"' in relay
+    assert "1234.5/s" in next(line for line in drawn.splitlines() if line.startswith("  n1 -> n2"))
+    other = to_dot(pipeline, stats=reading[:2])  # a reading of other nodes: the figures now
+    assert "load 99.0%" not in other and other.count("load ") == 3

@@ -18,6 +18,7 @@ from typing import Any, Callable, Optional, Sequence, TextIO
 from . import graph
 from .constants import Constants
 from .errors import PipelineError
+from .monitor._run import RunClock
 from .monitor.terminal import visible
 from .pipeline import Pipeline
 
@@ -63,11 +64,13 @@ def _highest_load(pipeline: Pipeline) -> tuple[str, float]:
     return str(top["name"]), float(top["load"])
 
 
-def status_line(pipeline: Pipeline) -> str:
-    """State, condition, elapsed time and the highest node load, on one line."""
+def status_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:
+    """State, condition, elapsed time and the highest node load, on one line.
+    `clock` keeps the elapsed time of the run once it has stopped."""
     name, load = _highest_load(pipeline)
-    return (f"{pipeline.get_state():<7} {pipeline.get_condition():<7} "
-            f"{pipeline.get_elapsed_time():7.1f} s  highest load {load:5.1f}% ({visible(name)})")
+    reading = (clock or RunClock()).read(pipeline)
+    return (f"{reading.state:<7} {reading.condition:<7} "
+            f"{reading.elapsed:7.1f} s  highest load {load:5.1f}% ({visible(name)})")
 
 
 def load_report(pipeline: Pipeline) -> str:
@@ -102,18 +105,21 @@ def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
         return
     live = out.isatty()
     started = time.monotonic()
+    clock = RunClock()
     try:
         while pipeline.get_state() == Constants.States.RUNNING:
             if seconds is not None and time.monotonic() - started >= seconds:
                 break
             if live:
-                out.write("\r" + status_line(pipeline) + "  ")
+                out.write("\r" + status_line(pipeline, clock) + "  ")
                 out.flush()
             time.sleep(STATUS_INTERVAL)
     except KeyboardInterrupt:
         pass
     if live:
-        out.write("\r" + status_line(pipeline) + "  \n")
+        if pipeline.get_state() == Constants.States.RUNNING:
+            pipeline.stop()  # the last line shows the end of the run
+        out.write("\r" + status_line(pipeline, clock) + "  \n")
 
 
 def _wait_for_end(pipeline: Pipeline, seconds: Optional[float]) -> None:

@@ -304,7 +304,11 @@ class WebMonitor:
             self._drawings[dot_text] = drawing
             while len(self._drawings) > _KEPT_DRAWINGS:
                 self._drawings.popitem(last=False)
-        svg = await asyncio.shield(drawing)
+        try:
+            svg = await asyncio.shield(drawing)
+        except (OSError, subprocess.SubprocessError):
+            self._drawings.pop(dot_text, None)  # the next reading tries again
+            raise web.HTTPServiceUnavailable(text="Graphviz's dot could not draw the graph.")
         if svg is None:
             raise web.HTTPNotFound(text="Graphviz's dot is not installed.")
         return web.Response(text=svg, content_type="image/svg+xml",
