@@ -146,6 +146,7 @@ class WebMonitor:
             collections.OrderedDict()
         self._news: Optional[asyncio.Condition] = None
         self._streams = 0
+        self._sampler: Optional[asyncio.Future[None]] = None
         self._finishing = False
         self.url: str = ""
 
@@ -233,7 +234,12 @@ class WebMonitor:
         if self._finishing or self._runner is None:
             return
         self._finishing = True
-        await self._take_reading(final=True)
+        if self._sampler is not None and self._sampler is not asyncio.current_task():
+            self._sampler.cancel()
+        try:
+            await self._take_reading(final=True)
+        except Exception:  # the end of serving does not wait on a node that cannot report
+            pass
         # The streams end themselves once they have written the last reading.
         for _ in range(20):
             if not self._streams:
@@ -263,11 +269,14 @@ class WebMonitor:
             await asyncio.sleep(self._interval)
             if self._finishing:
                 return
-            if self._clock.read(self._pipeline).ended:
-                await self._finish()
-                threading.Thread(target=self._close_loop, daemon=True).start()
-                return
-            await self._take_reading()
+            try:
+                if self._clock.read(self._pipeline).ended:
+                    await self._finish()
+                    threading.Thread(target=self._close_loop, daemon=True).start()
+                    return
+                await self._take_reading()
+            except Exception:  # a node that cannot report now: the pages keep the last reading
+                continue
 
     # Routes (read only) ------------------------------------------------------------
 
