@@ -108,6 +108,12 @@ def plain_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:
             f"elapsed {reading.elapsed:.1f} s, highest load {highest:.1f}%")
 
 
+def _notebook_widgets() -> bool:
+    import importlib.util
+
+    return all(importlib.util.find_spec(name) is not None for name in ("IPython", "ipywidgets"))
+
+
 class LiveMonitor:
     """Shows `pipeline` live while the `with` block runs (or between start() and
     stop()): a table refreshed `refresh` times a second on a terminal or in a
@@ -134,9 +140,10 @@ class LiveMonitor:
         if self._thread is not None:
             return
         console = self._console or Console()
-        # In a notebook rich's Live draws into the cell's output; elsewhere off a
-        # terminal it would only stack frames, so plain lines instead.
-        target = self._live if console.is_terminal or console.is_jupyter else self._plain
+        # In a notebook rich's Live draws into the cell's output through ipywidgets;
+        # elsewhere off a terminal it would only stack frames, so plain lines instead.
+        live = console.is_terminal or (console.is_jupyter and _notebook_widgets())
+        target = self._live if live else self._plain
         self._stop.clear()
         self._clock = RunClock()
         self._thread = threading.Thread(target=target, args=(console,), daemon=True,
@@ -169,4 +176,7 @@ class LiveMonitor:
     def _plain(self, console: Any) -> None:
         while not self._stop.wait(self._plain_interval):
             console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)
-        console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)
+        if console.is_jupyter:  # a notebook shows the table as its last picture
+            console.print(render(self._pipeline, self._clock))
+        else:
+            console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)
