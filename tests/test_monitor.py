@@ -1,10 +1,14 @@
 """Watching a pipeline: statistics from the core, the terminal table and the page
 in the browser."""
 
+import http.client
 import io
 import json
+import logging
 import os
 import shutil
+import socket
+import struct
 import threading
 import time
 import urllib.request
@@ -13,8 +17,14 @@ import pytest
 
 from velarix import LogType, Pipeline
 from velarix.constants import Constants
+from velarix.errors import PipelineError
 
 from pipeline_helpers import WAIT, Relay, Sink, Source
+
+
+class Failing(Relay):
+    def step(self, data):
+        raise RuntimeError("broken relay")
 
 
 def chain(count):
@@ -133,11 +143,50 @@ def test_the_table_shows_nodes_and_problems():
     pipeline.stop()
     text = console.file.getvalue()
     assert "RUNNING  HEALTHY" in text
-    for word in ("relay", "Relay", "HEALTHY", "p99 step", "WARNING  sensor drifting"):
+    for word in ("relay", "Relay", "HEALTHY", "p99 ms", "load %", "WARNING  sensor drifting"):
         assert word in text
 
 
-def test_the_live_monitor_prints_plain_lines_off_a_terminal():
+def rendered(pipeline, width=80, **options):
+    from rich.console import Console
+    from velarix.monitor import render
+
+    console = Console(file=io.StringIO(), width=width, record=True, **options)
+    console.print(render(pipeline))
+    return console
+
+
+def test_the_table_fits_80_columns_with_long_names_and_large_figures():
+    pytest.importorskip("rich.console")
+    pipeline, source, sink = chain(3)
+    run_values(pipeline, source, sink, 3)
+    for node in pipeline.get_nodes():
+        node.config["name"] = "a rather long node name, " * 3 + type(node).__name__
+    pipeline.stop()
+    text = rendered(pipeline).export_text()
+    lines = text.splitlines()
+    assert all(len(line) <= 80 for line in lines)
+    # Title, header, rule and one line per node: no cell wrapped onto a second line.
+    assert len(lines) == 3 + 3 and lines[1].split()[:2] == ["node", "class"]
+    assert all(line.rstrip().endswith(("-", "0")) for line in lines[3:])
+
+
+def test_names_and_messages_print_as_text():
+    pytest.importorskip("rich.console")
+    pipeline, source, sink = chain(1)
+    pipeline.get_nodes()[1].config["name"] = "[link=https://example.com]x[/link]\x1b[2J\nr"
+    run_values(pipeline, source, sink, 1)
+    pipeline.get_logger().write(LogType.WARNING, "bad \x1b]8;;https://example.com\x07link\x9b2J")
+    pipeline.stop()
+    console = rendered(pipeline, width=120, force_terminal=True)
+    raw = console.file.getvalue()
+    assert "\x1b]8;" not in raw and "\x1b[2J" not in raw and "\x9b" not in raw  # no link, no clear
+    text = console.export_text()
+    assert "[link=https://example.com]x[/link]\\x1b[2J\\x0ar" in text
+    assert "bad \\x1b]8;;https://example.com\\x07link\\x9b2J" in text
+
+
+def test_the_last_frame_keeps_the_run_and_its_end():
     rich = pytest.importorskip("rich.console")
     from velarix.monitor import LiveMonitor
 
@@ -147,8 +196,20 @@ def test_the_live_monitor_prints_plain_lines_off_a_terminal():
         run_values(pipeline, source, sink, 1)
         time.sleep(0.2)
         pipeline.stop()
-    lines = console.file.getvalue().splitlines()
-    assert lines and lines[-1].startswith("STOPPED HEALTHY elapsed 0.0 s, highest load")
+    last = console.file.getvalue().splitlines()[-1]
+    assert last.startswith("STOPPED HEALTHY elapsed ") and ", highest load" in last
+    assert float(last.split()[3]) >= 0.2  # the run lasted at least the sleep
+
+    # On a terminal: the table's last frame says STOPPED with the same figures.
+    console = rich.Console(file=io.StringIO(), width=100, force_terminal=True)
+    with LiveMonitor(pipeline, console=console, refresh=20):
+        pipeline.start()
+        time.sleep(0.2)
+        pipeline.stop()
+    final = console.file.getvalue().rsplit("RUNNING  HEALTHY", 1)[-1]
+    assert "STOPPED  HEALTHY  elapsed " in final
+    elapsed = final.split("STOPPED  HEALTHY  elapsed ")[-1].split(" s")[0]
+    assert float(elapsed) >= 0.2
 
 
 # The page ---------------------------------------------------------------------------------
@@ -182,6 +243,89 @@ def test_the_page_serves_snapshots_and_events_then_stops_with_the_pipeline():
     assert server.wait(WAIT)
     with pytest.raises(OSError):
         urllib.request.urlopen(server.url + "stats", timeout=2)
+
+
+def status_of(server, host):
+    connection = http.client.HTTPConnection("127.0.0.1", int(server.url.rsplit(":", 1)[1].strip("/")),
+                                            timeout=WAIT)
+    try:
+        connection.putrequest("GET", "/stats", skip_host=True)
+        connection.putheader("Host", host)
+        connection.endheaders()
+        return connection.getresponse().status
+    finally:
+        connection.close()
+
+
+def test_the_page_answers_only_its_own_host():
+    pytest.importorskip("aiohttp")
+    from velarix.monitor.web import host_allowed
+
+    pipeline, source, sink = chain(1)
+    server = pipeline.serve()
+    try:
+        port = server.url.rsplit(":", 1)[1].strip("/")
+        for host in (f"127.0.0.1:{port}", "127.0.0.1", f"localhost:{port}", "LOCALHOST", f"[::1]:{port}"):
+            assert status_of(server, host) == 200, host
+        for host in (f"rebound.example:{port}", "rebound.example", f"localhost:{int(port) + 1}",
+                     f"127.0.0.1.rebound.example:{port}", "", f"::1:{port}"):
+            assert status_of(server, host) == 421, host
+    finally:
+        server.stop()
+    # A server on every address answers to address literals and this machine's names.
+    assert host_allowed("192.0.2.7:8080", None, 8080) and host_allowed("[2001:db8::1]", None, 8080)
+    assert not host_allowed("rebound.example:8080", None, 8080)
+    assert not host_allowed("192.0.2.7:8081", None, 8080)
+    assert host_allowed("192.0.2.7:8080", frozenset({"192.0.2.7"}), 8080)
+    assert not host_allowed("127.0.0.1:8080", frozenset({"192.0.2.7"}), 8080)
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+def test_a_client_that_drops_its_event_stream_is_no_error():
+    pytest.importorskip("aiohttp")
+    from velarix.monitor.web import WebMonitor
+
+    pipeline, source, sink = chain(1)
+    for number in range(15):  # large readings fill the socket buffers quickly
+        pipeline.get_logger().write(LogType.INFO, f"{number} " + "x" * 20000)
+    records = Records()
+    logging.getLogger("aiohttp").addHandler(records)
+    server = WebMonitor(pipeline, interval=0.01).start()
+    try:
+        port = int(server.url.rsplit(":", 1)[1].strip("/"))
+        for drop in ("close", "reset", "stalled reset"):
+            client = socket.socket()
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            client.connect(("127.0.0.1", port))
+            client.sendall(f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+            assert client.recv(100).startswith(b"HTTP/1.1 200")
+            if drop != "close":
+                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            if drop == "stalled reset":  # the server waits for room in a full buffer
+                taken = server._count
+                deadline = time.monotonic() + WAIT
+                while server._count < taken + 50 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+            client.close()
+        # A page that keeps reading meanwhile still gets its readings.
+        with urllib.request.urlopen(server.url + "events", timeout=WAIT) as events:
+            assert events.readline().startswith(b"data: ")
+        deadline = time.monotonic() + WAIT
+        while server._streams and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert server._streams == 0  # every dropped client has ended
+    finally:
+        server.stop()
+        logging.getLogger("aiohttp").removeHandler(records)
+    assert [r.getMessage() for r in records.records if r.levelno >= logging.WARNING] == []
 
 
 def chromium_driver():
@@ -243,12 +387,60 @@ def test_the_charts_move_in_a_browser():
         server.wait(WAIT)
 
 
+def page_figures(browser, done, what):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        figures = browser.execute_script("return window.velarix")
+        if done(figures):
+            return figures
+        time.sleep(0.05)
+    pytest.fail(f"the page never showed {what}: {figures}")
+
+
+@pytest.mark.slow
+def test_the_page_says_when_the_pipeline_stops_or_fails_and_when_the_server_is_gone():
+    pytest.importorskip("aiohttp")
+    drawn = shutil.which("dot") is not None
+    browser = chromium_driver()
+    try:
+        pipeline, source, sink = chain(3)
+        pipeline.start()
+        server = pipeline.serve()
+        browser.get(server.url)
+        run_values(pipeline, source, sink, 3)
+        page_figures(browser, lambda f: f["updates"] >= 2, "two updates")
+        time.sleep(0.2)
+        pipeline.stop()
+        assert server.wait(WAIT)
+        final = page_figures(browser, lambda f: f["disconnected"], "the server's end")
+        assert final["state"] == "STOPPED" and "pipeline stopped" in final["header"]
+        assert final["header"].endswith("disconnected")
+        assert float(final["header"].split("elapsed ")[1].split(" s")[0]) >= 0.2
+        if drawn:  # the last picture stays, drawn from the reading the table shows
+            assert final["graphReading"] == final["reading"]
+            assert browser.execute_script(
+                "const i = document.getElementById('graph-image'); return i.complete && i.naturalWidth")
+
+        failing = Pipeline("")
+        failing_source, broken = Source(), Failing(name="broken")
+        failing.connect(failing_source, broken)
+        failing.start()
+        server = failing.serve()
+        browser.get(server.url)
+        failing_source.cycle({"x": 1})  # the error stops the pipeline within a second
+        with pytest.raises(PipelineError):
+            failing.wait(WAIT)
+        assert server.wait(WAIT)
+        final = page_figures(browser, lambda f: f["disconnected"], "the server's end")
+        assert final["state"] == "STOPPED" and "ERROR" in final["header"]
+        assert "pipeline failed" in final["header"]
+        if drawn:
+            assert final["graphReading"] == final["reading"]
+    finally:
+        browser.quit()
+
+
 # The picture -------------------------------------------------------------------------------
-
-
-class Failing(Relay):
-    def step(self, data):
-        raise RuntimeError("broken relay")
 
 
 def test_the_picture_shows_load_condition_and_rates(tmp_path):
@@ -273,3 +465,21 @@ def test_the_picture_shows_load_condition_and_rates(tmp_path):
         pytest.skip("drawing needs Graphviz's dot")
     picture = pipeline.draw(str(tmp_path / "graph.svg"))
     assert "<svg" in open(picture).read()
+
+
+def test_the_picture_of_an_earlier_reading():
+    pipeline, source, sink = chain(2)
+    run_values(pipeline, source, sink, 2)
+    pipeline.stop()
+    reading = pipeline.get_stats()
+    reading[1] = dict(reading[1], load=99.0, condition=Constants.Conditions.ERROR, rate_out=1234.5)
+    dot = pipeline.to_dot()
+    assert "load 99.0%" not in dot and "1234.5/s" not in dot
+    from velarix.graph import to_dot
+
+    drawn = to_dot(pipeline, stats=reading)
+    relay = next(line for line in drawn.splitlines() if line.startswith("  n1 ["))
+    assert "load 99.0%" in relay and 'fillcolor="#ff6b6b"' in relay
+    assert "1234.5/s" in next(line for line in drawn.splitlines() if line.startswith("  n1 -> n2"))
+    other = to_dot(pipeline, stats=reading[:2])  # a reading of other nodes: the figures now
+    assert "load 99.0%" not in other and other.count("load ") == 3

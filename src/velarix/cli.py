@@ -20,6 +20,8 @@ from . import graph
 from .constants import Constants
 from ._saving import check_saved_pipeline
 from .errors import NotAPipelineError, PipelineError
+from .monitor._run import RunClock
+from .monitor.terminal import visible
 from .pipeline import Pipeline
 from .portable import loading
 
@@ -68,11 +70,13 @@ def _highest_load(pipeline: Pipeline) -> tuple[str, float]:
     return str(top["name"]), float(top["load"])
 
 
-def status_line(pipeline: Pipeline) -> str:
-    """State, condition, elapsed time and the highest node load, on one line."""
+def status_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:
+    """State, condition, elapsed time and the highest node load, on one line.
+    `clock` keeps the elapsed time of the run once it has stopped."""
     name, load = _highest_load(pipeline)
-    return (f"{pipeline.get_state():<7} {pipeline.get_condition():<7} "
-            f"{pipeline.get_elapsed_time():7.1f} s  highest load {load:5.1f}% ({name})")
+    reading = (clock or RunClock()).read(pipeline)
+    return (f"{reading.state:<7} {reading.condition:<7} "
+            f"{reading.elapsed:7.1f} s  highest load {load:5.1f}% ({visible(name)})")
 
 
 def load_report(pipeline: Pipeline) -> str:
@@ -101,21 +105,27 @@ def _watch(pipeline: Pipeline, seconds: Optional[float], out: TextIO) -> None:
     if table is not None:
         with table:
             _wait_for_end(pipeline, seconds)
+            # Stopped inside the block, so the table's last frame shows the end.
+            if pipeline.get_state() == Constants.States.RUNNING:
+                pipeline.stop()
         return
     live = out.isatty()
     started = time.monotonic()
+    clock = RunClock()
     try:
         while pipeline.get_state() == Constants.States.RUNNING:
             if seconds is not None and time.monotonic() - started >= seconds:
                 break
             if live:
-                out.write("\r" + status_line(pipeline) + "  ")
+                out.write("\r" + status_line(pipeline, clock) + "  ")
                 out.flush()
             time.sleep(STATUS_INTERVAL)
     except KeyboardInterrupt:
         pass
     if live:
-        out.write("\r" + status_line(pipeline) + "  \n")
+        if pipeline.get_state() == Constants.States.RUNNING:
+            pipeline.stop()  # the last line shows the end of the run
+        out.write("\r" + status_line(pipeline, clock) + "  \n")
 
 
 def _wait_for_end(pipeline: Pipeline, seconds: Optional[float]) -> None:
@@ -198,14 +208,16 @@ def command_run(args: argparse.Namespace) -> int:
                 node.stop()
             print(f"velarix run: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
             return EXIT_FAILED
-        if args.web:
-            server = pipeline.serve()
+        server = pipeline.serve() if args.web else None
+        if server is not None:
             print(f"live page: {server.url}", file=sys.stderr)
         _watch(pipeline, args.seconds, sys.stderr)
         # A pipeline that stopped itself with ERROR: this waits for its monitoring thread.
         if (pipeline.get_state() == Constants.States.RUNNING
                 or pipeline.get_condition() == Constants.Conditions.ERROR):
             pipeline.stop()
+        if server is not None:
+            server.stop()  # open pages get the last reading before the process ends
         print(load_report(pipeline))
         file_name = logger.get_file_name()
         if file_name:

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence
 
 from .constants import Constants
 from .i_node import INode
@@ -75,22 +75,27 @@ def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
     return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
 
 
-def describe(pipeline: Pipeline) -> GraphInfo:
-    """Read the nodes and links of `pipeline` (running or not)."""
+def describe(pipeline: Pipeline, stats: Optional[Sequence[Mapping[str, Any]]] = None) -> GraphInfo:
+    """Read the nodes and links of `pipeline` (running or not). `stats`, one entry
+    per node as pipeline.get_stats() gives them, draws an earlier reading instead of
+    the nodes' figures now."""
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
     nodes = pipeline.get_nodes()
-    has_run = any(node.get_counter() for node in nodes)
+    if stats is not None and len(stats) != len(nodes):
+        stats = None  # a reading of another set of nodes
+    has_run = any(entry.get("steps") for entry in stats) if stats is not None else any(
+        node.get_counter() for node in nodes)
     for index, node in enumerate(nodes):
-        stats = node.get_stats() if has_run else None
+        figures = None if not has_run else stats[index] if stats is not None else node.get_stats()
         info = NodeInfo(
             key=f"n{index}", name=str(node.get_name()), class_name=type(node).__name__,
             inputs=_ports(node, INode.Configuration.Keys.INPUT_PORTS),
             outputs=_ports(node, ONode.Configuration.Keys.OUTPUT_PORTS),
             rate=node.config.get(ONode.Configuration.Keys.RATE),
-            load=stats["load"] if stats else None,
-            condition=str(stats["condition"]) if stats else None,
-            rate_out=stats["rate_out"] if stats else None)
+            load=figures["load"] if figures else None,
+            condition=str(figures["condition"]) if figures else None,
+            rate_out=figures["rate_out"] if figures else None)
         graph.nodes.append(info)
         if isinstance(node, INode):
             for port in info.inputs:
@@ -176,10 +181,12 @@ def fill_colour(node: NodeInfo) -> Optional[str]:
     return _HOT
 
 
-def to_dot(pipeline: Pipeline, name: str = "pipeline") -> str:
+def to_dot(pipeline: Pipeline, name: str = "pipeline",
+           stats: Optional[Sequence[Mapping[str, Any]]] = None) -> str:
     """The pipeline as a Graphviz DOT digraph: one box per node (name, class, rate),
-    one edge per link labelled with its port names; ASYNC links are dashed."""
-    graph = describe(pipeline)
+    one edge per link labelled with its port names; ASYNC links are dashed. `stats`
+    as for describe()."""
+    graph = describe(pipeline, stats)
     lines = [f"digraph {_quote(name)} {{", "  rankdir=LR;", "  node [shape=box];"]
     for node in graph.nodes:
         colour = fill_colour(node)

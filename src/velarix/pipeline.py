@@ -267,8 +267,9 @@ class Pipeline:
     def serve(self, port: int = 0, host: str = "127.0.0.1") -> WebMonitor:
         """Serve a live, read-only page of this pipeline (graph, load and rate charts,
         recent log) and return its WebMonitor, whose `url` says where. Listens on
-        127.0.0.1 unless another host is given; stops with the pipeline. Needs the
-        extra velarix[monitor]."""
+        127.0.0.1 unless another host is given and answers only requests addressed
+        to it. Stops about a second after the pipeline stops, once it has run while
+        served; otherwise on stop() or at exit. Needs the extra velarix[monitor]."""
         from .monitor.web import WebMonitor
 
         return WebMonitor(self, host=host, port=port).start()

@@ -1,16 +1,18 @@
 """A live table of a running pipeline in the terminal: per node its state,
 condition, load, rates, p99 step time and deepest queue; the pipeline's elapsed
 time and condition; the latest warnings and errors below. Where the output is not
-a terminal it falls back to one plain line per refresh."""
+a terminal (nor a notebook) it falls back to one plain line per refresh."""
 
 from __future__ import annotations
 
+import re
 import threading
 from typing import TYPE_CHECKING, Any, Literal, Optional
 
 from .._stats import deepest_queue
 from ..constants import Constants
 from ..logger import LogType
+from ._run import Reading, RunClock
 
 if TYPE_CHECKING:
     from ..logger import LogEntry
@@ -18,9 +20,30 @@ if TYPE_CHECKING:
 
 _RECENT_PROBLEMS = 5
 
+# C0 controls, DEL and C1 controls: a terminal acts on them (ESC starts an escape
+# sequence, C1's CSI too), so names and messages show them as \xNN instead.
+_CONTROLS = re.compile("[\x00-\x1f\x7f-\x9f]")
+_CONTROLS_BUT_LINES = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+
+def _escape(match: re.Match[str]) -> str:
+    return f"\\x{ord(match.group()):02x}"
+
+
+def visible(text: object, lines: bool = False) -> str:
+    """`text` with its control characters written out as \\xNN, so that printing
+    it moves no cursor and starts no escape sequence; `lines` keeps newlines and
+    tabs."""
+    return (_CONTROLS_BUT_LINES if lines else _CONTROLS).sub(_escape, str(text))
+
 
 def _milliseconds(seconds: Optional[float]) -> str:
-    return "-" if seconds is None else f"{seconds * 1000:.2f} ms"
+    return "-" if seconds is None else f"{seconds * 1000:.2f}"
+
+
+def _figure(value: float) -> str:
+    # Rates can be large: drop the decimal from 1000 on, so the column stays narrow.
+    return f"{value:.1f}" if abs(value) < 1000 else f"{value:.0f}"
 
 
 def _problems(pipeline: Pipeline) -> list[LogEntry]:
@@ -29,50 +52,74 @@ def _problems(pipeline: Pipeline) -> list[LogEntry]:
     return entries[-_RECENT_PROBLEMS:]
 
 
-def render(pipeline: Pipeline) -> Any:
-    """The monitor's picture of `pipeline` now, as a rich renderable."""
+def _title(reading: Reading) -> str:
+    return f"{reading.state}  {reading.condition}  elapsed {reading.elapsed:.1f} s"
+
+
+def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
+    """The monitor's picture of `pipeline` now, as a rich renderable. `clock`
+    keeps the elapsed time of a run after it has stopped (LiveMonitor passes its
+    own); without it the elapsed time is the pipeline's."""
     from . import _require
 
     _require("rich")
+    from rich import box
     from rich.console import Group
     from rich.table import Table
     from rich.text import Text
 
-    condition = pipeline.get_condition()
-    title = (f"{pipeline.get_state()}  {condition}  "
-             f"elapsed {pipeline.get_elapsed_time():.1f} s")
-    table = Table(title=title, title_justify="left", expand=False)
-    for column in ("node", "class", "state", "condition"):
-        table.add_column(column)
-    for column in ("load %", "in /s", "out /s", "p99 step", "queue"):
-        table.add_column(column, justify="right")
+    reading = (clock or RunClock()).read(pipeline)
+    # No vertical rules and the units in the header: nine columns fit 80 columns,
+    # and names too long for their column end in an ellipsis instead of wrapping.
+    table = Table(title=Text(_title(reading)), title_justify="left", expand=False,
+                  box=box.SIMPLE_HEAD, pad_edge=False, show_edge=False,
+                  collapse_padding=True)
+    for column in ("node", "class"):
+        table.add_column(column, overflow="ellipsis", min_width=4)
+    for column in ("state", "condition"):
+        table.add_column(column, no_wrap=True)
+    for column in ("load %", "in /s", "out /s", "p99 ms", "queue"):
+        table.add_column(column, justify="right", no_wrap=True)
+
+    def name(text: object) -> Any:
+        return Text(visible(text), no_wrap=True, overflow="ellipsis")
+
     for stats in pipeline.get_stats():
         healthy = stats["condition"] == Constants.Conditions.HEALTHY
         deepest = deepest_queue(stats)
         table.add_row(
-            str(stats["name"]), stats["class"], str(stats["state"]),
-            Text(str(stats["condition"]), style="green" if healthy else "bold red"),
-            f"{stats['load']:.1f}", f"{stats['rate_in']:.1f}", f"{stats['rate_out']:.1f}",
+            name(stats["name"]), name(stats["class"]), Text(visible(stats["state"])),
+            Text(visible(stats["condition"]), style="green" if healthy else "bold red"),
+            _figure(stats["load"]), _figure(stats["rate_in"]), _figure(stats["rate_out"]),
             _milliseconds(stats["step_time"]["p99"]), "-" if deepest is None else str(deepest),
         )
-    lines = [Text(f"{e['type']:<8} {e['message']}", style="red" if e["type"] == "ERROR" else "yellow")
+    lines = [Text(f"{e['type']:<8} {visible(e['message'], lines=True)}",
+                  style="red" if e["type"] == "ERROR" else "yellow")
              for e in _problems(pipeline)]
     return Group(table, *lines)
 
 
-def plain_line(pipeline: Pipeline) -> str:
+def plain_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:
     """One line of text for logs and pipes: state, condition, elapsed, highest load."""
+    reading = (clock or RunClock()).read(pipeline)
     report = pipeline.get_load()
     highest = report[-1]["load"] if report else 0.0
-    return (f"{pipeline.get_state()} {pipeline.get_condition()} "
-            f"elapsed {pipeline.get_elapsed_time():.1f} s, highest load {highest:.1f}%")
+    return (f"{reading.state} {reading.condition} "
+            f"elapsed {reading.elapsed:.1f} s, highest load {highest:.1f}%")
+
+
+def _notebook_widgets() -> bool:
+    import importlib.util
+
+    return all(importlib.util.find_spec(name) is not None for name in ("IPython", "ipywidgets"))
 
 
 class LiveMonitor:
     """Shows `pipeline` live while the `with` block runs (or between start() and
-    stop()): a table refreshed `refresh` times a second on a terminal, else a
-    plain line every `plain_interval` seconds. `console` is a rich Console
-    (default: stdout)."""
+    stop()): a table refreshed `refresh` times a second on a terminal or in a
+    notebook, else a plain line every `plain_interval` seconds. `console` is a rich
+    Console (default: rich's own for stdout). The last picture, drawn at stop(),
+    keeps the elapsed time of the run it watched."""
 
     def __init__(self, pipeline: Pipeline, refresh: float = 4.0, console: Any = None,
                  plain_interval: float = 5.0) -> None:
@@ -82,6 +129,7 @@ class LiveMonitor:
         self._plain_interval = plain_interval
         self._stop = threading.Event()
         self._thread: Optional[threading.Thread] = None
+        self._clock = RunClock()
 
     def start(self) -> None:
         from . import _require
@@ -92,8 +140,12 @@ class LiveMonitor:
         if self._thread is not None:
             return
         console = self._console or Console()
-        target = self._live if console.is_terminal else self._plain
+        # In a notebook rich's Live draws into the cell's output through ipywidgets;
+        # elsewhere off a terminal it would only stack frames, so plain lines instead.
+        live = console.is_terminal or (console.is_jupyter and _notebook_widgets())
+        target = self._live if live else self._plain
         self._stop.clear()
+        self._clock = RunClock()
         self._thread = threading.Thread(target=target, args=(console,), daemon=True,
                                          name="velarix-monitor")
         self._thread.start()
@@ -115,12 +167,16 @@ class LiveMonitor:
     def _live(self, console: Any) -> None:
         from rich.live import Live
 
-        with Live(render(self._pipeline), console=console, refresh_per_second=self._refresh) as live:
+        with Live(render(self._pipeline, self._clock), console=console,
+                  refresh_per_second=self._refresh) as live:
             while not self._stop.wait(1.0 / self._refresh):
-                live.update(render(self._pipeline))
-            live.update(render(self._pipeline))
+                live.update(render(self._pipeline, self._clock))
+            live.update(render(self._pipeline, self._clock), refresh=True)
 
     def _plain(self, console: Any) -> None:
         while not self._stop.wait(self._plain_interval):
-            console.print(plain_line(self._pipeline), highlight=False)
-        console.print(plain_line(self._pipeline), highlight=False)
+            console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)
+        if console.is_jupyter:  # a notebook shows the table as its last picture
+            console.print(render(self._pipeline, self._clock))
+        else:
+            console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)

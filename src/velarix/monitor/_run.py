@@ -1,0 +1,67 @@
+"""What both monitors read from a pipeline at each refresh: its state, condition and
+the elapsed time of its run, kept after the run ends (the pipeline's own
+get_elapsed_time() is 0.0 once it has stopped)."""
+
+from __future__ import annotations
+
+import datetime
+import time
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Optional
+
+from ..constants import Constants
+
+if TYPE_CHECKING:
+    from ..pipeline import Pipeline
+
+_STOPPED_LINE = "Pipeline stopped."
+
+
+@dataclass(frozen=True)
+class Reading:
+    state: str
+    condition: str
+    elapsed: float
+    # The run ended while watched (a stopped pipeline that was seen running).
+    ended: bool
+
+
+def _stop_time(pipeline: Pipeline, after: float) -> Optional[float]:
+    """Wall-clock time of the newest "Pipeline stopped." entry later than `after`."""
+    for entry in reversed(pipeline.get_logger().get_all()):
+        if entry["message"] == _STOPPED_LINE:
+            try:
+                moment = datetime.datetime.fromisoformat(entry["timestamp"]).timestamp()
+            except (TypeError, ValueError):
+                return None
+            return moment if moment >= after else None
+    return None
+
+
+class RunClock:
+    """Remembers when the watched run started, so that the last picture after a
+    stop still says how long the run took."""
+
+    def __init__(self) -> None:
+        self._start: Optional[float] = None  # wall-clock start of the run seen running
+        self._elapsed = 0.0
+        self._ended = False
+
+    def read(self, pipeline: Pipeline) -> Reading:
+        # Elapsed first: a positive value proves the pipeline was running at that
+        # moment even when the state read next already says STOPPED.
+        elapsed = float(pipeline.get_elapsed_time())
+        state = str(pipeline.get_state())
+        condition = str(pipeline.get_condition())
+        if elapsed > 0.0 and state == Constants.States.RUNNING:
+            self._start = time.time() - elapsed
+            self._elapsed, self._ended = elapsed, False
+        elif self._start is not None and state == Constants.States.STOPPED:
+            # The log says when the stop happened; without it, the first reading
+            # that saw it is at most one refresh late.
+            stopped = _stop_time(pipeline, self._start) or time.time()
+            self._elapsed = max(self._elapsed, stopped - self._start)
+            self._start, self._ended = None, True
+        elif state == Constants.States.RUNNING:
+            self._elapsed = elapsed
+        return Reading(state, condition, self._elapsed, self._ended)
