@@ -174,3 +174,10 @@ class Logger:
     def get_file_name(self) -> Optional[str]:
         """The path of the log file, or None when the log stays in memory."""
         raise NotImplementedError
+
+    @_forward
+    def get_lost_count(self) -> int:
+        """How many entries never reached the log file: those the writer could not
+        write while the disk refused them beyond the ``MAX_PENDING_LINES`` it holds
+        for a retry, and those still held when the logger stopped."""
+        raise NotImplementedError
