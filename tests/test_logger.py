@@ -364,6 +364,18 @@ def test_writer_reports_a_failing_file_keeps_trying_and_resumes(tmp_path, monkey
     assert len(files) == 3 and not logger.has_entries(LogType.ERROR)
 
 
+def test_a_busy_log_loses_nothing_while_the_file_takes_its_lines(tmp_path, monkeypatch, no_thread_leak):
+    # More entries per turn than the writer holds for a retry: they are written out, not lost.
+    monkeypatch.setattr(scribon, "MAX_PENDING_LINES", 7)
+    logger = Logger(str(tmp_path))
+    for n in range(500):
+        logger.write(LogType.INFO, f"entry {n}")
+    logger.stop()
+    lines = lines_of(logger.get_file_name())
+    assert [columns(line)[4] for line in lines[2:-2]] == [f"entry {n}" for n in range(500)]
+    assert logger.get_lost_count() == 0 and not logger.has_entries(LogType.WARNING)
+
+
 def test_full_disk(tmp_path, no_thread_leak):
     """A small file system filled up: the log file keeps whole lines, the entries
     wait, and they all reach the file once there is room again."""

@@ -245,31 +245,6 @@ Py_ssize_t pending_bound() {
     return value;
 }
 
-// Takes every queued entry and adds its file line to `pending`, the lines that wait
-// for the file, oldest first. Beyond MAX_PENDING_LINES (the file has refused lines
-// for a while) an entry is counted as lost instead; with no file every entry is.
-void take_lines(nb::handle self, nb::handle pending) {
-    nb::object queue = vx::getattr(self, names::log_file_queue_);
-    for (;;) {
-        nb::object taken = take_queued(queue);
-        Py_ssize_t count = PyList_GET_SIZE(taken.ptr());
-        if (count == 0)
-            break;
-        if (!pending.is_valid()) {
-            add_lost(self, count);
-            continue;
-        }
-        const Py_ssize_t bound = pending_bound();
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyList_GET_SIZE(pending.ptr()) >= bound) {
-                add_lost(self, count - i);
-                break;
-            }
-            vx::check_status(PyList_Append(pending.ptr(), file_line(PyList_GET_ITEM(taken.ptr(), i)).ptr()));
-        }
-    }
-}
-
 nb::object open_for_append(nb::handle path) {
     // Text that the host's encoding cannot hold is written escaped instead of
     // ending the writer.
@@ -359,7 +334,43 @@ struct Writer {
                                           lost_count(self) - lost_before));
         }
     }
+
+    // Takes every queued entry and adds its file line to the pending ones. When
+    // MAX_PENDING_LINES are pending, they are written out first; only while the
+    // file refuses them is an entry beyond the bound counted as lost.
+    void take() {
+        nb::object queue = vx::getattr(self, names::log_file_queue_);
+        for (;;) {
+            nb::object taken = take_queued(queue);
+            const Py_ssize_t count = PyList_GET_SIZE(taken.ptr());
+            if (count == 0)
+                break;
+            const Py_ssize_t bound = pending_bound();
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (PyList_GET_SIZE(pending.ptr()) >= bound) {
+                    if (!failing)
+                        attempt();
+                    if (PyList_GET_SIZE(pending.ptr()) >= bound) {
+                        add_lost(self, 1);
+                        continue;
+                    }
+                }
+                vx::check_status(PyList_Append(pending.ptr(), file_line(PyList_GET_ITEM(taken.ptr(), i)).ptr()));
+            }
+        }
+    }
 };
+
+// Drops every queued entry, counting it as lost: the writer has ended.
+void drop_queued(nb::handle self) {
+    nb::object queue = vx::getattr(self, names::log_file_queue_);
+    for (;;) {
+        Py_ssize_t count = PyList_GET_SIZE(take_queued(queue).ptr());
+        if (count == 0)
+            break;
+        add_lost(self, count);
+    }
+}
 
 nb::object one_second() {
     static vx::Kept value;
@@ -675,12 +686,12 @@ nb::object logger_log_worker(const vx::Call &call) {
             nb::object event = vx::getattr(self, names::event_);
             if (vx::truthy(vx::call_method(event, names::wait, one_second())))
                 vx::call_method(event, names::clear);
-            take_lines(self, writer.pending);
+            writer.take();
             writer.attempt();
         }
         // Once more after the loop: an entry queued just before stop() set the flag
         // would otherwise never reach the file.
-        take_lines(self, writer.pending);
+        writer.take();
         const Py_ssize_t entries = PyList_GET_SIZE(writer.pending.ptr());
 
         nb::object entry_class = vx::module_attr(vx::modules::logger, names::LogEntry);
@@ -707,7 +718,7 @@ nb::object logger_log_worker(const vx::Call &call) {
         try {
             Py_ssize_t waiting = PyList_GET_SIZE(writer.pending.ptr());
             add_lost(self, waiting);
-            take_lines(self, nb::handle());
+            drop_queued(self);
         } catch (nb::python_error &) {
         }
     }
