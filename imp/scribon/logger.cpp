@@ -242,7 +242,7 @@ Py_ssize_t pending_bound() {
     Py_ssize_t value = PyLong_Check(bound.ptr()) ? PyLong_AsSsize_t(bound.ptr()) : 0;  // no Python code: an int
     if (value == -1 && PyErr_Occurred())
         vx::throw_error_already_set();
-    return value;
+    return value < 1 ? 1 : value;  // room for one line at least, or nothing could go out
 }
 
 nb::object open_for_append(nb::handle path) {
