@@ -35,3 +35,4 @@ suppress_warnings = ["myst.header"]
 
 html_theme = "alabaster"
 html_title = f"velarix {release}"
+
