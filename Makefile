@@ -10,17 +10,19 @@ PYTHON ?= $(shell \
   else ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
 VENV ?= .venv
 BUILD ?= build/wheel
+DOCS_BUILD ?= build/docs
 DEV_BUILD ?= build/dev
 DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help test test-asan demo bench install extras system-tools dev check-python clean
+.PHONY: help test test-asan demo bench docs install extras system-tools dev check-python clean
 
 help:
 	@echo "make test          build, install every optional extra and run the tests"
 	@echo "make demo          build and run examples/demo.py (a live pipeline; DEMO_ARGS=--web for the page)"
 	@echo "make bench         build and run the benchmarks in bench/"
+	@echo "make docs          build the HTML API reference into $(DOCS_BUILD) (warnings are errors)"
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
 	@echo "make test-asan     the tests against modules built with ASan and UBSan (slow)"
@@ -66,9 +68,14 @@ system-tools:
 	@for pair in $(SYSTEM_TOOLS); do command -v $${pair%%:*} >/dev/null || \
 	  echo "note: $${pair#*:} is not installed; the tests that need it will skip"; done
 
-test: install extras system-tools
+test: install extras system-tools docs
 	$(PY) tools/check_bare_calls.py
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+# The API reference from the docstrings of the installed package, with the README's
+# concepts (docs/concepts.md includes them). Part of make test, so it stays buildable.
+docs: install extras
+	$(PY) -m sphinx -b html -W --keep-going -q docs $(DOCS_BUILD)
 
 # make demo DEMO_ARGS="--web --screenshot demo-logs/page.png" serves the run as a page too.
 DEMO_ARGS ?=

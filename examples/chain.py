@@ -1,7 +1,9 @@
 """Three nodes wired by hand, without a pipeline: a source that the application
 drives with cycle(), a node that squares what arrives, and a sink that collects.
 
-    PYTHONPATH=src python examples/chain.py
+    .venv/bin/python examples/chain.py
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 import threading

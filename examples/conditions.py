@@ -1,10 +1,12 @@
 """Conditions: a failing step is logged, puts its node into condition ERROR, and
 the pipeline's monitoring thread then stops the whole pipeline with ERROR.
-`wait()` raises PipelineError with the node's exception as its cause; the log
-entry reaches the `logging` module too, so without logging set up Python prints
-it, with the traceback, to stderr.
+`wait()` raises PipelineError with the node's exception (and its traceback) as
+its cause; the log entry reaches the `logging` module too, so without logging set
+up Python prints the line "node picky: five is not allowed" to stderr.
 
-    python examples/conditions.py
+    .venv/bin/python examples/conditions.py
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 from typing import Any

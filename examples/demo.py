@@ -8,6 +8,11 @@ With --fail a node that breaks after a while joins in, and the monitoring thread
 stops the pipeline with condition ERROR. With --web the run is also served as a
 live page in the browser; --screenshot PATH saves a picture of that page (headless
 Chromium).
+
+    .venv/bin/python examples/demo.py [--fail] [--web] [--seconds N]
+
+(after `make test` or `make install`, from the repository's root; `make demo`
+builds and runs it in one step)
 """
 
 import argparse

@@ -5,7 +5,9 @@ report lists every node and, last, the highest load as the pipeline's. Above 80 
 the monitoring thread writes a warning; above 95 %, more than 10 s after the start,
 it stops the pipeline.
 
-    python examples/load.py
+    .venv/bin/python examples/load.py
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 import threading

@@ -4,7 +4,9 @@ time-stamped file in the pipeline's log folder, written by a background thread.
 Pipeline(directory) picks the folder: None is the default folder
 (velarix.imp.scribon.DEFAULT_DIR), "" keeps the log in memory only.
 
-    python examples/log_file.py [FOLDER]
+    .venv/bin/python examples/log_file.py [FOLDER]
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 import sys

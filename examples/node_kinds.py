@@ -5,7 +5,9 @@ The source has a rate, so the pipeline drives it: 50 cycles a second from start 
 stop. Its step gets {"count": k, "time": t}, the index and wall-clock time of the
 deadline it runs for.
 
-    python examples/node_kinds.py
+    .venv/bin/python examples/node_kinds.py
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 import threading

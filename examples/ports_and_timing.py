@@ -5,7 +5,9 @@ SYNC port (every value, in order); a slow one reads on an ASYNC port (only the
 newest value waits, older ones are replaced), so it skips values but never falls
 behind. The set-up run sends each output port's metadata downstream once.
 
-    python examples/ports_and_timing.py
+    .venv/bin/python examples/ports_and_timing.py
+
+(after `make test` or `make install`, from the repository's root)
 """
 
 import threading

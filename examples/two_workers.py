@@ -2,7 +2,10 @@
 CPU-heavy node on each worker. Prints the values received and every node's load
 with the process it ran in.
 
-    PYTHONPATH=src python examples/two_workers.py
+    .venv/bin/python examples/two_workers.py
+
+(after `make test`, which installs the extra `cluster` too, from the repository's
+root)
 """
 
 import os

@@ -1,10 +1,25 @@
-"""Shared fixtures: a clean registry per test and a check that no thread outlives it."""
+"""Shared fixtures: a clean registry per test and a check that no thread outlives it.
 
+Loggers made with the default folder (a pipeline's, a loaded one's) write into a
+temporary state folder, here and in the interpreters the tests start, not into
+the home folder."""
+
+import atexit
+import os
+import shutil
+import tempfile
 import threading
 
 import pytest
 
-from velarix.imp import PortableImp
+# Before velarix loads: its default log folder is fixed then.
+_STATE_HOME = tempfile.mkdtemp(prefix="velarix-tests-state-")
+os.environ["XDG_STATE_HOME"] = _STATE_HOME
+atexit.register(shutil.rmtree, _STATE_HOME, ignore_errors=True)
+
+from velarix.imp import PortableImp, scribon  # noqa: E402
+
+assert scribon.DEFAULT_DIR.startswith(_STATE_HOME), scribon.DEFAULT_DIR
 
 
 @pytest.fixture(autouse=True)

@@ -70,10 +70,12 @@ def test_wait_raises_with_the_failing_node_and_its_traceback(quick_monitor, capl
     last = traceback.extract_tb(cause.__traceback__)[-1]
     assert (last.name, last.line) == ("step", 'return {"out": 1 / data["in"]}')
 
-    # Every entry reached logging; the guard's under the node's name, with exc_info.
+    # Every entry reached logging; the guard's on "velarix.node", naming the node,
+    # with exc_info (logging is set up here, so the record keeps the traceback).
     assert any(r.name == "velarix" and r.getMessage() == "Pipeline started." for r in caplog.records)
     failures = [r for r in caplog.records if r.levelno == logging.ERROR]
-    assert [(r.name, r.exc_info[1]) for r in failures] == [("velarix.divider", cause)]
+    assert [(r.name, r.velarix_node, r.exc_info[1]) for r in failures] == [("velarix.node", "divider", cause)]
+    assert failures[0].getMessage() == "node divider: division by zero"
     assert failures[0].velarix_entry["message"] == "division by zero"
 
 
@@ -193,6 +195,30 @@ def test_without_logging_set_up_the_traceback_reaches_stderr(tmp_path):
     assert "Traceback (most recent call last)" in result.stderr
     assert 'return {"out": data["in"]["missing"]}' in result.stderr
     assert "KeyError: 'missing'" in result.stderr
+    assert result.stderr.startswith("node Broken: missing\n")  # no pipeline raises it: shown here
+
+
+def test_without_logging_set_up_an_uncaught_failure_shows_its_traceback_once(tmp_path):
+    result = run_script("""
+        from velarix import INode, ONode, Pipeline
+        class Source(ONode):
+            def step(self, data):
+                return {"out": data["x"]}
+        class Broken(INode):
+            def step(self, data):
+                raise ValueError("bad value " + str(data["in"]))
+        source, broken = Source(), Broken(name="checker")
+        with Pipeline("") as pipeline:
+            pipeline.connect(source, broken)
+            pipeline.start()
+            source.cycle({"x": 7})
+            pipeline.wait()
+    """, tmp_path)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert lines[0] == "node checker: bad value 7"  # the line logging prints names the node
+    assert result.stderr.count('raise ValueError("bad value " + str(data["in"]))') == 1
+    assert lines[-1] == "velarix.errors.PipelineError: bad value 7"
 
 
 # Leaving without stop ----------------------------------------------------------------

@@ -80,8 +80,8 @@ def test_memory_only_logger(no_thread_leak):
     logger = Logger("")
     imp = logger._imp
     assert list(vars(imp)) == ["_log", "_log_file_queue", "_lock", "_has_error", "_stop",
-                               "_thread", "_event", "_file"]
-    assert imp._log.maxlen == 100 and [imp._file, imp._event, imp._thread] == [None] * 3
+                               "_thread", "_event", "_file", "_lost"]
+    assert imp._log.maxlen == 100 and logger.get_lost_count() == 0 and [imp._file, imp._event, imp._thread] == [None] * 3
     assert logger.get_file_name() is None
     entry = logger.write(LogType.INFO, "kept")
     assert isinstance(entry, LogEntry) and logger.get_all() == [entry]
@@ -260,14 +260,20 @@ def test_taken_names_are_passed_over(tmp_path, frozen_clock, no_thread_leak):
     assert not target.exists()
 
 
-def test_unusable_directory_leaves_memory_only(tmp_path, monkeypatch, no_thread_leak):
+def test_unusable_directory_leaves_memory_only_and_says_so(tmp_path, monkeypatch, caplog, no_thread_leak):
     blocker = tmp_path / "a_file"
     blocker.write_text("")
     for directory in (str(blocker / "logs"), "x" * 5000):
+        caplog.clear()
         logger = Logger(directory)
         assert logger.get_file_name() is None and logger._imp._thread is None
+        (warning,) = logger.get_all()
+        assert warning["type"] == "WARNING" and repr(directory) in warning["message"]
+        assert warning["message"].endswith("; the log stays in memory only.")
+        assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+            ("velarix", "WARNING", warning["message"])]
         logger.write(LogType.INFO, "still stored")
-        assert logger._imp._log_file_queue.empty() and len(logger.get_all()) == 1
+        assert logger._imp._log_file_queue.empty() and len(logger.get_all()) == 2
         logger.stop()
 
     monkeypatch.setattr(scribon, "DEFAULT_DIR", str(tmp_path / "default"))
@@ -291,31 +297,122 @@ def test_unrenderable_entries_are_skipped(tmp_path, no_thread_leak):
     assert columns(lines[5])[4] == "Logging ended."
 
 
-def test_failing_writer_falls_back_to_memory(tmp_path, monkeypatch, no_thread_leak):
-    class Full:
-        def write(self, text):
+class RefusingFile:
+    """A log file whose writes fail with a full disk while `full` is set."""
+
+    def __init__(self, path):
+        self.file = open(path, "a")
+        self.full = True
+        self.closed = False
+
+    def write(self, text):
+        if self.full:
             raise OSError(28, "No space left on device")
+        return self.file.write(text)
 
-        def flush(self):
-            pass
+    def flush(self):
+        self.file.flush()
 
-        def close(self):
-            self.closed = True
+    def close(self):
+        self.closed = True
+        self.file.close()
 
-    full = Full()
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not met in time"
+        time.sleep(0.01)
+
+
+def test_writer_reports_a_failing_file_keeps_trying_and_resumes(tmp_path, monkeypatch, caplog, no_thread_leak):
+    files = []
     real_open = io.open
-    monkeypatch.setattr(io, "open", lambda path, mode="r", *args, **kwargs:
-                        full if mode == "a" else real_open(path, mode, *args, **kwargs))
+
+    def open_log(path, mode="r", *args, **kwargs):
+        if mode != "a":
+            return real_open(path, mode, *args, **kwargs)
+        files.append(RefusingFile(path))
+        files[-1].full = len(files) < 3  # the third opening finds room again
+        return files[-1]
+
+    monkeypatch.setattr(io, "open", open_log)
+    monkeypatch.setattr(scribon, "MAX_PENDING_LINES", 5)
     logger = Logger(str(tmp_path))
-    logger.write(LogType.INFO, "lost")
+    written = [logger.write(LogType.INFO, f"entry {n}") for n in range(3)]
     logger.flush()
-    logger._imp._thread.join(timeout=5)
-    assert not logger._imp._thread.is_alive() and full.closed
-    for i in range(20):
-        logger.write(LogType.INFO, str(i))
-    assert logger._imp._log_file_queue.empty() and len(logger.get_all()) == 21
+    wait_for(lambda: logger.has_entries(LogType.WARNING))
+    # Reported once, in the log and to logging; the writer thread goes on.
+    (warning,) = logger.get_by_type(LogType.WARNING)
+    assert warning["message"] == ("Writing the log file failed ([Errno 28] No space left on device); "
+                                  "the writer keeps trying.")
+    assert [r.getMessage() for r in caplog.records if r.levelname == "WARNING"] == [warning["message"]]
+    assert logger._imp._thread.is_alive() and files[0].closed
+    # Beyond MAX_PENDING_LINES (the three entries and the warning are held) entries are lost.
+    written += [logger.write(LogType.INFO, f"entry {n}") for n in range(3, 6)]
+    logger.flush()
+    wait_for(lambda: logger.has_entries(LogType.INFO) and "resumed" in logger.get_all()[-1]["message"])
+    assert logger.get_all()[-1]["message"] == "Writing the log file resumed; 2 entries were lost."
+    assert logger.get_lost_count() == 2
+    after = logger.write(LogType.INFO, "after")
     logger.stop()
-    assert lines_of(logger.get_file_name()) == [TITLE, RULE, ""]
+    lines = lines_of(logger.get_file_name())
+    assert lines[:2] == [TITLE, RULE]
+    assert lines[2:-2] == [e.to_line() for e in written[:3] + [warning] + written[3:4]
+                           + [logger.get_all()[-2], after]]
+    assert columns(lines[-2])[4] == "Logging ended." and lines[-1] == ""
+    assert len(files) == 3 and not logger.has_entries(LogType.ERROR)
+
+
+def test_a_busy_log_loses_nothing_while_the_file_takes_its_lines(tmp_path, monkeypatch, no_thread_leak):
+    # More entries per turn than the writer holds for a retry: they are written out, not lost.
+    monkeypatch.setattr(scribon, "MAX_PENDING_LINES", 7)
+    logger = Logger(str(tmp_path))
+    for n in range(500):
+        logger.write(LogType.INFO, f"entry {n}")
+    logger.stop()
+    lines = lines_of(logger.get_file_name())
+    assert [columns(line)[4] for line in lines[2:-2]] == [f"entry {n}" for n in range(500)]
+    assert logger.get_lost_count() == 0 and not logger.has_entries(LogType.WARNING)
+
+
+def test_full_disk(tmp_path, no_thread_leak):
+    """A small file system filled up: the log file keeps whole lines, the entries
+    wait, and they all reach the file once there is room again."""
+    if os.geteuid() != 0 or sys.platform != "linux":
+        pytest.skip("mounting a small file system needs root on Linux")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount tmpfs: {mounted.stderr.strip()}")
+    logger = Logger("")
+    try:
+        logger = Logger(str(disk / "logs"))
+        filler = disk / "filler"
+        with open(filler, "wb", buffering=0) as file:  # all the room there is
+            try:
+                while True:
+                    file.write(b"x" * 1024)
+            except OSError:
+                pass
+        written = [logger.write(LogType.INFO, f"entry {n}") for n in range(100)]
+        logger.flush()
+        wait_for(lambda: logger.has_entries(LogType.WARNING))
+        assert "No space left on device" in logger.get_by_type(LogType.WARNING)[0]["message"]
+        text = open(logger.get_file_name()).read()
+        assert text.endswith("\n")  # cut back to whole lines
+        filler.unlink()
+        logger.flush()
+        wait_for(lambda: "resumed" in logger.get_all()[-1]["message"])
+        logger.stop()
+        lines = lines_of(logger.get_file_name())
+        assert [e.to_line() for e in written] == [line for line in lines if "| entry " in line]
+        assert logger.get_lost_count() == 0
+    finally:
+        logger.stop()
+        subprocess.run(["umount", "-l", str(disk)], capture_output=True)
 
 
 def test_default_directory_on_linux(tmp_path):

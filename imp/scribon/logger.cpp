@@ -81,7 +81,7 @@ void close_quietly(nb::handle file) {
 // never share or truncate a file: the one that finds the name taken moves on to the
 // next counter. Returns the path, or None when the file could not be made. An
 // OSError of the directory propagates.
-nb::object create_log_file(nb::handle directory) {
+nb::object create_log_file(nb::handle directory, nb::object &why) {
     static vx::Kept exist_ok_tuple;
     nb::handle exist_ok = vx::keyword_names(exist_ok_tuple, {texts::exist_ok});
     vx::call_kw(os_module.attr("makedirs"), exist_ok, directory, Py_True);
@@ -105,8 +105,10 @@ nb::object create_log_file(nb::handle directory) {
             // name taken by anything (a dangling link included) is passed over.
             if (error.matches(PyExc_FileExistsError))
                 path = vx::formatted("%S_%llu.log", base.ptr(), counter);
-            else if (error.matches(PyExc_Exception))
+            else if (error.matches(PyExc_Exception)) {
+                why = nb::borrow(error.value());
                 return nb::none();
+            }
             else
                 throw;
         }
@@ -123,6 +125,7 @@ nb::object create_log_file(nb::handle directory) {
         close_quietly(file);
         if (!error.matches(PyExc_Exception))
             throw;
+        why = nb::borrow(error.value());
         return nb::none();
     }
     return path;
@@ -220,36 +223,153 @@ nb::object take_queued(nb::handle queue) {
     return taken;
 }
 
-// Takes every queued entry and writes it (or, with no file, drops it). Lines go out
-// in chunks: fewer calls into the file object, and fewer hand-overs of the
-// interpreter lock to the threads that keep writing entries.
-void drain(nb::handle self, nb::handle file) {
+Py_ssize_t lost_count(nb::handle self) {
+    nb::object lost = vx::getattr(self, texts::lost_);
+    Py_ssize_t count = PyLong_Check(lost.ptr()) ? PyLong_AsSsize_t(lost.ptr()) : 0;  // no Python code: an int
+    if (count == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    return count;
+}
+
+void add_lost(nb::handle self, Py_ssize_t count) {
+    if (count <= 0)
+        return;
+    vx::setattr(self, texts::lost_, vx::steal_or_throw(PyLong_FromSsize_t(lost_count(self) + count)));
+}
+
+Py_ssize_t pending_bound() {
+    nb::object bound = module_global(texts::MAX_PENDING_LINES);
+    Py_ssize_t value = PyLong_Check(bound.ptr()) ? PyLong_AsSsize_t(bound.ptr()) : 0;  // no Python code: an int
+    if (value == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    return value < 1 ? 1 : value;  // room for one line at least, or nothing could go out
+}
+
+nb::object open_for_append(nb::handle path) {
+    // Text that the host's encoding cannot hold is written escaped instead of
+    // ending the writer.
+    static vx::Kept errors_tuple;
+    nb::handle errors = vx::keyword_names(errors_tuple, {texts::errors});
+    return vx::call_kw(io_module.attr("open"), errors, path, texts::append_mode, texts::backslashreplace);
+}
+
+// Writes the pending lines and flushes the file, all or nothing. Lines go out in
+// chunks: fewer calls into the file object, and fewer hand-overs of the interpreter
+// lock to the threads that keep writing entries. On an OSError (a full disk) the
+// file is closed and cut back to its length before, so it holds whole lines only,
+// and the lines stay pending for the next try.
+void write_pending(nb::handle path, nb::object &file, nb::handle pending) {
     constexpr Py_ssize_t CHUNK = 4096;
-    nb::object queue = vx::getattr(self, names::log_file_queue_);
-    nb::object lines = vx::steal_or_throw(PyList_New(0));
-    nb::object nothing = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
-    auto write_out = [&]() {
-        if (PyList_GET_SIZE(lines.ptr()) == 0)
+    if (!file.is_valid())
+        file = open_for_append(path);
+    nb::object size;
+    try {
+        size = vx::getattr(vx::call(os_module.attr("fstat"), vx::call_method(file, texts::fileno)), texts::st_size);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_Exception))
+            throw;
+        // A file object without a descriptor: nothing to cut back.
+    }
+    try {
+        nb::object nothing = vx::steal_or_throw(PyUnicode_FromStringAndSize("", 0));
+        const Py_ssize_t count = PyList_GET_SIZE(pending.ptr());
+        for (Py_ssize_t start = 0; start < count; start += CHUNK) {
+            nb::object chunk = vx::steal_or_throw(PyList_GetSlice(pending.ptr(), start, start + CHUNK));
+            vx::call_method(file, names::write, vx::steal_or_throw(PyUnicode_Join(nothing.ptr(), chunk.ptr())));
+        }
+        vx::call_method(file, names::flush);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError))
+            throw;
+        nb::object failed = std::move(file);
+        close_quietly(failed);
+        if (size.is_valid()) {
+            try {
+                vx::call(os_module.attr("truncate"), path, size);
+            } catch (nb::python_error &cut) {
+                if (!cut.matches(PyExc_Exception))
+                    throw;
+            }
+        }
+        throw;
+    }
+    vx::check_status(PyList_SetSlice(pending.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+}
+
+// The writer's state between its turns.
+struct Writer {
+    nb::handle self;
+    nb::object path;
+    nb::object file;     // open, or invalid after a failed write
+    nb::object pending;  // lines not yet in the file
+    bool failing = false;
+    bool quiet = false;  // once the log has ended: no more entries about the file
+    Py_ssize_t lost_before = 0;  // the lost count when the failures began
+
+    // One try at the file. The first failure of a run is reported (an entry and so a
+    // logging record); the next success says how many entries the run cost.
+    void attempt() {
+        if (PyList_GET_SIZE(pending.ptr()) == 0 && file.is_valid())
             return;
-        nb::object text = vx::steal_or_throw(PyUnicode_Join(nothing.ptr(), lines.ptr()));
-        vx::check_status(PyList_SetSlice(lines.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
-        vx::call_method(file, names::write, text);
-    };
-    for (;;) {
-        nb::object taken = take_queued(queue);
-        Py_ssize_t count = PyList_GET_SIZE(taken.ptr());
-        if (count == 0)
-            break;
-        if (!file.is_valid())
-            continue;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            vx::check_status(PyList_Append(lines.ptr(), file_line(PyList_GET_ITEM(taken.ptr(), i)).ptr()));
-            if (PyList_GET_SIZE(lines.ptr()) >= CHUNK)
-                write_out();
+        try {
+            write_pending(path, file, pending);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_OSError))
+                throw;
+            if (failing || quiet) {
+                failing = true;
+                return;
+            }
+            failing = true;
+            lost_before = lost_count(self);
+            vx::call_method(self, names::write, vx::log_type(names::WARNING),
+                            vx::formatted("Writing the log file failed (%S); the writer keeps trying.",
+                                          error.value().ptr()));
+            return;
+        }
+        if (failing && !quiet) {
+            failing = false;
+            vx::call_method(self, names::write, vx::log_type(names::INFO),
+                            vx::formatted("Writing the log file resumed; %zd entries were lost.",
+                                          lost_count(self) - lost_before));
         }
     }
-    if (file.is_valid())
-        write_out();
+
+    // Takes every queued entry and adds its file line to the pending ones. When
+    // MAX_PENDING_LINES are pending, they are written out first; only while the
+    // file refuses them is an entry beyond the bound counted as lost.
+    void take() {
+        nb::object queue = vx::getattr(self, names::log_file_queue_);
+        for (;;) {
+            nb::object taken = take_queued(queue);
+            const Py_ssize_t count = PyList_GET_SIZE(taken.ptr());
+            if (count == 0)
+                break;
+            const Py_ssize_t bound = pending_bound();
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (PyList_GET_SIZE(pending.ptr()) >= bound) {
+                    if (!failing)
+                        attempt();
+                    if (PyList_GET_SIZE(pending.ptr()) >= bound) {
+                        add_lost(self, 1);
+                        continue;
+                    }
+                }
+                vx::check_status(PyList_Append(pending.ptr(), file_line(PyList_GET_ITEM(taken.ptr(), i)).ptr()));
+            }
+        }
+    }
+};
+
+// Drops every queued entry, counting it as lost: the writer has ended.
+void drop_queued(nb::handle self) {
+    nb::object queue = vx::getattr(self, names::log_file_queue_);
+    for (;;) {
+        Py_ssize_t count = PyList_GET_SIZE(take_queued(queue).ptr());
+        if (count == 0)
+            break;
+        add_lost(self, count);
+    }
 }
 
 nb::object one_second() {
@@ -302,41 +422,59 @@ nb::object failing_node() {
     return name ? nb::borrow(name) : nb::object();
 }
 
-void hand_to_logging(nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
+// Whether a record for `logger` would reach only logging's last resort (no handler
+// on its way up): nothing of logging has been set up.
+bool only_last_resort(nb::handle logger) {
+    return !vx::truthy(vx::call_method(logger, texts::hasHandlers));
+}
+
+// Whether the owner of `self` (a pipeline) raises its nodes' failures, with their
+// tracebacks, to the application (wait(), run()).
+bool tracebacks_raised(nb::handle self) {
+    return vx::truthy(vx::getattr_or_none(self, texts::tracebacks_raised_));
+}
+
+void hand_to_logging(nb::handle self, nb::handle message, nb::handle type, nb::handle entry, bool is_error) {
     nb::object level = vx::steal_or_throw(PyLong_FromLong(level_of(type, is_error)));
     nb::handle logger = kept.velarix_logging;
     if (!enabled_for(logger, level))
         return;
 
-    nb::object exception = nb::none(), child;
-    if (is_error) {
-        nb::object handled = nb::steal(PyErr_GetHandledException());
-        if (handled.is_valid() && !handled.is_none()) {
-            exception = handled;
-            nb::object node = failing_node();
-            if (node.is_valid()) {
-                nb::object name = vx::formatted("velarix.%U", node.ptr());
-                child = vx::call(vx::getattr(kept.logging_module, texts::getLogger), name);
-                if (!enabled_for(child, level))
-                    return;
-            }
-        }
-    }
     static vx::Kept keywords_tuple;
     nb::handle keywords = vx::keyword_names(keywords_tuple, {texts::exc_info, texts::extra});
     nb::dict extra;
     extra[texts::velarix_entry] = entry;
-    vx::call_kw(vx::getattr(child.is_valid() ? nb::handle(child) : logger, texts::log), keywords, level,
-                message, exception, extra);
+    nb::object exception = nb::none(), text = nb::borrow(message);
+    if (is_error) {
+        nb::object handled = nb::steal(PyErr_GetHandledException());
+        nb::object node = failing_node();
+        if (handled.is_valid() && !handled.is_none() && node.is_valid()) {
+            // A node's failure: on "velarix.node", the line naming the node. The
+            // entry's own message stays as it is.
+            logger = kept.node_logging;
+            if (!enabled_for(logger, level))
+                return;
+            extra[texts::velarix_node] = node;
+            text = vx::formatted("node %U: %U", node.ptr(), message.ptr());
+            // With nothing of logging set up the last resort prints the record to
+            // stderr; the traceback is left to the error the pipeline raises, so it
+            // is printed once.
+            if (!(tracebacks_raised(self) && only_last_resort(logger)))
+                exception = handled;
+        } else if (handled.is_valid()) {
+            exception = handled;
+        }
+    }
+    vx::call_kw(vx::getattr(logger, texts::log), keywords, level, text, exception, extra);
 }
 
 // A failing handler or filter must not fail the write: the entry is stored already.
-void bridge(nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
+void bridge(nb::handle self, nb::handle type, nb::handle message, nb::handle entry, bool is_error) {
     if (bridging)
         return;
     bridging = true;
     try {
-        hand_to_logging(type, message, entry, is_error);
+        hand_to_logging(self, message, type, entry, is_error);
     } catch (nb::python_error &error) {
         bridging = false;
         if (!error.matches(PyExc_Exception))
@@ -384,22 +522,29 @@ nb::object logger_init(const vx::Call &call) {
     vx::setattr(self, names::thread_, Py_None);
     vx::setattr(self, names::event_, Py_None);
     vx::setattr(self, names::file_, Py_None);
+    vx::setattr(self, texts::lost_, vx::steal_or_throw(PyLong_FromLong(0)));
 
     nb::object directory =
         directory_arg == Py_None ? module_global(texts::DEFAULT_DIR) : nb::borrow(directory_arg);
     if (PyUnicode_Check(directory.ptr()) && PyUnicode_GET_LENGTH(directory.ptr()) == 0)
         return nb::none();  // memory only
 
-    nb::object path;
+    nb::object path, why;
     try {
-        path = create_log_file(directory);
+        path = create_log_file(directory, why);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_OSError))
             throw;
-        return nb::none();  // no directory: memory only, quietly
+        why = nb::borrow(error.value());
     }
-    if (path.is_none())
+    if (!path.is_valid() || path.is_none()) {
+        // Memory only, said in the log itself and so to logging.
+        vx::setattr(self, names::file_, Py_None);
+        vx::call_method(self, names::write, vx::log_type(names::WARNING),
+                        vx::formatted("The log folder %R cannot be used (%S); the log stays in memory only.",
+                                      directory.ptr(), why.ptr()));
         return nb::none();
+    }
     vx::setattr(self, names::file_, path);
     start_writer(self);
     return nb::none();
@@ -437,7 +582,7 @@ nb::object logger_write(const vx::Call &call) {
                 vx::call_method(event, names::set);
         }
     }
-    bridge(type, message, entry, is_error);
+    bridge(self, type, message, entry, is_error);
     return entry;
 }
 
@@ -515,50 +660,65 @@ nb::object logger_get_file_name(const vx::Call &call) {
     return vx::getattr(call.self, names::file_);
 }
 
+nb::object logger_get_lost_count(const vx::Call &call) {
+    call.bind_none("get_lost_count");
+    return vx::steal_or_throw(PyLong_FromSsize_t(lost_count(call.self)));
+}
+
 nb::object logger_log_worker(const vx::Call &call) {
     call.bind_none("_log_worker");
     nb::handle self = call.self;
-    nb::object path = vx::getattr(self, names::file_);
-    if (path.is_none())
+    Writer writer{self, vx::getattr(self, names::file_)};
+    if (writer.path.is_none())
         return nb::none();
 
-    static vx::Kept errors_tuple;
-    nb::handle errors = vx::keyword_names(errors_tuple, {texts::errors});
-
-    nb::object file;
+    writer.pending = vx::steal_or_throw(PyList_New(0));
     try {
-        // Text that the host's encoding cannot hold is written escaped instead of
-        // ending the writer.
-        file = vx::call_kw(io_module.attr("open"), errors, path, texts::append_mode, texts::backslashreplace);
+        try {
+            writer.file = open_for_append(writer.path);
+        } catch (nb::python_error &error) {
+            if (!error.matches(PyExc_OSError))
+                throw;
+            // Tried again at each turn, as a failed write is.
+        }
 
         while (!vx::truthy(vx::getattr(self, names::stop_))) {
             nb::object event = vx::getattr(self, names::event_);
             if (vx::truthy(vx::call_method(event, names::wait, one_second())))
                 vx::call_method(event, names::clear);
-            drain(self, file);
-            vx::call_method(file, names::flush);
+            writer.take();
+            writer.attempt();
         }
         // Once more after the loop: an entry queued just before stop() set the flag
         // would otherwise never reach the file.
-        drain(self, file);
+        writer.take();
+        const Py_ssize_t entries = PyList_GET_SIZE(writer.pending.ptr());
 
         nb::object entry_class = vx::module_attr(vx::modules::logger, names::LogEntry);
         nb::object closing =
             vx::call(entry_class, vx::log_type(names::INFO), texts::not_available, texts::logging_ended);
-        vx::call_method(file, names::write, file_line(closing));
-        vx::call_method(file, names::flush);
-        nb::object done = std::move(file);
-        vx::call_method(done, names::close);
+        vx::check_status(PyList_Append(writer.pending.ptr(), file_line(closing).ptr()));
+        writer.quiet = true;
+        writer.attempt();
+        if (PyList_GET_SIZE(writer.pending.ptr()) > 0)
+            add_lost(self, entries);
+        if (writer.file.is_valid()) {
+            nb::object done = std::move(writer.file);
+            vx::call_method(done, names::close);
+        }
     } catch (nb::python_error &error) {
-        if (file.is_valid())
-            close_quietly(file);
+        if (writer.file.is_valid())
+            close_quietly(writer.file);
         if (!error.matches(PyExc_Exception))
             throw;
-        // The file is lost: stop queueing and drop what waits, so the logger carries
-        // on in memory only instead of growing its queue without end.
+        // The file is lost to something other than the disk: stop queueing and drop
+        // what waits, so the logger carries on in memory only instead of growing
+        // its queue without end.
         vx::setattr(self, names::stop_, Py_True);
         try {
-            drain(self, nb::handle());
+            Py_ssize_t waiting = PyList_GET_SIZE(writer.pending.ptr());
+            add_lost(self, waiting);
+            drop_queued(self);
         } catch (nb::python_error &) {
         }
     }

@@ -23,6 +23,8 @@ PyMethodDef logger_methods[] = {
     VX_METHOD("has_entries", logger_has_entries, "Whether entries (of `type`, when given) are stored."),
     VX_METHOD("get_last_error", logger_get_last_error, "The newest stored ERROR entry, or None."),
     VX_METHOD("get_file_name", logger_get_file_name, "The log file's path, or None."),
+    VX_METHOD("get_lost_count", logger_get_lost_count,
+              "How many entries never reached the log file (the writer could not write them)."),
     VX_METHOD("_log_worker", logger_log_worker, "Body of the file writer thread."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -88,12 +90,15 @@ NB_MODULE(scribon, m) {
     kept.module_dict.set(nb::borrow(PyModule_GetDict(m.ptr())));
 
     m.attr("MAX_LOG_ENTRIES") = 100;
+    // Lines the writer holds for a log file it cannot write to; later ones are lost.
+    m.attr("MAX_PENDING_LINES") = 10000;
     for (const scribon::Column &column : scribon::COLUMNS)
         m.attr(*column.width_name) = column.width;
     scribon::set_default_dir(m);
 
     nb::object logging = vx::import_module("logging");
     kept.velarix_logging.set(vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix")));
+    kept.node_logging.set(vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix.node")));
     kept.logging_module.set(logging);
     kept.file_loggers.set(vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet")));
     nb::object module_name = nb::str("velarix.imp.scribon");

@@ -42,7 +42,16 @@ namespace scribon {
     X(not_full, "not_full")                                                            \
     X(notify_all, "notify_all")                                                        \
     X(append_mode, "a")                                                                \
-    X(backslashreplace, "backslashreplace")
+    X(backslashreplace, "backslashreplace")                                            \
+    X(hasHandlers, "hasHandlers")                                                      \
+    X(velarix_node, "velarix_node")                                                    \
+    X(tracebacks_raised_, "_tracebacks_raised")                                        \
+    X(lost_, "_lost")                                                                  \
+    X(MAX_PENDING_LINES, "MAX_PENDING_LINES")                                          \
+    X(fstat, "fstat")                                                                  \
+    X(fileno, "fileno")                                                                \
+    X(st_size, "st_size")                                                              \
+    X(truncate, "truncate")
 
 namespace texts {
 VX_INTERNED_TABLE(SCRIBON_TEXTS)
@@ -80,6 +89,9 @@ struct ModuleState {
     // would wait on an import from inside a log call.
     vx::Kept logging_module;
     vx::Kept velarix_logging;
+    // logging.getLogger("velarix.node"): the records of failing nodes, each with the
+    // node's name as its attribute velarix_node.
+    vx::Kept node_logging;
 };
 inline ModuleState kept;
 
@@ -112,6 +124,7 @@ nb::object logger_get_by_type(const vx::Call &call);
 nb::object logger_has_entries(const vx::Call &call);
 nb::object logger_get_last_error(const vx::Call &call);
 nb::object logger_get_file_name(const vx::Call &call);
+nb::object logger_get_lost_count(const vx::Call &call);
 nb::object logger_get_stack(const vx::Call &call);
 nb::object logger_log_worker(const vx::Call &call);
 

@@ -87,6 +87,9 @@ class _Forward:
         self.__qualname__ = spec.__qualname__
         self.__doc__ = spec.__doc__
         self.__signature__ = inspect.signature(spec)
+        # As functools.wraps leaves it: documentation tools that unwrap the
+        # descriptor find a function and show a method.
+        self.__wrapped__ = spec
 
     def __set_name__(self, owner: type, name: str) -> None:
         self._name = name
@@ -113,6 +116,12 @@ def _forward(spec: _F) -> _F:
 class Logger:
     """Keeps the newest 100 entries in memory and streams every entry to a
     time-stamped file (``YYYYmmdd_HHMMSS.log``) by a background writer thread.
+
+    A file that refuses a write (a full disk) is reported once per run of failures
+    as a WARNING entry; the writer keeps the lines (up to ``MAX_PENDING_LINES``),
+    tries again each second and goes on when it can; `get_lost_count()` counts the
+    entries that never reached the file. A folder or file that cannot be made
+    leaves the log in memory only, with a WARNING entry.
 
     Args:
         directory: the log folder. None: the default folder (on Linux
@@ -173,4 +182,11 @@ class Logger:
     @_forward
     def get_file_name(self) -> Optional[str]:
         """The path of the log file, or None when the log stays in memory."""
+        raise NotImplementedError
+
+    @_forward
+    def get_lost_count(self) -> int:
+        """How many entries never reached the log file: those the writer could not
+        write while the disk refused them beyond the ``MAX_PENDING_LINES`` it holds
+        for a retry, and those still held when the logger stopped."""
         raise NotImplementedError

@@ -50,6 +50,9 @@ class Pipeline:
 
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = PipelineImp(directory)
+        # wait() and run() raise a node's failure with its traceback, so the log's
+        # bridge need not print that traceback to stderr too.
+        setattr(self._imp._logger._imp, "_tracebacks_raised", True)
 
     # Graph
     def add_node(self, node: Node) -> None:

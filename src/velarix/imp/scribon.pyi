@@ -12,6 +12,7 @@ STACK_WIDTH: int
 THREAD_WIDTH: int
 MESSAGE_WIDTH: int
 DEFAULT_DIR: str
+MAX_PENDING_LINES: int
 
 class LogEntryImp(dict[str, Any], Implementation):
     """One log record: a dict of timestamp, type, stack, thread and message."""
@@ -44,6 +45,8 @@ class LoggerImp(Implementation):
         """The newest stored ERROR entry, or None."""
     def get_file_name(self) -> Optional[str]:
         """The log file's path, or None."""
+    def get_lost_count(self) -> int:
+        """How many entries never reached the log file (the writer could not write them)."""
     def _log_worker(self) -> None: ...
     @staticmethod
     def _get_stack() -> str: ...
