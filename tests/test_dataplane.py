@@ -296,6 +296,35 @@ def test_stopping_a_pipeline_releases_producers_blocked_on_full_ports(no_thread_
     assert pipeline.get_state() == Constants.States.STOPPED
 
 
+def test_time_a_push_waits_for_room_shows_as_blocked_time(no_thread_leak):
+    source = Source(name="src")
+    sink = Collect(name="sink", input_ports=[{"name": "in", "capacity": 1}])
+    source.connect("out", sink, "in")
+    source.start()
+    source.cycle({"n": 0})
+    assert source.get_stats()["blocked_time"] == 0.0  # room for the first value
+    pushed = threading.Event()
+
+    def push_second():
+        source.cycle({"n": 1})
+        pushed.set()
+
+    pusher = threading.Thread(target=push_second)
+    pusher.start()
+    try:
+        assert not pushed.wait(0.05), "a push into a full port must wait"
+        assert sink.get_port("in").get() == 0  # makes room
+        assert pushed.wait(10)
+    finally:
+        pusher.join(10)
+        source.stop()
+    stats = source.get_stats()
+    assert stats["blocked_time"] > 0.0
+    # It is part of the step's time, which the load counts.
+    assert stats["blocked_time"] <= source._imp._time_busy
+    assert sink.get_stats()["blocked_time"] == 0.0
+
+
 def test_stopping_the_owning_node_releases_a_blocked_push(no_thread_leak):
     sink = Collect(name="sink", input_ports=[{"name": "in", "capacity": 1}])
     sink.set_logger(Recorder())

@@ -222,6 +222,6 @@ def test_a_key_one_edit_from_a_known_key_warns_at_the_constructor_call():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         # Keys of the application's own, far from known ones or too short to judge.
-        ONode(gain=2, threshold=3, x=1, i=2, label="l")
+        ONode(gain=2, threshold=3, x=1, i=2, label="l", gate="g", date=1)
         Tuned(gain=1)  # declared by the subclass
         Node(**{"7": 1})

@@ -80,6 +80,7 @@
     X(condition_, "_condition")                                                        \
     X(time_start_, "_time_start")                                                      \
     X(time_busy_, "_time_busy")                                                        \
+    X(time_blocked_, "_time_blocked")                                                  \
     X(load_, "_load")                                                                  \
     X(setup_wrapper_, "_setup_wrapper")                                                \
     X(cycle_, "_cycle")                                                                \

@@ -118,12 +118,24 @@ inline void wait_for_signal(PortQueueState &q) {
     exit_safe([&] { PyEval_RestoreThread(thread); });
 }
 
+// Adds the seconds a push waited for room to the pusher's `_time_blocked`, so the
+// statistics can tell a producer held back by a slow reader from one busy stepping.
+inline void count_blocked_time(nb::handle pusher, std::chrono::steady_clock::time_point since) {
+    if (!pusher.is_valid())
+        return;
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    nb::object before = vx::getattr_or_none(pusher, names::time_blocked_);
+    const double total = PyFloat_Check(before.ptr()) ? PyFloat_AS_DOUBLE(before.ptr()) + waited : waited;
+    vx::setattr(pusher, names::time_blocked_, vx::steal_or_throw(PyFloat_FromDouble(total)));
+}
+
 // Blocks until the full queue has room, its node is released or the pusher stops.
 // Wake-ups this thread holds back go out first: the reader that would make room
 // may be among them.
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
     release_held_wakes();
     const unsigned long releases = q.releases;
+    const auto since = std::chrono::steady_clock::now();
     ++q.waiting;
     try {
         while ((Py_ssize_t)q.items.size() >= q.capacity && q.releases == releases &&
@@ -134,6 +146,7 @@ inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
         throw;
     }
     --q.waiting;
+    count_blocked_time(pusher, since);
 }
 
 } // namespace port_queue_detail

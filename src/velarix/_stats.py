@@ -26,6 +26,11 @@ def deepest_queue(stats: dict[str, Any]) -> Optional[int]:
     return max(queued) if queued else None
 
 
+def _blocked_time(imp: Any) -> float:
+    blocked = getattr(imp, "_time_blocked", 0.0)
+    return blocked if type(blocked) is float else 0.0
+
+
 def node_stats(node: Node) -> dict[str, Any]:
     imp: Any = node._imp
     steps = imp.get_step_stats()
@@ -43,6 +48,9 @@ def node_stats(node: Node) -> dict[str, Any]:
         "steps": node.get_counter(),
         "skipped": steps["skipped"],
         "step_time": step_time,
+        # Seconds its pushes waited for room in full ports downstream: part of the
+        # load, which counts the whole step, but not work of its own.
+        "blocked_time": _blocked_time(imp),
         # Each step takes one value from every input port and pushes one to every
         # output port (unless it says SKIP), so both rates are the step rate where
         # the ports exist.

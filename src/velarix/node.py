@@ -126,7 +126,9 @@ class Node(Portable):
         """What the node has done, as plain data: its name, class, state, condition
         and load; "steps" done; "skipped" (steps that returned `velarix.SKIP`,
         counted among the steps); "step_time" (seconds: "mean", "p50", "p99",
-        "max" over the latest 1024 steps, None before the first); "rate_in" and
+        "max" over the latest 1024 steps, None before the first); "blocked_time"
+        (seconds its pushes waited for room in full bounded ports downstream,
+        since it was made; part of the load, which counts whole steps); "rate_in" and
         "rate_out" (steps per second over the last few seconds, where the node has
         such ports); and per port, "inputs" ({name: {"timing", "received",
         "queued", "dropped"}}) and "outputs" ({name: {"timing", "pushed",

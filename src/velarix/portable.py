@@ -238,14 +238,19 @@ def _one_edit_apart(a: str, b: str) -> bool:
     return short[i:] == long[i + 1:]
 
 
+# Keys this long or shorter only match by a trailing "s": one edit turns one short
+# word into another ("gate" and "rate"), which is no sign of a slip.
+_SHORT_KEY = 4
+
+
 def near_miss(key: str, known: frozenset[str]) -> Optional[str]:
-    """The known key `key` is probably a misspelling of, or None. Keys of two
-    letters or fewer only match by a trailing "s" ("ids" for "id"), so short
-    keys of the application's own are left alone."""
+    """The known key `key` is probably a misspelling of, or None. Keys of four
+    letters or fewer only match by a trailing "s" ("ids" for "id", "rates" for
+    "rate"), so short keys of the application's own are left alone."""
     for candidate in sorted(known):
         if key.rstrip("s") == candidate.rstrip("s"):
             return candidate
-        if min(len(key), len(candidate)) > 2 and _one_edit_apart(key, candidate):
+        if min(len(key), len(candidate)) > _SHORT_KEY and _one_edit_apart(key, candidate):
             return candidate
     return None
 
