@@ -143,13 +143,7 @@ class ControllerKeys(_Keys):
         if is_keys_folder(directory):
             directory = os.path.join(directory, CONTROLLER)
         self.directory = directory
-        own = os.path.join(directory, CONTROLLER + ".key_secret")
-        if not os.path.exists(own):
-            raise FileNotFoundError(f"No controller key pair in {directory}: make keys with "
-                                    "`velarix keys DIR --worker NAME` and give the controller DIR/controller.")
-        public, secret = zmq.auth.load_certificate(own)
-        assert secret is not None
-        self.public, self.secret = bytes(public), bytes(secret)
+        self.public, self.secret = _load_own_pair(directory, CONTROLLER, "keys", "the controller DIR/controller")
         self.controller_public = self.public
         self.workers: dict[str, bytes] = {}
         folder = os.path.join(directory, WORKERS)
@@ -175,6 +169,20 @@ class ControllerKeys(_Keys):
         return directory
 
 
+def _load_own_pair(directory: str, role: str, what: str, whom: str) -> tuple[bytes, bytes]:
+    """The public and secret key of `role` in `directory`; FileNotFoundError saying
+    how to make them when they are not there."""
+    import zmq.auth
+
+    own = os.path.join(directory, role + ".key_secret")
+    if not os.path.exists(own):
+        raise FileNotFoundError(f"No {role} key pair in {directory}: make {what} with "
+                                f"`velarix keys DIR --worker NAME` and give {whom}.")
+    public, secret = zmq.auth.load_certificate(own)
+    assert secret is not None
+    return bytes(public), bytes(secret)
+
+
 class WorkerKeys(_Keys):
     """A worker's key pair and its controller's public key, from DIR/workers/NAME.
     A folder that also holds the controller's secret is refused: that secret
@@ -190,13 +198,7 @@ class WorkerKeys(_Keys):
                 f"{directory} holds the controller's secret key, which must stay with the controller: give "
                 f"this worker only its own folder (DIR/workers/NAME, made by `velarix keys DIR --worker NAME`).")
         self.directory = directory
-        own = os.path.join(directory, WORKER + ".key_secret")
-        if not os.path.exists(own):
-            raise FileNotFoundError(f"No worker key pair in {directory}: make one with "
-                                    "`velarix keys DIR --worker NAME` and give this worker DIR/workers/NAME.")
-        public, secret = zmq.auth.load_certificate(own)
-        assert secret is not None
-        self.public, self.secret = bytes(public), bytes(secret)
+        self.public, self.secret = _load_own_pair(directory, WORKER, "one", "this worker DIR/workers/NAME")
         self.controller_public = bytes(zmq.auth.load_certificate(os.path.join(directory, CONTROLLER + ".key"))[0])
         self.peers: frozenset[bytes] = frozenset()  # the other workers of the cluster, named at build
 
