@@ -3,6 +3,7 @@ their log, refused changes, and wrong arguments thrown at every operation."""
 
 import pytest
 
+import velarix
 from velarix import Pipeline
 from velarix.imp import PipelineImp, scribon
 
@@ -124,24 +125,33 @@ def test_a_second_connect_of_the_same_ports_warns_and_links_nothing_more():
         p.connect_ports(src, "nope", sink, "in")
 
 
-def test_a_node_named_like_another_warns_when_it_is_added():
+def test_a_node_named_like_another_warns_once_per_name_when_it_is_added():
+    def warning(name):
+        return (f"Another node in this pipeline is named {name}: logs, load reports and `velarix show` "
+                "will not tell them apart.")
+
     p = Pipeline("")
     first, second, third = Source(name="twin"), Sink(name="twin"), Sink(name="twin")
     p.add_node(first)
     p.add_node(second)
-    p.connect(first, third)  # added by the connect
+    p.connect(first, third)  # added by the connect: the name has had its warning
     p.add_node(Sink(name="single"))
-    warning = "Another node in this pipeline is named twin: logs, load reports and `velarix show` " \
-        "will not tell them apart."
     assert [(e["type"], e["message"]) for e in p.get_logger().get_all()] == [
         ("INFO", "Node twin added to pipeline."),
         ("INFO", "Node twin added to pipeline."),
-        ("WARNING", warning),
+        ("WARNING", warning("twin")),
         ("INFO", "Node twin added to pipeline."),
         ("INFO", "Nodes twin[out] and twin[in] connected."),
-        ("WARNING", warning),
         ("INFO", "Node single added to pipeline."),
     ]
+    # A node that joins past the wrapper, or leaves, is counted afresh.
+    p.remove_node(first)
+    p.remove_node(second)
+    p._imp.add_node(lonely := Sink(name="pair"))
+    p.add_node(Sink(name="pair"))
+    p.connect(Source(name="single"), lonely)
+    assert [e["message"] for e in p.get_logger().get_by_type(velarix.LogType.WARNING)] == [
+        warning("twin"), warning("pair"), warning("single")]
 
 
 def test_refused_changes_leave_the_graph_as_documented():

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from collections import Counter
 import os
 import sys
 import threading
@@ -47,6 +48,9 @@ class Pipeline:
     _stop_notice: Optional[Callable[[str], None]] = None
     # A PipelineError already told the application; leaving a with-block raises no second.
     _failure_reported = False
+    # The node names _shared_names has counted, and of how many nodes; -1: none yet.
+    _name_counts: Counter[Optional[str]]
+    _name_count_of = -1
 
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = PipelineImp(directory)
@@ -61,10 +65,11 @@ class Pipeline:
         Raises:
             ValueError: "Node already exists in pipeline."
         """
+        before = len(self._imp._nodes)
         self._imp.add_node(node)
         # Warnings are written here, not in a helper, so their stack summary
         # reaches the application's line.
-        for text in self._shared_names([node]):
+        for text in self._shared_names(self._imp._nodes[before:]):
             self._imp._logger.write(LogType.WARNING, text)
 
     def remove_node(self, node: Node) -> None:
@@ -82,8 +87,8 @@ class Pipeline:
                 and an `INode` (an argument that is no node at all gets a
                 NotANodeError, which is also an AttributeError).
         """
-        added = self._not_added(output_node, input_node)
-        again = self._linked_already(output_node, output_node_port, input_node, input_node_port, added)
+        before = len(self._imp._nodes)
+        again = self._linked_already(output_node, output_node_port, input_node, input_node_port)
         try:
             if again is None:
                 self._imp.connect_ports(output_node, output_node_port, input_node, input_node_port)
@@ -91,14 +96,14 @@ class Pipeline:
             _explain_non_nodes(output_node, input_node)
             raise
         finally:
-            for text in self._shared_names(added) + (again or []):
+            for text in self._shared_names(self._imp._nodes[before:]) + (again or []):
                 self._imp._logger.write(LogType.WARNING, text)
 
     def connect(self, output_node: ONode, input_node: INode) -> None:
         """Link the default ports: "out" of `output_node` to "in" of `input_node`."""
-        added = self._not_added(output_node, input_node)
+        before = len(self._imp._nodes)
         again = self._linked_already(output_node, Constants.Defaults.PORT_OUT, input_node,
-                                     Constants.Defaults.PORT_IN, added)
+                                     Constants.Defaults.PORT_IN)
         try:
             if again is None:
                 self._imp.connect(output_node, input_node)
@@ -106,7 +111,7 @@ class Pipeline:
             _explain_non_nodes(output_node, input_node)
             raise
         finally:
-            for text in self._shared_names(added) + (again or []):
+            for text in self._shared_names(self._imp._nodes[before:]) + (again or []):
                 self._imp._logger.write(LogType.WARNING, text)
 
     def disconnect_ports(self, output_node: ONode, output_node_port: str,
@@ -344,16 +349,8 @@ class Pipeline:
         _raise_pipeline_error(message, node.get_name(), entry, cause)
 
     # Mistakes that would otherwise pass in silence
-    def _not_added(self, *nodes: object) -> list[Any]:
-        held = self._imp._nodes
-        missing: list[Any] = []
-        for node in nodes:
-            if not any(node is other for other in held) and not any(node is m for m in missing):
-                missing.append(node)
-        return missing
-
-    def _linked_already(self, output_node: Any, output_port: object, input_node: Any, input_port: object,
-                        added: list[Any]) -> Optional[list[str]]:
+    def _linked_already(self, output_node: Any, output_port: object, input_node: Any,
+                        input_port: object) -> Optional[list[str]]:
         """When the two ports are linked already: add the nodes that are missing
         and return the warning to write instead of linking again; else None."""
         from .i_node import INode
@@ -369,23 +366,30 @@ class Pipeline:
             return None  # the connect itself reports it
         if not any(port is iport for port in oport._connected_ports):
             return None
-        for node in added:
+        for node in (output_node, input_node):
             if node not in self._imp._nodes:  # the pipeline's own test: equality
                 self._imp.add_node(node)
         return [f"Nodes {output_node.get_name()}[{output_port}] and {input_node.get_name()}[{input_port}] "
                 f"are connected already; connecting them again does nothing."]
 
     def _shared_names(self, added: list[Any]) -> list[str]:
-        """A warning for each node of `added` now in the pipeline whose name another node has."""
-        held = list(self._imp._nodes)
+        """A warning for each node of `added`, just appended to the pipeline, whose
+        name another node has; once per name, so a graph of many same-named nodes
+        (each named after its class) gets one line, not one per node. The names
+        are counted as nodes come, so a load of many nodes stays linear; when nodes
+        came or went some other way the count is made afresh."""
+        held = self._imp._nodes
+        if self._name_count_of != len(held) - len(added):
+            self._name_counts = Counter(_name_of(node) for node in held[:len(held) - len(added)])
+        counts = self._name_counts
         texts = []
         for node in added:
-            if not any(node is other for other in held):
-                continue
             name = _name_of(node)
-            if name is not None and any(other is not node and _name_of(other) == name for other in held):
+            if name is not None and counts[name] == 1:
                 texts.append(f"Another node in this pipeline is named {name}: logs, load reports and "
                              f"`velarix show` will not tell them apart.")
+            counts[name] += 1
+        self._name_count_of = len(held)
         return texts
 
     def _unlinked_ports(self) -> Optional[str]:
