@@ -25,14 +25,6 @@ INTERNED_KEY = re.compile(r"PyDict_\w+\([^,]+,\s*(names|texts)::")
 FORMAT = re.compile(r"(PyUnicode_FromFormatV?|PyErr_Format)\(")
 MARKER = "no Python code:"
 
-# Calls in files that another change owns; they are to be wrapped there.
-KNOWN = {
-    ("imp/trellan/run_control.cpp", "PyDict_SetItem"),
-    ("imp/trellan/run_control.cpp", "PyDict_DelItem"),
-    ("imp/trellan/monitoring.cpp", "PyDict_DelItem"),
-    ("imp/scribon/scribon.hpp", "PyDict_GetItemWithError"),
-}
-
 
 def bare_calls(path):
     relative = path.relative_to(ROOT).as_posix()
@@ -40,7 +32,7 @@ def bare_calls(path):
         code = line.split("//", 1)[0]
         for found in CAN_RUN_CODE.finditer(code):
             name = found.group(0)[:-1]
-            if WRAPPED.search(code) or MARKER in line or (relative, name) in KNOWN:
+            if WRAPPED.search(code) or MARKER in line:
                 continue
             if INTERNED_KEY.search(code[found.start():]):
                 continue

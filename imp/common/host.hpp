@@ -289,7 +289,6 @@ private:
 
 namespace modules {
 inline LazyModule imp{"velarix.imp"};
-inline LazyModule portan{"velarix.imp.portan"};
 inline LazyModule constants{"velarix.constants"};
 inline LazyModule logger{"velarix.logger"};
 inline LazyModule portable{"velarix.portable"};

@@ -213,7 +213,9 @@
     inline void init() { LIST(VX_INTERN) }
 
 namespace vx {
-// Interned once, by the first module to load.
+// Each module is its own shared library with its own copy of the table, filled by
+// its own set-up; interning gives every module the same string object for a text.
+// A set-up that runs again keeps what it interned before.
 inline void intern(Kept &slot, const char *text) {
     slot.get_or_make([&] { return steal_or_throw(PyUnicode_InternFromString(text)); });
 }

@@ -4,6 +4,7 @@
 #include "common/names.hpp"
 #include "common/runtime.hpp"
 #include "output_node.hpp"
+#include "portan/api.hpp"
 
 namespace exitran {
 namespace {
@@ -36,6 +37,7 @@ nb::object build_class(const char *module) {
 
 NB_MODULE(exitran, m) {
     names::init();
+    port_api::import_api();
     vx::keep_skip_marker();
     m.attr("ONodeImp") = exitran::output_node_class.set(exitran::build_class("velarix.imp.exitran"));
 }

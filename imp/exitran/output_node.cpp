@@ -1,8 +1,8 @@
 // Construction, port lookup, links, and the two hooks through which the step cycle
 // hands its results downstream.
-#include "common/port_queue.hpp"
-#include "common/ports.hpp"
+#include "common/runtime.hpp"
 #include "output_node.hpp"
+#include "portan/api.hpp"
 
 namespace exitran {
 
@@ -12,12 +12,12 @@ nb::object init(const vx::Call &call) {
     nb::handle self = call.self;
 
     nb::object port_class = vx::module_attr(vx::modules::o_port, names::OPort);
-    vx::ConfiguredPorts configured = vx::configured_ports(config, names::OUTPUT_PORTS, "output_ports");
-    vx::init_node_base(self, config);
+    port_api::ConfiguredPorts configured = port_api::configured_ports(config, names::OUTPUT_PORTS, "output_ports");
+    port_api::init_node_base(self, config);
 
-    nb::object ports = vx::build_ports(self, names::output_ports_, port_class, configured.entries,
+    nb::object ports = port_api::build_ports(self, names::output_ports_, port_class, configured.entries,
                                        [](nb::handle) {});
-    vx::store_port_configs(self, configured.key, ports);
+    port_api::store_port_configs(self, configured.key, ports);
     return nb::none();
 }
 
@@ -80,11 +80,11 @@ void push_value(nb::handle self, nb::handle port, nb::handle value) {
     if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr()) {
         nb::object dict = vx::getattr(port, names::dunder_dict);
         if (!vx::lookup(dict, names::push).is_valid()) {
-            vx::push_to_links(port, value, self);
+            port_api::push_to_links(port, value, self);
             return;
         }
     }
-    vx::release_held_wakes();  // a push of its own may block
+    port_api::release_held_wakes();  // a push of its own may block
     vx::call_method(port, names::push, value);
 }
 
@@ -96,7 +96,7 @@ nb::object push_data(const vx::Call &call) {
     vx::require_dict(data, "data");
     // The cycle's last act: on a worker's thread the next nodes are woken once it
     // is done (event.hpp).
-    vx::DeferWakes defer;
+    port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
     vx::for_each_item(vx::getattr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
@@ -104,7 +104,7 @@ nb::object push_data(const vx::Call &call) {
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
         if (vx::is_skip(value)) {
-            vx::count_skip(port);
+            port_api::count_skip(port);
             return true;
         }
         push_value(call.self, port, value);

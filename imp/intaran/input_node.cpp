@@ -1,6 +1,7 @@
 // Construction, port lookup, and what the step cycle reads from the input ports.
-#include "common/ports.hpp"
+#include "common/runtime.hpp"
 #include "input_node.hpp"
+#include "portan/api.hpp"
 
 namespace intaran {
 
@@ -10,8 +11,8 @@ nb::object init(const vx::Call &call) {
     nb::handle self = call.self;
 
     nb::object port_class = vx::module_attr(vx::modules::i_port, names::IPort);
-    vx::ConfiguredPorts configured = vx::configured_ports(config, names::INPUT_PORTS, "input_ports");
-    vx::init_node_base(self, config);
+    port_api::ConfiguredPorts configured = port_api::configured_ports(config, names::INPUT_PORTS, "input_ports");
+    port_api::init_node_base(self, config);
 
     nb::object event = vx::call(vx::module_attr(vx::modules::threading, names::Event));
     vx::setattr(self, names::thread_event_, event);
@@ -20,11 +21,11 @@ nb::object init(const vx::Call &call) {
 
     // The ports wake the worker through the event's own set.
     nb::object wake = vx::getattr(event, names::set);
-    nb::object ports = vx::build_ports(self, names::input_ports_, port_class, configured.entries,
+    nb::object ports = port_api::build_ports(self, names::input_ports_, port_class, configured.entries,
                                        [&](nb::handle port) {
                                            vx::call_method(port, names::set_event_handler, wake);
                                        });
-    vx::store_port_configs(self, configured.key, ports);
+    port_api::store_port_configs(self, configured.key, ports);
     return nb::none();
 }
 

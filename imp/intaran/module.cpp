@@ -3,6 +3,7 @@
 #include "common/host.hpp"
 #include "common/names.hpp"
 #include "input_node.hpp"
+#include "portan/api.hpp"
 
 namespace intaran {
 namespace {
@@ -36,10 +37,25 @@ nb::object build_class(const char *module) {
         vx::bases_of({vx::modules::imp.attr(names::NodeImp)}), ns);
 }
 
+// The check this module made of the port module's table at import, run on
+// `capsule`: ImportError when it would refuse that table.
+nb::object check_port_api(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_check_port_api", {"capsule"}};
+    auto [capsule] = call.bind(params);
+    port_api::checked_capsule(capsule);
+    return nb::none();
+}
+
+PyMethodDef check_port_api_def = VX_METHOD("_check_port_api", check_port_api,
+                                           "Raise ImportError when this module would refuse `capsule`.");
+
 } // namespace
 } // namespace intaran
 
 NB_MODULE(intaran, m) {
     names::init();
+    port_api::import_api();
+    m.attr("_check_port_api") = vx::steal_or_throw(
+        PyCFunction_NewEx(&intaran::check_port_api_def, nullptr, nb::str("velarix.imp.intaran").ptr()));
     m.attr("INodeImp") = intaran::input_node_class.set(intaran::build_class("velarix.imp.intaran"));
 }

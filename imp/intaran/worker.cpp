@@ -7,9 +7,9 @@
 // thread of its own.
 #include <vector>
 
-#include "common/port_queue.hpp"
 #include "common/runtime.hpp"
 #include "input_node.hpp"
+#include "portan/api.hpp"
 
 namespace intaran {
 namespace {
@@ -91,7 +91,7 @@ std::vector<NativePort> native_ports(nb::handle self) {
         if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr() &&
             none_on_instance(port, {names::data_available, names::get, names::get_timing})) {
             values = vx::lookup(vx::getattr(port, names::dunder_dict), names::values_);
-            queue = vx::queue_state(values);
+            queue = port_api::queue_state(values);
         }
         if (!queue) {
             native = false;
@@ -107,7 +107,7 @@ std::vector<NativePort> native_ports(nb::handle self) {
 
 bool all_have_data(const std::vector<NativePort> &ports) {
     for (const NativePort &p : ports)
-        if (p.queue->items.empty())
+        if (port_api::queue_empty(p.queue))
             return false;
     return true;
 }
@@ -116,7 +116,7 @@ bool all_have_data(const std::vector<NativePort> &ports) {
 nb::object take_data(const std::vector<NativePort> &ports) {
     nb::object data = vx::steal_or_throw(PyDict_New());
     for (const NativePort &p : ports) {
-        PyObject *value = vx::port_queue_pop(*p.queue);
+        PyObject *value = port_api::queue_pop(p.queue);
         // Emptied by code that ran since the check: get() reports it as it would.
         nb::object taken = value ? nb::steal(value) : vx::call_method(p.port, names::get);
         vx::dict_set(data, p.name, taken);
@@ -136,8 +136,7 @@ bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
 void release_blocked_pushes(nb::handle self) {
     nb::object input_ports = vx::getattr(self, names::input_ports_);
     vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
-        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(port, names::values_)))
-            vx::port_queue_release(*queue);
+        port_api::release_port(port);
         return true;
     });
 }
@@ -229,7 +228,7 @@ nb::object stop(const vx::Call &call) {
 nb::object thread_function(const vx::Call &call) {
     call.bind_none("_thread_function");
     nb::handle self = call.self;
-    vx::WorkerWakes wakes;
+    port_api::WorkerWakes wakes;
     vx::guarded(
         [&] {
             nb::object me = vx::current_thread();
@@ -264,8 +263,8 @@ nb::object thread_function(const vx::Call &call) {
                     break;
                 // Wake-ups still held back go out once this thread sleeps.
                 nb::object event = vx::getattr(self, names::thread_event_);
-                vx::event_wait(event);
-                vx::event_clear(event);
+                port_api::event_wait(event);
+                port_api::event_clear(event);
             }
         },
         // The worker ends; the flag, the state and the condition stay as they are.

@@ -1,6 +1,6 @@
 // IPortImp: queues what arrives (SYNC: every value in order, ASYNC: the newest only,
 // optionally bounded) and calls its event handler after each arriving value.
-#include "common/port_queue.hpp"
+#include "port_queue.hpp"
 #include "ports.hpp"
 
 namespace portan {

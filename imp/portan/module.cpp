@@ -1,7 +1,7 @@
-// velarix.imp.portan: the PortQueue type and the port classes IPortImp and OPortImp,
-// built on the package's PortableImp.
+// velarix.imp.portan: the PortQueue and Waiter types, the port classes IPortImp and
+// OPortImp built on the package's PortableImp, and the C API of the node modules.
 #include "common/classes.hpp"
-#include "common/port_queue.hpp"
+#include "port_queue.hpp"
 #include "ports.hpp"
 
 namespace portan {
@@ -100,12 +100,6 @@ PyObject *waiter_release(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-// The one record of held-back wake-ups per thread, for every module (event.hpp).
-vx::DeferredWakes *thread_wakes() {
-    static thread_local vx::DeferredWakes wakes;
-    return &wakes;
-}
-
 PyMethodDef waiter_methods[] = {
     {"release", waiter_release, METH_NOARGS, "Wake the thread waiting on this waiter (again: no effect)."},
     {nullptr, nullptr, 0, nullptr},
@@ -165,9 +159,7 @@ NB_MODULE(portan, m) {
     names::init();
     m.attr("PortQueue") = vx::known_port_queue_type.set_new(PyType_FromSpec(&portan::queue_spec));
     m.attr("Waiter") = vx::known_waiter_type.set_new(PyType_FromSpec(&portan::waiter_spec));
-    vx::thread_wakes_slot() = portan::thread_wakes;
-    m.attr("_thread_wakes") =
-        vx::steal_or_throw(PyCapsule_New((void *)portan::thread_wakes, "velarix.thread_wakes", nullptr));
+    m.attr("_C_API") = portan::api_capsule();
 
     const char *module = "velarix.imp.portan";
     nb::object input = portan::build_class(

@@ -1,5 +1,5 @@
 // OPortImp: hands each pushed value to every linked input port, in link order.
-#include "common/port_queue.hpp"
+#include "port_queue.hpp"
 #include "ports.hpp"
 
 namespace portan {

@@ -1,6 +1,6 @@
 // IPortImp and OPortImp: the ports through which output nodes hand values to input
 // nodes. Both are portable objects (PortableImp subclasses); an input port keeps
-// what arrives in a native queue (common/port_queue.hpp).
+// what arrives in a native queue (port_queue.hpp).
 #pragma once
 
 #include "common/kept.hpp"
@@ -42,6 +42,9 @@ void init_port_base(nb::handle self, nb::handle config);
 void link(nb::handle self, nb::handle other, nb::handle other_class, const char *own_kind,
           const char *other_kind);
 void unlink(nb::handle self, nb::handle other);
+
+// api.cpp: the capsule of the node modules' table (api.hpp).
+nb::object api_capsule();
 
 
 } // namespace portan

@@ -1,7 +1,7 @@
 // What the ports count for the statistics: an input port's values received, still
 // queued and dropped (kept by its native queue), an output port's values pushed
 // and the cycles it pushed nothing in (SKIP).
-#include "common/port_queue.hpp"
+#include "port_queue.hpp"
 #include "ports.hpp"
 
 namespace portan {

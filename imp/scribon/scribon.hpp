@@ -97,7 +97,7 @@ inline ModuleState kept;
 
 // A module global as Python code of this module would read it (NameError if absent).
 inline nb::object module_global(nb::handle name) {
-    PyObject *value = PyDict_GetItemWithError(kept.module_dict.ptr(), name.ptr());
+    PyObject *value = vx::exit_safe([&] { return PyDict_GetItemWithError(kept.module_dict.ptr(), name.ptr()); });
     if (!value) {
         if (PyErr_Occurred())
             vx::throw_error_already_set();

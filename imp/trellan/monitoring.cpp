@@ -12,7 +12,7 @@ constexpr double EXIT_JOIN_TIMEOUT = 5.0;
 void forget_current_monitor() noexcept {
     try {
         nb::object current = vx::current_thread();
-        if (PyDict_DelItem(kept.live_monitors.ptr(), current.ptr()) < 0)
+        if (vx::exit_safe([&] { return PyDict_DelItem(kept.live_monitors.ptr(), current.ptr()); }) < 0)
             PyErr_Clear();
     } catch (nb::python_error &) {
         // At worst the exit waits for a thread that has ended already.

@@ -103,12 +103,12 @@ nb::object finishing_monitor(nb::handle self) {
 void start_monitor(nb::handle self) {
     nb::object thread = vx::daemon_thread(vx::getattr(self, names::monitoring_fun_));
     vx::setattr(self, names::monitor_thread_, thread);
-    vx::check_status(PyDict_SetItem(kept.live_monitors.ptr(), thread.ptr(),
-                                    vx::getattr(self, names::stop_event_).ptr()));
+    nb::object stop_event = vx::getattr(self, names::stop_event_);
+    vx::check_call([&] { return PyDict_SetItem(kept.live_monitors.ptr(), thread.ptr(), stop_event.ptr()); });
     try {
         vx::call_method(thread, names::start);
     } catch (nb::python_error &) {
-        PyDict_DelItem(kept.live_monitors.ptr(), thread.ptr());
+        vx::exit_safe([&] { return PyDict_DelItem(kept.live_monitors.ptr(), thread.ptr()); });
         PyErr_Clear();
         throw;
     }

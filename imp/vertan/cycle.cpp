@@ -2,9 +2,9 @@
 // turns the node's condition to ERROR; it never reaches the caller, except for
 // exceptions that are not Exceptions (an exit or an interrupt must get through).
 #include "attributes.hpp"
-#include "common/deepcopy.hpp"
-#include "common/port_queue.hpp"
+#include "deepcopy.hpp"
 #include "node.hpp"
+#include "portan/api.hpp"
 
 namespace vertan {
 namespace {
@@ -153,7 +153,7 @@ void count_skipped_ports(nb::handle self) {
     if (ports.is_none())
         return;  // an output class of another making, without our ports
     vx::for_each_item(ports, [](nb::handle, nb::handle port) {
-        vx::count_skip(port);
+        port_api::count_skip(port);
         return true;
     });
 }

@@ -1,6 +1,7 @@
 // velarix.imp.vertan: builds NodeImp on the package's PortableImp base.
 #include "common/classes.hpp"
 #include "node.hpp"
+#include "portan/api.hpp"
 
 namespace vertan {
 namespace {
@@ -67,6 +68,7 @@ PyMethodDef set_statistics_def = VX_METHOD(
 
 NB_MODULE(vertan, m) {
     names::init();
+    port_api::import_api();
     vx::keep_skip_marker();
     vertan::ModuleState &kept = vertan::kept;
     kept.module_name.set_new(PyUnicode_InternFromString("velarix.imp.vertan"));

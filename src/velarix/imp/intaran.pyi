@@ -6,6 +6,9 @@ from typing import Any, ClassVar, Optional
 from .portan import IPortImp
 from .vertan import NodeImp
 
+def _check_port_api(capsule: object) -> None:
+    """Raise ImportError when this module would refuse `capsule` as the port table."""
+
 class INodeImp(NodeImp):
     """A node with input ports, run by a worker thread when data arrives."""
 

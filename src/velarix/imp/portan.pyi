@@ -17,7 +17,8 @@ class Waiter:
     def release(self) -> None:
         """Wake the thread waiting on this waiter (again: no effect)."""
 
-_thread_wakes: Any
+# The node modules' table of C functions (imp/portan/api.hpp), as a capsule.
+_C_API: Any
 
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "args.hpp"
-#include "runtime.hpp"
+#include "common/args.hpp"
+#include "common/runtime.hpp"
 
 namespace vx {
 
@@ -29,9 +29,7 @@ inline nb::object port_name(nb::handle port_config) {
 inline PortEntries checked_ports(nb::handle ports, const char *key) {
     require_list_value(ports.ptr());
     // None passes the list test and fails here, as len(None) does.
-    Py_ssize_t count = PyObject_Size(ports.ptr());
-    if (count < 0)
-        throw_error_already_set();
+    Py_ssize_t count = check_call([&] { return PyObject_Size(ports.ptr()); });
     if (count == 0)
         raise(PyExc_ValueError, "%s must not be empty.", key);
 

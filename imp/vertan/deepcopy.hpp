@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "host.hpp"
-#include "names.hpp"
+#include "common/host.hpp"
+#include "common/names.hpp"
 
 namespace vx {
 
@@ -36,7 +36,7 @@ inline PyTypeObject *ndarray_type() {
         PyErr_Clear();
         return nullptr;
     }
-    nb::object found = nb::steal(PyObject_GetAttr(numpy.ptr(), names::ndarray.ptr()));
+    nb::object found = nb::steal(exit_safe([&] { return PyObject_GetAttr(numpy.ptr(), names::ndarray.ptr()); }));
     if (!found.is_valid() || !PyType_Check(found.ptr())) {
         PyErr_Clear();
         return nullptr;
@@ -52,8 +52,8 @@ inline bool is_plain_buffer(PyObject *x) {
     PyTypeObject *ndarray = ndarray_type();
     if (!ndarray || Py_TYPE(x) != ndarray)
         return false;
-    nb::object dtype = steal_or_throw(PyObject_GetAttr(x, names::dtype.ptr()));
-    nb::object has_objects = steal_or_throw(PyObject_GetAttr(dtype.ptr(), names::hasobject.ptr()));
+    nb::object dtype = steal_call([&] { return PyObject_GetAttr(x, names::dtype.ptr()); });
+    nb::object has_objects = steal_call([&] { return PyObject_GetAttr(dtype.ptr(), names::hasobject.ptr()); });
     return has_objects.is(Py_False);
 }
 
@@ -392,12 +392,12 @@ private:
         for (size_t i = 0; i <= entries_.size(); ++i) {
             if (keep_position_ == i) {
                 nb::object key = steal_or_throw(PyLong_FromVoidPtr(memo.ptr()));
-                check_status(PyDict_SetItem(memo.ptr(), key.ptr(), keep.ptr()));
+                check_status(PyDict_SetItem(memo.ptr(), key.ptr(), keep.ptr()));  // no Python code: new dict, int key
             }
             if (i == entries_.size())
                 break;
             nb::object key = steal_or_throw(PyLong_FromVoidPtr(entries_[i].original));
-            check_status(PyDict_SetItem(memo.ptr(), key.ptr(), entries_[i].copy));
+            check_status(PyDict_SetItem(memo.ptr(), key.ptr(), entries_[i].copy));  // no Python code: new dict, int key
         }
         memo_ = std::move(memo);
     }
@@ -411,7 +411,7 @@ private:
         }
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
         if (PyDict_CheckExact(memo_.ptr()))
-            check_status(PyDict_SetItem(memo_.ptr(), key.ptr(), y));
+            check_call([&] { return PyDict_SetItem(memo_.ptr(), key.ptr(), y); });
         else
             vx::set_item(memo_, key, y);
     }
@@ -450,7 +450,7 @@ private:
     nb::object memo_get(PyObject *x) {
         nb::object key = steal_or_throw(PyLong_FromVoidPtr(x));
         if (PyDict_CheckExact(memo_.ptr())) {
-            PyObject *found = PyDict_GetItemWithError(memo_.ptr(), key.ptr());
+            PyObject *found = PyDict_GetItemWithError(memo_.ptr(), key.ptr());  // no Python code: exact dict, int key
             if (!found && PyErr_Occurred())
                 throw_error_already_set();
             return found ? nb::borrow(found) : nb::object();

@@ -21,7 +21,7 @@
 #include <new>
 #include <vector>
 
-#include "runtime.hpp"
+#include "common/runtime.hpp"
 
 namespace vx {
 
@@ -53,21 +53,10 @@ struct Waiter {
     WaiterState state;
 };
 
-// A type the port module (portan) makes and sets in `known`; the other modules,
-// each a shared library with its own copy, find it through portan.
-inline PyTypeObject *portan_type(Kept &known, const char *name) {
-    nb::handle type = known.get_or_make([&] {
-        nb::object found = modules::portan.attr(name);
-        if (!PyType_Check(found.ptr()))
-            raise(PyExc_TypeError, "velarix.imp.portan.%s is not a type", name);
-        return found;
-    });
-    return (PyTypeObject *)type.ptr();
-}
-
+// Set by the module's set-up, before any waiter exists.
 inline Kept known_waiter_type;
 
-inline PyTypeObject *waiter_type() { return portan_type(known_waiter_type, "Waiter"); }
+inline PyTypeObject *waiter_type() { return (PyTypeObject *)known_waiter_type.ptr(); }
 
 inline WaiterState *waiter_state(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) != waiter_type())
@@ -87,26 +76,11 @@ struct DeferredWakes {
     std::vector<PyObject *> waiters;  // owned references
 };
 
-// This thread's held-back wake-ups. Each extension module is its own shared library
-// with its own thread-locals, so the one record lives in the port module, which
-// hands out a function returning it (the capsule `_thread_wakes`).
-using ThreadWakes = DeferredWakes *(*)();
-
-inline ThreadWakes &thread_wakes_slot() {
-    static ThreadWakes function = nullptr;
-    return function;
-}
-
+// This thread's held-back wake-ups. Compiled into the port module alone, so there
+// is one record per thread; the node modules reach it through the C API (api.hpp).
 inline DeferredWakes &deferred_wakes() {
-    ThreadWakes &function = thread_wakes_slot();
-    if (!function) {
-        nb::object capsule = modules::portan.attr("_thread_wakes");
-        void *found = PyCapsule_GetPointer(capsule.ptr(), "velarix.thread_wakes");
-        if (!found)
-            throw_error_already_set();
-        function = (ThreadWakes)found;
-    }
-    return *function();
+    static thread_local DeferredWakes wakes;
+    return wakes;
 }
 
 // Releases the held-back waiters, with the interpreter lock held.
@@ -121,36 +95,6 @@ inline void flush_deferred_wakes(DeferredWakes &wakes) noexcept {
 
 // The same, for the current thread: before anything that may block or run other code.
 inline void release_held_wakes() { flush_deferred_wakes(deferred_wakes()); }
-
-// For the life of a worker's loop: this thread may hold wake-ups back; whatever
-// way the loop ends, those still held go out.
-class WorkerWakes {
-public:
-    WorkerWakes() : wakes_(deferred_wakes()) { wakes_.worker = true; }
-    ~WorkerWakes() {
-        wakes_.worker = false;
-        flush_deferred_wakes(wakes_);
-    }
-    void flush() { flush_deferred_wakes(wakes_); }
-    WorkerWakes(const WorkerWakes &) = delete;
-    WorkerWakes &operator=(const WorkerWakes &) = delete;
-
-private:
-    DeferredWakes &wakes_;
-};
-
-// For the life of the scope, pushes on a worker's thread hold their wake-ups back.
-class DeferWakes {
-public:
-    DeferWakes() : wakes_(deferred_wakes()), was_(wakes_.deferring) { wakes_.deferring = wakes_.worker; }
-    ~DeferWakes() { wakes_.deferring = was_; }
-    DeferWakes(const DeferWakes &) = delete;
-    DeferWakes &operator=(const DeferWakes &) = delete;
-
-private:
-    DeferredWakes &wakes_;
-    bool was_;
-};
 
 namespace event_detail {
 

@@ -1,11 +1,11 @@
 // The values waiting in an input port: a native queue object (`IPortImp._values`)
-// that every module can work on directly, so a push from an output node and a read
-// by the input node's worker need no Python call.
+// that the node modules work on through the port module's C API (api.hpp), so a
+// push from an output node and a read by the input node's worker need no Python call.
 //
 // All operations run with the interpreter lock held, which orders them as deque
 // operations are ordered; only a push that blocks on a full queue lets the lock go
 // and waits on the queue's own condition variable. The variable lives in the object,
-// so a read in one module wakes a push waiting in another.
+// so a read by one node wakes a push waiting on behalf of another.
 //
 // Capacity: without one (the default) a SYNC queue keeps every value; an ASYNC queue
 // keeps only the newest. With a capacity, a SYNC push into a full queue blocks until
@@ -22,7 +22,7 @@
 #include <new>
 
 #include "event.hpp"
-#include "runtime.hpp"
+#include "common/runtime.hpp"
 
 namespace vx {
 
@@ -67,9 +67,10 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     return lookup(held, name);
 }
 
+// Set by the module's set-up, before any queue exists.
 inline Kept known_port_queue_type;
 
-inline PyTypeObject *port_queue_type() { return portan_type(known_port_queue_type, "PortQueue"); }
+inline PyTypeObject *port_queue_type() { return (PyTypeObject *)known_port_queue_type.ptr(); }
 
 // The queue behind `values` (an input port's _values), or nullptr when it is
 // something else.
@@ -246,7 +247,7 @@ inline void count_in(nb::handle output_port, nb::handle key) {
     PyObject **slot = _PyObject_GetDictPtr(output_port.ptr());
     if (!slot || !*slot)
         return;
-    PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());
+    PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key
     if (!count && PyErr_Occurred())
         throw_error_already_set();
     unsigned long long next = 1;
@@ -258,7 +259,7 @@ inline void count_in(nb::handle output_port, nb::handle key) {
             next = seen + 1;
     }
     nb::object value = steal_or_throw(PyLong_FromUnsignedLongLong(next));
-    check_status(PyDict_SetItem(*slot, key.ptr(), value.ptr()));
+    check_call([&] { return PyDict_SetItem(*slot, key.ptr(), value.ptr()); });  // the old value is released
 }
 
 inline void count_push(nb::handle output_port) { count_in(output_port, names::pushed_); }

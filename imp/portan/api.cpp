@@ -1,0 +1,157 @@
+// The table of api.hpp: each entry runs the port module's own code and turns its
+// C++ exceptions into the Python error the caller finds set.
+#include "api.hpp"
+
+#include "event.hpp"
+#include "node_ports.hpp"
+#include "port_queue.hpp"
+#include "ports.hpp"
+
+namespace portan {
+namespace {
+
+// 0, or -1 with the error set. A forced unwind (a daemon thread ended at exit) goes
+// on untouched, as through the trampolines of method.hpp.
+template <typename Body>
+int status_of(Body &&body) {
+    try {
+        body();
+        return 0;
+    } catch (vx::forced_unwind &) {
+        throw;
+    } catch (...) {
+        vx::translate_exception();
+        return -1;
+    }
+}
+
+template <typename Body>
+PyObject *object_of(Body &&body) {
+    try {
+        return body().release().ptr();
+    } catch (vx::forced_unwind &) {
+        throw;
+    } catch (...) {
+        return vx::translate_exception();
+    }
+}
+
+int push_to_links(PyObject *output_port, PyObject *value, PyObject *pusher) {
+    return status_of([&] { vx::push_to_links(output_port, value, pusher); });
+}
+
+int count_skip(PyObject *output_port) {
+    return status_of([&] { vx::count_skip(output_port); });
+}
+
+vx::PortQueueState *queue_state(PyObject *values) { return vx::queue_state(values); }
+
+Py_ssize_t queue_length(vx::PortQueueState *queue) { return (Py_ssize_t)queue->items.size(); }
+
+PyObject *queue_pop(vx::PortQueueState *queue) { return vx::port_queue_pop(*queue); }
+
+int release_port(PyObject *input_port) {
+    return status_of([&] {
+        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(input_port, names::values_)))
+            vx::port_queue_release(*queue);
+    });
+}
+
+int event_wait(PyObject *event) {
+    return status_of([&] { vx::event_wait(event); });
+}
+
+int event_clear(PyObject *event) {
+    return status_of([&] { vx::event_clear(event); });
+}
+
+vx::DeferredWakes *thread_wakes() { return &vx::deferred_wakes(); }
+
+void release_held_wakes() { vx::release_held_wakes(); }
+
+void worker_begin(vx::DeferredWakes *wakes) { wakes->worker = true; }
+
+void worker_end(vx::DeferredWakes *wakes) {
+    wakes->worker = false;
+    vx::flush_deferred_wakes(*wakes);
+}
+
+void flush_wakes(vx::DeferredWakes *wakes) { vx::flush_deferred_wakes(*wakes); }
+
+int defer_begin(vx::DeferredWakes *wakes) {
+    const bool was = wakes->deferring;
+    wakes->deferring = wakes->worker;
+    return was;
+}
+
+void defer_end(vx::DeferredWakes *wakes, int previous) { wakes->deferring = previous != 0; }
+
+int configured_ports(PyObject *config, PyObject *key_attr, const char *label, PyObject **key,
+                     PyObject **entries) {
+    return status_of([&] {
+        vx::ConfiguredPorts configured = vx::configured_ports(config, key_attr, label);
+        nb::object list = vx::steal_or_throw(PyList_New(0));
+        for (auto &[port_config, name] : configured.entries) {
+            nb::object entry = vx::steal_or_throw(PyTuple_Pack(2, port_config.ptr(), name.ptr()));
+            vx::check_status(PyList_Append(list.ptr(), entry.ptr()));
+        }
+        *key = configured.key.release().ptr();
+        *entries = list.release().ptr();
+    });
+}
+
+int init_node_base(PyObject *self, PyObject *config) {
+    return status_of([&] { vx::init_node_base(self, config); });
+}
+
+PyObject *build_ports(PyObject *self, PyObject *ports_attr, PyObject *port_class, PyObject *entries,
+                      int (*on_port)(PyObject *port, void *context), void *context) {
+    return object_of([&] {
+        // Made by configured_ports: a list of pairs that no other code has seen.
+        vx::PortEntries pairs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            PyObject *entry = PyList_GET_ITEM(entries, i);
+            pairs.emplace_back(nb::borrow(PyTuple_GET_ITEM(entry, 0)), nb::borrow(PyTuple_GET_ITEM(entry, 1)));
+        }
+        return vx::build_ports(self, ports_attr, port_class, pairs, [&](nb::handle port) {
+            if (on_port(port.ptr(), context) < 0)
+                vx::throw_error_already_set();
+        });
+    });
+}
+
+int store_port_configs(PyObject *node, PyObject *key, PyObject *ports) {
+    return status_of([&] { vx::store_port_configs(node, key, ports); });
+}
+
+const vx::PortApi table = {
+    vx::port_api_version,
+    sizeof(vx::PortApi),
+    push_to_links,
+    count_skip,
+    queue_state,
+    queue_length,
+    queue_pop,
+    release_port,
+    event_wait,
+    event_clear,
+    thread_wakes,
+    release_held_wakes,
+    worker_begin,
+    worker_end,
+    flush_wakes,
+    defer_begin,
+    defer_end,
+    configured_ports,
+    init_node_base,
+    build_ports,
+    store_port_configs,
+};
+
+} // namespace
+
+nb::object api_capsule() {
+    return vx::steal_or_throw(PyCapsule_New((void *)&table, vx::port_api_name, nullptr));
+}
+
+} // namespace portan
