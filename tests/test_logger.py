@@ -1,5 +1,6 @@
 """The logger: its store and queries, the log file and the writer thread."""
 
+import collections
 import gc
 import io
 import logging
@@ -200,6 +201,24 @@ def test_flush_wakes_the_writer(tmp_path, no_thread_leak):
     logger.flush()
     assert gate.rounds.acquire(timeout=5)  # back to waiting: the batch is in the file
     assert lines_of(logger.get_file_name())[2] == entry._imp.to_line()
+    logger.stop()
+
+
+def test_a_queue_built_otherwise_is_drained_through_its_methods(tmp_path, no_thread_leak):
+    # The writer empties a stock queue.Queue under its mutex; a Queue whose parts are
+    # not the stock ones (here its deque) must still reach the file, in order.
+    class Waiting(collections.deque):
+        pass
+
+    logger = GatedLogger(str(tmp_path))
+    gate = logger._event
+    assert gate.rounds.acquire(timeout=5)
+    logger._log_file_queue.queue = Waiting()
+    written = [logger.write(LogType.INFO, f"entry {i}") for i in range(5000)]
+    logger.flush()
+    assert gate.rounds.acquire(timeout=5)
+    assert lines_of(logger.get_file_name())[2:-1] == [entry._imp.to_line() for entry in written]
+    assert logger._log_file_queue.empty() and logger.get_lost_count() == 0
     logger.stop()
 
 
