@@ -1,7 +1,11 @@
 """The logger: its store and queries, the log file and the writer thread."""
 
+import collections
+import gc
 import io
+import logging
 import os
+import pathlib
 import queue
 import re
 import subprocess
@@ -13,6 +17,7 @@ import pytest
 
 from velarix.imp import LoggerImp, scribon
 from velarix.logger import LogEntry, Logger, LogType
+from velarix.node import Node
 
 TITLE = " | ".join(format(title, f"<{width}") for title, width in (
     ("Timestamp", 30), ("Type", 10), ("Source", 60), ("Thread", 12), ("Message", 50)))
@@ -196,6 +201,24 @@ def test_flush_wakes_the_writer(tmp_path, no_thread_leak):
     logger.flush()
     assert gate.rounds.acquire(timeout=5)  # back to waiting: the batch is in the file
     assert lines_of(logger.get_file_name())[2] == entry._imp.to_line()
+    logger.stop()
+
+
+def test_a_queue_built_otherwise_is_drained_through_its_methods(tmp_path, no_thread_leak):
+    # The writer empties a stock queue.Queue under its mutex; a Queue whose parts are
+    # not the stock ones (here its deque) must still reach the file, in order.
+    class Waiting(collections.deque):
+        pass
+
+    logger = GatedLogger(str(tmp_path))
+    gate = logger._event
+    assert gate.rounds.acquire(timeout=5)
+    logger._log_file_queue.queue = Waiting()
+    written = [logger.write(LogType.INFO, f"entry {i}") for i in range(5000)]
+    logger.flush()
+    assert gate.rounds.acquire(timeout=5)
+    assert lines_of(logger.get_file_name())[2:-1] == [entry._imp.to_line() for entry in written]
+    assert logger._log_file_queue.empty() and logger.get_lost_count() == 0
     logger.stop()
 
 
@@ -428,6 +451,42 @@ def test_default_directory_on_linux(tmp_path):
             env["XDG_STATE_HOME"] = state
         out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
         assert out.stdout.strip() == str(expected), out.stderr
+
+
+# ---- the bridge to logging -----------------------------------------------------------
+
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def test_failing_nodes_share_one_logging_logger_and_the_readme_filter_picks_one(monkeypatch, no_thread_leak):
+    # logging never frees a logger, so one per node name would grow with every node
+    # a program makes. The README's filter is what selects a node instead.
+    monkeypatch.setattr(time, "sleep", lambda seconds: None)  # each node's set-up pause
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    code = next(block for block in blocks if "velarix_node" in block)
+    node_logging = logging.getLogger("velarix.node")
+    handlers = list(node_logging.handlers)
+    loggers = dict(logging.Logger.manager.loggerDict)
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    (added,) = set(node_logging.handlers) - set(handlers)
+    stream = io.StringIO()
+    added.setStream(stream)
+    try:
+        logger = Logger("")
+        for name in [f"device-{n}" for n in range(500)] + ["pump"] + [f"device-{n}" for n in range(500, 1000)]:
+            node = Node(name=name)
+            node.set_logger(logger)
+            node.set_step_handler(lambda data: 1 / 0)
+            node.start()
+            node._imp._cycle({})
+            assert logger.get_last_error()["message"] == "division by zero"
+        del node
+        gc.collect()
+    finally:
+        node_logging.removeHandler(added)
+    assert dict(logging.Logger.manager.loggerDict) == loggers
+    assert [line for line in stream.getvalue().splitlines() if line.startswith("node ")] == [
+        "node pump: division by zero"]
 
 
 EXIT_SCRIPT = """

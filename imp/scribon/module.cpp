@@ -96,10 +96,7 @@ NB_MODULE(scribon, m) {
         m.attr(*column.width_name) = column.width;
     scribon::set_default_dir(m);
 
-    nb::object logging = vx::import_module("logging");
-    kept.velarix_logging.set(vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix")));
-    kept.node_logging.set(vx::call(vx::getattr(logging, "getLogger"), nb::str("velarix.node")));
-    kept.logging_module.set(logging);
+    scribon::set_up_bridge();
     kept.file_loggers.set(vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet")));
     nb::object module_name = nb::str("velarix.imp.scribon");
     m.attr("_stop_file_loggers") = vx::steal_or_throw(

@@ -1,5 +1,7 @@
 // velarix.imp.scribon: the log. LogEntryImp (log_entry.cpp), the call-stack summary
-// (stack.cpp) and LoggerImp (logger.cpp); module.cpp builds the classes.
+// (stack.cpp) and LoggerImp in three parts: the store, its queries and write()
+// (logger.cpp), the log file and its writer thread (log_file.cpp), and the bridge
+// to the logging module (logging_bridge.cpp); module.cpp builds the classes.
 //
 // The log is written from daemon threads, the file writer among them, so every call
 // into Python goes through the common helpers (host.hpp): a thread that the
@@ -84,14 +86,14 @@ struct ModuleState {
     vx::Kept module_dict;
     // The loggers with a writer thread, weakly held.
     vx::Kept file_loggers;
-    // The logging module and logging.getLogger("velarix"): imported when the module
-    // loads rather than on first use, since a first use on two threads at once
-    // would wait on an import from inside a log call.
-    vx::Kept logging_module;
+    // logging.getLogger("velarix"), and logging.getLogger("velarix.node") for the
+    // records of failing nodes, each with the node's name as its attribute
+    // velarix_node; logging's levels ERROR, WARNING and INFO.
     vx::Kept velarix_logging;
-    // logging.getLogger("velarix.node"): the records of failing nodes, each with the
-    // node's name as its attribute velarix_node.
     vx::Kept node_logging;
+    vx::Kept level_error;
+    vx::Kept level_warning;
+    vx::Kept level_info;
 };
 inline ModuleState kept;
 
@@ -105,6 +107,35 @@ inline nb::object module_global(nb::handle name) {
     }
     return nb::borrow(value);
 }
+
+// Holds a lock object (acquire/release) for a scope. A failing release on the way
+// out of a failing scope is reported as unraisable rather than hiding the first error.
+class Held {
+public:
+    explicit Held(nb::object lock) : lock_(std::move(lock)) {
+        vx::call_method(lock_, names::acquire);
+        held_ = true;
+    }
+    void release() {
+        held_ = false;
+        vx::call_method(lock_, names::release);
+    }
+    ~Held() {
+        if (!held_)
+            return;
+        try {
+            vx::call_method(lock_, names::release);
+        } catch (nb::python_error &error) {
+            vx::report_unraisable(error, lock_);
+        }
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+
+private:
+    nb::object lock_;
+    bool held_ = false;
+};
 
 // LogEntryImp
 nb::object entry_init(const vx::Call &call);
@@ -127,6 +158,18 @@ nb::object logger_get_file_name(const vx::Call &call);
 nb::object logger_get_lost_count(const vx::Call &call);
 nb::object logger_get_stack(const vx::Call &call);
 nb::object logger_log_worker(const vx::Call &call);
+
+// log_file.cpp, for the constructor and write(): creates the log file in `directory`
+// with its title and rule (the path, or None with the reason in `why`; an OSError of
+// the directory propagates), starts the writer, and queues an entry for it.
+nb::object create_log_file(nb::handle directory, nb::object &why);
+void start_writer(nb::handle self);
+void file_entry(nb::handle self, nb::handle entry, bool is_error);
+
+// logging_bridge.cpp: looks up logging's loggers and levels (when the module loads),
+// and hands an entry on to logging.
+void set_up_bridge();
+void bridge(nb::handle self, nb::handle type, nb::handle message, nb::handle entry, bool is_error);
 
 // Module functions: stop every logger that still writes a file (run at exit).
 nb::object stop_file_loggers(const vx::Call &call);
