@@ -20,7 +20,8 @@ from velarix import INode, IONode, LogType, Logger, ONode, Pipeline, PipelineErr
 from velarix.constants import Constants
 from velarix.imp import ConstantsImp
 
-from pipeline_helpers import WAIT, Sink, Source
+from nodes import Sink, Source
+from pipeline_helpers import WAIT
 
 GAIN = 3  # a module constant that a saved class cannot carry
 
