@@ -87,3 +87,18 @@ class Loaded(Node):
         if self.broken:
             raise RuntimeError("load probe broke")
         return self.load
+
+
+class Wrap(IONode):
+    """Wraps each value as {"n": value, "hops": 0} for a chain of Hops."""
+
+    def step(self, data):
+        return {"out": {"n": data["in"], "hops": 0}}
+
+
+class Hop(IONode):
+    """Counts one more hop on a wrapped value; anything else goes on as it is."""
+
+    def step(self, data):
+        value = data["in"]
+        return {"out": {"n": value["n"], "hops": value["hops"] + 1} if isinstance(value, dict) else value}
