@@ -4,6 +4,7 @@ every way a stored pipeline can be refused."""
 import inspect
 import json
 import linecache
+import os
 import traceback
 
 import pytest
@@ -17,6 +18,12 @@ from velarix.io_node import IONode
 from velarix.o_node import ONode
 
 WAIT = 10
+GAIN = 3  # a module constant that a saved class cannot carry
+
+
+class UsesModuleConstant(IONode):
+    def step(self, data):
+        return {"out": data["in"] * GAIN}
 
 
 class Refused(Exception):
@@ -387,3 +394,36 @@ def test_a_class_defined_inside_a_function_saves_and_loads(no_thread_leak, made,
     assert nodes["collect"].done.wait(WAIT)
     loaded.stop()
     assert nodes["collect"].values == [3, 6]
+
+
+# Save checks and log folders ---------------------------------------------------------
+
+
+def test_save_refuses_what_load_could_not_run_and_leaves_the_file(tmp_path):
+    path = tmp_path / "p.json"
+    path.write_text("earlier")
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), UsesModuleConstant())
+    with pytest.raises(ValueError, match=r"Class 'UsesModuleConstant' cannot be saved: .*uses GAIN"):
+        pipeline.save(str(path))
+
+    unwritable = Pipeline("")
+    unwritable.add_node(Sink(name="sink", labels={"a", "b"}))
+    with pytest.raises(ValueError, match=r"Node 'sink' \(class Sink\): configuration entry 'labels'"):
+        unwritable.save(str(path))
+    assert path.read_text() == "earlier"
+    assert [p.name for p in tmp_path.iterdir()] == ["p.json"]  # no temporary left
+
+
+def test_save_then_load_into_a_chosen_log_folder(tmp_path):
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), Sink())
+    path = tmp_path / "p.json"
+    pipeline.save(str(path))
+    Source.reset()
+    logs = tmp_path / "logs"
+    loaded = Pipeline.load(str(path), directory=str(logs))
+    assert os.path.dirname(loaded.get_logger().get_file_name()) == str(logs)
+    loaded.close()
+    Source.reset()
+    assert Pipeline.deserialize(pipeline.serialize() | {}, directory="").get_logger().get_file_name() is None
