@@ -1,9 +1,11 @@
 """Stand-ins shared by the node and port tests: a logger that records, a wake-up
-event that tells when the worker has gone to wait, and scripted input ports."""
+event that tells when the worker has gone to wait, scripted input ports, and
+helpers that build bounded ports and run chains of nodes."""
 
 import threading
 
 from velarix.constants import Constants
+from velarix.i_port import IPort
 
 SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
 
@@ -105,3 +107,40 @@ class Unhashable:
         raise TypeError("no comparing")
 
     __hash__ = None
+
+
+def bounded(capacity, overflow=None, name="in"):
+    """A bounded input port's implementation."""
+    entries = {"name": name, "capacity": capacity}
+    if overflow is not None:
+        entries["overflow"] = overflow
+    return IPort(**entries)._imp
+
+
+def drain(port):
+    values = []
+    while port.data_available():
+        values.append(port.get())
+    return values
+
+
+def link_and_start(nodes, logger):
+    """Each node's "out" to the next one's "in"; started from the end."""
+    for node in nodes:
+        node.set_logger(logger)
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        upstream.connect("out", downstream, "in")
+    for node in reversed(nodes):
+        node.start()
+
+
+def run_chain(nodes, count, logger):
+    """Cycles the first node (a nodes.Source) `count` times, waits for the last one's `done`."""
+    link_and_start(nodes, logger)
+    try:
+        for n in range(count):
+            nodes[0].cycle({"x": n})
+        assert nodes[-1].done.wait(30), "values were lost"
+    finally:
+        for node in nodes:
+            node.stop()

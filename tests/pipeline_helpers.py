@@ -1,66 +1,10 @@
-"""Nodes and probes shared by the pipeline tests."""
+"""Probes and log readers shared by the pipeline tests (their nodes: nodes.py)."""
 
 import threading
 
-from velarix.i_node import INode
-from velarix.io_node import IONode
-from velarix.node import Node
-from velarix.o_node import ONode
+from nodes import Loaded, Merge, Relay, Sink, Source  # noqa: F401  (their earlier home)
 
 WAIT = 10  # seconds any single wait may take before the test fails
-
-
-class Source(ONode):
-    """Driven from outside: each cycle({"x": v}) pushes v."""
-
-    def step(self, data):
-        return {"out": data["x"]}
-
-
-class Relay(IONode):
-    def step(self, data):
-        return {"out": data["in"] * 10}
-
-
-class Merge(IONode):
-    """Two inputs, one output: the pair of one value from each."""
-
-    def __init__(self, **entries):
-        entries.setdefault("input_ports", [{"name": "a"}, {"name": "b"}])
-        super().__init__(**entries)
-
-    def step(self, data):
-        return {"out": (data["a"], data["b"])}
-
-
-class Sink(INode):
-    def __init__(self, **entries):
-        super().__init__(**entries)
-        self.values = []
-        self.expected = None
-        self.done = threading.Event()
-
-    def step(self, data):
-        self.values.append(data["in"])
-        if len(self.values) == self.expected:
-            self.done.set()
-
-
-class Loaded(Node):
-    """A node whose load the test sets; `broken` makes the load probe fail."""
-
-    def __init__(self, **entries):
-        super().__init__(**entries)
-        self.load = 0.0
-        self.broken = False
-
-    def step(self, data):
-        return data
-
-    def get_load(self):
-        if self.broken:
-            raise RuntimeError("load probe broke")
-        return self.load
 
 
 class PassProbe(threading.Event):

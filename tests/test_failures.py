@@ -1,9 +1,8 @@
 """What a user sees when something goes wrong: the failing node's exception, the
-bridge to the logging module, the exit without stop, save checks, run control from
+bridge to the logging module, the exit without stop, run control from
 several threads and clear errors for misuse."""
 
 import _thread
-import json
 import logging
 import os
 import random
@@ -20,19 +19,12 @@ from velarix import INode, IONode, LogType, Logger, ONode, Pipeline, PipelineErr
 from velarix.constants import Constants
 from velarix.imp import ConstantsImp
 
-from pipeline_helpers import WAIT, Sink, Source
-
-GAIN = 3  # a module constant that a saved class cannot carry
-
+from nodes import Sink, Source
+from pipeline_helpers import WAIT
 
 class Divide(IONode):
     def step(self, data):
         return {"out": 1 / data["in"]}
-
-
-class UsesModuleConstant(IONode):
-    def step(self, data):
-        return {"out": data["in"] * GAIN}
 
 
 @pytest.fixture
@@ -251,41 +243,6 @@ def test_one_entry_is_one_file_line(tmp_path):
     lines = open(logger.get_file_name()).read().splitlines()
     assert len(lines) == 4  # title, rule, the entry, the closing entry
     assert lines[2].rstrip().endswith(r"first\nforged | ERROR | line\r\x1b[31mred\u2028")
-
-
-# Saving and loading ------------------------------------------------------------------
-
-
-def test_save_refuses_what_load_could_not_run_and_leaves_the_file(tmp_path):
-    path = tmp_path / "p.json"
-    path.write_text("earlier")
-    pipeline = Pipeline("")
-    pipeline.connect(Source(), UsesModuleConstant())
-    with pytest.raises(ValueError, match=r"Class 'UsesModuleConstant' cannot be saved: .*uses GAIN"):
-        pipeline.save(str(path))
-
-    unwritable = Pipeline("")
-    unwritable.add_node(Sink(name="sink", labels={"a", "b"}))
-    with pytest.raises(ValueError, match=r"Node 'sink' \(class Sink\): configuration entry 'labels'"):
-        unwritable.save(str(path))
-    assert path.read_text() == "earlier"
-    assert [p.name for p in tmp_path.iterdir()] == ["p.json"]  # no temporary left
-
-
-def test_save_then_load_into_a_chosen_log_folder(tmp_path):
-    pipeline = Pipeline("")
-    pipeline.connect(Source(), Sink())
-    path = tmp_path / "p.json"
-    pipeline.save(str(path))
-    assert json.loads(path.read_text())["connections"]
-    Source.reset()
-    logs = tmp_path / "logs"
-    loaded = Pipeline.load(str(path), directory=str(logs))
-    assert os.path.dirname(loaded.get_logger().get_file_name()) == str(logs)
-    assert [type(n).__name__ for n in loaded.get_nodes()] == ["Source", "Sink"]
-    loaded.close()
-    Source.reset()
-    assert Pipeline.deserialize(pipeline.serialize() | {}, directory="").get_logger().get_file_name() is None
 
 
 # Run control from several threads ----------------------------------------------------

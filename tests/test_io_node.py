@@ -1,42 +1,15 @@
 """Nodes with input and output ports, in a chain with a source and a sink."""
 
-import threading
-
 import pytest
 
 from node_helpers import ASYNC, Recorder
+from nodes import Double, Sink, Source
 from velarix.constants import Constants
-from velarix.i_node import INode
 from velarix.imp import INodeImp
-from velarix.io_node import IONode
-from velarix.o_node import ONode
-
-
-class Source(ONode):
-    def step(self, data):
-        return {"out": data["n"]}
-
-
-class Double(IONode):
-    def step(self, data):
-        return {"out": None if data.get("in") is None else data["in"] * 2}
-
-
-class Collect(INode):
-    def __init__(self, expected, **entries):
-        super().__init__(**entries)
-        self.values = []
-        self.expected = expected
-        self.done = threading.Event()
-
-    def step(self, data):
-        self.values.append(data["in"])
-        if len(self.values) == self.expected:
-            self.done.set()
 
 
 def wired(count, **io_entries):
-    source, double, sink = Source(), Double(**io_entries), Collect(count)
+    source, double, sink = Source(), Double(**io_entries), Sink(count)
     for node in (source, double, sink):
         node.set_logger(Recorder())
     source.connect("out", double, "in")
@@ -49,7 +22,7 @@ def test_values_flow_in_order_and_every_thread_ends_on_stop(no_thread_leak):
     for node in (sink, double, source):
         node.start()
     for n in range(500):
-        source.cycle({"n": n})
+        source.cycle({"x": n})
     assert sink.done.wait(10)
     for node in (source, double, sink):
         node.stop()
@@ -63,7 +36,7 @@ def test_values_flow_in_order_and_every_thread_ends_on_stop(no_thread_leak):
 
 
 def test_names_resolve_against_the_right_port_list():
-    source, double, sink = Source(), Double(input_ports=[{"name": "a"}], output_ports=[{"name": "b"}]), Collect(1)
+    source, double, sink = Source(), Double(input_ports=[{"name": "a"}], output_ports=[{"name": "b"}]), Sink(1)
     source.connect("out", double, "a")
     double.connect("b", sink, "in")
     assert double.get_input_port("a")._connected_ports == [source.get_port("out")]

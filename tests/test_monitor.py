@@ -19,7 +19,8 @@ from velarix import LogType, Pipeline
 from velarix.constants import Constants
 from velarix.errors import PipelineError
 
-from pipeline_helpers import WAIT, Relay, Sink, Source
+from nodes import Relay, Sink, Source
+from pipeline_helpers import WAIT
 
 
 class Failing(Relay):

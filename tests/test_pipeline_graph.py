@@ -7,7 +7,8 @@ import velarix
 from velarix import Pipeline
 from velarix.imp import PipelineImp, scribon
 
-from pipeline_helpers import WAIT, Loaded, Merge, Relay, Sink, Source, messages
+from nodes import Loaded, Merge, Relay, Sink, Source
+from pipeline_helpers import WAIT, messages
 
 N = 300
 

@@ -17,7 +17,8 @@ from velarix import Constants, LogType, Pipeline
 from velarix.i_node import INode
 from velarix.imp import ConstantsImp, PipelineImp
 
-from pipeline_helpers import WAIT, Loaded, PassProbe, Relay, Sink, Source, end_monitor, entries, messages
+from nodes import Loaded, Relay, Sink, Source
+from pipeline_helpers import WAIT, PassProbe, end_monitor, entries, messages
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR

@@ -4,12 +4,13 @@ every way a stored pipeline can be refused."""
 import inspect
 import json
 import linecache
-import threading
+import os
 import traceback
 
 import pytest
 
 import velarix.pipeline
+from nodes import Double, Sink, Source
 from velarix import Pipeline, Portable
 from velarix.i_node import INode
 from velarix.imp import PortableImp
@@ -17,32 +18,12 @@ from velarix.io_node import IONode
 from velarix.o_node import ONode
 
 WAIT = 10
+GAIN = 3  # a module constant that a saved class cannot carry
 
 
-# Node classes live at module level: serialisation stores their source.
-
-
-class Feed(ONode):
+class UsesModuleConstant(IONode):
     def step(self, data):
-        return {"out": data["x"]}
-
-
-class Double(IONode):
-    def step(self, data):
-        return {"out": data["in"] * 2}
-
-
-class Collect(INode):
-    def __init__(self, **entries):
-        super().__init__(**entries)
-        self.values = []
-        self.expected = None
-        self.done = threading.Event()
-
-    def step(self, data):
-        self.values.append(data["in"])
-        if len(self.values) == self.expected:
-            self.done.set()
+        return {"out": data["in"] * GAIN}
 
 
 class Refused(Exception):
@@ -81,7 +62,7 @@ def port_id(node, name, output=True):
 def graph():
     """feed -> double -> collect, and feed -> side: a chain with a fan-out."""
     p = Pipeline("")
-    feed, double, collect, side = Feed(name="feed"), Double(name="double"), Collect(name="collect"), Collect(name="side")
+    feed, double, collect, side = Source(name="feed"), Double(name="double"), Sink(name="collect"), Sink(name="side")
     p.connect(feed, double)
     p.connect(feed, side)
     p.connect(double, collect)
@@ -116,7 +97,7 @@ def test_serialised_form_lists_nodes_then_links_in_walk_order():
         (port_id(double, "out"), port_id(collect, "in", output=False)),
     ]
     # Links are read from the ports: one to a node outside the pipeline shows too.
-    outsider = Collect(name="outsider")
+    outsider = Sink(name="outsider")
     feed.connect("out", outsider, "in")
     assert p.serialize()["connections"][2] == (port_id(feed, "out"), port_id(outsider, "in", output=False))
     assert Pipeline("").serialize() == {"nodes": [], "connections": []}
@@ -164,7 +145,7 @@ def test_empty_pipeline_round_trip_writes_two_lines(made):
 
 def stored_chain():
     p = Pipeline("")
-    feed, collect = Feed(name="feed"), Collect(name="collect")
+    feed, collect = Source(name="feed"), Sink(name="collect")
     p.connect(feed, collect)
     data = p.serialize()
     Portable.reset()
@@ -250,7 +231,7 @@ def test_a_load_asks_nodes_with_their_own_equality_as_add_node_always_does(made)
     # The load's shortcut for nodes with object's own equality must still ask the
     # nodes whose class has its own: here the second says it equals the third.
     p = Pipeline("")
-    for node in (Feed(name="feed"), SameName(name="a"), Feed(name="b"), Feed(name="tail")):
+    for node in (Source(name="feed"), SameName(name="a"), Source(name="b"), Source(name="tail")):
         p.add_node(node)
     data = p.serialize()
     p.get_logger().stop()
@@ -260,7 +241,7 @@ def test_a_load_asks_nodes_with_their_own_equality_as_add_node_always_does(made)
         Pipeline.deserialize(data)
     Portable.reset()
     plain = Pipeline("")
-    feeds = [Feed(name=f"f{i}") for i in range(50)]
+    feeds = [Source(name=f"f{i}") for i in range(50)]
     for node in feeds:
         plain.add_node(node)
     data = plain.serialize()
@@ -395,7 +376,7 @@ def test_a_class_defined_inside_a_function_saves_and_loads(no_thread_leak, made,
             return {"out": data["in"] * 3}
 
     p = Pipeline("")
-    feed, local, collect = Feed(name="feed"), Local(name="local"), Collect(name="collect")
+    feed, local, collect = Source(name="feed"), Local(name="local"), Sink(name="collect")
     p.connect(feed, local)
     p.connect(local, collect)
     path = tmp_path / "local.json"
@@ -413,3 +394,36 @@ def test_a_class_defined_inside_a_function_saves_and_loads(no_thread_leak, made,
     assert nodes["collect"].done.wait(WAIT)
     loaded.stop()
     assert nodes["collect"].values == [3, 6]
+
+
+# Save checks and log folders ---------------------------------------------------------
+
+
+def test_save_refuses_what_load_could_not_run_and_leaves_the_file(tmp_path):
+    path = tmp_path / "p.json"
+    path.write_text("earlier")
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), UsesModuleConstant())
+    with pytest.raises(ValueError, match=r"Class 'UsesModuleConstant' cannot be saved: .*uses GAIN"):
+        pipeline.save(str(path))
+
+    unwritable = Pipeline("")
+    unwritable.add_node(Sink(name="sink", labels={"a", "b"}))
+    with pytest.raises(ValueError, match=r"Node 'sink' \(class Sink\): configuration entry 'labels'"):
+        unwritable.save(str(path))
+    assert path.read_text() == "earlier"
+    assert [p.name for p in tmp_path.iterdir()] == ["p.json"]  # no temporary left
+
+
+def test_save_then_load_into_a_chosen_log_folder(tmp_path):
+    pipeline = Pipeline("")
+    pipeline.connect(Source(), Sink())
+    path = tmp_path / "p.json"
+    pipeline.save(str(path))
+    Source.reset()
+    logs = tmp_path / "logs"
+    loaded = Pipeline.load(str(path), directory=str(logs))
+    assert os.path.dirname(loaded.get_logger().get_file_name()) == str(logs)
+    loaded.close()
+    Source.reset()
+    assert Pipeline.deserialize(pipeline.serialize() | {}, directory="").get_logger().get_file_name() is None

@@ -103,18 +103,6 @@ def test_get_by_id_and_reset():
     assert obj.config["id"] == "a" and Portable.get_by_id("a") is again._imp
 
 
-def test_class_layout():
-    assert PortableImp.__bases__[0].__name__ == "Implementation"
-    assert PortableImp.__annotations__ == {
-        "_id_map": "Dict[str, 'PortableImp']",
-        "_preinstalled_modules": "Set[str]",
-        "_ids": "Set[str]",
-        "config": "'Portable.Configuration'",
-    }
-    keys = PortableImp.SerializationKeys
-    assert (keys.CLASS, keys.MODULE, keys.SOURCE, keys.SETTINGS) == ("class", "module", "source", "config")
-
-
 def test_copies_of_the_marker_stay_the_marker():
     import copy
     import pickle

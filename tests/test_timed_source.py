@@ -6,7 +6,8 @@ import time
 
 import pytest
 
-from velarix import Constants, INode, IONode, ONode, Pipeline, Portable
+from nodes import Sink
+from velarix import Constants, IONode, ONode, Pipeline, Portable
 
 WAIT = 10  # seconds any single wait may take before the test fails
 
@@ -45,18 +46,6 @@ class Probe(ONode):
             return {"out": count}
         finally:
             self._inside.release()
-
-
-class Sink(INode):
-    def __init__(self, **entries):
-        super().__init__(**entries)
-        self.values = []
-        self.five = threading.Event()
-
-    def step(self, data):
-        self.values.append(data["in"])
-        if len(self.values) == 5:
-            self.five.set()
 
 
 def driver_threads(node):
@@ -179,8 +168,9 @@ def test_rate_is_saved_and_a_loaded_pipeline_runs_on_its_own(tmp_path, no_thread
     loaded.get_logger().stop()
     nodes = {node.get_name(): node for node in loaded.get_nodes()}
     assert nodes["source"].get_rate() == 100
+    nodes["sink"].expected = 5
     loaded.start()
-    assert nodes["sink"].five.wait(WAIT)
+    assert nodes["sink"].done.wait(WAIT)
     loaded.stop()
     assert nodes["sink"].values[:5] == [0, 1, 2, 3, 4]
 

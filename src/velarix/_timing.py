@@ -28,24 +28,15 @@ if TYPE_CHECKING:
 DEFAULT_CATCH_UP = 0.02  # seconds
 
 
-def check_seconds(key: str, value: object, positive: bool) -> None:
-    """None, or a finite number (positive or not negative) for the key `key`."""
+def check_number(key: str, value: object, positive: bool, unit: str = "") -> None:
+    """None, or a finite number (positive or not negative) for the key `key`;
+    `unit` (" of cycles per second") names what the number counts in the TypeError."""
     if value is None:
         return
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{key} must be a number or None, not {type(value).__name__}.")
+        raise TypeError(f"{key} must be a number{unit} or None, not {type(value).__name__}.")
     if not (math.isfinite(value) and (value > 0 if positive else value >= 0)):
         raise ValueError(f"{key} must be {'positive' if positive else 'zero or more'} and finite, got {value!r}.")
-
-
-def check_rate(rate: object) -> None:
-    """A rate is None (not timed) or a positive, finite number of cycles per second."""
-    if rate is None:
-        return
-    if isinstance(rate, bool) or not isinstance(rate, (int, float)):
-        raise TypeError(f"rate must be a number of cycles per second or None, not {type(rate).__name__}.")
-    if not (rate > 0 and math.isfinite(rate)):
-        raise ValueError(f"rate must be positive and finite, got {rate!r}.")
 
 
 class Driver:

@@ -16,12 +16,15 @@ import time
 import traceback
 from typing import Any, Callable, Optional, Sequence, TextIO
 
-from . import graph
+from . import __version__, graph
 from .constants import Constants
 from ._saving import check_saved_pipeline
 from .errors import NotAPipelineError, PipelineError
+from .i_node import INode
 from .monitor._run import RunClock
 from .monitor.terminal import visible
+from .node import Node
+from .o_node import ONode
 from .pipeline import Pipeline
 from .portable import loading
 
@@ -167,10 +170,6 @@ def failure_report(pipeline: Pipeline) -> Optional[str]:
 
 def _drives_itself(node: Any) -> bool:
     """A timed source, or a node whose class starts something of its own."""
-    from .i_node import INode
-    from .node import Node
-    from .o_node import ONode
-
     if isinstance(node, ONode) and node.get_rate() is not None:
         return True
     own = getattr(type(node), "start", None)
@@ -300,8 +299,6 @@ def command_graph(args: argparse.Namespace) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with every subcommand; each sets `func(args) -> int`."""
-    from . import __version__
-
     parser = argparse.ArgumentParser(
         prog="velarix", description="Run, inspect and draw saved velarix pipelines.",
         epilog="Loading a file runs the class source stored in it: use only files you trust. "

@@ -9,6 +9,9 @@ records.
 from __future__ import annotations
 
 import json
+import os
+import shutil
+import subprocess
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence
 
@@ -228,10 +231,6 @@ def draw(pipeline: Pipeline, path: str) -> str:
         RuntimeError: Graphviz is not installed (Debian: apt-get install graphviz)
             or `dot` fails.
     """
-    import os
-    import shutil
-    import subprocess
-
     dot = shutil.which("dot")
     if dot is None:
         raise RuntimeError("Drawing needs Graphviz's dot (Debian: apt-get install graphviz).")

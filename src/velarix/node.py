@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional, Union
 
+from ._stats import node_stats
 from .imp import NodeImp, SkipType
 from .logger import Logger
 from .portable import Portable
@@ -135,8 +136,6 @@ class Node(Portable):
         "skipped"}}). "dropped" counts values an ASYNC port replaced before they
         were read; an output port's "skipped" counts the steps that pushed nothing
         there (SKIP for the whole result or as that port's value)."""
-        from ._stats import node_stats
-
         return node_stats(self)
 
     def get_last_exception(self) -> Optional[BaseException]:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Optional
 
-from ._timing import DEFAULT_CATCH_UP, Driver, check_rate, check_seconds
+from ._timing import DEFAULT_CATCH_UP, Driver, check_number
 from .constants import Constants
 from .i_node import INode, _port_configurations
 from .imp import ONodeImp
@@ -57,8 +57,8 @@ class ONode(Node):
         _port_configurations(entries, self.Configuration.Keys.OUTPUT_PORTS, OPort,
                              Constants.Defaults.PORT_OUT)
         rate = entries.get(ONode.Configuration.Keys.RATE)
-        check_rate(rate)
-        check_seconds(ONode.Configuration.Keys.CATCH_UP, entries.get(ONode.Configuration.Keys.CATCH_UP), False)
+        check_number(ONode.Configuration.Keys.RATE, rate, True, " of cycles per second")
+        check_number(ONode.Configuration.Keys.CATCH_UP, entries.get(ONode.Configuration.Keys.CATCH_UP), False)
         if rate is not None and isinstance(self, INode):
             raise ValueError("rate applies only to source nodes, which have no input ports.")
 

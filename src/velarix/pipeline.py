@@ -11,17 +11,20 @@ import time
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional
 
+from . import graph
+from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
-from .imp import PipelineImp
+from .i_node import INode
+from .imp import PipelineImp, PortableImp
 from .logger import LogType
+from .node import Node
+from .o_node import ONode
+from .portable import FreshIds, loading
 
 if TYPE_CHECKING:
     from .logger import LogEntry, Logger
     from .monitor.web import WebMonitor
-    from .node import Node
-    from .o_node import ONode
-    from .i_node import INode
 
 # How often wait() looks at the state while the stop event stays unset (a restart
 # clears it); a stop sets the event and ends the wait at once.
@@ -286,15 +289,11 @@ class Pipeline:
         """The graph as Graphviz DOT text: nodes with class and name, links labelled
         with port names and timing; once the pipeline has run, nodes coloured by
         load and condition and links labelled with their rates."""
-        from .graph import to_dot
-
-        return to_dot(self)
+        return graph.to_dot(self)
 
     def to_mermaid(self) -> str:
         """The graph as Mermaid flowchart text, as to_dot() draws it."""
-        from .graph import to_mermaid
-
-        return to_mermaid(self)
+        return graph.to_mermaid(self)
 
     def draw(self, path: str) -> str:
         """Draw the graph into `path` (.svg, .png, ...) through Graphviz's `dot`.
@@ -302,9 +301,7 @@ class Pipeline:
         Raises:
             RuntimeError: Graphviz is not installed, or dot fails.
         """
-        from .graph import draw
-
-        return draw(self, path)
+        return graph.draw(self, path)
 
     def write_log(self, entry: str) -> None:
         """Write `entry` to the pipeline's log as an INFO entry.
@@ -353,9 +350,6 @@ class Pipeline:
                         input_port: object) -> Optional[list[str]]:
         """When the two ports are linked already: add the nodes that are missing
         and return the warning to write instead of linking again; else None."""
-        from .i_node import INode
-        from .o_node import ONode
-
         if not (isinstance(output_node, ONode) and isinstance(input_node, INode)
                 and type(output_port) is str and type(input_port) is str):
             return None
@@ -393,9 +387,7 @@ class Pipeline:
         return texts
 
     def _unlinked_ports(self) -> Optional[str]:
-        from .graph import unlinked_ports
-
-        outputs, inputs = unlinked_ports(self)
+        outputs, inputs = graph.unlinked_ports(self)
         parts = []
         if outputs:
             parts.append(f"output{'s' if len(outputs) > 1 else ''} {', '.join(outputs)} "
@@ -468,8 +460,6 @@ class Pipeline:
                 names it.
             OSError: the file cannot be written.
         """
-        from ._saving import check_loadable, to_json, write_atomically
-
         data = self.serialize()
         check_loadable(data)
         write_atomically(path, to_json(data))
@@ -489,9 +479,6 @@ class Pipeline:
                 is taken.
             TypeError, KeyError: a stored node cannot be re-created or linked.
         """
-        from ._saving import check_saved_pipeline
-        from .portable import loading
-
         with open(path, encoding="utf-8") as file:
             data = json.load(file)
         check_saved_pipeline(data, os.fspath(path))
@@ -518,8 +505,6 @@ class _Relinked:
 
 
 def _deserialize_with_fresh_ids(data: dict[str, Any], directory: Optional[str]) -> Pipeline:
-    from .portable import FreshIds, loading
-
     # Read as the pipeline reads them: "nodes" first, a missing key before anything.
     nodes = data[PipelineImp.SerializationKeys.NODES]
     connections = data[PipelineImp.SerializationKeys.CONNECTIONS]
@@ -545,8 +530,6 @@ def _raise_pipeline_error(message: str, node: Optional[str], entry: Optional[Log
 def _unregister(nodes: list[Node]) -> None:
     """Drop the registry's entries for `nodes` and their ports; an id that now
     names another object (re-registered after a reset) keeps its entry."""
-    from .imp import PortableImp
-
     registry: dict[Any, Any] = PortableImp._id_map
     for node in nodes:
         imp: Any = node._imp
@@ -564,8 +547,6 @@ def _explain_non_nodes(output_node: object, input_node: object) -> None:
     """A connection failed on a missing attribute: when an argument is not a node
     at all, say which and what it is instead (the pipeline has left nothing added).
     Anything that looks like a node keeps the pipeline's own error."""
-    from .node import Node
-
     for value, argument, kind in ((output_node, "output_node", "ONode"), (input_node, "input_node", "INode")):
         if not (isinstance(value, Node) or (hasattr(value, "set_logger") and hasattr(value, "get_name"))):
             raise NotANodeError(f"{argument} must be a node (an {kind}), got {type(value).__name__}.") from None

@@ -11,7 +11,7 @@ import warnings
 from contextvars import ContextVar
 from typing import Any, Iterator, Optional
 
-from .errors import ConfigurationWarning
+from .errors import ConfigurationWarning, NodeNotInitializedError
 from .imp import ConstantsImp, PortableImp
 
 
@@ -60,8 +60,6 @@ class Portable:
     def __getattr__(self, name: str) -> Any:
         # Only reached when normal lookup fails: costs nothing once initialised.
         if name == "_imp":
-            from .errors import NodeNotInitializedError
-
             cls = type(self).__name__
             raise NodeNotInitializedError(
                 f"{cls} is not initialised: {cls}.__init__() must call "

@@ -8,8 +8,9 @@
 On its first start the cluster sends each worker its part of the graph (the
 pipeline's serialised form), replaces every link that crosses a process boundary
 by a ZeroMQ link, and makes each placed node in this process a stand-in: its
-start() and stop() go to its worker, its load, state, condition and counter come
-from the worker's heartbeat. So the pipeline's own run control and monitoring
+start() and stop() go to its worker; its state, condition, load, counter,
+statistics and last exception come from the worker's heartbeat (six fields per
+node, see Worker._status). So the pipeline's own run control and monitoring
 cover every node wherever it runs.
 """
 

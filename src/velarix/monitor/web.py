@@ -19,6 +19,7 @@ import threading
 from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence
 
 from .._stats import deepest_queue
+from ..graph import to_dot
 from ._run import RunClock
 
 if TYPE_CHECKING:
@@ -58,10 +59,6 @@ def graph_svg(pipeline: Pipeline, dot_text: Optional[str] = None) -> Optional[st
     if dot is None:
         return None
     if dot_text is None:
-        try:
-            from ..graph import to_dot
-        except ImportError:
-            return None
         dot_text = to_dot(pipeline)
     done = subprocess.run([dot, "-Tsvg"], input=dot_text, capture_output=True, text=True,
                           timeout=30)
@@ -248,8 +245,6 @@ class WebMonitor:
         await self._close()
 
     async def _take_reading(self, final: bool = False) -> None:
-        from ..graph import to_dot
-
         stats = self._pipeline.get_stats()
         self._count += 1
         reading = snapshot(self._pipeline, self._clock, stats)
