@@ -484,3 +484,20 @@ def test_the_picture_of_an_earlier_reading():
     assert "1234.5/s" in next(line for line in drawn.splitlines() if line.startswith("  n1 -> n2"))
     other = to_dot(pipeline, stats=reading[:2])  # a reading of other nodes: the figures now
     assert "load 99.0%" not in other and other.count("load ") == 3
+
+
+def test_stop_meets_a_serving_that_has_just_ended_by_itself():
+    """The sampler ends the serving once the pipeline has stopped; a stop() at that
+    moment finds the loop already stopped and must not wait for it."""
+    pytest.importorskip("aiohttp")
+    from velarix.monitor.web import WebMonitor
+
+    pipeline, source, sink = chain(1)
+    server = WebMonitor(pipeline, interval=60).start()
+    server._loop.call_soon_threadsafe(server._loop.stop)  # as the sampler's end does
+    server._thread.join(WAIT)
+    stopper = threading.Thread(target=server.stop)
+    stopper.start()
+    stopper.join(WAIT)
+    assert not stopper.is_alive(), "stop() waited for a loop that had stopped"
+    assert server.wait(WAIT)

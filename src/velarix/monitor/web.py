@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import atexit
 import collections
+import concurrent.futures
 import ipaddress
 import json
 import pathlib
@@ -16,6 +17,7 @@ import shutil
 import socket
 import subprocess
 import threading
+import time
 from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence
 
 from .._stats import deepest_queue
@@ -170,10 +172,28 @@ class WebMonitor:
             return
         if threading.current_thread() is self._thread:
             raise RuntimeError("WebMonitor.stop() cannot run on the server's own thread.")
+        finish = self._finish()
         try:
-            asyncio.run_coroutine_threadsafe(self._finish(), self._loop).result(timeout=30)
+            finishing: Optional[concurrent.futures.Future[None]] = \
+                asyncio.run_coroutine_threadsafe(finish, self._loop)
         except RuntimeError:
-            pass  # the loop has already closed
+            finishing = None  # the loop has already closed
+            finish.close()
+        # The sampler may end the serving itself at the same moment (the pipeline
+        # stopped): then the loop stops before it runs this, which is no wait.
+        deadline = time.monotonic() + 30
+        while finishing is not None and not finishing.done() and time.monotonic() < deadline:
+            assert self._thread is not None
+            if self._stopped.is_set() or not self._thread.is_alive():
+                finishing.cancel()
+                finish.close()  # the stopped loop never ran it
+                break
+            try:
+                finishing.result(timeout=0.05)
+            except concurrent.futures.TimeoutError:
+                continue
+            except (RuntimeError, concurrent.futures.CancelledError):
+                break
         self._close_loop()
 
     def wait(self, timeout: Optional[float] = None) -> bool:
