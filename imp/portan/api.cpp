@@ -10,20 +10,7 @@
 namespace portan {
 namespace {
 
-// 0, or -1 with the error set. A forced unwind (a daemon thread ended at exit) goes
-// on untouched, as through the trampolines of method.hpp.
-template <typename Body>
-int status_of(Body &&body) {
-    try {
-        body();
-        return 0;
-    } catch (vx::forced_unwind &) {
-        throw;
-    } catch (...) {
-        vx::translate_exception();
-        return -1;
-    }
-}
+using port_api::status_of;
 
 template <typename Body>
 PyObject *object_of(Body &&body) {

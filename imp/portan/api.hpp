@@ -76,6 +76,23 @@ struct PortApi {
 
 namespace port_api {
 
+// 0, or -1 with the error set: how C++ code answers across the table, where no C++
+// exception may pass (each module has its own copies of their types). A forced
+// unwind (a daemon thread ended at exit) goes on untouched, as through the
+// trampolines of method.hpp.
+template <typename Body>
+int status_of(Body &&body) {
+    try {
+        body();
+        return 0;
+    } catch (vx::forced_unwind &) {
+        throw;
+    } catch (...) {
+        vx::translate_exception();
+        return -1;
+    }
+}
+
 // This module's pointer to the table, set by import_api().
 inline const vx::PortApi *table = nullptr;
 
@@ -195,15 +212,7 @@ template <typename OnPort>
 nb::object build_ports(nb::handle self, nb::handle ports_attr, nb::handle port_class,
                        const nb::object &entries, OnPort on_port) {
     auto call = [](PyObject *port, void *context) -> int {
-        try {
-            (*(OnPort *)context)(nb::handle(port));
-            return 0;
-        } catch (vx::forced_unwind &) {
-            throw;
-        } catch (...) {
-            vx::translate_exception();
-            return -1;
-        }
+        return status_of([&] { (*(OnPort *)context)(nb::handle(port)); });
     };
     return vx::steal_or_throw(
         api().build_ports(self.ptr(), ports_attr.ptr(), port_class.ptr(), entries.ptr(), call, &on_port));
