@@ -58,4 +58,19 @@ inline unsigned int type_version(PyTypeObject *type) {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 }
 
+// True when every change to `dict` goes through the dict itself, so that its
+// watchers hear of it. Always on 3.12, where an instance's __dict__, once made,
+// holds the values. On 3.13 an instance's attributes may stay in the object with
+// the dict sharing them (a split table, `ma_values` set), and attribute stores
+// then write them without telling the dict's watchers; only a combined table
+// (`ma_values` null, a public field of the dict's struct) is sure to be told.
+inline bool dict_tells_watchers(PyObject *dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return ((PyDictObject *)dict)->ma_values == nullptr;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
 } // namespace vx::compat

@@ -11,9 +11,11 @@
 //
 // This stands in for the dicts' own version tags, deprecated by PEP 699 from 3.12
 // on. Should no watcher be had (an interpreter allows eight), every number is 0 and
-// nothing is remembered. One limit: the watcher is told of a change just before it
-// is made, so code run by another watcher of the same dict in that moment must not
-// read the dict through these numbers (velarix's own code never runs there).
+// nothing is remembered; so it is for a dict whose changes may bypass its watchers
+// (compat::dict_tells_watchers: on 3.13, an instance's split dict). One limit: the
+// watcher is told of a change just before it is made, so code run by another
+// watcher of the same dict in that moment must not read the dict through these
+// numbers (velarix's own code never runs there).
 #pragma once
 
 #include <cstdint>
@@ -89,7 +91,7 @@ inline const char *const capsule_name = "velarix.dict_changes";
 inline Shared *shared() { return shared_state ? shared_state : attach(); }
 
 [[gnu::noinline]] inline uint64_t watch(Shared &shared, Entry &entry, PyObject *dict) {
-    if (!PyDict_Check(dict))
+    if (!PyDict_Check(dict) || !compat::dict_tells_watchers(dict))
         return 0;
     PyObject *raised = PyErr_GetRaisedException();
     if (entry.dict)
