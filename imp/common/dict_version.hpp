@@ -128,18 +128,18 @@ inline uint64_t dict_version(PyObject *dict) {
 // Runs `change`, one change the caller makes to `dict`, whose number was `before`.
 // Gives the dict's number afterwards when nothing else changed the dict meanwhile
 // (no other code, say another watcher's, ran and wrote to it), else 0.
+// `entry` is the dict's (from dict_entry()), or null.
 template <typename Change>
-uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&change) {
-    dict_changes::Shared *shared = dict_changes::shared();
-    const uint64_t last = shared ? shared->last : 0;
+uint64_t version_after_own_change(const dict_changes::Entry *entry, uint64_t before, Change &&change) {
+    dict_changes::Shared *shared = dict_changes::shared_state;  // set once an entry exists
+    const uint64_t last = entry && before ? shared->last : 0;
     change();
-    if (!before || !shared)
+    if (!entry || !before)
         return 0;
-    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
-    if (entry.dict != dict)
-        return 0;
-    // Unchanged (the value written was already there), or changed once, by us.
-    return entry.number == before || entry.number == last + 1 ? entry.number : 0;
+    // Unchanged (the value written was already there), or changed once, by us; a
+    // number is given once, so the entry still holds the same dict.
+    const uint64_t now = entry->number;
+    return now == before || now == last + 1 ? now : 0;
 }
 
 // One value read from a dict under a key, remembered with the dict's number. The

@@ -69,9 +69,8 @@ struct SeenDict {
     bool no_own_push_data = false;  // the dict holds no "_push_data"
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
-    bool follows(PyObject *d) const {
-        return d == dict && entry && entry->number == version && entry->dict == d;
-    }
+    // A number is given once: an entry that shows it still holds the same dict.
+    bool follows(PyObject *d) const { return d == dict && entry && entry->number == version; }
 
     void restart(PyObject *d) {
         *this = SeenDict{};
@@ -209,7 +208,7 @@ private:
     // Releasing the old value afterwards may run code; that changes the number, and
     // the next read starts afresh.
     static void write(PyObject *dict, SeenDict &seen, Hot which, nb::handle value) {
-        const uint64_t after = vx::version_after_own_change(dict, seen.version, [&] {
+        const uint64_t after = vx::version_after_own_change(seen.entry, seen.version, [&] {
             vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
         });
         // The other code may even have given this entry to another dict.
