@@ -1,6 +1,8 @@
 // Change numbers of dicts, for remembering what a dict held while it is unchanged.
 //
-// A dict asked for its number is watched by one dict watcher (`PyDict_AddWatcher`,
+// On 3.12 the number is the dict's own version tag (compat::dict_version_tag: a
+// watcher there would cost the step cycle about 5%). On 3.13 a dict asked for its
+// number is watched by one dict watcher (`PyDict_AddWatcher`,
 // public since 3.12) that every velarix module shares; at each change to a watched
 // dict (insert, replace, delete, clear, update) the watcher gives it a new number
 // from one counter. A dict that shows the number it showed earlier has not changed
@@ -9,8 +11,7 @@
 // new number when next asked, and a freed dict's entry goes at once, so a dict made
 // later at the same address never shows an old number.
 //
-// This stands in for the dicts' own version tags, deprecated by PEP 699 from 3.12
-// on. Should no watcher be had (an interpreter allows eight), every number is 0 and
+// This stands in for the version tags, deprecated by PEP 699. Should no watcher be had (an interpreter allows eight), every number is 0 and
 // nothing is remembered; so it is for a dict whose changes may bypass its watchers
 // (compat::dict_tells_watchers: on 3.13, an instance's split dict). One limit: the
 // watcher is told of a change just before it is made, so code run by another
@@ -24,6 +25,7 @@
 #include "host.hpp"
 
 namespace vx {
+#if PY_VERSION_HEX >= 0x030D0000
 namespace dict_changes {
 
 struct Entry {
@@ -105,42 +107,50 @@ inline Shared *shared() { return shared_state ? shared_state : attach(); }
 }
 
 } // namespace dict_changes
+#endif
 
-// The dict's entry, holding its current change number, watching it from now on;
-// null when there is none. The entry stays where it is: while `entry->dict` is
-// still `dict`, `entry->number` is the dict's number.
-inline const dict_changes::Entry *dict_entry(PyObject *dict) {
-    dict_changes::Shared *shared = dict_changes::shared();
-    if (!shared || shared->watcher < 0)
-        return nullptr;
-    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
-    if (entry.dict != dict && !dict_changes::watch(*shared, entry, dict))
-        return nullptr;
-    return &entry;
-}
-
-// The dict's change number, watching it from now on; 0 when there is none.
-inline uint64_t dict_version(PyObject *dict) {
-    const dict_changes::Entry *entry = dict_entry(dict);
-    return entry ? entry->number : 0;
-}
+#if PY_VERSION_HEX < 0x030D0000
+// 3.12: the dict's own version tag (compat::dict_version_tag).
+inline uint64_t dict_version(PyObject *dict) { return compat::dict_version_tag(dict); }
 
 // Runs `change`, one change the caller makes to `dict`, whose number was `before`.
-// Gives the dict's number afterwards when nothing else changed the dict meanwhile
-// (no other code, say another watcher's, ran and wrote to it), else 0.
-// `entry` is the dict's (from dict_entry()), or null.
+// Gives the dict's number afterwards when nothing else can have changed the dict
+// meanwhile (no watcher of the dict ran code), else 0.
 template <typename Change>
-uint64_t version_after_own_change(const dict_changes::Entry *entry, uint64_t before, Change &&change) {
-    dict_changes::Shared *shared = dict_changes::shared_state;  // set once an entry exists
-    const uint64_t last = entry && before ? shared->last : 0;
+uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&change) {
+    const bool watched = compat::dict_watched(dict);
     change();
-    if (!entry || !before)
-        return 0;
-    // Unchanged (the value written was already there), or changed once, by us; a
-    // number is given once, so the entry still holds the same dict.
-    const uint64_t now = entry->number;
-    return now == before || now == last + 1 ? now : 0;
+    return before && !watched ? compat::dict_version_tag(dict) : 0;
 }
+#else
+// 3.13: the dict's number from the shared watcher, watching it from now on; 0 when
+// there is none.
+inline uint64_t dict_version(PyObject *dict) {
+    dict_changes::Shared *shared = dict_changes::shared();
+    if (!shared || shared->watcher < 0)
+        return 0;
+    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
+    if (entry.dict == dict)
+        return entry.number;
+    return dict_changes::watch(*shared, entry, dict);
+}
+
+// As above: the number after the caller's own change when the watcher was told
+// of that change alone (another watcher's code may have run), else 0.
+template <typename Change>
+uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&change) {
+    dict_changes::Shared *shared = dict_changes::shared();
+    const uint64_t last = shared ? shared->last : 0;
+    change();
+    if (!before || !shared)
+        return 0;
+    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
+    if (entry.dict != dict)
+        return 0;
+    // Unchanged (the value written was already there), or changed once, by us.
+    return entry.number == before || entry.number == last + 1 ? entry.number : 0;
+}
+#endif
 
 // One value read from a dict under a key, remembered with the dict's number. The
 // value is borrowed: the dict holds it for as long as the number stays the same.
@@ -148,21 +158,19 @@ class SeenValue {
 public:
     // The remembered value while `dict` is the dict it came from, unchanged; else null.
     PyObject *get(PyObject *dict) const {
-        if (dict != dict_ || !entry_ || entry_->number != version_ || entry_->dict != dict)
+        if (dict != dict_ || !version_ || dict_version(dict) != version_)
             return nullptr;
         return value_;
     }
 
     void remember(PyObject *dict, PyObject *value) {
         dict_ = dict;
-        entry_ = dict_entry(dict);
-        version_ = entry_ ? entry_->number : 0;
+        version_ = dict_version(dict);
         value_ = value;
     }
 
 private:
     PyObject *dict_ = nullptr;  // only compared, never used
-    const dict_changes::Entry *entry_ = nullptr;
     uint64_t version_ = 0;
     PyObject *value_ = nullptr;
 };

@@ -63,20 +63,17 @@ inline nb::handle hot_name(Hot which) {
 // an entry another dict takes over, or a dict that changed, simply starts afresh.
 struct SeenDict {
     PyObject *dict = nullptr;  // only compared
-    const vx::dict_changes::Entry *entry = nullptr;  // the dict's number, while it is this dict's
     uint64_t version = 0;
     bool keys_checked = false, plain_keys = false;
     bool no_own_push_data = false;  // the dict holds no "_push_data"
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
-    // A number is given once: an entry that shows it still holds the same dict.
-    bool follows(PyObject *d) const { return d == dict && entry && entry->number == version; }
+    bool follows(PyObject *d) const { return d == dict && version && vx::dict_version(d) == version; }
 
     void restart(PyObject *d) {
         *this = SeenDict{};
         dict = d;
-        entry = vx::dict_entry(d);
-        version = entry ? entry->number : 0;
+        version = vx::dict_version(d);
     }
 
     // Every key an exact str: looking a str key up then compares only strings, so
@@ -208,7 +205,7 @@ private:
     // Releasing the old value afterwards may run code; that changes the number, and
     // the next read starts afresh.
     static void write(PyObject *dict, SeenDict &seen, Hot which, nb::handle value) {
-        const uint64_t after = vx::version_after_own_change(seen.entry, seen.version, [&] {
+        const uint64_t after = vx::version_after_own_change(dict, seen.version, [&] {
             vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
         });
         // The other code may even have given this entry to another dict.
