@@ -4,14 +4,20 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := help
 
-# Python 3.12: python3.12 on PATH if it runs, else pyenv's 3.12 (see DEVELOPERS.md).
+# Python 3.12 by default: python3.12 on PATH if it runs, else pyenv's 3.12 (see
+# DEVELOPERS.md). PYTHON=/path/to/python3.13 builds and tests on 3.13 instead, with
+# its own venv and build folders so that both versions stay ready side by side.
 PYTHON ?= $(shell \
   if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; \
   else ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
-VENV ?= .venv
-BUILD ?= build/wheel
-DOCS_BUILD ?= build/docs
-DEV_BUILD ?= build/dev
+SUPPORTED_PYTHONS := 3.12 3.13
+PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+# 3.12 keeps the historical names; any other version gets a suffix.
+SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
+VENV ?= .venv$(SUFFIX)
+BUILD ?= build/wheel$(SUFFIX)
+DOCS_BUILD ?= build/docs$(SUFFIX)
+DEV_BUILD ?= build/dev$(SUFFIX)
 DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
@@ -30,8 +36,8 @@ help:
 	@echo "make clean         remove build folders and in-tree modules"
 
 check-python:
-	@if [ -z "$(PYTHON)" ] || ! "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
-	  echo "error: Python 3.12 not found. Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.12" >&2; \
+	@if [ -z "$(PYTHON)" ] || [ -z "$(filter $(SUPPORTED_PYTHONS),$(PYTHON_VERSION))" ]; then \
+	  echo "error: Python 3.12 or 3.13 not found (PYTHON='$(PYTHON)' is '$(or $(PYTHON_VERSION),not runnable)'). Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.12 (or python3.13)" >&2; \
 	  exit 1; fi
 
 $(VENV)/.ready: | check-python
@@ -99,7 +105,7 @@ dev: $(VENV)/.ready
 # part of .ci/run: it takes several times as long as make test. A small quarantine
 # keeps freed memory from piling up, which the memory-growth tests would take for a
 # leak.
-ASAN_BUILD ?= build/asan
+ASAN_BUILD ?= build/asan$(SUFFIX)
 # libstdc++ goes in with the runtime: the interpreter does not load it itself, and
 # the runtime's __cxa_throw interceptor must find it at start-up.
 ASAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so) $(shell $${CXX:-c++} -print-file-name=libstdc++.so)

@@ -1,41 +1,155 @@
 // Change numbers of dicts, for remembering what a dict held while it is unchanged.
 //
-// CPython 3.12 gives every dict a number from one interpreter-wide counter when it
-// is made and again at every change to it (insert, replace, delete, clear, update):
-// the number its dict watchers are told of. A dict that shows the number it showed
-// earlier has not changed since, and still holds every value read from it then; a
-// dict made later at the same address has a number never seen before.
+// On 3.12 the number is the dict's own version tag (compat::dict_version_tag: a
+// watcher there would cost the step cycle about 5%). On 3.13 a dict asked for its
+// number is watched by one dict watcher (`PyDict_AddWatcher`,
+// public since 3.12) that every velarix module shares; at each change to a watched
+// dict (insert, replace, delete, clear, update) the watcher gives it a new number
+// from one counter. A dict that shows the number it showed earlier has not changed
+// since, and still holds every value read from it then. The numbers live in a table
+// by the dict's address: a dict that loses its place there is unwatched and gets a
+// new number when next asked, and a freed dict's entry goes at once, so a dict made
+// later at the same address never shows an old number.
 //
-// The field is deprecated from 3.12 on and its meaning may change after it, so it
-// is read only on the versions it is known to work on (3.12); elsewhere there are
-// no numbers and every read goes to the dict itself.
+// This stands in for the version tags, deprecated by PEP 699. Should no watcher be had (an interpreter allows eight), every number is 0 and
+// nothing is remembered; so it is for a dict whose changes may bypass its watchers
+// (compat::dict_tells_watchers: on 3.13, an instance's split dict). One limit: the
+// watcher is told of a change just before it is made, so code run by another
+// watcher of the same dict in that moment must not read the dict through these
+// numbers (velarix's own code never runs there).
 #pragma once
 
 #include <cstdint>
 
+#include "compat.hpp"
 #include "host.hpp"
 
 namespace vx {
+#if PY_VERSION_HEX >= 0x030D0000
+namespace dict_changes {
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-inline constexpr bool dict_versions = true;
+struct Entry {
+    PyObject *dict = nullptr;  // watched by `watcher` while here; only compared
+    uint64_t number = 0;
+};
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+inline constexpr size_t table_bits = 10;
+
+// Made once per interpreter by the first module that asks, and found by the others
+// in the interpreter's dict, so that all of them share the watcher and the numbers.
+// Never freed: the watcher may be told of dicts freed late in finalisation.
+struct Shared {
+    int watcher = -1;
+    uint64_t last = 0;  // the last number given
+    Entry table[size_t(1) << table_bits];
+};
+
+inline Shared *shared_state = nullptr;  // this module's pointer to the shared one
+
+inline Entry &entry_of(Shared &shared, PyObject *dict) {
+    return shared.table[((uintptr_t)dict >> 4) * 0x9E3779B97F4A7C15ull >> (64 - table_bits)];
+}
+
+// Runs for every change of a watched dict, with the interpreter lock held: no
+// Python code, no error.
+inline int on_change(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
+    if (Shared *shared = shared_state) {
+        Entry &entry = entry_of(*shared, dict);
+        if (entry.dict == dict) {
+            if (event == PyDict_EVENT_DEALLOCATED)
+                entry = Entry{};
+            else
+                entry.number = ++shared->last;
+        }
+    }
+    return 0;
+}
+
+inline const char *const capsule_name = "velarix.dict_changes";
+
+[[gnu::noinline]] inline Shared *attach() {
+    PyObject *raised = PyErr_GetRaisedException();  // whatever is pending stays
+    Shared *shared = nullptr;
+    if (PyObject *interpreter_dict = PyInterpreterState_GetDict(PyInterpreterState_Get())) {
+        // no Python code: exact str key
+        PyObject *capsule = PyDict_GetItemString(interpreter_dict, capsule_name);
+        if (capsule && PyCapsule_IsValid(capsule, capsule_name))
+            shared = static_cast<Shared *>(PyCapsule_GetPointer(capsule, capsule_name));
+        if (!shared) {
+            shared = new Shared{};
+            shared->watcher = PyDict_AddWatcher(on_change);
+            capsule = PyCapsule_New(shared, capsule_name, nullptr);
+            if (capsule)
+                PyDict_SetItemString(interpreter_dict, capsule_name, capsule);  // no Python code: exact str key
+            Py_XDECREF(capsule);
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    shared_state = shared;
+    return shared;
+}
+
+inline Shared *shared() { return shared_state ? shared_state : attach(); }
+
+[[gnu::noinline]] inline uint64_t watch(Shared &shared, Entry &entry, PyObject *dict) {
+    if (!PyDict_Check(dict) || !compat::dict_tells_watchers(dict))
+        return 0;
+    PyObject *raised = PyErr_GetRaisedException();
+    if (entry.dict)
+        PyDict_Unwatch(shared.watcher, entry.dict);
+    entry = Entry{};
+    if (PyDict_Watch(shared.watcher, dict) == 0)
+        entry = Entry{dict, ++shared.last};
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    return entry.number;
+}
+
+} // namespace dict_changes
 #endif
-inline uint64_t dict_version(PyObject *dict) { return ((PyDictObject *)dict)->ma_version_tag; }
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
-// The low bits of the number name the dict's watchers (eight of them), whose
-// callbacks run Python code at every change.
-inline bool dict_watched(PyObject *dict) { return (dict_version(dict) & 0xFF) != 0; }
+#if PY_VERSION_HEX < 0x030D0000
+// 3.12: the dict's own version tag (compat::dict_version_tag).
+inline uint64_t dict_version(PyObject *dict) { return compat::dict_version_tag(dict); }
+
+// Runs `change`, one change the caller makes to `dict`, whose number was `before`.
+// Gives the dict's number afterwards when nothing else can have changed the dict
+// meanwhile (no watcher of the dict ran code), else 0.
+template <typename Change>
+uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&change) {
+    const bool watched = compat::dict_watched(dict);
+    change();
+    return before && !watched ? compat::dict_version_tag(dict) : 0;
+}
 #else
-inline constexpr bool dict_versions = false;
-inline uint64_t dict_version(PyObject *) { return 0; }
-inline bool dict_watched(PyObject *) { return true; }
+// 3.13: the dict's number from the shared watcher, watching it from now on; 0 when
+// there is none.
+inline uint64_t dict_version(PyObject *dict) {
+    dict_changes::Shared *shared = dict_changes::shared();
+    if (!shared || shared->watcher < 0)
+        return 0;
+    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
+    if (entry.dict == dict)
+        return entry.number;
+    return dict_changes::watch(*shared, entry, dict);
+}
+
+// As above: the number after the caller's own change when the watcher was told
+// of that change alone (another watcher's code may have run), else 0.
+template <typename Change>
+uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&change) {
+    dict_changes::Shared *shared = dict_changes::shared();
+    const uint64_t last = shared ? shared->last : 0;
+    change();
+    if (!before || !shared)
+        return 0;
+    dict_changes::Entry &entry = dict_changes::entry_of(*shared, dict);
+    if (entry.dict != dict)
+        return 0;
+    // Unchanged (the value written was already there), or changed once, by us.
+    return entry.number == before || entry.number == last + 1 ? entry.number : 0;
+}
 #endif
 
 // One value read from a dict under a key, remembered with the dict's number. The
@@ -44,7 +158,7 @@ class SeenValue {
 public:
     // The remembered value while `dict` is the dict it came from, unchanged; else null.
     PyObject *get(PyObject *dict) const {
-        if (!dict_versions || dict != dict_ || dict_version(dict) != version_)
+        if (dict != dict_ || !version_ || dict_version(dict) != version_)
             return nullptr;
         return value_;
     }

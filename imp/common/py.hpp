@@ -6,4 +6,6 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "compat.hpp"  // the version guard, and the one door to private API
+
 namespace nb = nanobind;

@@ -21,10 +21,6 @@ struct NativePort {
     vx::PortQueueState *queue;
 };
 
-bool has_version(PyTypeObject *type) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
-
 // True when class `type` finds, for each of the names, a C++ method made for class
 // `owner` (one of the methods this package installs on it): the method has been
 // neither overridden in a subclass nor replaced on the class. Remembered while the
@@ -35,7 +31,7 @@ public:
     OwnMethods(std::initializer_list<const vx::Kept *> names) : names_(names) {}
 
     bool of(PyTypeObject *type, nb::handle owner) {
-        if (type == type_ && owner.ptr() == owner_ && has_version(type) && type->tp_version_tag == version_)
+        if (type == type_ && owner.ptr() == owner_ && version_ && vx::compat::type_version(type) == version_)
             return true;
         for (const vx::Kept *name : names_) {
             nb::object found = vx::getattr(nb::handle((PyObject *)type), *name);
@@ -45,8 +41,8 @@ public:
         }
         // No reference is kept: a class made later at the same address has a new
         // version tag, so a stale entry can only miss.
-        if (has_version(type))
-            type_ = type, owner_ = owner.ptr(), version_ = type->tp_version_tag;
+        if (const unsigned int version = vx::compat::type_version(type))
+            type_ = type, owner_ = owner.ptr(), version_ = version;
         return true;
     }
 

@@ -244,7 +244,7 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
 // in its __dict__ for the statistics. The key is an interned exact string: no
 // Python code runs.
 inline void count_in(nb::handle output_port, nb::handle key) {
-    PyObject **slot = _PyObject_GetDictPtr(output_port.ptr());
+    PyObject **slot = compat::dict_ptr(output_port.ptr());
     if (!slot || !*slot)
         return;
     PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key

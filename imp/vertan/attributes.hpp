@@ -9,10 +9,6 @@
 
 namespace vertan {
 
-inline bool has_version(PyTypeObject *type) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
-
 // owner.<name> for a class whose metaclass is `type` (such as Constants.States):
 // remembered while the class keeps its version, unless the class holds a
 // descriptor under that name, whose __get__ must run each time. The latest class
@@ -20,22 +16,22 @@ inline bool has_version(PyTypeObject *type) {
 class ClassAttribute {
 public:
     nb::object get(nb::handle owner, nb::handle name) {
-        if (owner.ptr() == owner_.ptr() && has_version((PyTypeObject *)owner.ptr()) &&
-            ((PyTypeObject *)owner.ptr())->tp_version_tag == version_)
+        if (owner.ptr() == owner_.ptr() && version_ &&
+            vx::compat::type_version((PyTypeObject *)owner.ptr()) == version_)
             return nb::borrow(value_.get());
         nb::object value = vx::getattr(owner, name);
         // The lookup has given the class a version tag if it can have one.
         if (Py_TYPE(owner.ptr()) != &PyType_Type)
             return value;
         PyTypeObject *type = (PyTypeObject *)owner.ptr();
-        PyObject *entry = _PyType_Lookup(type, name.ptr());
-        if (entry && !Py_TYPE(entry)->tp_descr_get && has_version(type)) {
+        PyObject *entry = vx::compat::type_lookup(type, name.ptr());
+        if (entry && !Py_TYPE(entry)->tp_descr_get && vx::compat::type_version(type)) {
             // Releasing the old class may run code that comes back here: no tag is
             // 0, so nothing matches until both are in place.
             version_ = 0;
             owner_.replace(owner);
             value_.replace(value);
-            version_ = type->tp_version_tag;
+            version_ = vx::compat::type_version(type);
         }
         return value;
     }
@@ -72,7 +68,7 @@ struct SeenDict {
     bool no_own_push_data = false;  // the dict holds no "_push_data"
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
-    bool follows(PyObject *d) const { return d == dict && vx::dict_version(d) == version; }
+    bool follows(PyObject *d) const { return d == dict && version && vx::dict_version(d) == version; }
 
     void restart(PyObject *d) {
         *this = SeenDict{};
@@ -120,8 +116,8 @@ class NodeAttributes {
 public:
     explicit NodeAttributes(nb::handle self) : self_(self), type_(Py_TYPE(self.ptr())) {
         if (plain_class(type_)) {
-            version_ = type_->tp_version_tag;
-            slot_ = _PyObject_GetDictPtr(self.ptr());  // makes the __dict__ if need be
+            version_ = vx::compat::type_version(type_);
+            slot_ = vx::compat::dict_ptr(self.ptr());  // makes the __dict__ if need be
         }
     }
 
@@ -140,7 +136,7 @@ public:
     void set(Hot which, nb::handle value) const {
         if (PyObject *dict = current_dict(); dict && remembers(dict)) {
             SeenDict &seen = seen_slot(dict);
-            if (seen.follows(dict) && seen.keys_checked && seen.plain_keys && !vx::dict_watched(dict))
+            if (seen.follows(dict) && seen.keys_checked && seen.plain_keys)
                 if (PyObject *previous = seen.values[(size_t)which]) {
                     nb::object old = nb::borrow(previous);
                     write(dict, seen, which, value);
@@ -157,7 +153,7 @@ public:
     nb::object push_data(nb::handle data) const {
         PyObject *dict = current_dict();
         if (dict && remembers(dict)) {
-            PyObject *function = _PyType_Lookup(type_, names::push_data_.ptr());
+            PyObject *function = vx::compat::type_lookup(type_, names::push_data_.ptr());
             if (function && PyType_HasFeature(Py_TYPE(function), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
                 !holds_push_data(dict)) {
                 nb::object held = nb::borrow(function);  // the call may change the class
@@ -176,7 +172,7 @@ public:
     PyObject *in_own_dict(Hot which) const {
         if (PyObject *dict = current_dict())
             return in_dict(dict, which);
-        PyObject **slot = _PyObject_GetDictPtr(self_.ptr());
+        PyObject **slot = vx::compat::dict_ptr(self_.ptr());
         if (!slot || !*slot)
             return nullptr;
         return PyDict_GetItemWithError(*slot, hot_name(which).ptr());  // no Python code: interned name
@@ -184,14 +180,14 @@ public:
 
 private:
     PyObject *current_dict() const {
-        if (!slot_ || Py_TYPE(self_.ptr()) != type_ || !has_version(type_) ||
-            type_->tp_version_tag != version_)
+        if (!slot_ || Py_TYPE(self_.ptr()) != type_ || !version_ ||
+            vx::compat::type_version(type_) != version_)
             return nullptr;
         PyObject *dict = *slot_;
         return dict && PyDict_Check(dict) ? dict : nullptr;
     }
 
-    static bool remembers(PyObject *dict) { return vx::dict_versions && PyDict_CheckExact(dict); }
+    static bool remembers(PyObject *dict) { return PyDict_CheckExact(dict); }
 
     [[gnu::noinline]] nb::object get_afresh(Hot which) const {
         if (PyObject *dict = current_dict()) {
@@ -203,13 +199,19 @@ private:
         return vx::getattr(self_, hot_name(which));  // the usual AttributeError when missing
     }
 
-    // The write is followed only where it provably runs no other code: no watcher,
-    // plain keys, and the old value held by the caller so that replacing it frees
-    // nothing. Releasing the old value afterwards may run code; that changes the
-    // number, and the next read starts afresh.
+    // The write is followed only where nothing else changed the dict meanwhile: plain
+    // keys, the old value held by the caller so that replacing it frees nothing, and
+    // no change but this one seen by the watcher (another watcher's code may run).
+    // Releasing the old value afterwards may run code; that changes the number, and
+    // the next read starts afresh.
     static void write(PyObject *dict, SeenDict &seen, Hot which, nb::handle value) {
-        vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
-        seen.version = vx::dict_version(dict);
+        const uint64_t after = vx::version_after_own_change(dict, seen.version, [&] {
+            vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
+        });
+        // The other code may even have given this entry to another dict.
+        if (seen.dict != dict)
+            return;
+        seen.version = after;  // 0 matches no number: the next access starts afresh
         seen.values[(size_t)which] = value.ptr();
     }
 
@@ -221,7 +223,7 @@ private:
         }
         if (remembers(dict)) {
             SeenDict &seen = seen_for(dict);
-            if (!vx::dict_watched(dict) && seen.has_plain_keys()) {
+            if (seen.has_plain_keys()) {
                 PyObject *previous = in_dict(dict, which);
                 if (!previous && PyErr_Occurred())
                     vx::throw_error_already_set();
@@ -269,18 +271,19 @@ private:
         if (type->tp_getattro != PyObject_GenericGetAttr ||
             type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset == 0)
             return false;
-        if (has_version(type))
+        const unsigned int version = vx::compat::type_version(type);
+        if (version)
             for (const Known &known : known_)
-                if (known.type == type && known.version == type->tp_version_tag)
+                if (known.type == type && known.version == version)
                     return true;
         for (size_t i = 0; i < hot_count; ++i)
-            if (_PyType_Lookup(type, hot_name((Hot)i).ptr()))
+            if (vx::compat::type_lookup(type, hot_name((Hot)i).ptr()))
                 return false;
-        if (!has_version(type))
+        if (!vx::compat::type_version(type))
             return false;
         // No reference is kept: a type made later at the same address has a new
         // version tag, so a stale entry can only miss.
-        known_[next_] = Known{type, type->tp_version_tag};
+        known_[next_] = Known{type, vx::compat::type_version(type)};
         next_ = (next_ + 1) % known_size;
         return true;
     }

@@ -34,7 +34,7 @@ bool is_output_node(nb::handle self) {
     // raising.
     PyObject *found = nullptr;
     if (!vx::check_call([&] {
-            return _PyObject_LookupAttr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(), &found);
+            return vx::compat::lookup_attr(vx::modules::imp.get().ptr(), names::ONodeImp.ptr(), &found);
         }))
         return false;
     return vx::is_instance(self, nb::steal(found));
@@ -236,7 +236,7 @@ nb::object drive(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_drive", {"data"}, 0};
     auto [given] = call.bind(params);
     nb::handle input = given && !nb::handle(given).is_none() ? nb::handle(given) : kept.default_data.get();
-    PyObject *own_cycle = _PyType_Lookup(Py_TYPE(call.self.ptr()), names::cycle_.ptr());
+    PyObject *own_cycle = vx::compat::type_lookup(Py_TYPE(call.self.ptr()), names::cycle_.ptr());
     if (own_cycle != kept.cycle_method.ptr())
         return vx::call_method(call.self, names::cycle_, input);
     vx::require_dict(input.ptr(), "data");

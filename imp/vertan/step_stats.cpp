@@ -40,7 +40,7 @@ void free_stats(PyObject *capsule) {
 
 // The node's __dict__, or null when it has none. No Python code runs.
 PyObject *dict_of(nb::handle self) {
-    PyObject **slot = _PyObject_GetDictPtr(self.ptr());
+    PyObject **slot = vx::compat::dict_ptr(self.ptr());
     return slot ? *slot : nullptr;
 }
 

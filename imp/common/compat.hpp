@@ -1,0 +1,97 @@
+// The one door to CPython's private and internal API. Every use of a private
+// function or of a field documented as internal goes through a wrapper here, with
+// what it does, why the public API will not do, and the versions it is known for;
+// where CPython has a public replacement on a version, the wrapper uses that.
+//
+// Tested versions: CPython 3.12 and 3.13 (with the interpreter lock). Before adding
+// a version to the guard below, read every note here against that version's
+// headers (Include/cpython/object.h, Include/object.h) and run `make test` on it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "velarix is tested on CPython 3.12 and 3.13 only; check imp/common/compat.hpp against this version's private API before building for it"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "velarix needs the interpreter lock: the free-threaded build of CPython is not supported (see imp/common/compat.hpp)"
+#endif
+
+namespace vx::compat {
+
+// Where `obj` keeps its __dict__ (making the dict of a managed-dict instance if it
+// has none yet), or null for an object without one. No Python code runs.
+// Private `_PyObject_GetDictPtr` on 3.12 and 3.13: the public
+// `PyObject_GenericGetDict` gives a new reference to the dict but not the slot,
+// and the step cycle re-reads the slot at every access so that a replaced __dict__
+// is seen at once.
+inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
+
+// The attribute `name` of class `type` as found along its MRO (no descriptor
+// called, no metaclass consulted), borrowed, or null without an exception. No
+// Python code runs. Private `_PyType_Lookup` on 3.12 and 3.13 (3.13 adds the
+// equally private `_PyType_LookupRef`); there is no public lookup that skips
+// descriptors and metaclasses, and this one is served by the type's method cache.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
+
+// getattr(obj, name) that says "missing" instead of raising AttributeError: 1 with
+// a new reference in *result, 0 with *result null when missing, -1 with an
+// exception. Runs Python code. Private `_PyObject_LookupAttr` on 3.12; the public
+// `PyObject_GetOptionalAttr` from 3.13 on (the private name is gone there).
+inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// The class's version tag, renewed by CPython on every change to the class or to
+// one of its bases; 0 when it has none (a class changed too often, or not looked
+// up since its last change). `tp_version_tag` and Py_TPFLAGS_VALID_VERSION_TAG are
+// public fields documented "for internal use only", with the same meaning on 3.12
+// and 3.13. Type watchers (`PyType_AddWatcher`, public) are no replacement:
+// CPython calls them from the code that renews the tag, which skips a class that
+// holds no valid tag, so a watcher would still need the tag to be trusted.
+inline unsigned int type_version(PyTypeObject *type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+#if PY_VERSION_HEX < 0x030D0000
+// 3.12 only: the dict's version tag, renewed from one interpreter-wide counter at
+// every change, whose low 8 bits name the dict's watchers. Deprecated by PEP 699
+// (and no longer renewed for every change from 3.13 on). Kept on 3.12 because the
+// public replacement, a dict watcher (dict_version.hpp, used on 3.13), costs the
+// step cycle about 5% (1.11 -> 1.17 us a cycle of an input-only node).
+inline uint64_t dict_version_tag(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *)dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+// Some dict watcher watches `dict`: its callback may run Python code at a change.
+inline bool dict_watched(PyObject *dict) { return (dict_version_tag(dict) & 0xFF) != 0; }
+#endif
+
+// True when every change to `dict` goes through the dict itself, so that its
+// watchers hear of it. Always on 3.12, where an instance's __dict__, once made,
+// holds the values. On 3.13 an instance's attributes may stay in the object with
+// the dict sharing them (a split table, `ma_values` set), and attribute stores
+// then write them without telling the dict's watchers; only a combined table
+// (`ma_values` null, a public field of the dict's struct) is sure to be told.
+inline bool dict_tells_watchers(PyObject *dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return ((PyDictObject *)dict)->ma_values == nullptr;
+#else
+    (void)dict;
+    return true;
+#endif
+}
+
+} // namespace vx::compat
