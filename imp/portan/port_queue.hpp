@@ -196,11 +196,7 @@ inline PyObject *port_queue_pop(PortQueueState &q) {
 // The owning node stops: pushes waiting now stop waiting.
 inline void port_queue_release(PortQueueState &q) {
     ++q.releases;
-    if (q.waiting == 0)
-        return;
-    std::lock_guard<std::mutex> guard(q.mutex);
-    ++q.signals;
-    q.room.notify_all();
+    port_queue_detail::signal(q);
 }
 
 // The input port's event handler. When it is the bound set() of a threading.Event
