@@ -8,7 +8,7 @@ import os
 import symtable
 import tempfile
 import textwrap
-from typing import Any
+from typing import Any, NoReturn
 
 from .errors import NotAPipelineError
 
@@ -56,7 +56,7 @@ _NODE_KEYS = ("class", "module", "source", "config")
 def check_saved_pipeline(data: Any, path: str) -> None:
     """NotAPipelineError saying what is wrong when the JSON read from `path` does
     not have the shape Pipeline.save() writes."""
-    def refuse(reason: str) -> None:
+    def refuse(reason: str) -> NoReturn:
         raise NotAPipelineError(f"{path} is not a saved pipeline: {reason}")
 
     if not isinstance(data, dict):

@@ -14,7 +14,7 @@ import os
 import sys
 import time
 import traceback
-from typing import Any, Callable, Optional, Sequence, TextIO
+from typing import AbstractSet, Any, Callable, Optional, Sequence, TextIO
 
 from . import __version__, graph
 from .constants import Constants
@@ -196,7 +196,7 @@ def command_run(args: argparse.Namespace) -> int:
     note = undriven_note(pipeline)
     if note is not None:
         print(f"velarix run: {note}", file=sys.stderr)
-    for text in _unlinked_notes(pipeline):
+    for text in _unlinked_notes(*graph.unlinked_ports(pipeline)):
         print(f"velarix run: {text}", file=sys.stderr)
     pipeline._stop_notice = lambda text: print(f"velarix run: {text}", file=sys.stderr, flush=True)
     try:
@@ -241,13 +241,14 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
 UNLINKED_MARK = "*"  # after a port in `show`'s table: linked to nothing / fed by nothing
 
 
-def _port_list(ports: Sequence[graph.PortInfo], unlinked: frozenset[graph.PortInfo] = frozenset()) -> str:
-    return ", ".join(f"{p.name} ({p.timing}){UNLINKED_MARK if p in unlinked else ''}"
+def _port_list(ports: Sequence[graph.PortInfo], index: int, unlinked: AbstractSet[tuple[int, str]]) -> str:
+    """The ports of the node at `index`, those in `unlinked` marked."""
+    return ", ".join(f"{p.name} ({p.timing}){UNLINKED_MARK if (index, p.name) in unlinked else ''}"
                      for p in ports) or "-"
 
 
-def _unlinked_notes(pipeline: Pipeline) -> list[str]:
-    outputs, inputs = graph.unlinked_ports(pipeline)
+def _unlinked_notes(outputs: Sequence[str], inputs: Sequence[str]) -> list[str]:
+    """Lines naming the "node.port" texts of graph.unlinked_ports()."""
     notes = []
     if outputs:
         notes.append(f"outputs linked to nothing: {', '.join(outputs)}")
@@ -261,20 +262,17 @@ def describe_text(pipeline: Pipeline) -> str:
     ports linked to nothing carry a "*" and are listed after the tables."""
     info = graph.describe(pipeline)
     outputs, inputs = graph.unlinked(pipeline)
-
-    def of(index: int, ports: Sequence[graph.PortInfo],
-           loose: list[tuple[int, str]]) -> frozenset[graph.PortInfo]:
-        return frozenset(port for port in ports if (index, port.name) in loose)
-
+    loose_out, loose_in = frozenset(outputs), frozenset(inputs)
     names = {node.key: node.name for node in info.nodes}
-    nodes = [(n.name, n.class_name, _port_list(n.inputs, of(i, n.inputs, inputs)),
-              _port_list(n.outputs, of(i, n.outputs, outputs)), "-" if n.rate is None else f"{n.rate:g}/s")
+    nodes = [(n.name, n.class_name, _port_list(n.inputs, i, loose_in), _port_list(n.outputs, i, loose_out),
+              "-" if n.rate is None else f"{n.rate:g}/s")
              for i, n in enumerate(info.nodes)]
     links = [(f"{names[l.source]}.{l.source_port}", "->", f"{names[l.target]}.{l.target_port}",
               l.timing) for l in info.links]
     text = "nodes\n" + _table(("name", "class", "inputs", "outputs", "rate"), nodes)
     text += "\n\nlinks\n" + (_table(("from", "", "to", "timing"), links) if links else "(none)")
-    notes = _unlinked_notes(pipeline)
+    notes = _unlinked_notes([f"{info.nodes[i].name}.{port}" for i, port in outputs],
+                            [f"{info.nodes[i].name}.{port}" for i, port in inputs])
     if notes:
         text += "\n\n" + "\n".join(f"{UNLINKED_MARK} {note}" for note in notes)
     return text

@@ -85,12 +85,12 @@ def describe(pipeline: Pipeline, stats: Optional[Sequence[Mapping[str, Any]]] = 
     graph = GraphInfo()
     inputs: dict[int, tuple[str, str, str]] = {}  # id(input port) -> node key, port, timing
     nodes = pipeline.get_nodes()
-    if stats is not None and len(stats) != len(nodes):
-        stats = None  # a reading of another set of nodes
-    has_run = any(entry.get("steps") for entry in stats) if stats is not None else any(
-        node.get_counter() for node in nodes)
+    if stats is None or len(stats) != len(nodes):  # none, or a reading of another set of nodes
+        stats = [node.get_stats() for node in nodes] if any(node.get_counter() for node in nodes) else None
+    elif not any(entry.get("steps") for entry in stats):
+        stats = None  # read before the run: nothing to draw
     for index, node in enumerate(nodes):
-        figures = None if not has_run else stats[index] if stats is not None else node.get_stats()
+        figures = stats[index] if stats is not None else None
         info = NodeInfo(
             key=f"n{index}", name=str(node.get_name()), class_name=type(node).__name__,
             inputs=_ports(node, INode.Configuration.Keys.INPUT_PORTS),

@@ -178,11 +178,7 @@ class Pipeline:
             if remaining <= 0:
                 return False
             event.wait(remaining)
-        try:
-            self._raise_if_failed()
-        except PipelineError:
-            self._failure_reported = True
-            raise
+        self._raise_if_failed()
         return True
 
     def run(self, seconds: Optional[float] = None) -> None:
@@ -205,11 +201,7 @@ class Pipeline:
             self.stop()
             raise
         self.stop()
-        try:
-            self._raise_if_failed()
-        except PipelineError:
-            self._failure_reported = True
-            raise
+        self._raise_if_failed()
 
     def _stop_interrupted(self) -> None:
         try:
@@ -241,13 +233,9 @@ class Pipeline:
                  traceback: Optional[TracebackType]) -> Literal[False]:
         self.close()
         if exc_type is None and not self._failure_reported:
-            try:
-                self._raise_if_failed()
-                # A node may have failed after the monitoring thread's last pass.
-                self._raise_if_node_failed()
-            except PipelineError:
-                self._failure_reported = True
-                raise
+            self._raise_if_failed()
+            # A node may have failed after the monitoring thread's last pass.
+            self._raise_if_node_failed()
         return False
 
     def get_state(self) -> str:
@@ -330,7 +318,7 @@ class Pipeline:
         if node is None:
             # An overload stop: the monitoring thread kept the most loaded node's name.
             name = getattr(self._imp, "_overloaded_node", None)
-        _raise_pipeline_error(message, name, entry, cause)
+        self._raise_failure(message, name, entry, cause)
 
     def _raise_if_node_failed(self) -> None:
         failed = [node for node in self.get_nodes()
@@ -343,7 +331,18 @@ class Pipeline:
         node = node if node is not None else failed[0]
         cause = node.get_last_exception()
         message = entry["message"] if entry is not None else f"Node {node.get_name()} failed."
-        _raise_pipeline_error(message, node.get_name(), entry, cause)
+        self._raise_failure(message, node.get_name(), entry, cause)
+
+    def _raise_failure(self, message: str, node: Optional[str], entry: Optional[LogEntry],
+                       cause: Optional[BaseException]) -> NoReturn:
+        # Told once: leaving a with-block after wait() or run() raised it raises no second.
+        self._failure_reported = True
+        error = PipelineError(message, node=node, entry=entry)
+        for note in getattr(cause, "__notes__", ()):
+            error.add_note(note)  # what the failing node was told, on the error raised here too
+        if cause is not None:
+            raise error from cause
+        raise error
 
     # Mistakes that would otherwise pass in silence
     def _linked_already(self, output_node: Any, output_port: object, input_node: Any,
@@ -515,16 +514,6 @@ def _deserialize_with_fresh_ids(data: dict[str, Any], directory: Optional[str]) 
         if directory is None:
             return PipelineImp.deserialize(relinked)
         return PipelineImp.deserialize(relinked, directory)
-
-
-def _raise_pipeline_error(message: str, node: Optional[str], entry: Optional[LogEntry],
-                          cause: Optional[BaseException]) -> NoReturn:
-    error = PipelineError(message, node=node, entry=entry)
-    for note in getattr(cause, "__notes__", ()):
-        error.add_note(note)  # what the failing node was told, on the error raised here too
-    if cause is not None:
-        raise error from cause
-    raise error
 
 
 def _unregister(nodes: list[Node]) -> None:
