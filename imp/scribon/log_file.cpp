@@ -234,7 +234,7 @@ void write_pending(nb::handle path, nb::object &file, nb::handle pending) {
         file = open_for_append(path);
     nb::object size;
     try {
-        size = vx::getattr(vx::call(os_module.attr("fstat"), vx::call_method(file, texts::fileno)), texts::st_size);
+        size = vx::getattr(vx::call(os_module.attr(texts::fstat), vx::call_method(file, texts::fileno)), texts::st_size);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -255,7 +255,7 @@ void write_pending(nb::handle path, nb::object &file, nb::handle pending) {
         close_quietly(failed);
         if (size.is_valid()) {
             try {
-                vx::call(os_module.attr("truncate"), path, size);
+                vx::call(os_module.attr(texts::truncate), path, size);
             } catch (nb::python_error &cut) {
                 if (!cut.matches(PyExc_Exception))
                     throw;
