@@ -301,6 +301,8 @@ inline LazyModule pipeline{"velarix.pipeline"};
 inline LazyModule threading{"threading"};
 inline LazyModule time{"time"};
 inline LazyModule copy{"copy"};
+inline LazyModule collections{"collections"};
+inline LazyModule queue{"queue"};
 } // namespace modules
 
 } // namespace vx

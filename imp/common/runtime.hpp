@@ -57,11 +57,9 @@ inline nb::object module_attr(LazyModule &module, nb::handle name, SeenValue &se
 inline Kept skip_marker;
 
 inline void keep_skip_marker() {
-    PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(modules::imp.get().ptr()), names::SKIP.ptr());
-    if (!found && PyErr_Occurred())
-        throw_error_already_set();
-    if (found)
-        skip_marker.set(nb::borrow(found));
+    nb::object found = lookup(nb::handle(PyModule_GetDict(modules::imp.get().ptr())), names::SKIP);
+    if (found.is_valid())
+        skip_marker.set(found);
 }
 
 inline bool is_skip(nb::handle value) { return value.ptr() == skip_marker.ptr() && value.ptr(); }

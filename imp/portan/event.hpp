@@ -99,7 +99,6 @@ inline void release_held_wakes() { flush_deferred_wakes(deferred_wakes()); }
 namespace event_detail {
 
 inline LazyModule thread_module{"_thread"};
-inline LazyModule collections{"collections"};
 
 // The event's own dict, condition lock and waiter deque, when they are standard.
 struct Parts {
@@ -123,7 +122,7 @@ inline const Standard &standard() {
         nb::object event = modules::threading.attr(names::Event);
         nb::object condition = modules::threading.attr(names::Condition);
         nb::object lock = thread_module.attr(names::LockType);
-        nb::object deque = collections.attr(names::deque);
+        nb::object deque = modules::collections.attr(names::deque);
         nb::object event_set = vx::getattr(event, names::set);
         if (!known.filled) {
             known.event.set(event);

@@ -9,8 +9,6 @@
 namespace scribon {
 namespace {
 
-vx::LazyModule queue_module{"queue"};
-vx::LazyModule collections_module{"collections"};
 vx::LazyModule os_module{"os"};
 vx::LazyModule os_path_module{"os.path"};
 vx::LazyModule io_module{"io"};
@@ -150,8 +148,8 @@ nb::object file_line(nb::handle entry) {
 // without those parts goes through get_nowait().
 nb::object take_all_at_once(nb::handle queue) {
     static vx::Kept plain_queue_class, deque_class;
-    nb::handle plain_queue = plain_queue_class.get_or_make([] { return queue_module.attr("Queue"); });
-    nb::handle deque = deque_class.get_or_make([] { return collections_module.attr(names::deque); });
+    nb::handle plain_queue = plain_queue_class.get_or_make([] { return vx::modules::queue.attr("Queue"); });
+    nb::handle deque = deque_class.get_or_make([] { return vx::modules::collections.attr(names::deque); });
     if ((PyObject *)Py_TYPE(queue.ptr()) != plain_queue.ptr())
         return nb::object();
     nb::object mutex = vx::getattr_or_none(queue, texts::mutex);
@@ -176,7 +174,7 @@ nb::object take_queued(nb::handle queue) {
         return taken;
 
     static vx::Kept empty_class;
-    nb::handle empty = empty_class.get_or_make([] { return queue_module.attr("Empty"); });
+    nb::handle empty = empty_class.get_or_make([] { return vx::modules::queue.attr("Empty"); });
     nb::object get_nowait = vx::getattr(queue, names::get_nowait);
     taken = vx::steal_or_throw(PyList_New(0));
     while (PyList_GET_SIZE(taken.ptr()) < MOST) {
@@ -234,7 +232,7 @@ void write_pending(nb::handle path, nb::object &file, nb::handle pending) {
         file = open_for_append(path);
     nb::object size;
     try {
-        size = vx::getattr(vx::call(os_module.attr("fstat"), vx::call_method(file, texts::fileno)), texts::st_size);
+        size = vx::getattr(vx::call(os_module.attr(texts::fstat), vx::call_method(file, texts::fileno)), texts::st_size);
     } catch (nb::python_error &error) {
         if (!error.matches(PyExc_Exception))
             throw;
@@ -255,7 +253,7 @@ void write_pending(nb::handle path, nb::object &file, nb::handle pending) {
         close_quietly(failed);
         if (size.is_valid()) {
             try {
-                vx::call(os_module.attr("truncate"), path, size);
+                vx::call(os_module.attr(texts::truncate), path, size);
             } catch (nb::python_error &cut) {
                 if (!cut.matches(PyExc_Exception))
                     throw;

@@ -6,9 +6,6 @@
 namespace scribon {
 namespace {
 
-vx::LazyModule collections_module{"collections"};
-vx::LazyModule queue_module{"queue"};
-
 // The store's entries, oldest first, copied under the lock. Queries then compare
 // outside it, so an entry's __eq__ or __getitem__ may log without deadlocking.
 nb::object snapshot(nb::handle self) {
@@ -53,10 +50,10 @@ nb::object logger_init(const vx::Call &call) {
 
     static vx::Kept maxlen_tuple;
     nb::handle maxlen = vx::keyword_names(maxlen_tuple, {texts::maxlen});
-    nb::object deque_class = collections_module.attr("deque");
+    nb::object deque_class = vx::modules::collections.attr("deque");
     nb::object bound = module_global(texts::MAX_LOG_ENTRIES);
     nb::object store = vx::call_kw(deque_class, maxlen, bound);
-    nb::object queue = vx::call(queue_module.attr("Queue"));
+    nb::object queue = vx::call(vx::modules::queue.attr("Queue"));
     nb::object lock = vx::call(vx::modules::threading.attr("Lock"));
 
     vx::setattr(self, names::log_, store);

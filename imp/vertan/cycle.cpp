@@ -218,16 +218,20 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
     own.set(Hot::load, load_of(own, t_end));
 }
 
+// The guarded cycle on `input`, which must be a dict; `driven` as in run_cycle.
+nb::object checked_cycle(nb::handle self, nb::handle input, bool driven) {
+    vx::require_dict(input.ptr(), "data");
+    nb::object constants = vx::constants();
+    guarded(self, [&] { run_cycle(self, input, constants, driven); });
+    return nb::none();
+}
+
 } // namespace
 
 nb::object cycle(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_cycle", {"data"}, 0};
     auto [given] = call.bind(params);
-    nb::handle input = given ? nb::handle(given) : kept.default_data.get();
-    vx::require_dict(input.ptr(), "data");
-    nb::object constants = vx::constants();
-    guarded(call.self, [&] { run_cycle(call.self, input, constants, false); });
-    return nb::none();
+    return checked_cycle(call.self, given ? nb::handle(given) : kept.default_data.get(), false);
 }
 
 // ONode.cycle(): the step cycle, which on a stopped node also says (once) that the
@@ -239,10 +243,7 @@ nb::object drive(const vx::Call &call) {
     PyObject *own_cycle = vx::compat::type_lookup(Py_TYPE(call.self.ptr()), names::cycle_.ptr());
     if (own_cycle != kept.cycle_method.ptr())
         return vx::call_method(call.self, names::cycle_, input);
-    vx::require_dict(input.ptr(), "data");
-    nb::object constants = vx::constants();
-    guarded(call.self, [&] { run_cycle(call.self, input, constants, true); });
-    return nb::none();
+    return checked_cycle(call.self, input, true);
 }
 
 nb::object setup_wrapper(const vx::Call &call) {
