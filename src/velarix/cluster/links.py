@@ -262,18 +262,20 @@ class Receiver:
             if link.asynchronous:
                 newest = values[-1]
                 continue
-            for one in values:
-                self._deliver(link, one)
+            self._deliver(link, values)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:
-            self._deliver(link, newest)
+            self._deliver(link, (newest,))
 
-    def _deliver(self, link: _Inbound, value: Any) -> None:
-        try:
-            link.iport._receive(value)
-        except Exception as error:  # a full port with overflow "raise", say
-            self._fail(link, "a value was not delivered", error)
+    def _deliver(self, link: _Inbound, values: Any) -> None:
+        """Each value to the port; one refused does not hold back the rest."""
+        receive = link.iport._receive  # looked up once per message, not per value
+        for value in values:
+            try:
+                receive(value)
+            except Exception as error:  # a full port with overflow "raise", say
+                self._fail(link, "a value was not delivered", error)
 
     def _drop(self, link: _Inbound, error: Exception) -> None:
         link.dropped += 1
