@@ -411,8 +411,7 @@ class Cluster:
             return lambda: worker.status.get(node_id, (None,) * 6)[index] or default
 
         def last_exception() -> Optional[RemoteNodeError]:
-            entry = worker.status.get(node_id)
-            failure = entry[5] if entry is not None and len(entry) > 5 else None
+            failure = worker.status.get(node_id, (None,) * 6)[5]
             if failure is None:
                 return None
             known = worker.failures.get(node_id)

@@ -167,9 +167,11 @@ class _Inbound:
         self.failed = 0  # messages or values that could not be decoded or delivered
         add_link(iport, self.standin)
 
+    def port_name(self) -> Any:
+        return self.iport.config[self.iport.config.Keys.NAME]
+
     def describe(self) -> str:
-        port = self.iport.config[self.iport.config.Keys.NAME]
-        return f"Link into port {port!r} of node {self.node.get_name()!r}"
+        return f"Link into port {self.port_name()!r} of node {self.node.get_name()!r}"
 
 
 class _StandIn:
@@ -209,7 +211,7 @@ class Receiver:
         """Per link: the input port's "node" and "port" names, the frames "dropped"
         as not messages and the messages or values "failed" (not decoded or not
         delivered)."""
-        return [{"node": link.node.get_name(), "port": link.iport.config[link.iport.config.Keys.NAME],
+        return [{"node": link.node.get_name(), "port": link.port_name(),
                  "dropped": link.dropped, "failed": link.failed} for link in self.inbound]
 
     def _run(self, link: _Inbound) -> None:
@@ -262,18 +264,20 @@ class Receiver:
             if link.asynchronous:
                 newest = values[-1]
                 continue
-            for one in values:
-                self._deliver(link, one)
+            self._deliver(link, values)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:
-            self._deliver(link, newest)
+            self._deliver(link, (newest,))
 
-    def _deliver(self, link: _Inbound, value: Any) -> None:
-        try:
-            link.iport._receive(value)
-        except Exception as error:  # a full port with overflow "raise", say
-            self._fail(link, "a value was not delivered", error)
+    def _deliver(self, link: _Inbound, values: Any) -> None:
+        """Each value to the port; one refused does not hold back the rest."""
+        receive = link.iport._receive  # looked up once per message, not per value
+        for value in values:
+            try:
+                receive(value)
+            except Exception as error:  # a full port with overflow "raise", say
+                self._fail(link, "a value was not delivered", error)
 
     def _drop(self, link: _Inbound, error: Exception) -> None:
         link.dropped += 1

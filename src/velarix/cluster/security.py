@@ -137,8 +137,6 @@ class ControllerKeys(_Keys):
 
     def __init__(self, directory: str) -> None:
         require_zmq()
-        import zmq.auth
-
         directory = os.path.expanduser(directory)
         if is_keys_folder(directory):
             directory = os.path.join(directory, CONTROLLER)
@@ -149,7 +147,7 @@ class ControllerKeys(_Keys):
         folder = os.path.join(directory, WORKERS)
         for entry in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
             if entry.endswith(".key"):
-                self.workers[entry[:-len(".key")]] = bytes(zmq.auth.load_certificate(os.path.join(folder, entry))[0])
+                self.workers[entry[:-len(".key")]] = _load_public(os.path.join(folder, entry))
 
     def worker_key(self, name: str) -> bytes:
         """The public key of the worker key pair `name`."""
@@ -161,12 +159,17 @@ class ControllerKeys(_Keys):
 
     def add_local_worker(self, name: str, directory: str) -> str:
         """A fresh key pair for a worker this process starts, in `directory`."""
-        import zmq.auth
-
         _check_worker_name(name)
         public = make_worker_keys(directory, os.path.join(self.directory, CONTROLLER + ".key"))
-        self.workers[name] = bytes(zmq.auth.load_certificate(public)[0])
+        self.workers[name] = _load_public(public)
         return directory
+
+
+def _load_public(path: str) -> bytes:
+    """The public key in the key file `path`."""
+    import zmq.auth
+
+    return bytes(zmq.auth.load_certificate(path)[0])
 
 
 def _load_own_pair(directory: str, role: str, what: str, whom: str) -> tuple[bytes, bytes]:
@@ -190,8 +193,6 @@ class WorkerKeys(_Keys):
 
     def __init__(self, directory: str) -> None:
         require_zmq()
-        import zmq.auth
-
         directory = os.path.expanduser(directory)
         if is_keys_folder(directory) or os.path.isfile(os.path.join(directory, CONTROLLER + ".key_secret")):
             raise SecurityError(
@@ -199,7 +200,7 @@ class WorkerKeys(_Keys):
                 f"this worker only its own folder (DIR/workers/NAME, made by `velarix keys DIR --worker NAME`).")
         self.directory = directory
         self.public, self.secret = _load_own_pair(directory, WORKER, "one", "this worker DIR/workers/NAME")
-        self.controller_public = bytes(zmq.auth.load_certificate(os.path.join(directory, CONTROLLER + ".key"))[0])
+        self.controller_public = _load_public(os.path.join(directory, CONTROLLER + ".key"))
         self.peers: frozenset[bytes] = frozenset()  # the other workers of the cluster, named at build
 
     def allowed(self, domain: str, client_key: bytes) -> bool:

@@ -14,7 +14,6 @@ alone uses the control socket, must go on sending heartbeats meanwhile.
 
 from __future__ import annotations
 
-import glob
 import json
 import os
 import queue
@@ -116,8 +115,12 @@ class Worker:
         if is_tcp(self.bind):
             host = self.bind[len("tcp://"):].rsplit(":", 1)[0]
             return f"tcp://{host}:*"
+        return f"ipc://{self._link_file(self.link_count)}"
+
+    def _link_file(self, number: int) -> str:
+        """The socket file of our `number`th ipc link end, beside the control socket's."""
         folder = os.path.dirname(self.bind[len("ipc://"):])
-        return f"ipc://{os.path.join(folder, f'{self.name}-{os.getpid()}-{self.link_count}.sock')}"
+        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}.sock")
 
     def _bind_data(self, sock: Any) -> str:
         if self.keys is not None and is_tcp(self.bind):
@@ -404,9 +407,8 @@ class Worker:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
         if is_tcp(self.bind):
             return
-        path = self.bind[len("ipc://"):]
-        pattern = os.path.join(glob.escape(os.path.dirname(path)), glob.escape(f"{self.name}-{os.getpid()}-") + "*.sock")
-        for leftover in [path, *glob.glob(pattern)]:
+        link_files = [self._link_file(number) for number in range(1, self.link_count + 1)]
+        for leftover in [self.bind[len("ipc://"):], *link_files]:
             try:
                 os.unlink(leftover)
             except OSError:
