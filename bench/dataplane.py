@@ -23,8 +23,10 @@ import numpy  # noqa: E402
 from common import feed, percentile, statistics
 
 from velarix.i_node import INode
+from velarix.imp.portan import Scheduler
 from velarix.io_node import IONode
 from velarix.o_node import ONode
+from velarix.pipeline import Pipeline
 
 CHAINS = (1, 3, 10, 30)
 HOPS = 120_000  # values times stages per CPU run
@@ -102,7 +104,9 @@ class Collect(INode):
         self.sink.consume(data["in"])
 
 
-def ours(count, stages, arrays=False, pace=None):
+def ours(count, stages, arrays=False, pace=None, threads=None, carry=True):
+    """The chain with a worker thread per node, or with `threads` on the shared
+    scheduler (`carry`: cycle() runs what it makes ready itself)."""
     sink = Sink(count)
     source = Source(name="source")
     source.produce = produce_array if arrays else produce
@@ -111,10 +115,18 @@ def ours(count, stages, arrays=False, pace=None):
         node.hop = hop_array if arrays else hop
     end = Collect(name="sink")
     nodes = [source, *middle, end]
+    pipeline = None
+    if threads is not None:
+        pipeline = Pipeline("", threads=threads)
+        pipeline._scheduler = Scheduler(threads, carry=carry)
+        for node in nodes:
+            pipeline.add_node(node)
     for node in nodes:
         node.set_logger(Silent())
     for upstream, downstream in zip(nodes, nodes[1:]):
         upstream.connect("out", downstream, "in")
+    if pipeline is not None:
+        pipeline._place_nodes()
     for node in reversed(nodes):
         node.start()
     # The set-up runs happen on the first value; keep them out of the figures.
@@ -129,6 +141,9 @@ def ours(count, stages, arrays=False, pace=None):
     finished = time.perf_counter()
     for node in nodes:
         node.stop()
+    if pipeline is not None:
+        pipeline._scheduler.stop()
+        pipeline.close()
     return pushed, sink, finished, cpu
 
 

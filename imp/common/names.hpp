@@ -107,6 +107,11 @@
     X(output_ports_, "_output_ports")                                                  \
     X(setup_thread_, "_setup_thread")                                                  \
     X(thread_function_, "_thread_function")                                            \
+    X(scheduler_, "_scheduler")                                                        \
+    X(scheduler_task_, "_scheduler_task")                                              \
+    X(run_ready_, "_run_ready")                                                        \
+    X(run_, "_run")                                                                    \
+    X(name, "name")                                                                    \
     X(is_data_available_, "_is_data_available")                                        \
     X(GET_METADATA_TIMEOUT_, "_GET_METADATA_TIMEOUT")                                  \
     X(connected_ports_, "_connected_ports")                                            \

@@ -22,5 +22,6 @@ nb::object get_metadata(const vx::Call &call);
 nb::object start(const vx::Call &call);
 nb::object stop(const vx::Call &call);
 nb::object thread_function(const vx::Call &call);
+nb::object run_ready(const vx::Call &call);
 
 } // namespace intaran

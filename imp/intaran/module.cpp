@@ -18,6 +18,8 @@ PyMethodDef methods[] = {
     VX_METHOD("_get_metadata", get_metadata,
               "The metadata of every input port, waiting a bounded time for each."),
     VX_METHOD("_thread_function", thread_function, "The worker loop."),
+    VX_METHOD("_run_ready", run_ready,
+              "On a shared scheduler: run the cycles the ports have data for, up to a budget."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -166,7 +166,94 @@ void join_stopped_worker(nb::handle thread, nb::handle event) {
     }
 }
 
+// ---- on a shared scheduler --------------------------------------------------------
+//
+// A node whose _scheduler is a Scheduler (the pipeline sets it) and whose ports the
+// worker could read natively runs on the scheduler's threads instead of a worker of
+// its own: its Task is readied by every arrival, and the scheduler calls
+// _run_ready(task) to run its cycles. The flag keeps its meaning; _thread stays None.
+
+// Cycles a node runs per dispatch before the others get their turn.
+constexpr int cycle_budget = 32;
+
+bool serves_task(nb::handle self, nb::handle task) {
+    return vx::truthy(vx::getattr(self, names::is_thread_running_)) &&
+           vx::getattr_or_none(self, names::scheduler_task_).is(task);
+}
+
+// Puts the node on `scheduler`; false (nothing changed) when its ports are not
+// the plain ones the scheduler reads.
+bool start_scheduled(nb::handle self, nb::handle scheduler) {
+    std::vector<NativePort> ports = native_ports(self);
+    if (ports.empty())
+        return false;
+    nb::object task = port_api::task_attach(scheduler, vx::getattr(self, names::run_ready_));
+    vx::setattr(self, names::scheduler_task_, task);
+    vx::setattr(self, names::is_thread_running_, Py_True);
+    for (const NativePort &p : ports)
+        port_api::set_port_task(p.port, task);
+    port_api::task_schedule(task);  // values may be waiting already
+    return true;
+}
+
+// Takes the node off its scheduler; waits for a run in progress on another thread.
+void stop_scheduled(nb::handle self, nb::handle task) {
+    vx::setattr(self, names::is_thread_running_, Py_False);
+    vx::for_each_item(vx::getattr(self, names::input_ports_), [&](nb::handle, nb::handle port) {
+        port_api::set_port_task(port, nb::handle());
+        return true;
+    });
+    release_blocked_pushes(self);
+    port_api::task_detach(task);
+    if (vx::getattr_or_none(self, names::scheduler_task_).is(task))
+        vx::setattr(self, names::scheduler_task_, Py_None);
+}
+
+// One dispatch: cycles while every port has data, up to the budget; it yields
+// early to a node that its own push made ready (that node runs next, on this
+// thread), and does not step while an output link that blocks when full has no
+// room.
+using Run = vx::RunResult;
+
+Run run_cycles(nb::handle self, nb::handle task) {
+    std::vector<NativePort> ports = native_ports(self);
+    nb::object bounded = port_api::bounded_outputs(self);
+    const bool check_room = PyList_GET_SIZE(bounded.ptr()) > 0;
+    nb::object async = vx::constant(names::Timing, names::ASYNC);
+    for (int done = 0;; ++done) {
+        if (!serves_task(self, task))
+            return Run::idle;
+        const bool ready = !ports.empty() ? all_have_data(ports)
+                                          : vx::truthy(vx::call_method(self, names::is_data_available_));
+        if (!ready)
+            return Run::idle;
+        if (done > 0 && (done >= cycle_budget || port_api::runner_has_next()))
+            return Run::more;
+        if (check_room && !port_api::room_for_cycle(bounded, task))
+            return Run::blocked;
+        nb::object data = !ports.empty() ? take_data(ports) : vx::call_method(self, names::get_data_);
+        vx::call_method(self, names::cycle_, data);
+        // ASYNC ports: one cycle per wake-up, as the worker runs them.
+        if (!ports.empty() ? all_native_async(ports, async) : all_ports_async(self))
+            return Run::idle;
+    }
+}
+
 } // namespace
+
+nb::object run_ready(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_run_ready", {"task"}};
+    auto [task] = call.bind(params);
+    nb::handle self = call.self;
+    Run result = Run::ended;
+    vx::guarded([&] { result = run_cycles(self, task); },
+                // As the worker: the node runs no more; flag, state and condition stay.
+                [&](nb::handle exception) {
+                    vx::log_failure(self, exception);
+                    result = Run::ended;
+                });
+    return vx::steal_or_throw(PyLong_FromLong((long)result));
+}
 
 nb::object start(const vx::Call &call) {
     call.bind_none("start");
@@ -174,6 +261,9 @@ nb::object start(const vx::Call &call) {
     // The base first: the worker's first cycle must find the node RUNNING.
     vx::call_super(input_node_class, self, names::start);
     if (vx::truthy(vx::getattr(self, names::is_thread_running_)))
+        return nb::none();
+    nb::object scheduler = vx::getattr_or_none(self, names::scheduler_);
+    if (!scheduler.is_none() && start_scheduled(self, scheduler))
         return nb::none();
 
     nb::object worker = vx::daemon_thread(vx::getattr(self, names::thread_function_));
@@ -202,7 +292,10 @@ nb::object start(const vx::Call &call) {
 nb::object stop(const vx::Call &call) {
     call.bind_none("stop");
     nb::handle self = call.self;
-    if (vx::truthy(vx::getattr(self, names::is_thread_running_))) {
+    nb::object task = vx::getattr_or_none(self, names::scheduler_task_);
+    if (!task.is_none() && vx::truthy(vx::getattr(self, names::is_thread_running_))) {
+        stop_scheduled(self, task);
+    } else if (vx::truthy(vx::getattr(self, names::is_thread_running_))) {
         // The worker of the run being stopped, taken together with the flag.
         nb::object worker = vx::getattr(self, names::thread_);
         vx::setattr(self, names::is_thread_running_, Py_False);

@@ -6,6 +6,7 @@
 #include "node_ports.hpp"
 #include "port_queue.hpp"
 #include "ports.hpp"
+#include "scheduler.hpp"
 
 namespace portan {
 namespace {
@@ -111,6 +112,43 @@ int store_port_configs(PyObject *node, PyObject *key, PyObject *ports) {
     return status_of([&] { vx::store_port_configs(node, key, ports); });
 }
 
+PyObject *task_attach(PyObject *scheduler, PyObject *run) {
+    return object_of([&] { return vx::attach_task(scheduler, run); });
+}
+
+int task_detach(PyObject *task) {
+    return status_of([&] { vx::detach_task(task); });
+}
+
+void task_schedule(PyObject *task) { vx::schedule_task(task); }
+
+int set_port_task(PyObject *input_port, PyObject *task) {
+    int taken = 0;
+    const int status = status_of([&] {
+        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(input_port, names::values_))) {
+            vx::set_queue_task(*queue, task);
+            taken = 1;
+        }
+    });
+    return status < 0 ? status : taken;
+}
+
+int runner_has_next() { return vx::this_runner().next != nullptr; }
+
+int carry_begin() { return vx::carry_begin(); }
+
+int carry_end(int previous) {
+    return status_of([&] { vx::carry_end(previous); });
+}
+
+void carry_abandon(int previous) { vx::carry_abandon(previous); }
+
+PyObject *bounded_outputs(PyObject *node) {
+    return object_of([&] { return vx::bounded_outputs(node); });
+}
+
+int room_for_cycle(PyObject *bounded, PyObject *task) { return vx::room_for_cycle(bounded, task); }
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -133,6 +171,16 @@ const vx::PortApi table = {
     init_node_base,
     build_ports,
     store_port_configs,
+    task_attach,
+    task_detach,
+    task_schedule,
+    set_port_task,
+    runner_has_next,
+    carry_begin,
+    carry_end,
+    carry_abandon,
+    bounded_outputs,
+    room_for_cycle,
 };
 
 } // namespace

@@ -22,6 +22,11 @@
 namespace vx {
 
 struct PortQueueState;  // port_queue.hpp
+
+// What a node's dispatch on the shared scheduler reports (INodeImp._run_ready):
+// no more data, more to step after others had their turn, waiting for room in a
+// full output link, or the node runs no more.
+enum class RunResult { idle = 0, more = 1, blocked = 2, ended = 3 };
 struct DeferredWakes;   // event.hpp
 
 // Raised with each change of the table's entries or of what they do; entries are only
@@ -70,6 +75,25 @@ struct PortApi {
     PyObject *(*build_ports)(PyObject *self, PyObject *ports_attr, PyObject *port_class, PyObject *entries,
                              int (*on_port)(PyObject *port, void *context), void *context);
     int (*store_port_configs)(PyObject *node, PyObject *key, PyObject *ports);
+
+    // The shared scheduler (scheduler.hpp). task_attach returns a new Task that runs
+    // run(task); set_port_task puts `task` (or null: none) on the input port's
+    // queue and returns 1, or 0 when the port has no native queue.
+    PyObject *(*task_attach)(PyObject *scheduler, PyObject *run);
+    int (*task_detach)(PyObject *task);
+    void (*task_schedule)(PyObject *task);
+    int (*set_port_task)(PyObject *input_port, PyObject *task);
+    // 1 when this thread's next slot holds a task: a node's run yields to it.
+    int (*runner_has_next)(void);
+    // Around ONode.cycle(): the work it makes ready runs on this thread when the
+    // outermost such cycle ends (carry_end, which may fail like a cycle).
+    int (*carry_begin)(void);
+    int (*carry_end)(int previous);
+    void (*carry_abandon)(int previous);  // the cycle failed: the scheduler threads run it
+    // A list of the node's bounded output queues; then 1 when all have room, or 0
+    // with the task waiting on a full one.
+    PyObject *(*bounded_outputs)(PyObject *node);
+    int (*room_for_cycle)(PyObject *bounded, PyObject *task);
 };
 
 } // namespace vx
@@ -221,5 +245,49 @@ nb::object build_ports(nb::handle self, nb::handle ports_attr, nb::handle port_c
 inline void store_port_configs(nb::handle node, nb::handle key, nb::handle ports) {
     check(api().store_port_configs(node.ptr(), key.ptr(), ports.ptr()));
 }
+
+inline nb::object task_attach(nb::handle scheduler, nb::handle run) {
+    return vx::steal_or_throw(api().task_attach(scheduler.ptr(), run.ptr()));
+}
+
+inline void task_detach(nb::handle task) { check(api().task_detach(task.ptr())); }
+
+inline void task_schedule(nb::handle task) { api().task_schedule(task.ptr()); }
+
+// True when the port's queue took the task.
+inline bool set_port_task(nb::handle input_port, nb::handle task) {
+    const int status = api().set_port_task(input_port.ptr(), task.ptr());
+    check(status);
+    return status == 1;
+}
+
+inline bool runner_has_next() { return api().runner_has_next() != 0; }
+
+inline nb::object bounded_outputs(nb::handle node) { return vx::steal_or_throw(api().bounded_outputs(node.ptr())); }
+
+inline bool room_for_cycle(nb::handle bounded, nb::handle task) {
+    return api().room_for_cycle(bounded.ptr(), task.ptr()) != 0;
+}
+
+// For the life of a cycle() call: what it makes ready runs on this thread once
+// the outermost one is done; end() runs it and may raise as a cycle does.
+class Carry {
+public:
+    Carry() : previous_(api().carry_begin()) {}
+    void end() {
+        ended_ = true;
+        check(api().carry_end(previous_));
+    }
+    ~Carry() {
+        if (!ended_)
+            api().carry_abandon(previous_);
+    }
+    Carry(const Carry &) = delete;
+    Carry &operator=(const Carry &) = delete;
+
+private:
+    int previous_;
+    bool ended_ = false;
+};
 
 } // namespace port_api

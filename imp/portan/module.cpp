@@ -3,6 +3,7 @@
 #include "common/classes.hpp"
 #include "port_queue.hpp"
 #include "ports.hpp"
+#include "scheduler.hpp"
 
 namespace portan {
 namespace {
@@ -28,19 +29,30 @@ PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
 
 int queue_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    for (PyObject *item : ((PortQueue *)self)->state.items)
+    const vx::PortQueueState &state = ((PortQueue *)self)->state;
+    for (PyObject *item : state.items)
         Py_VISIT(item);
+    Py_VISIT(state.task);
+    for (PyObject *task : state.room_waiters)
+        Py_VISIT(task);
     return 0;
 }
 
 // Drops the values one by one, each taken out before it is released (releasing
 // one may run code that reads the queue).
 int queue_clear(PyObject *self) {
-    auto &items = ((PortQueue *)self)->state.items;
+    vx::PortQueueState &state = ((PortQueue *)self)->state;
+    auto &items = state.items;
     while (!items.empty()) {
         PyObject *item = items.front();
         items.pop_front();
         Py_DECREF(item);
+    }
+    Py_CLEAR(state.task);
+    while (!state.room_waiters.empty()) {
+        PyObject *task = state.room_waiters.back();
+        state.room_waiters.pop_back();
+        Py_DECREF(task);
     }
     return 0;
 }
@@ -157,11 +169,17 @@ nb::object build_class(const char *module, const char *name, const char *doc, Py
 
 NB_MODULE(portan, m) {
     names::init();
+    const char *module = "velarix.imp.portan";
     m.attr("PortQueue") = vx::known_port_queue_type.set_new(PyType_FromSpec(&portan::queue_spec));
     m.attr("Waiter") = vx::known_waiter_type.set_new(PyType_FromSpec(&portan::waiter_spec));
+    m.attr("Scheduler") = vx::known_scheduler_type.set(portan::make_scheduler_type());
+    m.attr("Task") = vx::known_task_type.set(portan::make_task_type());
     m.attr("_C_API") = portan::api_capsule();
+    static PyMethodDef carried_def = VX_METHOD(
+        "carried", portan::carried,
+        "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready.");
+    m.attr("carried") = vx::steal_or_throw(PyCFunction_NewEx(&carried_def, nullptr, nb::str(module).ptr()));
 
-    const char *module = "velarix.imp.portan";
     nb::object input = portan::build_class(
         module, "IPortImp", "An input port: SYNC keeps every value in order, ASYNC the newest.",
         portan::input_methods);

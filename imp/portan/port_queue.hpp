@@ -22,6 +22,7 @@
 #include <new>
 
 #include "event.hpp"
+#include "scheduler.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
@@ -46,6 +47,11 @@ struct PortQueueState {
     // or a drop-oldest port let go before anyone read them.
     unsigned long long received = 0;
     unsigned long long dropped = 0;
+    // On the shared scheduler (scheduler.hpp): the task of the node that reads this
+    // queue, readied by each arrival, and the tasks of nodes that wait for room here
+    // before they step. Owned references.
+    PyObject *task = nullptr;
+    std::vector<PyObject *> room_waiters;
 };
 
 struct PortQueue {
@@ -134,6 +140,10 @@ inline void count_blocked_time(nb::handle pusher, std::chrono::steady_clock::tim
 // Wake-ups this thread holds back go out first: the reader that would make room
 // may be among them.
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
+    // A shared thread queues beyond the capacity instead: the reader may be among
+    // the work that only this thread would run.
+    if (must_not_wait_for_room())
+        return;
     release_held_wakes();
     const unsigned long releases = q.releases;
     const auto since = std::chrono::steady_clock::now();
@@ -183,6 +193,22 @@ inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value
     ++q.received;
 }
 
+namespace port_queue_detail {
+
+// Nodes on the shared scheduler that wait for room here may step again.
+inline void ready_room_waiters(PortQueueState &q) {
+    if (q.room_waiters.empty() || (Py_ssize_t)q.items.size() >= q.capacity)
+        return;
+    std::vector<PyObject *> waiting;
+    waiting.swap(q.room_waiters);
+    for (PyObject *task : waiting)
+        schedule_task(task);
+    for (PyObject *task : waiting)
+        Py_DECREF(task);
+}
+
+} // namespace port_queue_detail
+
 // The oldest value (a new reference), or nullptr when the queue is empty.
 inline PyObject *port_queue_pop(PortQueueState &q) {
     if (q.items.empty())
@@ -190,6 +216,7 @@ inline PyObject *port_queue_pop(PortQueueState &q) {
     PyObject *value = q.items.front();
     q.items.pop_front();
     port_queue_detail::signal(q);
+    port_queue_detail::ready_room_waiters(q);
     return value;
 }
 
@@ -197,6 +224,14 @@ inline PyObject *port_queue_pop(PortQueueState &q) {
 inline void port_queue_release(PortQueueState &q) {
     ++q.releases;
     port_queue_detail::signal(q);
+    // Producers on the shared scheduler waiting for room may step again (and queue
+    // beyond the capacity, as a released push does).
+    std::vector<PyObject *> waiting;
+    waiting.swap(q.room_waiters);
+    for (PyObject *task : waiting)
+        schedule_task(task);
+    for (PyObject *task : waiting)
+        Py_DECREF(task);
 }
 
 // The input port's event handler. When it is the bound set() of a threading.Event
@@ -233,6 +268,11 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
         return;
     }
     port_queue_push(*queue, input_port, value, pusher);
+    // On the shared scheduler the reader's task is readied instead of its event.
+    if (queue->task) {
+        schedule_task(queue->task);
+        return;
+    }
     notify_arrival(input_port);
 }
 

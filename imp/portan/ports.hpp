@@ -46,5 +46,10 @@ void unlink(nb::handle self, nb::handle other);
 // api.cpp: the capsule of the node modules' table (api.hpp).
 nb::object api_capsule();
 
+// scheduler.cpp: the Scheduler and Task types.
+nb::object make_scheduler_type();
+nb::object make_task_type();
+nb::object carried(const vx::Call &call);
+
 
 } // namespace portan

@@ -240,10 +240,14 @@ nb::object drive(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_drive", {"data"}, 0};
     auto [given] = call.bind(params);
     nb::handle input = given && !nb::handle(given).is_none() ? nb::handle(given) : kept.default_data.get();
+    // Nodes on a shared scheduler that this cycle makes ready run on this thread
+    // once it is done, so the value crosses the chain without a thread hand-off.
+    port_api::Carry carry;
     PyObject *own_cycle = vx::compat::type_lookup(Py_TYPE(call.self.ptr()), names::cycle_.ptr());
-    if (own_cycle != kept.cycle_method.ptr())
-        return vx::call_method(call.self, names::cycle_, input);
-    return checked_cycle(call.self, input, true);
+    nb::object result = own_cycle != kept.cycle_method.ptr() ? vx::call_method(call.self, names::cycle_, input)
+                                                             : checked_cycle(call.self, input, true);
+    carry.end();
+    return result;
 }
 
 nb::object setup_wrapper(const vx::Call &call) {

@@ -20,6 +20,7 @@ import time
 from typing import TYPE_CHECKING
 
 from .constants import Constants
+from .imp.portan import carried
 
 if TYPE_CHECKING:
     from .o_node import ONode
@@ -86,7 +87,9 @@ class Driver:
             delay = deadline - time.monotonic()
             if delay > 0 and self._stop.wait(delay):
                 break
-            imp._cycle({"count": count, "time": wall_offset + deadline})
+            # On a pipeline with shared scheduler threads, the nodes this step
+            # makes ready then run on this thread, as for cycle().
+            carried(imp._cycle, {"count": count, "time": wall_offset + deadline})
             if count == 0:
                 # The first cycle may run the node's one-time set-up (which takes
                 # 10 ms and more): the schedule starts when it is done.

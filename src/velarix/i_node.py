@@ -30,17 +30,22 @@ class INode(Node):
     - ``input_ports``: a list of port configurations, each a dict with ``name``
       and ``timing`` (`Constants.Timing.SYNC`, the default: every value is kept
       in arrival order; `ASYNC`: only the newest); default one port ``"in"``.
+    - ``own_thread``: True keeps a worker thread of its own for this node in a
+      pipeline that runs its nodes on shared scheduler threads
+      (``Pipeline(threads=N)``): for a node whose step blocks on I/O or sleeps.
+      Default False; without shared threads every input node has its own.
 
     Raises:
-        TypeError: ``input_ports`` is not a list.
+        TypeError: ``input_ports`` is not a list, or ``own_thread`` not a bool.
         ValueError: the list is empty or holds duplicate names.
     """
 
     class Configuration(Node.Configuration):
-        """An input node's configuration: adds ``input_ports``."""
+        """An input node's configuration: adds ``input_ports`` and ``own_thread``."""
 
         class Keys(Node.Configuration.Keys):
             INPUT_PORTS = "input_ports"
+            OWN_THREAD = "own_thread"
 
     _imp_class = INodeImp
     _imp: INodeImp
@@ -49,6 +54,14 @@ class INode(Node):
         super()._prepare_entries(entries)
         _port_configurations(entries, self.Configuration.Keys.INPUT_PORTS, IPort,
                              Constants.Defaults.PORT_IN)
+        own = entries.get(INode.Configuration.Keys.OWN_THREAD, False)
+        if type(own) is not bool:
+            raise TypeError(f"own_thread must be True or False, not {type(own).__name__}.")
+
+    def has_own_thread(self) -> bool:
+        """True when the node keeps a worker thread of its own on a pipeline with
+        shared scheduler threads (configuration key ``own_thread``)."""
+        return self.config.get(INode.Configuration.Keys.OWN_THREAD, False) is True
 
     def get_port(self, name: str) -> Any:
         """The input port implementation called `name`.

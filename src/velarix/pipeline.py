@@ -16,7 +16,8 @@ from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomic
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
 from .i_node import INode
-from .imp import PipelineImp, PortableImp
+from .imp import INodeImp, PipelineImp, PortableImp
+from .imp.portan import Scheduler
 from .logger import LogType
 from .node import Node
 from .o_node import ONode
@@ -44,6 +45,15 @@ class Pipeline:
 
     Args:
         directory: the log folder (None: the default folder; "": memory only).
+        threads: None (the default) runs every input node on a worker thread of
+            its own. A number N runs them all on N shared scheduler threads
+            instead, except nodes configured with ``own_thread=True``: a value a
+            step pushes is stepped by the next node on the same thread, right
+            after, without waking another thread. Saved and loaded with the
+            pipeline.
+
+    Raises:
+        TypeError, ValueError: `threads` is not None or a whole number from 1 to 1024.
     """
 
     _imp: PipelineImp
@@ -55,8 +65,13 @@ class Pipeline:
     _name_counts: Counter[Optional[str]]
     _name_count_of = -1
 
-    def __init__(self, directory: Optional[str] = None) -> None:
+    # The shared scheduler threads, with threads=N; None: a worker thread per input node.
+    _scheduler: Optional[Scheduler] = None
+
+    def __init__(self, directory: Optional[str] = None, threads: Optional[int] = None) -> None:
+        _check_threads(threads)
         self._imp = PipelineImp(directory)
+        self._use_threads(threads)
         # wait() and run() raise a node's failure with its traceback, so the log's
         # bridge need not print that traceback to stderr too.
         setattr(self._imp._logger._imp, "_tracebacks_raised", True)
@@ -135,9 +150,12 @@ class Pipeline:
     def start(self) -> None:
         """Start every node in the order added, then the monitoring thread. Does
         nothing (but log) when running or stopped with condition ERROR. A run
-        that starts with ports linked to nothing writes one WARNING naming them."""
+        that starts with ports linked to nothing writes one WARNING naming them.
+        With shared scheduler threads, those start first."""
         starting = (self.get_state() != Constants.States.RUNNING
                     and self.get_condition() == Constants.Conditions.HEALTHY)
+        if starting:
+            self._place_nodes()
         self._imp.start()
         if starting and self.get_state() == Constants.States.RUNNING:
             text = self._unlinked_ports()
@@ -158,9 +176,39 @@ class Pipeline:
         watcher.start()
         try:
             self._imp.stop()
+            if self._scheduler is not None:
+                self._scheduler.stop()
         finally:
             done.set()
             watcher.join()
+
+    def get_threads(self) -> Optional[int]:
+        """The number of shared scheduler threads, or None: a worker thread per input node."""
+        return None if self._scheduler is None else self._scheduler.get_threads()
+
+    def _end_scheduler(self) -> None:
+        if self._scheduler is not None and self.get_state() == Constants.States.STOPPED:
+            self._scheduler.stop()
+
+    def _use_threads(self, threads: Optional[int]) -> None:
+        self._scheduler = None if threads is None else Scheduler(threads)
+
+    def _place_nodes(self) -> None:
+        """Before a start: each input node runs on the shared scheduler threads
+        (started here) unless it keeps its own thread; without them, on its own."""
+        scheduler = self._scheduler
+        if scheduler is not None:
+            scheduler.start()
+        for node in self.get_nodes():
+            imp = getattr(node, "_imp", None)
+            if not isinstance(imp, INodeImp):
+                continue
+            shared = scheduler is not None and not (isinstance(node, INode) and node.has_own_thread())
+            # The node's start() reads it: a Scheduler puts the node on its threads.
+            if shared:
+                setattr(imp, "_scheduler", scheduler)
+            elif getattr(imp, "_scheduler", None) is not None:
+                setattr(imp, "_scheduler", None)
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Block until the pipeline is stopped: True, or False when `timeout`
@@ -178,6 +226,8 @@ class Pipeline:
             if remaining <= 0:
                 return False
             event.wait(remaining)
+        # Stopped by the monitoring thread, say: the shared threads have nothing left.
+        self._end_scheduler()
         self._raise_if_failed()
         return True
 
@@ -219,6 +269,7 @@ class Pipeline:
         dropping the pipeline frees them. Calling it again does nothing more."""
         if self.get_state() == Constants.States.RUNNING:
             self.stop()
+        self._end_scheduler()
         monitor = self._imp._monitor_thread
         if monitor is not None and monitor.ident is not None:
             # Its last line ("Monitoring thread terminated.") belongs in the file.
@@ -419,8 +470,13 @@ class Pipeline:
     # Serialisation
     def serialize(self) -> dict[str, Any]:
         """{"nodes": [each node's serialised form], "connections": [(output port
-        id, input port id), ...]}."""
-        return self._imp.serialize()
+        id, input port id), ...]}, and "threads": N for a pipeline on N shared
+        scheduler threads."""
+        data = self._imp.serialize()
+        threads = self.get_threads()
+        if threads is not None:
+            data[_THREADS_KEY] = threads
+        return data
 
     @staticmethod
     def deserialize(data: dict[str, Any], directory: Optional[str] = None,
@@ -440,11 +496,17 @@ class Pipeline:
             KeyError: an entry is missing.
             ValueError: an id is taken.
         """
+        threads = data.get(_THREADS_KEY) if type(data) is dict else None
+        _check_threads(threads)
         if fresh_ids and type(data) is dict:
-            return _deserialize_with_fresh_ids(data, directory)
-        if directory is None:
-            return PipelineImp.deserialize(data)
-        return PipelineImp.deserialize(data, directory)
+            pipeline = _deserialize_with_fresh_ids(data, directory)
+        elif directory is None:
+            pipeline = PipelineImp.deserialize(data)
+        else:
+            pipeline = PipelineImp.deserialize(data, directory)
+        if threads is not None and isinstance(pipeline, Pipeline):
+            pipeline._use_threads(threads)
+        return pipeline
 
     def save(self, path: str) -> None:
         """Write the pipeline to a JSON file.
@@ -483,6 +545,18 @@ class Pipeline:
         check_saved_pipeline(data, os.fspath(path))
         with loading(origin=os.fspath(path)):
             return Pipeline.deserialize(data, directory, fresh_ids)
+
+
+_THREADS_KEY = "threads"
+
+
+def _check_threads(threads: object) -> None:
+    if threads is None:
+        return
+    if type(threads) is not int:
+        raise TypeError(f"threads must be a whole number or None, not {type(threads).__name__}.")
+    if not 1 <= threads <= 1024:
+        raise ValueError(f"threads must be from 1 to 1024, got {threads}.")
 
 
 class _Relinked:

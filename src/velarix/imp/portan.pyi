@@ -20,6 +20,28 @@ class Waiter:
 # The node modules' table of C functions (imp/portan/api.hpp), as a capsule.
 _C_API: Any
 
+class Scheduler:
+    """Scheduler(threads, carry=True): threads that run many input nodes' cycles."""
+
+    def __new__(cls, threads: int, carry: bool = ...) -> Scheduler: ...
+    def start(self) -> None:
+        """Start the scheduler threads (a running scheduler: no effect)."""
+    def stop(self) -> None:
+        """End the scheduler threads and wait for them."""
+    def get_stats(self) -> dict[str, int]:
+        """threads, nodes on it, dispatches so far, and tasks waiting on the shared list."""
+    def get_threads(self) -> int:
+        """How many threads the scheduler runs."""
+    def is_running(self) -> bool:
+        """True between start() and stop()."""
+    def _run(self) -> None: ...
+
+class Task:
+    """A node's place on a shared scheduler."""
+
+def carried(function: Callable[..., Any], /, *args: Any) -> Any:
+    """Call `function(*args)`, then run on this thread the scheduled nodes it made ready."""
+
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
 

@@ -1,0 +1,612 @@
+// The shared scheduler (scheduler.hpp): the Scheduler and Task types, how a task is
+// readied, and the loop of a scheduler thread.
+#include "scheduler.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "port_queue.hpp"
+
+namespace vx {
+namespace {
+
+// Dispatches a thread makes from its own work before it looks at the shared list:
+// a chain that is always ready cannot keep the others waiting (a node itself runs
+// a bounded number of cycles per dispatch, intaran's cycle_budget).
+constexpr unsigned long fairness_turns = 64;
+
+PyObject *new_ref(PyObject *object) {
+    Py_INCREF(object);
+    return object;
+}
+
+// Wakes one sleeping scheduler thread, if any.
+void wake_one(SchedulerState &s) {
+    if (s.sleeping == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        ++s.wake_seq;
+    }
+    s.wake.notify_one();
+}
+
+void enqueue_shared(SchedulerState &s, PyObject *task) {
+    s.shared.push_back(new_ref(task));
+    wake_one(s);
+}
+
+// The task the runner should run next (a new reference), or nullptr. `shared`:
+// also from the shared list and other threads' own lists (a scheduler thread).
+PyObject *next_task(Runner &r, SchedulerState *s) {
+    if (s && r.chained >= fairness_turns && !s->shared.empty()) {
+        r.chained = 0;
+        if (r.next) {
+            r.own.push_back(r.next);
+            r.next = nullptr;
+        }
+        PyObject *task = s->shared.front();
+        s->shared.pop_front();
+        return task;
+    }
+    if (r.next) {
+        ++r.chained;
+        PyObject *task = r.next;
+        r.next = nullptr;
+        return task;
+    }
+    if (!r.own.empty()) {
+        ++r.chained;
+        PyObject *task = r.own.front();
+        r.own.pop_front();
+        return task;
+    }
+    if (!s)
+        return nullptr;
+    r.chained = 0;
+    if (!s->shared.empty()) {
+        PyObject *task = s->shared.front();
+        s->shared.pop_front();
+        return task;
+    }
+    // Another thread's surplus: it is busy in a step (or stepping something else).
+    for (Runner *other : s->runners) {
+        if (other != &r && !other->own.empty()) {
+            PyObject *task = other->own.front();
+            other->own.pop_front();
+            return task;
+        }
+    }
+    return nullptr;
+}
+
+// Back on this runner's own list, behind what is waiting there.
+void requeue_own(Runner &r, PyObject *task, TaskData &t) {
+    t.state = TaskState::queued;
+    r.own.push_back(new_ref(task));
+    if (r.scheduler && r.own.size() >= 2)
+        wake_one(*r.scheduler);  // surplus another thread may take
+}
+
+void detach_data(TaskData &t) {
+    if (t.detached)
+        return;
+    t.detached = true;
+    if (SchedulerState *s = scheduler_state(t.scheduler))
+        --s->attached;
+    // Released last: it may hold the node, whose release may run code.
+    PyObject *run = t.run;
+    t.run = nullptr;
+    Py_XDECREF(run);
+}
+
+// One dispatch of `task` (a new reference, consumed) on this runner's thread.
+void run_task(Runner &r, PyObject *task) {
+    nb::object held = nb::steal(task);
+    TaskData &t = *task_data(task);
+    if (t.detached || !t.run) {
+        t.state = TaskState::idle;
+        return;
+    }
+    if (SchedulerState *s = scheduler_state(t.scheduler))
+        ++s->dispatched;
+    t.state = TaskState::running;
+    t.again = false;
+    ++t.running_on;
+    t.running_thread = PyThread_get_thread_ident();
+    nb::object run = nb::borrow(t.run);
+    long code = (long)RunResult::idle;
+    try {
+        nb::object result = vx::call(run, nb::handle(task));
+        code = PyLong_Check(result.ptr()) ? PyLong_AsLong(result.ptr()) : (long)RunResult::ended;
+        if (code == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            code = (long)RunResult::ended;
+        }
+    } catch (...) {
+        --t.running_on;
+        t.state = TaskState::idle;
+        throw;
+    }
+    --t.running_on;
+    if (t.detached) {
+        t.state = TaskState::idle;
+    } else if (code == (long)RunResult::ended) {
+        t.state = TaskState::idle;
+        detach_data(t);
+    } else if (code == (long)RunResult::more || t.again) {
+        requeue_own(r, task, t);
+    } else if (code == (long)RunResult::blocked) {
+        t.state = TaskState::blocked;
+    } else {
+        t.state = TaskState::idle;
+    }
+}
+
+// Hands what a runner still holds to the tasks' shared lists: a carrier that was
+// interrupted, a scheduler thread that ends.
+void hand_over(Runner &r) {
+    std::deque<PyObject *> held;
+    if (r.next)
+        held.push_back(r.next);
+    r.next = nullptr;
+    for (PyObject *task : r.own)
+        held.push_back(task);
+    r.own.clear();
+    for (PyObject *task : held) {
+        TaskData &t = *task_data(task);
+        SchedulerState *s = scheduler_state(t.scheduler);
+        if (s && !t.detached && !s->stopping)
+            enqueue_shared(*s, task);
+        else
+            t.state = TaskState::idle;
+        Py_DECREF(task);
+    }
+}
+
+// Sleeps, without the interpreter lock, until work is put on the shared list or
+// the scheduler stops.
+void sleep_until_woken(SchedulerState &s) {
+    unsigned long seen;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        seen = s.wake_seq;
+        ++s.sleeping;
+    }
+    PyThreadState *thread = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> hold(s.mutex);
+        s.wake.wait(hold, [&] { return s.wake_seq != seen || s.stopping; });
+        --s.sleeping;
+    }
+    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+    exit_safe([&] { PyEval_RestoreThread(thread); });
+}
+
+bool stopping(SchedulerState &s) {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return s.stopping;
+}
+
+// The body of a scheduler thread.
+void scheduler_loop(SchedulerState &s) {
+    Runner &r = this_runner();
+    r.scheduler = &s;
+    s.runners.push_back(&r);
+    try {
+        while (!stopping(s)) {
+            PyObject *task = next_task(r, &s);
+            if (!task) {
+                sleep_until_woken(s);
+                continue;
+            }
+            try {
+                run_task(r, task);
+            } catch (nb::python_error &error) {
+                // The node's run guards its own failures; what still comes (an
+                // exit request, an interrupt) is no node's to handle here.
+                vx::report_unraisable(error, nb::handle());
+            }
+        }
+    } catch (...) {
+        s.runners.erase(std::remove(s.runners.begin(), s.runners.end(), &r), s.runners.end());
+        hand_over(r);
+        r.scheduler = nullptr;
+        throw;
+    }
+    s.runners.erase(std::remove(s.runners.begin(), s.runners.end(), &r), s.runners.end());
+    hand_over(r);
+    r.scheduler = nullptr;
+}
+
+} // namespace
+
+void schedule_task(PyObject *task) noexcept {
+    TaskData *t = task_data(task);
+    if (!t || t->detached)
+        return;
+    switch (t->state) {
+        case TaskState::running:
+            t->again = true;
+            return;
+        case TaskState::queued:
+            return;
+        case TaskState::idle:
+        case TaskState::blocked:
+            break;
+    }
+    SchedulerState *s = scheduler_state(t->scheduler);
+    if (!s)
+        return;
+    t->state = TaskState::queued;
+    Runner &r = this_runner();
+    const bool takes = r.scheduler ? r.scheduler == s : (r.carrying > 0 && s->carry);
+    if (!takes) {
+        enqueue_shared(*s, task);
+        return;
+    }
+    if (!r.next) {
+        r.next = new_ref(task);
+        return;
+    }
+    requeue_own(r, task, *t);
+}
+
+int carry_begin() noexcept {
+    Runner &r = this_runner();
+    return r.carrying++;
+}
+
+void carry_end(int previous) {
+    Runner &r = this_runner();
+    r.carrying = previous;
+    if (previous > 0 || r.scheduler)
+        return;  // an outer cycle, or the scheduler loop, runs what is waiting
+    ++r.carrying;  // what the carried runs make ready is carried too
+    try {
+        while (PyObject *task = next_task(r, nullptr))
+            run_task(r, task);
+    } catch (...) {
+        --r.carrying;
+        hand_over(r);
+        throw;
+    }
+    --r.carrying;
+}
+
+void carry_abandon(int previous) noexcept {
+    Runner &r = this_runner();
+    r.carrying = previous;
+    if (previous == 0 && !r.scheduler)
+        hand_over(r);  // to the scheduler threads
+}
+
+void set_queue_task(PortQueueState &queue, PyObject *task) {
+    PyObject *old = queue.task;
+    queue.task = task ? new_ref(task) : nullptr;
+    Py_XDECREF(old);
+}
+
+nb::object attach_task(nb::handle scheduler, nb::handle run) {
+    SchedulerState *s = scheduler_state(scheduler.ptr());
+    if (!s)
+        raise(PyExc_TypeError, "_scheduler must be a Scheduler, not %.200s", Py_TYPE(scheduler.ptr())->tp_name);
+    PyTypeObject *type = task_type();
+    PyObject *task = type->tp_alloc(type, 0);
+    if (!task)
+        throw_error_already_set();
+    new (&((Task *)task)->data) TaskData();
+    TaskData &t = ((Task *)task)->data;
+    t.scheduler = new_ref(scheduler.ptr());
+    t.run = new_ref(run.ptr());
+    ++s->attached;
+    return nb::steal(task);
+}
+
+void detach_task(nb::handle task) {
+    TaskData *t = task_data(task.ptr());
+    if (!t)
+        return;
+    detach_data(*t);
+    // A run in progress on another thread ends with the cycle it is in; on this
+    // thread (a step that stops its own node) it ends when the step returns.
+    while (t->running_on > 0 && t->running_thread != PyThread_get_thread_ident()) {
+        PyThreadState *thread = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        exit_safe([&] { PyEval_RestoreThread(thread); });
+    }
+}
+
+nb::object bounded_outputs(nb::handle node) {
+    nb::object bounded = steal_or_throw(PyList_New(0));
+    nb::object ports = own_entry(node, names::output_ports_);
+    if (!ports.is_valid() || !PyDict_Check(ports.ptr()))
+        return bounded;
+    for_each_item(ports, [&](nb::handle, nb::handle port) {
+        nb::object links = vx::getattr_or_none(port, names::connected_ports_);
+        if (!PyList_CheckExact(links.ptr()))
+            return true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
+            nb::object input = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
+            nb::object values = own_entry(input, names::values_);
+            PortQueueState *q = queue_state(values);
+            if (q && q->capacity > 0 && !q->keep_newest && q->overflow == Overflow::block)
+                check_status(PyList_Append(bounded.ptr(), values.ptr()));  // no Python code: a list of ours
+        }
+        return true;
+    });
+    return bounded;
+}
+
+bool room_for_cycle(nb::handle bounded, PyObject *task) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
+        PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
+        if (!q || (Py_ssize_t)q->items.size() < q->capacity)
+            continue;
+        bool waiting = false;
+        for (PyObject *other : q->room_waiters)
+            waiting = waiting || other == task;
+        if (!waiting)
+            q->room_waiters.push_back(new_ref(task));
+        return false;
+    }
+    return true;
+}
+
+} // namespace vx
+
+// ---- the Python types -------------------------------------------------------------
+
+namespace portan {
+namespace {
+
+using vx::Scheduler;
+using vx::SchedulerState;
+using vx::Task;
+using vx::TaskData;
+
+int task_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(((Task *)self)->data.scheduler);
+    Py_VISIT(((Task *)self)->data.run);
+    return 0;
+}
+
+int task_clear(PyObject *self) {
+    TaskData &t = ((Task *)self)->data;
+    vx::detach_data(t);
+    Py_CLEAR(t.scheduler);
+    return 0;
+}
+
+void task_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    task_clear(self);
+    ((Task *)self)->data.~TaskData();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot task_slots[] = {
+    {Py_tp_doc, (void *)"A node's place on a shared scheduler."},
+    {Py_tp_dealloc, (void *)task_dealloc},
+    {Py_tp_traverse, (void *)task_traverse},
+    {Py_tp_clear, (void *)task_clear},
+    {0, nullptr},
+};
+
+PyType_Spec task_spec = {
+    "velarix.imp.portan.Task",
+    sizeof(Task),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    task_slots,
+};
+
+PyObject *scheduler_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"threads", "carry", nullptr};
+    PyObject *threads = nullptr;
+    int carry = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Scheduler", (char **)keywords, &threads, &carry))
+        return nullptr;
+    if (!PyLong_CheckExact(threads)) {
+        PyErr_Format(PyExc_TypeError, "threads must be an int, not %.200s", Py_TYPE(threads)->tp_name);
+        return nullptr;
+    }
+    const long count = PyLong_AsLong(threads);
+    if (count == -1 && PyErr_Occurred())
+        return nullptr;
+    if (count < 1 || count > 1024) {
+        PyErr_Format(PyExc_ValueError, "threads must be between 1 and 1024, got %ld", count);
+        return nullptr;
+    }
+    PyObject *list = PyList_New(0);
+    if (!list)
+        return nullptr;
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    new (&((Scheduler *)self)->state) SchedulerState();
+    ((Scheduler *)self)->state.threads = (int)count;
+    ((Scheduler *)self)->state.carry = carry != 0;
+    ((Scheduler *)self)->thread_list = list;
+    return self;
+}
+
+int scheduler_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(((Scheduler *)self)->thread_list);
+    for (PyObject *task : ((Scheduler *)self)->state.shared)
+        Py_VISIT(task);
+    return 0;
+}
+
+int scheduler_clear(PyObject *self) {
+    SchedulerState &s = ((Scheduler *)self)->state;
+    while (!s.shared.empty()) {
+        PyObject *task = s.shared.front();
+        s.shared.pop_front();
+        Py_DECREF(task);
+    }
+    Py_CLEAR(((Scheduler *)self)->thread_list);
+    return 0;
+}
+
+void scheduler_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    scheduler_clear(self);
+    ((Scheduler *)self)->state.~SchedulerState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+SchedulerState &state_of(const vx::Call &call) { return ((Scheduler *)call.self.ptr())->state; }
+
+nb::object thread_list(const vx::Call &call) {
+    PyObject *list = ((Scheduler *)call.self.ptr())->thread_list;
+    if (!list)
+        vx::raise(PyExc_RuntimeError, "the scheduler has been cleared");
+    return nb::borrow(list);
+}
+
+// Joins the threads of an earlier run (they end once stopped), except the current one.
+void join_threads(const vx::Call &call) {
+    nb::object threads = thread_list(call);
+    nb::object me = vx::current_thread();
+    while (PyList_GET_SIZE(threads.ptr()) > 0) {
+        nb::object thread = nb::borrow(PyList_GET_ITEM(threads.ptr(), 0));
+        vx::check_status(PySequence_DelItem(threads.ptr(), 0));  // no Python code: a list of ours
+        if (!thread.is(me) && vx::truthy(vx::call_method(thread, names::is_alive)))
+            vx::call_method(thread, names::join);
+    }
+}
+
+void set_stopping(SchedulerState &s, bool value) {
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        s.stopping = value;
+        ++s.wake_seq;
+    }
+    s.wake.notify_all();
+}
+
+nb::object scheduler_start(const vx::Call &call) {
+    call.bind_none("start");
+    SchedulerState &s = state_of(call);
+    if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
+        return nb::none();  // running
+    join_threads(call);
+    set_stopping(s, false);
+    nb::object threads = thread_list(call);
+    nb::object run = vx::getattr(call.self, names::run_);
+    for (int i = 0; i < s.threads; ++i) {
+        nb::object thread = vx::daemon_thread(run);
+        nb::object name = vx::steal_or_throw(PyUnicode_FromFormat("velarix-scheduler-%d", i + 1));
+        vx::setattr(thread, names::name, name);
+        vx::check_status(PyList_Append(threads.ptr(), thread.ptr()));  // no Python code: a list of ours
+        vx::call_method(thread, names::start);
+    }
+    return nb::none();
+}
+
+nb::object scheduler_stop(const vx::Call &call) {
+    call.bind_none("stop");
+    set_stopping(state_of(call), true);
+    join_threads(call);
+    return nb::none();
+}
+
+nb::object scheduler_run(const vx::Call &call) {
+    call.bind_none("_run");
+    vx::scheduler_loop(state_of(call));
+    return nb::none();
+}
+
+nb::object scheduler_get_stats(const vx::Call &call) {
+    call.bind_none("get_stats");
+    SchedulerState &s = state_of(call);
+    nb::object stats = vx::steal_or_throw(PyDict_New());
+    auto put = [&](const char *key, long long value) {
+        nb::object number = vx::steal_or_throw(PyLong_FromLongLong(value));
+        vx::check_status(PyDict_SetItemString(stats.ptr(), key, number.ptr()));  // no Python code: a new dict
+    };
+    put("threads", s.threads);
+    put("nodes", s.attached);
+    put("dispatched", (long long)s.dispatched);
+    put("waiting", (long long)s.shared.size());
+    return stats;
+}
+
+nb::object scheduler_threads(const vx::Call &call) {
+    call.bind_none("get_threads");
+    return vx::steal_or_throw(PyLong_FromLong(state_of(call).threads));
+}
+
+nb::object scheduler_is_running(const vx::Call &call) {
+    call.bind_none("is_running");
+    SchedulerState &s = state_of(call);
+    return nb::bool_(PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s));
+}
+
+PyMethodDef scheduler_methods[] = {
+    VX_METHOD("start", scheduler_start, "Start the scheduler threads (a running scheduler: no effect)."),
+    VX_METHOD("stop", scheduler_stop, "End the scheduler threads and wait for them."),
+    VX_METHOD("_run", scheduler_run, "The loop of one scheduler thread."),
+    VX_METHOD("get_stats", scheduler_get_stats,
+              "threads, nodes on it, dispatches so far, and tasks waiting on the shared list."),
+    VX_METHOD("get_threads", scheduler_threads, "How many threads the scheduler runs."),
+    VX_METHOD("is_running", scheduler_is_running, "True between start() and stop()."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scheduler_slots[] = {
+    {Py_tp_doc, (void *)"Scheduler(threads, carry=True): threads that run many input nodes' cycles."},
+    {Py_tp_new, (void *)scheduler_new},
+    {Py_tp_dealloc, (void *)scheduler_dealloc},
+    {Py_tp_traverse, (void *)scheduler_traverse},
+    {Py_tp_clear, (void *)scheduler_clear},
+    {Py_tp_methods, (void *)scheduler_methods},
+    {0, nullptr},
+};
+
+PyType_Spec scheduler_spec = {
+    "velarix.imp.portan.Scheduler",
+    sizeof(Scheduler),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    scheduler_slots,
+};
+
+} // namespace
+
+nb::object make_scheduler_type() {
+    return vx::steal_or_throw(PyType_FromSpec(&scheduler_spec));
+}
+
+nb::object make_task_type() { return vx::steal_or_throw(PyType_FromSpec(&task_spec)); }
+
+// carried(function, *args): function(*args), and then, on this thread, the nodes on
+// shared schedulers that it made ready, as ONode.cycle() runs them.
+nb::object carried(const vx::Call &call) {
+    if (call.nargs < 1 || call.kwnames)
+        vx::raise(PyExc_TypeError, "carried() takes a function and its positional arguments");
+    const int previous = vx::carry_begin();
+    nb::object result;
+    try {
+        result = vx::steal_call([&] {
+            return PyObject_Vectorcall(call.args[0], call.args + 1, (size_t)(call.nargs - 1), nullptr);
+        });
+    } catch (...) {
+        vx::carry_abandon(previous);
+        throw;
+    }
+    vx::carry_end(previous);
+    return result;
+}
+
+} // namespace portan
