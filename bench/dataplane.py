@@ -225,11 +225,16 @@ def array_seconds_per_value():
     return interleaved(measure)
 
 
-def latency(run):
-    pushed, sink, _, _ = run(PACED, LATENCY_STAGES, pace=RATE)
-    check_small(sink, PACED, LATENCY_STAGES)
+def latency_at(run, stages):
+    """Median and p99 seconds from push to arrival at RATE through `stages`."""
+    pushed, sink, _, _ = run(PACED, stages, pace=RATE)
+    check_small(sink, PACED, stages)
     delays = [arrival - pushed[value["n"]] for value, arrival in sink.arrivals]
     return statistics.median(delays), percentile(delays, 0.99)
+
+
+def latency(run):
+    return latency_at(run, LATENCY_STAGES)
 
 
 def main():

@@ -17,3 +17,10 @@ def test_readme_skip_example_prints_what_it_says(capsys):
     code = next(block for block in blocks if "SKIP" in block)
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out.splitlines() == ["[25, 31]", "3"]
+
+
+def test_readme_shared_threads_example_prints_what_it_says(capsys):
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    code = next(block for block in blocks if "threads=1" in block)
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines() == ["[0, 2, 4, 6, 8] 1"]

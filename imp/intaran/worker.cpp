@@ -172,13 +172,27 @@ void join_stopped_worker(nb::handle thread, nb::handle event) {
 // worker could read natively runs on the scheduler's threads instead of a worker of
 // its own: its Task is readied by every arrival, and the scheduler calls
 // _run_ready(task) to run its cycles. The flag keeps its meaning; _thread stays None.
+// The ports are read as they are when the node starts: a node whose ports or
+// reading methods are not the plain ones then keeps a worker thread.
 
 // Cycles a node runs per dispatch before the others get their turn.
 constexpr int cycle_budget = 32;
 
-bool serves_task(nb::handle self, nb::handle task) {
-    return vx::truthy(vx::getattr(self, names::is_thread_running_)) &&
-           vx::getattr_or_none(self, names::scheduler_task_).is(task);
+// What a run reads, found when the node starts and kept on its task.
+struct Plan {
+    std::vector<NativePort> ports;
+    bool all_async;  // one cycle per wake-up, as the worker runs ASYNC ports
+};
+
+constexpr const char *plan_name = "velarix.imp.intaran.Plan";
+
+void free_plan(PyObject *capsule) { delete (Plan *)PyCapsule_GetPointer(capsule, plan_name); }
+
+Plan *plan_of(nb::handle task) {
+    nb::handle capsule = port_api::task_plan(task);
+    if (!capsule.is_valid() || !PyCapsule_IsValid(capsule.ptr(), plan_name))
+        return nullptr;
+    return (Plan *)PyCapsule_GetPointer(capsule.ptr(), plan_name);
 }
 
 // Puts the node on `scheduler`; false (nothing changed) when its ports are not
@@ -187,10 +201,18 @@ bool start_scheduled(nb::handle self, nb::handle scheduler) {
     std::vector<NativePort> ports = native_ports(self);
     if (ports.empty())
         return false;
+    const bool all_async = all_native_async(ports, vx::constant(names::Timing, names::ASYNC));
+    auto *plan = new Plan{std::move(ports), all_async};
+    nb::object capsule = nb::steal(PyCapsule_New(plan, plan_name, free_plan));
+    if (!capsule.is_valid()) {
+        delete plan;
+        vx::throw_error_already_set();
+    }
     nb::object task = port_api::task_attach(scheduler, vx::getattr(self, names::run_ready_));
+    port_api::task_set_plan(task, capsule);
     vx::setattr(self, names::scheduler_task_, task);
     vx::setattr(self, names::is_thread_running_, Py_True);
-    for (const NativePort &p : ports)
+    for (const NativePort &p : plan->ports)
         port_api::set_port_task(p.port, task);
     port_api::task_schedule(task);  // values may be waiting already
     return true;
@@ -209,32 +231,28 @@ void stop_scheduled(nb::handle self, nb::handle task) {
         vx::setattr(self, names::scheduler_task_, Py_None);
 }
 
-// One dispatch: cycles while every port has data, up to the budget; it yields
-// early to a node that its own push made ready (that node runs next, on this
-// thread), and does not step while an output link that blocks when full has no
+// One dispatch: cycles while every port has data, up to the budget, until the
+// node stops; it does not step while an output link that blocks when full has no
 // room.
 using Run = vx::RunResult;
 
 Run run_cycles(nb::handle self, nb::handle task) {
-    std::vector<NativePort> ports = native_ports(self);
+    Plan *plan = plan_of(task);
+    if (!plan)
+        return Run::ended;
+    // The plan is the task's: held while the cycles run, whatever they stop.
+    nb::object held = nb::borrow(port_api::task_plan(task));
     nb::object bounded = port_api::bounded_outputs(self);
     const bool check_room = PyList_GET_SIZE(bounded.ptr()) > 0;
-    nb::object async = vx::constant(names::Timing, names::ASYNC);
     for (int done = 0;; ++done) {
-        if (!serves_task(self, task))
+        if (port_api::task_detached(task) || !all_have_data(plan->ports))
             return Run::idle;
-        const bool ready = !ports.empty() ? all_have_data(ports)
-                                          : vx::truthy(vx::call_method(self, names::is_data_available_));
-        if (!ready)
-            return Run::idle;
-        if (done > 0 && (done >= cycle_budget || port_api::runner_has_next()))
+        if (done >= cycle_budget)
             return Run::more;
         if (check_room && !port_api::room_for_cycle(bounded, task))
             return Run::blocked;
-        nb::object data = !ports.empty() ? take_data(ports) : vx::call_method(self, names::get_data_);
-        vx::call_method(self, names::cycle_, data);
-        // ASYNC ports: one cycle per wake-up, as the worker runs them.
-        if (!ports.empty() ? all_native_async(ports, async) : all_ports_async(self))
+        vx::call_method(self, names::cycle_, take_data(plan->ports));
+        if (plan->all_async)
             return Run::idle;
     }
 }

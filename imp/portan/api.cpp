@@ -149,6 +149,24 @@ PyObject *bounded_outputs(PyObject *node) {
 
 int room_for_cycle(PyObject *bounded, PyObject *task) { return vx::room_for_cycle(bounded, task); }
 
+PyObject *task_plan(PyObject *task) {
+    vx::TaskData *t = vx::task_data(task);
+    return t ? t->plan : nullptr;
+}
+
+void task_set_plan(PyObject *task, PyObject *plan) {
+    if (vx::TaskData *t = vx::task_data(task)) {
+        PyObject *old = t->plan;
+        t->plan = Py_XNewRef(plan);
+        Py_XDECREF(old);
+    }
+}
+
+int task_detached(PyObject *task) {
+    vx::TaskData *t = vx::task_data(task);
+    return !t || t->detached;
+}
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -181,6 +199,9 @@ const vx::PortApi table = {
     carry_abandon,
     bounded_outputs,
     room_for_cycle,
+    task_plan,
+    task_set_plan,
+    task_detached,
 };
 
 } // namespace

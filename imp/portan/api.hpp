@@ -94,6 +94,11 @@ struct PortApi {
     // with the task waiting on a full one.
     PyObject *(*bounded_outputs)(PyObject *node);
     int (*room_for_cycle)(PyObject *bounded, PyObject *task);
+    // What the node module keeps on a task for its runs (a borrowed reference, or
+    // null), set once; and whether the task has been detached (its node stopped).
+    PyObject *(*task_plan)(PyObject *task);
+    void (*task_set_plan)(PyObject *task, PyObject *plan);
+    int (*task_detached)(PyObject *task);
 };
 
 } // namespace vx
@@ -262,6 +267,12 @@ inline bool set_port_task(nb::handle input_port, nb::handle task) {
 }
 
 inline bool runner_has_next() { return api().runner_has_next() != 0; }
+
+inline nb::handle task_plan(nb::handle task) { return api().task_plan(task.ptr()); }
+
+inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_plan(task.ptr(), plan.ptr()); }
+
+inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
 
 inline nb::object bounded_outputs(nb::handle node) { return vx::steal_or_throw(api().bounded_outputs(node.ptr())); }
 

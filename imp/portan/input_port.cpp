@@ -68,9 +68,7 @@ nb::object input_init(const vx::Call &call) {
     vx::Overflow overflow = overflow_of(config);
     nb::object values = vx::call(queue_type_object());
     vx::PortQueueState *queue = vx::queue_state(values);
-    queue->keep_newest = keep_newest;
-    queue->capacity = capacity;
-    queue->overflow = overflow;
+    vx::set_queue_rules(*queue, keep_newest, capacity, overflow);
     vx::setattr(self, names::values_, values);
     vx::setattr(self, names::event_handler_, nb::none());
     // Lets the configuration answer for the linked output port's metadata.
@@ -116,7 +114,7 @@ nb::object receive(const vx::Call &call) {
     if (!queue)
         vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
     vx::port_queue_push(*queue, call.self, value, nb::handle());
-    vx::notify_arrival(call.self);
+    vx::wake_reader(*queue, call.self);
     return nb::none();
 }
 

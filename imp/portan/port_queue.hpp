@@ -59,6 +59,24 @@ struct PortQueue {
     PortQueueState state;
 };
 
+// A SYNC queue with a capacity whose pushes wait for room (under the interpreter lock).
+inline bool blocks_when_full(const PortQueueState &q) {
+    return q.capacity > 0 && !q.keep_newest && q.overflow == Overflow::block;
+}
+
+// How many such queues exist: while there are none, the shared scheduler need not
+// look for room before a node steps.
+inline long blocking_queues = 0;
+
+// The queue's rules, from its port's configuration, set once when the port is made.
+inline void set_queue_rules(PortQueueState &q, bool keep_newest, Py_ssize_t capacity, Overflow overflow) {
+    blocking_queues -= blocks_when_full(q);
+    q.keep_newest = keep_newest;
+    q.capacity = capacity;
+    q.overflow = overflow;
+    blocking_queues += blocks_when_full(q);
+}
+
 // obj.__dict__[name]: an empty object when the object has no instance dict (a
 // stand-in with slots) or no such entry.
 inline nb::object own_entry(nb::handle obj, nb::handle name) {
@@ -254,6 +272,17 @@ inline void notify_arrival(nb::handle port) {
     vx::call(handler);
 }
 
+// A value has been queued in `input_port`: the node that reads it learns of it. On
+// the shared scheduler its task is readied (and runs next on this thread when this
+// thread steps or carries nodes); otherwise its event handler wakes its worker.
+inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
+    if (queue.task) {
+        schedule_task(queue.task);
+        return;
+    }
+    notify_arrival(input_port);
+}
+
 // Hands `value` to an input port on behalf of `pusher` (may be empty): into its
 // native queue, then its event handler; a port without one takes it through its
 // own _receive.
@@ -268,12 +297,7 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
         return;
     }
     port_queue_push(*queue, input_port, value, pusher);
-    // On the shared scheduler the reader's task is readied instead of its event.
-    if (queue->task) {
-        schedule_task(queue->task);
-        return;
-    }
-    notify_arrival(input_port);
+    wake_reader(*queue, input_port);
 }
 
 // One more in the count `key` of `output_port` (its `_pushed` or `_skipped`), kept

@@ -96,9 +96,10 @@ void detach_data(TaskData &t) {
     if (SchedulerState *s = scheduler_state(t.scheduler))
         --s->attached;
     // Released last: it may hold the node, whose release may run code.
-    PyObject *run = t.run;
-    t.run = nullptr;
+    PyObject *run = t.run, *plan = t.plan;
+    t.run = t.plan = nullptr;
     Py_XDECREF(run);
+    Py_XDECREF(plan);
 }
 
 // One dispatch of `task` (a new reference, consumed) on this runner's thread.
@@ -320,6 +321,8 @@ void detach_task(nb::handle task) {
 
 nb::object bounded_outputs(nb::handle node) {
     nb::object bounded = steal_or_throw(PyList_New(0));
+    if (blocking_queues == 0)
+        return bounded;
     nb::object ports = own_entry(node, names::output_ports_);
     if (!ports.is_valid() || !PyDict_Check(ports.ptr()))
         return bounded;
@@ -331,7 +334,7 @@ nb::object bounded_outputs(nb::handle node) {
             nb::object input = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
             nb::object values = own_entry(input, names::values_);
             PortQueueState *q = queue_state(values);
-            if (q && q->capacity > 0 && !q->keep_newest && q->overflow == Overflow::block)
+            if (q && blocks_when_full(*q))
                 check_status(PyList_Append(bounded.ptr(), values.ptr()));  // no Python code: a list of ours
         }
         return true;
@@ -370,6 +373,7 @@ int task_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(((Task *)self)->data.scheduler);
     Py_VISIT(((Task *)self)->data.run);
+    Py_VISIT(((Task *)self)->data.plan);
     return 0;
 }
 

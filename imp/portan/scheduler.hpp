@@ -36,6 +36,7 @@ enum class TaskState { idle, queued, running, blocked };
 struct TaskData {
     PyObject *scheduler = nullptr;  // owned: the Scheduler object
     PyObject *run = nullptr;        // owned: the node's bound _run_ready(task); null once detached
+    PyObject *plan = nullptr;       // owned: what the node module keeps for its runs (opaque here)
     TaskState state = TaskState::idle;
     bool again = false;      // readied while running: run once more
     bool detached = false;   // the node stopped: never runs again

@@ -275,7 +275,22 @@ def describe_text(pipeline: Pipeline) -> str:
                             [f"{info.nodes[i].name}.{port}" for i, port in inputs])
     if notes:
         text += "\n\n" + "\n".join(f"{UNLINKED_MARK} {note}" for note in notes)
+    threads = _threads_text(pipeline)
+    if threads:
+        text += "\n\nthreads\n" + threads
     return text
+
+
+def _threads_text(pipeline: Pipeline) -> str:
+    """For a pipeline on shared scheduler threads: how many, and the nodes that
+    keep a thread of their own ("" for a worker thread per input node)."""
+    threads = pipeline.get_threads()
+    if threads is None:
+        return ""
+    own = [visible(node.get_name()) for node in pipeline.get_nodes()
+           if isinstance(node, INode) and node.has_own_thread()]
+    text = f"input nodes run on {threads} shared scheduler thread{'s' if threads != 1 else ''}"
+    return text + (f"; own thread: {', '.join(own)}" if own else "")
 
 
 def command_show(args: argparse.Namespace) -> int:

@@ -24,6 +24,14 @@ class Reading:
     elapsed: float
     # The run ended while watched (a stopped pipeline that was seen running).
     ended: bool
+    # Shared scheduler threads (Pipeline(threads=N)); None: a worker per input node.
+    threads: Optional[int] = None
+
+    def threads_text(self) -> str:
+        """How the nodes run, for a pipeline on shared threads ("" otherwise)."""
+        if self.threads is None:
+            return ""
+        return f"{self.threads} shared thread{'s' if self.threads != 1 else ''}"
 
 
 def _stop_time(pipeline: Pipeline, after: float) -> Optional[float]:
@@ -64,4 +72,5 @@ class RunClock:
             self._start, self._ended = None, True
         elif state == Constants.States.RUNNING:
             self._elapsed = elapsed
-        return Reading(state, condition, self._elapsed, self._ended)
+        threads = getattr(pipeline, "get_threads", None)
+        return Reading(state, condition, self._elapsed, self._ended, threads() if threads is not None else None)

@@ -53,7 +53,9 @@ def _problems(pipeline: Pipeline) -> list[LogEntry]:
 
 
 def _title(reading: Reading) -> str:
-    return f"{reading.state}  {reading.condition}  elapsed {reading.elapsed:.1f} s"
+    title = f"{reading.state}  {reading.condition}  elapsed {reading.elapsed:.1f} s"
+    threads = reading.threads_text()
+    return f"{title}  {threads}" if threads else title
 
 
 def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:

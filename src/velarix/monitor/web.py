@@ -51,7 +51,7 @@ def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
     log = [{"timestamp": e["timestamp"], "type": e["type"], "message": e["message"]}
            for e in pipeline.get_logger().get_all()[-_LOG_LINES:]]
     return {"state": reading.state, "condition": reading.condition, "elapsed": reading.elapsed,
-            "ended": reading.ended, "nodes": nodes, "log": log}
+            "ended": reading.ended, "threads": reading.threads, "nodes": nodes, "log": log}
 
 
 def graph_svg(pipeline: Pipeline, dot_text: Optional[str] = None) -> Optional[str]:
