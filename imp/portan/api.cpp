@@ -167,6 +167,8 @@ int task_detached(PyObject *task) {
     return !t || t->detached;
 }
 
+int stepping_scheduled() { return vx::this_runner().stepping > 0; }
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -202,6 +204,7 @@ const vx::PortApi table = {
     task_plan,
     task_set_plan,
     task_detached,
+    stepping_scheduled,
 };
 
 } // namespace

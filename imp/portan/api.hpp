@@ -99,6 +99,9 @@ struct PortApi {
     PyObject *(*task_plan)(PyObject *task);
     void (*task_set_plan)(PyObject *task, PyObject *plan);
     int (*task_detached)(PyObject *task);
+    // 1 while this thread runs a node's cycles for a shared scheduler (a scheduler
+    // thread, or a thread carrying what its cycle() made ready).
+    int (*stepping_scheduled)(void);
 };
 
 } // namespace vx
@@ -273,6 +276,8 @@ inline nb::handle task_plan(nb::handle task) { return api().task_plan(task.ptr()
 inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_plan(task.ptr(), plan.ptr()); }
 
 inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
+
+inline bool stepping_scheduled() { return api().stepping_scheduled() != 0; }
 
 inline nb::object bounded_outputs(nb::handle node) { return vx::steal_or_throw(api().bounded_outputs(node.ptr())); }
 

@@ -118,6 +118,7 @@ void run_task(Runner &r, PyObject *task) {
     t.running_thread = PyThread_get_thread_ident();
     nb::object run = nb::borrow(t.run);
     long code = (long)RunResult::idle;
+    ++r.stepping;
     try {
         nb::object result = vx::call(run, nb::handle(task));
         code = PyLong_Check(result.ptr()) ? PyLong_AsLong(result.ptr()) : (long)RunResult::ended;
@@ -126,10 +127,12 @@ void run_task(Runner &r, PyObject *task) {
             code = (long)RunResult::ended;
         }
     } catch (...) {
+        --r.stepping;
         --t.running_on;
         t.state = TaskState::idle;
         throw;
     }
+    --r.stepping;
     --t.running_on;
     if (t.detached) {
         t.state = TaskState::idle;

@@ -57,6 +57,7 @@ struct Runner {
     PyObject *next = nullptr;             // owned Task: runs next
     std::deque<PyObject *> own;           // owned Tasks, oldest first
     unsigned long chained = 0;            // next-slot runs since the shared list was looked at
+    int stepping = 0;                     // > 0 while a task runs on this thread
 
     bool active() const { return scheduler != nullptr || carrying > 0; }
     bool has_work() const { return next != nullptr || !own.empty(); }

@@ -1,6 +1,7 @@
 // velarix.imp.trellan: builds PipelineImp on the package's Implementation base.
 #include "common/classes.hpp"
 #include "pipeline.hpp"
+#include "portan/api.hpp"
 
 namespace trellan {
 namespace {
@@ -76,6 +77,7 @@ void register_exit_hook(nb::handle module) {
 
 NB_MODULE(trellan, m) {
     names::init();
+    port_api::import_api();  // whether a thread is stepping nodes for a shared scheduler
     trellan::texts::init();
     m.attr("PipelineImp") = trellan::build_class("velarix.imp.trellan");
     trellan::register_exit_hook(m);

@@ -1,5 +1,6 @@
 // Starting and stopping the nodes together, and the run-state queries.
 #include "pipeline.hpp"
+#include "portan/api.hpp"
 
 namespace trellan {
 namespace {
@@ -32,9 +33,13 @@ nb::object turn_state_of(nb::handle self) {
     return vx::call_method(kept.run_turns, texts::setdefault, self, state);
 }
 
-// Whether the calling thread is the worker or set-up thread of one of the nodes: a
-// stop() in progress may be waiting for exactly this thread to end.
+// Whether the calling thread is the worker or set-up thread of one of the nodes, or
+// steps nodes for a shared scheduler: a stop() in progress may be waiting for
+// exactly this thread to end.
 bool on_node_thread(nb::handle self) {
+    // A shared scheduler's thread (or one carrying nodes) in the middle of a step.
+    if (port_api::stepping_scheduled())
+        return true;
     nb::object current = vx::current_thread();
     nb::object nodes = nodes_of(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.ptr()); ++i) {

@@ -176,8 +176,7 @@ class Pipeline:
         watcher.start()
         try:
             self._imp.stop()
-            if self._scheduler is not None:
-                self._scheduler.stop()
+            self._end_scheduler()
         finally:
             done.set()
             watcher.join()
@@ -187,8 +186,16 @@ class Pipeline:
         return None if self._scheduler is None else self._scheduler.get_threads()
 
     def _end_scheduler(self) -> None:
-        if self._scheduler is not None and self.get_state() == Constants.States.STOPPED:
-            self._scheduler.stop()
+        """Once stopped: the shared threads end, and a node started on its own
+        afterwards gets a thread of its own again."""
+        scheduler = self._scheduler
+        if scheduler is None or self.get_state() != Constants.States.STOPPED:
+            return
+        scheduler.stop()
+        for node in self.get_nodes():
+            imp = getattr(node, "_imp", None)
+            if getattr(imp, "_scheduler", None) is scheduler:
+                setattr(imp, "_scheduler", None)
 
     def _use_threads(self, threads: Optional[int]) -> None:
         self._scheduler = None if threads is None else Scheduler(threads)
