@@ -90,8 +90,8 @@ struct PortApi {
     int (*carry_begin)(void);
     int (*carry_end)(int previous);
     void (*carry_abandon)(int previous);  // the cycle failed: the scheduler threads run it
-    // A list of the node's bounded output queues; then 1 when all have room, or 0
-    // with the task waiting on a full one.
+    // A list of the node's bounded output queues; then 1 when the node may step,
+    // or 0 with the task waiting on a full one (scheduler.cpp says which hold it).
     PyObject *(*bounded_outputs)(PyObject *node);
     int (*room_for_cycle)(PyObject *bounded, PyObject *task);
     // What the node module keeps on a task for its runs (a borrowed reference, or

@@ -61,7 +61,7 @@ void queue_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     queue_clear(self);
-    vx::blocking_queues -= vx::blocks_when_full(((PortQueue *)self)->state);
+    vx::bounded_queues -= vx::is_bounded(((PortQueue *)self)->state);
     ((PortQueue *)self)->state.~PortQueueState();
     type->tp_free(self);
     Py_DECREF(type);

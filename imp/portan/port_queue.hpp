@@ -59,22 +59,20 @@ struct PortQueue {
     PortQueueState state;
 };
 
-// A SYNC queue with a capacity whose pushes wait for room (under the interpreter lock).
-inline bool blocks_when_full(const PortQueueState &q) {
-    return q.capacity > 0 && !q.keep_newest && q.overflow == Overflow::block;
-}
+// A SYNC queue with a capacity (under the interpreter lock).
+inline bool is_bounded(const PortQueueState &q) { return q.capacity > 0 && !q.keep_newest; }
 
 // How many such queues exist: while there are none, the shared scheduler need not
 // look for room before a node steps.
-inline long blocking_queues = 0;
+inline long bounded_queues = 0;
 
 // The queue's rules, from its port's configuration, set once when the port is made.
 inline void set_queue_rules(PortQueueState &q, bool keep_newest, Py_ssize_t capacity, Overflow overflow) {
-    blocking_queues -= blocks_when_full(q);
+    bounded_queues -= is_bounded(q);
     q.keep_newest = keep_newest;
     q.capacity = capacity;
     q.overflow = overflow;
-    blocking_queues += blocks_when_full(q);
+    bounded_queues += is_bounded(q);
 }
 
 // obj.__dict__[name]: an empty object when the object has no instance dict (a

@@ -324,7 +324,7 @@ void detach_task(nb::handle task) {
 
 nb::object bounded_outputs(nb::handle node) {
     nb::object bounded = steal_or_throw(PyList_New(0));
-    if (blocking_queues == 0)
+    if (bounded_queues == 0)
         return bounded;
     nb::object ports = own_entry(node, names::output_ports_);
     if (!ports.is_valid() || !PyDict_Check(ports.ptr()))
@@ -337,7 +337,7 @@ nb::object bounded_outputs(nb::handle node) {
             nb::object input = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
             nb::object values = own_entry(input, names::values_);
             PortQueueState *q = queue_state(values);
-            if (q && blocks_when_full(*q))
+            if (q && is_bounded(*q))
                 check_status(PyList_Append(bounded.ptr(), values.ptr()));  // no Python code: a list of ours
         }
         return true;
@@ -345,10 +345,14 @@ nb::object bounded_outputs(nb::handle node) {
     return bounded;
 }
 
+// A full queue holds the producer back when its pushes would wait, and when its
+// reader is on a shared scheduler too: then the reader runs first, and neither
+// drop_oldest nor raise meets a queue that only the scheduling let fill. A reader
+// with a thread of its own (or none) keeps the policy as configured.
 bool room_for_cycle(nb::handle bounded, PyObject *task) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
         PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
-        if (!q || (Py_ssize_t)q->items.size() < q->capacity)
+        if (!q || (Py_ssize_t)q->items.size() < q->capacity || (q->overflow != Overflow::block && !q->task))
             continue;
         bool waiting = false;
         for (PyObject *other : q->room_waiters)

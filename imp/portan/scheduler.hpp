@@ -14,9 +14,10 @@
 // Everything here runs with the interpreter lock held, which orders it; the mutex
 // and condition variable serve only the sleeping threads, which wait without it.
 // A shared thread never waits for room in a full port that only it could make:
-// a node whose outputs have no room is not stepped but waits on the full queue,
-// and a push from a shared thread that finds a full queue anyway (another thread
-// filled it since) queues beyond the capacity instead of waiting.
+// a node whose outputs have no room is not stepped but waits on the full queue
+// (for drop_oldest and raise, only when the reader is scheduled too), and a push
+// from a shared thread that finds a full queue anyway (another thread filled it
+// since) queues beyond the capacity instead of waiting.
 #pragma once
 
 #include <condition_variable>
@@ -134,7 +135,7 @@ void set_queue_task(struct PortQueueState &queue, PyObject *task);
 nb::object attach_task(nb::handle scheduler, nb::handle run);
 // The node stops: the task never runs again. Waits while another thread runs it.
 void detach_task(nb::handle task);
-// The queues of `node`'s output links that block when full (a list), for room_for_cycle.
+// The bounded queues of `node`'s output links (a list), for room_for_cycle.
 nb::object bounded_outputs(nb::handle node);
 bool room_for_cycle(nb::handle bounded, PyObject *task);
 

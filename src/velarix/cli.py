@@ -191,7 +191,11 @@ def command_run(args: argparse.Namespace) -> int:
     """`velarix run`: load, start, watch, stop, report."""
     if args.seconds is not None and args.seconds < 0:
         raise CommandError("--seconds must not be negative")
+    if args.threads is not None and not 1 <= args.threads <= 1024:
+        raise CommandError("--threads must be from 1 to 1024")
     pipeline = load_pipeline(args.file, args.log_dir)
+    if args.threads is not None:
+        pipeline._use_threads(args.threads)
     logger = pipeline.get_logger()
     note = undriven_note(pipeline)
     if note is not None:
@@ -328,6 +332,8 @@ def build_parser() -> argparse.ArgumentParser:
                               "stored classes may import modules that lie there.")
     run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
     run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    run.add_argument("--threads", type=int, metavar="N",
+                     help="run the input nodes on N shared scheduler threads (default: as saved)")
     run.add_argument("--log-dir", metavar="DIR", help="folder for the log file (default: the "
                      "default log folder; an empty string keeps the log in memory)")
     run.add_argument("--web", action="store_true", help="also serve a live page of the run on "
