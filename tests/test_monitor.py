@@ -59,8 +59,12 @@ def test_statistics_count_a_known_workload():
     assert [s["name"] for s in stats] == ["Source", "relay", "Sink"]
     assert [s["steps"] for s in stats] == [50, 50, 50]
     relay = stats[1]
-    assert relay["inputs"]["in"] | relay["outputs"]["out"] == {
+    counts = relay["inputs"]["in"] | relay["outputs"]["out"]
+    assert {key: counts[key] for key in ("timing", "received", "queued", "dropped", "pushed", "skipped")} == {
         "timing": Constants.Timing.SYNC, "received": 50, "queued": 0, "dropped": 0, "pushed": 50, "skipped": 0}
+    for figure in ("latency", "age"):  # tracing is on by default
+        latency = relay["inputs"]["in"][figure]
+        assert 0 <= latency["p50"] <= latency["p99"] <= latency["max"]
     assert set(relay) >= {"class", "state", "condition", "load", "rate_in", "rate_out", "inputs", "outputs"}
     assert relay["state"] == Constants.States.STOPPED and relay["condition"] == Constants.Conditions.HEALTHY
     assert relay["inputs"]["in"]["timing"] == relay["outputs"]["out"]["timing"] == Constants.Timing.SYNC
@@ -79,10 +83,14 @@ def test_ports_count_received_queued_dropped_and_pushed():
     for value in range(10):
         source.cycle({"x": value})
     assert source.get_stats()["outputs"]["out"]["pushed"] == 10
-    newest_only = sink.get_stats()["inputs"]["in"]
-    assert newest_only == {"timing": Constants.Timing.ASYNC, "received": 10, "queued": 1, "dropped": 9}
-    assert slow.get_stats()["inputs"]["in"] == {"timing": Constants.Timing.SYNC, "received": 10,
-                                                "queued": 10, "dropped": 0}
+    def counts(node):
+        port = node.get_stats()["inputs"]["in"]
+        return {key: port[key] for key in ("timing", "received", "queued", "dropped")}
+
+    assert counts(sink) == {"timing": Constants.Timing.ASYNC, "received": 10, "queued": 1, "dropped": 9}
+    assert counts(slow) == {"timing": Constants.Timing.SYNC, "received": 10, "queued": 10, "dropped": 0}
+    # Nothing was taken yet: no latency figures.
+    assert slow.get_stats()["inputs"]["in"]["latency"] == {"mean": None, "p50": None, "p99": None, "max": None}
 
     pipeline = Pipeline("")
     pipeline.add_node(slow)

@@ -7,6 +7,7 @@
 #include "port_queue.hpp"
 #include "ports.hpp"
 #include "scheduler.hpp"
+#include "trace.hpp"
 
 namespace portan {
 namespace {
@@ -169,6 +170,10 @@ int task_detached(PyObject *task) {
 
 int stepping_scheduled() { return vx::this_runner().stepping > 0; }
 
+double step_begin(double start) { return vx::step_begin(start); }
+
+void step_end(double previous) { vx::step_end(previous); }
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -205,6 +210,8 @@ const vx::PortApi table = {
     task_set_plan,
     task_detached,
     stepping_scheduled,
+    step_begin,
+    step_end,
 };
 
 } // namespace

@@ -102,6 +102,11 @@ struct PortApi {
     // 1 while this thread runs a node's cycles for a shared scheduler (a scheduler
     // thread, or a thread carrying what its cycle() made ready).
     int (*stepping_scheduled)(void);
+
+    // Latency tracing (trace.hpp): a step begins at `start` (time.time() seconds)
+    // and its pushes carry its origin until step_end(step_begin's result).
+    double (*step_begin)(double start);
+    void (*step_end)(double previous);
 };
 
 } // namespace vx
@@ -278,6 +283,19 @@ inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_pla
 inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
 
 inline bool stepping_scheduled() { return api().stepping_scheduled() != 0; }
+
+// For the life of a step: what it pushes carries its origin, the oldest of the
+// values it took (else its start).
+class StepOrigin {
+public:
+    explicit StepOrigin(double start) : previous_(api().step_begin(start)) {}
+    ~StepOrigin() { api().step_end(previous_); }
+    StepOrigin(const StepOrigin &) = delete;
+    StepOrigin &operator=(const StepOrigin &) = delete;
+
+private:
+    double previous_;
+};
 
 inline nb::object bounded_outputs(nb::handle node) { return vx::steal_or_throw(api().bounded_outputs(node.ptr())); }
 

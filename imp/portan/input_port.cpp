@@ -105,15 +105,23 @@ nb::object input_get_timing(const vx::Call &call) {
 }
 
 nb::object receive(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"_receive", {"value"}};
-    auto [value] = call.bind(params);
+    static constexpr vx::Params<2> params{"_receive", {"value", "origin"}, 1};
+    auto [value, origin] = call.bind(params);
+    // A value from another process may bring its origin (in this process's clock).
+    vx::Stamp stamp = vx::stamp_now();
+    if (origin && origin != Py_None && vx::tracing) {
+        const double given = PyFloat_AsDouble(origin);
+        if (given == -1.0 && PyErr_Occurred())
+            vx::throw_error_already_set();
+        stamp.origin = given;
+    }
     // The queue is held while a push into a full one waits: code that runs meanwhile
     // may replace the port's _values.
     nb::object values = vx::getattr(call.self, names::values_);
     vx::PortQueueState *queue = vx::queue_state(values);
     if (!queue)
         vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
-    vx::port_queue_push(*queue, call.self, value, nb::handle());
+    vx::port_queue_push(*queue, call.self, value, nb::handle(), stamp);
     vx::wake_reader(*queue, call.self);
     return nb::none();
 }

@@ -30,8 +30,8 @@ PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
 int queue_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     const vx::PortQueueState &state = ((PortQueue *)self)->state;
-    for (PyObject *item : state.items)
-        Py_VISIT(item);
+    for (const vx::QueuedValue &item : state.items)
+        Py_VISIT(item.value);
     Py_VISIT(state.task);
     for (PyObject *task : state.room_waiters)
         Py_VISIT(task);
@@ -44,7 +44,7 @@ int queue_clear(PyObject *self) {
     vx::PortQueueState &state = ((PortQueue *)self)->state;
     auto &items = state.items;
     while (!items.empty()) {
-        PyObject *item = items.front();
+        PyObject *item = items.front().value;
         items.pop_front();
         Py_DECREF(item);
     }
@@ -176,10 +176,18 @@ NB_MODULE(portan, m) {
     m.attr("Scheduler") = vx::known_scheduler_type.set(portan::make_scheduler_type());
     m.attr("Task") = vx::known_task_type.set(portan::make_task_type());
     m.attr("_C_API") = portan::api_capsule();
-    static PyMethodDef carried_def = VX_METHOD(
-        "carried", portan::carried,
-        "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready.");
-    m.attr("carried") = vx::steal_or_throw(PyCFunction_NewEx(&carried_def, nullptr, nb::str(module).ptr()));
+    static PyMethodDef functions[] = {
+        VX_METHOD("carried", portan::carried,
+                  "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready."),
+        VX_METHOD("current_origin", portan::current_origin,
+                  "The origin (time.time() seconds) of what the running step pushes, or None."),
+        VX_METHOD("set_origin", portan::set_origin,
+                  "What the running step pushes from now on carries `seconds` as its origin."),
+        VX_METHOD("_set_tracing", portan::set_tracing, "Latency tracing on or off, process-wide."),
+        VX_METHOD("_get_tracing", portan::get_tracing, "Whether latency tracing is on."),
+    };
+    for (PyMethodDef &def : functions)
+        m.attr(def.ml_name) = vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, nb::str(module).ptr()));
 
     nb::object input = portan::build_class(
         module, "IPortImp", "An input port: SYNC keeps every value in order, ASYNC the newest.",

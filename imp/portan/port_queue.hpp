@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -23,14 +24,20 @@
 
 #include "event.hpp"
 #include "scheduler.hpp"
+#include "trace.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
 
 enum class Overflow { block, drop_oldest, raise };
 
+struct QueuedValue {
+    PyObject *value;  // owned
+    Stamp stamp;      // when it was pushed, and its origin (trace.hpp)
+};
+
 struct PortQueueState {
-    std::deque<PyObject *> items;  // owned references, oldest first
+    std::deque<QueuedValue> items;  // oldest first
     Py_ssize_t capacity = 0;       // 0: unbounded
     Overflow overflow = Overflow::block;
     bool keep_newest = false;  // ASYNC
@@ -52,6 +59,8 @@ struct PortQueueState {
     // before they step. Owned references.
     PyObject *task = nullptr;
     std::vector<PyObject *> room_waiters;
+    // How long the latest values waited and how old they were when taken.
+    std::unique_ptr<LatencyRing> latency;
 };
 
 struct PortQueue {
@@ -87,6 +96,11 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     }
     nb::object held = nb::steal(dict);
     return lookup(held, name);
+}
+
+// The PortQueue object whose state `q` is.
+inline PyObject *queue_object(PortQueueState &q) {
+    return (PyObject *)((char *)&q - offsetof(PortQueue, state));
 }
 
 // Set by the module's set-up, before any queue exists.
@@ -180,18 +194,19 @@ inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
 
 // Queues `value` by the port's rules; `port` names the port in an overflow error.
 // Every path ends with the value queued, except RAISE on a full queue.
-inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value, nb::handle pusher) {
+inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value, nb::handle pusher,
+                            const Stamp &stamp) {
     nb::object dropped;  // released after the queue is consistent again
     if (q.keep_newest) {
         if (!q.items.empty()) {
-            dropped = nb::steal(q.items.front());
+            dropped = nb::steal(q.items.front().value);
             q.items.pop_front();
             ++q.dropped;
         }
     } else if (q.capacity > 0 && (Py_ssize_t)q.items.size() >= q.capacity) {
         switch (q.overflow) {
             case Overflow::drop_oldest:
-                dropped = nb::steal(q.items.front());
+                dropped = nb::steal(q.items.front().value);
                 q.items.pop_front();
                 ++q.dropped;
                 break;
@@ -205,7 +220,7 @@ inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value
                 break;
         }
     }
-    q.items.push_back(Py_NewRef(value.ptr()));
+    q.items.push_back({Py_NewRef(value.ptr()), stamp});
     ++q.received;
 }
 
@@ -226,11 +241,16 @@ inline void ready_room_waiters(PortQueueState &q) {
 } // namespace port_queue_detail
 
 // The oldest value (a new reference), or nullptr when the queue is empty.
+// The step that takes it is about to begin: its sample is kept, and its origin
+// counts for that step's pushes (trace.hpp).
 inline PyObject *port_queue_pop(PortQueueState &q) {
     if (q.items.empty())
         return nullptr;
-    PyObject *value = q.items.front();
+    QueuedValue taken = q.items.front();
     q.items.pop_front();
+    PyObject *value = taken.value;
+    if (tracing && taken.stamp.pushed > 0.0)
+        record_taken(queue_object(q), q.latency, taken.stamp);
     port_queue_detail::signal(q);
     port_queue_detail::ready_room_waiters(q);
     return value;
@@ -284,7 +304,7 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 // Hands `value` to an input port on behalf of `pusher` (may be empty): into its
 // native queue, then its event handler; a port without one takes it through its
 // own _receive.
-inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) {
+inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp) {
     nb::object values = own_entry(input_port, names::values_);
     PortQueueState *queue = queue_state(values);
     if (!queue) {
@@ -294,7 +314,7 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher) 
         vx::call_method(input_port, names::receive_, value);
         return;
     }
-    port_queue_push(*queue, input_port, value, pusher);
+    port_queue_push(*queue, input_port, value, pusher, stamp);
     wake_reader(*queue, input_port);
 }
 
@@ -329,14 +349,15 @@ inline void count_skip(nb::handle output_port) { count_in(output_port, names::sk
 // in link order, over a snapshot of the links (a relink replaces the list).
 inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
     count_push(output_port);
+    const Stamp stamp = stamp_now();  // one push time for every link
     nb::object links = vx::getattr(output_port, names::connected_ports_);
     if (!PyList_CheckExact(links.ptr())) {
-        for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher); });
+        for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp); });
         return;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
         nb::object input_port = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
-        deliver(input_port, value, pusher);
+        deliver(input_port, value, pusher, stamp);
     }
 }
 

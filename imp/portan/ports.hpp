@@ -51,5 +51,11 @@ nb::object make_scheduler_type();
 nb::object make_task_type();
 nb::object carried(const vx::Call &call);
 
+// trace.cpp: a step's origin, and the switch.
+nb::object current_origin(const vx::Call &call);
+nb::object set_origin(const vx::Call &call);
+nb::object set_tracing(const vx::Call &call);
+nb::object get_tracing(const vx::Call &call);
+
 
 } // namespace portan

@@ -18,6 +18,10 @@ nb::object input_get_stats(const vx::Call &call) {
     figures["received"] = queue ? count(queue->received) : nb::none();
     figures["queued"] = queue ? count(queue->items.size()) : nb::none();
     figures["dropped"] = queue ? count(queue->dropped) : nb::none();
+    // Push to the start of the step that took the value, and the value's age then.
+    const vx::LatencyRing *ring = queue ? queue->latency.get() : nullptr;
+    figures["latency"] = vx::summary(ring, false);
+    figures["age"] = vx::summary(ring, true);
     return std::move(figures);
 }
 

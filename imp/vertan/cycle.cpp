@@ -1,6 +1,8 @@
 // The step cycle and the one-time set-up run. A failure inside either is logged and
 // turns the node's condition to ERROR; it never reaches the caller, except for
 // exceptions that are not Exceptions (an exit or an interrupt must get through).
+#include <cmath>
+
 #include "attributes.hpp"
 #include "deepcopy.hpp"
 #include "node.hpp"
@@ -184,6 +186,13 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
     }
 
     nb::object t_start = vx::now();
+    // What this step pushes carries its inputs' oldest origin, else this start.
+    const double start = PyFloat_Check(t_start.ptr())  ? PyFloat_AS_DOUBLE(t_start.ptr())
+                         : PyLong_Check(t_start.ptr()) ? PyLong_AsDouble(t_start.ptr())
+                                                       : std::nan("");
+    if (start == -1.0 && PyErr_Occurred())
+        PyErr_Clear();  // a clock beyond a double: this step's pushes take their own times
+    port_api::StepOrigin origin(start);
     if (is_first_cycle(own.get(Hot::counter)))
         vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
     vx::call(own.get(Hot::pre_step_handler), input);

@@ -16,21 +16,38 @@ constexpr double RATE_SECONDS = 5.0;  // the rate counts the steps of this last 
 struct StepStats {
     double durations[WINDOW];
     double ends[WINDOW];
+    double blocked[WINDOW];  // of each step, the seconds its pushes waited for room
     size_t next = 0, filled = 0;
     unsigned long long steps = 0;
     unsigned long long skipped = 0;  // steps whose result was SKIP
     double first_start = 0.0;
+    double blocked_total = 0.0;  // the node's _time_blocked at the last step's end
 
-    void record(double start, double end) {
+    void record(double start, double end, double blocked_now) {
         if (steps == 0)
             first_start = start;
         durations[next] = end - start;
         ends[next] = end;
+        blocked[next] = std::max(0.0, blocked_now - blocked_total);
+        blocked_total = blocked_now;
         next = (next + 1) % WINDOW;
         filled = std::min(filled + 1, WINDOW);
         ++steps;
     }
 };
+
+// The node's _time_blocked (seconds its pushes have waited for room), 0 when unset.
+// No Python code runs: an interned key in its own dict.
+double blocked_so_far(PyObject *dict) {
+    if (!dict)
+        return 0.0;
+    PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: an interned str key
+    if (!value) {
+        PyErr_Clear();
+        return 0.0;
+    }
+    return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+}
 
 const char *const CAPSULE_NAME = "velarix.step_stats";
 
@@ -101,7 +118,8 @@ void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end
     if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
         return;  // a patched clock that gives other numbers is not timed here
     if (StepStats *stats = stats_for(own))
-        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
+        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()),
+                      blocked_so_far(dict_of(own.node())));
 }
 
 // Counted whether or not step times are recorded: it says where values went.
@@ -122,6 +140,8 @@ nb::object get_step_stats(const vx::Call &call) {
         for (const char *key : {"mean", "p50", "p99", "max"})
             figures[key] = nb::none();
         put(figures, "rate", 0.0);
+        put(figures, "busy", 0.0);
+        put(figures, "blocked", 0.0);
         return std::move(figures);
     }
 
@@ -142,17 +162,23 @@ nb::object get_step_stats(const vx::Call &call) {
         vx::throw_error_already_set();
     double since = now - RATE_SECONDS;
     size_t recent = 0;
-    double oldest = now;
+    double oldest = now, stepping = 0.0, waiting = 0.0;
     for (size_t i = 0; i < stats->filled; ++i) {
         if (stats->ends[i] >= since) {
             ++recent;
             oldest = std::min(oldest, stats->ends[i]);
+            stepping += stats->durations[i];
+            waiting += stats->blocked[i];
         }
     }
     double span = std::min(RATE_SECONDS, now - stats->first_start);
     if (stats->filled == WINDOW && recent == WINDOW)
         span = now - oldest;
     put(figures, "rate", span > 0.0 ? (double)recent / span : 0.0);
+    // Seconds per second in steps (their waits for room apart) and waiting for room.
+    waiting = std::min(waiting, stepping);
+    put(figures, "busy", span > 0.0 ? std::min(1.0, (stepping - waiting) / span) : 0.0);
+    put(figures, "blocked", span > 0.0 ? std::min(1.0, waiting / span) : 0.0);
     return std::move(figures);
 }
 

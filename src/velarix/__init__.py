@@ -14,6 +14,7 @@ from .io_node import IONode
 from .pipeline import Pipeline
 from .errors import ConfigurationWarning, PipelineError
 from .imp import SKIP, SkipType
+from ._tracing import get_tracing, set_tracing
 
 try:
     __version__: str = _metadata.version("velarix")
@@ -38,4 +39,6 @@ __all__ = [
     "SKIP",
     "SkipType",
     "ConfigurationWarning",
+    "set_tracing",
+    "get_tracing",
 ]

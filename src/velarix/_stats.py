@@ -34,7 +34,7 @@ def _blocked_time(imp: Any) -> float:
 def node_stats(node: Node) -> dict[str, Any]:
     imp: Any = node._imp
     steps = imp.get_step_stats()
-    inputs = {name: _port_counts(port, ("received", "queued", "dropped"))
+    inputs = {name: _port_counts(port, ("received", "queued", "dropped", "latency", "age"))
               for name, port in getattr(imp, "_input_ports", {}).items()}
     outputs = {name: _port_counts(port, ("pushed", "skipped"))
                for name, port in getattr(imp, "_output_ports", {}).items()}
@@ -56,6 +56,11 @@ def node_stats(node: Node) -> dict[str, Any]:
         # the ports exist.
         "rate_in": steps["rate"] if inputs else 0.0,
         "rate_out": steps["rate"] if outputs else 0.0,
+        # Seconds per second over the last few seconds: stepping, waiting for room
+        # in full ports downstream, and neither (waiting for input, or not driven).
+        "busy": steps["busy"],
+        "blocked": steps["blocked"],
+        "idle": max(0.0, 1.0 - steps["busy"] - steps["blocked"]),
         "inputs": inputs,
         "outputs": outputs,
     }

@@ -7,6 +7,7 @@ from typing import Any, Callable, Optional, Union
 
 from ._stats import node_stats
 from .imp import NodeImp, SkipType
+from .imp.portan import current_origin, set_origin
 from .logger import Logger
 from .portable import Portable
 
@@ -135,8 +136,32 @@ class Node(Portable):
         "queued", "dropped"}}) and "outputs" ({name: {"timing", "pushed",
         "skipped"}}). "dropped" counts values an ASYNC port replaced before they
         were read; an output port's "skipped" counts the steps that pushed nothing
-        there (SKIP for the whole result or as that port's value)."""
+        there (SKIP for the whole result or as that port's value).
+
+        With latency tracing on (`velarix.set_tracing`, the default), each input
+        port also has "latency" (seconds from the push to the start of the step
+        that took the value) and "age" (seconds since the value's origin, the time
+        its source made it), each {"mean", "p50", "p99", "max"} over the latest
+        1024 values (None before the first); and the node has "busy", "idle" and
+        "blocked": the seconds per second over the last few seconds spent in
+        steps, not stepping, and waiting for room in full ports downstream."""
         return node_stats(self)
+
+    def get_origin(self) -> Optional[float]:
+        """Inside a step: the origin of its values (time.time() seconds), the
+        oldest among the inputs it took, or, for a source, when its step began or
+        what it gave to `set_origin`. None outside a step or with tracing off."""
+        return current_origin()
+
+    def set_origin(self, seconds: float) -> None:
+        """Inside a step: what it pushes carries `seconds` (time.time() scale,
+        such as a device's own timestamp) as its origin.
+
+        Raises:
+            RuntimeError: called outside a step.
+            TypeError, ValueError: `seconds` is not a finite number.
+        """
+        set_origin(seconds)
 
     def get_last_exception(self) -> Optional[BaseException]:
         """The last exception a guard of this node caught (a failing step, set-up

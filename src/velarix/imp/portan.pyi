@@ -42,6 +42,15 @@ class Task:
 def carried(function: Callable[..., Any], /, *args: Any) -> Any:
     """Call `function(*args)`, then run on this thread the scheduled nodes it made ready."""
 
+def current_origin() -> Optional[float]:
+    """The origin (time.time() seconds) of what the running step pushes, or None."""
+
+def set_origin(seconds: float) -> None:
+    """What the running step pushes from now on carries `seconds` as its origin."""
+
+def _set_tracing(enabled: object) -> None: ...
+def _get_tracing() -> bool: ...
+
 class IPortImp(PortableImp):
     """An input port: SYNC queues every value in arrival order, ASYNC keeps the newest."""
 
@@ -63,7 +72,7 @@ class IPortImp(PortableImp):
         """Forget the link to `output_port`."""
     def get_stats(self) -> dict[str, Optional[int]]:
         """Values received, still queued and dropped (an ASYNC port's replaced values)."""
-    def _receive(self, value: Any) -> None: ...
+    def _receive(self, value: Any, origin: Optional[float] = None) -> None: ...
     def _source_metadata(self) -> Any: ...
 
 class OPortImp(PortableImp):

@@ -1,0 +1,162 @@
+// Latency tracing: every queued value carries the time it was pushed and its origin,
+// the time the value it derives from was made (a source's step start, or a time
+// the source gives). A step's pushes inherit the oldest origin among the values it
+// took; an input port keeps, for its latest values, how long each waited (push to
+// the start of the step that took it: "latency") and how old it was then ("age").
+//
+// Times are time.time() seconds of the system clock. All of it runs with the
+// interpreter lock held.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "common/runtime.hpp"
+
+namespace vx {
+
+// What a queued value carries beside it.
+struct Stamp {
+    double pushed = 0.0;
+    double origin = 0.0;
+};
+
+// Off: no clock is read for the stamps and no figures are kept (process-wide).
+inline bool tracing = true;
+
+// The system clock in time.time() seconds, read natively: the stamps are no
+// readings of the step cycle's clock, which reads time.time() twice a cycle and no
+// more (a patched time.time sees only those).
+inline double trace_now() {
+    double seconds;
+    return clock_detail::system_clock_seconds(seconds) ? seconds : 0.0;
+}
+
+// The latest samples of one input port, in seconds (floats: 8 KB a port, made when
+// its first value is taken).
+struct LatencyRing {
+    static constexpr size_t window = 1024;
+    float latency[window];
+    float age[window];
+    size_t next = 0, filled = 0;
+
+    void record(double waited, double old) {
+        latency[next] = (float)waited;
+        age[next] = (float)old;
+        next = (next + 1) % window;
+        filled = std::min(filled + 1, window);
+    }
+};
+
+// A value taken from a queue, waiting for the start of the step that takes it:
+// then its sample goes into the queue's ring. The queue object is held meanwhile.
+struct TakenValue {
+    PyObject *queue;  // owned: the PortQueue the value came from
+    std::unique_ptr<LatencyRing> *ring;
+    Stamp stamp;
+};
+
+// The origin this thread's current step hands to what it pushes, and the values
+// taken since the last step began (its inputs), with the oldest of their origins.
+struct StepTrace {
+    double origin = NAN;   // NaN: not in a step (a push then takes the time of the push)
+    double taken = NAN;    // NaN: nothing taken
+    std::vector<TakenValue> pending;
+};
+
+inline StepTrace &this_trace() {
+    static thread_local StepTrace trace;
+    return trace;
+}
+
+// Values taken here and never stepped (a port read by hand) are let go beyond this.
+constexpr size_t max_pending = 64;
+
+// Samples the values taken since the last step began, as of `now`.
+inline void sample_taken(StepTrace &trace, double now) noexcept {
+    std::vector<TakenValue> pending;
+    pending.swap(trace.pending);
+    for (TakenValue &taken : pending) {
+        if (!*taken.ring)
+            taken.ring->reset(new (std::nothrow) LatencyRing());  // without memory: no figures
+        if (*taken.ring && !std::isnan(now))
+            (*taken.ring)->record(now - taken.stamp.pushed, now - taken.stamp.origin);
+    }
+    // Released last: a queue let go here may run code that takes values.
+    for (TakenValue &taken : pending)
+        Py_DECREF(taken.queue);
+    pending.clear();
+    if (trace.pending.empty())
+        trace.pending.swap(pending);  // keeps its storage
+}
+
+// A value with `stamp` was taken from `queue` (a PortQueue object, whose ring is
+// `ring`): sampled when the next step begins, and its origin counts for that step.
+inline void record_taken(PyObject *queue, std::unique_ptr<LatencyRing> &ring, const Stamp &stamp) noexcept {
+    StepTrace &trace = this_trace();
+    if (std::isnan(trace.taken) || stamp.origin < trace.taken)
+        trace.taken = stamp.origin;
+    if (trace.pending.size() >= max_pending)
+        sample_taken(trace, NAN);
+    Py_INCREF(queue);
+    trace.pending.push_back({queue, &ring, stamp});
+}
+
+// The stamp of a value pushed now by this thread.
+inline Stamp stamp_now() {
+    if (!tracing)
+        return {};
+    const double now = trace_now();
+    const double origin = this_trace().origin;
+    return {now, std::isnan(origin) ? now : origin};
+}
+
+// A step begins at `start`: what it took waited until now, and its origin is the
+// oldest of its inputs' (taken since the last step began), else its start.
+// Returns what step_end restores.
+inline double step_begin(double start) {
+    StepTrace &trace = this_trace();
+    if (!trace.pending.empty())
+        sample_taken(trace, start);
+    const double previous = trace.origin;
+    trace.origin = std::isnan(trace.taken) ? start : trace.taken;
+    trace.taken = NAN;
+    return previous;
+}
+
+inline void step_end(double previous) {
+    StepTrace &trace = this_trace();
+    trace.origin = previous;
+    trace.taken = NAN;
+}
+
+// {"mean", "p50", "p99", "max"} of one of the ring's series (None each when empty).
+inline nb::object summary(const LatencyRing *ring, bool age) {
+    nb::dict figures;
+    if (!ring || ring->filled == 0) {
+        for (const char *key : {"mean", "p50", "p99", "max"})
+            figures[key] = nb::none();
+        return std::move(figures);
+    }
+    const float *series = age ? ring->age : ring->latency;
+    std::vector<double> sorted(series, series + ring->filled);
+    std::sort(sorted.begin(), sorted.end());
+    double total = 0.0;
+    for (double value : sorted)
+        total += value;
+    auto at = [&](double share) {
+        size_t index = (size_t)(share * (double)(sorted.size() - 1) + 0.5);
+        return sorted[std::min(index, sorted.size() - 1)];
+    };
+    auto put = [&](const char *key, double value) { figures[key] = steal_or_throw(PyFloat_FromDouble(value)); };
+    put("mean", total / (double)sorted.size());
+    put("p50", at(0.50));
+    put("p99", at(0.99));
+    put("max", sorted.back());
+    return std::move(figures);
+}
+
+} // namespace vx
