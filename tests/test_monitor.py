@@ -386,6 +386,7 @@ def test_the_charts_move_in_a_browser():
         early = updates_reach(2)
         later = updates_reach(early["updates"] + 3)
         assert later["points"] > early["points"] and later["state"] == "RUNNING"
+        assert later["latencyPoints"] > 0  # the ages of the values relay and sink took
         rows = browser.execute_script("return document.querySelectorAll('#nodes tbody tr').length")
         assert rows == 3
     finally:

@@ -90,6 +90,8 @@ def test_latency_and_age_are_kept_per_input_port_and_stop_with_tracing():
             source.cycle({"x": x})
         assert keep.done.wait(WAIT)
         figures = keep.get_stats()["inputs"]["in"]
+        # Each link of the picture carries its median latency.
+        assert pipeline.to_dot().count("p50 ") == 2
         for name in ("latency", "age"):
             assert 0 <= figures[name]["p50"] <= figures[name]["p99"] <= figures[name]["max"]
             assert figures[name]["mean"] <= figures[name]["max"]

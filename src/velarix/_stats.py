@@ -26,6 +26,14 @@ def deepest_queue(stats: dict[str, Any]) -> Optional[int]:
     return max(queued) if queued else None
 
 
+def oldest_input(stats: dict[str, Any]) -> Optional[float]:
+    """The median age (seconds since origin) of the values a node took, on its
+    input port where they were oldest; None before any (or without tracing)."""
+    ages = [port["age"]["p50"] for port in stats["inputs"].values()
+            if isinstance(port.get("age"), dict) and port["age"]["p50"] is not None]
+    return max(ages) if ages else None
+
+
 def _blocked_time(imp: Any) -> float:
     blocked = getattr(imp, "_time_blocked", 0.0)
     return blocked if type(blocked) is float else 0.0

@@ -48,6 +48,8 @@ class NodeInfo:
     load: Optional[float] = None
     condition: Optional[str] = None
     rate_out: Optional[float] = None
+    # Median seconds from push to step, per input port, once values were taken.
+    latency_p50: Mapping[str, Optional[float]] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -98,7 +100,8 @@ def describe(pipeline: Pipeline, stats: Optional[Sequence[Mapping[str, Any]]] = 
             rate=node.config.get(ONode.Configuration.Keys.RATE),
             load=figures["load"] if figures else None,
             condition=str(figures["condition"]) if figures else None,
-            rate_out=figures["rate_out"] if figures else None)
+            rate_out=figures["rate_out"] if figures else None,
+            latency_p50=_latency_p50(figures))
         graph.nodes.append(info)
         if isinstance(node, INode):
             for port in info.inputs:
@@ -147,12 +150,33 @@ def _quote(text: str) -> str:
     return json.dumps(text, ensure_ascii=False)
 
 
+def _latency_p50(figures: Optional[Mapping[str, Any]]) -> dict[str, Optional[float]]:
+    if not figures:
+        return {}
+    medians = {}
+    for port, entry in figures.get("inputs", {}).items():
+        latency = entry.get("latency")
+        medians[port] = latency.get("p50") if isinstance(latency, Mapping) else None
+    return medians
+
+
 def _link_label(link: LinkInfo, graph: Optional[GraphInfo] = None) -> str:
     label = f"{link.source_port} → {link.target_port} ({link.timing})"
     source = graph.node(link.source) if graph is not None else None
     if source is not None and source.rate_out is not None:
         label += f"\n{source.rate_out:.1f}/s"
+    target = graph.node(link.target) if graph is not None else None
+    latency = target.latency_p50.get(link.target_port) if target is not None else None
+    if latency is not None:
+        label += f"\np50 {_duration(latency)}"
     return label
+
+
+def _duration(seconds: float) -> str:
+    """A latency as people read it: microseconds below a millisecond, else ms."""
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.0f} µs"
+    return f"{seconds * 1e3:.1f} ms"
 
 
 def _node_caption(node: NodeInfo) -> str:

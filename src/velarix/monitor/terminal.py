@@ -9,7 +9,7 @@ import re
 import threading
 from typing import TYPE_CHECKING, Any, Literal, Optional
 
-from .._stats import deepest_queue
+from .._stats import deepest_queue, oldest_input
 from ..constants import Constants
 from ..logger import LogType
 from ._run import Reading, RunClock
@@ -80,7 +80,7 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
         table.add_column(column, overflow="ellipsis", min_width=4)
     for column in ("state", "condition"):
         table.add_column(column, no_wrap=True)
-    for column in ("load %", "in /s", "out /s", "p99 ms", "queue"):
+    for column in ("load %", "in /s", "out /s", "p99 ms", "age ms", "queue"):
         table.add_column(column, justify="right", no_wrap=True)
 
     def name(text: object) -> Any:
@@ -93,7 +93,8 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
             name(stats["name"]), name(stats["class"]), Text(visible(stats["state"])),
             Text(visible(stats["condition"]), style="green" if healthy else "bold red"),
             _figure(stats["load"]), _figure(stats["rate_in"]), _figure(stats["rate_out"]),
-            _milliseconds(stats["step_time"]["p99"]), "-" if deepest is None else str(deepest),
+            _milliseconds(stats["step_time"]["p99"]), _milliseconds(oldest_input(stats)),
+            "-" if deepest is None else str(deepest),
         )
     lines = [Text(f"{e['type']:<8} {visible(e['message'], lines=True)}",
                   style="red" if e["type"] == "ERROR" else "yellow")

@@ -20,7 +20,7 @@ import threading
 import time
 from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence
 
-from .._stats import deepest_queue
+from .._stats import deepest_queue, oldest_input
 from ..graph import to_dot
 from ._run import RunClock
 
@@ -47,6 +47,7 @@ def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
             "condition": str(entry["condition"]), "load": entry["load"], "steps": entry["steps"],
             "rate_in": entry["rate_in"], "rate_out": entry["rate_out"],
             "p99": entry["step_time"]["p99"], "queue": deepest_queue(dict(entry)),
+            "age": oldest_input(dict(entry)), "busy": entry.get("busy"), "blocked": entry.get("blocked"),
         })
     log = [{"timestamp": e["timestamp"], "type": e["type"], "message": e["message"]}
            for e in pipeline.get_logger().get_all()[-_LOG_LINES:]]
