@@ -249,6 +249,8 @@ Run run_cycles(nb::handle self, nb::handle task) {
             return Run::idle;
         if (done >= cycle_budget)
             return Run::more;
+        if (done > 0)
+            port_api::offer_surplus();  // what this node's pushes readied, another thread may run
         if (check_room && !port_api::room_for_cycle(bounded, task))
             return Run::blocked;
         vx::call_method(self, names::cycle_, take_data(plan->ports));

@@ -174,6 +174,8 @@ double step_begin(double start) { return vx::step_begin(start); }
 
 void step_end(double previous) { vx::step_end(previous); }
 
+void offer_surplus() { vx::offer_surplus(); }
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -212,6 +214,7 @@ const vx::PortApi table = {
     stepping_scheduled,
     step_begin,
     step_end,
+    offer_surplus,
 };
 
 } // namespace

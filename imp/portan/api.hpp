@@ -107,6 +107,10 @@ struct PortApi {
     // and its pushes carry its origin until step_end(step_begin's result).
     double (*step_begin)(double start);
     void (*step_end)(double previous);
+
+    // A scheduler thread about to step more of the same node offers what it has
+    // queued meanwhile to a sleeping one.
+    void (*offer_surplus)(void);
 };
 
 } // namespace vx
@@ -283,6 +287,8 @@ inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_pla
 inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
 
 inline bool stepping_scheduled() { return api().stepping_scheduled() != 0; }
+
+inline void offer_surplus() { api().offer_surplus(); }
 
 // For the life of a step: what it pushes carries its origin, the oldest of the
 // values it took (else its start).

@@ -15,6 +15,8 @@ namespace {
 // a chain that is always ready cannot keep the others waiting (a node itself runs
 // a bounded number of cycles per dispatch, intaran's cycle_budget).
 constexpr unsigned long fairness_turns = 64;
+// Dispatches a cycle() carries before it hands the rest to the scheduler threads.
+constexpr int carry_limit = 256;
 
 PyObject *new_ref(PyObject *object) {
     Py_INCREF(object);
@@ -72,9 +74,16 @@ PyObject *next_task(Runner &r, SchedulerState *s) {
     }
     // Another thread's surplus: it is busy in a step (or stepping something else).
     for (Runner *other : s->runners) {
-        if (other != &r && !other->own.empty()) {
+        if (other == &r)
+            continue;
+        if (!other->own.empty()) {
             PyObject *task = other->own.front();
             other->own.pop_front();
+            return task;
+        }
+        if (other->next && other->stepping > 0) {
+            PyObject *task = other->next;
+            other->next = nullptr;
             return task;
         }
     }
@@ -93,8 +102,19 @@ void detach_data(TaskData &t) {
     if (t.detached)
         return;
     t.detached = true;
-    if (SchedulerState *s = scheduler_state(t.scheduler))
-        --s->attached;
+    if (SchedulerState *s = scheduler_state(t.scheduler)) {
+        // The last node has left (stopped, or by the monitoring thread's stop): the
+        // threads end; a node that starts on it again starts them anew.
+        if (--s->attached == 0 && !s->stopping) {
+            s->idle_stop = true;
+            {
+                std::lock_guard<std::mutex> guard(s->mutex);
+                s->stopping = true;
+                ++s->wake_seq;
+            }
+            s->wake.notify_all();
+        }
+    }
     // Released last: it may hold the node, whose release may run code.
     PyObject *run = t.run, *plan = t.plan;
     t.run = t.plan = nullptr;
@@ -198,8 +218,9 @@ void scheduler_loop(SchedulerState &s) {
     Runner &r = this_runner();
     r.scheduler = &s;
     s.runners.push_back(&r);
+    const unsigned long generation = s.generation;
     try {
-        while (!stopping(s)) {
+        while (!stopping(s) && s.generation == generation) {
             PyObject *task = next_task(r, &s);
             if (!task) {
                 sleep_until_woken(s);
@@ -257,6 +278,12 @@ void schedule_task(PyObject *task) noexcept {
     requeue_own(r, task, *t);
 }
 
+void offer_surplus() noexcept {
+    Runner &r = this_runner();
+    if (r.scheduler && r.has_work())
+        wake_one(*r.scheduler);
+}
+
 int carry_begin() noexcept {
     Runner &r = this_runner();
     return r.carrying++;
@@ -269,8 +296,14 @@ void carry_end(int previous) {
         return;  // an outer cycle, or the scheduler loop, runs what is waiting
     ++r.carrying;  // what the carried runs make ready is carried too
     try {
-        while (PyObject *task = next_task(r, nullptr))
+        int runs = 0;
+        while (PyObject *task = next_task(r, nullptr)) {
             run_task(r, task);
+            if (++runs >= carry_limit && r.has_work()) {
+                hand_over(r);  // always ready: the scheduler threads go on with it
+                break;
+            }
+        }
     } catch (...) {
         --r.carrying;
         hand_over(r);
@@ -305,7 +338,11 @@ nb::object attach_task(nb::handle scheduler, nb::handle run) {
     t.scheduler = new_ref(scheduler.ptr());
     t.run = new_ref(run.ptr());
     ++s->attached;
-    return nb::steal(task);
+    nb::object made = nb::steal(task);
+    // Its threads ended when the last node left: this node brings them back.
+    if (s->idle_stop)
+        vx::call_method(scheduler, names::start);
+    return made;
 }
 
 void detach_task(nb::handle task) {
@@ -346,14 +383,20 @@ nb::object bounded_outputs(nb::handle node) {
 }
 
 // A full queue holds the producer back when its pushes would wait, and when its
-// reader is on a shared scheduler too: then the reader runs first, and neither
-// drop_oldest nor raise meets a queue that only the scheduling let fill. A reader
-// with a thread of its own (or none) keeps the policy as configured.
+// reader is ready on a shared scheduler and only waits for its turn: then the
+// reader runs first, and neither drop_oldest nor raise meets a queue that only the
+// order of the runs let fill. A reader that is stepping (slow itself), or has a
+// thread of its own, meets the policy as configured.
 bool room_for_cycle(nb::handle bounded, PyObject *task) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
         PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
-        if (!q || (Py_ssize_t)q->items.size() < q->capacity || (q->overflow != Overflow::block && !q->task))
+        if (!q || (Py_ssize_t)q->items.size() < q->capacity)
             continue;
+        if (q->overflow != Overflow::block) {
+            const TaskData *reader = task_data(q->task);
+            if (!reader || reader->state != TaskState::queued)
+                continue;  // a reader that is slow itself meets the policy
+        }
         bool waiting = false;
         for (PyObject *other : q->room_waiters)
             waiting = waiting || other == task;
@@ -486,13 +529,21 @@ nb::object thread_list(const vx::Call &call) {
 }
 
 // Joins the threads of an earlier run (they end once stopped), except the current one.
+// Joins the threads of an earlier run (they end once stopped), except the current
+// one, which stays listed: it ends after its step, and the next start() or stop()
+// on another thread joins it.
 void join_threads(const vx::Call &call) {
     nb::object threads = thread_list(call);
     nb::object me = vx::current_thread();
-    while (PyList_GET_SIZE(threads.ptr()) > 0) {
-        nb::object thread = nb::borrow(PyList_GET_ITEM(threads.ptr(), 0));
-        vx::check_status(PySequence_DelItem(threads.ptr(), 0));  // no Python code: a list of ours
-        if (!thread.is(me) && vx::truthy(vx::call_method(thread, names::is_alive)))
+    Py_ssize_t kept = 0;
+    while (PyList_GET_SIZE(threads.ptr()) > kept) {
+        nb::object thread = nb::borrow(PyList_GET_ITEM(threads.ptr(), kept));
+        if (thread.is(me)) {
+            ++kept;
+            continue;
+        }
+        vx::check_status(PySequence_DelItem(threads.ptr(), kept));  // no Python code: a list of ours
+        if (vx::truthy(vx::call_method(thread, names::is_alive)))
             vx::call_method(thread, names::join);
     }
 }
@@ -511,7 +562,10 @@ nb::object scheduler_start(const vx::Call &call) {
     SchedulerState &s = state_of(call);
     if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
         return nb::none();  // running
+    set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
     join_threads(call);
+    ++s.generation;
+    s.idle_stop = false;
     set_stopping(s, false);
     nb::object threads = thread_list(call);
     nb::object run = vx::getattr(call.self, names::run_);

@@ -77,6 +77,11 @@ struct SchedulerState {
     unsigned long wake_seq = 0;
     int sleeping = 0;
     bool stopping = false;
+    // Under the interpreter lock: renewed by each start(), so a thread of an earlier
+    // run (one that stopped the pipeline from its own step) ends instead of serving
+    // the new one; and whether the threads ended because the last node left.
+    unsigned long generation = 0;
+    bool idle_stop = false;
 };
 
 struct Scheduler {
@@ -120,8 +125,13 @@ inline bool must_not_wait_for_room() {
     return runner.scheduler != nullptr || (runner.carrying > 0 && runner.has_work());
 }
 
+// A scheduler thread about to step more of the same node: a thread asleep may take
+// the work this one has queued meanwhile.
+void offer_surplus() noexcept;
+
 // cycle() carrying the work it makes ready: begin returns the state end restores,
-// end runs that work (on this thread) when the outermost carrying cycle ends.
+// end runs that work (on this thread) when the outermost carrying cycle ends; past
+// a bound (a node that is always ready) the rest goes to the scheduler threads.
 int carry_begin() noexcept;
 void carry_end(int previous);
 // The carrying call failed: what it made ready goes to the scheduler threads.
