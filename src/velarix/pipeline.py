@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional, Sequence
 
 from . import graph
 from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
@@ -25,6 +25,7 @@ from .portable import FreshIds, loading
 if TYPE_CHECKING:
     from .logger import LogEntry, Logger
     from .monitor.web import WebMonitor
+    from .record._recorder import Recording
 
 # How often wait() looks at the state while the stop event stays unset (a restart
 # clears it); a stop sets the event and ends the wait at once.
@@ -161,6 +162,46 @@ class Pipeline:
         finally:
             done.set()
             watcher.join()
+        self._stop_recordings()
+
+    def record(self, path: str, ports: Optional[Sequence[str]] = None, *, compression: str = "zstd",
+               queue_size: int = 1024, chunk_size: int = 1 << 20,
+               flush_interval: float = 1.0) -> Recording:
+        """Record output ports to the MCAP file `path` and return the Recording
+        (its `stop()` and `get_stats()`). Needs the extra velarix[record].
+
+        Args:
+            path: the file to write (replaced).
+            ports: "node.port" names; None records every output port.
+            compression: of the file's chunks: "zstd", "lz4" or "none".
+            queue_size: values that may wait for the writer; more are dropped
+                (counted, and logged as a WARNING), so pushes never wait.
+            chunk_size: bytes of messages per chunk; a process killed while
+                recording leaves a file that reads up to its last complete chunk.
+            flush_interval: seconds after which a chunk is written out even
+                when it is not full.
+
+        The recording ends with `stop()`, when the pipeline stops, or at the end
+        of the process. The file holds the pipeline's saved form (as `save()`
+        writes it; left out when the pipeline cannot be saved).
+
+        Raises:
+            ValueError: a port is unknown, or an option is out of range.
+            ImportError: the mcap package is missing.
+            OSError: the file cannot be made.
+        """
+        from .record._recorder import Recording
+
+        return Recording(self, path, ports, compression=compression, chunk_size=chunk_size,
+                         queue_size=queue_size, flush_interval=flush_interval)
+
+    def _stop_recordings(self) -> None:
+        recorder = sys.modules.get("velarix.record._recorder")
+        if recorder is None:
+            return
+        for recording in recorder.active_recordings():
+            if recording._pipeline is self:
+                recording.stop()
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Block until the pipeline is stopped: True, or False when `timeout`
@@ -219,6 +260,7 @@ class Pipeline:
         dropping the pipeline frees them. Calling it again does nothing more."""
         if self.get_state() == Constants.States.RUNNING:
             self.stop()
+        self._stop_recordings()
         monitor = self._imp._monitor_thread
         if monitor is not None and monitor.ident is not None:
             # Its last line ("Monitoring thread terminated.") belongs in the file.
@@ -420,7 +462,13 @@ class Pipeline:
     def serialize(self) -> dict[str, Any]:
         """{"nodes": [each node's serialised form], "connections": [(output port
         id, input port id), ...]}."""
-        return self._imp.serialize()
+        data = self._imp.serialize()
+        if "velarix.record._recorder" in sys.modules:  # links to a recording's taps stay out
+            from .record._recorder import is_tap_id
+
+            key = PipelineImp.SerializationKeys.CONNECTIONS
+            data[key] = [pair for pair in data[key] if not is_tap_id(pair[1])]
+        return data
 
     @staticmethod
     def deserialize(data: dict[str, Any], directory: Optional[str] = None,

@@ -1,0 +1,349 @@
+"""The recording file: MCAP with one channel per recorded port and encoding, and a
+reader that tolerates a file cut short (a killed process, a full disk).
+
+Layout (see README "Recording and replay"):
+
+- header profile ``"velarix"``; metadata record ``"velarix.recording"`` with
+  ``format`` ("1"), ``started`` (ns since the epoch) and ``ports`` (JSON list of
+  "node.port"); metadata record ``"velarix.pipeline"`` with ``json``, the text
+  `Pipeline.save()` writes; at a clean end a metadata record ``"velarix.stats"``.
+- one channel per recorded port and encoding, topic ``"node.port"``, no schema,
+  channel metadata ``node``, ``port`` and, when the port had set-up metadata,
+  ``port_metadata`` (base64 of its pickle).
+- message encoding ``"npy"``: a numpy array (not of object dtype) in numpy's .npy
+  file format; ``"pickle5"``: any other value, ``pickle.dumps(value, protocol=5)``.
+- messages in the order the values were pushed, across ports; log and publish time
+  the push time (ns since the epoch); sequence the value's index in the recording
+  (modulo 2**32).
+"""
+
+from __future__ import annotations
+
+import base64
+import io
+import json
+import os
+import pickle
+import struct
+import zlib
+from dataclasses import dataclass, field
+from typing import IO, Any, Iterator, Optional
+
+PROFILE = "velarix"
+FORMAT_VERSION = "1"
+META_RECORDING = "velarix.recording"
+META_PIPELINE = "velarix.pipeline"
+META_STATS = "velarix.stats"
+ENCODING_NPY = "npy"
+ENCODING_PICKLE = "pickle5"
+_MAGIC = b"\x89MCAP0\r\n"
+
+
+class RecordingError(ValueError):
+    """A file that is missing, unreadable or not a velarix recording."""
+
+
+def require_mcap() -> None:
+    """Raise ImportError with the extra to install when `mcap` is missing."""
+    try:
+        import mcap  # noqa: F401
+    except ImportError:
+        raise ImportError("recording and replay need the mcap package: "
+                          "pip install 'velarix[record]'") from None
+
+
+# Values ---------------------------------------------------------------------------
+
+class Encoder:
+    """Turns values into (encoding, bytes); keeps the .npy header of each array
+    layout it has seen, so an array costs one copy of its data."""
+
+    def __init__(self) -> None:
+        self._headers: dict[tuple[Any, tuple[int, ...]], bytes] = {}
+
+    def encode(self, value: Any) -> tuple[str, bytes]:
+        kind = type(value)
+        if kind.__name__ == "ndarray" and kind.__module__ == "numpy" and not value.dtype.hasobject:
+            return ENCODING_NPY, self._npy(value)
+        return ENCODING_PICKLE, pickle.dumps(value, protocol=5)
+
+    def _npy(self, array: Any) -> bytes:
+        import numpy
+
+        array = numpy.ascontiguousarray(array)
+        key = (array.dtype, array.shape)
+        header = self._headers.get(key)
+        if header is None:
+            buffer = io.BytesIO()
+            numpy.lib.format.write_array(buffer, array, allow_pickle=False)
+            data = buffer.getvalue()
+            header = data[:len(data) - array.nbytes]
+            if len(self._headers) < 256:
+                self._headers[key] = header
+            return data
+        return header + array.tobytes()
+
+
+def decode(encoding: str, data: bytes) -> Any:
+    """The value a message holds. Unpickling runs code: only for trusted files."""
+    if encoding == ENCODING_NPY:
+        import numpy
+
+        return numpy.lib.format.read_array(io.BytesIO(data), allow_pickle=False)
+    if encoding == ENCODING_PICKLE:
+        return pickle.loads(data)
+    raise RecordingError(f"unknown message encoding {encoding!r}")
+
+
+def encode_port_metadata(metadata: Any) -> Optional[str]:
+    """The port's set-up metadata for the channel, or None when it cannot be pickled."""
+    try:
+        return base64.b64encode(pickle.dumps(metadata, protocol=5)).decode("ascii")
+    except Exception:  # a value of the application's that does not pickle: not stored
+        return None
+
+
+def decode_port_metadata(text: Optional[str]) -> Any:
+    if not text:
+        return None
+    try:
+        return pickle.loads(base64.b64decode(text))
+    except Exception:
+        return None
+
+
+# Reading --------------------------------------------------------------------------
+
+@dataclass
+class Channel:
+    """One recorded port and encoding."""
+
+    id: int
+    topic: str
+    encoding: str
+    metadata: dict[str, str]
+
+
+@dataclass
+class Message:
+    channel: Channel
+    log_time: int  # ns since the epoch
+    sequence: int
+    data: bytes
+
+    def value(self) -> Any:
+        return decode(self.channel.encoding, self.data)
+
+
+@dataclass
+class Contents:
+    """What a scan of the whole file found."""
+
+    channels: dict[int, Channel] = field(default_factory=dict)
+    counts: dict[int, int] = field(default_factory=dict)
+    start: Optional[int] = None
+    end: Optional[int] = None
+    messages: int = 0
+    metadata: dict[str, dict[str, str]] = field(default_factory=dict)
+    complete: bool = False  # the file ends with its footer
+    problem: Optional[str] = None  # why reading stopped early
+
+
+class RecordingReader:
+    """Reads a recording front to back without its summary, so a file cut short
+    reads up to its last complete chunk; `complete` and `problem` then say so.
+
+    Raises:
+        RecordingError: the file is missing, unreadable or not MCAP, or its
+            header is not a velarix recording's.
+    """
+
+    def __init__(self, path: str) -> None:
+        require_mcap()
+        self.path = os.fspath(path)
+        try:
+            with open(self.path, "rb") as file:
+                magic = file.read(len(_MAGIC))
+        except OSError as error:
+            raise RecordingError(f"cannot read {self.path}: {error.strerror or error}") from None
+        if magic != _MAGIC:
+            raise RecordingError(f"{self.path} is not an MCAP file")
+        self.complete = False
+        self.problem: Optional[str] = None
+        self.metadata: dict[str, dict[str, str]] = {}
+        self.channels: dict[int, Channel] = {}
+        first = self._first_records()
+        if first.get("profile") != PROFILE:
+            raise RecordingError(f"{self.path} is an MCAP file but not a velarix recording "
+                                 f"(profile {first.get('profile')!r})")
+
+    def _first_records(self) -> dict[str, Any]:
+        from mcap.records import Header
+
+        for record in self._records():
+            if isinstance(record, Header):
+                return {"profile": record.profile}
+            break
+        return {}
+
+    def _records(self) -> Iterator[Any]:
+        """Every record in file order; stops quietly, noting why, where the file
+        ends early or goes bad."""
+        from mcap.stream_reader import StreamReader
+
+        from mcap.records import Channel as McapChannel, Footer, Metadata
+
+        self.complete, self.problem = False, None
+        with open(self.path, "rb") as file:
+            reader = StreamReader(file, validate_crcs=True, record_size_limit=1 << 31)
+            iterator = reader.records
+            while True:
+                try:
+                    record = next(iterator)
+                except StopIteration:
+                    return
+                except (Exception, struct.error, zlib.error) as error:
+                    # Whatever the file's cut or broken part makes the reader raise.
+                    self.problem = _problem_text(error)
+                    return
+                if isinstance(record, McapChannel):
+                    self.channels[record.id] = Channel(record.id, record.topic,
+                                                       record.message_encoding, dict(record.metadata))
+                elif isinstance(record, Metadata):
+                    self.metadata[record.name] = dict(record.metadata)
+                elif isinstance(record, Footer):
+                    self.complete = True
+                yield record
+
+    def messages(self) -> Iterator[Message]:
+        """The messages in file order (the order they were recorded in)."""
+        from mcap.records import Message as McapMessage
+
+        for record in self._records():
+            if isinstance(record, McapMessage):
+                channel = self.channels.get(record.channel_id)
+                if channel is None:
+                    self.problem = f"a message on unknown channel {record.channel_id}"
+                    return
+                yield Message(channel, record.log_time, record.sequence, record.data)
+
+    def scan(self) -> Contents:
+        """Counts and times per channel from a pass over the whole file."""
+        contents = Contents()
+        for message in self.messages():
+            channel = message.channel.id
+            contents.counts[channel] = contents.counts.get(channel, 0) + 1
+            contents.messages += 1
+            if contents.start is None:
+                contents.start = message.log_time
+            contents.start = min(contents.start, message.log_time)
+            contents.end = max(contents.end or message.log_time, message.log_time)
+        contents.channels = dict(self.channels)
+        contents.metadata = dict(self.metadata)
+        contents.complete, contents.problem = self.complete, self.problem
+        return contents
+
+    def contents(self) -> Contents:
+        """As scan(), from the file's summary when it has one (a file finished
+        cleanly), else from a full scan."""
+        summary = self._summary()
+        if summary is None or summary.statistics is None:
+            return self.scan()
+        stats = summary.statistics
+        contents = Contents(complete=True)
+        for channel in summary.channels.values():
+            contents.channels[channel.id] = Channel(channel.id, channel.topic, channel.message_encoding,
+                                                    dict(channel.metadata))
+        contents.counts = dict(stats.channel_message_counts)
+        contents.messages = stats.message_count
+        if stats.message_count:
+            contents.start, contents.end = stats.message_start_time, stats.message_end_time
+        self.pipeline_json()  # the metadata records lie at the file's start
+        contents.metadata = dict(self.metadata)
+        self.channels.update(contents.channels)
+        return contents
+
+    def _summary(self) -> Any:
+        from mcap.reader import SeekingReader
+
+        try:
+            with open(self.path, "rb") as file:
+                return SeekingReader(file).get_summary()
+        except Exception:  # no footer (cut short) or a broken summary: scan instead
+            return None
+
+    def pipeline_json(self) -> Optional[str]:
+        """The saved pipeline stored in the file (read from its start), or None."""
+        for record in self._records():
+            if type(record).__name__ in ("Chunk", "Message", "Channel"):
+                break
+        found = self.metadata.get(META_PIPELINE, {}).get("json")
+        return found if found else None
+
+
+def _problem_text(error: BaseException) -> str:
+    name = type(error).__name__
+    if name in ("EndOfFile", "error") or isinstance(error, (EOFError, struct.error)):
+        return "the file ends inside a record (cut short)"
+    return f"{name}: {error}" if str(error) else name
+
+
+# Writing --------------------------------------------------------------------------
+
+class DirectFile:
+    """The stream the MCAP writer writes to: each write goes straight to the file
+    (no buffer in this process, so a killed process leaves every finished chunk on
+    disk), and a write that fails part-way is cut back off the file, so the file
+    never ends in a torn record."""
+
+    def __init__(self, path: str) -> None:
+        self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o644)
+        self._position = 0
+
+    def write(self, data: bytes) -> int:
+        view = memoryview(data)
+        start = self._position
+        try:
+            while view:
+                written = os.write(self._fd, view)
+                view = view[written:]
+                self._position += written
+        except OSError:
+            try:
+                os.ftruncate(self._fd, start)
+                os.lseek(self._fd, start, os.SEEK_SET)
+            except OSError:
+                pass
+            self._position = start
+            raise
+        return len(data)
+
+    def tell(self) -> int:
+        return self._position
+
+    def flush(self) -> None:
+        pass
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    @property
+    def closed(self) -> bool:
+        return self._fd < 0
+
+
+def open_writer(stream: IO[bytes], compression: str, chunk_size: int) -> Any:
+    """An MCAP writer on `stream` (started) with the chosen chunk compression."""
+    require_mcap()
+    from mcap.writer import CompressionType, Writer
+
+    kinds = {"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}
+    writer = Writer(stream, chunk_size=chunk_size, compression=kinds[compression])
+    writer.start(profile=PROFILE, library="velarix")
+    return writer
+
+
+def recording_metadata(started: int, ports: list[str]) -> dict[str, str]:
+    return {"format": FORMAT_VERSION, "started": str(started), "ports": json.dumps(ports)}
