@@ -284,7 +284,7 @@ class RecordingReader:
 def _problem_text(error: BaseException) -> str:
     name = type(error).__name__
     if name in ("EndOfFile", "error") or isinstance(error, (EOFError, struct.error)):
-        return "the file ends inside a record (cut short)"
+        return "the file ends inside a record"
     return f"{name}: {error}" if str(error) else name
 
 
