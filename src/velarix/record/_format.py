@@ -27,7 +27,7 @@ import pickle
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import IO, Any, Iterator, Optional
+from typing import Any, Iterator, Optional
 
 PROFILE = "velarix"
 FORMAT_VERSION = "1"
@@ -81,7 +81,8 @@ class Encoder:
             if len(self._headers) < 256:
                 self._headers[key] = header
             return data
-        return header + array.tobytes()
+        body: bytes = array.tobytes()
+        return header + body
 
 
 def decode(encoding: str, data: bytes) -> Any:
@@ -197,14 +198,17 @@ class RecordingReader:
         with open(self.path, "rb") as file:
             reader = StreamReader(file, validate_crcs=True, record_size_limit=1 << 31)
             iterator = reader.records
+            size = os.fstat(file.fileno()).st_size
             while True:
+                good = file.tell()  # the end of the last whole record (or chunk) read
                 try:
                     record = next(iterator)
                 except StopIteration:
                     return
                 except (Exception, struct.error, zlib.error) as error:
                     # Whatever the file's cut or broken part makes the reader raise.
-                    self.problem = _problem_text(error)
+                    self.problem = ("the file ends without its summary (the recording did not finish)"
+                                    if good == size else _problem_text(error))
                     return
                 if isinstance(record, McapChannel):
                     self.channels[record.id] = Channel(record.id, record.topic,
@@ -334,7 +338,7 @@ class DirectFile:
         return self._fd < 0
 
 
-def open_writer(stream: IO[bytes], compression: str, chunk_size: int) -> Any:
+def open_writer(stream: Any, compression: str, chunk_size: int) -> Any:
     """An MCAP writer on `stream` (started) with the chosen chunk compression."""
     require_mcap()
     from mcap.writer import CompressionType, Writer

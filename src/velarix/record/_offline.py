@@ -44,8 +44,8 @@ def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: boo
     inputs: dict[int, tuple[INode, str]] = {}
     for node in pipeline.get_nodes():
         if isinstance(node, INode):
-            for port_name, port in node._imp._input_ports.items():
-                inputs[id(port)] = (node, port_name)
+            for port_name, in_port in node._imp._input_ports.items():
+                inputs[id(in_port)] = (node, port_name)
     sources: list[tuple[ONode, list[str]]] = []
     for node in pipeline.get_nodes():
         if isinstance(node, ONode) and not isinstance(node, INode):
@@ -74,7 +74,7 @@ def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: boo
 def _figures(nodes: list[Any]) -> Optional[tuple[Any, ...]]:
     """What the input nodes have done; None while one of them is inside a step or
     could step now (every input holds a value)."""
-    seen = []
+    seen: list[Any] = []
     for node in nodes:
         if not isinstance(node, INode):
             continue

@@ -39,7 +39,7 @@ _IDLE_WAIT = 0.005  # seconds the writer sleeps when nothing waits
 _WARN_INTERVAL = 1.0  # at most one "dropped" warning a second
 
 
-class _Tap(IPortImp):  # type: ignore[misc]  # built without IPortImp's own set-up
+class _Tap(IPortImp):
     """An input port that only the recorder knows; see the module's text."""
 
     _dropped: int
@@ -233,12 +233,7 @@ class Recording:
                     self._write(encoder, channel, stamp, value)
                     wrote = True
                 if self._error is not None:
-                    self._lost += len(queue)
-                    queue.clear()
-                    if stopping:
-                        break
-                    time.sleep(_IDLE_WAIT)
-                    continue
+                    break  # a failed write ends the recording (the taps are unlinked)
                 dropped = sum(tap._dropped for _, tap in self._taps)
                 now = time.monotonic()
                 if dropped > warned_count and now - last_warned >= _WARN_INTERVAL:
@@ -255,6 +250,8 @@ class Recording:
                     time.sleep(_IDLE_WAIT)
             self._finish(warned_count)
         finally:
+            self._lost += len(queue)
+            queue.clear()
             self._file.close()
             self._done.set()
             _live.discard(self)

@@ -75,6 +75,8 @@ class Replay(ONode):
             raise TypeError("start must be a number of seconds.")
         if entries.get(keys.RATE) is not None:
             raise ValueError("a replay keeps the recording's own timing: it takes no rate.")
+        # A saved pipeline names this class by its module: it loads from the package.
+        Portable.add_preinstalled_module("velarix.record")
         reader = RecordingReader(path)
         contents = reader.contents()
         topics = sorted({c.topic for c in contents.channels.values()})
@@ -305,6 +307,3 @@ def _warning() -> Any:
 
     return LogType.WARNING
 
-
-# A saved pipeline names this class by its module: it loads from the package.
-Portable.add_preinstalled_module("velarix.record")
