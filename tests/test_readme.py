@@ -3,6 +3,8 @@
 import pathlib
 import re
 
+import pytest
+
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 
 
@@ -17,3 +19,12 @@ def test_readme_skip_example_prints_what_it_says(capsys):
     code = next(block for block in blocks if "SKIP" in block)
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out.splitlines() == ["[25, 31]", "3"]
+
+
+def test_readme_recording_example_prints_what_it_says(capsys, tmp_path, monkeypatch):
+    pytest.importorskip("mcap")
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    code = next(block for block in blocks if "Replay(" in block)
+    monkeypatch.chdir(tmp_path)  # it writes numbers.mcap where it runs
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines() == ["5", "[0, 1, 2, 3, 4]"]

@@ -256,6 +256,9 @@ class Replay(ONode):
                     self._pending = (self._mapping[message.channel.topic], value)
                     self._imp._cycle({})
                     self._pending = ("", None)
+                    if self._replayed == 0:
+                        # The first cycle runs the node's set-up: the schedule starts after it.
+                        origin = time.monotonic() - offset / rate
                     self._replayed += 1
                     self._position = offset + offset_start
                     last_offset = offset
