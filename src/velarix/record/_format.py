@@ -20,6 +20,7 @@ Layout (see README "Recording and replay"):
 from __future__ import annotations
 
 import base64
+import importlib
 import io
 import json
 import os
@@ -27,7 +28,7 @@ import pickle
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 PROFILE = "velarix"
 FORMAT_VERSION = "1"
@@ -125,11 +126,12 @@ class Channel:
     metadata: dict[str, str]
 
 
-@dataclass
+@dataclass(slots=True)
 class Message:
+    """One recorded value: its channel, push time (ns since the epoch) and data."""
+
     channel: Channel
-    log_time: int  # ns since the epoch
-    sequence: int
+    log_time: int
     data: bytes
 
     def value(self) -> Any:
@@ -188,15 +190,15 @@ class RecordingReader:
         return {}
 
     def _records(self) -> Iterator[Any]:
-        """Every record in file order; stops quietly, noting why, where the file
-        ends early or goes bad."""
+        """Every record in file order, chunks whole; stops quietly, noting why,
+        where the file ends early or goes bad."""
         from mcap.stream_reader import StreamReader
 
         from mcap.records import Channel as McapChannel, Footer, Metadata
 
         self.complete, self.problem = False, None
         with open(self.path, "rb") as file:
-            reader = StreamReader(file, validate_crcs=True, record_size_limit=1 << 31)
+            reader = StreamReader(file, emit_chunks=True, validate_crcs=True, record_size_limit=1 << 31)
             iterator = reader.records
             size = os.fstat(file.fileno()).st_size
             while True:
@@ -211,25 +213,94 @@ class RecordingReader:
                                     if good == size else _problem_text(error))
                     return
                 if isinstance(record, McapChannel):
-                    self.channels[record.id] = Channel(record.id, record.topic,
-                                                       record.message_encoding, dict(record.metadata))
+                    self._add_channel(record)
                 elif isinstance(record, Metadata):
                     self.metadata[record.name] = dict(record.metadata)
                 elif isinstance(record, Footer):
                     self.complete = True
                 yield record
 
+    def _add_channel(self, record: Any) -> None:
+        self.channels[record.id] = Channel(record.id, record.topic, record.message_encoding,
+                                           dict(record.metadata))
+
+    def raw_messages(self) -> Iterator[tuple[Channel, int, bytes]]:
+        """(channel, log time, data) of every message in file order."""
+        return self.values(lambda channel: channel, raw=True)
+
+    def values(self, route: Callable[[Channel], Any], since: int = 0,
+               raw: bool = False) -> Iterator[tuple[Any, int, Any]]:
+        """(route(channel), log time, value) of the messages logged at `since` (ns)
+        or later, in file order, leaving out channels whose route is None; with
+        `raw`, the message's bytes instead of its value. The chunks are parsed here
+        rather than record by record: this is the replay's hot loop."""
+        from mcap.data_stream import ReadDataStream
+        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
+
+        routes: dict[int, Any] = {}  # channel id -> (route, decoder) or None
+        loads = pickle.loads
+
+        def routed(channel_id: int) -> Any:
+            channel = self.channels.get(channel_id)
+            if channel is None:
+                self.problem = f"a message on unknown channel {channel_id}"
+                return False
+            target = route(channel)
+            entry: Any
+            if target is None:
+                entry = None
+            elif raw:
+                entry = (target, None)
+            elif channel.encoding == ENCODING_PICKLE:
+                entry = (target, loads)
+            else:
+                encoding = channel.encoding
+                entry = (target, lambda data: decode(encoding, data))
+            routes[channel_id] = entry
+            return entry
+
+        head = struct.Struct("<BQ").unpack_from
+        fields = struct.Struct("<HIQQ").unpack_from
+        for record in self._records():
+            if isinstance(record, McapMessage):  # outside a chunk: written unchunked
+                entry = routes[record.channel_id] if record.channel_id in routes else routed(record.channel_id)
+                if entry is False:
+                    return
+                if entry is not None and record.log_time >= since:
+                    target, decoder = entry
+                    yield target, record.log_time, record.data if raw else decoder(record.data)
+                continue
+            if not isinstance(record, Chunk):
+                continue
+            try:
+                data = _chunk_data(record)
+            except Exception as error:  # a chunk that does not decompress or fails its check
+                self.problem = _problem_text(error)
+                return
+            position, end = 0, len(data)
+            while position < end:
+                opcode, length = head(data, position)
+                body = position + 9
+                position = body + length
+                if opcode == 0x05:
+                    channel_id, _, log_time, _ = fields(data, body)
+                    entry = routes[channel_id] if channel_id in routes else routed(channel_id)
+                    if entry is None or log_time < since:
+                        continue
+                    if entry is False:
+                        return
+                    target, decoder = entry
+                    payload = data[body + 22:position]
+                    yield target, log_time, payload if raw else decoder(payload)
+                elif opcode == 0x04:
+                    stream = ReadDataStream(io.BytesIO(data[body:position]))
+                    self._add_channel(McapChannel.read(stream))
+                    routes.clear()
+
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""
-        from mcap.records import Message as McapMessage
-
-        for record in self._records():
-            if isinstance(record, McapMessage):
-                channel = self.channels.get(record.channel_id)
-                if channel is None:
-                    self.problem = f"a message on unknown channel {record.channel_id}"
-                    return
-                yield Message(channel, record.log_time, record.sequence, record.data)
+        for channel, log_time, data in self.raw_messages():
+            yield Message(channel, log_time, data)
 
     def scan(self) -> Contents:
         """Counts and times per channel from a pass over the whole file."""
@@ -283,6 +354,24 @@ class RecordingReader:
                 break
         found = self.metadata.get(META_PIPELINE, {}).get("json")
         return found if found else None
+
+
+def _chunk_data(chunk: Any) -> bytes:
+    """A chunk's records, decompressed and checked against its CRC."""
+    if chunk.compression == "zstd":
+        import zstandard
+
+        data: bytes = zstandard.decompress(chunk.data, chunk.uncompressed_size)
+    elif chunk.compression == "lz4":
+        frame: Any = importlib.import_module("lz4.frame")
+        data = frame.decompress(chunk.data)
+    elif chunk.compression == "":
+        data = chunk.data
+    else:
+        raise RecordingError(f"unknown chunk compression {chunk.compression!r}")
+    if chunk.uncompressed_crc and zlib.crc32(data) != chunk.uncompressed_crc:
+        raise RecordingError("a chunk fails its CRC check")
+    return data
 
 
 def _problem_text(error: BaseException) -> str:

@@ -13,9 +13,10 @@ from ..imp import SKIP
 from ..node import PortData, PortMetadata, StepResult
 from ..o_node import ONode
 from ..portable import Portable
-from ._format import Message, RecordingReader, decode_port_metadata
+from ._format import RecordingReader, decode_port_metadata
 
 SPEED_MAX = "max"
+_NO_DATA: dict[str, Any] = {}  # what each replay cycle receives (its step reads the pending value)
 _SPIN = 0.0015  # seconds before a deadline from which the thread stops sleeping and yields
 
 
@@ -104,6 +105,7 @@ class Replay(ONode):
         if unknown:
             raise ValueError(f"ports names output port(s) the node lacks: {', '.join(map(repr, unknown))}.")
         self._skips: dict[str, Any] = {name: SKIP for name in self._imp._output_ports}
+        self._single = len(self._skips) == 1
         contents = self._contents
         self._first = contents.start or 0
         self._duration = ((contents.end or 0) - self._first) / 1e9
@@ -124,7 +126,7 @@ class Replay(ONode):
         self._thread: Optional[threading.Thread] = None
         self._replayed = 0
         self._loops = 0
-        self._position = 0.0
+        self._last_time: Optional[int] = None
         self._problem: Optional[str] = None
 
     # The node ------------------------------------------------------------------
@@ -143,6 +145,8 @@ class Replay(ONode):
                 self._lock.notify_all()
             return None
         port, value = self._pending
+        if self._single:
+            return {port: value}
         out = dict(self._skips)
         out[port] = value
         return out
@@ -206,9 +210,11 @@ class Replay(ONode):
         ended early, or None)}."""
         stats = super().get_stats()
         speed = self.config[Replay.Configuration.Keys.SPEED]
+        last = self._last_time
+        position = 0.0 if last is None else (last - self._first) / 1e9
         stats["replay"] = {
-            "path": self.config[Replay.Configuration.Keys.PATH], "position": self._position,
-            "duration": self._duration, "remaining": max(0.0, self._duration - self._position),
+            "path": self.config[Replay.Configuration.Keys.PATH], "position": position,
+            "duration": self._duration, "remaining": max(0.0, self._duration - position),
             "speed": speed, "replayed": self._replayed, "total": self._total, "loops": self._loops,
             "paused": self._paused, "finished": self._finished.is_set(), "problem": self._problem,
         }
@@ -216,13 +222,12 @@ class Replay(ONode):
 
     # The replay thread -----------------------------------------------------------
 
-    def _messages(self) -> Iterator[Message]:
-        start = self._first + int(self.config[Replay.Configuration.Keys.START] * 1e9)
+    def _messages(self) -> Iterator[tuple[str, int, Any]]:
+        """(output port, log time, value) of the values to play, in file order."""
+        since = self._first + int(self.config[Replay.Configuration.Keys.START] * 1e9)
         reader = RecordingReader(self.config[Replay.Configuration.Keys.PATH])
         mapping = self._mapping
-        for message in reader.messages():
-            if message.log_time >= start and message.channel.topic in mapping:
-                yield message
+        yield from reader.values(lambda channel: mapping.get(channel.topic), since)
         if reader.problem is not None:
             self._problem = reader.problem
 
@@ -241,28 +246,34 @@ class Replay(ONode):
             while self._running():
                 played = 0
                 last_offset = 0.0
-                for message in self._messages():
-                    offset = (message.log_time - self._first) / 1e9 - offset_start
-                    value = message.value()
-                    held = self._hold()
-                    if held is None:
+                halted = self._halt.is_set
+                cycle = self._imp._cycle
+                timed = rate != math.inf
+                first = self._first
+                for port, log_time, value in self._messages():
+                    if timed or self._paused:
+                        offset = (log_time - first) / 1e9 - offset_start
+                        held = self._hold() if self._paused else False
+                        if held is None:
+                            return
+                        if origin is None or held:
+                            origin = time.monotonic() - offset / rate
+                        if timed and not self._sleep_until(origin + offset / rate):
+                            return
+                    # A stopped or failed node's cycle does nothing: look at it now and then.
+                    if halted() or (played & 255 == 0 and not self._running()):
                         return
-                    if origin is None or held:
-                        origin = time.monotonic() - offset / rate
-                    if rate != math.inf and not self._sleep_until(origin + offset / rate):
-                        return
-                    if not self._running():
-                        return
-                    self._pending = (self._mapping[message.channel.topic], value)
-                    self._imp._cycle({})
-                    self._pending = ("", None)
-                    if self._replayed == 0:
+                    self._pending = (port, value)
+                    cycle(_NO_DATA)
+                    if self._replayed == 0 and timed:
                         # The first cycle runs the node's set-up: the schedule starts after it.
-                        origin = time.monotonic() - offset / rate
+                        origin = time.monotonic() - ((log_time - first) / 1e9 - offset_start) / rate
                     self._replayed += 1
-                    self._position = offset + offset_start
-                    last_offset = offset
+                    self._last_time = log_time
                     played += 1
+                self._pending = ("", None)
+                if self._last_time is not None:
+                    last_offset = (self._last_time - first) / 1e9 - offset_start
                 if not loop or played == 0:
                     break
                 self._loops += 1
