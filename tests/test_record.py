@@ -498,3 +498,33 @@ def test_commands_refuse_missing_foreign_and_broken_files_in_one_line(tmp_path):
         lines = result.stderr.strip().splitlines()
         assert len(lines) == 1 and lines[0].startswith(f"velarix {args[0]}: error:") and text in lines[0], \
             (args, result.stderr)
+
+
+def test_the_table_and_the_page_show_a_replays_position_speed_and_what_is_left(tmp_path):
+    console_module = pytest.importorskip("rich.console")
+    pytest.importorskip("aiohttp")
+    import io
+
+    from velarix.monitor import render
+    from velarix.monitor.web import snapshot
+
+    path = tmp_path / "pairs.mcap"
+    record_pairs(path, 20)
+    replay, sink = Replay(name="tape", path=str(path), ports={"pair.a": "out"}), Collect()
+    replay.pause()
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(replay, sink)
+        pipeline.start()
+        for _ in range(5):
+            replay.step()
+        sink.wait_for(5)
+        console = console_module.Console(file=io.StringIO(), width=80)
+        console.print(render(pipeline))
+        text = console.file.getvalue()
+        reading = snapshot(pipeline)
+    line = next(line for line in text.splitlines() if line.startswith("replay tape"))
+    assert re.match(r"replay tape: paused 0\.\d\d of 0\.\d\d s \(25% of 20 values\), speed 1x, 0\.\d\d s left$",
+                    line.strip()), line
+    play = next(node for node in reading["nodes"] if node["name"] == "tape")["replay"]
+    assert (play["replayed"], play["total"], play["paused"], play["speed"]) == (5, 20, True, 1.0)
+    assert play["remaining"] == pytest.approx(play["duration"] - play["position"])

@@ -48,6 +48,10 @@ def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
             "rate_in": entry["rate_in"], "rate_out": entry["rate_out"],
             "p99": entry["step_time"]["p99"], "queue": deepest_queue(dict(entry)),
         })
+        if "replay" in entry:  # a replay's play: position, duration, what is left
+            nodes[-1]["replay"] = {key: entry["replay"][key] for key in
+                                   ("position", "duration", "remaining", "speed", "replayed", "total",
+                                    "loops", "paused", "finished")}
     log = [{"timestamp": e["timestamp"], "type": e["type"], "message": e["message"]}
            for e in pipeline.get_logger().get_all()[-_LOG_LINES:]]
     return {"state": reading.state, "condition": reading.condition, "elapsed": reading.elapsed,
