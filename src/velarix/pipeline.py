@@ -165,7 +165,7 @@ class Pipeline:
         self._stop_recordings()
 
     def record(self, path: str, ports: Optional[Sequence[str]] = None, *, compression: str = "zstd",
-               queue_size: int = 1024, chunk_size: int = 1 << 20,
+               queue_size: int = 65536, queue_bytes: int = 64 << 20, chunk_size: int = 1 << 20,
                flush_interval: float = 1.0) -> Recording:
         """Record output ports to the MCAP file `path` and return the Recording
         (its `stop()` and `get_stats()`). Needs the extra velarix[record].
@@ -176,6 +176,8 @@ class Pipeline:
             compression: of the file's chunks: "zstd", "lz4" or "none".
             queue_size: values that may wait for the writer; more are dropped
                 (counted, and logged as a WARNING), so pushes never wait.
+            queue_bytes: bytes of numpy arrays and byte strings that may wait
+                for the writer; more are dropped likewise.
             chunk_size: bytes of messages per chunk; a process killed while
                 recording leaves a file that reads up to its last complete chunk.
             flush_interval: seconds after which a chunk is written out even
@@ -193,7 +195,7 @@ class Pipeline:
         from .record._recorder import Recording
 
         return Recording(self, path, ports, compression=compression, chunk_size=chunk_size,
-                         queue_size=queue_size, flush_interval=flush_interval)
+                         queue_size=queue_size, flush_interval=flush_interval, queue_bytes=queue_bytes)
 
     def _stop_recordings(self) -> None:
         recorder = sys.modules.get("velarix.record._recorder")

@@ -430,10 +430,9 @@ class DirectFile:
 def open_writer(stream: Any, compression: str, chunk_size: int) -> Any:
     """An MCAP writer on `stream` (started) with the chosen chunk compression."""
     require_mcap()
-    from mcap.writer import CompressionType, Writer
+    from ._writer import Writer
 
-    kinds = {"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}
-    writer = Writer(stream, chunk_size=chunk_size, compression=kinds[compression])
+    writer = Writer(stream, compression, chunk_size)
     writer.start(profile=PROFILE, library="velarix")
     return writer
 

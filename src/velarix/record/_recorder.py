@@ -12,6 +12,7 @@ import atexit
 import collections
 import itertools
 import os
+import sys
 import threading
 import time
 import weakref
@@ -32,7 +33,10 @@ TAP_ID_PREFIX = "velarix.record.tap:"
 _tap_numbers = itertools.count(1)
 _live: "weakref.WeakSet[Recording]" = weakref.WeakSet()
 
-DEFAULT_QUEUE_SIZE = 1024
+# Values, and bytes of arrays and byte strings, that may wait for the writer: enough
+# for the pauses in which the writer waits for the interpreter lock (several ms).
+DEFAULT_QUEUE_SIZE = 65536
+DEFAULT_QUEUE_BYTES = 64 << 20
 DEFAULT_CHUNK_SIZE = 1 << 20
 DEFAULT_FLUSH_INTERVAL = 1.0
 _IDLE_WAIT = 0.005  # seconds the writer sleeps when nothing waits
@@ -48,19 +52,45 @@ class _Tap(IPortImp):
         raise TypeError("recorder taps are made by Pipeline.record()")
 
 
-def _make_tap(queue: collections.deque[Any], capacity: int, channel: int) -> _Tap:
+def _sizes() -> dict[type, Callable[[Any], int]]:
+    """How many bytes a value of the types that can be large holds (the rest count 0)."""
+    sizes: dict[type, Callable[[Any], int]] = {bytes: len, bytearray: len, memoryview: _nbytes}
+    numpy = sys.modules.get("numpy")
+    if numpy is not None:
+        sizes[numpy.ndarray] = _nbytes
+    return sizes
+
+
+def _nbytes(value: Any) -> int:
+    size: int = value.nbytes
+    return size
+
+
+def _make_tap(queue: collections.deque[Any], capacity: int, held: list[int], most_bytes: int,
+              sizes: dict[type, Callable[[Any], int]], channel: int) -> _Tap:
     tap: _Tap = _Tap.__new__(_Tap)
     tap.config = IPort.Configuration(id=f"{TAP_ID_PREFIX}{next(_tap_numbers)}", name="recorder")
     tap._connected_ports = []
     tap._dropped = 0
     append = queue.append
     now = time.time_ns
+    size_of = sizes.get
 
+    # held: [bytes added by the taps, bytes the writer has taken]; two cells, so the
+    # writer's count never races the taps'.
     def receive(value: Any) -> None:
-        if len(queue) < capacity:
-            append((channel, now(), value))
+        measure = size_of(type(value))
+        if measure is None:
+            if len(queue) < capacity:
+                append((channel, now(), value))
+                return
         else:
-            tap._dropped += 1
+            size = measure(value)
+            if len(queue) < capacity and held[0] - held[1] + size <= most_bytes:
+                held[0] += size
+                append((channel, now(), value))
+                return
+        tap._dropped += 1
 
     # In the instance, so the port's call finds it without the class's lookup.
     tap.__dict__["_receive"] = receive
@@ -108,11 +138,13 @@ class Recording:
     def __init__(self, pipeline: Pipeline, path: str, ports: Optional[Sequence[str]] = None,
                  compression: str = "zstd", chunk_size: int = DEFAULT_CHUNK_SIZE,
                  queue_size: int = DEFAULT_QUEUE_SIZE, flush_interval: float = DEFAULT_FLUSH_INTERVAL,
-                 pipeline_json: Optional[str] = None) -> None:
+                 pipeline_json: Optional[str] = None, queue_bytes: int = DEFAULT_QUEUE_BYTES) -> None:
         if compression not in ("zstd", "lz4", "none"):
             raise ValueError(f"compression must be 'zstd', 'lz4' or 'none', got {compression!r}.")
         if type(queue_size) is not int or queue_size < 1:
             raise ValueError(f"queue_size must be an int of at least 1, got {queue_size!r}.")
+        if type(queue_bytes) is not int or queue_bytes < 1:
+            raise ValueError(f"queue_bytes must be an int of at least 1, got {queue_bytes!r}.")
         if type(chunk_size) is not int or chunk_size < 1:
             raise ValueError(f"chunk_size must be an int of at least 1, got {chunk_size!r}.")
         self._pipeline = pipeline
@@ -121,6 +153,8 @@ class Recording:
         self._flush_interval = float(flush_interval)
         chosen = self._choose(pipeline, ports)
         self._queue: collections.deque[Any] = collections.deque()
+        self._held = [0, 0]
+        self._sizes = _sizes()
         self._taps: list[tuple[Any, _Tap]] = []
         self._channels: list[dict[str, Any]] = []  # per tap: topic, node, port, ids by encoding
         self._recorded = 0
@@ -145,7 +179,8 @@ class Recording:
         self._seen_running = pipeline.get_state() == "RUNNING"
         self._thread = threading.Thread(target=self._run, name="velarix-recorder", daemon=True)
         for node, name, port in chosen:
-            tap = _make_tap(self._queue, queue_size, len(self._channels))
+            tap = _make_tap(self._queue, queue_size, self._held, queue_bytes, self._sizes,
+                            len(self._channels))
             self._channels.append({"topic": topic_of(node, name), "node": str(node.get_name()),
                                    "port": name, "source": port, "ids": {}})
             self._taps.append((port, tap))
@@ -228,8 +263,13 @@ class Recording:
                 if stopping:
                     self._unlink()  # nothing more joins the queue after this
                 wrote = False
+                size_of = self._sizes.get
+                held = self._held
                 while queue and self._error is None:
                     channel, stamp, value = queue.popleft()
+                    measure = size_of(type(value))
+                    if measure is not None:
+                        held[1] += measure(value)
                     self._write(encoder, channel, stamp, value)
                     wrote = True
                 if self._error is not None:
