@@ -220,6 +220,22 @@ def test_a_writer_that_falls_behind_drops_counts_and_warns(tmp_path):
     assert len(list(RecordingReader(str(tmp_path / "slow.mcap")).messages())) == stats["recorded"]
 
 
+def test_the_queue_holds_a_bounded_number_of_bytes(tmp_path):
+    source = Source(name="src")
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(source)
+        recording = pipeline.record(str(tmp_path / "bytes.mcap"), queue_bytes=2500)
+        pipeline.start()
+        source.cycle({"v": SlowToStore()})  # the writer is busy with it for a while
+        for n in range(10):
+            source.cycle({"v": bytes([n]) * 1000})
+        pipeline.stop()
+    stats = recording.get_stats()
+    assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == 11
+    values = [m.value() for m in RecordingReader(str(tmp_path / "bytes.mcap")).messages()]
+    assert values[0] == 0 and all(len(v) == 1000 for v in values[1:])
+
+
 def test_compressions_and_a_recording_that_stops_with_its_pipeline(tmp_path):
     for compression in ("zstd", "lz4", "none"):
         path = tmp_path / f"{compression}.mcap"

@@ -63,12 +63,19 @@ class Encoder:
         self._headers: dict[tuple[Any, tuple[int, ...]], bytes] = {}
 
     def encode(self, value: Any) -> tuple[str, bytes]:
+        """(encoding, data) of `value`."""
+        encoding, head, body = self.encode_parts(value)
+        return encoding, head + bytes(body)
+
+    def encode_parts(self, value: Any) -> tuple[str, bytes, Any]:
+        """(encoding, head, body): the data is head + body, where body may be a
+        buffer over the value's own memory (an array's), valid while it lives."""
         kind = type(value)
         if kind.__name__ == "ndarray" and kind.__module__ == "numpy" and not value.dtype.hasobject:
-            return ENCODING_NPY, self._npy(value)
-        return ENCODING_PICKLE, pickle.dumps(value, protocol=5)
+            return (ENCODING_NPY, *self._npy(value))
+        return ENCODING_PICKLE, b"", pickle.dumps(value, protocol=5)
 
-    def _npy(self, array: Any) -> bytes:
+    def _npy(self, array: Any) -> tuple[bytes, Any]:
         import numpy
 
         array = numpy.ascontiguousarray(array)
@@ -81,9 +88,10 @@ class Encoder:
             header = data[:len(data) - array.nbytes]
             if len(self._headers) < 256:
                 self._headers[key] = header
-            return data
-        body: bytes = array.tobytes()
-        return header + body
+        try:
+            return header, memoryview(array).cast("B")
+        except (TypeError, ValueError):  # dtypes without a buffer format (datetimes, say)
+            return header, array.tobytes()
 
 
 def decode(encoding: str, data: bytes) -> Any:

@@ -82,11 +82,16 @@ class Writer:
         self._chunk += _record(channel)
         return channel.id
 
-    def add_message(self, channel_id: int, log_time: int, data: bytes, publish_time: int,
-                    sequence: int) -> None:
+    def add_message(self, channel_id: int, log_time: int, data: Any, publish_time: int,
+                    sequence: int, head: bytes = b"") -> None:
+        """One message; its data is `head` followed by `data` (bytes, or any
+        contiguous buffer of bytes, copied here once)."""
         chunk = self._chunk
         offset = len(chunk)
-        chunk += _MESSAGE.pack(_OP_MESSAGE, 22 + len(data), channel_id, sequence, log_time, publish_time)
+        chunk += _MESSAGE.pack(_OP_MESSAGE, 22 + len(head) + len(data), channel_id, sequence, log_time,
+                               publish_time)
+        if head:
+            chunk += head
         chunk += data
         index = self._indexes.get(channel_id)
         if index is None:
@@ -103,7 +108,7 @@ class Writer:
         """Write the open chunk, with its message indexes, in one write."""
         if not self._indexes:
             return  # channels alone wait for the first message
-        data = bytes(self._chunk)
+        data = self._chunk  # replaced below, never changed again: no copy needed
         compressed = self._compress(data) if self._compress is not None else data
         start, end = self._chunk_start or 0, self._chunk_end
         name = self._compression.encode()
