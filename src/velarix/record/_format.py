@@ -198,35 +198,48 @@ class RecordingReader:
         return {}
 
     def _records(self) -> Iterator[Any]:
-        """Every record in file order, chunks whole; stops quietly, noting why,
-        where the file ends early or goes bad."""
-        from mcap.stream_reader import StreamReader
+        """The header, channel, message, chunk (whole), metadata and footer records
+        in file order, read here rather than by the mcap package's stream reader,
+        which parses every index on the way. Stops quietly, noting why, where the
+        file ends early or goes bad."""
+        from mcap.data_stream import ReadDataStream
+        from mcap.records import Channel as McapChannel, Chunk, Footer, Header, Message as McapMessage
+        from mcap.records import Metadata
 
-        from mcap.records import Channel as McapChannel, Footer, Metadata
-
+        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x04: McapChannel, 0x05: McapMessage,
+                                 0x06: Chunk, 0x0C: Metadata}
         self.complete, self.problem = False, None
         with open(self.path, "rb") as file:
-            reader = StreamReader(file, emit_chunks=True, validate_crcs=True, record_size_limit=1 << 31)
-            iterator = reader.records
             size = os.fstat(file.fileno()).st_size
+            file.seek(len(_MAGIC))
             while True:
-                good = file.tell()  # the end of the last whole record (or chunk) read
-                try:
-                    record = next(iterator)
-                except StopIteration:
-                    return
-                except (Exception, struct.error, zlib.error) as error:
-                    # Whatever the file's cut or broken part makes the reader raise.
+                good = file.tell()  # the end of the last whole record
+                head = file.read(9)
+                if len(head) < 9 or good + 9 + struct.unpack_from("<Q", head, 1)[0] > size:
                     self.problem = ("the file ends without its summary (the recording did not finish)"
-                                    if good == size else _problem_text(error))
+                                    if good == size else "the file ends inside a record")
                     return
-                if isinstance(record, McapChannel):
+                opcode, length = struct.unpack("<BQ", head)
+                kind = kinds.get(opcode)
+                if kind is None:  # indexes, statistics, the data end: not needed here
+                    file.seek(length, os.SEEK_CUR)
+                    continue
+                body = file.read(length)
+                try:
+                    stream = ReadDataStream(io.BytesIO(body))
+                    record = kind.read(stream, length) if kind is McapMessage else kind.read(stream)
+                except Exception as error:  # a record that does not parse: the file is broken there
+                    self.problem = _problem_text(error)
+                    return
+                if kind is McapChannel:
                     self._add_channel(record)
-                elif isinstance(record, Metadata):
+                elif kind is Metadata:
                     self.metadata[record.name] = dict(record.metadata)
-                elif isinstance(record, Footer):
+                elif kind is Footer:
                     self.complete = True
                 yield record
+                if kind is Footer:
+                    return
 
     def _add_channel(self, record: Any) -> None:
         self.channels[record.id] = Channel(record.id, record.topic, record.message_encoding,
@@ -268,7 +281,7 @@ class RecordingReader:
             return entry
 
         head = struct.Struct("<BQ").unpack_from
-        fields = struct.Struct("<HIQQ").unpack_from
+        message_head = struct.Struct("<BQHIQQ").unpack_from
         for record in self._records():
             if isinstance(record, McapMessage):  # outside a chunk: written unchunked
                 entry = routes[record.channel_id] if record.channel_id in routes else routed(record.channel_id)
@@ -285,25 +298,34 @@ class RecordingReader:
             except Exception as error:  # a chunk that does not decompress or fails its check
                 self.problem = _problem_text(error)
                 return
+            batch: list[tuple[Any, int, Any]] = []
+            append = batch.append
             position, end = 0, len(data)
             while position < end:
-                opcode, length = head(data, position)
-                body = position + 9
-                position = body + length
+                opcode = data[position]
                 if opcode == 0x05:
-                    channel_id, _, log_time, _ = fields(data, body)
-                    entry = routes[channel_id] if channel_id in routes else routed(channel_id)
+                    _, length, channel_id, _, log_time, _ = message_head(data, position)
+                    position += 9 + length
+                    entry = routes.get(channel_id, False)
+                    if entry is False:
+                        entry = routed(channel_id)
+                        if entry is False:
+                            yield from batch
+                            return
                     if entry is None or log_time < since:
                         continue
-                    if entry is False:
-                        return
                     target, decoder = entry
-                    payload = data[body + 22:position]
-                    yield target, log_time, payload if raw else decoder(payload)
-                elif opcode == 0x04:
+                    payload = data[position - length + 22:position]
+                    append((target, log_time, payload if raw else decoder(payload)))
+                    continue
+                _, length = head(data, position)
+                body = position + 9
+                position = body + length
+                if opcode == 0x04:
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
+            yield from batch
 
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""

@@ -222,14 +222,12 @@ class Replay(ONode):
 
     # The replay thread -----------------------------------------------------------
 
-    def _messages(self) -> Iterator[tuple[str, int, Any]]:
-        """(output port, log time, value) of the values to play, in file order."""
+    def _open(self) -> tuple[RecordingReader, Iterator[tuple[str, int, Any]]]:
+        """The reader and its (output port, log time, value) of the values to play."""
         since = self._first + int(self.config[Replay.Configuration.Keys.START] * 1e9)
         reader = RecordingReader(self.config[Replay.Configuration.Keys.PATH])
         mapping = self._mapping
-        yield from reader.values(lambda channel: mapping.get(channel.topic), since)
-        if reader.problem is not None:
-            self._problem = reader.problem
+        return reader, reader.values(lambda channel: mapping.get(channel.topic), since)
 
     def _running(self) -> bool:
         return (not self._halt.is_set() and self._imp.get_state() == Constants.States.RUNNING
@@ -243,35 +241,46 @@ class Replay(ONode):
         # Wall clock (monotonic) of recorded offset 0 of this pass.
         origin: Optional[float] = None
         try:
+            replayed = 0
             while self._running():
                 played = 0
+                last_time = 0
                 last_offset = 0.0
                 halted = self._halt.is_set
                 cycle = self._imp._cycle
                 timed = rate != math.inf
                 first = self._first
-                for port, log_time, value in self._messages():
-                    if timed or self._paused:
-                        offset = (log_time - first) / 1e9 - offset_start
-                        held = self._hold() if self._paused else False
-                        if held is None:
+                reader, values = self._open()
+                try:
+                    for port, log_time, value in values:
+                        if timed or self._paused:
+                            offset = (log_time - first) / 1e9 - offset_start
+                            held = self._hold() if self._paused else False
+                            if held is None:
+                                return
+                            if origin is None or held:
+                                origin = time.monotonic() - offset / rate
+                            if timed and not self._sleep_until(origin + offset / rate):
+                                return
+                        # A stopped or failed node's cycle does nothing: look at it now and then.
+                        if halted() or (played & 255 == 0 and not self._running()):
                             return
-                        if origin is None or held:
-                            origin = time.monotonic() - offset / rate
-                        if timed and not self._sleep_until(origin + offset / rate):
-                            return
-                    # A stopped or failed node's cycle does nothing: look at it now and then.
-                    if halted() or (played & 255 == 0 and not self._running()):
-                        return
-                    self._pending = (port, value)
-                    cycle(_NO_DATA)
-                    if self._replayed == 0 and timed:
-                        # The first cycle runs the node's set-up: the schedule starts after it.
-                        origin = time.monotonic() - ((log_time - first) / 1e9 - offset_start) / rate
-                    self._replayed += 1
-                    self._last_time = log_time
-                    played += 1
-                self._pending = ("", None)
+                        self._pending = (port, value)
+                        cycle(_NO_DATA)
+                        played += 1
+                        last_time = log_time
+                        if timed or self._paused or played & 63 == 0:  # the statistics, kept up
+                            if timed and replayed + played == 1:
+                                # The first cycle runs the node's set-up: the schedule starts after it.
+                                origin = time.monotonic() - ((log_time - first) / 1e9 - offset_start) / rate
+                            self._replayed, self._last_time = replayed + played, log_time
+                finally:
+                    self._pending = ("", None)
+                    if played:
+                        self._replayed, self._last_time = replayed + played, last_time
+                replayed += played
+                if reader.problem is not None:
+                    self._problem = reader.problem
                 if self._last_time is not None:
                     last_offset = (self._last_time - first) / 1e9 - offset_start
                 if not loop or played == 0:
