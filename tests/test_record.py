@@ -327,6 +327,23 @@ def test_replay_configuration_is_checked(tmp_path):
     assert Replay(path=str(path)).config["output_ports"][0]["name"] == "src.out"
 
 
+def test_a_pipeline_with_a_replay_saves_and_loads(tmp_path):
+    path = tmp_path / "r.mcap"
+    record_values(path, [5, 6])
+    replay, sink = Replay(name="tape", path=str(path), speed="max", loop=False), Collect(name="sink")
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect_ports(replay, "src.out", sink, "in")
+        pipeline.save(str(tmp_path / "p.json"))
+    loaded = Pipeline.load(str(tmp_path / "p.json"), directory="", fresh_ids=True)
+    with loaded:
+        tape, collect = loaded.get_nodes()
+        assert type(tape) is Replay and tape.config["ports"] == {"src.out": "src.out"}
+        loaded.start()
+        assert tape.wait(WAIT)
+        collect.wait_for(2)
+    assert collect.seen == [5, 6]
+
+
 # Offline runs ------------------------------------------------------------------------
 
 def test_two_offline_runs_of_a_deterministic_pipeline_give_the_same_values(tmp_path):
