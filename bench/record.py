@@ -161,21 +161,32 @@ def chain_bench(folder):
 def replay_run(path):
     replay = Replay(name="replay", path=path, speed="max", ports={"src.out": "out"})
     middle, end = Transform(name="transform"), Collect(name="sink")
-    end.expected = VALUES
     with Pipeline(directory="") as pipeline:
         pipeline.connect(replay, middle)
         pipeline.connect(middle, end)
+        # As the chain's warm-up: the first value runs the set-ups, outside the figure.
+        replay.pause()
         start = time.perf_counter()
         pipeline.start()
+        end.expected = 1
+        replay.step()
+        assert end.done.wait(10)
+        end.done.clear()
+        end.expected = VALUES
+        resumed = time.perf_counter()
+        replay.resume()
         assert end.done.wait(60)
-        return time.perf_counter() - start
+        done = time.perf_counter()
+        return done - start, (done - resumed) * VALUES / (VALUES - 1)
 
 
 def replay_bench(path):
     base = min(chain_run() for _ in range(3))
-    ours = min(replay_run(path) for _ in range(3))
+    runs = [replay_run(path) for _ in range(3)]
+    whole, ours = min(run[0] for run in runs), min(run[1] for run in runs)
     print(f"offline replay, {VALUES} values through 3 stages: {VALUES / ours:.0f}/s, the chain fed by "
-          f"cycle() {VALUES / base:.0f}/s, ratio {base / ours:.2f}")
+          f"cycle() {VALUES / base:.0f}/s, ratio {base / ours:.2f} (from the start, set-ups and the "
+          f"file's opening included: {VALUES / whole:.0f}/s, ratio {base / whole:.2f})")
 
 
 def timing_bench(folder):

@@ -301,22 +301,25 @@ class RecordingReader:
             batch: list[tuple[Any, int, Any]] = []
             append = batch.append
             position, end = 0, len(data)
+            last_id, target, decoder = -1, None, None  # the route of the channel just seen
             while position < end:
                 opcode = data[position]
                 if opcode == 0x05:
                     _, length, channel_id, _, log_time, _ = message_head(data, position)
                     position += 9 + length
-                    entry = routes.get(channel_id, False)
-                    if entry is False:
-                        entry = routed(channel_id)
+                    if channel_id != last_id:
+                        entry = routes.get(channel_id, False)
                         if entry is False:
-                            yield from batch
-                            return
-                    if entry is None or log_time < since:
+                            entry = routed(channel_id)
+                            if entry is False:
+                                yield from batch
+                                return
+                        last_id = channel_id
+                        target, decoder = entry if entry is not None else (None, None)
+                    if target is None or log_time < since:
                         continue
-                    target, decoder = entry
                     payload = data[position - length + 22:position]
-                    append((target, log_time, payload if raw else decoder(payload)))
+                    append((target, log_time, payload if decoder is None else decoder(payload)))
                     continue
                 _, length = head(data, position)
                 body = position + 9
@@ -325,6 +328,7 @@ class RecordingReader:
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
+                    last_id = -1
             yield from batch
 
     def messages(self) -> Iterator[Message]:

@@ -263,7 +263,7 @@ class Replay(ONode):
                             if timed and not self._sleep_until(origin + offset / rate):
                                 return
                         # A stopped or failed node's cycle does nothing: look at it now and then.
-                        if halted() or (played & 255 == 0 and not self._running()):
+                        if played & 63 == 0 and (halted() or not self._running()):
                             return
                         self._pending = (port, value)
                         cycle(_NO_DATA)
