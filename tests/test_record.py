@@ -72,6 +72,14 @@ class SlowToStore:
         return (int, (0,))
 
 
+class Unpicklable:
+    def __deepcopy__(self, memo):
+        return self
+
+    def __reduce__(self):
+        raise TypeError("not for files")
+
+
 def values_of_every_kind():
     return [
         7, "text", b"\x00bytes", None, 2.5, {"a": [1, (2, 3)], "b": {"c": b"x"}},
@@ -218,6 +226,21 @@ def test_a_writer_that_falls_behind_drops_counts_and_warns(tmp_path):
     assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == len(values)
     assert any("values dropped" in text and "cannot keep up" in text for text in warnings), warnings
     assert len(list(RecordingReader(str(tmp_path / "slow.mcap")).messages())) == stats["recorded"]
+
+
+def test_a_value_that_does_not_pickle_is_left_out_with_a_warning(tmp_path):
+    source = Source(name="src")
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(source)
+        recording = pipeline.record(str(tmp_path / "odd.mcap"))
+        pipeline.start()
+        for value in (1, Unpicklable(), 2, Unpicklable(), 3):
+            source.cycle({"v": value})
+        pipeline.stop()
+        warnings = [e["message"] for e in pipeline.get_logger().get_by_type("WARNING")]
+    assert [m.value() for m in RecordingReader(str(tmp_path / "odd.mcap")).messages()] == [1, 2, 3]
+    assert recording.get_stats()["dropped"] == 2
+    assert sum("a value of src.out cannot be stored (TypeError" in text for text in warnings) == 1
 
 
 def test_the_queue_holds_a_bounded_number_of_bytes(tmp_path):
