@@ -3,6 +3,8 @@
 import pathlib
 import re
 
+import pytest
+
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 
 
@@ -24,3 +26,12 @@ def test_readme_shared_threads_example_prints_what_it_says(capsys):
     code = next(block for block in blocks if "threads=1" in block)
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out.splitlines() == ["[0, 2, 4, 6, 8] 1"]
+
+
+def test_readme_recording_example_prints_what_it_says(capsys, tmp_path, monkeypatch):
+    pytest.importorskip("mcap")
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    code = next(block for block in blocks if "Replay(" in block)
+    monkeypatch.chdir(tmp_path)  # it writes numbers.mcap where it runs
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines() == ["5", "[0, 1, 2, 3, 4]"]

@@ -312,6 +312,218 @@ def command_graph(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# record, replay, info ---------------------------------------------------------------
+
+def _record_module() -> Any:
+    """velarix.record, or a CommandError saying which extra to install."""
+    try:
+        from . import record
+        from .record._format import require_mcap
+
+        require_mcap()
+    except ImportError as error:
+        raise CommandError(str(error)) from None
+    return record
+
+
+def _open_recording(path: str) -> Any:
+    record = _record_module()
+    try:
+        return record.RecordingReader(path)
+    except record.RecordingError as error:
+        raise CommandError(str(error)) from None
+
+
+def _size_text(size: float) -> str:
+    for unit in ("B", "kB", "MB", "GB"):
+        if size < 1000 or unit == "GB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1000
+    return f"{size:.1f} GB"
+
+
+def _cut_short_note(command: str, path: str, problem: Optional[str]) -> None:
+    if problem is not None:
+        print(f"velarix {command}: warning: {path} is cut short ({problem}); it reads up to its "
+              f"last complete chunk", file=sys.stderr)
+
+
+def command_record(args: argparse.Namespace) -> int:
+    """`velarix record`: run a saved pipeline and record its output ports."""
+    if args.seconds is not None and args.seconds < 0:
+        raise CommandError("--seconds must not be negative")
+    record = _record_module()
+    pipeline = load_pipeline(args.file, args.log_dir)
+    logger = pipeline.get_logger()
+    try:
+        try:
+            # The file's own text: a loaded class saves again without its source.
+            with open(args.file, encoding="utf-8") as file:
+                saved = file.read()
+            recording = record.Recording(pipeline, args.out, args.ports, pipeline_json=saved)
+        except ValueError as error:
+            raise CommandError(str(error)) from None
+        except OSError as error:
+            raise CommandError(f"cannot write {args.out}: {error.strerror or error}") from None
+        note = undriven_note(pipeline)
+        if note is not None:
+            print(f"velarix record: {note}", file=sys.stderr)
+        try:
+            pipeline.start()
+        except Exception:
+            recording.stop()
+            for node in pipeline.get_nodes():
+                node.stop()
+            print(f"velarix record: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
+            return EXIT_FAILED
+        _watch(pipeline, args.seconds, sys.stderr)
+        if (pipeline.get_state() == Constants.States.RUNNING
+                or pipeline.get_condition() == Constants.Conditions.ERROR):
+            pipeline.stop()
+        recording.stop()
+        stats = recording.get_stats()
+        print(f"recorded {stats['recorded']} values ({stats['dropped']} dropped) of "
+              f"{len(stats['ports'])} ports to {args.out}, {_size_text(stats['bytes'])}")
+        if stats["error"]:
+            print(f"velarix record: the recording stopped early: {stats['error']}", file=sys.stderr)
+        failure = failure_report(pipeline)
+    finally:
+        logger.stop()
+    if failure is not None:
+        print(failure, file=sys.stderr)
+        return EXIT_FAILED
+    return EXIT_OK
+
+
+def _speed(text: str) -> Any:
+    if text == "max":
+        return "max"
+    try:
+        value = float(text)
+    except ValueError:
+        raise CommandError(f"--speed must be a positive number or max, got {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise CommandError(f"--speed must be a positive number or max, got {text!r}")
+    return value
+
+
+def _stored_pipeline(reader: Any, path: str) -> Pipeline:
+    text = reader.pipeline_json()
+    if text is None:
+        raise CommandError(f"{path} holds no saved pipeline: name one with --pipeline")
+    try:
+        data = json.loads(text)
+        check_saved_pipeline(data, path)
+        with loading(origin=path):
+            return Pipeline.deserialize(data, "")
+    except (ValueError, NotAPipelineError) as error:
+        raise CommandError(f"the pipeline stored in {path} does not load: {error}") from None
+    except Exception as error:  # whatever the stored classes raise
+        raise CommandError(f"the pipeline stored in {path} does not load: {type(error).__name__}: "
+                           f"{error}") from None
+
+
+def _progress_bar(replay: Any, live: bool) -> str:
+    figures = replay.get_stats()["replay"]
+    done = figures["replayed"] / figures["total"] if figures["total"] else 1.0
+    width = 30
+    bar = "#" * int(done * width)
+    left = figures["remaining"]
+    if live and isinstance(figures["speed"], float):
+        left /= figures["speed"]
+    return (f"[{bar:<{width}}] {done * 100:5.1f}%  {figures['position']:.1f} of "
+            f"{figures['duration']:.1f} s, {left:.1f} s left, {figures['replayed']} values")
+
+
+def command_replay(args: argparse.Namespace) -> int:
+    """`velarix replay`: run a pipeline over a recording, its recorded sources replaced."""
+    speed = _speed(args.speed)
+    if args.seconds is not None and args.seconds < 0:
+        raise CommandError("--seconds must not be negative")
+    reader = _open_recording(args.file)
+    from .record._offline import run_offline
+
+    if args.pipeline is not None:
+        pipeline = load_pipeline(args.pipeline, "")
+        with open(args.pipeline, encoding="utf-8") as file:
+            saved: Optional[str] = file.read()
+    else:
+        pipeline = _stored_pipeline(reader, args.file)
+        saved = reader.pipeline_json()
+    out = sys.stderr
+    tty = out.isatty()
+
+    def progress(replay: Any) -> None:
+        if tty:
+            out.write("\r" + _progress_bar(replay, speed != "max") + " ")
+            out.flush()
+
+    try:
+        try:
+            result = run_offline(pipeline, args.file, speed=speed, loop=args.loop, record=args.record,
+                                 pipeline_json=saved, seconds=args.seconds, progress=progress)
+        except PipelineError:
+            if tty:
+                out.write("\n")
+            failure = failure_report(pipeline)
+            print(failure or "a node failed", file=sys.stderr)
+            return EXIT_FAILED
+        except ValueError as error:
+            raise CommandError(str(error)) from None
+        except OSError as error:
+            raise CommandError(f"cannot write {args.record}: {error.strerror or error}") from None
+    except KeyboardInterrupt:
+        if tty:
+            out.write("\n")
+        print("velarix replay: interrupted", file=sys.stderr)
+        return 128 + 2
+    finally:
+        pipeline.get_logger().stop()
+    if tty:
+        out.write("\n")
+    figures = result["replay"]
+    _cut_short_note("replay", args.file, figures["problem"] if figures["problem"] != "stopped" else None)
+    print(f"replayed {figures['replayed']} values of {args.file} in place of "
+          f"{', '.join(result['replaced'])}")
+    recorded = result["recording"]
+    if recorded is not None:
+        print(f"recorded {recorded['recorded']} values ({recorded['dropped']} dropped) to {args.record}")
+    return EXIT_OK
+
+
+def info_text(path: str, contents: Any, size: int) -> str:
+    """What `velarix info` prints about a recording."""
+    duration = ((contents.end or 0) - (contents.start or 0)) / 1e9
+    stored = contents.metadata.get("velarix.pipeline", {}).get("json")
+    nodes = "-"
+    if stored:
+        try:
+            nodes = f"{len(json.loads(stored)['nodes'])} nodes"
+        except (ValueError, KeyError, TypeError):
+            nodes = "unreadable"
+    lines = [f"file      {path}  ({_size_text(size)}, "
+             f"{'complete' if contents.complete else 'cut short'})",
+             f"duration  {duration:.3f} s",
+             f"values    {contents.messages}",
+             f"pipeline  {nodes if stored else 'not stored'}", ""]
+    rows = []
+    for channel_id, channel in sorted(contents.channels.items()):
+        count = contents.counts.get(channel_id, 0)
+        rate = f"{count / duration:.1f}" if duration > 0 else "-"
+        rows.append((visible(channel.topic), channel.encoding, str(count), rate))
+    lines.append(_table(("channel", "encoding", "values", "rate /s"), rows) if rows else "(no channels)")
+    return "\n".join(lines)
+
+
+def command_info(args: argparse.Namespace) -> int:
+    """`velarix info`: channels, counts, duration, rates and size of a recording."""
+    reader = _open_recording(args.file)
+    contents = reader.contents()
+    print(info_text(args.file, contents, os.path.getsize(args.file)))
+    _cut_short_note("info", args.file, contents.problem)
+    return EXIT_OK
+
+
 # Parser ----------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -352,6 +564,39 @@ def build_parser() -> argparse.ArgumentParser:
     draw.add_argument("file", metavar="FILE.json")
     draw.add_argument("--format", choices=("dot", "mermaid"), default="dot")
     draw.set_defaults(func=command_graph)
+
+    rec = commands.add_parser("record", help="run a saved pipeline and record its output ports",
+                              description="Run a saved pipeline as `run` does and record its output "
+                              "ports (all unless --ports names some) to an MCAP file. Needs "
+                              "velarix[record].")
+    rec.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
+    rec.add_argument("--out", required=True, metavar="REC.mcap", help="the recording to write")
+    rec.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    rec.add_argument("--ports", nargs="+", metavar="NODE.PORT", help="the output ports to record")
+    rec.add_argument("--log-dir", metavar="DIR", help="folder for the log file (as for run)")
+    rec.set_defaults(func=command_record)
+
+    replay = commands.add_parser("replay", help="run a pipeline over a recording",
+                                 description="Run a saved pipeline (--pipeline, else the one stored "
+                                 "in the recording) with its recorded sources replaced by a replay of "
+                                 "REC.mcap, until everything is played and the nodes are done; "
+                                 "optionally record every output port. Needs velarix[record].")
+    replay.add_argument("file", metavar="REC.mcap", help="a recording written by Pipeline.record")
+    replay.add_argument("--pipeline", metavar="P.json", help="the pipeline to run (default: the "
+                        "recording's own)")
+    replay.add_argument("--speed", default="1", metavar="X|max", help="1 plays at the recorded pace "
+                        "(default), 2 twice as fast, max as fast as the pipeline takes the values")
+    replay.add_argument("--loop", action="store_true", help="start again at the end (stop with "
+                        "Ctrl-C or --seconds)")
+    replay.add_argument("--record", metavar="OUT.mcap", help="record every output port of the run")
+    replay.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    replay.set_defaults(func=command_replay)
+
+    info = commands.add_parser("info", help="describe a recording",
+                               description="Print a recording's channels with their encodings, "
+                               "value counts and rates, its duration and size.")
+    info.add_argument("file", metavar="REC.mcap")
+    info.set_defaults(func=command_info)
 
     _add_optional_commands(commands)
     return parser

@@ -9,7 +9,7 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional, Sequence
 
 from . import graph
 from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
@@ -26,6 +26,7 @@ from .portable import FreshIds, loading
 if TYPE_CHECKING:
     from .logger import LogEntry, Logger
     from .monitor.web import WebMonitor
+    from .record._recorder import Recording
 
 # How often wait() looks at the state while the stop event stays unset (a restart
 # clears it); a stop sets the event and ends the wait at once.
@@ -180,6 +181,48 @@ class Pipeline:
         finally:
             done.set()
             watcher.join()
+        self._stop_recordings()
+
+    def record(self, path: str, ports: Optional[Sequence[str]] = None, *, compression: str = "zstd",
+               queue_size: int = 65536, queue_bytes: int = 64 << 20, chunk_size: int = 1 << 20,
+               flush_interval: float = 1.0) -> Recording:
+        """Record output ports to the MCAP file `path` and return the Recording
+        (its `stop()` and `get_stats()`). Needs the extra velarix[record].
+
+        Args:
+            path: the file to write (replaced).
+            ports: "node.port" names; None records every output port.
+            compression: of the file's chunks: "zstd", "lz4" or "none".
+            queue_size: values that may wait for the writer; more are dropped
+                (counted, and logged as a WARNING), so pushes never wait.
+            queue_bytes: bytes of numpy arrays and byte strings that may wait
+                for the writer; more are dropped likewise.
+            chunk_size: bytes of messages per chunk; a process killed while
+                recording leaves a file that reads up to its last complete chunk.
+            flush_interval: seconds after which a chunk is written out even
+                when it is not full.
+
+        The recording ends with `stop()`, when the pipeline stops, or at the end
+        of the process. The file holds the pipeline's saved form (as `save()`
+        writes it; left out when the pipeline cannot be saved).
+
+        Raises:
+            ValueError: a port is unknown, or an option is out of range.
+            ImportError: the mcap package is missing.
+            OSError: the file cannot be made.
+        """
+        from .record._recorder import Recording
+
+        return Recording(self, path, ports, compression=compression, chunk_size=chunk_size,
+                         queue_size=queue_size, flush_interval=flush_interval, queue_bytes=queue_bytes)
+
+    def _stop_recordings(self) -> None:
+        recorder = sys.modules.get("velarix.record._recorder")
+        if recorder is None:
+            return
+        for recording in recorder.active_recordings():
+            if recording._pipeline is self:
+                recording.stop()
 
     def get_threads(self) -> Optional[int]:
         """The number of shared scheduler threads, or None: a worker thread per input node."""
@@ -276,6 +319,7 @@ class Pipeline:
         dropping the pipeline frees them. Calling it again does nothing more."""
         if self.get_state() == Constants.States.RUNNING:
             self.stop()
+        self._stop_recordings()
         self._end_scheduler()
         monitor = self._imp._monitor_thread
         if monitor is not None and monitor.ident is not None:
@@ -477,6 +521,13 @@ class Pipeline:
     # Serialisation
     def serialize(self) -> dict[str, Any]:
         """{"nodes": [each node's serialised form], "connections": [(output port
+        id, input port id), ...]}."""
+        data = self._imp.serialize()
+        if "velarix.record._recorder" in sys.modules:  # links to a recording's taps stay out
+            from .record._recorder import is_tap_id
+
+            key = PipelineImp.SerializationKeys.CONNECTIONS
+            data[key] = [pair for pair in data[key] if not is_tap_id(pair[1])]
         id, input port id), ...]}, and "threads": N for a pipeline on N shared
         scheduler threads."""
         data = self._imp.serialize()

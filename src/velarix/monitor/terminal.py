@@ -86,7 +86,8 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
     def name(text: object) -> Any:
         return Text(visible(text), no_wrap=True, overflow="ellipsis")
 
-    for stats in pipeline.get_stats():
+    every = pipeline.get_stats()
+    for stats in every:
         healthy = stats["condition"] == Constants.Conditions.HEALTHY
         deepest = deepest_queue(stats)
         table.add_row(
@@ -96,10 +97,29 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
             _milliseconds(stats["step_time"]["p99"]), _milliseconds(oldest_input(stats)),
             "-" if deepest is None else str(deepest),
         )
+    replays = [Text(replay_line(stats), style="cyan") for stats in every if "replay" in stats]
     lines = [Text(f"{e['type']:<8} {visible(e['message'], lines=True)}",
                   style="red" if e["type"] == "ERROR" else "yellow")
              for e in _problems(pipeline)]
-    return Group(table, *lines)
+    return Group(table, *replays, *lines)
+
+
+def replay_line(stats: dict[str, Any]) -> str:
+    """A replay node's play as one line: position, duration, speed and what is left."""
+    play = stats["replay"]
+    speed = play["speed"]
+    pace = "max" if speed == "max" else f"{speed:g}x"
+    left = play["remaining"] if speed == "max" else play["remaining"] / speed
+    done = 100.0 * play["replayed"] / play["total"] if play["total"] else 100.0
+    state = "finished" if play["finished"] else "paused" if play["paused"] else "playing"
+    loops = f", loop {play['loops'] + 1}" if play["loops"] else ""
+    return (f"replay {visible(stats['name'])}: {state} {_seconds(play['position'])} of "
+            f"{_seconds(play['duration'])} s ({done:.0f}% of {play['total']} values{loops}), speed {pace}, "
+            f"{'-' if speed == 'max' else _seconds(left) + ' s'} left")
+
+
+def _seconds(value: float) -> str:
+    return f"{value:.2f}" if value < 10 else f"{value:.1f}"
 
 
 def plain_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:

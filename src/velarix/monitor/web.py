@@ -49,6 +49,10 @@ def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
             "p99": entry["step_time"]["p99"], "queue": deepest_queue(dict(entry)),
             "age": oldest_input(dict(entry)), "busy": entry.get("busy"), "blocked": entry.get("blocked"),
         })
+        if "replay" in entry:  # a replay's play: position, duration, what is left
+            nodes[-1]["replay"] = {key: entry["replay"][key] for key in
+                                   ("position", "duration", "remaining", "speed", "replayed", "total",
+                                    "loops", "paused", "finished")}
     log = [{"timestamp": e["timestamp"], "type": e["type"], "message": e["message"]}
            for e in pipeline.get_logger().get_all()[-_LOG_LINES:]]
     return {"state": reading.state, "condition": reading.condition, "elapsed": reading.elapsed,

@@ -1,0 +1,475 @@
+"""The recording file: MCAP with one channel per recorded port and encoding, and a
+reader that tolerates a file cut short (a killed process, a full disk).
+
+Layout (see README "Recording and replay"):
+
+- header profile ``"velarix"``; metadata record ``"velarix.recording"`` with
+  ``format`` ("1"), ``started`` (ns since the epoch) and ``ports`` (JSON list of
+  "node.port"); metadata record ``"velarix.pipeline"`` with ``json``, the text
+  `Pipeline.save()` writes; at a clean end a metadata record ``"velarix.stats"``.
+- one channel per recorded port and encoding, topic ``"node.port"``, no schema,
+  channel metadata ``node``, ``port`` and, when the port had set-up metadata,
+  ``port_metadata`` (base64 of its pickle).
+- message encoding ``"npy"``: a numpy array (not of object dtype) in numpy's .npy
+  file format; ``"pickle5"``: any other value, ``pickle.dumps(value, protocol=5)``.
+- messages in the order the values were pushed, across ports; log and publish time
+  the push time (ns since the epoch); sequence the value's index in the recording
+  (modulo 2**32).
+"""
+
+from __future__ import annotations
+
+import base64
+import importlib
+import io
+import json
+import os
+import pickle
+import struct
+import zlib
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterator, Optional
+
+PROFILE = "velarix"
+FORMAT_VERSION = "1"
+META_RECORDING = "velarix.recording"
+META_PIPELINE = "velarix.pipeline"
+META_STATS = "velarix.stats"
+ENCODING_NPY = "npy"
+ENCODING_PICKLE = "pickle5"
+_MAGIC = b"\x89MCAP0\r\n"
+
+
+class RecordingError(ValueError):
+    """A file that is missing, unreadable or not a velarix recording."""
+
+
+def require_mcap() -> None:
+    """Raise ImportError with the extra to install when `mcap` is missing."""
+    try:
+        import mcap  # noqa: F401
+    except ImportError:
+        raise ImportError("recording and replay need the mcap package: "
+                          "pip install 'velarix[record]'") from None
+
+
+# Values ---------------------------------------------------------------------------
+
+class Encoder:
+    """Turns values into (encoding, bytes); keeps the .npy header of each array
+    layout it has seen, so an array costs one copy of its data."""
+
+    def __init__(self) -> None:
+        self._headers: dict[tuple[Any, tuple[int, ...]], bytes] = {}
+
+    def encode(self, value: Any) -> tuple[str, bytes]:
+        """(encoding, data) of `value`."""
+        encoding, head, body = self.encode_parts(value)
+        return encoding, head + bytes(body)
+
+    def encode_parts(self, value: Any) -> tuple[str, bytes, Any]:
+        """(encoding, head, body): the data is head + body, where body may be a
+        buffer over the value's own memory (an array's), valid while it lives."""
+        kind = type(value)
+        if kind.__name__ == "ndarray" and kind.__module__ == "numpy" and not value.dtype.hasobject:
+            return (ENCODING_NPY, *self._npy(value))
+        return ENCODING_PICKLE, b"", pickle.dumps(value, protocol=5)
+
+    def _npy(self, array: Any) -> tuple[bytes, Any]:
+        import numpy
+
+        array = numpy.ascontiguousarray(array)
+        key = (array.dtype, array.shape)
+        header = self._headers.get(key)
+        if header is None:
+            buffer = io.BytesIO()
+            numpy.lib.format.write_array(buffer, array, allow_pickle=False)
+            data = buffer.getvalue()
+            header = data[:len(data) - array.nbytes]
+            if len(self._headers) < 256:
+                self._headers[key] = header
+        try:
+            return header, memoryview(array).cast("B")
+        except (TypeError, ValueError):  # dtypes without a buffer format (datetimes, say)
+            return header, array.tobytes()
+
+
+def decode(encoding: str, data: bytes) -> Any:
+    """The value a message holds. Unpickling runs code: only for trusted files."""
+    if encoding == ENCODING_NPY:
+        import numpy
+
+        return numpy.lib.format.read_array(io.BytesIO(data), allow_pickle=False)
+    if encoding == ENCODING_PICKLE:
+        return pickle.loads(data)
+    raise RecordingError(f"unknown message encoding {encoding!r}")
+
+
+def encode_port_metadata(metadata: Any) -> Optional[str]:
+    """The port's set-up metadata for the channel, or None when it cannot be pickled."""
+    try:
+        return base64.b64encode(pickle.dumps(metadata, protocol=5)).decode("ascii")
+    except Exception:  # a value of the application's that does not pickle: not stored
+        return None
+
+
+def decode_port_metadata(text: Optional[str]) -> Any:
+    if not text:
+        return None
+    try:
+        return pickle.loads(base64.b64decode(text))
+    except Exception:
+        return None
+
+
+# Reading --------------------------------------------------------------------------
+
+@dataclass
+class Channel:
+    """One recorded port and encoding."""
+
+    id: int
+    topic: str
+    encoding: str
+    metadata: dict[str, str]
+
+
+@dataclass(slots=True)
+class Message:
+    """One recorded value: its channel, push time (ns since the epoch) and data."""
+
+    channel: Channel
+    log_time: int
+    data: bytes
+
+    def value(self) -> Any:
+        return decode(self.channel.encoding, self.data)
+
+
+@dataclass
+class Contents:
+    """What a scan of the whole file found."""
+
+    channels: dict[int, Channel] = field(default_factory=dict)
+    counts: dict[int, int] = field(default_factory=dict)
+    start: Optional[int] = None
+    end: Optional[int] = None
+    messages: int = 0
+    metadata: dict[str, dict[str, str]] = field(default_factory=dict)
+    complete: bool = False  # the file ends with its footer
+    problem: Optional[str] = None  # why reading stopped early
+
+
+class RecordingReader:
+    """Reads a recording front to back without its summary, so a file cut short
+    reads up to its last complete chunk; `complete` and `problem` then say so.
+
+    Raises:
+        RecordingError: the file is missing, unreadable or not MCAP, or its
+            header is not a velarix recording's.
+    """
+
+    def __init__(self, path: str) -> None:
+        require_mcap()
+        self.path = os.fspath(path)
+        try:
+            with open(self.path, "rb") as file:
+                magic = file.read(len(_MAGIC))
+        except OSError as error:
+            raise RecordingError(f"cannot read {self.path}: {error.strerror or error}") from None
+        if magic != _MAGIC:
+            raise RecordingError(f"{self.path} is not an MCAP file")
+        self.complete = False
+        self.problem: Optional[str] = None
+        self.metadata: dict[str, dict[str, str]] = {}
+        self.channels: dict[int, Channel] = {}
+        first = self._first_records()
+        if first.get("profile") != PROFILE:
+            raise RecordingError(f"{self.path} is an MCAP file but not a velarix recording "
+                                 f"(profile {first.get('profile')!r})")
+
+    def _first_records(self) -> dict[str, Any]:
+        from mcap.records import Header
+
+        for record in self._records():
+            if isinstance(record, Header):
+                return {"profile": record.profile}
+            break
+        return {}
+
+    def _records(self) -> Iterator[Any]:
+        """The header, channel, message, chunk (whole), metadata and footer records
+        in file order, read here rather than by the mcap package's stream reader,
+        which parses every index on the way. Stops quietly, noting why, where the
+        file ends early or goes bad."""
+        from mcap.data_stream import ReadDataStream
+        from mcap.records import Channel as McapChannel, Chunk, Footer, Header, Message as McapMessage
+        from mcap.records import Metadata
+
+        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x04: McapChannel, 0x05: McapMessage,
+                                 0x06: Chunk, 0x0C: Metadata}
+        self.complete, self.problem = False, None
+        with open(self.path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            file.seek(len(_MAGIC))
+            while True:
+                good = file.tell()  # the end of the last whole record
+                head = file.read(9)
+                if len(head) < 9 or good + 9 + struct.unpack_from("<Q", head, 1)[0] > size:
+                    self.problem = ("the file ends without its summary (the recording did not finish)"
+                                    if good == size else "the file ends inside a record")
+                    return
+                opcode, length = struct.unpack("<BQ", head)
+                kind = kinds.get(opcode)
+                if kind is None:  # indexes, statistics, the data end: not needed here
+                    file.seek(length, os.SEEK_CUR)
+                    continue
+                body = file.read(length)
+                try:
+                    stream = ReadDataStream(io.BytesIO(body))
+                    record = kind.read(stream, length) if kind is McapMessage else kind.read(stream)
+                except Exception as error:  # a record that does not parse: the file is broken there
+                    self.problem = _problem_text(error)
+                    return
+                if kind is McapChannel:
+                    self._add_channel(record)
+                elif kind is Metadata:
+                    self.metadata[record.name] = dict(record.metadata)
+                elif kind is Footer:
+                    self.complete = True
+                yield record
+                if kind is Footer:
+                    return
+
+    def _add_channel(self, record: Any) -> None:
+        self.channels[record.id] = Channel(record.id, record.topic, record.message_encoding,
+                                           dict(record.metadata))
+
+    def raw_messages(self) -> Iterator[tuple[Channel, int, bytes]]:
+        """(channel, log time, data) of every message in file order."""
+        return self.values(lambda channel: channel, raw=True)
+
+    def values(self, route: Callable[[Channel], Any], since: int = 0,
+               raw: bool = False) -> Iterator[tuple[Any, int, Any]]:
+        """(route(channel), log time, value) of the messages logged at `since` (ns)
+        or later, in file order, leaving out channels whose route is None; with
+        `raw`, the message's bytes instead of its value. The chunks are parsed here
+        rather than record by record: this is the replay's hot loop."""
+        from mcap.data_stream import ReadDataStream
+        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
+
+        routes: dict[int, Any] = {}  # channel id -> (route, decoder) or None
+        loads = pickle.loads
+
+        def routed(channel_id: int) -> Any:
+            channel = self.channels.get(channel_id)
+            if channel is None:
+                self.problem = f"a message on unknown channel {channel_id}"
+                return False
+            target = route(channel)
+            entry: Any
+            if target is None:
+                entry = None
+            elif raw:
+                entry = (target, None)
+            elif channel.encoding == ENCODING_PICKLE:
+                entry = (target, loads)
+            else:
+                encoding = channel.encoding
+                entry = (target, lambda data: decode(encoding, data))
+            routes[channel_id] = entry
+            return entry
+
+        head = struct.Struct("<BQ").unpack_from
+        message_head = struct.Struct("<BQHIQQ").unpack_from
+        for record in self._records():
+            if isinstance(record, McapMessage):  # outside a chunk: written unchunked
+                entry = routes[record.channel_id] if record.channel_id in routes else routed(record.channel_id)
+                if entry is False:
+                    return
+                if entry is not None and record.log_time >= since:
+                    target, decoder = entry
+                    yield target, record.log_time, record.data if raw else decoder(record.data)
+                continue
+            if not isinstance(record, Chunk):
+                continue
+            try:
+                data = _chunk_data(record)
+            except Exception as error:  # a chunk that does not decompress or fails its check
+                self.problem = _problem_text(error)
+                return
+            batch: list[tuple[Any, int, Any]] = []
+            append = batch.append
+            position, end = 0, len(data)
+            last_id, target, decoder = -1, None, None  # the route of the channel just seen
+            while position < end:
+                opcode = data[position]
+                if opcode == 0x05:
+                    _, length, channel_id, _, log_time, _ = message_head(data, position)
+                    position += 9 + length
+                    if channel_id != last_id:
+                        entry = routes.get(channel_id, False)
+                        if entry is False:
+                            entry = routed(channel_id)
+                            if entry is False:
+                                yield from batch
+                                return
+                        last_id = channel_id
+                        target, decoder = entry if entry is not None else (None, None)
+                    if target is None or log_time < since:
+                        continue
+                    payload = data[position - length + 22:position]
+                    append((target, log_time, payload if decoder is None else decoder(payload)))
+                    continue
+                _, length = head(data, position)
+                body = position + 9
+                position = body + length
+                if opcode == 0x04:
+                    stream = ReadDataStream(io.BytesIO(data[body:position]))
+                    self._add_channel(McapChannel.read(stream))
+                    routes.clear()
+                    last_id = -1
+            yield from batch
+
+    def messages(self) -> Iterator[Message]:
+        """The messages in file order (the order they were recorded in)."""
+        for channel, log_time, data in self.raw_messages():
+            yield Message(channel, log_time, data)
+
+    def scan(self) -> Contents:
+        """Counts and times per channel from a pass over the whole file."""
+        contents = Contents()
+        for message in self.messages():
+            channel = message.channel.id
+            contents.counts[channel] = contents.counts.get(channel, 0) + 1
+            contents.messages += 1
+            if contents.start is None:
+                contents.start = message.log_time
+            contents.start = min(contents.start, message.log_time)
+            contents.end = max(contents.end or message.log_time, message.log_time)
+        contents.channels = dict(self.channels)
+        contents.metadata = dict(self.metadata)
+        contents.complete, contents.problem = self.complete, self.problem
+        return contents
+
+    def contents(self) -> Contents:
+        """As scan(), from the file's summary when it has one (a file finished
+        cleanly), else from a full scan."""
+        summary = self._summary()
+        if summary is None or summary.statistics is None:
+            return self.scan()
+        stats = summary.statistics
+        contents = Contents(complete=True)
+        for channel in summary.channels.values():
+            contents.channels[channel.id] = Channel(channel.id, channel.topic, channel.message_encoding,
+                                                    dict(channel.metadata))
+        contents.counts = dict(stats.channel_message_counts)
+        contents.messages = stats.message_count
+        if stats.message_count:
+            contents.start, contents.end = stats.message_start_time, stats.message_end_time
+        self.pipeline_json()  # the metadata records lie at the file's start
+        contents.metadata = dict(self.metadata)
+        self.channels.update(contents.channels)
+        return contents
+
+    def _summary(self) -> Any:
+        from mcap.reader import SeekingReader
+
+        try:
+            with open(self.path, "rb") as file:
+                return SeekingReader(file).get_summary()
+        except Exception:  # no footer (cut short) or a broken summary: scan instead
+            return None
+
+    def pipeline_json(self) -> Optional[str]:
+        """The saved pipeline stored in the file (read from its start), or None."""
+        for record in self._records():
+            if type(record).__name__ in ("Chunk", "Message", "Channel"):
+                break
+        found = self.metadata.get(META_PIPELINE, {}).get("json")
+        return found if found else None
+
+
+def _chunk_data(chunk: Any) -> bytes:
+    """A chunk's records, decompressed and checked against its CRC."""
+    if chunk.compression == "zstd":
+        import zstandard
+
+        data: bytes = zstandard.decompress(chunk.data, chunk.uncompressed_size)
+    elif chunk.compression == "lz4":
+        frame: Any = importlib.import_module("lz4.frame")
+        data = frame.decompress(chunk.data)
+    elif chunk.compression == "":
+        data = chunk.data
+    else:
+        raise RecordingError(f"unknown chunk compression {chunk.compression!r}")
+    if chunk.uncompressed_crc and zlib.crc32(data) != chunk.uncompressed_crc:
+        raise RecordingError("a chunk fails its CRC check")
+    return data
+
+
+def _problem_text(error: BaseException) -> str:
+    name = type(error).__name__
+    if name in ("EndOfFile", "error") or isinstance(error, (EOFError, struct.error)):
+        return "the file ends inside a record"
+    return f"{name}: {error}" if str(error) else name
+
+
+# Writing --------------------------------------------------------------------------
+
+class DirectFile:
+    """The stream the MCAP writer writes to: each write goes straight to the file
+    (no buffer in this process, so a killed process leaves every finished chunk on
+    disk), and a write that fails part-way is cut back off the file, so the file
+    never ends in a torn record."""
+
+    def __init__(self, path: str) -> None:
+        self._fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o644)
+        self._position = 0
+
+    def write(self, data: bytes) -> int:
+        view = memoryview(data)
+        start = self._position
+        try:
+            while view:
+                written = os.write(self._fd, view)
+                view = view[written:]
+                self._position += written
+        except OSError:
+            try:
+                os.ftruncate(self._fd, start)
+                os.lseek(self._fd, start, os.SEEK_SET)
+            except OSError:
+                pass
+            self._position = start
+            raise
+        return len(data)
+
+    def tell(self) -> int:
+        return self._position
+
+    def flush(self) -> None:
+        pass
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    @property
+    def closed(self) -> bool:
+        return self._fd < 0
+
+
+def open_writer(stream: Any, compression: str, chunk_size: int) -> Any:
+    """An MCAP writer on `stream` (started) with the chosen chunk compression."""
+    require_mcap()
+    from ._writer import Writer
+
+    writer = Writer(stream, compression, chunk_size)
+    writer.start(profile=PROFILE, library="velarix")
+    return writer
+
+
+def recording_metadata(started: int, ports: list[str]) -> dict[str, str]:
+    return {"format": FORMAT_VERSION, "started": str(started), "ports": json.dumps(ports)}

@@ -1,0 +1,160 @@
+"""Offline runs: a saved pipeline over a recording, its recorded sources replaced
+by a Replay, until the replay has played everything and the nodes downstream
+have nothing left to do."""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Optional
+
+from ..constants import Constants
+from ..i_node import INode
+from ..o_node import ONode
+from ._format import RecordingReader
+from ._recorder import Recording
+from ._replay import Replay
+from ..pipeline import Pipeline
+
+_SETTLE = 0.02  # seconds between the two looks that must agree for "nothing left to do"
+
+
+@dataclass
+class OfflineRun:
+    """A pipeline prepared for an offline run: its `replay`, and the sources it
+    stands in for (names)."""
+
+    pipeline: Pipeline
+    replay: Replay
+    replaced: list[str]
+
+
+def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,
+                    name: str = "replay") -> OfflineRun:
+    """Put a Replay of `path` in place of the pipeline's recorded sources: nodes
+    without input ports with an output port recorded in the file. Each such port's
+    links go to the replay's port of the same "node.port" name; the sources leave
+    the pipeline.
+
+    Raises:
+        ValueError: the file records none of the pipeline's sources.
+    """
+    contents = RecordingReader(path).contents()
+    topics = {channel.topic for channel in contents.channels.values()}
+    inputs: dict[int, tuple[INode, str]] = {}
+    for node in pipeline.get_nodes():
+        if isinstance(node, INode):
+            for port_name, in_port in node._imp._input_ports.items():
+                inputs[id(in_port)] = (node, port_name)
+    sources: list[tuple[ONode, list[str]]] = []
+    for node in pipeline.get_nodes():
+        if isinstance(node, ONode) and not isinstance(node, INode):
+            recorded = [port for port in node._imp._output_ports if f"{node.get_name()}.{port}" in topics]
+            if recorded:
+                sources.append((node, recorded))
+    if not sources:
+        raise ValueError(f"{path} records no source of this pipeline (recorded: "
+                         f"{', '.join(sorted(topics)) or 'nothing'}).")
+    mapping = {f"{node.get_name()}.{port}": f"{node.get_name()}.{port}"
+               for node, ports in sources for port in ports}
+    replay = Replay(name=name, path=path, speed=speed, loop=loop, ports=mapping)
+    for node, ports in sources:
+        for port in ports:
+            topic = f"{node.get_name()}.{port}"
+            for linked in list(node.get_port(port)._connected_ports):
+                target = inputs.get(id(linked))
+                if target is None:
+                    continue  # a port outside the pipeline: it keeps its link
+                pipeline.disconnect_ports(node, port, target[0], target[1])
+                pipeline.connect_ports(replay, topic, target[0], target[1])
+        pipeline.remove_node(node)
+    return OfflineRun(pipeline, replay, [str(node.get_name()) for node, _ in sources])
+
+
+def _figures(nodes: list[Any]) -> Optional[tuple[Any, ...]]:
+    """What the input nodes have done; None while one of them is inside a step or
+    could step now (every input holds a value)."""
+    seen: list[Any] = []
+    for node in nodes:
+        if not isinstance(node, INode):
+            continue
+        if (node.get_state() != Constants.States.RUNNING
+                or node.get_condition() != Constants.Conditions.HEALTHY):
+            continue  # a failed or stopped node does nothing more
+        steps = node.get_counter()
+        ready = True
+        for port in node._imp._input_ports.values():
+            counts = port.get_stats()
+            queued = counts.get("queued") or 0
+            taken = (counts.get("received") or 0) - (counts.get("dropped") or 0) - queued
+            if taken > steps:
+                return None  # took its inputs, step not done yet
+            ready = ready and queued > 0
+            seen.append((counts.get("received"), queued))
+        if ready:
+            return None
+        seen.append(steps)
+    return tuple(seen)
+
+
+def wait_until_settled(pipeline: Pipeline, timeout: Optional[float] = None) -> bool:
+    """Until no input node is inside a step or able to step (two looks a moment
+    apart agree), the pipeline stops, or `timeout` passes (False)."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    before: Optional[tuple[Any, ...]] = None
+    while pipeline.get_state() == Constants.States.RUNNING:
+        now = _figures(pipeline.get_nodes())
+        if now is not None and now == before:
+            return True
+        before = now
+        if deadline is not None and time.monotonic() >= deadline:
+            return False
+        time.sleep(_SETTLE)
+    return True
+
+
+def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,
+                record: Optional[str] = None, pipeline_json: Optional[str] = None,
+                seconds: Optional[float] = None,
+                progress: Optional[Callable[[Replay], None]] = None) -> dict[str, Any]:
+    """Run `pipeline` (stopped, as loaded) over the recording `path`: its recorded
+    sources replaced by a replay at `speed`, every output port recorded to
+    `record` when given (with `pipeline_json`, the saved form to store). Returns
+    {"replay": the replay's statistics, "recording": the recording's or None,
+    "replaced": the source names}. Ends when the replay has played everything
+    and the nodes have nothing left to do, after `seconds`, or when the pipeline
+    stops itself; `progress(replay)` is called a few times a second meanwhile.
+
+    Raises:
+        ValueError: the file is not a recording, or records no source of the pipeline.
+        PipelineError: a node failed.
+    """
+    run = replace_sources(pipeline, path, speed, loop)
+    recording = None
+    if record is not None:
+        recording = Recording(pipeline, record, None, pipeline_json=pipeline_json)
+    started = time.monotonic()
+    try:
+        pipeline.start()
+        while pipeline.get_state() == Constants.States.RUNNING:
+            if seconds is not None and time.monotonic() - started >= seconds:
+                break
+            if run.replay.wait(0.2):
+                left = None if seconds is None else max(0.0, seconds - (time.monotonic() - started))
+                wait_until_settled(pipeline, left)
+                break
+            if run.replay.is_finished():
+                break
+            if progress is not None:
+                progress(run.replay)
+        if progress is not None:
+            progress(run.replay)
+    finally:
+        pipeline.stop()
+        if recording is not None:
+            recording.stop()
+    pipeline._raise_if_failed()
+    pipeline._raise_if_node_failed()
+    return {"replay": run.replay.get_stats()["replay"],
+            "recording": recording.get_stats() if recording is not None else None,
+            "replaced": run.replaced}

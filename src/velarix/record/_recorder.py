@@ -1,0 +1,435 @@
+"""Recording a running pipeline: taps on its output ports and a writer thread.
+
+A tap is a stand-in input port linked to a recorded output port. It has no native
+queue, so the port hands it each value through its `_receive`, which only appends
+(channel, time, value) to the recording's one bounded deque: pushes never wait for
+the disk, and the order across ports is the order of the pushes.
+"""
+
+from __future__ import annotations
+
+import atexit
+import collections
+import itertools
+import os
+import pickle
+import sys
+import threading
+import time
+import weakref
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
+
+from ..i_port import IPort
+from ..imp import IPortImp
+from ..logger import LogType
+from ._format import (ENCODING_PICKLE, META_PIPELINE, META_RECORDING, META_STATS, DirectFile, Encoder,
+                      encode_port_metadata, open_writer, recording_metadata)
+
+if TYPE_CHECKING:
+    from ..o_node import ONode
+    from ..pipeline import Pipeline
+
+#: The id prefix of taps: their links are left out of the pipeline's saved form.
+TAP_ID_PREFIX = "velarix.record.tap:"
+_tap_numbers = itertools.count(1)
+_live: "weakref.WeakSet[Recording]" = weakref.WeakSet()
+
+# Values, and bytes of arrays and byte strings, that may wait for the writer: enough
+# for the pauses in which the writer waits for the interpreter lock (several ms).
+DEFAULT_QUEUE_SIZE = 65536
+DEFAULT_QUEUE_BYTES = 64 << 20
+DEFAULT_CHUNK_SIZE = 1 << 20
+DEFAULT_FLUSH_INTERVAL = 1.0
+_IDLE_WAIT = 0.005  # seconds the writer sleeps when nothing waits
+_WARN_INTERVAL = 1.0  # at most one "dropped" warning a second
+
+
+class _Tap(IPortImp):
+    """An input port that only the recorder knows; see the module's text."""
+
+    _dropped: int
+
+    def __init__(self) -> None:  # made by _make_tap only
+        raise TypeError("recorder taps are made by Pipeline.record()")
+
+
+def _sizes() -> dict[type, Callable[[Any], int]]:
+    """How many bytes a value of the types that can be large holds (the rest count 0)."""
+    sizes: dict[type, Callable[[Any], int]] = {bytes: len, bytearray: len, memoryview: _nbytes}
+    numpy = sys.modules.get("numpy")
+    if numpy is not None:
+        sizes[numpy.ndarray] = _nbytes
+    return sizes
+
+
+def _nbytes(value: Any) -> int:
+    size: int = value.nbytes
+    return size
+
+
+def _make_tap(queue: collections.deque[Any], capacity: int, held: list[int], most_bytes: int,
+              sizes: dict[type, Callable[[Any], int]], channel: int) -> _Tap:
+    tap: _Tap = _Tap.__new__(_Tap)
+    tap.config = IPort.Configuration(id=f"{TAP_ID_PREFIX}{next(_tap_numbers)}", name="recorder")
+    tap._connected_ports = []
+    tap._dropped = 0
+    append = queue.append
+    now = time.time_ns
+    size_of = sizes.get
+
+    # held: [bytes added by the taps, bytes the writer has taken]; two cells, so the
+    # writer's count never races the taps'.
+    def receive(value: Any) -> None:
+        measure = size_of(type(value))
+        if measure is None:
+            if len(queue) < capacity:
+                append((channel, now(), value))
+                return
+        else:
+            size = measure(value)
+            if len(queue) < capacity and held[0] - held[1] + size <= most_bytes:
+                held[0] += size
+                append((channel, now(), value))
+                return
+        tap._dropped += 1
+
+    # In the instance, so the port's call finds it without the class's lookup.
+    tap.__dict__["_receive"] = receive
+    return tap
+
+
+def is_tap_id(port_id: object) -> bool:
+    """Whether `port_id` is a recorder tap's (left out of saved pipelines)."""
+    return type(port_id) is str and port_id.startswith(TAP_ID_PREFIX)
+
+
+def _output_ports(pipeline: Pipeline) -> list[tuple[Any, str, Any]]:
+    """(node, port name, port) for every output port of the pipeline, in node order."""
+    from ..o_node import ONode
+
+    found = []
+    for node in pipeline.get_nodes():
+        if isinstance(node, ONode):
+            for name, port in node._imp._output_ports.items():
+                found.append((node, name, port))
+    return found
+
+
+def topic_of(node: Any, port: str) -> str:
+    """The channel name of a node's output port: "node.port" (a replay's ports carry
+    the names they play, so a run over a replay records its inputs as they were)."""
+    played = getattr(node, "played_topic", None)
+    if callable(played):
+        topic = played(port)
+        if isinstance(topic, str):
+            return topic
+    return f"{node.get_name()}.{port}"
+
+
+class Recording:
+    """A recording in progress; made by `Pipeline.record()`.
+
+    It writes on its own thread. Values that arrive while `queue_size` values
+    wait to be written are dropped, counted ("dropped" in `get_stats()`) and
+    logged as a WARNING in the pipeline's log. A write that fails (a full disk)
+    ends the recording with a WARNING; the file keeps what was written. It stops
+    when the pipeline stops, at the latest, or at the end of the process.
+    """
+
+    def __init__(self, pipeline: Pipeline, path: str, ports: Optional[Sequence[str]] = None,
+                 compression: str = "zstd", chunk_size: int = DEFAULT_CHUNK_SIZE,
+                 queue_size: int = DEFAULT_QUEUE_SIZE, flush_interval: float = DEFAULT_FLUSH_INTERVAL,
+                 pipeline_json: Optional[str] = None, queue_bytes: int = DEFAULT_QUEUE_BYTES) -> None:
+        if compression not in ("zstd", "lz4", "none"):
+            raise ValueError(f"compression must be 'zstd', 'lz4' or 'none', got {compression!r}.")
+        if type(queue_size) is not int or queue_size < 1:
+            raise ValueError(f"queue_size must be an int of at least 1, got {queue_size!r}.")
+        if type(queue_bytes) is not int or queue_bytes < 1:
+            raise ValueError(f"queue_bytes must be an int of at least 1, got {queue_bytes!r}.")
+        if type(chunk_size) is not int or chunk_size < 1:
+            raise ValueError(f"chunk_size must be an int of at least 1, got {chunk_size!r}.")
+        self._pipeline = pipeline
+        self._logger = pipeline.get_logger()
+        self.path = os.fspath(path)
+        self._flush_interval = float(flush_interval)
+        chosen = self._choose(pipeline, ports)
+        self._queue: collections.deque[Any] = collections.deque()
+        self._held = [0, 0]
+        self._sizes = _sizes()
+        self._taps: list[tuple[Any, _Tap]] = []
+        self._channels: list[dict[str, Any]] = []  # per tap: topic, node, port, ids by encoding
+        self._recorded = 0
+        self._lost = 0  # taken off the queue but never written (the write failed)
+        self._error: Optional[str] = None
+        self._stop = threading.Event()
+        self._done = threading.Event()
+        self._lock = threading.Lock()
+        if pipeline_json is None:
+            pipeline_json = _saved_form(pipeline)
+        self._file = DirectFile(self.path)
+        try:
+            self._writer = open_writer(self._file, compression, chunk_size)
+            started = time.time_ns()
+            topics = [topic_of(node, name) for node, name, _ in chosen]
+            self._writer.add_metadata(META_RECORDING, recording_metadata(started, topics))
+            if pipeline_json is not None:
+                self._writer.add_metadata(META_PIPELINE, {"json": pipeline_json})
+        except BaseException:
+            self._file.close()
+            raise
+        self._seen_running = pipeline.get_state() == "RUNNING"
+        self._thread = threading.Thread(target=self._run, name="velarix-recorder", daemon=True)
+        for node, name, port in chosen:
+            tap = _make_tap(self._queue, queue_size, self._held, queue_bytes, self._sizes,
+                            len(self._channels))
+            self._channels.append({"topic": topic_of(node, name), "node": str(node.get_name()),
+                                   "port": name, "source": port, "ids": {}})
+            self._taps.append((port, tap))
+        self._fast: list[Optional[int]] = [None] * len(self._channels)  # per tap: its pickle channel
+        self._counts = [0] * len(self._channels)  # per tap: values written
+        self._taps_linked = True
+        _live.add(self)
+        self._thread.start()
+        # Linked last: a push walks a snapshot of the port's links, so a link made
+        # while the pipeline runs takes effect at the next push.
+        for port, tap in self._taps:
+            port.connect(tap)
+
+    @staticmethod
+    def _choose(pipeline: Pipeline, ports: Optional[Sequence[str]]) -> list[tuple[Any, str, Any]]:
+        every = _output_ports(pipeline)
+        if ports is None:
+            return every
+        if isinstance(ports, str):
+            ports = [ports]
+        by_name = {f"{node.get_name()}.{name}": (node, name, port) for node, name, port in every}
+        chosen = []
+        for wanted in ports:
+            if wanted not in by_name:
+                known = ", ".join(sorted(by_name)) or "none"
+                raise ValueError(f"No output port {wanted!r} in the pipeline (known: {known}).")
+            chosen.append(by_name[wanted])
+        return chosen
+
+    # Public ---------------------------------------------------------------------
+
+    def stop(self) -> None:
+        """Unlink the taps, write what is queued and finish the file. Calling it
+        again does nothing more."""
+        self._unlink()
+        self._stop.set()
+        if self._thread.is_alive() and self._thread is not threading.current_thread():
+            self._thread.join()
+
+    def wait(self, timeout: Optional[float] = None) -> bool:
+        """Until the recording has ended (True) or `timeout` seconds pass (False)."""
+        return self._done.wait(timeout)
+
+    def is_recording(self) -> bool:
+        """Whether the recording still takes values."""
+        return not self._done.is_set()
+
+    def get_stats(self) -> dict[str, Any]:
+        """{"path", "recording" (bool), "recorded" (values written), "dropped"
+        (values the full queue turned away, and values a failed write lost),
+        "queued", "bytes" (file size so far), "error" (why it ended early, or None),
+        "ports": {"node.port": values written}}."""
+        dropped = sum(tap._dropped for _, tap in self._taps) + self._lost
+        return {"path": self.path, "recording": self.is_recording(), "recorded": self._recorded,
+                "dropped": dropped, "queued": len(self._queue), "bytes": self._file.tell(),
+                "error": self._error,
+                "ports": {c["topic"]: count for c, count in zip(self._channels, self._counts)}}
+
+    def __enter__(self) -> Recording:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    # The writer thread -------------------------------------------------------------
+
+    def _unlink(self) -> None:
+        with self._lock:
+            taps, self._taps_linked = self._taps_linked, False
+        if taps:
+            for port, tap in self._taps:
+                port.disconnect(tap)
+
+    def _run(self) -> None:
+        encoder = Encoder()
+        queue = self._queue
+        last_flush = time.monotonic()
+        last_warned, warned_count = 0.0, 0
+        try:
+            while True:
+                stopping = self._stop.is_set() or self._pipeline_ended()
+                if stopping:
+                    self._unlink()  # nothing more joins the queue after this
+                wrote = bool(queue)
+                if wrote:
+                    self._drain(encoder)
+                if self._error is not None:
+                    break  # a failed write ends the recording (the taps are unlinked)
+                dropped = sum(tap._dropped for _, tap in self._taps)
+                now = time.monotonic()
+                if dropped > warned_count and now - last_warned >= _WARN_INTERVAL:
+                    self._logger.write(LogType.WARNING,
+                                       f"Recording {self.path}: {dropped - warned_count} values dropped "
+                                       f"({dropped} in all): the writer cannot keep up.")
+                    last_warned, warned_count = now, dropped
+                if stopping:
+                    break
+                if now - last_flush >= self._flush_interval:
+                    self._guarded(self._writer.flush)
+                    last_flush = now
+                if not wrote:
+                    time.sleep(_IDLE_WAIT)
+            self._finish(warned_count)
+        finally:
+            self._lost += len(queue)
+            queue.clear()
+            self._file.close()
+            self._done.set()
+            _live.discard(self)
+
+    def _pipeline_ended(self) -> bool:
+        running = self._pipeline.get_state() == "RUNNING"
+        if running:
+            self._seen_running = True
+            return False
+        return self._seen_running
+
+    def _drain(self, encoder: Encoder) -> None:
+        """Write what the queue holds. Values that pickle, on a port whose pickle
+        channel exists, take the short way; the rest go through _write."""
+        queue, popleft = self._queue, self._queue.popleft
+        size_of, held = self._sizes.get, self._held
+        dumps, fast, counts = pickle.dumps, self._fast, self._counts
+        add = self._writer.add_message
+        recorded = self._recorded
+        try:
+            while queue:
+                channel, stamp, value = popleft()
+                measure = size_of(type(value))
+                if measure is None:
+                    channel_id = fast[channel]
+                    if channel_id is not None:
+                        try:
+                            data = dumps(value, 5)
+                        except Exception:  # _write says why, once per port
+                            pass
+                        else:
+                            add(channel_id, stamp, data, stamp, recorded & 0xFFFFFFFF)
+                            recorded += 1
+                            counts[channel] += 1
+                            continue
+                else:
+                    held[1] += measure(value)
+                self._recorded = recorded
+                self._write(encoder, channel, stamp, value)
+                recorded = self._recorded
+                if self._error is not None:
+                    return
+        except OSError as error:
+            self._recorded = recorded
+            self._lost += 1
+            self._fail(error)
+            return
+        self._recorded = recorded
+
+    def _write(self, encoder: Encoder, channel: int, stamp: int, value: Any) -> None:
+        entry = self._channels[channel]
+        try:
+            encoding, head, data = encoder.encode_parts(value)
+        except Exception as error:  # a value that does not pickle: skipped, said once per port
+            self._lost += 1
+            if not entry.get("warned"):
+                entry["warned"] = True
+                self._logger.write(LogType.WARNING, f"Recording {self.path}: a value of "
+                                   f"{entry['topic']} cannot be stored ({type(error).__name__}: "
+                                   f"{error}); such values are left out.")
+            return
+        ids = entry["ids"]
+        channel_id = ids.get(encoding)
+        if channel_id is None:
+            metadata = {"node": entry["node"], "port": entry["port"]}
+            config = entry["source"].config
+            if config.has_metadata():
+                stored = encode_port_metadata(config.get_metadata())
+                if stored is not None:
+                    metadata["port_metadata"] = stored
+            channel_id = self._guarded(lambda: self._writer.register_channel(
+                entry["topic"], encoding, 0, metadata))
+            if channel_id is None:
+                self._lost += 1
+                return
+            ids[encoding] = channel_id
+            if encoding == ENCODING_PICKLE:
+                self._fast[channel] = channel_id
+        sequence = self._recorded & 0xFFFFFFFF
+        if self._guarded(lambda: self._writer.add_message(channel_id, stamp, data, stamp, sequence,
+                                                          head)) is None:
+            self._lost += 1
+            return
+        self._recorded += 1
+        self._counts[channel] += 1
+
+    def _guarded(self, call: Callable[[], Any]) -> Any:
+        """`call()`, or None once a write failed: the recording ends there with a
+        WARNING, and the file keeps what was written before."""
+        if self._error is not None:
+            return None
+        try:
+            result = call()
+        except OSError as error:
+            self._fail(error)
+            return None
+        return True if result is None else result
+
+    def _fail(self, error: OSError) -> None:
+        self._error = error.strerror or str(error)
+        self._logger.write(LogType.WARNING,
+                           f"Recording {self.path} stopped: {self._error}. The file holds the "
+                           f"{self._recorded} values written before, up to its last complete chunk.")
+        self._unlink()
+
+    def _finish(self, warned_count: int) -> None:
+        dropped = sum(tap._dropped for _, tap in self._taps)
+        if dropped > warned_count:
+            self._logger.write(LogType.WARNING, f"Recording {self.path}: {dropped - warned_count} values "
+                               f"dropped ({dropped} in all): the writer cannot keep up.")
+        if self._error is not None:
+            return
+        stats = {"recorded": str(self._recorded), "dropped": str(dropped + self._lost),
+                 "ended": str(time.time_ns())}
+        self._guarded(lambda: self._writer.add_metadata(META_STATS, stats))
+        self._guarded(self._writer.finish)
+
+
+def _saved_form(pipeline: Pipeline) -> Optional[str]:
+    """The pipeline as save() writes it, or None when it cannot be saved (a class
+    whose source does not run on its own, say): the recording works without it."""
+    from .._saving import check_loadable, to_json
+
+    try:
+        data = pipeline.serialize()
+        check_loadable(data)
+        return to_json(data)
+    except Exception:
+        return None
+
+
+def stop_all() -> None:
+    """Finish every recording still running (at the end of the process)."""
+    for recording in list(_live):
+        try:
+            recording.stop()
+        except Exception:
+            pass
+
+
+def active_recordings() -> list[Recording]:
+    return list(_live)
+
+
+atexit.register(stop_all)
