@@ -521,16 +521,14 @@ class Pipeline:
     # Serialisation
     def serialize(self) -> dict[str, Any]:
         """{"nodes": [each node's serialised form], "connections": [(output port
-        id, input port id), ...]}."""
+        id, input port id), ...]}, and "threads": N for a pipeline on N shared
+        scheduler threads."""
         data = self._imp.serialize()
         if "velarix.record._recorder" in sys.modules:  # links to a recording's taps stay out
             from .record._recorder import is_tap_id
 
             key = PipelineImp.SerializationKeys.CONNECTIONS
             data[key] = [pair for pair in data[key] if not is_tap_id(pair[1])]
-        id, input port id), ...]}, and "threads": N for a pipeline on N shared
-        scheduler threads."""
-        data = self._imp.serialize()
         threads = self.get_threads()
         if threads is not None:
             data[_THREADS_KEY] = threads
