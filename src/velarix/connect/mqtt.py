@@ -63,9 +63,9 @@ def _check_client_options(entries: dict[str, Any]) -> None:
         raise ValueError(f"reconnect_max ({high}) must not be below reconnect_min ({low}).")
 
 
-def _check_filter(topic: Any) -> str:
+def _check_filter(value: Any) -> str:
     """A topic filter: '+' a whole level, '#' the whole last level."""
-    check_str("topic", topic)
+    topic = check_str("topic", value)
     levels = topic.split("/")
     for index, level in enumerate(levels):
         if ("+" in level and level != "+") or ("#" in level and (level != "#" or index != len(levels) - 1)):
