@@ -84,6 +84,8 @@ class Filter(ChunkNode):
         if self._zi is None:
             dtype = np.result_type(self._sos, samples)
             self._zi = np.zeros((self._sos.shape[0], 2, samples.shape[1]), dtype=dtype)
+        if samples.shape[0] == 0:  # sosfilt refuses an empty chunk
+            return [make_chunk(np.zeros(samples.shape, dtype=self._zi.dtype), timestamps)]
         filtered, self._zi = signal.sosfilt(self._sos, samples, axis=0, zi=self._zi)
         return [make_chunk(filtered, timestamps)]
 
