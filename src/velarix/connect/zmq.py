@@ -62,10 +62,11 @@ def require_zmq() -> ModuleType:
 
 def _require_msgpack() -> ModuleType:
     try:
-        import msgpack
+        import msgpack  # type: ignore[import-untyped]
     except ImportError as error:
         raise ImportError(MSGPACK_HINT) from error
-    return msgpack
+    module: ModuleType = msgpack
+    return module
 
 
 class DecodeError(ValueError):

@@ -34,7 +34,7 @@ _FORMATS = {"float32": "float32", "float64": "double64", "int8": "int8", "int16"
 
 def channel_format(dtype: Any) -> str:
     """The stream description's name for a numpy dtype ("double64" for float64)."""
-    name = np.dtype(dtype).name
+    name = str(np.dtype(dtype).name)
     return _FORMATS.get(name, name)
 
 

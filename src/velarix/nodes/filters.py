@@ -8,10 +8,11 @@ from fractions import Fraction
 from typing import Any, Optional
 
 from ._base import (CHANNEL_FORMAT, NOMINAL_SRATE, EXTRA_HINT, ChunkNode, channel_format,
-                    check_int, check_rate, make_chunk, np)
+                    check_int, check_rate, make_chunk)
 
 try:
-    from scipy import signal
+    import numpy as np
+    from scipy import signal  # type: ignore[import-untyped]
 except ImportError as _error:  # pragma: no cover - the extra is installed by make test
     raise ImportError(EXTRA_HINT) from _error
 

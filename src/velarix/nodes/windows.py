@@ -7,10 +7,11 @@ import math
 from typing import Any, Optional
 
 from ._base import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, EXTRA_HINT, NOMINAL_SRATE, ChunkNode,
-                    channel_format, check_int, check_rate, make_chunk, np)
+                    channel_format, check_int, check_rate, make_chunk)
 
 try:
-    from scipy import signal
+    import numpy as np
+    from scipy import signal  # type: ignore[import-untyped]
 except ImportError as _error:  # pragma: no cover - the extra is installed by make test
     raise ImportError(EXTRA_HINT) from _error
 
