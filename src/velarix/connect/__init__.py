@@ -1,9 +1,10 @@
-"""Connectors: real streams into and out of a pipeline.
+"""Connectors: nodes that bring real streams into a pipeline and send results out.
 
-    from velarix.connect import LSLInlet, MQTTPublisher
+    from velarix.connect import ZMQSubscriber, LSLInlet, MQTTPublisher
 
-Each connector needs its optional extra (``lsl``, ``xdf``, ``mqtt``); importing
-this package needs none of them: a name is imported on first use.
+Importing this package needs nothing beyond velarix; each connector needs its
+own library only when it is used (ZeroMQ: the optional extra `zmq`, pyzmq; Lab
+Streaming Layer: `lsl`; XDF recordings: `xdf`; MQTT: `mqtt`).
 """
 
 from typing import TYPE_CHECKING, Any
@@ -12,10 +13,15 @@ if TYPE_CHECKING:
     from .lsl import LSLInlet, LSLOutlet, LSLStreamNotFound
     from .mqtt import MQTTPublisher, MQTTSubscriber
     from .xdf import XDFReplay
+    from .zmq import ZMQPublisher, ZMQSubscriber
 
-__all__ = ["LSLInlet", "LSLOutlet", "LSLStreamNotFound", "MQTTPublisher", "MQTTSubscriber", "XDFReplay"]
+__all__ = ["LSLInlet", "LSLOutlet", "LSLStreamNotFound", "MQTTPublisher", "MQTTSubscriber", "XDFReplay",
+           "ZMQPublisher", "ZMQSubscriber"]
 
+# Public name -> the module of this package that defines it.
 _EXPORTS = {
+    "ZMQSubscriber": "zmq",
+    "ZMQPublisher": "zmq",
     "LSLInlet": "lsl",
     "LSLOutlet": "lsl",
     "LSLStreamNotFound": "lsl",
