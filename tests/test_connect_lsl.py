@@ -8,10 +8,10 @@ pytest.importorskip("pylsl")
 
 from netns import ROOT, last_json, run_confined  # noqa: E402
 
-from velarix.connect import LSLInlet, LSLOutlet  # noqa: E402
+import pathlib  # noqa: E402
 
 import velarix  # noqa: E402
-import pathlib  # noqa: E402
+from velarix.connect import LSLInlet, LSLOutlet  # noqa: E402
 
 PACKAGE_ROOT = str(pathlib.Path(velarix.__file__).resolve().parents[1])
 SCENARIOS = ROOT / "tests" / "lsl_scenarios.py"
@@ -60,6 +60,17 @@ def test_outlet_drops_and_counts_values_it_cannot_push(tmp_path):
     assert found["stamps"] == [10.0, 11.0]  # a chunk's own time stamps go out with it
     assert found["stats"] == {"values": 3, "samples": 4, "dropped": 2}
     assert len(found["warnings"]) == 2 and "shape (2, 4)" in found["warnings"][0]
+
+
+def test_bandpower_example_runs_in_its_own_namespace(tmp_path):
+    pytest.importorskip("scipy")
+    result = run_confined([ROOT / "examples" / "lsl_bandpower.py"], tmp_path, timeout=90,
+                          package_root=PACKAGE_ROOT)
+    assert result.returncode == 0, result.stdout + result.stderr[-4000:]
+    assert "reader: 4 samples of 24 channels (C0_theta, C0_alpha, ...)" in result.stdout
+    assert "reader: strongest band on every channel: alpha" in result.stdout
+    assert "pipeline: HEALTHY" in result.stdout
+    assert "Traceback" not in result.stderr
 
 
 @pytest.mark.parametrize("entries, error, text", [

@@ -215,6 +215,23 @@ def test_bad_options_are_refused_at_the_constructor(cls, entries, error, text):
         cls(**entries)
 
 
+def test_example_runs_against_the_broker(broker):
+    import pathlib
+    import subprocess
+    import sys
+
+    import velarix
+
+    root = pathlib.Path(__file__).resolve().parents[1]
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(velarix.__file__).resolve().parents[1]))
+    result = subprocess.run([sys.executable, str(root / "examples" / "mqtt_relay.py"), "--port", str(broker.port)],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "every room arrived: True" in result.stdout
+    assert "lab/kitchen/temperature: " in result.stdout and "lab/lab/temperature: " in result.stdout
+    assert "Traceback" not in result.stderr
+
+
 def test_encodings_round_trip():
     chunk = {"samples": np.eye(2), "timestamps": np.array([0.5, 1.5])}
     back = decode(encode(chunk, "json"), "json")

@@ -164,6 +164,8 @@ class _Connection:
         client = self.client
         client.on_disconnect = None
         client.disconnect()
+        self.connected.clear()
+        self._node._set_count("connected", False)
         client.loop_stop()
         # The client keeps its broker socket (when it never got through) and its
         # wake-up socket pair until it is collected; close them now.
