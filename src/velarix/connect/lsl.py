@@ -220,7 +220,9 @@ class LSLOutlet(ConnectorSink):
     samples pushed with their own time stamps, `pylsl.local_clock()` scale),
     or a bare array (1-D: one sample), pushed stamped with the current time. A
     value of another width is dropped, counted and reported by one WARNING.
-    The stream exists from the first value to the node's `stop`.
+    The stream exists from the first value to the node's `stop`; with both
+    ``channel_count`` and ``channel_format`` given, from its `start`, so that
+    consumers can connect before the first value.
     ``get_stats()["connector"]`` counts ``values``, ``samples`` and ``dropped``.
 
     Raises:
@@ -249,11 +251,30 @@ class LSLOutlet(ConnectorSink):
         names = entries.get("channel_names")
         if names is not None and not (isinstance(names, list) and all(isinstance(n, str) for n in names)):
             raise TypeError("channel_names must be a list of str.")
+        if names is not None and entries.get("channel_count") is not None and len(names) != entries["channel_count"]:
+            raise ValueError(f"channel_names has {len(names)} names for {entries['channel_count']} channels.")
         super().__init__(**entries)
         self._init_counts(values=0, samples=0, dropped=0)
         self._description: Optional[dict[str, Any]] = None
         self._outlet: Any = None
         self._lock = threading.Lock()
+
+    def start(self) -> None:
+        """Start the node; a stream described by its keys alone is declared now."""
+        super().start()
+        if self.config.get("channel_count") is not None and self.config.get("channel_format") is not None:
+            description = {key: self.config.get(key) for key in STREAM_KEYS}
+            if description["nominal_srate"] is None:
+                description["nominal_srate"] = 0.0
+            with self._lock:
+                self._description = description
+                if self._outlet is None:
+                    self._outlet = self._declare()
+
+    def has_consumers(self) -> bool:
+        """True while at least one inlet reads the stream."""
+        with self._lock:
+            return self._outlet is not None and bool(self._outlet.have_consumers())
 
     def setup(self, data: PortData, metadata: PortMetadata) -> Optional[PortMetadata]:
         """Completes the stream's description from the keys, the input's metadata
