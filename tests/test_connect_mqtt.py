@@ -232,6 +232,16 @@ def test_example_runs_against_the_broker(broker):
     assert "Traceback" not in result.stderr
 
 
+def test_readme_example_prints_what_it_says(broker, capsys):
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = next(b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "MQTTSubscriber(" in b)
+    exec(compile(code.replace("port=1883", f"port={broker.port}"), "README.md", "exec"), {"__name__": "readme"})
+    assert capsys.readouterr().out.splitlines() == ["{'topic': 'lab/door/state', 'value': {'open': True}}"]
+
+
 def test_encodings_round_trip():
     chunk = {"samples": np.eye(2), "timestamps": np.array([0.5, 1.5])}
     back = decode(encode(chunk, "json"), "json")
