@@ -123,6 +123,14 @@ def not_found():
             result = {"cause": type(error.__cause__).__name__, "message": str(error.__cause__),
                       "is_lookup": isinstance(error.__cause__, LookupError)}
     result["seconds"] = time.monotonic() - started
+    # A stop while the inlet is still looking ends its search at once.
+    patient = LSLInlet(stream="nothing-here", timeout=60.0)
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(patient, Collect())
+        pipeline.start()
+        time.sleep(0.3)
+        started = time.monotonic()
+    result["stop_seconds"] = time.monotonic() - started
     result["threads"] = connector_threads()
     print(json.dumps(result))
 

@@ -38,6 +38,7 @@ def test_missing_stream_fails_the_pipeline_with_a_clear_error(tmp_path):
     found = scenario("not_found", tmp_path)
     assert found["cause"] == "LSLStreamNotFound" and found["is_lookup"]
     assert "No LSL stream 'nothing-here' found within 0.3 s" in found["message"]
+    assert found["stop_seconds"] < 10  # not the inlet's 60 s timeout
     assert found["threads"] == []
 
 

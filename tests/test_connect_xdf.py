@@ -132,3 +132,24 @@ def test_bad_options_are_refused(recording, entries, error, text):
         entries["path"] = recording
     with pytest.raises(error, match=text):
         XDFReplay(**entries)
+
+
+def test_connectors_save_and_load_by_module(recording, tmp_path):
+    pytest.importorskip("pylsl")
+    pytest.importorskip("paho.mqtt")
+    from velarix.connect import LSLInlet, LSLOutlet, MQTTPublisher, MQTTSubscriber
+
+    pipeline = Pipeline(directory="")
+    pipeline.connect(XDFReplay(path=recording, stream="eeg", speed="max"), LSLOutlet(stream="o", channel_count=3))
+    pipeline.connect(LSLInlet(query="type='EEG'", timeout=2.0), MQTTPublisher(topic="out", qos=2))
+    pipeline.connect(MQTTSubscriber(topic=["a/#", "b"], encoding="raw"), Collect())
+    pipeline.save(str(tmp_path / "p.json"))
+    loaded = Pipeline.load(str(tmp_path / "p.json"), directory="", fresh_ids=True)
+    pairs = [(type(n).__name__, {k: v for k, v in n.config.items() if k not in ("id", "output_ports", "input_ports")})
+             for n in loaded.get_nodes()[:6]]
+    original = [(type(n).__name__, {k: v for k, v in n.config.items() if k not in ("id", "output_ports", "input_ports")})
+                for n in pipeline.get_nodes()[:6]]
+    assert pairs == original
+    assert type(loaded.get_nodes()[0]) is XDFReplay  # the library's own class, imported
+    pipeline.close()
+    loaded.close()

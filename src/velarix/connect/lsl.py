@@ -15,6 +15,7 @@ LSL finds streams by multicast. To keep that on one machine, point the
 from __future__ import annotations
 
 import threading
+import time
 from typing import Any, Optional
 
 import numpy as np
@@ -125,13 +126,22 @@ class LSLInlet(ThreadedSource):
         stream = self.config.get("stream")
         return f"LSL stream {stream!r}" if stream is not None else f"LSL stream matching {self.config['query']!r}"
 
-    def _resolve(self, timeout: float) -> Optional[Any]:
+    def _resolve(self, timeout: float, halt: threading.Event) -> Optional[Any]:
+        """The first stream that answers within `timeout` seconds, or None; short
+        rounds, so that a stop need not wait for the whole timeout."""
         stream = self.config.get("stream")
-        if stream is not None:
-            found = pylsl.resolve_byprop("name", stream, 1, timeout)
-        else:
-            found = pylsl.resolve_bypred(self.config["query"], 1, timeout)
-        return found[0] if found else None
+        deadline = time.monotonic() + timeout
+        while not halt.is_set():
+            wait = max(0.05, min(_SEARCH_WAIT, deadline - time.monotonic()))
+            if stream is not None:
+                found = pylsl.resolve_byprop("name", stream, 1, wait)
+            else:
+                found = pylsl.resolve_bypred(self.config["query"], 1, wait)
+            if found:
+                return found[0]
+            if time.monotonic() >= deadline:
+                break
+        return None
 
     def _open(self, info: Any) -> Any:
         flags = pylsl.proc_clocksync | (pylsl.proc_dejitter if self.config["dejitter"] else 0)
@@ -142,38 +152,47 @@ class LSLInlet(ThreadedSource):
 
     def _serve(self, halt: threading.Event) -> None:
         timeout = self.config["timeout"]
-        info = self._resolve(timeout)
+        info = self._resolve(timeout, halt)
         if halt.is_set():
             return
         if info is None:
             raise LSLStreamNotFound(
                 f"No {self._what()} found within {timeout} s. Is its outlet running? "
                 "(LSL finds streams by multicast; LSLAPICFG names its configuration.)")
-        while not halt.is_set():
-            inlet = self._open(info)
-            if not self._metadata:
-                # A resolved description lacks the stream's extended part (the
-                # channel labels); the inlet fetches all of it.
-                self._metadata = stream_metadata(inlet.info(timeout))
-            self._set_count("connected", True)
-            try:
-                self._pull(inlet, halt)
-                return
-            except pylsl.util.LostError:
-                self._set_count("connected", False)
-                self._log(LogType.WARNING, f"{self._what()} was lost; looking for it again.")
-            finally:
-                inlet.close_stream()
-                del inlet
-            info = self._find_again(halt)
-            if info is not None:
-                self._count("reconnects")
-                self._log(LogType.INFO, f"{self._what()} is back.")
+        if not self._metadata:
+            self._metadata = stream_metadata(info)
+            described = False
+        else:
+            described = True  # a restart: the port's metadata went out already
+        try:
+            while not halt.is_set():
+                inlet = self._open(info)
+                try:
+                    if not described:
+                        # A resolved description lacks the stream's extended part
+                        # (the channel labels); the inlet fetches all of it.
+                        self._metadata = stream_metadata(inlet.info(timeout))
+                        described = True
+                    self._set_count("connected", True)
+                    self._pull(inlet, halt)
+                    return
+                except (pylsl.util.LostError, pylsl.util.TimeoutError):
+                    self._set_count("connected", False)
+                    self._log(LogType.WARNING, f"{self._what()} was lost; looking for it again.")
+                finally:
+                    inlet.close_stream()
+                    del inlet
+                info = self._find_again(halt)
+                if info is not None:
+                    self._count("reconnects")
+                    self._log(LogType.INFO, f"{self._what()} is back.")
+        finally:
+            self._set_count("connected", False)
 
     def _find_again(self, halt: threading.Event) -> Optional[Any]:
         expected = (self._metadata["channel_count"], self._metadata["channel_format"])
         while not halt.is_set():
-            info = self._resolve(_SEARCH_WAIT)
+            info = self._resolve(_SEARCH_WAIT, halt)
             if info is None:
                 continue
             found = stream_metadata(info)
