@@ -12,12 +12,13 @@ LSL finds streams by multicast; to keep it on this machine (as the tests do):
 with lsl_api.cfg as the README shows ("Connecting real streams").
 """
 
+import importlib
 import subprocess
 import sys
 import time
+from typing import Any
 
 import numpy as np
-import pylsl
 
 from velarix import Pipeline
 from velarix.connect import LSLInlet, LSLOutlet
@@ -25,9 +26,10 @@ from velarix.nodes import BandPower, Filter, Window
 
 RATE, CHANNELS = 250.0, 8
 BANDS = {"theta": [4, 8], "alpha": [8, 13], "beta": [13, 30]}
+pylsl: Any = importlib.import_module("pylsl")  # a library without type information
 
 
-def device():
+def device() -> None:
     """The synthetic amplifier: 10 Hz sine plus noise on every channel, until killed."""
     info = pylsl.StreamInfo("synthetic-eeg", "EEG", CHANNELS, RATE, "float32", "synthetic-eeg-1")
     info.set_channel_labels([f"C{c}" for c in range(CHANNELS)])
@@ -42,7 +44,7 @@ def device():
         time.sleep(max(0.0, start + k / RATE - time.monotonic()))
 
 
-def reader(count):
+def reader(count: int) -> None:
     """A plain pylsl consumer of the band-power stream."""
     found = pylsl.resolve_byprop("name", "bandpower", 1, 20.0)
     if not found:
@@ -50,7 +52,7 @@ def reader(count):
     inlet = pylsl.StreamInlet(found[0])
     info = inlet.info(5.0)
     names = info.get_channel_labels()
-    rows = []
+    rows: list[list[float]] = []
     while len(rows) < count:
         sample, _ = inlet.pull_sample(timeout=10.0)
         if sample is None:
@@ -62,7 +64,7 @@ def reader(count):
     print(f"reader: strongest band on every channel: {', '.join(sorted(strongest))}")
 
 
-def main():
+def main() -> None:
     me = [sys.executable, __file__]
     amplifier = subprocess.Popen(me + ["--device"])
     consumer = subprocess.Popen(me + ["--reader"])

@@ -9,6 +9,7 @@ the latest per room. Needs the extra mqtt and a broker, e.g. Debian's mosquitto:
 
 import argparse
 import threading
+from typing import Any
 
 from velarix import INode, ONode, Pipeline
 from velarix.connect import MQTTPublisher, MQTTSubscriber
@@ -19,7 +20,7 @@ ROOMS = ("kitchen", "lab")
 class Thermometer(ONode):
     """One reading per room and cycle, on the port named after the room."""
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> dict[str, Any]:
         k = data["count"]
         return {room: {"reading": k, "celsius": 20.0 + 0.1 * k + i} for i, room in enumerate(ROOMS)}
 
@@ -27,13 +28,13 @@ class Thermometer(ONode):
 class Latest(INode):
     """The newest reading per topic; done once every room has sent `wanted`."""
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         super().__init__(**entries)
-        self.latest = {}
-        self.counts = {}
+        self.latest: dict[str, Any] = {}
+        self.counts: dict[str, int] = {}
         self.done = threading.Event()
 
-    def step(self, data):
+    def step(self, data: dict[str, Any]) -> None:
         message = data["in"]
         self.latest[message["topic"]] = message["value"]
         self.counts[message["topic"]] = self.counts.get(message["topic"], 0) + 1
@@ -41,7 +42,7 @@ class Latest(INode):
             self.done.set()
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=1883)
