@@ -83,6 +83,7 @@ def test_bandpower_example_runs_in_its_own_namespace(tmp_path):
     ({"stream": "a", "max_chunk": 0}, ValueError, "max_chunk must be at least 1"),
     ({"stream": "a", "dejitter": 1}, TypeError, "dejitter must be True or False"),
     ({"stream": "a", "timout": 1}, TypeError, "unknown option(s) 'timout'"),
+    ({"stream": "a", "rate": 10.0}, TypeError, "unknown option(s) 'rate'"),
 ])
 def test_inlet_refuses_bad_options(entries, error, text):
     with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):

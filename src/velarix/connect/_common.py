@@ -58,7 +58,8 @@ def check_int(key: str, value: Any, low: int, high: Optional[int] = None) -> int
 
 def refuse_unknown(entries: dict[str, Any], known: tuple[str, ...], cls: str) -> None:
     """A misspelt option is an error at the constructor, not a silent default."""
-    node_keys = {"id", "name", "input_ports", "output_ports", "rate", "catch_up"}
+    # Not "rate": it would make a source a timed one, driven by another thread.
+    node_keys = {"id", "name", "input_ports", "output_ports"}
     unknown = sorted(set(entries) - set(known) - node_keys)
     if unknown:
         raise TypeError(f"{cls} got unknown option(s) {', '.join(map(repr, unknown))}; "

@@ -188,7 +188,8 @@ class MQTTSubscriber(ThreadedSource):
       one level, ``#`` (last) the rest.
     - ``host`` (default ``"127.0.0.1"``), ``port`` (1883), ``qos`` (0, 1 or 2),
       ``encoding`` (``"json"`` or ``"raw"``, see the module), ``client_id``
-      (default: the broker picks one), ``username``/``password``,
+      (default: the broker picks one), ``username``/``password`` (kept in the
+      configuration, so a saved pipeline holds them in plain text),
       ``keepalive`` (seconds, 60), ``reconnect_min``/``reconnect_max``
       (seconds between attempts, 0.5 doubling up to 30).
     - ``with_topic`` (default False): values are ``{"topic": str, "value": v}``
