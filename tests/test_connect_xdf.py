@@ -153,3 +153,21 @@ def test_connectors_save_and_load_by_module(recording, tmp_path):
     assert type(loaded.get_nodes()[0]) is XDFReplay  # the library's own class, imported
     pipeline.close()
     loaded.close()
+
+
+def test_stop_mid_replay_and_start_again(recording, no_thread_leak):
+    pipeline, source, sink = replay(wanted=20, path=recording, stream="eeg", speed=1.0)
+    with pipeline:
+        pipeline.start()
+        assert sink.done.wait(10)
+        pipeline.stop()  # 2.5 s recording, stopped a fraction of the way in
+        assert not source.get_stats()["connector"]["finished"]
+        first_pass = source.get_stats()["connector"]["samples"]
+        assert first_pass < N
+        sink.done.clear()
+        sink.wanted = first_pass + 20
+        pipeline.start()  # from the start again, description kept
+        assert sink.done.wait(10)
+        stamps = np.concatenate([c["timestamps"] for c in sink.chunks])
+        assert stamps[first_pass] == 10.0
+        assert sink.metadata["channel_names"] == ["Fz", "Cz", "Pz"]

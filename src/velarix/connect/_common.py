@@ -157,10 +157,13 @@ class ThreadedSource(_Counting, ONode):
     def _serve(self, halt: threading.Event) -> None:
         raise NotImplementedError
 
-    def _emit(self, value: Any) -> None:
+    def _emit(self, value: Any) -> bool:
+        """Hands `value` on (one step cycle); False once the node is stopping."""
         halt = self._halt
-        if halt is None or not halt.is_set():
-            self.cycle({"value": value})
+        if halt is not None and halt.is_set():
+            return False
+        self.cycle({"value": value})
+        return True
 
     def _fail(self, error: BaseException) -> None:
         self._failure = error

@@ -214,9 +214,9 @@ class LSLInlet(ThreadedSource):
                 continue
             if strings:
                 samples = np.array(samples, dtype=object).reshape(len(stamps), -1)
-            self._count("values")
-            self._count("samples", len(stamps))
-            self._emit({"samples": samples, "timestamps": np.asarray(stamps, dtype=np.float64)})
+            if self._emit({"samples": samples, "timestamps": np.asarray(stamps, dtype=np.float64)}):
+                self._count("values")
+                self._count("samples", len(stamps))
 
 
 class LSLOutlet(ConnectorSink):

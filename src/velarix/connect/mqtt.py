@@ -242,8 +242,8 @@ class MQTTSubscriber(ThreadedSource):
                                        f"{self.config['encoding']}: {error}")
             return
         self._rearm("payload")
-        self._count("values")
-        self._emit({"topic": message.topic, "value": value} if self.config["with_topic"] else value)
+        if self._emit({"topic": message.topic, "value": value} if self.config["with_topic"] else value):
+            self._count("values")
 
 
 class MQTTPublisher(ConnectorSink):

@@ -140,9 +140,9 @@ class XDFReplay(ThreadedSource):
                     delay = due - time.monotonic()
                     if delay > 0 and halt.wait(delay):
                         return
-                self._count("values")
-                self._count("samples", end - begin)
-                self._emit({"samples": samples[begin:end].copy(), "timestamps": stamps[begin:end] + shift})
+                if self._emit({"samples": samples[begin:end].copy(), "timestamps": stamps[begin:end] + shift}):
+                    self._count("values")
+                    self._count("samples", end - begin)
                 begin = end
             if halt.is_set():
                 return
