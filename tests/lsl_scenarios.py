@@ -62,7 +62,7 @@ def relay():
     channels, count = 8, 2000
     source = device("dev", channels, 1000.0, count, go=True)
     before = sockets()
-    inlet = LSLInlet(stream="dev", timeout=5.0)
+    inlet = LSLInlet(query="name='dev' and type='EEG'", timeout=5.0)
     outlet = LSLOutlet(stream="relay", type="EEG", source_id="relay-1")
     pipeline = Pipeline(directory="")
     pipeline.connect(inlet, outlet)
@@ -176,6 +176,42 @@ def lost_and_back():
         "second_values": values[100:200, 0].tolist() == [k * channels for k in range(1000, 1100)],
         "metadata": sink.metadata, "threads": connector_threads(),
     }))
+
+
+def markers():
+    """A string stream in and out: values stay str, the format says so."""
+    info = pylsl.StreamInfo("marks", "Markers", 2, pylsl.IRREGULAR_RATE, "string", "marks-1")
+    device = pylsl.StreamOutlet(info)
+    inlet = LSLInlet(stream="marks", timeout=5.0)
+    sink = Collect()
+    sink.wanted = 3
+    outlet = LSLOutlet(stream="marks-out")
+    pipeline = Pipeline(directory="")
+    pipeline.connect(inlet, sink)
+    pipeline.connect_ports(inlet, "out", outlet, "in")
+    pipeline.start()
+    deadline = time.monotonic() + 10
+    while not device.have_consumers() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    device.push_sample(["start", "trial 1"])
+    found = pylsl.resolve_byprop("name", "marks-out", 1, 10.0)
+    reader = pylsl.StreamInlet(found[0])
+    reader.open_stream(5.0)
+    time.sleep(0.2)
+    device.push_sample(["stop", "trial 1"])
+    device.push_sample(["ä ü", ""])
+    arrived = sink.arrived.wait(10)
+    got = []
+    while len(got) < 2 and time.monotonic() < deadline + 5:
+        sample, _ = reader.pull_sample(timeout=0.2)
+        if sample is not None:
+            got.append(sample)
+    values = [row for chunk in sink.chunks for row in chunk["samples"].tolist()]
+    kinds = {type(v).__name__ for row in values for v in row}
+    result = {"arrived": arrived, "values": values, "kinds": sorted(kinds), "metadata": sink.metadata,
+              "relayed": got, "format": reader.info(5.0).channel_format()}
+    pipeline.close()
+    print(json.dumps(result))
 
 
 def outlet_checks():

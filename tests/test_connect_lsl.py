@@ -55,6 +55,14 @@ def test_lost_stream_is_a_warning_and_comes_back(tmp_path):
     assert found["threads"] == []
 
 
+def test_string_streams_pass_as_str(tmp_path):
+    found = scenario("markers", tmp_path)
+    assert found["arrived"] and found["values"] == [["start", "trial 1"], ["stop", "trial 1"], ["ä ü", ""]]
+    assert found["kinds"] == ["str"]
+    assert found["metadata"]["channel_format"] == "string" and found["metadata"]["nominal_srate"] == 0.0
+    assert found["relayed"][-2:] == [["stop", "trial 1"], ["ä ü", ""]] and found["format"] == 3
+
+
 def test_outlet_drops_and_counts_values_it_cannot_push(tmp_path):
     found = scenario("outlet_checks", tmp_path)
     assert found["rows"] == [[1.0] * 3, [1.0] * 3, [7.0, 8.0, 9.0]]
