@@ -197,6 +197,7 @@ class LSLInlet(ThreadedSource):
                 continue
             found = stream_metadata(info)
             if (found["channel_count"], found["channel_format"]) == expected:
+                self._rearm("shape")
                 return info
             self._warn_once("shape", f"{self._what()} came back with {found['channel_count']} "
                                      f"{found['channel_format']} channels instead of {expected[0]} "
