@@ -160,8 +160,19 @@ def main():
         with open(config, "w") as file:
             file.write(CONFIG)
         env = dict(os.environ, LSLAPICFG=config)
+        # As root -n alone; other users in a user namespace of their own (-r).
+        for unshare in (["unshare", "-n"], ["unshare", "-r", "-n"]):
+            try:
+                probe = subprocess.run([*unshare, "true"], capture_output=True, timeout=10)
+            except (OSError, subprocess.TimeoutExpired):
+                continue
+            if probe.returncode == 0:
+                break
+        else:
+            print("lsl: skipped (cannot make a network namespace here)")
+            return 0
         try:
-            result = subprocess.run(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+            result = subprocess.run([*unshare, "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
                                      sys.executable, __file__, "--confined"],
                                     env=env, capture_output=True, text=True, timeout=120)
         except (OSError, subprocess.TimeoutExpired) as error:
@@ -169,9 +180,6 @@ def main():
             return 1
     lines = result.stdout.strip().splitlines()
     if result.returncode != 0 or not lines:
-        if "unshare" in result.stderr and "Operation not permitted" in result.stderr:
-            print("lsl: skipped (cannot make a network namespace here)")
-            return 0
         print(result.stdout + result.stderr[-3000:])
         return 1
     found = json.loads(lines[-1])

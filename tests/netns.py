@@ -28,36 +28,43 @@ KnownPeers = {127.0.0.1}
 
 
 @functools.lru_cache(maxsize=None)
-def namespace_problem():
-    """None when a namespace can be made here, else why not."""
+def unshare_command():
+    """(the unshare command that makes a network namespace here, None) or
+    (None, why none can be made). Root needs -n alone; other users get one
+    inside a user namespace of their own (-r) where the system allows that."""
     if shutil.which("unshare") is None or shutil.which("ip") is None:
-        return "unshare or ip (util-linux, iproute2) is missing"
-    try:
-        probe = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up"],
-                               capture_output=True, text=True, timeout=10)
-    except (OSError, subprocess.TimeoutExpired) as error:
-        return f"unshare -n failed: {error}"
-    if probe.returncode != 0:
-        return f"cannot make a network namespace: {probe.stderr.strip() or probe.returncode}"
-    return None
+        return None, "unshare or ip (util-linux, iproute2) is missing"
+    why = ""
+    for command in (["unshare", "-n"], ["unshare", "-r", "-n"]):
+        try:
+            probe = subprocess.run([*command, "sh", "-c", "ip link set lo up"],
+                                   capture_output=True, text=True, timeout=10)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            why = str(error)
+            continue
+        if probe.returncode == 0:
+            return command, None
+        why = probe.stderr.strip() or f"exit code {probe.returncode}"
+    return None, f"cannot make a network namespace: {why}"
 
 
 def skip_without_namespace():
-    problem = namespace_problem()
-    if problem is not None:
+    command, problem = unshare_command()
+    if command is None:
         pytest.skip(f"LSL tests run in a private network namespace: {problem}")
+    return command
 
 
 def run_confined(args, tmp_path, timeout=60, package_root=None):
     """Runs `python args...` in a new network namespace (only lo, up) with the LSL
     configuration above; returns the CompletedProcess."""
-    skip_without_namespace()
+    unshare = skip_without_namespace()
     config = tmp_path / "lsl_api.cfg"
     config.write_text(LSL_CONFIG)
     env = dict(os.environ, LSLAPICFG=str(config),
                PYTHONPATH=os.pathsep.join(filter(None, [package_root, str(ROOT / "tests")])))
     command = "ip link set lo up && exec \"$0\" \"$@\""
-    return subprocess.run(["unshare", "-n", "sh", "-c", command, sys.executable, *map(str, args)],
+    return subprocess.run([*unshare, "sh", "-c", command, sys.executable, *map(str, args)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=timeout)
 
 
