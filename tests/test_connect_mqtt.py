@@ -157,22 +157,30 @@ def test_undecodable_payloads_and_values_are_dropped_and_counted(broker):
 def test_broker_restart_is_a_warning_and_values_flow_again(broker):
     options = {"qos": 1, "reconnect_min": 0.05, "reconnect_max": 0.2}
     pipeline, feed, publisher, subscriber, sink = loop(broker.port, dict(options), dict(options))
+    quick_feed = Feed()
+    quick = MQTTPublisher(topic="velarix/other", port=broker.port, qos=0, reconnect_min=0.05, reconnect_max=0.2)
+    pipeline.connect(quick_feed, quick)
     with pipeline:
         pipeline.start()
         prime(feed, sink)
         broker.stop()
         assert until(lambda: not subscriber.get_stats()["connector"]["connected"])
+        assert until(lambda: not quick.get_stats()["connector"]["connected"])
+        quick_feed.cycle({"v": "nobody hears this"})  # QoS 0 without a broker: dropped
+        assert until(lambda: quick.get_stats()["connector"]["dropped"] == 1)
         logger = pipeline.get_logger()
         assert until(lambda: len([e for e in logger.get_by_type(LogType.WARNING)
-                                  if "lost the connection" in e["message"]]) >= 2)
+                                  if "lost the connection" in e["message"]]) >= 3)
         broker.start()
         assert until(lambda: subscriber.get_stats()["connector"]["connected"]
                      and publisher.get_stats()["connector"]["connected"])
         prime(feed, sink, "again")
         feed.cycle({"v": "flowing"})
         assert until(lambda: "flowing" in sink.values)
+        assert until(lambda: quick.get_stats()["connector"]["connected"])
         infos = [e["message"] for e in logger.get_by_type(LogType.INFO) if "reconnected" in e["message"]]
-        assert len(infos) == 2
+        assert len(infos) == 3
+        assert any("dropped a message" in e["message"] for e in logger.get_by_type(LogType.WARNING))
         assert subscriber.get_stats()["connector"]["reconnects"] == 1
         assert pipeline.get_condition() == "HEALTHY"
 
