@@ -1,0 +1,187 @@
+"""What the processing nodes share: the chunk they pass, the stream description
+that travels as port metadata, key checks, and saving by module import."""
+
+from __future__ import annotations
+
+import copy
+import math
+from typing import Any, Optional
+
+from ..constants import Constants
+from ..imp import SKIP
+from ..io_node import IONode
+from ..logger import LogType
+from ..node import PortData, PortMetadata, StepResult
+
+EXTRA_HINT = "velarix.nodes needs numpy and scipy; install them with: pip install 'velarix[nodes]'"
+
+try:
+    import numpy as np
+except ImportError as _error:  # pragma: no cover - the extra is installed by make test
+    raise ImportError(EXTRA_HINT) from _error
+
+#: The keys of a stream description (the port metadata of a chunk stream).
+CHANNEL_COUNT = "channel_count"
+CHANNEL_NAMES = "channel_names"
+NOMINAL_SRATE = "nominal_srate"
+CHANNEL_FORMAT = "channel_format"
+RATE = "rate"
+
+# The channel formats of the stream description, by numpy dtype.
+_FORMATS = {"float32": "float32", "float64": "double64", "int8": "int8", "int16": "int16",
+            "int32": "int32", "int64": "int64"}
+
+
+def channel_format(dtype: Any) -> str:
+    """The stream description's name for a numpy dtype ("double64" for float64)."""
+    name = str(np.dtype(dtype).name)
+    return _FORMATS.get(name, name)
+
+
+def make_chunk(samples: Any, timestamps: Any) -> dict[str, Any]:
+    """A chunk: ``{"samples": 2-D array (time x channels), "timestamps": 1-D array}``."""
+    return {"samples": samples, "timestamps": timestamps}
+
+
+def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{owner}: {key} must be an int, not {type(value).__name__}.")
+    if value < least:
+        raise ValueError(f"{owner}: {key} must be at least {least}, got {value}.")
+    return value
+
+
+def check_rate(owner: str, key: str, value: Any, required: bool = False) -> Optional[float]:
+    """None (unless required), or a positive finite number of samples per second."""
+    if value is None:
+        if required:
+            raise ValueError(f"{owner}: {key} is required (samples per second).")
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{owner}: {key} must be a number of samples per second, not {type(value).__name__}.")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{owner}: {key} must be positive and finite, got {value!r}.")
+    return float(value)
+
+
+class ChunkNode(IONode):
+    """Base of the processing nodes: one input port and one output port, each
+    value a chunk ``{"samples": 2-D array (time x channels), "timestamps": 1-D
+    array}``; the stream description (``channel_count``, ``channel_names``,
+    ``nominal_srate``, ``channel_format``) arrives as the input port's metadata
+    and each node passes it on, updated.
+
+    A chunk that completes several results (windows, say) gives one value per
+    result, in order; one that completes none pushes nothing. Keys are checked
+    at construction; what needs the input's description (its rate) is checked in
+    the set-up run, before the first step, and fails the node with one message.
+    Library nodes are saved by name and re-created by importing their module.
+    """
+
+    def _prepare_entries(self, entries: dict[str, Any]) -> None:
+        # Here ``rate`` is the stream's sample rate, not a source's cycle rate:
+        # kept away from the output node's check of it.
+        missing = object()
+        rate = entries.pop(RATE, missing)
+        super()._prepare_entries(entries)
+        if rate is not missing:
+            entries[RATE] = rate
+        self._check(entries)
+
+    def get_rate(self) -> Optional[float]:
+        """None: a processing node steps when its input arrives (its ``rate`` key,
+        where it has one, is a sample rate)."""
+        return None
+
+    def _check(self, entries: dict[str, Any]) -> None:
+        """Check and normalise the node's own keys (TypeError, ValueError)."""
+
+    def _owner(self) -> str:
+        return f"{type(self).__name__} {self.config.get('name')!r}"
+
+    def _port_name(self, key: str, default: str) -> str:
+        ports = self.config.get(key) or []
+        return str(ports[0]["name"]) if ports else default
+
+    def serialize(self) -> dict[str, Any]:
+        """As `Portable.serialize`, without source text: loading imports the module."""
+        data = super().serialize()
+        data["source"] = None
+        return data
+
+    # Handlers -----------------------------------------------------------------
+
+    def setup(self, data: PortData, metadata: PortMetadata) -> Optional[PortMetadata]:
+        self._ready = False
+        name_in = self._port_name(self.Configuration.Keys.INPUT_PORTS, Constants.Defaults.PORT_IN)
+        name_out = self._port_name(self.Configuration.Keys.OUTPUT_PORTS, Constants.Defaults.PORT_OUT)
+        self._out = name_out
+        self._in = name_in
+        description = copy.deepcopy(dict(metadata.get(name_in) or {}))
+        self._channels: Optional[int] = description.get(CHANNEL_COUNT)
+        out = self._configure(description)
+        self._ready = True
+        return {name_out: out}
+
+    def step(self, data: PortData) -> StepResult:
+        if not getattr(self, "_ready", False):
+            return SKIP  # the set-up run failed and said why
+        samples, timestamps = self._unpack(data[self._in])
+        results = self._process(samples, timestamps)
+        if not results:
+            return SKIP
+        if len(results) > 1:
+            port = self.get_output_port(self._out)
+            for result in results[:-1]:
+                port.push(result)
+        return {self._out: results[-1]}
+
+    def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
+        """Take the input's description; return the output's."""
+        return description
+
+    def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
+        """The output chunks for one input chunk."""
+        raise NotImplementedError
+
+    def _unpack(self, chunk: Any) -> tuple[Any, Any]:
+        if not isinstance(chunk, dict) or "samples" not in chunk or "timestamps" not in chunk:
+            raise TypeError(f"{self._owner()} takes chunks, dicts with 'samples' and 'timestamps', "
+                            f"not {type(chunk).__name__}.")
+        samples = np.asarray(chunk["samples"])
+        timestamps = np.asarray(chunk["timestamps"])
+        if samples.ndim != 2:
+            raise ValueError(f"{self._owner()}: a chunk's samples must be 2-D (time x channels), "
+                             f"got shape {samples.shape}.")
+        if timestamps.ndim != 1 or timestamps.shape[0] != samples.shape[0]:
+            raise ValueError(f"{self._owner()}: a chunk's timestamps must be 1-D with one per sample "
+                             f"({samples.shape[0]}), got shape {timestamps.shape}.")
+        channels = samples.shape[1]
+        if self._channels is None:
+            self._channels = channels
+        elif channels != self._channels:
+            raise ValueError(f"{self._owner()}: a chunk has {channels} channels, the stream "
+                             f"{self._channels}.")
+        return samples, timestamps
+
+    def _rate(self, key: str, description: dict[str, Any]) -> float:
+        """The input's sample rate: the key when given (a differing description is
+        a WARNING), else the description's nominal rate."""
+        configured = self.config.get(key)
+        described = description.get(NOMINAL_SRATE)
+        if isinstance(described, bool) or not isinstance(described, (int, float)) or not described > 0:
+            described = None
+        if configured is not None:
+            if described is not None and float(described) != float(configured):
+                self._warn(f"{self._owner()}: {key}={configured} differs from the input's "
+                           f"nominal_srate {described}; using {configured}.")
+            return float(configured)
+        if described is None:
+            raise ValueError(f"{self._owner()} needs the input's sample rate: its input's metadata has no "
+                             f"positive nominal_srate; give the key {key}=.")
+        return float(described)
+
+    def _warn(self, message: str) -> None:
+        logger = getattr(self._imp, "_logger", None)
+        if logger is not None:
+            logger.write(LogType.WARNING, message)

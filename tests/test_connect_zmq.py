@@ -1,0 +1,312 @@
+"""The ZeroMQ connectors against plain pyzmq peers in other processes that know
+nothing of velarix: every encoding both ways, malformed messages, a peer that
+goes away and comes back, CURVE, and nothing left behind after stop()."""
+
+import contextlib
+import json
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+zmq = pytest.importorskip("zmq")
+np = pytest.importorskip("numpy")
+msgpack = pytest.importorskip("msgpack")
+
+from velarix import INode, LogType, ONode, Pipeline, PipelineError  # noqa: E402
+from velarix.connect import ZMQPublisher, ZMQSubscriber  # noqa: E402
+
+# A publisher as any program would write it: each topic in its encoding, again and
+# again (subscribers that join late miss what went before), until killed.
+PLAIN_PUBLISHER = textwrap.dedent("""
+    import json, sys, time
+    import msgpack, numpy as np, zmq
+    pub = zmq.Context().socket(zmq.PUB)
+    pub.bind(sys.argv[1])
+    a = np.arange(6, dtype="<f4").reshape(2, 3)
+    s, t = np.ones((3, 2), dtype="<f8"), np.array([0.5, 1.0, 1.5])
+    chunk_header = {"arrays": [{"name": "samples", "dtype": s.dtype.str, "shape": list(s.shape)},
+                               {"name": "timestamps", "dtype": t.dtype.str, "shape": list(t.shape)}]}
+    messages = [
+        [b"raw", b"\\x00\\x01bytes"],
+        [b"json", json.dumps({"x": [1, 2.5], "s": "text"}).encode()],
+        [b"json", b"{not json"],
+        [b"json"],
+        [b"msgpack", msgpack.packb({"x": b"\\xff", "n": [1, 2]}, use_bin_type=True)],
+        [b"numpy", json.dumps({"dtype": a.dtype.str, "shape": [2, 3]}).encode(), a.tobytes()],
+        [b"numpy", json.dumps({"dtype": "<f4", "shape": [5]}).encode(), b"short"],
+        [b"chunk", json.dumps(chunk_header).encode(), s.tobytes(), t.tobytes()],
+    ]
+    print("ready", flush=True)
+    while True:
+        for frames in messages:
+            pub.send_multipart(frames)
+        time.sleep(0.005)
+""")
+
+# A subscriber as any program would write it: reads n messages of one topic and
+# prints what it decoded by hand, as JSON.
+PLAIN_SUBSCRIBER = textwrap.dedent("""
+    import json, sys
+    import msgpack, numpy as np, zmq
+    sub = zmq.Context().socket(zmq.SUB)
+    sub.connect(sys.argv[1])
+    sub.subscribe(sys.argv[2].encode())
+    encoding, seen = sys.argv[3], []
+    while len(seen) < 3:
+        topic, *payload = sub.recv_multipart()
+        if encoding == "raw":
+            seen.append(payload[0].hex())
+        elif encoding == "json":
+            seen.append(json.loads(payload[0]))
+        elif encoding == "msgpack":
+            seen.append(repr(msgpack.unpackb(payload[0], raw=False)))
+        else:
+            header = json.loads(payload[0])
+            arrays = header.get("arrays", [dict(header, name="")])
+            seen.append({a["name"]: np.frombuffer(f, a["dtype"]).reshape(a["shape"]).tolist()
+                         for a, f in zip(arrays, payload[1:])})
+    print(json.dumps({"topic": topic.decode(), "seen": seen}), flush=True)
+""")
+
+
+def free_endpoint():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return f"tcp://127.0.0.1:{probe.getsockname()[1]}"
+
+
+def start_plain(script, *args):
+    process = subprocess.Popen([sys.executable, "-c", script, *args], stdout=subprocess.PIPE, text=True)
+    return process
+
+
+class Collect(INode):
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.values = []
+        self.description = None
+        self.arrived = threading.Event()
+
+    def setup(self, data, metadata):
+        self.description = metadata["in"]
+        return {}
+
+    def step(self, data):
+        self.values.append(data["in"])
+        if len(self.values) >= self.config.get("enough", 1):
+            self.arrived.set()
+
+
+class Values(ONode):
+    def step(self, data):
+        return {"out": self.config["values"][data["count"] % len(self.config["values"])]}
+
+
+def entries_of(pipeline, log_type):
+    return [entry["message"] for entry in pipeline.get_logger().get_by_type(log_type)]
+
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
+    endpoint = free_endpoint()
+    publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+    try:
+        assert publisher.stdout.readline().strip() == "ready"
+        pairs = {}
+        with Pipeline(directory="") as pipeline:
+            for topic, encoding in [("raw", "raw"), ("json", "json"), ("msgpack", "msgpack"),
+                                    ("numpy", "numpy"), ("chunk", "numpy")]:
+                subscriber = ZMQSubscriber(name=f"sub-{topic}", endpoint=endpoint, topic=topic, encoding=encoding,
+                                           nominal_srate=2.0, channel_count=2)
+                sink = Collect(name=f"sink-{topic}", enough=3)
+                pipeline.connect(subscriber, sink)
+                pairs[topic] = (subscriber, sink)
+            pipeline.start()
+            assert all(sink.arrived.wait(10) for _, sink in pairs.values())
+            stats = {topic: sub.get_stats()["connector"] for topic, (sub, _) in pairs.items()}
+            pipeline.stop()
+            warnings = entries_of(pipeline, LogType.WARNING)
+    finally:
+        publisher.kill()
+        publisher.wait()
+    assert pairs["raw"][1].values[0] == b"\x00\x01bytes"
+    assert pairs["json"][1].values[0] == {"x": [1, 2.5], "s": "text"}
+    assert pairs["msgpack"][1].values[0] == {"x": b"\xff", "n": [1, 2]}
+    array = pairs["numpy"][1].values[0]
+    assert array.dtype == np.float32 and array.tolist() == [[0, 1, 2], [3, 4, 5]]
+    chunk = pairs["chunk"][1].values[0]
+    assert chunk["samples"].shape == (3, 2) and chunk["timestamps"].tolist() == [0.5, 1.0, 1.5]
+    assert pairs["raw"][1].description == {"nominal_srate": 2.0, "channel_count": 2}
+    # Bad JSON and a message without payload on "json", a short array on "numpy".
+    assert stats["json"]["dropped"] >= 2 and stats["numpy"]["dropped"] >= 1 and stats["raw"]["dropped"] == 0
+    assert stats["json"]["values"] >= 3 and stats["json"]["peers"] == 1
+    assert sum("sub-json" in w and "dropped a message" in w for w in warnings) == 1
+
+
+@pytest.mark.parametrize("encoding,values,expected", [
+    ("raw", ["text", b"\x01\x02"], ["74657874", "0102"]),
+    ("json", [{"a": 1}, np.arange(3)], [{"a": 1}, [0, 1, 2]]),
+    ("msgpack", [{"b": b"\x00"}, (1, 2)], [repr({"b": b"\x00"}), repr([1, 2])]),
+    ("numpy", [np.eye(2, dtype=np.int16), {"samples": np.zeros((1, 2)), "timestamps": np.array([3.0])}],
+     [{"": [[1, 0], [0, 1]]}, {"samples": [[0.0, 0.0]], "timestamps": [3.0]}]),
+])
+def test_publisher_sends_what_a_plain_subscriber_decodes(encoding, values, expected, no_thread_leak):
+    endpoint = free_endpoint()
+    source = Values(values=values, rate=200)
+    publisher = ZMQPublisher(endpoint=endpoint, bind=True, topic="out", encoding=encoding)
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(source, publisher)
+        pipeline.start()
+        reader = start_plain(PLAIN_SUBSCRIBER, endpoint, "out", encoding)
+        try:
+            line = reader.communicate(timeout=20)[0]
+        finally:
+            reader.kill()
+        stats = publisher.get_stats()["connector"]
+        pipeline.stop()
+    got = json.loads(line)
+    assert got["topic"] == "out"
+    assert all(value in expected for value in got["seen"]) and set(map(repr, got["seen"])) == set(map(repr, expected))
+    assert stats["values"] >= 3 and stats["dropped"] == 0
+
+
+def test_a_peer_that_goes_away_is_a_warning_and_its_return_resumes_the_stream(no_thread_leak):
+    endpoint = free_endpoint()
+    publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+    sink = Collect(enough=1)
+    subscriber = ZMQSubscriber(endpoint=endpoint, topic="raw")
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(subscriber, sink)
+        pipeline.start()
+        try:
+            assert sink.arrived.wait(10)
+            publisher.kill()
+            publisher.wait()
+            assert wait_for(lambda: any("went away" in w for w in entries_of(pipeline, LogType.WARNING)))
+            sink.arrived.clear()
+            sink.config["enough"] = len(sink.values) + 1
+            publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+            assert sink.arrived.wait(10)
+            assert wait_for(lambda: any("connected again" in e for e in entries_of(pipeline, LogType.INFO)))
+        finally:
+            publisher.kill()
+            publisher.wait()
+        assert pipeline.get_condition() == "HEALTHY"
+        assert subscriber.get_stats()["connector"]["disconnects"] >= 1
+        pipeline.stop()
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def test_stop_closes_every_socket_and_thread_and_start_opens_them_again(no_thread_leak):
+    endpoint = free_endpoint()
+    before = open_fds()
+    source = Values(values=[b"x"], rate=500)
+    publisher = ZMQPublisher(endpoint=endpoint, bind=True)
+    sink = Collect(enough=2)
+    subscriber = ZMQSubscriber(endpoint=endpoint)
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(source, publisher)
+        pipeline.connect(subscriber, sink)
+        for _ in range(2):
+            sink.arrived.clear()
+            pipeline.start()
+            assert sink.arrived.wait(10)
+            pipeline.stop()
+            assert not [t for t in threading.enumerate() if t.name.startswith("velarix-zmq")]
+    assert open_fds() == before
+    # The port is free again: something else can bind it.
+    with zmq.Context() as context, context.socket(zmq.PUB) as probe:
+        probe.bind(endpoint)
+
+
+def test_bad_configuration_is_one_clear_error():
+    for make, error, text in [
+        (lambda: ZMQSubscriber(endpoint="localhost:5556"), ValueError, "ZeroMQ endpoint"),
+        (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", encoding="xml"), ValueError, "encoding"),
+        (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", topic=5), TypeError, "topic"),
+        (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", bind="yes"), TypeError, "bind"),
+        (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", rate=10), ValueError, "rate does not apply"),
+        (lambda: ZMQPublisher(endpoint="tcp://127.0.0.1:1", hwm=-1), ValueError, "hwm"),
+        (lambda: ZMQPublisher(endpoint="tcp://127.0.0.1:1", curve_clients=["k"]), ValueError, "CURVE server"),
+    ]:
+        with pytest.raises(error, match=text):
+            make()
+    endpoint = free_endpoint()
+    with zmq.Context() as context, context.socket(zmq.PUB) as taken:
+        taken.bind(endpoint)
+        node = ZMQPublisher(endpoint=endpoint, bind=True)
+        with pytest.raises(OSError, match="cannot bind"):
+            node.start()
+    assert node.get_state() == "STOPPED"
+    node = ZMQSubscriber(endpoint="tcp://127.0.0.1:1", curve_server_key="/no/such.key")
+    with pytest.raises(ValueError, match="cannot read a public key"):
+        node.start()
+
+
+def test_a_value_the_encoding_cannot_hold_fails_the_publisher():
+    source = Values(values=[{1, 2}], rate=100)
+    publisher = ZMQPublisher(endpoint=free_endpoint(), bind=True, encoding="json")
+    pipeline = Pipeline(directory="")
+    try:
+        pipeline.connect(source, publisher)
+        pipeline.start()
+        assert wait_for(lambda: publisher.get_condition() == "ERROR")
+        pipeline.stop()
+        assert "not JSON or MessagePack data" in str(publisher.get_last_exception())
+    finally:
+        with contextlib.suppress(PipelineError):  # the failure is what this test is about
+            pipeline.close()
+
+
+def test_curve_admits_the_named_client_only(tmp_path, no_thread_leak):
+    import zmq.auth
+
+    server_public, server_secret = zmq.auth.create_certificates(str(tmp_path), "server")
+    good_public, good_secret = zmq.auth.create_certificates(str(tmp_path), "good")
+    _, bad_secret = zmq.auth.create_certificates(str(tmp_path), "bad")
+    endpoint = free_endpoint()
+    source = Values(values=[b"secret"], rate=200)
+    publisher = ZMQPublisher(endpoint=endpoint, bind=True, curve_secret_key=str(server_secret),
+                             curve_clients=[zmq.auth.load_certificate(good_public)[0].decode()])
+    good, bad = Collect(name="good"), Collect(name="bad")
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(source, publisher)
+        pipeline.connect(ZMQSubscriber(name="good-sub", endpoint=endpoint, curve_server_key=str(server_public),
+                                       curve_secret_key=str(good_secret)), good)
+        pipeline.connect(ZMQSubscriber(name="bad-sub", endpoint=endpoint, curve_server_key=str(server_public),
+                                       curve_secret_key=str(bad_secret)), bad)
+        pipeline.start()
+        assert good.arrived.wait(10)
+        assert wait_for(lambda: any("bad-sub" in w and "handshake" in w
+                                    for w in entries_of(pipeline, LogType.WARNING)))
+        pipeline.stop()
+    assert good.values[0] == b"secret" and bad.values == []
+
+
+def test_connectors_save_by_module_and_load(tmp_path):
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(ZMQSubscriber(endpoint="ipc:///tmp/x", topic=["a", "b"], encoding="msgpack",
+                                       channel_names=["x"]),
+                         ZMQPublisher(endpoint="tcp://127.0.0.1:5", encoding="numpy"))
+        pipeline.save(str(tmp_path / "p.json"))
+    with Pipeline.load(str(tmp_path / "p.json"), directory="", fresh_ids=True) as loaded:
+        subscriber, publisher = loaded.get_nodes()
+    assert subscriber.config["topic"] == ["a", "b"] and subscriber.config["channel_names"] == ["x"]
+    assert type(publisher) is ZMQPublisher and publisher.config["encoding"] == "numpy"
