@@ -135,8 +135,13 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
                 sink = Collect(name=f"sink-{topic}", enough=3)
                 pipeline.connect(subscriber, sink)
                 pairs[topic] = (subscriber, sink)
+            # Two prefixes on one socket, each value with its topic.
+            both = ZMQSubscriber(name="sub-both", endpoint=endpoint, topic=["raw", "msg"], with_topic=True)
+            both_sink = Collect(name="sink-both", enough=6)
+            pipeline.connect(both, both_sink)
             pipeline.start()
             assert all(sink.arrived.wait(10) for _, sink in pairs.values())
+            assert both_sink.arrived.wait(10)
             stats = {topic: sub.get_stats()["connector"] for topic, (sub, _) in pairs.items()}
             pipeline.stop()
             warnings = entries_of(pipeline, LogType.WARNING)
@@ -155,6 +160,8 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
     assert stats["json"]["dropped"] >= 2 and stats["numpy"]["dropped"] >= 1 and stats["raw"]["dropped"] == 0
     assert stats["json"]["values"] >= 3 and stats["json"]["peers"] == 1
     assert sum("sub-json" in w and "dropped a message" in w for w in warnings) == 1
+    assert {value["topic"] for value in both_sink.values} == {"raw", "msgpack"}
+    assert all(type(value["value"]) is bytes for value in both_sink.values)
 
 
 @pytest.mark.parametrize("encoding,values,expected", [

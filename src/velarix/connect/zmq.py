@@ -701,6 +701,12 @@ class ZMQPublisher(_ZMQNode, INode):
 
     _watcher: Optional[threading.Thread] = None
 
+    def __init__(self, **entries: Any) -> None:
+        super().__init__(**entries)
+        if self.config[self.Configuration.Keys.ENCODING] == "numpy":
+            self._imp.set_pre_step_handler(self._publish_input)
+            self._imp.set_step_handler(self._nothing)
+
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
         keys = self.Configuration.Keys
@@ -752,17 +758,22 @@ class ZMQPublisher(_ZMQNode, INode):
         stats["connector"] = self._connector_stats()
         return stats
 
-    def pre_step(self, data: PortData) -> None:
-        """Sends each input port's value as one message. It runs here, on the
-        input itself: the publisher only reads what it sends, so the step's
-        private copy would be a wasted copy of every value (64 KB arrays,
-        say); what the step then gets holds None in their place."""
+    def step(self, data: PortData) -> StepResult:
+        """Sends each input port's value as one message."""
+        for value in data.values():
+            self._publish(value)
+        return None
+
+    def _publish_input(self, data: PortData) -> None:
+        """The pre-step of the "numpy" encoding: sends the input itself, and the
+        step then gets None in each value's place. The publisher only reads what
+        it sends, so a private copy of every array would be wasted work."""
         for name, value in data.items():
             data[name] = None
             self._publish(value)
 
-    def step(self, data: PortData) -> StepResult:
-        """Nothing more: `pre_step` has sent the values."""
+    @staticmethod
+    def _nothing(data: PortData) -> StepResult:
         return None
 
     def _publish(self, value: Any) -> None:
