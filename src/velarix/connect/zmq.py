@@ -157,8 +157,8 @@ def _decode_numpy(frames: list[Any]) -> Any:
 
     try:
         header = json.loads(_bytes(frames[0]))
-    except (ValueError, UnicodeDecodeError) as error:
-        raise DecodeError(f"its header frame is not JSON: {error}") from error
+    except Exception as error:  # not JSON, not UTF-8, nested too deep
+        raise DecodeError(f"its header frame is not JSON: {type(error).__name__}: {error}") from error
     if isinstance(header, dict) and "arrays" in header:
         entries = header["arrays"]
         if not isinstance(entries, list) or len(entries) != len(frames) - 1:
@@ -181,17 +181,23 @@ def _array(np: Any, header: Any, frame: Any) -> Any:
     shape = header.get("shape")
     if not isinstance(shape, list) or not all(type(n) is int and n >= 0 for n in shape):
         raise DecodeError(f"its header's shape {shape!r} is not a list of sizes")
+    name = header.get("dtype")
     try:
-        dtype = np.dtype(header.get("dtype"))
-    except TypeError as error:
-        raise DecodeError(f"its header's dtype {header.get('dtype')!r} is not a numpy type: {error}") from error
-    if dtype.hasobject:
-        raise DecodeError(f"its header's dtype {dtype} holds Python objects")
+        if type(name) is not str:
+            raise TypeError("it is not a str")
+        dtype = np.dtype(name)
+    except Exception as error:
+        raise DecodeError(f"its header's dtype {name!r} is not a numpy type: {error}") from error
+    if dtype.hasobject or dtype.itemsize == 0:
+        raise DecodeError(f"its header's dtype {dtype} holds Python objects or has no size")
     buffer = frame if type(frame) is bytes else frame.buffer
     size = math.prod(shape) * dtype.itemsize
     if len(buffer) != size:
         raise DecodeError(f"a {dtype.str} array of shape {shape} takes {size} bytes, its frame has {len(buffer)}")
-    return np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    try:
+        return np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    except Exception as error:
+        raise DecodeError(f"cannot make a {dtype.str} array of shape {shape}: {error}") from error
 
 
 # Checks ---------------------------------------------------------------------------
