@@ -40,6 +40,10 @@ PLAIN_PUBLISHER = textwrap.dedent("""
         [b"msgpack", msgpack.packb({"x": b"\\xff", "n": [1, 2]}, use_bin_type=True)],
         [b"numpy", json.dumps({"dtype": a.dtype.str, "shape": [2, 3]}).encode(), a.tobytes()],
         [b"numpy", json.dumps({"dtype": "<f4", "shape": [5]}).encode(), b"short"],
+        [b"numpy", json.dumps({"dtype": "O", "shape": [1]}).encode(), bytes(8)],
+        [b"numpy", json.dumps({"shape": [1]}).encode(), bytes(8)],
+        [b"numpy", b"[" * 100000, bytes(8)],
+        [b"numpy", json.dumps({"dtype": "<f4", "shape": [-1]}).encode(), bytes(4)],
         [b"chunk", json.dumps(chunk_header).encode(), s.tobytes(), t.tobytes()],
     ]
     print("ready", flush=True)
@@ -135,9 +139,15 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
                 sink = Collect(name=f"sink-{topic}", enough=3)
                 pipeline.connect(subscriber, sink)
                 pairs[topic] = (subscriber, sink)
+            # Two prefixes on one socket, each value with its topic.
+            both = ZMQSubscriber(name="sub-both", endpoint=endpoint, topic=["raw", "msg"], with_topic=True)
+            both_sink = Collect(name="sink-both", enough=6)
+            pipeline.connect(both, both_sink)
             pipeline.start()
             assert all(sink.arrived.wait(10) for _, sink in pairs.values())
+            assert both_sink.arrived.wait(10)
             stats = {topic: sub.get_stats()["connector"] for topic, (sub, _) in pairs.items()}
+            assert pipeline.get_condition() == "HEALTHY"
             pipeline.stop()
             warnings = entries_of(pipeline, LogType.WARNING)
     finally:
@@ -152,9 +162,11 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
     assert chunk["samples"].shape == (3, 2) and chunk["timestamps"].tolist() == [0.5, 1.0, 1.5]
     assert pairs["raw"][1].description == {"nominal_srate": 2.0, "channel_count": 2}
     # Bad JSON and a message without payload on "json", a short array on "numpy".
-    assert stats["json"]["dropped"] >= 2 and stats["numpy"]["dropped"] >= 1 and stats["raw"]["dropped"] == 0
+    assert stats["json"]["dropped"] >= 2 and stats["numpy"]["dropped"] >= 5 and stats["raw"]["dropped"] == 0
     assert stats["json"]["values"] >= 3 and stats["json"]["peers"] == 1
     assert sum("sub-json" in w and "dropped a message" in w for w in warnings) == 1
+    assert {value["topic"] for value in both_sink.values} == {"raw", "msgpack"}
+    assert all(type(value["value"]) is bytes for value in both_sink.values)
 
 
 @pytest.mark.parametrize("encoding,values,expected", [

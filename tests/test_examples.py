@@ -22,6 +22,7 @@ EXAMPLES = {
     "log_file.py": (["{tmp}/logs"], "log file: {tmp}/logs/"),
     "demo.py": (["--seconds", "1", "--log-dir", "{tmp}/demo"], "saved to {tmp}/demo/demo-pipeline.json"),
     "two_workers.py": ([], "values received: [0, -1, -4, -9"),
+    "zmq_bandpower.py": ([], "alpha leads on the left, beta on the right: True"),
 }
 
 # Examples that need a broker or a private network namespace, run by their own tests.

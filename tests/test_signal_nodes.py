@@ -1,6 +1,8 @@
 """The processing nodes against scipy run offline on the concatenated stream,
 however the stream is cut into chunks; their metadata, checks and saving."""
 
+import pathlib
+import re
 import time
 
 import pytest
@@ -175,6 +177,7 @@ def test_band_power_of_each_window_equals_the_periodogram_mean():
     (lambda: BandPower(bands={}), TypeError),
     (lambda: BandPower(bands={"alpha": [12, 8]}), ValueError),
     (lambda: BandPower(bands={"alpha": [8, 12]}, detrend="quadratic"), ValueError),
+    (lambda: Window(size=4, output_ports=[{"name": "a"}, {"name": "b"}]), ValueError),
 ])
 def test_bad_keys_fail_at_construction(make, error):
     with pytest.raises(error):
@@ -233,3 +236,12 @@ def test_nodes_save_by_module_and_load_with_their_keys(tmp_path):
     x, t = signal_data()
     chunks, description, errors = run(again[2:], cut(x, t, 7))
     assert errors == [] and len(chunks) == (len(x) - 64) // 16 + 1
+
+
+def test_the_readme_example_of_the_nodes_builds_them():
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = next(b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "velarix.nodes" in b)
+    names = {}
+    exec(compile(code, "README.md", "exec"), names)
+    assert isinstance(names["band"], Filter) and names["window"].config["hop"] == 50
+    assert names["power"].config["bands"] == {"alpha": [8, 12], "beta": [13, 30]}

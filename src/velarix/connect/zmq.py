@@ -47,7 +47,7 @@ ENCODINGS = ("raw", "json", "msgpack", "numpy")
 DESCRIPTION_KEYS = ("channel_count", "channel_names", "nominal_srate", "channel_format")
 POLL_MS = 100  # how often the receiving and monitoring threads look at their stop flags
 BATCH = 256  # messages taken in one go before the stop flag and the monitor are looked at
-PUBLISHER_LINGER_MS = 200  # what a stopping publisher gives queued messages to leave
+PUBLISHER_LINGER = 0.2  # seconds a stopping publisher gives queued messages to leave, by default
 HANDSHAKE_REPORT_INTERVAL = 10.0  # seconds: at most one failed-handshake line this often
 _ENDPOINT = re.compile(r"^[a-z][a-z0-9+]*://.+")
 
@@ -157,8 +157,8 @@ def _decode_numpy(frames: list[Any]) -> Any:
 
     try:
         header = json.loads(_bytes(frames[0]))
-    except (ValueError, UnicodeDecodeError) as error:
-        raise DecodeError(f"its header frame is not JSON: {error}") from error
+    except Exception as error:  # not JSON, not UTF-8, nested too deep
+        raise DecodeError(f"its header frame is not JSON: {type(error).__name__}: {error}") from error
     if isinstance(header, dict) and "arrays" in header:
         entries = header["arrays"]
         if not isinstance(entries, list) or len(entries) != len(frames) - 1:
@@ -181,17 +181,23 @@ def _array(np: Any, header: Any, frame: Any) -> Any:
     shape = header.get("shape")
     if not isinstance(shape, list) or not all(type(n) is int and n >= 0 for n in shape):
         raise DecodeError(f"its header's shape {shape!r} is not a list of sizes")
+    name = header.get("dtype")
     try:
-        dtype = np.dtype(header.get("dtype"))
-    except TypeError as error:
-        raise DecodeError(f"its header's dtype {header.get('dtype')!r} is not a numpy type: {error}") from error
-    if dtype.hasobject:
-        raise DecodeError(f"its header's dtype {dtype} holds Python objects")
+        if type(name) is not str:
+            raise TypeError("it is not a str")
+        dtype = np.dtype(name)
+    except Exception as error:
+        raise DecodeError(f"its header's dtype {name!r} is not a numpy type: {error}") from error
+    if dtype.hasobject or dtype.itemsize == 0:
+        raise DecodeError(f"its header's dtype {dtype} holds Python objects or has no size")
     buffer = frame if type(frame) is bytes else frame.buffer
     size = math.prod(shape) * dtype.itemsize
     if len(buffer) != size:
         raise DecodeError(f"a {dtype.str} array of shape {shape} takes {size} bytes, its frame has {len(buffer)}")
-    return np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    try:
+        return np.frombuffer(buffer, dtype=dtype).reshape(shape)
+    except Exception as error:
+        raise DecodeError(f"cannot make a {dtype.str} array of shape {shape}: {error}") from error
 
 
 # Checks ---------------------------------------------------------------------------
@@ -295,7 +301,8 @@ class _Link:
         self.next_report = float("-inf")
         try:
             self.socket = self.context.socket(socket_type)
-            self.socket.linger = PUBLISHER_LINGER_MS if socket_type == zmq.PUB else 0
+            linger = config.get(keys.LINGER, 0) if socket_type == zmq.PUB else 0
+            self.socket.linger = -1 if linger is None else int(linger * 1000)
             if socket_type == zmq.PUB:
                 self.socket.sndhwm = config[keys.HWM]
             else:
@@ -403,6 +410,19 @@ def _monotonic() -> float:
     return time.monotonic()
 
 
+class _Received:
+    """Arrays a subscriber has just made over a message's frames, which nothing
+    else holds: the step cycle's private copy of its input keeps them as they are."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _Received:
+        return self
+
+
 class _ZMQNode:
     """What both ZeroMQ nodes share: their keys, log, statistics and saving."""
 
@@ -498,6 +518,8 @@ class ZMQSubscriber(_ZMQNode, ONode):
             CHANNEL_FORMAT = "channel_format"
 
     _thread: Optional[threading.Thread] = None
+    _with_topic = False
+    _single: Optional[str] = None
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
@@ -530,6 +552,9 @@ class ZMQSubscriber(_ZMQNode, ONode):
             link.socket.subscribe(_topic_bytes(prefix))
         self._link = link
         self._stopping = threading.Event()
+        self._with_topic = bool(self.config[self.Configuration.Keys.WITH_TOPIC])
+        ports = list(self._imp._output_ports)
+        self._single = ports[0] if len(ports) == 1 else None
         super().start()
         self._thread = threading.Thread(target=self._run, args=(link, self._stopping),
                                         name=f"velarix-zmq-{self.get_name()}", daemon=True)
@@ -560,11 +585,16 @@ class ZMQSubscriber(_ZMQNode, ONode):
     def step(self, data: PortData) -> StepResult:
         """The message's value on every output port (``{"topic", "value"}`` with
         ``with_topic``)."""
-        if "value" not in data:
+        try:
+            value = data["value"]
+        except KeyError:
             return SKIP  # the start-up cycle of a node whose ports are all ASYNC
-        value = data["value"]
-        if self.config[self.Configuration.Keys.WITH_TOPIC]:
-            value = {"topic": data["topic"].decode(errors="replace"), "value": value}
+        if type(value) is _Received:
+            value = value.value
+        if self._with_topic:
+            value = {"topic": _bytes(data["topic"]).decode(errors="replace"), "value": value}
+        if self._single is not None:
+            return {self._single: value}
         return {name: value for name in self._imp._output_ports}
 
     def _run(self, link: _Link, stopping: threading.Event) -> None:
@@ -585,29 +615,44 @@ class ZMQSubscriber(_ZMQNode, ONode):
         sock, monitor = link.socket, link.monitor
         encoding = self.config[self.Configuration.Keys.ENCODING]
         copy = encoding != "numpy"  # arrays are made over the received frames
+        raw = encoding == "raw"
         cycle: Callable[[Any], None] = self._imp._cycle
+        receive = sock.recv_multipart
         poller = zmq.Poller()
         poller.register(sock, zmq.POLLIN)
         poller.register(monitor, zmq.POLLIN)
-        pollin = zmq.POLLIN
+        again, nowait = zmq.Again, zmq.NOBLOCK
         while not stopping.is_set():
             ready = dict(poller.poll(POLL_MS))
             if monitor in ready:
                 link.read_events()
             if sock not in ready:
                 continue
-            for _ in range(BATCH):
-                # Asking whether a message waits is far cheaper than a receive that fails.
-                if not sock.getsockopt(zmq.EVENTS) & pollin or stopping.is_set():
-                    break
-                frames = sock.recv_multipart(copy=copy)
-                try:
-                    value = decode(encoding, frames[1:])
-                except DecodeError as error:
-                    self._drop(error)
-                    continue
+            # Take what waits first, then step through it: the next node wakes
+            # once per batch, not once per message (each receive lets the
+            # interpreter lock go, which hands on the wake-ups the cycles made).
+            batch = []
+            try:
+                for _ in range(BATCH):
+                    batch.append(receive(nowait, copy=copy))
+            except again:
+                pass
+            for frames in batch:
+                if raw and len(frames) == 2:  # the common case, without a call
+                    value = frames[1]
+                else:
+                    try:
+                        value = decode(encoding, frames[1:])
+                    except DecodeError as error:
+                        self._drop(error)
+                        continue
                 self._values += 1
-                cycle({"topic": _bytes(frames[0]), "value": value})
+                if copy:
+                    cycle({"topic": frames[0], "value": value})
+                else:  # arrays made for this message alone: no private copy needed
+                    cycle({"topic": frames[0].bytes, "value": _Received(value)})
+                if stopping.is_set():
+                    break
 
     def _drop(self, error: Exception) -> None:
         self._dropped += 1
@@ -629,6 +674,8 @@ class ZMQPublisher(_ZMQNode, INode):
     - ``encoding``: ``"raw"`` (default), ``"json"``, ``"msgpack"`` or ``"numpy"``.
     - ``hwm``: messages held per subscriber (default 1000; 0: no limit); beyond
       it, as without any subscriber, ZeroMQ drops messages unseen.
+    - ``linger``: seconds `stop` waits for messages still queued to leave
+      (default 0.2; None: until they have).
     - ``curve_secret_key``, ``curve_server_key``, ``curve_clients``: as for
       `ZMQSubscriber`.
 
@@ -653,11 +700,18 @@ class ZMQPublisher(_ZMQNode, INode):
             BIND = "bind"
             ENCODING = "encoding"
             HWM = "hwm"
+            LINGER = "linger"
             CURVE_SECRET_KEY = "curve_secret_key"
             CURVE_SERVER_KEY = "curve_server_key"
             CURVE_CLIENTS = "curve_clients"
 
     _watcher: Optional[threading.Thread] = None
+
+    def __init__(self, **entries: Any) -> None:
+        super().__init__(**entries)
+        if self.config[self.Configuration.Keys.ENCODING] == "numpy":
+            self._imp.set_pre_step_handler(self._publish_input)
+            self._imp.set_step_handler(self._nothing)
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
@@ -666,6 +720,10 @@ class ZMQPublisher(_ZMQNode, INode):
         _check_entries(owner, entries, keys)
         if not isinstance(entries.setdefault(keys.TOPIC, ""), str):
             raise TypeError(f"{owner}: {keys.TOPIC} must be a str, got {entries[keys.TOPIC]!r}.")
+        linger = entries.setdefault(keys.LINGER, PUBLISHER_LINGER)
+        if linger is not None and (isinstance(linger, bool) or not isinstance(linger, (int, float))
+                                   or not math.isfinite(linger) or linger < 0):
+            raise ValueError(f"{owner}: {keys.LINGER} must be seconds (0 or more) or None, got {linger!r}.")
 
     def start(self) -> None:
         """Open the socket (OSError when it cannot bind or connect) and start."""
@@ -675,6 +733,11 @@ class ZMQPublisher(_ZMQNode, INode):
             self._topic = _topic_bytes(self.config[self.Configuration.Keys.TOPIC])
             self._encoding = self.config[self.Configuration.Keys.ENCODING]
             self._send = link.socket.send_multipart
+            self._send_frame = link.socket.send
+            self._more = zmq.SNDMORE
+            self._raw = self._encoding == "raw"
+            self._copy = self._encoding != "numpy"
+            self._error = zmq.ZMQError
             self._link = link
             self._watching = threading.Event()
             self._watcher = threading.Thread(target=self._watch, args=(link, self._watching),
@@ -684,7 +747,7 @@ class ZMQPublisher(_ZMQNode, INode):
 
     def stop(self) -> None:
         """Stop the node (its worker ends first), then close the socket; values
-        still queued get a moment (0.2 s) to leave."""
+        still queued get ``linger`` seconds to leave."""
         super().stop()
         link = self._link
         if link is None:
@@ -703,20 +766,37 @@ class ZMQPublisher(_ZMQNode, INode):
 
     def step(self, data: PortData) -> StepResult:
         """Sends each input port's value as one message."""
-        zmq = require_zmq()
         for value in data.values():
-            frames = encode(self._encoding, value)
-            try:
-                # Arrays go without a copy of their own (pyzmq still copies small ones).
-                self._send([self._topic, *frames], copy=self._encoding != "numpy")
-            except zmq.ZMQError as error:
-                self._dropped += 1
-                if self._dropped == 1:
-                    self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
-                              "further ones are counted, not logged.")
-                continue
-            self._values += 1
+            self._publish(value)
         return None
+
+    def _publish_input(self, data: PortData) -> None:
+        """The pre-step of the "numpy" encoding: sends the input itself, and the
+        step then gets None in each value's place. The publisher only reads what
+        it sends, so a private copy of every array would be wasted work."""
+        for name, value in data.items():
+            data[name] = None
+            self._publish(value)
+
+    @staticmethod
+    def _nothing(data: PortData) -> StepResult:
+        return None
+
+    def _publish(self, value: Any) -> None:
+        try:
+            if self._raw and type(value) is bytes:  # the common case, frame by frame
+                self._send_frame(self._topic, self._more)
+                self._send_frame(value)
+            else:
+                # Arrays go without a copy of their own (pyzmq still copies small ones).
+                self._send([self._topic, *encode(self._encoding, value)], copy=self._copy)
+        except self._error as error:
+            self._dropped += 1
+            if self._dropped == 1:
+                self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
+                          "further ones are counted, not logged.")
+            return
+        self._values += 1
 
     @staticmethod
     def _watch(link: _Link, watching: threading.Event) -> None:

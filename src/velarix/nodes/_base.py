@@ -86,6 +86,11 @@ class ChunkNode(IONode):
         super()._prepare_entries(entries)
         if rate is not missing:
             entries[RATE] = rate
+        for key in (self.Configuration.Keys.INPUT_PORTS, self.Configuration.Keys.OUTPUT_PORTS):
+            ports = entries.get(key)
+            if isinstance(ports, list) and len(ports) != 1:
+                raise ValueError(f"{type(self).__name__} has one input and one output port; {key} lists "
+                                 f"{len(ports)}.")
         self._check(entries)
 
     def get_rate(self) -> Optional[float]:
