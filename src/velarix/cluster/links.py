@@ -52,6 +52,12 @@ def replace_link(port: Any, old: Any, new: Any) -> None:
     port._connected_ports = [new if p is old else p for p in port._connected_ports]
 
 
+def producer_running(node: Any) -> bool:
+    """False once a producing node is stopping: its blocked sends then give up."""
+    return (node.get_state() == Constants.States.RUNNING
+            and getattr(node._imp, "_is_thread_running", True))
+
+
 def _backlog(port: Any) -> int:
     values = getattr(port, "_values", None)
     return len(values) if values is not None else 0

@@ -1,4 +1,6 @@
-"""Values on the wire: pickle protocol 5 with buffers out of band.
+"""The wire protocol: values on data links, control messages, node status, heartbeats.
+
+Values: pickle protocol 5 with buffers out of band.
 
 A value becomes a list of frames: its kind (one byte) and the pickle stream in
 the first, then one frame per buffer the value exposes (a numpy array's data, a
@@ -12,7 +14,10 @@ refuses it with NotAMessage before unpickling anything.
 from __future__ import annotations
 
 import pickle
-from typing import Any, Sequence
+from typing import Any, NamedTuple, Optional, Sequence
+
+HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
+HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
 
 VALUE = b"v"
 VALUES = b"b"  # a list of values, oldest first, sent as one message
@@ -55,3 +60,43 @@ def decode(frame: bytes) -> dict[str, Any]:
     if not isinstance(message, dict):
         raise ValueError(f"a control message is a dict, not {type(message).__name__}")
     return message
+
+
+Failure = tuple[str, str, str]  # a node's last exception: (type name, message, traceback text)
+
+
+class NodeStatus(NamedTuple):
+    """What a worker reports of one node, in every status message (the heartbeat)
+    and in the answers to start, stop and status requests."""
+
+    state: str
+    condition: str
+    load: float
+    counter: int
+    stats: Optional[dict[str, Any]]  # get_stats() where the node keeps statistics
+    failure: Optional[Failure]  # its last exception, None while nothing failed
+
+
+def heartbeat() -> bytes:
+    """The controller's heartbeat: a request nobody answers."""
+    return encode({"op": "heartbeat"})
+
+
+def status_message(nodes: dict[str, NodeStatus]) -> dict[str, Any]:
+    """The worker's heartbeat: every node's status by node id."""
+    return {"op": "status", "nodes": nodes}
+
+
+def reply(request_id: Any, ok: bool, value: Any = None, error: Optional[str] = None) -> dict[str, Any]:
+    """The answer to request `request_id`: its value, or why it failed."""
+    message: dict[str, Any] = {"op": "reply", "id": request_id, "ok": ok}
+    if ok:
+        message["value"] = value
+    else:
+        message["error"] = error
+    return message
+
+
+def log_message(records: list[Any]) -> dict[str, Any]:
+    """Log entries of the worker, for the controller's log."""
+    return {"op": "log", "entries": records}

@@ -28,20 +28,14 @@ from ..constants import Constants
 from ..logger import LogType
 from ..portable import Portable
 from . import links, wire
+from .links import producer_running
 from ._zmq import require_zmq
 from .logs import entry_record, forwarding_logger
 from .security import CONTROL_DOMAIN, DATA_DOMAIN, WorkerKeys, check_bind, is_tcp, private_folder
+from .wire import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT, NodeStatus
 
-HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
-HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
 STOP_TIMEOUT = 3.0  # seconds the nodes get to stop when the worker exits
 POLL_MS = 50
-
-
-def producer_running(node: Any) -> bool:
-    """False once a producing node is stopping: its blocked sends then give up."""
-    return (node.get_state() == Constants.States.RUNNING
-            and getattr(node._imp, "_is_thread_running", True))
 
 
 def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
@@ -99,7 +93,7 @@ class Worker:
         self.inbox: queue.Queue[Optional[dict[str, Any]]] = queue.Queue()  # for the request thread
         self.replies: queue.Queue[dict[str, Any]] = queue.Queue()  # from it, for the main thread
         self.request_thread: Optional[threading.Thread] = None
-        self.failures: dict[str, tuple[Any, tuple[str, str, str]]] = {}  # node id -> (exception, its text)
+        self.failures: dict[str, tuple[Any, wire.Failure]] = {}  # node id -> (exception, its text)
 
     # Sockets -----------------------------------------------------------------
 
@@ -183,11 +177,11 @@ class Worker:
         else:
             self.receiver.add(sock, port, link["timing"], self.nodes[link["node"]])
 
-    def op_start(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_start(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         self.nodes[message["node"]].start()
         return self._status()
 
-    def op_stop(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_stop(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         self.nodes[message["node"]].stop()
         return self._status()
 
@@ -195,7 +189,7 @@ class Worker:
         """A placed source driven from the controller: cycle() runs here."""
         self.nodes[message["node"]].cycle(message["data"])
 
-    def op_status(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_status(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         return self._status()
 
     def op_shutdown(self, message: dict[str, Any]) -> None:
@@ -266,7 +260,7 @@ class Worker:
                 self._send_logs()
                 if now >= next_status:
                     next_status = now + self.heartbeat_interval
-                    self._send({"op": "status", "nodes": self._status()})
+                    self._send(wire.status_message(self._status()))
                 if now - self.last_heard > self.heartbeat_timeout:
                     self.report(f"Controller went away (silent for {self.heartbeat_timeout:g} s); exiting.")
                     return 1
@@ -292,7 +286,7 @@ class Worker:
             self.owner = identity
         if identity != self.owner:
             self.control.send_multipart([identity, wire.encode(
-                {"op": "reply", "id": message.get("id"), "ok": False, "error": f"Worker {self.name} is busy."})])
+                wire.reply(message.get("id"), False, error=f"Worker {self.name} is busy."))])
             return
         self.last_heard = time.monotonic()
         if message.get("op") != "heartbeat":
@@ -305,14 +299,13 @@ class Worker:
             if message is None:
                 return
             op = message.get("op")
-            reply = {"op": "reply", "id": message.get("id"), "ok": True}
             try:
                 handler = getattr(self, f"op_{op}", None) if isinstance(op, str) else None
                 if handler is None:
                     raise ValueError(f"unknown request {op!r}")
-                reply["value"] = handler(message)
+                reply = wire.reply(message.get("id"), True, handler(message))
             except Exception as error:  # reported to the controller, which raises it there
-                reply.update(ok=False, error=f"{type(error).__name__}: {error}")
+                reply = wire.reply(message.get("id"), False, error=f"{type(error).__name__}: {error}")
             self.replies.put(reply)
             if op == "shutdown":
                 self.running = False  # after its answer is queued, which the main thread sends last
@@ -344,16 +337,16 @@ class Worker:
             except queue.Empty:
                 break
         if records:
-            self._send({"op": "log", "entries": records})
+            self._send(wire.log_message(records))
 
-    def _status(self) -> dict[str, tuple[Any, ...]]:
-        """Per node: state, condition, load, counter, statistics where nodes have them,
-        and its last failure as (type name, message, traceback text), or None."""
-        return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
-                          node.get_stats() if hasattr(node, "get_stats") else None, self._failure(node_id, node))
+    def _status(self) -> dict[str, NodeStatus]:
+        """Every node's status by node id."""
+        return {node_id: NodeStatus(node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
+                                    node.get_stats() if hasattr(node, "get_stats") else None,
+                                    self._failure(node_id, node))
                 for node_id, node in list(self.nodes.items())}
 
-    def _failure(self, node_id: str, node: Any) -> Optional[tuple[str, str, str]]:
+    def _failure(self, node_id: str, node: Any) -> Optional[wire.Failure]:
         """The node's last exception as text, formatted once per exception."""
         exception = node.get_last_exception()
         if exception is None:
