@@ -257,7 +257,7 @@ def test_a_link_survives_stray_frames_damaged_values_and_says_when_it_ends():
         push.send(b"")
         assert wait_until(lambda: len(port._values) == 3 and receiver.get_stats()[0]["dropped"] == 3)
         assert [port.get() for _ in range(3)] == [1, 2, 3]
-        assert receiver.get_stats() == [{"node": "sink", "port": "in", "dropped": 3, "failed": 1}]
+        assert receiver.get_stats() == [{"node": "sink", "port": "in", "transport": "ipc", "dropped": 3, "failed": 1}]
         entries = [(e["type"], e["message"]) for e in sink._imp._logger.get_all()]
         assert entries[0] == ("WARNING", "Link into port 'in' of node 'sink': dropped a frame that is not a "
                               "value message (5 bytes, starting b'stray'); further ones are counted, not logged.")

@@ -28,6 +28,7 @@ from ..constants import Constants
 from ..logger import LogType
 from ..node import Node
 from ..pipeline import Pipeline
+from . import shm
 from ._zmq import require_zmq
 from .channel import Channels, WorkerChannel
 from .deploy import STOP_TIMEOUT, Deployment, check_portable, node_id
@@ -48,16 +49,21 @@ class Cluster:
     reached over TCP; `hwm`: values a cross-process link holds before the producer
     waits; `heartbeat_interval` and `heartbeat_timeout`: seconds between
     heartbeats, and of silence after which a worker (or, for a worker, its
-    controller) counts as gone."""
+    controller) counts as gone; `ring_bytes`: the shared-memory ring of each link
+    between two processes on this host (0: such links go over ipc:// sockets;
+    values needing more than half the ring go over the link's socket, in order)."""
 
     def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000,
-                 heartbeat_interval: float = HEARTBEAT_INTERVAL, heartbeat_timeout: float = HEARTBEAT_TIMEOUT) -> None:
+                 heartbeat_interval: float = HEARTBEAT_INTERVAL, heartbeat_timeout: float = HEARTBEAT_TIMEOUT,
+                 ring_bytes: int = shm.DEFAULT_BYTES) -> None:
         self.zmq = require_zmq()
         if not isinstance(pipeline, Pipeline):
             raise TypeError("Cluster needs a velarix Pipeline.")
         for option, value in (("heartbeat_interval", heartbeat_interval), ("heartbeat_timeout", heartbeat_timeout)):
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
                 raise ValueError(f"{option} must be a number of seconds above 0, not {value!r}.")
+        if isinstance(ring_bytes, bool) or not isinstance(ring_bytes, int) or ring_bytes < 0:
+            raise ValueError(f"ring_bytes must be a whole number of bytes, 0 or more, not {ring_bytes!r}.")
         if heartbeat_timeout <= heartbeat_interval:
             raise ValueError(f"heartbeat_timeout ({heartbeat_timeout:g} s) must be longer than "
                              f"heartbeat_interval ({heartbeat_interval:g} s).")
@@ -67,6 +73,7 @@ class Cluster:
         self.keys_dir = keys
         self.keys = ControllerKeys(keys) if keys else None
         self.hwm = hwm
+        self.ring_bytes = ring_bytes
         self.heartbeat_interval = float(heartbeat_interval)
         self.heartbeat_timeout = float(heartbeat_timeout)
         self.lost = False  # a worker was lost: the pipeline's condition is to say ERROR
@@ -247,7 +254,7 @@ class Cluster:
         for worker in self.workers.values():
             self.channels.hello(worker)
         self.deployment = Deployment(self.pipeline, self.placement, self.workers, self.channels, self.context,
-                                     self.keys, self.hwm)
+                                     self.keys, self.hwm, self.ring_bytes)
         self.deployment.deploy()
         self.deployed = True
 

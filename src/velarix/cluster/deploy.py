@@ -105,7 +105,8 @@ class Deployment:
     """What the first start set up, and close() takes down again."""
 
     def __init__(self, pipeline: Pipeline, placement: dict[str, str], workers: dict[str, WorkerChannel],
-                 channels: Channels, context: Any, keys: Optional[ControllerKeys], hwm: int) -> None:
+                 channels: Channels, context: Any, keys: Optional[ControllerKeys], hwm: int,
+                 ring_bytes: int) -> None:
         self.pipeline = pipeline
         self.placement = placement
         self.workers = workers
@@ -113,6 +114,7 @@ class Deployment:
         self.context = context
         self.keys = keys
         self.hwm = hwm
+        self.ring_bytes = ring_bytes
         self.links: list[dict[str, Any]] = []  # the cross-process links
         self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
@@ -138,18 +140,23 @@ class Deployment:
                                                     "peers": self._peer_keys()})
             for link in cross:
                 if link["id"] in endpoints:
-                    link["endpoint"] = reachable(endpoints[link["id"]], worker.endpoint)
+                    bound = endpoints[link["id"]]
+                    link["endpoint"] = reachable(bound["endpoint"], worker.endpoint)
+                    link["shm"] = bound["shm"]
                     link["server_key"] = worker.server_key.decode() if worker.server_key else None
         for link in cross:
             for end in link["ends"]:
                 end["endpoint"], end["server_key"] = link["endpoint"], link.get("server_key")
+                end["shm"] = link.get("shm")
         for name, worker in self.workers.items():
-            self.channels.call(worker, {"op": "connect", "links": ends[name]})
+            transports = self.channels.call(worker, {"op": "connect", "links": ends[name]})
+            for link in cross:
+                if link["id"] in transports:
+                    link["transport"] = transports[link["id"]]
         for link in cross:
             for end in link["ends"]:
                 if end["where"] is None:
-                    self._attach_local(link, end)
-            link["transport"] = "tcp" if is_tcp(link["endpoint"]) else "ipc"
+                    link["transport"] = self._attach_local(link, end)
         self.receiver.start()
         self.channels.senders = self.senders
         for node in nodes:
@@ -206,30 +213,37 @@ class Deployment:
                     cross.append({"id": link_id, "endpoint": None, "oport": oport, "iport": iport,
                                   "producer": producer, "consumer": consumer, "sender_peer": target, "ends": [
                         {"id": link_id, "where": source, "role": "send", "bind": bind_send,
-                         "port": node_id(oport), "node": node_id(producer)},
+                         "port": node_id(oport), "node": node_id(producer), "ring": self.ring_bytes},
                         {"id": link_id, "where": target, "role": "recv", "bind": not bind_send,
-                         "port": node_id(iport), "node": node_id(consumer), "timing": iport.get_timing()}]})
+                         "port": node_id(iport), "node": node_id(consumer), "timing": iport.get_timing(),
+                         "ring": self.ring_bytes}]})
         return cross
 
     def _peer_keys(self) -> list[str]:
         """The public keys of this cluster's workers: the clients a worker's data sockets let in."""
         return sorted({w.server_key.decode() for w in self.workers.values() if w.server_key})
 
-    def _attach_local(self, link: dict[str, Any], end: dict[str, Any]) -> None:
+    def _attach_local(self, link: dict[str, Any], end: dict[str, Any]) -> str:
+        """This process's end of a link (it always connects); its transport."""
         zmq = self.channels.zmq
         endpoint = link["endpoint"]
+        logger = self.pipeline.get_logger()
         if end["role"] == "send":
             sock = self._data_socket(zmq.PUSH, endpoint, link.get("server_key"))
+            ring = links.take_ring(end, logger)
             producer = link["producer"]
             sender = links.Sender(sock, link["oport"], lambda: links.producer_running(producer),
-                                  lambda: links.steps_again(producer))
+                                  lambda: links.steps_again(producer), ring=ring, node=producer)
             links.replace_link(link["oport"], link["iport"], sender)
             self.restore.append((link["oport"], sender, link["iport"]))
             self.senders.append(sender)
             self.workers[link["sender_peer"]].senders.append(sender)
         else:
             sock = self._data_socket(zmq.PULL, endpoint, link.get("server_key"))
-            self.receiver.add(sock, link["iport"], end["timing"], link["consumer"])
+            ring = links.take_ring(end, logger)
+            transport = "shm" if ring is not None else "tcp" if is_tcp(endpoint) else "ipc"
+            self.receiver.add(sock, link["iport"], end["timing"], link["consumer"], transport, ring)
+        return "shm" if ring is not None else "tcp" if is_tcp(endpoint) else "ipc"
 
     def _data_socket(self, kind: int, endpoint: str, server_key: Optional[str]) -> Any:
         sock = self.context.socket(kind)

@@ -82,6 +82,7 @@ class Worker:
         self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
         self.pending: dict[int, Any] = {}  # link id -> socket bound by build, connected by nobody yet
+        self.offers: dict[int, Any] = {}  # link id -> the shared-memory ring build offered for it
         self.owner: Optional[bytes] = None
         self.last_heard = time.monotonic()
         self.running = True
@@ -111,10 +112,11 @@ class Worker:
             return f"tcp://{host}:*"
         return f"ipc://{self._link_file(self.link_count)}"
 
-    def _link_file(self, number: int) -> str:
-        """The socket file of our `number`th ipc link end, beside the control socket's."""
+    def _link_file(self, number: int, suffix: str = ".sock") -> str:
+        """The socket file of our `number`th ipc link end, beside the control socket's
+        (".shm": the one its ring is offered on)."""
         folder = os.path.dirname(self.bind[len("ipc://"):])
-        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}.sock")
+        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}{suffix}")
 
     def _bind_data(self, sock: Any) -> str:
         if self.keys is not None and is_tcp(self.bind):
@@ -141,41 +143,59 @@ class Worker:
         # Our public key: a controller that reached us over ipc:// may not know it yet.
         return {"name": self.name, "pid": os.getpid(), "key": self.keys.public.decode() if self.keys else None}
 
-    def op_build(self, message: dict[str, Any]) -> dict[int, str]:
-        """Re-create the nodes; bind the link ends this worker serves."""
+    def op_build(self, message: dict[str, Any]) -> dict[int, dict[str, Optional[str]]]:
+        """Re-create the nodes; bind the link ends this worker serves (with a ring
+        offered beside each one over ipc://); their endpoints and ring paths."""
         if self.keys is not None:  # who may use our data sockets: the workers our controller names
             self.keys.peers = frozenset(key.encode() for key in message.get("peers", ()))
         self.nodes = rebuild(json.loads(message["part"]), self.logger)
-        endpoints: dict[int, str] = {}
+        endpoints: dict[int, dict[str, Optional[str]]] = {}
         for link in message["links"]:
             if link["bind"]:
                 sock = self._link_socket(link)
-                endpoints[link["id"]] = self._bind_data(sock)
+                endpoint = self._bind_data(sock)
                 self.pending[link["id"]] = sock
+                path = None
+                if not is_tcp(endpoint):
+                    path = self._link_file(self.link_count, ".shm")
+                    offer = links.offer_ring(link, path, self.logger)
+                    if offer is None:
+                        path = None
+                    else:
+                        self.offers[link["id"]] = offer
+                endpoints[link["id"]] = {"endpoint": endpoint, "shm": path}
         return endpoints
 
-    def op_connect(self, message: dict[str, Any]) -> None:
-        """Connect the other link ends, then start taking values."""
+    def op_connect(self, message: dict[str, Any]) -> dict[int, str]:
+        """Connect the other link ends, then start taking values; the transport of
+        each link end that connected."""
+        transports: dict[int, str] = {}
         for link in message["links"]:
             sock = self.pending.pop(link["id"], None)
+            ring = None
             if sock is None:
                 sock = self._link_socket(link)
                 self._connect_data(sock, link["endpoint"], link.get("server_key"))
-            self._attach(link, sock)
+                ring = links.take_ring(link, self.logger)
+                transports[link["id"]] = "shm" if ring is not None else "tcp" if is_tcp(link["endpoint"]) else "ipc"
+            self._attach(link, sock, ring, self.offers.pop(link["id"], None))
         self.receiver.start()
+        return transports
 
     def _link_socket(self, link: dict[str, Any]) -> Any:
         return self._socket(self.zmq.PUSH if link["role"] == "send" else self.zmq.PULL)
 
-    def _attach(self, link: dict[str, Any], sock: Any) -> None:
+    def _attach(self, link: dict[str, Any], sock: Any, ring: Any, offer: Any) -> None:
         port = Portable.get_by_id(link["port"])  # the port's implementation
+        node = self.nodes[link["node"]]
         if link["role"] == "send":
-            node = self.nodes[link["node"]]
-            sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node))
+            sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node),
+                                  ring=ring, offer=offer, node=node)
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
-            self.receiver.add(sock, port, link["timing"], self.nodes[link["node"]])
+            transport = "shm" if ring is not None else "tcp" if is_tcp(self.bind) else "ipc"
+            self.receiver.add(sock, port, link["timing"], node, transport, ring, offer)
 
     def op_start(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         self.nodes[message["node"]].start()
@@ -378,6 +398,8 @@ class Worker:
         self.receiver.close()
         for sock in self.pending.values():
             sock.close(linger=0)
+        for offer in self.offers.values():
+            offer.close()
         if self.zap is not None:
             self.zap.close()
         if self.control is not None:
@@ -400,7 +422,8 @@ class Worker:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
         if is_tcp(self.bind):
             return
-        link_files = [self._link_file(number) for number in range(1, self.link_count + 1)]
+        link_files = [self._link_file(number, suffix) for number in range(1, self.link_count + 1)
+                      for suffix in (".sock", ".shm")]
         for leftover in [self.bind[len("ipc://"):], *link_files]:
             try:
                 os.unlink(leftover)

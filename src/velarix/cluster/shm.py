@@ -1,0 +1,405 @@
+"""Shared-memory rings for links between processes on the same host.
+
+A ring is a memory file (memfd): it has no name anywhere, only the two processes
+of its link hold it, and it is gone with the last of them, however they end. The
+end of a link that binds creates the ring and offers it on a unix socket beside
+its ZeroMQ socket, in the same private folder; the other end connects, takes the
+file and two eventfds over that socket (SCM_RIGHTS) and answers whether it will
+use them. The socket file goes as soon as the offer is taken or refused; the
+connection itself stays open, so each side sees the other go.
+
+Layout: a header page (magic, capacity, the writer's and the reader's byte
+counts), then `capacity` bytes of records, each 64-byte aligned:
+
+    tag u32 | frame count u32 | record length u64 | frame lengths u64... | frames
+
+A record that does not fit before the end of the ring leaves a WRAP record
+there. A value whose record needs more than half the ring goes by the link's
+ZeroMQ socket instead: a SOCKET record keeps its place in the order. The reader
+checks every tag, count, length and position it reads against the ring and the
+writer's count; anything else is a RingError, never a read outside the mapping.
+The file is sealed against shrinking, so a peer cannot make our mapping fault.
+
+Wake-ups: the writer bumps the "data" eventfd after each record (the reader
+drains everything waiting per wake-up), the reader bumps the "space" eventfd
+after each batch it took. Eventfds count, so no wake-up is lost.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import fcntl
+import mmap
+import os
+import select
+import socket
+import struct
+import threading
+from typing import Any, Callable, Generator, Optional
+
+MAGIC = b"VXRING01"
+HEADER = 4096  # bytes before the records: one page
+TAIL_AT, HEAD_AT = 64, 128  # the writer's and the reader's counts, a cache line each
+ALIGN = 64
+FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
+MAX_FRAMES = 1 << 16
+RECORD = struct.Struct("=IIQ")
+DEFAULT_BYTES = 8 << 20  # ring capacity per link
+ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
+OFFER_TIMEOUT = 60.0  # seconds an offer waits for its peer to connect
+TAKE_TIMEOUT = 10.0  # seconds a taker waits for the offer
+
+
+class RingError(RuntimeError):
+    """A ring whose contents break its rules: damaged or written by a hostile peer."""
+
+
+class PeerGone(RuntimeError):
+    """The process at the other end of the ring closed it or ended."""
+
+
+def refused() -> Optional[str]:
+    """Why shared memory is not to be used in this process, or None."""
+    if os.environ.get(ENVIRONMENT, "1").strip() in ("0", "no", "off", "false"):
+        return f"shared memory refused by {ENVIRONMENT}={os.environ[ENVIRONMENT]}"
+    if not hasattr(os, "memfd_create") or not hasattr(os, "eventfd") or not hasattr(socket, "send_fds"):
+        return "this system has no memory files, eventfds or descriptor passing"
+    return None
+
+
+def _align(n: int) -> int:
+    return (n + ALIGN - 1) & ~(ALIGN - 1)
+
+
+class Ring:
+    """One end of a ring: `writer` True for the producer's end. `peer` is the unix
+    connection to the other end, watched while the writer waits for room."""
+
+    def __init__(self, memfd: int, data_fd: int, space_fd: int, peer: Optional[socket.socket], writer: bool,
+                 capacity: Optional[int] = None) -> None:
+        size = os.fstat(memfd).st_size
+        if capacity is None:  # a file we were given: it must hold what its header says
+            seals = fcntl.fcntl(memfd, fcntl.F_GET_SEALS)
+            if not seals & fcntl.F_SEAL_SHRINK:
+                raise RingError("the memory file can be shrunk")
+            if size < HEADER + ALIGN * 4:
+                raise RingError(f"the memory file is too small ({size} bytes)")
+        self.map = mmap.mmap(memfd, size)
+        if capacity is None:
+            magic, capacity = self.map[:8], struct.unpack_from("=Q", self.map, 8)[0]
+            if magic != MAGIC or capacity != size - HEADER or capacity % ALIGN:
+                self.map.close()
+                raise RingError(f"the memory file is no ring of its size ({size} bytes)")
+        self.view = memoryview(self.map)
+        if self.view[:8] != MAGIC:  # a new ring
+            self.view[:8] = MAGIC
+            struct.pack_into("=Q", self.map, 8, capacity)
+        self.capacity = capacity
+        self.largest = capacity // 2  # a record this long always fits once the ring is empty
+        self.data = self.view[HEADER:HEADER + capacity]
+        # Typed 8-byte loads and stores: the other process never sees half a count.
+        self.tail_word = ctypes.c_uint64.from_buffer(self.map, TAIL_AT)
+        self.head_word = ctypes.c_uint64.from_buffer(self.map, HEAD_AT)
+        self.data_fd, self.space_fd = data_fd, space_fd
+        self.peer: Optional[socket.socket] = None
+        self.writer = writer
+        self.tail = self.tail_word.value if writer else 0
+        self.head = self.head_word.value if not writer else 0
+        self.closed = False
+        self.poller = select.poll()
+        self.poller.register(space_fd if writer else data_fd, select.POLLIN)
+        if peer is not None:
+            self.attach(peer)
+
+    def attach(self, peer: socket.socket) -> None:
+        """The connection to the other end: a writer waiting for room watches it."""
+        self.peer = peer
+        if self.writer:
+            self.poller.register(peer.fileno(), select.POLLIN)
+
+    # Writer ------------------------------------------------------------------
+
+    def record_size(self, frames: list[Any]) -> int:
+        return _align(RECORD.size + 8 * len(frames)) + sum(_align(memoryview(f).nbytes) for f in frames)
+
+    def fits(self, frames: list[Any]) -> bool:
+        return len(frames) <= MAX_FRAMES and self.record_size(frames) <= self.largest
+
+    def write(self, frames: list[Any], wait: Callable[[], bool]) -> bool:
+        """Put one message (fits() true) in the ring; while there is no room, wait
+        as long as `wait()` says so. False when it gave up."""
+        views = [memoryview(f).cast("B") for f in frames]
+        size = _align(RECORD.size + 8 * len(views)) + sum(_align(v.nbytes) for v in views)
+        return self._put(FRAMES, views, size, wait)
+
+    def write_socket_mark(self, wait: Callable[[], bool]) -> bool:
+        """Say that the next message comes by the link's socket."""
+        return self._put(SOCKET, [], ALIGN, wait)
+
+    def _put(self, tag: int, views: list[memoryview], size: int, wait: Callable[[], bool]) -> bool:
+        capacity = self.capacity
+        while True:
+            pos = self.tail % capacity
+            room = capacity - pos
+            need = size if room >= size else room + size
+            used = self.tail - self.head_word.value
+            if not 0 <= used <= capacity:
+                raise RingError(f"the reader's count is off by {used} bytes")
+            if capacity - used >= need:
+                break
+            if not self._wait_for_room(wait):
+                return False
+        data = self.data
+        if room < size:  # no room before the end: the record goes to the start
+            RECORD.pack_into(data, pos, WRAP, 0, room)
+            self.tail += room
+            pos = 0
+        offset = pos + _align(RECORD.size + 8 * len(views))
+        for index, view in enumerate(views):
+            struct.pack_into("=Q", data, pos + RECORD.size + 8 * index, view.nbytes)
+            data[offset:offset + view.nbytes] = view
+            offset += _align(view.nbytes)
+        RECORD.pack_into(data, pos, tag, len(views), size)
+        self.tail += size
+        self.tail_word.value = self.tail  # after the record: the reader sees it whole
+        os.eventfd_write(self.data_fd, 1)
+        return True
+
+    def _wait_for_room(self, wait: Callable[[], bool]) -> bool:
+        if self.closed or not wait():
+            return False
+        for fd, _ in self.poller.poll(50):
+            if fd == self.space_fd:
+                try:
+                    os.eventfd_read(self.space_fd)
+                except BlockingIOError:
+                    pass
+            elif self.peer is not None:
+                try:
+                    if self.peer.recv(16, socket.MSG_DONTWAIT):
+                        continue  # nothing is ever sent on it; stray bytes mean nothing
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    pass
+                raise PeerGone("the reading process went away")
+        return True
+
+    # Reader ------------------------------------------------------------------
+
+    def wait_data(self, timeout_ms: int) -> bool:
+        """True once records may be waiting (the wake-up is taken)."""
+        if self.tail_word.value != self.head:
+            return True
+        if not self.poller.poll(timeout_ms):
+            return False
+        try:
+            os.eventfd_read(self.data_fd)
+        except BlockingIOError:
+            pass
+        return True
+
+    def records(self, most: int) -> Generator[Optional[list[Any]], None, None]:
+        """Up to `most` messages, oldest first, each a list of frames copied out of
+        the ring (the first bytes, the others bytearrays), or None for "the next one
+        comes by the socket"."""
+        capacity = self.capacity
+        taken = 0
+        try:
+            tail = self.tail_word.value
+            if not 0 <= tail - self.head <= capacity:
+                raise RingError(f"the writer's count is off by {tail - self.head} bytes")
+            while self.head < tail and taken < most:
+                pos = self.head % capacity
+                tag, count, size = RECORD.unpack_from(self.data, pos)
+                if size % ALIGN or not ALIGN <= size <= min(capacity - pos, tail - self.head):
+                    raise RingError(f"a record of {size} bytes at {pos} in a ring of {capacity}")
+                if tag == WRAP:
+                    if size != capacity - pos:
+                        raise RingError(f"a wrap of {size} bytes at {pos} in a ring of {capacity}")
+                    self.head += size
+                    continue
+                taken += 1
+                if tag == SOCKET:
+                    message: Optional[list[Any]] = None
+                elif tag == FRAMES:
+                    message = self._frames(pos, count, size)
+                else:
+                    raise RingError(f"a record with tag {tag:#x} at {pos}")
+                self.head += size
+                self.head_word.value = self.head
+                yield message
+        finally:
+            self.head_word.value = self.head
+            if taken:
+                os.eventfd_write(self.space_fd, 1)
+
+    def _frames(self, pos: int, count: int, size: int) -> list[Any]:
+        start = _align(RECORD.size + 8 * count)
+        if not 1 <= count <= MAX_FRAMES or start > size:
+            raise RingError(f"a record of {size} bytes with {count} frames")
+        frames: list[Any] = []
+        offset = pos + start
+        end = pos + size
+        for index in range(count):
+            length = struct.unpack_from("=Q", self.data, pos + RECORD.size + 8 * index)[0]
+            if length > end - offset:
+                raise RingError(f"frame {index} of {length} bytes overruns its record of {size}")
+            piece = self.data[offset:offset + length]
+            frames.append(bytes(piece) if index == 0 else bytearray(piece))
+            piece.release()
+            offset += _align(length)
+        return frames
+
+    def close(self) -> None:
+        """Unmap and close (either side; the other sees the connection go)."""
+        if self.closed:
+            return
+        self.closed = True
+        for name in ("tail_word", "head_word"):
+            self.__dict__.pop(name, None)
+        for name in ("data", "view"):
+            view = self.__dict__.pop(name, None)
+            if view is not None:
+                view.release()
+        try:
+            self.map.close()
+        except (BufferError, AttributeError):
+            pass  # a frame view still out: the mapping goes with the process
+        for fd in (self.data_fd, self.space_fd):
+            os.close(fd)
+        self.data_fd = self.space_fd = -1
+        if self.peer is not None:
+            self.peer.close()
+            self.peer = None
+
+
+class Offer:
+    """The binding end's ring, offered on a unix socket at `path` until the other
+    end takes or refuses it (or OFFER_TIMEOUT). `decided` is set then; `ring` is
+    the ring when it was taken, None otherwise, with `why` saying why."""
+
+    def __init__(self, path: str, capacity: int, writer: bool) -> None:
+        capacity = max(ALIGN * 4, capacity - capacity % ALIGN)
+        self.path = path
+        self.writer = writer
+        self.ring: Optional[Ring] = None
+        self.why: Optional[str] = None
+        self.decided = threading.Event()
+        self.closed = False
+        memfd = os.memfd_create("velarix-link", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
+        fds = [memfd]
+        try:
+            os.ftruncate(memfd, HEADER + capacity)
+            fcntl.fcntl(memfd, fcntl.F_ADD_SEALS, fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_SEAL)
+            fds += [os.eventfd(0, os.EFD_CLOEXEC | os.EFD_NONBLOCK) for _ in range(2)]
+            self.capacity = capacity
+            self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+            self.listener.bind(path)
+            self.listener.listen(1)
+            self.own = Ring(memfd, fds[1], fds[2], None, writer, capacity=capacity)
+        except BaseException:
+            for fd in fds:
+                os.close(fd)
+            self._unlink()
+            raise
+        self.fds = fds
+        self.thread = threading.Thread(target=self._serve, name="velarix-shm-offer", daemon=True)
+        self.thread.start()
+
+    def _serve(self) -> None:
+        conn: Optional[socket.socket] = None
+        try:
+            ready, _, _ = select.select([self.listener], [], [], OFFER_TIMEOUT)
+            if not ready or self.closed:
+                self.why = "the other end did not come for the shared memory"
+                return
+            conn, _ = self.listener.accept()
+            self._unlink()
+            conn.settimeout(TAKE_TIMEOUT)
+            socket.send_fds(conn, [MAGIC + struct.pack("=Q", self.capacity)], self.fds)
+            answer = conn.recv(512)
+            if answer[:1] != b"Y":
+                self.why = answer[1:].decode(errors="replace") or "the other end went away"
+                return
+            conn.settimeout(None)
+            self.own.attach(conn)
+            self.ring = self.own
+            conn = None
+        except (OSError, RingError) as error:
+            self.why = f"the shared memory could not be handed over: {error}"
+        finally:
+            if conn is not None:
+                conn.close()
+            self.listener.close()
+            self._unlink()
+            os.close(self.fds[0])  # mapped: the file lives on in the mappings alone
+            if self.ring is None:
+                self.own.close()
+            self.decided.set()
+
+    def _unlink(self) -> None:
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+
+    def result(self, timeout: float = OFFER_TIMEOUT) -> Optional[Ring]:
+        """The ring once the other end took it; None when it did not."""
+        self.decided.wait(timeout)
+        return self.ring
+
+    def close(self) -> None:
+        self.closed = True
+        if not self.decided.is_set():
+            try:
+                self.listener.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            # Our own connection ends the wait for one.
+            try:
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as poke:
+                    poke.connect(self.path)
+            except OSError:
+                pass
+            self.thread.join(5)
+        self.own.close()
+
+
+def take(path: str, writer: bool, refuse: Optional[str] = None) -> tuple[Optional[Ring], Optional[str]]:
+    """The ring offered at `path`, or (None, why not). `refuse`: a reason to say no."""
+    conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
+    fds: list[int] = []
+    try:
+        conn.settimeout(TAKE_TIMEOUT)
+        conn.connect(path)
+        message, fds, _, _ = socket.recv_fds(conn, 64, 3)
+        if refuse is not None:
+            raise RingError(refuse)
+        if len(fds) != 3 or message[:8] != MAGIC or len(message) != 16:
+            raise RingError(f"the offer is not a ring ({len(fds)} descriptors)")
+        capacity = struct.unpack_from("=Q", message, 8)[0]
+        ring = Ring(fds[0], fds[1], fds[2], None, writer)
+        os.close(fds[0])
+        fds = []  # the ring holds the eventfds now
+        if ring.capacity != capacity:
+            ring.close()
+            raise RingError("the ring's header and its offer disagree")
+        conn.sendall(b"Y")
+        ring.attach(conn)
+        conn.settimeout(None)
+        return ring, None
+    except (OSError, RingError, ValueError) as error:
+        why = str(error) if isinstance(error, RingError) and refuse is not None else \
+            f"the shared memory could not be taken: {type(error).__name__}: {error}"
+        try:
+            conn.sendall(b"N" + why.encode()[:500])
+        except OSError:
+            pass
+        conn.close()
+        for fd in fds:
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        return None, why
