@@ -20,9 +20,12 @@ checks every tag, count, length and position it reads against the ring and the
 writer's count; anything else is a RingError, never a read outside the mapping.
 The file is sealed against shrinking, so a peer cannot make our mapping fault.
 
-Wake-ups: the writer bumps the "data" eventfd after each record (the reader
-drains everything waiting per wake-up), the reader bumps the "space" eventfd
-after each batch it took. Eventfds count, so no wake-up is lost.
+Wake-ups: a side about to wait on its eventfd says so in the header, looks once
+more, then waits; the other side bumps that eventfd ("data" after a record,
+"space" after one was taken) only while the flag is up, so a busy link makes
+no system calls. A lock's atomic instruction fences each store from the load
+after it, so neither side misses the other's flag; eventfds count, so no
+wake-up is lost.
 """
 
 from __future__ import annotations
@@ -40,6 +43,7 @@ from typing import Any, Callable, Generator, Optional
 MAGIC = b"VXRING01"
 HEADER = 4096  # bytes before the records: one page
 TAIL_AT, HEAD_AT = 64, 128  # the writer's and the reader's counts, a cache line each
+READER_ASLEEP_AT, WRITER_ASLEEP_AT = 192, 256  # 1 while that side waits on its eventfd
 ALIGN = 64
 FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
 MAX_FRAMES = 1 << 16
@@ -100,6 +104,9 @@ class Ring:
         # Typed 8-byte loads and stores: the other process never sees half a count.
         self.tail_word = ctypes.c_uint64.from_buffer(self.map, TAIL_AT)
         self.head_word = ctypes.c_uint64.from_buffer(self.map, HEAD_AT)
+        self.reader_asleep = ctypes.c_uint64.from_buffer(self.map, READER_ASLEEP_AT)
+        self.writer_asleep = ctypes.c_uint64.from_buffer(self.map, WRITER_ASLEEP_AT)
+        self.fence = threading.Lock()
         self.data_fd, self.space_fd = data_fd, space_fd
         self.peer: Optional[socket.socket] = None
         self.writer = writer
@@ -147,7 +154,7 @@ class Ring:
                 raise RingError(f"the reader's count is off by {used} bytes")
             if capacity - used >= need:
                 break
-            if not self._wait_for_room(wait):
+            if not self._wait_for_room(wait, self.tail - used):
                 return False
         data = self.data
         if room < size:  # no room before the end: the record goes to the start
@@ -162,13 +169,22 @@ class Ring:
         RECORD.pack_into(data, pos, tag, len(views), size)
         self.tail += size
         self.tail_word.value = self.tail  # after the record: the reader sees it whole
-        os.eventfd_write(self.data_fd, 1)
+        with self.fence:
+            pass
+        if self.reader_asleep.value:
+            os.eventfd_write(self.data_fd, 1)
         return True
 
-    def _wait_for_room(self, wait: Callable[[], bool]) -> bool:
+    def _wait_for_room(self, wait: Callable[[], bool], head: int) -> bool:
+        """Wait a little for the reader to move on from `head`; False: give up."""
         if self.closed or not wait():
             return False
-        for fd, _ in self.poller.poll(50):
+        self.writer_asleep.value = 1
+        with self.fence:
+            pass
+        events = self.poller.poll(50) if head == self.head_word.value else []
+        self.writer_asleep.value = 0
+        for fd, _ in events:
             if fd == self.space_fd:
                 try:
                     os.eventfd_read(self.space_fd)
@@ -191,7 +207,15 @@ class Ring:
         """True once records may be waiting (the wake-up is taken)."""
         if self.tail_word.value != self.head:
             return True
-        if not self.poller.poll(timeout_ms):
+        self.reader_asleep.value = 1
+        with self.fence:
+            pass
+        if self.tail_word.value != self.head:
+            self.reader_asleep.value = 0
+            return True
+        events = self.poller.poll(timeout_ms)
+        self.reader_asleep.value = 0
+        if not events:
             return False
         try:
             os.eventfd_read(self.data_fd)
@@ -228,11 +252,13 @@ class Ring:
                     raise RingError(f"a record with tag {tag:#x} at {pos}")
                 self.head += size
                 self.head_word.value = self.head
+                with self.fence:
+                    pass
+                if self.writer_asleep.value:  # room for the writer now, not after the batch
+                    os.eventfd_write(self.space_fd, 1)
                 yield message
         finally:
             self.head_word.value = self.head
-            if taken:
-                os.eventfd_write(self.space_fd, 1)
 
     def _frames(self, pos: int, count: int, size: int) -> list[Any]:
         start = _align(RECORD.size + 8 * count)
@@ -256,7 +282,7 @@ class Ring:
         if self.closed:
             return
         self.closed = True
-        for name in ("tail_word", "head_word"):
+        for name in ("tail_word", "head_word", "reader_asleep", "writer_asleep"):
             self.__dict__.pop(name, None)
         for name in ("data", "view"):
             view = self.__dict__.pop(name, None)
