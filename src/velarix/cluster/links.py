@@ -180,15 +180,16 @@ class Sender:
                 return
             frames = self._frames_of(self.held)
             ring = self._ring()
-            if ring is not None and ring.fits(frames):
+            if ring is not None:
                 try:
-                    if not ring.write(frames, _never):
-                        return
+                    written = ring.write(frames, _never)
                 except (shm.RingError, shm.PeerGone, OSError) as error:
                     self._broken(error)
                     return
-            elif ring is not None:
-                self._send(frames)  # a large value: the mark, then the socket
+                if written is False:
+                    return
+                if written is None:
+                    self._send(frames)  # a large value: the mark, then the socket
             else:
                 zmq = require_zmq()
                 try:
@@ -210,8 +211,9 @@ class Sender:
         ring = self._ring()
         if ring is not None:
             try:
-                if ring.fits(frames):
-                    return ring.write(frames, self._waiting)
+                written = ring.write(frames, self._waiting)
+                if written is not None:
+                    return written
                 if not ring.write_socket_mark(self._waiting):
                     return False
             except (shm.RingError, shm.PeerGone, OSError) as error:
@@ -267,6 +269,7 @@ class _Inbound:
         self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
         self.standin = _StandIn(self.source)
         self.thread: Optional[threading.Thread] = None
+        self.record_bytes = 0.0  # over a ring: the recent size of a value's record
         self.dropped = 0  # frames that were not messages
         self.failed = 0  # messages or values that could not be decoded or delivered
         add_link(iport, self.standin)
@@ -338,7 +341,7 @@ class Receiver:
         while not self.closed:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
-            if not link.asynchronous and _backlog(link.iport) >= self.hwm:
+            if not link.asynchronous and _backlog(link.iport) >= self._most(link):
                 time.sleep(wait)  # look again soon, less often while the node is slow
                 wait = min(2 * wait, FULL_WAIT_MAX)
                 continue
@@ -355,6 +358,7 @@ class Receiver:
         records = ring.records(BATCH if not link.asynchronous else 1 << 30)
         try:
             for message in records:
+                link.record_bytes += (ring.last_size - link.record_bytes) / 8
                 if message is None:  # this one came by the socket: too large for the ring
                     message = self._socket_message(link)
                     if message is None:
@@ -366,12 +370,20 @@ class Receiver:
                     newest = values[-1]
                     continue
                 self._deliver(link, values)
-                if _backlog(link.iport) >= self.hwm:
+                if _backlog(link.iport) >= self._most(link):
                     break
         finally:
             records.close()
             if newest is not nothing:
                 self._deliver(link, (newest,))
+
+    def _most(self, link: _Inbound) -> int:
+        """The backlog at which a SYNC link stops reading: the high-water mark; over
+        a ring also what its bytes hold, so that large values wait in the ring
+        (bounded) rather than pile up in the port."""
+        if link.ring is None or link.record_bytes <= 0:
+            return self.hwm
+        return max(1, min(self.hwm, int(link.ring.capacity / link.record_bytes)))
 
     def _socket_message(self, link: _Inbound) -> Optional[list[Any]]:
         """The next message of the link's socket, waiting for it until closed."""

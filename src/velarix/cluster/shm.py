@@ -21,11 +21,13 @@ writer's count; anything else is a RingError, never a read outside the mapping.
 The file is sealed against shrinking, so a peer cannot make our mapping fault.
 
 Wake-ups: a side about to wait on its eventfd says so in the header, looks once
-more, then waits; the other side bumps that eventfd ("data" after a record,
-"space" after one was taken) only while the flag is up, so a busy link makes
-no system calls. A lock's atomic instruction fences each store from the load
+more, then waits; the other side bumps that eventfd only while it waits, and
+once per wait: the writer after a record, the reader once a quarter of the ring
+is free again beyond what the writer needs (or at the end of what it took). So
+a busy link makes no system calls and a full one wakes its writer for many
+records at once. A lock's atomic instruction fences each store from the load
 after it, so neither side misses the other's flag; eventfds count, so no
-wake-up is lost.
+wake-up is lost (and every wait is bounded anyway).
 """
 
 from __future__ import annotations
@@ -43,11 +45,14 @@ from typing import Any, Callable, Generator, Optional
 MAGIC = b"VXRING01"
 HEADER = 4096  # bytes before the records: one page
 TAIL_AT, HEAD_AT = 64, 128  # the writer's and the reader's counts, a cache line each
-READER_ASLEEP_AT, WRITER_ASLEEP_AT = 192, 256  # 1 while that side waits on its eventfd
+# While a side waits on its eventfd: the reader's sleep number, the writer's the
+# reader's count it waits for (0 while awake).
+READER_ASLEEP_AT, WRITER_ASLEEP_AT = 192, 256
 ALIGN = 64
 FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
 MAX_FRAMES = 1 << 16
 RECORD = struct.Struct("=IIQ")
+_LENGTH = struct.Struct("=Q")
 DEFAULT_BYTES = 8 << 20  # ring capacity per link
 ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
 OFFER_TIMEOUT = 60.0  # seconds an offer waits for its peer to connect
@@ -69,10 +74,6 @@ def refused() -> Optional[str]:
     if not hasattr(os, "memfd_create") or not hasattr(os, "eventfd") or not hasattr(socket, "send_fds"):
         return "this system has no memory files, eventfds or descriptor passing"
     return None
-
-
-def _align(n: int) -> int:
-    return (n + ALIGN - 1) & ~(ALIGN - 1)
 
 
 class Ring:
@@ -107,11 +108,14 @@ class Ring:
         self.reader_asleep = ctypes.c_uint64.from_buffer(self.map, READER_ASLEEP_AT)
         self.writer_asleep = ctypes.c_uint64.from_buffer(self.map, WRITER_ASLEEP_AT)
         self.fence = threading.Lock()
+        self.sleeps = 0  # the reader's sleep number
+        self.woken = 0  # the last sleep (reader) or wait (writer) that was woken
         self.data_fd, self.space_fd = data_fd, space_fd
         self.peer: Optional[socket.socket] = None
         self.writer = writer
         self.tail = self.tail_word.value if writer else 0
         self.head = self.head_word.value if not writer else 0
+        self.last_size = 0  # of the last record read
         self.closed = False
         self.poller = select.poll()
         self.poller.register(space_fd if writer else data_fd, select.POLLIN)
@@ -126,24 +130,31 @@ class Ring:
 
     # Writer ------------------------------------------------------------------
 
-    def record_size(self, frames: list[Any]) -> int:
-        return _align(RECORD.size + 8 * len(frames)) + sum(_align(memoryview(f).nbytes) for f in frames)
+    @staticmethod
+    def record_size(frames: list[Any]) -> int:
+        """The bytes a message of these frames (flat byte buffers) takes in a ring."""
+        size = (RECORD.size + 8 * len(frames) + ALIGN - 1) & -ALIGN
+        for frame in frames:
+            size += (len(frame) + ALIGN - 1) & -ALIGN
+        return size
 
     def fits(self, frames: list[Any]) -> bool:
         return len(frames) <= MAX_FRAMES and self.record_size(frames) <= self.largest
 
-    def write(self, frames: list[Any], wait: Callable[[], bool]) -> bool:
-        """Put one message (fits() true) in the ring; while there is no room, wait
-        as long as `wait()` says so. False when it gave up."""
-        views = [memoryview(f).cast("B") for f in frames]
-        size = _align(RECORD.size + 8 * len(views)) + sum(_align(v.nbytes) for v in views)
-        return self._put(FRAMES, views, size, wait)
+    def write(self, frames: list[Any], wait: Callable[[], bool]) -> Optional[bool]:
+        """Put one message (flat byte buffers: bytes, PickleBuffer.raw()) in the
+        ring; while there is no room, wait as long as `wait()` says so. False when
+        it gave up, None when the message does not fit (nothing written)."""
+        size = self.record_size(frames)
+        if size > self.largest or len(frames) > MAX_FRAMES:
+            return None
+        return self._put(FRAMES, frames, size, wait)
 
     def write_socket_mark(self, wait: Callable[[], bool]) -> bool:
         """Say that the next message comes by the link's socket."""
         return self._put(SOCKET, [], ALIGN, wait)
 
-    def _put(self, tag: int, views: list[memoryview], size: int, wait: Callable[[], bool]) -> bool:
+    def _put(self, tag: int, views: list[Any], size: int, wait: Callable[[], bool]) -> bool:
         capacity = self.capacity
         while True:
             pos = self.tail % capacity
@@ -154,32 +165,38 @@ class Ring:
                 raise RingError(f"the reader's count is off by {used} bytes")
             if capacity - used >= need:
                 break
-            if not self._wait_for_room(wait, self.tail - used):
+            if not self._wait_for_room(wait, self.tail - used, self.tail + need - capacity):
                 return False
         data = self.data
         if room < size:  # no room before the end: the record goes to the start
             RECORD.pack_into(data, pos, WRAP, 0, room)
             self.tail += room
             pos = 0
-        offset = pos + _align(RECORD.size + 8 * len(views))
-        for index, view in enumerate(views):
-            struct.pack_into("=Q", data, pos + RECORD.size + 8 * index, view.nbytes)
-            data[offset:offset + view.nbytes] = view
-            offset += _align(view.nbytes)
+        offset = pos + ((RECORD.size + 8 * len(views) + ALIGN - 1) & -ALIGN)
+        at = pos + RECORD.size
+        for view in views:
+            length = len(view)
+            _LENGTH.pack_into(data, at, length)
+            data[offset:offset + length] = view
+            at += 8
+            offset += (length + ALIGN - 1) & -ALIGN
         RECORD.pack_into(data, pos, tag, len(views), size)
         self.tail += size
         self.tail_word.value = self.tail  # after the record: the reader sees it whole
         with self.fence:
             pass
-        if self.reader_asleep.value:
+        asleep = self.reader_asleep.value
+        if asleep and asleep != self.woken:
+            self.woken = asleep
             os.eventfd_write(self.data_fd, 1)
         return True
 
-    def _wait_for_room(self, wait: Callable[[], bool], head: int) -> bool:
-        """Wait a little for the reader to move on from `head`; False: give up."""
+    def _wait_for_room(self, wait: Callable[[], bool], head: int, needed: int) -> bool:
+        """Wait a little for the reader to move on from `head` (to `needed` at least);
+        False: give up."""
         if self.closed or not wait():
             return False
-        self.writer_asleep.value = 1
+        self.writer_asleep.value = min(needed + self.capacity // 4, self.tail)
         with self.fence:
             pass
         events = self.poller.poll(50) if head == self.head_word.value else []
@@ -207,7 +224,8 @@ class Ring:
         """True once records may be waiting (the wake-up is taken)."""
         if self.tail_word.value != self.head:
             return True
-        self.reader_asleep.value = 1
+        self.sleeps += 1
+        self.reader_asleep.value = self.sleeps
         with self.fence:
             pass
         if self.tail_word.value != self.head:
@@ -228,6 +246,8 @@ class Ring:
         the ring (the first bytes, the others bytearrays), or None for "the next one
         comes by the socket"."""
         capacity = self.capacity
+        data = self.data
+        unpack = RECORD.unpack_from
         taken = 0
         try:
             tail = self.tail_word.value
@@ -235,8 +255,8 @@ class Ring:
                 raise RingError(f"the writer's count is off by {tail - self.head} bytes")
             while self.head < tail and taken < most:
                 pos = self.head % capacity
-                tag, count, size = RECORD.unpack_from(self.data, pos)
-                if size % ALIGN or not ALIGN <= size <= min(capacity - pos, tail - self.head):
+                tag, count, size = unpack(data, pos)
+                if size % ALIGN or size < ALIGN or size > capacity - pos or size > tail - self.head:
                     raise RingError(f"a record of {size} bytes at {pos} in a ring of {capacity}")
                 if tag == WRAP:
                     if size != capacity - pos:
@@ -244,6 +264,7 @@ class Ring:
                     self.head += size
                     continue
                 taken += 1
+                self.last_size = size
                 if tag == SOCKET:
                     message: Optional[list[Any]] = None
                 elif tag == FRAMES:
@@ -252,29 +273,43 @@ class Ring:
                     raise RingError(f"a record with tag {tag:#x} at {pos}")
                 self.head += size
                 self.head_word.value = self.head
-                with self.fence:
-                    pass
-                if self.writer_asleep.value:  # room for the writer now, not after the batch
-                    os.eventfd_write(self.space_fd, 1)
+                waits_for = self.writer_asleep.value
+                if waits_for and self.head >= waits_for:  # room enough for the writer now
+                    self._wake_writer(waits_for)
                 yield message
         finally:
             self.head_word.value = self.head
+            with self.fence:
+                pass
+            waits_for = self.writer_asleep.value
+            if waits_for:
+                self._wake_writer(waits_for)
+
+    def _wake_writer(self, waits_for: int) -> None:
+        if waits_for != self.woken:
+            self.woken = waits_for
+            os.eventfd_write(self.space_fd, 1)
 
     def _frames(self, pos: int, count: int, size: int) -> list[Any]:
-        start = _align(RECORD.size + 8 * count)
+        start = (RECORD.size + 8 * count + ALIGN - 1) & -ALIGN
         if not 1 <= count <= MAX_FRAMES or start > size:
             raise RingError(f"a record of {size} bytes with {count} frames")
         frames: list[Any] = []
         offset = pos + start
         end = pos + size
+        at = pos + RECORD.size
         for index in range(count):
-            length = struct.unpack_from("=Q", self.data, pos + RECORD.size + 8 * index)[0]
+            length = _LENGTH.unpack_from(self.data, at)[0]
             if length > end - offset:
                 raise RingError(f"frame {index} of {length} bytes overruns its record of {size}")
-            piece = self.data[offset:offset + length]
-            frames.append(bytes(piece) if index == 0 else bytearray(piece))
-            piece.release()
-            offset += _align(length)
+            if index == 0:  # the pickle stream: bytes, straight from the mapping
+                frames.append(self.map[HEADER + offset:HEADER + offset + length])
+            else:
+                piece = self.data[offset:offset + length]
+                frames.append(bytearray(piece))
+                piece.release()
+            at += 8
+            offset += (length + ALIGN - 1) & -ALIGN
         return frames
 
     def close(self) -> None:

@@ -53,11 +53,14 @@ def loads(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any]:
     """(kind, value) from the first frame (bytes) and the buffer frames.
     NotAMessage when the first frame is not a message; whatever unpickling raises
     when it is one whose value cannot be re-created here."""
-    if header[:1] == ARRAY and len(buffers) == 1:
+    kind = header[:1]
+    if kind == ARRAY and len(buffers) == 1:
         return VALUE, _array(header, _buffer(buffers[0]))
-    if header[:1] not in KINDS or header[1:3] != _PICKLE_5 or not header.endswith(b"."):
+    if kind not in KINDS or not header.startswith(_PICKLE_5, 1) or not header.endswith(b"."):
         raise NotAMessage(f"not a value message ({len(header)} bytes, starting {bytes(header[:8])!r})")
-    return header[:1], pickle.loads(memoryview(header)[1:], buffers=[_buffer(f) for f in buffers])
+    if not buffers:
+        return kind, pickle.loads(memoryview(header)[1:])
+    return kind, pickle.loads(memoryview(header)[1:], buffers=[_buffer(f) for f in buffers])
 
 
 def _array_frames(value: Any) -> Optional[list[Any]]:
@@ -74,8 +77,25 @@ def _array_frames(value: Any) -> Optional[list[Any]]:
     return [header, memoryview(value).cast("B") if value.size else b""]
 
 
+_array_headers: dict[bytes, tuple[Any, tuple[int, ...]]] = {}  # header -> (dtype, shape): links repeat them
+
+
 def _array(header: bytes, data: Any) -> Any:
     """The array of an ARRAY message; ValueError when header and data disagree."""
+    import numpy
+
+    known = _array_headers.get(header)
+    if known is None:
+        known = _array_header(header)
+        if len(_array_headers) >= 256:
+            _array_headers.clear()
+        _array_headers[bytes(header)] = known
+    dtype, shape = known
+    array = numpy.frombuffer(data, dtype)
+    return array if len(shape) == 1 and shape[0] == array.shape[0] else array.reshape(shape)
+
+
+def _array_header(header: bytes) -> tuple[Any, tuple[int, ...]]:
     import numpy
 
     size = header[1] if len(header) > 1 else 0
@@ -88,7 +108,7 @@ def _array(header: bytes, data: Any) -> Any:
     shape = struct.unpack(f"<{len(dims) // 8}q", dims)
     if any(n < 0 for n in shape):
         raise ValueError(f"an array of shape {shape}")
-    return numpy.frombuffer(data, dtype).reshape(shape)
+    return dtype, shape
 
 
 def _buffer(frame: Any) -> Any:
