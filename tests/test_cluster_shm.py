@@ -275,3 +275,48 @@ def test_a_ring_that_could_shrink_or_lies_about_its_size_is_not_taken(tmp_path):
     finally:
         for fd in (unsealed, *events):
             os.close(fd)
+
+
+def test_bare_arrays_cross_without_pickling_and_bad_array_headers_are_refused():
+    arrays = [numpy.arange(10.0), numpy.zeros((3, 4), numpy.int16), numpy.array([True, False]),
+              numpy.array(["ab", "c"]), numpy.zeros((0, 5)), numpy.arange(6, dtype=">i4").reshape(2, 3),
+              numpy.array([1 + 2j])]
+    for array in arrays:
+        frames = wire.dumps(wire.VALUE, array)
+        assert frames[0][:1] == wire.ARRAY and len(frames) == 2
+        kind, back = wire.loads(bytes(frames[0]), [bytearray(frames[1])])
+        assert kind == wire.VALUE and back.dtype == array.dtype and numpy.array_equal(back, array)
+    # What the fast way cannot carry whole goes pickled.
+    for value in (numpy.arange(10)[::2], numpy.zeros(3, dtype=[("a", "f8")]), numpy.array(["2020"], dtype="M8[D]"),
+                  numpy.float64(3.0), numpy.array([None])):
+        frames = wire.dumps(wire.VALUE, value)
+        assert frames[0][:1] == wire.VALUE
+        back = wire.loads(frames[0], frames[1:])[1]
+        assert type(back) is type(value) and back.tobytes() == value.tobytes()
+    for header in (b"a\x03<f8" + b"\x05" * 8, b"a\x01O", b"a\x09zzzzzzzzz", b"a", b"a\x03<f8" + b"\xff" * 8,
+                   b"a\x03<f8" + b"\x01\0\0\0\0\0\0\0" * 70):
+        with pytest.raises((ValueError, TypeError)):
+            wire.loads(header, [bytearray(8)])
+
+
+def test_spawned_workers_tune_the_allocator_unless_told_otherwise(monkeypatch):
+    from velarix.cluster import processes
+
+    monkeypatch.delenv("GLIBC_TUNABLES", raising=False)
+    assert processes.worker_environment()["GLIBC_TUNABLES"] == processes.MALLOC_TUNABLES
+    monkeypatch.setenv("GLIBC_TUNABLES", "glibc.pthread.rseq=0")
+    assert processes.worker_environment()["GLIBC_TUNABLES"] == "glibc.pthread.rseq=0:" + processes.MALLOC_TUNABLES
+    monkeypatch.setenv("GLIBC_TUNABLES", "glibc.malloc.arena_max=2")
+    assert processes.worker_environment()["GLIBC_TUNABLES"] == "glibc.malloc.arena_max=2"
+    monkeypatch.delenv("GLIBC_TUNABLES")
+    monkeypatch.setenv("MALLOC_ARENA_MAX", "2")
+    assert "GLIBC_TUNABLES" not in processes.worker_environment()
+
+
+def test_ring_bytes_must_be_a_whole_number_of_bytes():
+    from velarix import Pipeline
+    from velarix.cluster import Cluster
+
+    for bad in (-1, 1.5, True, "8M"):
+        with pytest.raises(ValueError, match="ring_bytes"):
+            Cluster(Pipeline(directory=""), ring_bytes=bad)
