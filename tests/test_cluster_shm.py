@@ -178,6 +178,8 @@ def test_kill_9_of_the_controller_leaves_no_ring_mapped_or_named(reaper):
 def test_the_ring_wraps_blocks_when_full_and_sees_its_reader_go(tmp_path):
     writer, reader, offer = ring_pair(tmp_path, capacity=4096)
     try:
+        # What came over the socket stays in this process: no child inherits it.
+        assert not os.get_inheritable(writer.data_fd) and not os.get_inheritable(writer.space_fd)
         sent = [wire.dumps(wire.VALUE, bytes([n]) * (n * 37 % 1500)) for n in range(60)]
         got = []
         for frames in sent:  # record sizes that do not divide the ring: it wraps

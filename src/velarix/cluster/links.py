@@ -176,7 +176,7 @@ class Sender:
         if not self.lock.acquire(blocking=False):
             return  # a push is under way: it takes the held values along
         try:
-            if not self.held or self.closed:
+            if not self.held or self.closed or (self.offer is not None and not self.offer.decided.is_set()):
                 return
             frames = self._frames_of(self.held)
             ring = self._ring()

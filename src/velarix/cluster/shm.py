@@ -32,6 +32,7 @@ wake-up is lost (and every wait is bounded anyway).
 
 from __future__ import annotations
 
+import array
 import ctypes
 import fcntl
 import mmap
@@ -57,7 +58,7 @@ _LENGTH = struct.Struct("=Q")
 DEFAULT_BYTES = 8 << 20  # ring capacity per link
 ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
 SPIN_SECONDS = 50e-6  # how long a reader of a busy link looks again before it sleeps
-STREAMING_GAP = 500e-6  # a wait shorter than this makes the link busy
+STREAMING_GAP = 100e-6  # a wait shorter than this makes the link busy
 OFFER_TIMEOUT = 60.0  # seconds an offer waits for its peer to connect
 TAKE_TIMEOUT = 10.0  # seconds a taker waits for the offer
 
@@ -443,6 +444,18 @@ class Offer:
         self.own.close()
 
 
+def _receive_fds(conn: socket.socket, size: int, most: int) -> tuple[bytes, list[int]]:
+    """A message and the descriptors that came with it, closed on exec (socket.recv_fds
+    leaves them open across exec)."""
+    fds = array.array("i")
+    message, ancillary, _, _ = conn.recvmsg(size, socket.CMSG_LEN(most * fds.itemsize),
+                                             getattr(socket, "MSG_CMSG_CLOEXEC", 0))
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+            fds.frombytes(data[:len(data) - len(data) % fds.itemsize])
+    return message, list(fds)
+
+
 def take(path: str, writer: bool, refuse: Optional[str] = None) -> tuple[Optional[Ring], Optional[str]]:
     """The ring offered at `path`, or (None, why not). `refuse`: a reason to say no."""
     conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
@@ -450,7 +463,7 @@ def take(path: str, writer: bool, refuse: Optional[str] = None) -> tuple[Optiona
     try:
         conn.settimeout(TAKE_TIMEOUT)
         conn.connect(path)
-        message, fds, _, _ = socket.recv_fds(conn, 64, 3)
+        message, fds = _receive_fds(conn, 64, 3)
         if refuse is not None:
             raise RingError(refuse)
         if len(fds) != 3 or message[:8] != MAGIC or len(message) != 16:
