@@ -153,6 +153,9 @@ class Sender:
                 self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
                 self.metadata_sent = True
             if not self.held:
+                if not self.busy():  # the common case: nothing held, nothing more to step
+                    self._send(wire.dumps(wire.VALUE, value))
+                    return
                 self.held_since = time.monotonic()
             self.held.append(value)
             if len(self.held) < HOLD_MOST and self.busy():

@@ -55,6 +55,7 @@ FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
 MAX_FRAMES = 1 << 16
 RECORD = struct.Struct("=IIQ")
 _LENGTH = struct.Struct("=Q")
+_RECORD_1 = struct.Struct("=IIQQ")  # the record of one frame and its length
 DEFAULT_BYTES = 8 << 20  # ring capacity per link
 ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
 SPIN_SECONDS = 50e-6  # how long a reader of a busy link looks again before it sleeps
@@ -150,7 +151,10 @@ class Ring:
         """Put one message (flat byte buffers: bytes, PickleBuffer.raw()) in the
         ring; while there is no room, wait as long as `wait()` says so. False when
         it gave up, None when the message does not fit (nothing written)."""
-        size = self.record_size(frames)
+        if len(frames) == 1:  # a small value: its pickle stream alone
+            size = ALIGN + ((len(frames[0]) + ALIGN - 1) & -ALIGN)
+        else:
+            size = self.record_size(frames)
         if size > self.largest or len(frames) > MAX_FRAMES:
             return None
         return self._put(FRAMES, frames, size, wait)
@@ -161,33 +165,40 @@ class Ring:
 
     def _put(self, tag: int, views: list[Any], size: int, wait: Callable[[], bool]) -> bool:
         capacity = self.capacity
+        tail = self.tail
         while True:
-            pos = self.tail % capacity
+            pos = tail % capacity
             room = capacity - pos
             need = size if room >= size else room + size
-            used = self.tail - self.head_word.value
-            if not 0 <= used <= capacity:
+            used = tail - self.head_word.value
+            if used < 0 or used > capacity:
                 raise RingError(f"the reader's count is off by {used} bytes")
             if capacity - used >= need:
                 break
-            if not self._wait_for_room(wait, self.tail - used, self.tail + need - capacity):
+            if not self._wait_for_room(wait, tail - used, tail + need - capacity):
                 return False
         data = self.data
         if room < size:  # no room before the end: the record goes to the start
             RECORD.pack_into(data, pos, WRAP, 0, room)
-            self.tail += room
+            tail += room
             pos = 0
-        offset = pos + ((RECORD.size + 8 * len(views) + ALIGN - 1) & -ALIGN)
-        at = pos + RECORD.size
-        for view in views:
+        if len(views) == 1:
+            view = views[0]
             length = len(view)
-            _LENGTH.pack_into(data, at, length)
-            data[offset:offset + length] = view
-            at += 8
-            offset += (length + ALIGN - 1) & -ALIGN
-        RECORD.pack_into(data, pos, tag, len(views), size)
-        self.tail += size
-        self.tail_word.value = self.tail  # after the record: the reader sees it whole
+            data[pos + ALIGN:pos + ALIGN + length] = view
+            _RECORD_1.pack_into(data, pos, tag, 1, size, length)
+        else:
+            offset = pos + ((RECORD.size + 8 * len(views) + ALIGN - 1) & -ALIGN)
+            at = pos + RECORD.size
+            for view in views:
+                length = len(view)
+                _LENGTH.pack_into(data, at, length)
+                data[offset:offset + length] = view
+                at += 8
+                offset += (length + ALIGN - 1) & -ALIGN
+            RECORD.pack_into(data, pos, tag, len(views), size)
+        self.tail = tail = tail + size
+        self.tail_word.value = tail  # after the record: the reader sees it whole
         with self.fence:
             pass
         asleep = self.reader_asleep.value
@@ -284,6 +295,12 @@ class Ring:
                 self.last_size = size
                 if tag == SOCKET:
                     message: Optional[list[Any]] = None
+                elif tag == FRAMES and count == 1:  # a small value: its pickle stream alone
+                    length = _LENGTH.unpack_from(data, pos + RECORD.size)[0]
+                    if length > size - ALIGN:
+                        raise RingError(f"a frame of {length} bytes overruns its record of {size}")
+                    start = HEADER + pos + ALIGN
+                    message = [self.map[start:start + length]]
                 elif tag == FRAMES:
                     message = self._frames(pos, count, size)
                 else:
