@@ -58,6 +58,9 @@ def test_values_cross_shared_memory_in_order_whole_and_counted(reaper):
     assert [(l["from"], l["to"], l["timing"]) for l in cluster.get_links()] == [
         ("Source.out", "Relay.in", "SYNC"), ("Relay.out", "Collect.in", "SYNC"), ("Relay.out", "Slow.in", "ASYNC"),
         ("Slow.out", "newest.in", "SYNC")]
+    stats = {entry["name"]: entry for entry in cluster.get_stats()}
+    assert stats["Relay"]["inputs"]["in"]["transport"] == "shm" and stats["Relay"]["outputs"]["out"]["transport"] == "shm"
+    assert stats["newest"]["inputs"]["in"]["transport"] == "shm"  # from Slow on w2 to here
     workers = cluster.get_workers()
     assert all(memfds(w["pid"]) for w in workers.values()) and memfds()
     values = []
@@ -107,6 +110,10 @@ def test_refused_shared_memory_falls_back_to_ipc_and_says_why_once(reaper, monke
     pipeline.connect(a, extra)  # a second link out of w1: still one entry
     cluster.start()
     assert [link["transport"] for link in cluster.get_links()] == ["ipc", "ipc", "ipc"]
+    assert {e["name"]: e["outputs"].get("out", {}).get("transport") for e in cluster.get_stats()} == {
+        "Source": "ipc", "a": "ipc", "b": "ipc", "Collect": None, "extra": None}
+    inside = next(e for e in cluster.get_stats() if e["name"] == "b")["inputs"]["in"]
+    assert "transport" not in inside  # a -> b runs inside w1
     for n in range(200):
         source.cycle({"x": n})
     assert sink.wait_for(lambda v: len(v) == 200, WAIT) and sink.values == list(range(200))

@@ -242,6 +242,28 @@ class Cluster:
         (a unix socket) or "tcp" (TCP with CURVE)."""
         return self.deployment.get_links() if self.deployment is not None else []
 
+    def get_stats(self) -> list[dict[str, Any]]:
+        """The pipeline's get_stats() (a node on a worker reports the worker's), each
+        port at a link between processes with its "transport" ("shm", "ipc" or
+        "tcp"; "shm+tcp" and the like for an output whose links differ)."""
+        stats: list[dict[str, Any]] = []
+        transports = self.deployment.port_transports() if self.deployment is not None else {}
+        for node in self.pipeline.get_nodes():
+            entry = node.get_stats()
+            if not isinstance(entry, dict):
+                stats.append(entry)
+                continue
+            entry = dict(entry)
+            for side in ("inputs", "outputs"):
+                ports = {name: dict(port) for name, port in (entry.get(side) or {}).items()}
+                for name, port in ports.items():
+                    transport = transports.get((id(node), side, name))
+                    if transport is not None:
+                        port["transport"] = transport
+                entry[side] = ports
+            stats.append(entry)
+        return stats
+
     # Deployment and the workers' reports --------------------------------------
 
     def _deploy(self) -> None:

@@ -189,6 +189,17 @@ class Deployment:
                  "timing": link["ends"][1]["timing"], "transport": link.get("transport")}
                 for link in self.links]
 
+    def port_transports(self) -> dict[tuple[int, str, str], str]:
+        """(id of the node, "inputs" or "outputs", port name) -> the transport of the
+        links between processes at that port ("shm+tcp" when they differ)."""
+        found: dict[tuple[int, str, str], set[str]] = {}
+        for link in self.links:
+            for node, side, port in ((link["producer"], "outputs", link["oport"]),
+                                     (link["consumer"], "inputs", link["iport"])):
+                key = (id(node), side, port.config[port.config.Keys.NAME])
+                found.setdefault(key, set()).add(link.get("transport") or "ipc")
+        return {key: "+".join(sorted(kinds)) for key, kinds in found.items()}
+
     def _cross_links(self, nodes: list[Any]) -> list[dict[str, Any]]:
         """Every output-to-input link whose two nodes run in different processes."""
         consumers: dict[int, Any] = {}
