@@ -24,8 +24,9 @@ Wake-ups: a side about to wait on its eventfd says so in the header, looks once
 more, then waits; the other side bumps that eventfd only while it waits, and
 once per wait: the writer after a record, the reader once a quarter of the ring
 is free again beyond what the writer needs (or at the end of what it took). So
-a busy link makes no system calls and a full one wakes its writer for many
-records at once. A lock's atomic instruction fences each store from the load
+a busy link wakes nobody and a full one wakes its writer for many records at
+once; a reader whose values come close together looks again for a little while
+before it sleeps (wait_data). A lock's atomic instruction fences each store from the load
 after it, so neither side misses the other's flag; eventfds count, so no
 wake-up is lost (and every wait is bounded anyway).
 """
