@@ -92,15 +92,18 @@ def test_values_cross_shared_memory_in_order_whole_and_counted(reaper):
     assert all(gone(pid) for pid in pids) and memfds() == [] and named_in_dev_shm() == []
 
 
-@pytest.mark.parametrize("how", ["environment", "ring_bytes"])
+@pytest.mark.parametrize("how", ["environment", "ring_bytes", "too large"])
 def test_refused_shared_memory_falls_back_to_ipc_and_says_why_once(reaper, monkeypatch, how):
     options = {}
     if how == "environment":
         monkeypatch.setenv(shm.ENVIRONMENT, "0")  # the workers inherit it
         reason = "shared memory refused by VELARIX_SHM=0"
-    else:
+    elif how == "ring_bytes":
         options["ring_bytes"] = 0
         reason = "the cluster's ring size is 0"
+    else:
+        options["ring_bytes"] = 1 << 50  # no mapping of that size
+        reason = "the shared memory could not be set up: OSError: "
     source, a, b, sink = Source(), Relay(name="a"), Relay(name="b"), Collect()
     pipeline, cluster = chain(reaper, source, a, b, sink, **options)
     cluster.spawn("w1")

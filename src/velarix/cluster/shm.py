@@ -385,16 +385,17 @@ class Offer:
         self.closed = False
         memfd = os.memfd_create("velarix-link", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
         fds = [memfd]
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
         try:
             os.ftruncate(memfd, HEADER + capacity)
             fcntl.fcntl(memfd, fcntl.F_ADD_SEALS, fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW | fcntl.F_SEAL_SEAL)
             fds += [os.eventfd(0, os.EFD_CLOEXEC | os.EFD_NONBLOCK) for _ in range(2)]
             self.capacity = capacity
-            self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_CLOEXEC)
             self.listener.bind(path)
             self.listener.listen(1)
             self.own = Ring(memfd, fds[1], fds[2], None, writer, capacity=capacity)
         except BaseException:
+            self.listener.close()
             for fd in fds:
                 os.close(fd)
             self._unlink()
