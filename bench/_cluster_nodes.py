@@ -2,6 +2,7 @@
 this module imports only the standard library and velarix."""
 
 import threading
+import time
 
 from velarix import INode, IONode, ONode
 
@@ -39,4 +40,25 @@ class Collect(INode):
         self.count += 1
         self.arrived.set()
         if self.count == self.expected:
+            self.done.set()
+
+
+class Lag(IONode):
+    """Passes on how long ago (perf_counter, the same clock in every process of
+    the host) the value it got was stamped."""
+
+    def step(self, data):
+        return {"out": time.perf_counter() - data["in"]}
+
+
+class Keep(INode):
+    def __init__(self, **entries):
+        super().__init__(**entries)
+        self.values = []
+        self.expected = 1
+        self.done = threading.Event()
+
+    def step(self, data):
+        self.values.append(data["in"])
+        if len(self.values) >= self.expected:
             self.done.set()

@@ -2,16 +2,23 @@
 
 - CPU: source -> burn -> burn -> sink, each burn about 200 us of Python CPU per
   value; the burns on two local workers against all four nodes in this process.
-- Transport: source -> sink with the sink on a worker, over ipc:// and loopback
-  TCP with CURVE, against the same two nodes in this process: small values per
-  second, and 64 KB numpy arrays in MB/s (values per second times 64 KiB). Every
-  value also runs the nodes' step cycles, deep copy included, on both sides.
+- Transport: source -> sink with the sink on a worker, over shared memory, over
+  ipc:// (shared memory refused) and loopback TCP with CURVE, against the same
+  two nodes in this process: small values per second, 64 KB and 1 MB numpy arrays
+  in GB/s (values per second times their size), and the median latency of one hop
+  at 1 kHz. Every value also runs the nodes' step cycles, deep copy included, on
+  both sides. The ring alone (values pickled into it, read out and unpickled in
+  another process, no nodes) against a plain memcpy of the same bytes through a
+  buffer the ring's size, both measured here.
 - Start-up: from start() to the first value at the sink with two local workers.
 """
 
 import contextlib
+import multiprocessing
 import os
+import statistics
 import sys
+import tempfile
 import time
 
 try:
@@ -19,9 +26,10 @@ try:
 except ImportError:  # an older .venv: the array figures need the test extra
     numpy = None
 
-from _cluster_nodes import Burn, Collect, Relay, Source
+from _cluster_nodes import Burn, Collect, Keep, Lag, Relay, Source
+from common import feed
 from velarix import Pipeline
-from velarix.cluster import Cluster
+from velarix.cluster import Cluster, shm, wire
 
 BURN_US = 200
 CPU_VALUES = 2000
@@ -29,7 +37,13 @@ SMALL_VALUES = 20000
 ARRAY_VALUES = 3000
 REPEAT = 3
 CPU_REPEAT = 5
-CPU_TARGET = 1.6
+CPU_TARGET = 1.85
+LATENCY_VALUES = 1000
+LATENCY_RATE = 1000.0
+TARGETS = {"64 KB": 3.0, "1 MB": 4.0}  # GB/s between two local processes
+SMALL_TARGET = 200_000
+LATENCY_TARGET = 30e-6
+TCP_SMALL_TARGET, TCP_ARRAY_TARGET = 45_000, 0.370  # values/s; GB/s for 64 KB
 
 
 def calibrate():
@@ -45,20 +59,36 @@ def calibrate():
 
 
 @contextlib.contextmanager
-def running(nodes, placement=None, transport="ipc"):
+def running(nodes, placement=None, transport="shm"):
     """The chain of `nodes` as a started pipeline; `placement` maps a node to the
-    local worker it runs on. Stopped, and its workers closed, on the way out."""
+    local worker it runs on, `transport` says how: "shm" (ipc:// workers, links
+    through shared memory), "ipc" (shared memory refused) or "tcp". Stopped, and
+    its workers closed, on the way out."""
     pipeline = Pipeline(directory="")
     for upstream, downstream in zip(nodes, nodes[1:]):
         pipeline.connect(upstream, downstream)
     cluster = None
-    if placement:
-        cluster = Cluster(pipeline)
-        for name in sorted(set(placement.values())):
-            cluster.spawn(name, transport=transport)
-        for node, worker in placement.items():
-            cluster.place(node, worker)
-    pipeline.start()
+    refused = os.environ.get(shm.ENVIRONMENT)
+    if transport == "ipc":
+        os.environ[shm.ENVIRONMENT] = "0"  # for this process and the workers it spawns
+    try:
+        if placement:
+            cluster = Cluster(pipeline)
+            for name in sorted(set(placement.values())):
+                cluster.spawn(name, transport="tcp" if transport == "tcp" else "ipc")
+            for node, worker in placement.items():
+                cluster.place(node, worker)
+        pipeline.start()
+        if cluster is not None:
+            expected = "tcp" if transport == "tcp" else transport
+            used = {link["transport"] for link in cluster.get_links()}
+            if used != {expected}:
+                raise RuntimeError(f"links went over {used}, not {expected}")
+    finally:
+        if refused is None:
+            os.environ.pop(shm.ENVIRONMENT, None)
+        else:
+            os.environ[shm.ENVIRONMENT] = refused
     try:
         yield cluster
     finally:
@@ -67,7 +97,7 @@ def running(nodes, placement=None, transport="ipc"):
             cluster.close()
 
 
-def run_chain(middle, values, count, placement=(), transport="ipc", repeat=REPEAT):
+def run_chain(middle, values, count, placement=(), transport="shm", repeat=REPEAT):
     """Values per second through source -> middle... -> sink; best of `repeat`."""
     source, sink = Source(), Collect()
     best = 0.0
@@ -122,23 +152,142 @@ def run_hop(value, count, transport=None):
     return best
 
 
+def run_latency(transport=None):
+    """The median of one hop's latency (push here to step on the worker) at 1 kHz."""
+    source, lag, keep = Source(), Lag(), Keep()
+    with running([source, lag, keep], {lag: "w1"} if transport else None, transport or "shm"):
+        keep.expected = LATENCY_VALUES
+        feed(lambda _: source.cycle({"x": time.perf_counter()}), LATENCY_VALUES, LATENCY_RATE)
+        if not keep.done.wait(60):
+            raise RuntimeError("the values did not arrive")
+    return statistics.median(keep.values[LATENCY_VALUES // 10:])  # past the first wake-ups
+
+
+def memcpy_rate(size, span=shm.DEFAULT_BYTES):
+    """GB/s of numpy copies of `size` bytes into successive places of a buffer the
+    ring's size, as the ring is written (a copy of the same bytes over and over
+    would stay in the cache)."""
+    source = numpy.ones(size, dtype=numpy.uint8)
+    target = numpy.empty(span, dtype=numpy.uint8)
+    places = max(1, span // size)
+    count = max(200, (256 << 20) // size)
+    best = 0.0
+    for _ in range(REPEAT):
+        begin = time.perf_counter()
+        for n in range(count):
+            at = (n % places) * size
+            numpy.copyto(target[at:at + size], source)
+        best = max(best, count * size / (time.perf_counter() - begin) / 1e9)
+    return best
+
+
+def _ring_reader(path, count, lags):
+    """Takes `count` values from the ring at `path`; with `lags` (a queue), the
+    values are perf_counter stamps and the median of their ages goes there."""
+    ring, why = shm.take(path, writer=False)
+    if ring is None:
+        raise SystemExit(why)
+    ages = []
+    taken = 0
+    while taken < count:
+        if ring.wait_data(50):
+            for message in ring.records(256):
+                value = wire.loads(message[0], message[1:])[1]
+                if lags is not None:
+                    ages.append(time.perf_counter() - value)
+                taken += 1
+    ring.close()
+    if lags is not None:
+        lags.put(statistics.median(ages[count // 10:]))
+
+
+def ring_rate(value, count, pace=None):
+    """Values per second pickled into a ring here and unpickled in another process;
+    with `pace` (values per second), the median age of a value when read instead."""
+    folder = tempfile.mkdtemp(prefix="velarix-bench-")
+    path = os.path.join(folder, "ring.shm")
+    offer = shm.Offer(path, shm.DEFAULT_BYTES, writer=True)
+    context = multiprocessing.get_context("spawn")
+    lags = context.Queue() if pace else None
+    reader = context.Process(target=_ring_reader, args=(path, count + 1, lags))
+    reader.start()
+    try:
+        ring = offer.result(30)
+        if ring is None:
+            raise RuntimeError(f"no ring: {offer.why}")
+        ring.write(wire.dumps(wire.VALUE, time.perf_counter()), lambda: True)  # the reader is up
+        begin = time.perf_counter()
+        if pace:
+            feed(lambda _: ring.write(wire.dumps(wire.VALUE, time.perf_counter()), lambda: True), count, pace)
+            return lags.get(timeout=60)
+        for _ in range(count):
+            ring.write(wire.dumps(wire.VALUE, value), lambda: True)
+        reader.join(60)
+        return count / (time.perf_counter() - begin)
+    finally:
+        reader.join(10)
+        if reader.is_alive():
+            reader.kill()
+        offer.close()
+        os.rmdir(folder)
+
+
+def verdict(ok):
+    return "met" if ok else "NOT met"
+
+
 def transport_figures():
+    """Prints the figures; returns the targets that were not met."""
+    missed = []
     kinds = [("small values", 1, SMALL_VALUES, None)]
     if numpy is None:
-        print("Transport, 64 KB arrays: skipped (numpy is not installed)")
+        print("Transport, arrays: skipped (numpy is not installed)")
     else:
-        array = numpy.zeros(64 * 1024, dtype=numpy.uint8)
-        kinds.append(("64 KB arrays", array, ARRAY_VALUES, array.nbytes))
+        for label, size, count in (("64 KB", 64 * 1024, ARRAY_VALUES), ("1 MB", 1 << 20, ARRAY_VALUES // 6)):
+            kinds.append((label, numpy.zeros(size, dtype=numpy.uint8), count, size))
+    ways = (("shm", "shared memory"), ("ipc", "ipc://"), ("tcp", "TCP+CURVE"))
     for label, value, count, unit in kinds:
         figures = [("in-process", run_hop(value, count))]
-        for transport, name in (("ipc", "ipc://"), ("tcp", "TCP+CURVE")):
+        for transport, name in ways:
+            if unit == 1 << 20 and transport != "shm":
+                continue  # the sockets' 1 MB figures say nothing new and take long
             figures.append((name, run_hop(value, count, transport)))
         baseline = figures[0][1]
+        rates = dict(figures)
         if unit is None:
             text = ", ".join(f"{name} {rate:,.0f}/s (x{rate / baseline:.2f})" for name, rate in figures)
-        else:
-            text = ", ".join(f"{name} {rate * unit / 1e6:,.0f} MB/s (x{rate / baseline:.2f})" for name, rate in figures)
-        print(f"Transport, {label} (source here -> sink on a worker): {text}")
+            print(f"Transport, {label} (source here -> sink on a worker): {text}")
+            ok = rates["shared memory"] >= SMALL_TARGET
+            print(f"  target >= {SMALL_TARGET:,}/s over shared memory: {verdict(ok)}; TCP+CURVE >= "
+                  f"{TCP_SMALL_TARGET:,}/s: {verdict(rates['TCP+CURVE'] >= TCP_SMALL_TARGET)}")
+            missed += [] if ok else ["small values"]
+            missed += [] if rates["TCP+CURVE"] >= TCP_SMALL_TARGET else ["TCP small values"]
+            continue
+        text = ", ".join(f"{name} {rate * unit / 1e9:,.2f} GB/s (x{rate / baseline:.2f})" for name, rate in figures)
+        print(f"Transport, {label} arrays (source here -> sink on a worker): {text}")
+        copy = memcpy_rate(unit)
+        ring = ring_rate(value, count * 3) * unit / 1e9
+        linked = rates["shared memory"] * unit / 1e9
+        print(f"  memcpy of the same bytes {copy:,.2f} GB/s; the ring alone between two processes "
+              f"{ring:,.2f} GB/s (x{ring / copy:.2f} of memcpy); node to node x{linked / copy:.2f} of memcpy")
+        target = TARGETS[label]
+        ok = linked >= target and linked * 2 >= copy
+        line = f"  target >= {target:g} GB/s node to node and within 2x of memcpy: {verdict(ok)}"
+        if label == "64 KB":
+            tcp_ok = rates["TCP+CURVE"] * unit / 1e9 >= TCP_ARRAY_TARGET
+            line += f"; TCP+CURVE >= {TCP_ARRAY_TARGET * 1e3:.0f} MB/s: {verdict(tcp_ok)}"
+            missed += [] if tcp_ok else ["TCP 64 KB"]
+        print(line)
+        missed += [] if ok else [f"{label} arrays"]
+    latencies = [("in-process", run_latency())] + [(name, run_latency(t)) for t, name in ways]
+    alone = ring_rate(None, LATENCY_VALUES, LATENCY_RATE)
+    print(f"Latency of one hop at {LATENCY_RATE:g} Hz, median: "
+          + ", ".join(f"{name} {value * 1e6:,.1f} us" for name, value in latencies)
+          + f"; the ring alone (a wake-up of the reading process) {alone * 1e6:,.1f} us")
+    ok = dict(latencies)["shared memory"] < LATENCY_TARGET
+    print(f"  target < {LATENCY_TARGET * 1e6:.0f} us over shared memory: {verdict(ok)}")
+    missed += [] if ok else ["latency"]
+    return missed
 
 
 def startup_figure():
@@ -168,9 +317,12 @@ def startup_figure():
 
 def main():
     startup_figure()
-    transport_figures()
+    missed = transport_figures()
     if cpu_figures() < CPU_TARGET:
         print(f"CPU chain below the x{CPU_TARGET:g} target")
+        missed.append("CPU chain")
+    if missed:
+        print(f"Targets not met here: {', '.join(missed)}")
     return 0
 
 

@@ -17,7 +17,7 @@ from cluster_nodes import Collect, Double, Fail, Gate, Scaled, Shout, Sleepy, Sl
 import velarix  # noqa: E402
 from velarix import Pipeline, PipelineError  # noqa: E402
 from velarix.cluster import Cluster, ClusterError, LinkError, SecurityError, make_keys  # noqa: E402
-from velarix.cluster import controller, links, wire  # noqa: E402
+from velarix.cluster import channel, controller, deploy, links, wire  # noqa: E402
 from velarix.imp import ConstantsImp  # noqa: E402
 from velarix.cluster.worker import Worker  # noqa: E402
 
@@ -257,7 +257,7 @@ def test_a_link_survives_stray_frames_damaged_values_and_says_when_it_ends():
         push.send(b"")
         assert wait_until(lambda: len(port._values) == 3 and receiver.get_stats()[0]["dropped"] == 3)
         assert [port.get() for _ in range(3)] == [1, 2, 3]
-        assert receiver.get_stats() == [{"node": "sink", "port": "in", "dropped": 3, "failed": 1}]
+        assert receiver.get_stats() == [{"node": "sink", "port": "in", "transport": "ipc", "dropped": 3, "failed": 1}]
         entries = [(e["type"], e["message"]) for e in sink._imp._logger.get_all()]
         assert entries[0] == ("WARNING", "Link into port 'in' of node 'sink': dropped a frame that is not a "
                               "value message (5 bytes, starting b'stray'); further ones are counted, not logged.")
@@ -437,7 +437,8 @@ def test_a_part_a_worker_cannot_build_fails_the_start_with_the_reason(reaper, mo
     with pytest.raises(ValueError, match="Class 'Local' cannot be saved: its stored source uses Base,"):
         cluster.place(sink, "w1")
     # What the worker says of a class that got past that check.
-    monkeypatch.setattr(controller, "_check_portable", lambda nodes: None)
+    monkeypatch.setattr(controller, "check_portable", lambda nodes: None)
+    monkeypatch.setattr(deploy, "check_portable", lambda nodes: None)
     cluster.place(sink, "w1")
     with pytest.raises(ClusterError, match="Worker w1: .*cannot re-create node 'Local' of class Local"):
         cluster.start()
@@ -546,7 +547,7 @@ def test_curve_keys_decide_who_may_use_a_tcp_worker(reaper, tmp_path, monkeypatc
     process, endpoint = start_tcp_worker(reaper, os.path.join(right, "workers", "remote"))
     assert endpoint.startswith("tcp://127.0.0.1:")
 
-    monkeypatch.setattr(controller, "CALL_TIMEOUT", 2.0)
+    monkeypatch.setattr(channel, "CALL_TIMEOUT", 2.0)
     source, double, sink = Source(), Double(), Collect()
     pipeline = Pipeline(directory="")
     pipeline.connect(source, double)

@@ -1,5 +1,10 @@
 """Links that cross a process boundary.
 
+Each link has a ZeroMQ socket (ipc:// on this host, TCP with CURVE between
+hosts); a link between two processes on this host also gets a shared-memory
+ring (shm.py) when both ends can set one up, and then values go through the
+ring, those too large for it through the socket, in order.
+
 In the producer's process a `Sender` stands in the output port's link list where
 the consumer's input port would be: each value pushed becomes a ZeroMQ message.
 In the consumer's process a `Receiver` thread per link takes the messages and
@@ -23,7 +28,7 @@ from typing import Any, Callable, Optional
 from ..constants import Constants
 from ..logger import LogType
 from ..o_port import OPort
-from . import wire
+from . import shm, wire
 from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
@@ -52,6 +57,12 @@ def replace_link(port: Any, old: Any, new: Any) -> None:
     port._connected_ports = [new if p is old else p for p in port._connected_ports]
 
 
+def producer_running(node: Any) -> bool:
+    """False once a producing node is stopping: its blocked sends then give up."""
+    return (node.get_state() == Constants.States.RUNNING
+            and getattr(node._imp, "_is_thread_running", True))
+
+
 def _backlog(port: Any) -> int:
     values = getattr(port, "_values", None)
     return len(values) if values is not None else 0
@@ -72,20 +83,67 @@ def _never() -> bool:
     return False
 
 
+_said: set[str] = set()
+
+
+def say_once(logger: Any, text: str) -> None:
+    """`text` as an INFO entry of `logger`, once per process."""
+    if text not in _said:
+        _said.add(text)
+        if logger is None:
+            print(f"velarix: {text}", file=sys.stderr, flush=True)
+        else:
+            logger.write(LogType.INFO, text)
+
+
+def take_ring(end: dict[str, Any], logger: Any) -> Optional[shm.Ring]:
+    """The ring a link end that connects was offered (its "shm" path), or None:
+    the link then goes over its socket, and the reason is logged once."""
+    path = end.get("shm")
+    if not path:
+        return None
+    ring, why = shm.take(path, writer=end["role"] == "send", refuse=shm.refused())
+    if ring is None:
+        say_once(logger, f"A link goes over ipc:// instead of shared memory: {why}")
+    return ring
+
+
+def offer_ring(end: dict[str, Any], path: str, logger: Any) -> Optional[shm.Offer]:
+    """A ring for a link end that binds on this host, offered at `path`; None (the
+    reason logged once) when shared memory is refused or cannot be set up."""
+    size = end.get("ring", 0)
+    why = shm.refused() if size > 0 else "the cluster's ring size is 0"
+    if why is None:
+        try:
+            return shm.Offer(path, size, writer=end["role"] == "send")
+        except (OSError, ValueError) as error:
+            why = f"the shared memory could not be set up: {type(error).__name__}: {error}"
+    say_once(logger, f"A link goes over ipc:// instead of shared memory: {why}")
+    return None
+
+
 class Sender:
-    """Sends what an output port pushes to one remote input port."""
+    """Sends what an output port pushes to one remote input port: over `ring`
+    when it has one (or `offer`, the ring its peer may take), else its socket."""
 
     def __init__(self, sock: Any, oport: Any, running: Callable[[], bool],
-                 busy: Callable[[], bool] = _never) -> None:
+                 busy: Callable[[], bool] = _never, ring: Optional[shm.Ring] = None,
+                 offer: Optional[shm.Offer] = None, node: Any = None) -> None:
         self.socket = sock
         self.oport = oport
         self.running = running  # false once the producer stops: a blocked send gives up
         self.busy = busy  # true while the producer has more to step at once (steps_again)
+        self.ring = ring
+        self.offer = offer
+        self.node = node  # the producer, whose log hears of a link that broke
         self.lock = threading.Lock()
         self.closed = False
         self.metadata_sent = False
         self.held: list[Any] = []
         self.held_since = 0.0
+
+    def _waiting(self) -> bool:
+        return not self.closed and self.running()
 
     def _receive(self, value: Any) -> None:
         with self.lock:
@@ -95,6 +153,9 @@ class Sender:
                 self._send(wire.dumps(wire.METADATA, self.oport.config.get_metadata()))
                 self.metadata_sent = True
             if not self.held:
+                if not self.busy():  # the common case: nothing held, nothing more to step
+                    self._send(wire.dumps(wire.VALUE, value))
+                    return
                 self.held_since = time.monotonic()
             self.held.append(value)
             if len(self.held) < HOLD_MOST and self.busy():
@@ -118,18 +179,49 @@ class Sender:
         if not self.lock.acquire(blocking=False):
             return  # a push is under way: it takes the held values along
         try:
-            if not self.held or self.closed:
+            if not self.held or self.closed or (self.offer is not None and not self.offer.decided.is_set()):
                 return
-            zmq = require_zmq()
-            try:
-                self.socket.send_multipart(self._frames_of(self.held), flags=zmq.NOBLOCK, copy=False)
-            except zmq.Again:
-                return
+            frames = self._frames_of(self.held)
+            ring = self._ring()
+            if ring is not None:
+                try:
+                    written = ring.write(frames, _never)
+                except (shm.RingError, shm.PeerGone, OSError) as error:
+                    self._broken(error)
+                    return
+                if written is False:
+                    return
+                if written is None:
+                    self._send(frames)  # a large value: the mark, then the socket
+            else:
+                zmq = require_zmq()
+                try:
+                    self.socket.send_multipart(frames, flags=zmq.NOBLOCK, copy=False)
+                except zmq.Again:
+                    return
             self.held = []
         finally:
             self.lock.release()
 
+    def _ring(self) -> Optional[shm.Ring]:
+        """The ring, once the peer took it; None: the link uses its socket."""
+        if self.offer is not None:
+            self.ring = self.offer.result()
+            self.offer = None
+        return self.ring
+
     def _send(self, frames: list[Any]) -> bool:
+        ring = self._ring()
+        if ring is not None:
+            try:
+                written = ring.write(frames, self._waiting)
+                if written is not None:
+                    return written
+                if not ring.write_socket_mark(self._waiting):
+                    return False
+            except (shm.RingError, shm.PeerGone, OSError) as error:
+                self._broken(error)
+                return False
         zmq = require_zmq()
         while not self.closed:
             try:
@@ -143,10 +235,23 @@ class Sender:
                     return False
         return False
 
+    def _broken(self, error: Exception) -> None:
+        """The ring broke or its reader went: the link is closed for good. While its
+        producer runs, that is its failure (the pipeline stops with ERROR)."""
+        self.closed = True
+        if self.node is not None and self.running():
+            name = self.oport.config[self.oport.config.Keys.NAME]
+            _write(self.node, LogType.ERROR, f"Link from port {name!r} of node {self.node.get_name()!r} "
+                   f"closed: {type(error).__name__}: {error}")
+
     def close(self) -> None:
         self.closed = True
         with self.lock:
             self.socket.close(linger=0)
+            if self.offer is not None:
+                self.offer.close()
+            if self.ring is not None:
+                self.ring.close()
 
 
 class LinkError(RuntimeError):
@@ -155,14 +260,19 @@ class LinkError(RuntimeError):
 
 
 class _Inbound:
-    def __init__(self, sock: Any, iport: Any, timing: str, node: Any) -> None:
+    def __init__(self, sock: Any, iport: Any, timing: str, node: Any, transport: str,
+                 ring: Optional[shm.Ring], offer: Optional[shm.Offer]) -> None:
         self.socket = sock
+        self.transport = transport
+        self.ring = ring
+        self.offer = offer
         self.iport = iport
         self.node = node  # the input port's node: failures on this link are its failures
         self.asynchronous = timing == Constants.Timing.ASYNC
         self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
         self.standin = _StandIn(self.source)
         self.thread: Optional[threading.Thread] = None
+        self.record_bytes = 0.0  # over a ring: the recent size of a value's record
         self.dropped = 0  # frames that were not messages
         self.failed = 0  # messages or values that could not be decoded or delivered
         add_link(iport, self.standin)
@@ -197,8 +307,10 @@ class Receiver:
         self.inbound: list[_Inbound] = []
         self.closed = False
 
-    def add(self, sock: Any, iport: Any, timing: str, node: Any) -> None:
-        self.inbound.append(_Inbound(sock, iport, timing, node))
+    def add(self, sock: Any, iport: Any, timing: str, node: Any, transport: str = "ipc",
+            ring: Optional[shm.Ring] = None, offer: Optional[shm.Offer] = None) -> None:
+        """A link into `iport`: its socket, and its ring or the ring offered to its peer."""
+        self.inbound.append(_Inbound(sock, iport, timing, node, transport, ring, offer))
 
     def start(self) -> None:
         for link in self.inbound:
@@ -208,10 +320,10 @@ class Receiver:
                 link.thread.start()
 
     def get_stats(self) -> list[dict[str, Any]]:
-        """Per link: the input port's "node" and "port" names, the frames "dropped"
-        as not messages and the messages or values "failed" (not decoded or not
-        delivered)."""
-        return [{"node": link.node.get_name(), "port": link.port_name(),
+        """Per link: the input port's "node" and "port" names, its "transport"
+        ("shm", "ipc" or "tcp"), the frames "dropped" as not messages and the
+        messages or values "failed" (not decoded or not delivered)."""
+        return [{"node": link.node.get_name(), "port": link.port_name(), "transport": link.transport,
                  "dropped": link.dropped, "failed": link.failed} for link in self.inbound]
 
     def _run(self, link: _Inbound) -> None:
@@ -222,17 +334,88 @@ class Receiver:
                 self._fail(link, "stopped receiving", error, always=True)
 
     def _serve(self, link: _Inbound, zmq: ModuleType) -> None:
+        if link.offer is not None:
+            while not link.offer.decided.wait(POLL_MS / 1000):
+                if self.closed:
+                    return
+            link.ring = link.offer.ring
+            link.transport = "shm" if link.ring is not None else link.transport
         wait = FULL_WAIT
         while not self.closed:
             # A SYNC link whose port is at the high-water mark is not read: its
             # sender's queue fills and the producer waits.
-            if not link.asynchronous and _backlog(link.iport) >= self.hwm:
+            if not link.asynchronous and _backlog(link.iport) >= self._most(link):
                 time.sleep(wait)  # look again soon, less often while the node is slow
                 wait = min(2 * wait, FULL_WAIT_MAX)
                 continue
             wait = FULL_WAIT
-            if link.socket.poll(POLL_MS) and not self.closed:
+            if link.ring is not None:
+                if link.ring.wait_data(POLL_MS) and not self.closed:
+                    self._take_ring(link, link.ring)
+            elif link.socket.poll(POLL_MS) and not self.closed:
                 self._take(link, zmq)
+
+    def _take_ring(self, link: _Inbound, ring: shm.Ring) -> None:
+        nothing = object()
+        newest: Any = nothing
+        records = ring.records(BATCH if not link.asynchronous else 1 << 30)
+        try:
+            for message in records:
+                link.record_bytes += (ring.last_size - link.record_bytes) / 8
+                if message is None:  # this one came by the socket: too large for the ring
+                    message = self._socket_message(link)
+                    if message is None:
+                        return
+                values = self._values(link, message[0], message[1:])
+                if values is None:
+                    continue
+                if link.asynchronous:
+                    newest = values[-1]
+                    continue
+                self._deliver(link, values)
+                if _backlog(link.iport) >= self._most(link):
+                    break
+        finally:
+            records.close()
+            if newest is not nothing:
+                self._deliver(link, (newest,))
+
+    def _most(self, link: _Inbound) -> int:
+        """The backlog at which a SYNC link stops reading: the high-water mark; over
+        a ring also what its bytes hold, so that large values wait in the ring
+        (bounded) rather than pile up in the port."""
+        if link.ring is None or link.record_bytes <= 0:
+            return self.hwm
+        return max(1, min(self.hwm, int(link.ring.capacity / link.record_bytes)))
+
+    def _socket_message(self, link: _Inbound) -> Optional[list[Any]]:
+        """The next message of the link's socket, waiting for it until closed."""
+        sock = link.socket
+        while not self.closed:
+            if sock.poll(POLL_MS):
+                frames = [sock.recv()]
+                while sock.rcvmore:
+                    frames.append(sock.recv(copy=False))
+                return frames
+        return None
+
+    def _values(self, link: _Inbound, header: bytes, buffers: list[Any]) -> Optional[tuple[Any, ...]]:
+        """The values of one message; None for metadata and for what failed."""
+        try:
+            kind, value = wire.loads(header, buffers)
+        except wire.NotAMessage as error:
+            self._drop(link, error)
+            return None
+        except Exception as error:  # a class this process lacks, a damaged stream
+            self._fail(link, "cannot re-create a value", error)
+            return None
+        if kind == wire.METADATA:
+            try:
+                link.source.set_metadata(value)
+            except Exception as error:
+                self._fail(link, "cannot take the producer's metadata", error)
+            return None
+        return tuple(value) if kind == wire.VALUES else (value,)
 
     def _take(self, link: _Inbound, zmq: ModuleType) -> None:
         nothing = object()
@@ -246,21 +429,9 @@ class Receiver:
             buffers = []
             while sock.rcvmore:
                 buffers.append(sock.recv(copy=False))
-            try:
-                kind, value = wire.loads(header, buffers)
-            except wire.NotAMessage as error:
-                self._drop(link, error)
+            values = self._values(link, header, buffers)
+            if values is None:
                 continue
-            except Exception as error:  # a class this process lacks, a damaged stream
-                self._fail(link, "cannot re-create a value", error)
-                continue
-            if kind == wire.METADATA:
-                try:
-                    link.source.set_metadata(value)
-                except Exception as error:
-                    self._fail(link, "cannot take the producer's metadata", error)
-                continue
-            values = value if kind == wire.VALUES else (value,)
             if link.asynchronous:
                 newest = values[-1]
                 continue
@@ -310,6 +481,10 @@ class Receiver:
         for link in self.inbound:
             remove_link(link.iport, link.standin)
             link.socket.close(linger=0)
+            if link.offer is not None:
+                link.offer.close()
+            elif link.ring is not None:
+                link.ring.close()
         self.inbound = []
 
 

@@ -28,20 +28,14 @@ from ..constants import Constants
 from ..logger import LogType
 from ..portable import Portable
 from . import links, wire
+from .links import producer_running
 from ._zmq import require_zmq
 from .logs import entry_record, forwarding_logger
 from .security import CONTROL_DOMAIN, DATA_DOMAIN, WorkerKeys, check_bind, is_tcp, private_folder
+from .wire import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT, NodeStatus
 
-HEARTBEAT_INTERVAL = 0.25  # seconds between status messages (each one is a heartbeat)
-HEARTBEAT_TIMEOUT = 3.0  # seconds of silence after which the other side is gone
 STOP_TIMEOUT = 3.0  # seconds the nodes get to stop when the worker exits
 POLL_MS = 50
-
-
-def producer_running(node: Any) -> bool:
-    """False once a producing node is stopping: its blocked sends then give up."""
-    return (node.get_state() == Constants.States.RUNNING
-            and getattr(node._imp, "_is_thread_running", True))
 
 
 def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
@@ -88,6 +82,7 @@ class Worker:
         self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
         self.pending: dict[int, Any] = {}  # link id -> socket bound by build, connected by nobody yet
+        self.offers: dict[int, Any] = {}  # link id -> the shared-memory ring build offered for it
         self.owner: Optional[bytes] = None
         self.last_heard = time.monotonic()
         self.running = True
@@ -99,7 +94,7 @@ class Worker:
         self.inbox: queue.Queue[Optional[dict[str, Any]]] = queue.Queue()  # for the request thread
         self.replies: queue.Queue[dict[str, Any]] = queue.Queue()  # from it, for the main thread
         self.request_thread: Optional[threading.Thread] = None
-        self.failures: dict[str, tuple[Any, tuple[str, str, str]]] = {}  # node id -> (exception, its text)
+        self.failures: dict[str, tuple[Any, wire.Failure]] = {}  # node id -> (exception, its text)
 
     # Sockets -----------------------------------------------------------------
 
@@ -117,10 +112,11 @@ class Worker:
             return f"tcp://{host}:*"
         return f"ipc://{self._link_file(self.link_count)}"
 
-    def _link_file(self, number: int) -> str:
-        """The socket file of our `number`th ipc link end, beside the control socket's."""
+    def _link_file(self, number: int, suffix: str = ".sock") -> str:
+        """The socket file of our `number`th ipc link end, beside the control socket's
+        (".shm": the one its ring is offered on)."""
         folder = os.path.dirname(self.bind[len("ipc://"):])
-        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}.sock")
+        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}{suffix}")
 
     def _bind_data(self, sock: Any) -> str:
         if self.keys is not None and is_tcp(self.bind):
@@ -147,47 +143,65 @@ class Worker:
         # Our public key: a controller that reached us over ipc:// may not know it yet.
         return {"name": self.name, "pid": os.getpid(), "key": self.keys.public.decode() if self.keys else None}
 
-    def op_build(self, message: dict[str, Any]) -> dict[int, str]:
-        """Re-create the nodes; bind the link ends this worker serves."""
+    def op_build(self, message: dict[str, Any]) -> dict[int, dict[str, Optional[str]]]:
+        """Re-create the nodes; bind the link ends this worker serves (with a ring
+        offered beside each one over ipc://); their endpoints and ring paths."""
         if self.keys is not None:  # who may use our data sockets: the workers our controller names
             self.keys.peers = frozenset(key.encode() for key in message.get("peers", ()))
         self.nodes = rebuild(json.loads(message["part"]), self.logger)
-        endpoints: dict[int, str] = {}
+        endpoints: dict[int, dict[str, Optional[str]]] = {}
         for link in message["links"]:
             if link["bind"]:
                 sock = self._link_socket(link)
-                endpoints[link["id"]] = self._bind_data(sock)
+                endpoint = self._bind_data(sock)
                 self.pending[link["id"]] = sock
+                path = None
+                if not is_tcp(endpoint):
+                    path = self._link_file(self.link_count, ".shm")
+                    offer = links.offer_ring(link, path, self.logger)
+                    if offer is None:
+                        path = None
+                    else:
+                        self.offers[link["id"]] = offer
+                endpoints[link["id"]] = {"endpoint": endpoint, "shm": path}
         return endpoints
 
-    def op_connect(self, message: dict[str, Any]) -> None:
-        """Connect the other link ends, then start taking values."""
+    def op_connect(self, message: dict[str, Any]) -> dict[int, str]:
+        """Connect the other link ends, then start taking values; the transport of
+        each link end that connected."""
+        transports: dict[int, str] = {}
         for link in message["links"]:
             sock = self.pending.pop(link["id"], None)
+            ring = None
             if sock is None:
                 sock = self._link_socket(link)
                 self._connect_data(sock, link["endpoint"], link.get("server_key"))
-            self._attach(link, sock)
+                ring = links.take_ring(link, self.logger)
+                transports[link["id"]] = "shm" if ring is not None else "tcp" if is_tcp(link["endpoint"]) else "ipc"
+            self._attach(link, sock, ring, self.offers.pop(link["id"], None))
         self.receiver.start()
+        return transports
 
     def _link_socket(self, link: dict[str, Any]) -> Any:
         return self._socket(self.zmq.PUSH if link["role"] == "send" else self.zmq.PULL)
 
-    def _attach(self, link: dict[str, Any], sock: Any) -> None:
+    def _attach(self, link: dict[str, Any], sock: Any, ring: Any, offer: Any) -> None:
         port = Portable.get_by_id(link["port"])  # the port's implementation
+        node = self.nodes[link["node"]]
         if link["role"] == "send":
-            node = self.nodes[link["node"]]
-            sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node))
+            sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node),
+                                  ring=ring, offer=offer, node=node)
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
-            self.receiver.add(sock, port, link["timing"], self.nodes[link["node"]])
+            transport = "shm" if ring is not None else "tcp" if is_tcp(self.bind) else "ipc"
+            self.receiver.add(sock, port, link["timing"], node, transport, ring, offer)
 
-    def op_start(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_start(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         self.nodes[message["node"]].start()
         return self._status()
 
-    def op_stop(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_stop(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         self.nodes[message["node"]].stop()
         return self._status()
 
@@ -195,7 +209,7 @@ class Worker:
         """A placed source driven from the controller: cycle() runs here."""
         self.nodes[message["node"]].cycle(message["data"])
 
-    def op_status(self, message: dict[str, Any]) -> dict[str, tuple[Any, ...]]:
+    def op_status(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
         return self._status()
 
     def op_shutdown(self, message: dict[str, Any]) -> None:
@@ -266,7 +280,7 @@ class Worker:
                 self._send_logs()
                 if now >= next_status:
                     next_status = now + self.heartbeat_interval
-                    self._send({"op": "status", "nodes": self._status()})
+                    self._send(wire.status_message(self._status()))
                 if now - self.last_heard > self.heartbeat_timeout:
                     self.report(f"Controller went away (silent for {self.heartbeat_timeout:g} s); exiting.")
                     return 1
@@ -292,7 +306,7 @@ class Worker:
             self.owner = identity
         if identity != self.owner:
             self.control.send_multipart([identity, wire.encode(
-                {"op": "reply", "id": message.get("id"), "ok": False, "error": f"Worker {self.name} is busy."})])
+                wire.reply(message.get("id"), False, error=f"Worker {self.name} is busy."))])
             return
         self.last_heard = time.monotonic()
         if message.get("op") != "heartbeat":
@@ -305,14 +319,13 @@ class Worker:
             if message is None:
                 return
             op = message.get("op")
-            reply = {"op": "reply", "id": message.get("id"), "ok": True}
             try:
                 handler = getattr(self, f"op_{op}", None) if isinstance(op, str) else None
                 if handler is None:
                     raise ValueError(f"unknown request {op!r}")
-                reply["value"] = handler(message)
+                reply = wire.reply(message.get("id"), True, handler(message))
             except Exception as error:  # reported to the controller, which raises it there
-                reply.update(ok=False, error=f"{type(error).__name__}: {error}")
+                reply = wire.reply(message.get("id"), False, error=f"{type(error).__name__}: {error}")
             self.replies.put(reply)
             if op == "shutdown":
                 self.running = False  # after its answer is queued, which the main thread sends last
@@ -344,16 +357,16 @@ class Worker:
             except queue.Empty:
                 break
         if records:
-            self._send({"op": "log", "entries": records})
+            self._send(wire.log_message(records))
 
-    def _status(self) -> dict[str, tuple[Any, ...]]:
-        """Per node: state, condition, load, counter, statistics where nodes have them,
-        and its last failure as (type name, message, traceback text), or None."""
-        return {node_id: (node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
-                          node.get_stats() if hasattr(node, "get_stats") else None, self._failure(node_id, node))
+    def _status(self) -> dict[str, NodeStatus]:
+        """Every node's status by node id."""
+        return {node_id: NodeStatus(node.get_state(), node.get_condition(), node.get_load(), node.get_counter(),
+                                    node.get_stats() if hasattr(node, "get_stats") else None,
+                                    self._failure(node_id, node))
                 for node_id, node in list(self.nodes.items())}
 
-    def _failure(self, node_id: str, node: Any) -> Optional[tuple[str, str, str]]:
+    def _failure(self, node_id: str, node: Any) -> Optional[wire.Failure]:
         """The node's last exception as text, formatted once per exception."""
         exception = node.get_last_exception()
         if exception is None:
@@ -385,6 +398,8 @@ class Worker:
         self.receiver.close()
         for sock in self.pending.values():
             sock.close(linger=0)
+        for offer in self.offers.values():
+            offer.close()
         if self.zap is not None:
             self.zap.close()
         if self.control is not None:
@@ -407,7 +422,8 @@ class Worker:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
         if is_tcp(self.bind):
             return
-        link_files = [self._link_file(number) for number in range(1, self.link_count + 1)]
+        link_files = [self._link_file(number, suffix) for number in range(1, self.link_count + 1)
+                      for suffix in (".sock", ".shm")]
         for leftover in [self.bind[len("ipc://"):], *link_files]:
             try:
                 os.unlink(leftover)
