@@ -57,11 +57,10 @@ def test_offset_of_a_worker_with_a_shifted_clock_is_found_within_its_uncertainty
 
 def test_the_estimate_keeps_the_probe_with_the_least_round_trip_among_the_latest():
     estimate = clock.Estimate()
-    assert estimate.offset is None and estimate.to_controller(5.0) is None
+    assert estimate.offset is None
     # The worker is 2.5 s ahead; the round trip is 0.2 s, 0.1 s of it spent answering.
     assert estimate.add(100.0, 102.6, 102.7, 100.3)
     assert estimate.report() == {"clock_offset": pytest.approx(2.5), "clock_uncertainty": pytest.approx(0.1)}
-    assert estimate.to_controller(103.0) == pytest.approx(100.5)
     # A slow, lopsided probe (1 s out, 0 s back) moves nothing: its round trip is longer.
     assert estimate.add(200.0, 203.5, 203.5, 201.0)
     assert estimate.offset == pytest.approx(2.5)
@@ -74,10 +73,6 @@ def test_the_estimate_keeps_the_probe_with_the_least_round_trip_among_the_latest
     for n in range(clock.KEEP):
         estimate.add(300.0 + n, 301.0 + n, 301.0 + n, 300.5 + n)  # 0.5 s round trips, 0.75 s ahead
     assert estimate.report() == {"clock_offset": pytest.approx(0.75), "clock_uncertainty": pytest.approx(0.25)}
-    waiter = threading.Thread(target=lambda: estimate.add(1.0, 1.0, 1.0, 1.0))
-    waiter.start()
-    assert estimate.wait(clock.KEEP + 3, WAIT)
-    waiter.join()
 
 
 def test_worker_log_records_are_mapped_once_the_offset_is_known():
@@ -88,8 +83,8 @@ def test_worker_log_records_are_mapped_once_the_offset_is_known():
     assert inject(logger, "w", record)["timestamp"] == "2026-03-01T10:15:32.750000"  # no probe yet
     # A worker of an older build sends five values; a broken time is left alone.
     assert inject(logger, "w", record[:5], 2.5)["timestamp"] == "2026-03-01T10:15:32.750000"
-    assert inject(logger, "w", record[:5] + (math.inf,), 2.5)["timestamp"] == "2026-03-01T10:15:32.750000"
-    assert inject(logger, "w", record[:5] + (1e300,), 2.5)["timestamp"] == "2026-03-01T10:15:32.750000"
+    for broken in (math.inf, 1e300, "x"):
+        assert inject(logger, "w", record[:5] + (broken,), 2.5)["timestamp"] == "2026-03-01T10:15:32.750000"
 
 
 class OriginPort:
@@ -169,8 +164,6 @@ def test_origin_frames_that_do_not_add_up_are_no_message():
     for damaged in (b"o", b"o\x01\x00", frames[0][:12], b"o\x00\x00\x00\x40" + frames[0][5:]):
         with pytest.raises(wire.NotAMessage):
             wire.loads_origins(damaged)
-    nan = wire.with_origins(wire.dumps(wire.VALUE, 8), [math.nan])
-    assert wire.loads_origins(nan[0]) == (wire.VALUE, 8, (None,))
     array = pytest.importorskip("numpy").arange(4.0)
     frames = wire.with_origins(wire.dumps(wire.VALUE, array), [2.0])
     kind, value, origins = wire.loads_origins(frames[0], frames[1:])

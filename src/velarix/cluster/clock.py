@@ -78,11 +78,6 @@ class Estimate:
         with self.changed:
             return self.changed.wait_for(lambda: self.count >= count, timeout)
 
-    def to_controller(self, worker_time: float) -> Optional[float]:
-        """A time on the worker's clock on the controller's; None before a probe."""
-        offset = self.offset
-        return worker_time - offset if offset is not None else None
-
 
 # This process's clock ------------------------------------------------------
 

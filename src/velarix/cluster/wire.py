@@ -74,7 +74,10 @@ def with_origins(frames: list[Any], origins: Sequence[Optional[float]]) -> list[
     return [prefix + bytes(frames[0]), *frames[1:]]
 
 
-def loads_origins(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any, Optional[tuple[Optional[float], ...]]]:
+Origins = tuple[Optional[float], ...]  # one per value of a message, None where it has none
+
+
+def loads_origins(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any, Optional[Origins]]:
     """`loads`, and the origins a message carries ahead of it (None without them,
     or when their count does not match the message's values)."""
     if header[:1] != ORIGINS:
