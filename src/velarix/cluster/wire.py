@@ -31,6 +31,9 @@ VALUES = b"b"  # a list of values, oldest first, sent as one message
 METADATA = b"m"
 ARRAY = b"a"  # a bare numpy array: dtype text and shape, then its data as the one buffer
 ORIGINS = b"o"  # ahead of a value message: its values' origin times (the controller's clock)
+_ORIGINS_BYTE = ORIGINS[0]
+_ONE_ORIGIN = struct.Struct("<cId")  # ORIGINS, the count 1, the origin
+_ONE_TIME = struct.Struct("<d")
 KINDS = (VALUE, VALUES, METADATA)
 _PLAIN_KINDS = frozenset("biufcSU")  # dtypes whose text names them whole and that export a buffer
 _MAX_DIMS = 64
@@ -68,10 +71,14 @@ def loads(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any]:
 def with_origins(frames: list[Any], origins: Sequence[Optional[float]]) -> list[Any]:
     """A value message's frames with the origin of each of its values ahead of its
     first frame: ORIGINS, their count (uint32) and one float64 each, NaN for none.
-    A message without them is read as before."""
+    A message without them is read as before. Changes `frames` in place."""
     count = len(origins)
-    prefix = ORIGINS + struct.pack(f"<I{count}d", count, *(math.nan if o is None else o for o in origins))
-    return [prefix + bytes(frames[0]), *frames[1:]]
+    if count == 1:
+        prefix = _ONE_ORIGIN.pack(ORIGINS, 1, math.nan if origins[0] is None else origins[0])
+    else:
+        prefix = ORIGINS + struct.pack(f"<I{count}d", count, *(math.nan if o is None else o for o in origins))
+    frames[0] = prefix + frames[0]
+    return frames
 
 
 Origins = tuple[Optional[float], ...]  # one per value of a message, None where it has none
@@ -80,20 +87,24 @@ Origins = tuple[Optional[float], ...]  # one per value of a message, None where 
 def loads_origins(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any, Optional[Origins]]:
     """`loads`, and the origins a message carries ahead of it (None without them,
     or when their count does not match the message's values)."""
-    if header[:1] != ORIGINS:
-        return (*loads(header, buffers), None)
+    if not header or header[0] != _ORIGINS_BYTE:
+        kind, value = loads(header, buffers)
+        return kind, value, None
     if len(header) < 5:
         raise NotAMessage(f"not a value message ({len(header)} bytes of origins)")
     (count,) = struct.unpack_from("<I", header, 1)
     end = 5 + 8 * count
     if len(header) < end + 1:
         raise NotAMessage(f"not a value message ({len(header)} bytes, {count} origins)")
-    times = struct.unpack_from(f"<{count}d", header, 5)
     kind, value = loads(header[end:], buffers)
+    if kind == VALUE and count == 1:  # the common case, spared the general one's steps
+        (origin,) = _ONE_TIME.unpack_from(header, 5)
+        return kind, value, (origin if math.isfinite(origin) else None,)
     values = len(value) if kind == VALUES and isinstance(value, list) else 1
     if kind == METADATA or count != values:
         return kind, value, None
-    return kind, value, tuple(None if math.isnan(t) or math.isinf(t) else t for t in times)
+    times = struct.unpack_from(f"<{count}d", header, 5)
+    return kind, value, tuple(t if math.isfinite(t) else None for t in times)
 
 
 def _array_frames(value: Any) -> Optional[list[Any]]:
