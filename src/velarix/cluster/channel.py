@@ -3,7 +3,8 @@
 One thread ("velarix-cluster") owns every control socket: it sends the requests
 other threads queue (in order), resolves their answers, takes each worker's
 status (its heartbeat) and log entries, sends ours, and declares a worker lost
-once its process ended or it was silent for the heartbeat timeout.
+once its process ended or it was silent for the heartbeat timeout. Each heartbeat
+of ours is also a clock probe (clock.py), which the worker answers at once.
 """
 
 from __future__ import annotations
@@ -16,13 +17,15 @@ import time
 from typing import Any, Callable, Optional
 
 from ..constants import Constants
-from . import links, wire
+from . import clock, links, wire
 from .errors import ClusterError
 from .processes import exit_text
 from .security import ControllerKeys, is_tcp
 from .wire import NodeStatus
 
 CALL_TIMEOUT = 10.0  # seconds a worker gets to answer a request
+FIRST_PROBES = 4  # clock probes sent at hello, so the log of deployment is mapped already
+FIRST_PROBES_TIMEOUT = 1.0  # seconds hello waits for their answers (a worker of an older build sends none)
 
 
 class Reply:
@@ -56,6 +59,7 @@ class WorkerChannel:
         self.replies: dict[int, Reply] = {}
         self.senders: list[links.Sender] = []  # this process's senders whose receiver is on that worker
         self.server_key = server_key  # its public key, for CURVE over TCP
+        self.clock = clock.Estimate()  # its clock offset, from the heartbeats' probes
 
 
 class Channels:
@@ -124,6 +128,12 @@ class Channels:
             worker.server_key = hello["key"].encode()
         worker.ready = True
         worker.last_seen = time.monotonic()
+        for _ in range(FIRST_PROBES):
+            self.requests.put((worker, {"op": "heartbeat"}, None))  # stamped as it leaves (_send_requests)
+        self._wake()
+        if worker.clock.wait(FIRST_PROBES, FIRST_PROBES_TIMEOUT):
+            self.requests.put((worker, {"op": "heartbeat"}, None))  # tells the worker its offset
+            self._wake()
 
     def post(self, worker: WorkerChannel, message: dict[str, Any]) -> None:
         """Send a request whose answer nobody waits for (in order with the others)."""
@@ -192,7 +202,10 @@ class Channels:
             if reply is not None:
                 worker.replies[message["id"]] = reply
             try:
-                worker.socket.send(wire.encode(message))
+                if message.get("op") == "heartbeat":
+                    worker.socket.send(wire.heartbeat(clock.now(), worker.clock.offset))
+                else:
+                    worker.socket.send(wire.encode(message))
             except self.zmq.Again:
                 pass  # the request times out in call()
 
@@ -204,6 +217,7 @@ class Channels:
             except zmq.Again:
                 return
             worker.last_seen = time.monotonic()
+            arrived = clock.now()
             try:
                 message = wire.decode(frame)
             except Exception:  # not one of the worker's messages: nothing to act on
@@ -217,6 +231,8 @@ class Channels:
                 worker.status = message["nodes"]
             elif op == "log":
                 self.on_log(worker, message["entries"])
+            elif op == "clock":
+                worker.clock.add(message.get("t0"), message.get("t1"), message.get("t2"), arrived)
 
     def _beat_and_check(self, now: float) -> None:
         for worker in self.workers:
@@ -228,7 +244,7 @@ class Channels:
                 self.lose(worker, f"silent for more than {self.heartbeat_timeout:g} s.")
             elif worker.ready:
                 try:
-                    worker.socket.send(wire.heartbeat(), self.zmq.NOBLOCK)
+                    worker.socket.send(wire.heartbeat(clock.now(), worker.clock.offset), self.zmq.NOBLOCK)
                 except self.zmq.Again:
                     pass
 

@@ -182,8 +182,12 @@ class Cluster:
             pipeline._imp._condition = Constants.Conditions.ERROR
 
     def get_workers(self) -> dict[str, dict[str, Any]]:
-        """Each worker's endpoint, process id and, once it is gone, why."""
-        return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead}
+        """Each worker's "endpoint", process id ("pid") and, once it is gone, why
+        ("gone"); its "clock_offset" (its clock minus this process's, in seconds)
+        and "clock_uncertainty" (half the round trip of the probe it comes from),
+        both None until the first probe answered."""
+        return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead,
+                       **w.clock.report()}
                 for name, w in self.workers.items()}
 
     def get_load(self) -> list[dict[str, Any]]:
@@ -282,8 +286,9 @@ class Cluster:
 
     def _worker_log(self, worker: WorkerChannel, records: list[Any]) -> None:
         logger = self.pipeline.get_logger()
+        offset = worker.clock.offset
         for record in records:
-            inject(logger, worker.name, record)
+            inject(logger, worker.name, record, offset)
 
     def _worker_lost(self, worker: WorkerChannel, why: str) -> None:
         """A worker died: an error in the log, which the pipeline's monitoring

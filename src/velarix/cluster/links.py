@@ -26,9 +26,10 @@ from types import ModuleType
 from typing import Any, Callable, Optional
 
 from ..constants import Constants
+from ..imp import portan
 from ..logger import LogType
 from ..o_port import OPort
-from . import shm, wire
+from . import clock, shm, wire
 from ._zmq import require_zmq
 
 POLL_MS = 50  # how often blocked sends and the receiver look at their stop flags
@@ -42,6 +43,9 @@ FULL_WAIT_MAX = 0.004
 # both sides and of the receiving thread: per value, that is most of a hop's cost.
 HOLD_MOST = 32
 HOLD_LONGEST = 0.02  # seconds: older held values go out at the next look (flush_stale)
+# The origin of the value being pushed, in a core that carries origins with values;
+# they then travel with the values, on the controller's clock (clock.py).
+_current_origin: Optional[Callable[[], Optional[float]]] = getattr(portan, "current_origin", None)
 
 
 def add_link(port: Any, other: Any) -> None:
@@ -140,6 +144,7 @@ class Sender:
         self.closed = False
         self.metadata_sent = False
         self.held: list[Any] = []
+        self.held_origins: list[Optional[float]] = []  # beside held, when the core carries origins
         self.held_since = 0.0
 
     def _waiting(self) -> bool:
@@ -158,17 +163,24 @@ class Sender:
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)
+            if _current_origin is not None:
+                self.held_origins.append(_current_origin())
             if len(self.held) < HOLD_MOST and self.busy():
                 return
             self._send(self._take_held())
 
     def _take_held(self) -> list[Any]:
-        values, self.held = self.held, []
-        return self._frames_of(values)
+        frames = self._frames_of(self.held, self.held_origins)
+        self.held, self.held_origins = [], []
+        return frames
 
     @staticmethod
-    def _frames_of(values: list[Any]) -> list[Any]:
-        return wire.dumps(wire.VALUE, values[0]) if len(values) == 1 else wire.dumps(wire.VALUES, values)
+    def _frames_of(values: list[Any], origins: list[Optional[float]]) -> list[Any]:
+        frames = wire.dumps(wire.VALUE, values[0]) if len(values) == 1 else wire.dumps(wire.VALUES, values)
+        if len(origins) == len(values) and any(isinstance(o, float) for o in origins):
+            frames = wire.with_origins(frames, [clock.origin_to_controller(o) if isinstance(o, float) else None
+                                                for o in origins])
+        return frames
 
     def flush_stale(self) -> None:
         """Send values held longer than HOLD_LONGEST (their producer stopped or
@@ -181,7 +193,7 @@ class Sender:
         try:
             if not self.held or self.closed or (self.offer is not None and not self.offer.decided.is_set()):
                 return
-            frames = self._frames_of(self.held)
+            frames = self._frames_of(self.held, self.held_origins)
             ring = self._ring()
             if ring is not None:
                 try:
@@ -199,7 +211,7 @@ class Sender:
                     self.socket.send_multipart(frames, flags=zmq.NOBLOCK, copy=False)
                 except zmq.Again:
                     return
-            self.held = []
+            self.held, self.held_origins = [], []
         finally:
             self.lock.release()
 
@@ -274,6 +286,7 @@ class _Inbound:
         self.thread: Optional[threading.Thread] = None
         self.record_bytes = 0.0  # over a ring: the recent size of a value's record
         self.dropped = 0  # frames that were not messages
+        self.origins: Optional[tuple[Optional[float], ...]] = None  # of the values _values returned last
         self.failed = 0  # messages or values that could not be decoded or delivered
         add_link(iport, self.standin)
 
@@ -358,6 +371,7 @@ class Receiver:
     def _take_ring(self, link: _Inbound, ring: shm.Ring) -> None:
         nothing = object()
         newest: Any = nothing
+        newest_origin: Optional[float] = None
         records = ring.records(BATCH if not link.asynchronous else 1 << 30)
         try:
             for message in records:
@@ -370,15 +384,15 @@ class Receiver:
                 if values is None:
                     continue
                 if link.asynchronous:
-                    newest = values[-1]
+                    newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                     continue
-                self._deliver(link, values)
+                self._deliver(link, values, link.origins)
                 if _backlog(link.iport) >= self._most(link):
                     break
         finally:
             records.close()
             if newest is not nothing:
-                self._deliver(link, (newest,))
+                self._deliver(link, (newest,), (newest_origin,))
 
     def _most(self, link: _Inbound) -> int:
         """The backlog at which a SYNC link stops reading: the high-water mark; over
@@ -402,7 +416,7 @@ class Receiver:
     def _values(self, link: _Inbound, header: bytes, buffers: list[Any]) -> Optional[tuple[Any, ...]]:
         """The values of one message; None for metadata and for what failed."""
         try:
-            kind, value = wire.loads(header, buffers)
+            kind, value, link.origins = wire.loads_origins(header, buffers)
         except wire.NotAMessage as error:
             self._drop(link, error)
             return None
@@ -420,6 +434,7 @@ class Receiver:
     def _take(self, link: _Inbound, zmq: ModuleType) -> None:
         nothing = object()
         newest: Any = nothing
+        newest_origin: Optional[float] = None
         sock = link.socket
         for _ in range(BATCH if not link.asynchronous else 1 << 30):
             # Asking whether a message waits is far cheaper than a receive that fails.
@@ -433,17 +448,28 @@ class Receiver:
             if values is None:
                 continue
             if link.asynchronous:
-                newest = values[-1]
+                newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                 continue
-            self._deliver(link, values)
+            self._deliver(link, values, link.origins)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:
-            self._deliver(link, (newest,))
+            self._deliver(link, (newest,), (newest_origin,))
 
-    def _deliver(self, link: _Inbound, values: Any) -> None:
-        """Each value to the port; one refused does not hold back the rest."""
+    def _deliver(self, link: _Inbound, values: Any, origins: Optional[tuple[Optional[float], ...]] = None) -> None:
+        """Each value to the port (with its origin, on this process's clock, where
+        the core carries origins); one refused does not hold back the rest."""
         receive = link.iport._receive  # looked up once per message, not per value
+        if origins is not None and _current_origin is not None:
+            for value, origin in zip(values, origins):
+                try:
+                    if origin is None:
+                        receive(value)
+                    else:
+                        receive(value, clock.origin_from_controller(origin))
+                except Exception as error:
+                    self._fail(link, "a value was not delivered", error)
+            return
         for value in values:
             try:
                 receive(value)

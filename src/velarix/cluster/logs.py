@@ -2,7 +2,8 @@
 
 A worker's logger keeps its entries in a deque that also hands every new entry to
 the worker's outbox; the controller puts each received entry into the pipeline's
-logger as the worker wrote it (its stack, thread and time), with the worker named
+logger as the worker wrote it (its stack, thread and time, the time mapped into
+the controller's clock once the worker's offset is known), with the worker named
 in the message. The logger has no hook for either, so both reach its store, the
 attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`.
 """
@@ -10,11 +11,13 @@ attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`
 from __future__ import annotations
 
 import logging
+import math
 import queue
 from collections import deque
 from typing import Any, Iterable, Optional
 
 from ..logger import LogEntry, Logger, LogType
+from . import clock
 
 
 class _ForwardingLog(deque[Any]):
@@ -38,9 +41,12 @@ def forwarding_logger(outbox: queue.Queue[Any]) -> Logger:
     return logger
 
 
-def entry_record(entry: Any) -> tuple[str, str, str, str, str]:
-    """A log entry as plain values for the wire."""
-    return (entry["type"], entry["stack"], entry["message"], entry["timestamp"], entry["thread"])
+def entry_record(entry: Any) -> tuple[str, str, str, str, str, Optional[float]]:
+    """A log entry as plain values for the wire; last, its time on this process's
+    clock (seconds since the epoch), which the controller maps into its own."""
+    timestamp = entry["timestamp"]
+    return (entry["type"], entry["stack"], entry["message"], clock.shifted_timestamp(timestamp),
+            entry["thread"], clock.entry_time(timestamp))
 
 
 # Each kind of entry at the `logging` level the controller's own entries use.
@@ -57,9 +63,13 @@ def _hand_to_logging(entry: LogEntry, log_type: LogType) -> None:
         target.log(level, entry["message"], extra={"velarix_entry": entry})
 
 
-def inject(logger: Logger, worker: str, record: tuple[str, str, str, str, str]) -> LogEntry:
-    """Add a worker's entry to `logger` as its writer saw it, the worker named first."""
-    type_value, stack, message, timestamp, thread = record
+def inject(logger: Logger, worker: str, record: tuple[Any, ...], offset: Optional[float] = None) -> LogEntry:
+    """Add a worker's entry to `logger` as its writer saw it, the worker named first;
+    its time on this process's clock once the worker's clock `offset` is known."""
+    type_value, stack, message, timestamp, thread = record[:5]
+    when = record[5] if len(record) > 5 else None
+    if offset is not None and isinstance(when, float) and math.isfinite(when):
+        timestamp = clock.local_timestamp(when - offset) or timestamp
     log_type = LogType(type_value)
     entry = LogEntry(log_type, stack, f"Worker {worker}: {message}")
     dict.update(entry._imp, timestamp=timestamp, thread=thread)

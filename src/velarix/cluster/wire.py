@@ -17,6 +17,7 @@ such an array costs several times what copying 64 KB of it does.
 
 from __future__ import annotations
 
+import math
 import pickle
 import struct
 import sys
@@ -29,6 +30,10 @@ VALUE = b"v"
 VALUES = b"b"  # a list of values, oldest first, sent as one message
 METADATA = b"m"
 ARRAY = b"a"  # a bare numpy array: dtype text and shape, then its data as the one buffer
+ORIGINS = b"o"  # ahead of a value message: its values' origin times (the controller's clock)
+_ORIGINS_BYTE = ORIGINS[0]
+_ONE_ORIGIN = struct.Struct("<cId")  # ORIGINS, the count 1, the origin
+_ONE_TIME = struct.Struct("<d")
 KINDS = (VALUE, VALUES, METADATA)
 _PLAIN_KINDS = frozenset("biufcSU")  # dtypes whose text names them whole and that export a buffer
 _MAX_DIMS = 64
@@ -61,6 +66,45 @@ def loads(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any]:
     if not buffers:
         return kind, pickle.loads(memoryview(header)[1:])
     return kind, pickle.loads(memoryview(header)[1:], buffers=[_buffer(f) for f in buffers])
+
+
+def with_origins(frames: list[Any], origins: Sequence[Optional[float]]) -> list[Any]:
+    """A value message's frames with the origin of each of its values ahead of its
+    first frame: ORIGINS, their count (uint32) and one float64 each, NaN for none.
+    A message without them is read as before. Changes `frames` in place."""
+    count = len(origins)
+    if count == 1:
+        prefix = _ONE_ORIGIN.pack(ORIGINS, 1, math.nan if origins[0] is None else origins[0])
+    else:
+        prefix = ORIGINS + struct.pack(f"<I{count}d", count, *(math.nan if o is None else o for o in origins))
+    frames[0] = prefix + frames[0]
+    return frames
+
+
+Origins = tuple[Optional[float], ...]  # one per value of a message, None where it has none
+
+
+def loads_origins(header: bytes, buffers: Sequence[Any] = ()) -> tuple[bytes, Any, Optional[Origins]]:
+    """`loads`, and the origins a message carries ahead of it (None without them,
+    or when their count does not match the message's values)."""
+    if not header or header[0] != _ORIGINS_BYTE:
+        kind, value = loads(header, buffers)
+        return kind, value, None
+    if len(header) < 5:
+        raise NotAMessage(f"not a value message ({len(header)} bytes of origins)")
+    (count,) = struct.unpack_from("<I", header, 1)
+    end = 5 + 8 * count
+    if len(header) < end + 1:
+        raise NotAMessage(f"not a value message ({len(header)} bytes, {count} origins)")
+    kind, value = loads(header[end:], buffers)
+    if kind == VALUE and count == 1:  # the common case, spared the general one's steps
+        (origin,) = _ONE_TIME.unpack_from(header, 5)
+        return kind, value, (origin if math.isfinite(origin) else None,)
+    values = len(value) if kind == VALUES and isinstance(value, list) else 1
+    if kind == METADATA or count != values:
+        return kind, value, None
+    times = struct.unpack_from(f"<{count}d", header, 5)
+    return kind, value, tuple(t if math.isfinite(t) else None for t in times)
 
 
 def _array_frames(value: Any) -> Optional[list[Any]]:
@@ -143,9 +187,21 @@ class NodeStatus(NamedTuple):
     failure: Optional[Failure]  # its last exception, None while nothing failed
 
 
-def heartbeat() -> bytes:
-    """The controller's heartbeat: a request nobody answers."""
-    return encode({"op": "heartbeat"})
+def heartbeat(sent: Optional[float] = None, offset: Optional[float] = None) -> bytes:
+    """The controller's heartbeat: a request nobody answers, except that a worker
+    answers `sent` (the controller's clock) with a clock message at once; `offset`
+    is the controller's estimate of that worker's clock offset (clock.py)."""
+    message: dict[str, Any] = {"op": "heartbeat"}
+    if sent is not None:
+        message["t0"] = sent
+        message["offset"] = offset
+    return encode(message)
+
+
+def clock_message(sent: Any, taken: float, answered: float) -> dict[str, Any]:
+    """A worker's answer to a heartbeat's time `sent`: when it took the heartbeat
+    and when it answered, on its own clock."""
+    return {"op": "clock", "t0": sent, "t1": taken, "t2": answered}
 
 
 def status_message(nodes: dict[str, NodeStatus]) -> dict[str, Any]:

@@ -27,7 +27,7 @@ from typing import Any, Optional, TextIO
 from ..constants import Constants
 from ..logger import LogType
 from ..portable import Portable
-from . import links, wire
+from . import clock, links, wire
 from .links import producer_running
 from ._zmq import require_zmq
 from .logs import entry_record, forwarding_logger
@@ -67,6 +67,7 @@ class Worker:
                  parent_folder: Optional[str] = None) -> None:
         self.zmq = require_zmq()
         check_bind(bind, keys)
+        clock.use_test_shift()
         if bind.startswith("ipc://"):
             private_folder(os.path.dirname(os.path.abspath(bind[len("ipc://"):])))
         self.name = name
@@ -297,6 +298,7 @@ class Worker:
 
     def _receive(self) -> None:
         frames = self.control.recv_multipart()
+        taken = clock.now()
         try:
             identity, frame = frames
             message = wire.decode(frame)
@@ -311,6 +313,9 @@ class Worker:
         self.last_heard = time.monotonic()
         if message.get("op") != "heartbeat":
             self.inbox.put(message)  # in order, on the request thread
+        elif "t0" in message:  # a clock probe: answered now, on this thread, to keep its round trip short
+            clock.set_offset(message.get("offset"))
+            self._send(wire.clock_message(message["t0"], taken, clock.now()))
 
     def _serve_requests(self) -> None:
         """The request thread: each request in turn, its answer to the main thread."""
