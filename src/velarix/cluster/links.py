@@ -159,7 +159,8 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
-                    self._send(wire.dumps(wire.VALUE, value))
+                    origin = _current_origin() if _current_origin is not None else None
+                    self._send(self._frames_of([value], [origin]))
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)
