@@ -102,3 +102,10 @@ class Relay(IONode):
 
     def step(self, data):
         return {"out": data["in"]}
+
+
+class Named(IONode):
+    """Passes the value on with the name of the thread that stepped it."""
+
+    def step(self, data):
+        return {"out": (data["in"][0], data["in"][1] + [threading.current_thread().name])}

@@ -13,7 +13,7 @@ import pytest
 
 pytest.importorskip("zmq")
 
-from cluster_nodes import Collect, Double, Fail, Gate, Scaled, Shout, Sleepy, Slow, Source  # noqa: E402
+from cluster_nodes import Collect, Double, Fail, Gate, Named, Scaled, Shout, Sleepy, Slow, Source  # noqa: E402
 import velarix  # noqa: E402
 from velarix import Pipeline, PipelineError  # noqa: E402
 from velarix.cluster import Cluster, ClusterError, LinkError, SecurityError, make_keys  # noqa: E402
@@ -108,6 +108,30 @@ def test_split_over_two_workers_delivers_every_value_in_order(no_thread_leak, re
     source.cycle({"x": (1, [])})
     assert sink.wait_for(lambda v: len(v) == 1, WAIT) and sink.values[0][0] == 4
     pipeline.stop()
+
+
+def test_a_worker_runs_its_nodes_on_shared_threads_when_the_pipeline_does(no_thread_leak, reaper):
+    source, a, b, own, sink = Source(), Named(name="a"), Named(name="b"), Named(name="own", own_thread=True), Collect()
+    pipeline = Pipeline(directory="", threads=1)
+    for upstream, downstream in zip((source, a, b, own), (a, b, own, sink)):
+        pipeline.connect(upstream, downstream)
+    cluster = Cluster(pipeline)
+    reaper[0].append(cluster)
+    cluster.spawn("w1")
+    for node in (a, b, own):
+        cluster.place(node, "w1")
+    pipeline.start()
+    for n in range(20):
+        source.cycle({"x": (n, [])})
+    assert sink.wait_for(lambda v: len(v) >= 20, WAIT)
+    assert [v[0] for v in sink.values] == list(range(20))
+    # a and b step on the worker's scheduler thread, own on a worker of its own.
+    names = {tuple(v[1]) for v in sink.values}
+    assert len(names) == 1
+    first, second, third = names.pop()
+    assert first == second == "velarix-scheduler-1" and third != first
+    pipeline.stop()
+    cluster.close()
 
 
 def test_arrays_cross_as_their_own_frames_and_arrive_whole(reaper):

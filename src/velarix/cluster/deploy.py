@@ -137,7 +137,8 @@ class Deployment:
         for name, worker in self.workers.items():
             part = part_text([n for n in nodes if self.where(n) == name])
             endpoints = self.channels.call(worker, {"op": "build", "part": part, "links": ends[name],
-                                                    "peers": self._peer_keys()})
+                                                    "peers": self._peer_keys(),
+                                                    "threads": self.pipeline.get_threads()})
             for link in cross:
                 if link["id"] in endpoints:
                     bound = endpoints[link["id"]]

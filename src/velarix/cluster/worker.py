@@ -25,6 +25,8 @@ import traceback
 from typing import Any, Optional, TextIO
 
 from ..constants import Constants
+from ..i_node import INode
+from ..imp.portan import Scheduler
 from ..logger import LogType
 from ..portable import Portable
 from . import clock, links, wire
@@ -80,6 +82,9 @@ class Worker:
         self.outbox: queue.Queue[Any] = queue.Queue()
         self.logger = forwarding_logger(self.outbox)
         self.nodes: dict[str, Any] = {}
+        # With the controller's pipeline on shared scheduler threads, this worker's
+        # input nodes run on threads of the same kind (as many), made at build.
+        self.scheduler: Optional[Scheduler] = None
         self.senders: list[links.Sender] = []
         self.receiver = links.Receiver(hwm)
         self.pending: dict[int, Any] = {}  # link id -> socket bound by build, connected by nobody yet
@@ -150,6 +155,7 @@ class Worker:
         if self.keys is not None:  # who may use our data sockets: the workers our controller names
             self.keys.peers = frozenset(key.encode() for key in message.get("peers", ()))
         self.nodes = rebuild(json.loads(message["part"]), self.logger)
+        self._share_threads(message.get("threads"))
         endpoints: dict[int, dict[str, Optional[str]]] = {}
         for link in message["links"]:
             if link["bind"]:
@@ -166,6 +172,17 @@ class Worker:
                         self.offers[link["id"]] = offer
                 endpoints[link["id"]] = {"endpoint": endpoint, "shm": path}
         return endpoints
+
+    def _share_threads(self, threads: Any) -> None:
+        """Puts the input nodes (but those with a thread of their own) on `threads`
+        shared scheduler threads; None (or anything but a count) keeps a thread each."""
+        if type(threads) is not int or not 1 <= threads <= 1024:
+            return
+        self.scheduler = Scheduler(threads)
+        self.scheduler.start()
+        for node in self.nodes.values():
+            if isinstance(node, INode) and not node.has_own_thread():
+                setattr(node._imp, "_scheduler", self.scheduler)
 
     def op_connect(self, message: dict[str, Any]) -> dict[int, str]:
         """Connect the other link ends, then start taking values; the transport of
@@ -398,6 +415,7 @@ class Worker:
     def _close(self) -> None:
         self.inbox.put(None)
         self._stop_nodes()
+        self._end_scheduler()
         for sender in self.senders:
             sender.close()
         self.receiver.close()
@@ -434,6 +452,14 @@ class Worker:
                 os.unlink(leftover)
             except OSError:
                 pass
+
+    def _end_scheduler(self) -> None:
+        """The shared threads end once no node is running (one stuck in a step
+        keeps them, to the end of the process)."""
+        if self.scheduler is None:
+            return
+        if not any(n.get_state() == Constants.States.RUNNING for n in self.nodes.values()):
+            self.scheduler.stop()
 
     def _stop_nodes(self) -> None:
         """Stop every node, bounded: a step that never returns must not keep us alive."""
