@@ -125,6 +125,7 @@
     X(waiters_, "_waiters")                                                            \
     X(Condition, "Condition")                                                          \
     X(LockType, "LockType")                                                            \
+    X(Lock, "Lock")                                                                    \
     X(deque, "deque")                                                                  \
     X(remove, "remove")                                                                \
     X(TIMING, "TIMING")                                                                \

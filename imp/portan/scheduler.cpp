@@ -488,12 +488,14 @@ PyObject *scheduler_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     ((Scheduler *)self)->state.threads = (int)count;
     ((Scheduler *)self)->state.carry = carry != 0;
     ((Scheduler *)self)->thread_list = list;
+    ((Scheduler *)self)->turn = nullptr;
     return self;
 }
 
 int scheduler_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(((Scheduler *)self)->thread_list);
+    Py_VISIT(((Scheduler *)self)->turn);
     for (PyObject *task : ((Scheduler *)self)->state.shared)
         Py_VISIT(task);
     return 0;
@@ -507,6 +509,7 @@ int scheduler_clear(PyObject *self) {
         Py_DECREF(task);
     }
     Py_CLEAR(((Scheduler *)self)->thread_list);
+    Py_CLEAR(((Scheduler *)self)->turn);
     return 0;
 }
 
@@ -528,25 +531,52 @@ nb::object thread_list(const vx::Call &call) {
     return nb::borrow(list);
 }
 
-// Joins the threads of an earlier run (they end once stopped), except the current one.
 // Joins the threads of an earlier run (they end once stopped), except the current
 // one, which stays listed: it ends after its step, and the next start() or stop()
-// on another thread joins it.
+// on another thread joins it. A thread leaves the list only once it has ended.
 void join_threads(const vx::Call &call) {
     nb::object threads = thread_list(call);
     nb::object me = vx::current_thread();
-    Py_ssize_t kept = 0;
-    while (PyList_GET_SIZE(threads.ptr()) > kept) {
-        nb::object thread = nb::borrow(PyList_GET_ITEM(threads.ptr(), kept));
-        if (thread.is(me)) {
-            ++kept;
-            continue;
-        }
-        vx::check_status(PySequence_DelItem(threads.ptr(), kept));  // no Python code: a list of ours
-        if (vx::truthy(vx::call_method(thread, names::is_alive)))
+    nb::object snapshot = vx::steal_or_throw(PyList_GetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+        nb::object thread = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        if (!thread.is(me) && vx::truthy(vx::call_method(thread, names::is_alive)))
             vx::call_method(thread, names::join);
     }
+    for (Py_ssize_t i = PyList_GET_SIZE(threads.ptr()); i-- > 0;) {
+        if (i >= PyList_GET_SIZE(threads.ptr()))
+            continue;  // shortened by code a join let run
+        nb::object thread = nb::borrow(PyList_GET_ITEM(threads.ptr(), i));
+        if (!thread.is(me) && !vx::truthy(vx::call_method(thread, names::is_alive)))
+            vx::check_status(PySequence_DelItem(threads.ptr(), i));  // no Python code: a list of ours
+    }
 }
+
+// start() and stop() take turns on a lock of the scheduler's (waited for without
+// the interpreter lock): a stop never joins threads that a concurrent start has
+// just made, and each returns only once the threads it ended have ended.
+class Turn {
+public:
+    explicit Turn(const vx::Call &call) {
+        PyObject *&turn = ((Scheduler *)call.self.ptr())->turn;
+        if (!turn)
+            turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock)).release().ptr();
+        lock_ = nb::borrow(turn);
+        vx::call_method(lock_, names::acquire);
+    }
+    ~Turn() {
+        try {
+            vx::call_method(lock_, names::release);
+        } catch (nb::python_error &error) {
+            vx::report_unraisable(error, lock_);
+        }
+    }
+    Turn(const Turn &) = delete;
+    Turn &operator=(const Turn &) = delete;
+
+private:
+    nb::object lock_;
+};
 
 void set_stopping(SchedulerState &s, bool value) {
     {
@@ -560,6 +590,7 @@ void set_stopping(SchedulerState &s, bool value) {
 nb::object scheduler_start(const vx::Call &call) {
     call.bind_none("start");
     SchedulerState &s = state_of(call);
+    Turn turn(call);
     if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
         return nb::none();  // running
     set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
@@ -581,7 +612,14 @@ nb::object scheduler_start(const vx::Call &call) {
 
 nb::object scheduler_stop(const vx::Call &call) {
     call.bind_none("stop");
-    set_stopping(state_of(call), true);
+    SchedulerState &s = state_of(call);
+    set_stopping(s, true);
+    // From a step on one of its own threads: the others end too, and are joined by
+    // whoever starts or stops it next (a start may hold the turn, joining this one).
+    if (vx::this_runner().scheduler == &s)
+        return nb::none();
+    Turn turn(call);
+    set_stopping(s, true);  // a start that held the turn may have set it going again
     join_threads(call);
     return nb::none();
 }

@@ -88,6 +88,7 @@ struct Scheduler {
     PyObject_HEAD
     SchedulerState state;
     PyObject *thread_list;  // owned: the threading.Thread objects of the current run
+    PyObject *turn;         // owned: the threading.Lock start() and stop() take turns on
 };
 
 inline Kept known_scheduler_type;
