@@ -645,6 +645,41 @@ def test_an_async_port_on_a_shared_node_takes_the_newest_once_per_wake_up(no_thr
     assert newest.get_stats()["inputs"]["in"]["dropped"] == 3
 
 
+@pytest.mark.xfail(strict=True, reason="a node readied on a scheduler thread that then holds in a long "
+                   "step stays on that thread (its next slot or own list): the idle thread never takes it")
+def test_work_readied_behind_a_long_step_is_taken_by_the_idle_thread(no_thread_leak):
+    # first holds its step until one more value waits; its push then fills the
+    # gate's port (capacity 1), so first waits for room, which the gate's read
+    # makes on the same thread just before the gate holds that thread. The other
+    # scheduler thread is idle: it must step first's waiting value meanwhile.
+    p = Pipeline("", threads=2)
+    feeds = Feeds(p, handed=True)
+    first, gate, sink = Gate(name="first"), Gate(name="gate", input_ports=[{"name": "in", "capacity": 1}]), Sink(name="sink")
+    p.connect(feeds.new("a"), first)
+    p.connect(first, gate)
+    p.connect(gate, sink)
+    first.gate, gate.gate = threading.Event(), threading.Event()
+    with p:
+        p.start()
+        try:
+            feeds.push([0])
+            assert first.entered.wait(WAIT)
+            feeds.push([1])
+            port = first.get_port("in")
+            wait_for(lambda: len(port._values) == 1, "the value to wait")
+            first.gate.set()
+            assert gate.entered.wait(WAIT)
+            first.gate = None
+            deadline = time.monotonic() + 2
+            while time.monotonic() < deadline and first.get_stats()["steps"] < 2:
+                time.sleep(0.005)
+            steps = first.get_stats()["steps"]
+        finally:
+            gate.gate.set()
+        wait_for(lambda: len(sink.values) == 2, "the values")
+    assert steps == 2, "first's waiting value stayed behind the gate's step while the other thread slept"
+
+
 # Fairness ----------------------------------------------------------------------------
 
 
