@@ -85,8 +85,8 @@ def scheduler_threads():
     return [t for t in threading.enumerate() if t.name.startswith(SCHEDULER)]
 
 
-def wait_for(condition, what):
-    deadline = time.monotonic() + WAIT
+def wait_for(condition, what, timeout=WAIT):
+    deadline = time.monotonic() + timeout
     while not condition():
         assert time.monotonic() < deadline, f"gave up waiting for {what}"
         time.sleep(0.005)
@@ -361,9 +361,7 @@ def test_the_monitors_stop_ends_the_scheduler_threads(fast_monitor, no_thread_le
         feeds.push(range(5))
         end_monitor(p)
         assert p.get_state() == STOPPED
-        for thread in scheduler_threads():
-            thread.join(2)
-        assert scheduler_threads() == []
+        wait_for(lambda: scheduler_threads() == [], "the scheduler threads to end", timeout=2)
     finally:
         p.close()
 
@@ -524,7 +522,7 @@ def test_a_restart_while_the_step_that_stopped_the_pipeline_finishes(no_thread_l
         p.start()
         gate.set()
         for thread in old:
-            thread.join(WAIT)
+            thread.join(2)
             assert not thread.is_alive(), "the old run's scheduler thread went on"
         assert len(scheduler_threads()) == 1
         p.stop()

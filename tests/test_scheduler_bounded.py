@@ -204,7 +204,7 @@ def test_a_stop_while_every_port_is_full_ends_every_thread(handed, shared_sink, 
         feeder.start()
         assert sink.entered.wait(WAIT)
         full = [stage.get_port("in") for stage in stages] + [sink.get_port("in")]
-        wait_for(lambda: all(len(port._values) == 1 for port in full), "every port to fill")
+        wait_for(lambda: all(len(port._values) == 1 for port in full), "every port to fill", timeout=3)
         assert all(stage.backlog <= 1 for stage in stages)
         stopper = threading.Thread(target=p.stop)
         stopper.start()
@@ -250,7 +250,7 @@ def test_drop_oldest_between_shared_nodes_keeps_the_newest(no_thread_leak):
             feeds.push([0])
             assert gate.entered.wait(WAIT)
             feeds.push(range(1, 10))
-            wait_for(lambda: fast.get_stats()["steps"] == 10, "fast's steps")
+            wait_for(lambda: fast.get_stats()["steps"] == 10, "fast's steps", timeout=3)
             assert fast.threads <= {SCHEDULER + "1", SCHEDULER + "2"}
         finally:
             gate.gate.set()
@@ -286,7 +286,7 @@ def test_raise_fails_only_the_shared_node_that_pushed(handed, slow_monitor, no_t
             assert gate.entered.wait(WAIT)
             feeds.push(range(1, 10))
             assert sink.done.wait(WAIT)
-            wait_for(lambda: fast.get_condition() == ERROR, "the overflow")
+            wait_for(lambda: fast.get_condition() == ERROR, "the overflow", timeout=3)
         finally:
             gate.gate.set()
         wait_for(lambda: len(held.values) == 2, "the held values")
