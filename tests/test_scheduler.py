@@ -16,7 +16,7 @@ import time
 import pytest
 
 from nodes import Merge, Sink, Source
-from node_helpers import ASYNC
+from node_helpers import ASYNC, Recorder
 from pipeline_helpers import WAIT, end_monitor
 from velarix import LogType, Pipeline, PipelineError, Portable
 from velarix.constants import Constants
@@ -349,8 +349,6 @@ def test_the_monitor_stops_a_pipeline_whose_shared_node_failed(fast_monitor, no_
     p.close()
 
 
-@pytest.mark.xfail(strict=True, reason="the monitor's stop (on a logged error) leaves the scheduler "
-                   "threads running until wait() or close()")
 def test_the_monitors_stop_ends_the_scheduler_threads(fast_monitor, no_thread_leak):
     p = Pipeline("", threads=2)
     feeds = Feeds(p, handed=False)
@@ -496,8 +494,6 @@ def test_a_step_that_stops_the_pipeline_on_a_scheduler_thread(threads, no_thread
     assert errors == []
 
 
-@pytest.mark.xfail(strict=True, reason="start() clears the scheduler's stopping flag, so the thread "
-                   "that ran the stopping step goes on serving the new run, joined by no stop()")
 def test_a_restart_while_the_step_that_stopped_the_pipeline_finishes(no_thread_leak):
     # The scheduler thread that ran the stopping step is still in that step when
     # the pipeline starts again: it must end, not join the new run unseen.
@@ -643,8 +639,6 @@ def test_an_async_port_on_a_shared_node_takes_the_newest_once_per_wake_up(no_thr
     assert newest.get_stats()["inputs"]["in"]["dropped"] == 3
 
 
-@pytest.mark.xfail(strict=True, reason="a node readied on a scheduler thread that then holds in a long "
-                   "step stays on that thread (its next slot or own list): the idle thread never takes it")
 def test_work_readied_behind_a_long_step_is_taken_by_the_idle_thread(no_thread_leak):
     # first holds its step until one more value waits; its push then fills the
     # gate's port (capacity 1), so first waits for room, which the gate's read
@@ -708,8 +702,6 @@ def test_a_node_that_is_always_ready_does_not_starve_the_others(no_thread_leak):
     assert sink.values == [n + 1 for n in range(20)]
 
 
-@pytest.mark.xfail(strict=True, reason="a carrying cycle() runs what it makes ready without a bound: "
-                   "a downstream node that is always ready keeps cycle() from returning")
 def test_a_carrying_cycle_returns_though_a_node_after_it_is_always_ready(no_thread_leak):
     p = Pipeline("", threads=1)
     source, loop = Source(name="src"), Loop(name="loop")
@@ -875,3 +867,202 @@ def test_many_cycles_on_the_scheduler_leave_memory_and_references_flat(handed, n
         p.stop()
         gc.collect()
         assert len(_tasks()) == tasks_before  # stopped nodes let go of their tasks
+
+
+# Other ways in: timed sources, several callers, carried() -------------------------------
+
+
+class Counted(Source):
+    """A timed source: pushes the count of each cycle."""
+
+    def step(self, data):
+        return {"out": data["count"]}
+
+
+def test_a_timed_sources_driver_carries_its_values_through_shared_nodes(no_thread_leak):
+    p = Pipeline("", threads=1)
+    source = Counted(name="ticks", rate=500)
+    inc, sink = Inc(name="inc"), Sink(expected=20, name="sink")
+    p.connect(source, inc)
+    p.connect(inc, sink)
+    with p:
+        p.start()
+        assert sink.done.wait(WAIT)
+        p.stop()
+    assert sink.values == sorted(set(sink.values))  # missed deadlines may leave gaps
+    # The first count may reach inc before inc is on the scheduler, which then runs it.
+    assert "velarix-rate-ticks" in inc.threads
+    assert inc.threads <= {"velarix-rate-ticks", SCHEDULER + "1"}
+
+
+def test_callers_on_several_threads_share_the_nodes_without_overlap(no_thread_leak):
+    p = Pipeline("", threads=2)
+    source = Source(name="src")
+    stages = [Inc(name=f"inc{i}") for i in range(4)]
+    sink = Sink(expected=4 * 200, name="sink")
+    p.connect(source, stages[0])
+    for upstream, downstream in zip(stages, stages[1:]):
+        p.connect(upstream, downstream)
+    p.connect(stages[-1], sink)
+
+    def feed(k):
+        for n in range(200):
+            source.cycle({"x": k * 1000 + n})
+
+    with p:
+        p.start()
+        feeders = [threading.Thread(target=feed, args=(k,)) for k in range(4)]
+        for feeder in feeders:
+            feeder.start()
+        for feeder in feeders:
+            feeder.join(WAIT)
+        assert sink.done.wait(WAIT)
+    for node in stages:
+        assert node.overlaps == 0
+        assert node.get_stats()["steps"] == 800
+    for k in range(4):
+        # Each caller's values in its own order; a caller's value may run on another's thread.
+        assert [v for v in sink.values if v // 1000 == k] == [k * 1000 + n + 4 for n in range(200)]
+
+
+def test_carried_runs_what_its_call_made_ready_and_hands_it_on_when_the_call_fails(no_thread_leak):
+    from velarix.imp.portan import carried
+
+    p = Pipeline("", threads=1)
+    source, inc, sink = Source(name="src"), Inc(name="inc"), Sink(name="sink")
+    p.connect(source, inc)
+    p.connect(inc, sink)
+    port = source._imp._output_ports["out"]
+    with p:
+        p.start()
+        source.cycle({"x": 0})  # gives the links their metadata
+        wait_for(lambda: sink.values == [1], "the first value")
+        assert carried(lambda a, b: a + b, 2, 3) == 5
+        assert carried(port.push, 1) is None
+        assert sink.values == [1, 2]  # run on this thread before carried() returned
+        assert threading.current_thread().name in inc.threads
+
+        def push_then_fail():
+            port.push(10)
+            raise KeyError("after the push")
+
+        with pytest.raises(KeyError, match="after the push"):
+            carried(push_then_fail)
+        # What the failed call made ready goes to the scheduler thread.
+        wait_for(lambda: sink.values == [1, 2, 11], "the handed-on value")
+        assert SCHEDULER + "1" in inc.threads
+        for bad in ((), (1,)):
+            with pytest.raises(TypeError):
+                carried(*bad)
+        with pytest.raises(TypeError):
+            carried(len, [], extra=1)
+
+
+# The Scheduler object ------------------------------------------------------------------
+
+
+def test_a_scheduler_starts_and_stops_its_threads_once(no_thread_leak):
+    from velarix.imp.portan import Scheduler, Task
+
+    scheduler = Scheduler(2)
+    assert (scheduler.get_threads(), scheduler.is_running()) == (2, False)
+    scheduler.stop()  # not started: nothing to do
+    scheduler.start()
+    scheduler.start()
+    assert scheduler.is_running() and len(scheduler_threads()) == 2
+    assert scheduler.get_stats() == {"threads": 2, "nodes": 0, "dispatched": 0, "waiting": 0}
+    scheduler.stop()
+    scheduler.stop()
+    assert not scheduler.is_running() and scheduler_threads() == []
+    scheduler.start()  # again after a stop: new threads
+    assert len(scheduler_threads()) == 2 and scheduler.is_running()
+    scheduler.stop()
+    assert scheduler_threads() == []
+
+    for bad, error in ((0, ValueError), (1025, ValueError), ("2", TypeError), (2.0, TypeError), (True, TypeError)):
+        with pytest.raises(error):
+            Scheduler(bad)
+    with pytest.raises(TypeError):
+        Task()
+
+
+def test_a_node_whose_scheduler_is_no_scheduler_fails_its_start_cleanly(no_thread_leak):
+    sink = Sink(name="sink")
+    sink._imp._scheduler = "not one"
+    with pytest.raises(TypeError, match="_scheduler must be a Scheduler, not str"):
+        sink.start()
+    sink._imp._scheduler = None
+    sink.stop()
+    sink.start()
+    assert sink._imp._thread is not None
+    sink.stop()
+
+
+def test_an_input_node_with_ports_of_its_own_keeps_a_worker_on_a_scheduler(no_thread_leak):
+    from velarix.imp.portan import Scheduler
+
+    class Slotted:
+        """A port stand-in without an instance dict: not one the scheduler reads."""
+
+        __slots__ = ()
+
+        def _receive(self, value):
+            pass
+
+        def data_available(self):
+            return False
+
+        def get_timing(self):
+            return Constants.Timing.SYNC
+
+    scheduler = Scheduler(1)
+    scheduler.start()
+    odd = Sink(name="odd")
+    odd.set_logger(Recorder())
+    odd._imp._input_ports = {"in": Slotted()}
+    odd._imp._scheduler = scheduler
+    try:
+        odd.start()
+        assert odd._imp._thread is not None and odd._imp._thread.is_alive()
+        assert scheduler.get_stats()["nodes"] == 0
+        odd.stop()
+        assert odd._imp._thread is None
+    finally:
+        scheduler.stop()
+
+
+# Size --------------------------------------------------------------------------------
+
+
+def test_a_large_shared_pipeline_uses_only_the_scheduler_threads_and_its_own(no_thread_leak):
+    # No values: each node's first step sleeps 10 ms in its set-up, on a shared thread.
+    p = Pipeline("", threads=2)
+    source = Source(name="src")
+    previous = source
+    for i in range(1000):
+        node = Pass(name=f"n{i}", own_thread=(i == 500))
+        p.connect(previous, node)
+        previous = node
+    before = set(threading.enumerate())
+    with p:
+        p.start()
+        new = set(threading.enumerate()) - before
+        names = sorted(t.name for t in new if t.name.startswith(SCHEDULER))
+        assert names == [SCHEDULER + "1", SCHEDULER + "2"]
+        # The monitoring thread and the own_thread node's worker besides.
+        assert len(new) == 4, sorted(t.name for t in new)
+        assert p._scheduler.get_stats()["nodes"] == 999
+        p.stop()
+        assert p._scheduler.get_stats()["nodes"] == 0
+    assert set(threading.enumerate()) - before <= {p._imp._monitor_thread} - {None}
+
+
+def test_run_ends_the_scheduler_threads(no_thread_leak):
+    p = Pipeline("", threads=2)
+    source, sink = Source(name="src"), Sink(expected=3, name="sink")
+    p.connect(source, sink)
+    threading.Timer(0.05, lambda: [source.cycle({"x": n}) for n in range(3)]).start()
+    p.run(0.3)
+    assert p.get_state() == STOPPED and scheduler_threads() == []
+    assert sink.values == [0, 1, 2]
+    p.close()

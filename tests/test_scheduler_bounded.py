@@ -166,9 +166,7 @@ def test_one_thread_keeps_going_while_a_worker_consumer_is_full(no_thread_leak):
 
 @pytest.mark.parametrize(
     "handed, shared_sink, threads",
-    [(False, False, 1), (True, False, 1),
-     pytest.param(True, True, 2, marks=pytest.mark.xfail(
-         strict=True, reason="the stage left on the held thread's own list is not taken by the idle thread"))],
+    [(False, False, 1), (True, False, 1), (True, True, 2)],
     ids=["carried", "handed", "handed-shared-sink"],
 )
 def test_a_stop_while_every_port_is_full_ends_every_thread(handed, shared_sink, threads, no_thread_leak):
@@ -229,11 +227,6 @@ def test_a_stop_while_every_port_is_full_ends_every_thread(handed, shared_sink, 
 # Drop oldest and raise ----------------------------------------------------------------
 
 
-STALLS = ("a shared producer whose consumer holds its step on the other scheduler thread stops "
-          "stepping once the consumer's port is full, whatever the policy: nothing dropped, nothing raised")
-
-
-@pytest.mark.xfail(strict=True, reason=STALLS)
 def test_drop_oldest_between_shared_nodes_keeps_the_newest(no_thread_leak):
     p = Pipeline("", threads=2)
     feeds = Feeds(p, handed=True)
@@ -261,8 +254,7 @@ def test_drop_oldest_between_shared_nodes_keeps_the_newest(no_thread_leak):
     assert errors(p) == []
 
 
-@pytest.mark.parametrize("handed", [False, pytest.param(True, marks=pytest.mark.xfail(strict=True, reason=STALLS))],
-                         ids=["carried", "handed"])
+@pytest.mark.parametrize("handed", [False, True], ids=["carried", "handed"])
 def test_raise_fails_only_the_shared_node_that_pushed(handed, slow_monitor, no_thread_leak):
     p = Pipeline("", threads=2)
     feeds = Feeds(p, handed)
