@@ -525,6 +525,58 @@ def test_a_restart_while_the_step_that_stopped_the_pipeline_finishes(no_thread_l
     assert scheduler_threads() == []
 
 
+def test_nodes_started_alone_after_the_pipelines_stop_bring_the_threads_back(no_thread_leak):
+    p = Pipeline("", threads=1)
+    feeds = Feeds(p, handed=True)
+    lead = feeds.new("a")
+    inc, sink = Inc(name="inc"), Sink(name="sink")
+    p.connect(lead, inc)
+    p.connect(inc, sink)
+    nodes = [feeds.sources[0], lead, inc, sink]
+    with p:
+        p.start()
+        feeds.push([0])
+        wait_for(lambda: sink.values == [1], "the first value")
+        p.stop()
+        assert scheduler_threads() == []
+        for node in nodes:
+            node.start()
+        assert [t.name for t in scheduler_threads()] == [SCHEDULER + "1"]
+        feeds.push([1])
+        wait_for(lambda: sink.values == [1, 2], "the value after the restart")
+        assert inc.threads == {SCHEDULER + "1"}
+        for node in nodes:
+            node.stop()
+        # The last node off the scheduler ends its threads.
+        wait_for(lambda: scheduler_threads() == [], "the threads to end", timeout=5)
+
+
+def test_an_exit_request_in_a_shared_step_leaves_the_thread_serving_the_others(monkeypatch, no_thread_leak):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.exc_type))
+
+    class Exits(INode):
+        def step(self, data):
+            if data["in"] == 1:
+                raise SystemExit(3)  # no Exception: the cycle's guard lets it through
+
+    p = Pipeline("", threads=1)
+    feeds = Feeds(p, handed=True)
+    lead = feeds.new("a")
+    exits, inc, sink = Exits(name="exits"), Inc(name="inc"), Sink(expected=4, name="sink")
+    p.connect(lead, exits)
+    p.connect(lead, inc)
+    p.connect(inc, sink)
+    with p:
+        p.start()
+        feeds.push(range(4))
+        assert sink.done.wait(WAIT)
+        wait_for(lambda: reported == [SystemExit], "the report")
+        assert [t.name for t in scheduler_threads()] == [SCHEDULER + "1"]
+        p.stop()
+    assert sink.values == [1, 2, 3, 4]
+
+
 # Threads of their own ----------------------------------------------------------------
 
 
