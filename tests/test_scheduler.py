@@ -1118,3 +1118,45 @@ def test_run_ends_the_scheduler_threads(no_thread_leak):
     assert p.get_state() == STOPPED and scheduler_threads() == []
     assert sink.values == [0, 1, 2]
     p.close()
+
+
+# Leaving the interpreter -------------------------------------------------------------
+
+EXIT_SCRIPTS = {
+    # The scheduler threads mid-flow (fed by an own_thread node's worker) and a
+    # caller carrying its values, at exit without stop.
+    "shared pipeline without stop": """
+lead = Work(name="lead", own_thread=True)
+pipeline = Pipeline(sys.argv[1], threads=2)
+pipeline.connect(source, lead)
+pipeline.connect(lead, work)
+pipeline.connect(work, sink)
+other = Source(name="other")
+pipeline.connect(other, Work(name="carried"))
+pipeline.start()
+threading.Thread(target=feed, args=(source,), daemon=True).start()
+threading.Thread(target=feed, args=(other,), daemon=True).start()
+sink.flowing.wait()
+sys.exit(0)
+""",
+    # Scheduler threads asleep, waiting for work.
+    "idle scheduler threads": """
+pipeline = Pipeline(sys.argv[1], threads=3)
+pipeline.connect(source, work)
+pipeline.connect(work, sink)
+pipeline.start()
+for v in range(20):
+    source.cycle({"v": v})
+sink.flowing.wait()
+sys.exit(0)
+""",
+}
+
+
+@pytest.mark.parametrize("name", list(EXIT_SCRIPTS))
+def test_exit_with_scheduler_threads_in_flight_is_clean(name, tmp_path):
+    from test_exit import NODES, RUNS, run_in_parallel
+
+    results = run_in_parallel(NODES + EXIT_SCRIPTS[name], RUNS, tmp_path)
+    failures = [(code, errors[-2000:]) for code, errors in results if code != 0]
+    assert not failures, f"{len(failures)} of {RUNS} runs failed: {failures[0]}"
