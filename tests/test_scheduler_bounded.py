@@ -297,3 +297,26 @@ def test_raise_fails_only_the_shared_node_that_pushed(handed, slow_monitor, no_t
         assert entries[0]["thread"] in idents
     else:
         assert entries[0]["thread"] == hex(threading.get_ident())
+
+
+@pytest.mark.parametrize("handed", [False, True], ids=["carried", "handed"])
+@pytest.mark.parametrize("policy", ["drop_oldest", "raise"])
+def test_a_policy_meets_only_a_slow_reader_not_the_order_of_the_runs(policy, handed, no_thread_leak):
+    # One thread, readers that keep up: a full port is only ever the scheduler's
+    # doing (a producer stepping its backlog first), so nothing is dropped or refused.
+    p = Pipeline("", threads=1)
+    feeds = Feeds(p, handed)
+    fast = Inc(name="fast")
+    reader = Inc(name="reader", input_ports=ports(2, policy))
+    sink = Sink(expected=200, name="sink")
+    p.connect(feeds.new("a"), fast)
+    p.connect(fast, reader)
+    p.connect(reader, sink)
+    with p:
+        p.start()
+        feeds.push(range(200))
+        assert sink.done.wait(WAIT)
+        stats = reader.get_stats()["inputs"]["in"]
+    assert sink.values == [n + 2 for n in range(200)]
+    assert (stats["received"], stats["dropped"]) == (200, 0)
+    assert errors(p) == []
