@@ -1224,3 +1224,25 @@ def test_exit_with_scheduler_threads_in_flight_is_clean(name, tmp_path):
     results = run_in_parallel(NODES + EXIT_SCRIPTS[name], RUNS, tmp_path)
     failures = [(code, errors[-2000:]) for code, errors in results if code != 0]
     assert not failures, f"{len(failures)} of {RUNS} runs failed: {failures[0]}"
+
+
+def test_restarts_leave_no_tasks_or_threads_behind(no_thread_leak):
+    p = Pipeline("", threads=2)
+    feeds = Feeds(p, handed=True)
+    inc, sink = Inc(name="inc"), Sink(name="sink")
+    p.connect(feeds.new("a"), inc)
+    p.connect(inc, sink)
+    gc.collect()
+    tasks_before, threads_before = len(_tasks()), set(threading.enumerate())
+    with p:
+        for run in range(30):
+            p.start()
+            feeds.push([run])
+            wait_for(lambda: len(sink.values) == run + 1, "this run's value")
+            p.stop()
+    gc.collect()
+    assert len(_tasks()) == tasks_before
+    for thread in set(threading.enumerate()) - threads_before:
+        thread.join(WAIT)
+    assert set(threading.enumerate()) <= threads_before
+    assert sink.values == [n + 1 for n in range(30)]
