@@ -170,6 +170,7 @@ class Pipeline:
         if (self.get_state() == Constants.States.STOPPED
                 and self.get_condition() == Constants.Conditions.HEALTHY):
             self._imp.stop()  # only its two lines: nothing to wait for
+            self._end_scheduler()  # but the shared threads a concurrent stop is ending
             return
         done = threading.Event()
         watcher = threading.Thread(target=self._watch_stop, args=(done,), name="velarix-stop-notice",
