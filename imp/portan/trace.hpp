@@ -59,12 +59,17 @@ struct TakenValue {
     Stamp stamp;
 };
 
+// Values taken here and never stepped (a port read by hand) are let go beyond this.
+constexpr size_t max_pending = 64;
+
 // The origin this thread's current step hands to what it pushes, and the values
 // taken since the last step began (its inputs), with the oldest of their origins.
+// Plain data, so that the thread-local record needs no guard on each use.
 struct StepTrace {
     double origin = NAN;   // NaN: not in a step (a push then takes the time of the push)
     double taken = NAN;    // NaN: nothing taken
-    std::vector<TakenValue> pending;
+    size_t count = 0;
+    TakenValue pending[max_pending];
 };
 
 inline StepTrace &this_trace() {
@@ -72,25 +77,22 @@ inline StepTrace &this_trace() {
     return trace;
 }
 
-// Values taken here and never stepped (a port read by hand) are let go beyond this.
-constexpr size_t max_pending = 64;
-
-// Samples the values taken since the last step began, as of `now`.
+// Samples the values taken since the last step began, as of `now` (NaN: none).
 inline void sample_taken(StepTrace &trace, double now) noexcept {
-    std::vector<TakenValue> pending;
-    pending.swap(trace.pending);
-    for (TakenValue &taken : pending) {
+    const size_t count = trace.count;
+    for (size_t i = 0; i < count; ++i) {
+        TakenValue &taken = trace.pending[i];
         if (!*taken.ring)
             taken.ring->reset(new (std::nothrow) LatencyRing());  // without memory: no figures
         if (*taken.ring && !std::isnan(now))
             (*taken.ring)->record(now - taken.stamp.pushed, now - taken.stamp.origin);
     }
+    trace.count = 0;
     // Released last: a queue let go here may run code that takes values.
-    for (TakenValue &taken : pending)
-        Py_DECREF(taken.queue);
-    pending.clear();
-    if (trace.pending.empty())
-        trace.pending.swap(pending);  // keeps its storage
+    TakenValue held[max_pending];
+    std::copy(trace.pending, trace.pending + count, held);
+    for (size_t i = 0; i < count; ++i)
+        Py_DECREF(held[i].queue);
 }
 
 // A value with `stamp` was taken from `queue` (a PortQueue object, whose ring is
@@ -99,10 +101,10 @@ inline void record_taken(PyObject *queue, std::unique_ptr<LatencyRing> &ring, co
     StepTrace &trace = this_trace();
     if (std::isnan(trace.taken) || stamp.origin < trace.taken)
         trace.taken = stamp.origin;
-    if (trace.pending.size() >= max_pending)
+    if (trace.count >= max_pending)
         sample_taken(trace, NAN);
     Py_INCREF(queue);
-    trace.pending.push_back({queue, &ring, stamp});
+    trace.pending[trace.count++] = {queue, &ring, stamp};
 }
 
 // The stamp of a value pushed now by this thread.
@@ -119,7 +121,7 @@ inline Stamp stamp_now() {
 // Returns what step_end restores.
 inline double step_begin(double start) {
     StepTrace &trace = this_trace();
-    if (!trace.pending.empty())
+    if (trace.count > 0)
         sample_taken(trace, start);
     const double previous = trace.origin;
     trace.origin = std::isnan(trace.taken) ? start : trace.taken;
