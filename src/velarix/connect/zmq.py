@@ -767,7 +767,16 @@ class ZMQPublisher(_ZMQNode, INode):
     def step(self, data: PortData) -> StepResult:
         """Sends each input port's value as one message."""
         for value in data.values():
-            self._publish(value)
+            if self._raw and type(value) is bytes:  # the common case, frame by frame, inline
+                try:
+                    self._send_frame(self._topic, self._more)
+                    self._send_frame(value)
+                except self._error as error:
+                    self._not_sent(error)
+                    continue
+                self._values += 1
+            else:
+                self._publish(value)
         return None
 
     def _publish_input(self, data: PortData) -> None:
@@ -783,20 +792,20 @@ class ZMQPublisher(_ZMQNode, INode):
         return None
 
     def _publish(self, value: Any) -> None:
+        frames = [self._topic, *encode(self._encoding, value)]
         try:
-            if self._raw and type(value) is bytes:  # the common case, frame by frame
-                self._send_frame(self._topic, self._more)
-                self._send_frame(value)
-            else:
-                # Arrays go without a copy of their own (pyzmq still copies small ones).
-                self._send([self._topic, *encode(self._encoding, value)], copy=self._copy)
+            # Arrays go without a copy of their own (pyzmq still copies small ones).
+            self._send(frames, copy=self._copy)
         except self._error as error:
-            self._dropped += 1
-            if self._dropped == 1:
-                self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
-                          "further ones are counted, not logged.")
+            self._not_sent(error)
             return
         self._values += 1
+
+    def _not_sent(self, error: Exception) -> None:
+        self._dropped += 1
+        if self._dropped == 1:
+            self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
+                      "further ones are counted, not logged.")
 
     @staticmethod
     def _watch(link: _Link, watching: threading.Event) -> None:
