@@ -601,9 +601,11 @@ class ZMQSubscriber(_ZMQNode, ONode):
         try:
             # A node whose ports are all ASYNC cycles once on a set-up thread when it
             # starts: let it finish so that two threads never cycle at once.
+            # Not forever: that cycle may be the one that stops this node.
             setup = getattr(self._imp, "_setup_thread", None)
             if isinstance(setup, threading.Thread) and setup is not threading.current_thread():
-                setup.join()
+                while setup.is_alive() and not stopping.is_set():
+                    setup.join(POLL_MS / 1000)
             self._serve(link, stopping, require_zmq())
         except Exception as error:
             self._log(LogType.ERROR, f"{self._owner()} stopped receiving: {type(error).__name__}: {error}")
