@@ -353,3 +353,22 @@ def test_a_subscriber_stopped_from_its_own_step_or_with_async_ports_ends_cleanly
         publisher.stdout.close()
     assert sink.values[0] == b"\x00\x01bytes" and node.get_condition() == "HEALTHY"
     assert open_fds() == before
+
+
+def test_a_step_handler_set_by_the_application_is_kept(no_thread_leak):
+    endpoint = free_endpoint()
+    publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+    try:
+        assert publisher.stdout.readline().strip() == "ready"
+        node, sink = ZMQSubscriber(endpoint=endpoint, topic="raw"), Collect()
+        node.set_step_handler(lambda data: {"out": len(data["value"])})
+        with Pipeline(directory="") as pipeline:
+            pipeline.connect(node, sink)
+            pipeline.start()
+            assert sink.arrived.wait(10)
+            pipeline.stop()
+    finally:
+        publisher.kill()
+        publisher.wait()
+        publisher.stdout.close()
+    assert sink.values[0] == len(b"\x00\x01bytes")
