@@ -322,3 +322,53 @@ def test_connectors_save_by_module_and_load(tmp_path):
         subscriber, publisher = loaded.get_nodes()
     assert subscriber.config["topic"] == ["a", "b"] and subscriber.config["channel_names"] == ["x"]
     assert type(publisher) is ZMQPublisher and publisher.config["encoding"] == "numpy"
+
+
+class StopsItself(ZMQSubscriber):
+    def step(self, data):
+        result = super().step(data)
+        if "value" in data:
+            self.stop()  # on the receiving thread itself: it must end and close on its own
+        return result
+
+
+@pytest.mark.parametrize("timing", ["SYNC", "ASYNC"])
+def test_a_subscriber_stopped_from_its_own_step_or_with_async_ports_ends_cleanly(timing, no_thread_leak):
+    endpoint = free_endpoint()
+    before = open_fds()
+    publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+    try:
+        assert publisher.stdout.readline().strip() == "ready"
+        node = StopsItself(endpoint=endpoint, topic="raw", output_ports=[{"name": "out", "timing": timing}])
+        sink = Collect(input_ports=[{"name": "in", "timing": timing}])
+        with Pipeline(directory="") as pipeline:
+            pipeline.connect(node, sink)
+            pipeline.start()
+            assert sink.arrived.wait(10)
+            assert wait_for(lambda: node._thread is not None and not node._thread.is_alive())
+            pipeline.stop()
+    finally:
+        publisher.kill()
+        publisher.wait()
+        publisher.stdout.close()
+    assert sink.values[0] == b"\x00\x01bytes" and node.get_condition() == "HEALTHY"
+    assert open_fds() == before
+
+
+def test_a_step_handler_set_by_the_application_is_kept(no_thread_leak):
+    endpoint = free_endpoint()
+    publisher = start_plain(PLAIN_PUBLISHER, endpoint)
+    try:
+        assert publisher.stdout.readline().strip() == "ready"
+        node, sink = ZMQSubscriber(endpoint=endpoint, topic="raw"), Collect()
+        node.set_step_handler(lambda data: {"out": len(data["value"])})
+        with Pipeline(directory="") as pipeline:
+            pipeline.connect(node, sink)
+            pipeline.start()
+            assert sink.arrived.wait(10)
+            pipeline.stop()
+    finally:
+        publisher.kill()
+        publisher.wait()
+        publisher.stdout.close()
+    assert sink.values[0] == len(b"\x00\x01bytes")

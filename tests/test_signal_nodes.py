@@ -41,7 +41,7 @@ class Collect(INode):
 
 def signal_data(samples=1000, channels=3, seed=1, dtype=np.float32):
     rng = np.random.default_rng(seed)
-    return rng.standard_normal((samples, channels)).astype(dtype), np.arange(samples) / 250.0
+    return (100 * rng.standard_normal((samples, channels))).astype(dtype), np.arange(samples) / 250.0
 
 
 def cut(x, t, seed):
@@ -103,7 +103,7 @@ def test_filter_equals_sosfilt_over_the_whole_stream(keys, rate):
 
 @pytest.mark.parametrize("source_rate,rate,dtype", [
     (250, 100, np.float32), (250, 375, np.float64), (250, 500, np.float32), (250, 250, np.float64),
-    (256, 250, np.float64)])
+    (256, 250, np.float64), (250, 100, np.int16)])
 def test_resample_equals_resample_poly_where_the_stream_has_the_samples(source_rate, rate, dtype):
     x, t = signal_data(dtype=dtype)
     t = t * 250 / source_rate

@@ -520,6 +520,7 @@ class ZMQSubscriber(_ZMQNode, ONode):
     _thread: Optional[threading.Thread] = None
     _with_topic = False
     _single: Optional[str] = None
+    _plain = False
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
@@ -555,6 +556,16 @@ class ZMQSubscriber(_ZMQNode, ONode):
         self._with_topic = bool(self.config[self.Configuration.Keys.WITH_TOPIC])
         ports = list(self._imp._output_ports)
         self._single = ports[0] if len(ports) == 1 else None
+        # The plain case steps without a Python call: the cycle gets {port: value}
+        # and the handler `dict` hands it on as the step's result.
+        sync = all(port.get_timing() == Constants.Timing.SYNC for port in self._imp._output_ports.values())
+        current = getattr(self._imp, "_step_handler", None)
+        own = current is dict or (getattr(current, "__func__", None) is ZMQSubscriber.step
+                                  and getattr(current, "__self__", None) is self)
+        self._plain = (own and self._single is not None and sync and not self._with_topic
+                       and self.config[self.Configuration.Keys.ENCODING] != "numpy")
+        if own:  # a handler set with set_step_handler stays
+            self._imp.set_step_handler(dict if self._plain else self.step)
         super().start()
         self._thread = threading.Thread(target=self._run, args=(link, self._stopping),
                                         name=f"velarix-zmq-{self.get_name()}", daemon=True)
@@ -601,9 +612,11 @@ class ZMQSubscriber(_ZMQNode, ONode):
         try:
             # A node whose ports are all ASYNC cycles once on a set-up thread when it
             # starts: let it finish so that two threads never cycle at once.
+            # Not forever: that cycle may be the one that stops this node.
             setup = getattr(self._imp, "_setup_thread", None)
             if isinstance(setup, threading.Thread) and setup is not threading.current_thread():
-                setup.join()
+                while setup.is_alive() and not stopping.is_set():
+                    setup.join(POLL_MS / 1000)
             self._serve(link, stopping, require_zmq())
         except Exception as error:
             self._log(LogType.ERROR, f"{self._owner()} stopped receiving: {type(error).__name__}: {error}")
@@ -616,8 +629,9 @@ class ZMQSubscriber(_ZMQNode, ONode):
         encoding = self.config[self.Configuration.Keys.ENCODING]
         copy = encoding != "numpy"  # arrays are made over the received frames
         raw = encoding == "raw"
+        plain, single = self._plain, self._single
         cycle: Callable[[Any], None] = self._imp._cycle
-        receive = sock.recv_multipart
+        receive, more, rcvmore = sock.recv, sock.getsockopt, zmq.RCVMORE
         poller = zmq.Poller()
         poller.register(sock, zmq.POLLIN)
         poller.register(monitor, zmq.POLLIN)
@@ -634,7 +648,12 @@ class ZMQSubscriber(_ZMQNode, ONode):
             batch = []
             try:
                 for _ in range(BATCH):
-                    batch.append(receive(nowait, copy=copy))
+                    # Frame by frame: a message's frames arrive together, so only
+                    # its first receive can find nothing.
+                    frames = [receive(nowait, copy)]
+                    while more(rcvmore):
+                        frames.append(receive(0, copy))
+                    batch.append(frames)
             except again:
                 pass
             for frames in batch:
@@ -647,12 +666,14 @@ class ZMQSubscriber(_ZMQNode, ONode):
                         self._drop(error)
                         continue
                 self._values += 1
-                if copy:
+                if plain:
+                    cycle({single: value})
+                elif copy:
                     cycle({"topic": frames[0], "value": value})
                 else:  # arrays made for this message alone: no private copy needed
                     cycle({"topic": frames[0].bytes, "value": _Received(value)})
-                if stopping.is_set():
-                    break
+            if stopping.is_set():
+                break
 
     def _drop(self, error: Exception) -> None:
         self._dropped += 1
@@ -767,7 +788,16 @@ class ZMQPublisher(_ZMQNode, INode):
     def step(self, data: PortData) -> StepResult:
         """Sends each input port's value as one message."""
         for value in data.values():
-            self._publish(value)
+            if self._raw and type(value) is bytes:  # the common case, frame by frame, inline
+                try:
+                    self._send_frame(self._topic, self._more)
+                    self._send_frame(value)
+                except self._error as error:
+                    self._not_sent(error)
+                    continue
+                self._values += 1
+            else:
+                self._publish(value)
         return None
 
     def _publish_input(self, data: PortData) -> None:
@@ -783,20 +813,20 @@ class ZMQPublisher(_ZMQNode, INode):
         return None
 
     def _publish(self, value: Any) -> None:
+        frames = [self._topic, *encode(self._encoding, value)]
         try:
-            if self._raw and type(value) is bytes:  # the common case, frame by frame
-                self._send_frame(self._topic, self._more)
-                self._send_frame(value)
-            else:
-                # Arrays go without a copy of their own (pyzmq still copies small ones).
-                self._send([self._topic, *encode(self._encoding, value)], copy=self._copy)
+            # Arrays go without a copy of their own (pyzmq still copies small ones).
+            self._send(frames, copy=self._copy)
         except self._error as error:
-            self._dropped += 1
-            if self._dropped == 1:
-                self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
-                          "further ones are counted, not logged.")
+            self._not_sent(error)
             return
         self._values += 1
+
+    def _not_sent(self, error: Exception) -> None:
+        self._dropped += 1
+        if self._dropped == 1:
+            self._log(LogType.WARNING, f"{self._owner()}: a message was not sent: {error}; "
+                      "further ones are counted, not logged.")
 
     @staticmethod
     def _watch(link: _Link, watching: threading.Event) -> None:
