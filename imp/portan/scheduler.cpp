@@ -701,9 +701,8 @@ nb::object carried(const vx::Call &call) {
     const int previous = vx::carry_begin();
     nb::object result;
     try {
-        result = vx::steal_call([&] {
-            return PyObject_Vectorcall(call.args[0], call.args + 1, (size_t)(call.nargs - 1), nullptr);
-        });
+        const size_t count = (size_t)(call.nargs - 1);
+        result = vx::steal_call([&] { return PyObject_Vectorcall(call.args[0], call.args + 1, count, nullptr); });
     } catch (...) {
         vx::carry_abandon(previous);
         throw;
