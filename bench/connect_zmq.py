@@ -13,6 +13,7 @@ in the other (whose step gets its private copy, as every step does).
 - 64 KB numpy arrays (encoding "numpy"): bandwidth; aim >= 80 %.
 """
 
+import functools
 import json
 import logging
 import socket
@@ -87,7 +88,7 @@ def bare_subscriber(endpoint, kind):
 
 # Ours ----------------------------------------------------------------------------------
 
-def our_publisher(endpoint, kind, count):
+def our_publisher(endpoint, kind, count, threads=None):
     import numpy as np
 
     from velarix import ONode, Pipeline
@@ -104,7 +105,7 @@ def our_publisher(endpoint, kind, count):
     source = Values()
     publisher = ZMQPublisher(endpoint=endpoint, topic="t", hwm=0, linger=None,
                              encoding="raw" if kind == "small" else "numpy")
-    with Pipeline(directory="") as pipeline:
+    with Pipeline(directory="", threads=threads) as pipeline:
         pipeline.connect(source, publisher)
         pipeline.start()
         time.sleep(0.5)
@@ -123,7 +124,7 @@ def our_publisher(endpoint, kind, count):
         pipeline.stop()
 
 
-def our_subscriber(endpoint, kind):
+def our_subscriber(endpoint, kind, threads=None):
     from velarix import INode, Pipeline
     from velarix.connect import ZMQSubscriber
 
@@ -147,7 +148,7 @@ def our_subscriber(endpoint, kind):
     subscriber = ZMQSubscriber(endpoint=endpoint, topic="t", bind=True, hwm=0,
                                encoding="raw" if kind == "small" else "numpy")
     sink = Count()
-    with Pipeline(directory="") as pipeline:
+    with Pipeline(directory="", threads=threads) as pipeline:
         pipeline.connect(subscriber, sink)
         pipeline.start()
         print("ready", flush=True)
@@ -158,7 +159,9 @@ def our_subscriber(endpoint, kind):
     return sink.received, sink.last - sink.first
 
 
-ROLES = {"bare": (bare_publisher, bare_subscriber), "ours": (our_publisher, our_subscriber)}
+ROLES = {"bare": (bare_publisher, bare_subscriber), "ours": (our_publisher, our_subscriber),
+         # The same pipelines on one shared scheduler thread each (Pipeline(threads=1)).
+         "shared": (functools.partial(our_publisher, threads=1), functools.partial(our_subscriber, threads=1))}
 
 
 def measure(which, kind, count):
@@ -180,16 +183,17 @@ def main():
     ok = True
     for kind, count, unit in [("small", SMALL_COUNT, "values/s"), ("array", ARRAY_COUNT, "MB/s")]:
         # Alternate the two, best of each: both meet the same machine noise.
-        bare = ours = 0.0
+        bare = ours = shared = 0.0
         for _ in range(REPEAT):
             bare = max(bare, measure("bare", kind, count))
             ours = max(ours, measure("ours", kind, count))
+            shared = max(shared, measure("shared", kind, count))
         scale = ARRAY_FLOATS * 4 / 1e6 if kind == "array" else 1.0
-        ratio = ours / bare
         label = "small values (8 B, raw)" if kind == "small" else "64 KB arrays (numpy)"
-        print(f"ZeroMQ pub/sub, {label}: ours {ours * scale:,.0f} {unit}, bare pyzmq {bare * scale:,.0f} {unit}, "
-              f"{ratio:.0%} (aim >= {TARGET:.0%})")
-        ok = ok and ratio >= TARGET
+        for mode, rate in (("thread per node", ours), ("one shared thread", shared)):
+            print(f"ZeroMQ pub/sub, {label}, {mode}: ours {rate * scale:,.0f} {unit}, "
+                  f"bare pyzmq {bare * scale:,.0f} {unit}, {rate / bare:.0%} (aim >= {TARGET:.0%})")
+        ok = ok and max(ours, shared) / bare >= TARGET
     return 0 if ok else 1
 
 
