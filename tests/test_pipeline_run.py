@@ -475,22 +475,26 @@ class Held(INode):
         self.release.wait(WAIT)
 
 
-def test_a_stop_held_up_by_a_step_says_which_node_it_waits_for(monkeypatch, no_thread_leak):
+@pytest.mark.parametrize("threads", [None, 1])
+def test_a_stop_held_up_by_a_step_says_which_node_it_waits_for(monkeypatch, no_thread_leak, threads):
     import velarix.pipeline
 
     monkeypatch.setattr(velarix.pipeline, "STOP_NOTICE_AFTER", 0.02)
-    p, src, held = Pipeline(""), Source(name="src"), Held(name="held")
+    p, src, held = Pipeline("", threads=threads), Source(name="src"), Held(name="held")
     p.connect(src, held)
     notices = []
     p._stop_notice = notices.append
     p.start()
-    src.cycle({"x": 1})
+    # On a shared thread the cycle carries held's step: it runs on a thread of its own.
+    driver = threading.Thread(target=src.cycle, args=({"x": 1},))
+    driver.start()
     assert held.entered.wait(WAIT)
     stopper = threading.Thread(target=p.stop)
     stopper.start()
     wait_for(lambda: any(m.startswith("Stopping has waited") for m in entries(p, "WARNING")))
     held.release.set()
     stopper.join(WAIT)
+    driver.join(WAIT)
     assert not stopper.is_alive() and p.get_state() == STOPPED
     notice = [m for m in entries(p, "WARNING") if m.startswith("Stopping has waited")]
     assert len(notice) == 1 and notice[0].endswith(" s for node held to finish its step.")

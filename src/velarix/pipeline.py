@@ -705,8 +705,11 @@ def _holding_up_stop(nodes: list[Any]) -> list[Any]:
         imp = getattr(node, "_imp", None)
         worker = getattr(imp, "_thread", None)
         driver = getattr(node, "_driver", None)
-        if ((isinstance(worker, threading.Thread) and getattr(imp, "_is_thread_running", True) is False
-                and worker.is_alive())
+        stopping = getattr(imp, "_is_thread_running", True) is False
+        # On shared threads, a node being stopped keeps its task until its step ends.
+        task = getattr(imp, "_scheduler_task", None)
+        if ((isinstance(worker, threading.Thread) and stopping and worker.is_alive())
+                or (task is not None and stopping)
                 or (driver is not None and driver._stop.is_set() and driver.is_alive())):
             waiting.append(node)
     if not waiting:
