@@ -5,7 +5,9 @@
 Importing this package needs nothing beyond velarix; using Cluster needs pyzmq.
 """
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 if TYPE_CHECKING:
     from .controller import Cluster, ClusterError, RemoteNodeError
@@ -24,10 +26,4 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module 'velarix.cluster' has no attribute {name!r}")
-    from importlib import import_module
-
-    return getattr(import_module(f".{module}", __name__), name)
+__getattr__ = lazy_exports(__name__, _EXPORTS)

@@ -7,7 +7,9 @@ own library only when it is used (ZeroMQ: the optional extra `zmq`, pyzmq; Lab
 Streaming Layer: `lsl`; XDF recordings: `xdf`; MQTT: `mqtt`).
 """
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 if TYPE_CHECKING:
     from .lsl import LSLInlet, LSLOutlet, LSLStreamNotFound
@@ -31,10 +33,4 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module 'velarix.connect' has no attribute {name!r}")
-    from importlib import import_module
-
-    return getattr(import_module(f".{module}", __name__), name)
+__getattr__ = lazy_exports(__name__, _EXPORTS)

@@ -9,7 +9,9 @@ ports' metadata. Importing this package needs nothing beyond velarix; using a
 node needs numpy and scipy.
 """
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+from .._lazy import lazy_exports
 
 if TYPE_CHECKING:
     from ._base import ChunkNode, make_chunk
@@ -28,10 +30,4 @@ _EXPORTS = {
 }
 
 
-def __getattr__(name: str) -> Any:
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module 'velarix.nodes' has no attribute {name!r}")
-    from importlib import import_module
-
-    return getattr(import_module(f".{module}", __name__), name)
+__getattr__ = lazy_exports(__name__, _EXPORTS)
