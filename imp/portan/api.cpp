@@ -134,8 +134,6 @@ int set_port_task(PyObject *input_port, PyObject *task) {
     return status < 0 ? status : taken;
 }
 
-int runner_has_next() { return vx::this_runner().next != nullptr; }
-
 int carry_begin() { return vx::carry_begin(); }
 
 int carry_end(int previous) {
@@ -202,7 +200,6 @@ const vx::PortApi table = {
     task_detach,
     task_schedule,
     set_port_task,
-    runner_has_next,
     carry_begin,
     carry_end,
     carry_abandon,

@@ -83,8 +83,6 @@ struct PortApi {
     int (*task_detach)(PyObject *task);
     void (*task_schedule)(PyObject *task);
     int (*set_port_task)(PyObject *input_port, PyObject *task);
-    // 1 when this thread's next slot holds a task: a node's run yields to it.
-    int (*runner_has_next)(void);
     // Around ONode.cycle(): the work it makes ready runs on this thread when the
     // outermost such cycle ends (carry_end, which may fail like a cycle).
     int (*carry_begin)(void);
@@ -277,8 +275,6 @@ inline bool set_port_task(nb::handle input_port, nb::handle task) {
     check(status);
     return status == 1;
 }
-
-inline bool runner_has_next() { return api().runner_has_next() != 0; }
 
 inline nb::handle task_plan(nb::handle task) { return api().task_plan(task.ptr()); }
 

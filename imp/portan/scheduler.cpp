@@ -34,6 +34,16 @@ void wake_one(SchedulerState &s) {
     s.wake.notify_one();
 }
 
+// Tells every thread, asleep or not, whether to end.
+void set_stopping(SchedulerState &s, bool value) {
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        s.stopping = value;
+        ++s.wake_seq;
+    }
+    s.wake.notify_all();
+}
+
 void enqueue_shared(SchedulerState &s, PyObject *task) {
     s.shared.push_back(new_ref(task));
     wake_one(s);
@@ -107,12 +117,7 @@ void detach_data(TaskData &t) {
         // threads end; a node that starts on it again starts them anew.
         if (--s->attached == 0 && !s->stopping) {
             s->idle_stop = true;
-            {
-                std::lock_guard<std::mutex> guard(s->mutex);
-                s->stopping = true;
-                ++s->wake_seq;
-            }
-            s->wake.notify_all();
+            set_stopping(*s, true);
         }
     }
     // Released last: it may hold the node, whose release may run code.
@@ -208,10 +213,8 @@ void sleep_until_woken(SchedulerState &s) {
     exit_safe([&] { PyEval_RestoreThread(thread); });
 }
 
-bool stopping(SchedulerState &s) {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    return s.stopping;
-}
+// Read with the interpreter lock held, which every write of the flag holds too.
+bool stopping(const SchedulerState &s) { return s.stopping; }
 
 // The body of a scheduler thread.
 void scheduler_loop(SchedulerState &s) {
@@ -578,26 +581,17 @@ private:
     nb::object lock_;
 };
 
-void set_stopping(SchedulerState &s, bool value) {
-    {
-        std::lock_guard<std::mutex> guard(s.mutex);
-        s.stopping = value;
-        ++s.wake_seq;
-    }
-    s.wake.notify_all();
-}
-
 nb::object scheduler_start(const vx::Call &call) {
     call.bind_none("start");
     SchedulerState &s = state_of(call);
     Turn turn(call);
     if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
         return nb::none();  // running
-    set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
+    vx::set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
     join_threads(call);
     ++s.generation;
     s.idle_stop = false;
-    set_stopping(s, false);
+    vx::set_stopping(s, false);
     nb::object threads = thread_list(call);
     nb::object run = vx::getattr(call.self, names::run_);
     for (int i = 0; i < s.threads; ++i) {
@@ -613,13 +607,13 @@ nb::object scheduler_start(const vx::Call &call) {
 nb::object scheduler_stop(const vx::Call &call) {
     call.bind_none("stop");
     SchedulerState &s = state_of(call);
-    set_stopping(s, true);
+    vx::set_stopping(s, true);
     // From a step on one of its own threads: the others end too, and are joined by
     // whoever starts or stops it next (a start may hold the turn, joining this one).
     if (vx::this_runner().scheduler == &s)
         return nb::none();
     Turn turn(call);
-    set_stopping(s, true);  // a start that held the turn may have set it going again
+    vx::set_stopping(s, true);  // a start that held the turn may have set it going again
     join_threads(call);
     return nb::none();
 }

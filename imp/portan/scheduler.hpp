@@ -20,6 +20,7 @@
 // since) queues beyond the capacity instead of waiting.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -60,7 +61,6 @@ struct Runner {
     unsigned long chained = 0;            // next-slot runs since the shared list was looked at
     int stepping = 0;                     // > 0 while a task runs on this thread
 
-    bool active() const { return scheduler != nullptr || carrying > 0; }
     bool has_work() const { return next != nullptr || !own.empty(); }
 };
 
@@ -75,7 +75,9 @@ struct SchedulerState {
     std::mutex mutex;
     std::condition_variable wake;
     unsigned long wake_seq = 0;
-    int sleeping = 0;
+    // Also read with the interpreter lock alone: a waker looks whether anyone
+    // sleeps, and a thread's loop whether to end (every write holds that lock too).
+    std::atomic<int> sleeping{0};
     bool stopping = false;
     // Under the interpreter lock: renewed by each start(), so a thread of an earlier
     // run (one that stopped the pipeline from its own step) ends instead of serving
