@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "common/figures.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
@@ -138,26 +139,12 @@ inline void step_end(double previous) {
 // {"mean", "p50", "p99", "max"} of one of the ring's series (None each when empty).
 inline nb::object summary(const LatencyRing *ring, bool age) {
     nb::dict figures;
-    if (!ring || ring->filled == 0) {
-        for (const char *key : {"mean", "p50", "p99", "max"})
-            figures[key] = nb::none();
-        return std::move(figures);
+    std::vector<double> samples;
+    if (ring) {
+        const float *series = age ? ring->age : ring->latency;
+        samples.assign(series, series + ring->filled);
     }
-    const float *series = age ? ring->age : ring->latency;
-    std::vector<double> sorted(series, series + ring->filled);
-    std::sort(sorted.begin(), sorted.end());
-    double total = 0.0;
-    for (double value : sorted)
-        total += value;
-    auto at = [&](double share) {
-        size_t index = (size_t)(share * (double)(sorted.size() - 1) + 0.5);
-        return sorted[std::min(index, sorted.size() - 1)];
-    };
-    auto put = [&](const char *key, double value) { figures[key] = steal_or_throw(PyFloat_FromDouble(value)); };
-    put("mean", total / (double)sorted.size());
-    put("p50", at(0.50));
-    put("p99", at(0.99));
-    put("max", sorted.back());
+    put_summary(figures, samples);
     return std::move(figures);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "attributes.hpp"
+#include "common/figures.hpp"
 
 namespace vertan {
 namespace {
@@ -76,11 +77,6 @@ StepStats *stats_in(PyObject *dict) {
     return stats_of(capsule);
 }
 
-double percentile(std::vector<double> &sorted, double share) {
-    size_t index = (size_t)(share * (double)(sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
-}
-
 void put(nb::dict &figures, const char *key, double value) {
     figures[key] = vx::steal_or_throw(PyFloat_FromDouble(value));
 }
@@ -145,15 +141,8 @@ nb::object get_step_stats(const vx::Call &call) {
         return std::move(figures);
     }
 
-    std::vector<double> sorted(stats->durations, stats->durations + stats->filled);
-    std::sort(sorted.begin(), sorted.end());
-    double total = 0.0;
-    for (double d : sorted)
-        total += d;
-    put(figures, "mean", total / (double)sorted.size());
-    put(figures, "p50", percentile(sorted, 0.50));
-    put(figures, "p99", percentile(sorted, 0.99));
-    put(figures, "max", sorted.back());
+    std::vector<double> durations(stats->durations, stats->durations + stats->filled);
+    vx::put_summary(figures, durations);
 
     // Steps per second over the last RATE_SECONDS, or over the ring's own span when
     // the ring holds only part of that stretch (a fast node).
