@@ -394,6 +394,11 @@ def test_a_class_defined_inside_a_function_saves_and_loads(no_thread_leak, made,
     assert nodes["collect"].done.wait(WAIT)
     loaded.stop()
     assert nodes["collect"].values == [3, 6]
+    # Saved again, the loaded class keeps the text it was made from: inspect finds
+    # no such class in this file, and a None here would lose it.
+    again = tmp_path / "again.json"
+    loaded.save(again)
+    assert json.loads(again.read_text())["nodes"][1]["source"] == stored
 
 
 # Save checks and log folders ---------------------------------------------------------

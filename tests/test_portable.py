@@ -217,6 +217,30 @@ def test_round_trip_in_a_fresh_process(sample_module, tmp_path):
     assert out.stdout.split() == [sample_module.__name__, "8", data["config"]["id"]]
 
 
+def test_a_class_made_from_stored_text_saves_that_text_again(sample_module, tmp_path):
+    # In a process where the module does not exist, inspect cannot find the text of
+    # the class made from it; saving such an object again must not lose its class.
+    data = sample_module.Sample(value=3).serialize()
+    data["config"] = dict(data["config"])
+    script = textwrap.dedent(f"""
+        from velarix.portable import Portable
+        first = Portable.deserialize({data!r})
+        again = first.serialize()
+        assert again["source"] == {data["source"]!r}, again["source"]
+        Portable.reset()
+        second = Portable.deserialize(dict(again, config=dict(again["config"])))
+        print(type(second).__module__, second.twice())
+    """)
+    import os
+    import velarix
+
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(velarix.__file__)))
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         cwd=tmp_path, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [sample_module.__name__, "6"]
+
+
 @pytest.mark.parametrize(
     "change, error, message",
     [

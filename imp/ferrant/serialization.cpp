@@ -12,6 +12,32 @@ vx::LazyModule importlib_module{"importlib"};
 vx::LazyModule textwrap_module{"textwrap"};
 vx::LazyModule linecache_module{"linecache"};
 vx::LazyModule os_path_module{"os.path"};
+vx::LazyModule weakref_module{"weakref"};
+
+// The text each class made from stored text was made from, for as long as the
+// class lives. inspect cannot find the source of such a class (its module is a
+// name, not a file), and without this a pipeline loaded from a file and saved
+// again would lose the classes it was loaded with.
+nb::object made_from_text() {
+    static vx::Kept table;
+    return nb::borrow(table.get_or_make([] { return vx::call(weakref_module.attr("WeakKeyDictionary")); }));
+}
+
+// Best effort on both sides: a class whose metaclass refuses hashing or weak
+// references is made and saved as it would be without this table.
+void remember_text(nb::handle cls, nb::handle source) {
+    if (!PyUnicode_CheckExact(source.ptr()) || !PyType_Check(cls.ptr()))
+        return;
+    vx::guarded([&] { vx::set_item(made_from_text(), cls, source); }, [](nb::handle) {});
+}
+
+// The text `cls` was made from, or None.
+nb::object text_made_from(nb::handle cls) {
+    nb::object found;
+    if (PyType_Check(cls.ptr()))
+        vx::guarded([&] { found = vx::lookup(made_from_text(), cls); }, [](nb::handle) {});
+    return found.is_valid() ? found : nb::none();
+}
 
 // module.<name>(arg)
 nb::object call_function(vx::LazyModule &module, const char *name, nb::handle arg) {
@@ -71,12 +97,13 @@ nb::object class_source(nb::handle cls) {
 
 // Source text, or None when the host cannot give it (interactive class, built-in
 // module): OSError and TypeError mean "no source", anything else is a real fault.
+// A class that was itself made from stored text keeps that text.
 nb::object try_class_source(nb::handle cls) {
     try {
         return class_source(cls);
     } catch (nb::python_error &error) {
         if (error.matches(PyExc_OSError) || error.matches(PyExc_TypeError))
-            return nb::none();
+            return text_made_from(cls);
         throw;
     }
 }
@@ -178,7 +205,10 @@ nb::object class_from_source(nb::handle data, PyObject *origin) {
     nb::object exec = vx::borrow_or_throw(PyDict_GetItemString(PyEval_GetBuiltins(), "exec"));
     vx::call(exec, compiled(source, code_file_name(data, origin)), custom_globals, custom_globals);
     nb::object found = vx::lookup(custom_globals, entry(data, "class"));
-    return found.is_valid() ? found : nb::none();
+    if (!found.is_valid())
+        return nb::none();
+    remember_text(found, source);
+    return found;
 }
 
 nb::object class_from_module(nb::handle data) {
