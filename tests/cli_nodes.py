@@ -13,6 +13,13 @@ class Quiet(INode):
         pass
 
 
+class Opening(INode):
+    """A sink that opens something of its own when it starts (as a publisher does)."""
+
+    def start(self):
+        super().start()
+
+
 class Boom(INode):
     def step(self, data):
         if data["in"] >= 3:

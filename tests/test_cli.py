@@ -122,6 +122,17 @@ def test_show_marks_unlinked_ports_and_run_says_what_is_missing(tmp_path):
     assert timed.returncode == 0 and timed.stderr == ""
 
 
+def test_a_sink_with_a_start_of_its_own_drives_nothing(tmp_path):
+    # A sink that opens something when it starts (a publisher) still steps only
+    # when fed, so an untimed source feeding it leaves the pipeline undriven.
+    pipeline = Pipeline(directory="")
+    pipeline.connect(cli_nodes.Ticker(name="ticker"), cli_nodes.Opening(name="opening"))
+    pipeline.save(str(tmp_path / "sink.json"))
+    run = velarix_command("run", tmp_path / "sink.json", "--seconds", 0.2, "--log-dir", "", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.startswith("velarix run: nothing drives this pipeline")
+
+
 def test_show_into_a_reader_that_goes_away_ends_quietly(tmp_path):
     # A name long enough that the output cannot all wait in the pipe.
     path = save(tmp_path / "long.json", name="t" * 300_000)

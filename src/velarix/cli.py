@@ -169,9 +169,13 @@ def failure_report(pipeline: Pipeline) -> Optional[str]:
 
 
 def _drives_itself(node: Any) -> bool:
-    """A timed source, or a node whose class starts something of its own."""
+    """A timed source, or a node without inputs whose class starts something of
+    its own (a connector's receiving thread). A node with inputs steps only when
+    they are fed, whatever its start() does."""
     if isinstance(node, ONode) and node.get_rate() is not None:
         return True
+    if isinstance(node, INode) and node.config.get(INode.Configuration.Keys.INPUT_PORTS):
+        return False
     own = getattr(type(node), "start", None)
     return own not in (Node.start, INode.start, ONode.start)
 
