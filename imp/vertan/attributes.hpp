@@ -92,18 +92,46 @@ struct SeenDict {
     }
 };
 
-inline SeenDict seen_dicts[64];
+// Two entries per hash bucket: one thread may step a whole chain of nodes in turn
+// (the shared scheduler), and with one entry per bucket two of its nodes that hash
+// alike would push each other out on every step, sending both down the slow path.
+struct SeenPair {
+    SeenDict way[2];
+    uint8_t next = 0;  // the entry a new dict takes: the one not taken last
+};
 
+inline SeenPair seen_pairs[256];
+
+inline SeenPair &seen_pair(PyObject *dict) {
+    return seen_pairs[((uintptr_t)dict >> 4) * 0x9E3779B97F4A7C15ull >> 56];
+}
+
+// The entry that holds `dict`, else the one a new dict would take (which then
+// does not follow `dict`).
 inline SeenDict &seen_slot(PyObject *dict) {
-    return seen_dicts[((uintptr_t)dict >> 4) * 0x9E3779B97F4A7C15ull >> 58];
+    SeenPair &pair = seen_pair(dict);
+    if (pair.way[0].dict == dict)
+        return pair.way[0];
+    if (pair.way[1].dict == dict)
+        return pair.way[1];
+    return pair.way[pair.next];
 }
 
 // The entry for `dict`, started afresh unless it follows the dict as it is now.
 inline SeenDict &seen_for(PyObject *dict) {
-    SeenDict &seen = seen_slot(dict);
-    if (!seen.follows(dict))
-        seen.restart(dict);
-    return seen;
+    SeenPair &pair = seen_pair(dict);
+    for (SeenDict &seen : pair.way) {
+        if (seen.dict != dict)
+            continue;
+        if (!seen.follows(dict))
+            seen.restart(dict);
+        pair.next = (uint8_t)(&seen == &pair.way[0]);
+        return seen;
+    }
+    SeenDict &taken = pair.way[pair.next];
+    pair.next ^= 1;
+    taken.restart(dict);
+    return taken;
 }
 
 // The node's own attributes, read and written straight in its __dict__ while its
