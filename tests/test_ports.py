@@ -123,3 +123,35 @@ def test_the_same_link_made_on_several_threads_at_once_is_made_once(frequent_swi
         for thread in threads:
             thread.join()
         assert output._connected_ports == inputs  # a duplicate would push twice
+
+
+def test_push_reads_the_links_through_a_class_that_redefines_them():
+    # The push reads a plain port's links straight from its __dict__; a class that
+    # puts a property (or its own attribute protocol) in the way is asked instead.
+    from velarix.imp import OPortImp
+
+    class FirstOnly(OPortImp):
+        @property
+        def _connected_ports(self):
+            return self.__dict__["_routes"][:1]
+
+        @_connected_ports.setter
+        def _connected_ports(self, value):
+            self.__dict__["_routes"] = value
+
+    class Counting(OPortImp):
+        reads = 0
+
+        def __getattribute__(self, name):
+            if name == "_connected_ports":
+                type(self).reads += 1
+            return super().__getattribute__(name)
+
+    first, second = port(IPort, "1"), port(IPort, "2")
+    for cls in (FirstOnly, Counting):
+        output = cls(OPort.Configuration(name=cls.__name__, timing=SYNC))
+        for input_port in (first, second):
+            output.connect(input_port)
+        output.push(cls.__name__)
+    assert drain(first) == ["FirstOnly", "Counting"] and drain(second) == ["Counting"]
+    assert Counting.reads >= 1

@@ -91,6 +91,26 @@ inline nb::object lookup(nb::handle mapping, nb::handle key) {
     return nb::steal(found);
 }
 
+// getattr(obj, name) for an attribute the object keeps in its own __dict__ (a
+// port's links, a node's ports), on a hot path. Where the class keeps the default
+// attribute protocol and nothing along its MRO has that name, the default protocol
+// would look in the instance dict and nowhere else: so does this, without the
+// generic lookup's overhead. Anything else, and a name the dict lacks, takes the
+// full lookup (with its usual AttributeError).
+inline nb::object own_attr(nb::handle obj, nb::handle name) {
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(type, name.ptr())) {
+        PyObject **slot = compat::dict_ptr(obj.ptr());
+        if (slot && *slot && PyDict_CheckExact(*slot)) {
+            nb::object dict = nb::borrow(*slot);  // the key's comparison may replace it
+            nb::object found = lookup(dict, name);
+            if (found.is_valid())
+                return found;
+        }
+    }
+    return vx::getattr(obj, name);
+}
+
 // --- truth, comparison and arithmetic ----------------------------------------------
 
 inline bool truthy(nb::handle value) {

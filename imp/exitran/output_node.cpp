@@ -78,7 +78,9 @@ namespace {
 void push_value(nb::handle self, nb::handle port, nb::handle value) {
     nb::object port_class = vx::module_attr(vx::modules::imp, names::OPortImp);
     if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr()) {
-        nb::object dict = vx::getattr(port, names::dunder_dict);
+        // Our own class: its __dict__ is the instance's own, read from its slot.
+        PyObject **slot = vx::compat::dict_ptr(port.ptr());
+        nb::object dict = slot && *slot ? nb::borrow(*slot) : vx::getattr(port, names::dunder_dict);
         if (!vx::lookup(dict, names::push).is_valid()) {
             port_api::push_to_links(port, value, self);
             return;
@@ -99,7 +101,7 @@ nb::object push_data(const vx::Call &call) {
     port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
-    vx::for_each_item(vx::getattr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
+    vx::for_each_item(vx::own_attr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());

@@ -84,9 +84,46 @@ inline void set_queue_rules(PortQueueState &q, bool keep_newest, Py_ssize_t capa
     bounded_queues += is_bounded(q);
 }
 
+// The getter CPython gives the __dict__ of every class statement's instances.
+inline getter class_statement_dict_getter() {
+    static getter known = [] {
+        getter found = nullptr;
+        // type("_", (), {}): no code of anyone else's runs.
+        PyObject *type = (PyObject *)&PyType_Type;
+        nb::object cls = nb::steal(exit_safe([&] { return PyObject_CallFunction(type, "s()N", "_", PyDict_New()); }));
+        if (PyObject *descr = cls.is_valid() ? compat::type_lookup((PyTypeObject *)cls.ptr(), names::dunder_dict.ptr()) : nullptr)
+            if (Py_IS_TYPE(descr, &PyGetSetDescr_Type))
+                found = ((PyGetSetDescrObject *)descr)->d_getset->get;
+        PyErr_Clear();
+        return found;
+    }();
+    return known;
+}
+
+// obj.__dict__ without the attribute lookup, where that lookup would give the
+// instance's own dict anyway: the default attribute protocol and the __dict__
+// descriptor CPython itself provides. Borrowed, or null (then look it up).
+inline PyObject *plain_instance_dict(PyObject *obj) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr)
+        return nullptr;
+    PyObject *descr = compat::type_lookup(type, names::dunder_dict.ptr());
+    if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type))
+        return nullptr;
+    getter get = ((PyGetSetDescrObject *)descr)->d_getset->get;
+    if (get != PyObject_GenericGetDict && get != class_statement_dict_getter())
+        return nullptr;
+    PyObject **slot = compat::dict_ptr(obj);
+    return slot && *slot && PyDict_Check(*slot) ? *slot : nullptr;
+}
+
 // obj.__dict__[name]: an empty object when the object has no instance dict (a
 // stand-in with slots) or no such entry.
 inline nb::object own_entry(nb::handle obj, nb::handle name) {
+    if (PyObject *dict = plain_instance_dict(obj.ptr())) {
+        nb::object held = nb::borrow(dict);
+        return lookup(held, name);
+    }
     PyObject *dict = exit_safe([&] { return PyObject_GetAttr(obj.ptr(), names::dunder_dict.ptr()); });
     if (!dict) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -350,7 +387,7 @@ inline void count_skip(nb::handle output_port) { count_in(output_port, names::sk
 inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
     count_push(output_port);
     const Stamp stamp = stamp_now();  // one push time for every link
-    nb::object links = vx::getattr(output_port, names::connected_ports_);
+    nb::object links = vx::own_attr(output_port, names::connected_ports_);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp); });
         return;
