@@ -66,6 +66,7 @@ struct SeenDict {
     uint64_t version = 0;
     bool keys_checked = false, plain_keys = false;
     bool no_own_push_data = false;  // the dict holds no "_push_data"
+    bool no_time_blocked = false;   // the dict holds no "_time_blocked" (no push waited yet)
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
     bool follows(PyObject *d) const { return d == dict && version && vx::dict_version(d) == version; }
@@ -195,6 +196,34 @@ public:
 
     nb::handle node() const { return self_; }
 
+    // The node's _time_blocked as a float (seconds its pushes have waited for room),
+    // 0 when unset or not a float. Most nodes never wait: that the dict lacks the
+    // name is remembered while the dict is unchanged. No Python code runs (an
+    // interned key).
+    double time_blocked() const {
+        PyObject *dict = current_dict();
+        if (!dict) {
+            PyObject **slot = vx::compat::dict_ptr(self_.ptr());
+            dict = slot ? *slot : nullptr;
+            if (!dict || !PyDict_Check(dict))
+                return 0.0;
+            return float_in(dict);
+        }
+        if (!remembers(dict))
+            return float_in(dict);
+        SeenDict &seen = seen_for(dict);
+        if (seen.no_time_blocked)
+            return 0.0;
+        PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: interned name
+        if (!value) {
+            PyErr_Clear();
+            if (seen.follows(dict))
+                seen.no_time_blocked = true;
+            return 0.0;
+        }
+        return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+    }
+
     // The value in the node's __dict__ itself, whatever its class: borrowed, or null
     // (with an exception set where the lookup failed).
     PyObject *in_own_dict(Hot which) const {
@@ -265,6 +294,15 @@ private:
 
     // True unless the dict is known to hold no "_push_data"; a failed lookup counts
     // as holding it, so that the full lookup meets the failure again.
+    static double float_in(PyObject *dict) {
+        PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: interned name
+        if (!value) {
+            PyErr_Clear();
+            return 0.0;
+        }
+        return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+    }
+
     static bool holds_push_data(PyObject *dict) {
         SeenDict &seen = seen_for(dict);
         if (seen.no_own_push_data)

@@ -37,19 +37,6 @@ struct StepStats {
     }
 };
 
-// The node's _time_blocked (seconds its pushes have waited for room), 0 when unset.
-// No Python code runs: an interned key in its own dict.
-double blocked_so_far(PyObject *dict) {
-    if (!dict)
-        return 0.0;
-    PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: an interned str key
-    if (!value) {
-        PyErr_Clear();
-        return 0.0;
-    }
-    return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
-}
-
 const char *const CAPSULE_NAME = "velarix.step_stats";
 
 void free_stats(PyObject *capsule) {
@@ -114,8 +101,7 @@ void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end
     if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
         return;  // a patched clock that gives other numbers is not timed here
     if (StepStats *stats = stats_for(own))
-        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()),
-                      blocked_so_far(dict_of(own.node())));
+        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()), own.time_blocked());
 }
 
 // Counted whether or not step times are recorded: it says where values went.
