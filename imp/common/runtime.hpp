@@ -129,7 +129,16 @@ namespace clock_detail {
 inline bool is_module_time(nb::handle function, nb::handle module) {
     if (!PyCFunction_CheckExact(function.ptr()) || PyCFunction_GET_SELF(function.ptr()) != module.ptr())
         return false;
-    return std::strcmp(((PyCFunctionObject *)function.ptr())->m_ml->ml_name, "time") == 0;
+    // Asked twice a step: the module's method entry, static in its C code, is
+    // remembered once its name has been read.
+    static PyMethodDef *known = nullptr;
+    PyMethodDef *entry = ((PyCFunctionObject *)function.ptr())->m_ml;
+    if (entry == known)
+        return true;
+    if (std::strcmp(entry->ml_name, "time") != 0)
+        return false;
+    known = entry;
+    return true;
 }
 
 // What time.time() returns, read the way it reads it: the system clock in whole

@@ -190,7 +190,9 @@ void free_plan(PyObject *capsule) { delete (Plan *)PyCapsule_GetPointer(capsule,
 
 Plan *plan_of(nb::handle task) {
     nb::handle capsule = port_api::task_plan(task);
-    if (!capsule.is_valid() || !PyCapsule_IsValid(capsule.ptr(), plan_name))
+    // Ours carry this very name pointer: a capsule of anyone else's is not a plan,
+    // whatever its name says.
+    if (!capsule.is_valid() || !PyCapsule_CheckExact(capsule.ptr()) || PyCapsule_GetName(capsule.ptr()) != plan_name)
         return nullptr;
     return (Plan *)PyCapsule_GetPointer(capsule.ptr(), plan_name);
 }
