@@ -104,6 +104,21 @@ def test_output_nodes_post_step_and_push(monkeypatch):
     assert names(calls)[-1] == "step" and node.get_counter() == 1
 
 
+def test_the_output_test_is_isinstance_even_for_a_class_that_claims_another(monkeypatch):
+    # A class whose __class__ names the output class is one, as isinstance() says;
+    # the cycle's quick answer for plain classes must not skip that.
+    monkeypatch.setattr(imp, "ONodeImp", TracedOutput, raising=False)
+
+    class Claiming(Traced):
+        @property
+        def __class__(self):
+            return TracedOutput
+
+    node, calls = traced(Claiming, step=lambda data: {"out": 1})
+    node._cycle({})
+    assert isinstance(node, TracedOutput) and names(calls)[-2:] == ["post", "push_data"]
+
+
 def test_the_push_is_looked_up_on_the_node_at_every_cycle(monkeypatch):
     class Output(TracedOutput):
         pass

@@ -25,13 +25,30 @@ void guarded(nb::handle self, Body &&body) {
     vx::guarded(body, [&](nb::handle exception) { record_failure(self, exception); });
 }
 
+// isinstance(obj, cls) for a class made by type itself, asked on every step. A
+// miss there reads obj.__class__ as well, which gives type(obj) back whenever
+// obj's class keeps the default protocol and object's own __class__: then the
+// answer is the subtype test alone.
+bool is_instance_of_class(nb::handle obj, nb::handle cls) {
+    if (PyType_CheckExact(cls.ptr())) {
+        PyTypeObject *type = Py_TYPE(obj.ptr());
+        if (PyType_IsSubtype(type, (PyTypeObject *)cls.ptr()))
+            return true;
+        static PyObject *object_class = vx::compat::type_lookup(&PyBaseObject_Type, names::dunder_class.ptr());
+        if (type->tp_getattro == PyObject_GenericGetAttr && object_class &&
+            vx::compat::type_lookup(type, names::dunder_class.ptr()) == object_class)
+            return false;
+    }
+    return vx::is_instance(obj, cls);
+}
+
 bool is_output_node(nb::handle self) {
     // Looked up now: the output node class loads after this module, and may not
     // exist at all in a partial build.
     static vx::SeenValue seen;
     nb::object output_class = vx::namespace_value(vx::modules::imp, names::ONodeImp, seen);
     if (output_class.is_valid())
-        return vx::is_instance(self, output_class);
+        return is_instance_of_class(self, output_class);
     // Not in the namespace: the full lookup, which reports a missing class without
     // raising.
     PyObject *found = nullptr;
