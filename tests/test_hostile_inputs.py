@@ -1,0 +1,104 @@
+"""Misuse of the ports, the shared scheduler and tracing from Python: objects of
+the wrong kind where a queue, a task or a scheduler belongs, calls from places no
+caller should make them. Whatever the outcome (an error, nothing at all), the
+interpreter lives on, and no thread is left behind.
+
+Each case runs in an interpreter of its own: a crash fails the case instead of
+ending the test run."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velarix
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+PRELUDE = """\
+import resource, sys, threading
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+from velarix.imp import portan
+from nodes import Relay, Sink, Source
+
+
+def port(name="p"):
+    return Sink(name=name)._imp._input_ports["in"]
+
+
+def leftover_threads():
+    return [t.name for t in threading.enumerate() if t is not threading.main_thread()]
+"""
+
+
+def run_isolated(body, timeout=60):
+    """Runs `body` (after PRELUDE) in a new interpreter; returns its output. Fails
+    on a crash, a hang, or an exit without the body's last line "done"."""
+    package_root = os.path.dirname(os.path.dirname(velarix.__file__))
+    path = os.pathsep.join(p for p in (package_root, HERE, os.environ.get("PYTHONPATH")) if p)
+    script = PRELUDE + textwrap.dedent(body) + '\nprint("done", flush=True)\n'
+    try:
+        result = subprocess.run([sys.executable, "-X", "dev", "-c", script], cwd=HERE, capture_output=True,
+                                text=True, timeout=timeout, env=dict(os.environ, PYTHONPATH=path))
+    except subprocess.TimeoutExpired as hung:
+        pytest.fail(f"hung; output so far: {hung.stdout!r} {hung.stderr!r}")
+    assert result.returncode == 0, f"exit code {result.returncode}: {result.stderr[-3000:]}"
+    assert result.stdout.rstrip().endswith("done"), result.stdout + result.stderr
+    return result.stdout
+
+
+# A queue held by nothing but the attribute lookup ---------------------------------
+
+
+@pytest.mark.parametrize("method", ["data_available", "get", "get_stats", "_receive"])
+def test_a_values_property_that_makes_a_new_queue_each_time(method):
+    # The queue lives only as long as the lookup's result: a port method that let
+    # go of it before use read freed memory.
+    run_isolated(f"""
+        class Fickle(portan.IPortImp):
+            @property
+            def _values(self):
+                return portan.PortQueue()
+
+            @_values.setter
+            def _values(self, value):
+                pass
+
+        fickle = Fickle.__new__(Fickle)
+        method = getattr(fickle, {method!r})
+        for i in range(5000):
+            try:
+                method(i) if {method!r} == "_receive" else method()
+            except (LookupError, AttributeError):
+                pass  # get(): the new queue is empty; the bare port has no name to give
+    """)
+
+
+def test_a_value_released_while_samples_are_made_may_take_values_itself():
+    # The values taken outside a step wait for a step to be sampled, each holding
+    # its queue; letting the queues go when too many wait can free a queue whose
+    # values take more again, from inside the making of room for one.
+    out = run_isolated("""
+        held, other = port("held"), port("other")
+
+        class TakesMore:
+            def __del__(self):
+                for _ in range(64):
+                    other.get()
+
+        for round in range(20):
+            for i in range(200):
+                other._receive(i)
+            held._receive(0)
+            held._receive(TakesMore())
+            held.get()
+            held._values = portan.PortQueue()  # the trace now holds the old queue alone
+            for _ in range(64):
+                other.get()
+            while other.data_available():
+                other.get()
+        print(other.get_stats()["received"])
+    """)
+    assert out.split()[0] == "4000"
