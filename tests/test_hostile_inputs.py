@@ -33,12 +33,12 @@ def leftover_threads():
 """
 
 
-def run_isolated(body, timeout=60):
-    """Runs `body` (after PRELUDE) in a new interpreter; returns its output. Fails
+def run_isolated(body, setup="", timeout=60):
+    """Runs `body` (after PRELUDE and `setup`) in a new interpreter; returns its output. Fails
     on a crash, a hang, or an exit without the body's last line "done"."""
     package_root = os.path.dirname(os.path.dirname(velarix.__file__))
     path = os.pathsep.join(p for p in (package_root, HERE, os.environ.get("PYTHONPATH")) if p)
-    script = PRELUDE + textwrap.dedent(body) + '\nprint("done", flush=True)\n'
+    script = PRELUDE + setup + textwrap.dedent(body) + '\nprint("done", flush=True)\n'
     try:
         result = subprocess.run([sys.executable, "-X", "dev", "-c", script], cwd=HERE, capture_output=True,
                                 text=True, timeout=timeout, env=dict(os.environ, PYTHONPATH=path))
@@ -102,3 +102,57 @@ def test_a_value_released_while_samples_are_made_may_take_values_itself():
         print(other.get_stats()["received"])
     """)
     assert out.split()[0] == "4000"
+
+
+# The shared scheduler -------------------------------------------------------------
+
+# A pipeline on two shared threads: a source cycled here, a node with a thread of
+# its own, so the steps of `step` (defined by each case) run on a scheduler thread.
+SHARED_STEP = """
+import time
+from velarix import Pipeline
+from velarix.io_node import IONode
+
+
+class Step(IONode):
+    def step(self, data):
+        step(self, data["in"])
+        return {"out": data["in"]}
+
+
+pipeline = Pipeline("", threads=2)
+source, lead, node, sink = Source(name="src"), Relay(name="lead", own_thread=True), Step(name="step"), Sink(name="sink")
+pipeline.connect(source, lead)
+pipeline.connect(lead, node)
+pipeline.connect(node, sink)
+scheduler = pipeline._scheduler
+"""
+
+
+def test_a_step_that_starts_its_scheduler_while_another_thread_stops_it():
+    # The stopping thread holds the scheduler's turn and joins its threads, this
+    # one among them: the step's start() must not wait for that turn. The stop
+    # then wins, as if the start had come first.
+    out = run_isolated("""
+        entered = threading.Event()
+
+        def step(self, value):
+            if value == 0:
+                entered.set()
+                while scheduler.is_running():
+                    time.sleep(0.001)
+                time.sleep(0.1)  # the stopping thread is in its join by now
+                scheduler.start()
+
+        pipeline.start()
+        source.cycle({"x": 0})
+        assert entered.wait(10)
+        scheduler.stop()
+        print(scheduler.is_running())
+        pipeline.stop()
+        for thread in threading.enumerate():
+            if thread is not threading.main_thread():
+                thread.join(10)
+        print(leftover_threads())
+    """, SHARED_STEP)
+    assert out.split("\n")[:2] == ["False", "[]"]

@@ -558,33 +558,56 @@ void join_threads(const vx::Call &call) {
 // start() and stop() take turns on a lock of the scheduler's (waited for without
 // the interpreter lock): a stop never joins threads that a concurrent start has
 // just made, and each returns only once the threads it ended have ended.
+//
+// On one of the scheduler's own threads (a step that starts it) the turn is not
+// waited for once the scheduler is stopping: whoever holds it then is joining the
+// threads of the run, this one among them, and would wait for it for ever. That
+// holder decides (a stop ends the run; a start makes a new one), as if this
+// start() had come first.
 class Turn {
 public:
-    explicit Turn(const vx::Call &call) {
+    Turn(const vx::Call &call, const SchedulerState *own) {
         PyObject *&turn = ((Scheduler *)call.self.ptr())->turn;
         if (!turn)
             turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock)).release().ptr();
         lock_ = nb::borrow(turn);
-        vx::call_method(lock_, names::acquire);
+        if (!own) {
+            vx::call_method(lock_, names::acquire);
+            held_ = true;
+            return;
+        }
+        nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(0.005));
+        while (!(held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_False)))) {
+            if (vx::stopping(*own))
+                return;
+            if ((held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_True, slice))))
+                return;
+        }
     }
     ~Turn() {
+        if (!held_)
+            return;
         try {
             vx::call_method(lock_, names::release);
         } catch (nb::python_error &error) {
             vx::report_unraisable(error, lock_);
         }
     }
+    bool held() const { return held_; }
     Turn(const Turn &) = delete;
     Turn &operator=(const Turn &) = delete;
 
 private:
     nb::object lock_;
+    bool held_ = false;
 };
 
 nb::object scheduler_start(const vx::Call &call) {
     call.bind_none("start");
     SchedulerState &s = state_of(call);
-    Turn turn(call);
+    Turn turn(call, vx::this_runner().scheduler == &s ? &s : nullptr);
+    if (!turn.held())
+        return nb::none();  // stopping, by a stop or start that is joining this thread
     if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
         return nb::none();  // running
     vx::set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
@@ -612,7 +635,7 @@ nb::object scheduler_stop(const vx::Call &call) {
     // whoever starts or stops it next (a start may hold the turn, joining this one).
     if (vx::this_runner().scheduler == &s)
         return nb::none();
-    Turn turn(call);
+    Turn turn(call, nullptr);
     vx::set_stopping(s, true);  // a start that held the turn may have set it going again
     join_threads(call);
     return nb::none();
