@@ -156,3 +156,31 @@ def test_a_step_that_starts_its_scheduler_while_another_thread_stops_it():
         print(leftover_threads())
     """, SHARED_STEP)
     assert out.split("\n")[:2] == ["False", "[]"]
+
+
+def test_a_schedulers_loop_is_refused_on_a_thread_that_already_runs_nodes():
+    # A second loop on a scheduler thread, or under a carried call, would take
+    # over the thread's runner from the one already running there.
+    out = run_isolated("""
+        refused = []
+
+        def attempt():
+            try:
+                scheduler._run()
+            except RuntimeError as error:
+                refused.append(str(error))
+
+        def step(self, value):
+            attempt()
+
+        pipeline.start()
+        source.cycle({"x": 0})
+        portan.carried(attempt)
+        pipeline.stop()
+        print(len(refused), sink.values)
+        for thread in threading.enumerate():
+            if thread is not threading.main_thread():
+                thread.join(10)
+        print(leftover_threads())
+    """, SHARED_STEP)
+    assert out.split("\n")[:2] == ["2 [0]", "[]"]

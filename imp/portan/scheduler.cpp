@@ -643,6 +643,11 @@ nb::object scheduler_stop(const vx::Call &call) {
 
 nb::object scheduler_run(const vx::Call &call) {
     call.bind_none("_run");
+    // One loop per thread: the runner is the thread's, and a loop inside a step
+    // (or a carried cycle) would take it from the one that is running there.
+    const vx::Runner &runner = vx::this_runner();
+    if (runner.scheduler || runner.stepping > 0 || runner.carrying > 0)
+        vx::raise(PyExc_RuntimeError, "_run() is a scheduler thread's loop: this thread already runs nodes");
     vx::scheduler_loop(state_of(call));
     return nb::none();
 }
