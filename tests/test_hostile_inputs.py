@@ -184,3 +184,41 @@ def test_a_schedulers_loop_is_refused_on_a_thread_that_already_runs_nodes():
         print(leftover_threads())
     """, SHARED_STEP)
     assert out.split("\n")[:2] == ["2 [0]", "[]"]
+
+
+def test_two_shared_steps_that_stop_each_others_node():
+    # Each stop waits for the other node's step to end, unless that step's thread
+    # is itself waiting for this one: then it goes on, and both steps end.
+    out = run_isolated("""
+        import time
+        from velarix import Pipeline
+        from velarix.io_node import IONode
+
+        both = threading.Barrier(2)
+
+        class StopsTheOther(IONode):
+            def step(self, data):
+                both.wait(10)
+                self.other.stop()
+                return {"out": data["in"]}
+
+        pipeline = Pipeline("", threads=2)
+        source = Source(name="src")
+        a, b = StopsTheOther(name="a"), StopsTheOther(name="b")
+        a.other, b.other = b, a
+        for name, node in (("a", a), ("b", b)):
+            lead = Relay(name=f"lead-{name}", own_thread=True)  # the steps run on two threads
+            pipeline.connect(source, lead)
+            pipeline.connect(lead, node)
+            pipeline.connect(node, Sink(name=f"sink-{name}"))
+        pipeline.start()
+        source.cycle({"x": 1})
+        while "RUNNING" in (a.get_state(), b.get_state()):
+            time.sleep(0.01)
+        pipeline.stop()
+        for thread in threading.enumerate():
+            if thread is not threading.main_thread():
+                thread.join(10)
+        print(leftover_threads())
+    """)
+    assert out.split("\n")[0] == "[]"

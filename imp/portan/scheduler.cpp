@@ -348,14 +348,62 @@ nb::object attach_task(nb::handle scheduler, nb::handle run) {
     return made;
 }
 
+namespace {
+
+// The threads waiting in detach_task for a run on another thread, each with the
+// thread it waits for: under the interpreter lock.
+struct DetachWait {
+    unsigned long thread, waits_for;
+};
+std::vector<DetachWait> detach_waits;
+
+// Whether `from` waits, through threads that wait in turn, for thread `me`.
+bool waits_for_me(unsigned long from, unsigned long me) {
+    for (size_t hops = 0; hops <= detach_waits.size(); ++hops) {
+        if (from == me)
+            return true;
+        auto found = std::find_if(detach_waits.begin(), detach_waits.end(),
+                                  [&](const DetachWait &w) { return w.thread == from; });
+        if (found == detach_waits.end())
+            return false;
+        from = found->waits_for;
+    }
+    return false;
+}
+
+class WaitingFor {
+public:
+    WaitingFor(unsigned long me, unsigned long other) : me_(me) { detach_waits.push_back({me, other}); }
+    ~WaitingFor() {
+        for (auto at = detach_waits.begin(); at != detach_waits.end(); ++at)
+            if (at->thread == me_) {
+                detach_waits.erase(at);
+                break;
+            }
+    }
+    WaitingFor(const WaitingFor &) = delete;
+    WaitingFor &operator=(const WaitingFor &) = delete;
+
+private:
+    unsigned long me_;
+};
+
+} // namespace
+
 void detach_task(nb::handle task) {
     TaskData *t = task_data(task.ptr());
     if (!t)
         return;
     detach_data(*t);
     // A run in progress on another thread ends with the cycle it is in; on this
-    // thread (a step that stops its own node) it ends when the step returns.
-    while (t->running_on > 0 && t->running_thread != PyThread_get_thread_ident()) {
+    // thread (a step that stops its own node) it ends when the step returns. So
+    // does a run whose thread is itself waiting here for this one (two steps that
+    // stop each other's nodes): waiting too would hold both for ever.
+    const unsigned long me = PyThread_get_thread_ident();
+    if (t->running_on == 0 || t->running_thread == me || waits_for_me(t->running_thread, me))
+        return;
+    WaitingFor waiting(me, t->running_thread);
+    while (t->running_on > 0) {
         PyThreadState *thread = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         exit_safe([&] { PyEval_RestoreThread(thread); });
