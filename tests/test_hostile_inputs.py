@@ -186,9 +186,10 @@ def test_a_schedulers_loop_is_refused_on_a_thread_that_already_runs_nodes():
     assert out.split("\n")[:2] == ["2 [0]", "[]"]
 
 
-def test_two_shared_steps_that_stop_each_others_node():
-    # Each stop waits for the other node's step to end, unless that step's thread
-    # is itself waiting for this one: then it goes on, and both steps end.
+@pytest.mark.parametrize("threads", [None, 2], ids=["workers", "shared"])
+def test_two_steps_that_stop_each_others_node(threads):
+    # Each stop waits for the other node's step (or worker) to end, unless that
+    # thread is itself waiting for this one: then it goes on, and both end.
     out = run_isolated("""
         import time
         from velarix import Pipeline
@@ -202,7 +203,7 @@ def test_two_shared_steps_that_stop_each_others_node():
                 self.other.stop()
                 return {"out": data["in"]}
 
-        pipeline = Pipeline("", threads=2)
+        pipeline = Pipeline("", threads=threads)
         source = Source(name="src")
         a, b = StopsTheOther(name="a"), StopsTheOther(name="b")
         a.other, b.other = b, a
@@ -220,5 +221,5 @@ def test_two_shared_steps_that_stop_each_others_node():
             if thread is not threading.main_thread():
                 thread.join(10)
         print(leftover_threads())
-    """)
+    """, f"threads = {threads}\n")
     assert out.split("\n")[0] == "[]"
