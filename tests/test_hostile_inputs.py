@@ -175,6 +175,8 @@ def test_a_schedulers_loop_is_refused_on_a_thread_that_already_runs_nodes():
 
         pipeline.start()
         source.cycle({"x": 0})
+        while not sink.values:  # the step ran on a scheduler thread
+            time.sleep(0.001)
         portan.carried(attempt)
         pipeline.stop()
         print(len(refused), sink.values)
@@ -223,3 +225,54 @@ def test_two_steps_that_stop_each_others_node(threads):
         print(leftover_threads())
     """, f"threads = {threads}\n")
     assert out.split("\n")[0] == "[]"
+
+
+# Refused calls leave nothing behind ------------------------------------------------
+
+
+def _refused(call, *args):
+    def attempt():
+        try:
+            call(*args)
+        except (TypeError, ValueError, OverflowError, RuntimeError, ZeroDivisionError):
+            pass
+    return attempt
+
+
+def _fails():
+    return 1 / 0
+
+
+REFUSED = {
+    "carried without a function": _refused(lambda: __import__("velarix").imp.portan.carried()),
+    "carried of a non-callable": _refused(lambda: __import__("velarix").imp.portan.carried("x", 1, 2)),
+    "carried of a failing function": _refused(lambda: __import__("velarix").imp.portan.carried(_fails)),
+    "a scheduler of too many threads": _refused(lambda: __import__("velarix").imp.portan.Scheduler(2 ** 70)),
+    "a scheduler of a str": _refused(lambda: __import__("velarix").imp.portan.Scheduler("2")),
+    "an origin outside a step": _refused(lambda: __import__("velarix").imp.portan.set_origin(1.0)),
+    "an origin of nan": _refused(lambda: __import__("velarix").imp.portan.set_origin(float("nan"))),
+    "a huge origin": _refused(lambda: __import__("velarix").imp.portan.set_origin(2 ** 2000)),
+}
+
+
+@pytest.mark.parametrize("name", list(REFUSED))
+def test_refused_calls_keep_memory_flat(name):
+    import gc
+    import tracemalloc
+
+    attempt = REFUSED[name]
+    for _ in range(500):
+        attempt()
+    gc.collect()
+    objects = len(gc.get_objects())
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(20000):
+            attempt()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024, f"{grown} bytes more after 20000 attempts"
+    assert len(gc.get_objects()) - objects < 50
