@@ -5,6 +5,8 @@
 // therefore ends that worker for good, even when a start() on another thread sets
 // the flag again before the worker looks, because that start() installs a new
 // thread of its own.
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "common/runtime.hpp"
@@ -154,10 +156,50 @@ bool all_ports_async(nb::handle self) {
     return all;
 }
 
+// The threads inside join_stopped_worker, each with the worker it joins (both
+// alive while the join lasts): under the interpreter lock.
+std::vector<std::pair<PyObject *, PyObject *>> joins;
+
+// Whether `from` joins, through threads that join in turn, the thread `me`.
+bool joins_me(PyObject *from, PyObject *me) {
+    for (size_t hops = 0; hops <= joins.size(); ++hops) {
+        if (from == me)
+            return true;
+        auto found = std::find_if(joins.begin(), joins.end(), [&](const auto &join) { return join.first == from; });
+        if (found == joins.end())
+            return false;
+        from = found->second;
+    }
+    return false;
+}
+
+class Joining {
+public:
+    Joining(PyObject *me, PyObject *worker) : me_(me) { joins.emplace_back(me, worker); }
+    ~Joining() {
+        auto found = std::find_if(joins.begin(), joins.end(), [&](const auto &join) { return join.first == me_; });
+        if (found != joins.end())
+            joins.erase(found);
+    }
+    Joining(const Joining &) = delete;
+    Joining &operator=(const Joining &) = delete;
+
+private:
+    PyObject *me_;
+};
+
 // Joins the worker of a run that has just been stopped. The wake-up is repeated
 // while it lives: a worker of a newer run shares the event and may clear the
-// first signal before the old worker waits on it.
+// first signal before the old worker waits on it. A worker that is itself joining
+// this thread (two handlers that stop each other's nodes) is not waited for: it
+// ends at its next check, once this thread's step is done.
 void join_stopped_worker(nb::handle thread, nb::handle event) {
+    nb::object me = vx::current_thread();
+    if (joins_me(thread.ptr(), me.ptr())) {
+        vx::call_method(event, names::set);
+        return;
+    }
+    Joining joining(me.ptr(), thread.ptr());
     nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(0.1));
     // A thread not started yet finds its run stopped as soon as it starts.
     while (vx::truthy(vx::call_method(thread, names::is_alive))) {

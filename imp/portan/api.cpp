@@ -41,7 +41,9 @@ PyObject *queue_pop(vx::PortQueueState *queue) { return vx::port_queue_pop(*queu
 
 int release_port(PyObject *input_port) {
     return status_of([&] {
-        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(input_port, names::values_)))
+        // Held while in use: what __dict__ hands out may be all that keeps the queue.
+        nb::object values = vx::own_entry(input_port, names::values_);
+        if (vx::PortQueueState *queue = vx::queue_state(values))
             vx::port_queue_release(*queue);
     });
 }
@@ -126,7 +128,8 @@ void task_schedule(PyObject *task) { vx::schedule_task(task); }
 int set_port_task(PyObject *input_port, PyObject *task) {
     int taken = 0;
     const int status = status_of([&] {
-        if (vx::PortQueueState *queue = vx::queue_state(vx::own_entry(input_port, names::values_))) {
+        nb::object values = vx::own_entry(input_port, names::values_);
+        if (vx::PortQueueState *queue = vx::queue_state(values)) {
             vx::set_queue_task(*queue, task);
             taken = 1;
         }

@@ -47,11 +47,19 @@ vx::Overflow overflow_of(nb::handle config) {
     vx::raise(PyExc_ValueError, "overflow must be 'block', 'drop_oldest' or 'raise', got %R.", overflow.ptr());
 }
 
-vx::PortQueueState &queue_of(nb::handle self) {
-    vx::PortQueueState *queue = vx::queue_state(vx::getattr(self, names::values_));
+// The port's queue, with the object that holds it: `_values` may be a property of a
+// subclass whose queue nothing else keeps alive.
+struct HeldQueue {
+    nb::object values;
+    vx::PortQueueState *state;
+};
+
+HeldQueue queue_of(nb::handle self) {
+    nb::object values = vx::getattr(self, names::values_);
+    vx::PortQueueState *queue = vx::queue_state(values);
     if (!queue)
         vx::raise(PyExc_TypeError, "_values of an input port must be its PortQueue");
-    return *queue;
+    return {std::move(values), queue};
 }
 
 } // namespace
@@ -85,12 +93,14 @@ nb::object set_event_handler(const vx::Call &call) {
 
 nb::object data_available(const vx::Call &call) {
     call.bind_none("data_available");
-    return nb::bool_(!queue_of(call.self).items.empty());
+    HeldQueue queue = queue_of(call.self);
+    return nb::bool_(!queue.state->items.empty());
 }
 
 nb::object get(const vx::Call &call) {
     call.bind_none("get");
-    PyObject *value = vx::port_queue_pop(queue_of(call.self));
+    HeldQueue queue = queue_of(call.self);
+    PyObject *value = vx::port_queue_pop(*queue.state);
     if (!value) {
         nb::object config = vx::getattr(call.self, names::config);
         nb::object name = vx::get_item(config, vx::getattr(vx::getattr(config, names::Keys), names::NAME));

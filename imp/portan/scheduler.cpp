@@ -348,14 +348,62 @@ nb::object attach_task(nb::handle scheduler, nb::handle run) {
     return made;
 }
 
+namespace {
+
+// The threads waiting in detach_task for a run on another thread, each with the
+// thread it waits for: under the interpreter lock.
+struct DetachWait {
+    unsigned long thread, waits_for;
+};
+std::vector<DetachWait> detach_waits;
+
+// Whether `from` waits, through threads that wait in turn, for thread `me`.
+bool waits_for_me(unsigned long from, unsigned long me) {
+    for (size_t hops = 0; hops <= detach_waits.size(); ++hops) {
+        if (from == me)
+            return true;
+        auto found = std::find_if(detach_waits.begin(), detach_waits.end(),
+                                  [&](const DetachWait &w) { return w.thread == from; });
+        if (found == detach_waits.end())
+            return false;
+        from = found->waits_for;
+    }
+    return false;
+}
+
+class WaitingFor {
+public:
+    WaitingFor(unsigned long me, unsigned long other) : me_(me) { detach_waits.push_back({me, other}); }
+    ~WaitingFor() {
+        for (auto at = detach_waits.begin(); at != detach_waits.end(); ++at)
+            if (at->thread == me_) {
+                detach_waits.erase(at);
+                break;
+            }
+    }
+    WaitingFor(const WaitingFor &) = delete;
+    WaitingFor &operator=(const WaitingFor &) = delete;
+
+private:
+    unsigned long me_;
+};
+
+} // namespace
+
 void detach_task(nb::handle task) {
     TaskData *t = task_data(task.ptr());
     if (!t)
         return;
     detach_data(*t);
     // A run in progress on another thread ends with the cycle it is in; on this
-    // thread (a step that stops its own node) it ends when the step returns.
-    while (t->running_on > 0 && t->running_thread != PyThread_get_thread_ident()) {
+    // thread (a step that stops its own node) it ends when the step returns. So
+    // does a run whose thread is itself waiting here for this one (two steps that
+    // stop each other's nodes): waiting too would hold both for ever.
+    const unsigned long me = PyThread_get_thread_ident();
+    if (t->running_on == 0 || t->running_thread == me || waits_for_me(t->running_thread, me))
+        return;
+    WaitingFor waiting(me, t->running_thread);
+    while (t->running_on > 0) {
         PyThreadState *thread = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         exit_safe([&] { PyEval_RestoreThread(thread); });
@@ -558,33 +606,56 @@ void join_threads(const vx::Call &call) {
 // start() and stop() take turns on a lock of the scheduler's (waited for without
 // the interpreter lock): a stop never joins threads that a concurrent start has
 // just made, and each returns only once the threads it ended have ended.
+//
+// On one of the scheduler's own threads (a step that starts it) the turn is not
+// waited for once the scheduler is stopping: whoever holds it then is joining the
+// threads of the run, this one among them, and would wait for it for ever. That
+// holder decides (a stop ends the run; a start makes a new one), as if this
+// start() had come first.
 class Turn {
 public:
-    explicit Turn(const vx::Call &call) {
+    Turn(const vx::Call &call, const SchedulerState *own) {
         PyObject *&turn = ((Scheduler *)call.self.ptr())->turn;
         if (!turn)
             turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock)).release().ptr();
         lock_ = nb::borrow(turn);
-        vx::call_method(lock_, names::acquire);
+        if (!own) {
+            vx::call_method(lock_, names::acquire);
+            held_ = true;
+            return;
+        }
+        nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(0.005));
+        while (!(held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_False)))) {
+            if (vx::stopping(*own))
+                return;
+            if ((held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_True, slice))))
+                return;
+        }
     }
     ~Turn() {
+        if (!held_)
+            return;
         try {
             vx::call_method(lock_, names::release);
         } catch (nb::python_error &error) {
             vx::report_unraisable(error, lock_);
         }
     }
+    bool held() const { return held_; }
     Turn(const Turn &) = delete;
     Turn &operator=(const Turn &) = delete;
 
 private:
     nb::object lock_;
+    bool held_ = false;
 };
 
 nb::object scheduler_start(const vx::Call &call) {
     call.bind_none("start");
     SchedulerState &s = state_of(call);
-    Turn turn(call);
+    Turn turn(call, vx::this_runner().scheduler == &s ? &s : nullptr);
+    if (!turn.held())
+        return nb::none();  // stopping, by a stop or start that is joining this thread
     if (PyList_GET_SIZE(thread_list(call).ptr()) > 0 && !vx::stopping(s))
         return nb::none();  // running
     vx::set_stopping(s, true);  // threads of an earlier run end (one may be in a step still)
@@ -612,7 +683,7 @@ nb::object scheduler_stop(const vx::Call &call) {
     // whoever starts or stops it next (a start may hold the turn, joining this one).
     if (vx::this_runner().scheduler == &s)
         return nb::none();
-    Turn turn(call);
+    Turn turn(call, nullptr);
     vx::set_stopping(s, true);  // a start that held the turn may have set it going again
     join_threads(call);
     return nb::none();
@@ -620,6 +691,11 @@ nb::object scheduler_stop(const vx::Call &call) {
 
 nb::object scheduler_run(const vx::Call &call) {
     call.bind_none("_run");
+    // One loop per thread: the runner is the thread's, and a loop inside a step
+    // (or a carried cycle) would take it from the one that is running there.
+    const vx::Runner &runner = vx::this_runner();
+    if (runner.scheduler || runner.stepping > 0 || runner.carrying > 0)
+        vx::raise(PyExc_RuntimeError, "_run() is a scheduler thread's loop: this thread already runs nodes");
     vx::scheduler_loop(state_of(call));
     return nb::none();
 }

@@ -14,7 +14,9 @@ nb::object count(unsigned long long value) { return vx::steal_or_throw(PyLong_Fr
 nb::object input_get_stats(const vx::Call &call) {
     call.bind_none("get_stats");
     nb::dict figures;
-    vx::PortQueueState *queue = vx::queue_state(vx::getattr(call.self, names::values_));
+    // Held for the figures below: a `_values` property may hand out a queue no one keeps.
+    nb::object values = vx::getattr(call.self, names::values_);
+    vx::PortQueueState *queue = vx::queue_state(values);
     figures["received"] = queue ? count(queue->received) : nb::none();
     figures["queued"] = queue ? count(queue->items.size()) : nb::none();
     figures["dropped"] = queue ? count(queue->dropped) : nb::none();

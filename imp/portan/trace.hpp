@@ -104,7 +104,8 @@ inline void record_taken(PyObject *queue, std::unique_ptr<LatencyRing> &ring, co
     StepTrace &trace = this_trace();
     if (std::isnan(trace.taken) || stamp.origin < trace.taken)
         trace.taken = stamp.origin;
-    if (trace.count >= max_pending)
+    // Releasing the held queues may run code that takes values too: until there is room.
+    while (trace.count >= max_pending)
         sample_taken(trace, NAN);
     Py_INCREF(queue);
     trace.pending[trace.count++] = {queue, &ring, stamp};
