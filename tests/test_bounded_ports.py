@@ -113,3 +113,38 @@ def test_capacity_and_policy_survive_saving_and_loading(monkeypatch, tmp_path, n
         port._receive(n)
     assert drain(port) == [2, 3, 4]
     loaded.get_logger().stop()
+
+
+@pytest.mark.parametrize("threads", [None, 1])
+def test_a_push_into_a_stopped_nodes_full_port_does_not_wait_for_ever(threads, no_thread_leak):
+    # Room in a stopped node's port comes only if it starts again: until then a
+    # push queues as one that was waiting when the node stopped does.
+    logger = Recorder()
+    pipeline = Pipeline("", threads=threads)
+    source = Source(name="src")
+    sink = GatedSink(expected=5, name="sink", input_ports=[{"name": "in", "capacity": 1}])
+    pipeline.connect(source, sink)
+    for node in (source, sink):
+        node.set_logger(logger)
+    pipeline.start()
+    sink.stop()
+    finished = threading.Event()
+
+    def push_three():
+        for n in range(3):
+            source.cycle({"x": n})
+        finished.set()
+
+    pusher = threading.Thread(target=push_three)
+    pusher.start()
+    try:
+        assert finished.wait(10), "the push waited for a node that had stopped"
+        assert sink.values == []
+        sink.start()
+        for n in (3, 4):
+            source.cycle({"x": n})
+        assert sink.done.wait(10)
+    finally:
+        pusher.join(10)
+        pipeline.stop()
+    assert sink.values == [0, 1, 2, 3, 4] and logger.messages("ERROR") == []

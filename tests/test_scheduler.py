@@ -1174,8 +1174,19 @@ def test_run_ends_the_scheduler_threads(no_thread_leak):
     p = Pipeline("", threads=2)
     source, sink = Source(name="src"), Sink(expected=3, name="sink")
     p.connect(source, sink)
-    threading.Timer(0.05, lambda: [source.cycle({"x": n}) for n in range(3)]).start()
+
+    def feed_once_running():
+        # Not on a timer: a loaded machine may take longer than any fixed pause to start.
+        deadline = time.monotonic() + 10
+        while source.get_state() != RUNNING and time.monotonic() < deadline:
+            time.sleep(0.001)
+        for n in range(3):
+            source.cycle({"x": n})
+
+    feeder = threading.Thread(target=feed_once_running)
+    feeder.start()
     p.run(0.3)
+    feeder.join(10)
     assert p.get_state() == STOPPED and scheduler_threads() == []
     assert sink.values == [0, 1, 2]
     p.close()

@@ -130,7 +130,16 @@ bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
     return true;
 }
 
-// Pushes waiting for room in this node's ports stop waiting: the node stops.
+// The node starts: pushes into its full ports wait for room again.
+void reopen_ports(nb::handle self) {
+    vx::for_each_item(vx::getattr(self, names::input_ports_), [&](nb::handle, nb::handle port) {
+        port_api::reopen_port(port);
+        return true;
+    });
+}
+
+// Pushes waiting for room in this node's ports stop waiting, and later ones do not
+// wait while it stays stopped: the node stops.
 void release_blocked_pushes(nb::handle self) {
     nb::object input_ports = vx::getattr(self, names::input_ports_);
     vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
@@ -324,6 +333,7 @@ nb::object start(const vx::Call &call) {
     nb::handle self = call.self;
     // The base first: the worker's first cycle must find the node RUNNING.
     vx::call_super(input_node_class, self, names::start);
+    reopen_ports(self);
     if (vx::truthy(vx::getattr(self, names::is_thread_running_)))
         return nb::none();
     nb::object scheduler = vx::getattr_or_none(self, names::scheduler_);

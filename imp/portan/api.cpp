@@ -48,6 +48,14 @@ int release_port(PyObject *input_port) {
     });
 }
 
+int reopen_port(PyObject *input_port) {
+    return status_of([&] {
+        nb::object values = vx::own_entry(input_port, names::values_);
+        if (vx::PortQueueState *queue = vx::queue_state(values))
+            vx::port_queue_reopen(*queue);
+    });
+}
+
 int event_wait(PyObject *event) {
     return status_of([&] { vx::event_wait(event); });
 }
@@ -215,6 +223,7 @@ const vx::PortApi table = {
     step_begin,
     step_end,
     offer_surplus,
+    reopen_port,
 };
 
 } // namespace

@@ -109,6 +109,9 @@ struct PortApi {
     // A scheduler thread about to step more of the same node offers what it has
     // queued meanwhile to a sleeping one.
     void (*offer_surplus)(void);
+
+    // The node owning this input port starts: what release_port let go holds again.
+    int (*reopen_port)(PyObject *input_port);
 };
 
 } // namespace vx
@@ -194,6 +197,8 @@ inline bool queue_empty(vx::PortQueueState *queue) { return api().queue_length(q
 inline PyObject *queue_pop(vx::PortQueueState *queue) { return api().queue_pop(queue); }
 
 inline void release_port(nb::handle input_port) { check(api().release_port(input_port.ptr())); }
+
+inline void reopen_port(nb::handle input_port) { check(api().reopen_port(input_port.ptr())); }
 
 inline void event_wait(nb::handle event) { check(api().event_wait(event.ptr())); }
 

@@ -45,6 +45,9 @@ struct PortQueueState {
     // node (a waiting push gives up when the count moves).
     int waiting = 0;
     unsigned long releases = 0;
+    // The owning node has stopped and not started since: a push does not wait for
+    // room that only that node would make.
+    bool reader_stopped = false;
     // Under `mutex`: bumped by every read and release while a push waits, so a
     // waiter that let the interpreter lock go cannot miss its wake-up.
     std::mutex mutex;
@@ -209,14 +212,14 @@ inline void count_blocked_time(nb::handle pusher, std::chrono::steady_clock::tim
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
     // A shared thread queues beyond the capacity instead: the reader may be among
     // the work that only this thread would run.
-    if (must_not_wait_for_room())
+    if (must_not_wait_for_room() || q.reader_stopped)
         return;
     release_held_wakes();
     const unsigned long releases = q.releases;
     const auto since = std::chrono::steady_clock::now();
     ++q.waiting;
     try {
-        while ((Py_ssize_t)q.items.size() >= q.capacity && q.releases == releases &&
+        while ((Py_ssize_t)q.items.size() >= q.capacity && q.releases == releases && !q.reader_stopped &&
                !pusher_stopping(pusher))
             wait_for_signal(q);
     } catch (...) {
@@ -296,6 +299,7 @@ inline PyObject *port_queue_pop(PortQueueState &q) {
 // The owning node stops: pushes waiting now stop waiting.
 inline void port_queue_release(PortQueueState &q) {
     ++q.releases;
+    q.reader_stopped = true;
     port_queue_detail::signal(q);
     // Producers on the shared scheduler waiting for room may step again (and queue
     // beyond the capacity, as a released push does).
@@ -306,6 +310,9 @@ inline void port_queue_release(PortQueueState &q) {
     for (PyObject *task : waiting)
         Py_DECREF(task);
 }
+
+// The owning node starts (again): pushes wait for room as configured.
+inline void port_queue_reopen(PortQueueState &q) { q.reader_stopped = false; }
 
 // The input port's event handler. When it is the bound set() of a threading.Event
 // (as the input node installs it), the event is set here without its Python frames,

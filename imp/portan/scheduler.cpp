@@ -441,7 +441,7 @@ nb::object bounded_outputs(nb::handle node) {
 bool room_for_cycle(nb::handle bounded, PyObject *task) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
         PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
-        if (!q || (Py_ssize_t)q->items.size() < q->capacity)
+        if (!q || (Py_ssize_t)q->items.size() < q->capacity || q->reader_stopped)
             continue;
         if (q->overflow != Overflow::block) {
             const TaskData *reader = task_data(q->task);
