@@ -23,6 +23,7 @@
 #include <new>
 
 #include "event.hpp"
+#include "record_tap.hpp"
 #include "scheduler.hpp"
 #include "trace.hpp"
 #include "common/runtime.hpp"
@@ -307,6 +308,10 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp) {
     nb::object values = own_entry(input_port, names::values_);
     PortQueueState *queue = queue_state(values);
+    if (!queue && is_record_tap(values.ptr())) {
+        record_tap_receive(values.ptr(), value.ptr());
+        return;
+    }
     if (!queue) {
         // Its own _receive may block (a link to another process, when full) on a
         // node that waits for one of the wake-ups this thread holds back.

@@ -461,12 +461,13 @@ class DirectFile:
         return self._fd < 0
 
 
-def open_writer(stream: Any, compression: str, chunk_size: int) -> Any:
-    """An MCAP writer on `stream` (started) with the chosen chunk compression."""
+def open_writer(stream: Any, compression: str, chunk_size: int, buffer: Any = None) -> Any:
+    """An MCAP writer on `stream` (started) with the chosen chunk compression, its
+    chunks built in `buffer` (a RecordBuffer; a new one when None)."""
     require_mcap()
     from ._writer import Writer
 
-    writer = Writer(stream, compression, chunk_size)
+    writer = Writer(stream, compression, chunk_size, buffer)
     writer.start(profile=PROFILE, library="velarix")
     return writer
 

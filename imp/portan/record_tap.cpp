@@ -1,0 +1,928 @@
+// RecordBuffer and RecordTap (record_tap.hpp), and the native pickler they use.
+//
+// Everything here runs with the interpreter lock held and runs no Python code while
+// it changes a buffer (the only Python code a push may run, reading an array's
+// size, runs before), so the pushing threads and the writer thread need no lock of
+// their own. The writer keeps push order by taking waiting values from the front
+// and writing each before it lets a later push go straight into the chunk.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/method.hpp"
+#include "common/runtime.hpp"
+#include "record_tap.hpp"
+
+namespace portan {
+namespace {
+
+// --- the native pickler ---------------------------------------------------------------
+//
+// Writes what pickle.dumps(value, protocol=5) writes, byte for byte, for values made
+// of None, bool, int (64 bits), float, str, bytes, bytearray, list, tuple and dict of
+// those exact types: the same opcodes, memo and batches, in one frame. Anything else
+// (a subclass, a bigger int, a string with lone surrogates, a value that would need a
+// second frame, a recursive tuple, a very deep nesting) it leaves to the pickle module.
+
+constexpr size_t max_body = 60000;  // under the pickle module's 64 KB frame target
+constexpr int max_depth = 100;      // deeper values go to the pickle module (and its limit)
+constexpr size_t batch = 1000;      // the pickle module's APPENDS / SETITEMS batch
+
+class Pickler {
+public:
+    // Appends the pickle of `value` to `out` and returns true, or leaves `out` as it
+    // was and returns false.
+    bool dump(std::string &out, PyObject *value) {
+        out_ = &out;
+        const size_t begin = out.size();
+        out.append("\x80\x05", 2);
+        const size_t frame = out.size();
+        out.append(9, '\0');
+        body_ = out.size();
+        memo_.clear();
+        memo_index_.clear();
+        tuples_.clear();
+        bool done = false;
+        try {
+            done = save(value, 0);
+        } catch (...) {
+            out.resize(begin);
+            throw;
+        }
+        if (!done) {
+            out.resize(begin);
+            return false;
+        }
+        out.push_back('.');
+        const uint64_t length = out.size() - body_;
+        if (length >= 4) {
+            out[frame] = '\x95';
+            put_le(&out[frame + 1], length, 8);
+        } else {
+            out.erase(frame, 9);
+        }
+        return true;
+    }
+
+private:
+    static void put_le(char *at, uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            at[i] = (char)((value >> (8 * i)) & 0xff);
+    }
+
+    void op(char code) { out_->push_back(code); }
+
+    void op_le(char code, uint64_t value, int bytes) {
+        char head[9];
+        head[0] = code;
+        put_le(head + 1, value, bytes);
+        out_->append(head, (size_t)bytes + 1);
+    }
+
+    bool room_for(size_t more) const { return out_->size() - body_ + more <= max_body; }
+
+    long find(PyObject *value) const {
+        if (!memo_index_.empty()) {
+            auto found = memo_index_.find(value);
+            return found == memo_index_.end() ? -1 : (long)found->second;
+        }
+        for (size_t i = 0; i < memo_.size(); ++i)
+            if (memo_[i] == value)
+                return (long)i;
+        return -1;
+    }
+
+    void memoize(PyObject *value) {
+        memo_.push_back(value);
+        if (memo_.size() == 17) {
+            for (size_t i = 0; i < memo_.size(); ++i)
+                memo_index_.emplace(memo_[i], (uint32_t)i);
+        } else if (!memo_index_.empty()) {
+            memo_index_.emplace(value, (uint32_t)(memo_.size() - 1));
+        }
+        op('\x94');  // MEMOIZE
+    }
+
+    bool save_long(PyObject *value) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow)
+            return false;  // beyond 64 bits: LONG1 from the pickle module
+        if (number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (number >= -0x80000000LL && number <= 0x7fffffffLL) {
+            const uint32_t bits = (uint32_t)(int32_t)number;
+            if (bits & 0xffff0000u)
+                op_le('J', bits, 4);  // BININT
+            else if (bits & 0xff00u)
+                op_le('M', bits, 2);  // BININT2
+            else
+                op_le('K', bits, 1);  // BININT1
+            return true;
+        }
+        // LONG1: the fewest little-endian two's-complement bytes, as the pickle module
+        // counts them (one more than the magnitude's bits need, less a redundant 0xff).
+        const uint64_t magnitude = number < 0 ? 0 - (uint64_t)number : (uint64_t)number;
+        const int bits = 64 - __builtin_clzll(magnitude);
+        int bytes = (bits >> 3) + 1;
+        unsigned char data[9];
+        for (int i = 0; i < 9; ++i)
+            data[i] = i < 8 ? (unsigned char)(((uint64_t)number >> (8 * i)) & 0xff) : (number < 0 ? 0xff : 0x00);
+        if (number < 0 && bytes > 1 && data[bytes - 1] == 0xff && (data[bytes - 2] & 0x80) != 0)
+            --bytes;
+        op('\x8a');
+        out_->push_back((char)bytes);
+        out_->append((const char *)data, (size_t)bytes);
+        return true;
+    }
+
+    bool save_sized(char short_code, char long_code, const char *data, Py_ssize_t size) {
+        if (!room_for((size_t)size + 6))
+            return false;
+        if (size <= 0xff)
+            op_le(short_code, (uint64_t)size, 1);
+        else
+            op_le(long_code, (uint64_t)size, 4);
+        out_->append(data, (size_t)size);
+        return true;
+    }
+
+    bool save(PyObject *value, int depth) {
+        if (!room_for(16))
+            return false;
+        if (value == Py_None) {
+            op('N');
+            return true;
+        }
+        if (value == Py_True || value == Py_False) {
+            op(value == Py_True ? '\x88' : '\x89');
+            return true;
+        }
+        PyTypeObject *type = Py_TYPE(value);
+        if (type == &PyLong_Type)
+            return save_long(value);
+        if (type == &PyFloat_Type) {
+            char data[8];
+            if (PyFloat_Pack8(PyFloat_AS_DOUBLE(value), data, 0) < 0) {
+                PyErr_Clear();
+                return false;
+            }
+            op('G');  // BINFLOAT, big-endian
+            out_->append(data, 8);
+            return true;
+        }
+        const long seen = find(value);
+        if (seen >= 0) {
+            if (seen < 256)
+                op_le('h', (uint64_t)seen, 1);  // BINGET
+            else
+                op_le('j', (uint64_t)seen, 4);  // LONG_BINGET
+            return true;
+        }
+        if (type == &PyBytes_Type) {
+            if (!save_sized('C', 'B', PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)))
+                return false;
+            memoize(value);
+            return true;
+        }
+        if (type == &PyUnicode_Type) {
+            Py_ssize_t size = 0;
+            const char *data = PyUnicode_AsUTF8AndSize(value, &size);
+            if (!data) {  // lone surrogates: the pickle module writes them its own way
+                PyErr_Clear();
+                return false;
+            }
+            if (!save_sized('\x8c', 'X', data, size))
+                return false;
+            memoize(value);
+            return true;
+        }
+        if (depth >= max_depth)
+            return false;
+        if (type == &PyDict_Type)
+            return save_dict(value, depth + 1);
+        if (type == &PyList_Type)
+            return save_list(value, depth + 1);
+        if (type == &PyTuple_Type)
+            return save_tuple(value, depth + 1);
+        if (type == &PyByteArray_Type) {
+            const Py_ssize_t size = PyByteArray_GET_SIZE(value);
+            if (!room_for((size_t)size + 9))
+                return false;
+            op_le('\x96', (uint64_t)size, 8);  // BYTEARRAY8
+            out_->append(PyByteArray_AS_STRING(value), (size_t)size);
+            memoize(value);
+            return true;
+        }
+        return false;
+    }
+
+    bool save_list(PyObject *list, int depth) {
+        op(']');  // EMPTY_LIST
+        memoize(list);
+        const size_t size = (size_t)PyList_GET_SIZE(list);
+        if (size == 1) {
+            if (!save(PyList_GET_ITEM(list, 0), depth))
+                return false;
+            op('a');  // APPEND
+            return true;
+        }
+        size_t total = 0;
+        while (total < size) {
+            op('(');  // MARK
+            for (size_t in_batch = 0; total < size && in_batch < batch; ++in_batch, ++total)
+                if (!save(PyList_GET_ITEM(list, (Py_ssize_t)total), depth))
+                    return false;
+            op('e');  // APPENDS
+        }
+        return true;
+    }
+
+    bool save_dict(PyObject *dict, int depth) {
+        op('}');  // EMPTY_DICT
+        memoize(dict);
+        const Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (size == 0)
+            return true;
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        if (size == 1) {
+            PyDict_Next(dict, &position, &key, &item);
+            if (!save(key, depth) || !save(item, depth))
+                return false;
+            op('s');  // SETITEM
+            return true;
+        }
+        // As the pickle module: a batch after every full one, so a multiple of the
+        // batch size ends with an empty MARK SETITEMS.
+        size_t in_batch;
+        do {
+            in_batch = 0;
+            op('(');
+            while (PyDict_Next(dict, &position, &key, &item)) {
+                if (!save(key, depth) || !save(item, depth))
+                    return false;
+                if (++in_batch == batch)
+                    break;
+            }
+            op('u');  // SETITEMS
+        } while (in_batch == batch);
+        return true;
+    }
+
+    bool save_tuple(PyObject *tuple, int depth) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
+        if (size == 0) {
+            op(')');  // EMPTY_TUPLE, not memoized
+            return true;
+        }
+        // A tuple met again inside itself (through a list or dict): the pickle module
+        // writes it with POP and a memo get; it is left to it.
+        if (std::find(tuples_.begin(), tuples_.end(), tuple) != tuples_.end())
+            return false;
+        tuples_.push_back(tuple);
+        if (size > 3)
+            op('(');
+        for (Py_ssize_t i = 0; i < size; ++i)
+            if (!save(PyTuple_GET_ITEM(tuple, i), depth))
+                return false;
+        tuples_.pop_back();
+        op(size > 3 ? 't' : (char)('\x85' + size - 1));  // TUPLE, TUPLE1..3
+        memoize(tuple);
+        return true;
+    }
+
+    std::string *out_ = nullptr;
+    size_t body_ = 0;
+    std::vector<PyObject *> memo_;  // borrowed: no Python code runs while they are used
+    std::unordered_map<PyObject *, uint32_t> memo_index_;
+    std::vector<PyObject *> tuples_;
+};
+
+// --- the buffer -----------------------------------------------------------------------
+
+constexpr size_t message_head = 31;  // opcode, length, channel, sequence, log and publish time
+
+uint64_t now_ns() {
+    timespec reading;
+    clock_gettime(CLOCK_REALTIME, &reading);
+    return (uint64_t)reading.tv_sec * 1000000000ull + (uint64_t)reading.tv_nsec;
+}
+
+void put_u64_at(char *at, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        at[i] = (char)((v >> (8 * i)) & 0xff);
+}
+
+void put_u64(std::string &out, uint64_t v) {
+    char b[8];
+    put_u64_at(b, v);
+    out.append(b, 8);
+}
+
+struct ChannelIndex {
+    uint16_t channel;
+    std::string pairs;  // (log time, offset) as little-endian u64s
+};
+
+struct Chunk {
+    std::string data;
+    std::vector<ChannelIndex> indexes;  // in the order of the channels' first messages
+    uint64_t start = 0, end = 0;
+    bool has_start = false;
+    uint64_t values = 0;
+};
+
+struct Waiting {
+    uint32_t tap;
+    uint64_t stamp;
+    PyObject *value;      // owned; null when `pickled` holds the value
+    std::string pickled;  // the value's pickle, made at the push
+    Py_ssize_t size;      // bytes it holds against the limit
+};
+
+struct TapState {
+    uint16_t channel = 0;  // its pickle channel's id once the writer made it, else 0
+    unsigned long long written = 0;
+    unsigned long long dropped = 0;
+};
+
+struct RecordState {
+    Chunk open;
+    std::deque<Chunk> closed;
+    size_t closed_bytes = 0;
+    std::deque<Waiting> waiting;
+    Py_ssize_t waiting_bytes = 0;
+    std::vector<TapState> taps;
+    unsigned long long recorded = 0;
+    Py_ssize_t capacity = 1, most_bytes = 1;
+    size_t chunk_size = 1 << 20;
+    PyObject *array_type = nullptr;  // numpy.ndarray when numpy was loaded, owned
+    bool taking = true;
+    Pickler pickler;
+};
+
+struct RecordBuffer {
+    PyObject_HEAD
+    RecordState state;
+};
+
+struct RecordTap {
+    PyObject_HEAD
+    PyObject *buffer;  // owned
+    uint32_t index;
+};
+
+vx::Kept buffer_type;
+
+RecordState &state_of(PyObject *buffer) { return ((RecordBuffer *)buffer)->state; }
+
+RecordBuffer *as_buffer(nb::handle handle) {
+    PyObject *self = handle.ptr();
+    if (Py_TYPE(self) != (PyTypeObject *)buffer_type.ptr())
+        vx::raise(PyExc_TypeError, "expected a RecordBuffer");
+    return (RecordBuffer *)self;
+}
+
+void close_chunk(RecordState &s) {
+    if (s.open.indexes.empty())
+        return;  // channels alone wait for the first message
+    s.closed_bytes += s.open.data.size();
+    s.closed.push_back(std::move(s.open));
+    s.open = Chunk();
+    s.open.data.reserve(std::min<size_t>(s.chunk_size + 4096, 64u << 20));
+}
+
+// The message head at `at` in the open chunk, its index entry, and the counts.
+void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t stamp, uint32_t tap) {
+    char *head = &s.open.data[at];
+    head[0] = 0x05;
+    put_u64_at(head + 1, s.open.data.size() - at - 9);
+    head[9] = (char)(channel & 0xff);
+    head[10] = (char)(channel >> 8);
+    const uint32_t sequence = (uint32_t)(s.recorded & 0xffffffffu);
+    for (int i = 0; i < 4; ++i)
+        head[11 + i] = (char)((sequence >> (8 * i)) & 0xff);
+    put_u64_at(head + 15, stamp);
+    put_u64_at(head + 23, stamp);
+    ChannelIndex *index = nullptr;
+    for (ChannelIndex &entry : s.open.indexes)
+        if (entry.channel == channel) {
+            index = &entry;
+            break;
+        }
+    if (!index) {
+        s.open.indexes.push_back({channel, std::string()});
+        index = &s.open.indexes.back();
+    }
+    put_u64(index->pairs, stamp);
+    put_u64(index->pairs, at);
+    if (!s.open.has_start || stamp < s.open.start)
+        s.open.start = stamp;
+    s.open.has_start = true;
+    if (stamp > s.open.end)
+        s.open.end = stamp;
+    ++s.open.values;
+    ++s.recorded;
+    if (tap < s.taps.size())
+        ++s.taps[tap].written;
+    if (s.open.data.size() >= s.chunk_size)
+        close_chunk(s);
+}
+
+// A message of `head` + `data` on `channel`, pushed at `stamp`.
+void add_message(RecordState &s, uint16_t channel, uint64_t stamp, const char *head, size_t head_size,
+                 const char *data, size_t size, uint32_t tap) {
+    const size_t at = s.open.data.size();
+    s.open.data.append(message_head, '\0');
+    s.open.data.append(head, head_size);
+    s.open.data.append(data, size);
+    finish_message(s, at, channel, stamp, tap);
+}
+
+// The bytes a waiting value holds: a bytes-like value's or an array's.
+Py_ssize_t size_of(RecordState &s, PyObject *value) {
+    PyTypeObject *type = Py_TYPE(value);
+    if (type == &PyBytes_Type)
+        return PyBytes_GET_SIZE(value);
+    if (type == &PyByteArray_Type)
+        return PyByteArray_GET_SIZE(value);
+    if (type == &PyMemoryView_Type)
+        return PyMemoryView_GET_BUFFER(value)->len;
+    if (s.array_type && (PyObject *)type == s.array_type) {
+        nb::object nbytes = vx::getattr(value, "nbytes");
+        const Py_ssize_t size = PyLong_AsSsize_t(nbytes.ptr());
+        if (size == -1 && PyErr_Occurred())
+            vx::throw_error_already_set();
+        return size;
+    }
+    return -1;  // counts no bytes
+}
+
+void release_waiting(RecordState &s, Waiting &item) {
+    if (item.size > 0)
+        s.waiting_bytes -= item.size;
+}
+
+} // namespace
+} // namespace portan
+
+namespace vx {
+
+void record_tap_receive(PyObject *tap_object, PyObject *value) {
+    using namespace portan;
+    RecordTap *tap = (RecordTap *)tap_object;
+    RecordState &s = state_of(tap->buffer);
+    if (!s.taking || tap->index >= s.taps.size())
+        return;
+    const uint64_t stamp = now_ns();
+    TapState &own = s.taps[tap->index];
+    if (s.waiting.empty() && own.channel != 0) {
+        if (s.closed_bytes > (size_t)s.most_bytes) {  // the writer is far behind
+            ++own.dropped;
+            return;
+        }
+        const size_t at = s.open.data.size();
+        s.open.data.append(message_head, '\0');
+        if (s.pickler.dump(s.open.data, value)) {
+            finish_message(s, at, own.channel, stamp, tap->index);
+            return;
+        }
+        s.open.data.resize(at);
+    }
+    // Behind values that wait, or not for the native pickler: waits for the writer.
+    const Py_ssize_t size = size_of(s, value);  // may run code: before the checks
+    if (!s.taking)
+        return;
+    if ((Py_ssize_t)s.waiting.size() >= s.capacity ||
+        (size >= 0 && s.waiting_bytes + size > s.most_bytes)) {
+        ++s.taps[tap->index].dropped;
+        return;
+    }
+    Waiting item{tap->index, stamp, nullptr, std::string(), size};
+    // Pickled now when it can be, so a value changed after its push is recorded as
+    // it was pushed.
+    if (!s.pickler.dump(item.pickled, value))
+        item.value = Py_NewRef(value);
+    s.waiting.push_back(std::move(item));
+    if (size > 0)
+        s.waiting_bytes += size;
+}
+
+} // namespace vx
+
+namespace portan {
+namespace {
+
+// --- RecordBuffer's methods --------------------------------------------------------------
+
+uint16_t channel_id(PyObject *number) {
+    const long value = PyLong_AsLong(number);
+    if (value == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (value < 1 || value > 0xffff)
+        vx::raise(PyExc_ValueError, "a channel id is 1 to 65535");
+    return (uint16_t)value;
+}
+
+PyObject *buffer_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    try {
+        new (&((RecordBuffer *)self)->state) RecordState();
+    } catch (...) {
+        PyObject_GC_UnTrack(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return self;
+}
+
+int buffer_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    RecordState &s = state_of(self);
+    for (Waiting &item : s.waiting)
+        Py_VISIT(item.value);
+    Py_VISIT(s.array_type);
+    return 0;
+}
+
+// Each value let go after it left the queue: releasing one may run code.
+int buffer_clear(PyObject *self) {
+    RecordState &s = state_of(self);
+    while (!s.waiting.empty()) {
+        PyObject *value = s.waiting.front().value;
+        release_waiting(s, s.waiting.front());
+        s.waiting.pop_front();
+        Py_XDECREF(value);
+    }
+    Py_CLEAR(s.array_type);
+    return 0;
+}
+
+void buffer_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    buffer_clear(self);
+    state_of(self).~RecordState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// __init__(taps, queue_size, queue_bytes, chunk_size, array_type=None)
+int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Py_ssize_t count = 0, capacity = 0, most_bytes = 0, chunk_size = 0;
+    PyObject *array_type = Py_None;
+    static const char *keywords[] = {"taps", "queue_size", "queue_bytes", "chunk_size", "array_type", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nnnn|O", (char **)keywords, &count, &capacity, &most_bytes,
+                                     &chunk_size, &array_type))
+        return -1;
+    if (count < 0 || count > 0xffffff) {
+        PyErr_SetString(PyExc_ValueError, "taps must be 0 to 16777215");
+        return -1;
+    }
+    if (capacity < 1 || most_bytes < 1 || chunk_size < 1) {
+        PyErr_SetString(PyExc_ValueError, "queue_size, queue_bytes and chunk_size must be at least 1");
+        return -1;
+    }
+    RecordState &s = state_of(self);
+    try {
+        s.taps.assign((size_t)count, TapState());
+        s.open.data.reserve(std::min<size_t>((size_t)chunk_size + 4096, 64u << 20));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    s.capacity = capacity;
+    s.most_bytes = most_bytes;
+    s.chunk_size = (size_t)chunk_size;
+    PyObject *old = s.array_type;
+    s.array_type = array_type != Py_None ? Py_NewRef(array_type) : nullptr;
+    Py_XDECREF(old);
+    return 0;
+}
+
+nb::object bytes_of(const std::string &data) {
+    return vx::steal_or_throw(PyBytes_FromStringAndSize(data.data(), (Py_ssize_t)data.size()));
+}
+
+// front(): (tap, stamp, value, pickle) of the oldest waiting value, with value None
+// when pickle holds it and pickle None otherwise; None when nothing waits.
+nb::object buffer_front(const vx::Call &call) {
+    call.bind_none("front");
+    RecordState &s = as_buffer(call.self)->state;
+    if (s.waiting.empty())
+        return nb::none();
+    const Waiting &item = s.waiting.front();
+    nb::object tap = vx::steal_or_throw(PyLong_FromUnsignedLong(item.tap));
+    nb::object stamp = vx::steal_or_throw(PyLong_FromUnsignedLongLong(item.stamp));
+    nb::object value = item.value ? nb::borrow(item.value) : nb::none();
+    nb::object pickled = item.value ? nb::none() : bytes_of(item.pickled);
+    return vx::steal_or_throw(PyTuple_Pack(4, tap.ptr(), stamp.ptr(), value.ptr(), pickled.ptr()));
+}
+
+// Takes the oldest waiting value off the queue; a value still held is let go
+// after the queue is consistent again.
+void pop_front(RecordState &s) {
+    PyObject *value = s.waiting.front().value;
+    release_waiting(s, s.waiting.front());
+    s.waiting.pop_front();
+    Py_XDECREF(value);
+}
+
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    explicit Buffer(PyObject *object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0)  // no Python code: bytes-like objects only
+            vx::throw_error_already_set();
+        held = true;
+    }
+    ~Buffer() {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+};
+
+// write_front(channel, data=None, head=b""): the oldest waiting value as a message
+// on `channel`, its data head + data (data None: the pickle made at its push).
+// True when a closed chunk waits to be written.
+nb::object buffer_write_front(const vx::Call &call) {
+    static constexpr vx::Params<3> params{"write_front", {"channel", "data", "head"}, 1};
+    auto [channel, data, head] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const uint16_t id = channel_id(channel);
+    if (s.waiting.empty())
+        vx::raise(PyExc_LookupError, "no value waits");
+    std::unique_ptr<Buffer> body, start;
+    if (data && data != Py_None)
+        body = std::make_unique<Buffer>(data);
+    if (head && head != Py_None)
+        start = std::make_unique<Buffer>(head);
+    Waiting &item = s.waiting.front();
+    if (!body && item.value)
+        vx::raise(PyExc_ValueError, "the waiting value has no pickle: give its data");
+    const char *bytes = body ? (const char *)body->view.buf : item.pickled.data();
+    const size_t size = body ? (size_t)body->view.len : item.pickled.size();
+    add_message(s, id, item.stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
+                bytes, size, item.tap);
+    body.reset();
+    start.reset();
+    pop_front(s);
+    return nb::bool_(!s.closed.empty());
+}
+
+nb::object buffer_drop_front(const vx::Call &call) {
+    call.bind_none("drop_front");
+    RecordState &s = as_buffer(call.self)->state;
+    if (!s.waiting.empty())
+        pop_front(s);
+    return nb::none();
+}
+
+// add_message(channel, log_time, data, head=b""): a message outside any tap.
+nb::object buffer_add_message(const vx::Call &call) {
+    static constexpr vx::Params<4> params{"add_message", {"channel", "log_time", "data", "head"}, 3};
+    auto [channel, log_time, data, head] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const uint16_t id = channel_id(channel);
+    const unsigned long long stamp = PyLong_AsUnsignedLongLong(log_time);
+    if (stamp == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    Buffer body(data);
+    std::unique_ptr<Buffer> start;
+    if (head && head != Py_None)
+        start = std::make_unique<Buffer>(head);
+    add_message(s, id, stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
+                (const char *)body.view.buf, (size_t)body.view.len, UINT32_MAX);
+    return nb::none();
+}
+
+// add_record(data): a whole record (a channel) into the open chunk.
+nb::object buffer_add_record(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"add_record", {"data"}};
+    auto [data] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    Buffer body(data);
+    s.open.data.append((const char *)body.view.buf, (size_t)body.view.len);
+    return nb::none();
+}
+
+// set_channel(tap, channel): the tap's pickle channel; its pushes now go straight
+// into the chunk.
+nb::object buffer_set_channel(const vx::Call &call) {
+    static constexpr vx::Params<2> params{"set_channel", {"tap", "channel"}};
+    auto [tap, channel] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const Py_ssize_t index = PyLong_AsSsize_t(tap);
+    if (index == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (index < 0 || (size_t)index >= s.taps.size())
+        vx::raise(PyExc_IndexError, "no tap %zd", index);
+    s.taps[(size_t)index].channel = channel_id(channel);
+    return nb::none();
+}
+
+nb::object buffer_close_chunk(const vx::Call &call) {
+    call.bind_none("close_chunk");
+    close_chunk(as_buffer(call.self)->state);
+    return nb::none();
+}
+
+// take(): the closed chunks, oldest first, each (records, start, end, [(channel,
+// index pairs as little-endian u64s), ...]).
+nb::object buffer_take(const vx::Call &call) {
+    call.bind_none("take");
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object chunks = vx::steal_or_throw(PyList_New(0));
+    while (!s.closed.empty()) {
+        Chunk &chunk = s.closed.front();
+        nb::object indexes = vx::steal_or_throw(PyList_New(0));
+        for (const ChannelIndex &index : chunk.indexes) {
+            nb::object channel = vx::steal_or_throw(PyLong_FromLong(index.channel));
+            nb::object pairs = bytes_of(index.pairs);
+            nb::object entry = vx::steal_or_throw(PyTuple_Pack(2, channel.ptr(), pairs.ptr()));
+            vx::check_status(PyList_Append(indexes.ptr(), entry.ptr()));
+        }
+        nb::object data = bytes_of(chunk.data);
+        nb::object start = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.start));
+        nb::object end = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.end));
+        nb::object entry = vx::steal_or_throw(PyTuple_Pack(4, data.ptr(), start.ptr(), end.ptr(), indexes.ptr()));
+        vx::check_status(PyList_Append(chunks.ptr(), entry.ptr()));
+        s.closed_bytes -= chunk.data.size();
+        s.closed.pop_front();
+    }
+    return chunks;
+}
+
+// stop(): no more values are taken; returns how many waited (left out).
+nb::object buffer_stop(const vx::Call &call) {
+    call.bind_none("stop");
+    RecordState &s = as_buffer(call.self)->state;
+    s.taking = false;
+    const size_t left = s.waiting.size();
+    while (!s.waiting.empty())
+        pop_front(s);
+    return vx::steal_or_throw(PyLong_FromSize_t(left));
+}
+
+// stats(): (recorded, waiting, [(written, dropped) per tap]).
+nb::object buffer_stats(const vx::Call &call) {
+    call.bind_none("stats");
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object taps = vx::steal_or_throw(PyList_New((Py_ssize_t)s.taps.size()));
+    for (size_t i = 0; i < s.taps.size(); ++i) {
+        nb::object written = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.taps[i].written));
+        nb::object dropped = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.taps[i].dropped));
+        PyList_SET_ITEM(taps.ptr(), (Py_ssize_t)i,
+                        vx::steal_or_throw(PyTuple_Pack(2, written.ptr(), dropped.ptr())).release().ptr());
+    }
+    nb::object recorded = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.recorded));
+    nb::object waiting = vx::steal_or_throw(PyLong_FromSize_t(s.waiting.size()));
+    return vx::steal_or_throw(PyTuple_Pack(3, recorded.ptr(), waiting.ptr(), taps.ptr()));
+}
+
+nb::object buffer_dropped(const vx::Call &call) {
+    call.bind_none("dropped");
+    RecordState &s = as_buffer(call.self)->state;
+    unsigned long long total = 0;
+    for (const TapState &tap : s.taps)
+        total += tap.dropped;
+    return vx::steal_or_throw(PyLong_FromUnsignedLongLong(total));
+}
+
+// pending(): whether anything waits for the writer (values or closed chunks).
+nb::object buffer_pending(const vx::Call &call) {
+    call.bind_none("pending");
+    RecordState &s = as_buffer(call.self)->state;
+    return nb::bool_(!s.waiting.empty() || !s.closed.empty());
+}
+
+PyMethodDef buffer_methods[] = {
+    VX_METHOD("front", buffer_front, "(tap, stamp, value, pickle) of the oldest waiting value, or None."),
+    VX_METHOD("write_front", buffer_write_front,
+              "Write the oldest waiting value on `channel` and take it off; True when a closed chunk waits."),
+    VX_METHOD("drop_front", buffer_drop_front, "Take the oldest waiting value off, unwritten."),
+    VX_METHOD("add_message", buffer_add_message, "A message of head + data on `channel` into the open chunk."),
+    VX_METHOD("add_record", buffer_add_record, "A whole record into the open chunk."),
+    VX_METHOD("set_channel", buffer_set_channel, "The pickle channel of tap `tap`."),
+    VX_METHOD("close_chunk", buffer_close_chunk, "Close the open chunk when it holds a message."),
+    VX_METHOD("take", buffer_take, "The closed chunks, oldest first."),
+    VX_METHOD("stop", buffer_stop, "Take no more values; the number of those that waited."),
+    VX_METHOD("stats", buffer_stats, "(recorded, waiting, [(written, dropped) per tap])."),
+    VX_METHOD("dropped", buffer_dropped, "Values the taps turned away."),
+    VX_METHOD("pending", buffer_pending, "Whether values or closed chunks wait for the writer."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_doc, (void *)"A recording's open chunk, closed chunks and waiting values."},
+    {Py_tp_new, (void *)buffer_new},
+    {Py_tp_init, (void *)buffer_init},
+    {Py_tp_dealloc, (void *)buffer_dealloc},
+    {Py_tp_traverse, (void *)buffer_traverse},
+    {Py_tp_clear, (void *)buffer_clear},
+    {Py_tp_methods, (void *)buffer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "velarix.imp.portan.RecordBuffer",
+    sizeof(RecordBuffer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    buffer_slots,
+};
+
+// --- RecordTap ---------------------------------------------------------------------------
+
+PyObject *tap_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    PyObject *buffer = nullptr;
+    unsigned int index = 0;
+    static const char *keywords[] = {"buffer", "tap", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OI", (char **)keywords, &buffer, &index))
+        return nullptr;
+    if (Py_TYPE(buffer) != (PyTypeObject *)buffer_type.ptr()) {
+        PyErr_SetString(PyExc_TypeError, "RecordTap(buffer, tap) needs a RecordBuffer");
+        return nullptr;
+    }
+    if (index >= state_of(buffer).taps.size()) {
+        PyErr_SetString(PyExc_IndexError, "no such tap in the buffer");
+        return nullptr;
+    }
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    ((RecordTap *)self)->buffer = Py_NewRef(buffer);
+    ((RecordTap *)self)->index = index;
+    return self;
+}
+
+int tap_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(((RecordTap *)self)->buffer);
+    return 0;
+}
+
+int tap_clear(PyObject *self) {
+    (void)self;  // the buffer stays: a push may still reach the tap
+    return 0;
+}
+
+void tap_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(((RecordTap *)self)->buffer);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot tap_slots[] = {
+    {Py_tp_doc, (void *)"What a recorder tap's pushes go into: its recording's buffer."},
+    {Py_tp_new, (void *)tap_new},
+    {Py_tp_dealloc, (void *)tap_dealloc},
+    {Py_tp_traverse, (void *)tap_traverse},
+    {Py_tp_clear, (void *)tap_clear},
+    {0, nullptr},
+};
+
+PyType_Spec tap_spec = {
+    "velarix.imp.portan.RecordTap",
+    sizeof(RecordTap),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    tap_slots,
+};
+
+} // namespace
+
+nb::object make_record_buffer_type() { return nb::borrow(buffer_type.set_new(PyType_FromSpec(&buffer_spec))); }
+
+nb::object make_record_tap_type() {
+    return nb::borrow(vx::known_record_tap_type.set_new(PyType_FromSpec(&tap_spec)));
+}
+
+nb::object native_pickle(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_pickle5", {"value"}};
+    auto [value] = call.bind(params);
+    std::string out;
+    Pickler pickler;
+    if (!pickler.dump(out, value))
+        return nb::none();
+    return bytes_of(out);
+}
+
+} // namespace portan
