@@ -6,11 +6,15 @@
 // their own. The writer keeps push order by taking waiting values from the front
 // and writing each before it lets a later push go straight into the chunk.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -357,6 +361,7 @@ struct TapState {
 
 struct RecordState {
     Chunk open;
+    std::string spare;  // a written chunk's memory, for the next one: no fresh pages
     std::deque<Chunk> closed;
     size_t closed_bytes = 0;
     std::deque<Waiting> waiting;
@@ -368,7 +373,20 @@ struct RecordState {
     PyObject *array_type = nullptr;  // numpy.ndarray when numpy was loaded, owned
     bool taking = true;
     Pickler pickler;
+    // The writer sleeps without the interpreter lock until there is work: a closed
+    // chunk, a first value waiting, or wake(). Only those moments signal, so a push
+    // that just adds to the open chunk touches neither the mutex nor the writer.
+    std::atomic<bool> signalled{false};
+    std::mutex mutex;
+    std::condition_variable work;
 };
+
+void signal_writer(RecordState &s) {
+    if (s.signalled.exchange(true))
+        return;
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.work.notify_one();
+}
 
 struct RecordBuffer {
     PyObject_HEAD
@@ -381,7 +399,17 @@ struct RecordTap {
     uint32_t index;
 };
 
+// A closed chunk's records as a read-only bytes-like object, without a copy; its
+// memory goes back to the buffer for a later chunk once the writer is done with it.
+struct ChunkData {
+    PyObject_HEAD
+    PyObject *buffer;  // owned
+    std::string data;
+    Py_ssize_t exports;
+};
+
 vx::Kept buffer_type;
+vx::Kept chunk_data_type;
 
 RecordState &state_of(PyObject *buffer) { return ((RecordBuffer *)buffer)->state; }
 
@@ -392,17 +420,23 @@ RecordBuffer *as_buffer(nb::handle handle) {
     return (RecordBuffer *)self;
 }
 
-void close_chunk(RecordState &s) {
+// `by_tap`: closed by a push, so the writer is told.
+void close_chunk(RecordState &s, bool by_tap = false) {
     if (s.open.indexes.empty())
         return;  // channels alone wait for the first message
     s.closed_bytes += s.open.data.size();
     s.closed.push_back(std::move(s.open));
     s.open = Chunk();
+    s.open.data.swap(s.spare);
+    s.open.data.clear();
     s.open.data.reserve(std::min<size_t>(s.chunk_size + 4096, 64u << 20));
+    if (by_tap)
+        signal_writer(s);
 }
 
 // The message head at `at` in the open chunk, its index entry, and the counts.
-void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t stamp, uint32_t tap) {
+void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t stamp, uint32_t tap,
+                    bool by_tap = false) {
     char *head = &s.open.data[at];
     head[0] = 0x05;
     put_u64_at(head + 1, s.open.data.size() - at - 9);
@@ -435,7 +469,7 @@ void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t stamp,
     if (tap < s.taps.size())
         ++s.taps[tap].written;
     if (s.open.data.size() >= s.chunk_size)
-        close_chunk(s);
+        close_chunk(s, by_tap);
 }
 
 // A message of `head` + `data` on `channel`, pushed at `stamp`.
@@ -477,13 +511,15 @@ void release_waiting(RecordState &s, Waiting &item) {
 
 namespace vx {
 
-void record_tap_receive(PyObject *tap_object, PyObject *value) {
+void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns) {
     using namespace portan;
     RecordTap *tap = (RecordTap *)tap_object;
     RecordState &s = state_of(tap->buffer);
     if (!s.taking || tap->index >= s.taps.size())
         return;
-    const uint64_t stamp = now_ns();
+    if (push_ns == 0)
+        push_ns = (int64_t)now_ns();
+    const uint64_t stamp = (uint64_t)push_ns;
     TapState &own = s.taps[tap->index];
     if (s.waiting.empty() && own.channel != 0) {
         if (s.closed_bytes > (size_t)s.most_bytes) {  // the writer is far behind
@@ -493,7 +529,7 @@ void record_tap_receive(PyObject *tap_object, PyObject *value) {
         const size_t at = s.open.data.size();
         s.open.data.append(message_head, '\0');
         if (s.pickler.dump(s.open.data, value)) {
-            finish_message(s, at, own.channel, stamp, tap->index);
+            finish_message(s, at, own.channel, stamp, tap->index, true);
             return;
         }
         s.open.data.resize(at);
@@ -515,6 +551,8 @@ void record_tap_receive(PyObject *tap_object, PyObject *value) {
     s.waiting.push_back(std::move(item));
     if (size > 0)
         s.waiting_bytes += size;
+    if (s.waiting.size() == 1)
+        signal_writer(s);
 }
 
 } // namespace vx
@@ -742,8 +780,21 @@ nb::object buffer_close_chunk(const vx::Call &call) {
     return nb::none();
 }
 
+nb::object chunk_data(PyObject *buffer, std::string &data) {
+    PyTypeObject *type = (PyTypeObject *)chunk_data_type.ptr();
+    PyObject *made = type->tp_alloc(type, 0);
+    if (!made)
+        vx::throw_error_already_set();
+    ChunkData *chunk = (ChunkData *)made;
+    new (&chunk->data) std::string();
+    chunk->buffer = Py_NewRef(buffer);
+    chunk->exports = 0;
+    chunk->data.swap(data);
+    return nb::steal(made);
+}
+
 // take(): the closed chunks, oldest first, each (records, start, end, [(channel,
-// index pairs as little-endian u64s), ...]).
+// index pairs as little-endian u64s), ...]); the records are a bytes-like object.
 nb::object buffer_take(const vx::Call &call) {
     call.bind_none("take");
     RecordState &s = as_buffer(call.self)->state;
@@ -757,12 +808,12 @@ nb::object buffer_take(const vx::Call &call) {
             nb::object entry = vx::steal_or_throw(PyTuple_Pack(2, channel.ptr(), pairs.ptr()));
             vx::check_status(PyList_Append(indexes.ptr(), entry.ptr()));
         }
-        nb::object data = bytes_of(chunk.data);
+        nb::object data = chunk_data(call.self.ptr(), chunk.data);
         nb::object start = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.start));
         nb::object end = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.end));
         nb::object entry = vx::steal_or_throw(PyTuple_Pack(4, data.ptr(), start.ptr(), end.ptr(), indexes.ptr()));
         vx::check_status(PyList_Append(chunks.ptr(), entry.ptr()));
-        s.closed_bytes -= chunk.data.size();
+        s.closed_bytes -= ((ChunkData *)data.ptr())->data.size();
         s.closed.pop_front();
     }
     return chunks;
@@ -795,6 +846,37 @@ nb::object buffer_stats(const vx::Call &call) {
     return vx::steal_or_throw(PyTuple_Pack(3, recorded.ptr(), waiting.ptr(), taps.ptr()));
 }
 
+// wait(timeout): sleeps, without the interpreter lock, until a push gave the writer
+// work or wake() was called (True), or `timeout` seconds passed (False).
+nb::object buffer_wait(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"wait", {"timeout"}};
+    auto [timeout] = call.bind(params);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object hold = nb::borrow(call.self);  // the state outlives the wait
+    bool woken = s.signalled.exchange(false);
+    if (!woken && seconds > 0.0) {
+        const auto limit = std::chrono::duration<double>(std::min(seconds, 3600.0));
+        PyThreadState *thread = PyEval_SaveThread();
+        {
+            std::unique_lock<std::mutex> hold_lock(s.mutex);
+            woken = s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
+        }
+        // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+        vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+        s.signalled.store(false);
+    }
+    return nb::bool_(woken);
+}
+
+nb::object buffer_wake(const vx::Call &call) {
+    call.bind_none("wake");
+    signal_writer(as_buffer(call.self)->state);
+    return nb::none();
+}
+
 nb::object buffer_dropped(const vx::Call &call) {
     call.bind_none("dropped");
     RecordState &s = as_buffer(call.self)->state;
@@ -824,6 +906,8 @@ PyMethodDef buffer_methods[] = {
     VX_METHOD("stop", buffer_stop, "Take no more values; the number of those that waited."),
     VX_METHOD("stats", buffer_stats, "(recorded, waiting, [(written, dropped) per tap])."),
     VX_METHOD("dropped", buffer_dropped, "Values the taps turned away."),
+    VX_METHOD("wait", buffer_wait, "Sleep until there is work for the writer (True) or `timeout` seconds pass."),
+    VX_METHOD("wake", buffer_wake, "End the writer's wait()."),
     VX_METHOD("pending", buffer_pending, "Whether values or closed chunks wait for the writer."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -907,9 +991,66 @@ PyType_Spec tap_spec = {
     tap_slots,
 };
 
+// --- ChunkData ------------------------------------------------------------------------
+
+int chunk_getbuffer(PyObject *self, Py_buffer *view, int flags) {
+    ChunkData *chunk = (ChunkData *)self;
+    if (PyBuffer_FillInfo(view, self, chunk->data.data(), (Py_ssize_t)chunk->data.size(), 1, flags) < 0)
+        return -1;
+    ++chunk->exports;
+    return 0;
+}
+
+void chunk_releasebuffer(PyObject *self, Py_buffer *) { --((ChunkData *)self)->exports; }
+
+Py_ssize_t chunk_length(PyObject *self) { return (Py_ssize_t)((ChunkData *)self)->data.size(); }
+
+int chunk_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(((ChunkData *)self)->buffer);
+    return 0;
+}
+
+void chunk_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    ChunkData *chunk = (ChunkData *)self;
+    if (chunk->buffer) {
+        RecordState &s = state_of(chunk->buffer);
+        if (s.spare.capacity() < chunk->data.capacity() &&
+            chunk->data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
+            s.spare.swap(chunk->data);
+    }
+    Py_CLEAR(chunk->buffer);
+    chunk->data.~basic_string();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot chunk_slots[] = {
+    {Py_tp_doc, (void *)"A closed chunk's records (read-only bytes-like)."},
+    {Py_tp_dealloc, (void *)chunk_dealloc},
+    {Py_tp_traverse, (void *)chunk_traverse},
+    {Py_bf_getbuffer, (void *)chunk_getbuffer},
+    {Py_bf_releasebuffer, (void *)chunk_releasebuffer},
+    {Py_sq_length, (void *)chunk_length},
+    {0, nullptr},
+};
+
+PyType_Spec chunk_spec = {
+    "velarix.imp.portan.ChunkData",
+    sizeof(ChunkData),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    chunk_slots,
+};
+
 } // namespace
 
-nb::object make_record_buffer_type() { return nb::borrow(buffer_type.set_new(PyType_FromSpec(&buffer_spec))); }
+nb::object make_record_buffer_type() {
+    chunk_data_type.set_new(PyType_FromSpec(&chunk_spec));
+    return nb::borrow(buffer_type.set_new(PyType_FromSpec(&buffer_spec)));
+}
 
 nb::object make_record_tap_type() {
     return nb::borrow(vx::known_record_tap_type.set_new(PyType_FromSpec(&tap_spec)));

@@ -19,9 +19,10 @@ inline bool is_record_tap(PyObject *values) {
     return values && known_record_tap_type.is_set() && Py_TYPE(values) == (PyTypeObject *)known_record_tap_type.ptr();
 }
 
-// A value pushed into the tap `tap` (a RecordTap). Throws with the error set only
-// where measuring the value's size ran code that failed.
-void record_tap_receive(PyObject *tap, PyObject *value);
+// A value pushed into the tap `tap` (a RecordTap) at `push_ns` (time.time_ns(); 0:
+// not read yet, read here and set). Throws with the error set only where measuring
+// the value's size ran code that failed.
+void record_tap_receive(PyObject *tap, PyObject *value, int64_t &push_ns);
 
 } // namespace vx
 

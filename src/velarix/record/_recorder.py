@@ -42,7 +42,10 @@ DEFAULT_QUEUE_SIZE = 65536
 DEFAULT_QUEUE_BYTES = 64 << 20
 DEFAULT_CHUNK_SIZE = 1 << 20
 DEFAULT_FLUSH_INTERVAL = 1.0
-_IDLE_WAIT = 0.005  # seconds the writer sleeps when nothing waits
+# Seconds the writer sleeps at most when nothing waits: a push that leaves it work
+# (a closed chunk, a value it must encode) wakes it sooner. It wakes by itself only
+# to look at the pipeline's state and to flush.
+_IDLE_WAIT = 0.1
 _WARN_INTERVAL = 1.0  # at most one "dropped" warning a second
 
 
@@ -177,6 +180,7 @@ class Recording:
         again does nothing more."""
         self._unlink()
         self._stop.set()
+        self._buffer.wake()
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._thread.join()
 
@@ -244,7 +248,7 @@ class Recording:
                     self._guarded(self._writer.flush)
                     last_flush = now
                 if not wrote:
-                    time.sleep(_IDLE_WAIT)
+                    buffer.wait(min(_IDLE_WAIT, max(0.0, last_flush + self._flush_interval - now)))
             self._finish(warned_count)
         finally:
             self._lost += buffer.stop()

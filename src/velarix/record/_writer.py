@@ -103,16 +103,17 @@ class Writer:
         for data, start, end, indexes in self._buffer.take():
             self._write_chunk(data, start, end, indexes)
 
-    def _write_chunk(self, data: bytes, start: int, end: int, indexes: list[tuple[int, bytes]]) -> None:
+    def _write_chunk(self, data: Any, start: int, end: int, indexes: list[tuple[int, bytes]]) -> None:
         compressed = self._compress(data) if self._compress is not None else data
         name = self._compression.encode()
-        body = (_CHUNK_HEAD.pack(_OP_CHUNK, 8 * 3 + 4 + 4 + len(name) + 8 + len(compressed), start, end,
+        head = (_CHUNK_HEAD.pack(_OP_CHUNK, 8 * 3 + 4 + 4 + len(name) + 8 + len(compressed), start, end,
                                  len(data), zlib.crc32(data))
-                + struct.pack("<I", len(name)) + name + struct.pack("<Q", len(compressed)) + compressed)
+                + struct.pack("<I", len(name)) + name + struct.pack("<Q", len(compressed)))
+        body_length = len(head) + len(compressed)
         chunk_offset = self._stream.tell()
-        parts = [body]
+        parts = [head, compressed]
         offsets: dict[int, int] = {}
-        position = chunk_offset + len(body)
+        position = chunk_offset + body_length
         for channel_id, pairs in indexes:
             index = _INDEX_HEAD.pack(_OP_MESSAGE_INDEX, 6 + len(pairs), channel_id, len(pairs)) + pairs
             offsets[channel_id] = position
@@ -124,8 +125,8 @@ class Writer:
         self._stream.write(b"".join(parts))
         self._chunk_indexes.append(ChunkIndex(
             message_start_time=start, message_end_time=end, chunk_start_offset=chunk_offset,
-            chunk_length=len(body), message_index_offsets=offsets,
-            message_index_length=position - chunk_offset - len(body), compression=self._compression,
+            chunk_length=body_length, message_index_offsets=offsets,
+            message_index_length=position - chunk_offset - body_length, compression=self._compression,
             compressed_size=len(compressed), uncompressed_size=len(data)))
         self._start = start if self._start is None else min(self._start, start)
         self._end = max(self._end, end)
