@@ -190,6 +190,8 @@ NB_MODULE(portan, m) {
         VX_METHOD("_get_tracing", portan::get_tracing, "Whether latency tracing is on."),
         VX_METHOD("_pickle5", portan::native_pickle,
                   "pickle.dumps(value, 5) as the recorder's taps write it natively, or None when they cannot."),
+        VX_METHOD("_read_chunk", portan::read_chunk,
+                  "_read_chunk(data, position, since, routes, loads): the routed, decoded messages of a chunk."),
     };
     for (PyMethodDef &def : functions)
         m.attr(def.ml_name) = vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, nb::str(module).ptr()));

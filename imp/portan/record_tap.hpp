@@ -33,5 +33,6 @@ namespace portan {
 nb::object make_record_buffer_type();
 nb::object make_record_tap_type();
 nb::object native_pickle(const vx::Call &call);
+nb::object read_chunk(const vx::Call &call);
 
 } // namespace portan

@@ -258,6 +258,8 @@ class RecordingReader:
         from mcap.data_stream import ReadDataStream
         from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
 
+        from ..imp.portan import _read_chunk as read_chunk
+
         routes: dict[int, Any] = {}  # channel id -> (route, decoder) or None
         loads = pickle.loads
 
@@ -281,7 +283,17 @@ class RecordingReader:
             return entry
 
         head = struct.Struct("<BQ").unpack_from
-        message_head = struct.Struct("<BQHIQQ").unpack_from
+
+        # Per channel id, what the native reader takes: (target, None) for the raw
+        # bytes, (target, True) for a pickle, (target, decoder); None to skip it.
+        native_routes: dict[int, Any] = {}
+
+        def native_route(entry: Any) -> Any:
+            if entry is None:
+                return None
+            target, decoder = entry
+            return (target, True if decoder is loads else decoder)
+
         for record in self._records():
             if isinstance(record, McapMessage):  # outside a chunk: written unchunked
                 entry = routes[record.channel_id] if record.channel_id in routes else routed(record.channel_id)
@@ -299,36 +311,27 @@ class RecordingReader:
                 self.problem = _problem_text(error)
                 return
             batch: list[tuple[Any, int, Any]] = []
-            append = batch.append
             position, end = 0, len(data)
-            last_id, target, decoder = -1, None, None  # the route of the channel just seen
             while position < end:
-                opcode = data[position]
-                if opcode == 0x05:
-                    _, length, channel_id, _, log_time, _ = message_head(data, position)
-                    position += 9 + length
-                    if channel_id != last_id:
-                        entry = routes.get(channel_id, False)
-                        if entry is False:
-                            entry = routed(channel_id)
-                            if entry is False:
-                                yield from batch
-                                return
-                        last_id = channel_id
-                        target, decoder = entry if entry is not None else (None, None)
-                    if target is None or log_time < since:
-                        continue
-                    payload = data[position - length + 22:position]
-                    append((target, log_time, payload if decoder is None else decoder(payload)))
-                    continue
-                _, length = head(data, position)
-                body = position + 9
-                position = body + length
-                if opcode == 0x04:
+                found, position, stop = read_chunk(data, position, since, native_routes, loads)
+                batch += found
+                if stop is None:
+                    break
+                if isinstance(stop, BaseException):
+                    raise stop  # as a decoder raises: the values of this chunk stay unplayed
+                if stop == 0:  # a channel record: read here, then the routes start again
+                    _, length = head(data, position)
+                    body = position + 9
+                    position = body + length
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
-                    last_id = -1
+                    native_routes.clear()
+                    continue
+                if routed(stop) is False:
+                    yield from batch
+                    return
+                native_routes[stop] = native_route(routes[stop])
             yield from batch
 
     def messages(self) -> Iterator[Message]:
