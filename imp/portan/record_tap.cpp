@@ -1134,6 +1134,9 @@ private:
         return size <= (uint64_t)(end_ - at_) && take((size_t)size, bytes);
     }
 
+    // As in the pickle module, an opcode sees only the items above the top mark.
+    size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+
     // Items from the top mark on, in order; the mark is dropped.
     bool pop_mark(size_t &from) {
         if (marks_.empty() || marks_.back() > stack_.size())
@@ -1144,7 +1147,7 @@ private:
     }
 
     bool append_items(size_t from) {
-        if (from == 0 || !PyList_CheckExact(stack_[from - 1]))
+        if (from == 0 || from - 1 < fence() || !PyList_CheckExact(stack_[from - 1]))
             return false;
         PyObject *list = stack_[from - 1];
         for (size_t i = from; i < stack_.size(); ++i)
@@ -1159,7 +1162,7 @@ private:
     }
 
     bool set_items(size_t from) {
-        if (from == 0 || ((stack_.size() - from) & 1) || !PyDict_CheckExact(stack_[from - 1]))
+        if (from == 0 || from - 1 < fence() || ((stack_.size() - from) & 1) || !PyDict_CheckExact(stack_[from - 1]))
             return false;
         PyObject *dict = stack_[from - 1];
         for (size_t i = from; i < stack_.size(); i += 2) {
@@ -1197,11 +1200,11 @@ private:
             const unsigned char code = *at_++;
             switch (code) {
                 case 0x80:  // PROTO
-                    if (!take(1, p))
+                    if (!take(1, p) || p[0] > 5)
                         return nullptr;
                     break;
-                case 0x95:  // FRAME
-                    if (!take(8, p))
+                case 0x95:  // FRAME: the pickle module refuses one longer than the data
+                    if (!take(8, p) || get_le(p, 8) > (uint64_t)(end_ - at_))
                         return nullptr;
                     break;
                 case 'N':
@@ -1282,11 +1285,11 @@ private:
                     marks_.push_back(stack_.size());
                     break;
                 case 'a':
-                    if (stack_.size() < 2 || !append_items(stack_.size() - 1))
+                    if (stack_.size() < fence() + 2 || !append_items(stack_.size() - 1))
                         return nullptr;
                     break;
                 case 's':
-                    if (stack_.size() < 3 || !set_items(stack_.size() - 2))
+                    if (stack_.size() < fence() + 3 || !set_items(stack_.size() - 2))
                         return nullptr;
                     break;
                 case 'e':
@@ -1303,13 +1306,12 @@ private:
                 case 0x86:
                 case 0x87: {
                     const size_t count = (size_t)(code - 0x84);
-                    if (stack_.size() < count || (!marks_.empty() && marks_.back() > stack_.size() - count) ||
-                        !tuple_of(stack_.size() - count))
+                    if (stack_.size() < fence() + count || !tuple_of(stack_.size() - count))
                         return nullptr;
                     break;
                 }
                 case 0x94:  // MEMOIZE
-                    if (stack_.empty())
+                    if (stack_.size() <= fence())
                         return nullptr;
                     memo_.push_back(Py_NewRef(stack_.back()));
                     break;
