@@ -536,7 +536,7 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
     }
     // Behind values that wait, or not for the native pickler: waits for the writer.
     const Py_ssize_t size = size_of(s, value);  // may run code: before the checks
-    if (!s.taking)
+    if (!s.taking || tap->index >= s.taps.size())
         return;
     if ((Py_ssize_t)s.waiting.size() >= s.capacity ||
         (size >= 0 && s.waiting_bytes + size > s.most_bytes)) {

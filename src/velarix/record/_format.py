@@ -28,7 +28,7 @@ import pickle
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Generator, Iterator, Optional
 
 PROFILE = "velarix"
 FORMAT_VERSION = "1"
@@ -253,8 +253,15 @@ class RecordingReader:
                raw: bool = False) -> Iterator[tuple[Any, int, Any]]:
         """(route(channel), log time, value) of the messages logged at `since` (ns)
         or later, in file order, leaving out channels whose route is None; with
-        `raw`, the message's bytes instead of its value. The chunks are parsed here
-        rather than record by record: this is the replay's hot loop."""
+        `raw`, the message's bytes instead of its value."""
+        for batch in self.batches(route, since, raw):
+            yield from batch
+
+    def batches(self, route: Callable[[Channel], Any], since: int = 0,
+                raw: bool = False) -> Generator[list[tuple[Any, int, Any]], None, None]:
+        """values() in lists, a chunk's at a time (a message outside any chunk in a
+        list of its own). The chunks are parsed natively rather than record by
+        record: this is the replay's hot loop."""
         from mcap.data_stream import ReadDataStream
         from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
 
@@ -301,7 +308,7 @@ class RecordingReader:
                     return
                 if entry is not None and record.log_time >= since:
                     target, decoder = entry
-                    yield target, record.log_time, record.data if raw else decoder(record.data)
+                    yield [(target, record.log_time, record.data if raw else decoder(record.data))]
                 continue
             if not isinstance(record, Chunk):
                 continue
@@ -329,10 +336,12 @@ class RecordingReader:
                     native_routes.clear()
                     continue
                 if routed(stop) is False:
-                    yield from batch
+                    if batch:
+                        yield batch
                     return
                 native_routes[stop] = native_route(routes[stop])
-            yield from batch
+            if batch:
+                yield batch
 
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""
