@@ -361,10 +361,9 @@ def _read_ahead(batches: Generator[list[Any], None, None], name: str) -> Generat
         finally:
             batches.close()
 
-    thread = threading.Thread(target=read, name=name, daemon=True)
-    thread.start()
-
     def items() -> Generator[Any, None, None]:
+        # Started at the first value asked for: an iterator closed before has no thread.
+        threading.Thread(target=read, name=name, daemon=True).start()
         try:
             while True:
                 batch = ready.get()
