@@ -10,12 +10,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
+#include <unistd.h>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -560,6 +564,120 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
 namespace portan {
 namespace {
 
+// --- writing closed chunks without the interpreter lock -------------------------------------
+//
+// The compressors are the system's zstd and lz4 libraries, when they can be loaded;
+// without them the writer compresses through the Python packages instead.
+
+struct Codecs {
+    size_t (*zstd_bound)(size_t) = nullptr;
+    size_t (*zstd_compress)(void *, size_t, const void *, size_t, int) = nullptr;
+    unsigned (*zstd_is_error)(size_t) = nullptr;
+    size_t (*lz4_bound)(size_t, const void *) = nullptr;
+    size_t (*lz4_compress)(void *, size_t, const void *, size_t, const void *) = nullptr;
+    unsigned (*lz4_is_error)(size_t) = nullptr;
+    unsigned long (*crc32)(unsigned long, const unsigned char *, unsigned) = nullptr;
+    bool loaded = false;
+};
+
+Codecs &codecs() {
+    static Codecs found;  // filled once, under the interpreter lock
+    if (!found.loaded) {
+        found.loaded = true;
+        if (void *zstd = dlopen("libzstd.so.1", RTLD_NOW | RTLD_LOCAL)) {
+            found.zstd_bound = (size_t(*)(size_t))dlsym(zstd, "ZSTD_compressBound");
+            found.zstd_compress = (size_t(*)(void *, size_t, const void *, size_t, int))dlsym(zstd, "ZSTD_compress");
+            found.zstd_is_error = (unsigned (*)(size_t))dlsym(zstd, "ZSTD_isError");
+        }
+        if (void *lz4 = dlopen("liblz4.so.1", RTLD_NOW | RTLD_LOCAL)) {
+            found.lz4_bound = (size_t(*)(size_t, const void *))dlsym(lz4, "LZ4F_compressFrameBound");
+            found.lz4_compress =
+                (size_t(*)(void *, size_t, const void *, size_t, const void *))dlsym(lz4, "LZ4F_compressFrame");
+            found.lz4_is_error = (unsigned (*)(size_t))dlsym(lz4, "LZ4F_isError");
+        }
+        if (void *z = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL))
+            found.crc32 = (unsigned long (*)(unsigned long, const unsigned char *, unsigned))dlsym(z, "crc32");
+    }
+    return found;
+}
+
+enum class Codec { none, zstd, lz4 };
+
+bool codec_available(Codec codec) {
+    Codecs &c = codecs();
+    if (!c.crc32)
+        return false;
+    if (codec == Codec::zstd)
+        return c.zstd_bound && c.zstd_compress && c.zstd_is_error;
+    if (codec == Codec::lz4)
+        return c.lz4_bound && c.lz4_compress && c.lz4_is_error;
+    return true;
+}
+
+uint32_t crc_of(const std::string &data) {
+    unsigned long crc = 0;
+    size_t done = 0;
+    while (done < data.size()) {
+        const unsigned part = (unsigned)std::min<size_t>(data.size() - done, 1u << 30);
+        crc = codecs().crc32(crc, (const unsigned char *)data.data() + done, part);
+        done += part;
+    }
+    return (uint32_t)crc;
+}
+
+// False with `errno` set when the chunk could not be compressed.
+bool compress_into(Codec codec, const std::string &data, std::string &out) {
+    Codecs &c = codecs();
+    if (codec == Codec::zstd) {
+        out.resize(c.zstd_bound(data.size()));
+        const size_t made = c.zstd_compress(&out[0], out.size(), data.data(), data.size(), 3);
+        if (c.zstd_is_error(made)) {
+            errno = EIO;
+            return false;
+        }
+        out.resize(made);
+    } else {
+        out.resize(c.lz4_bound(data.size(), nullptr));
+        const size_t made = c.lz4_compress(&out[0], out.size(), data.data(), data.size(), nullptr);
+        if (c.lz4_is_error(made)) {
+            errno = EIO;
+            return false;
+        }
+        out.resize(made);
+    }
+    return true;
+}
+
+// All of `parts` at `position`, or false with errno set and the file cut back to
+// `position` (a chunk is on disk whole or not at all).
+bool write_all(int fd, uint64_t position, const std::vector<std::pair<const char *, size_t>> &parts,
+               uint64_t &written) {
+    written = 0;
+    for (const auto &[data, size] : parts) {
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd, data + done, size - done);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int error = errno;
+                if (ftruncate(fd, (off_t)position) == 0)
+                    lseek(fd, (off_t)position, SEEK_SET);
+                errno = error;
+                return false;
+            }
+            done += (size_t)n;
+            written += (uint64_t)n;
+        }
+    }
+    return true;
+}
+
+struct Written {
+    uint64_t start, end, offset, chunk_length, index_length, compressed, uncompressed;
+    std::vector<std::tuple<uint16_t, uint64_t, uint64_t>> indexes;  // channel, offset, messages
+};
+
 // --- RecordBuffer's methods --------------------------------------------------------------
 
 uint16_t channel_id(PyObject *number) {
@@ -893,6 +1011,132 @@ nb::object buffer_pending(const vx::Call &call) {
     return nb::bool_(!s.waiting.empty() || !s.closed.empty());
 }
 
+Codec codec_named(PyObject *name) {
+    const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (!text)
+        vx::raise(PyExc_TypeError, "compression must be a str");
+    if (std::strcmp(text, "zstd") == 0)
+        return Codec::zstd;
+    if (std::strcmp(text, "lz4") == 0)
+        return Codec::lz4;
+    if (std::strcmp(text, "none") == 0)
+        return Codec::none;
+    vx::raise(PyExc_ValueError, "compression must be 'zstd', 'lz4' or 'none'");
+}
+
+// can_write(compression): whether write_closed() can compress so here.
+nb::object buffer_can_write(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"can_write", {"compression"}};
+    auto [compression] = call.bind(params);
+    return nb::bool_(codec_available(codec_named(compression)));
+}
+
+// write_closed(fd, position, compression): compresses and writes every closed chunk
+// with its message indexes at `position` of file `fd`, all without the interpreter
+// lock. Returns (position, errno, [(start, end, offset, chunk length, [(channel,
+// index offset, messages), ...], index length, compressed size, uncompressed
+// size), ...]) for the chunks written; errno is 0, or why the write stopped (the
+// file then ends before the chunk that failed).
+nb::object buffer_write_closed(const vx::Call &call) {
+    static constexpr vx::Params<3> params{"write_closed", {"fd", "position", "compression"}};
+    auto [fd_arg, position_arg, compression] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const long fd = PyLong_AsLong(fd_arg);
+    if (fd == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    unsigned long long position = PyLong_AsUnsignedLongLong(position_arg);
+    if (position == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    const Codec codec = codec_named(compression);
+    if (!codec_available(codec))
+        vx::raise(PyExc_RuntimeError, "the compressor is not available here");
+    std::vector<Chunk> chunks;
+    while (!s.closed.empty()) {
+        s.closed_bytes -= s.closed.front().data.size();
+        chunks.push_back(std::move(s.closed.front()));
+        s.closed.pop_front();
+    }
+    nb::object hold = nb::borrow(call.self);
+    std::vector<Written> done;
+    int error = 0;
+    const char *name = codec == Codec::zstd ? "zstd" : codec == Codec::lz4 ? "lz4" : "";
+    const size_t name_size = std::strlen(name);
+    PyThreadState *thread = PyEval_SaveThread();
+    try {
+        std::string compressed, head, indexes;
+        for (Chunk &chunk : chunks) {
+            const std::string *body = &chunk.data;
+            if (codec != Codec::none) {
+                if (!compress_into(codec, chunk.data, compressed)) {
+                    error = errno;
+                    break;
+                }
+                body = &compressed;
+            }
+            head.clear();
+            head.push_back(0x06);
+            put_u64(head, 8 * 3 + 4 + 4 + name_size + 8 + body->size());
+            put_u64(head, chunk.start);
+            put_u64(head, chunk.end);
+            put_u64(head, chunk.data.size());
+            const uint32_t crc = crc_of(chunk.data);
+            const uint32_t lengths[2] = {crc, (uint32_t)name_size};
+            for (uint32_t value : lengths)
+                for (int i = 0; i < 4; ++i)
+                    head.push_back((char)((value >> (8 * i)) & 0xff));
+            head.append(name, name_size);
+            put_u64(head, body->size());
+            Written entry{chunk.start, chunk.end, position, head.size() + body->size(), 0, body->size(),
+                          chunk.data.size(), {}};
+            indexes.clear();
+            uint64_t at = position + entry.chunk_length;
+            for (const ChannelIndex &index : chunk.indexes) {
+                entry.indexes.emplace_back(index.channel, at + indexes.size(), index.pairs.size() / 16);
+                indexes.push_back(0x07);
+                put_u64(indexes, 6 + index.pairs.size());
+                indexes.push_back((char)(index.channel & 0xff));
+                indexes.push_back((char)(index.channel >> 8));
+                const uint32_t size = (uint32_t)index.pairs.size();
+                for (int i = 0; i < 4; ++i)
+                    indexes.push_back((char)((size >> (8 * i)) & 0xff));
+                indexes += index.pairs;
+            }
+            entry.index_length = indexes.size();
+            uint64_t written = 0;
+            if (!write_all((int)fd, position, {{head.data(), head.size()}, {body->data(), body->size()},
+                                               {indexes.data(), indexes.size()}}, written)) {
+                error = errno;
+                break;
+            }
+            position += written;
+            done.push_back(std::move(entry));
+        }
+    } catch (...) {  // out of memory: reported below, with the lock
+        error = ENOMEM;
+    }
+    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    for (Chunk &chunk : chunks)  // the memory of one for a later chunk
+        if (s.spare.capacity() < chunk.data.capacity() &&
+            chunk.data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
+            s.spare.swap(chunk.data);
+    nb::object list = vx::steal_or_throw(PyList_New(0));
+    for (const Written &entry : done) {
+        nb::object indexes = vx::steal_or_throw(PyList_New(0));
+        for (const auto &[channel, offset, count] : entry.indexes) {
+            nb::object item = vx::steal_or_throw(Py_BuildValue("(iKK)", (int)channel, (unsigned long long)offset,
+                                                               (unsigned long long)count));
+            vx::check_status(PyList_Append(indexes.ptr(), item.ptr()));
+        }
+        nb::object item = vx::steal_or_throw(Py_BuildValue(
+            "(KKKKOKKK)", (unsigned long long)entry.start, (unsigned long long)entry.end,
+            (unsigned long long)entry.offset, (unsigned long long)entry.chunk_length, indexes.ptr(),
+            (unsigned long long)entry.index_length, (unsigned long long)entry.compressed,
+            (unsigned long long)entry.uncompressed));
+        vx::check_status(PyList_Append(list.ptr(), item.ptr()));
+    }
+    return vx::steal_or_throw(Py_BuildValue("(KiO)", position, error, list.ptr()));
+}
+
 PyMethodDef buffer_methods[] = {
     VX_METHOD("front", buffer_front, "(tap, stamp, value, pickle) of the oldest waiting value, or None."),
     VX_METHOD("write_front", buffer_write_front,
@@ -906,6 +1150,9 @@ PyMethodDef buffer_methods[] = {
     VX_METHOD("stop", buffer_stop, "Take no more values; the number of those that waited."),
     VX_METHOD("stats", buffer_stats, "(recorded, waiting, [(written, dropped) per tap])."),
     VX_METHOD("dropped", buffer_dropped, "Values the taps turned away."),
+    VX_METHOD("can_write", buffer_can_write, "Whether write_closed() can compress so here."),
+    VX_METHOD("write_closed", buffer_write_closed,
+              "Compress and write the closed chunks at `position` of file `fd`, without the interpreter lock."),
     VX_METHOD("wait", buffer_wait, "Sleep until there is work for the writer (True) or `timeout` seconds pass."),
     VX_METHOD("wake", buffer_wake, "End the writer's wait()."),
     VX_METHOD("pending", buffer_pending, "Whether values or closed chunks wait for the writer."),

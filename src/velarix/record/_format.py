@@ -460,6 +460,14 @@ class DirectFile:
     def tell(self) -> int:
         return self._position
 
+    def fileno(self) -> int:
+        return self._fd
+
+    def advance(self, position: int) -> None:
+        """Where the file now ends, after writes made to fileno() directly (each
+        cut back off the file when it failed, as write() does)."""
+        self._position = position
+
     def flush(self) -> None:
         pass
 

@@ -8,6 +8,7 @@ metadata indexes, and the footer."""
 from __future__ import annotations
 
 import importlib
+import os
 import struct
 import zlib
 from typing import Any, Optional
@@ -57,6 +58,9 @@ class Writer:
 
             buffer = RecordBuffer(0, 1, 1, chunk_size)
         self._buffer = buffer
+        # The closed chunks compressed and written natively, without the interpreter
+        # lock, when the stream is a file and the system has the compressor.
+        self._native = hasattr(stream, "advance") and buffer.can_write(compression)
         self._channels: dict[int, Channel] = {}
         self._chunk_indexes: list[ChunkIndex] = []
         self._metadata_indexes: list[MetadataIndex] = []
@@ -100,8 +104,31 @@ class Writer:
     def write_chunks(self) -> None:
         """Write the closed chunks, each with its message indexes in one write. The
         compression and the write let the interpreter lock go."""
+        if self._native:
+            position, error, written = self._buffer.write_closed(self._stream.fileno(), self._stream.tell(),
+                                                                 self._compression or "none")
+            self._stream.advance(position)
+            for start, end, offset, length, indexes, index_length, compressed, uncompressed in written:
+                offsets = {}
+                for channel_id, index_offset, count in indexes:
+                    offsets[channel_id] = index_offset
+                    self._counts[channel_id] = self._counts.get(channel_id, 0) + count
+                    self._messages += count
+                self._add_chunk_index(ChunkIndex(
+                    message_start_time=start, message_end_time=end, chunk_start_offset=offset,
+                    chunk_length=length, message_index_offsets=offsets, message_index_length=index_length,
+                    compression=self._compression, compressed_size=compressed, uncompressed_size=uncompressed))
+            if error:
+                raise OSError(error, os.strerror(error))
+            return
         for data, start, end, indexes in self._buffer.take():
             self._write_chunk(data, start, end, indexes)
+
+    def _add_chunk_index(self, index: ChunkIndex) -> None:
+        self._chunk_indexes.append(index)
+        start, end = index.message_start_time, index.message_end_time
+        self._start = start if self._start is None else min(self._start, start)
+        self._end = max(self._end, end)
 
     def _write_chunk(self, data: Any, start: int, end: int, indexes: list[tuple[int, bytes]]) -> None:
         compressed = self._compress(data) if self._compress is not None else data
@@ -123,13 +150,11 @@ class Writer:
             self._counts[channel_id] = self._counts.get(channel_id, 0) + count
             self._messages += count
         self._stream.write(b"".join(parts))
-        self._chunk_indexes.append(ChunkIndex(
+        self._add_chunk_index(ChunkIndex(
             message_start_time=start, message_end_time=end, chunk_start_offset=chunk_offset,
             chunk_length=body_length, message_index_offsets=offsets,
             message_index_length=position - chunk_offset - body_length, compression=self._compression,
             compressed_size=len(compressed), uncompressed_size=len(data)))
-        self._start = start if self._start is None else min(self._start, start)
-        self._end = max(self._end, end)
 
     def finish(self) -> None:
         """The last chunk, the data end, the summary and the footer."""
