@@ -226,6 +226,8 @@ def test_buffer_calls_are_checked():
     with pytest.raises(TypeError):
         RecordBuffer("one", 1, 1, 1)
     buffer = RecordBuffer(1, 1, 1, 1)
+    with pytest.raises(RuntimeError):
+        buffer.__init__(2, 1, 1, 1)  # a push may be waiting on one of its taps
     for bad in (0, 70_000):
         with pytest.raises(ValueError):
             buffer.set_channel(0, bad)

@@ -358,9 +358,22 @@ struct Waiting {
 };
 
 struct TapState {
-    uint16_t channel = 0;  // its pickle channel's id once the writer made it, else 0
+    // Its pickle channel's id once the writer made it, else 0; read by a push that
+    // waits for it without the interpreter lock.
+    std::atomic<uint16_t> channel{0};
     unsigned long long written = 0;
     unsigned long long dropped = 0;
+    bool asked = false;  // its first value went to the writer for the channel
+    TapState() = default;
+    TapState(const TapState &other)
+        : channel(other.channel.load()), written(other.written), dropped(other.dropped), asked(other.asked) {}
+    TapState &operator=(const TapState &other) {
+        channel.store(other.channel.load());
+        written = other.written;
+        dropped = other.dropped;
+        asked = other.asked;
+        return *this;
+    }
 };
 
 struct RecordState {
@@ -383,6 +396,8 @@ struct RecordState {
     std::atomic<bool> signalled{false};
     std::mutex mutex;
     std::condition_variable work;
+    std::condition_variable channel_made;  // set_channel(): a first push may go on
+    bool initialized = false;  // the taps are set once: a push may wait on one of them
 };
 
 void signal_writer(RecordState &s) {
@@ -557,6 +572,21 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
         s.waiting_bytes += size;
     if (s.waiting.size() == 1)
         signal_writer(s);
+    TapState &tap_state = s.taps[tap->index];
+    if (tap_state.channel.load() == 0 && !tap_state.asked) {
+        // The tap's first value: the writer makes its channel from the port's
+        // metadata. Waiting for that here, briefly and without the interpreter lock,
+        // lets the writer in at once, so the values after it go straight into the
+        // chunk instead of queueing behind it while the writer waits for the lock.
+        tap_state.asked = true;
+        PyThreadState *thread = PyEval_SaveThread();
+        {
+            std::unique_lock<std::mutex> hold(s.mutex);
+            s.channel_made.wait_for(hold, std::chrono::milliseconds(2),
+                                    [&] { return tap_state.channel.load() != 0; });
+        }
+        exit_safe([&] { PyEval_RestoreThread(thread); });
+    }
 }
 
 } // namespace vx
@@ -753,6 +783,11 @@ int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         return -1;
     }
     RecordState &s = state_of(self);
+    if (s.initialized) {
+        PyErr_SetString(PyExc_RuntimeError, "a RecordBuffer is set up once");
+        return -1;
+    }
+    s.initialized = true;
     try {
         s.taps.assign((size_t)count, TapState());
         s.open.data.reserve(std::min<size_t>((size_t)chunk_size + 4096, 64u << 20));
@@ -888,7 +923,9 @@ nb::object buffer_set_channel(const vx::Call &call) {
         vx::throw_error_already_set();
     if (index < 0 || (size_t)index >= s.taps.size())
         vx::raise(PyExc_IndexError, "no tap %zd", index);
-    s.taps[(size_t)index].channel = channel_id(channel);
+    s.taps[(size_t)index].channel.store(channel_id(channel));
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.channel_made.notify_all();
     return nb::none();
 }
 
@@ -1051,6 +1088,8 @@ nb::object buffer_write_closed(const vx::Call &call) {
     if (!codec_available(codec))
         vx::raise(PyExc_RuntimeError, "the compressor is not available here");
     std::vector<Chunk> chunks;
+    if (s.closed.empty())
+        return vx::steal_or_throw(Py_BuildValue("(Ki[])", position, 0));
     while (!s.closed.empty()) {
         s.closed_bytes -= s.closed.front().data.size();
         chunks.push_back(std::move(s.closed.front()));
