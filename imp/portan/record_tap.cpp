@@ -25,6 +25,7 @@
 
 #include "common/method.hpp"
 #include "common/runtime.hpp"
+#include "event.hpp"
 #include "record_tap.hpp"
 
 namespace portan {
@@ -567,22 +568,25 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
     // it was pushed.
     if (!s.pickler.dump(item.pickled, value))
         item.value = Py_NewRef(value);
+    const bool pickled = item.value == nullptr;
     s.waiting.push_back(std::move(item));
     if (size > 0)
         s.waiting_bytes += size;
     if (s.waiting.size() == 1)
         signal_writer(s);
     TapState &tap_state = s.taps[tap->index];
-    if (tap_state.channel.load() == 0 && !tap_state.asked) {
-        // The tap's first value: the writer makes its channel from the port's
-        // metadata. Waiting for that here, briefly and without the interpreter lock,
-        // lets the writer in at once, so the values after it go straight into the
-        // chunk instead of queueing behind it while the writer waits for the lock.
+    if (pickled && s.waiting.size() == 1 && tap_state.channel.load() == 0 && !tap_state.asked) {
+        // The tap's first value, pickled already: the writer only makes its channel
+        // from the port's metadata and copies it in. Waiting for that here, briefly
+        // and without the interpreter lock, lets the writer in at once, so the values
+        // after it go straight into the chunk instead of queueing behind it while the
+        // writer waits for the lock.
         tap_state.asked = true;
+        release_held_wakes();  // no node waits on this thread meanwhile
         PyThreadState *thread = PyEval_SaveThread();
         {
             std::unique_lock<std::mutex> hold(s.mutex);
-            s.channel_made.wait_for(hold, std::chrono::milliseconds(2),
+            s.channel_made.wait_for(hold, std::chrono::milliseconds(10),
                                     [&] { return tap_state.channel.load() != 0; });
         }
         exit_safe([&] { PyEval_RestoreThread(thread); });
