@@ -4,6 +4,8 @@ chunk, the buffer that bounds what waits, and the native reading of chunks."""
 import gc
 import pickle
 import sys
+import threading
+import time
 
 import pytest
 
@@ -12,8 +14,10 @@ mcap_reader = pytest.importorskip("mcap.reader")
 
 from velarix import ONode, Pipeline  # noqa: E402
 from velarix.imp.portan import RecordBuffer, _pickle5, _read_chunk  # noqa: E402
-from velarix.record import RecordingReader  # noqa: E402
+from velarix.record import RecordingReader, Replay  # noqa: E402
+from velarix.record._format import PROFILE, DirectFile  # noqa: E402
 from velarix.record._recorder import _make_tap  # noqa: E402
+from velarix.record._writer import Writer  # noqa: E402
 
 
 class Source(ONode):
@@ -283,3 +287,99 @@ def test_broken_pickles_never_crash_the_native_reader():
             assert batch == [] and type(stop) is type(want), (payload, stop, want)
         else:
             assert stop is None and same(batch[0][2], want), payload
+
+
+# Writing chunks natively, and the Python fallback ------------------------------------------
+
+def read_with_mcap(path):
+    with open(path, "rb") as file:
+        reader = mcap_reader.make_reader(file)
+        summary = reader.get_summary()
+        messages = [(channel.topic, message.sequence, pickle.loads(message.data))
+                    for _, channel, message in reader.iter_messages()]
+    return summary, messages
+
+
+@pytest.mark.parametrize("compression", ["zstd", "lz4", "none"])
+def test_native_and_python_chunk_writing_make_the_same_recording(tmp_path, monkeypatch, compression):
+    values = [{"n": n, "text": str(n) * (n % 5)} for n in range(4000)]
+    record(tmp_path / "native.mcap", values, compression=compression, chunk_size=10_000)
+    monkeypatch.setattr(RecordBuffer, "can_write", lambda self, name: False, raising=False)
+    record(tmp_path / "python.mcap", values, compression=compression, chunk_size=10_000)
+    native, python = read_with_mcap(tmp_path / "native.mcap"), read_with_mcap(tmp_path / "python.mcap")
+    assert native[1] == python[1] == [("src.out", n, value) for n, value in enumerate(values)]
+    for summary in (native[0], python[0]):
+        assert summary.statistics.message_count == len(values) and summary.statistics.chunk_count > 10
+        assert {index.compression for index in summary.chunk_indexes} == {"" if compression == "none" else compression}
+    assert [i.uncompressed_size for i in native[0].chunk_indexes] == \
+        [i.uncompressed_size for i in python[0].chunk_indexes]
+
+
+def test_the_writer_sleeps_until_a_push_leaves_it_work():
+    buffer = RecordBuffer(1, 10, 1 << 20, 100)  # a chunk closes at its third message
+    port, _ = tapped_port(buffer)
+    assert buffer.wait(0.01) is False  # nothing to do: the time passes
+    buffer.wake()
+    assert buffer.wait(10) is True and buffer.wait(0) is False  # one wake, one return
+    port.push(1)  # a first value waits for the writer: it is told
+    assert buffer.wait(10) is True
+    buffer.write_front(1)
+    buffer.set_channel(0, 1)
+    port.push(2)  # into the open chunk: nothing for the writer yet
+    assert buffer.wait(0.01) is False
+    port.push(3)  # closes the chunk
+    assert buffer.wait(10) is True and len(buffer.take()) == 1
+
+
+# Replay reading ahead ----------------------------------------------------------------------
+
+def test_a_replay_plays_every_chunk_read_ahead_and_its_reading_thread_ends(tmp_path):
+
+    values = list(range(5000))
+    record(tmp_path / "many.mcap", values, chunk_size=2000)
+    replay = Replay(name="tape", path=str(tmp_path / "many.mcap"), speed="max")
+    seen = []
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(replay)
+        replay.set_post_step_handler(lambda data: seen.append(data["src.out"]))
+        pipeline.start()
+        assert replay.wait(10)
+    assert seen == values
+    assert not [t for t in threading.enumerate() if t.name.startswith("velarix-replay-read-tape")]
+
+    stopped = Replay(name="cut", path=str(tmp_path / "many.mcap"), speed=0.001)  # would take hours
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(stopped)
+        pipeline.start()
+        pipeline.stop()
+    assert stopped.is_finished() and not stopped.wait(0)
+    deadline = time.monotonic() + 5
+    while [t for t in threading.enumerate() if t.name == "velarix-replay-read-cut"]:
+        assert time.monotonic() < deadline, "the reading thread did not end"
+        time.sleep(0.01)
+
+
+def test_a_value_that_does_not_decode_ends_the_play_after_the_chunks_before_it(tmp_path):
+
+    path = tmp_path / "bad.mcap"
+    stream = DirectFile(str(path))
+    writer = Writer(stream, "zstd", 1 << 20)
+    writer.start(PROFILE, "test")
+    channel = writer.register_channel("src.out", "pickle5", 0, {"node": "src", "port": "out"})
+    for n in range(3):
+        writer.add_message(channel, 1000 + n, pickle.dumps(n, 5))
+    writer.flush()
+    writer.add_message(channel, 2000, pickle.dumps(3, 5))
+    writer.add_message(channel, 2001, b"\x80\x05not a pickle")
+    writer.finish()
+    stream.close()
+    replay = Replay(name="tape", path=str(path), speed="max")
+    seen = []
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(replay)
+        replay.set_post_step_handler(lambda data: seen.append(data["src.out"]))
+        pipeline.start()
+        replay.wait(10)
+        assert replay.is_finished()
+    assert seen == [0, 1, 2]  # the chunk that holds the broken value is not played
+    assert replay.get_stats()["replay"]["problem"].startswith("UnpicklingError")

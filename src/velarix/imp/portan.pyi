@@ -69,6 +69,10 @@ class RecordBuffer:
         """Values the taps turned away."""
     def pending(self) -> bool:
         """Whether values or closed chunks wait for the writer."""
+    def can_write(self, compression: str) -> bool:
+        """Whether write_closed() can compress so here."""
+    def write_closed(self, fd: int, position: int, compression: str) -> tuple[int, int, list[Any]]:
+        """Compress and write the closed chunks at `position` of file `fd`, without the interpreter lock."""
     def wait(self, timeout: float) -> bool:
         """Sleep until there is work for the writer (True) or `timeout` seconds pass."""
     def wake(self) -> None:
