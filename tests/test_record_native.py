@@ -348,9 +348,12 @@ def test_a_replay_plays_every_chunk_read_ahead_and_its_reading_thread_ends(tmp_p
     assert not [t for t in threading.enumerate() if t.name.startswith("velarix-replay-read-tape")]
 
     stopped = Replay(name="cut", path=str(tmp_path / "many.mcap"), speed=0.001)  # would take hours
+    played = threading.Event()
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(stopped)
+        stopped.set_post_step_handler(lambda data: played.set())
         pipeline.start()
+        assert played.wait(10)  # past its set-up: stopped while it plays
         pipeline.stop()
     assert stopped.is_finished() and not stopped.wait(0)
     deadline = time.monotonic() + 5
