@@ -90,12 +90,11 @@ def arrays_bench(folder):
             pipeline.start()
             recording = pipeline.record(os.path.join(folder, "ours.mcap"))
             port = source.get_port("out")
-            queue = recording._queue
             peak = Peak()
             peak.start()
             start = time.perf_counter()
             for n in range(ARRAYS):
-                while len(queue) > 512:  # keep within the queue: measure what the writer sustains
+                while recording.get_stats()["queued"] > 512:  # keep within the queue: measure what the writer sustains
                     time.sleep(0.0002)
                 port.push(arrays[n % 16])
             recording.stop()

@@ -144,14 +144,15 @@ inline bool is_module_time(nb::handle function, nb::handle module) {
 // What time.time() returns, read the way it reads it: the system clock in whole
 // nanoseconds, then seconds as a double rounded as CPython rounds them. False where
 // the clock cannot be read or the reading is out of its range (the call reports it).
-inline bool system_clock_seconds(double &seconds) {
+// `nanoseconds` is the reading itself, as time.time_ns() gives it.
+inline bool system_clock_reading(double &seconds, int64_t &nanoseconds) {
     timespec reading;
     if (clock_gettime(CLOCK_REALTIME, &reading) != 0)
         return false;
     const int64_t per_second = 1000000000;
     if (reading.tv_sec > INT64_MAX / per_second - 1 || reading.tv_sec < INT64_MIN / per_second + 1)
         return false;
-    int64_t nanoseconds = (int64_t)reading.tv_sec * per_second + reading.tv_nsec;
+    nanoseconds = (int64_t)reading.tv_sec * per_second + reading.tv_nsec;
     volatile double value;  // as CPython computes it: no fused or reordered rounding
     if (nanoseconds % per_second == 0) {
         value = (double)(nanoseconds / per_second);
@@ -161,6 +162,11 @@ inline bool system_clock_seconds(double &seconds) {
     }
     seconds = value;
     return true;
+}
+
+inline bool system_clock_seconds(double &seconds) {
+    int64_t nanoseconds;
+    return system_clock_reading(seconds, nanoseconds);
 }
 
 } // namespace clock_detail

@@ -3,6 +3,7 @@
 #include "common/classes.hpp"
 #include "port_queue.hpp"
 #include "ports.hpp"
+#include "record_tap.hpp"
 #include "scheduler.hpp"
 
 namespace portan {
@@ -176,6 +177,8 @@ NB_MODULE(portan, m) {
     m.attr("Scheduler") = vx::known_scheduler_type.set(portan::make_scheduler_type());
     m.attr("Task") = vx::known_task_type.set(portan::make_task_type());
     m.attr("_C_API") = portan::api_capsule();
+    m.attr("RecordBuffer") = portan::make_record_buffer_type();
+    m.attr("RecordTap") = portan::make_record_tap_type();
     static PyMethodDef functions[] = {
         VX_METHOD("carried", portan::carried,
                   "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready."),
@@ -185,6 +188,10 @@ NB_MODULE(portan, m) {
                   "What the running step pushes from now on carries `seconds` as its origin."),
         VX_METHOD("_set_tracing", portan::set_tracing, "Latency tracing on or off, process-wide."),
         VX_METHOD("_get_tracing", portan::get_tracing, "Whether latency tracing is on."),
+        VX_METHOD("_pickle5", portan::native_pickle,
+                  "pickle.dumps(value, 5) as the recorder's taps write it natively, or None when they cannot."),
+        VX_METHOD("_read_chunk", portan::read_chunk,
+                  "_read_chunk(data, position, since, routes, loads): the routed, decoded messages of a chunk."),
     };
     for (PyMethodDef &def : functions)
         m.attr(def.ml_name) = vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, nb::str(module).ptr()));

@@ -23,6 +23,7 @@
 #include <new>
 
 #include "event.hpp"
+#include "record_tap.hpp"
 #include "scheduler.hpp"
 #include "trace.hpp"
 #include "common/runtime.hpp"
@@ -348,9 +349,16 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 // Hands `value` to an input port on behalf of `pusher` (may be empty): into its
 // native queue, then its event handler; a port without one takes it through its
 // own _receive.
-inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp) {
+// `push_ns` is the push's time.time_ns(), 0 until a recorder tap needs it (read
+// once for every tap of the push, with the stamp's clock reading when there is one).
+inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp,
+                    int64_t &push_ns) {
     nb::object values = own_entry(input_port, names::values_);
     PortQueueState *queue = queue_state(values);
+    if (!queue && is_record_tap(values.ptr())) {
+        record_tap_receive(values.ptr(), value.ptr(), push_ns);
+        return;
+    }
     if (!queue) {
         // Its own _receive may block (a link to another process, when full) on a
         // node that waits for one of the wake-ups this thread holds back.
@@ -393,15 +401,16 @@ inline void count_skip(nb::handle output_port) { count_in(output_port, names::sk
 // in link order, over a snapshot of the links (a relink replaces the list).
 inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle pusher) {
     count_push(output_port);
-    const Stamp stamp = stamp_now();  // one push time for every link
+    int64_t push_ns = 0;
+    const Stamp stamp = stamp_now(&push_ns);  // one push time for every link
     nb::object links = vx::own_attr(output_port, names::connected_ports_);
     if (!PyList_CheckExact(links.ptr())) {
-        for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp); });
+        for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp, push_ns); });
         return;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
         nb::object input_port = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
-        deliver(input_port, value, pusher, stamp);
+        deliver(input_port, value, pusher, stamp, push_ns);
     }
 }
 

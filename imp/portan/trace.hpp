@@ -111,11 +111,17 @@ inline void record_taken(PyObject *queue, std::unique_ptr<LatencyRing> &ring, co
     trace.pending[trace.count++] = {queue, &ring, stamp};
 }
 
-// The stamp of a value pushed now by this thread.
-inline Stamp stamp_now() {
+// The stamp of a value pushed now by this thread; `*nanoseconds`, when given, is
+// set to the same reading of the clock (left alone when tracing is off).
+inline Stamp stamp_now(int64_t *nanoseconds = nullptr) {
     if (!tracing)
         return {};
-    const double now = trace_now();
+    double now = 0.0;
+    int64_t reading = 0;
+    if (!clock_detail::system_clock_reading(now, reading))
+        now = 0.0;
+    else if (nanoseconds)
+        *nanoseconds = reading;
     const double origin = this_trace().origin;
     return {now, std::isnan(origin) ? now : origin};
 }

@@ -39,6 +39,57 @@ class Scheduler:
 class Task:
     """A node's place on a shared scheduler."""
 
+class RecordBuffer:
+    """A recording's open chunk, closed chunks and waiting values."""
+
+    def __new__(cls, *args: Any, **kwargs: Any) -> RecordBuffer: ...
+    def __init__(self, taps: int, queue_size: int, queue_bytes: int, chunk_size: int,
+                 array_type: Optional[type] = None) -> None: ...
+    def front(self) -> Optional[tuple[int, int, Any, Optional[bytes]]]:
+        """(tap, stamp, value, pickle) of the oldest waiting value, or None."""
+    def write_front(self, channel: int, data: Any = None, head: Any = None) -> bool:
+        """Write the oldest waiting value on `channel` and take it off; True when a closed chunk waits."""
+    def drop_front(self) -> None:
+        """Take the oldest waiting value off, unwritten."""
+    def add_message(self, channel: int, log_time: int, data: Any, head: Any = None) -> None:
+        """A message of head + data on `channel` into the open chunk."""
+    def add_record(self, data: Any) -> None:
+        """A whole record into the open chunk."""
+    def set_channel(self, tap: int, channel: int) -> None:
+        """The pickle channel of tap `tap`."""
+    def close_chunk(self) -> None:
+        """Close the open chunk when it holds a message."""
+    def take(self) -> list[tuple[Any, int, int, list[tuple[int, bytes]]]]:
+        """The closed chunks, oldest first."""
+    def stop(self) -> int:
+        """Take no more values; the number of those that waited."""
+    def stats(self) -> tuple[int, int, list[tuple[int, int]]]:
+        """(recorded, waiting, [(written, dropped) per tap])."""
+    def dropped(self) -> int:
+        """Values the taps turned away."""
+    def pending(self) -> bool:
+        """Whether values or closed chunks wait for the writer."""
+    def can_write(self, compression: str) -> bool:
+        """Whether write_closed() can compress so here."""
+    def write_closed(self, fd: int, position: int, compression: str) -> tuple[int, int, list[Any]]:
+        """Compress and write the closed chunks at `position` of file `fd`, without the interpreter lock."""
+    def wait(self, timeout: float) -> bool:
+        """Sleep until there is work for the writer (True) or `timeout` seconds pass."""
+    def wake(self) -> None:
+        """End the writer's wait()."""
+
+class RecordTap:
+    """What a recorder tap's pushes go into: its recording's buffer."""
+
+    def __new__(cls, buffer: RecordBuffer, tap: int) -> RecordTap: ...
+
+def _pickle5(value: Any) -> Optional[bytes]:
+    """pickle.dumps(value, 5) as the recorder's taps write it natively, or None when they cannot."""
+
+def _read_chunk(data: Any, position: int, since: int, routes: dict[int, Any],
+                loads: Any) -> tuple[list[tuple[Any, int, Any]], int, Any]:
+    """_read_chunk(data, position, since, routes, loads): the routed, decoded messages of a chunk."""
+
 def carried(function: Callable[..., Any], /, *args: Any) -> Any:
     """Call `function(*args)`, then run on this thread the scheduled nodes it made ready."""
 

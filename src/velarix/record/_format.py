@@ -28,7 +28,7 @@ import pickle
 import struct
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Callable, Generator, Iterator, Optional
 
 PROFILE = "velarix"
 FORMAT_VERSION = "1"
@@ -253,10 +253,19 @@ class RecordingReader:
                raw: bool = False) -> Iterator[tuple[Any, int, Any]]:
         """(route(channel), log time, value) of the messages logged at `since` (ns)
         or later, in file order, leaving out channels whose route is None; with
-        `raw`, the message's bytes instead of its value. The chunks are parsed here
-        rather than record by record: this is the replay's hot loop."""
+        `raw`, the message's bytes instead of its value."""
+        for batch in self.batches(route, since, raw):
+            yield from batch
+
+    def batches(self, route: Callable[[Channel], Any], since: int = 0,
+                raw: bool = False) -> Generator[list[tuple[Any, int, Any]], None, None]:
+        """values() in lists, a chunk's at a time (a message outside any chunk in a
+        list of its own). The chunks are parsed natively rather than record by
+        record: this is the replay's hot loop."""
         from mcap.data_stream import ReadDataStream
         from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
+
+        from ..imp.portan import _read_chunk as read_chunk
 
         routes: dict[int, Any] = {}  # channel id -> (route, decoder) or None
         loads = pickle.loads
@@ -281,7 +290,17 @@ class RecordingReader:
             return entry
 
         head = struct.Struct("<BQ").unpack_from
-        message_head = struct.Struct("<BQHIQQ").unpack_from
+
+        # Per channel id, what the native reader takes: (target, None) for the raw
+        # bytes, (target, True) for a pickle, (target, decoder); None to skip it.
+        native_routes: dict[int, Any] = {}
+
+        def native_route(entry: Any) -> Any:
+            if entry is None:
+                return None
+            target, decoder = entry
+            return (target, True if decoder is loads else decoder)
+
         for record in self._records():
             if isinstance(record, McapMessage):  # outside a chunk: written unchunked
                 entry = routes[record.channel_id] if record.channel_id in routes else routed(record.channel_id)
@@ -289,7 +308,7 @@ class RecordingReader:
                     return
                 if entry is not None and record.log_time >= since:
                     target, decoder = entry
-                    yield target, record.log_time, record.data if raw else decoder(record.data)
+                    yield [(target, record.log_time, record.data if raw else decoder(record.data))]
                 continue
             if not isinstance(record, Chunk):
                 continue
@@ -299,37 +318,30 @@ class RecordingReader:
                 self.problem = _problem_text(error)
                 return
             batch: list[tuple[Any, int, Any]] = []
-            append = batch.append
             position, end = 0, len(data)
-            last_id, target, decoder = -1, None, None  # the route of the channel just seen
             while position < end:
-                opcode = data[position]
-                if opcode == 0x05:
-                    _, length, channel_id, _, log_time, _ = message_head(data, position)
-                    position += 9 + length
-                    if channel_id != last_id:
-                        entry = routes.get(channel_id, False)
-                        if entry is False:
-                            entry = routed(channel_id)
-                            if entry is False:
-                                yield from batch
-                                return
-                        last_id = channel_id
-                        target, decoder = entry if entry is not None else (None, None)
-                    if target is None or log_time < since:
-                        continue
-                    payload = data[position - length + 22:position]
-                    append((target, log_time, payload if decoder is None else decoder(payload)))
-                    continue
-                _, length = head(data, position)
-                body = position + 9
-                position = body + length
-                if opcode == 0x04:
+                found, position, stop = read_chunk(data, position, since, native_routes, loads)
+                batch += found
+                if stop is None:
+                    break
+                if isinstance(stop, BaseException):
+                    raise stop  # as a decoder raises: the values of this chunk stay unplayed
+                if stop == 0:  # a channel record: read here, then the routes start again
+                    _, length = head(data, position)
+                    body = position + 9
+                    position = body + length
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
-                    last_id = -1
-            yield from batch
+                    native_routes.clear()
+                    continue
+                if routed(stop) is False:
+                    if batch:
+                        yield batch
+                    return
+                native_routes[stop] = native_route(routes[stop])
+            if batch:
+                yield batch
 
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""
@@ -448,6 +460,14 @@ class DirectFile:
     def tell(self) -> int:
         return self._position
 
+    def fileno(self) -> int:
+        return self._fd
+
+    def advance(self, position: int) -> None:
+        """Where the file now ends, after writes made to fileno() directly (each
+        cut back off the file when it failed, as write() does)."""
+        self._position = position
+
     def flush(self) -> None:
         pass
 
@@ -461,12 +481,13 @@ class DirectFile:
         return self._fd < 0
 
 
-def open_writer(stream: Any, compression: str, chunk_size: int) -> Any:
-    """An MCAP writer on `stream` (started) with the chosen chunk compression."""
+def open_writer(stream: Any, compression: str, chunk_size: int, buffer: Any = None) -> Any:
+    """An MCAP writer on `stream` (started) with the chosen chunk compression, its
+    chunks built in `buffer` (a RecordBuffer; a new one when None)."""
     require_mcap()
     from ._writer import Writer
 
-    writer = Writer(stream, compression, chunk_size)
+    writer = Writer(stream, compression, chunk_size, buffer)
     writer.start(profile=PROFILE, library="velarix")
     return writer
 

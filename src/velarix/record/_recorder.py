@@ -1,18 +1,19 @@
 """Recording a running pipeline: taps on its output ports and a writer thread.
 
-A tap is a stand-in input port linked to a recorded output port. It has no native
-queue, so the port hands it each value through its `_receive`, which only appends
-(channel, time, value) to the recording's one bounded deque: pushes never wait for
-the disk, and the order across ports is the order of the pushes.
+A tap is a stand-in input port linked to a recorded output port. Its `_values` is a
+native RecordTap, so the port hands it each value without a Python call: a value
+the native pickler takes goes straight into the open chunk of the recording's
+RecordBuffer as a message, on the pushing thread; any other value, and every value
+behind one, waits in the buffer's bounded queue for the writer thread, which
+encodes it here. Pushes never wait for the disk, and the order across ports is the
+order of the pushes. The writer compresses and writes the chunks the buffer closes.
 """
 
 from __future__ import annotations
 
 import atexit
-import collections
 import itertools
 import os
-import pickle
 import sys
 import threading
 import time
@@ -21,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
 from ..i_port import IPort
 from ..imp import IPortImp
+from ..imp.portan import RecordBuffer, RecordTap
 from ..logger import LogType
 from ._format import (ENCODING_PICKLE, META_PIPELINE, META_RECORDING, META_STATS, DirectFile, Encoder,
                       encode_port_metadata, open_writer, recording_metadata)
@@ -40,61 +42,25 @@ DEFAULT_QUEUE_SIZE = 65536
 DEFAULT_QUEUE_BYTES = 64 << 20
 DEFAULT_CHUNK_SIZE = 1 << 20
 DEFAULT_FLUSH_INTERVAL = 1.0
-_IDLE_WAIT = 0.005  # seconds the writer sleeps when nothing waits
+# Seconds the writer sleeps at most when nothing waits: a push that leaves it work
+# (a closed chunk, a value it must encode) wakes it sooner. It wakes by itself only
+# to look at the pipeline's state and to flush.
+_IDLE_WAIT = 0.1
 _WARN_INTERVAL = 1.0  # at most one "dropped" warning a second
 
 
 class _Tap(IPortImp):
     """An input port that only the recorder knows; see the module's text."""
 
-    _dropped: int
-
     def __init__(self) -> None:  # made by _make_tap only
         raise TypeError("recorder taps are made by Pipeline.record()")
 
 
-def _sizes() -> dict[type, Callable[[Any], int]]:
-    """How many bytes a value of the types that can be large holds (the rest count 0)."""
-    sizes: dict[type, Callable[[Any], int]] = {bytes: len, bytearray: len, memoryview: _nbytes}
-    numpy = sys.modules.get("numpy")
-    if numpy is not None:
-        sizes[numpy.ndarray] = _nbytes
-    return sizes
-
-
-def _nbytes(value: Any) -> int:
-    size: int = value.nbytes
-    return size
-
-
-def _make_tap(queue: collections.deque[Any], capacity: int, held: list[int], most_bytes: int,
-              sizes: dict[type, Callable[[Any], int]], channel: int) -> _Tap:
+def _make_tap(buffer: Any, channel: int) -> _Tap:
     tap: _Tap = _Tap.__new__(_Tap)
     tap.config = IPort.Configuration(id=f"{TAP_ID_PREFIX}{next(_tap_numbers)}", name="recorder")
     tap._connected_ports = []
-    tap._dropped = 0
-    append = queue.append
-    now = time.time_ns
-    size_of = sizes.get
-
-    # held: [bytes added by the taps, bytes the writer has taken]; two cells, so the
-    # writer's count never races the taps'.
-    def receive(value: Any) -> None:
-        measure = size_of(type(value))
-        if measure is None:
-            if len(queue) < capacity:
-                append((channel, now(), value))
-                return
-        else:
-            size = measure(value)
-            if len(queue) < capacity and held[0] - held[1] + size <= most_bytes:
-                held[0] += size
-                append((channel, now(), value))
-                return
-        tap._dropped += 1
-
-    # In the instance, so the port's call finds it without the class's lookup.
-    tap.__dict__["_receive"] = receive
+    tap.__dict__["_values"] = RecordTap(buffer, channel)
     return tap
 
 
@@ -153,12 +119,11 @@ class Recording:
         self.path = os.fspath(path)
         self._flush_interval = float(flush_interval)
         chosen = self._choose(pipeline, ports)
-        self._queue: collections.deque[Any] = collections.deque()
-        self._held = [0, 0]
-        self._sizes = _sizes()
+        numpy = sys.modules.get("numpy")  # arrays count their bytes against queue_bytes
+        self._buffer = RecordBuffer(len(chosen), queue_size, queue_bytes, chunk_size,
+                                    numpy.ndarray if numpy is not None else None)
         self._taps: list[tuple[Any, _Tap]] = []
         self._channels: list[dict[str, Any]] = []  # per tap: topic, node, port, ids by encoding
-        self._recorded = 0
         self._lost = 0  # taken off the queue but never written (the write failed)
         self._error: Optional[str] = None
         self._stop = threading.Event()
@@ -168,7 +133,7 @@ class Recording:
             pipeline_json = _saved_form(pipeline)
         self._file = DirectFile(self.path)
         try:
-            self._writer = open_writer(self._file, compression, chunk_size)
+            self._writer = open_writer(self._file, compression, chunk_size, self._buffer)
             started = time.time_ns()
             topics = [topic_of(node, name) for node, name, _ in chosen]
             self._writer.add_metadata(META_RECORDING, recording_metadata(started, topics))
@@ -180,13 +145,10 @@ class Recording:
         self._seen_running = pipeline.get_state() == "RUNNING"
         self._thread = threading.Thread(target=self._run, name="velarix-recorder", daemon=True)
         for node, name, port in chosen:
-            tap = _make_tap(self._queue, queue_size, self._held, queue_bytes, self._sizes,
-                            len(self._channels))
+            tap = _make_tap(self._buffer, len(self._channels))
             self._channels.append({"topic": topic_of(node, name), "node": str(node.get_name()),
                                    "port": name, "source": port, "ids": {}})
             self._taps.append((port, tap))
-        self._fast: list[Optional[int]] = [None] * len(self._channels)  # per tap: its pickle channel
-        self._counts = [0] * len(self._channels)  # per tap: values written
         self._taps_linked = True
         _live.add(self)
         self._thread.start()
@@ -218,6 +180,7 @@ class Recording:
         again does nothing more."""
         self._unlink()
         self._stop.set()
+        self._buffer.wake()
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._thread.join()
 
@@ -234,11 +197,12 @@ class Recording:
         (values the full queue turned away, and values a failed write lost),
         "queued", "bytes" (file size so far), "error" (why it ended early, or None),
         "ports": {"node.port": values written}}."""
-        dropped = sum(tap._dropped for _, tap in self._taps) + self._lost
-        return {"path": self.path, "recording": self.is_recording(), "recorded": self._recorded,
-                "dropped": dropped, "queued": len(self._queue), "bytes": self._file.tell(),
+        recorded, queued, taps = self._buffer.stats()
+        dropped = sum(tap[1] for tap in taps) + self._lost
+        return {"path": self.path, "recording": self.is_recording(), "recorded": recorded,
+                "dropped": dropped, "queued": queued, "bytes": self._file.tell(),
                 "error": self._error,
-                "ports": {c["topic"]: count for c, count in zip(self._channels, self._counts)}}
+                "ports": {c["topic"]: tap[0] for c, tap in zip(self._channels, taps)}}
 
     def __enter__(self) -> Recording:
         return self
@@ -257,20 +221,21 @@ class Recording:
 
     def _run(self) -> None:
         encoder = Encoder()
-        queue = self._queue
+        buffer = self._buffer
         last_flush = time.monotonic()
         last_warned, warned_count = 0.0, 0
         try:
             while True:
                 stopping = self._stop.is_set() or self._pipeline_ended()
                 if stopping:
-                    self._unlink()  # nothing more joins the queue after this
-                wrote = bool(queue)
+                    self._unlink()  # nothing more joins the buffer after this
+                wrote = buffer.pending()
                 if wrote:
                     self._drain(encoder)
+                    self._guarded(self._writer.write_chunks)
                 if self._error is not None:
                     break  # a failed write ends the recording (the taps are unlinked)
-                dropped = sum(tap._dropped for _, tap in self._taps)
+                dropped = buffer.dropped()
                 now = time.monotonic()
                 if dropped > warned_count and now - last_warned >= _WARN_INTERVAL:
                     self._logger.write(LogType.WARNING,
@@ -283,14 +248,18 @@ class Recording:
                     self._guarded(self._writer.flush)
                     last_flush = now
                 if not wrote:
-                    time.sleep(_IDLE_WAIT)
+                    buffer.wait(min(_IDLE_WAIT, max(0.0, last_flush + self._flush_interval - now)))
             self._finish(warned_count)
         finally:
-            self._lost += len(queue)
-            queue.clear()
+            self._lost += buffer.stop()
             self._file.close()
             self._done.set()
             _live.discard(self)
+
+    @property
+    def _recorded(self) -> int:
+        recorded: int = self._buffer.stats()[0]
+        return recorded
 
     def _pipeline_ended(self) -> bool:
         running = self._pipeline.get_state() == "RUNNING"
@@ -300,79 +269,70 @@ class Recording:
         return self._seen_running
 
     def _drain(self, encoder: Encoder) -> None:
-        """Write what the queue holds. Values that pickle, on a port whose pickle
-        channel exists, take the short way; the rest go through _write."""
-        queue, popleft = self._queue, self._queue.popleft
-        size_of, held = self._sizes.get, self._held
-        dumps, fast, counts = pickle.dumps, self._fast, self._counts
-        add = self._writer.add_message
-        recorded = self._recorded
-        try:
-            while queue:
-                channel, stamp, value = popleft()
-                measure = size_of(type(value))
-                if measure is None:
-                    channel_id = fast[channel]
-                    if channel_id is not None:
-                        try:
-                            data = dumps(value, 5)
-                        except Exception:  # _write says why, once per port
-                            pass
-                        else:
-                            add(channel_id, stamp, data, stamp, recorded & 0xFFFFFFFF)
-                            recorded += 1
-                            counts[channel] += 1
-                            continue
-                else:
-                    held[1] += measure(value)
-                self._recorded = recorded
-                self._write(encoder, channel, stamp, value)
-                recorded = self._recorded
-                if self._error is not None:
+        """Write the values that wait, oldest first. Each leaves the queue only once
+        it is in the chunk: until then the taps queue behind it, so the order holds."""
+        front = self._buffer.front
+        while self._error is None:
+            item = front()
+            if item is None:
+                return
+            channel, _, value, pickled = item
+            if pickled is not None:  # pickled natively at its push
+                channel_id = self._channel_id(channel, ENCODING_PICKLE)
+                if channel_id is None:
+                    self._buffer.drop_front()
+                    self._lost += 1
                     return
-        except OSError as error:
-            self._recorded = recorded
-            self._lost += 1
-            self._fail(error)
-            return
-        self._recorded = recorded
+                closed = self._buffer.write_front(channel_id)
+            else:
+                closed = self._write(encoder, channel, value)
+            if closed:  # written at once: what waits stays bounded, not a chunk per value
+                self._guarded(self._writer.write_chunks)
 
-    def _write(self, encoder: Encoder, channel: int, stamp: int, value: Any) -> None:
+    def _write(self, encoder: Encoder, channel: int, value: Any) -> bool:
+        """Write the waiting `value` of tap `channel`; True when a chunk closed."""
         entry = self._channels[channel]
         try:
             encoding, head, data = encoder.encode_parts(value)
         except Exception as error:  # a value that does not pickle: skipped, said once per port
+            self._buffer.drop_front()
             self._lost += 1
             if not entry.get("warned"):
                 entry["warned"] = True
                 self._logger.write(LogType.WARNING, f"Recording {self.path}: a value of "
                                    f"{entry['topic']} cannot be stored ({type(error).__name__}: "
                                    f"{error}); such values are left out.")
-            return
-        ids = entry["ids"]
-        channel_id = ids.get(encoding)
+            return False
+        channel_id = self._channel_id(channel, encoding)
         if channel_id is None:
-            metadata = {"node": entry["node"], "port": entry["port"]}
-            config = entry["source"].config
-            if config.has_metadata():
-                stored = encode_port_metadata(config.get_metadata())
-                if stored is not None:
-                    metadata["port_metadata"] = stored
-            channel_id = self._guarded(lambda: self._writer.register_channel(
-                entry["topic"], encoding, 0, metadata))
-            if channel_id is None:
-                self._lost += 1
-                return
-            ids[encoding] = channel_id
-            if encoding == ENCODING_PICKLE:
-                self._fast[channel] = channel_id
-        sequence = self._recorded & 0xFFFFFFFF
-        if self._guarded(lambda: self._writer.add_message(channel_id, stamp, data, stamp, sequence,
-                                                          head)) is None:
+            self._buffer.drop_front()
             self._lost += 1
-            return
-        self._recorded += 1
-        self._counts[channel] += 1
+            return False
+        closed: bool = self._buffer.write_front(channel_id, data, head)
+        return closed
+
+    def _channel_id(self, channel: int, encoding: str) -> Optional[int]:
+        """The id of the tap's channel for `encoding`, registered at its first value
+        (in the open chunk, before that value); None once a write failed."""
+        entry = self._channels[channel]
+        ids = entry["ids"]
+        channel_id: Optional[int] = ids.get(encoding)
+        if channel_id is not None:
+            return channel_id
+        metadata = {"node": entry["node"], "port": entry["port"]}
+        config = entry["source"].config
+        if config.has_metadata():
+            stored = encode_port_metadata(config.get_metadata())
+            if stored is not None:
+                metadata["port_metadata"] = stored
+        channel_id = self._guarded(lambda: self._writer.register_channel(
+            entry["topic"], encoding, 0, metadata))
+        if channel_id is None:
+            return None
+        ids[encoding] = channel_id
+        if encoding == ENCODING_PICKLE:
+            self._buffer.set_channel(channel, channel_id)
+        return channel_id
 
     def _guarded(self, call: Callable[[], Any]) -> Any:
         """`call()`, or None once a write failed: the recording ends there with a
@@ -394,7 +354,7 @@ class Recording:
         self._unlink()
 
     def _finish(self, warned_count: int) -> None:
-        dropped = sum(tap._dropped for _, tap in self._taps)
+        dropped = self._buffer.dropped()
         if dropped > warned_count:
             self._logger.write(LogType.WARNING, f"Recording {self.path}: {dropped - warned_count} values "
                                f"dropped ({dropped} in all): the writer cannot keep up.")

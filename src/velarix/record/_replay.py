@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import math
+import queue
 import threading
 import time
-from typing import Any, Iterator, Optional
+from typing import Any, Generator, Optional
 
 from .._timing import check_number
 from ..constants import Constants
@@ -222,12 +223,14 @@ class Replay(ONode):
 
     # The replay thread -----------------------------------------------------------
 
-    def _open(self) -> tuple[RecordingReader, Iterator[tuple[str, int, Any]]]:
-        """The reader and its (output port, log time, value) of the values to play."""
+    def _open(self) -> tuple[RecordingReader, Generator[tuple[str, int, Any], None, None]]:
+        """The reader and its (output port, log time, value) of the values to play,
+        read ahead on a thread of its own."""
         since = self._first + int(self.config[Replay.Configuration.Keys.START] * 1e9)
         reader = RecordingReader(self.config[Replay.Configuration.Keys.PATH])
         mapping = self._mapping
-        return reader, reader.values(lambda channel: mapping.get(channel.topic), since)
+        batches = reader.batches(lambda channel: mapping.get(channel.topic), since)
+        return reader, _read_ahead(batches, f"velarix-replay-read-{self.get_name()}")
 
     def _running(self) -> bool:
         return (not self._halt.is_set() and self._imp.get_state() == Constants.States.RUNNING
@@ -275,6 +278,7 @@ class Replay(ONode):
                                 origin = time.monotonic() - ((log_time - first) / 1e9 - offset_start) / rate
                             self._replayed, self._last_time = replayed + played, log_time
                 finally:
+                    values.close()  # the thread reading ahead ends too
                     self._pending = ("", None)
                     if played:
                         self._replayed, self._last_time = replayed + played, last_time
@@ -323,6 +327,55 @@ class Replay(ONode):
                     return False
             else:
                 time.sleep(0)
+
+
+_END = object()
+_AHEAD = 2  # chunks decoded ahead of the play
+
+
+def _read_ahead(batches: Generator[list[Any], None, None], name: str) -> Generator[Any, None, None]:
+    """The items of `batches`, which a thread of its own reads up to _AHEAD lists
+    ahead: decoding a chunk (the first above all) overlaps the set-up runs' pauses
+    and whatever else lets the interpreter lock go. Its errors are raised here, in
+    order. Closing the iterator ends the thread."""
+    ready: queue.Queue[Any] = queue.Queue(_AHEAD)
+    done = threading.Event()
+
+    def put(item: Any) -> bool:
+        while not done.is_set():
+            try:
+                ready.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def read() -> None:
+        try:
+            for batch in batches:
+                if not put(batch):
+                    return
+            put(_END)
+        except BaseException as error:  # raised where the values are played
+            put(error)
+        finally:
+            batches.close()
+
+    def items() -> Generator[Any, None, None]:
+        # Started at the first value asked for: an iterator closed before has no thread.
+        threading.Thread(target=read, name=name, daemon=True).start()
+        try:
+            while True:
+                batch = ready.get()
+                if batch is _END:
+                    return
+                if isinstance(batch, BaseException):
+                    raise batch
+                yield from batch
+        finally:
+            done.set()
+
+    return items()
 
 
 def _warning() -> Any:

@@ -1,5 +1,6 @@
-"""A chunked MCAP writer whose message path is a few struct packs into the open
-chunk: the recorder's hot loop. The rare records (header, channels, metadata,
+"""A chunked MCAP writer whose open chunk is native (a RecordBuffer): the
+recorder's taps frame their messages into it on the pushing thread, and this
+writer compresses and writes the chunks they close. The rare records (header, channels, metadata,
 indexes, summary) are the mcap package's own, so the file is what its writer
 writes: chunks with message indexes, a summary with statistics, chunk and
 metadata indexes, and the footer."""
@@ -7,6 +8,7 @@ metadata indexes, and the footer."""
 from __future__ import annotations
 
 import importlib
+import os
 import struct
 import zlib
 from typing import Any, Optional
@@ -16,10 +18,9 @@ from mcap.records import (Channel, ChunkIndex, DataEnd, Footer, Header, Metadata
                           Statistics)
 
 _MAGIC = b"\x89MCAP0\r\n"
-_MESSAGE = struct.Struct("<BQHIQQ")  # opcode, length, channel, sequence, log time, publish time
 _CHUNK_HEAD = struct.Struct("<BQQQQI")  # opcode, length, start, end, uncompressed size, crc
 _INDEX_HEAD = struct.Struct("<BQHI")  # opcode, length, channel, records' byte length
-_OP_MESSAGE, _OP_CHUNK, _OP_MESSAGE_INDEX = 0x05, 0x06, 0x07
+_OP_CHUNK, _OP_MESSAGE_INDEX = 0x06, 0x07
 
 
 def _record(record: Any) -> bytes:
@@ -41,18 +42,25 @@ def _compressor(compression: str) -> Any:
 
 class Writer:
     """Writes an MCAP file to `stream` (whose `write` writes all or raises, and
-    `tell` gives the position). Chunks close when they hold `chunk_size` bytes of
-    records, or on flush()."""
+    `tell` gives the position). The open chunk and the chunks closed but not yet
+    written live in `buffer` (a RecordBuffer, whose taps may add messages to it
+    natively); a chunk closes when it holds `chunk_size` bytes of records, or on
+    flush()."""
 
-    def __init__(self, stream: Any, compression: str = "zstd", chunk_size: int = 1 << 20) -> None:
+    def __init__(self, stream: Any, compression: str = "zstd", chunk_size: int = 1 << 20,
+                 buffer: Any = None) -> None:
         self._stream = stream
         self._compression = "" if compression == "none" else compression
         self._compress = _compressor(compression)
         self._chunk_size = chunk_size
-        self._chunk = bytearray()
-        self._indexes: dict[int, list[int]] = {}  # channel -> [time, offset, time, offset, ...]
-        self._chunk_start: Optional[int] = None
-        self._chunk_end = 0
+        if buffer is None:
+            from ..imp.portan import RecordBuffer
+
+            buffer = RecordBuffer(0, 1, 1, chunk_size)
+        self._buffer = buffer
+        # The closed chunks compressed and written natively, without the interpreter
+        # lock, when the stream is a file and the system has the compressor.
+        self._native = hasattr(stream, "advance") and buffer.can_write(compression)
         self._channels: dict[int, Channel] = {}
         self._chunk_indexes: list[ChunkIndex] = []
         self._metadata_indexes: list[MetadataIndex] = []
@@ -79,65 +87,74 @@ class Writer:
                           schema_id=schema_id, metadata=metadata)
         self._channels[channel.id] = channel
         # In the chunk, before its messages: a file cut short still names its channels.
-        self._chunk += _record(channel)
+        self._buffer.add_record(_record(channel))
         return channel.id
 
-    def add_message(self, channel_id: int, log_time: int, data: Any, publish_time: int,
-                    sequence: int, head: bytes = b"") -> None:
-        """One message; its data is `head` followed by `data` (bytes, or any
+    def add_message(self, channel_id: int, log_time: int, data: Any, head: bytes = b"") -> None:
+        """One message, logged and published at `log_time`, its sequence the number
+        of messages before it; its data is `head` followed by `data` (bytes, or any
         contiguous buffer of bytes, copied here once)."""
-        chunk = self._chunk
-        offset = len(chunk)
-        chunk += _MESSAGE.pack(_OP_MESSAGE, 22 + len(head) + len(data), channel_id, sequence, log_time,
-                               publish_time)
-        if head:
-            chunk += head
-        chunk += data
-        index = self._indexes.get(channel_id)
-        if index is None:
-            index = self._indexes[channel_id] = []
-        index += (log_time, offset)
-        if self._chunk_start is None or log_time < self._chunk_start:
-            self._chunk_start = log_time
-        if log_time > self._chunk_end:
-            self._chunk_end = log_time
-        if len(chunk) >= self._chunk_size:
-            self.flush()
+        self._buffer.add_message(channel_id, log_time, data, head)
 
     def flush(self) -> None:
-        """Write the open chunk, with its message indexes, in one write."""
-        if not self._indexes:
-            return  # channels alone wait for the first message
-        data = self._chunk  # replaced below, never changed again: no copy needed
+        """Close the open chunk and write every closed one."""
+        self._buffer.close_chunk()
+        self.write_chunks()
+
+    def write_chunks(self) -> None:
+        """Write the closed chunks, each with its message indexes in one write. The
+        compression and the write let the interpreter lock go."""
+        if self._native:
+            position, error, written = self._buffer.write_closed(self._stream.fileno(), self._stream.tell(),
+                                                                 self._compression or "none")
+            self._stream.advance(position)
+            for start, end, offset, length, indexes, index_length, compressed, uncompressed in written:
+                offsets = {}
+                for channel_id, index_offset, count in indexes:
+                    offsets[channel_id] = index_offset
+                    self._counts[channel_id] = self._counts.get(channel_id, 0) + count
+                    self._messages += count
+                self._add_chunk_index(ChunkIndex(
+                    message_start_time=start, message_end_time=end, chunk_start_offset=offset,
+                    chunk_length=length, message_index_offsets=offsets, message_index_length=index_length,
+                    compression=self._compression, compressed_size=compressed, uncompressed_size=uncompressed))
+            if error:
+                raise OSError(error, os.strerror(error))
+            return
+        for data, start, end, indexes in self._buffer.take():
+            self._write_chunk(data, start, end, indexes)
+
+    def _add_chunk_index(self, index: ChunkIndex) -> None:
+        self._chunk_indexes.append(index)
+        start, end = index.message_start_time, index.message_end_time
+        self._start = start if self._start is None else min(self._start, start)
+        self._end = max(self._end, end)
+
+    def _write_chunk(self, data: Any, start: int, end: int, indexes: list[tuple[int, bytes]]) -> None:
         compressed = self._compress(data) if self._compress is not None else data
-        start, end = self._chunk_start or 0, self._chunk_end
         name = self._compression.encode()
-        body = (_CHUNK_HEAD.pack(_OP_CHUNK, 8 * 3 + 4 + 4 + len(name) + 8 + len(compressed), start, end,
+        head = (_CHUNK_HEAD.pack(_OP_CHUNK, 8 * 3 + 4 + 4 + len(name) + 8 + len(compressed), start, end,
                                  len(data), zlib.crc32(data))
-                + struct.pack("<I", len(name)) + name + struct.pack("<Q", len(compressed)) + compressed)
+                + struct.pack("<I", len(name)) + name + struct.pack("<Q", len(compressed)))
+        body_length = len(head) + len(compressed)
         chunk_offset = self._stream.tell()
-        parts = [body]
+        parts = [head, compressed]
         offsets: dict[int, int] = {}
-        position = chunk_offset + len(body)
-        for channel_id, pairs in self._indexes.items():
-            index = (_INDEX_HEAD.pack(_OP_MESSAGE_INDEX, 6 + 8 * len(pairs), channel_id, 8 * len(pairs))
-                     + struct.pack(f"<{len(pairs)}Q", *pairs))
+        position = chunk_offset + body_length
+        for channel_id, pairs in indexes:
+            index = _INDEX_HEAD.pack(_OP_MESSAGE_INDEX, 6 + len(pairs), channel_id, len(pairs)) + pairs
             offsets[channel_id] = position
             position += len(index)
             parts.append(index)
-            self._counts[channel_id] = self._counts.get(channel_id, 0) + len(pairs) // 2
-            self._messages += len(pairs) // 2
+            count = len(pairs) // 16
+            self._counts[channel_id] = self._counts.get(channel_id, 0) + count
+            self._messages += count
         self._stream.write(b"".join(parts))
-        self._chunk_indexes.append(ChunkIndex(
+        self._add_chunk_index(ChunkIndex(
             message_start_time=start, message_end_time=end, chunk_start_offset=chunk_offset,
-            chunk_length=len(body), message_index_offsets=offsets,
-            message_index_length=position - chunk_offset - len(body), compression=self._compression,
+            chunk_length=body_length, message_index_offsets=offsets,
+            message_index_length=position - chunk_offset - body_length, compression=self._compression,
             compressed_size=len(compressed), uncompressed_size=len(data)))
-        self._start = start if self._start is None else min(self._start, start)
-        self._end = max(self._end, end)
-        self._chunk = bytearray()
-        self._indexes = {}
-        self._chunk_start, self._chunk_end = None, 0
 
     def finish(self) -> None:
         """The last chunk, the data end, the summary and the footer."""
