@@ -204,7 +204,8 @@ def test_options_and_ports_are_checked(tmp_path):
         pipeline.connect(Source(name="src"), Collect(name="sink"))
         with pytest.raises(ValueError, match="No output port 'src.nope'.*src.out"):
             pipeline.record(str(tmp_path / "x.mcap"), ports=["src.nope"])
-        for bad in ({"compression": "gzip"}, {"queue_size": 0}, {"chunk_size": -1}):
+        for bad in ({"compression": "gzip"}, {"queue_size": 0}, {"chunk_size": -1},
+                    {"flush_interval": 0}, {"flush_interval": float("nan")}, {"flush_interval": "1"}):
             with pytest.raises(ValueError):
                 pipeline.record(str(tmp_path / "x.mcap"), **bad)
         with pytest.raises(OSError):
@@ -344,6 +345,13 @@ def test_replay_configuration_is_checked(tmp_path):
                            ({"path": str(tmp_path / "missing.mcap")}, RecordingError)):
         with pytest.raises(error):
             Replay(**entries)
+    # What each error says it wants is what it takes.
+    for entries, message in (({"speed": None}, "speed must be a positive number or 'max', not NoneType."),
+                             ({"speed": 1e-300}, "speed must be at least 1e-06, got 1e-300."),
+                             ({"start": None}, "start must be a number of seconds, not NoneType.")):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            Replay(path=str(path), **entries)
+        assert str(caught.value) == message
     (tmp_path / "foreign.mcap").write_bytes(b"not an mcap file at all")
     with pytest.raises(RecordingError, match="not an MCAP file"):
         Replay(path=str(tmp_path / "foreign.mcap"))

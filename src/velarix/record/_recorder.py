@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import atexit
 import itertools
+import math
 import os
 import sys
 import threading
@@ -117,6 +118,9 @@ class Recording:
         self._pipeline = pipeline
         self._logger = pipeline.get_logger()
         self.path = os.fspath(path)
+        if (isinstance(flush_interval, bool) or not isinstance(flush_interval, (int, float))
+                or not math.isfinite(flush_interval) or flush_interval <= 0):
+            raise ValueError(f"flush_interval must be a positive number of seconds, got {flush_interval!r}.")
         self._flush_interval = float(flush_interval)
         chosen = self._choose(pipeline, ports)
         numpy = sys.modules.get("numpy")  # arrays count their bytes against queue_bytes

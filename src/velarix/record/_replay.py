@@ -21,6 +21,9 @@ _NO_DATA: dict[str, Any] = {}  # what each replay cycle receives (its step reads
 _SPIN = 0.0015  # seconds before a deadline from which the thread stops sleeping and yields
 
 
+
+MIN_SPEED = 1e-6  # a millionth of real time
+
 class Replay(ONode):
     """A source node that plays the values of a recording (an MCAP file written by
     `Pipeline.record()`) on its output ports, on a thread of its own from its
@@ -66,15 +69,17 @@ class Replay(ONode):
             raise TypeError(f"path must be the recording's file name (a str), not {type(path).__name__}.")
         speed = entries.setdefault(keys.SPEED, 1.0)
         if speed != SPEED_MAX:
+            if speed is None or isinstance(speed, bool) or not isinstance(speed, (int, float)):
+                raise TypeError(f"speed must be a positive number or 'max', not {type(speed).__name__}.")
             check_number(keys.SPEED, speed, True)
-            if speed is None:
-                raise TypeError("speed must be a positive number or 'max'.")
+            if speed < MIN_SPEED:  # slower makes offsets no clock can hold
+                raise ValueError(f"speed must be at least {MIN_SPEED:g}, got {speed!r}.")
         if type(entries.setdefault(keys.LOOP, False)) is not bool:
             raise TypeError("loop must be True or False.")
         start = entries.setdefault(keys.START, 0.0)
+        if start is None or isinstance(start, bool) or not isinstance(start, (int, float)):
+            raise TypeError(f"start must be a number of seconds, not {type(start).__name__}.")
         check_number(keys.START, start, False)
-        if start is None:
-            raise TypeError("start must be a number of seconds.")
         if entries.get(keys.RATE) is not None:
             raise ValueError("a replay keeps the recording's own timing: it takes no rate.")
         # A saved pipeline names this class by its module: it loads from the package.
