@@ -46,6 +46,7 @@ HOLD_LONGEST = 0.02  # seconds: older held values go out at the next look (flush
 # The origin of the value being pushed, in a core that carries origins with values;
 # they then travel with the values, on the controller's clock (clock.py).
 _current_origin: Optional[Callable[[], Optional[float]]] = getattr(portan, "current_origin", None)
+_carried: Callable[..., Any] = portan.carried
 
 
 def add_link(port: Any, other: Any) -> None:
@@ -81,6 +82,14 @@ def steps_again(node: Any) -> bool:
         return False
     sync = Constants.Timing.SYNC
     return all(port.get_timing() == sync and _backlog(port) > 0 for port in ports.values())
+
+
+def _keeps_all(port: Any) -> bool:
+    """True for an input port that neither drops nor refuses a value when full."""
+    config = port.config
+    if config.get(config.Keys.CAPACITY) is None:
+        return True
+    return config.get(config.Keys.OVERFLOW, Constants.Overflow.BLOCK) == Constants.Overflow.BLOCK
 
 
 def _never() -> bool:
@@ -289,6 +298,9 @@ class _Inbound:
         self.dropped = 0  # frames that were not messages
         self.origins: Optional[tuple[Optional[float], ...]] = None  # of the values _values returned last
         self.failed = 0  # messages or values that could not be decoded or delivered
+        # SYNC values go in inside portan.carried: the node (on a carrying scheduler)
+        # steps on this link's thread at once, with no wake-up of a thread of its own.
+        self.carry = False
         add_link(iport, self.standin)
 
     def port_name(self) -> Any:
@@ -325,6 +337,31 @@ class Receiver:
             ring: Optional[shm.Ring] = None, offer: Optional[shm.Offer] = None) -> None:
         """A link into `iport`: its socket, and its ring or the ring offered to its peer."""
         self.inbound.append(_Inbound(sock, iport, timing, node, transport, ring, offer))
+
+    def fed_alone(self) -> list[Any]:
+        """The nodes whose every input port is fed by SYNC links of ours alone
+        (nothing in their own process pushes to them) and keeps every value while
+        the node steps: unbounded, or bounded with "block". A port that drops or
+        refuses values when full must go on taking them during a step."""
+        ports: dict[int, Any] = {}
+        for link in self.inbound:
+            if not link.asynchronous and _keeps_all(link.iport):
+                ports[id(link.iport)] = link.iport
+        nodes: dict[int, Any] = {}
+        for link in self.inbound:
+            inputs = getattr(link.node._imp, "_input_ports", None)
+            if not inputs or id(link.node) in nodes:
+                continue
+            if all(id(port) in ports and all(isinstance(p, _StandIn) for p in port._connected_ports)
+                   for port in inputs.values()):
+                nodes[id(link.node)] = link.node
+        return list(nodes.values())
+
+    def carry(self, nodes: list[Any]) -> None:
+        """The SYNC links into `nodes` step them on their own threads (see _Inbound.carry)."""
+        chosen = {id(node) for node in nodes}
+        for link in self.inbound:
+            link.carry = not link.asynchronous and id(link.node) in chosen
 
     def start(self) -> None:
         for link in self.inbound:
@@ -387,7 +424,10 @@ class Receiver:
                 if link.asynchronous:
                     newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                     continue
-                self._deliver(link, values, link.origins)
+                if link.carry:
+                    _carried(self._deliver, link, values, link.origins)
+                else:
+                    self._deliver(link, values, link.origins)
                 if _backlog(link.iport) >= self._most(link):
                     break
         finally:
@@ -451,7 +491,10 @@ class Receiver:
             if link.asynchronous:
                 newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                 continue
-            self._deliver(link, values, link.origins)
+            if link.carry:
+                _carried(self._deliver, link, values, link.origins)
+            else:
+                self._deliver(link, values, link.origins)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:
