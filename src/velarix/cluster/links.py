@@ -168,8 +168,11 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
+                    frames = wire.dumps(wire.VALUE, value)
                     origin = _current_origin() if _current_origin is not None else None
-                    self._send(self._frames_of([value], [origin]))
+                    if type(origin) is float:
+                        frames[0] = wire.one_origin(clock.origin_to_controller(origin)) + frames[0]
+                    self._send(frames)
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)
@@ -299,7 +302,8 @@ class _Inbound:
         self.origins: Optional[tuple[Optional[float], ...]] = None  # of the values _values returned last
         self.failed = 0  # messages or values that could not be decoded or delivered
         # SYNC values go in inside portan.carried: the node (on a carrying scheduler)
-        # steps on this link's thread at once, with no wake-up of a thread of its own.
+        # steps on this link's thread once what has come is in its port, with no
+        # wake-up of a thread of its own; its pushes of a batch go out as one message.
         self.carry = False
         add_link(iport, self.standin)
 
@@ -402,9 +406,15 @@ class Receiver:
             wait = FULL_WAIT
             if link.ring is not None:
                 if link.ring.wait_data(POLL_MS) and not self.closed:
-                    self._take_ring(link, link.ring)
+                    if link.carry:  # what has come is delivered first, then stepped at once
+                        _carried(self._take_ring, link, link.ring)
+                    else:
+                        self._take_ring(link, link.ring)
             elif link.socket.poll(POLL_MS) and not self.closed:
-                self._take(link, zmq)
+                if link.carry:
+                    _carried(self._take, link, zmq)
+                else:
+                    self._take(link, zmq)
 
     def _take_ring(self, link: _Inbound, ring: shm.Ring) -> None:
         nothing = object()
@@ -424,10 +434,7 @@ class Receiver:
                 if link.asynchronous:
                     newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                     continue
-                if link.carry:
-                    _carried(self._deliver, link, values, link.origins)
-                else:
-                    self._deliver(link, values, link.origins)
+                self._deliver(link, values, link.origins)
                 if _backlog(link.iport) >= self._most(link):
                     break
         finally:
@@ -491,10 +498,7 @@ class Receiver:
             if link.asynchronous:
                 newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
                 continue
-            if link.carry:
-                _carried(self._deliver, link, values, link.origins)
-            else:
-                self._deliver(link, values, link.origins)
+            self._deliver(link, values, link.origins)
             if _backlog(link.iport) >= self.hwm:
                 break
         if newest is not nothing:

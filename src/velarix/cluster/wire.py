@@ -81,6 +81,11 @@ def with_origins(frames: list[Any], origins: Sequence[Optional[float]]) -> list[
     return frames
 
 
+def one_origin(origin: float) -> bytes:
+    """What with_origins puts ahead of the frames of one value with this origin."""
+    return _ONE_ORIGIN.pack(ORIGINS, 1, origin)
+
+
 Origins = tuple[Optional[float], ...]  # one per value of a message, None where it has none
 
 
