@@ -89,7 +89,8 @@ def _keeps_all(port: Any) -> bool:
     config = port.config
     if config.get(config.Keys.CAPACITY) is None:
         return True
-    return config.get(config.Keys.OVERFLOW, Constants.Overflow.BLOCK) == Constants.Overflow.BLOCK
+    overflow = config.get(config.Keys.OVERFLOW, Constants.Overflow.BLOCK)
+    return overflow is None or overflow == Constants.Overflow.BLOCK
 
 
 def _never() -> bool:
