@@ -173,7 +173,15 @@ class Sender:
                     origin = _current_origin() if _current_origin is not None else None
                     if type(origin) is float:
                         frames[0] = wire.one_origin(clock.origin_to_controller(origin)) + frames[0]
-                    self._send(frames)
+                    ring = self.ring
+                    if ring is not None and self.offer is None:
+                        try:
+                            if ring.write(frames, self._waiting) is not None:
+                                return
+                        except (shm.RingError, shm.PeerGone, OSError) as error:
+                            self._broken(error)
+                            return
+                    self._send(frames)  # by the socket, or a ring yet to be taken, or too large for it
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)

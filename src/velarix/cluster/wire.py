@@ -51,6 +51,8 @@ def dumps(kind: bytes, value: Any) -> list[Any]:
             return frames
     buffers: list[pickle.PickleBuffer] = []
     header = kind + pickle.dumps(value, protocol=5, buffer_callback=buffers.append)
+    if not buffers:  # the common small value
+        return [header]
     return [header, *(b.raw() for b in buffers)]
 
 
