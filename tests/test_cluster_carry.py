@@ -114,3 +114,21 @@ def test_a_carried_step_that_holds_its_thread_stops_with_the_pipeline(reaper, tm
     pipeline.stop()
     release.join()
     assert pipeline.get_state() == "STOPPED" and held.get_state() == "STOPPED"
+
+
+def test_a_node_feeding_an_async_port_or_an_unknown_one_is_not_carried():
+    def feeding(*timings):
+        node = Named(name="feeding")
+        output = node._imp._output_ports["out"]
+        for timing in timings:
+            if timing in ("SYNC", "ASYNC"):
+                port = Named(input_ports=[{"name": "in", "timing": timing}])._imp._input_ports["in"]
+                output.connect(port)
+            else:
+                sender = links.Sender(_Socket(), output, lambda: True)
+                sender.timing = timing[len("remote "):] or None
+                links.add_link(output, sender)
+        return links.feeds_sync_only(node)
+
+    assert feeding() and feeding("SYNC", "remote SYNC")
+    assert not feeding("SYNC", "ASYNC") and not feeding("remote ASYNC") and not feeding("remote ")

@@ -93,6 +93,17 @@ def _keeps_all(port: Any) -> bool:
     return overflow is None or overflow == Constants.Overflow.BLOCK
 
 
+def feeds_sync_only(node: Any) -> bool:
+    """True when every link out of `node` goes into a SYNC port (known as such)."""
+    sync = Constants.Timing.SYNC
+    for port in getattr(node._imp, "_output_ports", {}).values():
+        for other in port._connected_ports:
+            timing = other.timing if isinstance(other, Sender) else other.get_timing()
+            if timing != sync:
+                return False
+    return True
+
+
 def _never() -> bool:
     return False
 
@@ -150,6 +161,7 @@ class Sender:
         self.ring = ring
         self.offer = offer
         self.node = node  # the producer, whose log hears of a link that broke
+        self.timing: Optional[str] = None  # the remote input port's, where known
         self.lock = threading.Lock()
         self.closed = False
         self.metadata_sent = False

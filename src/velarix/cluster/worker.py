@@ -211,8 +211,10 @@ class Worker:
         receiving thread hands it over, so no node waits on another's step."""
         if self.scheduler is not None or not CARRY:
             return
+        # One that feeds an ASYNC port keeps its thread: its pushes would come in
+        # bursts, one per batch of values, and the newest seen downstream with them.
         nodes = [node for node in self.receiver.fed_alone()
-                 if isinstance(node, INode) and not node.has_own_thread()]
+                 if isinstance(node, INode) and not node.has_own_thread() and links.feeds_sync_only(node)]
         if not nodes:
             return
         self.scheduler = Scheduler(min(len(nodes), 1024))
@@ -230,6 +232,7 @@ class Worker:
         if link["role"] == "send":
             sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node),
                                   ring=ring, offer=offer, node=node)
+            sender.timing = link.get("timing")
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
