@@ -75,19 +75,15 @@ def _thread_names(reaper, monkeypatch, carry, shm="1"):
     return {tuple(v[1]) for v in sink.values}, transports
 
 
-@pytest.mark.parametrize("shm", ["1", "0"])
-def test_a_node_fed_by_other_processes_alone_steps_on_its_receiving_thread(reaper, monkeypatch, shm):
-    names, transports = _thread_names(reaper, monkeypatch, "1", shm)
+@pytest.mark.parametrize("carry, shm", [("1", "1"), ("1", "0"), ("0", "1")])
+def test_a_node_fed_by_other_processes_alone_steps_on_its_receiving_thread(reaper, monkeypatch, carry, shm):
+    names, transports = _thread_names(reaper, monkeypatch, carry, shm)
     assert transports == ({"shm"} if shm == "1" else {"ipc"})
     assert len(names) == 1
     a, b, c = names.pop()
-    # b has a local input and c drops values when full: both keep a thread of their own.
-    assert a == RECEIVING and RECEIVING not in (b, c) and b != c
-
-
-def test_carrying_can_be_turned_off(reaper, monkeypatch):
-    names, _ = _thread_names(reaper, monkeypatch, "0")
-    assert RECEIVING not in {name for steps in names for name in steps}
+    # b has a local input and c drops values when full: both keep a thread of their own,
+    # as a does with carrying turned off.
+    assert (a == RECEIVING) == (carry == "1") and RECEIVING not in (b, c) and a != b
 
 
 def test_a_carried_step_that_holds_its_thread_stops_with_the_pipeline(reaper, tmp_path):
