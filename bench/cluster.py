@@ -117,15 +117,25 @@ def run_chain(middle, values, count, placement=(), transport="shm", repeat=REPEA
 def cpu_figures():
     iterations = calibrate()
     burns = lambda: [Burn(name="a", iterations=iterations), Burn(name="b", iterations=iterations)]
-    local = spread = 0.0
-    for _ in range(CPU_REPEAT):  # interleaved, so a busy spell on the machine hits both
+    local = spread = own = 0.0
+    previous = os.environ.get("VELARIX_CARRY")
+    for _ in range(CPU_REPEAT):  # interleaved, so a busy spell on the machine hits all
         local = max(local, run_chain(burns(), 0, CPU_VALUES, repeat=1))
         spread = max(spread, run_chain(burns(), 0, CPU_VALUES, placement=("w1", "w2"), repeat=1))
+        os.environ["VELARIX_CARRY"] = "0"  # the workers' burns on threads of their own
+        try:
+            own = max(own, run_chain(burns(), 0, CPU_VALUES, placement=("w1", "w2"), repeat=1))
+        finally:
+            if previous is None:
+                os.environ.pop("VELARIX_CARRY", None)
+            else:
+                os.environ["VELARIX_CARRY"] = previous
     ratio = spread / local
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     print(f"CPU chain (2 x {BURN_US} us Python per value): one process {local:,.0f} values/s, "
           f"two local workers {spread:,.0f} values/s, ratio x{ratio:.2f} (target x{CPU_TARGET}; "
-          f"{os.cpu_count()} cores, load average {load})")
+          f"{os.cpu_count()} cores, load average {load}); with the workers' nodes on threads of their "
+          f"own x{own / local:.2f}")
     return ratio
 
 
@@ -152,14 +162,44 @@ def run_hop(value, count, transport=None):
     return best
 
 
-def run_latency(transport=None):
-    """The median of one hop's latency (push here to step on the worker) at 1 kHz."""
+def sleeps(pid):
+    """How often the threads of process `pid` have gone to sleep so far (voluntary
+    context switches: each is one operating-system wake-up later); None off Linux."""
+    total = 0
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/status") as status:
+                for line in status:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+    except OSError:
+        return None
+    return total
+
+
+def run_latency(transport=None, carry=True, wakes=None):
+    """The median of one hop's latency (push here to step on the worker) at 1 kHz.
+    `carry` False: the worker's node steps on a thread of its own (a second wake-up
+    per hop). `wakes`, a list: the worker's wake-ups per value go there."""
     source, lag, keep = Source(), Lag(), Keep()
-    with running([source, lag, keep], {lag: "w1"} if transport else None, transport or "shm"):
-        keep.expected = LATENCY_VALUES
-        feed(lambda _: source.cycle({"x": time.perf_counter()}), LATENCY_VALUES, LATENCY_RATE)
-        if not keep.done.wait(60):
-            raise RuntimeError("the values did not arrive")
+    previous = os.environ.get("VELARIX_CARRY")
+    os.environ["VELARIX_CARRY"] = "1" if carry else "0"  # read by the workers spawned now
+    try:
+        with running([source, lag, keep], {lag: "w1"} if transport else None, transport or "shm") as cluster:
+            pid = cluster.get_workers()["w1"]["pid"] if cluster is not None else None
+            before = sleeps(pid) if pid else None
+            keep.expected = LATENCY_VALUES
+            feed(lambda _: source.cycle({"x": time.perf_counter()}), LATENCY_VALUES, LATENCY_RATE)
+            if not keep.done.wait(60):
+                raise RuntimeError("the values did not arrive")
+            after = sleeps(pid) if pid else None
+            if wakes is not None and before is not None and after is not None:
+                wakes.append((after - before) / LATENCY_VALUES)
+    finally:
+        if previous is None:
+            os.environ.pop("VELARIX_CARRY", None)
+        else:
+            os.environ["VELARIX_CARRY"] = previous
     return statistics.median(keep.values[LATENCY_VALUES // 10:])  # past the first wake-ups
 
 
@@ -279,11 +319,19 @@ def transport_figures():
             missed += [] if tcp_ok else ["TCP 64 KB"]
         print(line)
         missed += [] if ok else [f"{label} arrays"]
-    latencies = [("in-process", run_latency())] + [(name, run_latency(t)) for t, name in ways]
+    wakes, own_wakes = [], []
+    own = run_latency("shm", carry=False, wakes=own_wakes)
+    latencies = [("in-process", run_latency())] + [(name, run_latency(t, wakes=wakes if t == "shm" else None))
+                                                   for t, name in ways]
     alone = ring_rate(None, LATENCY_VALUES, LATENCY_RATE)
     print(f"Latency of one hop at {LATENCY_RATE:g} Hz, median: "
           + ", ".join(f"{name} {value * 1e6:,.1f} us" for name, value in latencies)
           + f"; the ring alone (a wake-up of the reading process) {alone * 1e6:,.1f} us")
+    shared = dict(latencies)["shared memory"]
+    if wakes and own_wakes:
+        print(f"  shared memory, the worker's node on a thread of its own: {own * 1e6:,.1f} us "
+              f"(x{own / shared:.2f} of stepping on the receiving thread); the worker's wake-ups per hop "
+              f"{own_wakes[0]:.2f} there, {wakes[0]:.2f} here")
     ok = dict(latencies)["shared memory"] < LATENCY_TARGET
     print(f"  target < {LATENCY_TARGET * 1e6:.0f} us over shared memory: {verdict(ok)}")
     missed += [] if ok else ["latency"]

@@ -225,7 +225,8 @@ class Deployment:
                     cross.append({"id": link_id, "endpoint": None, "oport": oport, "iport": iport,
                                   "producer": producer, "consumer": consumer, "sender_peer": target, "ends": [
                         {"id": link_id, "where": source, "role": "send", "bind": bind_send,
-                         "port": node_id(oport), "node": node_id(producer), "ring": self.ring_bytes},
+                         "port": node_id(oport), "node": node_id(producer), "ring": self.ring_bytes,
+                         "timing": iport.get_timing()},
                         {"id": link_id, "where": target, "role": "recv", "bind": not bind_send,
                          "port": node_id(iport), "node": node_id(consumer), "timing": iport.get_timing(),
                          "ring": self.ring_bytes}]})

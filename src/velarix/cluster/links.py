@@ -46,6 +46,7 @@ HOLD_LONGEST = 0.02  # seconds: older held values go out at the next look (flush
 # The origin of the value being pushed, in a core that carries origins with values;
 # they then travel with the values, on the controller's clock (clock.py).
 _current_origin: Optional[Callable[[], Optional[float]]] = getattr(portan, "current_origin", None)
+_carried: Callable[..., Any] = portan.carried
 
 
 def add_link(port: Any, other: Any) -> None:
@@ -81,6 +82,26 @@ def steps_again(node: Any) -> bool:
         return False
     sync = Constants.Timing.SYNC
     return all(port.get_timing() == sync and _backlog(port) > 0 for port in ports.values())
+
+
+def _keeps_all(port: Any) -> bool:
+    """True for an input port that neither drops nor refuses a value when full."""
+    config = port.config
+    if config.get(config.Keys.CAPACITY) is None:
+        return True
+    overflow = config.get(config.Keys.OVERFLOW, Constants.Overflow.BLOCK)
+    return overflow is None or overflow == Constants.Overflow.BLOCK
+
+
+def feeds_sync_only(node: Any) -> bool:
+    """True when every link out of `node` goes into a SYNC port (known as such)."""
+    sync = Constants.Timing.SYNC
+    for port in getattr(node._imp, "_output_ports", {}).values():
+        for other in port._connected_ports:
+            timing = other.timing if isinstance(other, Sender) else other.get_timing()
+            if timing != sync:
+                return False
+    return True
 
 
 def _never() -> bool:
@@ -140,6 +161,7 @@ class Sender:
         self.ring = ring
         self.offer = offer
         self.node = node  # the producer, whose log hears of a link that broke
+        self.timing: Optional[str] = None  # the remote input port's, where known
         self.lock = threading.Lock()
         self.closed = False
         self.metadata_sent = False
@@ -159,8 +181,19 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
+                    frames = wire.dumps(wire.VALUE, value)
                     origin = _current_origin() if _current_origin is not None else None
-                    self._send(self._frames_of([value], [origin]))
+                    if type(origin) is float:
+                        frames[0] = wire.one_origin(clock.origin_to_controller(origin)) + frames[0]
+                    ring = self.ring
+                    if ring is not None and self.offer is None:
+                        try:
+                            if ring.write(frames, self._waiting) is not None:
+                                return
+                        except (shm.RingError, shm.PeerGone, OSError) as error:
+                            self._broken(error)
+                            return
+                    self._send(frames)  # by the socket, or a ring yet to be taken, or too large for it
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)
@@ -289,6 +322,10 @@ class _Inbound:
         self.dropped = 0  # frames that were not messages
         self.origins: Optional[tuple[Optional[float], ...]] = None  # of the values _values returned last
         self.failed = 0  # messages or values that could not be decoded or delivered
+        # SYNC values go in inside portan.carried: the node (on a carrying scheduler)
+        # steps on this link's thread once what has come is in its port, with no
+        # wake-up of a thread of its own; its pushes of a batch go out as one message.
+        self.carry = False
         add_link(iport, self.standin)
 
     def port_name(self) -> Any:
@@ -325,6 +362,31 @@ class Receiver:
             ring: Optional[shm.Ring] = None, offer: Optional[shm.Offer] = None) -> None:
         """A link into `iport`: its socket, and its ring or the ring offered to its peer."""
         self.inbound.append(_Inbound(sock, iport, timing, node, transport, ring, offer))
+
+    def fed_alone(self) -> list[Any]:
+        """The nodes whose every input port is fed by SYNC links of ours alone
+        (nothing in their own process pushes to them) and keeps every value while
+        the node steps: unbounded, or bounded with "block". A port that drops or
+        refuses values when full must go on taking them during a step."""
+        ports: dict[int, Any] = {}
+        for link in self.inbound:
+            if not link.asynchronous and _keeps_all(link.iport):
+                ports[id(link.iport)] = link.iport
+        nodes: dict[int, Any] = {}
+        for link in self.inbound:
+            inputs = getattr(link.node._imp, "_input_ports", None)
+            if not inputs or id(link.node) in nodes:
+                continue
+            if all(id(port) in ports and all(isinstance(p, _StandIn) for p in port._connected_ports)
+                   for port in inputs.values()):
+                nodes[id(link.node)] = link.node
+        return list(nodes.values())
+
+    def carry(self, nodes: list[Any]) -> None:
+        """The SYNC links into `nodes` step them on their own threads (see _Inbound.carry)."""
+        chosen = {id(node) for node in nodes}
+        for link in self.inbound:
+            link.carry = not link.asynchronous and id(link.node) in chosen
 
     def start(self) -> None:
         for link in self.inbound:
@@ -365,9 +427,15 @@ class Receiver:
             wait = FULL_WAIT
             if link.ring is not None:
                 if link.ring.wait_data(POLL_MS) and not self.closed:
-                    self._take_ring(link, link.ring)
+                    if link.carry:  # what has come is delivered first, then stepped at once
+                        _carried(self._take_ring, link, link.ring)
+                    else:
+                        self._take_ring(link, link.ring)
             elif link.socket.poll(POLL_MS) and not self.closed:
-                self._take(link, zmq)
+                if link.carry:
+                    _carried(self._take, link, zmq)
+                else:
+                    self._take(link, zmq)
 
     def _take_ring(self, link: _Inbound, ring: shm.Ring) -> None:
         nothing = object()

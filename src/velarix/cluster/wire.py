@@ -51,6 +51,8 @@ def dumps(kind: bytes, value: Any) -> list[Any]:
             return frames
     buffers: list[pickle.PickleBuffer] = []
     header = kind + pickle.dumps(value, protocol=5, buffer_callback=buffers.append)
+    if not buffers:  # the common small value
+        return [header]
     return [header, *(b.raw() for b in buffers)]
 
 
@@ -79,6 +81,11 @@ def with_origins(frames: list[Any], origins: Sequence[Optional[float]]) -> list[
         prefix = ORIGINS + struct.pack(f"<I{count}d", count, *(math.nan if o is None else o for o in origins))
     frames[0] = prefix + frames[0]
     return frames
+
+
+def one_origin(origin: float) -> bytes:
+    """What with_origins puts ahead of the frames of one value with this origin."""
+    return _ONE_ORIGIN.pack(ORIGINS, 1, origin)
 
 
 Origins = tuple[Optional[float], ...]  # one per value of a message, None where it has none

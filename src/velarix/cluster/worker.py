@@ -38,6 +38,8 @@ from .wire import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT, NodeStatus
 
 STOP_TIMEOUT = 3.0  # seconds the nodes get to stop when the worker exits
 POLL_MS = 50
+# "0" in this environment variable: every input node of a worker keeps a thread of its own.
+CARRY = os.environ.get("VELARIX_CARRY", "1").strip() not in ("0", "no", "off", "false")
 
 
 def rebuild(part: dict[str, Any], logger: Any) -> dict[str, Any]:
@@ -197,8 +199,29 @@ class Worker:
                 ring = links.take_ring(link, self.logger)
                 transports[link["id"]] = "shm" if ring is not None else "tcp" if is_tcp(link["endpoint"]) else "ipc"
             self._attach(link, sock, ring, self.offers.pop(link["id"], None))
+        self._carry_remote_inputs()
         self.receiver.start()
         return transports
+
+    def _carry_remote_inputs(self) -> None:
+        """Without shared threads, an input node fed by other processes alone (SYNC
+        links) steps on the thread that receives its values: a thread of its own
+        would cost a second wake-up per value, the larger part of a hop. It goes on
+        a carrying scheduler with a thread per such node, which runs it when a
+        receiving thread hands it over, so no node waits on another's step."""
+        if self.scheduler is not None or not CARRY:
+            return
+        # One that feeds an ASYNC port keeps its thread: its pushes would come in
+        # bursts, one per batch of values, and the newest seen downstream with them.
+        nodes = [node for node in self.receiver.fed_alone()
+                 if isinstance(node, INode) and not node.has_own_thread() and links.feeds_sync_only(node)]
+        if not nodes:
+            return
+        self.scheduler = Scheduler(min(len(nodes), 1024))
+        self.scheduler.start()
+        for node in nodes:
+            setattr(node._imp, "_scheduler", self.scheduler)
+        self.receiver.carry(nodes)
 
     def _link_socket(self, link: dict[str, Any]) -> Any:
         return self._socket(self.zmq.PUSH if link["role"] == "send" else self.zmq.PULL)
@@ -209,6 +232,7 @@ class Worker:
         if link["role"] == "send":
             sender = links.Sender(sock, port, lambda: producer_running(node), lambda: links.steps_again(node),
                                   ring=ring, offer=offer, node=node)
+            sender.timing = link.get("timing")
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
