@@ -376,3 +376,30 @@ def test_a_step_handler_set_by_the_application_is_kept(no_thread_leak):
         publisher.stdout.close()
     assert sink.values[0] == len(b"\x00\x01bytes")
 
+
+class Marked(ZMQPublisher):
+    def step(self, data):
+        return super().step({name: value + b"!" for name, value in data.items()})
+
+
+def test_a_publisher_keeps_its_subclass_step_or_the_application_handler(no_thread_leak):
+    endpoint = free_endpoint()
+    marked = Marked(endpoint=endpoint, bind=True, topic="out")
+    handled = []
+    quiet = ZMQPublisher(endpoint=free_endpoint(), bind=True)
+    quiet.set_step_handler(handled.append)
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(Values(values=[b"x"], rate=200), marked)
+        pipeline.connect(Values(values=[b"y"], rate=200), quiet)
+        # Twice: a restart opens a new socket, and sends through it.
+        for _ in range(2):
+            pipeline.start()
+            reader = start_plain(PLAIN_SUBSCRIBER, endpoint, "out", "raw")
+            try:
+                line = reader.communicate(timeout=20)[0]
+            finally:
+                reader.kill()
+            assert json.loads(line)["seen"] == [b"x!".hex()] * 3
+            pipeline.stop()
+    assert handled and all(data == {"in": b"y"} for data in handled)
+    assert quiet.get_stats()["connector"]["values"] == 0
