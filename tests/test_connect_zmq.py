@@ -45,6 +45,7 @@ PLAIN_PUBLISHER = textwrap.dedent("""
         [b"numpy", b"[" * 100000, bytes(8)],
         [b"numpy", json.dumps({"dtype": "<f4", "shape": [-1]}).encode(), bytes(4)],
         [b"chunk", json.dumps(chunk_header).encode(), s.tobytes(), t.tobytes()],
+        [b"parts", b"a", b"", b"c"],
     ]
     print("ready", flush=True)
     while True:
@@ -133,7 +134,7 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
         pairs = {}
         with Pipeline(directory="") as pipeline:
             for topic, encoding in [("raw", "raw"), ("json", "json"), ("msgpack", "msgpack"),
-                                    ("numpy", "numpy"), ("chunk", "numpy")]:
+                                    ("numpy", "numpy"), ("chunk", "numpy"), ("parts", "raw")]:
                 subscriber = ZMQSubscriber(name=f"sub-{topic}", endpoint=endpoint, topic=topic, encoding=encoding,
                                            nominal_srate=2.0, channel_count=2)
                 sink = Collect(name=f"sink-{topic}", enough=3)
@@ -160,6 +161,8 @@ def test_subscriber_decodes_what_a_plain_publisher_sends(no_thread_leak):
     assert array.dtype == np.float32 and array.tolist() == [[0, 1, 2], [3, 4, 5]]
     chunk = pairs["chunk"][1].values[0]
     assert chunk["samples"].shape == (3, 2) and chunk["timestamps"].tolist() == [0.5, 1.0, 1.5]
+    # Frames of one message stay together, an empty one included.
+    assert all(value == [b"a", b"", b"c"] for value in pairs["parts"][1].values)
     assert pairs["raw"][1].description == {"nominal_srate": 2.0, "channel_count": 2}
     # Bad JSON and a message without payload on "json", a short array on "numpy".
     assert stats["json"]["dropped"] >= 2 and stats["numpy"]["dropped"] >= 5 and stats["raw"]["dropped"] == 0
@@ -372,3 +375,31 @@ def test_a_step_handler_set_by_the_application_is_kept(no_thread_leak):
         publisher.wait()
         publisher.stdout.close()
     assert sink.values[0] == len(b"\x00\x01bytes")
+
+
+class Marked(ZMQPublisher):
+    def step(self, data):
+        return super().step({name: value + b"!" for name, value in data.items()})
+
+
+def test_a_publisher_keeps_its_subclass_step_or_the_application_handler(no_thread_leak):
+    endpoint = free_endpoint()
+    marked = Marked(endpoint=endpoint, bind=True, topic="out")
+    handled = []
+    quiet = ZMQPublisher(endpoint=free_endpoint(), bind=True)
+    quiet.set_step_handler(handled.append)
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(Values(values=[b"x"], rate=200), marked)
+        pipeline.connect(Values(values=[b"y"], rate=200), quiet)
+        # Twice: a restart opens a new socket, and sends through it.
+        for _ in range(2):
+            pipeline.start()
+            reader = start_plain(PLAIN_SUBSCRIBER, endpoint, "out", "raw")
+            try:
+                line = reader.communicate(timeout=20)[0]
+            finally:
+                reader.kill()
+            assert json.loads(line)["seen"] == [b"x!".hex()] * 3
+            pipeline.stop()
+    assert handled and all(data == {"in": b"y"} for data in handled)
+    assert quiet.get_stats()["connector"]["values"] == 0

@@ -627,15 +627,36 @@ class ZMQSubscriber(_ZMQNode, ONode):
     def _serve(self, link: _Link, stopping: threading.Event, zmq: ModuleType) -> None:
         sock, monitor = link.socket, link.monitor
         encoding = self.config[self.Configuration.Keys.ENCODING]
-        copy = encoding != "numpy"  # arrays are made over the received frames
+        keep_frames = encoding == "numpy"  # arrays are made over the received frames
         raw = encoding == "raw"
         plain, single = self._plain, self._single
         cycle: Callable[[Any], None] = self._imp._cycle
-        receive, more, rcvmore = sock.recv, sock.getsockopt, zmq.RCVMORE
+        # Frames, not bytes: a frame says whether more of its message follows,
+        # which spares a socket-option query (a slow call in pyzmq) per frame.
+        receive = sock.recv
         poller = zmq.Poller()
         poller.register(sock, zmq.POLLIN)
         poller.register(monitor, zmq.POLLIN)
         again, nowait = zmq.Again, zmq.NOBLOCK
+
+        def hand_on(batch: list[list[Any]]) -> None:
+            for frames in batch:
+                if raw and len(frames) == 2:  # the common case, without a call
+                    value = frames[1].bytes
+                else:
+                    try:
+                        value = decode(encoding, frames[1:])
+                    except DecodeError as error:
+                        self._drop(error)
+                        continue
+                self._values += 1
+                if plain:
+                    cycle({single: value})
+                elif keep_frames:  # arrays made for this message alone: no private copy needed
+                    cycle({"topic": frames[0].bytes, "value": _Received(value)})
+                else:
+                    cycle({"topic": frames[0].bytes, "value": value})
+
         while not stopping.is_set():
             ready = dict(poller.poll(POLL_MS))
             if monitor in ready:
@@ -648,30 +669,17 @@ class ZMQSubscriber(_ZMQNode, ONode):
             batch = []
             try:
                 for _ in range(BATCH):
-                    # Frame by frame: a message's frames arrive together, so only
-                    # its first receive can find nothing.
-                    frames = [receive(nowait, copy)]
-                    while more(rcvmore):
-                        frames.append(receive(0, copy))
+                    # A message's frames arrive together: only its first
+                    # receive can find nothing.
+                    frame = receive(nowait, False)
+                    frames = [frame]
+                    while frame.more:
+                        frame = receive(0, False)
+                        frames.append(frame)
                     batch.append(frames)
             except again:
                 pass
-            for frames in batch:
-                if raw and len(frames) == 2:  # the common case, without a call
-                    value = frames[1]
-                else:
-                    try:
-                        value = decode(encoding, frames[1:])
-                    except DecodeError as error:
-                        self._drop(error)
-                        continue
-                self._values += 1
-                if plain:
-                    cycle({single: value})
-                elif copy:
-                    cycle({"topic": frames[0], "value": value})
-                else:  # arrays made for this message alone: no private copy needed
-                    cycle({"topic": frames[0].bytes, "value": _Received(value)})
+            hand_on(batch)
             if stopping.is_set():
                 break
 
