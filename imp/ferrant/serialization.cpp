@@ -17,7 +17,7 @@ vx::LazyModule weakref_module{"weakref"};
 // The text each class made from stored text was made from, for as long as the
 // class lives. inspect cannot find the source of such a class (its module is a
 // name, not a file), and without this a pipeline loaded from a file and saved
-// again would lose the classes it was loaded with.
+// again would lose the classes it was loaded with, or get another class's text.
 nb::object made_from_text() {
     static vx::Kept table;
     return nb::borrow(table.get_or_make([] { return vx::call(weakref_module.attr("WeakKeyDictionary")); }));
@@ -97,13 +97,18 @@ nb::object class_source(nb::handle cls) {
 
 // Source text, or None when the host cannot give it (interactive class, built-in
 // module): OSError and TypeError mean "no source", anything else is a real fault.
-// A class that was itself made from stored text keeps that text.
+// A class that was itself made from stored text keeps that text: inspect would
+// look for it in whatever file its module name stands for now, and find nothing,
+// or (3.13 reads the class's first line number there) another class's lines.
 nb::object try_class_source(nb::handle cls) {
+    nb::object made_from = text_made_from(cls);
+    if (!made_from.is_none())
+        return made_from;
     try {
         return class_source(cls);
     } catch (nb::python_error &error) {
         if (error.matches(PyExc_OSError) || error.matches(PyExc_TypeError))
-            return text_made_from(cls);
+            return nb::none();
         throw;
     }
 }
