@@ -239,8 +239,12 @@ def outlet_checks():
     deadline = time.monotonic() + 10
     while len(rows) < 3 and time.monotonic() < deadline:
         chunk, ts = reader.pull_chunk(timeout=0.2, as_numpy=True)
-        rows += chunk.tolist()
-        stamps += ts.tolist()
+        # The declaring zeros reach the reader too when the outlet still buffers
+        # them as it connects: whether they do is a race of no interest here.
+        for row, stamp in zip(chunk.tolist(), ts.tolist()):
+            if row != [0.0] * 3:
+                rows.append(row)
+                stamps.append(stamp)
     deadline = time.monotonic() + 5
     while outlet.get_stats()["connector"]["values"] < 3 and time.monotonic() < deadline:
         time.sleep(0.02)
