@@ -165,14 +165,7 @@ class Ring:
                 data = self.data
                 data[pos + ALIGN:pos + ALIGN + length] = frame
                 _RECORD_1.pack_into(data, pos, FRAMES, 1, size, length)
-                self.tail = tail = tail + size
-                self.tail_word.value = tail  # after the record: the reader sees it whole
-                with self.fence:
-                    pass
-                asleep = self.reader_asleep.value
-                if asleep and asleep != self.woken:
-                    self.woken = asleep
-                    os.eventfd_write(self.data_fd, 1)
+                self._publish(tail + size)
                 return True
         else:
             size = self.record_size(frames)
@@ -218,7 +211,12 @@ class Ring:
                 at += 8
                 offset += (length + ALIGN - 1) & -ALIGN
             RECORD.pack_into(data, pos, tag, len(views), size)
-        self.tail = tail = tail + size
+        self._publish(tail + size)
+        return True
+
+    def _publish(self, tail: int) -> None:
+        """Make the records up to `tail` the reader's, and wake it if it sleeps."""
+        self.tail = tail
         self.tail_word.value = tail  # after the record: the reader sees it whole
         with self.fence:
             pass
@@ -226,7 +224,6 @@ class Ring:
         if asleep and asleep != self.woken:
             self.woken = asleep
             os.eventfd_write(self.data_fd, 1)
-        return True
 
     def _wait_for_room(self, wait: Callable[[], bool], head: int, needed: int) -> bool:
         """Wait a little for the reader to move on from `head` (to `needed` at least);
