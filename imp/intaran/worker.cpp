@@ -130,23 +130,20 @@ bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
     return true;
 }
 
-// The node starts: pushes into its full ports wait for room again.
-void reopen_ports(nb::handle self) {
+template <typename Each>
+void for_each_input_port(nb::handle self, Each &&each) {
     vx::for_each_item(vx::getattr(self, names::input_ports_), [&](nb::handle, nb::handle port) {
-        port_api::reopen_port(port);
+        each(port);
         return true;
     });
 }
 
+// The node starts: pushes into its full ports wait for room again.
+void reopen_ports(nb::handle self) { for_each_input_port(self, port_api::reopen_port); }
+
 // Pushes waiting for room in this node's ports stop waiting, and later ones do not
 // wait while it stays stopped: the node stops.
-void release_blocked_pushes(nb::handle self) {
-    nb::object input_ports = vx::getattr(self, names::input_ports_);
-    vx::for_each_item(input_ports, [&](nb::handle, nb::handle port) {
-        port_api::release_port(port);
-        return true;
-    });
-}
+void release_blocked_pushes(nb::handle self) { for_each_input_port(self, port_api::release_port); }
 
 bool serves_current_run(nb::handle self, nb::handle me) {
     return vx::truthy(vx::getattr(self, names::is_thread_running_)) &&
