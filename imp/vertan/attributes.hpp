@@ -204,24 +204,18 @@ public:
         PyObject *dict = current_dict();
         if (!dict) {
             PyObject **slot = vx::compat::dict_ptr(self_.ptr());
-            dict = slot ? *slot : nullptr;
-            if (!dict || !PyDict_Check(dict))
-                return 0.0;
-            return float_in(dict);
+            dict = slot && *slot && PyDict_Check(*slot) ? *slot : nullptr;
+            return dict ? as_seconds(blocked_entry(dict)) : 0.0;
         }
         if (!remembers(dict))
-            return float_in(dict);
+            return as_seconds(blocked_entry(dict));
         SeenDict &seen = seen_for(dict);
         if (seen.no_time_blocked)
             return 0.0;
-        PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: interned name
-        if (!value) {
-            PyErr_Clear();
-            if (seen.follows(dict))
-                seen.no_time_blocked = true;
-            return 0.0;
-        }
-        return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+        PyObject *value = blocked_entry(dict);
+        if (!value && seen.follows(dict))
+            seen.no_time_blocked = true;
+        return as_seconds(value);
     }
 
     // The value in the node's __dict__ itself, whatever its class: borrowed, or null
@@ -294,13 +288,16 @@ private:
 
     // True unless the dict is known to hold no "_push_data"; a failed lookup counts
     // as holding it, so that the full lookup meets the failure again.
-    static double float_in(PyObject *dict) {
-        PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());  // no Python code: interned name
-        if (!value) {
+    // dict["_time_blocked"], borrowed, or null. No Python code runs: an interned key.
+    static PyObject *blocked_entry(PyObject *dict) {
+        PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());
+        if (!value)
             PyErr_Clear();
-            return 0.0;
-        }
-        return PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
+        return value;
+    }
+
+    static double as_seconds(PyObject *value) {
+        return value && PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
     }
 
     static bool holds_push_data(PyObject *dict) {
