@@ -171,3 +171,26 @@ def test_a_producer_behind_a_full_port_shows_blocked_time():
         pipeline.stop()
     assert stats["blocked"] > 0.0 and stats["blocked_time"] > 0.0
     assert stats["busy"] + stats["blocked"] + stats["idle"] == pytest.approx(1.0)
+
+
+def test_a_received_origin_that_is_no_time_counts_from_arrival():
+    # A peer process hands origins over; NaN or infinity from it must not turn the
+    # port's age figures into NaN.
+    with Pipeline("") as pipeline:
+        source, keep = Stamped(), Keep()
+        pipeline.connect(source, keep)
+        pipeline.start()
+        source.cycle({})  # the set-up run hands the port its metadata
+        assert keep.done.wait(WAIT)
+        keep.done.clear()
+        keep.expected = 4
+        port = keep._imp._input_ports["in"]
+        before = time.time()
+        for origin in (float("nan"), float("inf"), -float("inf")):
+            port._receive(origin, origin)
+        assert keep.done.wait(WAIT)
+        after = time.time()
+        pipeline.stop()
+    assert all(before <= origin <= after for origin in keep.origins[1:])
+    age = keep.get_stats()["inputs"]["in"]["age"]
+    assert all(0 <= age[name] < 1e6 for name in ("p50", "p99", "max", "mean"))

@@ -1,5 +1,6 @@
 // IPortImp: queues what arrives (SYNC: every value in order, ASYNC: the newest only,
 // optionally bounded) and calls its event handler after each arriving value.
+#include <cmath>
 #include "port_queue.hpp"
 #include "ports.hpp"
 
@@ -123,7 +124,10 @@ nb::object receive(const vx::Call &call) {
         const double given = PyFloat_AsDouble(origin);
         if (given == -1.0 && PyErr_Occurred())
             vx::throw_error_already_set();
-        stamp.origin = given;
+        // A peer's NaN or infinity would turn every age figure into one: such a
+        // value counts from its arrival, as one without an origin does.
+        if (std::isfinite(given))
+            stamp.origin = given;
     }
     // The queue is held while a push into a full one waits: code that runs meanwhile
     // may replace the port's _values.
