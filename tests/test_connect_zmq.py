@@ -403,3 +403,34 @@ def test_a_publisher_keeps_its_subclass_step_or_the_application_handler(no_threa
             pipeline.stop()
     assert handled and all(data == {"in": b"y"} for data in handled)
     assert quiet.get_stats()["connector"]["values"] == 0
+
+
+class Threads(Collect):
+    def step(self, data):
+        self.threads = getattr(self, "threads", set()) | {threading.current_thread().name}
+        super().step(data)
+
+
+def test_on_shared_threads_the_next_node_steps_on_the_receiving_thread(no_thread_leak):
+    # As after cycle() or a timed source's tick: the values cross to the next node
+    # without waking another thread, in order and all of them.
+    endpoint = free_endpoint()
+    with Pipeline(directory="", threads=1) as pipeline:
+        subscriber = ZMQSubscriber(name="sub", endpoint=endpoint, bind=True, hwm=0)
+        sink = Threads()
+        pipeline.connect(subscriber, sink)
+        pipeline.start()
+        pub = zmq.Context.instance().socket(zmq.PUB)
+        try:
+            pub.sndhwm = 0
+            pub.connect(endpoint)
+            # Until the subscription has reached the publisher, what it sends is lost.
+            assert wait_for(lambda: pub.send_multipart([b"", b"probe"]) or sink.values)
+            for n in range(200):
+                pub.send_multipart([b"", b"%d" % n])
+            assert wait_for(lambda: sink.values[-1] == b"199")
+        finally:
+            pub.close(linger=0)
+        pipeline.stop()
+    assert [value for value in sink.values if value != b"probe"] == [b"%d" % n for n in range(200)]
+    assert sink.threads <= {"velarix-zmq-sub", "velarix-scheduler-1"} and "velarix-zmq-sub" in sink.threads

@@ -35,6 +35,7 @@ from typing import Any, Callable, Optional
 from ..constants import Constants
 from ..i_node import INode
 from ..imp import SKIP
+from ..imp.portan import carried
 from ..logger import LogType
 from ..node import PortData, PortMetadata, StepResult
 from ..o_node import ONode
@@ -679,7 +680,9 @@ class ZMQSubscriber(_ZMQNode, ONode):
                     batch.append(frames)
             except again:
                 pass
-            hand_on(batch)
+            # Nodes on shared threads that the batch made ready step here next, as
+            # after a cycle() or a timed source's tick: no hand-off to another thread.
+            carried(hand_on, batch)
             if stopping.is_set():
                 break
 
