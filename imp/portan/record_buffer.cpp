@@ -13,6 +13,24 @@ namespace portan {
 namespace rec {
 namespace {
 
+// The memory of one written chunk for a later one: the biggest that is not far
+// beyond a chunk's size.
+void keep_spare(RecordState &s, std::string &data) {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (s.spare.capacity() < data.capacity() &&
+        data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
+        s.spare.swap(data);
+}
+
+// The closed chunks, oldest first, taken off the buffer; with the mutex held.
+void take_closed(RecordState &s, std::vector<Chunk> &chunks) {
+    while (!s.closed.empty()) {
+        s.closed_bytes -= s.closed.front().data.size();
+        chunks.push_back(std::move(s.closed.front()));
+        s.closed.pop_front();
+    }
+}
+
 // --- RecordBuffer's methods --------------------------------------------------------------
 
 uint16_t channel_id(PyObject *number) {
@@ -46,6 +64,7 @@ int buffer_traverse(PyObject *self, visitproc visit, void *arg) {
     for (Waiting &item : s.waiting)
         Py_VISIT(item.value);
     Py_VISIT(s.array_type);
+    Py_VISIT(s.channel_maker);
     return 0;
 }
 
@@ -59,6 +78,7 @@ int buffer_clear(PyObject *self) {
         Py_XDECREF(value);
     }
     Py_CLEAR(s.array_type);
+    Py_CLEAR(s.channel_maker);
     return 0;
 }
 
@@ -173,7 +193,7 @@ nb::object buffer_write_front(const vx::Call &call) {
     body.reset();
     start.reset();
     pop_front(s);
-    return nb::bool_(!s.closed.empty());
+    return nb::bool_(s.closed_bytes.load() != 0);
 }
 
 nb::object buffer_drop_front(const vx::Call &call) {
@@ -224,8 +244,6 @@ nb::object buffer_set_channel(const vx::Call &call) {
     if (index < 0 || (size_t)index >= s.taps.size())
         vx::raise(PyExc_IndexError, "no tap %zd", index);
     s.taps[(size_t)index].channel.store(channel_id(channel));
-    std::lock_guard<std::mutex> guard(s.mutex);
-    s.channel_made.notify_all();
     return nb::none();
 }
 
@@ -254,8 +272,12 @@ nb::object buffer_take(const vx::Call &call) {
     call.bind_none("take");
     RecordState &s = as_buffer(call.self)->state;
     nb::object chunks = vx::steal_or_throw(PyList_New(0));
-    while (!s.closed.empty()) {
-        Chunk &chunk = s.closed.front();
+    std::vector<Chunk> closed;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        take_closed(s, closed);
+    }
+    for (Chunk &chunk : closed) {
         nb::object indexes = vx::steal_or_throw(PyList_New(0));
         for (const ChannelIndex &index : chunk.indexes) {
             nb::object channel = vx::steal_or_throw(PyLong_FromLong(index.channel));
@@ -268,8 +290,6 @@ nb::object buffer_take(const vx::Call &call) {
         nb::object end = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.end));
         nb::object entry = vx::steal_or_throw(PyTuple_Pack(4, data.ptr(), start.ptr(), end.ptr(), indexes.ptr()));
         vx::check_status(PyList_Append(chunks.ptr(), entry.ptr()));
-        s.closed_bytes -= ((ChunkData *)data.ptr())->data.size();
-        s.closed.pop_front();
     }
     return chunks;
 }
@@ -328,7 +348,7 @@ nb::object buffer_wait(const vx::Call &call) {
 
 nb::object buffer_wake(const vx::Call &call) {
     call.bind_none("wake");
-    signal_writer(as_buffer(call.self)->state);
+    signal_python(as_buffer(call.self)->state);
     return nb::none();
 }
 
@@ -345,7 +365,7 @@ nb::object buffer_dropped(const vx::Call &call) {
 nb::object buffer_pending(const vx::Call &call) {
     call.bind_none("pending");
     RecordState &s = as_buffer(call.self)->state;
-    return nb::bool_(!s.waiting.empty() || !s.closed.empty());
+    return nb::bool_(!s.waiting.empty() || s.closed_bytes.load() != 0);
 }
 
 Codec codec_named(PyObject *name) {
@@ -368,39 +388,14 @@ nb::object buffer_can_write(const vx::Call &call) {
     return nb::bool_(codec_available(codec_named(compression)));
 }
 
-// write_closed(fd, position, compression): compresses and writes every closed chunk
-// with its message indexes at `position` of file `fd`, all without the interpreter
-// lock. Returns (position, errno, [(start, end, offset, chunk length, [(channel,
-// index offset, messages), ...], index length, compressed size, uncompressed
-// size), ...]) for the chunks written; errno is 0, or why the write stopped (the
-// file then ends before the chunk that failed).
-nb::object buffer_write_closed(const vx::Call &call) {
-    static constexpr vx::Params<3> params{"write_closed", {"fd", "position", "compression"}};
-    auto [fd_arg, position_arg, compression] = call.bind(params);
-    RecordState &s = as_buffer(call.self)->state;
-    const long fd = PyLong_AsLong(fd_arg);
-    if (fd == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    unsigned long long position = PyLong_AsUnsignedLongLong(position_arg);
-    if (position == (unsigned long long)-1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    const Codec codec = codec_named(compression);
-    if (!codec_available(codec))
-        vx::raise(PyExc_RuntimeError, "the compressor is not available here");
-    std::vector<Chunk> chunks;
-    if (s.closed.empty())
-        return vx::steal_or_throw(Py_BuildValue("(Ki[])", position, 0));
-    while (!s.closed.empty()) {
-        s.closed_bytes -= s.closed.front().data.size();
-        chunks.push_back(std::move(s.closed.front()));
-        s.closed.pop_front();
-    }
-    nb::object hold = nb::borrow(call.self);
-    std::vector<Written> done;
+// Compresses and writes `chunks`, each with its message indexes, at `position` of
+// file `fd` (moved on past what was written); run without the interpreter lock.
+// Returns 0, or the errno of what stopped it (the file then ends before the chunk
+// that failed, and `done` lists the chunks before it).
+int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &chunks, std::vector<Written> &done) {
     int error = 0;
     const char *name = codec == Codec::zstd ? "zstd" : codec == Codec::lz4 ? "lz4" : "";
     const size_t name_size = std::strlen(name);
-    PyThreadState *thread = PyEval_SaveThread();
     try {
         std::string compressed, head, indexes;
         for (Chunk &chunk : chunks) {
@@ -442,22 +437,23 @@ nb::object buffer_write_closed(const vx::Call &call) {
             }
             entry.index_length = indexes.size();
             uint64_t written = 0;
-            if (!write_all((int)fd, position, {{head.data(), head.size()}, {body->data(), body->size()},
-                                               {indexes.data(), indexes.size()}}, written)) {
+            if (!write_all(fd, position, {{head.data(), head.size()}, {body->data(), body->size()},
+                                          {indexes.data(), indexes.size()}}, written)) {
                 error = errno;
                 break;
             }
             position += written;
             done.push_back(std::move(entry));
         }
-    } catch (...) {  // out of memory: reported below, with the lock
+    } catch (...) {  // out of memory: reported as such
         error = ENOMEM;
     }
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
-    for (Chunk &chunk : chunks)  // the memory of one for a later chunk
-        if (s.spare.capacity() < chunk.data.capacity() &&
-            chunk.data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
-            s.spare.swap(chunk.data);
+    return error;
+}
+
+// The written chunks as (start, end, offset, chunk length, [(channel, index offset,
+// messages), ...], index length, compressed size, uncompressed size) tuples.
+nb::object written_list(const std::vector<Written> &done) {
     nb::object list = vx::steal_or_throw(PyList_New(0));
     for (const Written &entry : done) {
         nb::object indexes = vx::steal_or_throw(PyList_New(0));
@@ -473,7 +469,154 @@ nb::object buffer_write_closed(const vx::Call &call) {
             (unsigned long long)entry.uncompressed));
         vx::check_status(PyList_Append(list.ptr(), item.ptr()));
     }
-    return vx::steal_or_throw(Py_BuildValue("(KiO)", position, error, list.ptr()));
+    return list;
+}
+
+struct FileArgs {
+    int fd;
+    uint64_t position;
+    Codec codec;
+};
+
+FileArgs file_args(PyObject *fd_arg, PyObject *position_arg, PyObject *compression) {
+    const long fd = PyLong_AsLong(fd_arg);
+    if (fd == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (fd < 0 || fd > INT32_MAX)
+        vx::raise(PyExc_ValueError, "not a file descriptor");
+    const unsigned long long position = PyLong_AsUnsignedLongLong(position_arg);
+    if (position == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    const Codec codec = codec_named(compression);
+    if (!codec_available(codec))
+        vx::raise(PyExc_RuntimeError, "the compressor is not available here");
+    return {(int)fd, (uint64_t)position, codec};
+}
+
+// write_closed(fd, position, compression): compresses and writes every closed chunk
+// with its message indexes at `position` of file `fd`, all without the interpreter
+// lock. Returns (position, errno, [(start, end, offset, chunk length, [(channel,
+// index offset, messages), ...], index length, compressed size, uncompressed
+// size), ...]) for the chunks written; errno is 0, or why the write stopped (the
+// file then ends before the chunk that failed).
+nb::object buffer_write_closed(const vx::Call &call) {
+    static constexpr vx::Params<3> params{"write_closed", {"fd", "position", "compression"}};
+    auto [fd_arg, position_arg, compression] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    FileArgs file = file_args(fd_arg, position_arg, compression);
+    std::vector<Chunk> chunks;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        take_closed(s, chunks);
+    }
+    if (chunks.empty())
+        return vx::steal_or_throw(Py_BuildValue("(Ki[])", (unsigned long long)file.position, 0));
+    nb::object hold = nb::borrow(call.self);
+    std::vector<Written> done;
+    PyThreadState *thread = PyEval_SaveThread();
+    const int error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    for (Chunk &chunk : chunks)
+        keep_spare(s, chunk.data);
+    nb::object list = written_list(done);
+    return vx::steal_or_throw(Py_BuildValue("(KiO)", (unsigned long long)file.position, error, list.ptr()));
+}
+
+// serve(fd, position, compression, timeout): the writer's sleep, without the
+// interpreter lock, until a value waits for its Python code or wake() is called
+// (woken True), `timeout` seconds pass or a write fails; meanwhile it compresses and
+// writes each chunk a push closes, as write_closed() does, at once. Returns
+// (position, errno, [written chunks as write_closed() gives them], woken).
+nb::object buffer_serve(const vx::Call &call) {
+    static constexpr vx::Params<4> params{"serve", {"fd", "position", "compression", "timeout"}};
+    auto [fd_arg, position_arg, compression, timeout] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    FileArgs file = file_args(fd_arg, position_arg, compression);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    nb::object hold = nb::borrow(call.self);  // the state outlives the wait
+    std::vector<Written> done;
+    int error = 0;
+    bool woken = false;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
+    PyThreadState *thread = PyEval_SaveThread();
+    try {
+        std::vector<Chunk> chunks;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        while (true) {
+            s.signalled.store(false);  // every signal is seen here, under the mutex
+            if (s.python_work.exchange(false)) {
+                woken = true;
+                break;
+            }
+            if (!s.closed.empty()) {
+                take_closed(s, chunks);
+                lock.unlock();
+                error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+                s.file_position.store(file.position);
+                for (Chunk &chunk : chunks)
+                    keep_spare(s, chunk.data);
+                chunks.clear();
+                lock.lock();
+                if (error)
+                    break;
+                continue;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            s.work.wait_until(lock, deadline);
+        }
+    } catch (...) {  // out of memory: reported below, with the lock
+        error = ENOMEM;
+    }
+    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    nb::object list = written_list(done);
+    return vx::steal_or_throw(
+        Py_BuildValue("(KiOO)", (unsigned long long)file.position, error, list.ptr(), woken ? Py_True : Py_False));
+}
+
+// written_to(): where serve() has written the file to (0 before it wrote).
+nb::object buffer_written_to(const vx::Call &call) {
+    call.bind_none("written_to");
+    return vx::steal_or_throw(PyLong_FromUnsignedLongLong(as_buffer(call.self)->state.file_position.load()));
+}
+
+// write_ready(): writes the oldest waiting values as long as each was pickled at its
+// push and its tap's channel is made; True when a closed chunk waits to be written.
+nb::object buffer_write_ready(const vx::Call &call) {
+    call.bind_none("write_ready");
+    RecordState &s = as_buffer(call.self)->state;
+    while (!s.waiting.empty() && s.closed_bytes.load() == 0) {
+        Waiting &item = s.waiting.front();
+        if (item.value || item.tap >= s.taps.size())
+            break;
+        const uint16_t channel = s.taps[item.tap].channel.load();
+        if (channel == 0)
+            break;
+        add_message(s, channel, item.stamp, "", 0, item.pickled.data(), item.pickled.size(), item.tap);
+        pop_front(s);  // holds no value: runs no code
+    }
+    return nb::bool_(s.closed_bytes.load() != 0);
+}
+
+// set_channel_maker(maker): `maker(tap)` is called on the pushing thread at a tap's
+// first natively pickled value, when no value waits; it returns (channel id,
+// channel record or None when the record is in the file already), or None to leave
+// the value to the writer. None: no maker.
+nb::object buffer_set_channel_maker(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_channel_maker", {"maker"}};
+    auto [maker] = call.bind(params);
+    if (maker != Py_None && !PyCallable_Check(maker))
+        vx::raise(PyExc_TypeError, "the channel maker must be callable or None");
+    RecordState &s = as_buffer(call.self)->state;
+    PyObject *old = s.channel_maker;
+    s.channel_maker = maker != Py_None ? Py_NewRef(maker) : nullptr;
+    Py_XDECREF(old);
+    return nb::none();
 }
 
 PyMethodDef buffer_methods[] = {
@@ -495,6 +638,13 @@ PyMethodDef buffer_methods[] = {
     VX_METHOD("wait", buffer_wait, "Sleep until there is work for the writer (True) or `timeout` seconds pass."),
     VX_METHOD("wake", buffer_wake, "End the writer's wait()."),
     VX_METHOD("pending", buffer_pending, "Whether values or closed chunks wait for the writer."),
+    VX_METHOD("serve", buffer_serve,
+              "Write the chunks the taps close until a value waits for the writer, wake() or `timeout` seconds."),
+    VX_METHOD("written_to", buffer_written_to, "Where serve() has written the file to."),
+    VX_METHOD("write_ready", buffer_write_ready,
+              "Write the oldest waiting values that were pickled at their push and have a channel."),
+    VX_METHOD("set_channel_maker", buffer_set_channel_maker,
+              "The callable that makes a tap's pickle channel on the pushing thread."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -541,12 +691,8 @@ void chunk_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     ChunkData *chunk = (ChunkData *)self;
-    if (chunk->buffer) {
-        RecordState &s = state_of(chunk->buffer);
-        if (s.spare.capacity() < chunk->data.capacity() &&
-            chunk->data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
-            s.spare.swap(chunk->data);
-    }
+    if (chunk->buffer)
+        keep_spare(state_of(chunk->buffer), chunk->data);
     Py_CLEAR(chunk->buffer);
     chunk->data.~basic_string();
     type->tp_free(self);

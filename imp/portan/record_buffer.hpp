@@ -1,11 +1,13 @@
 // A recording's RecordBuffer: the open chunk the taps write into, the closed chunks
 // waiting for the writer, and the values waiting to be encoded by it.
 //
-// Everything here runs with the interpreter lock held and runs no Python code while
-// it changes a buffer (the only Python code a push may run, reading an array's
-// size, runs before), so the pushing threads and the writer thread need no lock of
-// their own. The writer keeps push order by taking waiting values from the front
-// and writing each before it lets a later push go straight into the chunk.
+// The open chunk and the waiting values change only with the interpreter lock held
+// and while no Python code runs (the only Python code a push may run, reading an
+// array's size or making its tap's channel, runs before), so the pushing threads
+// and the writer need no lock of their own for them. The writer keeps push order
+// by taking waiting values from the front and writing each before it lets a later
+// push go straight into the chunk. The closed chunks (and the spare chunk memory)
+// are the mutex's: the writer takes and writes them without the interpreter lock.
 #pragma once
 
 #include <algorithm>
@@ -65,12 +67,11 @@ struct Waiting {
 };
 
 struct TapState {
-    // Its pickle channel's id once the writer made it, else 0; read by a push that
-    // waits for it without the interpreter lock.
+    // Its pickle channel's id once made, else 0.
     std::atomic<uint16_t> channel{0};
     unsigned long long written = 0;
     unsigned long long dropped = 0;
-    bool asked = false;  // its first value went to the writer for the channel
+    bool asked = false;  // the recorder was asked for the channel (once)
     TapState() = default;
     TapState(const TapState &other)
         : channel(other.channel.load()), written(other.written), dropped(other.dropped), asked(other.asked) {}
@@ -87,7 +88,7 @@ struct RecordState {
     Chunk open;
     std::string spare;  // a written chunk's memory, for the next one: no fresh pages
     std::deque<Chunk> closed;
-    size_t closed_bytes = 0;
+    std::atomic<size_t> closed_bytes{0};  // read by a push without the mutex
     std::deque<Waiting> waiting;
     Py_ssize_t waiting_bytes = 0;
     std::vector<TapState> taps;
@@ -95,15 +96,21 @@ struct RecordState {
     Py_ssize_t capacity = 1, most_bytes = 1;
     size_t chunk_size = 1 << 20;
     PyObject *array_type = nullptr;  // numpy.ndarray when numpy was loaded, owned
+    // The recorder's maker of a tap's pickle channel, called on the pushing thread
+    // with the tap's number at its first natively pickled value; owned.
+    PyObject *channel_maker = nullptr;
+    std::atomic<uint64_t> file_position{0};  // where serve() has written the file to
     bool taking = true;
     Pickler pickler;
     // The writer sleeps without the interpreter lock until there is work: a closed
     // chunk, a first value waiting, or wake(). Only those moments signal, so a push
     // that just adds to the open chunk touches neither the mutex nor the writer.
+    // `python_work` is the part of it that needs the writer's Python code (a value
+    // to encode, wake()): serve() writes closed chunks by itself.
     std::atomic<bool> signalled{false};
+    std::atomic<bool> python_work{false};
     std::mutex mutex;
     std::condition_variable work;
-    std::condition_variable channel_made;  // set_channel(): a first push may go on
     bool initialized = false;  // the taps are set once: a push may wait on one of them
 };
 
@@ -111,7 +118,14 @@ inline void signal_writer(RecordState &s) {
     if (s.signalled.exchange(true))
         return;
     std::lock_guard<std::mutex> guard(s.mutex);
-    s.work.notify_one();
+    s.work.notify_all();
+}
+
+inline void signal_python(RecordState &s) {
+    s.python_work.store(true);
+    s.signalled.store(true);
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.work.notify_all();
 }
 
 struct RecordBuffer {
@@ -150,10 +164,14 @@ inline RecordBuffer *as_buffer(nb::handle handle) {
 inline void close_chunk(RecordState &s, bool by_tap = false) {
     if (s.open.indexes.empty())
         return;  // channels alone wait for the first message
-    s.closed_bytes += s.open.data.size();
-    s.closed.push_back(std::move(s.open));
-    s.open = Chunk();
-    s.open.data.swap(s.spare);
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        s.closed_bytes += s.open.data.size();
+        s.closed.push_back(std::move(s.open));
+        s.open = Chunk();
+        s.open.data.swap(s.spare);
+        s.work.notify_all();  // a serving writer takes it at once
+    }
     s.open.data.clear();
     s.open.data.reserve(std::min<size_t>(s.chunk_size + 4096, 64u << 20));
     if (by_tap)
@@ -200,12 +218,12 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
 
 // A message of `head` + `data` on `channel`, pushed at `stamp`.
 inline void add_message(RecordState &s, uint16_t channel, uint64_t stamp, const char *head, size_t head_size,
-                 const char *data, size_t size, uint32_t tap) {
+                 const char *data, size_t size, uint32_t tap, bool by_tap = false) {
     const size_t at = s.open.data.size();
     s.open.data.append(message_head, '\0');
     s.open.data.append(head, head_size);
     s.open.data.append(data, size);
-    finish_message(s, at, channel, stamp, tap);
+    finish_message(s, at, channel, stamp, tap, by_tap);
 }
 
 // The bytes a waiting value holds: a bytes-like value's or an array's.

@@ -1,11 +1,73 @@
 // RecordTap: a push into a recorder tap, and the tap type.
-#include <chrono>
 #include <mutex>
+#include <string>
 
 #include "common/runtime.hpp"
 #include "event.hpp"
 #include "record_buffer.hpp"
 #include "record_tap.hpp"
+
+namespace portan::rec {
+namespace {
+
+// Asks the recorder for tap `index`'s pickle channel (Python code, on the pushing
+// thread) and puts its record in the open chunk. False when none was made: the
+// value then waits for the writer, which makes it. Throws only what is no error
+// of the maker's (KeyboardInterrupt, SystemExit).
+bool make_channel(RecordState &s, uint32_t index) {
+    nb::object maker = nb::borrow(s.channel_maker);
+    nb::object number = vx::steal_or_throw(PyLong_FromUnsignedLong(index));
+    vx::release_held_wakes();  // the maker may wait for the recorder's lock
+    PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(maker.ptr(), number.ptr()); });
+    if (!made) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            vx::throw_error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object result = nb::steal(made);
+    if (!PyTuple_CheckExact(made) || PyTuple_GET_SIZE(made) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(made, 0)))
+        return false;
+    const long id = PyLong_AsLong(PyTuple_GET_ITEM(made, 0));
+    if (id < 1 || id > 0xffff) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *record = PyTuple_GET_ITEM(made, 1);
+    if (record != Py_None && !PyBytes_CheckExact(record))
+        return false;
+    if (!s.taking || index >= s.taps.size())
+        return false;
+    // Before the channel's first message, in the same chunk unless a value waits.
+    if (record != Py_None)
+        s.open.data.append(PyBytes_AS_STRING(record), (size_t)PyBytes_GET_SIZE(record));
+    s.taps[index].channel.store((uint16_t)id);
+    return true;
+}
+
+// Into the queue for the writer, in push order: `pickled` holds the value's pickle
+// when it was made, else the value is held. `size`: the bytes it holds (size_of).
+void enqueue(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value, std::string *pickled, Py_ssize_t size) {
+    if ((Py_ssize_t)s.waiting.size() >= s.capacity || (size >= 0 && s.waiting_bytes + size > s.most_bytes)) {
+        ++s.taps[tap].dropped;
+        return;
+    }
+    Waiting item{tap, stamp, nullptr, std::string(), size};
+    // Pickled now when it can be, so a value changed after its push is recorded as
+    // it was pushed.
+    if (pickled)
+        item.pickled.swap(*pickled);
+    else if (!s.pickler.dump(item.pickled, value))
+        item.value = Py_NewRef(value);
+    s.waiting.push_back(std::move(item));
+    if (size > 0)
+        s.waiting_bytes += size;
+    if (s.waiting.size() == 1)
+        signal_python(s);
+}
+
+} // namespace
+} // namespace portan::rec
 
 namespace vx {
 
@@ -20,7 +82,7 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
     const uint64_t stamp = (uint64_t)push_ns;
     TapState &own = s.taps[tap->index];
     if (s.waiting.empty() && own.channel != 0) {
-        if (s.closed_bytes > (size_t)s.most_bytes) {  // the writer is far behind
+        if (s.closed_bytes.load(std::memory_order_relaxed) > (size_t)s.most_bytes) {  // the writer is far behind
             ++own.dropped;
             return;
         }
@@ -31,44 +93,33 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
             return;
         }
         s.open.data.resize(at);
+    } else if (s.waiting.empty() && !own.asked && s.channel_maker) {
+        // The tap's first value, for the native pickler: its channel is made here, so
+        // neither this push nor the ones after it wait for the writer. Pickled before
+        // the maker runs, which may run other threads: recorded as it was pushed.
+        std::string pickled;
+        if (s.pickler.dump(pickled, value)) {
+            own.asked = true;
+            const bool made = make_channel(s, tap->index);
+            if (!s.taking || tap->index >= s.taps.size())
+                return;
+            if (made && s.waiting.empty()) {
+                if (s.closed_bytes.load(std::memory_order_relaxed) > (size_t)s.most_bytes) {
+                    ++own.dropped;
+                    return;
+                }
+                add_message(s, own.channel, stamp, "", 0, pickled.data(), pickled.size(), tap->index, true);
+                return;
+            }
+            enqueue(s, tap->index, stamp, value, &pickled, size_of(s, value));
+            return;
+        }
     }
     // Behind values that wait, or not for the native pickler: waits for the writer.
     const Py_ssize_t size = size_of(s, value);  // may run code: before the checks
     if (!s.taking || tap->index >= s.taps.size())
         return;
-    if ((Py_ssize_t)s.waiting.size() >= s.capacity ||
-        (size >= 0 && s.waiting_bytes + size > s.most_bytes)) {
-        ++s.taps[tap->index].dropped;
-        return;
-    }
-    Waiting item{tap->index, stamp, nullptr, std::string(), size};
-    // Pickled now when it can be, so a value changed after its push is recorded as
-    // it was pushed.
-    if (!s.pickler.dump(item.pickled, value))
-        item.value = Py_NewRef(value);
-    const bool pickled = item.value == nullptr;
-    s.waiting.push_back(std::move(item));
-    if (size > 0)
-        s.waiting_bytes += size;
-    if (s.waiting.size() == 1)
-        signal_writer(s);
-    TapState &tap_state = s.taps[tap->index];
-    if (pickled && s.waiting.size() == 1 && tap_state.channel.load() == 0 && !tap_state.asked) {
-        // The tap's first value, pickled already: the writer only makes its channel
-        // from the port's metadata and copies it in. Waiting for that here, briefly
-        // and without the interpreter lock, lets the writer in at once, so the values
-        // after it go straight into the chunk instead of queueing behind it while the
-        // writer waits for the lock.
-        tap_state.asked = true;
-        release_held_wakes();  // no node waits on this thread meanwhile
-        PyThreadState *thread = PyEval_SaveThread();
-        {
-            std::unique_lock<std::mutex> hold(s.mutex);
-            s.channel_made.wait_for(hold, std::chrono::milliseconds(10),
-                                    [&] { return tap_state.channel.load() != 0; });
-        }
-        exit_safe([&] { PyEval_RestoreThread(thread); });
-    }
+    enqueue(s, tap->index, stamp, value, nullptr, size);
 }
 
 } // namespace vx
