@@ -397,15 +397,21 @@ int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &ch
     const char *name = codec == Codec::zstd ? "zstd" : codec == Codec::lz4 ? "lz4" : "";
     const size_t name_size = std::strlen(name);
     try {
-        std::string compressed, head, indexes;
+        thread_local Compressed compressed;  // the writer's, from one chunk to the next
+        std::string head, indexes;
         for (Chunk &chunk : chunks) {
-            const std::string *body = &chunk.data;
+            struct {
+                const char *bytes;
+                size_t length;
+                const char *data() const { return bytes; }
+                size_t size() const { return length; }
+            } view{chunk.data.data(), chunk.data.size()}, *body = &view;
             if (codec != Codec::none) {
                 if (!compress_into(codec, chunk.data, compressed)) {
                     error = errno;
                     break;
                 }
-                body = &compressed;
+                view = {compressed.data(), compressed.size};
             }
             head.clear();
             head.push_back(0x06);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <mutex>
@@ -34,10 +35,17 @@ inline uint64_t now_ns() {
     return (uint64_t)reading.tv_sec * 1000000000ull + (uint64_t)reading.tv_nsec;
 }
 
-inline void put_u64_at(char *at, uint64_t v) {
-    for (int i = 0; i < 8; ++i)
+// `bytes` little-endian bytes of `v` at `at`: one store on a little-endian machine.
+inline void put_le_at(char *at, uint64_t v, int bytes) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(at, &v, (size_t)bytes);
+#else
+    for (int i = 0; i < bytes; ++i)
         at[i] = (char)((v >> (8 * i)) & 0xff);
+#endif
 }
+
+inline void put_u64_at(char *at, uint64_t v) { put_le_at(at, v, 8); }
 
 inline void put_u64(std::string &out, uint64_t v) {
     char b[8];
@@ -184,11 +192,8 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
     char *head = &s.open.data[at];
     head[0] = 0x05;
     put_u64_at(head + 1, s.open.data.size() - at - 9);
-    head[9] = (char)(channel & 0xff);
-    head[10] = (char)(channel >> 8);
-    const uint32_t sequence = (uint32_t)(s.recorded & 0xffffffffu);
-    for (int i = 0; i < 4; ++i)
-        head[11 + i] = (char)((sequence >> (8 * i)) & 0xff);
+    put_le_at(head + 9, channel, 2);
+    put_le_at(head + 11, s.recorded & 0xffffffffu, 4);  // the sequence
     put_u64_at(head + 15, stamp);
     put_u64_at(head + 23, stamp);
     ChannelIndex *index = nullptr;
@@ -201,8 +206,10 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
         s.open.indexes.push_back({channel, std::string()});
         index = &s.open.indexes.back();
     }
-    put_u64(index->pairs, stamp);
-    put_u64(index->pairs, at);
+    char pair[16];
+    put_u64_at(pair, stamp);
+    put_u64_at(pair + 8, at);
+    index->pairs.append(pair, 16);
     if (!s.open.has_start || stamp < s.open.start)
         s.open.start = stamp;
     s.open.has_start = true;

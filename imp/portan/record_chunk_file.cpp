@@ -17,6 +17,11 @@ namespace {
 struct Codecs {
     size_t (*zstd_bound)(size_t) = nullptr;
     size_t (*zstd_compress)(void *, size_t, const void *, size_t, int) = nullptr;
+    // A context kept for the next chunk saves setting one up (and clearing its
+    // tables) for each; without these the one-shot call makes its own.
+    void *(*zstd_create)() = nullptr;
+    size_t (*zstd_free)(void *) = nullptr;
+    size_t (*zstd_compress_with)(void *, void *, size_t, const void *, size_t, int) = nullptr;
     unsigned (*zstd_is_error)(size_t) = nullptr;
     size_t (*lz4_bound)(size_t, const void *) = nullptr;
     size_t (*lz4_compress)(void *, size_t, const void *, size_t, const void *) = nullptr;
@@ -33,6 +38,10 @@ Codecs &codecs() {
             found.zstd_bound = (size_t(*)(size_t))dlsym(zstd, "ZSTD_compressBound");
             found.zstd_compress = (size_t(*)(void *, size_t, const void *, size_t, int))dlsym(zstd, "ZSTD_compress");
             found.zstd_is_error = (unsigned (*)(size_t))dlsym(zstd, "ZSTD_isError");
+            found.zstd_create = (void *(*)())dlsym(zstd, "ZSTD_createCCtx");
+            found.zstd_free = (size_t(*)(void *))dlsym(zstd, "ZSTD_freeCCtx");
+            found.zstd_compress_with =
+                (size_t(*)(void *, void *, size_t, const void *, size_t, int))dlsym(zstd, "ZSTD_compressCCtx");
         }
         if (void *lz4 = dlopen("liblz4.so.1", RTLD_NOW | RTLD_LOCAL)) {
             found.lz4_bound = (size_t(*)(size_t, const void *))dlsym(lz4, "LZ4F_compressFrameBound");
@@ -45,6 +54,27 @@ Codecs &codecs() {
     }
     return found;
 }
+
+// The zstd context of this thread (the writer's), freed when the thread ends.
+struct ZstdContext {
+    void *context = nullptr;
+    ~ZstdContext() {
+        if (context)
+            codecs().zstd_free(context);
+    }
+};
+
+void *zstd_context() {
+    Codecs &c = codecs();
+    if (!c.zstd_create || !c.zstd_free || !c.zstd_compress_with)
+        return nullptr;
+    static thread_local ZstdContext kept;
+    if (!kept.context)
+        kept.context = c.zstd_create();
+    return kept.context;
+}
+
+constexpr int zstd_level = 3;  // the zstd package's default, as the Python writer uses
 
 } // namespace
 
@@ -70,24 +100,28 @@ uint32_t crc_of(const std::string &data) {
     return (uint32_t)crc;
 }
 
-bool compress_into(Codec codec, const std::string &data, std::string &out) {
+bool compress_into(Codec codec, const std::string &data, Compressed &out) {
     Codecs &c = codecs();
     if (codec == Codec::zstd) {
-        out.resize(c.zstd_bound(data.size()));
-        const size_t made = c.zstd_compress(&out[0], out.size(), data.data(), data.size(), 3);
+        const size_t bound = c.zstd_bound(data.size());
+        char *room = out.room(bound);
+        void *context = zstd_context();
+        const size_t made = context ? c.zstd_compress_with(context, room, bound, data.data(), data.size(), zstd_level)
+                                    : c.zstd_compress(room, bound, data.data(), data.size(), zstd_level);
         if (c.zstd_is_error(made)) {
             errno = EIO;
             return false;
         }
-        out.resize(made);
+        out.size = made;
     } else {
-        out.resize(c.lz4_bound(data.size(), nullptr));
-        const size_t made = c.lz4_compress(&out[0], out.size(), data.data(), data.size(), nullptr);
+        const size_t bound = c.lz4_bound(data.size(), nullptr);
+        char *room = out.room(bound);
+        const size_t made = c.lz4_compress(room, bound, data.data(), data.size(), nullptr);
         if (c.lz4_is_error(made)) {
             errno = EIO;
             return false;
         }
-        out.resize(made);
+        out.size = made;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -17,8 +18,24 @@ bool codec_available(Codec codec);
 
 uint32_t crc_of(const std::string &data);
 
-// False with `errno` set when the chunk could not be compressed.
-bool compress_into(Codec codec, const std::string &data, std::string &out);
+// Room for a compressed chunk, kept from one chunk to the next: no zero fill, no
+// fresh pages.
+struct Compressed {
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0, size = 0;
+    char *room(size_t needed) {
+        if (needed > capacity) {
+            bytes.reset(new char[needed]);
+            capacity = needed;
+        }
+        return bytes.get();
+    }
+    const char *data() const { return bytes.get(); }
+};
+
+// False with `errno` set when the chunk could not be compressed. Each thread keeps
+// its own compression context.
+bool compress_into(Codec codec, const std::string &data, Compressed &out);
 
 // All of `parts` at `position`, or false with errno set and the file cut back to
 // `position` (a chunk is on disk whole or not at all).

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -296,6 +297,85 @@ private:
     std::unordered_map<PyObject *, uint32_t> memo_index_;
     std::vector<PyObject *> tuples_;
 };
+
+// --- scalars, the common case of a push ------------------------------------------
+//
+// The pickle Pickler::dump writes for None, a bool, an int of 64 bits, a float, or a
+// str or bytes of at most `scalar_text` bytes, written straight into `out` (room for
+// `scalar_room` bytes) without the memo and the growing string: its length, or 0
+// when the value is none of those (Pickler::dump then decides).
+
+constexpr size_t scalar_text = 200;
+constexpr size_t scalar_room = 2 + 9 + 1 + 1 + scalar_text + 2;
+
+inline size_t dump_scalar(PyObject *value, char *out) {
+    char body[2 + scalar_text + 3];  // the opcodes and STOP, framed below
+    size_t size = 0;
+    PyTypeObject *type = Py_TYPE(value);
+    if (value == Py_None) {
+        body[size++] = 'N';
+    } else if (value == Py_True || value == Py_False) {
+        body[size++] = value == Py_True ? '\x88' : '\x89';
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow)
+            return 0;
+        if (number == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (number >= -0x80000000LL && number <= 0x7fffffffLL) {
+            const uint32_t bits = (uint32_t)(int32_t)number;
+            const int bytes = (bits & 0xffff0000u) ? 4 : (bits & 0xff00u) ? 2 : 1;
+            body[size++] = bytes == 4 ? 'J' : bytes == 2 ? 'M' : 'K';  // BININT, BININT2, BININT1
+            for (int i = 0; i < bytes; ++i)
+                body[size++] = (char)((bits >> (8 * i)) & 0xff);
+        } else {
+            return 0;  // LONG1: Pickler::dump
+        }
+    } else if (type == &PyFloat_Type) {
+        body[size++] = 'G';
+        if (PyFloat_Pack8(PyFloat_AS_DOUBLE(value), body + size, 0) < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        size += 8;
+    } else if (type == &PyUnicode_Type || type == &PyBytes_Type) {
+        const char *data;
+        Py_ssize_t length;
+        if (type == &PyBytes_Type) {
+            data = PyBytes_AS_STRING(value);
+            length = PyBytes_GET_SIZE(value);
+        } else {
+            data = PyUnicode_AsUTF8AndSize(value, &length);
+            if (!data) {  // lone surrogates: Pickler::dump leaves them to the pickle module
+                PyErr_Clear();
+                return 0;
+            }
+        }
+        if ((size_t)length > scalar_text)
+            return 0;
+        body[size++] = type == &PyBytes_Type ? 'C' : '\x8c';  // SHORT_BINBYTES, SHORT_BINUNICODE
+        body[size++] = (char)length;
+        std::memcpy(body + size, data, (size_t)length);
+        size += (size_t)length;
+        body[size++] = '\x94';  // MEMOIZE
+    } else {
+        return 0;
+    }
+    body[size++] = '.';
+    size_t at = 0;
+    out[at++] = '\x80';
+    out[at++] = '\x05';
+    if (size >= 4) {  // a frame, as Pickler::dump writes one
+        out[at++] = '\x95';
+        for (int i = 0; i < 8; ++i)
+            out[at++] = (char)(((uint64_t)size >> (8 * i)) & 0xff);
+    }
+    std::memcpy(out + at, body, size);
+    return at + size;
+}
 
 inline nb::object bytes_of(const std::string &data) {
     return vx::steal_or_throw(PyBytes_FromStringAndSize(data.data(), (Py_ssize_t)data.size()));

@@ -86,6 +86,13 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
             ++own.dropped;
             return;
         }
+        char message[message_head + scalar_room];  // the head is filled in place
+        if (const size_t size = dump_scalar(value, message + message_head)) {
+            const size_t at = s.open.data.size();
+            s.open.data.append(message, message_head + size);
+            finish_message(s, at, own.channel, stamp, tap->index, true);
+            return;
+        }
         const size_t at = s.open.data.size();
         s.open.data.append(message_head, '\0');
         if (s.pickler.dump(s.open.data, value)) {
