@@ -281,7 +281,8 @@ nb::object buffer_take(const vx::Call &call) {
         nb::object indexes = vx::steal_or_throw(PyList_New(0));
         for (const ChannelIndex &index : chunk.indexes) {
             nb::object channel = vx::steal_or_throw(PyLong_FromLong(index.channel));
-            nb::object pairs = bytes_of(index.pairs);
+            nb::object pairs =
+                vx::steal_or_throw(PyBytes_FromStringAndSize(index.bytes(), (Py_ssize_t)index.size()));
             nb::object entry = vx::steal_or_throw(PyTuple_Pack(2, channel.ptr(), pairs.ptr()));
             vx::check_status(PyList_Append(indexes.ptr(), entry.ptr()));
         }
@@ -431,15 +432,15 @@ int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &ch
             indexes.clear();
             uint64_t at = position + entry.chunk_length;
             for (const ChannelIndex &index : chunk.indexes) {
-                entry.indexes.emplace_back(index.channel, at + indexes.size(), index.pairs.size() / 16);
+                entry.indexes.emplace_back(index.channel, at + indexes.size(), index.size() / 16);
                 indexes.push_back(0x07);
-                put_u64(indexes, 6 + index.pairs.size());
+                put_u64(indexes, 6 + index.size());
                 indexes.push_back((char)(index.channel & 0xff));
                 indexes.push_back((char)(index.channel >> 8));
-                const uint32_t size = (uint32_t)index.pairs.size();
+                const uint32_t size = (uint32_t)index.size();
                 for (int i = 0; i < 4; ++i)
                     indexes.push_back((char)((size >> (8 * i)) & 0xff));
-                indexes += index.pairs;
+                indexes.append(index.bytes(), index.size());
             }
             entry.index_length = indexes.size();
             uint64_t written = 0;

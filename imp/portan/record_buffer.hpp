@@ -47,6 +47,13 @@ inline void put_le_at(char *at, uint64_t v, int bytes) {
 
 inline void put_u64_at(char *at, uint64_t v) { put_le_at(at, v, 8); }
 
+// A number whose bytes in memory are its little-endian bytes.
+inline uint64_t little_endian(uint64_t v) {
+    uint64_t out;
+    put_le_at((char *)&out, v, 8);
+    return out;
+}
+
 inline void put_u64(std::string &out, uint64_t v) {
     char b[8];
     put_u64_at(b, v);
@@ -55,7 +62,11 @@ inline void put_u64(std::string &out, uint64_t v) {
 
 struct ChannelIndex {
     uint16_t channel;
-    std::string pairs;  // (log time, offset) as little-endian u64s
+    // (log time, offset) pairs, each number as its little-endian bytes: the message
+    // index's records as they are written.
+    std::vector<uint64_t> pairs;
+    const char *bytes() const { return (const char *)pairs.data(); }
+    size_t size() const { return pairs.size() * 8; }
 };
 
 struct Chunk {
@@ -203,13 +214,11 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
             break;
         }
     if (!index) {
-        s.open.indexes.push_back({channel, std::string()});
+        s.open.indexes.push_back({channel, {}});
         index = &s.open.indexes.back();
     }
-    char pair[16];
-    put_u64_at(pair, stamp);
-    put_u64_at(pair + 8, at);
-    index->pairs.append(pair, 16);
+    index->pairs.push_back(little_endian(stamp));
+    index->pairs.push_back(little_endian(at));
     if (!s.open.has_start || stamp < s.open.start)
         s.open.start = stamp;
     s.open.has_start = true;
