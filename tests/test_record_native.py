@@ -1,7 +1,9 @@
 """The recorder's native path: taps that pickle on the pushing thread into the open
 chunk, the buffer that bounds what waits, and the native reading of chunks."""
 
+import errno
 import gc
+import os
 import pickle
 import sys
 import threading
@@ -64,6 +66,7 @@ NATIVE = [
     2**39, -2**39, -2**39 - 1, 2**40, -2**40, 2**63 - 1, -2**63,
     0.0, -0.0, 1.5, float("inf"), float("nan"), 1e-310,
     "", "a", "é☃😀", "x" * 255, "x" * 256, b"", b"\x00" * 255, b"1" * 256, bytearray(b"ab"), bytearray(),
+    "x" * 200, "x" * 201, "é" * 100, "é" * 101, b"z" * 200, b"z" * 201, 127, 128, -128, 0x7fff, 0x8000,
     [], [1], [1, 2], list(range(1000)), list(range(1001)), list(range(2500)),
     (), (1,), (1, 2), (1, 2, 3), (1, 2, 3, 4), ((),), {}, {"a": 1}, {"a": 1, "b": 2},
     {i: i for i in range(1000)}, {i: str(i) for i in range(2001)},
@@ -329,6 +332,171 @@ def test_the_writer_sleeps_until_a_push_leaves_it_work():
     assert buffer.wait(0.01) is False
     port.push(3)  # closes the chunk
     assert buffer.wait(10) is True and len(buffer.take()) == 1
+
+
+def test_a_taps_first_value_makes_its_channel_on_the_pushing_thread():
+    buffer = RecordBuffer(2, 10, 1 << 20, 1 << 20)
+    port, _ = tapped_port(buffer)
+    other = Source(name="other")._imp._output_ports["out"]
+    other.connect(_make_tap(buffer, 1))
+    asked = []
+    record = b"\x03" + (4).to_bytes(8, "little") + b"chan"
+
+    def maker(tap):
+        asked.append(tap)
+        return {0: (7, record), 1: (8, None)}[tap]
+
+    buffer.set_channel_maker(maker)
+    port.push(1)
+    port.push([2, "two"])
+    other.push(3)
+    other.push(Unpicklable())  # for the writer: it waits, and the value behind it too
+    port.push(4)
+    assert asked == [0, 1] and buffer.stats() == (3, 2, [(2, 0), (1, 0)])
+    assert buffer.write_ready() is False and buffer.front()[:1] == (1,)  # the unpicklable one stays first
+    buffer.drop_front()
+    assert buffer.write_ready() is False and buffer.stats()[:2] == (4, 0)
+    buffer.close_chunk()
+    [(data, *_)] = buffer.take()
+    assert bytes(data).startswith(record)  # the channel's record before its first message
+    batch, _, stop = _read_chunk(data, len(record), 0, {7: ("a", True), 8: ("b", True)}, pickle.loads)
+    assert stop is None and [(t, v) for t, _, v in batch] == [("a", 1), ("a", [2, "two"]), ("b", 3), ("a", 4)]
+    buffer.set_channel_maker(None)
+    with pytest.raises(TypeError):
+        buffer.set_channel_maker(3)
+
+
+@pytest.mark.parametrize("answer", [None, (0, None), (70_000, None), (1, "not bytes"), ("1", None), (1,), "x",
+                                    ValueError("refused")])
+def test_a_channel_maker_that_makes_nothing_leaves_the_value_to_the_writer(answer):
+    buffer = RecordBuffer(1, 10, 1 << 20, 1 << 20)
+    port, _ = tapped_port(buffer)
+
+    def maker(tap):
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    buffer.set_channel_maker(maker)
+    port.push(1)
+    port.push(2)  # asked once: it queues behind the first
+    assert buffer.stats() == (0, 2, [(0, 0)])
+    assert buffer.front()[2:] == (None, pickle.dumps(1, 5))
+
+
+def test_an_interrupt_in_the_channel_maker_reaches_the_pusher():
+    buffer = RecordBuffer(1, 10, 1 << 20, 1 << 20)
+    port, _ = tapped_port(buffer)
+
+    def maker(tap):
+        raise KeyboardInterrupt
+
+    buffer.set_channel_maker(maker)
+    with pytest.raises(KeyboardInterrupt):
+        port.push(1)
+    assert buffer.stats()[:2] == (0, 0)
+
+
+def test_serve_writes_each_closed_chunk_and_returns_for_python_work(tmp_path):
+    buffer = RecordBuffer(1, 10, 1 << 20, 100)  # a chunk closes at its second message
+    port, _ = tapped_port(buffer)
+    buffer.set_channel(0, 1)
+    fd = os.open(tmp_path / "served", os.O_WRONLY | os.O_CREAT)
+    try:
+        assert buffer.serve(fd, 0, "none", 0.01) == (0, 0, [], False)  # nothing to do: the time passes
+        for n in range(4):
+            port.push("x" * 20)  # two chunks close; the writer is not told to run Python code
+        position, error, written, woken = buffer.serve(fd, 0, "zstd", 0.05)
+        assert (error, woken, len(written)) == (0, False, 2) and position == os.fstat(fd).st_size
+        assert buffer.written_to() == position and [w[2] for w in written] == [0, written[0][3] + written[0][5]]
+        buffer.wake()
+        assert buffer.serve(fd, position, "none", 10)[3] is True
+        port.push(Unpicklable())  # a value for the writer's Python code
+        assert buffer.serve(fd, position, "none", 10)[3] is True
+    finally:
+        os.close(fd)
+    with pytest.raises(ValueError):
+        buffer.serve(-1, 0, "none", 0)
+    with pytest.raises(ValueError):
+        buffer.serve(fd, 0, "brotli", 0)
+
+
+def test_serve_reports_a_failed_write_and_keeps_the_file_whole(tmp_path):
+    buffer = RecordBuffer(1, 10, 1 << 20, 100)
+    port, _ = tapped_port(buffer)
+    buffer.set_channel(0, 1)
+    for n in range(4):
+        port.push("y" * 20)
+    if os.path.exists("/dev/full"):
+        fd = os.open("/dev/full", os.O_WRONLY)
+        try:
+            position, error, written, _ = buffer.serve(fd, 0, "none", 0.05)
+        finally:
+            os.close(fd)
+        assert (position, error, written) == (0, errno.ENOSPC, [])
+    for n in range(2):
+        port.push("y" * 20)
+    fd = os.open(tmp_path / "read-only", os.O_RDONLY | os.O_CREAT)
+    try:
+        position, error, written, _ = buffer.serve(fd, 0, "zstd", 0.05)
+    finally:
+        os.close(fd)
+    assert (position, error, written) == (0, errno.EBADF, [])
+    assert buffer.stats()[0] == 6 and not buffer.pending()  # chunks that failed are not retried
+
+
+def test_values_from_many_threads_with_fallbacks_keep_each_threads_order(tmp_path):
+    path = tmp_path / "threads.mcap"
+    sources = [Source(name=f"s{n}") for n in range(3)]
+    with Pipeline(directory="") as pipeline:
+        for source in sources:
+            pipeline.add_node(source)
+        recording = pipeline.record(str(path), chunk_size=3000)
+        pipeline.start()
+
+        def push(port, offset):
+            for n in range(600):
+                port.push(Int(offset + n) if n % 9 == 4 else offset + n)
+
+        threads = [threading.Thread(target=push, args=(source.get_port("out"), 1000 * n))
+                   for n, source in enumerate(sources)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        recording.stop()
+    stats = recording.get_stats()
+    assert (stats["recorded"], stats["dropped"]) == (1800, 0) and stats["bytes"] == path.stat().st_size
+    by_topic = {}
+    for message in RecordingReader(str(path)).messages():
+        by_topic.setdefault(message.channel.topic, []).append(message.value())
+    for n in range(3):
+        assert by_topic[f"s{n}.out"] == [1000 * n + k for k in range(600)]
+    summary, messages = read_with_mcap(path)
+    # One pickle channel a port, whether the tap or the writer pickled its values.
+    assert len(messages) == 1800 and summary.statistics.channel_count == 3
+
+
+def test_stopping_while_the_writer_writes_finishes_a_readable_file(tmp_path):
+    rng = np.random.default_rng(3)
+    arrays = [rng.random(8192) for _ in range(8)]
+    for attempt in range(3):
+        path = tmp_path / f"stopped{attempt}.mcap"
+        source = Source(name="src")
+        with Pipeline(directory="") as pipeline:
+            pipeline.add_node(source)
+            recording = pipeline.record(str(path), chunk_size=50_000)
+            pipeline.start()
+            port = source.get_port("out")
+            for n in range(60):
+                port.push(arrays[n % 8] if n % 2 else n)
+            recording.stop()  # chunks are being written natively meanwhile
+        stats = recording.get_stats()
+        assert stats["recorded"] + stats["dropped"] == 60 and stats["bytes"] == path.stat().st_size
+        with open(path, "rb") as file:
+            reader = mcap_reader.make_reader(file)
+            count = sum(1 for _ in reader.iter_messages())
+            assert reader.get_summary().statistics.message_count == count == stats["recorded"]
 
 
 # Replay reading ahead ----------------------------------------------------------------------

@@ -77,6 +77,15 @@ class RecordBuffer:
         """Sleep until there is work for the writer (True) or `timeout` seconds pass."""
     def wake(self) -> None:
         """End the writer's wait()."""
+    def serve(self, fd: int, position: int, compression: str,
+              timeout: float) -> tuple[int, int, list[Any], bool]:
+        """Write the chunks the taps close until a value waits for the writer, wake() or `timeout` seconds."""
+    def written_to(self) -> int:
+        """Where serve() has written the file to."""
+    def write_ready(self) -> bool:
+        """Write the oldest waiting values that were pickled at their push and have a channel."""
+    def set_channel_maker(self, maker: Optional[Callable[[int], Any]]) -> None:
+        """The callable that makes a tap's pickle channel on the pushing thread."""
 
 class RecordTap:
     """What a recorder tap's pushes go into: its recording's buffer."""

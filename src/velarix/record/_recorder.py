@@ -3,10 +3,12 @@
 A tap is a stand-in input port linked to a recorded output port. Its `_values` is a
 native RecordTap, so the port hands it each value without a Python call: a value
 the native pickler takes goes straight into the open chunk of the recording's
-RecordBuffer as a message, on the pushing thread; any other value, and every value
+RecordBuffer as a message, on the pushing thread (the tap's first such value makes
+its channel there too, through _pickle_channel); any other value, and every value
 behind one, waits in the buffer's bounded queue for the writer thread, which
 encodes it here. Pushes never wait for the disk, and the order across ports is the
-order of the pushes. The writer compresses and writes the chunks the buffer closes.
+order of the pushes. The writer compresses and writes the chunks the buffer closes,
+natively and without the interpreter lock, as they close.
 """
 
 from __future__ import annotations
@@ -133,6 +135,7 @@ class Recording:
         self._stop = threading.Event()
         self._done = threading.Event()
         self._lock = threading.Lock()
+        self._channel_lock = threading.Lock()  # the writer's and the pushing threads' channel making
         if pipeline_json is None:
             pipeline_json = _saved_form(pipeline)
         self._file = DirectFile(self.path)
@@ -154,6 +157,7 @@ class Recording:
                                    "port": name, "source": port, "ids": {}})
             self._taps.append((port, tap))
         self._taps_linked = True
+        self._buffer.set_channel_maker(self._pickle_channel)  # let go when the writer ends
         _live.add(self)
         self._thread.start()
         # Linked last: a push walks a snapshot of the port's links, so a link made
@@ -203,8 +207,9 @@ class Recording:
         "ports": {"node.port": values written}}."""
         recorded, queued, taps = self._buffer.stats()
         dropped = sum(tap[1] for tap in taps) + self._lost
+        written = max(self._file.tell(), self._buffer.written_to())  # the writer's chunks are written natively
         return {"path": self.path, "recording": self.is_recording(), "recorded": recorded,
-                "dropped": dropped, "queued": queued, "bytes": self._file.tell(),
+                "dropped": dropped, "queued": queued, "bytes": written,
                 "error": self._error,
                 "ports": {c["topic"]: tap[0] for c, tap in zip(self._channels, taps)}}
 
@@ -252,10 +257,12 @@ class Recording:
                     self._guarded(self._writer.flush)
                     last_flush = now
                 if not wrote:
-                    buffer.wait(min(_IDLE_WAIT, max(0.0, last_flush + self._flush_interval - now)))
+                    timeout = min(_IDLE_WAIT, max(0.0, last_flush + self._flush_interval - now))
+                    self._guarded(lambda: self._writer.serve(timeout))
             self._finish(warned_count)
         finally:
             self._lost += buffer.stop()
+            buffer.set_channel_maker(None)
             self._file.close()
             self._done.set()
             _live.discard(self)
@@ -277,6 +284,9 @@ class Recording:
         it is in the chunk: until then the taps queue behind it, so the order holds."""
         front = self._buffer.front
         while self._error is None:
+            if self._buffer.write_ready():  # natively pickled values with a channel: written natively
+                self._guarded(self._writer.write_chunks)
+                continue
             item = front()
             if item is None:
                 return
@@ -315,22 +325,45 @@ class Recording:
         closed: bool = self._buffer.write_front(channel_id, data, head)
         return closed
 
-    def _channel_id(self, channel: int, encoding: str) -> Optional[int]:
-        """The id of the tap's channel for `encoding`, registered at its first value
-        (in the open chunk, before that value); None once a write failed."""
+    def _pickle_channel(self, channel: int) -> Optional[tuple[int, Optional[bytes]]]:
+        """Called by the buffer on a pushing thread, at tap `channel`'s first natively
+        pickled value: the id of its pickle channel and the channel's record, which
+        the buffer puts in the open chunk before the value (None when the channel was
+        made already); None once a write failed."""
+        with self._channel_lock:
+            made = self._channels[channel]["ids"].get(ENCODING_PICKLE)
+            if made is not None:
+                return made, None
+            if self._error is not None or not self._taps_linked:  # the writer may be finishing the file
+                return None
+            channel_id, record = self._writer.new_channel(*self._channel_fields(channel, ENCODING_PICKLE))
+            self._channels[channel]["ids"][ENCODING_PICKLE] = channel_id
+            return channel_id, record
+
+    def _channel_fields(self, channel: int, encoding: str) -> tuple[str, str, int, dict[str, str]]:
         entry = self._channels[channel]
-        ids = entry["ids"]
-        channel_id: Optional[int] = ids.get(encoding)
-        if channel_id is not None:
-            return channel_id
         metadata = {"node": entry["node"], "port": entry["port"]}
         config = entry["source"].config
         if config.has_metadata():
             stored = encode_port_metadata(config.get_metadata())
             if stored is not None:
                 metadata["port_metadata"] = stored
-        channel_id = self._guarded(lambda: self._writer.register_channel(
-            entry["topic"], encoding, 0, metadata))
+        return entry["topic"], encoding, 0, metadata
+
+    def _channel_id(self, channel: int, encoding: str) -> Optional[int]:
+        """The id of the tap's channel for `encoding`, registered at its first value
+        (in the open chunk, before that value); None once a write failed."""
+        with self._channel_lock:
+            return self._channel_id_locked(channel, encoding)
+
+    def _channel_id_locked(self, channel: int, encoding: str) -> Optional[int]:
+        entry = self._channels[channel]
+        ids = entry["ids"]
+        channel_id: Optional[int] = ids.get(encoding)
+        if channel_id is not None:
+            return channel_id
+        fields = self._channel_fields(channel, encoding)
+        channel_id = self._guarded(lambda: self._writer.register_channel(*fields))
         if channel_id is None:
             return None
         ids[encoding] = channel_id
@@ -366,8 +399,9 @@ class Recording:
             return
         stats = {"recorded": str(self._recorded), "dropped": str(dropped + self._lost),
                  "ended": str(time.time_ns())}
-        self._guarded(lambda: self._writer.add_metadata(META_STATS, stats))
-        self._guarded(self._writer.finish)
+        with self._channel_lock:  # no channel is made on a pushing thread meanwhile
+            self._guarded(lambda: self._writer.add_metadata(META_STATS, stats))
+            self._guarded(self._writer.finish)
 
 
 def _saved_form(pipeline: Pipeline) -> Optional[str]:

@@ -83,12 +83,19 @@ class Writer:
 
     def register_channel(self, topic: str, message_encoding: str, schema_id: int,
                          metadata: dict[str, str]) -> int:
+        channel_id, record = self.new_channel(topic, message_encoding, schema_id, metadata)
+        # In the chunk, before its messages: a file cut short still names its channels.
+        self._buffer.add_record(record)
+        return channel_id
+
+    def new_channel(self, topic: str, message_encoding: str, schema_id: int,
+                    metadata: dict[str, str]) -> tuple[int, bytes]:
+        """A channel's id and record, which the caller puts in the open chunk before
+        the channel's first message."""
         channel = Channel(id=len(self._channels) + 1, topic=topic, message_encoding=message_encoding,
                           schema_id=schema_id, metadata=metadata)
         self._channels[channel.id] = channel
-        # In the chunk, before its messages: a file cut short still names its channels.
-        self._buffer.add_record(_record(channel))
-        return channel.id
+        return channel.id, _record(channel)
 
     def add_message(self, channel_id: int, log_time: int, data: Any, head: bytes = b"") -> None:
         """One message, logged and published at `log_time`, its sequence the number
@@ -105,24 +112,40 @@ class Writer:
         """Write the closed chunks, each with its message indexes in one write. The
         compression and the write let the interpreter lock go."""
         if self._native:
-            position, error, written = self._buffer.write_closed(self._stream.fileno(), self._stream.tell(),
-                                                                 self._compression or "none")
-            self._stream.advance(position)
-            for start, end, offset, length, indexes, index_length, compressed, uncompressed in written:
-                offsets = {}
-                for channel_id, index_offset, count in indexes:
-                    offsets[channel_id] = index_offset
-                    self._counts[channel_id] = self._counts.get(channel_id, 0) + count
-                    self._messages += count
-                self._add_chunk_index(ChunkIndex(
-                    message_start_time=start, message_end_time=end, chunk_start_offset=offset,
-                    chunk_length=length, message_index_offsets=offsets, message_index_length=index_length,
-                    compression=self._compression, compressed_size=compressed, uncompressed_size=uncompressed))
-            if error:
-                raise OSError(error, os.strerror(error))
+            self._written(*self._buffer.write_closed(self._stream.fileno(), self._stream.tell(),
+                                                     self._compression or "none"))
             return
         for data, start, end, indexes in self._buffer.take():
             self._write_chunk(data, start, end, indexes)
+
+    def serve(self, timeout: float) -> bool:
+        """Sleep until a value waits for the writer's Python code or the buffer's
+        wake() is called (True), or `timeout` seconds pass (False). Where chunks are
+        written natively, each chunk the taps close meanwhile is written at once,
+        without the interpreter lock."""
+        if not self._native:
+            woken: bool = self._buffer.wait(timeout)
+            return woken
+        position, error, written, woken = self._buffer.serve(self._stream.fileno(), self._stream.tell(),
+                                                             self._compression or "none", timeout)
+        self._written(position, error, written)
+        return bool(woken)
+
+    def _written(self, position: int, error: int, written: list[Any]) -> None:
+        """The chunks written natively: where the file now ends and their indexes."""
+        self._stream.advance(position)
+        for start, end, offset, length, indexes, index_length, compressed, uncompressed in written:
+            offsets = {}
+            for channel_id, index_offset, count in indexes:
+                offsets[channel_id] = index_offset
+                self._counts[channel_id] = self._counts.get(channel_id, 0) + count
+                self._messages += count
+            self._add_chunk_index(ChunkIndex(
+                message_start_time=start, message_end_time=end, chunk_start_offset=offset,
+                chunk_length=length, message_index_offsets=offsets, message_index_length=index_length,
+                compression=self._compression, compressed_size=compressed, uncompressed_size=uncompressed))
+        if error:
+            raise OSError(error, os.strerror(error))
 
     def _add_chunk_index(self, index: ChunkIndex) -> None:
         self._chunk_indexes.append(index)

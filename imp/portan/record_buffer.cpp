@@ -1,0 +1,737 @@
+// The RecordBuffer type's methods, and ChunkData (a closed chunk lent to Python).
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "common/runtime.hpp"
+#include "record_buffer.hpp"
+#include "record_chunk_file.hpp"
+#include "record_tap.hpp"
+
+namespace portan {
+namespace rec {
+namespace {
+
+// The memory of one written chunk for a later one: the biggest that is not far
+// beyond a chunk's size.
+void keep_spare(RecordState &s, std::string &data) {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (s.spare.capacity() < data.capacity() &&
+        data.capacity() <= std::min<size_t>(s.chunk_size + 4096, 64u << 20) * 2)
+        s.spare.swap(data);
+}
+
+// The closed chunks, oldest first, taken off the buffer; with the mutex held.
+void take_closed(RecordState &s, std::vector<Chunk> &chunks) {
+    while (!s.closed.empty()) {
+        s.closed_bytes -= s.closed.front().data.size();
+        chunks.push_back(std::move(s.closed.front()));
+        s.closed.pop_front();
+    }
+}
+
+// --- RecordBuffer's methods --------------------------------------------------------------
+
+uint16_t channel_id(PyObject *number) {
+    const long value = PyLong_AsLong(number);
+    if (value == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (value < 1 || value > 0xffff)
+        vx::raise(PyExc_ValueError, "a channel id is 1 to 65535");
+    return (uint16_t)value;
+}
+
+PyObject *buffer_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    try {
+        new (&((RecordBuffer *)self)->state) RecordState();
+    } catch (...) {
+        PyObject_GC_UnTrack(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return self;
+}
+
+int buffer_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    RecordState &s = state_of(self);
+    for (Waiting &item : s.waiting)
+        Py_VISIT(item.value);
+    Py_VISIT(s.array_type);
+    Py_VISIT(s.channel_maker);
+    return 0;
+}
+
+// Each value let go after it left the queue: releasing one may run code.
+int buffer_clear(PyObject *self) {
+    RecordState &s = state_of(self);
+    while (!s.waiting.empty()) {
+        PyObject *value = s.waiting.front().value;
+        release_waiting(s, s.waiting.front());
+        s.waiting.pop_front();
+        Py_XDECREF(value);
+    }
+    Py_CLEAR(s.array_type);
+    Py_CLEAR(s.channel_maker);
+    return 0;
+}
+
+void buffer_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    buffer_clear(self);
+    state_of(self).~RecordState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// __init__(taps, queue_size, queue_bytes, chunk_size, array_type=None)
+int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Py_ssize_t count = 0, capacity = 0, most_bytes = 0, chunk_size = 0;
+    PyObject *array_type = Py_None;
+    static const char *keywords[] = {"taps", "queue_size", "queue_bytes", "chunk_size", "array_type", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nnnn|O", (char **)keywords, &count, &capacity, &most_bytes,
+                                     &chunk_size, &array_type))
+        return -1;
+    if (count < 0 || count > 0xffffff) {
+        PyErr_SetString(PyExc_ValueError, "taps must be 0 to 16777215");
+        return -1;
+    }
+    if (capacity < 1 || most_bytes < 1 || chunk_size < 1) {
+        PyErr_SetString(PyExc_ValueError, "queue_size, queue_bytes and chunk_size must be at least 1");
+        return -1;
+    }
+    RecordState &s = state_of(self);
+    if (s.initialized) {
+        PyErr_SetString(PyExc_RuntimeError, "a RecordBuffer is set up once");
+        return -1;
+    }
+    s.initialized = true;
+    try {
+        s.taps.assign((size_t)count, TapState());
+        s.open.data.reserve(std::min<size_t>((size_t)chunk_size + 4096, 64u << 20));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    s.capacity = capacity;
+    s.most_bytes = most_bytes;
+    s.chunk_size = (size_t)chunk_size;
+    PyObject *old = s.array_type;
+    s.array_type = array_type != Py_None ? Py_NewRef(array_type) : nullptr;
+    Py_XDECREF(old);
+    return 0;
+}
+
+// when pickle holds it and pickle None otherwise; None when nothing waits.
+nb::object buffer_front(const vx::Call &call) {
+    call.bind_none("front");
+    RecordState &s = as_buffer(call.self)->state;
+    if (s.waiting.empty())
+        return nb::none();
+    const Waiting &item = s.waiting.front();
+    nb::object tap = vx::steal_or_throw(PyLong_FromUnsignedLong(item.tap));
+    nb::object stamp = vx::steal_or_throw(PyLong_FromUnsignedLongLong(item.stamp));
+    nb::object value = item.value ? nb::borrow(item.value) : nb::none();
+    nb::object pickled = item.value ? nb::none() : bytes_of(item.pickled);
+    return vx::steal_or_throw(PyTuple_Pack(4, tap.ptr(), stamp.ptr(), value.ptr(), pickled.ptr()));
+}
+
+// Takes the oldest waiting value off the queue; a value still held is let go
+// after the queue is consistent again.
+void pop_front(RecordState &s) {
+    PyObject *value = s.waiting.front().value;
+    release_waiting(s, s.waiting.front());
+    s.waiting.pop_front();
+    Py_XDECREF(value);
+}
+
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    explicit Buffer(PyObject *object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0)  // no Python code: bytes-like objects only
+            vx::throw_error_already_set();
+        held = true;
+    }
+    ~Buffer() {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+};
+
+// write_front(channel, data=None, head=b""): the oldest waiting value as a message
+// on `channel`, its data head + data (data None: the pickle made at its push).
+// True when a closed chunk waits to be written.
+nb::object buffer_write_front(const vx::Call &call) {
+    static constexpr vx::Params<3> params{"write_front", {"channel", "data", "head"}, 1};
+    auto [channel, data, head] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const uint16_t id = channel_id(channel);
+    if (s.waiting.empty())
+        vx::raise(PyExc_LookupError, "no value waits");
+    std::unique_ptr<Buffer> body, start;
+    if (data && data != Py_None)
+        body = std::make_unique<Buffer>(data);
+    if (head && head != Py_None)
+        start = std::make_unique<Buffer>(head);
+    Waiting &item = s.waiting.front();
+    if (!body && item.value)
+        vx::raise(PyExc_ValueError, "the waiting value has no pickle: give its data");
+    const char *bytes = body ? (const char *)body->view.buf : item.pickled.data();
+    const size_t size = body ? (size_t)body->view.len : item.pickled.size();
+    add_message(s, id, item.stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
+                bytes, size, item.tap);
+    body.reset();
+    start.reset();
+    pop_front(s);
+    return nb::bool_(s.closed_bytes.load() != 0);
+}
+
+nb::object buffer_drop_front(const vx::Call &call) {
+    call.bind_none("drop_front");
+    RecordState &s = as_buffer(call.self)->state;
+    if (!s.waiting.empty())
+        pop_front(s);
+    return nb::none();
+}
+
+// add_message(channel, log_time, data, head=b""): a message outside any tap.
+nb::object buffer_add_message(const vx::Call &call) {
+    static constexpr vx::Params<4> params{"add_message", {"channel", "log_time", "data", "head"}, 3};
+    auto [channel, log_time, data, head] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const uint16_t id = channel_id(channel);
+    const unsigned long long stamp = PyLong_AsUnsignedLongLong(log_time);
+    if (stamp == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    Buffer body(data);
+    std::unique_ptr<Buffer> start;
+    if (head && head != Py_None)
+        start = std::make_unique<Buffer>(head);
+    add_message(s, id, stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
+                (const char *)body.view.buf, (size_t)body.view.len, UINT32_MAX);
+    return nb::none();
+}
+
+// add_record(data): a whole record (a channel) into the open chunk.
+nb::object buffer_add_record(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"add_record", {"data"}};
+    auto [data] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    Buffer body(data);
+    s.open.data.append((const char *)body.view.buf, (size_t)body.view.len);
+    return nb::none();
+}
+
+// set_channel(tap, channel): the tap's pickle channel; its pushes now go straight
+// into the chunk.
+nb::object buffer_set_channel(const vx::Call &call) {
+    static constexpr vx::Params<2> params{"set_channel", {"tap", "channel"}};
+    auto [tap, channel] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    const Py_ssize_t index = PyLong_AsSsize_t(tap);
+    if (index == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (index < 0 || (size_t)index >= s.taps.size())
+        vx::raise(PyExc_IndexError, "no tap %zd", index);
+    s.taps[(size_t)index].channel.store(channel_id(channel));
+    return nb::none();
+}
+
+nb::object buffer_close_chunk(const vx::Call &call) {
+    call.bind_none("close_chunk");
+    close_chunk(as_buffer(call.self)->state);
+    return nb::none();
+}
+
+nb::object chunk_data(PyObject *buffer, std::string &data) {
+    PyTypeObject *type = (PyTypeObject *)chunk_data_type.ptr();
+    PyObject *made = type->tp_alloc(type, 0);
+    if (!made)
+        vx::throw_error_already_set();
+    ChunkData *chunk = (ChunkData *)made;
+    new (&chunk->data) std::string();
+    chunk->buffer = Py_NewRef(buffer);
+    chunk->exports = 0;
+    chunk->data.swap(data);
+    return nb::steal(made);
+}
+
+// take(): the closed chunks, oldest first, each (records, start, end, [(channel,
+// index pairs as little-endian u64s), ...]); the records are a bytes-like object.
+nb::object buffer_take(const vx::Call &call) {
+    call.bind_none("take");
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object chunks = vx::steal_or_throw(PyList_New(0));
+    std::vector<Chunk> closed;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        take_closed(s, closed);
+    }
+    for (Chunk &chunk : closed) {
+        nb::object indexes = vx::steal_or_throw(PyList_New(0));
+        for (const ChannelIndex &index : chunk.indexes) {
+            nb::object channel = vx::steal_or_throw(PyLong_FromLong(index.channel));
+            nb::object pairs =
+                vx::steal_or_throw(PyBytes_FromStringAndSize(index.bytes(), (Py_ssize_t)index.size()));
+            nb::object entry = vx::steal_or_throw(PyTuple_Pack(2, channel.ptr(), pairs.ptr()));
+            vx::check_status(PyList_Append(indexes.ptr(), entry.ptr()));
+        }
+        nb::object data = chunk_data(call.self.ptr(), chunk.data);
+        nb::object start = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.start));
+        nb::object end = vx::steal_or_throw(PyLong_FromUnsignedLongLong(chunk.end));
+        nb::object entry = vx::steal_or_throw(PyTuple_Pack(4, data.ptr(), start.ptr(), end.ptr(), indexes.ptr()));
+        vx::check_status(PyList_Append(chunks.ptr(), entry.ptr()));
+    }
+    return chunks;
+}
+
+// stop(): no more values are taken; returns how many waited (left out).
+nb::object buffer_stop(const vx::Call &call) {
+    call.bind_none("stop");
+    RecordState &s = as_buffer(call.self)->state;
+    s.taking = false;
+    const size_t left = s.waiting.size();
+    while (!s.waiting.empty())
+        pop_front(s);
+    return vx::steal_or_throw(PyLong_FromSize_t(left));
+}
+
+// stats(): (recorded, waiting, [(written, dropped) per tap]).
+nb::object buffer_stats(const vx::Call &call) {
+    call.bind_none("stats");
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object taps = vx::steal_or_throw(PyList_New((Py_ssize_t)s.taps.size()));
+    for (size_t i = 0; i < s.taps.size(); ++i) {
+        nb::object written = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.taps[i].written));
+        nb::object dropped = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.taps[i].dropped));
+        PyList_SET_ITEM(taps.ptr(), (Py_ssize_t)i,
+                        vx::steal_or_throw(PyTuple_Pack(2, written.ptr(), dropped.ptr())).release().ptr());
+    }
+    nb::object recorded = vx::steal_or_throw(PyLong_FromUnsignedLongLong(s.recorded));
+    nb::object waiting = vx::steal_or_throw(PyLong_FromSize_t(s.waiting.size()));
+    return vx::steal_or_throw(PyTuple_Pack(3, recorded.ptr(), waiting.ptr(), taps.ptr()));
+}
+
+// wait(timeout): sleeps, without the interpreter lock, until a push gave the writer
+// work or wake() was called (True), or `timeout` seconds passed (False).
+nb::object buffer_wait(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"wait", {"timeout"}};
+    auto [timeout] = call.bind(params);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    RecordState &s = as_buffer(call.self)->state;
+    nb::object hold = nb::borrow(call.self);  // the state outlives the wait
+    bool woken = s.signalled.exchange(false);
+    if (!woken && seconds > 0.0) {
+        const auto limit = std::chrono::duration<double>(std::min(seconds, 3600.0));
+        PyThreadState *thread = PyEval_SaveThread();
+        {
+            std::unique_lock<std::mutex> hold_lock(s.mutex);
+            woken = s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
+        }
+        // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+        vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+        s.signalled.store(false);
+    }
+    return nb::bool_(woken);
+}
+
+nb::object buffer_wake(const vx::Call &call) {
+    call.bind_none("wake");
+    signal_python(as_buffer(call.self)->state);
+    return nb::none();
+}
+
+nb::object buffer_dropped(const vx::Call &call) {
+    call.bind_none("dropped");
+    RecordState &s = as_buffer(call.self)->state;
+    unsigned long long total = 0;
+    for (const TapState &tap : s.taps)
+        total += tap.dropped;
+    return vx::steal_or_throw(PyLong_FromUnsignedLongLong(total));
+}
+
+// pending(): whether anything waits for the writer (values or closed chunks).
+nb::object buffer_pending(const vx::Call &call) {
+    call.bind_none("pending");
+    RecordState &s = as_buffer(call.self)->state;
+    return nb::bool_(!s.waiting.empty() || s.closed_bytes.load() != 0);
+}
+
+Codec codec_named(PyObject *name) {
+    const char *text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (!text)
+        vx::raise(PyExc_TypeError, "compression must be a str");
+    if (std::strcmp(text, "zstd") == 0)
+        return Codec::zstd;
+    if (std::strcmp(text, "lz4") == 0)
+        return Codec::lz4;
+    if (std::strcmp(text, "none") == 0)
+        return Codec::none;
+    vx::raise(PyExc_ValueError, "compression must be 'zstd', 'lz4' or 'none'");
+}
+
+// can_write(compression): whether write_closed() can compress so here.
+nb::object buffer_can_write(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"can_write", {"compression"}};
+    auto [compression] = call.bind(params);
+    return nb::bool_(codec_available(codec_named(compression)));
+}
+
+// Compresses and writes `chunks`, each with its message indexes, at `position` of
+// file `fd` (moved on past what was written); run without the interpreter lock.
+// Returns 0, or the errno of what stopped it (the file then ends before the chunk
+// that failed, and `done` lists the chunks before it).
+int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &chunks, std::vector<Written> &done) {
+    int error = 0;
+    const char *name = codec == Codec::zstd ? "zstd" : codec == Codec::lz4 ? "lz4" : "";
+    const size_t name_size = std::strlen(name);
+    try {
+        thread_local Compressed compressed;  // the writer's, from one chunk to the next
+        std::string head, indexes;
+        for (Chunk &chunk : chunks) {
+            struct {
+                const char *bytes;
+                size_t length;
+                const char *data() const { return bytes; }
+                size_t size() const { return length; }
+            } view{chunk.data.data(), chunk.data.size()}, *body = &view;
+            if (codec != Codec::none) {
+                if (!compress_into(codec, chunk.data, compressed)) {
+                    error = errno;
+                    break;
+                }
+                view = {compressed.data(), compressed.size};
+            }
+            head.clear();
+            head.push_back(0x06);
+            put_u64(head, 8 * 3 + 4 + 4 + name_size + 8 + body->size());
+            put_u64(head, chunk.start);
+            put_u64(head, chunk.end);
+            put_u64(head, chunk.data.size());
+            const uint32_t crc = crc_of(chunk.data);
+            const uint32_t lengths[2] = {crc, (uint32_t)name_size};
+            for (uint32_t value : lengths)
+                for (int i = 0; i < 4; ++i)
+                    head.push_back((char)((value >> (8 * i)) & 0xff));
+            head.append(name, name_size);
+            put_u64(head, body->size());
+            Written entry{chunk.start, chunk.end, position, head.size() + body->size(), 0, body->size(),
+                          chunk.data.size(), {}};
+            indexes.clear();
+            uint64_t at = position + entry.chunk_length;
+            for (const ChannelIndex &index : chunk.indexes) {
+                entry.indexes.emplace_back(index.channel, at + indexes.size(), index.size() / 16);
+                indexes.push_back(0x07);
+                put_u64(indexes, 6 + index.size());
+                indexes.push_back((char)(index.channel & 0xff));
+                indexes.push_back((char)(index.channel >> 8));
+                const uint32_t size = (uint32_t)index.size();
+                for (int i = 0; i < 4; ++i)
+                    indexes.push_back((char)((size >> (8 * i)) & 0xff));
+                indexes.append(index.bytes(), index.size());
+            }
+            entry.index_length = indexes.size();
+            uint64_t written = 0;
+            if (!write_all(fd, position, {{head.data(), head.size()}, {body->data(), body->size()},
+                                          {indexes.data(), indexes.size()}}, written)) {
+                error = errno;
+                break;
+            }
+            position += written;
+            done.push_back(std::move(entry));
+        }
+    } catch (...) {  // out of memory: reported as such
+        error = ENOMEM;
+    }
+    return error;
+}
+
+// The written chunks as (start, end, offset, chunk length, [(channel, index offset,
+// messages), ...], index length, compressed size, uncompressed size) tuples.
+nb::object written_list(const std::vector<Written> &done) {
+    nb::object list = vx::steal_or_throw(PyList_New(0));
+    for (const Written &entry : done) {
+        nb::object indexes = vx::steal_or_throw(PyList_New(0));
+        for (const auto &[channel, offset, count] : entry.indexes) {
+            nb::object item = vx::steal_or_throw(Py_BuildValue("(iKK)", (int)channel, (unsigned long long)offset,
+                                                               (unsigned long long)count));
+            vx::check_status(PyList_Append(indexes.ptr(), item.ptr()));
+        }
+        nb::object item = vx::steal_or_throw(Py_BuildValue(
+            "(KKKKOKKK)", (unsigned long long)entry.start, (unsigned long long)entry.end,
+            (unsigned long long)entry.offset, (unsigned long long)entry.chunk_length, indexes.ptr(),
+            (unsigned long long)entry.index_length, (unsigned long long)entry.compressed,
+            (unsigned long long)entry.uncompressed));
+        vx::check_status(PyList_Append(list.ptr(), item.ptr()));
+    }
+    return list;
+}
+
+struct FileArgs {
+    int fd;
+    uint64_t position;
+    Codec codec;
+};
+
+FileArgs file_args(PyObject *fd_arg, PyObject *position_arg, PyObject *compression) {
+    const long fd = PyLong_AsLong(fd_arg);
+    if (fd == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    if (fd < 0 || fd > INT32_MAX)
+        vx::raise(PyExc_ValueError, "not a file descriptor");
+    const unsigned long long position = PyLong_AsUnsignedLongLong(position_arg);
+    if (position == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    const Codec codec = codec_named(compression);
+    if (!codec_available(codec))
+        vx::raise(PyExc_RuntimeError, "the compressor is not available here");
+    return {(int)fd, (uint64_t)position, codec};
+}
+
+// write_closed(fd, position, compression): compresses and writes every closed chunk
+// with its message indexes at `position` of file `fd`, all without the interpreter
+// lock. Returns (position, errno, [(start, end, offset, chunk length, [(channel,
+// index offset, messages), ...], index length, compressed size, uncompressed
+// size), ...]) for the chunks written; errno is 0, or why the write stopped (the
+// file then ends before the chunk that failed).
+nb::object buffer_write_closed(const vx::Call &call) {
+    static constexpr vx::Params<3> params{"write_closed", {"fd", "position", "compression"}};
+    auto [fd_arg, position_arg, compression] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    FileArgs file = file_args(fd_arg, position_arg, compression);
+    std::vector<Chunk> chunks;
+    {
+        std::lock_guard<std::mutex> guard(s.mutex);
+        take_closed(s, chunks);
+    }
+    if (chunks.empty())
+        return vx::steal_or_throw(Py_BuildValue("(Ki[])", (unsigned long long)file.position, 0));
+    nb::object hold = nb::borrow(call.self);
+    std::vector<Written> done;
+    PyThreadState *thread = PyEval_SaveThread();
+    const int error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    for (Chunk &chunk : chunks)
+        keep_spare(s, chunk.data);
+    nb::object list = written_list(done);
+    return vx::steal_or_throw(Py_BuildValue("(KiO)", (unsigned long long)file.position, error, list.ptr()));
+}
+
+// serve(fd, position, compression, timeout): the writer's sleep, without the
+// interpreter lock, until a value waits for its Python code or wake() is called
+// (woken True), `timeout` seconds pass or a write fails; meanwhile it compresses and
+// writes each chunk a push closes, as write_closed() does, at once. Returns
+// (position, errno, [written chunks as write_closed() gives them], woken).
+nb::object buffer_serve(const vx::Call &call) {
+    static constexpr vx::Params<4> params{"serve", {"fd", "position", "compression", "timeout"}};
+    auto [fd_arg, position_arg, compression, timeout] = call.bind(params);
+    RecordState &s = as_buffer(call.self)->state;
+    FileArgs file = file_args(fd_arg, position_arg, compression);
+    const double seconds = PyFloat_AsDouble(timeout);
+    if (seconds == -1.0 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    nb::object hold = nb::borrow(call.self);  // the state outlives the wait
+    std::vector<Written> done;
+    int error = 0;
+    bool woken = false;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
+    PyThreadState *thread = PyEval_SaveThread();
+    try {
+        std::vector<Chunk> chunks;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        while (true) {
+            s.signalled.store(false);  // every signal is seen here, under the mutex
+            if (s.python_work.exchange(false)) {
+                woken = true;
+                break;
+            }
+            if (!s.closed.empty()) {
+                take_closed(s, chunks);
+                lock.unlock();
+                error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+                s.file_position.store(file.position);
+                for (Chunk &chunk : chunks)
+                    keep_spare(s, chunk.data);
+                chunks.clear();
+                lock.lock();
+                if (error)
+                    break;
+                continue;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            s.work.wait_until(lock, deadline);
+        }
+    } catch (...) {  // out of memory: reported below, with the lock
+        error = ENOMEM;
+    }
+    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
+    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    nb::object list = written_list(done);
+    return vx::steal_or_throw(
+        Py_BuildValue("(KiOO)", (unsigned long long)file.position, error, list.ptr(), woken ? Py_True : Py_False));
+}
+
+// written_to(): where serve() has written the file to (0 before it wrote).
+nb::object buffer_written_to(const vx::Call &call) {
+    call.bind_none("written_to");
+    return vx::steal_or_throw(PyLong_FromUnsignedLongLong(as_buffer(call.self)->state.file_position.load()));
+}
+
+// write_ready(): writes the oldest waiting values as long as each was pickled at its
+// push and its tap's channel is made; True when a closed chunk waits to be written.
+nb::object buffer_write_ready(const vx::Call &call) {
+    call.bind_none("write_ready");
+    RecordState &s = as_buffer(call.self)->state;
+    while (!s.waiting.empty() && s.closed_bytes.load() == 0) {
+        Waiting &item = s.waiting.front();
+        if (item.value || item.tap >= s.taps.size())
+            break;
+        const uint16_t channel = s.taps[item.tap].channel.load();
+        if (channel == 0)
+            break;
+        add_message(s, channel, item.stamp, "", 0, item.pickled.data(), item.pickled.size(), item.tap);
+        pop_front(s);  // holds no value: runs no code
+    }
+    return nb::bool_(s.closed_bytes.load() != 0);
+}
+
+// set_channel_maker(maker): `maker(tap)` is called on the pushing thread at a tap's
+// first natively pickled value, when no value waits; it returns (channel id,
+// channel record or None when the record is in the file already), or None to leave
+// the value to the writer. None: no maker.
+nb::object buffer_set_channel_maker(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"set_channel_maker", {"maker"}};
+    auto [maker] = call.bind(params);
+    if (maker != Py_None && !PyCallable_Check(maker))
+        vx::raise(PyExc_TypeError, "the channel maker must be callable or None");
+    RecordState &s = as_buffer(call.self)->state;
+    PyObject *old = s.channel_maker;
+    s.channel_maker = maker != Py_None ? Py_NewRef(maker) : nullptr;
+    Py_XDECREF(old);
+    return nb::none();
+}
+
+PyMethodDef buffer_methods[] = {
+    VX_METHOD("front", buffer_front, "(tap, stamp, value, pickle) of the oldest waiting value, or None."),
+    VX_METHOD("write_front", buffer_write_front,
+              "Write the oldest waiting value on `channel` and take it off; True when a closed chunk waits."),
+    VX_METHOD("drop_front", buffer_drop_front, "Take the oldest waiting value off, unwritten."),
+    VX_METHOD("add_message", buffer_add_message, "A message of head + data on `channel` into the open chunk."),
+    VX_METHOD("add_record", buffer_add_record, "A whole record into the open chunk."),
+    VX_METHOD("set_channel", buffer_set_channel, "The pickle channel of tap `tap`."),
+    VX_METHOD("close_chunk", buffer_close_chunk, "Close the open chunk when it holds a message."),
+    VX_METHOD("take", buffer_take, "The closed chunks, oldest first."),
+    VX_METHOD("stop", buffer_stop, "Take no more values; the number of those that waited."),
+    VX_METHOD("stats", buffer_stats, "(recorded, waiting, [(written, dropped) per tap])."),
+    VX_METHOD("dropped", buffer_dropped, "Values the taps turned away."),
+    VX_METHOD("can_write", buffer_can_write, "Whether write_closed() can compress so here."),
+    VX_METHOD("write_closed", buffer_write_closed,
+              "Compress and write the closed chunks at `position` of file `fd`, without the interpreter lock."),
+    VX_METHOD("wait", buffer_wait, "Sleep until there is work for the writer (True) or `timeout` seconds pass."),
+    VX_METHOD("wake", buffer_wake, "End the writer's wait()."),
+    VX_METHOD("pending", buffer_pending, "Whether values or closed chunks wait for the writer."),
+    VX_METHOD("serve", buffer_serve,
+              "Write the chunks the taps close until a value waits for the writer, wake() or `timeout` seconds."),
+    VX_METHOD("written_to", buffer_written_to, "Where serve() has written the file to."),
+    VX_METHOD("write_ready", buffer_write_ready,
+              "Write the oldest waiting values that were pickled at their push and have a channel."),
+    VX_METHOD("set_channel_maker", buffer_set_channel_maker,
+              "The callable that makes a tap's pickle channel on the pushing thread."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_doc, (void *)"A recording's open chunk, closed chunks and waiting values."},
+    {Py_tp_new, (void *)buffer_new},
+    {Py_tp_init, (void *)buffer_init},
+    {Py_tp_dealloc, (void *)buffer_dealloc},
+    {Py_tp_traverse, (void *)buffer_traverse},
+    {Py_tp_clear, (void *)buffer_clear},
+    {Py_tp_methods, (void *)buffer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "velarix.imp.portan.RecordBuffer",
+    sizeof(RecordBuffer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    buffer_slots,
+};
+
+// --- ChunkData ------------------------------------------------------------------------
+
+int chunk_getbuffer(PyObject *self, Py_buffer *view, int flags) {
+    ChunkData *chunk = (ChunkData *)self;
+    if (PyBuffer_FillInfo(view, self, chunk->data.data(), (Py_ssize_t)chunk->data.size(), 1, flags) < 0)
+        return -1;
+    ++chunk->exports;
+    return 0;
+}
+
+void chunk_releasebuffer(PyObject *self, Py_buffer *) { --((ChunkData *)self)->exports; }
+
+Py_ssize_t chunk_length(PyObject *self) { return (Py_ssize_t)((ChunkData *)self)->data.size(); }
+
+int chunk_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(((ChunkData *)self)->buffer);
+    return 0;
+}
+
+void chunk_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    ChunkData *chunk = (ChunkData *)self;
+    if (chunk->buffer)
+        keep_spare(state_of(chunk->buffer), chunk->data);
+    Py_CLEAR(chunk->buffer);
+    chunk->data.~basic_string();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot chunk_slots[] = {
+    {Py_tp_doc, (void *)"A closed chunk's records (read-only bytes-like)."},
+    {Py_tp_dealloc, (void *)chunk_dealloc},
+    {Py_tp_traverse, (void *)chunk_traverse},
+    {Py_bf_getbuffer, (void *)chunk_getbuffer},
+    {Py_bf_releasebuffer, (void *)chunk_releasebuffer},
+    {Py_sq_length, (void *)chunk_length},
+    {0, nullptr},
+};
+
+PyType_Spec chunk_spec = {
+    "velarix.imp.portan.ChunkData",
+    sizeof(ChunkData),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    chunk_slots,
+};
+
+} // namespace
+} // namespace rec
+
+using namespace rec;
+
+nb::object make_record_buffer_type() {
+    chunk_data_type.set_new(PyType_FromSpec(&chunk_spec));
+    return nb::borrow(buffer_type.set_new(PyType_FromSpec(&buffer_spec)));
+}
+
+} // namespace portan

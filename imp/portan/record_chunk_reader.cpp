@@ -1,0 +1,394 @@
+// --- reading chunks back -------------------------------------------------------------------
+//
+// The replay's hot loop: the messages of a decompressed chunk, routed by channel and
+// decoded here. A pickle of the kinds the taps write natively is read natively too;
+// any other pickle goes to pickle.loads, which also raises for a broken one.
+
+#include <cstdint>
+#include <vector>
+
+#include "common/method.hpp"
+#include "common/runtime.hpp"
+#include "record_tap.hpp"
+
+namespace portan {
+namespace {
+
+uint64_t get_le(const unsigned char *at, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | at[i];
+    return value;
+}
+
+class Unpickler {
+public:
+    // The value of the pickle, a new reference; nullptr (no error set) when the
+    // pickle holds what only the pickle module reads, or is not what it should be.
+    PyObject *load(const unsigned char *data, size_t size) {
+        at_ = data;
+        end_ = data + size;
+        PyObject *result = run();
+        clear();
+        return result;
+    }
+
+    ~Unpickler() { clear(); }
+
+private:
+    void clear() {
+        for (PyObject *item : stack_)
+            Py_DECREF(item);
+        for (PyObject *item : memo_)
+            Py_DECREF(item);
+        stack_.clear();
+        memo_.clear();
+        marks_.clear();
+    }
+
+    bool take(size_t count, const unsigned char *&out) {
+        if ((size_t)(end_ - at_) < count)
+            return false;
+        out = at_;
+        at_ += count;
+        return true;
+    }
+
+    bool push(PyObject *made) {
+        if (!made) {
+            PyErr_Clear();
+            return false;
+        }
+        stack_.push_back(made);
+        return true;
+    }
+
+    bool sized(int length_bytes, uint64_t &size, const unsigned char *&bytes) {
+        const unsigned char *head;
+        if (!take((size_t)length_bytes, head))
+            return false;
+        size = get_le(head, length_bytes);
+        return size <= (uint64_t)(end_ - at_) && take((size_t)size, bytes);
+    }
+
+    // As in the pickle module, an opcode sees only the items above the top mark.
+    size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+
+    // Items from the top mark on, in order; the mark is dropped.
+    bool pop_mark(size_t &from) {
+        if (marks_.empty() || marks_.back() > stack_.size())
+            return false;
+        from = marks_.back();
+        marks_.pop_back();
+        return true;
+    }
+
+    bool append_items(size_t from) {
+        if (from == 0 || from - 1 < fence() || !PyList_CheckExact(stack_[from - 1]))
+            return false;
+        PyObject *list = stack_[from - 1];
+        for (size_t i = from; i < stack_.size(); ++i)
+            if (PyList_Append(list, stack_[i]) < 0) {
+                PyErr_Clear();
+                return false;
+            }
+        for (size_t i = from; i < stack_.size(); ++i)
+            Py_DECREF(stack_[i]);
+        stack_.resize(from);
+        return true;
+    }
+
+    bool set_items(size_t from) {
+        if (from == 0 || from - 1 < fence() || ((stack_.size() - from) & 1) || !PyDict_CheckExact(stack_[from - 1]))
+            return false;
+        PyObject *dict = stack_[from - 1];
+        for (size_t i = from; i < stack_.size(); i += 2) {
+            // Keys of the kinds read here hash without Python code; an unhashable one
+            // (a list) fails, and the pickle module then says so.
+            if (vx::exit_safe([&] { return PyDict_SetItem(dict, stack_[i], stack_[i + 1]); }) < 0) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        for (size_t i = from; i < stack_.size(); ++i)
+            Py_DECREF(stack_[i]);
+        stack_.resize(from);
+        return true;
+    }
+
+    bool tuple_of(size_t from) {
+        const size_t count = stack_.size() - from;
+        PyObject *tuple = PyTuple_New((Py_ssize_t)count);
+        if (!tuple) {
+            PyErr_Clear();
+            return false;
+        }
+        for (size_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(tuple, (Py_ssize_t)i, stack_[from + i]);  // the stack's references move
+        stack_.resize(from);
+        stack_.push_back(tuple);
+        return true;
+    }
+
+    PyObject *run() {
+        const unsigned char *p;
+        uint64_t size;
+        while (at_ < end_) {
+            const unsigned char code = *at_++;
+            switch (code) {
+                case 0x80:  // PROTO
+                    if (!take(1, p) || p[0] > 5)
+                        return nullptr;
+                    break;
+                case 0x95:  // FRAME: the pickle module refuses one longer than the data
+                    if (!take(8, p) || get_le(p, 8) > (uint64_t)(end_ - at_))
+                        return nullptr;
+                    break;
+                case 'N':
+                    stack_.push_back(Py_NewRef(Py_None));
+                    break;
+                case 0x88:
+                    stack_.push_back(Py_NewRef(Py_True));
+                    break;
+                case 0x89:
+                    stack_.push_back(Py_NewRef(Py_False));
+                    break;
+                case 'K':
+                    if (!take(1, p) || !push(PyLong_FromLong(p[0])))
+                        return nullptr;
+                    break;
+                case 'M':
+                    if (!take(2, p) || !push(PyLong_FromLong((long)get_le(p, 2))))
+                        return nullptr;
+                    break;
+                case 'J':
+                    if (!take(4, p) || !push(PyLong_FromLong((long)(int32_t)(uint32_t)get_le(p, 4))))
+                        return nullptr;
+                    break;
+                case 0x8a: {  // LONG1, up to 8 bytes here
+                    if (!take(1, p))
+                        return nullptr;
+                    const int count = p[0];
+                    if (count > 8 || !take((size_t)count, p))
+                        return nullptr;
+                    uint64_t bits = count ? get_le(p, count) : 0;
+                    if (count > 0 && count < 8 && (p[count - 1] & 0x80))
+                        bits |= ~0ull << (8 * count);  // sign-extended
+                    if (!push(PyLong_FromLongLong((long long)bits)))
+                        return nullptr;
+                    break;
+                }
+                case 'G': {
+                    if (!take(8, p))
+                        return nullptr;
+                    const double value = PyFloat_Unpack8((const char *)p, 0);
+                    if (value == -1.0 && PyErr_Occurred()) {
+                        PyErr_Clear();
+                        return nullptr;
+                    }
+                    if (!push(PyFloat_FromDouble(value)))
+                        return nullptr;
+                    break;
+                }
+                case 0x8c:  // SHORT_BINUNICODE
+                case 'X':   // BINUNICODE
+                    if (!sized(code == 'X' ? 4 : 1, size, p) ||
+                        !push(PyUnicode_DecodeUTF8((const char *)p, (Py_ssize_t)size, "surrogatepass")))
+                        return nullptr;
+                    break;
+                case 'C':  // SHORT_BINBYTES
+                case 'B':  // BINBYTES
+                    if (!sized(code == 'B' ? 4 : 1, size, p) ||
+                        !push(PyBytes_FromStringAndSize((const char *)p, (Py_ssize_t)size)))
+                        return nullptr;
+                    break;
+                case 0x96:  // BYTEARRAY8
+                    if (!sized(8, size, p) || !push(PyByteArray_FromStringAndSize((const char *)p, (Py_ssize_t)size)))
+                        return nullptr;
+                    break;
+                case ']':
+                    if (!push(PyList_New(0)))
+                        return nullptr;
+                    break;
+                case '}':
+                    if (!push(PyDict_New()))
+                        return nullptr;
+                    break;
+                case ')':
+                    if (!push(PyTuple_New(0)))
+                        return nullptr;
+                    break;
+                case '(':
+                    marks_.push_back(stack_.size());
+                    break;
+                case 'a':
+                    if (stack_.size() < fence() + 2 || !append_items(stack_.size() - 1))
+                        return nullptr;
+                    break;
+                case 's':
+                    if (stack_.size() < fence() + 3 || !set_items(stack_.size() - 2))
+                        return nullptr;
+                    break;
+                case 'e':
+                case 'u':
+                case 't': {
+                    size_t from;
+                    if (!pop_mark(from))
+                        return nullptr;
+                    if (code == 't' ? !tuple_of(from) : code == 'e' ? !append_items(from) : !set_items(from))
+                        return nullptr;
+                    break;
+                }
+                case 0x85:
+                case 0x86:
+                case 0x87: {
+                    const size_t count = (size_t)(code - 0x84);
+                    if (stack_.size() < fence() + count || !tuple_of(stack_.size() - count))
+                        return nullptr;
+                    break;
+                }
+                case 0x94:  // MEMOIZE
+                    if (stack_.size() <= fence())
+                        return nullptr;
+                    memo_.push_back(Py_NewRef(stack_.back()));
+                    break;
+                case 'h':
+                case 'j': {
+                    if (!take(code == 'h' ? 1 : 4, p))
+                        return nullptr;
+                    const uint64_t index = get_le(p, code == 'h' ? 1 : 4);
+                    if (index >= memo_.size())
+                        return nullptr;
+                    stack_.push_back(Py_NewRef(memo_[index]));
+                    break;
+                }
+                case '.':
+                    if (stack_.size() != 1 || !marks_.empty() || at_ != end_)
+                        return nullptr;
+                    {
+                        PyObject *result = stack_.back();
+                        stack_.clear();
+                        return result;
+                    }
+                default:
+                    return nullptr;
+            }
+        }
+        return nullptr;
+    }
+
+    const unsigned char *at_ = nullptr, *end_ = nullptr;
+    std::vector<PyObject *> stack_;  // owned
+    std::vector<PyObject *> memo_;   // owned
+    std::vector<size_t> marks_;
+};
+
+} // namespace
+
+// read_chunk(data, position, since, routes, loads): from `position` in a chunk's
+// records, [(target, log time, value), ...] of the messages logged at `since` or
+// later whose channel `routes` maps to (target, decoder): decoder None for the raw
+// bytes, True for a pickle, else a callable of the bytes. A channel mapped to None
+// is skipped. Returns (batch, position, stop): it stops before a channel record
+// (stop 0) or a message on a channel `routes` lacks (stop: its id), or at the end
+// (stop None); after a value that does not decode, stop is the exception it raised.
+nb::object read_chunk(const vx::Call &call) {
+    static constexpr vx::Params<5> params{"_read_chunk", {"data", "position", "since", "routes", "loads"}};
+    auto [data, position_arg, since_arg, routes, loads] = call.bind(params);
+    if (!PyDict_CheckExact(routes))
+        vx::raise(PyExc_TypeError, "routes must be a dict");
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0)  // no Python code: bytes-like objects only
+        vx::throw_error_already_set();
+    struct Release {
+        Py_buffer *view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const Py_ssize_t start = PyLong_AsSsize_t(position_arg);
+    if (start == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    const unsigned long long since = PyLong_AsUnsignedLongLong(since_arg);
+    if (since == (unsigned long long)-1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    const unsigned char *bytes = (const unsigned char *)view.buf;
+    const size_t end = (size_t)view.len;
+    size_t position = start < 0 ? end : (size_t)start;
+    nb::object batch = vx::steal_or_throw(PyList_New(0));
+    nb::object stop = nb::none();
+    Unpickler unpickler;
+    long last_id = -1;
+    nb::object target, decoder;  // held: a decoder's code may change `routes`
+    bool skip = false;
+    while (position + 9 <= end) {
+        const unsigned char opcode = bytes[position];
+        const uint64_t length = get_le(bytes + position + 1, 8);
+        if (length > end - position - 9)
+            break;  // a torn record: the caller's check of the chunk catches it
+        if (opcode == 0x04) {
+            stop = vx::steal_or_throw(PyLong_FromLong(0));
+            break;
+        }
+        if (opcode != 0x05 || length < 22) {
+            position += 9 + length;
+            continue;
+        }
+        const long channel = (long)get_le(bytes + position + 9, 2);
+        const uint64_t log_time = get_le(bytes + position + 15, 8);
+        if (channel != last_id) {
+            nb::object key = vx::steal_or_throw(PyLong_FromLong(channel));
+            PyObject *entry = PyDict_GetItemWithError(routes, key.ptr());  // no Python code: int keys
+            if (!entry) {
+                if (PyErr_Occurred())
+                    vx::throw_error_already_set();
+                stop = key;
+                break;
+            }
+            if (entry == Py_None) {
+                skip = true;
+            } else {
+                if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
+                    vx::raise(PyExc_TypeError, "a route must be (target, decoder) or None");
+                skip = false;
+                target = nb::borrow(PyTuple_GET_ITEM(entry, 0));
+                decoder = nb::borrow(PyTuple_GET_ITEM(entry, 1));
+            }
+            last_id = channel;
+        }
+        const size_t payload = position + 31;
+        const size_t payload_size = (size_t)length - 22;
+        position += 9 + length;
+        if (skip || log_time < since)
+            continue;
+        nb::object value;
+        if (decoder.is_none()) {
+            value = vx::steal_or_throw(PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
+        } else {
+            const bool pickled = decoder.ptr() == Py_True;
+            PyObject *native = pickled ? unpickler.load(bytes + payload, payload_size) : nullptr;
+            if (native) {
+                value = nb::steal(native);
+            } else {
+                nb::object raw = vx::steal_or_throw(
+                    PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
+                PyObject *function = pickled ? loads : decoder.ptr();
+                // A value that does not decode ends the play; the values before it are kept.
+                PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(function, raw.ptr()); });
+                if (!made) {
+                    nb::object error = vx::steal_or_throw(PyErr_GetRaisedException());
+                    nb::object at = vx::steal_or_throw(PyLong_FromSize_t(position));
+                    return vx::steal_or_throw(PyTuple_Pack(3, batch.ptr(), at.ptr(), error.ptr()));
+                }
+                value = nb::steal(made);
+            }
+        }
+        nb::object stamp = vx::steal_or_throw(PyLong_FromUnsignedLongLong(log_time));
+        nb::object item = vx::steal_or_throw(PyTuple_Pack(3, target.ptr(), stamp.ptr(), value.ptr()));
+        vx::check_status(PyList_Append(batch.ptr(), item.ptr()));
+    }
+    if (stop.is_none() && position + 9 > end)
+        position = end;
+    nb::object at = vx::steal_or_throw(PyLong_FromSize_t(position));
+    return vx::steal_or_throw(PyTuple_Pack(3, batch.ptr(), at.ptr(), stop.ptr()));
+}
+
+} // namespace portan
