@@ -300,6 +300,26 @@ def test_replay_keeps_the_recorded_order_across_ports(tmp_path):
     assert played[:4] == [("pair.a", 0), ("pair.b", 0), ("pair.a", 1), ("pair.b", -1)]
 
 
+class CollectThreads(Collect):
+    def step(self, data):
+        self.threads = getattr(self, "threads", set()) | {threading.current_thread().name}
+        super().step(data)
+
+
+def test_on_shared_threads_the_chain_steps_on_the_replays_thread(tmp_path):
+    record_values(tmp_path / "values.mcap", list(range(100)))
+    replay, sink = Replay(name="replay", path=str(tmp_path / "values.mcap"), speed="max"), CollectThreads(name="sink")
+    with Pipeline(directory="", threads=1) as pipeline:
+        pipeline.connect_ports(replay, next(iter(replay._imp._output_ports)), sink, "in")
+        pipeline.start()
+        assert replay.wait(WAIT)
+        sink.wait_for(100)
+        pipeline.stop()
+    assert sink.seen == list(range(100))
+    # As after cycle(): no scheduler thread is woken for each value.
+    assert "velarix-replay-replay" in sink.threads and sink.threads <= {"velarix-replay-replay", "velarix-scheduler-1"}
+
+
 def test_pause_step_resume_loop_and_start(tmp_path):
     path = tmp_path / "pairs.mcap"
     record_pairs(path, 20)

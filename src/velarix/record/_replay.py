@@ -11,6 +11,7 @@ from typing import Any, Generator, Optional
 from .._timing import check_number
 from ..constants import Constants
 from ..imp import SKIP
+from ..imp.portan import carried
 from ..node import PortData, PortMetadata, StepResult
 from ..o_node import ONode
 from ..portable import Portable
@@ -274,7 +275,9 @@ class Replay(ONode):
                         if played & 63 == 0 and (halted() or not self._running()):
                             return
                         self._pending = (port, value)
-                        cycle(_NO_DATA)
+                        # On shared scheduler threads the nodes this value makes
+                        # ready run on this thread next, as for cycle().
+                        carried(cycle, _NO_DATA)
                         played += 1
                         last_time = log_time
                         if timed or self._paused or played & 63 == 0:  # the statistics, kept up
