@@ -488,10 +488,10 @@ class Receiver:
         """The backlog at which a SYNC link stops reading: the high-water mark; over
         a ring also what its bytes hold, so that large values wait in the ring
         (bounded) rather than pile up in the port (the native reader's rule too)."""
-        record_bytes = link.ring.end.record_bytes if link.ring is not None else 0.0
-        if record_bytes <= 0:
+        ring = link.ring
+        if ring is None or ring.end.record_bytes <= 0:
             return self.hwm
-        return max(1, min(self.hwm, int(link.ring.capacity / record_bytes)))
+        return max(1, min(self.hwm, int(ring.capacity / ring.end.record_bytes)))
 
     def _socket_message(self, link: _Inbound) -> Optional[list[Any]]:
         """The next message of the link's socket, waiting for it until closed."""
