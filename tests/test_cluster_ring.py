@@ -220,3 +220,33 @@ def test_a_ring_closed_while_its_reader_waits_lets_go_once_the_wait_ends(tmp_pat
     finally:
         writer.close()
         offer.close()
+
+
+def test_a_value_pickled_into_the_ring_is_the_message_wire_makes(tmp_path):
+    import numpy
+
+    writer, reader, offer = ring_pair(tmp_path)
+    try:
+        for value, origin in ((1, None), ("text", 12.5), ({"a": [1, 2.0]}, None), (None, float("nan")),
+                              (b"x" * 1000, 3.0), (("n", 7), 1)):
+            assert writer.end.put_value(value, origin) is True
+            frames = wire.dumps(wire.VALUE, value)
+            if type(origin) is float:
+                frames[0] = wire.one_origin(origin) + frames[0]
+            assert next(reader.records(1)) == frames
+        # Kinds wire.dumps makes otherwise: left to it, nothing written.
+        for value in (numpy.arange(3), pickle.PickleBuffer(bytearray(b"oob"))):
+            assert writer.end.put_value(value, None) is None
+        with pytest.raises(TypeError, match="pickle"):
+            writer.end.put_value(threading.Lock(), None)
+        assert list(reader.records(10)) == []
+        # No room now: the frames, for the general write.
+        big = bytes(1500)
+        while writer.end.put_value(big, 2.0) is True:
+            pass
+        assert writer.end.put_value(big, 2.0) == [wire.one_origin(2.0) + wire.dumps(wire.VALUE, big)[0]]
+        assert writer.end.put_value(bytes(3000), None) == wire.dumps(wire.VALUE, bytes(3000))  # never fits
+    finally:
+        reader.close()
+        writer.close()
+        offer.close()

@@ -575,6 +575,83 @@ nb::object ring_put(const vx::Call &call) {
     return nb::bool_(true);
 }
 
+vx::Kept pickle_dumps, buffer_callback_name, buffer_callback;
+unsigned long out_of_band = 0;  // buffers the last native pickle gave out of band
+
+PyObject *count_buffer(PyObject *, PyObject *) {
+    ++out_of_band;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef count_buffer_def = {"count_buffer", count_buffer, METH_O, nullptr};
+
+// put_value(value, origin): the message of one small value (wire.dumps(VALUE,
+// value), its origin on the controller's clock ahead of it when it is a float),
+// pickled straight into the ring. True: written; a list: its frames, written
+// here when there was no room now (they go the Python end's way, which waits,
+// says why the ring broke, or takes the socket); None: a value of another kind
+// (an array, a value with buffers out of band), which wire.dumps makes. What
+// pickling raises is the value's error.
+nb::object ring_put_value(const vx::Call &call) {
+    static constexpr vx::Params<2> params{"put_value", {"value", "origin"}};
+    auto [value, origin_arg] = call.bind(params);
+    const char *type_name = Py_TYPE(value)->tp_name;
+    const char *dot = std::strrchr(type_name, '.');
+    if (std::strcmp(dot ? dot + 1 : type_name, "ndarray") == 0)
+        return nb::none();  // wire.dumps sends a plain one as an array
+    const bool has_origin = PyFloat_CheckExact(origin_arg);
+    const double origin = has_origin ? PyFloat_AS_DOUBLE(origin_arg) : 0.0;
+    RingState &s = state_of(call.self);
+    Busy busy(s, true);
+    if (!pickle_dumps.is_set()) {
+        nb::object module = vx::steal_call([&] { return PyImport_ImportModule("pickle"); });
+        pickle_dumps.set_once(vx::getattr(module, "dumps"));
+        buffer_callback_name.set_once(vx::steal_or_throw(Py_BuildValue("(s)", "buffer_callback")));
+        buffer_callback.set_once(vx::steal_or_throw(PyCFunction_New(&count_buffer_def, nullptr)));
+    }
+    nb::object protocol = vx::steal_or_throw(PyLong_FromLong(5));
+    PyObject *args[] = {value, protocol.ptr(), buffer_callback.ptr()};
+    out_of_band = 0;
+    PyObject *dumps = pickle_dumps.ptr(), *keywords = buffer_callback_name.ptr();
+    nb::object stream = vx::steal_call([&] { return PyObject_Vectorcall(dumps, args, 2, keywords); });
+    if (out_of_band || !PyBytes_CheckExact(stream.ptr()) || s.closed)
+        return nb::none();
+    const uint64_t length = (uint64_t)PyBytes_GET_SIZE(stream.ptr()) + 1 + (has_origin ? ONE_ORIGIN : 0);
+    const uint64_t size = ALIGN + aligned(length);
+    uint8_t prefix[ONE_ORIGIN + 1];
+    size_t at = 0;
+    if (has_origin) {
+        const uint32_t one = 1;
+        prefix[0] = 'o';
+        std::memcpy(prefix + 1, &one, 4);
+        std::memcpy(prefix + 5, &origin, 8);
+        at = ONE_ORIGIN;
+    }
+    prefix[at++] = 'v';
+    const uint64_t capacity = s.capacity;
+    const uint64_t tail = s.tail;
+    const uint64_t pos = tail % capacity;
+    const uint64_t used = tail - load(s, HEAD_AT);
+    // Room before the end and behind the reader: the record at once. Anything
+    // else (a wrap, a wait, a count that is off) is the general write's.
+    if (used <= capacity && capacity - used >= size && capacity - pos >= size && size <= capacity / 2) {
+        uint8_t *record = s.data + pos;
+        std::memcpy(record + ALIGN, prefix, at);
+        std::memcpy(record + ALIGN + at, PyBytes_AS_STRING(stream.ptr()), (size_t)(length - at));
+        const uint32_t tag = FRAMES, count = 1;
+        std::memcpy(record, &tag, 4);
+        std::memcpy(record + 4, &count, 4);
+        std::memcpy(record + 8, &size, 8);
+        std::memcpy(record + 16, &length, 8);
+        publish(s, tail + size);
+        return nb::bool_(true);
+    }
+    nb::object frame = vx::steal_or_throw(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)length));
+    std::memcpy(PyBytes_AS_STRING(frame.ptr()), prefix, at);
+    std::memcpy(PyBytes_AS_STRING(frame.ptr()) + at, PyBytes_AS_STRING(stream.ptr()), (size_t)(length - at));
+    return vx::steal_or_throw(Py_BuildValue("[N]", frame.release().ptr()));
+}
+
 // writer_sleeps(waits_for): says the writer waits for the reader's count to reach
 // `waits_for` (0: it waits no more); the reader's count, read after that.
 nb::object ring_writer_sleeps(const vx::Call &call) {
@@ -635,6 +712,7 @@ PyMethodDef ring_methods[] = {
     VX_METHOD("finish", ring_finish, "The end of a read: a writer waiting for room is woken."),
     VX_METHOD("deliver", ring_deliver, "Small values straight into a SYNC input port: (code, item, taken)."),
     VX_METHOD("put", ring_put, "One record now if there is room: True, None (never fits) or (head, needed)."),
+    VX_METHOD("put_value", ring_put_value, "One small value pickled into the ring: True, its frames, or None."),
     VX_METHOD("writer_sleeps", ring_writer_sleeps, "The writer's wait word; returns the reader's count."),
     VX_METHOD("record_size", ring_record_size, "The bytes of the record of frames of these lengths."),
     VX_METHOD("close", ring_close, "Let go of the mapping and the eventfds."),

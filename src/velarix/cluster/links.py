@@ -181,11 +181,21 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
-                    frames = wire.dumps(wire.VALUE, value)
                     origin = _current_origin() if _current_origin is not None else None
                     if type(origin) is float:
-                        frames[0] = wire.one_origin(clock.origin_to_controller(origin)) + frames[0]
+                        origin = clock.origin_to_controller(origin)
                     ring = self.ring
+                    frames = None
+                    if ring is not None and self.offer is None:
+                        # Pickled straight into the ring; outside the try below, since
+                        # what it raises is the value's error, not the ring's.
+                        frames = ring.end.put_value(value, origin)
+                        if frames is True:
+                            return
+                    if frames is None:
+                        frames = wire.dumps(wire.VALUE, value)
+                        if type(origin) is float:
+                            frames[0] = wire.one_origin(origin) + frames[0]
                     if ring is not None and self.offer is None:
                         try:
                             if ring.write(frames, self._waiting) is not None:

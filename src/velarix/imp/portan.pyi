@@ -103,6 +103,8 @@ class RingEnd:
         """Small values straight into a SYNC input port: (code, item, taken)."""
     def put(self, frames: list[Any], tag: int) -> Any:
         """One record now if there is room: True, None (never fits) or (head, needed)."""
+    def put_value(self, value: Any, origin: Optional[float]) -> Any:
+        """One small value pickled into the ring: True, its frames, or None."""
     def writer_sleeps(self, waits_for: int) -> int:
         """The writer's wait word; returns the reader's count."""
     def record_size(self, lengths: list[int]) -> int:
