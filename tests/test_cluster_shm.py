@@ -216,7 +216,7 @@ def test_the_ring_wraps_blocks_when_full_and_sees_its_reader_go(tmp_path):
 def corrupt(kind, reader, writer):
     data, capacity = reader.data, reader.capacity
     if kind == "writer count":
-        writer.tail_word.value = reader.head + capacity + 64
+        struct.pack_into("=Q", writer.map, shm.TAIL_AT, reader.head + capacity + 64)
     elif kind == "record length":
         struct.pack_into("=Q", data, 8, 1 << 40)
     elif kind == "tag":

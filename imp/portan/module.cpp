@@ -4,6 +4,7 @@
 #include "port_queue.hpp"
 #include "ports.hpp"
 #include "record_tap.hpp"
+#include "ring.hpp"
 #include "scheduler.hpp"
 
 namespace portan {
@@ -179,6 +180,7 @@ NB_MODULE(portan, m) {
     m.attr("_C_API") = portan::api_capsule();
     m.attr("RecordBuffer") = portan::make_record_buffer_type();
     m.attr("RecordTap") = portan::make_record_tap_type();
+    m.attr("RingEnd") = portan::make_ring_end_type();
     static PyMethodDef functions[] = {
         VX_METHOD("carried", portan::carried,
                   "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready."),

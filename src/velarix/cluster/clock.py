@@ -121,6 +121,12 @@ def origin_from_controller(origin: float) -> float:
     return origin - _shift + _offset
 
 
+def from_controller_terms() -> tuple[float, float]:
+    """(shift, offset): origin_from_controller(o) is o - shift + offset, for code that
+    converts many origins at once (the native ring reader)."""
+    return _shift, _offset
+
+
 # Log timestamps ----------------------------------------------------------------
 
 def entry_time(timestamp: str) -> Optional[float]:

@@ -181,11 +181,21 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
-                    frames = wire.dumps(wire.VALUE, value)
                     origin = _current_origin() if _current_origin is not None else None
                     if type(origin) is float:
-                        frames[0] = wire.one_origin(clock.origin_to_controller(origin)) + frames[0]
+                        origin = clock.origin_to_controller(origin)
                     ring = self.ring
+                    frames = None
+                    if ring is not None and self.offer is None:
+                        # Pickled straight into the ring; outside the try below, since
+                        # what it raises is the value's error, not the ring's.
+                        frames = ring.end.put_value(value, origin)
+                        if frames is True:
+                            return
+                    if frames is None:
+                        frames = wire.dumps(wire.VALUE, value)
+                        if type(origin) is float:
+                            frames[0] = wire.one_origin(origin) + frames[0]
                     if ring is not None and self.offer is None:
                         try:
                             if ring.write(frames, self._waiting) is not None:
@@ -318,7 +328,6 @@ class _Inbound:
         self.source = OPort.Configuration(name="remote")  # carries the producer's metadata
         self.standin = _StandIn(self.source)
         self.thread: Optional[threading.Thread] = None
-        self.record_bytes = 0.0  # over a ring: the recent size of a value's record
         self.dropped = 0  # frames that were not messages
         self.origins: Optional[tuple[Optional[float], ...]] = None  # of the values _values returned last
         self.failed = 0  # messages or values that could not be decoded or delivered
@@ -438,26 +447,48 @@ class Receiver:
                     self._take(link, zmq)
 
     def _take_ring(self, link: _Inbound, ring: shm.Ring) -> None:
+        if link.asynchronous:
+            self._take_ring_newest(link, ring)
+            return
+        # Small values go from the ring into the port natively; what the native
+        # reader hands back (metadata, batches, values with buffers, socket marks,
+        # values it could not re-create) goes the way socket messages go.
+        deliver = ring.end.deliver
+        shift, offset = clock.from_controller_terms()
+        most = BATCH
+        while most > 0:
+            code, item, taken = deliver(most, link.iport, self.hwm, shift, offset)
+            most -= taken
+            if code == 0:
+                return
+            if code == 3:
+                self._fail(link, "a value was not delivered", item)
+                continue
+            if code == 2:  # this one came by the socket: too large for the ring
+                item = self._socket_message(link)
+                if item is None:
+                    return
+            values = self._values(link, item[0], item[1:])
+            if values is not None:
+                self._deliver(link, values, link.origins)
+            if _backlog(link.iport) >= self._most(link):
+                return
+
+    def _take_ring_newest(self, link: _Inbound, ring: shm.Ring) -> None:
+        """An ASYNC link: what waits is read, and the newest value delivered."""
         nothing = object()
         newest: Any = nothing
         newest_origin: Optional[float] = None
-        records = ring.records(BATCH if not link.asynchronous else 1 << 30)
+        records = ring.records(1 << 30)
         try:
             for message in records:
-                link.record_bytes += (ring.last_size - link.record_bytes) / 8
                 if message is None:  # this one came by the socket: too large for the ring
                     message = self._socket_message(link)
                     if message is None:
                         return
                 values = self._values(link, message[0], message[1:])
-                if values is None:
-                    continue
-                if link.asynchronous:
+                if values is not None:
                     newest, newest_origin = values[-1], link.origins[-1] if link.origins else None
-                    continue
-                self._deliver(link, values, link.origins)
-                if _backlog(link.iport) >= self._most(link):
-                    break
         finally:
             records.close()
             if newest is not nothing:
@@ -466,10 +497,11 @@ class Receiver:
     def _most(self, link: _Inbound) -> int:
         """The backlog at which a SYNC link stops reading: the high-water mark; over
         a ring also what its bytes hold, so that large values wait in the ring
-        (bounded) rather than pile up in the port."""
-        if link.ring is None or link.record_bytes <= 0:
+        (bounded) rather than pile up in the port (the native reader's rule too)."""
+        ring = link.ring
+        if ring is None or ring.end.record_bytes <= 0:
             return self.hwm
-        return max(1, min(self.hwm, int(link.ring.capacity / link.record_bytes)))
+        return max(1, min(self.hwm, int(ring.capacity / ring.end.record_bytes)))
 
     def _socket_message(self, link: _Inbound) -> Optional[list[Any]]:
         """The next message of the link's socket, waiting for it until closed."""

@@ -26,15 +26,16 @@ once per wait: the writer after a record, the reader once a quarter of the ring
 is free again beyond what the writer needs (or at the end of what it took). So
 a busy link wakes nobody and a full one wakes its writer for many records at
 once; a reader whose values come close together looks again for a little while
-before it sleeps (wait_data). A lock's atomic instruction fences each store from the load
+before it sleeps (wait_data). Each store of these words is fenced from the load
 after it, so neither side misses the other's flag; eventfds count, so no
-wake-up is lost (and every wait is bounded anyway).
+wake-up is lost (and every wait is bounded anyway). The records are read and
+written natively (RingEnd in velarix.imp.portan), the reader's waits without
+the interpreter lock; the set-up and the writer's wait for room are here.
 """
 
 from __future__ import annotations
 
 import array
-import ctypes
 import fcntl
 import mmap
 import os
@@ -42,8 +43,9 @@ import select
 import socket
 import struct
 import threading
-import time
 from typing import Any, Callable, Generator, Optional
+
+from ..imp import portan
 
 MAGIC = b"VXRING01"
 HEADER = 4096  # bytes before the records: one page
@@ -54,9 +56,6 @@ READER_ASLEEP_AT, WRITER_ASLEEP_AT = 192, 256
 ALIGN = 64
 FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
 MAX_FRAMES = 1 << 16
-RECORD = struct.Struct("=IIQ")
-_LENGTH = struct.Struct("=Q")
-_RECORD_1 = struct.Struct("=IIQQ")  # the record of one frame and its length
 DEFAULT_BYTES = 8 << 20  # ring capacity per link
 ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
 SPIN_SECONDS = 50e-6  # how long a reader of a busy link looks again before it sleeps
@@ -84,7 +83,10 @@ def refused() -> Optional[str]:
 
 class Ring:
     """One end of a ring: `writer` True for the producer's end. `peer` is the unix
-    connection to the other end, watched while the writer waits for room."""
+    connection to the other end, watched while the writer waits for room. The
+    records are read and written by `end`, a native RingEnd over this mapping
+    (velarix.imp.portan); this class makes and checks the mapping and waits for
+    room, watching the peer as it does."""
 
     def __init__(self, memfd: int, data_fd: int, space_fd: int, peer: Optional[socket.socket], writer: bool,
                  capacity: Optional[int] = None) -> None:
@@ -108,21 +110,17 @@ class Ring:
         self.capacity = capacity
         self.largest = capacity // 2  # a record this long always fits once the ring is empty
         self.data = self.view[HEADER:HEADER + capacity]
-        # Typed 8-byte loads and stores: the other process never sees half a count.
-        self.tail_word = ctypes.c_uint64.from_buffer(self.map, TAIL_AT)
-        self.head_word = ctypes.c_uint64.from_buffer(self.map, HEAD_AT)
-        self.reader_asleep = ctypes.c_uint64.from_buffer(self.map, READER_ASLEEP_AT)
-        self.writer_asleep = ctypes.c_uint64.from_buffer(self.map, WRITER_ASLEEP_AT)
-        self.fence = threading.Lock()
-        self.sleeps = 0  # the reader's sleep number
-        self.woken = 0  # the last sleep (reader) or wait (writer) that was woken
+        try:
+            self.end = portan.RingEnd(self.map, data_fd, space_fd, capacity, writer, RingError,
+                                      SPIN_SECONDS, STREAMING_GAP)
+        except BaseException:
+            self.data.release()
+            self.view.release()
+            self.map.close()
+            raise
         self.data_fd, self.space_fd = data_fd, space_fd
         self.peer: Optional[socket.socket] = None
         self.writer = writer
-        self.tail = self.tail_word.value if writer else 0
-        self.head = self.head_word.value if not writer else 0
-        self.last_size = 0  # of the last record read
-        self.streaming = False  # the reader's last wait was short: it looks again before it sleeps
         self.closed = False
         self.poller = select.poll()
         self.poller.register(space_fd if writer else data_fd, select.POLLIN)
@@ -135,15 +133,26 @@ class Ring:
         if self.writer:
             self.poller.register(peer.fileno(), select.POLLIN)
 
+    @property
+    def head(self) -> int:
+        """The reader's count: the bytes it has read."""
+        return self.end.head
+
+    @property
+    def tail(self) -> int:
+        """The writer's count: the bytes it has written."""
+        return self.end.tail
+
+    @property
+    def last_size(self) -> int:
+        """The size of the last record read."""
+        return self.end.last_size
+
     # Writer ------------------------------------------------------------------
 
-    @staticmethod
-    def record_size(frames: list[Any]) -> int:
+    def record_size(self, frames: list[Any]) -> int:
         """The bytes a message of these frames (flat byte buffers) takes in a ring."""
-        size = (RECORD.size + 8 * len(frames) + ALIGN - 1) & -ALIGN
-        for frame in frames:
-            size += (len(frame) + ALIGN - 1) & -ALIGN
-        return size
+        return self.end.record_size([len(frame) for frame in frames])
 
     def fits(self, frames: list[Any]) -> bool:
         return len(frames) <= MAX_FRAMES and self.record_size(frames) <= self.largest
@@ -152,89 +161,29 @@ class Ring:
         """Put one message (flat byte buffers: bytes, PickleBuffer.raw()) in the
         ring; while there is no room, wait as long as `wait()` says so. False when
         it gave up, None when the message does not fit (nothing written)."""
-        if len(frames) == 1:  # a small value: its pickle stream alone
-            frame = frames[0]
-            length = len(frame)
-            size = ALIGN + ((length + ALIGN - 1) & -ALIGN)
-            tail = self.tail
-            pos = tail % self.capacity
-            used = tail - self.head_word.value
-            # Room before the end and behind the reader: the record at once.
-            if 0 <= used and self.capacity - used >= size and self.capacity - pos >= size \
-                    and size <= self.largest:
-                data = self.data
-                data[pos + ALIGN:pos + ALIGN + length] = frame
-                _RECORD_1.pack_into(data, pos, FRAMES, 1, size, length)
-                self._publish(tail + size)
-                return True
-        else:
-            size = self.record_size(frames)
-        if size > self.largest or len(frames) > MAX_FRAMES:
-            return None
-        return self._put(FRAMES, frames, size, wait)
+        return self._put(FRAMES, frames, wait)
 
     def write_socket_mark(self, wait: Callable[[], bool]) -> bool:
         """Say that the next message comes by the link's socket."""
-        return self._put(SOCKET, [], ALIGN, wait)
+        return bool(self._put(SOCKET, [], wait))
 
-    def _put(self, tag: int, views: list[Any], size: int, wait: Callable[[], bool]) -> bool:
-        capacity = self.capacity
-        tail = self.tail
+    def _put(self, tag: int, frames: list[Any], wait: Callable[[], bool]) -> Optional[bool]:
+        put = self.end.put
         while True:
-            pos = tail % capacity
-            room = capacity - pos
-            need = size if room >= size else room + size
-            used = tail - self.head_word.value
-            if used < 0 or used > capacity:
-                raise RingError(f"the reader's count is off by {used} bytes")
-            if capacity - used >= need:
-                break
-            if not self._wait_for_room(wait, tail - used, tail + need - capacity):
+            done = put(frames, tag)
+            if done is True or done is None:
+                return done
+            if not self._wait_for_room(wait, *done):
                 return False
-        data = self.data
-        if room < size:  # no room before the end: the record goes to the start
-            RECORD.pack_into(data, pos, WRAP, 0, room)
-            tail += room
-            pos = 0
-        if len(views) == 1:
-            view = views[0]
-            length = len(view)
-            data[pos + ALIGN:pos + ALIGN + length] = view
-            _RECORD_1.pack_into(data, pos, tag, 1, size, length)
-        else:
-            offset = pos + ((RECORD.size + 8 * len(views) + ALIGN - 1) & -ALIGN)
-            at = pos + RECORD.size
-            for view in views:
-                length = len(view)
-                _LENGTH.pack_into(data, at, length)
-                data[offset:offset + length] = view
-                at += 8
-                offset += (length + ALIGN - 1) & -ALIGN
-            RECORD.pack_into(data, pos, tag, len(views), size)
-        self._publish(tail + size)
-        return True
-
-    def _publish(self, tail: int) -> None:
-        """Make the records up to `tail` the reader's, and wake it if it sleeps."""
-        self.tail = tail
-        self.tail_word.value = tail  # after the record: the reader sees it whole
-        with self.fence:
-            pass
-        asleep = self.reader_asleep.value
-        if asleep and asleep != self.woken:
-            self.woken = asleep
-            os.eventfd_write(self.data_fd, 1)
 
     def _wait_for_room(self, wait: Callable[[], bool], head: int, needed: int) -> bool:
         """Wait a little for the reader to move on from `head` (to `needed` at least);
         False: give up."""
         if self.closed or not wait():
             return False
-        self.writer_asleep.value = min(needed + self.capacity // 4, self.tail)
-        with self.fence:
-            pass
-        events = self.poller.poll(50) if head == self.head_word.value else []
-        self.writer_asleep.value = 0
+        now = self.end.writer_sleeps(min(needed + self.capacity // 4, self.end.tail))
+        events = self.poller.poll(50) if head == now else []
+        self.end.writer_sleeps(0)
         for fd, _ in events:
             if fd == self.space_fd:
                 try:
@@ -255,122 +204,30 @@ class Ring:
     # Reader ------------------------------------------------------------------
 
     def wait_data(self, timeout_ms: int) -> bool:
-        """True once records may be waiting (the wake-up is taken). While values
-        come close together the reader first looks again for a little while,
-        yielding the interpreter lock between looks: waking it would cost the
-        writer more than the looks cost here."""
-        if self.tail_word.value != self.head:
-            return True
-        if self.streaming:
-            deadline = time.monotonic() + SPIN_SECONDS
-            while time.monotonic() < deadline:
-                time.sleep(0)
-                if self.tail_word.value != self.head:
-                    return True
-            self.streaming = False
-        began = time.monotonic()
-        self.sleeps += 1
-        self.reader_asleep.value = self.sleeps
-        with self.fence:
-            pass
-        if self.tail_word.value != self.head:
-            self.reader_asleep.value = 0
-            return True
-        events = self.poller.poll(timeout_ms)
-        self.reader_asleep.value = 0
-        if not events:
-            return False
-        self.streaming = time.monotonic() - began < STREAMING_GAP
-        try:
-            os.eventfd_read(self.data_fd)
-        except BlockingIOError:
-            pass
-        return True
+        """True once records may be waiting (the wake-up is taken); see RingEnd.wait."""
+        return self.end.wait(timeout_ms)
 
     def records(self, most: int) -> Generator[Optional[list[Any]], None, None]:
         """Up to `most` messages, oldest first, each a list of frames copied out of
         the ring (the first bytes, the others bytearrays), or None for "the next one
         comes by the socket"."""
-        capacity = self.capacity
-        data = self.data
-        unpack = RECORD.unpack_from
-        taken = 0
+        take = self.end.next
         try:
-            tail = self.tail_word.value
-            if not 0 <= tail - self.head <= capacity:
-                raise RingError(f"the writer's count is off by {tail - self.head} bytes")
-            while self.head < tail and taken < most:
-                pos = self.head % capacity
-                tag, count, size = unpack(data, pos)
-                if size % ALIGN or size < ALIGN or size > capacity - pos or size > tail - self.head:
-                    raise RingError(f"a record of {size} bytes at {pos} in a ring of {capacity}")
-                if tag == WRAP:
-                    if size != capacity - pos:
-                        raise RingError(f"a wrap of {size} bytes at {pos} in a ring of {capacity}")
-                    self.head += size
-                    continue
-                taken += 1
-                self.last_size = size
-                if tag == SOCKET:
-                    message: Optional[list[Any]] = None
-                elif tag == FRAMES and count == 1:  # a small value: its pickle stream alone
-                    length = _LENGTH.unpack_from(data, pos + RECORD.size)[0]
-                    if length > size - ALIGN:
-                        raise RingError(f"a frame of {length} bytes overruns its record of {size}")
-                    start = HEADER + pos + ALIGN
-                    message = [self.map[start:start + length]]
-                elif tag == FRAMES:
-                    message = self._frames(pos, count, size)
-                else:
-                    raise RingError(f"a record with tag {tag:#x} at {pos}")
-                self.head += size
-                self.head_word.value = self.head
-                waits_for = self.writer_asleep.value
-                if waits_for and self.head >= waits_for:  # room enough for the writer now
-                    self._wake_writer(waits_for)
+            for _ in range(most):
+                message = take()
+                if message is False:
+                    return
                 yield message
         finally:
-            self.head_word.value = self.head
-            with self.fence:
-                pass
-            waits_for = self.writer_asleep.value
-            if waits_for:
-                self._wake_writer(waits_for)
-
-    def _wake_writer(self, waits_for: int) -> None:
-        if waits_for != self.woken:
-            self.woken = waits_for
-            os.eventfd_write(self.space_fd, 1)
-
-    def _frames(self, pos: int, count: int, size: int) -> list[Any]:
-        start = (RECORD.size + 8 * count + ALIGN - 1) & -ALIGN
-        if not 1 <= count <= MAX_FRAMES or start > size:
-            raise RingError(f"a record of {size} bytes with {count} frames")
-        frames: list[Any] = []
-        offset = pos + start
-        end = pos + size
-        at = pos + RECORD.size
-        for index in range(count):
-            length = _LENGTH.unpack_from(self.data, at)[0]
-            if length > end - offset:
-                raise RingError(f"frame {index} of {length} bytes overruns its record of {size}")
-            if index == 0:  # the pickle stream: bytes, straight from the mapping
-                frames.append(self.map[HEADER + offset:HEADER + offset + length])
-            else:
-                piece = self.data[offset:offset + length]
-                frames.append(bytearray(piece))
-                piece.release()
-            at += 8
-            offset += (length + ALIGN - 1) & -ALIGN
-        return frames
+            if not self.closed:
+                self.end.finish()
 
     def close(self) -> None:
         """Unmap and close (either side; the other sees the connection go)."""
         if self.closed:
             return
         self.closed = True
-        for name in ("tail_word", "head_word", "reader_asleep", "writer_asleep"):
-            self.__dict__.pop(name, None)
+        self.end.close()
         for name in ("data", "view"):
             view = self.__dict__.pop(name, None)
             if view is not None:

@@ -92,6 +92,35 @@ class RecordTap:
 
     def __new__(cls, buffer: RecordBuffer, tap: int) -> RecordTap: ...
 
+class RingEnd:
+    """The hot paths of one end of a shared-memory ring (cluster/shm.py)."""
+
+    head: int
+    tail: int
+    last_size: int
+    record_bytes: float
+
+    def __new__(cls, map: Any, data_fd: int, space_fd: int, capacity: int, writer: bool,
+                error: type[BaseException], spin: float, gap: float) -> RingEnd: ...
+    def wait(self, timeout_ms: int) -> bool:
+        """Wait up to `timeout_ms` for records (reader); True when some may wait."""
+    def next(self) -> Any:
+        """The next message's frames, None (by the socket) or False (none waits)."""
+    def finish(self) -> None:
+        """The end of a read: a writer waiting for room is woken."""
+    def deliver(self, most: int, port: Any, hwm: int, shift: float, offset: float) -> tuple[int, Any, int]:
+        """Small values straight into a SYNC input port: (code, item, taken)."""
+    def put(self, frames: list[Any], tag: int) -> Any:
+        """One record now if there is room: True, None (never fits) or (head, needed)."""
+    def put_value(self, value: Any, origin: Optional[float]) -> Any:
+        """One small value pickled into the ring: True, its frames, or None."""
+    def writer_sleeps(self, waits_for: int) -> int:
+        """The writer's wait word; returns the reader's count."""
+    def record_size(self, lengths: list[int]) -> int:
+        """The bytes of the record of frames of these lengths."""
+    def close(self) -> None:
+        """Let go of the mapping and the eventfds."""
+
 def _pickle5(value: Any) -> Optional[bytes]:
     """pickle.dumps(value, 5) as the recorder's taps write it natively, or None when they cannot."""
 
