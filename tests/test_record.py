@@ -495,12 +495,18 @@ def test_a_full_disk_ends_the_recording_with_a_warning_and_a_readable_file(tmp_p
             pipeline.start()
             for array in arrays:
                 source.cycle({"v": array})
+            # Chunks are written as they close, so the disk may fill before the last
+            # push: the pushes after that are no longer the recording's.
+            ended_early = recording.get_stats()["error"] is not None
             assert recording.wait(WAIT)
             warnings = [e["message"] for e in pipeline.get_logger().get_by_type("WARNING")]
         stats = recording.get_stats()
         assert stats["error"] == os.strerror(28)  # ENOSPC
         assert any("stopped: No space left on device" in text for text in warnings), warnings
-        assert stats["recorded"] + stats["dropped"] == len(arrays)
+        if ended_early:
+            assert 0 < stats["recorded"] + stats["dropped"] <= len(arrays)
+        else:  # every value is written or counted as dropped
+            assert stats["recorded"] + stats["dropped"] == len(arrays)
         reader = RecordingReader(str(mount / "full.mcap"))
         read = [m.value() for m in reader.messages()]
         assert 0 < len(read) <= stats["recorded"]
