@@ -351,6 +351,12 @@ class _StandIn:
         self.config = config
 
 
+# What RingEnd.deliver() says it stopped at: all it could deliver for now; a message
+# handed back as frames; the next message comes by the socket; a value the port
+# did not take (with its error).
+_DELIVERED, _HANDED_BACK, _BY_SOCKET, _NOT_TAKEN = 0, 1, 2, 3
+
+
 class Receiver:
     """Feeds the remote links of a process into their input ports, one thread per
     link: a link that waits (its port full) holds back its own producer only.
@@ -459,12 +465,12 @@ class Receiver:
         while most > 0:
             code, item, taken = deliver(most, link.iport, self.hwm, shift, offset)
             most -= taken
-            if code == 0:
+            if code == _DELIVERED:
                 return
-            if code == 3:
+            if code == _NOT_TAKEN:
                 self._fail(link, "a value was not delivered", item)
                 continue
-            if code == 2:  # this one came by the socket: too large for the ring
+            if code == _BY_SOCKET:  # this one came by the socket: too large for the ring
                 item = self._socket_message(link)
                 if item is None:
                     return
