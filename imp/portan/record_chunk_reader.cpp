@@ -83,6 +83,13 @@ private:
         return true;
     }
 
+    // The stack's references from `from` on, once a container holds its own.
+    void drop_from(size_t from) {
+        for (size_t i = from; i < stack_.size(); ++i)
+            Py_DECREF(stack_[i]);
+        stack_.resize(from);
+    }
+
     bool append_items(size_t from) {
         if (from == 0 || from - 1 < fence() || !PyList_CheckExact(stack_[from - 1]))
             return false;
@@ -92,9 +99,7 @@ private:
                 PyErr_Clear();
                 return false;
             }
-        for (size_t i = from; i < stack_.size(); ++i)
-            Py_DECREF(stack_[i]);
-        stack_.resize(from);
+        drop_from(from);
         return true;
     }
 
@@ -110,9 +115,7 @@ private:
                 return false;
             }
         }
-        for (size_t i = from; i < stack_.size(); ++i)
-            Py_DECREF(stack_[i]);
-        stack_.resize(from);
+        drop_from(from);
         return true;
     }
 
