@@ -139,11 +139,6 @@ class Ring:
         return self.end.head
 
     @property
-    def tail(self) -> int:
-        """The writer's count: the bytes it has written."""
-        return self.end.tail
-
-    @property
     def last_size(self) -> int:
         """The size of the last record read."""
         return self.end.last_size
