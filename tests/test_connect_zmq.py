@@ -254,6 +254,9 @@ def test_stop_closes_every_socket_and_thread_and_start_opens_them_again(no_threa
 def test_bad_configuration_is_one_clear_error():
     for make, error, text in [
         (lambda: ZMQSubscriber(endpoint="localhost:5556"), ValueError, "ZeroMQ endpoint"),
+        # An unknown transport is refused here, not only when the socket opens at start.
+        (lambda: ZMQSubscriber(endpoint="bogus://x"), ValueError, r"tcp://, ipc://.*got 'bogus://x'"),
+        (lambda: ZMQPublisher(endpoint="tpc://127.0.0.1:1", bind=True), ValueError, "got 'tpc://127"),
         (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", encoding="xml"), ValueError, "encoding"),
         (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", topic=5), TypeError, "topic"),
         (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", bind="yes"), TypeError, "bind"),

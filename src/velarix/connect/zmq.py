@@ -50,7 +50,9 @@ POLL_MS = 100  # how often the receiving and monitoring threads look at their st
 BATCH = 256  # messages taken in one go before the stop flag and the monitor are looked at
 PUBLISHER_LINGER = 0.2  # seconds a stopping publisher gives queued messages to leave, by default
 HANDSHAKE_REPORT_INTERVAL = 10.0  # seconds: at most one failed-handshake line this often
-_ENDPOINT = re.compile(r"^[a-z][a-z0-9+]*://.+")
+#: The transports a PUB or SUB socket takes, so that a typo fails at construction.
+ENDPOINT_SCHEMES = ("tcp", "ipc", "inproc", "pgm", "epgm", "ws", "wss", "tipc", "vmci")
+_ENDPOINT = re.compile(rf"^({'|'.join(ENDPOINT_SCHEMES)})://.+")
 
 
 def require_zmq() -> ModuleType:
@@ -207,7 +209,8 @@ def _check_entries(owner: str, entries: dict[str, Any], keys: Any) -> None:
     endpoint = entries.get(keys.ENDPOINT)
     if not isinstance(endpoint, str) or not _ENDPOINT.match(endpoint):
         raise ValueError(f"{owner}: {keys.ENDPOINT} must be a ZeroMQ endpoint such as 'tcp://127.0.0.1:5556' "
-                         f"or 'ipc:///tmp/stream', got {endpoint!r}.")
+                         f"or 'ipc:///tmp/stream' (one of {', '.join(s + '://' for s in ENDPOINT_SCHEMES)}), "
+                         f"got {endpoint!r}.")
     encoding = entries.setdefault(keys.ENCODING, "raw")
     if encoding not in ENCODINGS:
         raise ValueError(f"{owner}: {keys.ENCODING} must be one of {', '.join(map(repr, ENCODINGS))}, "
