@@ -209,6 +209,18 @@ def test_the_last_frame_keeps_the_run_and_its_end():
     assert last.startswith("STOPPED HEALTHY elapsed ") and ", highest load" in last
     assert float(last.split()[3]) >= 0.2  # the run lasted at least the sleep
 
+    # Off a terminal, with runs that end before the next line is due: the line at
+    # the end still has the run's time, also when the run fell between two refreshes.
+    for refresh, run_for in ((20, 0.3), (1, 0.05)):
+        console = rich.Console(file=io.StringIO(), width=140)
+        with LiveMonitor(pipeline, console=console, refresh=refresh):
+            pipeline.start()
+            time.sleep(run_for)
+            pipeline.stop()
+        lines = console.file.getvalue().splitlines()
+        assert len(lines) == 1 and lines[0].startswith("STOPPED HEALTHY elapsed ")
+        assert float(lines[0].split()[3]) >= run_for - 0.05  # the line rounds to 0.1 s
+
     # On a terminal: the table's last frame says STOPPED with the same figures.
     console = rich.Console(file=io.StringIO(), width=100, force_terminal=True)
     with LiveMonitor(pipeline, console=console, refresh=20):
@@ -219,6 +231,46 @@ def test_the_last_frame_keeps_the_run_and_its_end():
     assert "STOPPED  HEALTHY  elapsed " in final
     elapsed = final.split("STOPPED  HEALTHY  elapsed ")[-1].split(" s")[0]
     assert float(elapsed) >= 0.2
+
+
+def test_the_table_takes_the_whole_window_of_a_dumb_terminal():
+    """rich takes 80 columns for TERM=dumb; the table asks the window instead."""
+    rich = pytest.importorskip("rich.console")
+    import fcntl
+    import termios
+
+    from velarix.monitor import LiveMonitor
+
+    name = "a_node_name_far_longer_than_eighty_columns_leave_it_" + "x" * 40
+    pipeline = Pipeline("")
+    source, sink = Source(name=name), Sink(name="sink")
+    pipeline.connect(source, sink)
+    main, side = os.openpty()
+    fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 240, 0, 0))
+    screen = bytearray()
+    reader = threading.Thread(target=lambda: screen.extend(iter_read(main)), daemon=True)
+    reader.start()
+    with os.fdopen(side, "w") as window:
+        console = rich.Console(file=window, _environ={"TERM": "dumb"})
+        assert console.is_dumb_terminal and console.width == 80
+        with LiveMonitor(pipeline, console=console, refresh=20):
+            pipeline.start()
+            time.sleep(0.2)
+            pipeline.stop()
+    reader.join(WAIT)
+    os.close(main)
+    assert name in screen.decode(errors="replace")
+
+
+def iter_read(fd):
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # the other side closed
+            return
+        if not chunk:
+            return
+        yield from chunk
 
 
 # The page ---------------------------------------------------------------------------------

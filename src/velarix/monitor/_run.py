@@ -14,6 +14,7 @@ from ..constants import Constants
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
 
+_STARTED_LINE = "Pipeline started."
 _STOPPED_LINE = "Pipeline stopped."
 
 
@@ -34,10 +35,10 @@ class Reading:
         return f"{self.threads} shared thread{'s' if self.threads != 1 else ''}"
 
 
-def _stop_time(pipeline: Pipeline, after: float) -> Optional[float]:
-    """Wall-clock time of the newest "Pipeline stopped." entry later than `after`."""
+def _logged_time(pipeline: Pipeline, line: str, after: float) -> Optional[float]:
+    """Wall-clock time of the newest `line` entry later than `after`."""
     for entry in reversed(pipeline.get_logger().get_all()):
-        if entry["message"] == _STOPPED_LINE:
+        if entry["message"] == line:
             try:
                 moment = datetime.datetime.fromisoformat(entry["timestamp"]).timestamp()
             except (TypeError, ValueError):
@@ -51,6 +52,7 @@ class RunClock:
     stop still says how long the run took."""
 
     def __init__(self) -> None:
+        self._created = time.time()
         self._start: Optional[float] = None  # wall-clock start of the run seen running
         self._elapsed = 0.0
         self._ended = False
@@ -64,12 +66,15 @@ class RunClock:
         if elapsed > 0.0 and state == Constants.States.RUNNING:
             self._start = time.time() - elapsed
             self._elapsed, self._ended = elapsed, False
-        elif self._start is not None and state == Constants.States.STOPPED:
-            # The log says when the stop happened; without it, the first reading
-            # that saw it is at most one refresh late.
-            stopped = _stop_time(pipeline, self._start) or time.time()
-            self._elapsed = max(self._elapsed, stopped - self._start)
-            self._start, self._ended = None, True
+        elif state == Constants.States.STOPPED and not self._ended:
+            # A run that began and ended between two readings is found in the log.
+            start = self._start if self._start is not None else _logged_time(pipeline, _STARTED_LINE, self._created)
+            if start is not None:
+                # The log says when the stop happened; without it, the first reading
+                # that saw it is at most one refresh late.
+                stopped = _logged_time(pipeline, _STOPPED_LINE, start) or time.time()
+                self._elapsed = max(self._elapsed, stopped - start)
+                self._start, self._ended = None, True
         elif state == Constants.States.RUNNING:
             self._elapsed = elapsed
         threads = getattr(pipeline, "get_threads", None)

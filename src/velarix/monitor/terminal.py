@@ -5,8 +5,10 @@ a terminal (nor a notebook) it falls back to one plain line per refresh."""
 
 from __future__ import annotations
 
+import os
 import re
 import threading
+import time
 from typing import TYPE_CHECKING, Any, Literal, Optional
 
 from .._stats import deepest_queue, oldest_input
@@ -131,6 +133,20 @@ def plain_line(pipeline: Pipeline, clock: Optional[RunClock] = None) -> str:
             f"elapsed {reading.elapsed:.1f} s, highest load {highest:.1f}%")
 
 
+def fit_to_terminal(console: Any) -> None:
+    """Give a rich `console` on a terminal that calls itself dumb (TERM=dumb, as
+    the shells of editors and tools do) the width of its window: rich takes 80
+    columns there however wide the window is, and the names are cut to fit."""
+    if not (console.is_terminal and console.is_dumb_terminal):
+        return
+    try:
+        size = os.get_terminal_size(console.file.fileno())
+    except (AttributeError, OSError, ValueError):  # no file descriptor, or not a window
+        return
+    if size.columns > 0 and size.lines > 0:
+        console.size = (size.columns, size.lines)
+
+
 def _notebook_widgets() -> bool:
     import importlib.util
 
@@ -190,14 +206,24 @@ class LiveMonitor:
     def _live(self, console: Any) -> None:
         from rich.live import Live
 
+        fit_to_terminal(console)
         with Live(render(self._pipeline, self._clock), console=console,
                   refresh_per_second=self._refresh) as live:
             while not self._stop.wait(1.0 / self._refresh):
+                fit_to_terminal(console)  # the window may have been resized
                 live.update(render(self._pipeline, self._clock))
             live.update(render(self._pipeline, self._clock), refresh=True)
 
     def _plain(self, console: Any) -> None:
-        while not self._stop.wait(self._plain_interval):
+        # The clock reads the pipeline at every refresh, between the lines too: a run
+        # that ends before the next line still has its elapsed time in the last one.
+        interval = min(1.0 / self._refresh, self._plain_interval)
+        due = time.monotonic() + self._plain_interval
+        while not self._stop.wait(interval):
+            if time.monotonic() < due:
+                self._clock.read(self._pipeline)
+                continue
+            due += self._plain_interval
             console.print(plain_line(self._pipeline, self._clock), highlight=False, markup=False)
         if console.is_jupyter:  # a notebook shows the table as its last picture
             console.print(render(self._pipeline, self._clock))
