@@ -489,10 +489,11 @@ sys.stdin.read()
 @pytest.mark.parametrize("transport", ["ipc", "tcp"])
 def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path, transport):
     """w1 is the controller's child and sees it go; w2 was started on its own and
-    notices the missing heartbeats. Neither leaves files behind."""
+    notices the missing heartbeats (--once: it serves no further controller).
+    Neither leaves files behind."""
     standalone = subprocess.Popen(
         [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w2", "--bind",
-         f"ipc://{tmp_path}/w2.ctl", "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+         f"ipc://{tmp_path}/w2.ctl", "--idle-timeout", str(WAIT), "--once"], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(standalone)
     endpoint = standalone.stdout.readline().decode().split()[-1]
     process = subprocess.Popen([sys.executable, "-c", CONTROLLER, endpoint, transport], stdin=subprocess.PIPE,
@@ -508,6 +509,85 @@ def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path, transpor
     assert wait_until(lambda: not os.path.exists(folder))  # nor their sockets and keys
     assert standalone.wait(WAIT) == 1
     assert os.listdir(tmp_path) == []  # w2's control and link sockets
+
+
+ONE_WORKER_CONTROLLER = """
+import sys
+from cluster_nodes import Collect, Double, Source
+from velarix import Pipeline
+from velarix.cluster import Cluster
+source, double, sink = Source(), Double(), Collect()
+pipeline = Pipeline(directory="")
+pipeline.connect(source, double); pipeline.connect(double, sink)
+cluster = Cluster(pipeline, heartbeat_interval=0.1, heartbeat_timeout=1.0)
+cluster.add_worker("w", sys.argv[1]); cluster.place(double, "w")
+pipeline.start()
+source.cycle({"x": (5, [])})
+sink.wait_for(lambda v: len(v) == 1, 15)
+print(sink.values[0][0], flush=True)
+sys.stdin.read()
+"""
+
+
+def test_a_worker_started_by_hand_serves_one_controller_after_another(reaper, tmp_path, monkeypatch):
+    folder = tmp_path / "w"
+    folder.mkdir(mode=0o700)
+    worker = subprocess.Popen(
+        [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w", "--bind", f"ipc://{folder}/w.ctl",
+         "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(worker)
+    endpoint = worker.stdout.readline().decode().split()[-1]
+    lines = []
+    threading.Thread(target=lambda: lines.extend(worker.stderr), daemon=True).start()
+
+    def serve(first):
+        source, double, sink = Source(), Double(), Collect()
+        pipeline, cluster = chain(reaper, source, double, sink, heartbeat_interval=0.1, heartbeat_timeout=1.0)
+        cluster.add_worker("w", endpoint)
+        cluster.place(double, "w")
+        pipeline.start()
+        source.cycle({"x": (first, [])})
+        assert sink.wait_for(lambda v: len(v) == 1, WAIT) and sink.values[0][0] == 2 * first
+        cluster.close()
+
+    # A goodbye, then a controller killed without one: the worker lets go of their
+    # nodes and link files each time, and the next controller finds it as new.
+    serve(1)
+    assert wait_until(lambda: os.listdir(folder) == ["w.ctl"]) and worker.poll() is None
+    killed = subprocess.Popen([sys.executable, "-c", ONE_WORKER_CONTROLLER, endpoint], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+    reaper[1].append(killed)
+    assert killed.stdout.readline().strip() == b"10"
+    killed.kill()
+    killed.wait(WAIT)
+    assert wait_until(lambda: any(b"waiting for the next controller" in line for line in lines))
+    serve(2)
+    assert worker.poll() is None and sum(b"Controller left" in line for line in lines) == 3
+
+    worker.terminate()  # stopped by hand: it ends, and its socket file goes
+    assert worker.wait(WAIT) == 0 and os.listdir(folder) == []
+
+    # Nobody there: the controller's error says so instead of suspecting the keys.
+    monkeypatch.setattr(channel, "CALL_TIMEOUT", 0.5)
+    keys = str(tmp_path / "keys")
+    make_keys(keys, ["w"])
+    for where, options in ((endpoint, {}), (f"tcp://127.0.0.1:{free_tcp_port()}", {"keys": os.path.join(keys, "controller")})):
+        double = Double()
+        pipeline, cluster = chain(reaper, Source(), double, Collect(), **options)
+        cluster.add_worker("w", where)
+        cluster.place(double, "w")
+        with pytest.raises(ClusterError, match="nothing answered there") as failure:
+            pipeline.start()
+        assert "keys" not in str(failure.value)
+        cluster.close()
+
+
+def free_tcp_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def next_reply(sock):
@@ -527,7 +607,7 @@ def test_a_worker_ignores_frames_that_are_not_requests_and_leaves_no_files(reape
 
     process = subprocess.Popen(
         [sys.executable, "-m", "velarix.cluster", "worker", "--name", "w", "--bind", f"ipc://{tmp_path}/w.ctl",
-         "--idle-timeout", str(WAIT)], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+         "--idle-timeout", str(WAIT), "--once"], stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(process)
     endpoint = process.stdout.readline().decode().split()[-1]
     context = zmq.Context()
@@ -556,7 +636,7 @@ def test_a_worker_ignores_frames_that_are_not_requests_and_leaves_no_files(reape
 def start_tcp_worker(reaper, keys):
     process = subprocess.Popen(
         [sys.executable, "-m", "velarix.cluster", "worker", "--name", "remote", "--bind", "tcp://127.0.0.1:*",
-         "--keys", keys, "--idle-timeout", str(WAIT)],
+         "--keys", keys, "--idle-timeout", str(WAIT), "--once"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(process)
     return process, process.stdout.readline().decode().split()[-1]
@@ -606,7 +686,7 @@ def test_a_worker_added_over_ipc_is_let_into_its_peers_tcp_data_sockets(reaper, 
     folder.mkdir(mode=0o700)
     standalone = subprocess.Popen(
         [sys.executable, "-m", "velarix.cluster", "worker", "--name", "local", "--bind", f"ipc://{folder}/w.ctl",
-         "--keys", os.path.join(keys, "workers", "local"), "--idle-timeout", str(WAIT)],
+         "--keys", os.path.join(keys, "workers", "local"), "--idle-timeout", str(WAIT), "--once"],
         stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
     reaper[1].append(standalone)
     endpoint = standalone.stdout.readline().decode().split()[-1]
@@ -643,7 +723,7 @@ def test_tcp_without_keys_and_shared_ipc_folders_are_refused(reaper, tmp_path):
         Worker("w", f"ipc://{open_folder}/w.ctl")
     result = subprocess.run([sys.executable, "-m", "velarix.cluster", "worker", "--bind", "tcp://0.0.0.0:5555"],
                             capture_output=True, env=ENV, cwd=ROOT, timeout=WAIT)
-    assert result.returncode == 2 and b"velarix keys" in result.stderr
+    assert result.returncode == 2 and b"velarix keys" in result.stderr and b"--keys DIR/workers/NAME" in result.stderr
 
 
 def test_keys_command_gives_each_host_only_its_own_keys(tmp_path):
@@ -663,7 +743,7 @@ def test_keys_command_gives_each_host_only_its_own_keys(tmp_path):
     with open(os.path.join(a_dir, "worker.key")) as a_key, open(os.path.join(folder, "workers", "b", "worker.key")) as b_key:
         assert a_key.read() != b_key.read()  # a pair of its own for each worker
     again = subprocess.run(command, capture_output=True, env=ENV, timeout=WAIT)
-    assert again.returncode == 1 and b"--force" in again.stderr
+    assert again.returncode == 2 and b"--force" in again.stderr
 
     # More workers later: the controller's pair stays, the new one knows it.
     with open(os.path.join(controller_dir, "controller.key_secret")) as before:
@@ -686,7 +766,7 @@ def test_keys_command_leaves_other_folders_alone(tmp_path):
     (home / "notes.txt").write_text("mine")
     result = subprocess.run([sys.executable, "-m", "velarix.cluster", "keys", str(home)],
                             capture_output=True, env=ENV, timeout=WAIT)
-    assert result.returncode == 1 and b"holds no velarix keys" in result.stderr
+    assert result.returncode == 2 and b"holds no velarix keys" in result.stderr
     assert os.stat(home).st_mode & 0o777 == 0o755 and sorted(os.listdir(home)) == ["notes.txt"]
     empty = tmp_path / "empty"
     empty.mkdir(mode=0o755)

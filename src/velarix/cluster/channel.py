@@ -11,10 +11,12 @@ from __future__ import annotations
 
 import itertools
 import queue
+import socket
 import subprocess
 import threading
 import time
 from typing import Any, Callable, Optional
+from urllib.parse import urlsplit
 
 from ..constants import Constants
 from . import clock, links, wire
@@ -39,6 +41,24 @@ class Reply:
     def resolve(self, ok: bool, value: Any) -> None:
         self.ok, self.value = ok, value
         self.event.set()
+
+
+def accepts_connections(endpoint: str) -> bool:
+    """Whether anything takes a connection at a tcp:// or ipc:// `endpoint` (True for
+    other transports, which cannot be asked)."""
+    try:
+        if is_tcp(endpoint):
+            where = urlsplit(endpoint)
+            with socket.create_connection((where.hostname or "", where.port or 0), timeout=1.0):
+                return True
+        if endpoint.startswith("ipc://"):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                probe.settimeout(1.0)
+                probe.connect(endpoint[len("ipc://"):])
+                return True
+    except (OSError, ValueError):
+        return False
+    return True
 
 
 class WorkerChannel:
@@ -121,9 +141,15 @@ class Channels:
                                        "heartbeat_timeout": self.heartbeat_timeout})
             worker.pid = hello["pid"]
         except ClusterError as error:
-            hint = (" (does the worker hold DIR/workers/NAME and the controller DIR/controller of the same "
-                    "`velarix keys` folder?)" if is_tcp(worker.endpoint) else "")
-            raise ClusterError(f"{error}{hint}") from None
+            if not accepts_connections(worker.endpoint):
+                hint = (": nothing answered there, no worker listens at that address (start one with "
+                        f"`velarix worker --bind {worker.endpoint}`, or check the address)")
+            elif is_tcp(worker.endpoint):
+                hint = (" (something listens there: does the worker hold DIR/workers/NAME and the controller "
+                        "DIR/controller of the same `velarix keys` folder?)")
+            else:
+                hint = ""
+            raise ClusterError(f"{str(error).rstrip('.')}{hint}.") from None
         if worker.server_key is None and hello.get("key"):  # over ipc://, whose folder is ours alone
             worker.server_key = hello["key"].encode()
         worker.ready = True

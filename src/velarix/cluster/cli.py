@@ -14,13 +14,16 @@ def add_commands(subparsers: Any) -> None:
     worker = subparsers.add_parser(
         "worker", help="run a worker that a controller can reach",
         description="Run the part of a pipeline that a controller sends. TCP endpoints need "
-                    "CURVE keys (made by the keys command); the worker exits when its controller goes away.")
+                    "CURVE keys (made by the keys command). The worker serves one controller after another "
+                    "until it is stopped (Ctrl-C or SIGTERM); with --once it exits when its first controller goes away.")
     worker.add_argument("--bind", required=True, help="ipc://PATH (a folder only you can enter) or tcp://HOST:PORT")
     worker.add_argument("--name", default=None, help="the worker's name in log entries (default: host-pid)")
     worker.add_argument("--keys", default=None, metavar="DIR",
                         help="this worker's keys folder, DIR/workers/NAME made by the keys command")
     worker.add_argument("--idle-timeout", type=float, default=None, metavar="SECONDS",
                         help="exit when no controller has connected after this long")
+    worker.add_argument("--once", action="store_true",
+                        help="serve one controller only: exit when it says goodbye or goes silent")
     worker.add_argument("--parent", type=int, default=None, help=argparse.SUPPRESS)
     # The spawning controller's private folder: removed by us if that controller dies
     # (killed, it cannot remove it itself, and the folder holds its secret keys).
@@ -50,12 +53,14 @@ def run_worker(args: argparse.Namespace) -> int:
     name = args.name or f"{os.uname().nodename}-{os.getpid()}"
     try:
         worker = Worker(name, args.bind, keys=args.keys, idle_timeout=args.idle_timeout, parent=args.parent,
-                        parent_folder=args.parent_folder)
+                        parent_folder=args.parent_folder, sessions=not args.once)
     except (SecurityError, ImportError, OSError) as error:
         print(f"velarix worker: {error}", file=sys.stderr)
         return 2
     # SIGTERM ends the worker as a goodbye does: its nodes stop and its files go.
-    signal.signal(signal.SIGTERM, lambda signum, frame: worker.terminate())
+    # Ctrl-C too, for a worker started by hand that would otherwise serve on.
+    for ending in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(ending, lambda signum, frame: worker.terminate())
     if args.parent is not None:
         # Started by a controller, which reads only our first line: the rest of our
         # output (print() in a node) goes to stderr, which we share with it.
@@ -80,7 +85,7 @@ def run_keys(args: argparse.Namespace) -> int:
         make_keys(args.directory, names, force=args.force)
     except (FileExistsError, ImportError, OSError, ValueError) as error:
         print(f"velarix keys: {error}", file=sys.stderr)
-        return 1
+        return 2  # a folder or name refused: a usage error, as for the other commands
     folder = args.directory
     print(f"Keys written to {folder}:")
     print(f"  {os.path.join(folder, 'controller')}: for the controller only (Cluster(keys=...)); "

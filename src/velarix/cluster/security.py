@@ -225,7 +225,7 @@ def check_bind(endpoint: str, keys: Optional[str]) -> None:
         raise SecurityError(
             f"Refusing to listen on {endpoint} ({where} TCP address) without CURVE keys: "
             "anyone who reaches it could run code in this process. "
-            "Make keys with `velarix keys DIR` and pass --keys DIR.")
+            "Make keys with `velarix keys DIR --worker NAME` and pass --keys DIR/workers/NAME.")
 
 
 def is_loopback(endpoint: str) -> bool:

@@ -5,7 +5,8 @@ owns it; it builds the nodes from the pipeline's serialised form, links them,
 starts and stops them on request, and sends their status (the heartbeat) and
 every log entry back. When its controller is silent for the heartbeat timeout
 (HEARTBEAT_TIMEOUT unless its hello says otherwise), or says goodbye, the worker
-stops its nodes and exits.
+stops its nodes and exits, or, when it serves `sessions` (a worker started by
+hand), lets go of them and waits for the next controller on the same socket.
 
 Requests run one after another on their own thread ("velarix-worker-requests"):
 they run user code (constructors, start and stop), and the main thread, which
@@ -68,7 +69,7 @@ class Worker:
 
     def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
                  parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None,
-                 parent_folder: Optional[str] = None) -> None:
+                 parent_folder: Optional[str] = None, sessions: bool = False) -> None:
         self.zmq = require_zmq()
         check_bind(bind, keys)
         clock.use_test_shift()
@@ -96,7 +97,10 @@ class Worker:
         self.running = True
         self.orphaned = False  # our controller died: nobody else removes its folder
         self.parent_folder = parent_folder  # the folder of the controller that spawned us
+        self.sessions = sessions and parent is None  # one controller after another
+        self.terminated = False  # a signal: the worker ends, whatever `sessions` says
         self.link_count = 0
+        self.session_links = 0  # link_count when the current controller said hello
         self.heartbeat_interval = HEARTBEAT_INTERVAL
         self.heartbeat_timeout = HEARTBEAT_TIMEOUT
         self.inbox: queue.Queue[Optional[dict[str, Any]]] = queue.Queue()  # for the request thread
@@ -259,6 +263,7 @@ class Worker:
 
     def terminate(self) -> None:
         """End the main loop from a signal handler: the worker exits as on a goodbye."""
+        self.terminated = True
         self.running = False
 
     # Main loop ---------------------------------------------------------------
@@ -289,7 +294,11 @@ class Worker:
             self.request_thread.start()
             print(f"velarix worker {self.name} listening on {self.control.last_endpoint.decode()}",
                   file=self.out, flush=True)
-            return self._loop()
+            while True:
+                code = self._loop()
+                if not self.sessions or self.terminated or self.owner is None:
+                    return code
+                self._end_session()
         finally:
             self._close()
 
@@ -324,7 +333,8 @@ class Worker:
                     next_status = now + self.heartbeat_interval
                     self._send(wire.status_message(self._status()))
                 if now - self.last_heard > self.heartbeat_timeout:
-                    self.report(f"Controller went away (silent for {self.heartbeat_timeout:g} s); exiting.")
+                    then = "waiting for the next controller" if self.sessions else "exiting"
+                    self.report(f"Controller went away (silent for {self.heartbeat_timeout:g} s); {then}.")
                     return 1
             elif self.idle_timeout is not None and now - started > self.idle_timeout:
                 self.report(f"No controller within {self.idle_timeout:g} s; exiting.")
@@ -436,8 +446,8 @@ class Worker:
         self.logger.write(LogType.WARNING, text)
         print(f"velarix worker {self.name}: {text}", file=sys.stderr, flush=True)
 
-    def _close(self) -> None:
-        self.inbox.put(None)
+    def _release_session(self) -> None:
+        """Stop the nodes and close the links of the current controller's part."""
         self._stop_nodes()
         self._end_scheduler()
         for sender in self.senders:
@@ -447,6 +457,32 @@ class Worker:
             sock.close(linger=0)
         for offer in self.offers.values():
             offer.close()
+
+    def _end_session(self) -> None:
+        """After a controller has gone: its nodes, links and link files go, and the
+        worker waits for the next controller as it did for the first."""
+        self._release_session()
+        self._remove_link_files(self.session_links + 1)
+        self.session_links = self.link_count
+        for pending in (self.inbox, self.replies, self.outbox):
+            while True:  # what the old controller asked, and its log, are for nobody now
+                try:
+                    pending.get_nowait()
+                except queue.Empty:
+                    break
+        # The next controller's nodes come with the same ids as this one's.
+        Portable.reset()
+        self.nodes, self.senders, self.pending, self.offers, self.failures = {}, [], {}, {}, {}
+        self.scheduler = None
+        self.receiver = links.Receiver(self.hwm)
+        self.owner = None
+        self.heartbeat_interval, self.heartbeat_timeout = HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT
+        self.running = True
+        print(f"velarix worker {self.name}: Controller left; waiting for the next one.", file=sys.stderr, flush=True)
+
+    def _close(self) -> None:
+        self.inbox.put(None)
+        self._release_session()
         if self.zap is not None:
             self.zap.close()
         if self.control is not None:
@@ -469,13 +505,22 @@ class Worker:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
         if is_tcp(self.bind):
             return
-        link_files = [self._link_file(number, suffix) for number in range(1, self.link_count + 1)
-                      for suffix in (".sock", ".shm")]
-        for leftover in [self.bind[len("ipc://"):], *link_files]:
-            try:
-                os.unlink(leftover)
-            except OSError:
-                pass
+        self._remove_link_files(self.session_links + 1)
+        try:
+            os.unlink(self.bind[len("ipc://"):])
+        except OSError:
+            pass
+
+    def _remove_link_files(self, first: int) -> None:
+        """The ipc link socket and ring files numbered from `first` on."""
+        if is_tcp(self.bind):
+            return
+        for number in range(first, self.link_count + 1):
+            for suffix in (".sock", ".shm"):
+                try:
+                    os.unlink(self._link_file(number, suffix))
+                except OSError:
+                    pass
 
     def _end_scheduler(self) -> None:
         """The shared threads end once no node is running (one stuck in a step
