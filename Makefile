@@ -39,6 +39,10 @@ check-python:
 	@if [ -z "$(PYTHON)" ] || [ -z "$(filter $(SUPPORTED_PYTHONS),$(PYTHON_VERSION))" ]; then \
 	  echo "error: Python 3.12 or 3.13 not found (PYTHON='$(PYTHON)' is '$(or $(PYTHON_VERSION),not runnable)'). Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.12 (or python3.13)" >&2; \
 	  exit 1; fi
+	@python3=$$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable), "%d.%d" % sys.version_info[:2])' 2>/dev/null); \
+	if [ "$${python3% *}" != "$$("$(PYTHON)" -c 'import os, sys; print(os.path.realpath(sys.executable))')" ]; then \
+	  if [ -n "$$python3" ]; then other="Python $${python3##* } at $${python3% *}"; else other="not found"; fi; \
+	  echo "make: using $(PYTHON) (Python $(PYTHON_VERSION)), not python3 ($$other)"; fi
 
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
@@ -47,7 +51,7 @@ $(VENV)/.ready: | check-python
 	touch $@
 
 # -v: pip passes on the build's own progress (CMake, then ninja's [n/N] lines).
-install: $(VENV)/.ready
+install: $(VENV)/.ready check-python
 	$(PY) -m pip install -v --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
 
 # The requirements of every optional extra in pyproject.toml (the package itself,
@@ -96,7 +100,7 @@ bench: install extras
 
 # In-tree build for development: modules land in src/velarix/imp; run tests with
 # PYTHONPATH=src. DEV_TARGET picks one module, DEV_BUILD a private build folder.
-dev: $(VENV)/.ready
+dev: $(VENV)/.ready check-python
 	@test -f $(DEV_BUILD)/CMakeCache.txt || $(VENV)/bin/cmake -S . -B $(DEV_BUILD) -G Ninja \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVELARIX_INPLACE=ON -DCMAKE_BUILD_TYPE=Release

@@ -94,6 +94,16 @@ def test_show_lists_nodes_ports_and_links(tmp_path):
     assert any(re.match(r"ticker\.out\s+->\s+quiet\.in\s+SYNC$", line) for line in lines)
     assert not list(tmp_path.glob("**/*.log"))  # showing writes no log file
 
+    # Bounded input ports show their capacity and what a push into a full one does.
+    pipeline = Pipeline(directory="")
+    ticker = cli_nodes.Ticker(name="ticker")
+    pipeline.connect(ticker, cli_nodes.Quiet(name="held", input_ports=[{"name": "in", "capacity": 4}]))
+    pipeline.connect(ticker, cli_nodes.Quiet(name="newest", input_ports=[
+        {"name": "in", "capacity": 1, "overflow": "drop_oldest", "timing": "ASYNC"}]))
+    lines = cli.describe_text(pipeline).splitlines()
+    assert re.match(r"held\s+Quiet\s+in \(SYNC, capacity 4, block\)\s+-\s+-$", lines[3])
+    assert re.match(r"newest\s+Quiet\s+in \(ASYNC, capacity 1, drop_oldest\)\s+-\s+-$", lines[4])
+
 
 def test_show_marks_unlinked_ports_and_run_says_what_is_missing(tmp_path):
     pipeline = Pipeline(directory="")
@@ -240,6 +250,11 @@ def test_help_and_usage_errors(tmp_path):
     for args in ([], ["draw"], ["graph", "x.json", "--format", "png"], ["run", "x.json", "--seconds", "soon"]):
         result = velarix_command(*args, cwd=tmp_path)
         assert result.returncode == 2 and "Traceback" not in result.stderr
+    # An option the command does not take: that command's usage, not the top-level one.
+    for args in (["run", "x.json", "--secnds", "2"], ["show", "x.json", "--seconds", "2"]):
+        result = velarix_command(*args, cwd=tmp_path)
+        assert result.returncode == 2 and result.stderr.startswith(f"usage: velarix {args[0]} ")
+        assert result.stderr.rstrip().endswith(f"velarix {args[0]}: error: unrecognized arguments: {' '.join(args[2:])}")
 
 
 class TestGraphText:

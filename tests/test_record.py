@@ -556,11 +556,14 @@ def test_record_replay_and_info_commands(tmp_path):
     assert info.returncode == 0 and "complete" in info.stdout and "3 nodes" in info.stdout
     assert re.search(rf"ticks\.out\s+pickle5\s+{recorded}\s", info.stdout), info.stdout
 
-    for pipeline in ([], ["--pipeline", "p.json"]):
+    for pipeline, logs in (([], None), (["--pipeline", "p.json"], tmp_path / "logs")):
         done = run_cli("replay", "rec.mcap", *pipeline, "--speed", "max", "--record", "out.mcap",
-                       cwd=tmp_path)
+                       *(["--log-dir", logs] if logs else []), cwd=tmp_path)
         assert done.returncode == 0, done.stderr
         assert f"replayed {recorded} values of rec.mcap in place of ticks" in done.stdout
+        # The log stays in memory unless --log-dir names a folder; then the run says where it went.
+        written = list(logs.glob("*.log")) if logs else []
+        assert len(written) == (1 if logs else 0) and ("log: " in done.stdout) == bool(logs)
         out = RecordingReader(str(tmp_path / "out.mcap"))
         doubled = [m.value() for m in out.messages() if m.channel.topic == "double.out"]
         ticks = [m.value() for m in RecordingReader(str(tmp_path / "rec.mcap")).messages()]

@@ -251,8 +251,15 @@ UNLINKED_MARK = "*"  # after a port in `show`'s table: linked to nothing / fed b
 
 def _port_list(ports: Sequence[graph.PortInfo], index: int, unlinked: AbstractSet[tuple[int, str]]) -> str:
     """The ports of the node at `index`, those in `unlinked` marked."""
-    return ", ".join(f"{p.name} ({p.timing}){UNLINKED_MARK if (index, p.name) in unlinked else ''}"
+    return ", ".join(f"{p.name} ({_port_terms(p)}){UNLINKED_MARK if (index, p.name) in unlinked else ''}"
                      for p in ports) or "-"
+
+
+def _port_terms(port: graph.PortInfo) -> str:
+    """The port's timing, and for a bounded one its capacity and overflow policy."""
+    if port.capacity is None:
+        return port.timing
+    return f"{port.timing}, capacity {port.capacity}, {port.overflow}"
 
 
 def _unlinked_notes(outputs: Sequence[str], inputs: Sequence[str]) -> list[str]:
@@ -411,7 +418,7 @@ def _speed(text: str) -> Any:
     return value
 
 
-def _stored_pipeline(reader: Any, path: str) -> Pipeline:
+def _stored_pipeline(reader: Any, path: str, log_dir: str = "") -> Pipeline:
     text = reader.pipeline_json()
     if text is None:
         raise CommandError(f"{path} holds no saved pipeline: name one with --pipeline")
@@ -419,7 +426,7 @@ def _stored_pipeline(reader: Any, path: str) -> Pipeline:
         data = json.loads(text)
         check_saved_pipeline(data, path)
         with loading(origin=path):
-            return Pipeline.deserialize(data, "")
+            return Pipeline.deserialize(data, log_dir)
     except (ValueError, NotAPipelineError) as error:
         raise CommandError(f"the pipeline stored in {path} does not load: {error}") from None
     except Exception as error:  # whatever the stored classes raise
@@ -448,11 +455,11 @@ def command_replay(args: argparse.Namespace) -> int:
     from .record._offline import run_offline
 
     if args.pipeline is not None:
-        pipeline = load_pipeline(args.pipeline, "")
+        pipeline = load_pipeline(args.pipeline, args.log_dir)
         with open(args.pipeline, encoding="utf-8") as file:
             saved: Optional[str] = file.read()
     else:
-        pipeline = _stored_pipeline(reader, args.file)
+        pipeline = _stored_pipeline(reader, args.file, args.log_dir)
         saved = reader.pipeline_json()
     out = sys.stderr
     tty = out.isatty()
@@ -492,6 +499,9 @@ def command_replay(args: argparse.Namespace) -> int:
     recorded = result["recording"]
     if recorded is not None:
         print(f"recorded {recorded['recorded']} values ({recorded['dropped']} dropped) to {args.record}")
+    file_name = pipeline.get_logger().get_file_name()
+    if file_name:
+        print(f"log: {file_name}")
     return EXIT_OK
 
 
@@ -594,6 +604,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "Ctrl-C or --seconds)")
     replay.add_argument("--record", metavar="OUT.mcap", help="record every output port of the run")
     replay.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    replay.add_argument("--log-dir", metavar="DIR", default="", help="folder for the log file "
+                        "(default: none, the log stays in memory)")
     replay.set_defaults(func=command_replay)
 
     info = commands.add_parser("info", help="describe a recording",
@@ -623,10 +635,21 @@ def _import_from_current_folder() -> None:
         sys.path.insert(0, folder)
 
 
+def _parse(parser: argparse.ArgumentParser, argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    """`parser.parse_args(argv)`, but an option the command does not take is reported
+    with that command's usage (argparse would show the top-level one)."""
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        commands = next(action for action in parser._actions if isinstance(action, argparse._SubParsersAction))
+        command = commands.choices.get(args.command, parser)
+        command.error(f"unrecognized arguments: {' '.join(unknown)}")
+    return args
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line; returns the exit code (0 ok, 1 failed run, 2 usage
     or file error)."""
-    args = build_parser().parse_args(argv)
+    args = _parse(build_parser(), argv)
     _import_from_current_folder()
     # The commands report failures themselves (one line, or the failing node's
     # traceback after a run), so the log's entries are not echoed to stderr too.

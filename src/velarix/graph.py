@@ -28,10 +28,13 @@ __all__ = ["PortInfo", "NodeInfo", "LinkInfo", "GraphInfo", "describe", "unlinke
 
 @dataclass(frozen=True)
 class PortInfo:
-    """A port by its configured name and timing (`Constants.Timing`)."""
+    """A port by its configured name and timing (`Constants.Timing`); an input port
+    with a `capacity` also has its `overflow` policy (`Constants.Overflow`)."""
 
     name: str
     timing: str
+    capacity: Optional[int] = None
+    overflow: Optional[str] = None
 
 
 @dataclass(frozen=True)
@@ -77,7 +80,15 @@ class GraphInfo:
 
 
 def _ports(node: Any, key: str) -> tuple[PortInfo, ...]:
-    return tuple(PortInfo(str(p["name"]), str(p["timing"])) for p in node.config.get(key, ()))
+    return tuple(PortInfo(str(p["name"]), str(p["timing"]), *_bound(p)) for p in node.config.get(key, ()))
+
+
+def _bound(port: Mapping[str, Any]) -> tuple[Optional[int], Optional[str]]:
+    """A bounded input port's capacity and overflow policy (the default spelled out)."""
+    capacity = port.get("capacity")
+    if capacity is None:
+        return None, None
+    return capacity, str(port.get("overflow") or Constants.Overflow.BLOCK)
 
 
 def describe(pipeline: Pipeline, stats: Optional[Sequence[Mapping[str, Any]]] = None) -> GraphInfo:
