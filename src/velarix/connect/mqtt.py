@@ -17,11 +17,20 @@ Encodings (``encoding``):
   they are, ``str`` as UTF-8 and a numpy array as its raw items in C order
   (``array.tobytes()``: no shape, no dtype, read it back with `numpy.frombuffer`);
   the subscriber hands on ``bytes``.
+
+Both speak MQTT 5 by default (``protocol="3.1.1"`` for a broker without it). Then
+the publisher numbers its messages in a user property (``velarix-seq``, the
+payload stays as it is, so any MQTT client reads it), and a subscriber counts the
+numbers missing between two messages of one publisher as ``lost``: values that
+left a publisher but never arrived, e.g. while the broker restarted. Messages
+without the property (another program's, or over MQTT 3.1.1) are taken as they
+are and cannot be counted.
 """
 
 from __future__ import annotations
 
 import json
+import secrets
 import threading
 from typing import Any, Optional
 
@@ -39,12 +48,18 @@ from ._common import (
 )
 
 mqtt: Any = require_extra("paho.mqtt.client", "mqtt")
+_Properties: Any = require_extra("paho.mqtt.properties", "mqtt").Properties
+_PacketTypes: Any = require_extra("paho.mqtt.packettypes", "mqtt").PacketTypes
 
 __all__ = ["MQTTPublisher", "MQTTSubscriber"]
 
 _ENCODINGS = ("json", "raw")
+_PROTOCOLS = {"5": mqtt.MQTTv5, "3.1.1": mqtt.MQTTv311}
 _CLIENT_KEYS = ("host", "port", "qos", "encoding", "client_id", "keepalive", "username", "password",
-                "reconnect_min", "reconnect_max")
+                "reconnect_min", "reconnect_max", "protocol")
+#: The MQTT 5 user property that numbers a publisher's messages: "ORIGIN:N", ORIGIN
+#: new for every start of the publisher, N counting from 0.
+SEQUENCE_PROPERTY = "velarix-seq"
 
 
 def _check_client_options(entries: dict[str, Any]) -> None:
@@ -61,6 +76,8 @@ def _check_client_options(entries: dict[str, Any]) -> None:
     high = check_seconds("reconnect_max", entries.setdefault("reconnect_max", 30.0))
     if high < low:
         raise ValueError(f"reconnect_max ({high}) must not be below reconnect_min ({low}).")
+    if entries.setdefault("protocol", "5") not in _PROTOCOLS:
+        raise ValueError(f"protocol must be one of {', '.join(map(repr, _PROTOCOLS))}, got {entries['protocol']!r}.")
 
 
 def _check_filter(value: Any) -> str:
@@ -122,8 +139,9 @@ class _Connection:
         self._qos = config["qos"]
         self._ever_connected = False
         self.connected = threading.Event()
+        self.numbered = config["protocol"] == "5"  # user properties exist from MQTT 5 on
         client = mqtt.Client(callback_api_version=mqtt.CallbackAPIVersion.VERSION2,
-                             client_id=config["client_id"] or "", protocol=mqtt.MQTTv311)
+                             client_id=config["client_id"] or "", protocol=_PROTOCOLS[config["protocol"]])
         if config["username"] is not None:
             client.username_pw_set(config["username"], config["password"])
         client.reconnect_delay_set(config["reconnect_min"], config["reconnect_max"])
@@ -133,7 +151,10 @@ class _Connection:
         client.on_connect_fail = self._on_connect_fail
         self.client = client
         self._where = f"MQTT broker {config['host']}:{config['port']}"
-        client.connect_async(config["host"], config["port"], config["keepalive"])
+        if self.numbered:  # a clean start every time, as MQTT 3.1.1's clean session
+            client.connect_async(config["host"], config["port"], config["keepalive"], clean_start=True)
+        else:
+            client.connect_async(config["host"], config["port"], config["keepalive"])
         client.loop_start()
 
     def _on_connect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
@@ -191,13 +212,15 @@ class MQTTSubscriber(ThreadedSource):
       (default: the broker picks one), ``username``/``password`` (kept in the
       configuration, so a saved pipeline holds them in plain text),
       ``keepalive`` (seconds, 60), ``reconnect_min``/``reconnect_max``
-      (seconds between attempts, 0.5 doubling up to 30).
+      (seconds between attempts, 0.5 doubling up to 30), ``protocol``
+      (``"5"``, the default, or ``"3.1.1"``: the MQTT version, see the module).
     - ``with_topic`` (default False): values are ``{"topic": str, "value": v}``
       instead of ``v``.
 
     The output port's metadata holds ``topic`` and ``encoding``. A payload that
     does not decode is dropped, counted and reported by one WARNING per run of
-    them. ``get_stats()["connector"]`` counts ``values``, ``dropped`` and
+    them. ``get_stats()["connector"]`` counts ``values``, ``dropped``, ``lost``
+    (messages of a numbering publisher that never arrived, see the module) and
     ``reconnects`` and says whether it is ``connected``. Messages sent while it
     is away from the broker are not delivered later (a clean session).
 
@@ -221,8 +244,9 @@ class MQTTSubscriber(ThreadedSource):
             raise TypeError("with_topic must be True or False.")
         _check_client_options(entries)
         super().__init__(**entries)
-        self._init_counts(values=0, dropped=0, reconnects=0, connected=False)
+        self._init_counts(values=0, dropped=0, lost=0, reconnects=0, connected=False)
         self._metadata = {"topic": entries["topic"], "encoding": entries["encoding"]}
+        self._last_seen: dict[tuple[str, str], int] = {}  # (topic, publisher's origin) -> its latest number
 
     def _serve(self, halt: threading.Event) -> None:
         topics = self.config["topic"]
@@ -234,6 +258,7 @@ class MQTTSubscriber(ThreadedSource):
             connection.close()
 
     def _on_message(self, client: Any, userdata: Any, message: Any) -> None:
+        self._count_gap(message)
         try:
             value = decode(message.payload, self.config["encoding"])
         except ValueError as error:  # UnicodeDecodeError and JSONDecodeError among them
@@ -244,6 +269,37 @@ class MQTTSubscriber(ThreadedSource):
         self._rearm("payload")
         if self._emit({"topic": message.topic, "value": value} if self.config["with_topic"] else value):
             self._count("values")
+
+
+    def _count_gap(self, message: Any) -> None:
+        """Counts as lost the numbers a publisher skipped since its last message here."""
+        numbered = _sequence_number(message)
+        if numbered is None:
+            return
+        origin, number = numbered
+        key = (message.topic, origin)
+        last = self._last_seen.get(key)
+        if last is not None and number <= last:
+            return  # delivered twice (QoS 1, overlapping filters) or a retained one again
+        if last is None and len(self._last_seen) >= _ORIGINS_KEPT:
+            self._last_seen.pop(next(iter(self._last_seen)))  # the publisher heard from least lately
+        self._last_seen.pop(key, None)
+        self._last_seen[key] = number
+        if last is not None and number > last + 1:
+            self._count("lost", number - last - 1)
+
+
+_ORIGINS_KEPT = 1024  # publishers (starts of one) a subscriber keeps the latest number of
+
+
+def _sequence_number(message: Any) -> Optional[tuple[str, int]]:
+    """The (origin, number) a numbering publisher put on `message`, else None."""
+    properties = getattr(message, "properties", None)
+    for key, value in getattr(properties, "UserProperty", None) or ():
+        if key == SEQUENCE_PROPERTY:
+            origin, _, number = str(value).rpartition(":")
+            return (origin, int(number)) if origin and number.isdigit() else None
+    return None
 
 
 class MQTTPublisher(ConnectorSink):
@@ -258,14 +314,16 @@ class MQTTPublisher(ConnectorSink):
       broker is away, sent when it is back; beyond that they are dropped.
     - ``host``, ``port``, ``qos``, ``encoding``, ``client_id``,
       ``username``/``password``, ``keepalive``, ``reconnect_min``,
-      ``reconnect_max``: as for `MQTTSubscriber`.
+      ``reconnect_max``, ``protocol``: as for `MQTTSubscriber`.
 
     The connection opens at `start` and closes at `stop`. With QoS 0 a message
     published while the broker is away is dropped. A value the encoding cannot
     hold, or a message beyond ``max_queued``, is dropped too: each run of drops
     is one WARNING. ``get_stats()["connector"]`` counts ``values`` (published
     or queued), ``dropped`` and ``reconnects`` and says whether it is
-    ``connected``.
+    ``connected``. Over MQTT 5 every message it hands to its client carries the
+    next number of this start (see the module), so that subscribers can count
+    what was lost on the way; a publisher cannot tell that itself.
 
     Raises:
         TypeError, ValueError: on a missing or malformed key.
@@ -288,12 +346,16 @@ class MQTTPublisher(ConnectorSink):
         self._init_counts(values=0, dropped=0, reconnects=0, connected=False)
         self._connection: Optional[_Connection] = None
         self._lock = threading.Lock()
+        self._origin = ""
+        self._next_number = 0
 
     def start(self) -> None:
         """Start the node and connect to the broker (in the background)."""
         with self._lock:
             if self._connection is None:
                 self._connection = _Connection(self, self.config, max_queued=self.config["max_queued"])
+                # A new origin per start: subscribers count from its first message on.
+                self._origin, self._next_number = secrets.token_hex(6), 0
         super().start()
 
     def setup(self, data: PortData, metadata: PortMetadata) -> Optional[PortMetadata]:
@@ -314,13 +376,23 @@ class MQTTPublisher(ConnectorSink):
         self._rearm("value")
         if connection is None:
             return
-        info = connection.client.publish(self.config["topic"], payload, self.config["qos"], self.config["retain"])
+        info = connection.client.publish(self.config["topic"], payload, self.config["qos"], self.config["retain"],
+                                         self._numbered() if connection.numbered else None)
         if info.rc != mqtt.MQTT_ERR_SUCCESS and (self.config["qos"] == 0 or info.rc != mqtt.MQTT_ERR_NO_CONN):
             self._count("dropped")
             self._warn_once("queue", f"dropped a message: {mqtt.error_string(info.rc)}")
             return
+        # Only a message the client took uses up its number: one dropped here is
+        # counted as dropped, not again as lost by the subscribers.
+        self._next_number += 1
         self._rearm("queue")
         self._count("values")
+
+    def _numbered(self) -> Any:
+        """The properties of the next message: its number."""
+        properties = _Properties(_PacketTypes.PUBLISH)
+        properties.UserProperty = (SEQUENCE_PROPERTY, f"{self._origin}:{self._next_number}")
+        return properties
 
     def _close(self) -> None:
         with self._lock:
