@@ -1,5 +1,6 @@
 """The README's example runs as printed."""
 
+import logging
 import pathlib
 import re
 
@@ -28,10 +29,13 @@ def test_readme_shared_threads_example_prints_what_it_says(capsys):
     assert capsys.readouterr().out.splitlines() == ["[0, 2, 4, 6, 8] 1"]
 
 
-def test_readme_recording_example_prints_what_it_says(capsys, tmp_path, monkeypatch):
+def test_readme_recording_example_prints_what_it_says(capsys, caplog, tmp_path, monkeypatch):
     pytest.importorskip("mcap")
     blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
     code = next(block for block in blocks if "Replay(" in block)
     monkeypatch.chdir(tmp_path)  # it writes numbers.mcap where it runs
     exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
     assert capsys.readouterr().out.splitlines() == ["5", "[0, 1, 2, 3, 4]"]
+    # The warnings its log hands to logging (stderr, run as a script) the block shows too.
+    warned = [r.getMessage() for r in caplog.records if r.name == "velarix" and r.levelno >= logging.WARNING]
+    assert all(message in code for message in warned), warned
