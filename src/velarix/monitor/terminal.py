@@ -157,8 +157,9 @@ class LiveMonitor:
     """Shows `pipeline` live while the `with` block runs (or between start() and
     stop()): a table refreshed `refresh` times a second on a terminal or in a
     notebook, else a plain line every `plain_interval` seconds. `console` is a rich
-    Console (default: rich's own for stdout). The last picture, drawn at stop(),
-    keeps the elapsed time of the run it watched."""
+    Console (default: rich's own for stdout); on a terminal that calls itself
+    dumb (TERM=dumb) the table still takes the window's width. The last picture,
+    drawn at stop(), keeps the elapsed time of the run it watched."""
 
     def __init__(self, pipeline: Pipeline, refresh: float = 4.0, console: Any = None,
                  plain_interval: float = 5.0) -> None:
