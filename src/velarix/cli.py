@@ -330,10 +330,10 @@ def _record_module() -> Any:
     return record
 
 
-def _open_recording(path: str) -> Any:
+def _open_recording(path: str, allow_pickle: bool = False) -> Any:
     record = _record_module()
     try:
-        return record.RecordingReader(path)
+        return record.RecordingReader(path, allow_pickle)
     except record.RecordingError as error:
         raise CommandError(str(error)) from None
 
@@ -444,7 +444,7 @@ def command_replay(args: argparse.Namespace) -> int:
     speed = _speed(args.speed)
     if args.seconds is not None and args.seconds < 0:
         raise CommandError("--seconds must not be negative")
-    reader = _open_recording(args.file)
+    reader = _open_recording(args.file, args.allow_pickle)
     from .record._offline import run_offline
 
     if args.pipeline is not None:
@@ -465,7 +465,8 @@ def command_replay(args: argparse.Namespace) -> int:
     try:
         try:
             result = run_offline(pipeline, args.file, speed=speed, loop=args.loop, record=args.record,
-                                 pipeline_json=saved, seconds=args.seconds, progress=progress)
+                                 pipeline_json=saved, seconds=args.seconds, progress=progress,
+                                 allow_pickle=args.allow_pickle)
         except PipelineError:
             if tty:
                 out.write("\n")
@@ -495,8 +496,8 @@ def command_replay(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def info_text(path: str, contents: Any, size: int) -> str:
-    """What `velarix info` prints about a recording."""
+def info_text(path: str, contents: Any, size: int, profile: str = "velarix") -> str:
+    """What `velarix info` prints about a recording (or any MCAP file)."""
     duration = ((contents.end or 0) - (contents.start or 0)) / 1e9
     stored = contents.metadata.get("velarix.pipeline", {}).get("json")
     nodes = "-"
@@ -509,7 +510,12 @@ def info_text(path: str, contents: Any, size: int) -> str:
              f"{'complete' if contents.complete else 'cut short'})",
              f"duration  {duration:.3f} s",
              f"values    {contents.messages}",
-             f"pipeline  {nodes if stored else 'not stored'}", ""]
+             f"pipeline  {nodes if stored else 'not stored'}"]
+    if profile != "velarix":
+        lines.append(f"profile   {profile or '(none)'}: not a velarix recording")
+    if any(channel.encoding == "pickle5" for channel in contents.channels.values()):
+        lines.append("pickled   yes: replaying it needs --allow-pickle (unpickling can run code)")
+    lines.append("")
     rows = []
     for channel_id, channel in sorted(contents.channels.items()):
         count = contents.counts.get(channel_id, 0)
@@ -521,9 +527,10 @@ def info_text(path: str, contents: Any, size: int) -> str:
 
 def command_info(args: argparse.Namespace) -> int:
     """`velarix info`: channels, counts, duration, rates and size of a recording."""
-    reader = _open_recording(args.file)
+    # Listing decodes no value and no port metadata: a file with pickles is safe here.
+    reader = _open_recording(args.file, allow_pickle=True)
     contents = reader.contents()
-    print(info_text(args.file, contents, os.path.getsize(args.file)))
+    print(info_text(args.file, contents, os.path.getsize(args.file), reader.profile))
     _cut_short_note("info", args.file, contents.problem)
     return EXIT_OK
 
@@ -594,6 +601,8 @@ def build_parser() -> argparse.ArgumentParser:
                         "Ctrl-C or --seconds)")
     replay.add_argument("--record", metavar="OUT.mcap", help="record every output port of the run")
     replay.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
+    replay.add_argument("--allow-pickle", action="store_true", help="play pickled values too (unpickling "
+                        "can run any code: only for files you trust)")
     replay.set_defaults(func=command_replay)
 
     info = commands.add_parser("info", help="describe a recording",
