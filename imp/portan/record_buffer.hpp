@@ -228,7 +228,8 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
         index = &s.open.indexes.back();
     }
     try {
-        index->pairs.reserve(index->pairs.size() + 2);
+        if (index->pairs.capacity() < index->pairs.size() + 2)  // grown geometrically, as push_back would
+            index->pairs.reserve(std::max<size_t>(64, index->pairs.capacity() * 2));
     } catch (...) {
         if (index->pairs.empty())
             s.open.indexes.pop_back();

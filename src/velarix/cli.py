@@ -535,6 +535,35 @@ def command_info(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def command_export(args: argparse.Namespace) -> int:
+    """`velarix export`: a recording's values per port as CSV, npz or parquet files."""
+    reader = _open_recording(args.file, args.allow_pickle)
+    from .record._export import export
+
+    total = reader.contents().messages
+    out = sys.stderr
+    tty = out.isatty()
+
+    def progress(done: int) -> None:
+        if tty:
+            share = done / total if total else 1.0
+            bar = "#" * int(share * 30)
+            out.write(f"\r[{bar:<30}] {100 * share:3.0f}%  {done}/{total} values ")
+            out.flush()
+
+    try:
+        written = export(reader, args.format, args.out, progress)
+    except (ImportError, ValueError) as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot write {args.out}: {error.strerror or error}") from None
+    if tty:
+        out.write("\n")
+    _cut_short_note("export", args.file, reader.problem)
+    print(f"exported {len(written)} ports of {args.file} to {args.out} as {args.format}")
+    return EXIT_OK
+
+
 # Parser ----------------------------------------------------------------------------
 
 def build_parser() -> argparse.ArgumentParser:
@@ -604,6 +633,17 @@ def build_parser() -> argparse.ArgumentParser:
     replay.add_argument("--allow-pickle", action="store_true", help="play pickled values too (unpickling "
                         "can run any code: only for files you trust)")
     replay.set_defaults(func=command_replay)
+
+    export = commands.add_parser("export", help="write a recording's values as CSV, npz or parquet files",
+                                 description="Write each port of a recording (or any MCAP file with "
+                                 "JSON channels) to a file of its own in DIR, the times (ns) in the "
+                                 "first column; parquet needs pyarrow (velarix[analysis]).")
+    export.add_argument("file", metavar="REC.mcap", help="a recording")
+    export.add_argument("--format", choices=["csv", "npz", "parquet"], default="csv", help="the files' format")
+    export.add_argument("--out", required=True, metavar="DIR", help="the folder to write to")
+    export.add_argument("--allow-pickle", action="store_true", help="read pickled values too (unpickling "
+                        "can run any code: only for files you trust)")
+    export.set_defaults(func=command_export)
 
     info = commands.add_parser("info", help="describe a recording",
                                description="Print a recording's channels with their encodings, "

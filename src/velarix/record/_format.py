@@ -482,6 +482,27 @@ class RecordingReader:
             if batch:
                 yield batch
 
+    def to_numpy(self, topic: str) -> tuple[Any, Any]:
+        """The times (ns since the epoch, int64) and values of port `topic`
+        ("node.port") as numpy arrays: the values stacked into one array where
+        they are numbers or arrays of one shape, else an array of objects.
+
+        Raises:
+            KeyError: the file holds no such port.
+        """
+        from ._export import to_numpy
+
+        return to_numpy(self, topic)
+
+    def to_pandas(self) -> dict[str, Any]:
+        """A pandas data frame per port ({"node.port": frame}): a "time_ns" column
+        first, then the values (one column for numbers and strings, one per
+        element for arrays of one shape, one per key for dicts of scalars, else
+        JSON text). Needs pandas (the extra velarix[analysis])."""
+        from ._export import to_pandas
+
+        return to_pandas(self)
+
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""
         for channel, log_time, data in self.raw_messages():
