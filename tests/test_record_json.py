@@ -285,3 +285,63 @@ def test_a_value_without_memory_to_frame_it_is_dropped_and_counted(tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["2", "1", "None"]
     assert [m.value() for m in RecordingReader(str(path)).messages()] == [1, 2]
+
+
+def test_ports_into_numpy_pandas_and_one_file_each(tmp_path):
+    import csv
+
+    path = tmp_path / "analysis.mcap"
+    sources = {"a": Source(name="a"), "b": Source(name="b"), "c": Source(name="c")}
+    with Pipeline(directory="") as pipeline:
+        for source in sources.values():
+            pipeline.add_node(source)
+        pipeline.record(str(path))
+        pipeline.start()
+        for n in range(4):
+            sources["a"].get_port("out").push(n * 0.5)
+            sources["b"].get_port("out").push(np.full(3, n, dtype=np.int16))
+            sources["c"].get_port("out").push({"x": n, "name": f"n{n}"})
+        pipeline.stop()
+    reader = RecordingReader(str(path))
+    times, values = reader.to_numpy("a.out")
+    assert times.dtype == np.int64 and list(np.diff(times) >= 0) == [True] * 3
+    assert values.tolist() == [0.0, 0.5, 1.0, 1.5]
+    times, values = reader.to_numpy("b.out")
+    assert values.shape == (4, 3) and values.dtype == np.int16
+    with pytest.raises(KeyError, match="no port"):
+        reader.to_numpy("nothing.out")
+    frames = reader.to_pandas()
+    assert list(frames["b.out"].columns) == ["time_ns", "value_0", "value_1", "value_2"]
+    assert frames["c.out"]["name"].tolist() == ["n0", "n1", "n2", "n3"]
+    for form in ("csv", "npz", "parquet"):
+        out = tmp_path / form
+        done = run_cli("export", path, "--format", form, "--out", out, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert sorted(p.name for p in out.iterdir()) == [f"{port}.out.{form}" for port in "abc"]
+    with open(tmp_path / "csv" / "c.out.csv") as file:
+        rows = list(csv.reader(file))
+    assert rows[0] == ["time_ns", "x", "name"] and rows[1][1:] == ["0", "n0"]
+    assert np.load(tmp_path / "npz" / "b.out.npz")["value"].shape == (4, 3)
+    import pyarrow.parquet
+
+    table = pyarrow.parquet.read_table(tmp_path / "parquet" / "a.out.parquet")
+    assert table.column_names == ["time_ns", "value"] and table.column("value").to_pylist()[-1] == 1.5
+
+
+def test_the_readme_json_reader_reads_a_whole_and_a_cut_short_recording_alone(tmp_path):
+    import re
+
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    script = re.search(r"```python\n(import sys, json\n.*?)```", readme, re.S).group(1)
+    assert len(script.strip().splitlines()) <= 10
+    path = tmp_path / "whole.mcap"
+    push_all(path, list(range(300)), chunk_size=500)
+    data = path.read_bytes()
+    (tmp_path / "cut.mcap").write_bytes(data[:len(data) // 2])  # a kill -9 mid-write, torn too
+    for name, complete in (("whole.mcap", True), ("cut.mcap", False)):
+        done = subprocess.run([sys.executable, "-c", script + "\nassert 'velarix' not in sys.modules\n", name],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        values = [int(line.split()[2]) for line in done.stdout.splitlines()]
+        assert values == list(range(len(values))) and (len(values) == 300) == complete and len(values) > 50
+        assert ("ends early" in done.stderr) != complete

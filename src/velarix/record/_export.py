@@ -4,6 +4,7 @@ CSV, npz or parquet files (one per port, the times in ns first)."""
 from __future__ import annotations
 
 import csv
+import importlib
 import json
 import os
 import re
@@ -99,7 +100,7 @@ def _text(value: Any) -> str:
 def to_pandas(reader: RecordingReader) -> dict[str, Any]:
     """{topic: data frame} of every port (pandas needed)."""
     try:
-        import pandas
+        pandas: Any = importlib.import_module("pandas")
     except ImportError:
         raise ImportError("to_pandas() needs pandas: pip install 'velarix[analysis]'") from None
     return {topic: pandas.DataFrame(columns(times, values))
@@ -119,8 +120,8 @@ def export(reader: RecordingReader, form: str, folder: str,
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, got {form!r}")
     if form == "parquet":
         try:
-            import pyarrow
-            import pyarrow.parquet
+            pyarrow: Any = importlib.import_module("pyarrow")
+            parquet: Any = importlib.import_module("pyarrow.parquet")
         except ImportError:
             raise ImportError("parquet export needs pyarrow: pip install 'velarix[analysis]'") from None
     os.makedirs(folder, exist_ok=True)
@@ -138,6 +139,6 @@ def export(reader: RecordingReader, form: str, folder: str,
                 out.writerow(table)
                 out.writerows(zip(*table.values()))
         else:
-            pyarrow.parquet.write_table(pyarrow.table(columns(times, values)), path)
+            parquet.write_table(pyarrow.table(columns(times, values)), path)
         written.append(path)
     return written
