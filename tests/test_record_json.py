@@ -345,3 +345,27 @@ def test_the_readme_json_reader_reads_a_whole_and_a_cut_short_recording_alone(tm
         values = [int(line.split()[2]) for line in done.stdout.splitlines()]
         assert values == list(range(len(values))) and (len(values) == 300) == complete and len(values) > 50
         assert ("ends early" in done.stderr) != complete
+
+
+def test_json_messages_read_natively_give_what_json_loads_gives():
+    import struct
+
+    texts = ["null", "true", "false", "0", "-0", "-0.0", "12", "-9223372036854775809", "1" * 40, "1.5", "1e5",
+             "1E-5", "2.5e+300", "1e400", '""', '"plain é"', '"esc\\"aped\\n"', '"\\u00e9"', "[1, 2]", '{"a": 1}',
+             "01", "1.", "-", "+1", "nan", '"unterminated']
+    payloads = [b'{"value":' + text.encode() + b"}" for text in texts]
+    payloads += [b'{"value":"\xff"}', b'{"value":1,"dtype":"<i8","shape":[]}', b"[1]", b'{"other":1}']
+    chunk = b"".join(struct.pack("<BQHIQQ", 0x05, 22 + len(p), 1, n, n, n) + p for n, p in enumerate(payloads))
+    from velarix.record._format import _from_json
+
+    for payload in payloads:
+        route = {1: ("t", (_from_json,))}
+        batch, _, stop = _read_chunk(struct.pack("<BQHIQQ", 0x05, 22 + len(payload), 1, 0, 0, 0) + payload,
+                                     0, 0, route, pickle.loads)
+        try:
+            want = _from_json(payload)
+        except ValueError as error:
+            assert isinstance(stop, ValueError) and batch == [], (payload, error)
+            continue
+        assert stop is None and len(batch) == 1 and same(batch[0][2], want), (payload, batch, stop)
+    assert len(_read_chunk(chunk, 0, 0, {1: ("t", (lambda data: "fallback",))}, pickle.loads)[0]) == len(payloads)

@@ -438,6 +438,8 @@ class RecordingReader:
             if entry is None:
                 return None
             target, decoder = entry
+            if decoder is _from_json:  # scalars read natively, the rest by _from_json
+                return (target, (decoder,))
             return (target, True if decoder is loads else decoder)
 
         for record in self._records():
