@@ -369,3 +369,28 @@ def test_json_messages_read_natively_give_what_json_loads_gives():
             continue
         assert stop is None and len(batch) == 1 and same(batch[0][2], want), (payload, batch, stop)
     assert len(_read_chunk(chunk, 0, 0, {1: ("t", (lambda data: "fallback",))}, pickle.loads)[0]) == len(payloads)
+
+
+def test_ros2_and_protobuf_channels_of_another_tool_replay_decoded(tmp_path):
+    ros2_writer = pytest.importorskip("mcap_ros2.writer")
+    protobuf_writer = pytest.importorskip("mcap_protobuf.writer")
+    from google.protobuf.timestamp_pb2 import Timestamp
+
+    ros2 = tmp_path / "ros2.mcap"
+    with open(ros2, "wb") as stream:
+        writer = ros2_writer.Writer(stream)
+        schema = writer.register_msgdef("demo_msgs/Reading", "int32 count\nstring label\nfloat64[] samples")
+        for n in range(3):
+            writer.write_message("/sensor", schema, {"count": n, "label": f"r{n}", "samples": [n, 0.5]},
+                                 log_time=1000 + n)
+        writer.finish()
+    seen = replayed(ros2, ports={"/sensor": "out"})  # as dicts, as JSON channels play
+    assert seen == [{"count": n, "label": f"r{n}", "samples": [n, 0.5]} for n in range(3)]
+
+    protobuf = tmp_path / "protobuf.mcap"
+    with open(protobuf, "wb") as stream:
+        writer = protobuf_writer.Writer(stream)
+        for n in range(3):
+            writer.write_message("/clock", Timestamp(seconds=n, nanos=7), log_time=1000 + n)
+        writer.finish()
+    assert [(m.seconds, m.nanos) for m in replayed(protobuf, ports={"/clock": "out"})] == [(n, 7) for n in range(3)]

@@ -369,7 +369,7 @@ PyObject *load_json_scalar(const char *data, size_t size) {
 // later whose channel `routes` maps to (target, decoder): decoder None for the raw
 // bytes, True for a pickle, a 1-tuple (f,) for a velarix JSON message (a scalar
 // value read here, anything else by f), else a callable of the bytes. A channel mapped to None
-// is skipped. Returns (batch, position, stop): it stops before a channel record
+// is skipped. Returns (batch, position, stop): it stops before a channel or schema record
 // (stop 0) or a message on a channel `routes` lacks (stop: its id), or at the end
 // (stop None); after a value that does not decode, stop is the exception it raised.
 nb::object read_chunk(const vx::Call &call) {
@@ -404,7 +404,7 @@ nb::object read_chunk(const vx::Call &call) {
         const uint64_t length = get_le(bytes + position + 1, 8);
         if (length > end - position - 9)
             break;  // a torn record: the caller's check of the chunk catches it
-        if (opcode == 0x04) {
+        if (opcode == 0x04 || opcode == 0x03) {  // a channel or a schema: read by the caller
             stop = vx::steal_or_throw(PyLong_FromLong(0));
             break;
         }

@@ -245,6 +245,7 @@ class Channel:
     encoding: str
     metadata: dict[str, str]
     velarix: bool = True
+    schema_id: int = 0
 
 
 @dataclass(slots=True)
@@ -302,6 +303,7 @@ class RecordingReader:
         self.problem: Optional[str] = None
         self.metadata: dict[str, dict[str, str]] = {}
         self.channels: dict[int, Channel] = {}
+        self.schemas: dict[int, Any] = {}  # the mcap package's Schema records by id
         self.velarix = True
         first = self._first_records()
         if "profile" not in first:
@@ -338,9 +340,9 @@ class RecordingReader:
         file ends early or goes bad."""
         from mcap.data_stream import ReadDataStream
         from mcap.records import Channel as McapChannel, Chunk, Footer, Header, Message as McapMessage
-        from mcap.records import Metadata
+        from mcap.records import Metadata, Schema
 
-        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x04: McapChannel, 0x05: McapMessage,
+        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x03: Schema, 0x04: McapChannel, 0x05: McapMessage,
                                  0x06: Chunk, 0x0C: Metadata}
         self.complete, self.problem = False, None
         with open(self.path, "rb") as file:
@@ -367,6 +369,8 @@ class RecordingReader:
                     return
                 if kind is McapChannel:
                     self._add_channel(record)
+                elif kind is Schema:
+                    self.schemas[record.id] = record
                 elif kind is Metadata:
                     self.metadata[record.name] = dict(record.metadata)
                 elif kind is Footer:
@@ -377,7 +381,7 @@ class RecordingReader:
 
     def _add_channel(self, record: Any) -> None:
         self.channels[record.id] = Channel(record.id, record.topic, record.message_encoding,
-                                           dict(record.metadata), self.velarix)
+                                           dict(record.metadata), self.velarix, record.schema_id)
 
     def raw_messages(self) -> Iterator[tuple[Channel, int, bytes]]:
         """(channel, log time, data) of every message in file order."""
@@ -397,7 +401,7 @@ class RecordingReader:
         list of its own). The chunks are parsed natively rather than record by
         record: this is the replay's hot loop."""
         from mcap.data_stream import ReadDataStream
-        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
+        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage, Schema
 
         from ..imp.portan import _read_chunk as read_chunk
 
@@ -422,9 +426,11 @@ class RecordingReader:
                 entry = (target, loads)
             elif channel.encoding == ENCODING_JSON:
                 entry = (target, _from_json if channel.velarix else _json_loads)
-            else:
+            elif channel.encoding in (ENCODING_NPY, ENCODING_PICKLE):
                 encoding, velarix = channel.encoding, channel.velarix
                 entry = (target, lambda data: decode(encoding, data, velarix))
+            else:
+                entry = (target, self._foreign_decoder(channel))
             routes[channel_id] = entry
             return entry
 
@@ -467,11 +473,15 @@ class RecordingReader:
                     break
                 if isinstance(stop, BaseException):
                     raise stop  # as a decoder raises: the values of this chunk stay unplayed
-                if stop == 0:  # a channel record: read here, then the routes start again
-                    _, length = head(data, position)
+                if stop == 0:  # a channel or schema record: read here, then the routes start again
+                    opcode, length = head(data, position)
                     body = position + 9
                     position = body + length
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
+                    if opcode == 0x03:
+                        schema = Schema.read(stream)
+                        self.schemas[schema.id] = schema
+                        continue
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
                     native_routes.clear()
@@ -483,6 +493,25 @@ class RecordingReader:
                 native_routes[stop] = native_route(routes[stop])
             if batch:
                 yield batch
+
+    def _foreign_decoder(self, channel: Channel) -> Callable[[Any], Any]:
+        """The decoder of another tool's message encoding: ROS 2 (cdr) and protobuf
+        where the mcap-ros2-support / mcap-protobuf-support packages are installed."""
+        schema = self.schemas.get(channel.schema_id)
+        for module in ("mcap_ros2.decoder", "mcap_protobuf.decoder"):
+            try:
+                factory = importlib.import_module(module).DecoderFactory()
+            except ImportError:
+                continue
+            found = factory.decoder_for(channel.encoding, schema)
+            if found is not None:
+                decoder: Callable[[Any], Any] = found
+                if module == "mcap_ros2.decoder":  # its message classes do not survive a deep copy
+                    return lambda data: _slots_to_dicts(decoder(bytes(data)))
+                return lambda data: decoder(bytes(data))
+        raise RecordingError(f"{channel.topic}: no decoder for message encoding {channel.encoding!r} "
+                             f"(ROS 2 and protobuf need mcap-ros2-support / mcap-protobuf-support: "
+                             f"pip install 'velarix[robotics]')")
 
     def to_numpy(self, topic: str) -> tuple[Any, Any]:
         """The times (ns since the epoch, int64) and values of port `topic`
@@ -536,7 +565,8 @@ class RecordingReader:
         contents = Contents(complete=True)
         for channel in summary.channels.values():
             contents.channels[channel.id] = Channel(channel.id, channel.topic, channel.message_encoding,
-                                                    dict(channel.metadata), self.velarix)
+                                                    dict(channel.metadata), self.velarix, channel.schema_id)
+        self.schemas.update(summary.schemas)
         contents.counts = dict(stats.channel_message_counts)
         contents.messages = stats.message_count
         if stats.message_count:
@@ -562,6 +592,16 @@ class RecordingReader:
                 break
         found = self.metadata.get(META_PIPELINE, {}).get("json")
         return found if found else None
+
+
+def _slots_to_dicts(value: Any) -> Any:
+    """A decoded ROS 2 message as nested dicts and lists, the way JSON channels play."""
+    slots = getattr(type(value), "__slots__", None)
+    if isinstance(slots, (list, tuple)) and slots:
+        return {name: _slots_to_dicts(getattr(value, name)) for name in slots}
+    if type(value) is list:
+        return [_slots_to_dicts(item) for item in value]
+    return value
 
 
 def _json_loads(data: Any) -> Any:
