@@ -65,11 +65,14 @@ bool enqueue(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value, std:
     Waiting item{tap, stamp, nullptr, std::string(), size, kind};
     // Encoded now when it can be, so a value changed after its push is recorded as
     // it was pushed.
+    bool held = false;
     if (encoded)
         item.pickled.swap(*encoded);
-    else if (!encode_native(s, item.pickled, value, item.kind))
-        item.value = Py_NewRef(value);
+    else
+        held = !encode_native(s, item.pickled, value, item.kind);
     s.waiting.push_back(std::move(item));
+    if (held)  // referenced once it is in the queue: a failed push_back leaks nothing
+        s.waiting.back().value = Py_NewRef(value);
     if (size > 0)
         s.waiting_bytes += size;
     if (s.waiting.size() == 1)
