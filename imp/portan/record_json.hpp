@@ -187,4 +187,67 @@ private:
     const char *refused_ = nullptr;
 };
 
+// --- scalars, the common case of a push ------------------------------------------
+//
+// `{"value":V}` for None, a bool, an int of 64 bits, a finite float, or a str of at
+// most `json_scalar_text` bytes that needs no escape, written straight into `out`
+// (room for `json_scalar_room` bytes): its length, or 0 (JsonWriter::dump decides).
+
+constexpr size_t json_scalar_text = 200;
+constexpr size_t json_scalar_room = 9 + json_scalar_text + 3;
+
+inline size_t dump_json_scalar(PyObject *value, char *out) {
+    std::memcpy(out, "{\"value\":", 9);
+    char *at = out + 9;
+    PyTypeObject *type = Py_TYPE(value);
+    if (value == Py_None) {
+        std::memcpy(at, "null", 4);
+        at += 4;
+    } else if (value == Py_True || value == Py_False) {
+        const bool yes = value == Py_True;
+        std::memcpy(at, yes ? "true" : "false", yes ? 4 : 5);
+        at += yes ? 4 : 5;
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || (number == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return 0;
+        }
+        at = std::to_chars(at, at + 24, number).ptr;
+    } else if (type == &PyFloat_Type) {
+        const double number = PyFloat_AS_DOUBLE(value);
+        if (!std::isfinite(number))
+            return 0;
+        char *start = at;
+        at = std::to_chars(at, at + 32, number).ptr;
+        if (!std::memchr(start, '.', (size_t)(at - start)) && !std::memchr(start, 'e', (size_t)(at - start))) {
+            std::memcpy(at, ".0", 2);
+            at += 2;
+        }
+    } else if (type == &PyUnicode_Type) {
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(value, &size);
+        if (!text) {
+            PyErr_Clear();
+            return 0;
+        }
+        if ((size_t)size > json_scalar_text)
+            return 0;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            const unsigned char c = (unsigned char)text[i];
+            if (c < 0x20 || c == '"' || c == '\\')
+                return 0;
+        }
+        *at++ = '"';
+        std::memcpy(at, text, (size_t)size);
+        at += size;
+        *at++ = '"';
+    } else {
+        return 0;
+    }
+    *at++ = '}';
+    return (size_t)(at - out);
+}
+
 } // namespace portan::rec

@@ -122,7 +122,14 @@ bool receive_native(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *valu
     }
     const size_t at = s.open.data.size();
     try {
-        if (!s.json && own.channel[pickle_kind] != 0) {
+        if (s.json && own.channel[json_kind] != 0) {
+            char message[message_head + json_scalar_room];  // the head is filled in place
+            if (const size_t size = dump_json_scalar(value, message + message_head)) {
+                s.open.data.append(message, message_head + size);
+                finish_message(s, at, own.channel[json_kind], stamp, tap, true);
+                return true;
+            }
+        } else if (!s.json && own.channel[pickle_kind] != 0) {
             char message[message_head + scalar_room];  // the head is filled in place
             if (const size_t size = dump_scalar(value, message + message_head)) {
                 s.open.data.append(message, message_head + size);
