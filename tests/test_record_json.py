@@ -177,6 +177,7 @@ def test_a_file_whose_pickles_run_code_is_refused_everywhere_and_listed_safely(t
             refused()
     info = run_cli("info", path, cwd=tmp_path)
     assert info.returncode == 0 and "pickle5" in info.stdout and "--allow-pickle" in info.stdout
+    assert "port metadata" in info.stdout and "pickled" in info.stdout
     replay = run_cli("replay", path, cwd=tmp_path)
     assert replay.returncode == 2 and len(replay.stderr.strip().splitlines()) == 1
     assert "--allow-pickle" in replay.stderr and "src.out" in replay.stderr

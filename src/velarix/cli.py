@@ -516,12 +516,19 @@ def info_text(path: str, contents: Any, size: int, profile: str = "velarix") -> 
     if any(channel.encoding == "pickle5" for channel in contents.channels.values()):
         lines.append("pickled   yes: replaying it needs --allow-pickle (unpickling can run code)")
     lines.append("")
+    from .record._format import port_metadata_text
+
     rows = []
+    described = [port_metadata_text(channel.metadata) for channel in contents.channels.values()]
     for channel_id, channel in sorted(contents.channels.items()):
         count = contents.counts.get(channel_id, 0)
         rate = f"{count / duration:.1f}" if duration > 0 else "-"
-        rows.append((visible(channel.topic), channel.encoding, str(count), rate))
-    lines.append(_table(("channel", "encoding", "values", "rate /s"), rows) if rows else "(no channels)")
+        row = (visible(channel.topic), channel.encoding, str(count), rate)
+        if any(described):  # never unpickled: JSON text, or "pickled"
+            row += (visible(port_metadata_text(channel.metadata) or "-"),)
+        rows.append(row)
+    head = ("channel", "encoding", "values", "rate /s") + (("port metadata",) if any(described) else ())
+    lines.append(_table(head, rows) if rows else "(no channels)")
     return "\n".join(lines)
 
 
