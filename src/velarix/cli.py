@@ -523,7 +523,7 @@ def info_text(path: str, contents: Any, size: int, profile: str = "velarix") -> 
     for channel_id, channel in sorted(contents.channels.items()):
         count = contents.counts.get(channel_id, 0)
         rate = f"{count / duration:.1f}" if duration > 0 else "-"
-        row = (visible(channel.topic), channel.encoding, str(count), rate)
+        row: tuple[str, ...] = (visible(channel.topic), channel.encoding, str(count), rate)
         if any(described):  # never unpickled: JSON text, or "pickled"
             row += (visible(port_metadata_text(channel.metadata) or "-"),)
         rows.append(row)
