@@ -304,6 +304,7 @@ class RecordingReader:
         self.metadata: dict[str, dict[str, str]] = {}
         self.channels: dict[int, Channel] = {}
         self.schemas: dict[int, Any] = {}  # the mcap package's Schema records by id
+        self._contents: Optional[Contents] = None
         self.velarix = True
         first = self._first_records()
         if "profile" not in first:
@@ -557,7 +558,12 @@ class RecordingReader:
 
     def contents(self) -> Contents:
         """As scan(), from the file's summary when it has one (a file finished
-        cleanly), else from a full scan."""
+        cleanly), else from a full scan; made once per reader."""
+        if self._contents is None:
+            self._contents = self._read_contents()
+        return self._contents
+
+    def _read_contents(self) -> Contents:
         summary = self._summary()
         if summary is None or summary.statistics is None:
             return self.scan()
