@@ -117,6 +117,32 @@ def arrays_bench(folder):
           f"memory {before:.0f} MiB before, peak {peak:.0f} MiB")
 
 
+def small_arrays_bench(folder, count=20_000):
+    """64-sample float arrays written as .npy and as JSON: the writer's time per array
+    (pushes kept within the queue), and what 1 kHz on one port costs of a core."""
+    array = np.random.default_rng(1).random(64)
+
+    def run(arrays):
+        source = Source(name="src")
+        with Pipeline(directory="") as pipeline:
+            pipeline.add_node(source)
+            pipeline.start()
+            recording = pipeline.record(os.path.join(folder, f"small-{arrays}.mcap"), arrays=arrays)
+            port = source.get_port("out")
+            start = time.perf_counter()
+            for _ in range(count):
+                while recording.get_stats()["queued"] > 512:
+                    time.sleep(0.0002)
+                port.push(array)
+            recording.stop()
+            return (time.perf_counter() - start) / count
+
+    npy, as_json = min(run("npy") for _ in range(2)), min(run("json") for _ in range(2))
+    print(f"64-sample float arrays: npy {npy * 1e6:.1f} us each, json {as_json * 1e6:.1f} us each "
+          f"(ratio {as_json / npy:.2f}); at 1 kHz on one port json takes {as_json * 1e5:.1f}% of a core "
+          f"(npy {npy * 1e5:.1f}%)")
+
+
 def chain_run(record_to=None, from_start=False, **options):
     """Seconds for VALUES values through the chain, from its first value on; with
     `from_start`, from before pipeline.start() (set-ups and first value included)."""
@@ -146,17 +172,20 @@ def chain_run(record_to=None, from_start=False, **options):
 
 def chain_bench(folder):
     path = os.path.join(folder, "chain.mcap")
-    plain, recorded = [], []
-    for _ in range(CHAIN_RUNS):  # interleaved: a slow spell of the host hits both
+    plain, recorded, pickled = [], [], []
+    for _ in range(CHAIN_RUNS):  # interleaved: a slow spell of the host hits all three
         plain.append(chain_run())
         recorded.append(chain_run(path))
-    base, ours = min(plain), min(recorded)
-    stats = chain_run.stats
+        stats = chain_run.stats
+        pickled.append(chain_run(path, values="pickle5"))
+    base, ours, old = min(plain), min(recorded), min(pickled)
     middle = statistics.median(recorded) / statistics.median(plain) - 1
     print(f"3-stage chain, {VALUES} values: plain {VALUES / base:.0f}/s, every port recorded "
           f"{VALUES / ours:.0f}/s, cost {100 * (ours / base - 1):.1f}% (best runs; medians "
           f"{100 * middle:.1f}%, plain runs spread {100 * (max(plain) / base - 1):.0f}%) "
           f"({stats['recorded']} written, {stats['dropped']} dropped)")
+    print(f"  values as JSON (the default) vs pickled (values='pickle5'): {VALUES / ours:.0f}/s vs "
+          f"{VALUES / old:.0f}/s, ratio {old / ours:.2f}")
     small = min(chain_run(path, queue_size=1024) for _ in range(3))
     stats = chain_run.stats
     print(f"  the same with queue_size=1024: {VALUES / small:.0f}/s, cost {100 * (small / base - 1):.1f}% "
@@ -234,6 +263,7 @@ def timing_bench(folder):
 def main():
     with tempfile.TemporaryDirectory(prefix="velarix-bench-record-") as folder:
         arrays_bench(folder)
+        small_arrays_bench(folder)
         path = chain_bench(folder)
         replay_bench(path)
         timing_bench(folder)

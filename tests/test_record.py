@@ -124,7 +124,7 @@ def record_values(path, values, **options):
 
 
 def replay_into_sink(path, **entries):
-    replay, sink = Replay(path=str(path), **entries), Collect(name="sink")
+    replay, sink = Replay(path=str(path), allow_pickle=True, **entries), Collect(name="sink")
     with Pipeline(directory="") as pipeline:
         pipeline.connect_ports(replay, next(iter(replay._imp._output_ports)), sink, "in")
         pipeline.start()
@@ -143,7 +143,7 @@ def test_every_kind_of_value_round_trips_through_record_and_replay(tmp_path):
     assert (stats["recorded"], stats["dropped"], stats["error"]) == (len(values), 0, None)
     assert stats["ports"] == {"src.out": len(values)}
 
-    reader = RecordingReader(str(path))
+    reader = RecordingReader(str(path), allow_pickle=True)
     messages = list(reader.messages())
     assert reader.complete and reader.problem is None
     for message, want in zip(messages, values, strict=True):
@@ -191,7 +191,7 @@ def test_the_file_describes_itself_and_taps_stay_out_of_the_graph(tmp_path):
         assert len(scale.get_output_port("out")._connected_ports) == 1
         source.cycle({"v": 2})  # after stop(): no longer recorded
         sink.wait_for(1)
-    reader = RecordingReader(str(tmp_path / "r.mcap"))
+    reader = RecordingReader(str(tmp_path / "r.mcap"), allow_pickle=True)
     assert [m.value() for m in reader.messages()] == [4]
     stored = Pipeline.deserialize(__import__("json").loads(reader.pipeline_json()), "", fresh_ids=True)
     assert [n.get_name() for n in stored.get_nodes()] == ["src", "scale", "sink"]
@@ -226,7 +226,7 @@ def test_a_writer_that_falls_behind_drops_counts_and_warns(tmp_path):
     stats = recording.get_stats()
     assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == len(values)
     assert any("values dropped" in text and "cannot keep up" in text for text in warnings), warnings
-    assert len(list(RecordingReader(str(tmp_path / "slow.mcap")).messages())) == stats["recorded"]
+    assert len(list(RecordingReader(str(tmp_path / "slow.mcap"), allow_pickle=True).messages())) == stats["recorded"]
 
 
 def test_a_value_that_does_not_pickle_is_left_out_with_a_warning(tmp_path):
@@ -239,7 +239,7 @@ def test_a_value_that_does_not_pickle_is_left_out_with_a_warning(tmp_path):
             source.cycle({"v": value})
         pipeline.stop()
         warnings = [e["message"] for e in pipeline.get_logger().get_by_type("WARNING")]
-    assert [m.value() for m in RecordingReader(str(tmp_path / "odd.mcap")).messages()] == [1, 2, 3]
+    assert [m.value() for m in RecordingReader(str(tmp_path / "odd.mcap"), allow_pickle=True).messages()] == [1, 2, 3]
     assert recording.get_stats()["dropped"] == 2
     assert sum("a value of src.out cannot be stored (TypeError" in text for text in warnings) == 1
 
@@ -256,7 +256,7 @@ def test_the_queue_holds_a_bounded_number_of_bytes(tmp_path):
         pipeline.stop()
     stats = recording.get_stats()
     assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == 11
-    values = [m.value() for m in RecordingReader(str(tmp_path / "bytes.mcap")).messages()]
+    values = [m.value() for m in RecordingReader(str(tmp_path / "bytes.mcap"), allow_pickle=True).messages()]
     assert values[0] == 0 and all(len(v) == 1000 for v in values[1:])
 
 
@@ -265,7 +265,7 @@ def test_compressions_and_a_recording_that_stops_with_its_pipeline(tmp_path):
         path = tmp_path / f"{compression}.mcap"
         recording, pipeline = record_values(path, list(range(50)), compression=compression)
         assert recording.wait(WAIT)
-        assert [m.value() for m in RecordingReader(str(path)).messages()] == list(range(50))
+        assert [m.value() for m in RecordingReader(str(path), allow_pickle=True).messages()] == list(range(50))
 
 
 # Replay control ---------------------------------------------------------------------
@@ -285,7 +285,7 @@ def record_pairs(path, count):
 
 def test_replay_keeps_the_recorded_order_across_ports(tmp_path):
     record_pairs(tmp_path / "pairs.mcap", 30)
-    replay = Replay(name="replay", path=str(tmp_path / "pairs.mcap"), speed="max",
+    replay = Replay(allow_pickle=True, name="replay", path=str(tmp_path / "pairs.mcap"), speed="max",
                     ports={"pair.a": "a", "pair.b": "b"})
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(replay)
@@ -294,8 +294,8 @@ def test_replay_keeps_the_recorded_order_across_ports(tmp_path):
         assert replay.wait(WAIT)
         pipeline.stop()
     assert again.get_stats()["ports"] == {"pair.a": 30, "pair.b": 30}
-    played = [(m.channel.topic, m.value()) for m in RecordingReader(str(tmp_path / "again.mcap")).messages()]
-    original = [(m.channel.topic, m.value()) for m in RecordingReader(str(tmp_path / "pairs.mcap")).messages()]
+    played = [(m.channel.topic, m.value()) for m in RecordingReader(str(tmp_path / "again.mcap"), allow_pickle=True).messages()]
+    original = [(m.channel.topic, m.value()) for m in RecordingReader(str(tmp_path / "pairs.mcap"), allow_pickle=True).messages()]
     assert played == original
     assert played[:4] == [("pair.a", 0), ("pair.b", 0), ("pair.a", 1), ("pair.b", -1)]
 
@@ -308,7 +308,7 @@ class CollectThreads(Collect):
 
 def test_on_shared_threads_the_chain_steps_on_the_replays_thread(tmp_path):
     record_values(tmp_path / "values.mcap", list(range(100)))
-    replay, sink = Replay(name="replay", path=str(tmp_path / "values.mcap"), speed="max"), CollectThreads(name="sink")
+    replay, sink = Replay(allow_pickle=True, name="replay", path=str(tmp_path / "values.mcap"), speed="max"), CollectThreads(name="sink")
     with Pipeline(directory="", threads=1) as pipeline:
         pipeline.connect_ports(replay, next(iter(replay._imp._output_ports)), sink, "in")
         pipeline.start()
@@ -323,7 +323,7 @@ def test_on_shared_threads_the_chain_steps_on_the_replays_thread(tmp_path):
 def test_pause_step_resume_loop_and_start(tmp_path):
     path = tmp_path / "pairs.mcap"
     record_pairs(path, 20)
-    replay, sink = Replay(path=str(path), ports={"pair.a": "out"}), Collect(name="sink")
+    replay, sink = Replay(path=str(path), allow_pickle=True, ports={"pair.a": "out"}), Collect(name="sink")
     replay.pause()
     with Pipeline(directory="") as pipeline:
         pipeline.connect(replay, sink)
@@ -339,7 +339,7 @@ def test_pause_step_resume_loop_and_start(tmp_path):
         sink.wait_for(18)
     assert sink.seen == list(range(20))
 
-    looping, sink = Replay(path=str(path), speed="max", loop=True, ports={"pair.b": "out"}), Collect()
+    looping, sink = Replay(path=str(path), allow_pickle=True, speed="max", loop=True, ports={"pair.b": "out"}), Collect()
     with Pipeline(directory="") as pipeline:
         pipeline.connect(looping, sink)
         pipeline.start()
@@ -347,7 +347,7 @@ def test_pause_step_resume_loop_and_start(tmp_path):
     assert sink.seen[:45] == ([-v for v in range(20)] * 3)[:45]
     assert looping.get_stats()["replay"]["loops"] >= 2 and not looping.wait(0)
 
-    offsets = [m.log_time for m in RecordingReader(str(path)).messages() if m.channel.topic == "pair.a"]
+    offsets = [m.log_time for m in RecordingReader(str(path), allow_pickle=True).messages() if m.channel.topic == "pair.a"]
     later = (offsets[10] - offsets[0]) / 1e9
     seen, _ = replay_into_sink(path, speed="max", start=later, ports={"pair.a": "out"})
     assert seen == list(range(10, 20))
@@ -381,7 +381,7 @@ def test_replay_configuration_is_checked(tmp_path):
 def test_a_pipeline_with_a_replay_saves_and_loads(tmp_path):
     path = tmp_path / "r.mcap"
     record_values(path, [5, 6])
-    replay, sink = Replay(name="tape", path=str(path), speed="max", loop=False), Collect(name="sink")
+    replay, sink = Replay(allow_pickle=True, name="tape", path=str(path), speed="max", loop=False), Collect(name="sink")
     with Pipeline(directory="") as pipeline:
         pipeline.connect_ports(replay, "src.out", sink, "in")
         pipeline.save(str(tmp_path / "p.json"))
@@ -418,7 +418,7 @@ def test_two_offline_runs_of_a_deterministic_pipeline_give_the_same_values(tmp_p
         result = run_offline(loaded, str(tmp_path / "in.mcap"), speed="max", record=out, pipeline_json=saved)
         assert result["replaced"] == ["src"] and result["replay"]["replayed"] == 200
         by_port = {}
-        for message in RecordingReader(out).messages():
+        for message in RecordingReader(out, allow_pickle=True).messages():
             by_port.setdefault(message.channel.topic, []).append(message.value())
         runs.append(by_port)
         loaded.close()
@@ -466,7 +466,7 @@ def test_a_process_killed_while_recording_leaves_a_file_that_reads_back(tmp_path
         child.send_signal(signal.SIGKILL)
         child.wait()
         child.stdout.close()
-    reader = RecordingReader(str(path))
+    reader = RecordingReader(str(path), allow_pickle=True)
     values = [m.value() for m in reader.messages()]
     assert not reader.complete
     assert len(values) > 100 and values == list(range(len(values)))  # a prefix, no gaps
@@ -507,7 +507,7 @@ def test_a_full_disk_ends_the_recording_with_a_warning_and_a_readable_file(tmp_p
             assert 0 < stats["recorded"] + stats["dropped"] <= len(arrays)
         else:  # every value is written or counted as dropped
             assert stats["recorded"] + stats["dropped"] == len(arrays)
-        reader = RecordingReader(str(mount / "full.mcap"))
+        reader = RecordingReader(str(mount / "full.mcap"), allow_pickle=True)
         read = [m.value() for m in reader.messages()]
         assert 0 < len(read) <= stats["recorded"]
         assert not reader.complete and "ends without its summary" in reader.problem  # no torn record
@@ -554,7 +554,7 @@ def test_record_replay_and_info_commands(tmp_path):
 
     info = run_cli("info", "rec.mcap", cwd=tmp_path)
     assert info.returncode == 0 and "complete" in info.stdout and "3 nodes" in info.stdout
-    assert re.search(rf"ticks\.out\s+pickle5\s+{recorded}\s", info.stdout), info.stdout
+    assert re.search(rf"ticks\.out\s+json\s+{recorded}\s", info.stdout), info.stdout
 
     for pipeline, logs in (([], None), (["--pipeline", "p.json"], tmp_path / "logs")):
         done = run_cli("replay", "rec.mcap", *pipeline, "--speed", "max", "--record", "out.mcap",
@@ -564,9 +564,9 @@ def test_record_replay_and_info_commands(tmp_path):
         # The log stays in memory unless --log-dir names a folder; then the run says where it went.
         written = list(logs.glob("*.log")) if logs else []
         assert len(written) == (1 if logs else 0) and ("log: " in done.stdout) == bool(logs)
-        out = RecordingReader(str(tmp_path / "out.mcap"))
+        out = RecordingReader(str(tmp_path / "out.mcap"), allow_pickle=True)
         doubled = [m.value() for m in out.messages() if m.channel.topic == "double.out"]
-        ticks = [m.value() for m in RecordingReader(str(tmp_path / "rec.mcap")).messages()]
+        ticks = [m.value() for m in RecordingReader(str(tmp_path / "rec.mcap"), allow_pickle=True).messages()]
         assert doubled == [2 * t for t in ticks]
 
 
@@ -603,7 +603,7 @@ def test_the_table_and_the_page_show_a_replays_position_speed_and_what_is_left(t
 
     path = tmp_path / "pairs.mcap"
     record_pairs(path, 20)
-    replay, sink = Replay(name="tape", path=str(path), ports={"pair.a": "out"}), Collect()
+    replay, sink = Replay(allow_pickle=True, name="tape", path=str(path), ports={"pair.a": "out"}), Collect()
     replay.pause()
     with Pipeline(directory="") as pipeline:
         pipeline.connect(replay, sink)

@@ -105,6 +105,7 @@ def test_what_the_native_pickler_leaves_to_the_pickle_module():
 # Recording through the native taps ------------------------------------------------
 
 def record(path, values, **options):
+    options.setdefault("values", "pickle5")  # the native pickler's path
     source = Source(name="src")
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(source)
@@ -122,7 +123,7 @@ def test_native_and_fallback_values_interleave_in_push_order(tmp_path):
     values = [v for pair in zip(NATIVE, FALLBACK * 4) for v in pair] + [7, 8]
     stats, _ = record(tmp_path / "mixed.mcap", values)
     assert (stats["recorded"], stats["dropped"]) == (len(values), 0)
-    read = [m.value() for m in RecordingReader(str(tmp_path / "mixed.mcap")).messages()]
+    read = [m.value() for m in RecordingReader(str(tmp_path / "mixed.mcap"), allow_pickle=True).messages()]
     assert len(read) == len(values)
     for got, want in zip(read, values):
         assert type(got) is type(want) and same(got, want), repr(want)[:80]
@@ -161,7 +162,7 @@ def test_a_value_changed_after_its_push_is_recorded_as_pushed(tmp_path):
             value["items"].append("later")
             value["n"] = None
         recording.stop()
-    read = [m.value() for m in RecordingReader(str(tmp_path / "changed.mcap")).messages()]
+    read = [m.value() for m in RecordingReader(str(tmp_path / "changed.mcap"), allow_pickle=True).messages()]
     assert read == [{"n": n, "items": [n]} for n in range(3)]
 
 
@@ -170,7 +171,7 @@ def test_values_the_pickle_module_refuses_are_counted_not_fatal(tmp_path):
     stats, warnings = record(tmp_path / "refused.mcap", values)
     assert (stats["recorded"], stats["dropped"]) == (3, 3)
     assert sum("a value of src.out cannot be stored" in text for text in warnings) == 1
-    assert [m.value() for m in RecordingReader(str(tmp_path / "refused.mcap")).messages()] == [1, 2, 3]
+    assert [m.value() for m in RecordingReader(str(tmp_path / "refused.mcap"), allow_pickle=True).messages()] == [1, 2, 3]
 
 
 # The buffer on its own ----------------------------------------------------------------
@@ -451,7 +452,7 @@ def test_values_from_many_threads_with_fallbacks_keep_each_threads_order(tmp_pat
     with Pipeline(directory="") as pipeline:
         for source in sources:
             pipeline.add_node(source)
-        recording = pipeline.record(str(path), chunk_size=3000)
+        recording = pipeline.record(str(path), chunk_size=3000, values="pickle5")
         pipeline.start()
 
         def push(port, offset):
@@ -468,7 +469,7 @@ def test_values_from_many_threads_with_fallbacks_keep_each_threads_order(tmp_pat
     stats = recording.get_stats()
     assert (stats["recorded"], stats["dropped"]) == (1800, 0) and stats["bytes"] == path.stat().st_size
     by_topic = {}
-    for message in RecordingReader(str(path)).messages():
+    for message in RecordingReader(str(path), allow_pickle=True).messages():
         by_topic.setdefault(message.channel.topic, []).append(message.value())
     for n in range(3):
         assert by_topic[f"s{n}.out"] == [1000 * n + k for k in range(600)]
@@ -505,7 +506,7 @@ def test_a_replay_plays_every_chunk_read_ahead_and_its_reading_thread_ends(tmp_p
 
     values = list(range(5000))
     record(tmp_path / "many.mcap", values, chunk_size=2000)
-    replay = Replay(name="tape", path=str(tmp_path / "many.mcap"), speed="max")
+    replay = Replay(allow_pickle=True, name="tape", path=str(tmp_path / "many.mcap"), speed="max")
     seen = []
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(replay)
@@ -515,7 +516,7 @@ def test_a_replay_plays_every_chunk_read_ahead_and_its_reading_thread_ends(tmp_p
     assert seen == values
     assert not [t for t in threading.enumerate() if t.name.startswith("velarix-replay-read-tape")]
 
-    stopped = Replay(name="cut", path=str(tmp_path / "many.mcap"), speed=0.001)  # would take hours
+    stopped = Replay(allow_pickle=True, name="cut", path=str(tmp_path / "many.mcap"), speed=0.001)  # would take hours
     played = threading.Event()
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(stopped)
@@ -544,7 +545,7 @@ def test_a_value_that_does_not_decode_ends_the_play_after_the_chunks_before_it(t
     writer.add_message(channel, 2001, b"\x80\x05not a pickle")
     writer.finish()
     stream.close()
-    replay = Replay(name="tape", path=str(path), speed="max")
+    replay = Replay(allow_pickle=True, name="tape", path=str(path), speed="max")
     seen = []
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(replay)

@@ -23,10 +23,16 @@ void keep_spare(RecordState &s, std::string &data) {
 }
 
 // The closed chunks, oldest first, taken off the buffer; with the mutex held.
+// Without memory for the list, the chunks stay in the buffer for a later take.
 void take_closed(RecordState &s, std::vector<Chunk> &chunks) {
+    try {
+        chunks.reserve(chunks.size() + s.closed.size());
+    } catch (const std::bad_alloc &) {
+        return;
+    }
     while (!s.closed.empty()) {
         s.closed_bytes -= s.closed.front().data.size();
-        chunks.push_back(std::move(s.closed.front()));
+        chunks.push_back(std::move(s.closed.front()));  // reserved: does not throw
         s.closed.pop_front();
     }
 }
@@ -91,13 +97,16 @@ void buffer_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-// __init__(taps, queue_size, queue_bytes, chunk_size, array_type=None)
+// __init__(taps, queue_size, queue_bytes, chunk_size, array_type=None, json=False):
+// with `json`, the values JSON gives back exactly are written as JSON.
 int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     Py_ssize_t count = 0, capacity = 0, most_bytes = 0, chunk_size = 0;
     PyObject *array_type = Py_None;
-    static const char *keywords[] = {"taps", "queue_size", "queue_bytes", "chunk_size", "array_type", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nnnn|O", (char **)keywords, &count, &capacity, &most_bytes,
-                                     &chunk_size, &array_type))
+    int json = 0;
+    static const char *keywords[] = {"taps", "queue_size", "queue_bytes", "chunk_size", "array_type", "json",
+                                     nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nnnn|Op", (char **)keywords, &count, &capacity, &most_bytes,
+                                     &chunk_size, &array_type, &json))
         return -1;
     if (count < 0 || count > 0xffffff) {
         PyErr_SetString(PyExc_ValueError, "taps must be 0 to 16777215");
@@ -123,6 +132,7 @@ int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     s.capacity = capacity;
     s.most_bytes = most_bytes;
     s.chunk_size = (size_t)chunk_size;
+    s.json = json != 0;
     PyObject *old = s.array_type;
     s.array_type = array_type != Py_None ? Py_NewRef(array_type) : nullptr;
     Py_XDECREF(old);
@@ -232,19 +242,43 @@ nb::object buffer_add_record(const vx::Call &call) {
     return nb::none();
 }
 
-// set_channel(tap, channel): the tap's pickle channel; its pushes now go straight
-// into the chunk.
+Kind kind_named(PyObject *encoding) {
+    if (!encoding || encoding == Py_None)
+        return pickle_kind;
+    const char *text = PyUnicode_Check(encoding) ? PyUnicode_AsUTF8(encoding) : nullptr;
+    if (!text)
+        vx::raise(PyExc_TypeError, "encoding must be a str");
+    if (std::strcmp(text, "pickle5") == 0)
+        return pickle_kind;
+    if (std::strcmp(text, "json") == 0)
+        return json_kind;
+    vx::raise(PyExc_ValueError, "encoding must be 'pickle5' or 'json'");
+}
+
+// set_channel(tap, channel, encoding="pickle5"): the tap's channel for values
+// encoded so at their push; they now go straight into the chunk.
 nb::object buffer_set_channel(const vx::Call &call) {
-    static constexpr vx::Params<2> params{"set_channel", {"tap", "channel"}};
-    auto [tap, channel] = call.bind(params);
+    static constexpr vx::Params<3> params{"set_channel", {"tap", "channel", "encoding"}, 2};
+    auto [tap, channel, encoding] = call.bind(params);
     RecordState &s = as_buffer(call.self)->state;
     const Py_ssize_t index = PyLong_AsSsize_t(tap);
     if (index == -1 && PyErr_Occurred())
         vx::throw_error_already_set();
     if (index < 0 || (size_t)index >= s.taps.size())
         vx::raise(PyExc_IndexError, "no tap %zd", index);
-    s.taps[(size_t)index].channel.store(channel_id(channel));
+    const Kind kind = kind_named(encoding);
+    s.taps[(size_t)index].channel[kind].store(channel_id(channel));
     return nb::none();
+}
+
+// front_encoding(): the encoding of the oldest waiting value's encoded data
+// ("json" or "pickle5"), or None when it waits unencoded or nothing waits.
+nb::object buffer_front_encoding(const vx::Call &call) {
+    call.bind_none("front_encoding");
+    RecordState &s = as_buffer(call.self)->state;
+    if (s.waiting.empty() || s.waiting.front().value)
+        return nb::none();
+    return vx::steal_or_throw(PyUnicode_FromString(encoding_name(s.waiting.front().kind)));
 }
 
 nb::object buffer_close_chunk(const vx::Call &call) {
@@ -597,16 +631,7 @@ nb::object buffer_written_to(const vx::Call &call) {
 nb::object buffer_write_ready(const vx::Call &call) {
     call.bind_none("write_ready");
     RecordState &s = as_buffer(call.self)->state;
-    while (!s.waiting.empty() && s.closed_bytes.load() == 0) {
-        Waiting &item = s.waiting.front();
-        if (item.value || item.tap >= s.taps.size())
-            break;
-        const uint16_t channel = s.taps[item.tap].channel.load();
-        if (channel == 0)
-            break;
-        add_message(s, channel, item.stamp, "", 0, item.pickled.data(), item.pickled.size(), item.tap);
-        pop_front(s);  // holds no value: runs no code
-    }
+    write_ready(s);
     return nb::bool_(s.closed_bytes.load() != 0);
 }
 
@@ -633,7 +658,8 @@ PyMethodDef buffer_methods[] = {
     VX_METHOD("drop_front", buffer_drop_front, "Take the oldest waiting value off, unwritten."),
     VX_METHOD("add_message", buffer_add_message, "A message of head + data on `channel` into the open chunk."),
     VX_METHOD("add_record", buffer_add_record, "A whole record into the open chunk."),
-    VX_METHOD("set_channel", buffer_set_channel, "The pickle channel of tap `tap`."),
+    VX_METHOD("set_channel", buffer_set_channel, "The channel of tap `tap` for an encoding (pickle5 or json)."),
+    VX_METHOD("front_encoding", buffer_front_encoding, "The encoding of the oldest waiting value's data, or None."),
     VX_METHOD("close_chunk", buffer_close_chunk, "Close the open chunk when it holds a message."),
     VX_METHOD("take", buffer_take, "The closed chunks, oldest first."),
     VX_METHOD("stop", buffer_stop, "Take no more values; the number of those that waited."),

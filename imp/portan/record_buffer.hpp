@@ -23,6 +23,7 @@
 
 #include "common/kept.hpp"
 #include "common/method.hpp"
+#include "record_json.hpp"
 #include "record_pickler.hpp"
 
 namespace portan::rec {
@@ -77,28 +78,34 @@ struct Chunk {
     uint64_t values = 0;
 };
 
+// The encodings a push writes natively: a tap has a channel for each.
+enum Kind : uint8_t { pickle_kind = 0, json_kind = 1 };
+inline const char *encoding_name(Kind kind) { return kind == json_kind ? "json" : "pickle5"; }
+
 struct Waiting {
     uint32_t tap;
     uint64_t stamp;
     PyObject *value;      // owned; null when `pickled` holds the value
-    std::string pickled;  // the value's pickle, made at the push
+    std::string pickled;  // the value encoded at the push (as `kind` says)
     Py_ssize_t size;      // bytes it holds against the limit
+    Kind kind = pickle_kind;
 };
 
 struct TapState {
-    // Its pickle channel's id once made, else 0.
-    std::atomic<uint16_t> channel{0};
+    // Its channels' ids by Kind once made, else 0.
+    std::atomic<uint16_t> channel[2]{0, 0};
     unsigned long long written = 0;
     unsigned long long dropped = 0;
-    bool asked = false;  // the recorder was asked for the channel (once)
+    bool asked[2] = {false, false};  // the recorder was asked for the channel (once)
     TapState() = default;
-    TapState(const TapState &other)
-        : channel(other.channel.load()), written(other.written), dropped(other.dropped), asked(other.asked) {}
+    TapState(const TapState &other) : written(other.written), dropped(other.dropped) { *this = other; }
     TapState &operator=(const TapState &other) {
-        channel.store(other.channel.load());
+        for (int i = 0; i < 2; ++i) {
+            channel[i].store(other.channel[i].load());
+            asked[i] = other.asked[i];
+        }
         written = other.written;
         dropped = other.dropped;
-        asked = other.asked;
         return *this;
     }
 };
@@ -120,7 +127,9 @@ struct RecordState {
     PyObject *channel_maker = nullptr;
     std::atomic<uint64_t> file_position{0};  // where serve() has written the file to
     bool taking = true;
+    bool json = false;  // plain values as JSON, the rest pickled; else all pickled
     Pickler pickler;
+    JsonWriter json_writer;
     // The writer sleeps without the interpreter lock until there is work: a closed
     // chunk, a first value waiting, or wake(). Only those moments signal, so a push
     // that just adds to the open chunk touches neither the mutex nor the writer.
@@ -179,20 +188,26 @@ inline RecordBuffer *as_buffer(nb::handle handle) {
     return (RecordBuffer *)self;
 }
 
-// `by_tap`: closed by a push, so the writer is told.
+// `by_tap`: closed by a push, so the writer is told. Without memory to close it,
+// the chunk stays open and closes at a later message.
 inline void close_chunk(RecordState &s, bool by_tap = false) {
     if (s.open.indexes.empty())
         return;  // channels alone wait for the first message
-    {
+    try {
         std::lock_guard<std::mutex> guard(s.mutex);
-        s.closed_bytes += s.open.data.size();
-        s.closed.push_back(std::move(s.open));
+        s.closed.push_back(std::move(s.open));  // as it was when this throws
+        s.closed_bytes += s.closed.back().data.size();
         s.open = Chunk();
         s.open.data.swap(s.spare);
         s.work.notify_all();  // a serving writer takes it at once
+    } catch (const std::bad_alloc &) {
+        return;
     }
     s.open.data.clear();
-    s.open.data.reserve(std::min<size_t>(s.chunk_size + 4096, 64u << 20));
+    try {
+        s.open.data.reserve(std::min<size_t>(s.chunk_size + 4096, 64u << 20));
+    } catch (const std::bad_alloc &) {  // it grows as messages come
+    }
     if (by_tap)
         signal_writer(s);
 }
@@ -200,13 +215,8 @@ inline void close_chunk(RecordState &s, bool by_tap = false) {
 // The message head at `at` in the open chunk, its index entry, and the counts.
 inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t stamp, uint32_t tap,
                     bool by_tap = false) {
-    char *head = &s.open.data[at];
-    head[0] = 0x05;
-    put_u64_at(head + 1, s.open.data.size() - at - 9);
-    put_le_at(head + 9, channel, 2);
-    put_le_at(head + 11, s.recorded & 0xffffffffu, 4);  // the sequence
-    put_u64_at(head + 15, stamp);
-    put_u64_at(head + 23, stamp);
+    // The index entry first: the only step that may run out of memory, it leaves
+    // the chunk as it was (the caller then cuts the message off).
     ChannelIndex *index = nullptr;
     for (ChannelIndex &entry : s.open.indexes)
         if (entry.channel == channel) {
@@ -217,6 +227,21 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
         s.open.indexes.push_back({channel, {}});
         index = &s.open.indexes.back();
     }
+    try {
+        if (index->pairs.capacity() < index->pairs.size() + 2)  // grown geometrically, as push_back would
+            index->pairs.reserve(std::max<size_t>(64, index->pairs.capacity() * 2));
+    } catch (...) {
+        if (index->pairs.empty())
+            s.open.indexes.pop_back();
+        throw;
+    }
+    char *head = &s.open.data[at];
+    head[0] = 0x05;
+    put_u64_at(head + 1, s.open.data.size() - at - 9);
+    put_le_at(head + 9, channel, 2);
+    put_le_at(head + 11, s.recorded & 0xffffffffu, 4);  // the sequence
+    put_u64_at(head + 15, stamp);
+    put_u64_at(head + 23, stamp);
     index->pairs.push_back(little_endian(stamp));
     index->pairs.push_back(little_endian(at));
     if (!s.open.has_start || stamp < s.open.start)
@@ -236,10 +261,15 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
 inline void add_message(RecordState &s, uint16_t channel, uint64_t stamp, const char *head, size_t head_size,
                  const char *data, size_t size, uint32_t tap, bool by_tap = false) {
     const size_t at = s.open.data.size();
-    s.open.data.append(message_head, '\0');
-    s.open.data.append(head, head_size);
-    s.open.data.append(data, size);
-    finish_message(s, at, channel, stamp, tap, by_tap);
+    try {
+        s.open.data.append(message_head, '\0');
+        s.open.data.append(head, head_size);
+        s.open.data.append(data, size);
+        finish_message(s, at, channel, stamp, tap, by_tap);
+    } catch (...) {  // out of memory: the chunk as it was
+        s.open.data.resize(at);
+        throw;
+    }
 }
 
 // The bytes a waiting value holds: a bytes-like value's or an array's.
@@ -264,6 +294,36 @@ inline Py_ssize_t size_of(RecordState &s, PyObject *value) {
 inline void release_waiting(RecordState &s, Waiting &item) {
     if (item.size > 0)
         s.waiting_bytes -= item.size;
+}
+
+// Appends `value` encoded natively to `out` and sets `kind`: as JSON where the
+// buffer takes JSON and JSON gives the value back exactly, else pickled. False
+// (`out` as it was) when only the writer's Python code can encode it.
+inline bool encode_native(RecordState &s, std::string &out, PyObject *value, Kind &kind) {
+    if (s.json && s.json_writer.dump(out, value)) {
+        kind = json_kind;
+        return true;
+    }
+    kind = pickle_kind;
+    return s.pickler.dump(out, value);
+}
+
+// Writes the oldest waiting values as long as each was encoded at its push and its
+// tap's channel for that encoding is made (and no closed chunk waits for the writer).
+inline void write_ready(RecordState &s) {
+    while (!s.waiting.empty() && s.closed_bytes.load() == 0) {
+        Waiting &item = s.waiting.front();
+        if (item.value || item.tap >= s.taps.size())
+            break;
+        const uint16_t channel = s.taps[item.tap].channel[item.kind].load();
+        if (channel == 0)
+            break;
+        add_message(s, channel, item.stamp, "", 0, item.pickled.data(), item.pickled.size(), item.tap);
+        PyObject *held = s.waiting.front().value;  // none: it was encoded, so this runs no code
+        release_waiting(s, s.waiting.front());
+        s.waiting.pop_front();
+        Py_XDECREF(held);
+    }
 }
 
 } // namespace portan::rec

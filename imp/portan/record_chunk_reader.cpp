@@ -5,6 +5,7 @@
 // any other pickle goes to pickle.loads, which also raises for a broken one.
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/method.hpp"
@@ -286,13 +287,89 @@ private:
     std::vector<size_t> marks_;
 };
 
+// The value of a velarix JSON message `{"value":V}` whose V is null, a bool, a
+// number or a string without escapes, a new reference; nullptr (no error set) for
+// anything else, which the message's decoder reads.
+PyObject *load_json_scalar(const char *data, size_t size) {
+    static const char head[] = "{\"value\":";
+    const size_t head_size = sizeof head - 1;
+    if (size < head_size + 2 || std::memcmp(data, head, head_size) != 0 || data[size - 1] != '}')
+        return nullptr;
+    const char *at = data + head_size;
+    const size_t length = size - head_size - 1;
+    auto is = [&](const char *word) { return length == std::strlen(word) && std::memcmp(at, word, length) == 0; };
+    if (is("null"))
+        return Py_NewRef(Py_None);
+    if (is("true"))
+        return Py_NewRef(Py_True);
+    if (is("false"))
+        return Py_NewRef(Py_False);
+    if (at[0] == '"') {
+        if (length < 2 || at[length - 1] != '"')
+            return nullptr;
+        for (size_t i = 1; i + 1 < length; ++i)
+            if (at[i] == '\\' || at[i] == '"' || (unsigned char)at[i] < 0x20)
+                return nullptr;
+        PyObject *text = PyUnicode_DecodeUTF8(at + 1, (Py_ssize_t)(length - 2), "strict");
+        if (!text)
+            PyErr_Clear();
+        return text;
+    }
+    // A JSON number: -?digits[.digits][(e|E)[+-]digits]; an int unless it has a
+    // fraction or an exponent.
+    char text[64];
+    if (length == 0 || length >= sizeof text)
+        return nullptr;
+    size_t i = at[0] == '-' ? 1 : 0;
+    const size_t digits = i;
+    while (i < length && at[i] >= '0' && at[i] <= '9')
+        ++i;
+    if (i == digits || (at[digits] == '0' && i - digits > 1))
+        return nullptr;
+    bool is_float = false;
+    if (i < length && at[i] == '.') {
+        is_float = true;
+        const size_t fraction = ++i;
+        while (i < length && at[i] >= '0' && at[i] <= '9')
+            ++i;
+        if (i == fraction)
+            return nullptr;
+    }
+    if (i < length && (at[i] == 'e' || at[i] == 'E')) {
+        is_float = true;
+        ++i;
+        if (i < length && (at[i] == '+' || at[i] == '-'))
+            ++i;
+        const size_t exponent = i;
+        while (i < length && at[i] >= '0' && at[i] <= '9')
+            ++i;
+        if (i == exponent)
+            return nullptr;
+    }
+    if (i != length)
+        return nullptr;
+    std::memcpy(text, at, length);
+    text[length] = '\0';
+    PyObject *made;
+    if (is_float) {
+        const double number = PyOS_string_to_double(text, nullptr, nullptr);
+        made = number == -1.0 && PyErr_Occurred() ? nullptr : PyFloat_FromDouble(number);
+    } else {
+        made = PyLong_FromString(text, nullptr, 10);
+    }
+    if (!made)
+        PyErr_Clear();
+    return made;
+}
+
 } // namespace
 
 // read_chunk(data, position, since, routes, loads): from `position` in a chunk's
 // records, [(target, log time, value), ...] of the messages logged at `since` or
 // later whose channel `routes` maps to (target, decoder): decoder None for the raw
-// bytes, True for a pickle, else a callable of the bytes. A channel mapped to None
-// is skipped. Returns (batch, position, stop): it stops before a channel record
+// bytes, True for a pickle, a 1-tuple (f,) for a velarix JSON message (a scalar
+// value read here, anything else by f), else a callable of the bytes. A channel mapped to None
+// is skipped. Returns (batch, position, stop): it stops before a channel or schema record
 // (stop 0) or a message on a channel `routes` lacks (stop: its id), or at the end
 // (stop None); after a value that does not decode, stop is the exception it raised.
 nb::object read_chunk(const vx::Call &call) {
@@ -327,7 +404,7 @@ nb::object read_chunk(const vx::Call &call) {
         const uint64_t length = get_le(bytes + position + 1, 8);
         if (length > end - position - 9)
             break;  // a torn record: the caller's check of the chunk catches it
-        if (opcode == 0x04) {
+        if (opcode == 0x04 || opcode == 0x03) {  // a channel or a schema: read by the caller
             stop = vx::steal_or_throw(PyLong_FromLong(0));
             break;
         }
@@ -367,13 +444,16 @@ nb::object read_chunk(const vx::Call &call) {
             value = vx::steal_or_throw(PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
         } else {
             const bool pickled = decoder.ptr() == Py_True;
-            PyObject *native = pickled ? unpickler.load(bytes + payload, payload_size) : nullptr;
+            const bool json = PyTuple_CheckExact(decoder.ptr()) && PyTuple_GET_SIZE(decoder.ptr()) == 1;
+            PyObject *native = pickled ? unpickler.load(bytes + payload, payload_size)
+                               : json  ? load_json_scalar((const char *)bytes + payload, payload_size)
+                                       : nullptr;
             if (native) {
                 value = nb::steal(native);
             } else {
                 nb::object raw = vx::steal_or_throw(
                     PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
-                PyObject *function = pickled ? loads : decoder.ptr();
+                PyObject *function = pickled ? loads : json ? PyTuple_GET_ITEM(decoder.ptr(), 0) : decoder.ptr();
                 // A value that does not decode ends the play; the values before it are kept.
                 PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(function, raw.ptr()); });
                 if (!made) {

@@ -10,15 +10,23 @@
 namespace portan::rec {
 namespace {
 
-// Asks the recorder for tap `index`'s pickle channel (Python code, on the pushing
-// thread) and puts its record in the open chunk. False when none was made: the
-// value then waits for the writer, which makes it. Throws only what is no error
-// of the maker's (KeyboardInterrupt, SystemExit).
-bool make_channel(RecordState &s, uint32_t index) {
+// Asks the recorder for tap `index`'s channel of `kind` (Python code, on the pushing
+// thread; `why` names what needed pickle) and puts the channel's record, when the
+// maker returns one, in the open chunk. False when none was made: the values then
+// wait for the writer, which makes it. Throws only what is no error of the maker's
+// (KeyboardInterrupt, SystemExit).
+bool make_channel(RecordState &s, uint32_t index, Kind kind, const std::string &why) {
     nb::object maker = nb::borrow(s.channel_maker);
     nb::object number = vx::steal_or_throw(PyLong_FromUnsignedLong(index));
+    nb::object encoding, reason;
+    if (s.json) {  // the recorder's maker: it also learns the encoding and the reason
+        encoding = vx::steal_or_throw(PyUnicode_FromString(encoding_name(kind)));
+        reason = vx::steal_or_throw(PyUnicode_DecodeUTF8(why.data(), (Py_ssize_t)why.size(), "replace"));
+    }
     vx::release_held_wakes();  // the maker may wait for the recorder's lock
-    PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(maker.ptr(), number.ptr()); });
+    PyObject *args[] = {number.ptr(), encoding.ptr(), reason.ptr()};
+    const size_t count = s.json ? 3 : 1;
+    PyObject *made = vx::exit_safe([&] { return PyObject_Vectorcall(maker.ptr(), args, count, nullptr); });
     if (!made) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             vx::throw_error_already_set();
@@ -38,32 +46,118 @@ bool make_channel(RecordState &s, uint32_t index) {
         return false;
     if (!s.taking || index >= s.taps.size())
         return false;
-    // Before the channel's first message, in the same chunk unless a value waits.
+    // Before the channel's first message, which waits in the queue until now.
     if (record != Py_None)
         s.open.data.append(PyBytes_AS_STRING(record), (size_t)PyBytes_GET_SIZE(record));
-    s.taps[index].channel.store((uint16_t)id);
+    s.taps[index].channel[kind].store((uint16_t)id);
     return true;
 }
 
-// Into the queue for the writer, in push order: `pickled` holds the value's pickle
-// when it was made, else the value is held. `size`: the bytes it holds (size_of).
-void enqueue(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value, std::string *pickled, Py_ssize_t size) {
+// Into the queue for the writer, in push order: `encoded` holds the value encoded
+// as `kind` when it was, else the value is encoded here or held. `size`: the bytes
+// it holds (size_of). False when the full queue turned it away (counted).
+bool enqueue(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value, std::string *encoded, Kind kind,
+             Py_ssize_t size) {
     if ((Py_ssize_t)s.waiting.size() >= s.capacity || (size >= 0 && s.waiting_bytes + size > s.most_bytes)) {
         ++s.taps[tap].dropped;
-        return;
+        return false;
     }
-    Waiting item{tap, stamp, nullptr, std::string(), size};
-    // Pickled now when it can be, so a value changed after its push is recorded as
+    Waiting item{tap, stamp, nullptr, std::string(), size, kind};
+    // Encoded now when it can be, so a value changed after its push is recorded as
     // it was pushed.
-    if (pickled)
-        item.pickled.swap(*pickled);
-    else if (!s.pickler.dump(item.pickled, value))
-        item.value = Py_NewRef(value);
+    bool held = false;
+    if (encoded)
+        item.pickled.swap(*encoded);
+    else
+        held = !encode_native(s, item.pickled, value, item.kind);
     s.waiting.push_back(std::move(item));
+    if (held)  // referenced once it is in the queue: a failed push_back leaks nothing
+        s.waiting.back().value = Py_NewRef(value);
     if (size > 0)
         s.waiting_bytes += size;
     if (s.waiting.size() == 1)
         signal_python(s);
+    return true;
+}
+
+// A tap's first value of an encoding, encoded in `data`: it waits in the queue while
+// the maker runs (Python code, in which other pushes, this thread's too, may come),
+// so the pushes after it queue behind it and the order holds; then the values that
+// wait with their channels made go into the chunk.
+void first_of_kind(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value, std::string &data, Kind kind,
+                   const std::string &why) {
+    if (!enqueue(s, tap, stamp, value, &data, kind, size_of(s, value)))
+        return;
+    TapState &own = s.taps[tap];
+    if (own.asked[kind] || !s.channel_maker)
+        return;  // the writer makes the channel
+    own.asked[kind] = true;
+    try {
+        make_channel(s, tap, kind, why);
+    } catch (...) {  // an interrupt reaches the pusher: its value is not recorded
+        if (!s.waiting.empty() && s.waiting.front().tap == tap && s.waiting.front().stamp == stamp &&
+            !s.waiting.front().value) {
+            release_waiting(s, s.waiting.front());
+            s.waiting.pop_front();
+        }
+        throw;
+    }
+    if (!s.taking)
+        return;
+    try {
+        write_ready(s);
+    } catch (const std::bad_alloc &) {  // they wait on for the writer
+    }
+}
+
+// The native path of a push that finds nothing waiting: true when it is done with
+// the value (written, dropped or queued encoded), false when the writer's Python
+// code must encode it.
+bool receive_native(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *value) {
+    TapState &own = s.taps[tap];
+    const bool has_channel = own.channel[0] != 0 || own.channel[1] != 0;
+    if (has_channel && s.closed_bytes.load(std::memory_order_relaxed) > (size_t)s.most_bytes) {
+        ++own.dropped;  // the writer is far behind
+        return true;
+    }
+    const size_t at = s.open.data.size();
+    try {
+        if (s.json && own.channel[json_kind] != 0) {
+            char message[message_head + json_scalar_room];  // the head is filled in place
+            if (const size_t size = dump_json_scalar(value, message + message_head)) {
+                s.open.data.append(message, message_head + size);
+                finish_message(s, at, own.channel[json_kind], stamp, tap, true);
+                return true;
+            }
+        } else if (!s.json && own.channel[pickle_kind] != 0) {
+            char message[message_head + scalar_room];  // the head is filled in place
+            if (const size_t size = dump_scalar(value, message + message_head)) {
+                s.open.data.append(message, message_head + size);
+                finish_message(s, at, own.channel[pickle_kind], stamp, tap, true);
+                return true;
+            }
+        }
+        s.open.data.append(message_head, '\0');
+        Kind kind;
+        if (!encode_native(s, s.open.data, value, kind)) {
+            s.open.data.resize(at);
+            return false;
+        }
+        if (const uint16_t channel = own.channel[kind]) {
+            finish_message(s, at, channel, stamp, tap, true);
+            return true;
+        }
+        std::string why = kind == pickle_kind && s.json ? s.json_writer.refused() : "";
+        std::string data(s.open.data, at + message_head);
+        s.open.data.resize(at);
+        first_of_kind(s, tap, stamp, value, data, kind, why);
+        return true;
+    } catch (const std::bad_alloc &) {  // no memory for it: this value is dropped and counted
+        if (s.open.data.size() > at)
+            s.open.data.resize(at);
+        ++own.dropped;
+        return true;
+    }
 }
 
 } // namespace
@@ -80,53 +174,17 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
     if (push_ns == 0)
         push_ns = (int64_t)now_ns();
     const uint64_t stamp = (uint64_t)push_ns;
-    TapState &own = s.taps[tap->index];
-    if (s.waiting.empty() && own.channel != 0) {
-        if (s.closed_bytes.load(std::memory_order_relaxed) > (size_t)s.most_bytes) {  // the writer is far behind
-            ++own.dropped;
-            return;
-        }
-        char message[message_head + scalar_room];  // the head is filled in place
-        if (const size_t size = dump_scalar(value, message + message_head)) {
-            const size_t at = s.open.data.size();
-            s.open.data.append(message, message_head + size);
-            finish_message(s, at, own.channel, stamp, tap->index, true);
-            return;
-        }
-        const size_t at = s.open.data.size();
-        s.open.data.append(message_head, '\0');
-        if (s.pickler.dump(s.open.data, value)) {
-            finish_message(s, at, own.channel, stamp, tap->index, true);
-            return;
-        }
-        s.open.data.resize(at);
-    } else if (s.waiting.empty() && !own.asked && s.channel_maker) {
-        // The tap's first value, for the native pickler: its channel is made here, so
-        // neither this push nor the ones after it wait for the writer. Pickled before
-        // the maker runs, which may run other threads: recorded as it was pushed.
-        std::string pickled;
-        if (s.pickler.dump(pickled, value)) {
-            own.asked = true;
-            const bool made = make_channel(s, tap->index);
-            if (!s.taking || tap->index >= s.taps.size())
-                return;
-            if (made && s.waiting.empty()) {
-                if (s.closed_bytes.load(std::memory_order_relaxed) > (size_t)s.most_bytes) {
-                    ++own.dropped;
-                    return;
-                }
-                add_message(s, own.channel, stamp, "", 0, pickled.data(), pickled.size(), tap->index, true);
-                return;
-            }
-            enqueue(s, tap->index, stamp, value, &pickled, size_of(s, value));
-            return;
-        }
-    }
-    // Behind values that wait, or not for the native pickler: waits for the writer.
+    if (s.waiting.empty() && receive_native(s, tap->index, stamp, value))
+        return;
+    // Behind values that wait, or not for the native encoders: waits for the writer.
     const Py_ssize_t size = size_of(s, value);  // may run code: before the checks
     if (!s.taking || tap->index >= s.taps.size())
         return;
-    enqueue(s, tap->index, stamp, value, nullptr, size);
+    try {
+        enqueue(s, tap->index, stamp, value, nullptr, pickle_kind, size);
+    } catch (const std::bad_alloc &) {
+        ++s.taps[tap->index].dropped;
+    }
 }
 
 } // namespace vx

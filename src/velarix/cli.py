@@ -337,10 +337,10 @@ def _record_module() -> Any:
     return record
 
 
-def _open_recording(path: str) -> Any:
+def _open_recording(path: str, allow_pickle: bool = False) -> Any:
     record = _record_module()
     try:
-        return record.RecordingReader(path)
+        return record.RecordingReader(path, allow_pickle)
     except record.RecordingError as error:
         raise CommandError(str(error)) from None
 
@@ -451,7 +451,7 @@ def command_replay(args: argparse.Namespace) -> int:
     speed = _speed(args.speed)
     if args.seconds is not None and args.seconds < 0:
         raise CommandError("--seconds must not be negative")
-    reader = _open_recording(args.file)
+    reader = _open_recording(args.file, args.allow_pickle)
     from .record._offline import run_offline
 
     if args.pipeline is not None:
@@ -472,7 +472,8 @@ def command_replay(args: argparse.Namespace) -> int:
     try:
         try:
             result = run_offline(pipeline, args.file, speed=speed, loop=args.loop, record=args.record,
-                                 pipeline_json=saved, seconds=args.seconds, progress=progress)
+                                 pipeline_json=saved, seconds=args.seconds, progress=progress,
+                                 allow_pickle=args.allow_pickle)
         except PipelineError:
             if tty:
                 out.write("\n")
@@ -505,8 +506,8 @@ def command_replay(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def info_text(path: str, contents: Any, size: int) -> str:
-    """What `velarix info` prints about a recording."""
+def info_text(path: str, contents: Any, size: int, profile: str = "velarix") -> str:
+    """What `velarix info` prints about a recording (or any MCAP file)."""
     duration = ((contents.end or 0) - (contents.start or 0)) / 1e9
     stored = contents.metadata.get("velarix.pipeline", {}).get("json")
     nodes = "-"
@@ -519,22 +520,64 @@ def info_text(path: str, contents: Any, size: int) -> str:
              f"{'complete' if contents.complete else 'cut short'})",
              f"duration  {duration:.3f} s",
              f"values    {contents.messages}",
-             f"pipeline  {nodes if stored else 'not stored'}", ""]
+             f"pipeline  {nodes if stored else 'not stored'}"]
+    if profile != "velarix":
+        lines.append(f"profile   {profile or '(none)'}: not a velarix recording")
+    if any(channel.encoding == "pickle5" for channel in contents.channels.values()):
+        lines.append("pickled   yes: replaying it needs --allow-pickle (unpickling can run code)")
+    lines.append("")
+    from .record._format import port_metadata_text
+
     rows = []
+    described = [port_metadata_text(channel.metadata) for channel in contents.channels.values()]
     for channel_id, channel in sorted(contents.channels.items()):
         count = contents.counts.get(channel_id, 0)
         rate = f"{count / duration:.1f}" if duration > 0 else "-"
-        rows.append((visible(channel.topic), channel.encoding, str(count), rate))
-    lines.append(_table(("channel", "encoding", "values", "rate /s"), rows) if rows else "(no channels)")
+        row: tuple[str, ...] = (visible(channel.topic), channel.encoding, str(count), rate)
+        if any(described):  # never unpickled: JSON text, or "pickled"
+            row += (visible(port_metadata_text(channel.metadata) or "-"),)
+        rows.append(row)
+    head = ("channel", "encoding", "values", "rate /s") + (("port metadata",) if any(described) else ())
+    lines.append(_table(head, rows) if rows else "(no channels)")
     return "\n".join(lines)
 
 
 def command_info(args: argparse.Namespace) -> int:
     """`velarix info`: channels, counts, duration, rates and size of a recording."""
-    reader = _open_recording(args.file)
+    # Listing decodes no value and no port metadata: a file with pickles is safe here.
+    reader = _open_recording(args.file, allow_pickle=True)
     contents = reader.contents()
-    print(info_text(args.file, contents, os.path.getsize(args.file)))
+    print(info_text(args.file, contents, os.path.getsize(args.file), reader.profile))
     _cut_short_note("info", args.file, contents.problem)
+    return EXIT_OK
+
+
+def command_export(args: argparse.Namespace) -> int:
+    """`velarix export`: a recording's values per port as CSV, npz or parquet files."""
+    reader = _open_recording(args.file, args.allow_pickle)
+    from .record._export import export
+
+    total = reader.contents().messages
+    out = sys.stderr
+    tty = out.isatty()
+
+    def progress(done: int) -> None:
+        if tty:
+            share = done / total if total else 1.0
+            bar = "#" * int(share * 30)
+            out.write(f"\r[{bar:<30}] {100 * share:3.0f}%  {done}/{total} values ")
+            out.flush()
+
+    try:
+        written = export(reader, args.format, args.out, progress)
+    except (ImportError, ValueError) as error:
+        raise CommandError(str(error)) from None
+    except OSError as error:
+        raise CommandError(f"cannot write {args.out}: {error.strerror or error}") from None
+    if tty:
+        out.write("\n")
+    _cut_short_note("export", args.file, reader.problem)
+    print(f"exported {len(written)} ports of {args.file} to {args.out} as {args.format}")
     return EXIT_OK
 
 
@@ -606,7 +649,20 @@ def build_parser() -> argparse.ArgumentParser:
     replay.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     replay.add_argument("--log-dir", metavar="DIR", default="", help="folder for the log file "
                         "(default: none, the log stays in memory)")
+    replay.add_argument("--allow-pickle", action="store_true", help="play pickled values too (unpickling "
+                        "can run any code: only for files you trust)")
     replay.set_defaults(func=command_replay)
+
+    export = commands.add_parser("export", help="write a recording's values as CSV, npz or parquet files",
+                                 description="Write each port of a recording (or any MCAP file with "
+                                 "JSON channels) to a file of its own in DIR, the times (ns) in the "
+                                 "first column; parquet needs pyarrow (velarix[analysis]).")
+    export.add_argument("file", metavar="REC.mcap", help="a recording")
+    export.add_argument("--format", choices=["csv", "npz", "parquet"], default="csv", help="the files' format")
+    export.add_argument("--out", required=True, metavar="DIR", help="the folder to write to")
+    export.add_argument("--allow-pickle", action="store_true", help="read pickled values too (unpickling "
+                        "can run any code: only for files you trust)")
+    export.set_defaults(func=command_export)
 
     info = commands.add_parser("info", help="describe a recording",
                                description="Print a recording's channels with their encodings, "

@@ -186,7 +186,7 @@ class Pipeline:
 
     def record(self, path: str, ports: Optional[Sequence[str]] = None, *, compression: str = "zstd",
                queue_size: int = 65536, queue_bytes: int = 64 << 20, chunk_size: int = 1 << 20,
-               flush_interval: float = 1.0) -> Recording:
+               flush_interval: float = 1.0, values: str = "json", arrays: str = "npy") -> Recording:
         """Record output ports to the MCAP file `path` and return the Recording
         (its `stop()` and `get_stats()`). Needs the extra velarix[record].
 
@@ -202,6 +202,11 @@ class Pipeline:
                 recording leaves a file that reads up to its last complete chunk.
             flush_interval: seconds after which a chunk is written out even
                 when it is not full.
+            values: "json" writes the values JSON gives back exactly as JSON
+                (any tool reads them), the others pickled; "pickle5" pickles
+                every value that is not an array.
+            arrays: "npy" writes numeric arrays in numpy's .npy format;
+                "json" as JSON (value, dtype, shape) that generic viewers plot.
 
         The recording ends with `stop()`, when the pipeline stops, or at the end
         of the process. The file holds the pipeline's saved form (as `save()`
@@ -215,7 +220,8 @@ class Pipeline:
         from .record._recorder import Recording
 
         return Recording(self, path, ports, compression=compression, chunk_size=chunk_size,
-                         queue_size=queue_size, flush_interval=flush_interval, queue_bytes=queue_bytes)
+                         queue_size=queue_size, flush_interval=flush_interval, queue_bytes=queue_bytes,
+                         values=values, arrays=arrays)
 
     def _stop_recordings(self) -> None:
         recorder = sys.modules.get("velarix.record._recorder")

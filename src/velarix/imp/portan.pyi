@@ -44,7 +44,7 @@ class RecordBuffer:
 
     def __new__(cls, *args: Any, **kwargs: Any) -> RecordBuffer: ...
     def __init__(self, taps: int, queue_size: int, queue_bytes: int, chunk_size: int,
-                 array_type: Optional[type] = None) -> None: ...
+                 array_type: Optional[type] = None, json: bool = False) -> None: ...
     def front(self) -> Optional[tuple[int, int, Any, Optional[bytes]]]:
         """(tap, stamp, value, pickle) of the oldest waiting value, or None."""
     def write_front(self, channel: int, data: Any = None, head: Any = None) -> bool:
@@ -55,8 +55,10 @@ class RecordBuffer:
         """A message of head + data on `channel` into the open chunk."""
     def add_record(self, data: Any) -> None:
         """A whole record into the open chunk."""
-    def set_channel(self, tap: int, channel: int) -> None:
-        """The pickle channel of tap `tap`."""
+    def set_channel(self, tap: int, channel: int, encoding: str = "pickle5") -> None:
+        """The channel of tap `tap` for an encoding (pickle5 or json)."""
+    def front_encoding(self) -> Optional[str]:
+        """The encoding of the oldest waiting value's data, or None."""
     def close_chunk(self) -> None:
         """Close the open chunk when it holds a message."""
     def take(self) -> list[tuple[Any, int, int, list[tuple[int, bytes]]]]:
@@ -84,7 +86,7 @@ class RecordBuffer:
         """Where serve() has written the file to."""
     def write_ready(self) -> bool:
         """Write the oldest waiting values that were pickled at their push and have a channel."""
-    def set_channel_maker(self, maker: Optional[Callable[[int], Any]]) -> None:
+    def set_channel_maker(self, maker: Optional[Callable[..., Any]]) -> None:
         """The callable that makes a tap's pickle channel on the pushing thread."""
 
 class RecordTap:

@@ -5,9 +5,9 @@ node that plays a recording into any pipeline; `run_offline` runs a saved pipeli
 over a recording. README's "Recording and replay" describes the file layout.
 """
 
-from ._format import ENCODING_NPY, ENCODING_PICKLE, RecordingError, RecordingReader
+from ._format import ENCODING_JSON, ENCODING_NPY, ENCODING_PICKLE, PickleRefused, RecordingError, RecordingReader
 from ._recorder import Recording
 from ._replay import SPEED_MAX, Replay
 from ._offline import run_offline
 
-__all__ = ["ENCODING_NPY", "ENCODING_PICKLE", "Recording", "RecordingError", "RecordingReader", "Replay", "SPEED_MAX", "run_offline"]
+__all__ = ["ENCODING_JSON", "ENCODING_NPY", "ENCODING_PICKLE", "PickleRefused", "Recording", "RecordingError", "RecordingReader", "Replay", "SPEED_MAX", "run_offline"]

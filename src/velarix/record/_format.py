@@ -7,11 +7,16 @@ Layout (see README "Recording and replay"):
   ``format`` ("1"), ``started`` (ns since the epoch) and ``ports`` (JSON list of
   "node.port"); metadata record ``"velarix.pipeline"`` with ``json``, the text
   `Pipeline.save()` writes; at a clean end a metadata record ``"velarix.stats"``.
-- one channel per recorded port and encoding, topic ``"node.port"``, no schema,
-  channel metadata ``node``, ``port`` and, when the port had set-up metadata,
-  ``port_metadata`` (base64 of its pickle).
-- message encoding ``"npy"``: a numpy array (not of object dtype) in numpy's .npy
-  file format; ``"pickle5"``: any other value, ``pickle.dumps(value, protocol=5)``.
+- one channel per recorded port and encoding, topic ``"node.port"``, channel
+  metadata ``node``, ``port`` and, when the port had set-up metadata,
+  ``port_metadata_json`` (its JSON text, where JSON gives it back exactly) or
+  else ``port_metadata`` (base64 of its pickle).
+- message encoding ``"json"`` (schema ``velarix.value``, encoding ``jsonschema``):
+  a value JSON gives back exactly, as the UTF-8 JSON text ``{"value": V}``; an
+  array recorded with ``arrays="json"`` adds ``"dtype"`` and ``"shape"``.
+  ``"npy"``: a numpy array (not of object dtype) in numpy's .npy file format;
+  ``"pickle5"``: any other value, ``pickle.dumps(value, protocol=5)``. A port whose
+  values vary has a channel for each encoding its values needed.
 - messages in the order the values were pushed, across ports; log and publish time
   the push time (ns since the epoch); sequence the value's index in the recording
   (modulo 2**32).
@@ -23,6 +28,7 @@ import base64
 import importlib
 import io
 import json
+import math
 import os
 import pickle
 import struct
@@ -37,11 +43,32 @@ META_PIPELINE = "velarix.pipeline"
 META_STATS = "velarix.stats"
 ENCODING_NPY = "npy"
 ENCODING_PICKLE = "pickle5"
+ENCODING_JSON = "json"
+SCHEMA_NAME = "velarix.value"
+SCHEMA_ENCODING = "jsonschema"
+#: The schema of every velarix JSON channel: an object whose "value" is the value
+#: (any JSON value; arrays add their dtype and shape).
+VALUE_SCHEMA = json.dumps({
+    "$schema": "https://json-schema.org/draft/2020-12/schema",
+    "title": SCHEMA_NAME,
+    "description": "One recorded value; an array recorded as JSON adds its numpy dtype and shape.",
+    "type": "object",
+    "properties": {
+        "value": {"description": "the value as pushed"},
+        "dtype": {"type": "string"},
+        "shape": {"type": "array", "items": {"type": "integer", "minimum": 0}},
+    },
+    "required": ["value"],
+})
 _MAGIC = b"\x89MCAP0\r\n"
 
 
 class RecordingError(ValueError):
     """A file that is missing, unreadable or not a velarix recording."""
+
+
+class PickleRefused(RecordingError):
+    """A recording holds pickled values and was opened without ``allow_pickle``."""
 
 
 def require_mcap() -> None:
@@ -57,10 +84,14 @@ def require_mcap() -> None:
 
 class Encoder:
     """Turns values into (encoding, bytes); keeps the .npy header of each array
-    layout it has seen, so an array costs one copy of its data."""
+    layout it has seen, so an array costs one copy of its data. With `plain`
+    "json", values JSON gives back exactly are JSON; with `arrays` "json",
+    numeric arrays too (instead of .npy)."""
 
-    def __init__(self) -> None:
+    def __init__(self, arrays: str = ENCODING_NPY, plain: str = ENCODING_JSON) -> None:
         self._headers: dict[tuple[Any, tuple[int, ...]], bytes] = {}
+        self._arrays = arrays
+        self._plain = plain == ENCODING_JSON
 
     def encode(self, value: Any) -> tuple[str, bytes]:
         """(encoding, data) of `value`."""
@@ -72,7 +103,13 @@ class Encoder:
         buffer over the value's own memory (an array's), valid while it lives."""
         kind = type(value)
         if kind.__name__ == "ndarray" and kind.__module__ == "numpy" and not value.dtype.hasobject:
+            if self._arrays == ENCODING_JSON:
+                text = array_json(value)
+                if text is not None:
+                    return ENCODING_JSON, b"", text
             return (ENCODING_NPY, *self._npy(value))
+        if self._plain and plain_json(value):
+            return ENCODING_JSON, b"", _dumps({"value": value})
         return ENCODING_PICKLE, b"", pickle.dumps(value, protocol=5)
 
     def _npy(self, array: Any) -> tuple[bytes, Any]:
@@ -94,8 +131,62 @@ class Encoder:
             return header, array.tobytes()
 
 
-def decode(encoding: str, data: bytes) -> Any:
-    """The value a message holds. Unpickling runs code: only for trusted files."""
+def _dumps(value: Any) -> bytes:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode("utf-8")
+
+
+def plain_json(value: Any, depth: int = 0) -> bool:
+    """Whether JSON gives `value` back exactly: None, bool, int, finite float, str
+    (valid UTF-8), and lists and str-keyed dicts of those, of the exact types."""
+    kind = type(value)
+    if value is None or kind is bool or kind is int:
+        return True
+    if kind is float:
+        return math.isfinite(value)
+    if kind is str:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:  # lone surrogates
+            return False
+        return True
+    if depth >= 100:
+        return False
+    if kind is list:
+        return all(plain_json(item, depth + 1) for item in value)
+    if kind is dict:
+        return all(type(key) is str and plain_json(key) and plain_json(item, depth + 1)
+                   for key, item in value.items())
+    return False
+
+
+def array_json(array: Any) -> Optional[bytes]:
+    """A numeric array as ``{"value": [...], "dtype": ..., "shape": [...]}``, or None
+    when JSON would not give it back (non-finite floats, other dtypes)."""
+    import numpy
+
+    if array.dtype.kind not in "biuf":
+        return None
+    if array.dtype.kind == "f" and not numpy.isfinite(array).all():
+        return None
+    return _dumps({"value": array.tolist(), "dtype": array.dtype.str, "shape": list(array.shape)})
+
+
+def _from_json(data: Any) -> Any:
+    message = json.loads(bytes(data))
+    if type(message) is dict and "value" in message:
+        if "dtype" in message and "shape" in message:
+            import numpy
+
+            return numpy.array(message["value"], dtype=numpy.dtype(message["dtype"])).reshape(message["shape"])
+        return message["value"]
+    return message
+
+
+def decode(encoding: str, data: bytes, velarix: bool = True) -> Any:
+    """The value a message holds (of a velarix channel; else a JSON message is
+    given whole, as a dict). Unpickling runs code: only for trusted files."""
+    if encoding == ENCODING_JSON:
+        return _from_json(data) if velarix else json.loads(bytes(data))
     if encoding == ENCODING_NPY:
         import numpy
 
@@ -105,16 +196,28 @@ def decode(encoding: str, data: bytes) -> Any:
     raise RecordingError(f"unknown message encoding {encoding!r}")
 
 
-def encode_port_metadata(metadata: Any) -> Optional[str]:
-    """The port's set-up metadata for the channel, or None when it cannot be pickled."""
+def encode_port_metadata(metadata: Any) -> dict[str, str]:
+    """The channel metadata entries of the port's set-up metadata: JSON where JSON
+    gives it back exactly, else its pickle; none when it does not pickle."""
+    if plain_json(metadata):
+        return {"port_metadata_json": _dumps(metadata).decode("utf-8")}
     try:
-        return base64.b64encode(pickle.dumps(metadata, protocol=5)).decode("ascii")
+        return {"port_metadata": base64.b64encode(pickle.dumps(metadata, protocol=5)).decode("ascii")}
     except Exception:  # a value of the application's that does not pickle: not stored
-        return None
+        return {}
 
 
-def decode_port_metadata(text: Optional[str]) -> Any:
-    if not text:
+def decode_port_metadata(metadata: dict[str, str], allow_pickle: bool = False) -> Any:
+    """The port's set-up metadata stored in a channel's metadata, or None; a
+    pickled one only with `allow_pickle`."""
+    text = metadata.get("port_metadata_json")
+    if text:
+        try:
+            return json.loads(text)
+        except ValueError:
+            return None
+    text = metadata.get("port_metadata")
+    if not text or not allow_pickle:
         return None
     try:
         return pickle.loads(base64.b64decode(text))
@@ -122,16 +225,27 @@ def decode_port_metadata(text: Optional[str]) -> Any:
         return None
 
 
+def port_metadata_text(metadata: dict[str, str]) -> Optional[str]:
+    """The port's set-up metadata as a listing shows it, never unpickled: its JSON
+    text, "pickled", or None."""
+    if metadata.get("port_metadata_json"):
+        return metadata["port_metadata_json"]
+    return "pickled" if metadata.get("port_metadata") else None
+
+
 # Reading --------------------------------------------------------------------------
 
 @dataclass
 class Channel:
-    """One recorded port and encoding."""
+    """One recorded port and encoding (`velarix`: written by velarix, so a JSON
+    message holds ``{"value": V}``; else it is given whole)."""
 
     id: int
     topic: str
     encoding: str
     metadata: dict[str, str]
+    velarix: bool = True
+    schema_id: int = 0
 
 
 @dataclass(slots=True)
@@ -143,7 +257,7 @@ class Message:
     data: bytes
 
     def value(self) -> Any:
-        return decode(self.channel.encoding, self.data)
+        return decode(self.channel.encoding, self.data, self.channel.velarix)
 
 
 @dataclass
@@ -164,14 +278,20 @@ class RecordingReader:
     """Reads a recording front to back without its summary, so a file cut short
     reads up to its last complete chunk; `complete` and `problem` then say so.
 
+    Any MCAP file opens (`velarix` says whether velarix wrote it); its JSON
+    channels read back as the dicts their messages hold. A file with pickled
+    values is refused unless `allow_pickle` is True: unpickling can run any
+    code, so open such a file only when you trust it.
+
     Raises:
-        RecordingError: the file is missing, unreadable or not MCAP, or its
-            header is not a velarix recording's.
+        RecordingError: the file is missing, unreadable or not MCAP.
+        PickleRefused: the file holds pickled values and `allow_pickle` is False.
     """
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, allow_pickle: bool = False) -> None:
         require_mcap()
         self.path = os.fspath(path)
+        self.allow_pickle = allow_pickle
         try:
             with open(self.path, "rb") as file:
                 magic = file.read(len(_MAGIC))
@@ -183,10 +303,27 @@ class RecordingReader:
         self.problem: Optional[str] = None
         self.metadata: dict[str, dict[str, str]] = {}
         self.channels: dict[int, Channel] = {}
+        self.schemas: dict[int, Any] = {}  # the mcap package's Schema records by id
+        self._contents: Optional[Contents] = None
+        self.velarix = True
         first = self._first_records()
-        if first.get("profile") != PROFILE:
-            raise RecordingError(f"{self.path} is an MCAP file but not a velarix recording "
-                                 f"(profile {first.get('profile')!r})")
+        if "profile" not in first:
+            raise RecordingError(f"{self.path} is an MCAP file but not a velarix recording (no header)")
+        self.profile: str = first["profile"]
+        self.velarix = self.profile == PROFILE
+        if not allow_pickle:
+            self.refuse_pickle()
+
+    def refuse_pickle(self) -> None:
+        """Raise PickleRefused when any channel of the file holds pickled values
+        (found from the summary, or a pass over a file without one; nothing is
+        decoded)."""
+        pickled = sorted({channel.topic for channel in self.contents().channels.values()
+                          if channel.encoding == ENCODING_PICKLE})
+        if pickled:
+            raise PickleRefused(
+                f"{self.path} holds pickled values ({', '.join(pickled)}), and unpickling can run any code: "
+                f"open it with allow_pickle=True (velarix replay --allow-pickle) only if you trust the file")
 
     def _first_records(self) -> dict[str, Any]:
         from mcap.records import Header
@@ -204,9 +341,9 @@ class RecordingReader:
         file ends early or goes bad."""
         from mcap.data_stream import ReadDataStream
         from mcap.records import Channel as McapChannel, Chunk, Footer, Header, Message as McapMessage
-        from mcap.records import Metadata
+        from mcap.records import Metadata, Schema
 
-        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x04: McapChannel, 0x05: McapMessage,
+        kinds: dict[int, Any] = {0x01: Header, 0x02: Footer, 0x03: Schema, 0x04: McapChannel, 0x05: McapMessage,
                                  0x06: Chunk, 0x0C: Metadata}
         self.complete, self.problem = False, None
         with open(self.path, "rb") as file:
@@ -233,6 +370,8 @@ class RecordingReader:
                     return
                 if kind is McapChannel:
                     self._add_channel(record)
+                elif kind is Schema:
+                    self.schemas[record.id] = record
                 elif kind is Metadata:
                     self.metadata[record.name] = dict(record.metadata)
                 elif kind is Footer:
@@ -243,7 +382,7 @@ class RecordingReader:
 
     def _add_channel(self, record: Any) -> None:
         self.channels[record.id] = Channel(record.id, record.topic, record.message_encoding,
-                                           dict(record.metadata))
+                                           dict(record.metadata), self.velarix, record.schema_id)
 
     def raw_messages(self) -> Iterator[tuple[Channel, int, bytes]]:
         """(channel, log time, data) of every message in file order."""
@@ -263,7 +402,7 @@ class RecordingReader:
         list of its own). The chunks are parsed natively rather than record by
         record: this is the replay's hot loop."""
         from mcap.data_stream import ReadDataStream
-        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage
+        from mcap.records import Channel as McapChannel, Chunk, Message as McapMessage, Schema
 
         from ..imp.portan import _read_chunk as read_chunk
 
@@ -282,10 +421,17 @@ class RecordingReader:
             elif raw:
                 entry = (target, None)
             elif channel.encoding == ENCODING_PICKLE:
+                if not self.allow_pickle:  # a channel that appeared after the check
+                    raise PickleRefused(f"{self.path} holds pickled values ({channel.topic}): open it with "
+                                        f"allow_pickle=True only if you trust the file")
                 entry = (target, loads)
+            elif channel.encoding == ENCODING_JSON:
+                entry = (target, _from_json if channel.velarix else _json_loads)
+            elif channel.encoding in (ENCODING_NPY, ENCODING_PICKLE):
+                encoding, velarix = channel.encoding, channel.velarix
+                entry = (target, lambda data: decode(encoding, data, velarix))
             else:
-                encoding = channel.encoding
-                entry = (target, lambda data: decode(encoding, data))
+                entry = (target, self._foreign_decoder(channel))
             routes[channel_id] = entry
             return entry
 
@@ -299,6 +445,8 @@ class RecordingReader:
             if entry is None:
                 return None
             target, decoder = entry
+            if decoder is _from_json:  # scalars read natively, the rest by _from_json
+                return (target, (decoder,))
             return (target, True if decoder is loads else decoder)
 
         for record in self._records():
@@ -326,11 +474,15 @@ class RecordingReader:
                     break
                 if isinstance(stop, BaseException):
                     raise stop  # as a decoder raises: the values of this chunk stay unplayed
-                if stop == 0:  # a channel record: read here, then the routes start again
-                    _, length = head(data, position)
+                if stop == 0:  # a channel or schema record: read here, then the routes start again
+                    opcode, length = head(data, position)
                     body = position + 9
                     position = body + length
                     stream = ReadDataStream(io.BytesIO(data[body:position]))
+                    if opcode == 0x03:
+                        schema = Schema.read(stream)
+                        self.schemas[schema.id] = schema
+                        continue
                     self._add_channel(McapChannel.read(stream))
                     routes.clear()
                     native_routes.clear()
@@ -342,6 +494,46 @@ class RecordingReader:
                 native_routes[stop] = native_route(routes[stop])
             if batch:
                 yield batch
+
+    def _foreign_decoder(self, channel: Channel) -> Callable[[Any], Any]:
+        """The decoder of another tool's message encoding: ROS 2 (cdr) and protobuf
+        where the mcap-ros2-support / mcap-protobuf-support packages are installed."""
+        schema = self.schemas.get(channel.schema_id)
+        for module in ("mcap_ros2.decoder", "mcap_protobuf.decoder"):
+            try:
+                factory = importlib.import_module(module).DecoderFactory()
+            except ImportError:
+                continue
+            found = factory.decoder_for(channel.encoding, schema)
+            if found is not None:
+                decoder: Callable[[Any], Any] = found
+                if module == "mcap_ros2.decoder":  # its message classes do not survive a deep copy
+                    return lambda data: _slots_to_dicts(decoder(bytes(data)))
+                return lambda data: decoder(bytes(data))
+        raise RecordingError(f"{channel.topic}: no decoder for message encoding {channel.encoding!r} "
+                             f"(ROS 2 and protobuf need mcap-ros2-support / mcap-protobuf-support: "
+                             f"pip install 'velarix[robotics]')")
+
+    def to_numpy(self, topic: str) -> tuple[Any, Any]:
+        """The times (ns since the epoch, int64) and values of port `topic`
+        ("node.port") as numpy arrays: the values stacked into one array where
+        they are numbers or arrays of one shape, else an array of objects.
+
+        Raises:
+            KeyError: the file holds no such port.
+        """
+        from ._export import to_numpy
+
+        return to_numpy(self, topic)
+
+    def to_pandas(self) -> dict[str, Any]:
+        """A pandas data frame per port ({"node.port": frame}): a "time_ns" column
+        first, then the values (one column for numbers and strings, one per
+        element for arrays of one shape, one per key for dicts of scalars, else
+        JSON text). Needs pandas (the extra velarix[analysis])."""
+        from ._export import to_pandas
+
+        return to_pandas(self)
 
     def messages(self) -> Iterator[Message]:
         """The messages in file order (the order they were recorded in)."""
@@ -366,7 +558,12 @@ class RecordingReader:
 
     def contents(self) -> Contents:
         """As scan(), from the file's summary when it has one (a file finished
-        cleanly), else from a full scan."""
+        cleanly), else from a full scan; made once per reader."""
+        if self._contents is None:
+            self._contents = self._read_contents()
+        return self._contents
+
+    def _read_contents(self) -> Contents:
         summary = self._summary()
         if summary is None or summary.statistics is None:
             return self.scan()
@@ -374,7 +571,8 @@ class RecordingReader:
         contents = Contents(complete=True)
         for channel in summary.channels.values():
             contents.channels[channel.id] = Channel(channel.id, channel.topic, channel.message_encoding,
-                                                    dict(channel.metadata))
+                                                    dict(channel.metadata), self.velarix, channel.schema_id)
+        self.schemas.update(summary.schemas)
         contents.counts = dict(stats.channel_message_counts)
         contents.messages = stats.message_count
         if stats.message_count:
@@ -400,6 +598,20 @@ class RecordingReader:
                 break
         found = self.metadata.get(META_PIPELINE, {}).get("json")
         return found if found else None
+
+
+def _slots_to_dicts(value: Any) -> Any:
+    """A decoded ROS 2 message as nested dicts and lists, the way JSON channels play."""
+    slots = getattr(type(value), "__slots__", None)
+    if isinstance(slots, (list, tuple)) and slots:
+        return {name: _slots_to_dicts(getattr(value, name)) for name in slots}
+    if type(value) is list:
+        return [_slots_to_dicts(item) for item in value]
+    return value
+
+
+def _json_loads(data: Any) -> Any:
+    return json.loads(bytes(data))
 
 
 def _chunk_data(chunk: Any) -> bytes:

@@ -30,7 +30,7 @@ class OfflineRun:
 
 
 def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,
-                    name: str = "replay") -> OfflineRun:
+                    name: str = "replay", allow_pickle: bool = False) -> OfflineRun:
     """Put a Replay of `path` in place of the pipeline's recorded sources: nodes
     without input ports with an output port recorded in the file. Each such port's
     links go to the replay's port of the same "node.port" name; the sources leave
@@ -39,7 +39,7 @@ def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: boo
     Raises:
         ValueError: the file records none of the pipeline's sources.
     """
-    contents = RecordingReader(path).contents()
+    contents = RecordingReader(path, allow_pickle).contents()
     topics = {channel.topic for channel in contents.channels.values()}
     inputs: dict[int, tuple[INode, str]] = {}
     for node in pipeline.get_nodes():
@@ -57,7 +57,7 @@ def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: boo
                          f"{', '.join(sorted(topics)) or 'nothing'}).")
     mapping = {f"{node.get_name()}.{port}": f"{node.get_name()}.{port}"
                for node, ports in sources for port in ports}
-    replay = Replay(name=name, path=path, speed=speed, loop=loop, ports=mapping)
+    replay = Replay(name=name, path=path, speed=speed, loop=loop, ports=mapping, allow_pickle=allow_pickle)
     for node, ports in sources:
         for port in ports:
             topic = f"{node.get_name()}.{port}"
@@ -116,7 +116,8 @@ def wait_until_settled(pipeline: Pipeline, timeout: Optional[float] = None) -> b
 def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,
                 record: Optional[str] = None, pipeline_json: Optional[str] = None,
                 seconds: Optional[float] = None,
-                progress: Optional[Callable[[Replay], None]] = None) -> dict[str, Any]:
+                progress: Optional[Callable[[Replay], None]] = None,
+                allow_pickle: bool = False) -> dict[str, Any]:
     """Run `pipeline` (stopped, as loaded) over the recording `path`: its recorded
     sources replaced by a replay at `speed`, every output port recorded to
     `record` when given (with `pipeline_json`, the saved form to store). Returns
@@ -124,12 +125,13 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
     "replaced": the source names}. Ends when the replay has played everything
     and the nodes have nothing left to do, after `seconds`, or when the pipeline
     stops itself; `progress(replay)` is called a few times a second meanwhile.
+    A file with pickled values is refused unless `allow_pickle`.
 
     Raises:
         ValueError: the file is not a recording, or records no source of the pipeline.
         PipelineError: a node failed.
     """
-    run = replace_sources(pipeline, path, speed, loop)
+    run = replace_sources(pipeline, path, speed, loop, allow_pickle=allow_pickle)
     recording = None
     if record is not None:
         recording = Recording(pipeline, record, None, pipeline_json=pipeline_json)

@@ -27,8 +27,9 @@ from ..i_port import IPort
 from ..imp import IPortImp
 from ..imp.portan import RecordBuffer, RecordTap
 from ..logger import LogType
-from ._format import (ENCODING_PICKLE, META_PIPELINE, META_RECORDING, META_STATS, DirectFile, Encoder,
-                      encode_port_metadata, open_writer, recording_metadata)
+from ._format import (ENCODING_JSON, ENCODING_NPY, ENCODING_PICKLE, META_PIPELINE, META_RECORDING, META_STATS,
+                      SCHEMA_ENCODING, SCHEMA_NAME, VALUE_SCHEMA, DirectFile, Encoder, encode_port_metadata,
+                      open_writer, recording_metadata)
 
 if TYPE_CHECKING:
     from ..o_node import ONode
@@ -103,14 +104,26 @@ class Recording:
     logged as a WARNING in the pipeline's log. A write that fails (a full disk)
     ends the recording with a WARNING; the file keeps what was written. It stops
     when the pipeline stops, at the latest, or at the end of the process.
+
+    Values JSON gives back exactly are written as JSON (`values` "pickle5" pickles
+    them, as recordings did before); numeric arrays as .npy, or as JSON with
+    `arrays` "json"; anything else pickled, said once per port at INFO.
     """
 
     def __init__(self, pipeline: Pipeline, path: str, ports: Optional[Sequence[str]] = None,
                  compression: str = "zstd", chunk_size: int = DEFAULT_CHUNK_SIZE,
                  queue_size: int = DEFAULT_QUEUE_SIZE, flush_interval: float = DEFAULT_FLUSH_INTERVAL,
-                 pipeline_json: Optional[str] = None, queue_bytes: int = DEFAULT_QUEUE_BYTES) -> None:
+                 pipeline_json: Optional[str] = None, queue_bytes: int = DEFAULT_QUEUE_BYTES,
+                 values: str = ENCODING_JSON, arrays: str = ENCODING_NPY) -> None:
         if compression not in ("zstd", "lz4", "none"):
             raise ValueError(f"compression must be 'zstd', 'lz4' or 'none', got {compression!r}.")
+        if values not in (ENCODING_JSON, ENCODING_PICKLE):
+            raise ValueError(f"values must be 'json' or 'pickle5', got {values!r}.")
+        if arrays not in (ENCODING_NPY, ENCODING_JSON):
+            raise ValueError(f"arrays must be 'npy' or 'json', got {arrays!r}.")
+        self._json = values == ENCODING_JSON
+        self._arrays = arrays
+        self._schema_id: Optional[int] = None
         if type(queue_size) is not int or queue_size < 1:
             raise ValueError(f"queue_size must be an int of at least 1, got {queue_size!r}.")
         if type(queue_bytes) is not int or queue_bytes < 1:
@@ -127,7 +140,7 @@ class Recording:
         chosen = self._choose(pipeline, ports)
         numpy = sys.modules.get("numpy")  # arrays count their bytes against queue_bytes
         self._buffer = RecordBuffer(len(chosen), queue_size, queue_bytes, chunk_size,
-                                    numpy.ndarray if numpy is not None else None)
+                                    numpy.ndarray if numpy is not None else None, self._json)
         self._taps: list[tuple[Any, _Tap]] = []
         self._channels: list[dict[str, Any]] = []  # per tap: topic, node, port, ids by encoding
         self._lost = 0  # taken off the queue but never written (the write failed)
@@ -157,7 +170,7 @@ class Recording:
                                    "port": name, "source": port, "ids": {}})
             self._taps.append((port, tap))
         self._taps_linked = True
-        self._buffer.set_channel_maker(self._pickle_channel)  # let go when the writer ends
+        self._buffer.set_channel_maker(self._native_channel)  # let go when the writer ends
         _live.add(self)
         self._thread.start()
         # Linked last: a push walks a snapshot of the port's links, so a link made
@@ -229,7 +242,7 @@ class Recording:
                 port.disconnect(tap)
 
     def _run(self) -> None:
-        encoder = Encoder()
+        encoder = Encoder(self._arrays, ENCODING_JSON if self._json else ENCODING_PICKLE)
         buffer = self._buffer
         last_flush = time.monotonic()
         last_warned, warned_count = 0.0, 0
@@ -291,8 +304,8 @@ class Recording:
             if item is None:
                 return
             channel, _, value, pickled = item
-            if pickled is not None:  # pickled natively at its push
-                channel_id = self._channel_id(channel, ENCODING_PICKLE)
+            if pickled is not None:  # encoded natively at its push
+                channel_id = self._channel_id(channel, self._buffer.front_encoding() or ENCODING_PICKLE)
                 if channel_id is None:
                     self._buffer.drop_front()
                     self._lost += 1
@@ -317,7 +330,7 @@ class Recording:
                                    f"{entry['topic']} cannot be stored ({type(error).__name__}: "
                                    f"{error}); such values are left out.")
             return False
-        channel_id = self._channel_id(channel, encoding)
+        channel_id = self._channel_id(channel, encoding, type(value).__name__)
         if channel_id is None:
             self._buffer.drop_front()
             self._lost += 1
@@ -325,50 +338,56 @@ class Recording:
         closed: bool = self._buffer.write_front(channel_id, data, head)
         return closed
 
-    def _pickle_channel(self, channel: int) -> Optional[tuple[int, Optional[bytes]]]:
-        """Called by the buffer on a pushing thread, at tap `channel`'s first natively
-        pickled value: the id of its pickle channel and the channel's record, which
-        the buffer puts in the open chunk before the value (None when the channel was
-        made already); None once a write failed."""
+    def _native_channel(self, channel: int, encoding: str = ENCODING_PICKLE,
+                        why: str = "") -> Optional[tuple[int, Optional[bytes]]]:
+        """Called by the buffer on a pushing thread at tap `channel`'s first value
+        encoded natively as `encoding` (`why`: what needed pickle), which waits in
+        the buffer meanwhile: the channel's id, its record put in the open chunk
+        here; None once a write failed or the writer may be finishing the file."""
         with self._channel_lock:
-            made = self._channels[channel]["ids"].get(ENCODING_PICKLE)
-            if made is not None:
-                return made, None
-            if self._error is not None or not self._taps_linked:  # the writer may be finishing the file
+            if not self._taps_linked:
                 return None
-            channel_id, record = self._writer.new_channel(*self._channel_fields(channel, ENCODING_PICKLE))
-            self._channels[channel]["ids"][ENCODING_PICKLE] = channel_id
-            return channel_id, record
+            channel_id = self._channel_id_locked(channel, encoding, why)
+        return None if channel_id is None else (channel_id, None)
 
     def _channel_fields(self, channel: int, encoding: str) -> tuple[str, str, int, dict[str, str]]:
         entry = self._channels[channel]
         metadata = {"node": entry["node"], "port": entry["port"]}
         config = entry["source"].config
         if config.has_metadata():
-            stored = encode_port_metadata(config.get_metadata())
-            if stored is not None:
-                metadata["port_metadata"] = stored
-        return entry["topic"], encoding, 0, metadata
+            metadata.update(encode_port_metadata(config.get_metadata()))
+        schema_id = 0
+        if encoding == ENCODING_JSON:
+            if self._schema_id is None:  # one schema for every JSON channel, before the first
+                self._schema_id = self._writer.register_schema(SCHEMA_NAME, SCHEMA_ENCODING,
+                                                               VALUE_SCHEMA.encode("utf-8"))
+            schema_id = self._schema_id
+        return entry["topic"], encoding, schema_id, metadata
 
-    def _channel_id(self, channel: int, encoding: str) -> Optional[int]:
+    def _channel_id(self, channel: int, encoding: str, why: str = "") -> Optional[int]:
         """The id of the tap's channel for `encoding`, registered at its first value
         (in the open chunk, before that value); None once a write failed."""
         with self._channel_lock:
-            return self._channel_id_locked(channel, encoding)
+            return self._channel_id_locked(channel, encoding, why)
 
-    def _channel_id_locked(self, channel: int, encoding: str) -> Optional[int]:
+    def _channel_id_locked(self, channel: int, encoding: str, why: str = "") -> Optional[int]:
         entry = self._channels[channel]
         ids = entry["ids"]
         channel_id: Optional[int] = ids.get(encoding)
         if channel_id is not None:
             return channel_id
-        fields = self._channel_fields(channel, encoding)
-        channel_id = self._guarded(lambda: self._writer.register_channel(*fields))
+        if self._error is not None:
+            return None
+        channel_id = self._guarded(lambda: self._writer.register_channel(*self._channel_fields(channel, encoding)))
         if channel_id is None:
             return None
         ids[encoding] = channel_id
-        if encoding == ENCODING_PICKLE:
-            self._buffer.set_channel(channel, channel_id)
+        if encoding in (ENCODING_PICKLE, ENCODING_JSON):
+            self._buffer.set_channel(channel, channel_id, encoding)
+        if encoding == ENCODING_PICKLE and self._json:
+            self._logger.write(LogType.INFO, f"Recording {self.path}: values of {entry['topic']} are pickled "
+                               f"where JSON would change them (first: {why or 'a value'}); replaying "
+                               f"them needs allow_pickle.")
         return channel_id
 
     def _guarded(self, call: Callable[[], Any]) -> Any:

@@ -41,12 +41,15 @@ class Replay(ONode):
     - ``ports``: {recorded "node.port": output port name} of the ports to play;
       default every recorded port, each on an output port of the same name.
       The output ports are made from it unless ``output_ports`` is given.
+    - ``allow_pickle``: play pickled values (default False: a file that holds
+      any is refused before anything plays, since unpickling can run any code).
 
     Values keep their recorded order across ports. `pause()`, `resume()` and
     `step()` (one value while paused, called without arguments) control the play; `wait()` waits for its
     end. `get_stats()` adds "replay": position, duration and what is left (in
     recorded seconds), speed, values replayed, loops done, paused and finished.
-    Unpickling runs code: replay only recordings you trust.
+    JSON channels of MCAP files written by other tools play as the dicts their
+    messages hold.
 
     Raises:
         ValueError: a key is out of range, the file is not a recording (a
@@ -62,6 +65,7 @@ class Replay(ONode):
             LOOP = "loop"
             START = "start"
             PORTS = "ports"
+            ALLOW_PICKLE = "allow_pickle"
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         keys = Replay.Configuration.Keys
@@ -85,7 +89,10 @@ class Replay(ONode):
             raise ValueError("a replay keeps the recording's own timing: it takes no rate.")
         # A saved pipeline names this class by its module: it loads from the package.
         Portable.add_preinstalled_module("velarix.record")
-        reader = RecordingReader(path)
+        allow_pickle = entries.setdefault(keys.ALLOW_PICKLE, False)
+        if type(allow_pickle) is not bool:
+            raise TypeError("allow_pickle must be True or False.")
+        reader = RecordingReader(path, allow_pickle)
         contents = reader.contents()
         topics = sorted({c.topic for c in contents.channels.values()})
         ports = entries.get(keys.PORTS)
@@ -121,7 +128,7 @@ class Replay(ONode):
         self._port_metadata: dict[str, Any] = {}
         for channel in contents.channels.values():
             name = self._mapping.get(channel.topic)
-            stored = decode_port_metadata(channel.metadata.get("port_metadata"))
+            stored = decode_port_metadata(channel.metadata, self.config[keys.ALLOW_PICKLE])
             if name is not None and stored is not None:
                 self._port_metadata.setdefault(name, stored)
         self._pending: tuple[str, Any] = ("", None)
@@ -233,7 +240,8 @@ class Replay(ONode):
         """The reader and its (output port, log time, value) of the values to play,
         read ahead on a thread of its own."""
         since = self._first + int(self.config[Replay.Configuration.Keys.START] * 1e9)
-        reader = RecordingReader(self.config[Replay.Configuration.Keys.PATH])
+        keys = Replay.Configuration.Keys
+        reader = RecordingReader(self.config[keys.PATH], self.config[keys.ALLOW_PICKLE])
         mapping = self._mapping
         batches = reader.batches(lambda channel: mapping.get(channel.topic), since)
         return reader, _read_ahead(batches, f"velarix-replay-read-{self.get_name()}")

@@ -14,7 +14,7 @@ import zlib
 from typing import Any, Optional
 
 from mcap.data_stream import RecordBuilder
-from mcap.records import (Channel, ChunkIndex, DataEnd, Footer, Header, Metadata, MetadataIndex,
+from mcap.records import (Channel, ChunkIndex, DataEnd, Footer, Header, Metadata, MetadataIndex, Schema,
                           Statistics)
 
 _MAGIC = b"\x89MCAP0\r\n"
@@ -62,6 +62,7 @@ class Writer:
         # lock, when the stream is a file and the system has the compressor.
         self._native = hasattr(stream, "advance") and buffer.can_write(compression)
         self._channels: dict[int, Channel] = {}
+        self._schemas: list[Schema] = []
         self._chunk_indexes: list[ChunkIndex] = []
         self._metadata_indexes: list[MetadataIndex] = []
         self._counts: dict[int, int] = {}
@@ -80,6 +81,13 @@ class Writer:
         self._stream.write(record)
         self._metadata += 1
         self._metadata_indexes.append(MetadataIndex(offset=offset, length=len(record), name=name))
+
+    def register_schema(self, name: str, encoding: str, data: bytes) -> int:
+        """A schema's id; its record goes in the open chunk, before the channels that use it."""
+        schema = Schema(id=len(self._schemas) + 1, name=name, encoding=encoding, data=data)
+        self._schemas.append(schema)
+        self._buffer.add_record(_record(schema))
+        return schema.id
 
     def register_channel(self, topic: str, message_encoding: str, schema_id: int,
                          metadata: dict[str, str]) -> int:
@@ -184,9 +192,10 @@ class Writer:
         self.flush()
         self._stream.write(_record(DataEnd(data_section_crc=0)))
         summary_start = self._stream.tell()
-        parts = [_record(channel) for channel in self._channels.values()]
+        parts = [_record(schema) for schema in self._schemas]
+        parts += [_record(channel) for channel in self._channels.values()]
         parts.append(_record(Statistics(
-            message_count=self._messages, schema_count=0, channel_count=len(self._channels),
+            message_count=self._messages, schema_count=len(self._schemas), channel_count=len(self._channels),
             attachment_count=0, metadata_count=self._metadata, chunk_count=len(self._chunk_indexes),
             message_start_time=self._start or 0, message_end_time=self._end,
             channel_message_counts=dict(self._counts))))
