@@ -462,7 +462,7 @@ def command_replay(args: argparse.Namespace) -> int:
     if args.pipeline is not None:
         pipeline = load_pipeline(args.pipeline, "")
         with open(args.pipeline, encoding="utf-8") as file:
-            saved: Optional[str] = file.read()
+            saved: Optional[str] = None if is_graph_file(args.pipeline) else file.read()
     else:
         pipeline = _stored_pipeline(reader, args.file)
         saved = reader.pipeline_json()

@@ -274,11 +274,10 @@ class _Checker:
         for which, end in ((0, ends[position]), (1, ends[position + 1])):
             middle = 0 < position + which < len(ends) - 1
             at = self.column_of(path, text, end)
-            node, port = self.endpoint(end, which == 0, middle, at)
-            if node is None:
-                return None
-            found.append((node, port))
+            found.append(self.endpoint(end, which == 0, middle, at))
         (source, source_port), (target, target_port) = found
+        if source is None or target is None:
+            return None
         return Link(source, source_port, target, target_port)
 
     def column_of(self, path: Path, text: str, end: str) -> Problem:

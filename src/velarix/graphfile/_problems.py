@@ -28,7 +28,8 @@ class GraphFileError(ValueError):
     found, in the order of the file, and the message lists them one a line."""
 
     def __init__(self, problems: Iterable[Problem]) -> None:
-        self.problems = sorted(problems, key=lambda p: (p.line == 0, p.file, p.line, p.column))
+        # A node in the middle of a chain is met twice: its problem is told once.
+        self.problems = sorted(dict.fromkeys(problems), key=lambda p: (p.line == 0, p.file, p.line, p.column))
         super().__init__("\n".join(map(str, self.problems)))
 
 
