@@ -89,6 +89,8 @@ BROKEN = {
 @pytest.mark.parametrize("kind", sorted(BROKEN))
 def test_each_kind_of_problem_points_at_its_line_and_column(kind, tmp_path, capsys):
     name, text, line, column, message = BROKEN[kind]
+    if name.endswith(".yaml"):
+        pytest.importorskip("yaml", reason="YAML graph files need the extra graphfile")
     path = write(tmp_path, text, name)
     before = set(threading.enumerate())
     assert cli.main(["check", str(path)]) == 2
@@ -99,7 +101,6 @@ def test_each_kind_of_problem_points_at_its_line_and_column(kind, tmp_path, caps
         Pipeline.from_file(str(path))
     assert (raised.value.problems[0].line, raised.value.problems[0].column) == (line, column)
     assert set(threading.enumerate()) == before  # nothing started
-    assert velarix.Portable.get_by_id("x") is None or True
 
 
 def test_run_of_a_broken_file_exits_2_and_starts_nothing(tmp_path):
@@ -189,6 +190,8 @@ def saved_pipeline(path):
 
 @pytest.mark.parametrize("suffix", [".toml", ".yaml"])
 def test_convert_then_show_gives_the_same_graph(tmp_path, suffix):
+    if suffix == ".yaml":
+        pytest.importorskip("yaml", reason="YAML graph files need the extra graphfile")
     saved = saved_pipeline(tmp_path / "saved.json")
     graph = tmp_path / f"graph{suffix}"
     converted = velarix_command("convert", saved, "--to", graph, cwd=tmp_path)
@@ -252,3 +255,150 @@ def test_demo_graph_file_runs_the_demo_pipeline(tmp_path):
     assert from_file.get_nodes()[1].config["alpha"] == smooth.config["alpha"]
     from_file.close()
     python.close()
+
+
+def example_module(name):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def band_powers(pipeline, stream, results):
+    """Run `pipeline` on the ZeroMQ example's device; the last band powers it published."""
+    zmq = pytest.importorskip("zmq")
+    example = example_module("zmq_bandpower")
+    stop = threading.Event()
+    sender = threading.Thread(target=example.device, args=(stream, stop))
+    sender.start()
+    try:
+        with pipeline, zmq.Context() as context, context.socket(zmq.SUB) as reader:
+            pipeline.start()
+            reader.connect(results)
+            reader.subscribe(b"bandpower")
+            reader.rcvtimeo = 10_000
+            powers = [json.loads(reader.recv_multipart()[1])["samples"][0] for _ in range(20)]
+            pipeline.stop()
+    finally:
+        stop.set()
+        sender.join()
+    return powers[-1]
+
+
+def test_zmq_bridge_example_gives_what_the_python_pipeline_gives(monkeypatch):
+    pytest.importorskip("scipy")
+    from velarix.connect import ZMQPublisher, ZMQSubscriber
+    from velarix.nodes import BandPower, Filter, Window
+
+    example = example_module("zmq_bandpower")
+    found = {}
+    for how in ("file", "python"):
+        stream, results = f"tcp://127.0.0.1:{example.free_port()}", f"tcp://127.0.0.1:{example.free_port()}"
+        if how == "file":
+            monkeypatch.setenv("STREAM", stream)
+            monkeypatch.setenv("RESULTS", results)
+            pipeline = Pipeline.from_file(str(EXAMPLES / "zmq_bridge.toml"))
+        else:
+            pipeline = Pipeline(directory="")
+            chain = [ZMQSubscriber(name="inlet", endpoint=stream, topic="eeg", encoding="numpy", nominal_srate=250.0,
+                                   channel_count=2, channel_names=["left", "right"]),
+                     Filter(name="band", order=4, cutoff=[4, 30], btype="bandpass"),
+                     Window(name="window", size=125, hop=25),
+                     BandPower(name="power", bands={"alpha": [8, 12], "beta": [18, 22]}),
+                     ZMQPublisher(name="outlet", endpoint=results, bind=True, topic="bandpower", encoding="json")]
+            for a, b in zip(chain, chain[1:]):
+                pipeline.connect(a, b)
+        found[how] = (cli.describe_text(pipeline), band_powers(pipeline, stream, results))
+    assert found["file"][0] == found["python"][0]
+    for left_alpha, left_beta, right_alpha, right_beta in (found["file"][1], found["python"][1]):
+        assert left_alpha > left_beta and right_beta > right_alpha
+
+
+def test_offline_replay_example_records_what_the_python_pipeline_records(tmp_path):
+    pytest.importorskip("scipy")
+    pytest.importorskip("mcap")
+    from velarix.connect import ZMQSubscriber
+    from velarix.nodes import BandPower, Filter, Window
+    from velarix.record import RecordingReader
+
+    source = graphfile_nodes.EEG(name="eeg")
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(source)
+        pipeline.record(str(tmp_path / "eeg.mcap"), ports=["eeg.out"])
+        pipeline.start()
+        for k in range(60):
+            source.cycle({"k": k})
+        pipeline.stop()
+    python = Pipeline(directory="")
+    chain = [ZMQSubscriber(name="eeg", endpoint="tcp://127.0.0.1:5556", topic="eeg", encoding="numpy",
+                           nominal_srate=250.0, channel_count=2),
+             Filter(name="band", order=4, cutoff=[1.0, 40.0], btype="bandpass", rate=250.0),
+             Window(name="window", size=250, hop=125, input_ports=[{"name": "in", "capacity": 64}]),
+             BandPower(name="power", bands={"theta": [4, 8], "alpha": [8, 13], "beta": [13, 30]}, rate=250.0)]
+    for a, b in zip(chain, chain[1:]):
+        python.connect(a, b)
+    python.save(str(tmp_path / "python.json"))
+    python.close()
+    recorded = {}
+    for name, graph in (("file", EXAMPLES / "offline_replay.toml"), ("python", tmp_path / "python.json")):
+        out = tmp_path / f"{name}.mcap"
+        result = velarix_command("replay", tmp_path / "eeg.mcap", "--pipeline", graph, "--speed", "max",
+                                 "--record", out, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        recorded[name] = [m.value()["samples"] for m in RecordingReader(str(out)).messages()
+                          if m.channel.topic == "power.out"]
+    assert len(recorded["file"]) == 11
+    assert all((a == b).all() for a, b in zip(recorded["file"], recorded["python"], strict=True))
+
+
+def test_lsl_example_runs_from_its_graph_file_in_its_own_namespace(tmp_path):
+    pytest.importorskip("scipy")
+    pytest.importorskip("pylsl")
+    from netns import run_confined
+
+    result = run_confined([EXAMPLES / "lsl_bandpower.py", "--graph", EXAMPLES / "lsl_bandpower.toml"], tmp_path,
+                          timeout=90, package_root=PACKAGE_ROOT)
+    # The lines the Python-built pipeline gives (test_connect_lsl.py runs it).
+    assert result.returncode == 0, result.stdout + result.stderr[-4000:]
+    assert "reader: 4 samples of 24 channels (C0_theta, C0_alpha, ...)" in result.stdout
+    assert "reader: strongest band on every channel: alpha" in result.stdout
+    assert "pipeline: HEALTHY" in result.stdout
+    assert "Traceback" not in result.stderr
+
+
+def test_nodes_placed_on_workers_run_there(tmp_path):
+    pytest.importorskip("zmq")
+    text = replace(GOOD, "factor = 3", 'factor = 3\nworker = "w1"') + "\n[workers.w1]\n"
+    pipeline = Pipeline.from_file(str(write(tmp_path, text)), overrides=["log_dir=''"])
+    numbers, scale, sink = pipeline.get_nodes()
+    cluster = pipeline.start.__self__  # the Cluster the file asked for
+    try:
+        assert cluster.where(scale) == "w1" and cluster.where(sink) is None
+        with pipeline:
+            pipeline.start()
+            for n in range(3):
+                numbers.cycle({"n": n})
+            assert sink.wait_for(3)
+            pipeline.stop()
+        assert sink.seen == [0, 3, 6]
+    finally:
+        cluster.close()
+
+
+def test_the_readme_graph_files_check_as_it_says(tmp_path):
+    import re
+
+    pytest.importorskip("zmq")
+    pytest.importorskip("scipy")
+    readme = (ROOT / "README.md").read_text()
+    section = readme.split("## Graph files", 1)[1].split("\n## ", 1)[0]
+    full, broken = re.findall(r"```toml\n(.*?)```", section, re.S)
+    printed = re.search(r"`velarix check broken.toml` prints, and exits 2:\n\n```\n(.*?)```", section, re.S)[1]
+    write(tmp_path, full, "full.toml")
+    write(tmp_path, broken, "broken.toml")
+    env = {key: value for key, value in os.environ.items() if key != "STREAM"}
+    assert velarix_command("check", "full.toml", cwd=tmp_path, env=env).returncode == 0
+    result = velarix_command("check", "broken.toml", cwd=tmp_path, env=env)
+    assert result.returncode == 2 and result.stdout == printed

@@ -157,12 +157,8 @@ class _Checker:
                             f"{_SPELT_OTHERWISE[key]}")
             elif _close(key, NODE_KEYS):
                 self.report((*path, key), f"unknown key {key!r} of node {name!r}{did_you_mean(key, NODE_KEYS)}")
-        known = declared_keys(cls) if cls is not None else None
-        for key in config if cls is not None and known is not None else ():
-            hint = did_you_mean(key, sorted(known or ()))
-            if key not in (known or ()) and key not in _SPELT_OTHERWISE and not _close(key, NODE_KEYS) and hint:
-                takes = ", ".join(sorted((known or set()) - _UNLISTED_KEYS))
-                self.report((*path, key), f"unknown key {key!r} of node {name!r}{hint}; {cls.__name__} takes {takes}")
+        if cls is not None:
+            self.near_misses(name, cls, config)
         entries: dict[str, Any] = {"name": name, **config}
         inputs = self.ports(node.get("inputs"), (*path, "inputs"), INPUT_PORT_KEYS)
         outputs = self.ports(node.get("outputs"), (*path, "outputs"), OUTPUT_PORT_KEYS)
@@ -180,6 +176,18 @@ class _Checker:
         if cls is None or len(self.problems) > problems or self.document.broken_under(path):
             return
         self.make(name, cls, entries, path, config)
+
+    def near_misses(self, name: str, cls: type[Node], config: dict[str, Any]) -> None:
+        """Keys close to one the class declares, but not declared: typos."""
+        known = declared_keys(cls)
+        if known is None:
+            return  # the class keeps any key
+        for key in config:
+            hint = did_you_mean(key, sorted(known))
+            if key not in known and key not in _SPELT_OTHERWISE and not _close(key, NODE_KEYS) and hint:
+                takes = ", ".join(sorted(known - _UNLISTED_KEYS))
+                self.report(("nodes", name, key), f"unknown key {key!r} of node {name!r}{hint}; {cls.__name__} "
+                            f"takes {takes}")
 
     def node_class(self, name: str, node: dict[str, Any]) -> Optional[type[Node]]:
         path: Path = ("nodes", name, "class")
@@ -201,7 +209,8 @@ class _Checker:
         for part in qualified.split("."):
             owner, found = found, getattr(found, part, None)
             if found is None:
-                choices = [n for n, v in vars(owner).items() if isinstance(v, type) and issubclass(v, Node)]
+                # dir() and __all__: a package may make its classes on first use.
+                choices = {n for n in [*dir(owner), *getattr(owner, "__all__", ())] if not n.startswith("_")}
                 self.report(path, f"node {name!r}: {module_name} has no {part!r}{did_you_mean(part, choices)}",
                             at_value=True)
                 return None
