@@ -8,13 +8,14 @@ recording, the workers), which may start processes.
 
 from __future__ import annotations
 
+import functools
 import importlib
 import importlib.util
 import os
 import re
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from ..constants import Constants
 from ..i_node import INode
@@ -79,6 +80,7 @@ class _Checker:
         self.document = document
         self.problems: list[Problem] = []
         self.plan = Plan(document.file)
+        self.declared: dict[type[Node], Optional[frozenset[str]]] = {}
 
     def report(self, path: Path, message: str, at_value: bool = False) -> None:
         self.problems.append(self.document.problem(path, message, at_value))
@@ -179,7 +181,9 @@ class _Checker:
 
     def near_misses(self, name: str, cls: type[Node], config: dict[str, Any]) -> None:
         """Keys close to one the class declares, but not declared: typos."""
-        known = declared_keys(cls)
+        if cls not in self.declared:
+            self.declared[cls] = declared_keys(cls)
+        known = self.declared[cls]
         if known is None:
             return  # the class keeps any key
         for key in config:
@@ -282,8 +286,7 @@ class _Checker:
         found = []
         for which, end in ((0, ends[position]), (1, ends[position + 1])):
             middle = 0 < position + which < len(ends) - 1
-            at = self.column_of(path, text, end)
-            found.append(self.endpoint(end, which == 0, middle, at))
+            found.append(self.endpoint(end, which == 0, middle, functools.partial(self.column_of, path, text, end)))
         (source, source_port), (target, target_port) = found
         if source is None or target is None:
             return None
@@ -298,23 +301,26 @@ class _Checker:
         quote = self.document.quoted(where.line, where.column)
         return Problem(where.file, where.line, where.column + quote + max(offset, 0), "")
 
-    def endpoint(self, end: str, source: bool, middle: bool, at: Problem) -> tuple[Optional[str], str]:
+    def endpoint(self, end: str, source: bool, middle: bool,
+                 at: Callable[[], Problem]) -> tuple[Optional[str], str]:
+        """The node and port `end` names, or (None, "") after reporting why not;
+        `at()` says where `end` is written (looked up only for a problem)."""
         nodes = self.plan.nodes
-        names = list((self.document.data.get("nodes") or {}).keys())
+        names = self.document.data.get("nodes") or {}
         kind = "output" if source else "input"
         if end in names:
             node_name, port = end, None
         else:
-            prefixes = [n for n in names if end.startswith(f"{n}.")]
+            prefixes = [end[:i] for i, char in enumerate(end) if char == "." and end[:i] in names]
             if not prefixes:
                 guess = end.split(".")[0]
-                self.problems.append(_at(at, f"link to a node {guess!r} that the file does not describe"
+                self.problems.append(_at(at(), f"link to a node {guess!r} that the file does not describe"
                                          f"{did_you_mean(guess, names)}"))
                 return None, ""
             node_name = max(prefixes, key=len)
             port = end[len(node_name) + 1:]
             if middle:
-                self.problems.append(_at(at, f"{end!r}: a node in the middle of a chain links its default "
+                self.problems.append(_at(at(), f"{end!r}: a node in the middle of a chain links its default "
                                          f"ports; write it bare or split the chain"))
                 return None, ""
         node = nodes.get(node_name)
@@ -322,7 +328,7 @@ class _Checker:
             return None, ""  # its own problem is reported at the node
         wanted = ONode if source else INode
         if not isinstance(node, wanted):
-            self.problems.append(_at(at, f"{node_name!r} is a {type(node).__name__}, which has no {kind} ports"))
+            self.problems.append(_at(at(), f"{node_name!r} is a {type(node).__name__}, which has no {kind} ports"))
             return None, ""
         key = ONode.Configuration.Keys.OUTPUT_PORTS if source else INode.Configuration.Keys.INPUT_PORTS
         ports = [str(p["name"]) for p in node.config.get(key) or ()]
@@ -330,7 +336,7 @@ class _Checker:
             default = Constants.Defaults.PORT_OUT if source else Constants.Defaults.PORT_IN
             port = ports[0] if len(ports) == 1 else default
         if port not in ports:
-            self.problems.append(_at(at, f"node {node_name!r} has no {kind} port {port!r}"
+            self.problems.append(_at(at(), f"node {node_name!r} has no {kind} port {port!r}"
                                      f"{did_you_mean(port, ports)}; its {kind} ports: {', '.join(ports) or 'none'}"))
             return None, ""
         return node_name, port
@@ -380,7 +386,7 @@ _NODE_BASE_KEYS = frozenset({"id", "name", "input_ports", "output_ports", "own_t
 _UNLISTED_KEYS = frozenset({"id", "name", "input_ports", "output_ports", "catch_up", "own_thread"})
 
 
-def declared_keys(cls: type[Node]) -> Optional[set[str]]:
+def declared_keys(cls: type[Node]) -> Optional[frozenset[str]]:
     """The configuration keys `cls` declares (its `Configuration.Keys`, or the
     `_KEYS` a connector checks), or None when it declares none of its own and so
     may keep any key."""
@@ -399,9 +405,10 @@ def declared_keys(cls: type[Node]) -> Optional[set[str]]:
         for keys_class in holder.__mro__:
             keys.update(v for n, v in vars(keys_class).items() if n.isupper() and isinstance(v, str))
         own = own or outside
-    return keys if own else None
+    return frozenset(keys) if own else None
 
 
+@functools.lru_cache(maxsize=1024)
 def _close(key: str, choices: tuple[str, ...]) -> bool:
     """A near miss of one of the file's own node keys (a typo, not a key of its own)."""
     import difflib

@@ -35,6 +35,7 @@ class Document:
     overridden: dict[Path, str] = field(default_factory=dict)
     # Values that could not be given (an unset ${VAR}): their node is not made.
     broken: set[Path] = field(default_factory=set)
+    _lines: list[str] = field(default_factory=list, repr=False)
 
     def broken_under(self, path: Path) -> bool:
         """Whether a value at or below `path` could not be given."""
@@ -42,7 +43,9 @@ class Document:
 
     def quoted(self, line: int, column: int) -> int:
         """1 when a quote opens the value at `line`, `column`, else 0."""
-        lines = self.text.split("\n")
+        if len(self._lines) == 0:
+            self._lines.extend(self.text.split("\n"))
+        lines = self._lines
         row = lines[line - 1] if 0 < line <= len(lines) else ""
         return 1 if row[column - 1:column] in ("'", '"') else 0
 
@@ -103,7 +106,8 @@ def _read_yaml(path: str, text: str) -> Document:
         yaml: Any = importlib.import_module("yaml")
     except ImportError:
         raise SyntaxProblem(Problem(path, 1, 1, YAML_HINT)) from None
-    loader = yaml.SafeLoader(text)
+    # The C parser where PyYAML has one: its nodes carry the same marks.
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)(text)
     try:
         root = loader.get_single_node()
         data = loader.construct_object(root, deep=True) if root is not None else {}
