@@ -199,6 +199,8 @@ def test_convert_then_show_gives_the_same_graph(tmp_path, suffix):
     shows = [velarix_command("show", path, cwd=tmp_path) for path in (saved, graph)]
     assert shows[0].returncode == shows[1].returncode == 0, shows[1].stderr
     assert shows[0].stdout == shows[1].stdout
+    drawn = [velarix_command("graph", path, "--format", "mermaid", cwd=tmp_path).stdout for path in (saved, graph)]
+    assert drawn[0] == drawn[1] and "flowchart LR" in drawn[0]
     assert velarix_command("run", graph, "--seconds", 0.3, "--log-dir", "", cwd=tmp_path).returncode == 0
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import bisect
 import re
+import tomllib
 
 Path = tuple[object, ...]
 Position = tuple[int, int]  # line and column, both from 1
@@ -92,8 +93,6 @@ class TomlPositions:
     def _simple_key(self) -> str:
         text, at = self._text, self._at
         if text.startswith('"', at) or text.startswith("'", at):
-            import tomllib
-
             end = self._string_end(at)
             self._at = end
             return str(tomllib.loads(f"k = {text[at:end]}")["k"])
