@@ -1,6 +1,7 @@
 """Graph files: checked with positions, built, run, converted from saved JSON."""
 
 import json
+import logging
 import os
 import pathlib
 import subprocess
@@ -87,7 +88,9 @@ BROKEN = {
 
 
 @pytest.mark.parametrize("kind", sorted(BROKEN))
-def test_each_kind_of_problem_points_at_its_line_and_column(kind, tmp_path, capsys):
+def test_each_kind_of_problem_points_at_its_line_and_column(kind, tmp_path, capsys, monkeypatch):
+    # The command line turns the "velarix" logging logger off; later tests need it on.
+    monkeypatch.setattr(logging.getLogger("velarix"), "disabled", False)
     name, text, line, column, message = BROKEN[kind]
     if name.endswith(".yaml"):
         pytest.importorskip("yaml", reason="YAML graph files need the extra graphfile")

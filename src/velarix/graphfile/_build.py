@@ -8,6 +8,7 @@ recording, the workers), which may start processes.
 
 from __future__ import annotations
 
+import difflib
 import functools
 import importlib
 import importlib.util
@@ -154,7 +155,9 @@ class _Checker:
         problems = len(self.problems)
         cls = self.node_class(name, node)
         for key in config:
-            if key in _SPELT_OTHERWISE:
+            if not isinstance(key, str):
+                self.report((*path, key), f"node {name!r}: a configuration key must be a string, not {key!r}")
+            elif key in _SPELT_OTHERWISE:
                 self.report((*path, key), f"node {name!r}: key {key!r} is not written here: "
                             f"{_SPELT_OTHERWISE[key]}")
             elif _close(key, NODE_KEYS):
@@ -170,7 +173,7 @@ class _Checker:
             entries[ONode.Configuration.Keys.OUTPUT_PORTS] = outputs
         worker = node.get("worker")
         if worker is not None:
-            if worker not in self.plan.workers:
+            if not isinstance(worker, str) or worker not in self.plan.workers:
                 self.report((*path, "worker"), f"node {name!r} is placed on worker {worker!r}, which [workers] "
                             f"does not describe{did_you_mean(str(worker), self.plan.workers)}", at_value=True)
             else:
@@ -187,8 +190,10 @@ class _Checker:
         if known is None:
             return  # the class keeps any key
         for key in config:
+            if key in known or key in _SPELT_OTHERWISE or _close(key, NODE_KEYS):
+                continue
             hint = did_you_mean(key, sorted(known))
-            if key not in known and key not in _SPELT_OTHERWISE and not _close(key, NODE_KEYS) and hint:
+            if hint:
                 takes = ", ".join(sorted(known - _UNLISTED_KEYS))
                 self.report(("nodes", name, key), f"unknown key {key!r} of node {name!r}{hint}; {cls.__name__} "
                             f"takes {takes}")
@@ -409,11 +414,9 @@ def declared_keys(cls: type[Node]) -> Optional[frozenset[str]]:
 
 
 @functools.lru_cache(maxsize=1024)
-def _close(key: str, choices: tuple[str, ...]) -> bool:
+def _close(key: object, choices: tuple[str, ...]) -> bool:
     """A near miss of one of the file's own node keys (a typo, not a key of its own)."""
-    import difflib
-
-    return bool(difflib.get_close_matches(key, choices, n=1, cutoff=0.8))
+    return bool(difflib.get_close_matches(str(key), choices, n=1, cutoff=0.8))
 
 
 def _blamed_key(message: str, keys: list[str]) -> Optional[str]:
