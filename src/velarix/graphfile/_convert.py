@@ -67,15 +67,11 @@ def _graph(data: dict[str, Any]) -> dict[str, Any]:
                 continue
             for port in listed:
                 ports[str(port["id"])] = (name, str(port["name"]))
-            written = {str(p["name"]): {k: v for k, v in p.items() if k not in _PORT_SKIP} for p in listed}
-            plain = {str(p["name"]): {} for p in listed} == {n: {k: v for k, v in s.items()
-                                                            if not (k == "timing" and v == Constants.Timing.SYNC)}
-                                                        for n, s in written.items()}
-            if list(written) == [default] and plain:
+            settings = {str(port["name"]): _port_settings(port) for port in listed}
+            plain = not any(settings.values())
+            if plain and list(settings) == [default]:
                 continue  # the default port
-            entry[file_key] = list(written) if plain else {n: {k: v for k, v in s.items()
-                                                               if not (k == "timing" and v == Constants.Timing.SYNC)}
-                                                           for n, s in written.items()}
+            entry[file_key] = list(settings) if plain else settings
         clash = [key for key in config if key in NODE_KEYS]
         if clash:
             raise ConvertError(f"node {name!r} has configuration keys a graph file uses itself: {', '.join(clash)}")
@@ -91,6 +87,12 @@ def _graph(data: dict[str, Any]) -> dict[str, Any]:
     graph["links"] = links
     graph["nodes"] = nodes
     return graph
+
+
+def _port_settings(port: dict[str, Any]) -> dict[str, Any]:
+    """A port's entries besides its id and name, SYNC timing (the default) left out."""
+    return {key: value for key, value in port.items()
+            if key not in _PORT_SKIP and not (key == "timing" and value == Constants.Timing.SYNC)}
 
 
 def _end(node: str, port: str) -> str:
