@@ -407,3 +407,21 @@ def test_the_readme_graph_files_check_as_it_says(tmp_path):
     assert velarix_command("check", "full.toml", cwd=tmp_path, env=env).returncode == 0
     result = velarix_command("check", "broken.toml", cwd=tmp_path, env=env)
     assert result.returncode == 2 and result.stdout == printed
+
+
+def test_resources_place_nodes_on_the_first_worker_that_has_them_left(tmp_path):
+    pytest.importorskip("zmq")
+    from velarix.graphfile._build import discard
+    from velarix.graphfile._load import read
+
+    text = (GOOD.replace("factor = 3", "factor = 3\nresources = { gpu = 1 }")
+            .replace('class = "graphfile_nodes:Collect"', 'class = "graphfile_nodes:Collect"\nresources = { gpu = 1 }')
+            + '\n[workers.w1]\nresources = { gpu = 1 }\n\n[workers.w2]\nresources = { gpu = 1, cores = 4 }\n')
+    made = read(str(write(tmp_path, text)))
+    assert made.placement == {"scale": "w1", "sink": "w2"}
+    discard(made)
+    crowded = text.replace('class = "graphfile_nodes:Numbers"', 'class = "graphfile_nodes:Numbers"\n'
+                           'resources = { gpu = 1 }')
+    problems = check(str(write(tmp_path, crowded)))
+    assert [(p.line, p.column) for p in problems] == [(15, 13)]  # numbers and scale came first
+    assert "node 'sink' needs gpu = 1, which no worker of [workers] has left" in problems[0].message

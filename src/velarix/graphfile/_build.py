@@ -28,12 +28,12 @@ from ._toml_positions import Path
 
 # What a graph file may hold at its top, and in its smaller tables.
 TOP_KEYS = ("threads", "log_dir", "web", "links", "record", "nodes", "workers", "cluster")
-NODE_KEYS = ("class", "worker", "inputs", "outputs")
+NODE_KEYS = ("class", "worker", "resources", "inputs", "outputs")
 INPUT_PORT_KEYS = ("timing", "capacity", "overflow")
 OUTPUT_PORT_KEYS = ("timing",)
 RECORD_KEYS = ("path", "ports", "compression", "queue_size", "queue_bytes", "chunk_size", "flush_interval")
 WEB_KEYS = ("host", "port")
-WORKER_KEYS = ("transport", "endpoint", "key")
+WORKER_KEYS = ("transport", "endpoint", "key", "resources")
 CLUSTER_KEYS = ("keys", "hwm", "heartbeat_interval", "heartbeat_timeout", "ring_bytes")
 # Names people reach for first, pointed at the file's own.
 _ALIASES = {"size": "capacity", "input_ports": "inputs", "output_ports": "outputs", "type": "class",
@@ -82,6 +82,7 @@ class _Checker:
         self.problems: list[Problem] = []
         self.plan = Plan(document.file)
         self.declared: dict[type[Node], Optional[frozenset[str]]] = {}
+        self.left: dict[str, dict[str, float]] = {}  # per worker: resources not yet taken
 
     def report(self, path: Path, message: str, at_value: bool = False) -> None:
         self.problems.append(self.document.problem(path, message, at_value))
@@ -171,16 +172,46 @@ class _Checker:
             entries[INode.Configuration.Keys.INPUT_PORTS] = inputs
         if outputs is not None:
             entries[ONode.Configuration.Keys.OUTPUT_PORTS] = outputs
-        worker = node.get("worker")
-        if worker is not None:
+        self.placement(name, node)
+        if cls is None or len(self.problems) > problems or self.document.broken_under(path):
+            return
+        self.make(name, cls, entries, path, config)
+
+    def placement(self, name: str, node: dict[str, Any]) -> None:
+        """`worker = "w1"`, or `resources = {gpu = 1}`: the first worker (in file
+        order) that has them left; a node placed so takes them."""
+        path: Path = ("nodes", name)
+        worker, needs = node.get("worker"), node.get("resources")
+        if worker is not None and needs is not None:
+            self.report((*path, "resources"), f"node {name!r} names a worker and resources: give one of them")
+        elif worker is not None:
             if not isinstance(worker, str) or worker not in self.plan.workers:
                 self.report((*path, "worker"), f"node {name!r} is placed on worker {worker!r}, which [workers] "
                             f"does not describe{did_you_mean(str(worker), self.plan.workers)}", at_value=True)
             else:
                 self.plan.placement[name] = worker
-        if cls is None or len(self.problems) > problems or self.document.broken_under(path):
-            return
-        self.make(name, cls, entries, path, config)
+        elif needs is not None:
+            wanted = self.amounts(needs, (*path, "resources"))
+            if wanted is None:
+                return
+            fits = [w for w, left in self.left.items() if all(left.get(k, 0) >= v for k, v in wanted.items())]
+            if not fits:
+                asked = ", ".join(f"{k} = {v:g}" for k, v in wanted.items())
+                self.report((*path, "resources"), f"node {name!r} needs {asked}, which no worker of [workers] "
+                            f"has left", at_value=True)
+                return
+            for key, amount in wanted.items():
+                self.left[fits[0]][key] -= amount
+            self.plan.placement[name] = fits[0]
+
+    def amounts(self, value: Any, path: Path) -> Optional[dict[str, float]]:
+        """A resources table: names to amounts of 0 or more."""
+        if isinstance(value, dict) and all(isinstance(k, str) and not isinstance(v, bool)
+                                           and isinstance(v, (int, float)) and v >= 0 for k, v in value.items()):
+            return {key: float(amount) for key, amount in value.items()}
+        self.report(path, f"resources must be a table of names to amounts (gpu = 1), not {value!r}",
+                    at_value=True)
+        return None
 
     def near_misses(self, name: str, cls: type[Node], config: dict[str, Any]) -> None:
         """Keys close to one the class declares, but not declared: typos."""
@@ -380,6 +411,8 @@ class _Checker:
                 continue
             self.unknown_keys(worker, ("workers", name), WORKER_KEYS, f"of worker {name!r}")
             self.plan.workers[str(name)] = {key: worker[key] for key in WORKER_KEYS if key in worker}
+            offered = self.amounts(worker.get("resources", {}), ("workers", name, "resources"))
+            self.left[str(name)] = offered or {}
         if workers and importlib.util.find_spec("zmq") is None:
             self.report(("workers",), "workers need the extra velarix[cluster] (pyzmq)")
 
