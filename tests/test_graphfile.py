@@ -425,3 +425,29 @@ def test_resources_place_nodes_on_the_first_worker_that_has_them_left(tmp_path):
     problems = check(str(write(tmp_path, crowded)))
     assert [(p.line, p.column) for p in problems] == [(15, 13)]  # numbers and scale came first
     assert "node 'sink' needs gpu = 1, which no worker of [workers] has left" in problems[0].message
+
+
+NUMBERS = '[nodes.a]\nclass = "graphfile_nodes:Numbers"\n'
+
+
+@pytest.mark.parametrize("text, message", [
+    ("nodes = 3\n", "nodes must be a table, not a number"),
+    ('links = "a -> b"\n' + NUMBERS, "links must be a list"),
+    ("links = [3]\n" + NUMBERS, 'expected a link "source.port -> target.port", got 3'),
+    ('links = ["a.out -> "]\n' + NUMBERS, 'expected "node" or "node.port" on both sides of ->'),
+    ("threads = true\n" + NUMBERS, "threads must be a whole number from 1 to 1024"),
+    ("web = 3\n" + NUMBERS, "web must be true, false or a table"),
+    ("record = 5\n" + NUMBERS, "record must be a table"),
+    ('record = { path = "r.mcap", ports = ["a.zzz"] }\n' + NUMBERS, "node 'a' has no output port 'zzz'"),
+    (NUMBERS + "inputs = 3\n", "inputs must be a list of port names or a table of ports"),
+    (NUMBERS + 'inputs = ["in"]\n', "Numbers has no input ports"),
+    (NUMBERS + 'name = "b"\n', "the node's name is the name of its table"),
+    (NUMBERS + 'worker = ["w1"]\n', "which [workers] does not describe"),
+    (NUMBERS + "resources = 3\n", "resources must be a table of names to amounts"),
+    ('[nodes.a]\nclass = "os:path"\n', "os:path is not a node class"),
+    ('[nodes.a]\nclass = "Numbers"\n', 'expected class = "package.module:Class"'),
+    ('[nodes.a]\nrate = 3\n', "node 'a' has no class"),
+])
+def test_files_of_the_wrong_shape_are_problems_not_crashes(tmp_path, text, message):
+    problems = check(str(write(tmp_path, text)))
+    assert any(message in problem.message for problem in problems), problems

@@ -168,6 +168,9 @@ class _Checker:
         entries: dict[str, Any] = {"name": name, **config}
         inputs = self.ports(node.get("inputs"), (*path, "inputs"), INPUT_PORT_KEYS)
         outputs = self.ports(node.get("outputs"), (*path, "outputs"), OUTPUT_PORT_KEYS)
+        for key, ports, kind, kind_name in (("inputs", inputs, INode, "input"), ("outputs", outputs, ONode, "output")):
+            if ports is not None and cls is not None and not issubclass(cls, kind):
+                self.report((*path, key), f"node {name!r}: {cls.__name__} has no {kind_name} ports")
         if inputs is not None:
             entries[INode.Configuration.Keys.INPUT_PORTS] = inputs
         if outputs is not None:
@@ -344,6 +347,9 @@ class _Checker:
         nodes = self.plan.nodes
         names = self.document.data.get("nodes") or {}
         kind = "output" if source else "input"
+        if not end:
+            self.problems.append(_at(at(), f'expected "node" or "node.port" on both sides of {ARROW}'))
+            return None, ""
         if end in names:
             node_name, port = end, None
         else:
