@@ -219,3 +219,7 @@ def apply_overrides(document: Document, overrides: Optional[list[str]], problems
         else:
             table[parts[-1]] = parse_scalar(raw.strip())
             document.overridden[parts] = text
+            # What the file wrote there is gone: its positions must not be blamed.
+            for positions in (document.keys, document.values):
+                for path in [path for path in positions if path[:len(parts)] == parts]:
+                    del positions[path]
