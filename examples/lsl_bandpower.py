@@ -9,7 +9,8 @@ LSL finds streams by multicast; to keep it on this machine (as the tests do):
 
     LSLAPICFG=$PWD/lsl_api.cfg unshare -n sh -c 'ip link set lo up && exec python examples/lsl_bandpower.py'
 
-with lsl_api.cfg as the README shows ("Connecting real streams").
+with lsl_api.cfg as the README shows ("Connecting real streams"). With
+`--graph examples/lsl_bandpower.toml` the pipeline comes from that graph file.
 """
 
 import importlib
@@ -64,18 +65,32 @@ def reader(count: int) -> None:
     print(f"reader: strongest band on every channel: {', '.join(sorted(strongest))}")
 
 
-def main() -> None:
+def build() -> tuple[Pipeline, Any, Any]:
+    """The pipeline, its inlet and its outlet."""
+    pipeline = Pipeline(directory="")
+    inlet = LSLInlet(stream="synthetic-eeg", timeout=20.0)
+    band = Filter(order=4, cutoff=[1.0, 40.0], btype="bandpass")
+    window = Window(size=250, hop=125)                 # 1 s windows every 0.5 s
+    power = BandPower(bands=BANDS)
+    outlet = LSLOutlet(stream="bandpower", type="BandPower", source_id="bandpower-1")
+    for a, b in ((inlet, band), (band, window), (window, power), (power, outlet)):
+        pipeline.connect(a, b)
+    return pipeline, inlet, outlet
+
+
+def from_graph_file(path: str) -> tuple[Pipeline, Any, Any]:
+    """The same pipeline written as a graph file (lsl_bandpower.toml)."""
+    pipeline = Pipeline.from_file(path)
+    nodes = {node.get_name(): node for node in pipeline.get_nodes()}
+    return pipeline, nodes["inlet"], nodes["outlet"]
+
+
+def main(graph: str | None = None) -> None:
     me = [sys.executable, __file__]
     amplifier = subprocess.Popen(me + ["--device"])
     consumer = subprocess.Popen(me + ["--reader"])
-    with Pipeline(directory="") as pipeline:
-        inlet = LSLInlet(stream="synthetic-eeg", timeout=20.0)
-        band = Filter(order=4, cutoff=[1.0, 40.0], btype="bandpass")
-        window = Window(size=250, hop=125)                 # 1 s windows every 0.5 s
-        power = BandPower(bands=BANDS)
-        outlet = LSLOutlet(stream="bandpower", type="BandPower", source_id="bandpower-1")
-        for a, b in ((inlet, band), (band, window), (window, power), (power, outlet)):
-            pipeline.connect(a, b)
+    pipeline, inlet, outlet = build() if graph is None else from_graph_file(graph)
+    with pipeline:
         pipeline.start()
         try:
             consumer.wait(60)
@@ -93,5 +108,7 @@ if __name__ == "__main__":
         device()
     elif sys.argv[1:] == ["--reader"]:
         reader(4)
+    elif sys.argv[1:2] == ["--graph"]:
+        main(sys.argv[2])
     else:
         main()

@@ -20,6 +20,7 @@ from . import __version__, graph
 from .constants import Constants
 from ._saving import check_saved_pipeline
 from .errors import NotAPipelineError, PipelineError
+from .graphfile import cli as graphfile_cli, is_graph_file, web_settings
 from .i_node import INode
 from .monitor._run import RunClock
 from .monitor.terminal import visible
@@ -38,13 +39,21 @@ class CommandError(Exception):
 
 # Loading ------------------------------------------------------------------------
 
-def load_pipeline(path: str, log_dir: Optional[str] = None) -> Pipeline:
-    """Load a saved pipeline whose log goes to `log_dir` (None: the default
-    folder; "": memory only).
+def load_pipeline(path: str, log_dir: Optional[str] = None, overrides: Optional[Sequence[str]] = None,
+                  run_parts: bool = False) -> Pipeline:
+    """Load a saved pipeline, or build a graph file's (with its `--set`
+    `overrides`; `run_parts` starts its workers and recording), whose log goes to
+    `log_dir` (None: the default folder, or the graph file's; "": memory only).
 
     Raises:
         CommandError: the file is missing, unreadable, not JSON or not a pipeline.
     """
+    if is_graph_file(path):
+        try:
+            pipeline: Pipeline = graphfile_cli.load_for_command(path, log_dir, overrides, run_parts)
+        except graphfile_cli.GraphCommandError as error:
+            raise CommandError(f"{path}: {error}") from None
+        return pipeline
     try:
         with open(path, encoding="utf-8") as file:
             data = json.load(file)
@@ -197,7 +206,7 @@ def command_run(args: argparse.Namespace) -> int:
         raise CommandError("--seconds must not be negative")
     if args.threads is not None and not 1 <= args.threads <= 1024:
         raise CommandError("--threads must be from 1 to 1024")
-    pipeline = load_pipeline(args.file, args.log_dir)
+    pipeline = load_pipeline(args.file, args.log_dir, args.overrides, run_parts=True)
     if args.threads is not None:
         pipeline._use_threads(args.threads)
     logger = pipeline.get_logger()
@@ -215,7 +224,8 @@ def command_run(args: argparse.Namespace) -> int:
                 node.stop()
             print(f"velarix run: starting the pipeline failed\n{traceback.format_exc()}", file=sys.stderr)
             return EXIT_FAILED
-        server = pipeline.serve() if args.web else None
+        web = web_settings(pipeline)  # a graph file's `web = true`
+        server = pipeline.serve(**(web or {})) if args.web or web is not None else None
         if server is not None:
             print(f"live page: {server.url}", file=sys.stderr)
         _watch(pipeline, args.seconds, sys.stderr)
@@ -310,14 +320,14 @@ def _threads_text(pipeline: Pipeline) -> str:
 
 def command_show(args: argparse.Namespace) -> int:
     """`velarix show`: print the nodes and links of a saved pipeline."""
-    pipeline = load_pipeline(args.file, "")
+    pipeline = load_pipeline(args.file, "", args.overrides)
     print(describe_text(pipeline))
     return EXIT_OK
 
 
 def command_graph(args: argparse.Namespace) -> int:
     """`velarix graph`: print a saved pipeline as DOT or Mermaid text."""
-    pipeline = load_pipeline(args.file, "")
+    pipeline = load_pipeline(args.file, "", args.overrides)
     render = graph.to_mermaid if args.format == "mermaid" else graph.to_dot
     sys.stdout.write(render(pipeline))
     return EXIT_OK
@@ -370,7 +380,9 @@ def command_record(args: argparse.Namespace) -> int:
         try:
             # The file's own text: a loaded class saves again without its source.
             with open(args.file, encoding="utf-8") as file:
-                saved = file.read()
+                saved: Optional[str] = file.read()
+            if is_graph_file(args.file):
+                saved = None  # the recording saves the pipeline it runs
             recording = record.Recording(pipeline, args.out, args.ports, pipeline_json=saved)
         except ValueError as error:
             raise CommandError(str(error)) from None
@@ -457,7 +469,7 @@ def command_replay(args: argparse.Namespace) -> int:
     if args.pipeline is not None:
         pipeline = load_pipeline(args.pipeline, args.log_dir)
         with open(args.pipeline, encoding="utf-8") as file:
-            saved: Optional[str] = file.read()
+            saved: Optional[str] = None if is_graph_file(args.pipeline) else file.read()
     else:
         pipeline = _stored_pipeline(reader, args.file, args.log_dir)
         saved = reader.pipeline_json()
@@ -599,7 +611,9 @@ def build_parser() -> argparse.ArgumentParser:
                               "Exits 1 with the failing node's traceback when a node failed. The "
                               "current folder is on the import path, as with `python -m`, so the "
                               "stored classes may import modules that lie there.")
-    run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
+    run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save, or a graph "
+                     "file (.toml, .yaml)")
+    graphfile_cli.add_set_option(run)
     run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     run.add_argument("--threads", type=int, metavar="N",
                      help="run the input nodes on N shared scheduler threads (default: as saved)")
@@ -613,12 +627,14 @@ def build_parser() -> argparse.ArgumentParser:
                                description="Print the nodes (name, class, ports with timing, "
                                "rate) and the links of a saved pipeline.")
     show.add_argument("file", metavar="FILE.json")
+    graphfile_cli.add_set_option(show)
     show.set_defaults(func=command_show)
 
     draw = commands.add_parser("graph", help="print a saved pipeline as DOT or Mermaid",
                                description="Print the graph of a saved pipeline as Graphviz DOT "
                                "(default) or Mermaid text.")
     draw.add_argument("file", metavar="FILE.json")
+    graphfile_cli.add_set_option(draw)
     draw.add_argument("--format", choices=("dot", "mermaid"), default="dot")
     draw.set_defaults(func=command_graph)
 
@@ -670,6 +686,7 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("file", metavar="REC.mcap")
     info.set_defaults(func=command_info)
 
+    graphfile_cli.add_commands(commands, CommandError)
     _add_optional_commands(commands)
     return parser
 

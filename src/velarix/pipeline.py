@@ -610,6 +610,28 @@ class Pipeline:
             return Pipeline.deserialize(data, directory, fresh_ids)
 
 
+    @staticmethod
+    def from_file(path: str, overrides: Optional[Sequence[str]] = None) -> Pipeline:
+        """Build the pipeline a graph file describes (TOML, or YAML with the extra
+        velarix[graphfile]): its nodes by class import path with their settings,
+        its links, threads, log folder, recording and workers. Everything is
+        checked before anything starts; the workers it names are started and its
+        recording is set up, the pipeline itself stays stopped.
+
+        Args:
+            path: the graph file (.toml, .yaml or .yml).
+            overrides: "dotted.key=value" texts that replace values of the file,
+                as `velarix run --set` takes them ("nodes.filter.cutoff=40").
+
+        Raises:
+            velarix.graphfile.GraphFileError: every problem of the file, each with
+                its file, line and column (also a ValueError).
+        """
+        from .graphfile import load
+
+        return load(os.fspath(path), overrides)
+
+
 _THREADS_KEY = "threads"
 
 
