@@ -350,9 +350,9 @@ def test_offline_replay_example_records_what_the_python_pipeline_records(tmp_pat
     for name, graph in (("file", EXAMPLES / "offline_replay.toml"), ("python", tmp_path / "python.json")):
         out = tmp_path / f"{name}.mcap"
         result = velarix_command("replay", tmp_path / "eeg.mcap", "--pipeline", graph, "--speed", "max",
-                                 "--record", out, cwd=tmp_path)
+                                 "--record", out, "--allow-pickle", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        recorded[name] = [m.value()["samples"] for m in RecordingReader(str(out)).messages()
+        recorded[name] = [m.value()["samples"] for m in RecordingReader(str(out), allow_pickle=True).messages()
                           if m.channel.topic == "power.out"]
     assert len(recorded["file"]) == 11
     assert all((a == b).all() for a, b in zip(recorded["file"], recorded["python"], strict=True))
