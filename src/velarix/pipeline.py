@@ -12,6 +12,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional, Sequence
 
 from . import graph
+from ._ending import EndOfStream
 from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
@@ -152,7 +153,9 @@ class Pipeline:
         """Start every node in the order added, then the monitoring thread. Does
         nothing (but log) when running or stopped with condition ERROR. A run
         that starts with ports linked to nothing writes one WARNING naming them.
-        With shared scheduler threads, those start first."""
+        With shared scheduler threads, those start first. Once every source has
+        ended its stream (`ONode.end_stream()`, a `Replay` at the end of its
+        file) and nothing is left to do, the pipeline stops by itself, HEALTHY."""
         starting = (self.get_state() != Constants.States.RUNNING
                     and self.get_condition() == Constants.Conditions.HEALTHY)
         if starting:
@@ -162,6 +165,13 @@ class Pipeline:
             text = self._unlinked_ports()
             if text is not None:
                 self._imp._logger.write(LogType.WARNING, text)
+            self._end_of_stream().started()
+
+    def _end_of_stream(self) -> EndOfStream:
+        watch = self.__dict__.get("_end_watch")
+        if watch is None:
+            watch = self.__dict__["_end_watch"] = EndOfStream(self)
+        return watch
 
     def stop(self) -> None:
         """Stop every node. On a pipeline stopped with ERROR, waits for the
