@@ -55,7 +55,7 @@ def test_wait_raises_with_the_failing_node_and_its_traceback(quick_monitor, capl
 
     error = raised.value
     assert isinstance(error, RuntimeError)
-    assert str(error) == "division by zero" and error.node == "divider"
+    assert str(error) == "divider: division by zero" and error.node == "divider"
     assert error.entry["type"] == "ERROR" and error.entry["message"] == "division by zero"
     cause = error.__cause__
     assert isinstance(cause, ZeroDivisionError) and cause is divide.get_last_exception()
@@ -104,11 +104,14 @@ def test_a_step_without_a_result_names_its_node_in_the_log_and_the_error(quick_m
             pipeline.wait(WAIT)
     message = "Argument 'data' has incorrect type (expected dict, got NoneType)"
     error = raised.value
-    assert (str(error), error.node) == (message, "forgetful")
     kinds = [(e["type"], e["message"]) for e in pipeline.get_logger().get_all()]
     warning = kinds[kinds.index(("ERROR", message)) - 1]
     assert warning[0] == "WARNING" and warning[1].startswith("Node forgetful: step() returned None. ")
-    assert error.__notes__ == error.__cause__.__notes__ == [warning[1]]
+    # What to return leads the error; the push's own error is its cause.
+    assert (str(error), error.node) == ("forgetful: " + warning[1][len("Node forgetful: "):], "forgetful")
+    assert "return" in str(error) and "SKIP" in str(error)
+    assert isinstance(error.__cause__, TypeError) and str(error.__cause__) == message
+    assert error.__cause__.__notes__ == [warning[1]] and not hasattr(error, "__notes__")
 
 
 def test_skip_decimates_through_a_chain_and_shows_in_the_stats(quick_monitor):
@@ -210,7 +213,7 @@ def test_without_logging_set_up_an_uncaught_failure_shows_its_traceback_once(tmp
     lines = result.stderr.splitlines()
     assert lines[0] == "node checker: bad value 7"  # the line logging prints names the node
     assert result.stderr.count('raise ValueError("bad value " + str(data["in"]))') == 1
-    assert lines[-1] == "velarix.errors.PipelineError: bad value 7"
+    assert lines[-1] == "velarix.errors.PipelineError: checker: bad value 7"
 
 
 # Leaving without stop ----------------------------------------------------------------

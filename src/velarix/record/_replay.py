@@ -307,11 +307,11 @@ class Replay(ONode):
             self._imp._logger.write(_warning(), f"Replay {self.get_name()}: stopped at a value that "
                                     f"cannot be read ({self._problem}).")
         finally:
-            halted = self._halt.is_set()
-            if halted:
+            stopped = self._halt.is_set()
+            if stopped:
                 self._problem = self._problem or "stopped"
             self._finished.set()
-            if not halted:
+            if not stopped:
                 self.end_stream()  # played to its end: a pipeline with nothing else to do stops
 
     def _still_producing(self) -> bool:
