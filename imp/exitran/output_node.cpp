@@ -138,8 +138,9 @@ nb::object push_data(const vx::Call &call) {
         return true;
     });
     // Every port found its key: more keys than ports means some name no port.
+    // A warning that cannot be given (a key whose repr fails) leaves the push as it was.
     if (PyDict_CheckExact(ports.ptr()) && PyDict_GET_SIZE(data) > PyDict_GET_SIZE(ports.ptr()))
-        warn_unknown_keys(call.self, data, ports);
+        vx::guarded([&] { warn_unknown_keys(call.self, data, ports); }, [](nb::handle) {});
     return nb::none();
 }
 

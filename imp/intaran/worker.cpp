@@ -133,28 +133,25 @@ constexpr Py_ssize_t unbounded_drift = 1000;
 void check_drift(nb::handle self, const std::vector<NativePort> &ports) {
     if (ports.size() < 2)
         return;
-    Py_ssize_t limit = unbounded_drift;
+    Py_ssize_t limit = unbounded_drift, most = -1, least = PY_SSIZE_T_MAX;
     size_t longest = 0, shortest = 0;
-    std::vector<Py_ssize_t> lengths(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
-        lengths[i] = port_api::queue_length(ports[i].queue);
+        const Py_ssize_t length = port_api::queue_length(ports[i].queue);
         const Py_ssize_t capacity = port_api::queue_capacity(ports[i].queue);
         if (capacity > 0 && capacity < limit)
             limit = capacity;
-        if (lengths[i] > lengths[longest])
-            longest = i;
-        if (lengths[i] < lengths[shortest])
-            shortest = i;
+        if (length > most)
+            most = length, longest = i;
+        if (length < least)
+            least = length, shortest = i;
     }
-    if (lengths[longest] - lengths[shortest] <= limit ||
-        vx::getattr_or_none(self, names::warned_drift_).is(Py_True))
+    if (most - least <= limit || vx::getattr_or_none(self, names::warned_drift_).is(Py_True))
         return;
     vx::setattr(self, names::warned_drift_, Py_True);
     nb::object text = vx::formatted(
         "Node %U: its input queues have drifted apart, '%U' holding %zd values and '%U' %zd: the values "
         "it steps with together may not belong together (does a branch skip or drop values?).",
-        vx::name_text(self).ptr(), ports[longest].name.ptr(), lengths[longest], ports[shortest].name.ptr(),
-        lengths[shortest]);
+        vx::name_text(self).ptr(), ports[longest].name.ptr(), most, ports[shortest].name.ptr(), least);
     vx::write_log(self, names::WARNING, text);
 }
 

@@ -188,7 +188,9 @@ class Pipeline:
     def stop(self) -> None:
         """Stop every node. On a pipeline stopped with ERROR, waits for the
         monitoring thread that stopped it. When the nodes hold it up for
-        `STOP_NOTICE_AFTER` seconds (a long step), a WARNING says which."""
+        `STOP_NOTICE_AFTER` seconds (a long step), a WARNING says which. A node
+        failure that no `wait()` or `run()` raised has its traceback printed to
+        stderr here, once (unless logging has handlers, which show it)."""
         if (self.get_state() == Constants.States.STOPPED
                 and self.get_condition() == Constants.Conditions.HEALTHY):
             self._imp.stop()  # only its two lines: nothing to wait for
@@ -288,8 +290,9 @@ class Pipeline:
                 setattr(imp, "_scheduler", None)
 
     def wait(self, timeout: Optional[float] = None) -> bool:
-        """Block until the pipeline is stopped: True, or False when `timeout`
-        seconds pass first (None: no limit).
+        """Block until the pipeline is stopped (also by itself, once every source
+        has ended its stream): True, or False when `timeout` seconds pass first
+        (None: no limit).
 
         Raises:
             PipelineError: the pipeline was stopped with condition ERROR; its
@@ -309,7 +312,9 @@ class Pipeline:
         return True
 
     def run(self, seconds: Optional[float] = None) -> None:
-        """Start, wait until the pipeline stops (or `seconds` pass), then stop.
+        """Start, wait until the pipeline stops (or `seconds` pass), then stop. A
+        pipeline whose sources all end their streams (a replay of a file) stops
+        by itself once nothing is left to do.
 
         Ctrl-C stops the pipeline cleanly and lets the KeyboardInterrupt go on. A
         second Ctrl-C while it stops prints one line and ends the program
