@@ -408,6 +408,31 @@ def test_errors_and_log_entries_in_a_worker_reach_the_controller(reaper, caplog)
     assert "in step" in remote.remote_traceback
     assert remote.remote_traceback.rstrip().endswith("RuntimeError: value rejected by Fail")
     assert remote.remote_traceback in "".join(traceback.format_exception(caught.value))
+    assert str(caught.value) == "Fail: Worker w1: value rejected by Fail"  # the node's name first
+
+
+@pytest.mark.parametrize("order", ["placed, then recorded", "recorded, then placed"])
+def test_recording_a_port_of_a_node_on_a_worker_is_refused(reaper, tmp_path, order):
+    pytest.importorskip("mcap")
+    source, double, sink = Source(), Double(), Collect()
+    pipeline, cluster = chain(reaper, source, double, sink)
+    cluster.spawn("w1")
+    path = str(tmp_path / "r.mcap")
+    if order == "placed, then recorded":
+        cluster.place(double, "w1")
+        with pytest.raises(ValueError, match=r"Cannot record Double\.out: node Double runs on worker w1"):
+            pipeline.record(path, ports=["Double.out"])
+        with pytest.raises(ValueError, match="Double runs on worker w1"):
+            pipeline.record(path)  # every port: that one among them
+        recording = pipeline.record(path, ports=["Source.out"])  # a port of this process: recorded
+        recording.stop()
+    else:
+        recording = pipeline.record(path, ports=["Double.out"])
+        cluster.place(double, "w1")
+        with pytest.raises(ValueError, match=r"Cannot record Double\.out: node Double runs on worker w1"):
+            pipeline.start()
+        assert pipeline.get_state() == "STOPPED"
+        recording.stop()
 
 
 def test_a_class_using_a_module_global_is_refused_at_place_as_save_refuses_it(reaper, tmp_path):

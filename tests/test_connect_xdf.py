@@ -69,6 +69,8 @@ def test_max_speed_replays_every_sample_with_the_description(recording, no_threa
         pipeline.start()
         assert until(lambda: source.get_stats()["connector"]["finished"])
         assert until(lambda: sum(len(c["timestamps"]) for c in sink.chunks) == N)
+        # The file's end ends the stream: the pipeline stops by itself.
+        assert pipeline.wait(10) and pipeline.get_condition() == "HEALTHY"
         entries = [e["message"] for e in pipeline.get_logger().get_by_type(LogType.INFO)]
     samples = np.concatenate([c["samples"] for c in sink.chunks])
     stamps = np.concatenate([c["timestamps"] for c in sink.chunks])

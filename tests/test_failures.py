@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import traceback
 
 import pytest
@@ -19,7 +20,7 @@ from velarix import INode, IONode, LogType, Logger, ONode, Pipeline, PipelineErr
 from velarix.constants import Constants
 from velarix.imp import ConstantsImp
 
-from nodes import Sink, Source
+from nodes import Merge, Sink, Source
 from pipeline_helpers import WAIT
 
 class Divide(IONode):
@@ -55,7 +56,7 @@ def test_wait_raises_with_the_failing_node_and_its_traceback(quick_monitor, capl
 
     error = raised.value
     assert isinstance(error, RuntimeError)
-    assert str(error) == "division by zero" and error.node == "divider"
+    assert str(error) == "divider: division by zero" and error.node == "divider"
     assert error.entry["type"] == "ERROR" and error.entry["message"] == "division by zero"
     cause = error.__cause__
     assert isinstance(cause, ZeroDivisionError) and cause is divide.get_last_exception()
@@ -104,11 +105,14 @@ def test_a_step_without_a_result_names_its_node_in_the_log_and_the_error(quick_m
             pipeline.wait(WAIT)
     message = "Argument 'data' has incorrect type (expected dict, got NoneType)"
     error = raised.value
-    assert (str(error), error.node) == (message, "forgetful")
     kinds = [(e["type"], e["message"]) for e in pipeline.get_logger().get_all()]
     warning = kinds[kinds.index(("ERROR", message)) - 1]
     assert warning[0] == "WARNING" and warning[1].startswith("Node forgetful: step() returned None. ")
-    assert error.__notes__ == error.__cause__.__notes__ == [warning[1]]
+    # What to return leads the error; the push's own error is its cause.
+    assert (str(error), error.node) == ("forgetful: " + warning[1][len("Node forgetful: "):], "forgetful")
+    assert "return" in str(error) and "SKIP" in str(error)
+    assert isinstance(error.__cause__, TypeError) and str(error.__cause__) == message
+    assert error.__cause__.__notes__ == [warning[1]] and not hasattr(error, "__notes__")
 
 
 def test_skip_decimates_through_a_chain_and_shows_in_the_stats(quick_monitor):
@@ -210,7 +214,114 @@ def test_without_logging_set_up_an_uncaught_failure_shows_its_traceback_once(tmp
     lines = result.stderr.splitlines()
     assert lines[0] == "node checker: bad value 7"  # the line logging prints names the node
     assert result.stderr.count('raise ValueError("bad value " + str(data["in"]))') == 1
-    assert lines[-1] == "velarix.errors.PipelineError: bad value 7"
+    assert lines[-1] == "velarix.errors.PipelineError: checker: bad value 7"
+
+
+@pytest.mark.parametrize("ending", [
+    "pipeline.stop()",                       # start() and stop(), no wait() or run()
+    "pass",                                  # the process ends with the pipeline running
+    "pipeline.run(0.01)",                    # a run that ends before the monitor's next pass
+    "pipeline.stop()  # logging set up",      # logging prints it with the record instead
+])
+def test_a_failure_nothing_raised_shows_its_traceback_once(tmp_path, ending):
+    result = run_script(f"""
+        import logging, time
+        from velarix import INode, ONode, Pipeline
+        from velarix.imp import ConstantsImp
+        ConstantsImp.MONITORING_INTERVAL = 60.0
+        if "logging set up" in {ending!r}:
+            logging.basicConfig()
+        class Source(ONode):
+            def step(self, data):
+                return {{"out": data["x"]}}
+        class Broken(INode):
+            def step(self, data):
+                raise ValueError("bad value " + str(data["in"]))
+        source, broken = Source(), Broken(name="checker")
+        pipeline = Pipeline("")
+        pipeline.connect(source, broken)
+        pipeline.start()
+        source.cycle({{"x": 7}})
+        while broken.get_last_exception() is None:
+            time.sleep(0.01)
+        {ending}
+    """, tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.count('raise ValueError("bad value " + str(data["in"]))') == 1, result.stderr
+    assert result.stderr.count("ValueError: bad value 7") == 1
+
+
+def _step_returning(what):
+    class Breaker(IONode):
+        def step(self, data):
+            if what == "raise":
+                return {"out": 1 / data["in"]}
+            return what
+    return Breaker(name="breaker")
+
+
+@pytest.mark.parametrize("what, headline, cause", [
+    ("raise", "breaker: division by zero", ZeroDivisionError),
+    (None, "breaker: step() returned None. A step returns a dict", TypeError),
+    (7, "breaker: step() returned an int. A step returns a dict", TypeError),
+    ([1], "breaker: step() returned a list. A step returns a dict", TypeError),
+])
+def test_the_raised_error_names_the_node_and_says_what_to_return(quick_monitor, what, headline, cause):
+    source, breaker = Source(), _step_returning(what)
+    with Pipeline("") as pipeline:
+        pipeline.connect(source, breaker)
+        pipeline.connect(breaker, Sink())
+        pipeline.start()
+        source.cycle({"x": 0})
+        with pytest.raises(PipelineError) as raised:
+            pipeline.wait(WAIT)
+    error = raised.value
+    assert str(error).startswith(headline) and error.node == "breaker"
+    assert type(error.__cause__) is cause and error.__cause__ is breaker.get_last_exception()
+    if cause is TypeError:
+        assert "velarix.SKIP" in str(error)
+        # The log's error entry keeps the exception's own text.
+        assert error.entry["message"] == str(error.__cause__) != str(error)
+
+
+@pytest.mark.parametrize("threads", [None, 2])
+def test_slips_in_what_steps_return_and_joins_drifting_apart_are_warned_once(threads, no_thread_leak):
+    class Extra(ONode):
+        def step(self, data):
+            return {"out": data["x"], "outt": data["x"], 3: None}
+
+    # skewed: "a" gets 1100 values, "b" 1; even: both get 1100, from typo and c.
+    a, b, c, typo = Source(name="a"), Source(name="b"), Source(name="c"), Extra(name="typo")
+    skewed, even = Merge(name="skewed"), Merge(name="even")
+    with Pipeline("", threads=threads) as pipeline:
+        pipeline.connect_ports(a, "out", skewed, "a")
+        pipeline.connect_ports(b, "out", skewed, "b")
+        pipeline.connect_ports(typo, "out", even, "a")
+        pipeline.connect_ports(c, "out", even, "b")
+        for sink_of in (skewed, even):
+            pipeline.connect(sink_of, Sink(name=f"{sink_of.get_name()}_sink"))
+        pipeline.start()
+        for n in range(1100):
+            a.cycle({"x": n})
+            typo.cycle({"x": n})
+            c.cycle({"x": n})
+        b.cycle({"x": 0})
+        deadline = time.monotonic() + WAIT
+        while not any("drifted" in m for m in _warnings(pipeline)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        warnings = _warnings(pipeline)
+    assert [m for m in warnings if "names no output port" in m] == [
+        "Node typo: step() returned a value for 'outt', which names no output port (its ports: ['out']); "
+        "that value goes nowhere.",
+        "Node typo: step() returned a value for 3, which names no output port (its ports: ['out']); "
+        "that value goes nowhere."]
+    drift = [m for m in warnings if "drifted" in m]
+    assert len(drift) == 1 and drift[0].startswith("Node skewed: its input queues have drifted apart, 'a' holding")
+    assert "'b' 0" in drift[0]
+
+
+def _warnings(pipeline):
+    return [e["message"] for e in pipeline.get_logger().get_by_type(LogType.WARNING)]
 
 
 # Leaving without stop ----------------------------------------------------------------

@@ -39,3 +39,14 @@ def test_readme_recording_example_prints_what_it_says(capsys, caplog, tmp_path, 
     # The warnings its log hands to logging (stderr, run as a script) the block shows too.
     warned = [r.getMessage() for r in caplog.records if r.name == "velarix" and r.levelno >= logging.WARNING]
     assert all(message in code for message in warned), warned
+
+
+def test_readme_end_of_stream_example_ends_by_itself(capsys, tmp_path, monkeypatch):
+    pytest.importorskip("mcap")
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(), re.S)
+    recording = next(block for block in blocks if "Replay(" in block)
+    ending = next(block for block in blocks if "returns once the file is played" in block)
+    monkeypatch.chdir(tmp_path)  # the first writes numbers.mcap, which the second plays
+    for code in (recording, ending):
+        exec(compile(code, "README.md", "exec"), {"__name__": "readme_example"})
+    assert capsys.readouterr().out.splitlines()[-1] == "10 HEALTHY"

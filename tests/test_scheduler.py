@@ -343,7 +343,7 @@ def test_the_monitor_stops_a_pipeline_whose_shared_node_failed(fast_monitor, no_
     feeds.push(range(5))
     with pytest.raises(PipelineError) as raised:
         p.wait(WAIT)
-    assert (str(raised.value), raised.value.node) == ("sensor failed", "fails")
+    assert (str(raised.value), raised.value.node) == ("fails: sensor failed", "fails")
     assert (p.get_state(), p.get_condition()) == (STOPPED, ERROR)
     assert scheduler_threads() == []
     p.close()

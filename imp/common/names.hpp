@@ -95,6 +95,8 @@
     X(pushed_, "_pushed")                                                              \
     X(skipped_, "_skipped")                                                            \
     X(warned_stopped_, "_warned_stopped")                                              \
+    X(warned_keys_, "_warned_keys")                                                    \
+    X(warned_drift_, "_warned_drift")                                                  \
     X(overloaded_node_, "_overloaded_node")                                            \
     X(add_note, "add_note")                                                            \
     X(failing_node, "velarix.failing_node")                                            \

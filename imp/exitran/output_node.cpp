@@ -90,6 +90,30 @@ void push_value(nb::handle self, nb::handle port, nb::handle value) {
     vx::call_method(port, names::push, value);
 }
 
+// The keys of a step's result that name no output port, each said once per node
+// as a WARNING (its value is pushed nowhere). Called only when the result holds
+// more keys than the node has ports, so a normal push never comes here.
+void warn_unknown_keys(nb::handle self, nb::handle data, nb::handle ports) {
+    nb::object warned = vx::getattr_or_none(self, names::warned_keys_);
+    if (!PyDict_CheckExact(warned.ptr())) {
+        warned = vx::steal_or_throw(PyDict_New());
+        vx::setattr(self, names::warned_keys_, warned);
+    }
+    nb::object keys = vx::list_copy(data);  // the step's own dict: a key's __eq__ may change it
+    nb::object names = vx::steal_or_throw(PyDict_Keys(ports.ptr()));  // no Python code: a dict of ours
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+        nb::handle key = PyList_GET_ITEM(keys.ptr(), i);
+        if (vx::lookup(ports, key).is_valid() || vx::lookup(warned, key).is_valid())
+            continue;
+        vx::dict_set(warned, key, Py_True);
+        nb::object text = vx::formatted(
+            "Node %U: step() returned a value for %R, which names no output port (its ports: %R); "
+            "that value goes nowhere.",
+            vx::name_text(self).ptr(), key.ptr(), names.ptr());
+        vx::write_log(self, names::WARNING, text);
+    }
+}
+
 } // namespace
 
 nb::object push_data(const vx::Call &call) {
@@ -101,7 +125,8 @@ nb::object push_data(const vx::Call &call) {
     port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
-    vx::for_each_item(vx::own_attr(call.self, names::output_ports_), [&](nb::handle name, nb::handle port) {
+    nb::object ports = vx::own_attr(call.self, names::output_ports_);
+    vx::for_each_item(ports, [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
             vx::raise(PyExc_ValueError, "No data available for port '%S'.", name.ptr());
@@ -112,6 +137,10 @@ nb::object push_data(const vx::Call &call) {
         push_value(call.self, port, value);
         return true;
     });
+    // Every port found its key: more keys than ports means some name no port.
+    // A warning that cannot be given (a key whose repr fails) leaves the push as it was.
+    if (PyDict_CheckExact(ports.ptr()) && PyDict_GET_SIZE(data) > PyDict_GET_SIZE(ports.ptr()))
+        vx::guarded([&] { warn_unknown_keys(call.self, data, ports); }, [](nb::handle) {});
     return nb::none();
 }
 

@@ -122,6 +122,39 @@ nb::object take_data(const std::vector<NativePort> &ports) {
     return data;
 }
 
+// How far apart the queues of a node's input ports may drift without a word when
+// none of them is bounded: a join fed by a branch that skips pairs values that do
+// not belong together, and the surplus piles up.
+constexpr Py_ssize_t unbounded_drift = 1000;
+
+// After a step's inputs were taken: when the node's queues lie further apart than
+// their (smallest) capacity, or unbounded_drift, one WARNING names the node and the
+// two ports. Native reads only, unless it has something to say.
+void check_drift(nb::handle self, const std::vector<NativePort> &ports) {
+    if (ports.size() < 2)
+        return;
+    Py_ssize_t limit = unbounded_drift, most = -1, least = PY_SSIZE_T_MAX;
+    size_t longest = 0, shortest = 0;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const Py_ssize_t length = port_api::queue_length(ports[i].queue);
+        const Py_ssize_t capacity = port_api::queue_capacity(ports[i].queue);
+        if (capacity > 0 && capacity < limit)
+            limit = capacity;
+        if (length > most)
+            most = length, longest = i;
+        if (length < least)
+            least = length, shortest = i;
+    }
+    if (most - least <= limit || vx::getattr_or_none(self, names::warned_drift_).is(Py_True))
+        return;
+    vx::setattr(self, names::warned_drift_, Py_True);
+    nb::object text = vx::formatted(
+        "Node %U: its input queues have drifted apart, '%U' holding %zd values and '%U' %zd: the values "
+        "it steps with together may not belong together (does a branch skip or drop values?).",
+        vx::name_text(self).ptr(), ports[longest].name.ptr(), most, ports[shortest].name.ptr(), least);
+    vx::write_log(self, names::WARNING, text);
+}
+
 // What all_ports_async asks through get_timing, read from the ports' _timing.
 bool all_native_async(const std::vector<NativePort> &ports, nb::handle async) {
     for (const NativePort &p : ports)
@@ -303,7 +336,9 @@ Run run_cycles(nb::handle self, nb::handle task) {
             port_api::offer_surplus();  // what this node's pushes readied, another thread may run
         if (check_room && !port_api::room_for_cycle(bounded, task))
             return Run::blocked;
-        vx::call_method(self, names::cycle_, take_data(plan->ports));
+        nb::object data = take_data(plan->ports);
+        check_drift(self, plan->ports);
+        vx::call_method(self, names::cycle_, data);
         if (plan->all_async)
             return Run::idle;
     }
@@ -403,7 +438,9 @@ nb::object thread_function(const vx::Call &call) {
                         // More to step: what the last cycle held back goes out now,
                         // so the next nodes need not wait for this batch.
                         wakes.flush();
-                        vx::call_method(self, names::cycle_, take_data(ports));
+                        nb::object data = take_data(ports);
+                        check_drift(self, ports);
+                        vx::call_method(self, names::cycle_, data);
                         if (all_native_async(ports, async))
                             break;
                     }

@@ -39,6 +39,8 @@ Py_ssize_t queue_length(vx::PortQueueState *queue) { return (Py_ssize_t)queue->i
 
 PyObject *queue_pop(vx::PortQueueState *queue) { return vx::port_queue_pop(*queue); }
 
+Py_ssize_t queue_capacity(vx::PortQueueState *queue) { return vx::is_bounded(*queue) ? queue->capacity : 0; }
+
 int release_port(PyObject *input_port) {
     return status_of([&] {
         // Held while in use: what __dict__ hands out may be all that keeps the queue.
@@ -224,6 +226,7 @@ const vx::PortApi table = {
     step_end,
     offer_surplus,
     reopen_port,
+    queue_capacity,
 };
 
 } // namespace

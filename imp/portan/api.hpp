@@ -112,6 +112,10 @@ struct PortApi {
 
     // The node owning this input port starts: what release_port let go holds again.
     int (*reopen_port)(PyObject *input_port);
+
+    // The most values a SYNC queue holds before pushes wait or drop; 0: unbounded
+    // (also for a queue that keeps only the newest). Never fails.
+    Py_ssize_t (*queue_capacity)(PortQueueState *queue);
 };
 
 } // namespace vx
@@ -193,6 +197,10 @@ inline vx::PortQueueState *queue_state(nb::handle values) {
 }
 
 inline bool queue_empty(vx::PortQueueState *queue) { return api().queue_length(queue) == 0; }
+
+inline Py_ssize_t queue_length(vx::PortQueueState *queue) { return api().queue_length(queue); }
+
+inline Py_ssize_t queue_capacity(vx::PortQueueState *queue) { return api().queue_capacity(queue); }
 
 inline PyObject *queue_pop(vx::PortQueueState *queue) { return api().queue_pop(queue); }
 

@@ -1,6 +1,7 @@
 // The step cycle and the one-time set-up run. A failure inside either is logged and
 // turns the node's condition to ERROR; it never reaches the caller, except for
 // exceptions that are not Exceptions (an exit or an interrupt must get through).
+#include <cstring>
 #include <cmath>
 
 #include "attributes.hpp"
@@ -160,7 +161,9 @@ void push_result(nb::handle self, const NodeAttributes &own, nb::handle data) {
     try {
         vx::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
     } catch (nb::python_error &error) {
-        nb::object problem = vx::formatted("step() returned a %s", Py_TYPE(data.ptr())->tp_name);
+        const char *type_name = Py_TYPE(data.ptr())->tp_name;
+        const bool vowel = type_name[0] && std::strchr("aeiouAEIOU", type_name[0]);
+        nb::object problem = vx::formatted("step() returned %s %s", vowel ? "an" : "a", type_name);
         explain_result(self, error.value(), problem);
         throw;
     }

@@ -67,7 +67,7 @@ class Driver:
 
     def _running(self) -> bool:
         imp = self._node._imp
-        return (not self._stop.is_set()
+        return (not self._stop.is_set() and not self._node._ended
                 and imp.get_state() == Constants.States.RUNNING
                 and imp._condition != Constants.Conditions.ERROR)
 

@@ -67,7 +67,7 @@ def load_pipeline(path: str, log_dir: Optional[str] = None, overrides: Optional[
         raise CommandError(str(error)) from None
     try:
         with loading(origin=path):
-            return Pipeline.deserialize(data, log_dir)
+            return _reports_failures(Pipeline.deserialize(data, log_dir))
     except Exception as error:  # whatever the stored classes raise
         raise CommandError(f"{path} is not a loadable pipeline: {type(error).__name__}: {error}") from None
 
@@ -147,6 +147,12 @@ def _wait_for_end(pipeline: Pipeline, seconds: Optional[float]) -> None:
         pass
     except PipelineError:
         pass  # reported after the run, with the failing node's traceback
+
+
+def _reports_failures(pipeline: Pipeline) -> Pipeline:
+    # The commands print failure_report() with the tracebacks: the pipeline need not.
+    pipeline._tells_failures = False
+    return pipeline
 
 
 def failure_report(pipeline: Pipeline) -> Optional[str]:
@@ -438,7 +444,7 @@ def _stored_pipeline(reader: Any, path: str, log_dir: str = "") -> Pipeline:
         data = json.loads(text)
         check_saved_pipeline(data, path)
         with loading(origin=path):
-            return Pipeline.deserialize(data, log_dir)
+            return _reports_failures(Pipeline.deserialize(data, log_dir))
     except (ValueError, NotAPipelineError) as error:
         raise CommandError(f"the pipeline stored in {path} does not load: {error}") from None
     except Exception as error:  # whatever the stored classes raise

@@ -11,7 +11,10 @@ if TYPE_CHECKING:
 class PipelineError(RuntimeError):
     """A pipeline stopped because of an error.
 
-    The message is the error entry's message. `node` is the name of the node whose
+    The message is the error entry's message, led by the failing node's name
+    (``"breaker: division by zero"``; for a step that returned what cannot be
+    pushed, what a step returns instead, the push's error being the cause).
+    `node` is the name of the node whose
     failure stopped the pipeline (for an overload, the node with the highest load),
     or None when no node can be named; `entry` is the ERROR log entry. When a node's
     step failed, the exception it raised is the `__cause__`, with its original

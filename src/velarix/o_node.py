@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from ._timing import DEFAULT_CATCH_UP, Driver, check_number
 from .constants import Constants
@@ -51,6 +51,9 @@ class ONode(Node):
     _imp_class = ONodeImp
     _imp: ONodeImp
     _driver: Optional[Driver] = None
+    _ended = False  # end_stream() was called in this run
+    # Told when this source ends: the watch of the pipeline that started it.
+    _end_listener: Optional[Callable[[], None]] = None
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         super()._prepare_entries(entries)
@@ -63,7 +66,9 @@ class ONode(Node):
             raise ValueError("rate applies only to source nodes, which have no input ports.")
 
     def start(self) -> None:
-        """Start the node; a timed source also starts its driver thread."""
+        """Start the node; a timed source also starts its driver thread. A
+        source that had ended starts a new stream."""
+        self._ended = False
         super().start()
         rate = self.get_rate()
         if rate is not None and not (self._driver is not None and self._driver.is_alive()):
@@ -78,6 +83,29 @@ class ONode(Node):
         driver = self._driver
         if driver is not None:
             driver.stop()
+
+    def end_stream(self) -> None:
+        """Say that this source has no more values. Once every source of a running
+        pipeline has ended and its nodes have nothing left to do, the pipeline
+        stops (condition HEALTHY), so `wait()` and `run()` return. Call it after
+        the last `cycle()`, or from the step that returns the last value (that
+        value is still handed on); a timed source steps no more. Sources that
+        never call it (and timed, LSL, ZeroMQ and MQTT sources) run until
+        stopped; a `Replay` without ``loop`` and an ``XDFReplay`` end at the end
+        of their file. The next `start()` begins a new stream."""
+        self._ended = True
+        listener = self._end_listener
+        if listener is not None:
+            listener()
+
+    def has_ended(self) -> bool:
+        """Whether `end_stream()` was called since the node's last `start()`."""
+        return self._ended
+
+    def _still_producing(self) -> bool:
+        """Whether a thread of this source may still step it (its driver)."""
+        driver = self._driver
+        return driver is not None and driver.is_alive()
 
     def get_rate(self) -> Optional[float]:
         """The configured rate in cycles per second, or None when not timed."""

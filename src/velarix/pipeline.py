@@ -2,16 +2,21 @@
 
 from __future__ import annotations
 
+import atexit
 import json
+import logging
 from collections import Counter
 import os
 import sys
 import threading
 import time
+import traceback
+import weakref
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Optional, Sequence
 
 from . import graph
+from ._ending import EndOfStream
 from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
@@ -62,9 +67,16 @@ class Pipeline:
     _stop_notice: Optional[Callable[[str], None]] = None
     # A PipelineError already told the application; leaving a with-block raises no second.
     _failure_reported = False
+    # Whether failures nothing raised get their tracebacks printed at the stop or the
+    # exit (the command line reports them itself); >0 while run() or a with-block will.
+    _tells_failures = True
+    _telling_held = 0
     # The node names _shared_names has counted, and of how many nodes; -1: none yet.
     _name_counts: Counter[Optional[str]]
     _name_count_of = -1
+
+    # Where a Cluster runs the pipeline: the worker a node is placed on, or None.
+    _worker_of: Optional[Callable[[Any], Optional[str]]] = None
 
     # The shared scheduler threads, with threads=N; None: a worker thread per input node.
     _scheduler: Optional[Scheduler] = None
@@ -152,7 +164,9 @@ class Pipeline:
         """Start every node in the order added, then the monitoring thread. Does
         nothing (but log) when running or stopped with condition ERROR. A run
         that starts with ports linked to nothing writes one WARNING naming them.
-        With shared scheduler threads, those start first."""
+        With shared scheduler threads, those start first. Once every source has
+        ended its stream (`ONode.end_stream()`, a `Replay` at the end of its
+        file) and nothing is left to do, the pipeline stops by itself, HEALTHY."""
         starting = (self.get_state() != Constants.States.RUNNING
                     and self.get_condition() == Constants.Conditions.HEALTHY)
         if starting:
@@ -162,11 +176,21 @@ class Pipeline:
             text = self._unlinked_ports()
             if text is not None:
                 self._imp._logger.write(LogType.WARNING, text)
+            self._end_of_stream().started()
+            _started.add(self)
+
+    def _end_of_stream(self) -> EndOfStream:
+        watch = self.__dict__.get("_end_watch")
+        if watch is None:
+            watch = self.__dict__["_end_watch"] = EndOfStream(self)
+        return watch
 
     def stop(self) -> None:
         """Stop every node. On a pipeline stopped with ERROR, waits for the
         monitoring thread that stopped it. When the nodes hold it up for
-        `STOP_NOTICE_AFTER` seconds (a long step), a WARNING says which."""
+        `STOP_NOTICE_AFTER` seconds (a long step), a WARNING says which. A node
+        failure that no `wait()` or `run()` raised has its traceback printed to
+        stderr here, once (unless logging has handlers, which show it)."""
         if (self.get_state() == Constants.States.STOPPED
                 and self.get_condition() == Constants.Conditions.HEALTHY):
             self._imp.stop()  # only its two lines: nothing to wait for
@@ -183,6 +207,8 @@ class Pipeline:
             done.set()
             watcher.join()
         self._stop_recordings()
+        if not self._telling_held:
+            self._tell_untold_failures()
 
     def record(self, path: str, ports: Optional[Sequence[str]] = None, *, compression: str = "zstd",
                queue_size: int = 65536, queue_bytes: int = 64 << 20, chunk_size: int = 1 << 20,
@@ -213,7 +239,9 @@ class Pipeline:
         writes it; left out when the pipeline cannot be saved).
 
         Raises:
-            ValueError: a port is unknown, or an option is out of range.
+            ValueError: a port is unknown, its node runs on a cluster worker (also
+                at the cluster's first start, for nodes placed afterwards), or an
+                option is out of range.
             ImportError: the mcap package is missing.
             OSError: the file cannot be made.
         """
@@ -268,8 +296,9 @@ class Pipeline:
                 setattr(imp, "_scheduler", None)
 
     def wait(self, timeout: Optional[float] = None) -> bool:
-        """Block until the pipeline is stopped: True, or False when `timeout`
-        seconds pass first (None: no limit).
+        """Block until the pipeline is stopped (also by itself, once every source
+        has ended its stream): True, or False when `timeout` seconds pass first
+        (None: no limit).
 
         Raises:
             PipelineError: the pipeline was stopped with condition ERROR; its
@@ -289,7 +318,9 @@ class Pipeline:
         return True
 
     def run(self, seconds: Optional[float] = None) -> None:
-        """Start, wait until the pipeline stops (or `seconds` pass), then stop.
+        """Start, wait until the pipeline stops (or `seconds` pass), then stop. A
+        pipeline whose sources all end their streams (a replay of a file) stops
+        by itself once nothing is left to do.
 
         Ctrl-C stops the pipeline cleanly and lets the KeyboardInterrupt go on. A
         second Ctrl-C while it stops prints one line and ends the program
@@ -299,16 +330,22 @@ class Pipeline:
             PipelineError: as wait() does, when the run ended with an error.
         """
         self.start()
+        self._telling_held += 1  # a failure is raised here, or told once it is not
         try:
-            self.wait(seconds)
-        except KeyboardInterrupt:
-            self._stop_interrupted()
-            raise
-        except BaseException:
+            try:
+                self.wait(seconds)
+            except KeyboardInterrupt:
+                self._stop_interrupted()
+                raise
+            except BaseException:
+                self.stop()
+                raise
             self.stop()
-            raise
-        self.stop()
-        self._raise_if_failed()
+            self._raise_if_failed()
+        finally:
+            self._telling_held -= 1
+        if not self._telling_held:
+            self._tell_untold_failures()
 
     def _stop_interrupted(self) -> None:
         try:
@@ -336,15 +373,21 @@ class Pipeline:
         _unregister(self.get_nodes())
 
     def __enter__(self) -> Pipeline:
+        self._telling_held += 1  # leaving the block raises a failure, or tells it
         return self
 
     def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> Literal[False]:
-        self.close()
-        if exc_type is None and not self._failure_reported:
-            self._raise_if_failed()
-            # A node may have failed after the monitoring thread's last pass.
-            self._raise_if_node_failed()
+        try:
+            self.close()
+            if exc_type is None and not self._failure_reported:
+                self._raise_if_failed()
+                # A node may have failed after the monitoring thread's last pass.
+                self._raise_if_node_failed()
+        finally:
+            self._telling_held = max(0, self._telling_held - 1)
+        if not self._telling_held:
+            self._tell_untold_failures()
         return False
 
     def get_state(self) -> str:
@@ -446,12 +489,55 @@ class Pipeline:
                        cause: Optional[BaseException]) -> NoReturn:
         # Told once: leaving a with-block after wait() or run() raised it raises no second.
         self._failure_reported = True
+        self._mark_failures_told()
+        notes = list(getattr(cause, "__notes__", ()))
+        if cause is not None and node is not None and entry is not None:
+            advice = _result_advice(notes, node)
+            if advice is not None:  # a step's wrong result: what to return leads
+                notes.remove(advice)
+                message = advice[len(f"Node {node}: "):]
+            message = f"{node}: {message}"
         error = PipelineError(message, node=node, entry=entry)
-        for note in getattr(cause, "__notes__", ()):
+        for note in notes:
             error.add_note(note)  # what the failing node was told, on the error raised here too
         if cause is not None:
             raise error from cause
         raise error
+
+    # Failures nothing raised
+    def _untold_failures(self) -> list[tuple[str, BaseException]]:
+        told = self.__dict__.setdefault("_told", [])
+        found = []
+        for node in self.get_nodes():
+            try:
+                if node.get_condition() != Constants.Conditions.ERROR:
+                    continue
+                exception = node.get_last_exception()
+            except Exception:  # not a node of ours: nothing to tell
+                continue
+            if exception is not None and not any(exception is seen for seen in told):
+                found.append((str(_name_of(node)), exception))
+        return found
+
+    def _mark_failures_told(self) -> None:
+        self.__dict__.setdefault("_told", []).extend(exception for _, exception in self._untold_failures())
+
+    def _tell_untold_failures(self) -> None:
+        """Print the traceback of each node failure that no PipelineError carried to
+        the application, once, where logging prints only the failure's line (nothing
+        of logging set up): the log's line leaves the traceback to the raised error."""
+        if not self._tells_failures:
+            return
+        untold = self._untold_failures()
+        if not untold:
+            return
+        self._mark_failures_told()
+        node_logging = logging.getLogger("velarix.node")
+        if node_logging.hasHandlers() or not node_logging.isEnabledFor(logging.ERROR):
+            return  # the records carry their tracebacks, or are silenced
+        for name, exception in untold:
+            text = "".join(traceback.format_exception(exception))
+            print(f"node {name} failed:\n{text}", end="", file=sys.stderr, flush=True)
 
     # Mistakes that would otherwise pass in silence
     def _linked_already(self, output_node: Any, output_port: object, input_node: Any,
@@ -634,6 +720,18 @@ class Pipeline:
 
 _THREADS_KEY = "threads"
 
+# Pipelines that have run: at the end of the process, failures nothing raised are told.
+_started: weakref.WeakSet[Pipeline] = weakref.WeakSet()
+
+
+@atexit.register
+def _tell_failures_at_exit() -> None:
+    for pipeline in list(_started):
+        try:
+            pipeline._tell_untold_failures()
+        except Exception:  # the exit goes on
+            continue
+
 
 def _check_threads(threads: object) -> None:
     if threads is None:
@@ -713,6 +811,14 @@ def _failed_node(nodes: list[Node], message: str) -> Optional[Node]:
     for node in failed:
         if type(node.get_last_exception()).__name__ == message:
             return node
+    return None
+
+
+def _result_advice(notes: list[str], node: str) -> Optional[str]:
+    """The note a step's cycle adds when the step returned what cannot be pushed."""
+    for note in notes:
+        if isinstance(note, str) and note.startswith(f"Node {node}: step() returned"):
+            return note
     return None
 
 

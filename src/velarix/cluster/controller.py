@@ -20,6 +20,7 @@ from __future__ import annotations
 import atexit
 import os
 import shutil
+import sys
 import tempfile
 import weakref
 from typing import Any, Optional
@@ -90,6 +91,7 @@ class Cluster:
         self.closing = False
         pipeline.start = self.start  # type: ignore[method-assign]  # the pipeline's own start() deploys first
         pipeline.stop = self._stop_pipeline  # type: ignore[method-assign]
+        pipeline._worker_of = self.where  # a recording refuses the ports of placed nodes
         _open_clusters.add(self)
 
     # Workers and placement ---------------------------------------------------
@@ -158,12 +160,22 @@ class Cluster:
         if self.failed is not None:
             raise ClusterError(f"This cluster could not deploy ({self.failed}); close it and make a new one.")
         if not self.deployed:
+            self._refuse_recorded_placed_ports()
             try:
                 self._deploy()
             except BaseException as error:
                 self.failed = error
                 raise
         Pipeline.start(self.pipeline)
+
+    def _refuse_recorded_placed_ports(self) -> None:
+        """A recording made before its ports' nodes were placed: refused here."""
+        recorder = sys.modules.get("velarix.record._recorder")
+        if recorder is None:
+            return
+        for recording in recorder.active_recordings():
+            if recording._pipeline is self.pipeline:
+                recording.refuse_ports_on_workers(self.where)
 
     def stop(self) -> None:
         """Stop the pipeline: the same as its own stop()."""
@@ -231,6 +243,7 @@ class Cluster:
         shutil.rmtree(self.folder, ignore_errors=True)
         self.pipeline.__dict__.pop("start", None)
         self.pipeline.__dict__.pop("stop", None)
+        self.pipeline.__dict__.pop("_worker_of", None)
         _open_clusters.discard(self)
 
     def __enter__(self) -> Cluster:

@@ -157,6 +157,10 @@ class ThreadedSource(_Counting, ONode):
     def _serve(self, halt: threading.Event) -> None:
         raise NotImplementedError
 
+    def _still_producing(self) -> bool:
+        thread = self._thread
+        return thread is not None and thread.is_alive() and thread is not threading.current_thread()
+
     def _emit(self, value: Any) -> bool:
         """Hands `value` on (one step cycle); False once the node is stopping."""
         halt = self._halt

@@ -54,7 +54,8 @@ class XDFReplay(ThreadedSource):
     with the recorded time stamps (clock offsets of the recording applied), and
     ``channel_count``, ``channel_names``, ``nominal_srate``, ``channel_format``,
     ``stream``, ``type`` and ``source_id``. At the end of the recording
-    (without ``loop``) an INFO entry says so and the node sends nothing more;
+    (without ``loop``) an INFO entry says so, the node sends nothing more and
+    ends its stream (`ONode.end_stream`);
     ``get_stats()["connector"]`` counts ``values``, ``samples`` and ``loops``
     and says whether it is ``finished``.
 
@@ -119,6 +120,7 @@ class XDFReplay(ThreadedSource):
         if not len(stamps):
             self._log(LogType.WARNING, "the recorded stream holds no samples.")
             self._set_count("finished", True)
+            self.end_stream()
             return
         first = min(int(np.searchsorted(stamps, stamps[0] + self.config["start"])), len(stamps) - 1)
         spread = stamps[-1] - stamps[first]
@@ -149,6 +151,7 @@ class XDFReplay(ThreadedSource):
             if not self.config["loop"]:
                 self._set_count("finished", True)
                 self._log(LogType.INFO, "the recording has been replayed to its end.")
+                self.end_stream()
                 return
             self._count("loops")
             shift += length

@@ -8,6 +8,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable, Optional
 
+from .._ending import wait_until_settled
 from ..constants import Constants
 from ..i_node import INode
 from ..o_node import ONode
@@ -15,8 +16,6 @@ from ._format import RecordingReader
 from ._recorder import Recording
 from ._replay import Replay
 from ..pipeline import Pipeline
-
-_SETTLE = 0.02  # seconds between the two looks that must agree for "nothing left to do"
 
 
 @dataclass
@@ -68,49 +67,9 @@ def replace_sources(pipeline: Pipeline, path: str, speed: Any = "max", loop: boo
                 pipeline.disconnect_ports(node, port, target[0], target[1])
                 pipeline.connect_ports(replay, topic, target[0], target[1])
         pipeline.remove_node(node)
+    if replay not in pipeline.get_nodes():
+        pipeline.add_node(replay)  # its ports feed nothing: it is played all the same
     return OfflineRun(pipeline, replay, [str(node.get_name()) for node, _ in sources])
-
-
-def _figures(nodes: list[Any]) -> Optional[tuple[Any, ...]]:
-    """What the input nodes have done; None while one of them is inside a step or
-    could step now (every input holds a value)."""
-    seen: list[Any] = []
-    for node in nodes:
-        if not isinstance(node, INode):
-            continue
-        if (node.get_state() != Constants.States.RUNNING
-                or node.get_condition() != Constants.Conditions.HEALTHY):
-            continue  # a failed or stopped node does nothing more
-        steps = node.get_counter()
-        ready = True
-        for port in node._imp._input_ports.values():
-            counts = port.get_stats()
-            queued = counts.get("queued") or 0
-            taken = (counts.get("received") or 0) - (counts.get("dropped") or 0) - queued
-            if taken > steps:
-                return None  # took its inputs, step not done yet
-            ready = ready and queued > 0
-            seen.append((counts.get("received"), queued))
-        if ready:
-            return None
-        seen.append(steps)
-    return tuple(seen)
-
-
-def wait_until_settled(pipeline: Pipeline, timeout: Optional[float] = None) -> bool:
-    """Until no input node is inside a step or able to step (two looks a moment
-    apart agree), the pipeline stops, or `timeout` passes (False)."""
-    deadline = None if timeout is None else time.monotonic() + timeout
-    before: Optional[tuple[Any, ...]] = None
-    while pipeline.get_state() == Constants.States.RUNNING:
-        now = _figures(pipeline.get_nodes())
-        if now is not None and now == before:
-            return True
-        before = now
-        if deadline is not None and time.monotonic() >= deadline:
-            return False
-        time.sleep(_SETTLE)
-    return True
 
 
 def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,

@@ -138,6 +138,10 @@ class Recording:
             raise ValueError(f"flush_interval must be a positive number of seconds, got {flush_interval!r}.")
         self._flush_interval = float(flush_interval)
         chosen = self._choose(pipeline, ports)
+        self._recorded_ports = [(node, name) for node, name, _ in chosen]
+        where = pipeline._worker_of
+        if where is not None:
+            self.refuse_ports_on_workers(where)
         numpy = sys.modules.get("numpy")  # arrays count their bytes against queue_bytes
         self._buffer = RecordBuffer(len(chosen), queue_size, queue_bytes, chunk_size,
                                     numpy.ndarray if numpy is not None else None, self._json)
@@ -193,6 +197,16 @@ class Recording:
                 raise ValueError(f"No output port {wanted!r} in the pipeline (known: {known}).")
             chosen.append(by_name[wanted])
         return chosen
+
+    def refuse_ports_on_workers(self, where: Callable[[Any], Optional[str]]) -> None:
+        """Raises ValueError when a recorded port's node runs on a worker, as
+        `where(node)` (a Cluster's placement) tells: its values never pass here."""
+        for node, port in self._recorded_ports:
+            worker = where(node)
+            if worker is not None:
+                raise ValueError(f"Cannot record {node.get_name()}.{port}: node {node.get_name()} runs on "
+                                 f"worker {worker}, and ports of nodes on workers are not recorded. "
+                                 f"Record the ports of nodes in this process (ports=[...]).")
 
     # Public ---------------------------------------------------------------------
 

@@ -315,9 +315,16 @@ class Replay(ONode):
             self._imp._logger.write(_warning(), f"Replay {self.get_name()}: stopped at a value that "
                                     f"cannot be read ({self._problem}).")
         finally:
-            if self._halt.is_set():
+            stopped = self._halt.is_set()
+            if stopped:
                 self._problem = self._problem or "stopped"
             self._finished.set()
+            if not stopped:
+                self.end_stream()  # played to its end: a pipeline with nothing else to do stops
+
+    def _still_producing(self) -> bool:
+        thread = self._thread
+        return thread is not None and thread.is_alive() and thread is not threading.current_thread()
 
     def _hold(self) -> Optional[bool]:
         """Waits while paused; None when the node stops meanwhile, else whether it
