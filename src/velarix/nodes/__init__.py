@@ -4,9 +4,10 @@
 
 Each passes *chunks*, ``{"samples": 2-D array (time x channels), "timestamps":
 1-D array}``, and passes on the stream's description (``channel_count``,
-``channel_names``, ``nominal_srate``, ``channel_format``), which travels as the
-ports' metadata. Importing this package needs nothing beyond velarix; using a
-node needs numpy and scipy.
+``channel_names``, ``nominal_srate``, ``channel_format``, ``units``, ``axes``),
+which travels as the ports' metadata; `velarix.nodes.axes` describes it.
+Importing this package needs nothing beyond velarix; using a node needs numpy and
+scipy (the learning nodes scikit-learn, the extra `learn`).
 """
 
 from typing import TYPE_CHECKING
@@ -14,16 +15,26 @@ from typing import TYPE_CHECKING
 from .._lazy import lazy_exports
 
 if TYPE_CHECKING:
-    from ._base import ChunkNode, make_chunk
-    from .filters import Filter, Resample
+    from ._base import ChunkNode
+    from .axes import channel_format, describe, make_chunk, pass_description
+    from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
     from .windows import BandPower, Window
 
-__all__ = ["BandPower", "ChunkNode", "Filter", "Resample", "Window", "make_chunk"]
+__all__ = ["BandPower", "ChunkNode", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
+           "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
 _EXPORTS = {
     "ChunkNode": "_base",
-    "make_chunk": "_base",
+    "make_chunk": "axes",
+    "channel_format": "axes",
+    "describe": "axes",
+    "pass_description": "axes",
     "Filter": "filters",
+    "FIR": "filters",
+    "Notch": "filters",
+    "Comb": "filters",
+    "Decimate": "filters",
+    "Downsample": "filters",
     "Resample": "filters",
     "Window": "windows",
     "BandPower": "windows",

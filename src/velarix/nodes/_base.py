@@ -12,6 +12,7 @@ from ..imp import SKIP
 from ..io_node import IONode
 from ..logger import LogType
 from ..node import PortData, PortMetadata, StepResult
+from ..portable import near_miss
 
 EXTRA_HINT = "velarix.nodes needs numpy and scipy; install them with: pip install 'velarix[nodes]'"
 
@@ -20,27 +21,10 @@ try:
 except ImportError as _error:  # pragma: no cover - the extra is installed by make test
     raise ImportError(EXTRA_HINT) from _error
 
-#: The keys of a stream description (the port metadata of a chunk stream).
-CHANNEL_COUNT = "channel_count"
-CHANNEL_NAMES = "channel_names"
-NOMINAL_SRATE = "nominal_srate"
-CHANNEL_FORMAT = "channel_format"
+from .axes import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, NOMINAL_SRATE, channel_format,  # noqa: F401
+                   check_chunk, make_chunk)
+
 RATE = "rate"
-
-# The channel formats of the stream description, by numpy dtype.
-_FORMATS = {"float32": "float32", "float64": "double64", "int8": "int8", "int16": "int16",
-            "int32": "int32", "int64": "int64"}
-
-
-def channel_format(dtype: Any) -> str:
-    """The stream description's name for a numpy dtype ("double64" for float64)."""
-    name = str(np.dtype(dtype).name)
-    return _FORMATS.get(name, name)
-
-
-def make_chunk(samples: Any, timestamps: Any) -> dict[str, Any]:
-    """A chunk: ``{"samples": 2-D array (time x channels), "timestamps": 1-D array}``."""
-    return {"samples": samples, "timestamps": timestamps}
 
 
 def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
@@ -49,6 +33,15 @@ def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
     if value < least:
         raise ValueError(f"{owner}: {key} must be at least {least}, got {value}.")
     return value
+
+
+def check_positive(owner: str, key: str, value: Any) -> float:
+    """A positive finite number."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{owner}: {key} must be a number, not {type(value).__name__}.")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{owner}: {key} must be positive and finite, got {value!r}.")
+    return float(value)
 
 
 def check_rate(owner: str, key: str, value: Any, required: bool = False) -> Optional[float]:
@@ -91,7 +84,23 @@ class ChunkNode(IONode):
             if isinstance(ports, list) and len(ports) != 1:
                 raise ValueError(f"{type(self).__name__} has one input and one output port; {key} lists "
                                  f"{len(ports)}.")
-        self._check(entries)
+        try:
+            self._check(entries)
+        except (TypeError, ValueError) as error:
+            hint = self._near_misses(entries)
+            if hint:
+                raise type(error)(f"{error} {hint}") from error
+            raise
+
+    def _near_misses(self, entries: dict[str, Any]) -> str:
+        """"did you mean" for the keys given that the node does not read."""
+        keys = self.Configuration.Keys
+        known = frozenset(value for name in dir(keys) if name.isupper()
+                          for value in [getattr(keys, name)] if type(value) is str)
+        hints = [f"{key!r} is not a key it reads; did you mean {candidate!r}?"
+                 for key in entries if isinstance(key, str) and key not in known
+                 for candidate in [near_miss(key, known)] if candidate is not None]
+        return " ".join(hints)
 
     def get_rate(self) -> Optional[float]:
         """None: a processing node steps when its input arrives (its ``rate`` key,
@@ -123,7 +132,8 @@ class ChunkNode(IONode):
         self._out = name_out
         self._in = name_in
         description = copy.deepcopy(dict(metadata.get(name_in) or {}))
-        self._channels: Optional[int] = description.get(CHANNEL_COUNT)
+        self._upstream = description
+        self._shape = dict(description)  # what the input's chunks must agree with
         out = self._configure(description)
         self._ready = True
         return {name_out: out}
@@ -155,18 +165,9 @@ class ChunkNode(IONode):
                             f"not {type(chunk).__name__}.")
         samples = np.asarray(chunk["samples"])
         timestamps = np.asarray(chunk["timestamps"])
-        if samples.ndim != 2:
-            raise ValueError(f"{self._owner()}: a chunk's samples must be 2-D (time x channels), "
-                             f"got shape {samples.shape}.")
-        if timestamps.ndim != 1 or timestamps.shape[0] != samples.shape[0]:
-            raise ValueError(f"{self._owner()}: a chunk's timestamps must be 1-D with one per sample "
-                             f"({samples.shape[0]}), got shape {timestamps.shape}.")
-        channels = samples.shape[1]
-        if self._channels is None:
-            self._channels = channels
-        elif channels != self._channels:
-            raise ValueError(f"{self._owner()}: a chunk has {channels} channels, the stream "
-                             f"{self._channels}.")
+        check_chunk(self._owner(), samples, timestamps, self._shape)
+        if self._shape.get(CHANNEL_COUNT) is None and samples.ndim == 2:
+            self._shape[CHANNEL_COUNT] = samples.shape[1]  # the first chunk sets it
         return samples, timestamps
 
     def _rate(self, key: str, description: dict[str, Any]) -> float:
@@ -183,10 +184,40 @@ class ChunkNode(IONode):
             return float(configured)
         if described is None:
             raise ValueError(f"{self._owner()} needs the input's sample rate: its input's metadata has no "
-                             f"positive nominal_srate; give the key {key}=.")
+                             f"positive nominal_srate; give the key {key}=.{self._silent_upstream()}")
         return float(described)
+
+    def _silent_upstream(self) -> str:
+        """Where the input has no description at all: which node before passes none
+        on, and how it would."""
+        if self._upstream:
+            return ""
+        names = upstream_names(self, self._in)
+        if not names:
+            return ""
+        return (f" The node before it, {', '.join(names)}, passes no stream description on: in its "
+                f"class put `setup = velarix.nodes.pass_description` (or return "
+                f"{{\"out\": metadata[\"in\"]}} from its setup).")
 
     def _warn(self, message: str) -> None:
         logger = getattr(self._imp, "_logger", None)
         if logger is not None:
             logger.write(LogType.WARNING, message)
+
+
+def upstream_names(node: Any, port: str) -> list[str]:
+    """The names (and classes) of the nodes whose output ports link to `node`'s
+    input `port`: found among the registered objects, as only the nodes know their
+    ports."""
+    try:
+        linked = node.get_port(port)._connected_ports
+        registered = list(node._imp._id_map.values())
+    except (AttributeError, ValueError):
+        return []
+    names = []
+    for other in registered:
+        outputs = getattr(other, "_output_ports", None)
+        if isinstance(outputs, dict) and any(p is q for p in outputs.values() for q in linked):
+            handler = getattr(getattr(other, "_step_handler", None), "__self__", other)
+            names.append(f"{other.get_name()!r} ({type(handler).__name__})")
+    return names

@@ -205,7 +205,9 @@ class BandPower(ChunkNode):
                         f"{self._fs / samples.shape[0]:g} Hz apart).")
                 self._masks.append(mask)
             self._length = samples.shape[0]
-        powers = np.stack([density[mask].mean(axis=0) for mask in self._masks], axis=1)
+        # float64 whatever the input, as the description says (a float32 window's
+        # periodogram is float32).
+        powers = np.stack([density[mask].mean(axis=0) for mask in self._masks], axis=1).astype(np.float64)
         return [make_chunk(powers.reshape(1, -1), np.asarray(timestamps[-1:], dtype=np.float64))]
 
 
