@@ -67,3 +67,41 @@ def test_filters_equal_their_offline_call_however_the_stream_is_cut(name, dtype)
         np.testing.assert_array_equal(joined(chunks, "timestamps"), t[::step])
         assert description["nominal_srate"] == RATE / step
         assert description["channel_format"] == vn.channel_format(y.dtype)
+
+
+SOURCES = {
+    "sine": (lambda: vn.Sine(rate=1000, chunk=20, channels=["a", "b"], frequency=[7, 50], phase=0.5),
+             lambda n: np.sin(2 * np.pi * np.array([7.0, 50.0]) * (n[:, None] / 1000) + 0.5)),
+    "square": (lambda: vn.Square(rate=1000, chunk=20, channels=2, frequency=30, duty=0.25, amplitude=3),
+               lambda n: 3 * signal.square(2 * np.pi * 30.0 * (n[:, None] / 1000) + 0.0, 0.25) * np.ones(2)),
+    "noise": (lambda: vn.Noise(rate=1000, chunk=20, channels=3, seed=5, amplitude=2),
+              lambda n: 2 * np.random.default_rng(5).standard_normal((n[-1] + 1, 3))[n]),
+    "counter": (lambda: vn.Counter(rate=1000, chunk=20, channels=2), lambda n: np.stack([n, n], axis=1)),
+}
+
+
+
+
+@pytest.mark.parametrize("name", sorted(SOURCES))
+def test_sources_give_their_formula_of_the_sample_index_at_their_rate(name):
+    import time
+
+    from test_signal_nodes import Collect
+
+    from velarix import Pipeline
+
+    make, offline = SOURCES[name]
+    source, sink = make(), Collect()
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(source, sink)
+        pipeline.start()
+        deadline = time.monotonic() + 10
+        while len(sink.chunks) < 8 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        pipeline.stop()
+    t = joined(sink.chunks, "timestamps")
+    n = np.rint((t - t[0]) * 1000).astype(np.int64)  # the sample indices, from the first
+    assert len(t) == 20 * len(sink.chunks) and np.all(np.diff(n) >= 1) and np.allclose(t, t[0] + n / 1000)
+    assert n[19] == 19 and sink.description["nominal_srate"] == 1000.0
+    assert sink.description["channel_count"] == joined(sink.chunks).shape[1]
+    close(joined(sink.chunks).astype(np.float64), np.asarray(offline(n), dtype=np.float64))

@@ -18,9 +18,10 @@ if TYPE_CHECKING:
     from ._base import ChunkNode
     from .axes import channel_format, describe, make_chunk, pass_description
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
+    from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .windows import BandPower, Window
 
-__all__ = ["BandPower", "ChunkNode", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
+__all__ = ["BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
 _EXPORTS = {
@@ -37,6 +38,12 @@ _EXPORTS = {
     "Downsample": "filters",
     "Resample": "filters",
     "Window": "windows",
+    "Sine": "sources",
+    "Square": "sources",
+    "Noise": "sources",
+    "Counter": "sources",
+    "Clock": "sources",
+    "Source": "sources",
     "BandPower": "windows",
 }
 

@@ -57,7 +57,17 @@ def check_rate(owner: str, key: str, value: Any, required: bool = False) -> Opti
     return float(value)
 
 
-class ChunkNode(IONode):
+class LibraryNode:
+    """Library nodes are saved by name and re-created by importing their module."""
+
+    def serialize(self) -> dict[str, Any]:
+        """As `Portable.serialize`, without source text: loading imports the module."""
+        data: dict[str, Any] = super().serialize()  # type: ignore[misc]
+        data["source"] = None
+        return data
+
+
+class ChunkNode(LibraryNode, IONode):
     """Base of the processing nodes: one input port and one output port, each
     value a chunk ``{"samples": 2-D array (time x channels), "timestamps": 1-D
     array}``; the stream description (``channel_count``, ``channel_names``,
@@ -116,12 +126,6 @@ class ChunkNode(IONode):
     def _port_name(self, key: str, default: str) -> str:
         ports = self.config.get(key) or []
         return str(ports[0]["name"]) if ports else default
-
-    def serialize(self) -> dict[str, Any]:
-        """As `Portable.serialize`, without source text: loading imports the module."""
-        data = super().serialize()
-        data["source"] = None
-        return data
 
     # Handlers -----------------------------------------------------------------
 
