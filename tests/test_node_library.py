@@ -105,3 +105,64 @@ def test_sources_give_their_formula_of_the_sample_index_at_their_rate(name):
     assert n[19] == 19 and sink.description["nominal_srate"] == 1000.0
     assert sink.description["channel_count"] == joined(sink.chunks).shape[1]
     close(joined(sink.chunks).astype(np.float64), np.asarray(offline(n), dtype=np.float64))
+
+
+def adaptive_z(x, tau):
+    """The adaptive z-score's recurrence, sample by sample."""
+    a = 1 - np.exp(-1 / (tau * RATE))
+    x = x.astype(np.float64)
+    m, v, out = x[0].copy(), np.zeros(x.shape[1]), np.empty_like(x)
+    for n, row in enumerate(x):
+        m = (1 - a) * m + a * row if n else m
+        v = (1 - a) * v + a * (row - m) ** 2
+        out[n] = np.where(v > 0, (row - m) / np.sqrt(np.where(v > 0, v, 1)), 0)
+    return out
+
+
+def fixed_z(x, samples):
+    calibration = x[:samples].astype(np.float64)
+    return (x - calibration.mean(axis=0)) / calibration.std(axis=0)
+
+
+def blocks(x, size, function):
+    whole = len(x) // size * size
+    return np.concatenate([function(x[k:k + size]) for k in range(0, whole, size)])
+
+
+SCALING = {
+    "scale": (lambda: [vn.Scale(factor=[1, -2, 0.5])], lambda x: x * np.array([1, -2, 0.5])),
+    "offset": (lambda: [vn.Offset(offset=3)], lambda x: x + 3.0),
+    "clip": (lambda: [vn.Clip(low=-50, high=80)], lambda x: np.clip(x, -50, 80)),
+    "abs-log": (lambda: [vn.Abs(), vn.Log(base=10, offset=1)], lambda x: np.log10(np.abs(x) + 1.0)),
+    "log2": (lambda: [vn.Abs(), vn.Log(base=2)], lambda x: np.log2(np.abs(x))),
+    "rectify": (lambda: [vn.Rectify(mode="half")], lambda x: np.maximum(x, 0)),
+    "moving average": (lambda: [vn.MovingAverage(size=8)],
+                       lambda x: signal.lfilter(np.ones(8) / 8, 1.0, x, axis=0)),
+    "rms": (lambda: [vn.RMS(size=20)],
+            lambda x: np.sqrt(signal.lfilter(np.ones(20) / 20, 1.0, x.astype(np.float64) ** 2, axis=0))),
+    "zscore adaptive": (lambda: [vn.ZScore(time_constant=0.5)], lambda x: adaptive_z(x, 0.5)),
+    "zscore fixed": (lambda: [vn.ZScore(mode="fixed", calibration=1.0)], lambda x: fixed_z(x, 250)),
+    "envelope": (lambda: [vn.Envelope(size=64)],
+                 lambda x: blocks(x, 64, lambda b: np.abs(signal.hilbert(b, axis=0)))),
+    "aggregate": (lambda: [vn.Aggregate(function="max")], lambda x: x.max(axis=1, keepdims=True)),
+    "aggregate windows": (lambda: [vn.Window(size=50), vn.Aggregate(function="std", axis="time")],
+                          lambda x: blocks(x, 50, lambda b: b.std(axis=0, keepdims=True))),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SCALING))
+def test_scaling_and_statistics_equal_numpy_however_the_stream_is_cut(name):
+    make, offline = SCALING[name]
+    x, t = signal_data(samples=600, dtype=np.float64)
+    expected = offline(x)
+    for seed in (3, 4):
+        chunks, description, errors = run(make(), cut(x, t, seed), described(np.float64))
+        assert errors == []
+        y = joined(chunks)
+        close(y, expected)
+        assert description["channel_format"] == vn.channel_format(y.dtype)
+        assert description["channel_count"] == y.shape[1]
+    if name == "aggregate":
+        assert description["channel_names"] == ["max"]
+    if name == "aggregate windows":
+        assert description["nominal_srate"] == RATE / 50

@@ -18,10 +18,12 @@ if TYPE_CHECKING:
     from ._base import ChunkNode
     from .axes import channel_format, describe, make_chunk, pass_description
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
+    from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .windows import BandPower, Window
 
-__all__ = ["BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
+__all__ = ["Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+           "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
 _EXPORTS = {
@@ -38,6 +40,17 @@ _EXPORTS = {
     "Downsample": "filters",
     "Resample": "filters",
     "Window": "windows",
+    "Abs": "scaling",
+    "Aggregate": "scaling",
+    "Clip": "scaling",
+    "Envelope": "scaling",
+    "Log": "scaling",
+    "MovingAverage": "scaling",
+    "Offset": "scaling",
+    "RMS": "scaling",
+    "Rectify": "scaling",
+    "Scale": "scaling",
+    "ZScore": "scaling",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",

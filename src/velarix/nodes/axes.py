@@ -51,6 +51,17 @@ def channel_format(dtype: Any) -> str:
     return _FORMATS.get(name, name)
 
 
+def dtype_of(description: dict[str, Any]) -> Optional[Any]:
+    """The numpy dtype the description's ``channel_format`` names, or None."""
+    name = description.get(CHANNEL_FORMAT)
+    if not isinstance(name, str):
+        return None
+    try:
+        return np.dtype("float64" if name == "double64" else name)
+    except TypeError:
+        return None
+
+
 def make_chunk(samples: Any, timestamps: Any) -> dict[str, Any]:
     """A chunk: ``{"samples": 2-D array (time x channels), "timestamps": 1-D array}``."""
     return {"samples": samples, "timestamps": timestamps}
@@ -128,4 +139,4 @@ def pass_description(self: Node, data: PortData, metadata: PortMetadata) -> Port
 
 __all__ = ["AXES", "CHANNEL", "CHANNEL_COUNT", "CHANNEL_FORMAT", "CHANNEL_NAMES", "DEFAULT_AXES", "FREQUENCIES",
            "FREQUENCY", "NOMINAL_SRATE", "TIME", "UNITS", "axes_of", "channel_format", "channel_labels",
-           "check_chunk", "describe", "make_chunk", "pass_description", "with_channels"]
+           "check_chunk", "describe", "dtype_of", "make_chunk", "pass_description", "with_channels"]
