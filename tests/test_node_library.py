@@ -166,3 +166,70 @@ def test_scaling_and_statistics_equal_numpy_however_the_stream_is_cut(name):
         assert description["channel_names"] == ["max"]
     if name == "aggregate windows":
         assert description["nominal_srate"] == RATE / 50
+
+
+MATRIX = [[1, 0, -1], [0.5, 0.5, 0], [0.2, -0.3, 0.1], [0, 0, 2]]
+CHANNELS = {
+    "select": (lambda: vn.Select(channels=["Pz", 0]), lambda x: x[:, [2, 0]], ["Pz", "Fz"]),
+    "average": (lambda: vn.Reference(), lambda x: x - x.mean(axis=1, keepdims=True), ["Fz", "Cz", "Pz"]),
+    "channel": (lambda: vn.Reference(reference="Cz", drop=True), lambda x: (x - x[:, [1]])[:, [0, 2]],
+                ["Fz", "Pz"]),
+    "mastoids": (lambda: vn.Reference(reference=["Fz", "Pz"]), lambda x: x - x[:, [0, 2]].mean(axis=1, keepdims=True),
+                 ["Fz", "Cz", "Pz"]),
+    "affine": (lambda: vn.Affine(matrix=np.array(MATRIX), offset=[1, 2, 3, 4], names=list("abcd")),
+               lambda x: x @ np.array(MATRIX).T + np.array([1, 2, 3, 4]), list("abcd")),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CHANNELS))
+def test_channel_nodes_equal_numpy_and_name_their_channels(name):
+    make, offline, names = CHANNELS[name]
+    x, t = signal_data(samples=300, dtype=np.float64)
+    chunks, description, errors = run([make()], cut(x, t, 5), described(np.float64))
+    assert errors == []
+    close(joined(chunks), offline(x))
+    assert description["channel_names"] == names and description["channel_count"] == len(names)
+
+
+def run_merge(chunks_a, chunks_b, description_a, description_b):
+    import time
+
+    from test_signal_nodes import Collect, Stream
+
+    from velarix import LogType, Pipeline
+
+    a, b = Stream(description=description_a), Stream(description=description_b)
+    node, sink = vn.Merge(), Collect()
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect_ports(a, "out", node, "a")
+        pipeline.connect_ports(b, "out", node, "b")
+        pipeline.connect(node, sink)
+        pipeline.start()
+        for one, other in zip(chunks_a, chunks_b):
+            a.cycle({"chunk": one})
+            b.cycle({"chunk": other})
+        deadline = time.monotonic() + 10
+        while node.get_counter() < len(chunks_a) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.05)
+        pipeline.stop()
+        errors = pipeline.get_logger().get_by_type(LogType.ERROR)
+    return sink.chunks, sink.description, errors
+
+
+def test_merge_aligns_two_streams_by_time_and_puts_their_channels_side_by_side():
+    x, t = signal_data(samples=400, dtype=np.float64)
+    y = -x[:, :2]
+    lead = 7  # b starts 7 samples before a
+    tb = np.arange(-lead, 400 - lead) / RATE
+    ca, cb = cut(x, t, 8), cut(y, tb, 9)
+    ca += [ca[-1]] * (len(cb) - len(ca))
+    cb += [cb[-1]] * (len(ca) - len(cb))
+    chunks, description, errors = run_merge(ca, cb, described(np.float64),
+                                            described(np.float64, channel_count=2, channel_names=["Cz", "O1"]))
+    assert errors == []
+    merged = joined(chunks)
+    rows = 400 - lead
+    np.testing.assert_array_equal(merged, np.concatenate((x[:rows], y[lead:]), axis=1))
+    np.testing.assert_array_equal(joined(chunks, "timestamps"), t[:rows])
+    assert description["channel_names"] == ["Fz", "Cz", "Pz", "Cz_b", "O1"]

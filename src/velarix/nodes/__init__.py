@@ -17,12 +17,13 @@ from .._lazy import lazy_exports
 if TYPE_CHECKING:
     from ._base import ChunkNode
     from .axes import channel_format, describe, make_chunk, pass_description
+    from .channels import Affine, Merge, Reference, Select
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .windows import BandPower, Window
 
-__all__ = ["Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+__all__ = ["Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
            "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
@@ -51,6 +52,10 @@ _EXPORTS = {
     "Rectify": "scaling",
     "Scale": "scaling",
     "ZScore": "scaling",
+    "Affine": "channels",
+    "Merge": "channels",
+    "Reference": "channels",
+    "Select": "channels",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",

@@ -81,19 +81,25 @@ class ChunkNode(LibraryNode, IONode):
     Library nodes are saved by name and re-created by importing their module.
     """
 
+    #: The input ports' default names (nodes that join two streams have two).
+    INPUTS: tuple[str, ...] = ("in",)
+
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         # Here ``rate`` is the stream's sample rate, not a source's cycle rate:
         # kept away from the output node's check of it.
         missing = object()
         rate = entries.pop(RATE, missing)
+        inputs = self.Configuration.Keys.INPUT_PORTS
+        if len(self.INPUTS) > 1 and inputs not in entries:
+            entries[inputs] = [{"name": name} for name in self.INPUTS]
         super()._prepare_entries(entries)
         if rate is not missing:
             entries[RATE] = rate
-        for key in (self.Configuration.Keys.INPUT_PORTS, self.Configuration.Keys.OUTPUT_PORTS):
+        for key, count in ((inputs, len(self.INPUTS)), (self.Configuration.Keys.OUTPUT_PORTS, 1)):
             ports = entries.get(key)
-            if isinstance(ports, list) and len(ports) != 1:
-                raise ValueError(f"{type(self).__name__} has one input and one output port; {key} lists "
-                                 f"{len(ports)}.")
+            if isinstance(ports, list) and len(ports) != count:
+                raise ValueError(f"{type(self).__name__} has {len(self.INPUTS)} input and one output port; "
+                                 f"{key} lists {len(ports)}.")
         try:
             self._check(entries)
         except (TypeError, ValueError) as error:
