@@ -233,3 +233,60 @@ def test_merge_aligns_two_streams_by_time_and_puts_their_channels_side_by_side()
     np.testing.assert_array_equal(merged, np.concatenate((x[:rows], y[lead:]), axis=1))
     np.testing.assert_array_equal(joined(chunks, "timestamps"), t[:rows])
     assert description["channel_names"] == ["Fz", "Cz", "Pz", "Cz_b", "O1"]
+
+
+def per_window(x, size, hop, function):
+    return [function(x[s:s + size]) for s in range(0, len(x) - size + 1, hop)]
+
+
+def spectrogram_columns(x, **keys):
+    _, _, columns = signal.spectrogram(x, fs=RATE, axis=0, **keys)
+    return [columns[:, :, k] for k in range(columns.shape[2])]
+
+
+def band_mean(f, p, bands):
+    return np.stack([p[(f >= lo) & (f <= hi)].mean(axis=0) for lo, hi in bands], axis=1).reshape(1, -1)
+
+
+# make nodes, offline(x) -> the list of spectra, the frequencies, the rate of spectra
+SPECTRA = {
+    "magnitude": (lambda: [vn.Window(size=64, hop=16), vn.Spectrum()],
+                  lambda x: per_window(x, 64, 16, lambda w: np.abs(np.fft.rfft(signal.get_window("hann", 64)[:, None]
+                                                                                 * w, axis=0))),
+                  np.fft.rfftfreq(64, 1 / RATE), RATE / 16),
+    "periodogram": (lambda: [vn.Window(size=50), vn.Spectrum(scaling="spectrum", window="hamming", detrend="linear")],
+                    lambda x: per_window(x, 50, 50, lambda w: signal.periodogram(
+                        w, fs=RATE, window="hamming", detrend="linear", scaling="spectrum", axis=0)[1]),
+                    np.fft.rfftfreq(50, 1 / RATE), RATE / 50),
+    "welch": (lambda: [vn.Window(size=128, hop=32), vn.Welch(segment=64, overlap=48)],
+              lambda x: per_window(x, 128, 32, lambda w: signal.welch(w, fs=RATE, nperseg=64, noverlap=48, axis=0)[1]),
+              np.fft.rfftfreq(64, 1 / RATE), RATE / 32),
+    "spectrogram": (lambda: [vn.Spectrogram(segment=40, overlap=10)],
+                    lambda x: spectrogram_columns(x, nperseg=40, noverlap=10), np.fft.rfftfreq(40, 1 / RATE), RATE / 30),
+    "spectrogram magnitude": (lambda: [vn.Spectrogram(segment=32, overlap=0, window="hann", mode="magnitude")],
+                              lambda x: spectrogram_columns(x, nperseg=32, noverlap=0, window="hann",
+                                                            mode="magnitude"),
+                              np.fft.rfftfreq(32, 1 / RATE), RATE / 32),
+    "welch band power": (lambda: [vn.Window(size=128, hop=64), vn.Welch(segment=64),
+                          vn.BandPower(bands={"alpha": [8, 12], "beta": [13, 30]})],
+                         lambda x: per_window(x, 128, 64, lambda w: band_mean(
+                             *signal.welch(w, fs=RATE, nperseg=64, axis=0), [(8, 12), (13, 30)])), None, RATE / 64),
+}
+
+
+@pytest.mark.parametrize("name", sorted(SPECTRA))
+def test_spectra_equal_scipy_for_each_window_of_the_stream(name):
+    nodes, offline, frequencies, rate = SPECTRA[name]
+    x, t = signal_data(samples=500, dtype=np.float64)
+    expected = offline(x)
+    chunks, description, errors = run(nodes(), cut(x, t, 6), described(np.float64))
+    assert errors == [] and len(chunks) == len(expected)
+    for chunk, spectrum in zip(chunks, expected):
+        close(chunk["samples"], spectrum)
+        assert len(set(chunk["timestamps"])) == 1
+    assert description["nominal_srate"] == pytest.approx(rate)
+    if frequencies is not None:
+        assert description["axes"] == ["frequency", "channel"]
+        np.testing.assert_allclose(description["frequencies"], frequencies)
+    else:
+        assert description["channel_names"][:2] == ["Fz_alpha", "Fz_beta"] and "frequencies" not in description

@@ -21,9 +21,10 @@ if TYPE_CHECKING:
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
+    from .spectra import Spectrogram, Spectrum, Welch
     from .windows import BandPower, Window
 
-__all__ = ["Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+__all__ = ["Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
            "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
@@ -56,6 +57,9 @@ _EXPORTS = {
     "Merge": "channels",
     "Reference": "channels",
     "Select": "channels",
+    "Spectrogram": "spectra",
+    "Spectrum": "spectra",
+    "Welch": "spectra",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",
