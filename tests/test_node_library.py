@@ -290,3 +290,76 @@ def test_spectra_equal_scipy_for_each_window_of_the_stream(name):
         np.testing.assert_allclose(description["frequencies"], frequencies)
     else:
         assert description["channel_names"][:2] == ["Fz_alpha", "Fz_beta"] and "frequencies" not in description
+
+
+def run_two(node, ports, chunk_lists, descriptions):
+    """Feeds chunk lists (one per input port, as many each) through `node`."""
+    import time
+
+    from test_signal_nodes import Collect, Stream
+
+    from velarix import LogType, Pipeline
+
+    sources = [Stream(description=d) for d in descriptions]
+    sink = Collect()
+    with Pipeline(directory="") as pipeline:
+        for source, port in zip(sources, ports):
+            pipeline.connect_ports(source, "out", node, port)
+        pipeline.connect(node, sink)
+        pipeline.start()
+        for chunks in zip(*chunk_lists):
+            for source, chunk in zip(sources, chunks):
+                source.cycle({"chunk": chunk})
+        deadline = time.monotonic() + 10
+        while node.get_counter() < len(chunk_lists[0]) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.05)
+        pipeline.stop()
+        errors = [e["message"] for e in pipeline.get_logger().get_by_type(LogType.ERROR)]
+    return sink.chunks, sink.description, errors
+
+
+def markers_for(chunks, events):
+    """A marker chunk per signal chunk: the events up to its last sample's time
+    not sent yet."""
+    out, sent = [], 0
+    for chunk in chunks:
+        t = chunk["timestamps"]
+        inside = [(c, s) for c, s in events[sent:] if len(t) and s <= t[-1]]
+        sent += len(inside)
+        out.append(vn.make_chunk(np.array([[c] for c, _ in inside]).reshape(-1, 1),
+                                 np.array([s for _, s in inside], dtype=np.float64)))
+    return out
+
+
+@pytest.mark.parametrize("keys,late", [({}, 0), ({"start": 0.1, "end": 0.5, "baseline": None, "late": 5}, 1),
+                                       ({"start": -0.1, "end": 0.3, "baseline": [0.0, 0.2], "codes": [2], "late": 5},
+                                        2)])
+def test_epochs_are_the_slices_around_each_event_less_their_baseline(keys, late):
+    x, t = signal_data(samples=1200, dtype=np.float64)
+    rng = np.random.default_rng(9)
+    events = [(int(rng.integers(1, 3)), float(s)) for s in np.sort(rng.uniform(0.1, 4.6, 8)) + 0.0013]
+    signal_chunks = cut(x, t, 10)
+    marker_chunks = markers_for(signal_chunks, events)
+    marker_chunks = [vn.make_chunk(np.zeros((0, 1)), np.zeros(0))] * late + marker_chunks[:len(marker_chunks) - late]
+    node = vn.Epoch(**keys)
+    chunks, description, errors = run_two(node, ["in", "markers"], [signal_chunks, marker_chunks],
+                                          [described(np.float64), {"channel_count": 1}])
+    assert errors == []
+    start, end = keys.get("start", -0.2), keys.get("end", 0.8)
+    baseline = keys.get("baseline", [-0.2, 0.0])
+    expected = []
+    for code, stamp in events:
+        i = int(np.argmin(np.abs(t - stamp)))
+        a, b = i + round(start * RATE), i + round(end * RATE)
+        if code not in keys.get("codes", [code]) or a < 0 or b > len(x):
+            continue
+        epoch = x[a:b]
+        if baseline is not None:
+            epoch = epoch - x[i + round(baseline[0] * RATE):i + round(baseline[1] * RATE)].mean(axis=0)
+        expected.append((code, stamp, epoch, t[a:b]))
+    assert [(c["label"], c["event_time"]) for c in chunks] == [(c, s) for c, s, _, _ in expected]
+    for chunk, (_, _, epoch, stamps) in zip(chunks, expected):
+        close(chunk["samples"], epoch)
+        np.testing.assert_array_equal(chunk["timestamps"], stamps)
+    assert description["epoch_length"] == round(end * RATE) - round(start * RATE)

@@ -18,13 +18,14 @@ if TYPE_CHECKING:
     from ._base import ChunkNode
     from .axes import channel_format, describe, make_chunk, pass_description
     from .channels import Affine, Merge, Reference, Select
+    from .epochs import Epoch
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .spectra import Spectrogram, Spectrum, Welch
     from .windows import BandPower, Window
 
-__all__ = ["Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+__all__ = ["Epoch", "Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
            "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
@@ -60,6 +61,7 @@ _EXPORTS = {
     "Spectrogram": "spectra",
     "Spectrum": "spectra",
     "Welch": "spectra",
+    "Epoch": "epochs",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",

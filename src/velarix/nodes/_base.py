@@ -151,10 +151,18 @@ class ChunkNode(LibraryNode, IONode):
     def step(self, data: PortData) -> StepResult:
         if not getattr(self, "_ready", False):
             return SKIP  # the set-up run failed and said why
-        samples, timestamps = self._unpack(data[self._in])
+        chunk = data[self._in]
+        samples, timestamps = self._unpack(chunk)
         results = self._process(samples, timestamps)
         if not results:
             return SKIP
+        if len(chunk) > 2:  # a chunk's own keys (an epoch's label) go on with it
+            for result in results:
+                for key, value in chunk.items():
+                    result.setdefault(key, value)
+        return self._push(results)
+
+    def _push(self, results: list[dict[str, Any]]) -> StepResult:
         if len(results) > 1:
             port = self.get_output_port(self._out)
             for result in results[:-1]:

@@ -1,7 +1,8 @@
 """What a chunk is and the stream description that says how to read it.
 
 A chunk is ``{"samples": 2-D array, "timestamps": 1-D array}``, one timestamp
-per row of samples. The stream description travels as the port metadata of a
+per row of samples. Any other key of a chunk (an epoch's ``label``, say) goes on
+with what the node makes of it. The stream description travels as the port metadata of a
 chunk stream (each node reads its input's and passes its own on):
 
 - ``nominal_srate``: rows per second of a time axis (0: irregular);
