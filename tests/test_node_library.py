@@ -363,3 +363,59 @@ def test_epochs_are_the_slices_around_each_event_less_their_baseline(keys, late)
         close(chunk["samples"], epoch)
         np.testing.assert_array_equal(chunk["timestamps"], stamps)
     assert description["epoch_length"] == round(end * RATE) - round(start * RATE)
+
+
+def epochs_of(count, seed):
+    """Labelled epochs: class 1 has more power in its second channel."""
+    rng = np.random.default_rng(seed)
+    labels = rng.integers(0, 2, count)
+    x = rng.standard_normal((count, 40, 3))
+    x[:, :, 1] *= 1 + 2 * labels[:, None]
+    chunks = []
+    for k, (epoch, label) in enumerate(zip(x, labels)):
+        chunk = vn.make_chunk(epoch, k + np.arange(40) / RATE)
+        chunk["label"] = int(label)
+        chunks.append(chunk)
+    return chunks, x, labels
+
+
+@pytest.mark.parametrize("case", ["predict", "proba", "fit online"])
+def test_learning_nodes_equal_the_estimator_called_offline_and_save_with_the_graph(case, tmp_path):
+    pytest.importorskip("sklearn")
+    from sklearn.linear_model import SGDClassifier
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import FunctionTransformer, StandardScaler
+
+    from velarix import Pipeline
+
+    train, x_train, y_train = epochs_of(60, 1)
+    test, x_test, y_test = epochs_of(40, 2)
+    squares = FunctionTransformer(np.square)
+    if case == "fit online":
+        node = vn.Fit(model=SGDClassifier(random_state=0), classes=[0, 1])
+        offline = SGDClassifier(random_state=0)
+        expected = []
+        for k, (row, label) in enumerate(zip(x_test.reshape(40, -1), y_test)):
+            expected.append(offline.predict(row[None])[0] if k else np.nan)
+            offline.partial_fit(row[None], [label], classes=[0, 1])
+        expected = np.array(expected, dtype=np.float64).reshape(-1, 1)
+    else:
+        model = make_pipeline(squares, StandardScaler(), SGDClassifier(loss="log_loss", random_state=0))
+        node = vn.Predict.fit(model, train, proba=case == "proba")
+        expected = (model.predict_proba if case == "proba" else model.predict)(x_test.reshape(40, -1))
+        expected = np.asarray(expected).reshape(40, -1)
+        assert (model.predict(x_test.reshape(40, -1)) == y_test).mean() > 0.8
+    with Pipeline(directory="") as pipeline:  # saved and loaded with the graph before it runs
+        pipeline.add_node(node)
+        pipeline.save(str(tmp_path / "p.json"))
+    with Pipeline.load(str(tmp_path / "p.json"), directory="", fresh_ids=True) as loaded:
+        (again,) = loaded.get_nodes()
+    chunks, description, errors = run([again], test, dict(described(np.float64), nominal_srate=RATE))
+    assert errors == []
+    close(joined(chunks).astype(np.float64), expected.astype(np.float64))
+    assert [c["label"] for c in chunks] == list(y_test)  # the label goes on with the prediction
+    assert description["channel_names"] == (["p_0", "p_1"] if case == "proba" else ["prediction"])
+    if case == "fit online":
+        learnt = vn.Fit(**{k: v for k, v in again.serialize()["config"].items()
+                           if k not in ("id", "input_ports", "output_ports")}).model
+        np.testing.assert_array_equal(learnt.coef_, offline.coef_)

@@ -20,12 +20,13 @@ if TYPE_CHECKING:
     from .channels import Affine, Merge, Reference, Select
     from .epochs import Epoch
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
+    from .learn import Fit, Predict
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .spectra import Spectrogram, Spectrum, Welch
     from .windows import BandPower, Window
 
-__all__ = ["Epoch", "Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+__all__ = ["Fit", "Predict", "Epoch", "Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
            "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
@@ -62,6 +63,8 @@ _EXPORTS = {
     "Spectrum": "spectra",
     "Welch": "spectra",
     "Epoch": "epochs",
+    "Fit": "learn",
+    "Predict": "learn",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",
