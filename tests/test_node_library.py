@@ -419,3 +419,27 @@ def test_learning_nodes_equal_the_estimator_called_offline_and_save_with_the_gra
         learnt = vn.Fit(**{k: v for k, v in again.serialize()["config"].items()
                            if k not in ("id", "input_ports", "output_ports")}).model
         np.testing.assert_array_equal(learnt.coef_, offline.coef_)
+
+
+def test_the_eeg_decoder_example_decodes_far_above_chance_and_saves_its_graph(tmp_path):
+    import os
+    import pathlib
+    import re
+    import subprocess
+    import sys
+
+    import velarix
+    from velarix import Pipeline
+
+    pytest.importorskip("sklearn")
+    root = pathlib.Path(__file__).resolve().parents[1]
+    env = dict(os.environ, PYTHONPATH=str(pathlib.Path(velarix.__file__).resolve().parents[1]))
+    result = subprocess.run([sys.executable, str(root / "examples" / "eeg_decoder.py"), str(tmp_path / "g.json")],
+                            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    accuracy = float(re.search(r"accuracy: ([0-9.]+)", result.stdout).group(1))
+    assert accuracy >= 0.8  # chance is 0.5
+    assert "Traceback" not in result.stderr
+    with Pipeline.load(str(tmp_path / "g.json"), directory="", fresh_ids=True) as loaded:
+        (decoder,) = [n for n in loaded.get_nodes() if isinstance(n, vn.Predict)]
+    assert hasattr(decoder.model, "classes_")  # fitted, as saved
