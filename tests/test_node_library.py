@@ -443,3 +443,98 @@ def test_the_eeg_decoder_example_decodes_far_above_chance_and_saves_its_graph(tm
     with Pipeline.load(str(tmp_path / "g.json"), directory="", fresh_ids=True) as loaded:
         (decoder,) = [n for n in loaded.get_nodes() if isinstance(n, vn.Predict)]
     assert hasattr(decoder.model, "classes_")  # fitted, as saved
+
+
+@pytest.mark.parametrize("make,error,text", [
+    (lambda: vn.Filter(order=2, cutof=20), TypeError, "did you mean 'cutoff'?"),
+    (lambda: vn.Notch(frequncy=50), TypeError, "did you mean 'frequency'?"),
+    (lambda: vn.Filter(kind="chebyshev", order=2, cutoff=10), ValueError, "kind"),
+    (lambda: vn.Filter(kind="ellip", order=2, cutoff=10, ripple=-1), ValueError, "ripple"),
+    (lambda: vn.FIR(taps=30, cutoff=10, btype="highpass", rate=250), ValueError, "cannot design the filter"),
+    (lambda: vn.Comb(frequency=33, rate=250), ValueError, "cannot design the filter"),
+    (lambda: vn.Decimate(factor=1), ValueError, "factor"),
+    (lambda: vn.Sine(rate=100, channels=2, frequency=[1, 2, 3]), TypeError, "2 numbers"),
+    (lambda: vn.Noise(seed=-1), ValueError, "seed"),
+    (lambda: vn.Clip(), ValueError, "low, high"),
+    (lambda: vn.ZScore(mode="median"), ValueError, "mode"),
+    (lambda: vn.Aggregate(function="mode"), ValueError, "function"),
+    (lambda: vn.Select(channels=[1.5]), TypeError, "channel names or indices"),
+    (lambda: vn.Affine(matrix=[[1, 2], [3]]), TypeError, "matrix"),
+    (lambda: vn.Welch(segment=64, overlap=64), ValueError, "overlap"),
+    (lambda: vn.Spectrum(window="nowindow"), ValueError, "window"),
+    (lambda: vn.Epoch(start=0.5, end=0.1), ValueError, "after start"),
+    (lambda: vn.Epoch(baseline=[-1, 0]), ValueError, "baseline"),
+    (lambda: vn.Merge(input_ports=[{"name": "a"}]), ValueError, "2 input"),
+])
+def test_bad_keys_fail_at_construction_saying_what_to_change(make, error, text):
+    with pytest.raises(error, match=None) as caught:
+        make()
+    assert text in str(caught.value)
+
+
+def test_learning_nodes_refuse_what_cannot_learn_or_predict():
+    pytest.importorskip("sklearn")
+    from sklearn.linear_model import LogisticRegression
+
+    with pytest.raises(TypeError, match="no partial_fit"):
+        vn.Fit(model=LogisticRegression())
+    with pytest.raises(ValueError, match="model is required"):
+        vn.Predict()
+
+
+class Silent(vn.ChunkNode.__mro__[2]):  # an IONode of the application's own
+    def step(self, data):
+        return {"out": data["in"]}
+
+
+class Passing(Silent):
+    setup = vn.pass_description
+
+
+@pytest.mark.parametrize("case", ["silent node before", "passing node before", "shape", "frequency rows",
+                                  "float32 band power"])
+def test_a_stream_that_disagrees_with_its_description_fails_once_saying_what_came(case):
+    x, t = signal_data(samples=300)
+    if case in ("silent node before", "passing node before"):
+        middle = (Silent if case.startswith("silent") else Passing)(name="gain")
+        chunks, _, errors = run([middle, vn.Filter(order=2, cutoff=10)], cut(x, t, 1))
+        if case.startswith("passing"):
+            assert errors == [] and len(joined(chunks)) == len(x)
+        else:
+            assert len(errors) == 1 and "'gain' (Silent)" in errors[0] and "setup = velarix.nodes.pass_description" \
+                in errors[0]
+    elif case == "shape":
+        _, _, errors = run([vn.Reference()], [vn.make_chunk(x[:, :2], t)])
+        assert len(errors) == 1 and "(300, 2)" in errors[0] and "the stream 3" in errors[0]
+    elif case == "frequency rows":
+        spectra = dict(DESCRIPTION, axes=["frequency", "channel"], frequencies=[1.0, 2.0, 3.0], sample_rate=250.0)
+        _, _, errors = run([vn.BandPower(bands={"a": [1, 2]})], [vn.make_chunk(x[:4], t[:4])], spectra)
+        assert len(errors) == 1 and "4 rows" in errors[0] and "3 frequencies" in errors[0]
+    else:  # the samples are what the description says
+        chunks, description, errors = run([vn.Window(size=100), vn.BandPower(bands={"a": [8, 12]})], cut(x, t, 2))
+        assert errors == [] and description["channel_format"] == "double64"
+        assert {c["samples"].dtype for c in chunks} == {np.dtype(np.float64)}
+
+
+def test_every_library_node_saves_and_loads_with_its_keys(tmp_path):
+    from velarix import Pipeline
+
+    made = [vn.Filter(kind="ellip", order=3, cutoff=30), vn.FIR(taps=21, cutoff=30), vn.Notch(frequency=50),
+            vn.Comb(frequency=50), vn.Decimate(factor=2), vn.Downsample(factor=2), vn.Scale(factor=2),
+            vn.Offset(offset=[1, 2, 3]), vn.Clip(low=0), vn.Abs(), vn.Rectify(), vn.Log(base=10), vn.MovingAverage(size=3),
+            vn.RMS(size=3), vn.ZScore(), vn.Envelope(size=20), vn.Aggregate(), vn.Select(channels=[0]),
+            vn.Reference(reference="Cz"), vn.Affine(matrix=np.eye(1)), vn.Spectrogram(segment=16), vn.Epoch(),
+            vn.Sine(rate=500, channels=["a"]), vn.Noise(seed=3), vn.Counter(), vn.Clock(), vn.Square()]
+    with Pipeline(directory="") as pipeline:
+        for node in made:
+            pipeline.add_node(node)
+        pipeline.save(str(tmp_path / "p.json"))
+        saved = pipeline.serialize()
+    assert all(node["source"] is None for node in saved["nodes"])
+    with Pipeline.load(str(tmp_path / "p.json"), directory="", fresh_ids=True) as loaded:
+        again = loaded.get_nodes()
+    assert [type(n) for n in again] == [type(n) for n in made]
+    for old, new in zip(made, again):
+        assert {k: v for k, v in old.config.items() if k != "id" and not k.endswith("_ports")} == \
+            {k: v for k, v in new.config.items() if k != "id" and not k.endswith("_ports")}
+    assert again[22].get_rate() == 500 / 32  # a source's cycles: its samples per second over its chunk
