@@ -13,6 +13,7 @@ the decoding pipeline is saved there as a graph file.
 
 import sys
 import threading
+from typing import Any, Optional
 
 import numpy as np
 from sklearn.linear_model import LogisticRegression
@@ -27,7 +28,7 @@ CHANNELS = ["Fz", "C3", "Cz", "C4", "P3", "Pz", "P4", "Oz"]
 BACK = [4, 5, 6, 7]  # where the alpha burst shows
 
 
-def session(seed):
+def session(seed: int) -> tuple[Any, Any, list[tuple[int, float]]]:
     """Samples, timestamps and markers (code, time) of one synthetic session."""
     rng = np.random.default_rng(seed)
     trial = int(1.5 * RATE)
@@ -48,11 +49,11 @@ def session(seed):
 class Session(ONode):
     """Plays a session: per cycle a chunk of the signal and one of the markers in it."""
 
-    def setup(self, data, metadata):
+    def setup(self, data: Any, metadata: Any) -> Any:
         return {"signal": describe(self.config["sample_rate"], self.config["channels"], units="uV"),
                 "markers": {"channel_count": 1}}
 
-    def step(self, data):
+    def step(self, data: Any) -> Any:
         a, b, x, t, markers = data["a"], data["b"], data["x"], data["t"], data["markers"]
         inside = [(code, stamp) for code, stamp in markers if t[a] <= stamp <= t[b - 1]]
         events = make_chunk(np.array([[code] for code, _ in inside]).reshape(-1, 1),
@@ -61,18 +62,18 @@ class Session(ONode):
 
 
 class Collect(INode):
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         super().__init__(**entries)
-        self.chunks = []
+        self.chunks: list[Any] = []
         self.done = threading.Event()
 
-    def step(self, data):
+    def step(self, data: Any) -> None:
         self.chunks.append(data["in"])
         if len(self.chunks) >= self.config["expected"]:
             self.done.set()
 
 
-def play(last, seed, save=None):
+def play(last: Optional[Predict], seed: int, save: Optional[str] = None) -> list[Any]:
     """One session through Filter -> Epoch -> [Aggregate -> Log ->] `last`; the chunks
     that reach the end."""
     x, t, markers = session(seed)
@@ -81,25 +82,25 @@ def play(last, seed, save=None):
     epoch = Epoch(start=0.1, end=0.9, baseline=None)
     spread, log = Aggregate(function="std", axis="time"), Log()
     sink = Collect(expected=len(markers))
-    chain = [band, spread, log, *([last] if last else []), sink]
+    steps: list[Any] = [spread, log, *([last] if last else [])]
     with Pipeline(directory="") as pipeline:
         pipeline.connect_ports(source, "signal", band, "in")
         pipeline.connect_ports(band, "out", epoch, "in")
         pipeline.connect_ports(source, "markers", epoch, "markers")
         pipeline.connect(epoch, spread)
-        for a, b in zip(chain[1:], chain[2:]):
-            pipeline.connect(a, b)
+        for node, after in zip(steps, [*steps[1:], sink]):
+            pipeline.connect(node, after)
         if save:
             pipeline.save(save)
         pipeline.start()
-        for a in range(0, len(x) - CHUNK + 1, CHUNK):
-            source.cycle({"a": a, "b": a + CHUNK, "x": x, "t": t, "markers": markers})
+        for first in range(0, len(x) - CHUNK + 1, CHUNK):
+            source.cycle({"a": first, "b": first + CHUNK, "x": x, "t": t, "markers": markers})
         sink.done.wait(60)
         pipeline.stop()
     return sink.chunks
 
 
-def main():
+def main() -> int:
     # The recording: a first session's features, labelled by its markers.
     recorded = play(None, seed=1)
     model = make_pipeline(StandardScaler(), LogisticRegression())

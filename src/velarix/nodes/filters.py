@@ -8,8 +8,8 @@ import math
 from fractions import Fraction
 from typing import Any, Optional
 
-from ._base import (CHANNEL_FORMAT, NOMINAL_SRATE, EXTRA_HINT, ChunkNode, channel_format,
-                    check_int, check_positive, check_rate, make_chunk)
+from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive, check_rate
+from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, make_chunk
 
 try:
     import numpy as np

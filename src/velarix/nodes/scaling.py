@@ -325,7 +325,7 @@ class Envelope(ChunkNode):
         return [make_chunk(envelope, timestamps[:whole])]
 
 
-_AGGREGATES = {"mean": np.mean, "max": np.max, "min": np.min, "sum": np.sum, "std": np.std,
+_AGGREGATES: dict[str, Callable[..., Any]] = {"mean": np.mean, "max": np.max, "min": np.min, "sum": np.sum, "std": np.std,
                "median": np.median}
 
 

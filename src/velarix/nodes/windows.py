@@ -6,9 +6,9 @@ from __future__ import annotations
 import math
 from typing import Any, Optional
 
-from ._base import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, EXTRA_HINT, NOMINAL_SRATE, ChunkNode,
-                    channel_format, check_int, check_rate, make_chunk)
-from .axes import AXES, FREQUENCIES, FREQUENCY, axes_of
+from ._base import EXTRA_HINT, ChunkNode, check_int, check_rate
+from .axes import (AXES, CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, FREQUENCY, NOMINAL_SRATE, axes_of,
+                   channel_format, make_chunk)
 
 SAMPLE_RATE = "sample_rate"  # as spectra describe it
 
@@ -218,6 +218,7 @@ class BandPower(ChunkNode):
             if samples.shape[0] != self._length or self._masks is None:
                 self._masks = self._band_masks(freqs, samples.shape[0])
                 self._length = samples.shape[0]
+        assert self._masks is not None
         # float64 whatever the input, as the description says (a float32 window's
         # periodogram is float32).
         powers = np.stack([density[mask].mean(axis=0) for mask in self._masks], axis=1).astype(np.float64)
