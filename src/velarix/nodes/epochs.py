@@ -101,6 +101,9 @@ class Epoch(ChunkNode):
         self._late = round(float(self.config["late"]) * rate)
         self._samples: Optional[Any] = None
         self._times: Optional[Any] = None
+        self._store: Optional[Any] = None
+        self._stamps: Optional[Any] = None
+        self._begin = self._end = 0  # the kept samples' rows in the store
         self._offset = 0  # stream index of the buffer's first sample
         self._pending: list[tuple[float, Any]] = []
         description["epoch_length"] = self._last - self._first
@@ -113,14 +116,32 @@ class Epoch(ChunkNode):
             return SKIP
         samples, timestamps = self._unpack(data[self._in])
         self._add_events(data[self._markers])
-        if self._samples is None or self._times is None:
-            self._samples, self._times = samples, np.asarray(timestamps, dtype=np.float64)
-        else:
-            self._samples = np.concatenate((self._samples, samples))
-            self._times = np.concatenate((self._times, timestamps))
+        self._append(samples, timestamps)
         results = self._cut()
         self._trim()
         return self._push(results) if results else SKIP
+
+    def _append(self, samples: Any, timestamps: Any) -> None:
+        """Add a chunk to the kept samples: into room left at the end, growing (or
+        moving the kept ones to the front) only when there is none, so that a
+        chunk costs its own copy, not the whole buffer's."""
+        if self._store is None:
+            self._store = np.empty((max(1024, 2 * len(timestamps)), samples.shape[1]), dtype=samples.dtype)
+            self._stamps = np.empty(len(self._store))
+        assert self._stamps is not None
+        kept, end = self._end - self._begin, self._end + len(timestamps)
+        if end > len(self._store):
+            size = max(len(self._store), 2 * (kept + len(timestamps)))
+            store = np.empty((size, samples.shape[1]), dtype=np.result_type(self._store, samples))
+            stamps = np.empty(size)
+            store[:kept], stamps[:kept] = self._store[self._begin:self._end], self._stamps[self._begin:self._end]
+            self._store, self._stamps, self._begin, self._end = store, stamps, 0, kept
+            end = kept + len(timestamps)
+        self._store[self._end:end] = samples
+        self._stamps[self._end:end] = timestamps
+        self._end = end
+        self._samples = self._store[self._begin:self._end]
+        self._times = self._stamps[self._begin:self._end]
 
     def _add_events(self, chunk: Any) -> None:
         if not isinstance(chunk, dict) or "samples" not in chunk or "timestamps" not in chunk:
@@ -172,6 +193,7 @@ class Epoch(ChunkNode):
         for stamp, _ in self._pending:
             keep = min(keep, max(0, int(np.searchsorted(self._times, stamp)) - 1 + min(0, self._first)))
         if keep > 0:
+            self._begin += keep
             self._samples, self._times = self._samples[keep:], self._times[keep:]
             self._offset += keep
 
