@@ -52,7 +52,7 @@ FILTERS = {
 
 
 @pytest.mark.parametrize("name", sorted(FILTERS))
-@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16])
 def test_filters_equal_their_offline_call_however_the_stream_is_cut(name, dtype):
     make, offline = FILTERS[name]
     x, t = signal_data(samples=700, dtype=dtype)
@@ -538,3 +538,19 @@ def test_every_library_node_saves_and_loads_with_its_keys(tmp_path):
         assert {k: v for k, v in old.config.items() if k != "id" and not k.endswith("_ports")} == \
             {k: v for k, v in new.config.items() if k != "id" and not k.endswith("_ports")}
     assert again[22].get_rate() == 500 / 32  # a source's cycles: its samples per second over its chunk
+
+
+def test_the_wavelet_transform_equals_pywavelets_block_by_block():
+    pywt = pytest.importorskip("pywt")
+    x, t = signal_data(samples=500, dtype=np.float64)
+    frequencies = np.array([6.0, 10.0, 25.0])
+    scales = pywt.central_frequency("cmor1.5-1.0") * RATE / frequencies
+    for seed in (1, 2):
+        chunks, description, errors = run([vn.CWT(frequencies=[6, 10, 25], size=100)], cut(x, t, seed),
+                                          described(np.float64))
+        assert errors == []
+        expected = blocks(x, 100, lambda b: np.abs(pywt.cwt(b, scales, "cmor1.5-1.0", sampling_period=1 / RATE,
+                                                            axis=0)[0]).transpose(1, 2, 0).reshape(100, -1))
+        close(joined(chunks), expected)
+        np.testing.assert_array_equal(joined(chunks, "timestamps"), t[:500])
+    assert description["channel_names"][:3] == ["Fz_6", "Fz_10", "Fz_25"] and description["channel_count"] == 9

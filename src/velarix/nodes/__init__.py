@@ -24,9 +24,10 @@ if TYPE_CHECKING:
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
     from .spectra import Spectrogram, Spectrum, Welch
+    from .wavelets import CWT
     from .windows import BandPower, Window
 
-__all__ = ["Fit", "Predict", "Epoch", "Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
+__all__ = ["CWT", "Fit", "Predict", "Epoch", "Spectrogram", "Spectrum", "Welch", "Affine", "Merge", "Reference", "Select", "Abs", "Aggregate", "Clip", "Envelope", "Log", "MovingAverage", "Offset", "RMS", "Rectify", "Scale",
            "ZScore", "BandPower", "ChunkNode", "Clock", "Counter", "Noise", "Sine", "Source", "Square", "Comb", "Decimate", "Downsample", "FIR", "Filter", "Notch", "Resample",
            "Window", "channel_format", "describe", "make_chunk", "pass_description"]
 
@@ -65,6 +66,7 @@ _EXPORTS = {
     "Epoch": "epochs",
     "Fit": "learn",
     "Predict": "learn",
+    "CWT": "wavelets",
     "Sine": "sources",
     "Square": "sources",
     "Noise": "sources",

@@ -9,7 +9,7 @@ from fractions import Fraction
 from typing import Any, Optional
 
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive, check_rate
-from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, make_chunk
+from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, dtype_of, make_chunk
 
 try:
     import numpy as np
@@ -318,6 +318,9 @@ class Decimate(_StatefulFilter):
         rate = self.config.get(self.Configuration.Keys.RATE) or description.get(NOMINAL_SRATE)
         if isinstance(rate, (int, float)) and rate > 0:
             description[NOMINAL_SRATE] = float(rate) / self._factor
+        dtype = dtype_of(description)
+        if dtype is not None and not np.issubdtype(dtype, np.floating):
+            description[CHANNEL_FORMAT] = channel_format(np.float64)  # integers are filtered as float64
         return description
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
