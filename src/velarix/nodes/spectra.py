@@ -243,8 +243,8 @@ class Spectrogram(_Spectral):
         if not frames:
             return []
         _, _, columns = signal.spectrogram(samples[:used], **self._keys)  # (frequencies, channels, frames)
-        return [make_chunk(np.asarray(columns[:, :, k], dtype=np.float64),
-                           np.full(columns.shape[0], timestamps[k * self._hop + self._segment - 1]))
+        spectra = np.ascontiguousarray(np.moveaxis(columns, -1, 0), dtype=np.float64)  # one block per frame
+        return [make_chunk(spectra[k], np.full(spectra.shape[1], timestamps[k * self._hop + self._segment - 1]))
                 for k in range(frames)]
 
 
