@@ -224,6 +224,31 @@ def families(stream):
         yield name, ours, baseline
 
 
+def source_row(count=1000, repeat=7):
+    """A Sine source's step (called here: a timed source's cycles belong to its
+    driver thread) against the same sines computed directly, per chunk."""
+    node = vn.Sine(rate=RATE, chunk=SAMPLES, channels=CHANNELS, frequency=10.0)
+    f = np.full(CHANNELS, 10.0)
+
+    def direct():
+        for k in range(count):
+            n = np.arange(k * SAMPLES, (k + 1) * SAMPLES)
+            np.sin(2 * np.pi * f * (n[:, None] / RATE) + 0.0)
+
+    ours = baseline = float("inf")
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(node)
+        node.setup({}, {})
+        cycle = node.step
+        for _ in range(repeat):
+            start = time.perf_counter()
+            for k in range(count):
+                cycle({"count": k, "time": k * SAMPLES / RATE})
+            ours = min(ours, (time.perf_counter() - start) / count)
+            baseline = min(baseline, best_of(direct, repeat=1) / count)
+    return "sources: Sine", ours, baseline
+
+
 class Counted(INode):
     def __init__(self, **entries):
         super().__init__(**entries)
@@ -270,7 +295,7 @@ def main():
           f"direct sosfilt {baseline * 1e6:.1f} us, x{ratio:.2f} (aim <= x{TARGET}); "
           f"source -> Filter -> sink in a running pipeline {whole * 1e6:.1f} us per chunk")
     failed = ratio > TARGET
-    for name, node, direct_time in families(stream[:1000]):
+    for name, node, direct_time in [source_row(), *families(stream[:1000])]:
         throughput = direct_time / node
         failed |= throughput < 0.8
         print(f"{name}: ours {node * 1e6:.1f} us per chunk, direct {direct_time * 1e6:.1f} us, "
