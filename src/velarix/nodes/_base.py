@@ -21,8 +21,8 @@ try:
 except ImportError as _error:  # pragma: no cover - the extra is installed by make test
     raise ImportError(EXTRA_HINT) from _error
 
-from .axes import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, NOMINAL_SRATE, channel_format,  # noqa: F401
-                   check_chunk, make_chunk)
+from .axes import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, NOMINAL_SRATE,  # noqa: F401
+                   channel_format, check_chunk, make_chunk)
 
 RATE = "rate"
 
@@ -144,6 +144,7 @@ class ChunkNode(LibraryNode, IONode):
         description = copy.deepcopy(dict(metadata.get(name_in) or {}))
         self._upstream = description
         self._shape = dict(description)  # what the input's chunks must agree with
+        self._columns_seen = -1
         out = self._configure(description)
         self._ready = True
         return {name_out: out}
@@ -183,9 +184,16 @@ class ChunkNode(LibraryNode, IONode):
                             f"not {type(chunk).__name__}.")
         samples = np.asarray(chunk["samples"])
         timestamps = np.asarray(chunk["timestamps"])
-        check_chunk(self._owner(), samples, timestamps, self._shape)
-        if self._shape.get(CHANNEL_COUNT) is None and samples.ndim == 2:
-            self._shape[CHANNEL_COUNT] = samples.shape[1]  # the first chunk sets it
+        # The usual chunk, a time x channel block as the last one was, skips the
+        # full check (which names what disagrees).
+        shape = samples.shape
+        if not (len(shape) == 2 and shape[1] == getattr(self, "_columns_seen", -1) and timestamps.ndim == 1
+                and timestamps.shape[0] == shape[0]):
+            check_chunk(self._owner(), samples, timestamps, self._shape)
+            if self._shape.get(CHANNEL_COUNT) is None:
+                self._shape[CHANNEL_COUNT] = shape[1]  # the first chunk sets it
+            if FREQUENCIES not in self._shape:  # a spectrum's rows are checked every time
+                self._columns_seen = shape[1]
         return samples, timestamps
 
     def _rate(self, key: str, description: dict[str, Any]) -> float:

@@ -213,6 +213,7 @@ class Merge(ChunkNode):
             return SKIP
         for side, port in enumerate(self._ports):
             self._shape = self._shapes[side]
+            self._columns_seen = -1  # each side is checked against its own description
             samples, stamps = self._unpack(data[port])
             held = self._held[side]
             self._held[side] = (samples, stamps) if held is None else (
