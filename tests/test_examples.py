@@ -29,6 +29,7 @@ EXAMPLES = {
 ELSEWHERE = {
     "lsl_bandpower.py": "test_connect_lsl.py",
     "mqtt_relay.py": "test_connect_mqtt.py",
+    "eeg_decoder.py": "test_node_library.py",
 }
 
 

@@ -12,6 +12,7 @@ from ..imp import SKIP
 from ..io_node import IONode
 from ..logger import LogType
 from ..node import PortData, PortMetadata, StepResult
+from ..portable import near_miss
 
 EXTRA_HINT = "velarix.nodes needs numpy and scipy; install them with: pip install 'velarix[nodes]'"
 
@@ -20,27 +21,10 @@ try:
 except ImportError as _error:  # pragma: no cover - the extra is installed by make test
     raise ImportError(EXTRA_HINT) from _error
 
-#: The keys of a stream description (the port metadata of a chunk stream).
-CHANNEL_COUNT = "channel_count"
-CHANNEL_NAMES = "channel_names"
-NOMINAL_SRATE = "nominal_srate"
-CHANNEL_FORMAT = "channel_format"
+from .axes import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, NOMINAL_SRATE,  # noqa: F401
+                   channel_format, check_chunk, make_chunk)
+
 RATE = "rate"
-
-# The channel formats of the stream description, by numpy dtype.
-_FORMATS = {"float32": "float32", "float64": "double64", "int8": "int8", "int16": "int16",
-            "int32": "int32", "int64": "int64"}
-
-
-def channel_format(dtype: Any) -> str:
-    """The stream description's name for a numpy dtype ("double64" for float64)."""
-    name = str(np.dtype(dtype).name)
-    return _FORMATS.get(name, name)
-
-
-def make_chunk(samples: Any, timestamps: Any) -> dict[str, Any]:
-    """A chunk: ``{"samples": 2-D array (time x channels), "timestamps": 1-D array}``."""
-    return {"samples": samples, "timestamps": timestamps}
 
 
 def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
@@ -49,6 +33,15 @@ def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
     if value < least:
         raise ValueError(f"{owner}: {key} must be at least {least}, got {value}.")
     return value
+
+
+def check_positive(owner: str, key: str, value: Any) -> float:
+    """A positive finite number."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{owner}: {key} must be a number, not {type(value).__name__}.")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{owner}: {key} must be positive and finite, got {value!r}.")
+    return float(value)
 
 
 def check_rate(owner: str, key: str, value: Any, required: bool = False) -> Optional[float]:
@@ -64,7 +57,17 @@ def check_rate(owner: str, key: str, value: Any, required: bool = False) -> Opti
     return float(value)
 
 
-class ChunkNode(IONode):
+class LibraryNode:
+    """Library nodes are saved by name and re-created by importing their module."""
+
+    def serialize(self) -> dict[str, Any]:
+        """As `Portable.serialize`, without source text: loading imports the module."""
+        data: dict[str, Any] = super().serialize()  # type: ignore[misc]
+        data["source"] = None
+        return data
+
+
+class ChunkNode(LibraryNode, IONode):
     """Base of the processing nodes: one input port and one output port, each
     value a chunk ``{"samples": 2-D array (time x channels), "timestamps": 1-D
     array}``; the stream description (``channel_count``, ``channel_names``,
@@ -78,20 +81,42 @@ class ChunkNode(IONode):
     Library nodes are saved by name and re-created by importing their module.
     """
 
+    #: The input ports' default names (nodes that join two streams have two).
+    INPUTS: tuple[str, ...] = ("in",)
+
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         # Here ``rate`` is the stream's sample rate, not a source's cycle rate:
         # kept away from the output node's check of it.
         missing = object()
         rate = entries.pop(RATE, missing)
+        inputs = self.Configuration.Keys.INPUT_PORTS
+        if len(self.INPUTS) > 1 and inputs not in entries:
+            entries[inputs] = [{"name": name} for name in self.INPUTS]
         super()._prepare_entries(entries)
         if rate is not missing:
             entries[RATE] = rate
-        for key in (self.Configuration.Keys.INPUT_PORTS, self.Configuration.Keys.OUTPUT_PORTS):
+        for key, count in ((inputs, len(self.INPUTS)), (self.Configuration.Keys.OUTPUT_PORTS, 1)):
             ports = entries.get(key)
-            if isinstance(ports, list) and len(ports) != 1:
-                raise ValueError(f"{type(self).__name__} has one input and one output port; {key} lists "
-                                 f"{len(ports)}.")
-        self._check(entries)
+            if isinstance(ports, list) and len(ports) != count:
+                raise ValueError(f"{type(self).__name__} has {len(self.INPUTS)} input and one output port; "
+                                 f"{key} lists {len(ports)}.")
+        try:
+            self._check(entries)
+        except (TypeError, ValueError) as error:
+            hint = self._near_misses(entries)
+            if hint:
+                raise type(error)(f"{error} {hint}") from error
+            raise
+
+    def _near_misses(self, entries: dict[str, Any]) -> str:
+        """"did you mean" for the keys given that the node does not read."""
+        keys = self.Configuration.Keys
+        known = frozenset(value for name in dir(keys) if name.isupper()
+                          for value in [getattr(keys, name)] if type(value) is str)
+        hints = [f"{key!r} is not a key it reads; did you mean {candidate!r}?"
+                 for key in entries if isinstance(key, str) and key not in known
+                 for candidate in [near_miss(key, known)] if candidate is not None]
+        return " ".join(hints)
 
     def get_rate(self) -> Optional[float]:
         """None: a processing node steps when its input arrives (its ``rate`` key,
@@ -108,12 +133,6 @@ class ChunkNode(IONode):
         ports = self.config.get(key) or []
         return str(ports[0]["name"]) if ports else default
 
-    def serialize(self) -> dict[str, Any]:
-        """As `Portable.serialize`, without source text: loading imports the module."""
-        data = super().serialize()
-        data["source"] = None
-        return data
-
     # Handlers -----------------------------------------------------------------
 
     def setup(self, data: PortData, metadata: PortMetadata) -> Optional[PortMetadata]:
@@ -123,7 +142,9 @@ class ChunkNode(IONode):
         self._out = name_out
         self._in = name_in
         description = copy.deepcopy(dict(metadata.get(name_in) or {}))
-        self._channels: Optional[int] = description.get(CHANNEL_COUNT)
+        self._upstream = description
+        self._shape = dict(description)  # what the input's chunks must agree with
+        self._columns_seen = -1
         out = self._configure(description)
         self._ready = True
         return {name_out: out}
@@ -131,10 +152,18 @@ class ChunkNode(IONode):
     def step(self, data: PortData) -> StepResult:
         if not getattr(self, "_ready", False):
             return SKIP  # the set-up run failed and said why
-        samples, timestamps = self._unpack(data[self._in])
+        chunk = data[self._in]
+        samples, timestamps = self._unpack(chunk)
         results = self._process(samples, timestamps)
         if not results:
             return SKIP
+        if len(chunk) > 2:  # a chunk's own keys (an epoch's label) go on with it
+            for result in results:
+                for key, value in chunk.items():
+                    result.setdefault(key, value)
+        return self._push(results)
+
+    def _push(self, results: list[dict[str, Any]]) -> StepResult:
         if len(results) > 1:
             port = self.get_output_port(self._out)
             for result in results[:-1]:
@@ -155,18 +184,16 @@ class ChunkNode(IONode):
                             f"not {type(chunk).__name__}.")
         samples = np.asarray(chunk["samples"])
         timestamps = np.asarray(chunk["timestamps"])
-        if samples.ndim != 2:
-            raise ValueError(f"{self._owner()}: a chunk's samples must be 2-D (time x channels), "
-                             f"got shape {samples.shape}.")
-        if timestamps.ndim != 1 or timestamps.shape[0] != samples.shape[0]:
-            raise ValueError(f"{self._owner()}: a chunk's timestamps must be 1-D with one per sample "
-                             f"({samples.shape[0]}), got shape {timestamps.shape}.")
-        channels = samples.shape[1]
-        if self._channels is None:
-            self._channels = channels
-        elif channels != self._channels:
-            raise ValueError(f"{self._owner()}: a chunk has {channels} channels, the stream "
-                             f"{self._channels}.")
+        # The usual chunk, a time x channel block as the last one was, skips the
+        # full check (which names what disagrees).
+        shape = samples.shape
+        if not (len(shape) == 2 and shape[1] == getattr(self, "_columns_seen", -1) and timestamps.ndim == 1
+                and timestamps.shape[0] == shape[0]):
+            check_chunk(self._owner(), samples, timestamps, self._shape)
+            if self._shape.get(CHANNEL_COUNT) is None:
+                self._shape[CHANNEL_COUNT] = shape[1]  # the first chunk sets it
+            if FREQUENCIES not in self._shape:  # a spectrum's rows are checked every time
+                self._columns_seen = shape[1]
         return samples, timestamps
 
     def _rate(self, key: str, description: dict[str, Any]) -> float:
@@ -183,10 +210,40 @@ class ChunkNode(IONode):
             return float(configured)
         if described is None:
             raise ValueError(f"{self._owner()} needs the input's sample rate: its input's metadata has no "
-                             f"positive nominal_srate; give the key {key}=.")
+                             f"positive nominal_srate; give the key {key}=.{self._silent_upstream()}")
         return float(described)
+
+    def _silent_upstream(self) -> str:
+        """Where the input has no description at all: which node before passes none
+        on, and how it would."""
+        if self._upstream:
+            return ""
+        names = upstream_names(self, self._in)
+        if not names:
+            return ""
+        return (f" The node before it, {', '.join(names)}, passes no stream description on: in its "
+                f"class put `setup = velarix.nodes.pass_description` (or return "
+                f"{{\"out\": metadata[\"in\"]}} from its setup).")
 
     def _warn(self, message: str) -> None:
         logger = getattr(self._imp, "_logger", None)
         if logger is not None:
             logger.write(LogType.WARNING, message)
+
+
+def upstream_names(node: Any, port: str) -> list[str]:
+    """The names (and classes) of the nodes whose output ports link to `node`'s
+    input `port`: found among the registered objects, as only the nodes know their
+    ports."""
+    try:
+        linked = node.get_port(port)._connected_ports
+        registered = list(node._imp._id_map.values())
+    except (AttributeError, ValueError):
+        return []
+    names = []
+    for other in registered:
+        outputs = getattr(other, "_output_ports", None)
+        if isinstance(outputs, dict) and any(p is q for p in outputs.values() for q in linked):
+            handler = getattr(getattr(other, "_step_handler", None), "__self__", other)
+            names.append(f"{other.get_name()!r} ({type(handler).__name__})")
+    return names

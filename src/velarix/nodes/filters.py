@@ -1,5 +1,6 @@
-"""Filtering nodes: a Butterworth filter and a polyphase resampler, both carrying
-their state across chunks so that a stream gives what one offline call gives."""
+"""Filtering nodes: IIR (Butterworth, Chebyshev, elliptic, Bessel), FIR, notch
+and comb filters, decimation and a polyphase resampler, all carrying their state
+across chunks so that a stream gives what one offline call gives."""
 
 from __future__ import annotations
 
@@ -7,8 +8,8 @@ import math
 from fractions import Fraction
 from typing import Any, Optional
 
-from ._base import (CHANNEL_FORMAT, NOMINAL_SRATE, EXTRA_HINT, ChunkNode, channel_format,
-                    check_int, check_rate, make_chunk)
+from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive, check_rate
+from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, dtype_of, make_chunk
 
 try:
     import numpy as np
@@ -20,11 +21,83 @@ _BTYPES = ("lowpass", "highpass", "bandpass", "bandstop", "low", "high", "band",
            "lp", "hp", "bp", "bs")
 
 
-class Filter(ChunkNode):
-    """A Butterworth filter over each channel, as second-order sections.
+class _StatefulFilter(ChunkNode):
+    """A linear filter over each channel whose state (``zi``) goes from chunk to
+    chunk, starting at rest: second-order sections through ``sosfilt``, or ``b``,
+    ``a`` through ``lfilter``. Subclasses design it for the input's rate."""
 
-    Designed exactly as ``scipy.signal.butter(order, cutoff, btype, fs=rate,
-    output="sos")`` and applied as ``scipy.signal.sosfilt`` along time with its
+    class Configuration(ChunkNode.Configuration):
+        """Adds ``rate``."""
+
+        class Keys(ChunkNode.Configuration.Keys):
+            RATE = "rate"
+
+    def _check(self, entries: dict[str, Any]) -> None:
+        rate = check_rate(type(self).__name__, self.Configuration.Keys.RATE, entries.get(self.Configuration.Keys.RATE))
+        self._check_design(entries)
+        if rate is not None:
+            self._designed(type(self).__name__, entries, rate)  # a design scipy refuses fails here
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        """Check and normalise the design's keys."""
+
+    def _designed(self, owner: str, config: Any, rate: float) -> tuple[Any, ...]:
+        try:
+            return self._design(config, rate)
+        except ValueError as error:
+            keys = ", ".join(f"{k} {config[k]!r}" for k in self._design_keys() if k in config)
+            raise ValueError(f"{owner}: cannot design the filter ({keys}, rate {rate} Hz): {error}") from error
+
+    def _design_keys(self) -> tuple[str, ...]:
+        return ()
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        """``("sos", sos)`` or ``("ba", b, a)`` for `rate` Hz."""
+        raise NotImplementedError
+
+    def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
+        self._fs = self._rate(self.Configuration.Keys.RATE, description)
+        self._filter = self._designed(self._owner(), self.config, self._fs)
+        self._zi: Optional[Any] = None
+        description[CHANNEL_FORMAT] = channel_format(np.float64)
+        return description
+
+    def _filtered(self, samples: Any) -> Any:
+        design = self._filter
+        if self._zi is None:
+            coefficients = design[1:]
+            dtype = np.result_type(*coefficients, samples)
+            if design[0] == "sos":
+                self._zi = np.zeros((design[1].shape[0], 2, samples.shape[1]), dtype=dtype)
+            else:
+                order = max(len(design[1]), len(design[2])) - 1
+                self._zi = np.zeros((order, samples.shape[1]), dtype=dtype)
+        if samples.shape[0] == 0:  # sosfilt and lfilter refuse an empty chunk
+            return np.zeros(samples.shape, dtype=self._zi.dtype)
+        if design[0] == "sos":
+            filtered, self._zi = signal.sosfilt(design[1], samples, axis=0, zi=self._zi)
+        elif self._zi.shape[0] == 0:  # no state: a plain product
+            filtered = signal.lfilter(design[1], design[2], samples, axis=0)
+        else:
+            filtered, self._zi = signal.lfilter(design[1], design[2], samples, axis=0, zi=self._zi)
+        return filtered
+
+    def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
+        return [make_chunk(self._filtered(samples), timestamps)]
+
+
+#: Filter's kinds of design, each the scipy.signal function of that name.
+KINDS = ("butter", "cheby1", "cheby2", "ellip", "bessel")
+
+
+class Filter(_StatefulFilter):
+    """An IIR filter over each channel, as second-order sections: Butterworth by
+    default, or Chebyshev type I or II, elliptic or Bessel.
+
+    Designed exactly as scipy's function of the kind designs it, e.g.
+    ``scipy.signal.butter(order, cutoff, btype, fs=rate, output="sos")`` or
+    ``scipy.signal.ellip(order, ripple, attenuation, cutoff, btype, fs=rate,
+    output="sos")``, and applied as ``scipy.signal.sosfilt`` along time with its
     state (``zi``) carried from chunk to chunk, starting at rest: the stream's
     output equals ``sosfilt(sos, all_samples, axis=0)`` on the concatenated input.
 
@@ -35,6 +108,11 @@ class Filter(ChunkNode):
       Required.
     - ``btype``: ``"lowpass"`` (default), ``"highpass"``, ``"bandpass"`` or
       ``"bandstop"`` (or scipy's other spellings of them).
+    - ``kind``: ``"butter"`` (default), ``"cheby1"``, ``"cheby2"``, ``"ellip"`` or
+      ``"bessel"``.
+    - ``ripple``: the pass band's ripple in dB (cheby1, ellip; default 1).
+    - ``attenuation``: the stop band's least attenuation in dB (cheby2, ellip;
+      default 40).
     - ``rate``: the input's sample rate in Hz; default: the ``nominal_srate`` of
       the input's metadata. Given, it wins (a differing description is a WARNING).
 
@@ -46,59 +124,271 @@ class Filter(ChunkNode):
             scipy refuses (a cutoff at or above half the rate, say).
     """
 
-    class Configuration(ChunkNode.Configuration):
-        """Adds ``order``, ``cutoff``, ``btype`` and ``rate``."""
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``order``, ``cutoff``, ``btype``, ``kind``, ``ripple`` and ``attenuation``."""
 
-        class Keys(ChunkNode.Configuration.Keys):
+        class Keys(_StatefulFilter.Configuration.Keys):
             ORDER = "order"
             CUTOFF = "cutoff"
             BTYPE = "btype"
-            RATE = "rate"
+            KIND = "kind"
+            RIPPLE = "ripple"
+            ATTENUATION = "attenuation"
 
-    def _check(self, entries: dict[str, Any]) -> None:
+    def _check_design(self, entries: dict[str, Any]) -> None:
         owner = type(self).__name__
         keys = self.Configuration.Keys
         check_int(owner, keys.ORDER, entries.get(keys.ORDER))
-        cutoff = entries.get(keys.CUTOFF)
-        if isinstance(cutoff, tuple):
-            cutoff = entries[keys.CUTOFF] = list(cutoff)
-        numbers = cutoff if isinstance(cutoff, list) else [cutoff]
-        if not numbers or len(numbers) > 2 or not all(
-                isinstance(c, (int, float)) and not isinstance(c, bool) and math.isfinite(c) for c in numbers):
-            raise TypeError(f"{owner}: {keys.CUTOFF} must be a frequency in Hz or [low, high], got {cutoff!r}.")
-        btype = entries.setdefault(keys.BTYPE, "lowpass")
-        if btype not in _BTYPES:
-            raise ValueError(f"{owner}: {keys.BTYPE} must be one of 'lowpass', 'highpass', 'bandpass', "
-                             f"'bandstop', got {btype!r}.")
-        rate = check_rate(owner, keys.RATE, entries.get(keys.RATE))
-        if rate is not None:
-            self._sos = _design(owner, entries, rate)  # a design scipy refuses fails here
+        _check_cutoff(owner, keys.CUTOFF, entries)
+        _check_btype(owner, keys.BTYPE, entries)
+        kind = entries.get(keys.KIND, "butter")
+        if kind not in KINDS:
+            raise ValueError(f"{owner}: {keys.KIND} must be one of {', '.join(map(repr, KINDS))}, got {kind!r}.")
+        if kind in ("cheby1", "ellip"):
+            check_positive(owner, keys.RIPPLE, entries.setdefault(keys.RIPPLE, 1.0))
+        if kind in ("cheby2", "ellip"):
+            check_positive(owner, keys.ATTENUATION, entries.setdefault(keys.ATTENUATION, 40.0))
+
+    def _design_keys(self) -> tuple[str, ...]:
+        keys = self.Configuration.Keys
+        return (keys.KIND, keys.ORDER, keys.CUTOFF, keys.BTYPE)
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        kind = config.get(keys.KIND, "butter")
+        order, cutoff, btype = config[keys.ORDER], config[keys.CUTOFF], config[keys.BTYPE]
+        specs = {"cheby1": (config.get(keys.RIPPLE),), "cheby2": (config.get(keys.ATTENUATION),),
+                 "ellip": (config.get(keys.RIPPLE), config.get(keys.ATTENUATION))}.get(kind, ())
+        return ("sos", getattr(signal, kind)(order, *specs, cutoff, btype, fs=rate, output="sos"))
+
+
+class FIR(_StatefulFilter):
+    """A windowed-sinc FIR filter over each channel: taps designed as
+    ``scipy.signal.firwin(taps, cutoff, window=window, pass_zero=btype, fs=rate)``
+    and applied as ``scipy.signal.lfilter(taps, 1.0, x, axis=0)`` with its state
+    carried across chunks (equal to one offline call on the whole input).
+
+    Configuration keys, besides those of `IONode`:
+
+    - ``taps``: the number of taps (int, odd for high-pass and band-stop). Required.
+    - ``cutoff``: Hz, or ``[low, high]``. Required.
+    - ``btype``: ``"lowpass"`` (default), ``"highpass"``, ``"bandpass"``, ``"bandstop"``.
+    - ``window``: firwin's window (default ``"hamming"``).
+    - ``rate``: as for `Filter`.
+
+    Raises:
+        TypeError, ValueError: a bad key, or a design scipy refuses.
+    """
+
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``taps``, ``cutoff``, ``btype`` and ``window``."""
+
+        class Keys(_StatefulFilter.Configuration.Keys):
+            TAPS = "taps"
+            CUTOFF = "cutoff"
+            BTYPE = "btype"
+            WINDOW = "window"
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        owner = type(self).__name__
+        keys = self.Configuration.Keys
+        check_int(owner, keys.TAPS, entries.get(keys.TAPS))
+        _check_cutoff(owner, keys.CUTOFF, entries)
+        btype = _check_btype(owner, keys.BTYPE, entries)
+        if btype not in ("lowpass", "highpass", "bandpass", "bandstop"):
+            raise ValueError(f"{owner}: {keys.BTYPE} must be 'lowpass', 'highpass', 'bandpass' or 'bandstop'.")
+        entries.setdefault(keys.WINDOW, "hamming")
+
+    def _design_keys(self) -> tuple[str, ...]:
+        keys = self.Configuration.Keys
+        return (keys.TAPS, keys.CUTOFF, keys.BTYPE)
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        window = config[keys.WINDOW]
+        taps = signal.firwin(config[keys.TAPS], config[keys.CUTOFF], pass_zero=config[keys.BTYPE], fs=rate,
+                             window=window if isinstance(window, str) else tuple(window))
+        return ("ba", taps, np.ones(1))
+
+
+class Notch(_StatefulFilter):
+    """A second-order IIR notch (or peak) at one frequency: ``b, a =
+    scipy.signal.iirnotch(frequency, quality, fs=rate)`` (``iirpeak`` with
+    ``peak=True``), applied as ``lfilter(b, a, x, axis=0)`` with its state carried.
+
+    Configuration keys, besides those of `IONode`: ``frequency`` (Hz, required),
+    ``quality`` (the Q factor, default 30), ``peak`` (default False), ``rate`` (as
+    for `Filter`).
+    """
+
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``frequency``, ``quality`` and ``peak``."""
+
+        class Keys(_StatefulFilter.Configuration.Keys):
+            FREQUENCY = "frequency"
+            QUALITY = "quality"
+            PEAK = "peak"
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        owner = type(self).__name__
+        keys = self.Configuration.Keys
+        check_positive(owner, keys.FREQUENCY, entries.get(keys.FREQUENCY))
+        check_positive(owner, keys.QUALITY, entries.setdefault(keys.QUALITY, 30.0))
+        if not isinstance(entries.setdefault(keys.PEAK, False), bool):
+            raise TypeError(f"{owner}: {keys.PEAK} must be True or False.")
+
+    def _design_keys(self) -> tuple[str, ...]:
+        return (self.Configuration.Keys.FREQUENCY, self.Configuration.Keys.QUALITY)
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        design = signal.iirpeak if config[keys.PEAK] else signal.iirnotch
+        b, a = design(config[keys.FREQUENCY], config[keys.QUALITY], fs=rate)
+        return ("ba", b, a)
+
+
+class Comb(_StatefulFilter):
+    """An IIR comb at a frequency and its harmonics (mains hum, say): ``b, a =
+    scipy.signal.iircomb(frequency, quality, ftype=comb, fs=rate)``, applied as
+    ``lfilter`` with its state carried. ``rate / frequency`` must be a whole number.
+
+    Configuration keys, besides those of `IONode`: ``frequency`` (Hz, required),
+    ``quality`` (default 30), ``comb`` (``"notch"``, the default, or ``"peak"``),
+    ``rate`` (as for `Filter`).
+    """
+
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``frequency``, ``quality`` and ``comb``."""
+
+        class Keys(_StatefulFilter.Configuration.Keys):
+            FREQUENCY = "frequency"
+            QUALITY = "quality"
+            COMB = "comb"
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        owner = type(self).__name__
+        keys = self.Configuration.Keys
+        check_positive(owner, keys.FREQUENCY, entries.get(keys.FREQUENCY))
+        check_positive(owner, keys.QUALITY, entries.setdefault(keys.QUALITY, 30.0))
+        if entries.setdefault(keys.COMB, "notch") not in ("notch", "peak"):
+            raise ValueError(f"{owner}: {keys.COMB} must be 'notch' or 'peak'.")
+
+    def _design_keys(self) -> tuple[str, ...]:
+        return (self.Configuration.Keys.FREQUENCY, self.Configuration.Keys.QUALITY)
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        b, a = signal.iircomb(config[keys.FREQUENCY], config[keys.QUALITY], ftype=config[keys.COMB], fs=rate)
+        return ("ba", b, a)
+
+
+class Decimate(_StatefulFilter):
+    """Anti-alias filter and keep every ``factor``-th sample, as
+    ``scipy.signal.decimate(x, factor, n=order, ftype="iir", zero_phase=False,
+    axis=0)``: a Chebyshev I low-pass (``cheby1(order, 0.05, 0.8 / factor,
+    output="sos")`` in the input's float type) through ``sosfilt`` with its state
+    carried, then samples ``0, factor, 2 * factor, ...`` of the whole stream.
+
+    Configuration keys, besides those of `IONode`: ``factor`` (int, at least 2,
+    required), ``order`` (default 8), ``rate`` (as for `Filter`; only for the
+    description). The description passed on has ``nominal_srate / factor``.
+    """
+
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``factor`` and ``order``."""
+
+        class Keys(_StatefulFilter.Configuration.Keys):
+            FACTOR = "factor"
+            ORDER = "order"
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        owner = type(self).__name__
+        check_int(owner, self.Configuration.Keys.FACTOR, entries.get(self.Configuration.Keys.FACTOR), least=2)
+        check_int(owner, self.Configuration.Keys.ORDER, entries.setdefault(self.Configuration.Keys.ORDER, 8))
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        return ("sos", signal.cheby1(config[keys.ORDER], 0.05, 0.8 / config[keys.FACTOR], output="sos"))
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
-        rate = self._rate(self.Configuration.Keys.RATE, description)
-        self._sos = _design(self._owner(), self.config, rate)
-        self._zi: Optional[Any] = None
-        description[CHANNEL_FORMAT] = channel_format(np.float64)
+        self._factor = int(self.config[self.Configuration.Keys.FACTOR])
+        self._phase = 0  # input samples to pass over before the next one kept
+        self._filter = self._design(self.config, 1.0)  # in units of the rate: needs none
+        self._zi = None
+        rate = self.config.get(self.Configuration.Keys.RATE) or description.get(NOMINAL_SRATE)
+        if isinstance(rate, (int, float)) and rate > 0:
+            description[NOMINAL_SRATE] = float(rate) / self._factor
+        dtype = dtype_of(description)
+        if dtype is not None and not np.issubdtype(dtype, np.floating):
+            description[CHANNEL_FORMAT] = channel_format(np.float64)  # integers are filtered as float64
         return description
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
-        if self._zi is None:
-            dtype = np.result_type(self._sos, samples)
-            self._zi = np.zeros((self._sos.shape[0], 2, samples.shape[1]), dtype=dtype)
-        if samples.shape[0] == 0:  # sosfilt refuses an empty chunk
-            return [make_chunk(np.zeros(samples.shape, dtype=self._zi.dtype), timestamps)]
-        filtered, self._zi = signal.sosfilt(self._sos, samples, axis=0, zi=self._zi)
-        return [make_chunk(filtered, timestamps)]
+        if self._zi is None:  # decimate filters floating input in its own type
+            dtype = samples.dtype if np.issubdtype(samples.dtype, np.floating) else np.float64
+            self._filter = ("sos", np.asarray(self._filter[1], dtype=dtype))
+        kept = _every(self._phase, self._factor, samples.shape[0])
+        self._phase = (self._phase - samples.shape[0]) % self._factor
+        return [make_chunk(self._filtered(samples)[kept], timestamps[kept])]
 
 
-def _design(owner: str, config: Any, rate: float) -> Any:
-    keys = Filter.Configuration.Keys
-    try:
-        return signal.butter(config[keys.ORDER], config[keys.CUTOFF], config[keys.BTYPE], fs=rate,
-                             output="sos")
-    except ValueError as error:
-        raise ValueError(f"{owner}: cannot design the filter (order {config[keys.ORDER]}, cutoff "
-                         f"{config[keys.CUTOFF]}, {config[keys.BTYPE]}, rate {rate} Hz): {error}") from error
+class Downsample(ChunkNode):
+    """Keep every ``factor``-th sample, no filtering: samples ``0, factor, 2 *
+    factor, ...`` of the whole stream (``x[::factor]`` offline).
+
+    Configuration keys, besides those of `IONode`: ``factor`` (int, at least 1,
+    required). The description passed on has ``nominal_srate / factor``.
+    """
+
+    class Configuration(ChunkNode.Configuration):
+        """Adds ``factor``."""
+
+        class Keys(ChunkNode.Configuration.Keys):
+            FACTOR = "factor"
+
+    def _check(self, entries: dict[str, Any]) -> None:
+        check_int(type(self).__name__, self.Configuration.Keys.FACTOR, entries.get(self.Configuration.Keys.FACTOR))
+
+    def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
+        self._factor = int(self.config[self.Configuration.Keys.FACTOR])
+        self._phase = 0
+        rate = description.get(NOMINAL_SRATE)
+        if isinstance(rate, (int, float)) and rate > 0:
+            description[NOMINAL_SRATE] = float(rate) / self._factor
+        return description
+
+    def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
+        kept = _every(self._phase, self._factor, samples.shape[0])
+        self._phase = (self._phase - samples.shape[0]) % self._factor
+        return [make_chunk(samples[kept], timestamps[kept])]
+
+
+def _every(phase: int, factor: int, length: int) -> slice:
+    """The chunk's samples that fall on the stream's every `factor`-th, the first
+    `phase` samples in."""
+    return slice(phase, None, factor) if phase < length else slice(0, 0)
+
+
+def _check_cutoff(owner: str, key: str, entries: dict[str, Any]) -> None:
+    cutoff = entries.get(key)
+    if isinstance(cutoff, tuple):
+        cutoff = entries[key] = list(cutoff)
+    numbers = cutoff if isinstance(cutoff, list) else [cutoff]
+    if not numbers or len(numbers) > 2 or not all(
+            isinstance(c, (int, float)) and not isinstance(c, bool) and math.isfinite(c) for c in numbers):
+        raise TypeError(f"{owner}: {key} must be a frequency in Hz or [low, high], got {cutoff!r}.")
+
+
+_BTYPE_NAMES = {"low": "lowpass", "lp": "lowpass", "high": "highpass", "hp": "highpass", "band": "bandpass",
+                "pass": "bandpass", "bp": "bandpass", "stop": "bandstop", "bs": "bandstop"}
+
+
+def _check_btype(owner: str, key: str, entries: dict[str, Any]) -> str:
+    btype = entries.setdefault(key, "lowpass")
+    if btype not in _BTYPES:
+        raise ValueError(f"{owner}: {key} must be one of 'lowpass', 'highpass', 'bandpass', "
+                         f"'bandstop', got {btype!r}.")
+    return str(_BTYPE_NAMES.get(btype, btype))
 
 
 class Resample(ChunkNode):
@@ -238,4 +528,4 @@ def _factors(owner: str, rate: float, source: float) -> tuple[int, int]:
     return ratio.numerator, ratio.denominator
 
 
-__all__ = ["Filter", "Resample"]
+__all__ = ["Comb", "Decimate", "Downsample", "FIR", "Filter", "KINDS", "Notch", "Resample"]

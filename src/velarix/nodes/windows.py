@@ -6,8 +6,11 @@ from __future__ import annotations
 import math
 from typing import Any, Optional
 
-from ._base import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, EXTRA_HINT, NOMINAL_SRATE, ChunkNode,
-                    channel_format, check_int, check_rate, make_chunk)
+from ._base import EXTRA_HINT, ChunkNode, check_int, check_rate
+from .axes import (AXES, CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, FREQUENCY, NOMINAL_SRATE, axes_of,
+                   channel_format, make_chunk)
+
+SAMPLE_RATE = "sample_rate"  # as spectra describe it
 
 try:
     import numpy as np
@@ -96,6 +99,9 @@ class BandPower(ChunkNode):
     detrend=detrend, axis=0)`` gives it (``scaling="density"``), averaged over
     the frequencies ``f`` with ``low <= f <= high``.
 
+    Given spectra (from `Welch` or `Spectrum`: chunks whose rows are the
+    description's ``frequencies``), it averages their rows in each band instead.
+
     Each result is a chunk of one sample: channels in input order, each with its
     bands in the order given (``[c0_b0, c0_b1, ..., c1_b0, ...]``), stamped with
     the input chunk's last timestamp.
@@ -160,7 +166,8 @@ class BandPower(ChunkNode):
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
         keys = self.Configuration.Keys
-        self._fs = self._rate(keys.RATE, description)
+        spectra = axes_of(description)[0] == FREQUENCY and isinstance(description.get(FREQUENCIES), list)
+        self._fs = float(description.get(SAMPLE_RATE) or 0.0) if spectra else self._rate(keys.RATE, description)
         self._bands: dict[str, list[float]] = self.config[keys.BANDS]
         self._masks: Optional[list[Any]] = None
         self._length = -1
@@ -175,11 +182,19 @@ class BandPower(ChunkNode):
             channels = [str(index) for index in range(count)]
         else:
             channels = []
+        self._given = None  # the frequencies of spectra given as input
+        if spectra:
+            self._given = np.asarray(description[FREQUENCIES], dtype=np.float64)
+            self._masks = self._band_masks(self._given, len(self._given))
         hop = description.get(WINDOW_HOP)
         out = dict(description)
         out.pop(WINDOW_SIZE, None)
         out.pop(WINDOW_HOP, None)
-        out[NOMINAL_SRATE] = self._fs / hop if isinstance(hop, int) and hop > 0 else 0.0
+        if self._given is not None:  # spectra: already one per window
+            for key in (AXES, FREQUENCIES, SAMPLE_RATE):
+                out.pop(key, None)
+        else:
+            out[NOMINAL_SRATE] = self._fs / hop if isinstance(hop, int) and hop > 0 else 0.0
         out[CHANNEL_FORMAT] = channel_format(np.float64)
         out["bands"] = {name: list(pair) for name, pair in self._bands.items()}
         if channels:
@@ -189,24 +204,37 @@ class BandPower(ChunkNode):
             out.pop(CHANNEL_NAMES, None)
         return out
 
+    def _band_masks(self, freqs: Any, length: int) -> list[Any]:
+        return _masks_of(self._owner(), self._bands, freqs, length, self._fs)
+
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
         if samples.shape[0] == 0:
             return []
-        freqs, density = signal.periodogram(samples, fs=self._fs, window=self._window,
-                                            detrend=self._detrend, axis=0)
-        if samples.shape[0] != self._length or self._masks is None:
-            self._masks = []
-            for name, (low, high) in self._bands.items():
-                mask = (freqs >= low) & (freqs <= high)
-                if not mask.any():
-                    raise ValueError(
-                        f"{self._owner()}: band {name!r} ({low}-{high} Hz) holds no frequency of a "
-                        f"{samples.shape[0]}-sample window at {self._fs} Hz (they are "
-                        f"{self._fs / samples.shape[0]:g} Hz apart).")
-                self._masks.append(mask)
-            self._length = samples.shape[0]
-        powers = np.stack([density[mask].mean(axis=0) for mask in self._masks], axis=1)
+        if self._given is not None:
+            density = samples
+        else:
+            freqs, density = signal.periodogram(samples, fs=self._fs, window=self._window,
+                                                detrend=self._detrend, axis=0)
+            if samples.shape[0] != self._length or self._masks is None:
+                self._masks = self._band_masks(freqs, samples.shape[0])
+                self._length = samples.shape[0]
+        assert self._masks is not None
+        # float64 whatever the input, as the description says (a float32 window's
+        # periodogram is float32).
+        powers = np.stack([density[mask].mean(axis=0) for mask in self._masks], axis=1).astype(np.float64)
         return [make_chunk(powers.reshape(1, -1), np.asarray(timestamps[-1:], dtype=np.float64))]
+
+
+def _masks_of(owner: str, bands: dict[str, list[float]], freqs: Any, length: int, fs: float) -> list[Any]:
+    masks = []
+    for name, (low, high) in bands.items():
+        mask = (freqs >= low) & (freqs <= high)
+        if not mask.any():
+            raise ValueError(
+                f"{owner}: band {name!r} ({low}-{high} Hz) holds no frequency of a "
+                f"{length}-sample window at {fs} Hz (they are {fs / max(length, 1):g} Hz apart).")
+        masks.append(mask)
+    return masks
 
 
 def _is_pair(pair: Any) -> bool:
