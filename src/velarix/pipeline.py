@@ -510,8 +510,8 @@ class Pipeline:
         found = []
         for node in self.get_nodes():
             try:
-                if node.get_condition() != Constants.Conditions.ERROR:
-                    continue
+                # The exception is kept before the node's condition turns to ERROR, so
+                # a program that ends right after a failure finds it here already.
                 exception = node.get_last_exception()
             except Exception:  # not a node of ours: nothing to tell
                 continue
