@@ -65,7 +65,7 @@ class Tap:
         port.connect(self._in)
 
     def take(self, most: int = 1 << 30) -> list[Any]:
-        values = []
+        values: list[Any] = []
         get, available = self._in.get, self._in.data_available
         while len(values) < most and available():
             values.append(get())

@@ -116,7 +116,8 @@ def wait_until_settled(pipeline: Pipeline, timeout: Optional[float] = None) -> b
 def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = False,
                 record: Optional[str] = None, pipeline_json: Optional[str] = None,
                 seconds: Optional[float] = None,
-                progress: Optional[Callable[[Replay], None]] = None) -> dict[str, Any]:
+                progress: Optional[Callable[[Replay], None]] = None,
+                foxglove: Optional[Callable[[], Any]] = None) -> dict[str, Any]:
     """Run `pipeline` (stopped, as loaded) over the recording `path`: its recorded
     sources replaced by a replay at `speed`, every output port recorded to
     `record` when given (with `pipeline_json`, the saved form to store). Returns
@@ -124,6 +125,8 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
     "replaced": the source names}. Ends when the replay has played everything
     and the nodes have nothing left to do, after `seconds`, or when the pipeline
     stops itself; `progress(replay)` is called a few times a second meanwhile.
+    `foxglove()`, when given, is called once the replay is in place and returns a
+    viewer bridge (Pipeline.serve_foxglove), stopped after the run.
 
     Raises:
         ValueError: the file is not a recording, or records no source of the pipeline.
@@ -134,7 +137,10 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
     if record is not None:
         recording = Recording(pipeline, record, None, pipeline_json=pipeline_json)
     started = time.monotonic()
+    bridge = None
     try:
+        if foxglove is not None:
+            bridge = foxglove()
         pipeline.start()
         while pipeline.get_state() == Constants.States.RUNNING:
             if seconds is not None and time.monotonic() - started >= seconds:
@@ -153,6 +159,8 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
         pipeline.stop()
         if recording is not None:
             recording.stop()
+        if bridge is not None:
+            bridge.stop()
     pipeline._raise_if_failed()
     pipeline._raise_if_node_failed()
     return {"replay": run.replay.get_stats()["replay"],
