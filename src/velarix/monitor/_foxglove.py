@@ -19,7 +19,7 @@ import weakref
 from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 from ..graph import describe
-from ._watch import VALUE_SCHEMA, Tap, json_bytes, named_ports
+from ._watch import TIME_SHARE, VALUE_SCHEMA, Tap, json_bytes, named_ports
 
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
@@ -84,6 +84,7 @@ class FoxgloveBridge:
         self._by_channel: dict[int, _Published] = {}
         self._lock = threading.Lock()  # the server's callbacks and the moving thread
         self._stop = threading.Event()
+        self._wake = threading.Event()  # a subscription, or the stop
         self._claim()
         self._context = foxglove.Context()
         websocket = foxglove.websocket
@@ -113,6 +114,7 @@ class FoxgloveBridge:
         if self._stop.is_set():
             return
         self._stop.set()
+        self._wake.set()
         atexit.unregister(self.stop)
         if self._thread is not threading.current_thread():
             self._thread.join()
@@ -164,6 +166,7 @@ class FoxgloveBridge:
                 self._log_subscribers.add(client.id)
             elif channel.id in self._by_channel:
                 self._by_channel[channel.id].subscribers.add(client.id)
+        self._wake.set()
 
     def on_unsubscribe(self, client: Any, channel: Any) -> None:
         """A client unsubscribed from a channel, or went away."""
@@ -190,17 +193,27 @@ class FoxgloveBridge:
                     self._advertise_pushed()
                     self._publish_graph()
                     self._publish_log()
-                self._follow_subscriptions()
-                if not self._move():
-                    self._stop.wait(_POLL)
+                if not self._follow_subscriptions():
+                    # Nothing tapped: only new ports, the graph and the log to look at.
+                    self._wake.wait(_LOOK)
+                    self._wake.clear()
+                else:
+                    began = time.perf_counter()
+                    moved = self._move()
+                    spent = time.perf_counter() - began
+                    # Idle, or resting in proportion to the work: the pipeline comes first.
+                    self._stop.wait(max(_POLL, spent * (1 - TIME_SHARE) / TIME_SHARE) if moved else _POLL)
         finally:
+            channels = []
             with self._lock:
                 for published in self._published:
                     self._untap(published)
                     if published.channel is not None:
-                        published.channel.close()  # withdrawn from the clients
+                        channels.append(published.channel)
                         published.channel = None
-            self._log_channel.close()
+            # Outside the lock: closing tells the server, which calls on_unsubscribe here.
+            for channel in channels + [self._log_channel]:
+                channel.close()  # withdrawn from the clients
 
     def _advertise_pushed(self) -> None:
         for published in self._published:
@@ -212,13 +225,17 @@ class FoxgloveBridge:
                     published.channel = channel
                     self._by_channel[channel.id()] = published
 
-    def _follow_subscriptions(self) -> None:
+    def _follow_subscriptions(self) -> bool:
+        """Tap the subscribed ports, untap the others; whether any is tapped."""
+        tapped = False
         with self._lock:
             for published in self._published:
                 if published.subscribers and published.tap is None:
                     published.tap = Tap(published.port)
                 elif not published.subscribers and published.tap is not None:
                     self._untap(published)
+                tapped = tapped or published.tap is not None
+        return tapped
 
     def _untap(self, published: _Published) -> None:
         if published.tap is not None:
@@ -233,7 +250,7 @@ class FoxgloveBridge:
             tap, channel = published.tap, published.channel
             if tap is None or channel is None:
                 continue
-            values = tap.take(4096)
+            values = tap.take(1024)
             if not values:
                 continue
             moved = True

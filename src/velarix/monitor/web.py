@@ -25,7 +25,7 @@ from .._stats import deepest_queue, oldest_input
 from ..graph import to_dot
 from ._run import RunClock
 from ._scope import Scope
-from ._watch import named_ports, watchable_ports
+from ._watch import TIME_SHARE, named_ports, watchable_ports
 
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
@@ -404,7 +404,9 @@ class WebMonitor:
             while self._runner is not None and not self._finishing:
                 started = time.monotonic()
                 await response.write(f"data: {json.dumps(scope.update())}\n\n".encode())
-                await asyncio.sleep(max(0.0, _SCOPE_INTERVAL - (time.monotonic() - started)))
+                spent = time.monotonic() - started
+                # At most 25 a second, and resting in proportion to the work.
+                await asyncio.sleep(max(_SCOPE_INTERVAL - spent, spent * (1 - TIME_SHARE) / TIME_SHARE))
         except ConnectionError:
             pass  # the page went away: its taps go with it
         finally:
