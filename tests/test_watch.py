@@ -4,7 +4,11 @@ speaking the viewer's protocol)."""
 
 import asyncio
 import json
+import os
+import pathlib
 import socket
+import subprocess
+import sys
 import struct
 import time
 import urllib.error
@@ -13,6 +17,7 @@ import zlib
 
 import pytest
 
+import velarix
 from velarix import Pipeline
 from velarix.monitor._scope import PortTrace
 from velarix.monitor._watch import Tap, json_message
@@ -387,3 +392,46 @@ def test_bad_requests_to_the_bridge_fail_clearly_and_the_pipeline_goes_on():
     with socket.socket() as probe:  # the port is free again (closed connections may linger)
         probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         probe.bind(("127.0.0.1", bridge.port))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("command", ["run", "replay"])
+def test_the_command_line_serves_a_run_or_a_replay_to_the_viewer(tmp_path, command):
+    pytest.importorskip("foxglove")
+    if command == "replay":
+        pytest.importorskip("mcap")
+    pipeline = chain(Counter(name="count", rate=100))
+    pipeline.save(str(tmp_path / "p.json"))
+    target = tmp_path / "p.json"
+    if command == "replay":
+        recording = pipeline.record(str(tmp_path / "rec.mcap"))
+        pipeline.start()
+        time.sleep(1.5)
+        pipeline.stop()
+        recording.stop()
+        target = tmp_path / "rec.mcap"
+    roots = [str(pathlib.Path(velarix.__file__).resolve().parents[1]), str(pathlib.Path(__file__).parent)]
+    process = subprocess.Popen(
+        [sys.executable, "-m", "velarix", command, str(target), "--seconds", "20", "--foxglove", "0"]
+        + (["--log-dir", ""] if command == "run" else []),
+        cwd=tmp_path, env=dict(os.environ, PYTHONPATH=os.pathsep.join(roots)),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = ""
+        while "viewer bridge:" not in line:
+            line = process.stderr.readline()
+            assert line, "the command ended without serving"
+        port = int(line.rsplit(":", 1)[1])
+
+        async def watch():
+            async with viewer(port) as ws:
+                client = ViewerClient(ws)
+                await client.subscribe("count.out", 1)
+                await client.until(lambda: len(client.values.get(1, [])) >= 10)
+                return [message["value"] for message in client.values[1]]
+
+        values = asyncio.run(watch())
+        assert values == list(range(values[0], values[0] + len(values)))
+    finally:
+        process.terminate()
+        process.wait(WAIT)
