@@ -59,8 +59,9 @@ def test_a_tap_nobody_reads_drops_its_oldest_counted_and_leaves_no_link():
     pipeline = chain(source)
     pipeline.start()
     try:
-        before = links(pipeline, source)
+        before, saved = links(pipeline, source), pipeline.serialize()["connections"]
         tap = Tap(source._imp._output_ports["out"], size=10)
+        assert pipeline.serialize()["connections"] == saved  # a tap is no link of the pipeline's
         for value in range(25):
             source.cycle({"x": value})
         wait_for(lambda: pipeline.get_nodes()[2].values[-1:] == [240], "the sink")

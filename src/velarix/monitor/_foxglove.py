@@ -19,6 +19,7 @@ import weakref
 from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 from ..graph import describe
+from ..logger import LogType
 from ._watch import TIME_SHARE, VALUE_SCHEMA, Tap, json_bytes, named_ports
 
 if TYPE_CHECKING:
@@ -85,6 +86,7 @@ class FoxgloveBridge:
         self._lock = threading.Lock()  # the server's callbacks and the moving thread
         self._stop = threading.Event()
         self._wake = threading.Event()  # a subscription, or the stop
+        self._stopped = False  # stop() has run
         self._claim()
         self._context = foxglove.Context()
         websocket = foxglove.websocket
@@ -111,8 +113,10 @@ class FoxgloveBridge:
     def stop(self) -> None:
         """Withdraw the channels, unlink the taps and stop serving. Calling it again
         does nothing more."""
-        if self._stop.is_set():
-            return
+        with self._lock:
+            if self._stopped:
+                return
+            self._stopped = True
         self._stop.set()
         self._wake.set()
         atexit.unregister(self.stop)
@@ -122,14 +126,15 @@ class FoxgloveBridge:
         self._release()
 
     def get_stats(self) -> dict[str, Any]:
-        """The bound `port`, and per channel ("node.port"): whether it is
+        """The bound `port`, whether it is `running`, and per channel ("node.port"): whether it is
         `advertised`, its `subscribers`, values `sent` to the server and values
         `dropped` by its tap; `sent` and `dropped` also summed."""
         with self._lock:
             channels = {p.topic: {"advertised": p.channel is not None, "subscribers": len(p.subscribers),
                                   "sent": p.sent, "dropped": p.dropped + (p.tap.dropped() if p.tap else 0)}
                         for p in self._published}
-        return {"port": self.port, "running": not self._stop.is_set(), "channels": channels,
+        running = not self._stopped and not self._stop.is_set()
+        return {"port": self.port, "running": running, "channels": channels,
                 "sent": sum(c["sent"] for c in channels.values()),
                 "dropped": sum(c["dropped"] for c in channels.values())}
 
@@ -203,6 +208,9 @@ class FoxgloveBridge:
                     spent = time.perf_counter() - began
                     # Idle, or resting in proportion to the work: the pipeline comes first.
                     self._stop.wait(max(_POLL, spent * (1 - TIME_SHARE) / TIME_SHARE) if moved else _POLL)
+        except Exception as error:  # the bridge ends; the pipeline is none of its business
+            self._pipeline.get_logger().write(LogType.WARNING, f"The viewer bridge stopped: {error!r}")
+            self._stop.set()
         finally:
             channels = []
             with self._lock:
