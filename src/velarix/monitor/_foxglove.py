@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 from ..graph import describe
 from ..logger import LogType
-from ._watch import TIME_SHARE, VALUE_SCHEMA, Tap, json_bytes, named_ports
+from ._watch import BRIDGE_SHARE, VALUE_SCHEMA, Tap, json_bytes, named_ports
 
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
@@ -207,7 +207,7 @@ class FoxgloveBridge:
                     moved = self._move()
                     spent = time.perf_counter() - began
                     # Idle, or resting in proportion to the work: the pipeline comes first.
-                    self._stop.wait(max(_POLL, spent * (1 - TIME_SHARE) / TIME_SHARE) if moved else _POLL)
+                    self._stop.wait(max(_POLL, spent * (1 - BRIDGE_SHARE) / BRIDGE_SHARE) if moved else _POLL)
         except Exception as error:  # the bridge ends; the pipeline is none of its business
             self._pipeline.get_logger().write(LogType.WARNING, f"The viewer bridge stopped: {error!r}")
             self._stop.set()

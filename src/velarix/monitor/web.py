@@ -25,7 +25,7 @@ from .._stats import deepest_queue, oldest_input
 from ..graph import to_dot
 from ._run import RunClock
 from ._scope import Scope
-from ._watch import TIME_SHARE, named_ports, watchable_ports
+from ._watch import SCOPE_SHARE, named_ports, watchable_ports
 
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
@@ -406,7 +406,7 @@ class WebMonitor:
                 await response.write(f"data: {json.dumps(scope.update())}\n\n".encode())
                 spent = time.monotonic() - started
                 # At most 25 a second, and resting in proportion to the work.
-                await asyncio.sleep(max(_SCOPE_INTERVAL - spent, spent * (1 - TIME_SHARE) / TIME_SHARE))
+                await asyncio.sleep(max(_SCOPE_INTERVAL - spent, spent * (1 - SCOPE_SHARE) / SCOPE_SHARE))
         except ConnectionError:
             pass  # the page went away: its taps go with it
         finally:
