@@ -25,7 +25,7 @@ import websockets
 from velarix import INode, IONode, ONode, Pipeline
 
 VALUES = 300_000
-RUNS = 5
+RUNS = 7
 
 
 class Source(ONode):
