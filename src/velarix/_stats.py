@@ -19,6 +19,14 @@ def _port_counts(port: Any, keys: tuple[str, ...]) -> dict[str, Any]:
     return entry
 
 
+def _output_counts(port: Any) -> dict[str, Any]:
+    entry = _port_counts(port, ("pushed", "skipped"))
+    watch = getattr(port, "__dict__", {}).get("_watch")
+    if watch is not None:  # a port the scope or the viewer bridge has looked at
+        entry["watch_dropped"] = watch.dropped()
+    return entry
+
+
 def deepest_queue(stats: dict[str, Any]) -> Optional[int]:
     """The most values waiting on one input port of a node's stats, or None
     without input ports."""
@@ -44,8 +52,7 @@ def node_stats(node: Node) -> dict[str, Any]:
     steps = imp.get_step_stats()
     inputs = {name: _port_counts(port, ("received", "queued", "dropped", "latency", "age"))
               for name, port in getattr(imp, "_input_ports", {}).items()}
-    outputs = {name: _port_counts(port, ("pushed", "skipped"))
-               for name, port in getattr(imp, "_output_ports", {}).items()}
+    outputs = {name: _output_counts(port) for name, port in getattr(imp, "_output_ports", {}).items()}
     step_time = {key: steps[key] for key in _NO_STEP_TIME}
     return {
         "name": node.get_name(),

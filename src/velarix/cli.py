@@ -234,7 +234,14 @@ def command_run(args: argparse.Namespace) -> int:
         server = pipeline.serve(**(web or {})) if args.web or web is not None else None
         if server is not None:
             print(f"live page: {server.url}", file=sys.stderr)
+        try:
+            bridge = _serve_foxglove(pipeline, args.foxglove)
+        except CommandError:
+            pipeline.stop()
+            raise
         _watch(pipeline, args.seconds, sys.stderr)
+        if bridge is not None:
+            bridge.stop()
         # A pipeline that stopped itself with ERROR: this waits for its monitoring thread.
         if (pipeline.get_state() == Constants.States.RUNNING
                 or pipeline.get_condition() == Constants.Conditions.ERROR):
@@ -464,6 +471,24 @@ def _progress_bar(replay: Any, live: bool) -> str:
             f"{figures['duration']:.1f} s, {left:.1f} s left, {figures['replayed']} values")
 
 
+def _serve_foxglove(pipeline: Pipeline, port: Optional[int]) -> Any:
+    """The viewer bridge of `--foxglove [PORT]` (None without the option)."""
+    if port is None:
+        return None
+    try:
+        bridge = pipeline.serve_foxglove(port=port)
+    except (ImportError, OSError) as error:
+        raise CommandError(str(error)) from None
+    print(f"viewer bridge: ws://127.0.0.1:{bridge.port}", file=sys.stderr)
+    return bridge
+
+
+def _add_foxglove_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--foxglove", nargs="?", type=int, const=8765, metavar="PORT",
+                        help="also publish the output ports to the live viewer over WebSocket "
+                             "on 127.0.0.1:PORT (default 8765; needs velarix[foxglove])")
+
+
 def command_replay(args: argparse.Namespace) -> int:
     """`velarix replay`: run a pipeline over a recording, its recorded sources replaced."""
     speed = _speed(args.speed)
@@ -491,7 +516,9 @@ def command_replay(args: argparse.Namespace) -> int:
         try:
             result = run_offline(pipeline, args.file, speed=speed, loop=args.loop, record=args.record,
                                  pipeline_json=saved, seconds=args.seconds, progress=progress,
-                                 allow_pickle=args.allow_pickle)
+                                 allow_pickle=args.allow_pickle,
+                                 foxglove=None if args.foxglove is None
+                                 else lambda: _serve_foxglove(pipeline, args.foxglove))
         except PipelineError:
             if tty:
                 out.write("\n")
@@ -629,6 +656,8 @@ def build_parser() -> argparse.ArgumentParser:
                      "127.0.0.1 (needs velarix[monitor]); its address is printed")
     run.set_defaults(func=command_run)
 
+    _add_foxglove_option(run)
+
     show = commands.add_parser("show", help="list the nodes and links of a saved pipeline",
                                description="Print the nodes (name, class, ports with timing, "
                                "rate) and the links of a saved pipeline.")
@@ -673,6 +702,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default: none, the log stays in memory)")
     replay.add_argument("--allow-pickle", action="store_true", help="play pickled values too (unpickling "
                         "can run any code: only for files you trust)")
+    _add_foxglove_option(replay)
     replay.set_defaults(func=command_replay)
 
     export = commands.add_parser("export", help="write a recording's values as CSV, npz or parquet files",

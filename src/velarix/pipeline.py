@@ -31,6 +31,7 @@ from .portable import FreshIds, loading
 if TYPE_CHECKING:
     from .logger import LogEntry, Logger
     from .monitor.web import WebMonitor
+    from .monitor._foxglove import FoxgloveBridge
     from .record._recorder import Recording
 
 # How often wait() looks at the state while the stop event stays unset (a restart
@@ -424,6 +425,18 @@ class Pipeline:
         from .monitor.web import WebMonitor
 
         return WebMonitor(self, host=host, port=port).start()
+
+    def serve_foxglove(self, host: str = "127.0.0.1", port: int = 8765,
+                       ports: Optional[Sequence[str]] = None) -> FoxgloveBridge:
+        """Publish output ports (`ports` by their "node.port" names, every one for
+        None) over the live viewer's WebSocket protocol on host:port (port 0: any
+        free port; the handle's `port` tells which) and return the bridge, whose
+        stop() withdraws them. A port is tapped only while a client subscribes; a
+        client that does not keep up loses values, the pipeline never waits. Needs
+        the extra velarix[foxglove]."""
+        from .monitor._foxglove import FoxgloveBridge
+
+        return FoxgloveBridge(self, host=host, port=port, ports=ports)
 
     def to_dot(self) -> str:
         """The graph as Graphviz DOT text: nodes with class and name, links labelled

@@ -12,6 +12,7 @@ import collections
 import concurrent.futures
 import ipaddress
 import json
+import math
 import pathlib
 import shutil
 import socket
@@ -23,6 +24,8 @@ from typing import TYPE_CHECKING, Any, Literal, Mapping, Optional, Sequence
 from .._stats import deepest_queue, oldest_input
 from ..graph import to_dot
 from ._run import RunClock
+from ._scope import Scope
+from ._watch import SCOPE_SHARE, named_ports, watchable_ports
 
 if TYPE_CHECKING:
     from ..pipeline import Pipeline
@@ -32,6 +35,8 @@ _LOG_LINES = 15
 _KEPT_READINGS = 16  # readings whose graph a page may still ask for
 _KEPT_DRAWINGS = 4
 _LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
+_SCOPE_INTERVAL = 1 / 25  # at most 25 scope updates a second to a page
+_SCOPE_PORTS = 8  # ports one scope may watch at once
 
 
 def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
@@ -231,6 +236,8 @@ class WebMonitor:
         app.router.add_get("/stats", self._stats)
         app.router.add_get("/graph.svg", self._graph)
         app.router.add_get("/events", self._events)
+        app.router.add_get("/ports", self._ports)
+        app.router.add_get("/scope", self._scope)
         self._runner = web.AppRunner(app, handle_signals=False, shutdown_timeout=1.0)
         await self._runner.setup()
         site = web.TCPSite(self._runner, self._host, self._port)
@@ -365,5 +372,44 @@ class WebMonitor:
             # A page that went away: the end of this client, nothing to report.
             return response
         finally:
+            self._streams -= 1
+        return response
+
+    # The scope ----------------------------------------------------------------------
+
+    async def _ports(self, request: Any) -> Any:
+        """The output ports a scope can watch, by their "node.port" names."""
+        return self._web.json_response(list(watchable_ports(self._pipeline)))
+
+    async def _scope(self, request: Any) -> Any:
+        """A stream of scope updates for ?ports=a.out,b.out&window=S&columns=N; the
+        ports are tapped while the stream is open and no longer."""
+        web = self._web
+        names = [name for name in request.query.get("ports", "").split(",") if name]
+        try:
+            if not names or len(names) > _SCOPE_PORTS:
+                raise ValueError(f"Name 1 to {_SCOPE_PORTS} ports to watch (ports=a.out,b.out).")
+            window = float(request.query.get("window", "10"))
+            columns = int(request.query.get("columns", "1000"))
+            if not math.isfinite(window):
+                raise ValueError("window must be a number of seconds.")
+            scope = Scope(named_ports(self._pipeline, names), window, columns)
+        except ValueError as error:
+            raise web.HTTPBadRequest(text=f"{error}\n")
+        response = web.StreamResponse(headers={"Content-Type": "text/event-stream",
+                                               "Cache-Control": "no-cache"})
+        self._streams += 1
+        try:
+            await response.prepare(request)
+            while self._runner is not None and not self._finishing:
+                started = time.monotonic()
+                await response.write(f"data: {json.dumps(scope.update())}\n\n".encode())
+                spent = time.monotonic() - started
+                # At most 25 a second, and resting in proportion to the work.
+                await asyncio.sleep(max(_SCOPE_INTERVAL - spent, spent * (1 - SCOPE_SHARE) / SCOPE_SHARE))
+        except ConnectionError:
+            pass  # the page went away: its taps go with it
+        finally:
+            scope.close()
             self._streams -= 1
         return response

@@ -76,7 +76,8 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
                 record: Optional[str] = None, pipeline_json: Optional[str] = None,
                 seconds: Optional[float] = None,
                 progress: Optional[Callable[[Replay], None]] = None,
-                allow_pickle: bool = False) -> dict[str, Any]:
+                allow_pickle: bool = False,
+                foxglove: Optional[Callable[[], Any]] = None) -> dict[str, Any]:
     """Run `pipeline` (stopped, as loaded) over the recording `path`: its recorded
     sources replaced by a replay at `speed`, every output port recorded to
     `record` when given (with `pipeline_json`, the saved form to store). Returns
@@ -85,6 +86,8 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
     and the nodes have nothing left to do, after `seconds`, or when the pipeline
     stops itself; `progress(replay)` is called a few times a second meanwhile.
     A file with pickled values is refused unless `allow_pickle`.
+    `foxglove()`, when given, is called once the replay is in place and returns a
+    viewer bridge (Pipeline.serve_foxglove), stopped after the run.
 
     Raises:
         ValueError: the file is not a recording, or records no source of the pipeline.
@@ -95,7 +98,10 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
     if record is not None:
         recording = Recording(pipeline, record, None, pipeline_json=pipeline_json)
     started = time.monotonic()
+    bridge = None
     try:
+        if foxglove is not None:
+            bridge = foxglove()
         pipeline.start()
         while pipeline.get_state() == Constants.States.RUNNING:
             if seconds is not None and time.monotonic() - started >= seconds:
@@ -114,6 +120,8 @@ def run_offline(pipeline: Pipeline, path: str, speed: Any = "max", loop: bool = 
         pipeline.stop()
         if recording is not None:
             recording.stop()
+        if bridge is not None:
+            bridge.stop()
     pipeline._raise_if_failed()
     pipeline._raise_if_node_failed()
     return {"replay": run.replay.get_stats()["replay"],
