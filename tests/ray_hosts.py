@@ -153,6 +153,9 @@ class Namespaces:
                 self._ip("-n", name, "addr", "add", f"{address}/24", "dev", link)
                 self._ip("-n", name, "link", "set", link, "up")
                 self._ip("-n", name, "link", "set", "lo", "up")
+                # Ray finds a host's own address by the route to a public one: the
+                # veth, which leads only to the other namespace.
+                self._ip("-n", name, "route", "add", "default", "dev", link)
         except BaseException:
             self.remove()
             raise

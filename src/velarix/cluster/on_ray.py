@@ -85,8 +85,10 @@ class RaySession:
                 ray.shutdown()
             except Exception:
                 pass
+            hint = (" (is Ray running there, and does this process hold the cluster's token, such as in "
+                    "RAY_AUTH_TOKEN, when it uses token authentication?)" if isinstance(error, ConnectionError) else "")
             raise ClusterError(f"Cannot join the Ray cluster at {address!r}: {type(error).__name__}: "
-                               f"{first_line(error)}") from None
+                               f"{first_line(error)}{hint}") from None
 
     def close(self) -> None:
         if self.closed:
