@@ -1,6 +1,7 @@
 """Workers as Ray actors on one Ray node on 127.0.0.1, started once for the module."""
 
 import glob
+import io
 import os
 import shutil
 import signal
@@ -23,6 +24,11 @@ from test_cluster import WAIT, chain, gone, reaper, wait_until  # noqa: E402,F40
 from velarix.cluster import Cluster, ClusterError  # noqa: E402
 from velarix.cluster import on_ray  # noqa: E402
 from velarix import Pipeline  # noqa: E402
+from velarix.monitor.terminal import render  # noqa: E402
+from velarix.monitor.web import snapshot  # noqa: E402
+
+rich_console = pytest.importorskip("rich.console")
+Console = rich_console.Console
 
 HEARTBEAT_TIMEOUT = 2.0
 
@@ -91,6 +97,11 @@ def test_ray_workers_placed_by_resource_run_the_pipeline_and_leave_nothing(ray_h
     assert [(link["transport"], link["from_ray_node"], link["to_ray_node"]) for link in links] == \
         [("shm", "127.0.0.1", "127.0.0.1")] * 3
     assert [s.get("ray_node") for s in pipeline.get_stats()] == [None, "127.0.0.1", "127.0.0.1", None]
+    assert [n.get("ray_node") for n in snapshot(pipeline)["nodes"]] == [None, "127.0.0.1", "127.0.0.1", None]
+    console = Console(width=140, record=True, file=io.StringIO())
+    console.print(render(pipeline))
+    table = console.export_text()
+    assert "ray node" in table and table.count("127.0.0.1") == 2
     # The workers' keys live in their memory: their folders hold sockets and rings only.
     folders = own_folders() - before
     assert len(folders) == 2
