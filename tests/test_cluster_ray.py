@@ -69,6 +69,14 @@ def actors_dead(node, ids):
         ray.shutdown()
 
 
+def thread_nice(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/stat") as stat:
+            found.append(int(stat.read().rsplit(")", 1)[1].split()[16]))
+    return found
+
+
 def own_folders():
     return set(glob.glob(os.path.join(tempfile.gettempdir(), on_ray.FOLDER_PREFIX + "*")))
 
@@ -106,6 +114,8 @@ def test_ray_workers_placed_by_resource_run_the_pipeline_and_leave_nothing(ray_h
     folders = own_folders() - before
     assert len(folders) == 2
     assert all(name.endswith((".sock", ".shm")) for folder in folders for name in os.listdir(folder))
+    # The worker loop's threads run at our niceness, not at the one Ray gives its workers.
+    assert {min(thread_nice(w["pid"])) for w in workers.values()} == {os.getpriority(os.PRIO_PROCESS, 0)}
     messages = [e["message"] for e in pipeline.get_logger().get_all()]
     assert "Worker amp: Node a started." in messages
     pipeline.stop()
