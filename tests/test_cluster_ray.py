@@ -2,9 +2,11 @@
 
 import glob
 import io
+import json
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -20,7 +22,7 @@ if ray_hosts.ray_missing():
     pytest.skip(ray_hosts.ray_missing(), allow_module_level=True)
 
 from cluster_nodes import Collect, Double, Source  # noqa: E402
-from test_cluster import WAIT, chain, gone, reaper, wait_until  # noqa: E402,F401
+from test_cluster import ENV, WAIT, chain, gone, reaper, wait_until  # noqa: E402,F401
 from velarix.cluster import Cluster, ClusterError  # noqa: E402
 from velarix.cluster import on_ray  # noqa: E402
 from velarix import Pipeline  # noqa: E402
@@ -212,6 +214,47 @@ def test_local_starts_a_private_ray_on_loopback_and_ends_it(ray_head, reaper):
     latest = os.path.join(os.path.dirname(session), "session_latest")
     if os.path.islink(latest) and os.readlink(latest) == session:
         os.unlink(latest)
+
+
+DRIVER = """
+import json, sys, time
+from cluster_nodes import Collect, Double, Source
+from velarix import Pipeline
+from velarix.cluster import Cluster
+source, a, sink = Source(), Double(name="a"), Collect()
+pipeline = Pipeline(directory="")
+pipeline.connect(source, a)
+pipeline.connect(a, sink)
+cluster = Cluster(pipeline, ray_address=sys.argv[1])
+cluster.spawn_ray("w")
+cluster.place(a, "w")
+pipeline.start()
+source.cycle({"x": (1, [])})
+sink.wait_for(lambda v: len(v) == 1, 30)
+w = cluster.get_workers()["w"]
+print(json.dumps([w["pid"], w["ray_actor"]]), flush=True)
+if sys.argv[2] == "wait":
+    time.sleep(600)
+"""
+
+
+@pytest.mark.parametrize("ending", ["exit", "sigkill"])
+def test_the_end_of_the_controllers_process_releases_its_ray_workers(ray_head, ending):
+    env = dict(os.environ, PYTHONPATH=ENV["PYTHONPATH"])  # with the token and settings the fixture set
+    process = subprocess.Popen([sys.executable, "-c", DRIVER, ray_head.address,
+                                "wait" if ending == "sigkill" else "exit"], env=env, stdout=subprocess.PIPE,
+                               text=True)
+    try:
+        pid, actor = json.loads(process.stdout.readline())
+        if ending == "sigkill":
+            process.kill()
+        assert process.wait(WAIT * 2) in (0, -signal.SIGKILL)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+    assert wait_until(lambda: gone(pid), WAIT) and actors_dead(ray_head, [actor])
 
 
 def cmdline(pid):
