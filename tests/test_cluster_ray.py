@@ -51,12 +51,27 @@ def ray_head():
             import ray
 
             ray.shutdown()
+            settle_descriptors()
         finally:
             node.stop()
             for key, value in saved.items():
                 if key != "HOME":
                     os.environ.pop(key, None) if value is None else os.environ.__setitem__(key, value)
             shutil.rmtree(home, ignore_errors=True)
+
+
+def settle_descriptors():
+    """Ray's native threads close some of the driver's descriptors after its
+    shutdown: wait until the count holds still, so that tests after this module
+    that count descriptors see none go."""
+    count, steady = -1, 0
+    for _ in range(100):
+        now = len(os.listdir("/proc/self/fd"))
+        steady = steady + 1 if now == count else 0
+        if steady >= 10:
+            return
+        count = now
+        time.sleep(0.1)
 
 
 def actors_dead(node, ids):
