@@ -463,7 +463,7 @@ def ray_figures():
     home = tempfile.mkdtemp(prefix="vxr-home-")
     env = ray_hosts.ray_env(os.environ, home, loopback=True)
     os.environ.update({k: env[k] for k in ("RAY_USAGE_STATS_ENABLED", "RAY_AUTH_MODE", "RAY_AUTH_TOKEN",
-                                           "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER")})
+                                           "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "RAY_TMPDIR")})
     node = ray_hosts.RayNode("127.0.0.1", env, port=ray_hosts.free_port(), num_cpus=2)
     try:
         def spawned(pipeline):

@@ -39,8 +39,10 @@ def ray_missing():
 def ray_env(base, home, token=TOKEN, loopback=False):
     """The environment of Ray processes and drivers: usage statistics off, token
     authentication on with `token` (None: no token at all), HOME a folder of ours
-    so that nothing lands in the real one."""
-    env = dict(base, HOME=home, RAY_USAGE_STATS_ENABLED="0")
+    so that nothing lands in the real one (nor in /tmp/ray)."""
+    scratch = os.path.join(home, "t")  # where drivers and private Rays put their session folders
+    os.makedirs(scratch, exist_ok=True)
+    env = dict(base, HOME=home, RAY_USAGE_STATS_ENABLED="0", RAY_TMPDIR=scratch)
     env.pop("RAY_AUTH_TOKEN_PATH", None)
     if token is None:
         env.pop("RAY_AUTH_TOKEN", None)

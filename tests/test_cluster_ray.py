@@ -43,7 +43,7 @@ def ray_head():
     saved = {key: os.environ.get(key) for key in env}
     node = ray_hosts.RayNode("127.0.0.1", env, port=ray_hosts.free_port(), num_cpus=2, resources={"amp": 1})
     os.environ.update({key: env[key] for key in ("RAY_USAGE_STATS_ENABLED", "RAY_AUTH_MODE", "RAY_AUTH_TOKEN",
-                                                  "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER")})
+                                                  "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "RAY_TMPDIR")})
     try:
         yield node
     finally:
@@ -54,6 +54,7 @@ def ray_head():
             settle_descriptors()
         finally:
             node.stop()
+            on_ray.remove_stale_folders()  # those of the workers killed here
             for key, value in saved.items():
                 if key != "HOME":
                     os.environ.pop(key, None) if value is None else os.environ.__setitem__(key, value)

@@ -38,6 +38,9 @@ def two_hosts():
         for node in reversed(nodes):
             node.stop()
         spaces.remove()
+        from velarix.cluster import on_ray
+
+        on_ray.remove_stale_folders()  # that of the worker lost with its host
         shutil.rmtree(home, ignore_errors=True)
 
 
