@@ -32,7 +32,7 @@ help:
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
 	@echo "make test-asan     the tests against modules built with ASan and UBSan (slow)"
-	@echo "make system-tools  install Graphviz, headless Chromium and Mosquitto from Debian packages when missing and possible"
+	@echo "make system-tools  install Graphviz, headless Chromium, Mosquitto and iproute2 from Debian packages when missing and possible"
 	@echo "make clean         remove build folders and in-tree modules"
 
 check-python:
@@ -66,7 +66,7 @@ extras: $(VENV)/.extras
 # Debian's tools for the tests that use them (they skip when one is missing):
 # Graphviz's dot parses and draws graphs, headless Chromium opens the live page,
 # Mosquitto is the MQTT broker the connector tests start.
-SYSTEM_TOOLS := dot:graphviz chromium:chromium chromedriver:chromium-driver mosquitto:mosquitto
+SYSTEM_TOOLS := dot:graphviz chromium:chromium chromedriver:chromium-driver mosquitto:mosquitto ip:iproute2
 # Servers such as mosquitto live in /usr/sbin, outside a user's PATH.
 system-tools: export PATH := $(PATH):/usr/sbin
 system-tools:

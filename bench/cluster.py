@@ -11,12 +11,21 @@
   another process, no nodes) against a plain memcpy of the same bytes through a
   buffer the ring's size, both measured here.
 - Start-up: from start() to the first value at the sink with two local workers.
+- On Ray (with the extra ray): source -> a -> b -> sink with a and b on two
+  workers placed by Ray on one node (127.0.0.1) against the same on two spawn()ed
+  workers, 64 KB arrays; across two network namespaces (one Ray node each, as
+  two hosts), small values from here to a sink on a worker that Ray placed on
+  the other host against one started there by hand (`velarix worker`, TCP with
+  CURVE); the start-up of two Ray workers. `python cluster.py ray` runs these only.
 """
 
 import contextlib
+import json
 import multiprocessing
 import os
+import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -363,9 +372,238 @@ def startup_figure():
           f"with spawning the workers {(end - begin) * 1e3:.0f} ms")
 
 
+RAY_RATIO = 0.9  # Ray-placed workers against spawned or hand-started ones
+TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+
+
+@contextlib.contextmanager
+def chain_on(nodes, make_workers):
+    """The chain of `nodes` started, its middle nodes on workers `make_workers(cluster)`
+    names (one per middle node); stopped and closed on the way out."""
+    pipeline = Pipeline(directory="")
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        pipeline.connect(upstream, downstream)
+    cluster = None
+    try:
+        cluster = make_workers(pipeline)
+        pipeline.start()
+        yield cluster
+    finally:
+        pipeline.stop()
+        if cluster is not None:
+            cluster.close()
+
+
+def chain_rate(make_workers, value, count):
+    """Values per second through source -> a -> b -> sink, a and b on workers; best of REPEAT."""
+    source, a, b, sink = Source(), Relay(name="a"), Relay(name="b"), Collect()
+
+    def placed(pipeline):
+        cluster = make_workers(pipeline)
+        cluster.place(a, "w1")
+        cluster.place(b, "w2")
+        return cluster
+
+    best = 0.0
+    with chain_on([source, a, b, sink], placed) as cluster:
+        used = {link["transport"] for link in cluster.get_links()}
+        if used != {"shm"}:
+            raise RuntimeError(f"links went over {used}, not shared memory")
+        for _ in range(REPEAT):
+            sink.count, sink.expected = 0, count
+            sink.done.clear()
+            begin = time.perf_counter()
+            for _ in range(count):
+                source.cycle({"x": value})
+            if not sink.done.wait(120):
+                raise RuntimeError(f"only {sink.count} of {count} values arrived")
+            best = max(best, count / (time.perf_counter() - begin))
+    return best
+
+
+def hop_rate(make_worker, value, count):
+    """Values per second from a source here to a sink on the worker "w1"."""
+    source, sink = Source(), Collect()
+
+    def placed(pipeline):
+        cluster = make_worker(pipeline)
+        cluster.place(sink, "w1")
+        return cluster
+
+    best = 0.0
+    with chain_on([source, sink], placed) as cluster:
+        for _ in range(REPEAT):
+            done = sink.get_counter() + count
+            begin = time.perf_counter()
+            for _ in range(count):
+                source.cycle({"x": value})
+            deadline = begin + 120
+            while True:
+                cluster.get_load()  # asks the worker now: the sink's counter is fresh
+                if sink.get_counter() >= done:
+                    break
+                if time.perf_counter() > deadline:
+                    raise RuntimeError("the values did not arrive")
+                time.sleep(0.002)
+            best = max(best, count / (time.perf_counter() - begin))
+        transport = {link["transport"] for link in cluster.get_links()}
+    return best, transport
+
+
+def ray_figures():
+    """The rows of Ray-placed workers; the targets not met."""
+    sys.path.insert(0, TESTS)
+    import ray_hosts
+
+    why = ray_hosts.ray_missing()
+    if why or numpy is None:
+        print(f"On Ray: skipped ({why or 'numpy is not installed'})")
+        return []
+    missed = []
+    home = tempfile.mkdtemp(prefix="vxr-home-")
+    env = ray_hosts.ray_env(os.environ, home, loopback=True)
+    os.environ.update({k: env[k] for k in ("RAY_USAGE_STATS_ENABLED", "RAY_AUTH_MODE", "RAY_AUTH_TOKEN",
+                                           "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "RAY_TMPDIR")})
+    node = ray_hosts.RayNode("127.0.0.1", env, port=ray_hosts.free_port(), num_cpus=2)
+    try:
+        def spawned(pipeline):
+            cluster = Cluster(pipeline)
+            cluster.spawn("w1")
+            cluster.spawn("w2")
+            return cluster
+
+        def on_ray(pipeline):
+            cluster = Cluster(pipeline, ray_address=node.address)
+            cluster.spawn_ray("w1")
+            cluster.spawn_ray("w2")
+            return cluster
+
+        value = numpy.zeros(64 * 1024, dtype=numpy.uint8)
+        local = ray = 0.0
+        for _ in range(2):  # interleaved, so a busy spell on the machine hits both
+            local = max(local, chain_rate(spawned, value, ARRAY_VALUES))
+            ray = max(ray, chain_rate(on_ray, value, ARRAY_VALUES))
+        ok = ray >= RAY_RATIO * local
+        print(f"On Ray, 64 KB arrays through two workers on one host (all links shared memory): spawn()ed "
+              f"{local * value.nbytes / 1e9:.2f} GB/s, placed by Ray {ray * value.nbytes / 1e9:.2f} GB/s "
+              f"(x{ray / local:.2f}; target >= x{RAY_RATIO}: {verdict(ok)})")
+        missed += [] if ok else ["Ray 64 KB"]
+        source, a, b, sink = Source(), Relay(name="a"), Relay(name="b"), Collect()
+        pipeline = Pipeline(directory="")
+        for upstream, downstream in zip((source, a, b), (a, b, sink)):
+            pipeline.connect(upstream, downstream)
+        begin = time.perf_counter()
+        cluster = on_ray(pipeline)
+        cluster.place(a, "w1")
+        cluster.place(b, "w2")
+        spawned_at = time.perf_counter()
+        pipeline.start()
+        source.cycle({"x": 1})
+        arrived = sink.arrived.wait(60)
+        end = time.perf_counter()
+        pipeline.stop()
+        cluster.close()
+        if not arrived:
+            raise RuntimeError("no value arrived")
+        print(f"On Ray, start-up of two workers: spawn_ray() x2 {spawned_at - begin:.2f} s, start() to the "
+              f"first value {end - spawned_at:.2f} s, in all {end - begin:.2f} s (joining a running Ray)")
+    finally:
+        node.stop()
+        for key in ("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER",):
+            os.environ.pop(key, None)
+    missed += two_hosts_figures(ray_hosts, home)
+    shutil.rmtree(home, ignore_errors=True)
+    return missed
+
+
+def two_hosts_figures(ray_hosts, home):
+    why = ray_hosts.namespaces_missing()
+    if why:
+        print(f"On Ray across two namespaces: skipped ({why})")
+        return []
+    spaces = ray_hosts.Namespaces()
+    env = ray_hosts.ray_env(os.environ, home)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(sys.modules["velarix"].__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (
+        package_root, os.path.dirname(os.path.abspath(__file__)), TESTS, env.get("PYTHONPATH")) if p)
+    nodes = []
+    try:
+        head, second = ray_hosts.Namespaces.ADDRESSES
+        nodes.append(ray_hosts.RayNode(head, env, port=6379, num_cpus=1, prefix=spaces.prefix(0)))
+        nodes.append(ray_hosts.RayNode(second, env, head=nodes[0].address, num_cpus=1, resources={"amp": 1},
+                                       prefix=spaces.prefix(1)))
+        done = subprocess.run([*spaces.prefix(0), sys.executable, os.path.abspath(__file__), "ray-hosts-driver",
+                               nodes[0].address, " ".join(spaces.prefix(1)), second],
+                              env=env, capture_output=True, text=True, timeout=600)
+        found = [line for line in done.stdout.splitlines() if line.startswith("RESULT ")]
+        if not found:
+            raise RuntimeError(f"the driver in the namespace failed: {done.stdout[-2000:]}{done.stderr[-3000:]}")
+        rates = json.loads(found[-1][len("RESULT "):])
+    finally:
+        for node in reversed(nodes):
+            node.stop()
+        spaces.remove()
+    ok = rates["ray"] >= RAY_RATIO * rates["hand"]
+    print(f"On Ray across two namespaces, small values here -> sink on the other host (TCP+CURVE): hand-started "
+          f"worker {rates['hand']:,.0f}/s, placed by Ray {rates['ray']:,.0f}/s (x{rates['ray'] / rates['hand']:.2f}; "
+          f"target >= x{RAY_RATIO}: {verdict(ok)})")
+    return [] if ok else ["Ray across hosts"]
+
+
+def ray_hosts_driver(head, second_prefix, second_ip):
+    """In the first namespace: the small-value hop to the other host, to a worker
+    started there by hand and to one Ray placed there, interleaved."""
+    from velarix.cluster import make_keys
+    from velarix.cluster.processes import read_endpoint, worker_environment
+
+    folder = tempfile.mkdtemp(prefix="velarix-bench-keys-")
+    make_keys(folder, ["hand"])
+
+    def by_hand(pipeline):  # a hand-started worker serves one controller: a new one each time
+        process = subprocess.Popen([*second_prefix.split(), sys.executable, "-m", "velarix.cluster", "worker",
+                                    "--name", "hand", "--bind", f"tcp://{second_ip}:*", "--keys",
+                                    os.path.join(folder, "workers", "hand"), "--idle-timeout", "120"],
+                                   env=worker_environment(), stdout=subprocess.PIPE)
+        workers.append(process)
+        cluster = Cluster(pipeline, keys=os.path.join(folder, "controller"))
+        cluster.add_worker("w1", read_endpoint(process, "hand"), key="hand")
+        return cluster
+
+    def on_ray(pipeline):
+        cluster = Cluster(pipeline, ray_address=head)
+        cluster.spawn_ray("w1", resources={"amp": 1})
+        return cluster
+
+    workers = []
+    hand = ray = 0.0
+    try:
+        for _ in range(2):
+            rate, used = hop_rate(by_hand, 1, SMALL_VALUES)
+            hand = max(hand, rate)
+            rate, used_on_ray = hop_rate(on_ray, 1, SMALL_VALUES)
+            ray = max(ray, rate)
+            if used != {"tcp"} or used_on_ray != {"tcp"}:
+                raise RuntimeError(f"links went over {used} and {used_on_ray}, not TCP")
+        print("RESULT " + json.dumps({"hand": hand, "ray": ray}), flush=True)
+    finally:
+        for process in workers:
+            process.kill()
+            process.wait(10)
+            process.stdout.close()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
+    if sys.argv[1:2] == ["ray-hosts-driver"]:
+        return ray_hosts_driver(*sys.argv[2:5])
+    if sys.argv[1:2] == ["ray"]:
+        missed = ray_figures()
+        if missed:
+            print(f"Targets not met here: {', '.join(missed)}")
+        return 0
+    missed = ray_figures()
     startup_figure()
-    missed = transport_figures()
+    missed += transport_figures()
     if cpu_figures() < CPU_TARGET:
         print(f"CPU chain below the x{CPU_TARGET:g} target")
         missed.append("CPU chain")

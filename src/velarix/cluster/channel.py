@@ -80,6 +80,8 @@ class WorkerChannel:
         self.senders: list[links.Sender] = []  # this process's senders whose receiver is on that worker
         self.server_key = server_key  # its public key, for CURVE over TCP
         self.clock = clock.Estimate()  # its clock offset, from the heartbeats' probes
+        self.actor: Any = None  # its Ray actor (on_ray.RayWorker), for a worker on Ray
+        self.ray_node: Optional[str] = None  # the address of the Ray node it runs on
 
 
 class Channels:
@@ -264,8 +266,11 @@ class Channels:
         for worker in self.workers:
             if worker.dead is not None:
                 continue
+            ended = worker.actor.ended() if worker.actor is not None else None
             if worker.process is not None and worker.process.poll() is not None:
                 self.lose(worker, f"its process ended ({exit_text(worker.process.returncode)}).")
+            elif ended is not None:
+                self.lose(worker, f"{ended}.")
             elif worker.ready and now - worker.last_seen > self.heartbeat_timeout:
                 self.lose(worker, f"silent for more than {self.heartbeat_timeout:g} s.")
             elif worker.ready:

@@ -36,7 +36,8 @@ from .deploy import STOP_TIMEOUT, Deployment, check_portable, node_id
 from .errors import ClusterError, RemoteNodeError
 from .logs import inject
 from .processes import end_process, start_worker
-from .security import ControllerKeys, is_tcp, make_keys
+from .on_ray import RaySession
+from .security import ControllerKeys, _check_worker_name, is_tcp, make_keys
 from .wire import HEARTBEAT_INTERVAL, HEARTBEAT_TIMEOUT
 
 __all__ = ["Cluster", "ClusterError", "RemoteNodeError"]
@@ -52,11 +53,14 @@ class Cluster:
     heartbeats, and of silence after which a worker (or, for a worker, its
     controller) counts as gone; `ring_bytes`: the shared-memory ring of each link
     between two processes on this host (0: such links go over ipc:// sockets;
-    values needing more than half the ring go over the link's socket, in order)."""
+    values needing more than half the ring go over the link's socket, in order);
+    `ray_address`: the Ray cluster spawn_ray() starts workers on ("auto",
+    "host:port", "ray://host:port", or "local" for a private one on 127.0.0.1;
+    needs the extra `ray`)."""
 
     def __init__(self, pipeline: Pipeline, keys: Optional[str] = None, hwm: int = 1000,
                  heartbeat_interval: float = HEARTBEAT_INTERVAL, heartbeat_timeout: float = HEARTBEAT_TIMEOUT,
-                 ring_bytes: int = shm.DEFAULT_BYTES) -> None:
+                 ring_bytes: int = shm.DEFAULT_BYTES, ray_address: Optional[str] = None) -> None:
         self.zmq = require_zmq()
         if not isinstance(pipeline, Pipeline):
             raise TypeError("Cluster needs a velarix Pipeline.")
@@ -70,6 +74,10 @@ class Cluster:
                              f"heartbeat_interval ({heartbeat_interval:g} s).")
         if "start" in pipeline.__dict__:
             raise ClusterError("This pipeline belongs to another Cluster; close that one first.")
+        self.ray: Optional[RaySession] = None
+        if ray_address is not None:  # joined first: a Ray that cannot be reached leaves nothing to undo
+            self.ray = RaySession(ray_address)
+        self.ray_node_id, self.ray_node = self.ray.own_node() if self.ray is not None else (None, None)
         self.pipeline = pipeline
         self.keys_dir = keys
         self.keys = ControllerKeys(keys) if keys else None
@@ -100,9 +108,8 @@ class Cluster:
         """Start a local worker process. "ipc": endpoints in a private folder;
         "tcp": loopback TCP with CURVE (the cluster's keys, else new ones)."""
         self._check_new_worker(name)
-        if self.keys is None:  # a fresh controller pair in our private folder, for any TCP link
-            self.keys_dir = make_keys(os.path.join(self.folder, "keys"), workers=())
-            self.keys = ControllerKeys(self.keys_dir)
+        self._own_keys()
+        assert self.keys is not None
         # The worker's own pair, made in our private folder; our secret stays out of its reach.
         if transport == "ipc":
             bind = f"ipc://{os.path.join(self.folder, name + '.ctl')}"
@@ -113,6 +120,40 @@ class Cluster:
         keys = self.keys.add_local_worker(name, os.path.join(self.folder, "worker-keys", name))
         process, endpoint = start_worker(name, self.folder, keys, bind)
         self.workers[name] = WorkerChannel(name, endpoint, process, self.keys.workers[name])
+
+    def spawn_ray(self, name: str, resources: Optional[dict[str, float]] = None, num_cpus: float = 1,
+                  node: Optional[str] = None, runtime_env: Optional[dict[str, Any]] = None) -> None:
+        """Start a worker as an actor on the Ray cluster (Cluster(ray_address=...)):
+        on a node with `resources` (such as {"amp": 1} or {"GPU": 1}) and
+        `num_cpus`, or on the node whose address is `node`; `runtime_env` as Ray
+        takes it. Its key pair is made here and handed to it through Ray; its
+        links to other hosts are TCP with CURVE. A request no node can meet is
+        refused here, naming what the nodes have."""
+        self._check_new_worker(name)
+        if self.ray is None:
+            raise ClusterError("spawn_ray() needs a Ray cluster: pass ray_address to Cluster.")
+        if resources is not None and not (isinstance(resources, dict) and all(
+                isinstance(k, str) and isinstance(v, (int, float)) and not isinstance(v, bool) and v >= 0
+                for k, v in resources.items())):
+            raise ValueError(f"resources must map resource names to amounts of 0 or more, not {resources!r}.")
+        if isinstance(num_cpus, bool) or not isinstance(num_cpus, (int, float)) or num_cpus < 0:
+            raise ValueError(f"num_cpus must be a number of 0 or more, not {num_cpus!r}.")
+        _check_worker_name(name)
+        self._own_keys()
+        assert self.keys is not None
+        public, secret = self.zmq.curve_keypair()
+        actor = self.ray.start_worker(name, (public, secret, self.keys.public), self.hwm, dict(resources or {}),
+                                      num_cpus, node, runtime_env)
+        self.keys.workers[name] = bytes(public)
+        channel = WorkerChannel(name, actor.endpoint, server_key=bytes(public))
+        channel.actor, channel.ray_node, channel.pid = actor, actor.node, actor.pid
+        self.workers[name] = channel
+
+    def _own_keys(self) -> None:
+        """A fresh controller pair in our private folder, for any TCP link (unless keys were given)."""
+        if self.keys is None:
+            self.keys_dir = make_keys(os.path.join(self.folder, "keys"), workers=())
+            self.keys = ControllerKeys(self.keys_dir)
 
     def add_worker(self, name: str, endpoint: str, key: Optional[str] = None) -> None:
         """Use a worker started elsewhere with `velarix worker --bind ENDPOINT`;
@@ -197,9 +238,10 @@ class Cluster:
         """Each worker's "endpoint", process id ("pid") and, once it is gone, why
         ("gone"); its "clock_offset" (its clock minus this process's, in seconds)
         and "clock_uncertainty" (half the round trip of the probe it comes from),
-        both None until the first probe answered."""
-        return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead,
-                       **w.clock.report()}
+        both None until the first probe answered. A worker on Ray also has its
+        "ray_node" (the node's address) and "ray_actor" (the actor's id)."""
+        return {name: {"endpoint": w.endpoint, "pid": w.pid, "gone": w.dead, **w.clock.report(),
+                       **({"ray_node": w.ray_node, "ray_actor": w.actor.actor_id} if w.actor is not None else {})}
                 for name, w in self.workers.items()}
 
     def get_load(self) -> list[dict[str, Any]]:
@@ -236,9 +278,13 @@ class Cluster:
         if self.deployment is not None:
             self.deployment.undeploy()
         for worker in self.workers.values():
+            polite = worker.ready and worker.dead is None
             if worker.process is not None:
-                end_process(worker.process, polite=worker.ready and worker.dead is None,
-                            hung=worker.dead is not None)
+                end_process(worker.process, polite=polite, hung=worker.dead is not None)
+            if worker.actor is not None:
+                worker.actor.end(polite)
+        if self.ray is not None:
+            self.ray.close()
         self.context.destroy(linger=0)  # closes whatever a stuck thread still holds
         shutil.rmtree(self.folder, ignore_errors=True)
         self.pipeline.__dict__.pop("start", None)
@@ -256,8 +302,17 @@ class Cluster:
         """The links between processes once deployed (empty before): per link "from"
         and "to" ("node.port"), "from_worker" and "to_worker" (None: this process),
         its "timing" and its "transport": "shm" (shared memory on this host), "ipc"
-        (a unix socket) or "tcp" (TCP with CURVE)."""
-        return self.deployment.get_links() if self.deployment is not None else []
+        (a unix socket) or "tcp" (TCP with CURVE). On Ray also "from_ray_node" and
+        "to_ray_node": the address of the Ray node of each end."""
+        found = self.deployment.get_links() if self.deployment is not None else []
+        if self.ray is not None:
+            nodes = {name: w.ray_node for name, w in self.workers.items()}
+            here = self.ray_node
+            for link in found:
+                for end in ("from", "to"):
+                    worker = link[f"{end}_worker"]
+                    link[f"{end}_ray_node"] = here if worker is None else nodes.get(worker)
+        return found
 
     def get_stats(self) -> list[dict[str, Any]]:
         """The pipeline's get_stats() (a node on a worker reports the worker's), each
@@ -293,9 +348,21 @@ class Cluster:
         for worker in self.workers.values():
             self.channels.hello(worker)
         self.deployment = Deployment(self.pipeline, self.placement, self.workers, self.channels, self.context,
-                                     self.keys, self.hwm, self.ring_bytes)
+                                     self.keys, self.hwm, self.ring_bytes, self._hosts())
         self.deployment.deploy()
         self.deployed = True
+
+    def _hosts(self) -> dict[Optional[str], Optional[str]]:
+        """Where this process and each worker run, as far as known: this host for
+        spawned workers, the Ray node for workers on Ray (this process's own Ray
+        node, when it has one, is this host too)."""
+        hosts: dict[Optional[str], Optional[str]] = {None: "this host"}
+        for name, worker in self.workers.items():
+            if worker.actor is not None:
+                hosts[name] = "this host" if worker.actor.node_id == self.ray_node_id else worker.actor.node_id
+            elif worker.process is not None:
+                hosts[name] = "this host"
+        return hosts
 
     def _worker_log(self, worker: WorkerChannel, records: list[Any]) -> None:
         logger = self.pipeline.get_logger()

@@ -88,7 +88,10 @@ class PlacedNode:
 
     def get_stats(self) -> Optional[dict[str, Any]]:
         status = self._status()
-        return status.stats if status is not None else None
+        stats = status.stats if status is not None else None
+        if isinstance(stats, dict) and self.worker.ray_node is not None:  # the monitors show where it runs
+            stats = dict(stats, ray_node=self.worker.ray_node)
+        return stats
 
     def get_last_exception(self) -> Optional[RemoteNodeError]:
         status = self._status()
@@ -106,8 +109,11 @@ class Deployment:
 
     def __init__(self, pipeline: Pipeline, placement: dict[str, str], workers: dict[str, WorkerChannel],
                  channels: Channels, context: Any, keys: Optional[ControllerKeys], hwm: int,
-                 ring_bytes: int) -> None:
+                 ring_bytes: int, hosts: Optional[dict[Optional[str], Optional[str]]] = None) -> None:
         self.pipeline = pipeline
+        # Worker name (None: this process) -> the host it runs on, where known: a
+        # link whose two ends share one goes over ipc:// and shared memory.
+        self.hosts = hosts or {}
         self.placement = placement
         self.workers = workers
         self.channels = channels
@@ -222,14 +228,16 @@ class Deployment:
                         continue
                     link_id = next(self.channels.ids)
                     bind_send = target is None  # a worker end binds; the consumer's if both are
+                    host = self.hosts.get(source)
+                    near = host is not None and host == self.hosts.get(target)
                     cross.append({"id": link_id, "endpoint": None, "oport": oport, "iport": iport,
                                   "producer": producer, "consumer": consumer, "sender_peer": target, "ends": [
                         {"id": link_id, "where": source, "role": "send", "bind": bind_send,
                          "port": node_id(oport), "node": node_id(producer), "ring": self.ring_bytes,
-                         "timing": iport.get_timing()},
+                         "timing": iport.get_timing(), "near": near},
                         {"id": link_id, "where": target, "role": "recv", "bind": not bind_send,
                          "port": node_id(iport), "node": node_id(consumer), "timing": iport.get_timing(),
-                         "ring": self.ring_bytes}]})
+                         "ring": self.ring_bytes, "near": near}]})
         return cross
 
     def _peer_keys(self) -> list[str]:

@@ -191,6 +191,8 @@ class WorkerKeys(_Keys):
     A folder that also holds the controller's secret is refused: that secret
     belongs on the controller's host only."""
 
+    directory: Optional[str]
+
     def __init__(self, directory: str) -> None:
         require_zmq()
         directory = os.path.expanduser(directory)
@@ -203,6 +205,15 @@ class WorkerKeys(_Keys):
         self.controller_public = _load_public(os.path.join(directory, CONTROLLER + ".key"))
         self.peers: frozenset[bytes] = frozenset()  # the other workers of the cluster, named at build
 
+    @classmethod
+    def from_pair(cls, public: bytes, secret: bytes, controller_public: bytes) -> WorkerKeys:
+        """Keys handed over in memory (a worker on Ray): nothing of them on disk."""
+        keys = cls.__new__(cls)
+        keys.directory = None
+        keys.public, keys.secret, keys.controller_public = bytes(public), bytes(secret), bytes(controller_public)
+        keys.peers = frozenset()
+        return keys
+
     def allowed(self, domain: str, client_key: bytes) -> bool:
         """Control: the controller only. Data: the controller or a worker of its cluster."""
         if domain == CONTROL_DOMAIN:
@@ -214,7 +225,7 @@ def is_tcp(endpoint: str) -> bool:
     return endpoint.startswith("tcp://")
 
 
-def check_bind(endpoint: str, keys: Optional[str]) -> None:
+def check_bind(endpoint: str, keys: Optional[object]) -> None:
     """Refuse a TCP endpoint without keys: whoever reaches it could run code here."""
     if not is_tcp(endpoint):
         if not endpoint.startswith("ipc://"):

@@ -67,17 +67,24 @@ class Worker:
     folder, or tcp://HOST:PORT with `keys`, this worker's folder DIR/workers/NAME
     made by `velarix keys DIR --worker NAME`)."""
 
-    def __init__(self, name: str, bind: str, keys: Optional[str] = None, idle_timeout: Optional[float] = None,
-                 parent: Optional[int] = None, hwm: int = 1000, out: Optional[TextIO] = None,
-                 parent_folder: Optional[str] = None, sessions: bool = False) -> None:
+    def __init__(self, name: str, bind: str, keys: Optional[str | WorkerKeys] = None,
+                 idle_timeout: Optional[float] = None, parent: Optional[int] = None, hwm: int = 1000,
+                 out: Optional[TextIO] = None, parent_folder: Optional[str] = None,
+                 ipc_folder: Optional[str] = None, sessions: bool = False) -> None:
         self.zmq = require_zmq()
         check_bind(bind, keys)
         clock.use_test_shift()
         if bind.startswith("ipc://"):
-            private_folder(os.path.dirname(os.path.abspath(bind[len("ipc://"):])))
+            ipc_folder = os.path.dirname(os.path.abspath(bind[len("ipc://"):]))
+        if ipc_folder is not None:
+            private_folder(ipc_folder)
         self.name = name
         self.bind = bind
-        self.keys = WorkerKeys(keys) if keys else None
+        # Where our ipc:// link ends and rings go: beside the control socket, or (a
+        # worker on TCP, such as one on Ray) a private folder for links to peers on this host.
+        self.ipc_folder = ipc_folder
+        self.keys = keys if isinstance(keys, WorkerKeys) else WorkerKeys(keys) if keys else None
+        self.bound: dict[int, str] = {}  # link id -> the endpoint build bound for it
         self.idle_timeout = idle_timeout
         self.parent = parent
         self.hwm = hwm
@@ -117,25 +124,28 @@ class Worker:
         sock.sndtimeo = links.POLL_MS
         return sock
 
-    def _data_endpoint(self) -> str:
+    def _data_endpoint(self, near: bool) -> str:
+        """Where a link end we bind listens: ipc:// in our folder when the peer is on
+        this host (`near`) or we listen on ipc:// anyway, else TCP on our address."""
         self.link_count += 1
-        if is_tcp(self.bind):
+        if is_tcp(self.bind) and not (near and self.ipc_folder is not None):
             host = self.bind[len("tcp://"):].rsplit(":", 1)[0]
             return f"tcp://{host}:*"
         return f"ipc://{self._link_file(self.link_count)}"
 
     def _link_file(self, number: int, suffix: str = ".sock") -> str:
-        """The socket file of our `number`th ipc link end, beside the control socket's
+        """The socket file of our `number`th ipc link end, in our ipc folder
         (".shm": the one its ring is offered on)."""
-        folder = os.path.dirname(self.bind[len("ipc://"):])
-        return os.path.join(folder, f"{self.name}-{os.getpid()}-{number}{suffix}")
+        assert self.ipc_folder is not None  # only an ipc:// end has files
+        return os.path.join(self.ipc_folder, f"{self.name}-{os.getpid()}-{number}{suffix}")
 
-    def _bind_data(self, sock: Any) -> str:
-        if self.keys is not None and is_tcp(self.bind):
+    def _bind_data(self, sock: Any, near: bool = False) -> str:
+        endpoint = self._data_endpoint(near)
+        if self.keys is not None and is_tcp(endpoint):
             self.keys.as_server(sock, DATA_DOMAIN)
-        sock.bind(self._data_endpoint())
-        endpoint: str = sock.last_endpoint.decode()
-        return endpoint
+        sock.bind(endpoint)
+        bound: str = sock.last_endpoint.decode()
+        return bound
 
     def _connect_data(self, sock: Any, endpoint: str, server_key: Optional[str]) -> None:
         if is_tcp(endpoint):
@@ -166,8 +176,9 @@ class Worker:
         for link in message["links"]:
             if link["bind"]:
                 sock = self._link_socket(link)
-                endpoint = self._bind_data(sock)
+                endpoint = self._bind_data(sock, bool(link.get("near")))
                 self.pending[link["id"]] = sock
+                self.bound[link["id"]] = endpoint
                 path = None
                 if not is_tcp(endpoint):
                     path = self._link_file(self.link_count, ".shm")
@@ -240,7 +251,8 @@ class Worker:
             links.add_link(port, sender)
             self.senders.append(sender)
         else:
-            transport = "shm" if ring is not None else "tcp" if is_tcp(self.bind) else "ipc"
+            endpoint = self.bound.get(link["id"]) or link.get("endpoint") or self.bind
+            transport = "shm" if ring is not None else "tcp" if is_tcp(endpoint) else "ipc"
             self.receiver.add(sock, port, link["timing"], node, transport, ring, offer)
 
     def op_start(self, message: dict[str, Any]) -> dict[str, NodeStatus]:
@@ -473,6 +485,7 @@ class Worker:
         # The next controller's nodes come with the same ids as this one's.
         Portable.reset()
         self.nodes, self.senders, self.pending, self.offers, self.failures = {}, [], {}, {}, {}
+        self.bound = {}
         self.scheduler = None
         self.receiver = links.Receiver(self.hwm)
         self.owner = None
@@ -503,17 +516,18 @@ class Worker:
             self.orphaned = True  # however we noticed it first
         if self.orphaned and self.parent_folder is not None:
             shutil.rmtree(self.parent_folder, ignore_errors=True)
-        if is_tcp(self.bind):
+        if self.ipc_folder is None:
             return
         self._remove_link_files(self.session_links + 1)
-        try:
-            os.unlink(self.bind[len("ipc://"):])
-        except OSError:
-            pass
+        if not is_tcp(self.bind):
+            try:
+                os.unlink(self.bind[len("ipc://"):])
+            except OSError:
+                pass
 
     def _remove_link_files(self, first: int) -> None:
         """The ipc link socket and ring files numbered from `first` on."""
-        if is_tcp(self.bind):
+        if self.ipc_folder is None:
             return
         for number in range(first, self.link_count + 1):
             for suffix in (".sock", ".shm"):

@@ -89,6 +89,9 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
         return Text(visible(text), no_wrap=True, overflow="ellipsis")
 
     every = pipeline.get_stats()
+    on_ray = any(isinstance(s, dict) and s.get("ray_node") for s in every)  # workers on Ray: where each runs
+    if on_ray:
+        table.add_column("ray node", no_wrap=True)
     for stats in every:
         healthy = stats["condition"] == Constants.Conditions.HEALTHY
         deepest = deepest_queue(stats)
@@ -98,6 +101,7 @@ def render(pipeline: Pipeline, clock: Optional[RunClock] = None) -> Any:
             _figure(stats["load"]), _figure(stats["rate_in"]), _figure(stats["rate_out"]),
             _milliseconds(stats["step_time"]["p99"]), _milliseconds(oldest_input(stats)),
             "-" if deepest is None else str(deepest),
+            *([name(stats.get("ray_node") or "-")] if on_ray else []),
         )
     replays = [Text(replay_line(stats), style="cyan") for stats in every if "replay" in stats]
     lines = [Text(f"{e['type']:<8} {visible(e['message'], lines=True)}",

@@ -54,6 +54,8 @@ def snapshot(pipeline: Pipeline, clock: Optional[RunClock] = None,
             "p99": entry["step_time"]["p99"], "queue": deepest_queue(dict(entry)),
             "age": oldest_input(dict(entry)), "busy": entry.get("busy"), "blocked": entry.get("blocked"),
         })
+        if entry.get("ray_node"):  # a node on a worker on Ray: the address of its Ray node
+            nodes[-1]["ray_node"] = str(entry["ray_node"])
         if "replay" in entry:  # a replay's play: position, duration, what is left
             nodes[-1]["replay"] = {key: entry["replay"][key] for key in
                                    ("position", "duration", "remaining", "speed", "replayed", "total",
