@@ -35,6 +35,21 @@ inline PyObject **dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 // descriptors and metaclasses, and this one is served by the type's method cache.
 inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
 
+// dict[key] as a new reference: 1 with it in *result, 0 with *result null when
+// missing, -1 with an exception. Runs Python code only for a key whose __eq__ or
+// __hash__ is Python's. A strong reference stays valid across later calls that may
+// run Python code (which may drop the entry), and is what free-threading needs.
+// Public `PyDict_GetItemRef` from 3.13 on; 3.12 has only the borrowing lookup.
+inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject *found = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(found);
+    return found ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
 // getattr(obj, name) that says "missing" instead of raising AttributeError: 1 with
 // a new reference in *result, 0 with *result null when missing, -1 with an
 // exception. Runs Python code. Private `_PyObject_LookupAttr` on 3.12; the public
