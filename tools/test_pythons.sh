@@ -7,12 +7,14 @@
 # machine's own. Needs root (debootstrap, mount, chroot).
 #
 # Environment: PYROOT (the root's folder, default build/pyroot), ROOT_PYTHONS
-# (default "3.14 3.15"), PYTEST_ARGS (passed on to make test).
+# (default "3.14 3.15"), ROOT_TARGET (the make target run there, default test;
+# bench for the benchmarks), PYTEST_ARGS (passed on to make test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 root=$(realpath -m "${PYROOT:-build/pyroot}")
 pythons=${ROOT_PYTHONS:-3.14 3.15}
+target=${ROOT_TARGET:-test}
 suite=sid
 mirror=http://deb.debian.org/debian
 # iproute2: the LSL tests' network namespaces (`ip`); the rest is what builds and
@@ -88,14 +90,14 @@ mount --bind "$repo" "$root/velarix"
 
 status=0
 for version in $pythons; do
-  echo "=== make test on Python $version (in $root)"
+  echo "=== make $target on Python $version (in $root)"
   place=/opt/velarix/$version
   # A clean environment: the machine's own Python settings mean nothing in there.
   if ! chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 ${TERM:+TERM=$TERM} ${CI:+CI=$CI} \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      make -C /velarix test PYTHON=/usr/bin/python$version \
+      make -C /velarix "$target" PYTHON=/usr/bin/python$version \
       VENV=$place/venv BUILD=$place/wheel DOCS_BUILD=$place/docs PYTEST_ARGS="${PYTEST_ARGS:-}"; then
-    echo "=== Python $version: make test failed" >&2
+    echo "=== Python $version: make $target failed" >&2
     status=1
   fi
 done
