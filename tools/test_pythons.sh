@@ -71,7 +71,7 @@ make_root() {
   mv "$fresh" "$root"
 }
 
-if [ ! -d "$root/velarix" ] || [ -n "$(for v in $pythons; do [ -x "$root/usr/bin/python$v" ] || echo missing; done)" ]; then
+if [ ! -d "$root/velarix" ]; then
   [ -e "$root" ] && remove_root "$root"
   make_root
 fi
@@ -80,6 +80,15 @@ fi
 cert=${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}
 [ -f "$cert" ] && install -D -m 644 "$cert" "$root/etc/ssl/certs/ca-certificates.crt"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+
+# A version the root lacks (ROOT_PYTHONS=3.13 compares like with like) comes from
+# the suite too.
+for version in $pythons; do
+  if [ ! -x "$root/usr/bin/python$version" ]; then
+    chroot "$root" apt-get update -qq
+    chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "python$version-dev" "python$version-venv"
+  fi
+done
 
 trap unmount_all EXIT
 # /dev/shm for the shared-memory rings, /proc for the process tests.
