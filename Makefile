@@ -5,12 +5,13 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := help
 
 # Python 3.12 by default: python3.12 on PATH if it runs, else pyenv's 3.12 (see
-# DEVELOPERS.md). PYTHON=/path/to/python3.13 builds and tests on 3.13 instead, with
-# its own venv and build folders so that both versions stay ready side by side.
+# DEVELOPERS.md). PYTHON=/path/to/python3.13 (or 3.14, 3.15) builds and tests on
+# that version instead, with its own venv and build folders so that the versions
+# stay ready side by side. make test-pythons tests 3.14 and 3.15 in a Debian root.
 PYTHON ?= $(shell \
   if python3.12 -c 'import sys' >/dev/null 2>&1; then command -v python3.12; \
   else ls -d $$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.12*/bin/python3.12 2>/dev/null | sort -V | tail -n 1; fi)
-SUPPORTED_PYTHONS := 3.12 3.13
+SUPPORTED_PYTHONS := 3.12 3.13 3.14 3.15
 PYTHON_VERSION := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
 # 3.12 keeps the historical names; any other version gets a suffix.
 SUFFIX := $(if $(filter 3.12,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
@@ -22,7 +23,7 @@ DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help test test-asan demo bench docs install extras system-tools dev check-python clean
+.PHONY: help test test-pythons test-asan demo bench docs install extras system-tools dev check-python clean
 
 help:
 	@echo "make test          build, install every optional extra and run the tests"
@@ -31,13 +32,14 @@ help:
 	@echo "make docs          build the HTML API reference into $(DOCS_BUILD) (warnings are errors)"
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
+	@echo "make test-pythons  make test on Python 3.14 and 3.15 in a Debian development-suite root (as root; the root is kept in build/pyroot)"
 	@echo "make test-asan     the tests against modules built with ASan and UBSan (slow)"
 	@echo "make system-tools  install Graphviz, headless Chromium, Mosquitto and iproute2 from Debian packages when missing and possible"
 	@echo "make clean         remove build folders and in-tree modules"
 
 check-python:
 	@if [ -z "$(PYTHON)" ] || [ -z "$(filter $(SUPPORTED_PYTHONS),$(PYTHON_VERSION))" ]; then \
-	  echo "error: Python 3.12 or 3.13 not found (PYTHON='$(PYTHON)' is '$(or $(PYTHON_VERSION),not runnable)'). Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.12 (or python3.13)" >&2; \
+	  echo "error: no supported Python ($(SUPPORTED_PYTHONS)) found (PYTHON='$(PYTHON)' is '$(or $(PYTHON_VERSION),not runnable)'). Put python3.12 on PATH, set PYENV_VERSION, or run make PYTHON=/path/to/python3.13 (or 3.14, 3.15); make test-pythons tests 3.14 and 3.15 in a Debian root" >&2; \
 	  exit 1; fi
 	@python3=$$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable), "%d.%d" % sys.version_info[:2])' 2>/dev/null); \
 	if [ "$${python3% *}" != "$$("$(PYTHON)" -c 'import os, sys; print(os.path.realpath(sys.executable))')" ]; then \
@@ -47,7 +49,7 @@ check-python:
 $(VENV)/.ready: | check-python
 	"$(PYTHON)" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" cmake ninja "pytest>=8" "hypothesis>=6"
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3.1" cmake ninja "pytest>=8" "hypothesis>=6"
 	touch $@
 
 # -v: pip passes on the build's own progress (CMake, then ninja's [n/N] lines).
@@ -58,7 +60,12 @@ install: $(VENV)/.ready check-python
 # named by an extra that includes another, is already installed by `install`).
 $(VENV)/.extras: pyproject.toml $(VENV)/.ready
 	$(PY) -c 'import re, tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"].get("optional-dependencies", {}); print("\n".join(sorted({r for reqs in extras.values() for r in reqs if re.split(r"[^A-Za-z0-9_.-]", r, maxsplit=1)[0].lower() != "velarix"})))' > $(VENV)/extras.txt
-	$(PY) -m pip install --quiet -r $(VENV)/extras.txt
+	@# A requirement that installs in no way on this version (no wheel, no build)
+	@# leaves its tests to skip; all the others are still installed.
+	$(PY) -m pip install --quiet -r $(VENV)/extras.txt || while read -r requirement; do \
+	  $(PY) -m pip install --quiet "$$requirement" || \
+	    echo "note: $$requirement does not install on Python $(PYTHON_VERSION); the tests that need it will skip"; \
+	done < $(VENV)/extras.txt
 	touch $@
 
 extras: $(VENV)/.extras
@@ -84,6 +91,11 @@ system-tools:
 test: install extras system-tools docs
 	$(PY) tools/check_bare_calls.py
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+# make test on 3.14 and 3.15 inside a Debian development-suite root made (once)
+# with debootstrap in build/pyroot; see tools/test_pythons.sh.
+test-pythons:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test_pythons.sh
 
 # The API reference from the docstrings of the installed package, with the README's
 # concepts (docs/concepts.md includes them). Part of make test, so it stays buildable.
@@ -113,6 +125,8 @@ dev: $(VENV)/.ready check-python
 # keeps freed memory from piling up, which the memory-growth tests would take for a
 # leak.
 ASAN_BUILD ?= build/asan$(SUFFIX)
+# ASAN_TESTS=tests/test_x.py runs part of the suite (PYTEST_ARGS="-k ..." narrows it).
+ASAN_TESTS ?= tests
 # libstdc++ goes in with the runtime: the interpreter does not load it itself, and
 # the runtime's __cxa_throw interceptor must find it at start-up.
 ASAN_RUNTIME = $(shell $${CXX:-c++} -print-file-name=libasan.so) $(shell $${CXX:-c++} -print-file-name=libstdc++.so)
@@ -123,9 +137,14 @@ test-asan: $(VENV)/.ready
 	  -DVELARIX_MODULE_DIR=$(abspath $(ASAN_BUILD))/pkg/velarix/imp -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cd src && find velarix -type f ! -name '*.so' ! -path '*/__pycache__/*' -exec install -D -m 644 {} $(abspath $(ASAN_BUILD))/pkg/{} \;
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target all
+	@# The reports go to files: a sanitizer that stops the run would take what it
+	@# wrote to pytest's captured stderr with it.
+	rm -f $(ASAN_BUILD)/report.*
 	PYTHONPATH=$(ASAN_BUILD)/pkg LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=4 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(PY) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+	  ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=4:log_path=$(abspath $(ASAN_BUILD))/report \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(ASAN_BUILD))/report \
+	  $(PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS) $(PYTEST_ARGS) || \
+	  { cat $(ASAN_BUILD)/report.* 2>/dev/null; exit 1; }
 
 clean:
 	rm -rf build src/velarix/imp/*.so

@@ -50,6 +50,13 @@ def test_ports_are_built_in_order_and_share_their_configurations():
     assert not imp._thread_event.is_set()
 
 
+def set_error(name):
+    """The host's own message for a name its set cannot hold (3.14 words it anew)."""
+    with pytest.raises(TypeError) as caught:
+        set([name])
+    return str(caught.value)
+
+
 @pytest.mark.parametrize("ports, error, message", [
     ([], ValueError, "input_ports must not be empty."),
     ([{"name": "x"}, {"name": "x"}], ValueError, "input_ports contain duplicate names."),
@@ -58,8 +65,8 @@ def test_ports_are_built_in_order_and_share_their_configurations():
     ({"name": "x"}, TypeError, "Expected list, got dict"),
     (None, TypeError, "object of type 'NoneType' has no len()"),
     ([{"name": "x"}, None], TypeError, "'NoneType' object is not iterable"),
-    ([{"name": [1]}], TypeError, "unhashable type: 'list'"),
-    ([{"name": Unhashable()}], TypeError, "unhashable type: 'Unhashable'"),
+    ([{"name": [1]}], TypeError, set_error([1])),
+    ([{"name": Unhashable()}], TypeError, set_error(Unhashable())),
 ])
 def test_a_bad_port_list_fails_before_the_node_exists(ports, error, message):
     with pytest.raises(error) as caught:

@@ -1,7 +1,7 @@
 // Change numbers of dicts, for remembering what a dict held while it is unchanged.
 //
 // On 3.12 the number is the dict's own version tag (compat::dict_version_tag: a
-// watcher there would cost the step cycle about 5%). On 3.13 a dict asked for its
+// watcher there would cost the step cycle about 5%). From 3.13 on a dict asked for its
 // number is watched by one dict watcher (`PyDict_AddWatcher`,
 // public since 3.12) that every velarix module shares; at each change to a watched
 // dict (insert, replace, delete, clear, update) the watcher gives it a new number
@@ -13,7 +13,7 @@
 //
 // This stands in for the version tags, deprecated by PEP 699. Should no watcher be had (an interpreter allows eight), every number is 0 and
 // nothing is remembered; so it is for a dict whose changes may bypass its watchers
-// (compat::dict_tells_watchers: on 3.13, an instance's split dict). One limit: the
+// (compat::dict_tells_watchers: from 3.13 on, an instance's split dict). One limit: the
 // watcher is told of a change just before it is made, so code run by another
 // watcher of the same dict in that moment must not read the dict through these
 // numbers (velarix's own code never runs there).
@@ -123,7 +123,7 @@ uint64_t version_after_own_change(PyObject *dict, uint64_t before, Change &&chan
     return before && !watched ? compat::dict_version_tag(dict) : 0;
 }
 #else
-// 3.13: the dict's number from the shared watcher, watching it from now on; 0 when
+// 3.13 on: the dict's number from the shared watcher, watching it from now on; 0 when
 // there is none.
 inline uint64_t dict_version(PyObject *dict) {
     dict_changes::Shared *shared = dict_changes::shared();

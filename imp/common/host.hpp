@@ -75,11 +75,10 @@ inline void dict_set(nb::handle dict, nb::handle key, nb::handle value) {
 inline nb::object lookup(nb::handle mapping, nb::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         // The key's own __hash__ and __eq__ may run.
-        PyObject *found =
-            exit_safe([&] { return PyDict_GetItemWithError(mapping.ptr(), key.ptr()); });
-        if (!found && PyErr_Occurred())
+        PyObject *found = nullptr;
+        if (exit_safe([&] { return compat::dict_get_ref(mapping.ptr(), key.ptr(), &found); }) < 0)
             throw_error_already_set();
-        return found ? nb::borrow(found) : nb::object();
+        return nb::steal(found);
     }
     PyObject *found = exit_safe([&] { return PyObject_GetItem(mapping.ptr(), key.ptr()); });
     if (!found) {

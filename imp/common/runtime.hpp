@@ -19,12 +19,10 @@ namespace vx {
 // is what attribute access finds, without its overhead; a missing name takes the
 // full lookup (module __getattr__, AttributeError).
 inline nb::object module_attr(LazyModule &module, nb::handle name) {
-    PyObject *found = PyDict_GetItemWithError(PyModule_GetDict(module.get().ptr()), name.ptr());
-    if (found)
-        return nb::borrow(found);
-    if (PyErr_Occurred())
+    PyObject *found = nullptr;
+    if (compat::dict_get_ref(PyModule_GetDict(module.get().ptr()), name.ptr(), &found) < 0)
         throw_error_already_set();
-    return module.attr(name);
+    return found ? nb::steal(found) : module.attr(name);
 }
 
 // module.<name> from the module's namespace alone, as a new reference, or an empty

@@ -29,6 +29,7 @@ public:
     PyObject *load(const unsigned char *data, size_t size) {
         at_ = data;
         end_ = data + size;
+        frame_end_ = nullptr;
         PyObject *result = run();
         clear();
         return result;
@@ -48,11 +49,17 @@ private:
     }
 
     bool take(size_t count, const unsigned char *&out) {
-        if ((size_t)(end_ - at_) < count)
+        if ((size_t)(end_ - at_) < count || crosses_frame_end(count))
             return false;
         out = at_;
         at_ += count;
         return true;
+    }
+
+    // A read that starts inside the current frame and runs past its end. The pickle
+    // module refuses it from 3.14 on (earlier ones read on): left to it either way.
+    bool crosses_frame_end(size_t count) const {
+        return frame_end_ && at_ < frame_end_ && count > (size_t)(frame_end_ - at_);
     }
 
     bool push(PyObject *made) {
@@ -145,8 +152,10 @@ private:
                         return nullptr;
                     break;
                 case 0x95:  // FRAME: the pickle module refuses one longer than the data
-                    if (!take(8, p) || get_le(p, 8) > (uint64_t)(end_ - at_))
+                    // and, from 3.14 on, one that starts before the current one ends
+                    if (!take(8, p) || get_le(p, 8) > (uint64_t)(end_ - at_) || (frame_end_ && at_ < frame_end_))
                         return nullptr;
+                    frame_end_ = at_ + get_le(p, 8);
                     break;
                 case 'N':
                     stack_.push_back(Py_NewRef(Py_None));
@@ -282,6 +291,7 @@ private:
     }
 
     const unsigned char *at_ = nullptr, *end_ = nullptr;
+    const unsigned char *frame_end_ = nullptr;  // of the latest FRAME; null before the first
     std::vector<PyObject *> stack_;  // owned
     std::vector<PyObject *> memo_;   // owned
     std::vector<size_t> marks_;

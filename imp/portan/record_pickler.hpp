@@ -24,6 +24,11 @@ namespace portan::rec {
 constexpr size_t max_body = 60000;  // under the pickle module's 64 KB frame target
 constexpr int max_depth = 100;      // deeper values go to the pickle module (and its limit)
 constexpr size_t batch = 1000;      // the pickle module's APPENDS / SETITEMS batch
+// How the pickle module writes the batches of a list or dict bigger than one item:
+// up to 3.14 every batch opens with MARK, and a dict whose size is a multiple of the
+// batch ends with an empty MARK SETITEMS; from 3.15 on a last batch of one item is a
+// plain APPEND or SETITEM, and no empty batch follows.
+constexpr bool lone_last_item_unmarked = PY_VERSION_HEX >= 0x030F0000;
 
 class Pickler {
 public:
@@ -228,6 +233,12 @@ private:
         }
         size_t total = 0;
         while (total < size) {
+            if (lone_last_item_unmarked && size - total == 1) {
+                if (!save(PyList_GET_ITEM(list, (Py_ssize_t)total), depth))
+                    return false;
+                op('a');  // APPEND
+                return true;
+            }
             op('(');  // MARK
             for (size_t in_batch = 0; total < size && in_batch < batch; ++in_batch, ++total)
                 if (!save(PyList_GET_ITEM(list, (Py_ssize_t)total), depth))
@@ -252,8 +263,23 @@ private:
             op('s');  // SETITEM
             return true;
         }
-        // As the pickle module: a batch after every full one, so a multiple of the
-        // batch size ends with an empty MARK SETITEMS.
+        if (lone_last_item_unmarked) {
+            for (size_t left = (size_t)size; left > 0;) {
+                const size_t count = std::min(left, batch);
+                if (count > 1)
+                    op('(');
+                for (size_t i = 0; i < count; ++i) {
+                    PyDict_Next(dict, &position, &key, &item);
+                    if (!save(key, depth) || !save(item, depth))
+                        return false;
+                }
+                op(count > 1 ? 'u' : 's');  // SETITEMS, SETITEM
+                left -= count;
+            }
+            return true;
+        }
+        // Up to 3.14: a batch after every full one, so a multiple of the batch size
+        // ends with an empty MARK SETITEMS.
         size_t in_batch;
         do {
             in_batch = 0;

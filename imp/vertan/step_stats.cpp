@@ -57,11 +57,24 @@ StepStats *stats_of(PyObject *capsule) {
     return static_cast<StepStats *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
 }
 
-StepStats *stats_in(PyObject *dict) {
-    PyObject *capsule = PyDict_GetItemWithError(dict, names::step_stats_.ptr());
-    if (!capsule && PyErr_Occurred())
+// A node's figures with a strong reference to the capsule that owns them: Python
+// code run while they are in use (a patched clock, a release) may drop or replace
+// the node's entry, and the figures must outlive that.
+struct HeldStats {
+    nb::object capsule;
+    StepStats *stats = nullptr;
+};
+
+HeldStats holding(nb::object capsule) {
+    StepStats *stats = stats_of(capsule.ptr());
+    return HeldStats{std::move(capsule), stats};
+}
+
+HeldStats stats_in(PyObject *dict) {
+    PyObject *capsule = nullptr;
+    if (vx::compat::dict_get_ref(dict, names::step_stats_.ptr(), &capsule) < 0)  // no Python code: interned name
         vx::throw_error_already_set();
-    return stats_of(capsule);
+    return holding(nb::steal(capsule));
 }
 
 void put(nb::dict &figures, const char *key, double value) {
@@ -74,25 +87,26 @@ bool collecting_stats = true;
 
 namespace {
 
-// The node's figures, made on first use; null for a node without a __dict__.
-StepStats *stats_for(const NodeAttributes &own) {
+// The node's figures, made on first use; none for a node without a __dict__.
+HeldStats stats_for(const NodeAttributes &own) {
     PyObject *capsule = own.in_own_dict(Hot::step_stats);
     if (!capsule && PyErr_Occurred())
         vx::throw_error_already_set();
-    if (StepStats *stats = stats_of(capsule))
-        return stats;
+    if (HeldStats found = holding(nb::borrow(capsule)); found.stats)
+        return found;
     PyObject *dict = dict_of(own.node());
     if (!dict)
-        return nullptr;
+        return HeldStats{};
     auto owned = new StepStats();
     PyObject *made = PyCapsule_New(owned, CAPSULE_NAME, free_stats);
     if (!made) {
         delete owned;
         vx::throw_error_already_set();
     }
-    nb::object held = nb::steal(made);
+    HeldStats fresh{nb::steal(made), owned};
+    // Replacing what was there may run its finaliser; the capsule is ours meanwhile.
     vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), made));
-    return owned;
+    return fresh;
 }
 
 } // namespace
@@ -100,21 +114,22 @@ StepStats *stats_for(const NodeAttributes &own) {
 void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end) {
     if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
         return;  // a patched clock that gives other numbers is not timed here
-    if (StepStats *stats = stats_for(own))
-        stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()), own.time_blocked());
+    if (HeldStats held = stats_for(own); held.stats)
+        held.stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()), own.time_blocked());
 }
 
 // Counted whether or not step times are recorded: it says where values went.
 void record_skip(const NodeAttributes &own) {
-    if (StepStats *stats = stats_for(own))
-        ++stats->skipped;
+    if (HeldStats held = stats_for(own); held.stats)
+        ++held.stats->skipped;
 }
 
 nb::object get_step_stats(const vx::Call &call) {
     call.bind_none("get_step_stats");
     nb::dict figures;
     PyObject *dict = dict_of(call.self);
-    StepStats *stats = dict ? stats_in(dict) : nullptr;
+    const HeldStats held = dict ? stats_in(dict) : HeldStats{};  // the clock below may drop the node's own
+    const StepStats *stats = held.stats;
     figures["steps"] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(stats ? stats->steps : 0));
     figures["window"] = vx::steal_or_throw(PyLong_FromSize_t(stats ? stats->filled : 0));
     figures["skipped"] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(stats ? stats->skipped : 0));
