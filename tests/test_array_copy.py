@@ -190,3 +190,52 @@ def test_turned_off_the_copies_are_numpys_own():
     finally:
         _array_pool(pooled=True)
     assert handler_of(off) != OURS and handler_of(_deepcopy(numpy.arange(3.0))) == OURS
+
+
+def _set_numpy_handler():
+    """numpy's PyDataMem_SetHandler, called through its C API table."""
+    api = ctypes.pythonapi
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    table = ctypes.cast(api.PyCapsule_GetPointer(numpy._core._multiarray_umath._ARRAY_API, None),
+                        ctypes.POINTER(ctypes.c_void_p))
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(table[304])
+
+
+# A memory handler of the program's own (libc's functions behind ctypes), kept for
+# the life of the process like any handler arrays may still refer to.
+_libc = ctypes.CDLL(None)
+for _name, _args in (("malloc", [ctypes.c_size_t]), ("calloc", [ctypes.c_size_t] * 2),
+                     ("realloc", [ctypes.c_void_p, ctypes.c_size_t])):
+    getattr(_libc, _name).restype = ctypes.c_void_p
+    getattr(_libc, _name).argtypes = _args
+_libc.free.argtypes = [ctypes.c_void_p]
+_void, _size = ctypes.c_void_p, ctypes.c_size_t
+_FUNCTIONS = (ctypes.CFUNCTYPE(_void, _void, _size)(lambda ctx, n: _libc.malloc(n)),
+              ctypes.CFUNCTYPE(_void, _void, _size, _size)(lambda ctx, n, size: _libc.calloc(n, size)),
+              ctypes.CFUNCTYPE(_void, _void, _void, _size)(lambda ctx, p, n: _libc.realloc(p, n)),
+              ctypes.CFUNCTYPE(None, _void, _void, _size)(lambda ctx, p, n: _libc.free(p)))
+
+
+class _Handler(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char * 127), ("version", ctypes.c_uint8), ("ctx", ctypes.c_void_p),
+                ("malloc", type(_FUNCTIONS[0])), ("calloc", type(_FUNCTIONS[1])),
+                ("realloc", type(_FUNCTIONS[2])), ("free", type(_FUNCTIONS[3]))]
+
+
+_HANDLER = _Handler(b"programs_own", 1, None, *_FUNCTIONS)
+
+
+def test_a_handler_the_program_set_makes_the_copies():
+    ctypes.pythonapi.PyCapsule_New.restype = ctypes.py_object
+    ctypes.pythonapi.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    capsule = ctypes.pythonapi.PyCapsule_New(ctypes.addressof(_HANDLER), b"mem_handler", None)
+    set_handler = _set_numpy_handler()
+    source = numpy.arange(5.0)
+    previous = set_handler(capsule)
+    try:
+        names = {handler_of(_deepcopy(source)), handler_of(_deepcopy({"a": source})["a"])}
+    finally:
+        set_handler(previous)
+    assert names == {"programs_own"}
+    assert handler_of(_deepcopy(source)) == OURS

@@ -47,12 +47,14 @@ constexpr int slot_c_version = 0;  // ABI version: 1.x or 2.x in its top byte
 constexpr int slot_new_copy = 85;
 constexpr int slot_feature_version = 211;
 constexpr int slot_set_handler = 304;
+constexpr int slot_default_handler = 306;  // the address of numpy's default handler object
 constexpr unsigned handler_feature_version = 0x0f;  // numpy 1.22
 constexpr int keep_order = 2;                       // NPY_KEEPORDER
 
 struct Api {
     PyObject *(*new_copy)(PyObject *array, int order);
     PyObject *(*set_handler)(PyObject *handler);
+    PyObject **default_handler;
 };
 
 inline Api api;
@@ -103,6 +105,7 @@ inline bool load(PyTypeObject *ndarray) {
     }
     api.new_copy = (PyObject * (*)(PyObject *, int)) table[slot_new_copy];
     api.set_handler = (PyObject * (*)(PyObject *)) table[slot_set_handler];
+    api.default_handler = (PyObject **)table[slot_default_handler];
     handler_capsule.set_once(steal_or_throw(PyCapsule_New(&handler, "mem_handler", nullptr)));
     return true;
 }
@@ -110,7 +113,8 @@ inline bool load(PyTypeObject *ndarray) {
 } // namespace detail
 
 // The copy of `array`, an exact `ndarray` (of type `ndarray`) whose items are not
-// objects; an empty object where numpy's API is not usable, for the caller's own way.
+// objects; an empty object where numpy's API is not usable or the program has set a
+// memory handler of its own, for the caller's own way.
 inline nb::object copy(PyObject *array, PyTypeObject *ndarray) {
     if (!detail::pooled || !detail::load(ndarray))
         return nb::object();
@@ -119,7 +123,9 @@ inline nb::object copy(PyObject *array, PyTypeObject *ndarray) {
     PyObject *previous = detail::api.set_handler(detail::handler_capsule.ptr());
     if (!previous)
         throw_error_already_set();
-    PyObject *result = detail::api.new_copy(array, detail::keep_order);
+    // A handler the program chose itself makes the copies, as in copy.deepcopy.
+    const bool numpys_own = previous == *detail::api.default_handler;
+    PyObject *result = numpys_own ? detail::api.new_copy(array, detail::keep_order) : nullptr;
     PyObject *failure = result ? nullptr : PyErr_GetRaisedException();
     PyObject *restored = detail::api.set_handler(previous);
     Py_DECREF(previous);
@@ -129,6 +135,8 @@ inline nb::object copy(PyObject *array, PyTypeObject *ndarray) {
         throw_error_already_set();
     }
     Py_DECREF(restored);
+    if (!numpys_own)
+        return nb::object();
     if (failure) {
         PyErr_SetRaisedException(failure);
         throw_error_already_set();
