@@ -31,10 +31,12 @@ inline constexpr int unpooled = -1;
 inline constexpr size_t class_budget = size_t(16) << 20;
 inline constexpr size_t total_budget = size_t(64) << 20;
 
-struct alignas(header_size) Header {
+// Padded, not aligned, to its size: malloc's blocks are only 16-byte aligned.
+struct Header {
     int size_class;
     size_t capacity;  // usable bytes after the header
     Header *next;     // in its class's free list while cached
+    char padding[header_size - sizeof(int) - sizeof(size_t) - sizeof(Header *) - 4];
 };
 static_assert(sizeof(Header) == header_size);
 
