@@ -14,10 +14,14 @@ numpy = pytest.importorskip("numpy")
 from velarix.imp.vertan import _array_pool, _deepcopy  # noqa: E402
 
 OURS = "velarix_step_copy"
+try:  # numpy 2, and numpy 1 where its core had no underscore yet
+    from numpy._core import _multiarray_umath as core  # noqa: E402
+except ImportError:
+    from numpy.core import _multiarray_umath as core  # noqa: E402
 
 
 def handler_of(array):
-    return numpy._core.multiarray.get_handler_name(array)
+    return core.get_handler_name(array)
 
 
 def _read_only(array):
@@ -197,7 +201,7 @@ def _set_numpy_handler():
     api = ctypes.pythonapi
     api.PyCapsule_GetPointer.restype = ctypes.c_void_p
     api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    table = ctypes.cast(api.PyCapsule_GetPointer(numpy._core._multiarray_umath._ARRAY_API, None),
+    table = ctypes.cast(api.PyCapsule_GetPointer(core._ARRAY_API, None),
                         ctypes.POINTER(ctypes.c_void_p))
     return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(table[304])
 
