@@ -23,12 +23,13 @@ DEV_TARGET ?= all
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: help test test-pythons test-asan demo bench docs install extras system-tools dev check-python clean
+.PHONY: help test test-pythons test-asan demo bench bench-instructions docs install extras system-tools dev check-python clean
 
 help:
 	@echo "make test          build, install every optional extra and run the tests"
 	@echo "make demo          build and run examples/demo.py (a live pipeline; DEMO_ARGS=--web for the page)"
 	@echo "make bench         build and run the benchmarks in bench/"
+	@echo "make bench-instructions  callgrind's instructions per value of the shared chain"
 	@echo "make docs          build the HTML API reference into $(DOCS_BUILD) (warnings are errors)"
 	@echo "make install       build and install the package into $(VENV)"
 	@echo "make dev           build the modules into src/ (then PYTHONPATH=src)"
@@ -109,6 +110,10 @@ demo: install extras
 
 bench: install extras
 	$(PY) bench/run.py
+
+# Instructions per value by callgrind (valgrind; slow), comparable across machines.
+bench-instructions: install extras
+	$(PY) bench/run.py --instructions
 
 # In-tree build for development: modules land in src/velarix/imp; run tests with
 # PYTHONPATH=src. DEV_TARGET picks one module, DEV_BUILD a private build folder.

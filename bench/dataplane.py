@@ -154,7 +154,8 @@ def _same(value):
     return value
 
 
-def plain(count, stages, arrays=False, pace=None):
+def plain(count, stages, arrays=False, pace=None, copies=True):
+    """The chain on plain threads; `copies=False` passes arrays on as they are."""
     sink = Sink(count)
     make, step = (produce_array, hop_array) if arrays else (produce, hop)
     queues = [queue.Queue() for _ in range(stages + 1)]
@@ -162,7 +163,7 @@ def plain(count, stages, arrays=False, pace=None):
 
     # Small values pass from thread to thread as they are (each hop makes a new
     # one anyway); arrays are deep-copied at each step, as ours get a private copy.
-    private = copy.deepcopy if arrays else _same
+    private = copy.deepcopy if arrays and copies else _same
 
     def stage(inbox, outbox):
         while (data := inbox.get()) is not stop:

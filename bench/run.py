@@ -11,10 +11,18 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 
 
+# Run only when asked for (--instructions or by name): callgrind takes minutes.
+SLOW = ("instructions.py",)
+
+
 def main(names):
+    if "--instructions" in names:
+        names = [name for name in names if name != "--instructions"] + ["instructions"]
     # Modules whose name starts with "_" hold helpers of a benchmark, not one.
     scripts = sorted(p for p in HERE.glob("*.py")
                      if p.name not in ("run.py", "common.py") and not p.name.startswith("_"))
+    if not names:
+        scripts = [p for p in scripts if p.name not in SLOW]
     if names:
         scripts = [p for p in scripts if p.stem in names]
     failed = []

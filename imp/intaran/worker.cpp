@@ -278,6 +278,24 @@ Plan *plan_of(nb::handle task) {
     return (Plan *)PyCapsule_GetPointer(capsule.ptr(), plan_name);
 }
 
+int native_run_ready(PyObject *self, PyObject *task);
+
+// Whether `run`, the node's _run_ready, is INodeImp's own bound to it: then the
+// scheduler may call the dispatch natively. Any other (a subclass's override, an
+// instance's own) is called as the method it is.
+bool is_own_run_ready(nb::handle self, nb::handle run) {
+    if (!PyCFunction_Check(run.ptr()) || PyCFunction_GET_SELF(run.ptr()) != self.ptr())
+        return false;
+    PyObject *own = PyDict_GetItemWithError(((PyTypeObject *)input_node_class.ptr())->tp_dict,  // no Python code: interned name
+                                            names::run_ready_.ptr());
+    if (!own) {
+        PyErr_Clear();
+        return false;
+    }
+    return Py_IS_TYPE(own, &PyMethodDescr_Type) &&
+           ((PyMethodDescrObject *)own)->d_method->ml_meth == PyCFunction_GET_FUNCTION(run.ptr());
+}
+
 // Puts the node on `scheduler`; false (nothing changed) when its ports are not
 // the plain ones the scheduler reads.
 bool start_scheduled(nb::handle self, nb::handle scheduler) {
@@ -291,8 +309,11 @@ bool start_scheduled(nb::handle self, nb::handle scheduler) {
         delete plan;
         vx::throw_error_already_set();
     }
-    nb::object task = port_api::task_attach(scheduler, vx::getattr(self, names::run_ready_));
+    nb::object run = vx::getattr(self, names::run_ready_);
+    nb::object task = port_api::task_attach(scheduler, run);
     port_api::task_set_plan(task, capsule);
+    if (is_own_run_ready(self, run))
+        port_api::task_set_native_run(task, native_run_ready);
     vx::setattr(self, names::scheduler_task_, task);
     vx::setattr(self, names::is_thread_running_, Py_True);
     for (const NativePort &p : plan->ports)
@@ -344,12 +365,7 @@ Run run_cycles(nb::handle self, nb::handle task) {
     }
 }
 
-} // namespace
-
-nb::object run_ready(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"_run_ready", {"task"}};
-    auto [task] = call.bind(params);
-    nb::handle self = call.self;
+Run dispatch(nb::handle self, nb::handle task) {
     Run result = Run::ended;
     vx::guarded([&] { result = run_cycles(self, task); },
                 // As the worker: the node runs no more; flag, state and condition stay.
@@ -357,7 +373,28 @@ nb::object run_ready(const vx::Call &call) {
                     vx::log_failure(self, exception);
                     result = Run::ended;
                 });
-    return vx::steal_or_throw(PyLong_FromLong((long)result));
+    return result;
+}
+
+// _run_ready as the scheduler calls it across the port table: no C++ exception
+// passes, as port_api::status_of.
+int native_run_ready(PyObject *self, PyObject *task) {
+    try {
+        return (int)dispatch(self, task);
+    } catch (vx::forced_unwind &) {
+        throw;
+    } catch (...) {
+        vx::translate_exception();
+        return -1;
+    }
+}
+
+} // namespace
+
+nb::object run_ready(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_run_ready", {"task"}};
+    auto [task] = call.bind(params);
+    return vx::steal_or_throw(PyLong_FromLong((long)dispatch(call.self, task)));
 }
 
 nb::object start(const vx::Call &call) {

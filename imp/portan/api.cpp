@@ -187,6 +187,11 @@ void step_end(double previous) { vx::step_end(previous); }
 
 void offer_surplus() { vx::offer_surplus(); }
 
+void task_set_native_run(PyObject *task, vx::NativeRun run) {
+    if (vx::TaskData *t = vx::task_data(task))
+        t->native_run = run;
+}
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -227,6 +232,7 @@ const vx::PortApi table = {
     offer_surplus,
     reopen_port,
     queue_capacity,
+    task_set_native_run,
 };
 
 } // namespace

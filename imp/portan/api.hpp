@@ -27,6 +27,9 @@ struct PortQueueState;  // port_queue.hpp
 // no more data, more to step after others had their turn, waiting for room in a
 // full output link, or the node runs no more.
 enum class RunResult { idle = 0, more = 1, blocked = 2, ended = 3 };
+// A node module's own dispatch, called by the scheduler in place of the node's bound
+// _run_ready: a RunResult, or -1 with the Python error set.
+using NativeRun = int (*)(PyObject *node, PyObject *task);
 struct DeferredWakes;   // event.hpp
 
 // Raised with each change of the table's entries or of what they do; entries are only
@@ -116,6 +119,10 @@ struct PortApi {
     // The most values a SYNC queue holds before pushes wait or drop; 0: unbounded
     // (also for a queue that keeps only the newest). Never fails.
     Py_ssize_t (*queue_capacity)(PortQueueState *queue);
+    // The task's dispatch calls `run` with the node its bound _run_ready is bound
+    // to, instead of calling that method (set by the node module when the method
+    // is its own). Never fails.
+    void (*task_set_native_run)(PyObject *task, NativeRun run);
 };
 
 } // namespace vx
@@ -294,6 +301,8 @@ inline nb::handle task_plan(nb::handle task) { return api().task_plan(task.ptr()
 inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_plan(task.ptr(), plan.ptr()); }
 
 inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
+
+inline void task_set_native_run(nb::handle task, vx::NativeRun run) { api().task_set_native_run(task.ptr(), run); }
 
 inline bool stepping_scheduled() { return api().stepping_scheduled() != 0; }
 

@@ -145,11 +145,18 @@ void run_task(Runner &r, PyObject *task) {
     long code = (long)RunResult::idle;
     ++r.stepping;
     try {
-        nb::object result = vx::call(run, nb::handle(task));
-        code = PyLong_Check(result.ptr()) ? PyLong_AsLong(result.ptr()) : (long)RunResult::ended;
-        if (code == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            code = (long)RunResult::ended;
+        if (t.native_run && PyCFunction_Check(run.ptr())) {
+            // The node module's own _run_ready, without the method call.
+            code = t.native_run(PyCFunction_GET_SELF(run.ptr()), task);
+            if (code < 0)
+                throw_error_already_set();
+        } else {
+            nb::object result = vx::call(run, nb::handle(task));
+            code = PyLong_Check(result.ptr()) ? PyLong_AsLong(result.ptr()) : (long)RunResult::ended;
+            if (code == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                code = (long)RunResult::ended;
+            }
         }
     } catch (...) {
         --r.stepping;

@@ -39,6 +39,7 @@ struct TaskData {
     PyObject *scheduler = nullptr;  // owned: the Scheduler object
     PyObject *run = nullptr;        // owned: the node's bound _run_ready(task); null once detached
     PyObject *plan = nullptr;       // owned: what the node module keeps for its runs (opaque here)
+    NativeRun native_run = nullptr;  // called with run's node in place of run, where set
     TaskState state = TaskState::idle;
     bool again = false;      // readied while running: run once more
     bool detached = false;   // the node stopped: never runs again

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "attributes.hpp"
+#include "array_copy.hpp"
 #include "deepcopy.hpp"
 #include "node.hpp"
 #include "portan/api.hpp"
@@ -307,6 +308,25 @@ nb::object deepcopy(const vx::Call &call) {
     static constexpr vx::Params<2> params{"_deepcopy", {"x", "memo"}, 1};
     auto [x, memo] = call.bind(params);
     return vx::deepcopy(x, memo);
+}
+
+nb::object array_pool(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_array_pool", {"pooled"}, 0};
+    auto [pooled] = call.bind(params);
+    if (pooled && pooled != Py_None)
+        vx::array_copy::set_pooled(vx::truthy(pooled));
+    vx::array_pool::Figures figures = vx::array_copy::pool_figures();
+    nb::object result = vx::steal_or_throw(PyDict_New());
+    auto put = [&](const char *key, size_t value) {
+        nb::object number = vx::steal_or_throw(PyLong_FromSize_t(value));
+        vx::check_status(PyDict_SetItemString(result.ptr(), key, number.ptr()));  // no Python code: new dict, str key
+    };
+    put("outstanding", figures.outstanding);
+    put("cached", figures.cached);
+    put("cached_bytes", figures.cached_bytes);
+    put("from_system", figures.from_system);
+    put("reused", figures.reused);
+    return result;
 }
 
 } // namespace vertan

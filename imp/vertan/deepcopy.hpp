@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "array_copy.hpp"
 #include "common/host.hpp"
 #include "common/names.hpp"
 
@@ -190,8 +191,12 @@ private:
         if (PyByteArray_CheckExact(x)) {
             y = steal_or_throw(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(x), PyByteArray_GET_SIZE(x)));
         } else {
-            nb::object memo = memo_.is_valid() ? memo_ : steal_or_throw(PyDict_New());
-            y = vx::call_method(nb::handle(x), names::dunder_deepcopy, memo);
+            // Natively, into pooled memory, where numpy's API allows it.
+            y = array_copy::copy(x, deepcopy_detail::ndarray_type());
+            if (!y.is_valid()) {
+                nb::object memo = memo_.is_valid() ? memo_ : steal_or_throw(PyDict_New());
+                y = vx::call_method(nb::handle(x), names::dunder_deepcopy, memo);
+            }
         }
         if (!y.is(x))
             finish(x, y.ptr());

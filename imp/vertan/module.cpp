@@ -59,6 +59,11 @@ PyMethodDef deepcopy_def = VX_METHOD(
     "_deepcopy", deepcopy,
     "_deepcopy(x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
 
+PyMethodDef array_pool_def = VX_METHOD(
+    "_array_pool", array_pool,
+    "_array_pool(pooled=None)\n--\n\nThe memory of the step cycle's array copies: blocks outstanding and cached.\n"
+    "pooled=False makes the copies as __deepcopy__ does, True natively again (for benchmarks).");
+
 PyMethodDef set_statistics_def = VX_METHOD(
     "_set_statistics", set_statistics,
     "_set_statistics(enabled)\n--\n\nWhether step cycles record their times (on unless turned off).");
@@ -86,4 +91,6 @@ NB_MODULE(vertan, m) {
         vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, kept.module_name.ptr()));
     m.attr("_deepcopy") =
         vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, kept.module_name.ptr()));
+    m.attr("_array_pool") =
+        vx::steal_or_throw(PyCFunction_NewEx(&vertan::array_pool_def, nullptr, kept.module_name.ptr()));
 }

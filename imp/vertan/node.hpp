@@ -49,5 +49,6 @@ nb::object cycle(const vx::Call &call);
 nb::object drive(const vx::Call &call);
 nb::object setup_wrapper(const vx::Call &call);
 nb::object deepcopy(const vx::Call &call);
+nb::object array_pool(const vx::Call &call);
 
 } // namespace vertan

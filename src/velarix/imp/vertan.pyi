@@ -64,3 +64,7 @@ def _set_statistics(enabled: bool) -> None:
 
 def _deepcopy(x: Any, memo: Optional[dict[int, Any]] = None) -> Any:
     """The step cycle's deep copy: the result of copy.deepcopy(x, memo)."""
+
+def _array_pool(pooled: Optional[bool] = None) -> dict[str, int]:
+    """The memory of the step cycle's array copies: blocks outstanding and cached.
+    pooled=False makes the copies as __deepcopy__ does, True natively again (for benchmarks)."""
