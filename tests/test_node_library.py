@@ -191,6 +191,20 @@ def test_channel_nodes_equal_numpy_and_name_their_channels(name):
     assert description["channel_names"] == names and description["channel_count"] == len(names)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16])
+def test_references_equal_numpys_to_the_bit_and_leave_the_senders_chunks_alone(dtype):
+    # Reference works on its input in place where the type allows: that is its own copy.
+    x, t = signal_data(samples=300, dtype=dtype)
+    chunks = cut(x, t, 6)
+    sent = [c["samples"].copy() for c in chunks]
+    out, _, errors = run([vn.Reference(), vn.Reference(reference=["Fz", "Pz"])], chunks, described(dtype))
+    assert errors == []
+    average = x - x.mean(axis=1, keepdims=True)
+    np.testing.assert_array_equal(joined(out), average - average[:, [0, 2]].mean(axis=1, keepdims=True))
+    assert joined(out).dtype == average.dtype
+    assert all((c["samples"] == s).all() for c, s in zip(chunks, sent, strict=True))
+
+
 def run_merge(chunks_a, chunks_b, description_a, description_b):
     import time
 
