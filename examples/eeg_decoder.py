@@ -5,12 +5,16 @@ standard deviation of each channel, and classified by a scikit-learn pipeline
 fitted offline on a first session (the recording) and predicting online on a
 second one.
 
-    .venv/bin/python examples/eeg_decoder.py [graph.json]
+    .venv/bin/python examples/eeg_decoder.py [graph.json] [--graph examples/eeg_decoder.toml]
 
 (after `make test`, which installs the extras `nodes` and `learn`). With a path,
-the decoding pipeline is saved there as a graph file.
+the decoding pipeline is saved there as a graph file. With `--graph`, the fitted
+model is also pickled to eeg_decoder-model.pkl (in the current folder), and the
+same pipeline written as a graph file decodes the second session too.
 """
 
+import argparse
+import pickle
 import sys
 import threading
 from typing import Any, Optional
@@ -73,23 +77,40 @@ class Collect(INode):
             self.done.set()
 
 
-def play(last: Optional[Predict], seed: int, save: Optional[str] = None) -> list[Any]:
-    """One session through Filter -> Epoch -> [Aggregate -> Log ->] `last`; the chunks
-    that reach the end."""
-    x, t, markers = session(seed)
+Built = tuple[Pipeline, Any, Any]  # the pipeline, its source and its sink
+MODEL_FILE = "eeg_decoder-model.pkl"  # the graph file's default model_file
+
+
+def build(last: Optional[Predict]) -> Built:
+    """Session -> Filter -> Epoch -> Aggregate -> Log -> [`last` ->] Collect."""
     source = Session(output_ports=[{"name": "signal"}, {"name": "markers"}], sample_rate=RATE, channels=CHANNELS)
     band = Filter(order=4, cutoff=[8, 12], btype="bandpass")
     epoch = Epoch(start=0.1, end=0.9, baseline=None)
     spread, log = Aggregate(function="std", axis="time"), Log()
-    sink = Collect(expected=len(markers))
+    sink = Collect(expected=TRIALS)
     steps: list[Any] = [spread, log, *([last] if last else [])]
-    with Pipeline(directory="") as pipeline:
-        pipeline.connect_ports(source, "signal", band, "in")
-        pipeline.connect_ports(band, "out", epoch, "in")
-        pipeline.connect_ports(source, "markers", epoch, "markers")
-        pipeline.connect(epoch, spread)
-        for node, after in zip(steps, [*steps[1:], sink]):
-            pipeline.connect(node, after)
+    pipeline = Pipeline(directory="")
+    pipeline.connect_ports(source, "signal", band, "in")
+    pipeline.connect_ports(band, "out", epoch, "in")
+    pipeline.connect_ports(source, "markers", epoch, "markers")
+    pipeline.connect(epoch, spread)
+    for node, after in zip(steps, [*steps[1:], sink]):
+        pipeline.connect(node, after)
+    return pipeline, source, sink
+
+
+def from_graph_file(path: str) -> Built:
+    """The same pipeline written as a graph file (eeg_decoder.toml)."""
+    pipeline = Pipeline.from_file(path)
+    nodes = {node.get_name(): node for node in pipeline.get_nodes()}
+    return pipeline, nodes["session"], nodes["sink"]
+
+
+def play(built: Built, seed: int, save: Optional[str] = None) -> list[Any]:
+    """One session through the pipeline; the chunks that reach its end."""
+    x, t, markers = session(seed)
+    pipeline, source, sink = built
+    with pipeline:
         if save:
             pipeline.save(save)
         pipeline.start()
@@ -97,19 +118,33 @@ def play(last: Optional[Predict], seed: int, save: Optional[str] = None) -> list
             source.cycle({"a": first, "b": first + CHUNK, "x": x, "t": t, "markers": markers})
         sink.done.wait(60)
         pipeline.stop()
-    return sink.chunks
+    chunks: list[Any] = sink.chunks
+    return chunks
+
+
+def accuracy(predictions: list[Any]) -> float:
+    return float(np.mean([int(chunk["samples"][0, 0]) == chunk["label"] for chunk in predictions]))
 
 
 def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("save", nargs="?", help="save the decoding pipeline to this JSON file")
+    parser.add_argument("--graph", help="also decode with this graph file (eeg_decoder.toml)")
+    args = parser.parse_args()
     # The recording: a first session's features, labelled by its markers.
-    recorded = play(None, seed=1)
+    recorded = play(build(None), seed=1)
     model = make_pipeline(StandardScaler(), LogisticRegression())
     decoder = Predict.fit(model, recorded)  # saved with the graph, fitted
     # Online: a second session, predicted as it streams.
-    predictions = play(decoder, seed=2, save=sys.argv[1] if len(sys.argv) > 1 else None)
-    hits = [int(chunk["samples"][0, 0]) == chunk["label"] for chunk in predictions]
-    print(f"trials: {len(recorded)} recorded for fitting, {len(hits)} decoded online; accuracy: {np.mean(hits):.2f} "
-          f"(chance 0.50)")
+    predictions = play(build(decoder), seed=2, save=args.save)
+    print(f"trials: {len(recorded)} recorded for fitting, {len(predictions)} decoded online; "
+          f"accuracy: {accuracy(predictions):.2f} (chance 0.50)")
+    if args.graph:
+        with open(MODEL_FILE, "wb") as file:  # the graph file's decoder reads it
+            pickle.dump(decoder.model, file)
+        again = play(from_graph_file(args.graph), seed=2)
+        same = [c["samples"].tolist() for c in again] == [c["samples"].tolist() for c in predictions]
+        print(f"graph file: accuracy: {accuracy(again):.2f}; the same predictions as the Python pipeline: {same}")
     return 0
 
 

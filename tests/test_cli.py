@@ -245,6 +245,7 @@ def test_help_and_usage_errors(tmp_path):
     for command in ([], ["run"], ["show"], ["graph"]):
         result = velarix_command(*command, "--help", cwd=tmp_path)
         assert result.returncode == 0 and "usage: velarix" in result.stdout
+        assert not command or "or a graph file (.toml, .yaml)" in " ".join(result.stdout.split())  # they take both
     version = velarix_command("--version", cwd=tmp_path)
     assert version.stdout.strip() == f"velarix {velarix.__version__}"
     for args in ([], ["draw"], ["graph", "x.json", "--format", "png"], ["run", "x.json", "--seconds", "soon"]):

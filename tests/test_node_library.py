@@ -191,6 +191,20 @@ def test_channel_nodes_equal_numpy_and_name_their_channels(name):
     assert description["channel_names"] == names and description["channel_count"] == len(names)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16])
+def test_references_equal_numpys_to_the_bit_and_leave_the_senders_chunks_alone(dtype):
+    # Reference works on its input in place where the type allows: that is its own copy.
+    x, t = signal_data(samples=300, dtype=dtype)
+    chunks = cut(x, t, 6)
+    sent = [c["samples"].copy() for c in chunks]
+    out, _, errors = run([vn.Reference(), vn.Reference(reference=["Fz", "Pz"])], chunks, described(dtype))
+    assert errors == []
+    average = x - x.mean(axis=1, keepdims=True)
+    np.testing.assert_array_equal(joined(out), average - average[:, [0, 2]].mean(axis=1, keepdims=True))
+    assert joined(out).dtype == average.dtype
+    assert all((c["samples"] == s).all() for c, s in zip(chunks, sent, strict=True))
+
+
 def run_merge(chunks_a, chunks_b, description_a, description_b):
     import time
 
@@ -422,6 +436,7 @@ def test_learning_nodes_equal_the_estimator_called_offline_and_save_with_the_gra
 
 
 def test_the_eeg_decoder_example_decodes_far_above_chance_and_saves_its_graph(tmp_path):
+    # ...and its graph file, reading the model the example pickled, decodes the same.
     import os
     import pathlib
     import re
@@ -434,11 +449,13 @@ def test_the_eeg_decoder_example_decodes_far_above_chance_and_saves_its_graph(tm
     pytest.importorskip("sklearn")
     root = pathlib.Path(__file__).resolve().parents[1]
     env = dict(os.environ, PYTHONPATH=str(pathlib.Path(velarix.__file__).resolve().parents[1]))
-    result = subprocess.run([sys.executable, str(root / "examples" / "eeg_decoder.py"), str(tmp_path / "g.json")],
-                            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    result = subprocess.run([sys.executable, str(root / "examples" / "eeg_decoder.py"), str(tmp_path / "g.json"),
+                             "--graph", str(root / "examples" / "eeg_decoder.toml")],
+                            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=180)
     assert result.returncode == 0, result.stdout + result.stderr
-    accuracy = float(re.search(r"accuracy: ([0-9.]+)", result.stdout).group(1))
-    assert accuracy >= 0.8  # chance is 0.5
+    python, graph = (float(a) for a in re.findall(r"accuracy: ([0-9.]+)", result.stdout))
+    assert python >= 0.8  # chance is 0.5
+    assert graph == python and "the same predictions as the Python pipeline: True" in result.stdout
     assert "Traceback" not in result.stderr
     with Pipeline.load(str(tmp_path / "g.json"), directory="", fresh_ids=True) as loaded:
         (decoder,) = [n for n in loaded.get_nodes() if isinstance(n, vn.Predict)]
@@ -480,6 +497,25 @@ def test_learning_nodes_refuse_what_cannot_learn_or_predict():
         vn.Fit(model=LogisticRegression())
     with pytest.raises(ValueError, match="model is required"):
         vn.Predict()
+
+
+def test_a_model_file_gives_the_node_its_model_and_is_checked(tmp_path):
+    pytest.importorskip("sklearn")
+    import pickle
+
+    from sklearn.linear_model import LogisticRegression
+
+    model = LogisticRegression().fit([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1])
+    (tmp_path / "m.pkl").write_bytes(pickle.dumps(model))
+    (tmp_path / "bad.pkl").write_bytes(b"not a pickle")
+    node = vn.Predict(model_file=str(tmp_path / "m.pkl"))
+    assert node.model.predict([[2.5]]) == [1]
+    assert "model_file" not in node.config and "model" in node.config  # saved with the graph, not by path
+    for keys, text in ((dict(model_file=str(tmp_path / "missing.pkl")), "cannot read the model"),
+                       (dict(model_file=str(tmp_path / "bad.pkl")), "cannot read the model"),
+                       (dict(model_file=str(tmp_path / "m.pkl"), model=model), "not both")):
+        with pytest.raises(ValueError, match=text):
+            vn.Predict(**keys)
 
 
 class Silent(vn.ChunkNode.__mro__[2]):  # an IONode of the application's own

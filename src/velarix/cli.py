@@ -628,6 +628,9 @@ def command_export(args: argparse.Namespace) -> int:
 
 # Parser ----------------------------------------------------------------------------
 
+PIPELINE_FILE = "a pipeline saved by Pipeline.save (.json), or a graph file (.toml, .yaml)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser with every subcommand; each sets `func(args) -> int`."""
     parser = argparse.ArgumentParser(
@@ -638,14 +641,13 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"velarix {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    run = commands.add_parser("run", help="run a saved pipeline",
+    run = commands.add_parser("run", help="run a saved pipeline or a graph file",
                               description="Run a saved pipeline with a live status line until it "
                               "stops itself, N seconds pass or Ctrl-C; then print the load report. "
                               "Exits 1 with the failing node's traceback when a node failed. The "
                               "current folder is on the import path, as with `python -m`, so the "
                               "stored classes may import modules that lie there.")
-    run.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save, or a graph "
-                     "file (.toml, .yaml)")
+    run.add_argument("file", metavar="FILE", help=PIPELINE_FILE)
     graphfile_cli.add_set_option(run)
     run.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     run.add_argument("--threads", type=int, metavar="N",
@@ -658,17 +660,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     _add_foxglove_option(run)
 
-    show = commands.add_parser("show", help="list the nodes and links of a saved pipeline",
+    show = commands.add_parser("show", help="list the nodes and links of a saved pipeline or a graph file",
                                description="Print the nodes (name, class, ports with timing, "
                                "rate) and the links of a saved pipeline.")
-    show.add_argument("file", metavar="FILE.json")
+    show.add_argument("file", metavar="FILE", help=PIPELINE_FILE)
     graphfile_cli.add_set_option(show)
     show.set_defaults(func=command_show)
 
-    draw = commands.add_parser("graph", help="print a saved pipeline as DOT or Mermaid",
+    draw = commands.add_parser("graph", help="print a saved pipeline or a graph file as DOT or Mermaid",
                                description="Print the graph of a saved pipeline as Graphviz DOT "
                                "(default) or Mermaid text.")
-    draw.add_argument("file", metavar="FILE.json")
+    draw.add_argument("file", metavar="FILE", help=PIPELINE_FILE)
     graphfile_cli.add_set_option(draw)
     draw.add_argument("--format", choices=("dot", "mermaid"), default="dot")
     draw.set_defaults(func=command_graph)
@@ -677,7 +679,7 @@ def build_parser() -> argparse.ArgumentParser:
                               description="Run a saved pipeline as `run` does and record its output "
                               "ports (all unless --ports names some) to an MCAP file. Needs "
                               "velarix[record].")
-    rec.add_argument("file", metavar="FILE.json", help="a pipeline written by Pipeline.save")
+    rec.add_argument("file", metavar="FILE", help=PIPELINE_FILE)
     rec.add_argument("--out", required=True, metavar="REC.mcap", help="the recording to write")
     rec.add_argument("--seconds", type=float, metavar="N", help="stop after N seconds")
     rec.add_argument("--ports", nargs="+", metavar="NODE.PORT", help="the output ports to record")
@@ -690,8 +692,8 @@ def build_parser() -> argparse.ArgumentParser:
                                  "REC.mcap, until everything is played and the nodes are done; "
                                  "optionally record every output port. Needs velarix[record].")
     replay.add_argument("file", metavar="REC.mcap", help="a recording written by Pipeline.record")
-    replay.add_argument("--pipeline", metavar="P.json", help="the pipeline to run (default: the "
-                        "recording's own)")
+    replay.add_argument("--pipeline", metavar="FILE", help="the pipeline to run, saved (.json) or a graph "
+                        "file (.toml, .yaml); default: the recording's own")
     replay.add_argument("--speed", default="1", metavar="X|max", help="1 plays at the recorded pace "
                         "(default), 2 twice as fast, max as fast as the pipeline takes the values")
     replay.add_argument("--loop", action="store_true", help="start again at the end (stop with "

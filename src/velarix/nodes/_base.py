@@ -83,6 +83,9 @@ class ChunkNode(LibraryNode, IONode):
 
     #: The input ports' default names (nodes that join two streams have two).
     INPUTS: tuple[str, ...] = ("in",)
+    #: Until a set-up run succeeds, steps are skipped; -1: no chunk seen yet.
+    _ready = False
+    _columns_seen = -1
 
     def _prepare_entries(self, entries: dict[str, Any]) -> None:
         # Here ``rate`` is the stream's sample rate, not a source's cycle rate:
@@ -150,7 +153,7 @@ class ChunkNode(LibraryNode, IONode):
         return {name_out: out}
 
     def step(self, data: PortData) -> StepResult:
-        if not getattr(self, "_ready", False):
+        if not self._ready:
             return SKIP  # the set-up run failed and said why
         chunk = data[self._in]
         samples, timestamps = self._unpack(chunk)
@@ -187,8 +190,7 @@ class ChunkNode(LibraryNode, IONode):
         # The usual chunk, a time x channel block as the last one was, skips the
         # full check (which names what disagrees).
         shape = samples.shape
-        if not (len(shape) == 2 and shape[1] == getattr(self, "_columns_seen", -1) and timestamps.ndim == 1
-                and timestamps.shape[0] == shape[0]):
+        if not (len(shape) == 2 and shape[1] == self._columns_seen and timestamps.shape == shape[:1]):
             check_chunk(self._owner(), samples, timestamps, self._shape)
             if self._shape.get(CHANNEL_COUNT) is None:
                 self._shape[CHANNEL_COUNT] = shape[1]  # the first chunk sets it

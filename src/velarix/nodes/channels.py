@@ -108,14 +108,35 @@ class Reference(ChunkNode):
         return with_channels(description, [names[i] for i in self._kept])
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
-        if self._columns is None:
-            reference = samples.mean(axis=1, keepdims=True)
-        elif len(self._columns) == 1:
-            reference = samples[:, self._columns]
+        columns = self._columns
+        if columns is None:
+            reference = _row_mean(samples)
+        elif len(columns) == 1:
+            reference = samples[:, columns]
         else:
-            reference = samples[:, self._columns].mean(axis=1, keepdims=True)
-        out = samples - reference
+            reference = _row_mean(samples[:, columns])
+        if samples.dtype.char in _FLOATS and samples.flags.writeable:
+            # The step's input is its own copy: subtracting in place saves an array per chunk.
+            out = _subtract(samples, reference, out=samples)
+        else:
+            out = samples - reference
         return [make_chunk(out if self._kept is None else out[:, self._kept], timestamps)]
+
+
+#: float32 and float64: their row mean and difference keep the type, so both can reuse arrays.
+_FLOATS = "fd"
+_sum, _divide, _subtract = np.add.reduce, np.true_divide, np.subtract
+
+
+def _row_mean(samples: Any) -> Any:
+    """``samples.mean(axis=1, keepdims=True)``, the same bits, without its per-call
+    dispatch (a third of the work on a small chunk): numpy's mean of floats is this
+    sum divided in place by the count."""
+    count = samples.shape[1]
+    if samples.dtype.char not in _FLOATS or not count:
+        return samples.mean(axis=1, keepdims=True)
+    total = _sum(samples, axis=1, keepdims=True)
+    return _divide(total, count, out=total)
 
 
 class Affine(ChunkNode):

@@ -5,13 +5,15 @@ stream; `Fit` learns online from labelled chunks (epochs) with ``partial_fit``.
 Each chunk is one example: its samples flattened in time order, ``x =
 samples.reshape(-1)`` (after `Epoch`, or after ``Aggregate(axis="time")`` for a
 feature per channel). The estimator is saved with the graph, pickled (base64)
-in the key ``model``: loading a graph file unpickles it, so load only graph files
-you trust, as with any code.
+in the key ``model``; a graph file written by hand names a file of its pickle in
+``model_file`` instead. Loading either unpickles it, so load only graph files and
+model files you trust, as with any code.
 """
 
 from __future__ import annotations
 
 import base64
+import os
 import pickle
 from typing import Any, Optional
 
@@ -44,6 +46,19 @@ def _pickled(model: Any) -> str:
     return base64.b64encode(pickle.dumps(model)).decode("ascii")
 
 
+def _read_model(owner: str, path: Any) -> Any:
+    """The estimator pickled in the file at `path`."""
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"{owner}: model_file must be a path, not {type(path).__name__}.")
+    try:
+        with open(path, "rb") as file:
+            return pickle.load(file)
+    except ImportError as error:
+        raise ImportError(f"{owner}: {LEARN_HINT} ({error})") from error
+    except (OSError, pickle.UnpicklingError, EOFError) as error:
+        raise ValueError(f"{owner}: cannot read the model from model_file {str(path)!r}: {error}") from error
+
+
 def _unpickled(owner: str, text: Any) -> Any:
     if not isinstance(text, str):
         return text
@@ -54,21 +69,29 @@ def _unpickled(owner: str, text: Any) -> Any:
 
 
 class _Learning(ChunkNode):
-    """Keys ``model`` (an estimator, kept pickled) and ``proba``; gives each
-    example's prediction as a chunk of one sample."""
+    """Keys ``model`` (an estimator, kept pickled) or ``model_file`` (a file of
+    its pickle, read once: the node keeps and saves the model itself), and
+    ``proba``; gives each example's prediction as a chunk of one sample."""
 
     class Configuration(ChunkNode.Configuration):
-        """Adds ``model`` and ``proba``."""
+        """Adds ``model``, ``model_file`` and ``proba``."""
 
         class Keys(ChunkNode.Configuration.Keys):
             MODEL = "model"
+            MODEL_FILE = "model_file"
             PROBA = "proba"
 
     def _check(self, entries: dict[str, Any]) -> None:
         owner = type(self).__name__
         model = entries.get("model")
+        path = entries.pop("model_file", None)
+        if path is not None:
+            if model is not None:
+                raise ValueError(f"{owner}: give model or model_file, not both.")
+            model = entries["model"] = _read_model(owner, path)
         if model is None:
-            raise ValueError(f"{owner}: model is required: a scikit-learn estimator or pipeline.")
+            raise ValueError(f"{owner}: model is required: a scikit-learn estimator or pipeline "
+                             f"(or model_file, a file of its pickle).")
         self._model = _unpickled(owner, model)
         for method in self._needs(bool(entries.get("proba"))):
             if not callable(getattr(self._model, method, None)):
@@ -111,8 +134,9 @@ class Predict(_Learning):
     class), stamped with the chunk's last timestamp.
 
     Keys, besides those of `IONode`: ``model`` (a fitted scikit-learn estimator
-    or pipeline; required), ``proba`` (default False). `Predict.fit` fits one
-    from arrays or from chunks (epochs cut from a recording).
+    or pipeline) or ``model_file`` (a file of its pickle, as ``pickle.dump``
+    writes it); ``proba`` (default False). `Predict.fit` fits one from arrays or
+    from chunks (epochs cut from a recording).
     """
 
     @classmethod
@@ -138,7 +162,7 @@ class Fit(_Learning):
     label are only predicted. The model as learnt is what the pipeline saves.
 
     Keys, besides those of `IONode`: ``model`` (an estimator with
-    ``partial_fit``; required), ``classes`` (every class there will be; required
+    ``partial_fit``) or ``model_file`` (a file of its pickle), ``classes`` (every class there will be; required
     by classifiers' first partial_fit), ``proba`` (default False).
     """
 
