@@ -91,10 +91,12 @@ for version in $pythons; do
 done
 
 trap unmount_all EXIT
-# /dev/shm for the shared-memory rings, /proc for the process tests.
+# /dev/shm for the shared-memory rings, /dev/pts for the terminal tests' ptys,
+# /proc for the process tests (a bind of /dev alone leaves its submounts behind).
 mount --bind /proc "$root/proc"
 mount --bind /dev "$root/dev"
 mount --bind /dev/shm "$root/dev/shm"
+mount --bind /dev/pts "$root/dev/pts"
 mount --bind "$repo" "$root/velarix"
 
 status=0
