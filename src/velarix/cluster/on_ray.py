@@ -38,7 +38,8 @@ def require_ray() -> ModuleType:
         import ray
     except ImportError as error:
         raise ImportError(EXTRA_HINT) from error
-    return ray
+    module: ModuleType = ray  # typed as a module wherever Ray's own package is missing
+    return module
 
 
 # How many clusters of this process use Ray, and whether we joined it: the last
