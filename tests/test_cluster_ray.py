@@ -139,7 +139,8 @@ def test_ray_workers_placed_by_resource_run_the_pipeline_and_leave_nothing(ray_h
     pipeline.stop()
     assert pipeline.get_condition() == "HEALTHY"
     cluster.close()
-    assert all(gone(w["pid"]) for w in workers.values())
+    # Ray ends a killed actor's process in its own time.
+    assert wait_until(lambda: all(gone(w["pid"]) for w in workers.values()), WAIT)
     assert not (own_folders() - before)
     assert actors_dead(ray_head, [w["ray_actor"] for w in workers.values()])
 
@@ -150,7 +151,7 @@ def test_a_ray_worker_that_is_never_started_ends_with_the_cluster(ray_head, reap
     cluster.spawn_ray("idle")
     pid, actor = cluster.get_workers()["idle"]["pid"], cluster.get_workers()["idle"]["ray_actor"]
     cluster.close()
-    assert gone(pid) and actors_dead(ray_head, [actor])
+    assert wait_until(lambda: gone(pid), WAIT) and actors_dead(ray_head, [actor])
 
 
 @pytest.mark.parametrize("how", ["sigkill", "ray.kill"])
@@ -174,7 +175,7 @@ def test_a_dying_ray_worker_stops_the_pipeline_with_an_error_naming_it(ray_head,
     assert any(m.startswith("Worker doomed stopped answering") for m in errors), errors
     assert cluster.get_workers()["doomed"]["gone"]
     cluster.close()
-    assert gone(worker["pid"]) and actors_dead(ray_head, [worker["ray_actor"]])
+    assert wait_until(lambda: gone(worker["pid"]), WAIT) and actors_dead(ray_head, [worker["ray_actor"]])
 
 
 @pytest.mark.parametrize("request_, expected", [
