@@ -65,7 +65,9 @@ def run(head, second_folder):
     import ray
     import ray._private.state as state
 
-    ray.init(address=head, configure_logging=False, log_to_driver=False)
+    # This namespace's own address, the head's: nothing leaves the namespaces we made.
+    ray.init(address=head, configure_logging=False, log_to_driver=False,
+             _node_ip_address=head.rpartition(":")[0])
     try:  # Ray marks the actors of a lost node dead once it sees the node gone
         deadline = time.monotonic() + 90
         while True:

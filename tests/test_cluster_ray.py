@@ -80,7 +80,8 @@ def actors_dead(node, ids):
     import ray
     import ray._private.state as state
 
-    ray.init(address=node.address, configure_logging=False, log_to_driver=False)
+    ray.init(address=node.address, configure_logging=False, log_to_driver=False,
+             _node_ip_address=node.address.rpartition(":")[0])
     try:
         return all(state.actors(actor_id)["State"] == "DEAD" for actor_id in ids)
     finally:

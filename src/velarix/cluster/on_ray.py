@@ -78,9 +78,12 @@ class RaySession:
         try:
             if address == LOCAL:
                 ray.init(address="local", num_cpus=os.cpu_count() or 1, include_dashboard=False,
-                         log_to_driver=True, configure_logging=False)
-            else:
+                         log_to_driver=True, configure_logging=False, _node_ip_address="127.0.0.1")
+            elif address == "auto" or address.startswith("ray://"):
                 ray.init(address=address, log_to_driver=True, configure_logging=False)
+            else:  # the driver binds where it reaches the head, never an address Ray guesses
+                ray.init(address=address, log_to_driver=True, configure_logging=False,
+                         _node_ip_address=own_address_towards(address))
         except Exception as error:  # ConnectionError, an authentication error, a wrong address
             try:
                 ray.shutdown()
@@ -219,6 +222,16 @@ def kill(ray: Any, actor: Any) -> None:
         ray.kill(actor, no_restart=True)
     except Exception:
         pass  # gone already, or Ray is: either way nothing of ours runs there
+
+
+def own_address_towards(address: str) -> str:
+    """This host's address on the route to a "host:port" (a UDP socket's connect
+    sends nothing)."""
+    host, _, port = address.rpartition(":")
+    with socket.socket(socket.AF_INET6 if ":" in host.strip("[]") else socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.connect((host.strip("[]"), int(port)))
+        own: str = probe.getsockname()[0]
+    return own
 
 
 def check_reachable(address: str) -> None:
