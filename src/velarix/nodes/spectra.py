@@ -1,4 +1,4 @@
-"""Frequency-domain nodes: the power of each chunk (a window), Welch's average of it, and a
+"""Frequency-domain nodes: the magnitude or power spectrum of each chunk (a window), Welch's average of it, and a
 streaming spectrogram (short-time Fourier transform with overlap).
 
 A spectrum is a chunk whose rows are frequencies: samples ``(frequencies x
