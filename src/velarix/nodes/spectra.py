@@ -1,5 +1,6 @@
-"""Frequency-domain nodes: the magnitude or power spectrum of each chunk (a window), Welch's average of it, and a
-streaming spectrogram (short-time Fourier transform with overlap).
+"""Frequency-domain nodes: the magnitude or power spectrum of each chunk (a
+window), Welch's average of it, and a streaming spectrogram (short-time Fourier
+transform with overlap).
 
 A spectrum is a chunk whose rows are frequencies: samples ``(frequencies x
 channels)``, axes ``["frequency", "channel"]``, the frequencies in Hz listed in
