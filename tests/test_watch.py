@@ -226,6 +226,7 @@ class ViewerClient:
         self.channels = {}
         self.graph = None
         self.values = {}  # subscription id -> decoded messages
+        self.asked = {}  # channel id -> the subscribe frame sent for it
 
     async def next(self):
         message = await asyncio.wait_for(self.ws.recv(), WAIT)
@@ -238,6 +239,13 @@ class ViewerClient:
                     del self.channels[topic]
             elif data["op"] == "connectionGraphUpdate":
                 self.graph = data
+            elif data["op"] == "status" and data["message"].startswith("Unknown channel ID: "):
+                # The server may advertise a new channel a moment before it takes
+                # subscriptions to it: ask again, as a viewer does on a refusal.
+                frame = self.asked.get(int(data["message"].rsplit(" ", 1)[1]))
+                if frame is not None:
+                    await asyncio.sleep(0.05)
+                    await self.ws.send(frame)
             return data
         opcode, subscription, _ = struct.unpack_from("<BIQ", message)
         assert opcode == 1  # message data
@@ -250,8 +258,10 @@ class ViewerClient:
 
     async def subscribe(self, topic, subscription):
         await self.until(lambda: topic in self.channels)
-        await self.ws.send(json.dumps({"op": "subscribe", "subscriptions": [
-            {"id": subscription, "channelId": self.channels[topic]["id"]}]}))
+        channel = self.channels[topic]["id"]
+        self.asked[channel] = json.dumps({"op": "subscribe", "subscriptions": [
+            {"id": subscription, "channelId": channel}]})
+        await self.ws.send(self.asked[channel])
 
 
 def viewer(port):

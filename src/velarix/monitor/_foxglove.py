@@ -29,6 +29,9 @@ LOG_TOPIC = "/velarix/log"
 VALUE_SCHEMA_NAME = "velarix.Value"
 _POLL = 0.005  # seconds between two moves of the taps' values to the server
 _LOOK = 0.2  # seconds between two looks for newly pushed ports, the log and the graph
+_PASS = 0.005  # seconds of the thread's time one move of values may take
+_CHUNK = 16  # values taken from one tap at a time within a move
+_REST_MOST = 1.0  # seconds: the longest rest after a move, so a viewer never waits longer
 _BACKLOG = 1024  # messages waiting for one client before its oldest are dropped
 _LEVELS = {"INFO": 2, "DEBUG": 1, "WARNING": 3, "ERROR": 4}
 _LOG_SCHEMA = {
@@ -82,7 +85,9 @@ class FoxgloveBridge:
         self._pipeline = pipeline
         chosen = named_ports(pipeline, ports)
         self._published = [_Published(topic, source) for topic, source in chosen.items()]
-        self._by_channel: dict[int, _Published] = {}
+        # By topic, known before any channel exists: the server tells a client of a new
+        # channel at once, so a subscription can arrive before the channel is recorded here.
+        self._by_topic = {published.topic: published for published in self._published}
         self._lock = threading.Lock()  # the server's callbacks and the moving thread
         self._stop = threading.Event()
         self._wake = threading.Event()  # a subscription, or the stop
@@ -169,8 +174,8 @@ class FoxgloveBridge:
         with self._lock:
             if channel.id == self._log_channel.id():
                 self._log_subscribers.add(client.id)
-            elif channel.id in self._by_channel:
-                self._by_channel[channel.id].subscribers.add(client.id)
+            elif channel.topic in self._by_topic:
+                self._by_topic[channel.topic].subscribers.add(client.id)
         self._wake.set()
 
     def on_unsubscribe(self, client: Any, channel: Any) -> None:
@@ -178,8 +183,8 @@ class FoxgloveBridge:
         with self._lock:
             if channel.id == self._log_channel.id():
                 self._log_subscribers.discard(client.id)
-            elif channel.id in self._by_channel:
-                self._by_channel[channel.id].subscribers.discard(client.id)
+            elif channel.topic in self._by_topic:
+                self._by_topic[channel.topic].subscribers.discard(client.id)
 
     def on_connection_graph_subscribe(self) -> None:
         """A client asked for the graph: the server sends the one last published."""
@@ -203,11 +208,14 @@ class FoxgloveBridge:
                     self._wake.wait(_LOOK)
                     self._wake.clear()
                 else:
-                    began = time.perf_counter()
-                    moved = self._move()
-                    spent = time.perf_counter() - began
+                    # The thread's own time, not the clock's: on a busy machine the clock
+                    # also counts the time others ran, and the rests would grow without end.
+                    began = time.thread_time()
+                    moved = self._move(began + _PASS)
+                    spent = time.thread_time() - began
                     # Idle, or resting in proportion to the work: the pipeline comes first.
-                    self._stop.wait(max(_POLL, spent * (1 - BRIDGE_SHARE) / BRIDGE_SHARE) if moved else _POLL)
+                    rest = min(_REST_MOST, max(_POLL, spent * (1 - BRIDGE_SHARE) / BRIDGE_SHARE))
+                    self._stop.wait(rest if moved else _POLL)
         except Exception as error:  # the bridge ends; the pipeline is none of its business
             self._pipeline.get_logger().write(LogType.WARNING, f"The viewer bridge stopped: {error!r}")
             self._stop.set()
@@ -231,7 +239,6 @@ class FoxgloveBridge:
                     message_encoding="json", context=self._context)
                 with self._lock:
                     published.channel = channel
-                    self._by_channel[channel.id()] = published
 
     def _follow_subscriptions(self) -> bool:
         """Tap the subscribed ports, untap the others; whether any is tapped."""
@@ -251,25 +258,30 @@ class FoxgloveBridge:
             published.dropped += published.tap.dropped()
             published.tap = None
 
-    def _move(self) -> bool:
-        """Hand what the taps hold to the server; False when nothing waited."""
+    def _move(self, deadline: float) -> bool:
+        """Hand what the taps hold to the server, a few values of each port in turn,
+        until `deadline` (of the thread's time); False when nothing waited. What is
+        left waits in the taps for the next move."""
         moved = False
-        for published in self._published:
-            tap, channel = published.tap, published.channel
-            if tap is None or channel is None:
-                continue
-            values = tap.take(1024)
-            if not values:
-                continue
-            moved = True
-            now = time.time_ns()
-            for value in values:
-                try:
-                    data = json_bytes(value)
-                except (TypeError, ValueError):  # a value JSON cannot hold (a cycle)
-                    data = json_bytes(repr(value))
-                channel.log(data, log_time=now)
-            published.sent += len(values)
+        more = True
+        while more and time.thread_time() < deadline:
+            more = False
+            for published in self._published:
+                tap, channel = published.tap, published.channel
+                if tap is None or channel is None:
+                    continue
+                values = tap.take(_CHUNK)
+                if not values:
+                    continue
+                moved = more = True
+                now = time.time_ns()
+                for value in values:
+                    try:
+                        data = json_bytes(value)
+                    except (TypeError, ValueError):  # a value JSON cannot hold (a cycle)
+                        data = json_bytes(repr(value))
+                    channel.log(data, log_time=now)
+                published.sent += len(values)
         return moved
 
     def _publish_graph(self) -> None:
