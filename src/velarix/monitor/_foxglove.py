@@ -29,7 +29,7 @@ LOG_TOPIC = "/velarix/log"
 VALUE_SCHEMA_NAME = "velarix.Value"
 _POLL = 0.005  # seconds between two moves of the taps' values to the server
 _LOOK = 0.2  # seconds between two looks for newly pushed ports, the log and the graph
-_PASS = 0.005  # seconds of the thread's time one move of values may take
+_PASS = 0.005  # seconds one move of values may take, so that its rest stays short
 _CHUNK = 16  # values taken from one tap at a time within a move
 _REST_MOST = 1.0  # seconds: the longest rest after a move, so a viewer never waits longer
 _BACKLOG = 1024  # messages waiting for one client before its oldest are dropped
@@ -208,11 +208,11 @@ class FoxgloveBridge:
                     self._wake.wait(_LOOK)
                     self._wake.clear()
                 else:
-                    # The thread's own time, not the clock's: on a busy machine the clock
-                    # also counts the time others ran, and the rests would grow without end.
-                    began = time.thread_time()
+                    # The clock's time, waits for the interpreter included: that is what
+                    # the pipeline's threads went without meanwhile.
+                    began = time.perf_counter()
                     moved = self._move(began + _PASS)
-                    spent = time.thread_time() - began
+                    spent = time.perf_counter() - began
                     # Idle, or resting in proportion to the work: the pipeline comes first.
                     rest = min(_REST_MOST, max(_POLL, spent * (1 - BRIDGE_SHARE) / BRIDGE_SHARE))
                     self._stop.wait(rest if moved else _POLL)
@@ -260,11 +260,11 @@ class FoxgloveBridge:
 
     def _move(self, deadline: float) -> bool:
         """Hand what the taps hold to the server, a few values of each port in turn,
-        until `deadline` (of the thread's time); False when nothing waited. What is
+        until `deadline` (of perf_counter()); False when nothing waited. What is
         left waits in the taps for the next move."""
         moved = False
         more = True
-        while more and time.thread_time() < deadline:
+        while more and time.perf_counter() < deadline:
             more = False
             for published in self._published:
                 tap, channel = published.tap, published.channel
