@@ -532,6 +532,15 @@ class Pipeline:
                 found.append((str(_name_of(node)), exception))
         return found
 
+    def _leave_failures_to_caller(self) -> None:
+        """Print no traceback of a failure at the stop or the exit: the caller (the
+        command line) reports failures itself."""
+        self._tells_failures = False
+
+    def _tell_stop_notices(self, notice: Callable[[str], None]) -> None:
+        """Call `notice` with the text of each stop notice, besides logging it."""
+        self._stop_notice = notice
+
     def _mark_failures_told(self) -> None:
         self.__dict__.setdefault("_told", []).extend(exception for _, exception in self._untold_failures())
 
