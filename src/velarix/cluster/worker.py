@@ -199,7 +199,7 @@ class Worker:
         self.scheduler.start()
         for node in self.nodes.values():
             if isinstance(node, INode) and not node.has_own_thread():
-                setattr(node._imp, "_scheduler", self.scheduler)
+                node._place_on(self.scheduler)
 
     def op_connect(self, message: dict[str, Any]) -> dict[int, str]:
         """Connect the other link ends, then start taking values; the transport of
@@ -235,7 +235,7 @@ class Worker:
         self.scheduler = Scheduler(min(len(nodes), 1024))
         self.scheduler.start()
         for node in nodes:
-            setattr(node._imp, "_scheduler", self.scheduler)
+            node._place_on(self.scheduler)
         self.receiver.carry(nodes)
 
     def _link_socket(self, link: dict[str, Any]) -> Any:

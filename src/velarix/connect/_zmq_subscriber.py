@@ -181,7 +181,7 @@ class ZMQSubscriber(ZMQNode, ONode):
             self._serve(link, stopping, require_zmq())
         except Exception as error:
             self._log(LogType.ERROR, f"{self._owner()} stopped receiving: {type(error).__name__}: {error}")
-            self._imp._condition = Constants.Conditions.ERROR
+            self._enter_error_condition()
         finally:
             self._closed(link)
 
