@@ -278,6 +278,13 @@ def test_bad_configuration_is_one_clear_error():
         node.start()
 
 
+@pytest.mark.parametrize("node, accepted", [(ZMQSubscriber, "with_topic"), (ZMQPublisher, "linger")])
+def test_a_misspelt_option_is_refused_naming_it_and_the_accepted_ones(node, accepted):
+    with pytest.raises(TypeError, match=rf"{node.__name__} got unknown option\(s\) 'hwm_'; it takes bind, ") as raised:
+        node(endpoint="tcp://127.0.0.1:1", hwm_=10)
+    assert {"hwm", accepted, "curve_secret_key"} <= set(str(raised.value).rstrip(".").split(", "))
+
+
 def test_a_value_the_encoding_cannot_hold_fails_the_publisher():
     source = Values(values=[{1, 2}], rate=100)
     publisher = ZMQPublisher(endpoint=free_endpoint(), bind=True, encoding="json")

@@ -63,6 +63,15 @@ class INode(Node):
         shared scheduler threads (configuration key ``own_thread``)."""
         return self.config.get(INode.Configuration.Keys.OWN_THREAD, False) is True
 
+    def _place_on(self, scheduler: Any) -> None:
+        """From its next start, step on `scheduler`'s shared threads (a Scheduler);
+        None: on a thread of its own."""
+        setattr(self._imp, "_scheduler", scheduler)
+
+    def _placed_on(self) -> Any:
+        """The Scheduler it steps on from its next start, or None."""
+        return getattr(self._imp, "_scheduler", None)
+
     def get_port(self, name: str) -> Any:
         """The input port implementation called `name`.
 

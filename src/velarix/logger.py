@@ -137,6 +137,11 @@ class Logger:
     def __init__(self, directory: Optional[str] = None) -> None:
         self._imp = LoggerImp(directory)
 
+    def _leave_tracebacks_to_raised_errors(self) -> None:
+        """Print no failure's traceback to stderr: the error raised to the
+        application carries it."""
+        setattr(self._imp, "_tracebacks_raised", True)
+
     @_forward
     def write(self, type: LogType, message: str) -> LogEntry:
         """Add an entry of kind `type` with `message`, stamped with the time, the

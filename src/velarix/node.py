@@ -6,6 +6,7 @@ from __future__ import annotations
 from typing import Any, Callable, Optional, Union
 
 from ._stats import node_stats
+from .constants import Constants
 from .imp import NodeImp, SkipType
 from .imp.portan import current_origin, set_origin
 from .logger import Logger
@@ -114,6 +115,19 @@ class Node(Portable):
     def get_condition(self) -> str:
         """`Constants.Conditions.HEALTHY`, or `ERROR` once a cycle has failed."""
         return self._imp._condition
+
+    def _keep_exception(self, exception: BaseException) -> None:
+        """Make `exception` what get_last_exception() answers, as a failed step does,
+        where the implementation keeps one."""
+        try:
+            setattr(self._imp, "_last_exception", exception)
+        except Exception:
+            pass  # the log entry and the condition still tell
+
+    def _enter_error_condition(self) -> None:
+        """Condition ERROR, as after a failed step, for a failure outside one (a
+        connector's thread, a link's values)."""
+        self._imp._condition = Constants.Conditions.ERROR
 
     def get_counter(self) -> int:
         """The number of completed step cycles."""

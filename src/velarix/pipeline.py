@@ -21,7 +21,7 @@ from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomic
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
 from .i_node import INode
-from .imp import INodeImp, PipelineImp, PortableImp
+from .imp import PipelineImp, PortableImp
 from .imp.portan import Scheduler
 from .logger import LogType
 from .node import Node
@@ -88,7 +88,7 @@ class Pipeline:
         self._use_threads(threads)
         # wait() and run() raise a node's failure with its traceback, so the log's
         # bridge need not print that traceback to stderr too.
-        setattr(self._imp._logger._imp, "_tracebacks_raised", True)
+        self.get_logger()._leave_tracebacks_to_raised_errors()
 
     # Graph
     def add_node(self, node: Node) -> None:
@@ -272,9 +272,8 @@ class Pipeline:
             return
         scheduler.stop()
         for node in self.get_nodes():
-            imp = getattr(node, "_imp", None)
-            if getattr(imp, "_scheduler", None) is scheduler:
-                setattr(imp, "_scheduler", None)
+            if isinstance(node, INode) and node._placed_on() is scheduler:
+                node._place_on(None)
 
     def _use_threads(self, threads: Optional[int]) -> None:
         self._scheduler = None if threads is None else Scheduler(threads)
@@ -286,15 +285,13 @@ class Pipeline:
         if scheduler is not None:
             scheduler.start()
         for node in self.get_nodes():
-            imp = getattr(node, "_imp", None)
-            if not isinstance(imp, INodeImp):
+            if not isinstance(node, INode):
                 continue
-            shared = scheduler is not None and not (isinstance(node, INode) and node.has_own_thread())
             # The node's start() reads it: a Scheduler puts the node on its threads.
-            if shared:
-                setattr(imp, "_scheduler", scheduler)
-            elif getattr(imp, "_scheduler", None) is not None:
-                setattr(imp, "_scheduler", None)
+            if scheduler is not None and not node.has_own_thread():
+                node._place_on(scheduler)
+            elif node._placed_on() is not None:
+                node._place_on(None)
 
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Block until the pipeline is stopped (also by itself, once every source
@@ -531,6 +528,19 @@ class Pipeline:
             if exception is not None and not any(exception is seen for seen in told):
                 found.append((str(_name_of(node)), exception))
         return found
+
+    def _leave_failures_to_caller(self) -> None:
+        """Print no traceback of a failure at the stop or the exit: the caller (the
+        command line) reports failures itself."""
+        self._tells_failures = False
+
+    def _enter_error_condition(self) -> None:
+        """Condition ERROR for a failure its own monitoring did not see (a lost worker)."""
+        self._imp._condition = Constants.Conditions.ERROR
+
+    def _tell_stop_notices(self, notice: Callable[[str], None]) -> None:
+        """Call `notice` with the text of each stop notice, besides logging it."""
+        self._stop_notice = notice
 
     def _mark_failures_told(self) -> None:
         self.__dict__.setdefault("_told", []).extend(exception for _, exception in self._untold_failures())

@@ -232,7 +232,7 @@ class Cluster:
         pipeline = self.pipeline
         if (self.lost and pipeline.get_state() == Constants.States.STOPPED
                 and pipeline.get_condition() == Constants.Conditions.HEALTHY):
-            pipeline._imp._condition = Constants.Conditions.ERROR
+            pipeline._enter_error_condition()
 
     def get_workers(self) -> dict[str, dict[str, Any]]:
         """Each worker's "endpoint", process id ("pid") and, once it is gone, why

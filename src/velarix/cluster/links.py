@@ -43,9 +43,9 @@ FULL_WAIT_MAX = 0.004
 # both sides and of the receiving thread: per value, that is most of a hop's cost.
 HOLD_MOST = 32
 HOLD_LONGEST = 0.02  # seconds: older held values go out at the next look (flush_stale)
-# The origin of the value being pushed, in a core that carries origins with values;
-# they then travel with the values, on the controller's clock (clock.py).
-_current_origin: Optional[Callable[[], Optional[float]]] = getattr(portan, "current_origin", None)
+# The origin of the value being pushed: origins travel with the values, on the
+# controller's clock (clock.py).
+_current_origin: Callable[[], Optional[float]] = portan.current_origin
 _carried: Callable[..., Any] = portan.carried
 
 
@@ -181,7 +181,7 @@ class Sender:
                 self.metadata_sent = True
             if not self.held:
                 if not self.busy():  # the common case: nothing held, nothing more to step
-                    origin = _current_origin() if _current_origin is not None else None
+                    origin = _current_origin()
                     if type(origin) is float:
                         origin = clock.origin_to_controller(origin)
                     ring = self.ring
@@ -207,8 +207,7 @@ class Sender:
                     return
                 self.held_since = time.monotonic()
             self.held.append(value)
-            if _current_origin is not None:
-                self.held_origins.append(_current_origin())
+            self.held_origins.append(_current_origin())
             if len(self.held) < HOLD_MOST and self.busy():
                 return
             self._send(self._take_held())
@@ -461,10 +460,10 @@ class Receiver:
         # values it could not re-create) goes the way socket messages go.
         deliver = ring.end.deliver
         shift, offset = clock.from_controller_terms()
-        most = BATCH
-        while most > 0:
-            code, item, taken = deliver(most, link.iport, self.hwm, shift, offset)
-            most -= taken
+        room = BATCH  # values this turn may still take from the ring
+        while room > 0:
+            code, item, delivered = deliver(room, link.iport, self.hwm, shift, offset)
+            room -= delivered
             if code == _DELIVERED:
                 return
             if code == _NOT_TAKEN:
@@ -564,10 +563,10 @@ class Receiver:
             self._deliver(link, (newest,), (newest_origin,))
 
     def _deliver(self, link: _Inbound, values: Any, origins: Optional[tuple[Optional[float], ...]] = None) -> None:
-        """Each value to the port (with its origin, on this process's clock, where
-        the core carries origins); one refused does not hold back the rest."""
+        """Each value to the port (with its origin, on this process's clock); one
+        refused does not hold back the rest."""
         receive = link.iport._receive  # looked up once per message, not per value
-        if origins is not None and _current_origin is not None:
+        if origins is not None:
             for value, origin in zip(values, origins):
                 try:
                     if origin is None:
@@ -592,18 +591,14 @@ class Receiver:
     def _fail(self, link: _Inbound, what: str, error: Exception, always: bool = False) -> None:
         """The node's failure, as a failed step is: kept, logged, condition ERROR."""
         link.failed += 1
-        imp = link.node._imp
-        if imp._condition == Constants.Conditions.ERROR and not always:
+        if link.node.get_condition() == Constants.Conditions.ERROR and not always:
             return
         message = f"{link.describe()}: {what}: {type(error).__name__}: {error}"
         failure = LinkError(message)
         failure.__cause__ = error
-        try:
-            imp._last_exception = failure
-        except Exception:
-            pass  # the entry and the condition still tell
+        link.node._keep_exception(failure)
         _write(link.node, LogType.ERROR, message)
-        imp._condition = Constants.Conditions.ERROR
+        link.node._enter_error_condition()
 
     def close(self) -> None:
         self.closed = True

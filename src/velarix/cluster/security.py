@@ -119,16 +119,26 @@ class _Keys:
 
     def as_client(self, sock: Any, server_key: bytes) -> None:
         """Make `sock` a CURVE client of the server whose public key is `server_key`."""
-        sock.curve_publickey = self.public
-        sock.curve_secretkey = self.secret
-        sock.curve_serverkey = server_key
+        curve_client(sock, self.public, self.secret, server_key)
 
     def as_server(self, sock: Any, domain: str) -> None:
         """Make `sock` a CURVE server whose clients the ZAP handler checks."""
-        sock.curve_server = True
-        sock.curve_publickey = self.public
-        sock.curve_secretkey = self.secret
+        curve_server(sock, self.public, self.secret)
         sock.zap_domain = domain.encode()
+
+
+def curve_client(sock: Any, public: bytes, secret: bytes, server_key: bytes) -> None:
+    """Make `sock` a CURVE client, with this key pair, of the server whose public key is `server_key`."""
+    sock.curve_publickey = public
+    sock.curve_secretkey = secret
+    sock.curve_serverkey = server_key
+
+
+def curve_server(sock: Any, public: bytes, secret: bytes) -> None:
+    """Make `sock` a CURVE server with this key pair."""
+    sock.curve_server = True
+    sock.curve_publickey = public
+    sock.curve_secretkey = secret
 
 
 class ControllerKeys(_Keys):
@@ -147,7 +157,7 @@ class ControllerKeys(_Keys):
         folder = os.path.join(directory, WORKERS)
         for entry in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
             if entry.endswith(".key"):
-                self.workers[entry[:-len(".key")]] = _load_public(os.path.join(folder, entry))
+                self.workers[entry[:-len(".key")]] = load_public_key(os.path.join(folder, entry))
 
     def worker_key(self, name: str) -> bytes:
         """The public key of the worker key pair `name`."""
@@ -161,29 +171,41 @@ class ControllerKeys(_Keys):
         """A fresh key pair for a worker this process starts, in `directory`."""
         _check_worker_name(name)
         public = make_worker_keys(directory, os.path.join(self.directory, CONTROLLER + ".key"))
-        self.workers[name] = _load_public(public)
+        self.workers[name] = load_public_key(public)
         return directory
 
 
-def _load_public(path: str) -> bytes:
-    """The public key in the key file `path`."""
+def load_key_file(path: str) -> tuple[bytes, Optional[bytes]]:
+    """The public key in the key file `path`, and its secret key when it is a
+    ``.key_secret`` file (else None)."""
     import zmq.auth
 
-    return bytes(zmq.auth.load_certificate(path)[0])
+    public, secret = zmq.auth.load_certificate(path)
+    return bytes(public), None if secret is None else bytes(secret)
+
+
+def load_public_key(path: str) -> bytes:
+    """The public key in the key file `path`."""
+    return load_key_file(path)[0]
+
+
+def load_public_keys(folder: str) -> set[bytes]:
+    """The public keys of the key files in `folder`."""
+    import zmq.auth
+
+    return {bytes(key) for key in zmq.auth.load_certificates(folder)}
 
 
 def _load_own_pair(directory: str, role: str, what: str, whom: str) -> tuple[bytes, bytes]:
     """The public and secret key of `role` in `directory`; FileNotFoundError saying
     how to make them when they are not there."""
-    import zmq.auth
-
     own = os.path.join(directory, role + ".key_secret")
     if not os.path.exists(own):
         raise FileNotFoundError(f"No {role} key pair in {directory}: make {what} with "
                                 f"`velarix keys DIR --worker NAME` and give {whom}.")
-    public, secret = zmq.auth.load_certificate(own)
+    public, secret = load_key_file(own)
     assert secret is not None
-    return bytes(public), bytes(secret)
+    return public, secret
 
 
 class WorkerKeys(_Keys):
@@ -202,7 +224,7 @@ class WorkerKeys(_Keys):
                 f"this worker only its own folder (DIR/workers/NAME, made by `velarix keys DIR --worker NAME`).")
         self.directory = directory
         self.public, self.secret = _load_own_pair(directory, WORKER, "one", "this worker DIR/workers/NAME")
-        self.controller_public = _load_public(os.path.join(directory, CONTROLLER + ".key"))
+        self.controller_public = load_public_key(os.path.join(directory, CONTROLLER + ".key"))
         self.peers: frozenset[bytes] = frozenset()  # the other workers of the cluster, named at build
 
     @classmethod

@@ -205,10 +205,10 @@ def heartbeat(sent: Optional[float] = None, offset: Optional[float] = None) -> b
     return encode(message)
 
 
-def clock_message(sent: Any, taken: float, answered: float) -> dict[str, Any]:
-    """A worker's answer to a heartbeat's time `sent`: when it took the heartbeat
-    and when it answered, on its own clock."""
-    return {"op": "clock", "t0": sent, "t1": taken, "t2": answered}
+def clock_message(sent: Any, received: float, answered: float) -> dict[str, Any]:
+    """A worker's answer to a heartbeat's time `sent`: when it received the
+    heartbeat and when it answered, on its own clock."""
+    return {"op": "clock", "t0": sent, "t1": received, "t2": answered}
 
 
 def status_message(nodes: dict[str, NodeStatus]) -> dict[str, Any]:

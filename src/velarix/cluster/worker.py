@@ -199,7 +199,7 @@ class Worker:
         self.scheduler.start()
         for node in self.nodes.values():
             if isinstance(node, INode) and not node.has_own_thread():
-                setattr(node._imp, "_scheduler", self.scheduler)
+                node._place_on(self.scheduler)
 
     def op_connect(self, message: dict[str, Any]) -> dict[int, str]:
         """Connect the other link ends, then start taking values; the transport of
@@ -235,7 +235,7 @@ class Worker:
         self.scheduler = Scheduler(min(len(nodes), 1024))
         self.scheduler.start()
         for node in nodes:
-            setattr(node._imp, "_scheduler", self.scheduler)
+            node._place_on(self.scheduler)
         self.receiver.carry(nodes)
 
     def _link_socket(self, link: dict[str, Any]) -> Any:
@@ -361,7 +361,7 @@ class Worker:
 
     def _receive(self) -> None:
         frames = self.control.recv_multipart()
-        taken = clock.now()
+        received_at = clock.now()
         try:
             identity, frame = frames
             message = wire.decode(frame)
@@ -378,7 +378,7 @@ class Worker:
             self.inbox.put(message)  # in order, on the request thread
         elif "t0" in message:  # a clock probe: answered now, on this thread, to keep its round trip short
             clock.set_offset(message.get("offset"))
-            self._send(wire.clock_message(message["t0"], taken, clock.now()))
+            self._send(wire.clock_message(message["t0"], received_at, clock.now()))
 
     def _serve_requests(self) -> None:
         """The request thread: each request in turn, its answer to the main thread."""

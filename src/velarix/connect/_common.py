@@ -56,14 +56,23 @@ def check_int(key: str, value: Any, low: int, high: Optional[int] = None) -> int
     return value
 
 
+# Not "rate": it would make a source a timed one, driven by another thread.
+_NODE_KEYS = ("id", "name", "input_ports", "output_ports")
+
+
 def refuse_unknown(entries: dict[str, Any], known: tuple[str, ...], cls: str) -> None:
     """A misspelt option is an error at the constructor, not a silent default."""
-    # Not "rate": it would make a source a timed one, driven by another thread.
-    node_keys = {"id", "name", "input_ports", "output_ports"}
-    unknown = sorted(set(entries) - set(known) - node_keys)
+    unknown = sorted(set(entries) - set(known) - set(_NODE_KEYS))
     if unknown:
         raise TypeError(f"{cls} got unknown option(s) {', '.join(map(repr, unknown))}; "
                         f"it takes {', '.join(known)}.")
+
+
+def declared_options(keys: type) -> tuple[str, ...]:
+    """The options a node's `Configuration.Keys` names, its bases' included, in
+    alphabetical order, but for the keys every node takes."""
+    return tuple(sorted({value for cls in keys.__mro__ for name, value in vars(cls).items()
+                         if name.isupper() and type(value) is str and value not in _NODE_KEYS}))
 
 
 class _Counting:

@@ -90,7 +90,7 @@ def _check_filter(value: Any) -> str:
     return topic
 
 
-def _plain(value: Any) -> Any:
+def _as_json_data(value: Any) -> Any:
     """JSON's default hook: numpy arrays and numbers as lists and numbers."""
     tolist = getattr(value, "tolist", None)
     if tolist is not None:
@@ -113,7 +113,7 @@ def encode(value: Any, encoding: str) -> bytes:
             payload: bytes = tobytes(order="C")
             return payload
         raise TypeError(f"encoding 'raw' sends bytes, str or arrays, not {type(value).__name__}")
-    return json.dumps(value, default=_plain, allow_nan=True).encode("utf-8")
+    return json.dumps(value, default=_as_json_data, allow_nan=True).encode("utf-8")
 
 
 def decode(payload: bytes, encoding: str) -> Any:
