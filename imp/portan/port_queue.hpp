@@ -187,13 +187,10 @@ inline void wait_for_signal(PortQueueState &q) {
         std::lock_guard<std::mutex> guard(q.mutex);
         seen = q.signals;
     }
-    PyThreadState *thread = PyEval_SaveThread();
-    {
+    without_interpreter_lock([&] {
         std::unique_lock<std::mutex> hold(q.mutex);
         q.room.wait_for(hold, std::chrono::milliseconds(20), [&] { return q.signals != seen; });
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    exit_safe([&] { PyEval_RestoreThread(thread); });
+    });
 }
 
 // Adds the seconds a push waited for room to the pusher's `_time_blocked`, so the

@@ -7,6 +7,7 @@
 #include "common/runtime.hpp"
 #include "record_buffer.hpp"
 #include "common/buffer.hpp"
+#include "common/interpreter_lock.hpp"
 #include "record_chunk_file.hpp"
 #include "record_tap.hpp"
 
@@ -361,13 +362,10 @@ nb::object buffer_wait(const vx::Call &call) {
     bool woken = s.signalled.exchange(false);
     if (!woken && seconds > 0.0) {
         const auto limit = std::chrono::duration<double>(std::min(seconds, 3600.0));
-        PyThreadState *thread = PyEval_SaveThread();
-        {
+        woken = vx::without_interpreter_lock([&] {
             std::unique_lock<std::mutex> hold_lock(s.mutex);
-            woken = s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
-        }
-        // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-        vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+            return s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
+        });
         s.signalled.store(false);
     }
     return nb::bool_(woken);
@@ -542,13 +540,55 @@ nb::object buffer_write_closed(const vx::Call &call) {
         return vx::steal_or_throw(Py_BuildValue("(Ki[])", (unsigned long long)file.position, 0));
     nb::object hold = nb::borrow(call.self);
     std::vector<Written> done;
-    PyThreadState *thread = PyEval_SaveThread();
-    const int error = write_chunks(file.codec, file.fd, file.position, chunks, done);
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    const int error =
+        vx::without_interpreter_lock([&] { return write_chunks(file.codec, file.fd, file.position, chunks, done); });
     for (Chunk &chunk : chunks)
         keep_spare(s, chunk.data);
     nb::object list = written_list(done);
     return vx::steal_or_throw(Py_BuildValue("(KiO)", (unsigned long long)file.position, error, list.ptr()));
+}
+
+// How serve()'s wait ended: the errno of a write that failed (or 0), and whether
+// it was woken for Python work.
+struct Served {
+    int error = 0;
+    bool woken = false;
+};
+
+// serve()'s loop, without the interpreter lock.
+Served serve_until(RecordState &s, FileArgs &file, std::chrono::steady_clock::time_point deadline,
+                   std::vector<Written> &done) {
+    Served served;
+    try {
+        std::vector<Chunk> chunks;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        while (true) {
+            s.signalled.store(false);  // every signal is seen here, under the mutex
+            if (s.python_work.exchange(false)) {
+                served.woken = true;
+                break;
+            }
+            if (!s.closed.empty()) {
+                take_closed(s, chunks);
+                lock.unlock();
+                served.error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+                s.file_position.store(file.position);
+                for (Chunk &chunk : chunks)
+                    keep_spare(s, chunk.data);
+                chunks.clear();
+                lock.lock();
+                if (served.error)
+                    break;
+                continue;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            s.work.wait_until(lock, deadline);
+        }
+    } catch (...) {  // out of memory: reported with the lock taken back
+        served.error = ENOMEM;
+    }
+    return served;
 }
 
 // serve(fd, position, compression, timeout): the writer's sleep, without the
@@ -566,43 +606,12 @@ nb::object buffer_serve(const vx::Call &call) {
         vx::throw_error_already_set();
     nb::object hold = nb::borrow(call.self);  // the state outlives the wait
     std::vector<Written> done;
-    int error = 0;
-    bool woken = false;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
-    PyThreadState *thread = PyEval_SaveThread();
-    try {
-        std::vector<Chunk> chunks;
-        std::unique_lock<std::mutex> lock(s.mutex);
-        while (true) {
-            s.signalled.store(false);  // every signal is seen here, under the mutex
-            if (s.python_work.exchange(false)) {
-                woken = true;
-                break;
-            }
-            if (!s.closed.empty()) {
-                take_closed(s, chunks);
-                lock.unlock();
-                error = write_chunks(file.codec, file.fd, file.position, chunks, done);
-                s.file_position.store(file.position);
-                for (Chunk &chunk : chunks)
-                    keep_spare(s, chunk.data);
-                chunks.clear();
-                lock.lock();
-                if (error)
-                    break;
-                continue;
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
-                break;
-            s.work.wait_until(lock, deadline);
-        }
-    } catch (...) {  // out of memory: reported below, with the lock
-        error = ENOMEM;
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    const Served served = vx::without_interpreter_lock([&] { return serve_until(s, file, deadline, done); });
+    const int error = served.error;
+    const bool woken = served.woken;
     nb::object list = written_list(done);
     return vx::steal_or_throw(
         Py_BuildValue("(KiOO)", (unsigned long long)file.position, error, list.ptr(), woken ? Py_True : Py_False));

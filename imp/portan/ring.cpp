@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/buffer.hpp"
+#include "common/interpreter_lock.hpp"
 #include "port_queue.hpp"
 #include "ring.hpp"
 #include "trace.hpp"
@@ -256,22 +257,9 @@ nb::object frames_of(RingState &s, const Record &r) {
     return list;
 }
 
-// wait(timeout_ms): True once records may be waiting (the wake-up is taken). While
-// values come close together the reader first looks again for a little while:
-// waking it would cost the writer more than the looks cost here. All of it
-// without the interpreter lock.
-nb::object ring_wait(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"wait", {"timeout_ms"}};
-    auto [timeout_arg] = call.bind(params);
-    const long timeout = PyLong_AsLong(timeout_arg);
-    if (timeout == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    RingState &s = state_of(call.self);
-    Busy busy(s, false);
-    if (load(s, TAIL_AT) != s.head)
-        return nb::bool_(true);
+// The wait of wait(), without the interpreter lock: true once records may wait.
+bool wait_for_records(RingState &s, long timeout) {
     bool ready = false;
-    PyThreadState *thread = PyEval_SaveThread();
     if (s.streaming) {
         const double deadline = monotonic() + s.spin;
         do {
@@ -303,7 +291,24 @@ nb::object ring_wait(const vx::Call &call) {
         }
         store(s, READER_ASLEEP_AT, 0);
     }
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    return ready;
+}
+
+// wait(timeout_ms): True once records may be waiting (the wake-up is taken). While
+// values come close together the reader first looks again for a little while:
+// waking it would cost the writer more than the looks cost here. All of it
+// without the interpreter lock.
+nb::object ring_wait(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"wait", {"timeout_ms"}};
+    auto [timeout_arg] = call.bind(params);
+    const long timeout = PyLong_AsLong(timeout_arg);
+    if (timeout == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    RingState &s = state_of(call.self);
+    Busy busy(s, false);
+    if (load(s, TAIL_AT) != s.head)
+        return nb::bool_(true);
+    const bool ready = vx::without_interpreter_lock([&] { return wait_for_records(s, timeout); });
     return nb::bool_(ready);
 }
 

@@ -1,6 +1,7 @@
 // The shared scheduler (scheduler.hpp): the Scheduler and Task types, how a task is
 // readied, and the loop of a scheduler thread.
 #include "scheduler.hpp"
+#include "common/interpreter_lock.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -210,14 +211,11 @@ void sleep_until_woken(SchedulerState &s) {
         seen = s.wake_seq;
         ++s.sleeping;
     }
-    PyThreadState *thread = PyEval_SaveThread();
-    {
+    without_interpreter_lock([&] {
         std::unique_lock<std::mutex> hold(s.mutex);
         s.wake.wait(hold, [&] { return s.wake_seq != seen || s.stopping; });
         --s.sleeping;
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    exit_safe([&] { PyEval_RestoreThread(thread); });
+    });
 }
 
 // Read with the interpreter lock held, which every write of the flag holds too.
@@ -410,11 +408,8 @@ void detach_task(nb::handle task) {
     if (t->running_on == 0 || t->running_thread == me || waits_for_me(t->running_thread, me))
         return;
     WaitingFor waiting(me, t->running_thread);
-    while (t->running_on > 0) {
-        PyThreadState *thread = PyEval_SaveThread();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        exit_safe([&] { PyEval_RestoreThread(thread); });
-    }
+    while (t->running_on > 0)
+        without_interpreter_lock([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
 }
 
 nb::object bounded_outputs(nb::handle node) {
