@@ -286,6 +286,23 @@ void schedule_task(PyObject *task) noexcept {
     requeue_own(r, task, *t);
 }
 
+namespace {
+
+// The scheduler's side of what the input queues announce (port_queue.hpp): an
+// arrival readies the reader's task, freed room the tasks that wait for it.
+class SchedulerListener final : public QueueListener {
+public:
+    void value_arrived(PyObject *reader_task) noexcept override { schedule_task(reader_task); }
+    void room_freed(PyObject *waiting_task) noexcept override { schedule_task(waiting_task); }
+    bool push_must_not_wait() const override { return must_not_wait_for_room(); }
+};
+
+SchedulerListener scheduler_listener;
+
+} // namespace
+
+void listen_to_queues() { queue_listener = &scheduler_listener; }
+
 void offer_surplus() noexcept {
     Runner &r = this_runner();
     if (r.scheduler && r.has_work())
@@ -325,12 +342,6 @@ void carry_abandon(int previous) noexcept {
     r.carrying = previous;
     if (previous == 0 && !r.scheduler)
         hand_over(r);  // to the scheduler threads
-}
-
-void set_queue_task(PortQueueState &queue, PyObject *task) {
-    PyObject *old = queue.task;
-    queue.task = task ? new_ref(task) : nullptr;
-    Py_XDECREF(old);
 }
 
 nb::object attach_task(nb::handle scheduler, nb::handle run) {
@@ -443,18 +454,14 @@ nb::object bounded_outputs(nb::handle node) {
 bool room_for_cycle(nb::handle bounded, PyObject *task) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
         PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
-        if (!q || (Py_ssize_t)q->items.size() < q->capacity || q->reader_stopped)
+        if (!q || !full_for_producers(*q))
             continue;
-        if (q->overflow != Overflow::block) {
-            const TaskData *reader = task_data(q->task);
+        if (!blocks_when_full(*q)) {
+            const TaskData *reader = task_data(reader_task(*q));
             if (!reader || reader->state != TaskState::queued)
                 continue;  // a reader that is slow itself meets the policy
         }
-        bool waiting = false;
-        for (PyObject *other : q->room_waiters)
-            waiting = waiting || other == task;
-        if (!waiting)
-            q->room_waiters.push_back(new_ref(task));
+        wait_for_room_as(*q, task);
         return false;
     }
     return true;
@@ -760,6 +767,7 @@ PyType_Spec scheduler_spec = {
 } // namespace
 
 nb::object make_scheduler_type() {
+    vx::listen_to_queues();
     return vx::steal_or_throw(PyType_FromSpec(&scheduler_spec));
 }
 
