@@ -351,8 +351,6 @@ class _StandIn:
         self.config = config
 
 
-
-
 # Why RingEnd.deliver() stopped (the module's names): all it could deliver for now;
 # a value the port did not take (with its error); the next message comes by the
 # socket; else a message handed back as frames.
