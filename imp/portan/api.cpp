@@ -140,7 +140,7 @@ int set_port_task(PyObject *input_port, PyObject *task) {
     const int status = status_of([&] {
         nb::object values = vx::own_entry(input_port, names::values_);
         if (vx::PortQueueState *queue = vx::queue_state(values)) {
-            vx::set_queue_task(*queue, task);
+            vx::set_reader_task(*queue, task);
             taken = 1;
         }
     });

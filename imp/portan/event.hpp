@@ -21,6 +21,7 @@
 #include <new>
 #include <vector>
 
+#include "common/interpreter_lock.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
@@ -253,12 +254,11 @@ namespace event_detail {
 inline void sleep_on(WaiterState &waiter) {
     std::vector<PyObject *> pending;
     pending.swap(deferred_wakes().waiters);
-    PyThreadState *thread = PyEval_SaveThread();
-    for (PyObject *woken : pending)
-        ((Waiter *)woken)->state.release();
-    waiter.wait();
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    exit_safe([&] { PyEval_RestoreThread(thread); });
+    without_interpreter_lock([&] {
+        for (PyObject *woken : pending)
+            ((Waiter *)woken)->state.release();
+        waiter.wait();
+    });
     for (PyObject *woken : pending)
         Py_DECREF(woken);
 }

@@ -20,17 +20,38 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "event.hpp"
 #include "record_tap.hpp"
-#include "scheduler.hpp"
 #include "trace.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
 
 enum class Overflow { block, drop_oldest, raise };
+
+// What a queue announces to whoever runs the nodes around it. The shared scheduler
+// (scheduler.cpp) implements it; the queue holds its tasks as opaque objects and
+// knows nothing else of it.
+class QueueListener {
+public:
+    // A value arrived for the reader whose task the queue holds.
+    virtual void value_arrived(PyObject *reader_task) noexcept = 0;
+    // Room was freed (or the reader stopped) for a node that waits for it to step.
+    virtual void room_freed(PyObject *waiting_task) noexcept = 0;
+    // A push on this thread must not wait for room in a full queue: the reader
+    // may be among the work that only this thread would run.
+    virtual bool push_must_not_wait() const = 0;
+
+protected:
+    ~QueueListener() = default;
+};
+
+// Set once, when the module sets the scheduler up (before any task exists).
+inline QueueListener *queue_listener = nullptr;
 
 struct QueuedValue {
     PyObject *value;  // owned
@@ -58,9 +79,9 @@ struct PortQueueState {
     // or a drop-oldest port let go before anyone read them.
     unsigned long long received = 0;
     unsigned long long dropped = 0;
-    // On the shared scheduler (scheduler.hpp): the task of the node that reads this
-    // queue, readied by each arrival, and the tasks of nodes that wait for room here
-    // before they step. Owned references.
+    // On the shared scheduler: the task of the node that reads this queue, announced
+    // by each arrival, and the tasks of nodes that wait for room here before they
+    // step, announced when room is freed (QueueListener). Owned references.
     PyObject *task = nullptr;
     std::vector<PyObject *> room_waiters;
     // How long the latest values waited and how old they were when taken.
@@ -187,13 +208,10 @@ inline void wait_for_signal(PortQueueState &q) {
         std::lock_guard<std::mutex> guard(q.mutex);
         seen = q.signals;
     }
-    PyThreadState *thread = PyEval_SaveThread();
-    {
+    without_interpreter_lock([&] {
         std::unique_lock<std::mutex> hold(q.mutex);
         q.room.wait_for(hold, std::chrono::milliseconds(20), [&] { return q.signals != seen; });
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    exit_safe([&] { PyEval_RestoreThread(thread); });
+    });
 }
 
 // Adds the seconds a push waited for room to the pusher's `_time_blocked`, so the
@@ -213,7 +231,7 @@ inline void count_blocked_time(nb::handle pusher, std::chrono::steady_clock::tim
 inline void wait_for_room(PortQueueState &q, nb::handle pusher) {
     // A shared thread queues beyond the capacity instead: the reader may be among
     // the work that only this thread would run.
-    if (must_not_wait_for_room() || q.reader_stopped)
+    if ((queue_listener && queue_listener->push_must_not_wait()) || q.reader_stopped)
         return;
     release_held_wakes();
     const unsigned long releases = q.releases;
@@ -268,15 +286,19 @@ inline void port_queue_push(PortQueueState &q, nb::handle port, nb::handle value
 namespace port_queue_detail {
 
 // Nodes on the shared scheduler that wait for room here may step again.
-inline void ready_room_waiters(PortQueueState &q) {
-    if (q.room_waiters.empty() || (Py_ssize_t)q.items.size() >= q.capacity)
-        return;
+inline void announce_room(PortQueueState &q) {
     std::vector<PyObject *> waiting;
     waiting.swap(q.room_waiters);
     for (PyObject *task : waiting)
-        schedule_task(task);
+        queue_listener->room_freed(task);
     for (PyObject *task : waiting)
         Py_DECREF(task);
+}
+
+inline void ready_room_waiters(PortQueueState &q) {
+    if (q.room_waiters.empty() || (Py_ssize_t)q.items.size() >= q.capacity)
+        return;
+    announce_room(q);
 }
 
 } // namespace port_queue_detail
@@ -304,12 +326,33 @@ inline void port_queue_release(PortQueueState &q) {
     port_queue_detail::signal(q);
     // Producers on the shared scheduler waiting for room may step again (and queue
     // beyond the capacity, as a released push does).
-    std::vector<PyObject *> waiting;
-    waiting.swap(q.room_waiters);
-    for (PyObject *task : waiting)
-        schedule_task(task);
-    for (PyObject *task : waiting)
-        Py_DECREF(task);
+    if (!q.room_waiters.empty())
+        port_queue_detail::announce_room(q);
+}
+
+// A bounded queue that is full while its reader still runs: producers wait for room.
+inline bool full_for_producers(const PortQueueState &q) {
+    return (Py_ssize_t)q.items.size() >= q.capacity && !q.reader_stopped;
+}
+
+inline bool blocks_when_full(const PortQueueState &q) { return q.overflow == Overflow::block; }
+
+inline PyObject *reader_task(const PortQueueState &q) { return q.task; }
+
+// `task` (once) waits for room here before its node steps: announced by room_freed.
+inline void wait_for_room_as(PortQueueState &q, PyObject *task) {
+    for (PyObject *other : q.room_waiters)
+        if (other == task)
+            return;
+    q.room_waiters.push_back(Py_NewRef(task));
+}
+
+// The task of the node that reads the queue (or none): set and cleared by the
+// node's start and stop.
+inline void set_reader_task(PortQueueState &q, PyObject *task) {
+    PyObject *old = q.task;
+    q.task = task ? Py_NewRef(task) : nullptr;
+    Py_XDECREF(old);
 }
 
 // The owning node starts (again): pushes wait for room as configured.
@@ -340,7 +383,7 @@ inline void notify_arrival(nb::handle port) {
 // thread steps or carries nodes); otherwise its event handler wakes its worker.
 inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
     if (queue.task) {
-        schedule_task(queue.task);
+        queue_listener->value_arrived(queue.task);
         return;
     }
     notify_arrival(input_port);

@@ -6,6 +6,8 @@
 
 #include "common/runtime.hpp"
 #include "record_buffer.hpp"
+#include "common/buffer.hpp"
+#include "common/interpreter_lock.hpp"
 #include "record_chunk_file.hpp"
 #include "record_tap.hpp"
 
@@ -162,21 +164,21 @@ void pop_front(RecordState &s) {
     Py_XDECREF(value);
 }
 
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    explicit Buffer(PyObject *object) {
-        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0)  // no Python code: bytes-like objects only
-            vx::throw_error_already_set();
-        held = true;
-    }
-    ~Buffer() {
-        if (held)
-            PyBuffer_Release(&view);
-    }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-};
+// The bytes of a bytes-like object.
+vx::HeldBuffer bytes_of(PyObject *object) {
+    vx::HeldBuffer held;
+    if (!held.acquire(object, PyBUF_SIMPLE))
+        vx::throw_error_already_set();
+    return held;
+}
+
+// The same for an optional argument: none held where it is None or not given.
+vx::HeldBuffer bytes_if_given(PyObject *object) {
+    return object && object != Py_None ? bytes_of(object) : vx::HeldBuffer();
+}
+
+const char *chars(const vx::HeldBuffer &held) { return held.held() ? (const char *)held.data() : ""; }
+size_t length(const vx::HeldBuffer &held) { return held.held() ? (size_t)held.size() : 0; }
 
 // write_front(channel, data=None, head=b""): the oldest waiting value as a message
 // on `channel`, its data head + data (data None: the pickle made at its push).
@@ -188,20 +190,15 @@ nb::object buffer_write_front(const vx::Call &call) {
     const uint16_t id = channel_id(channel);
     if (s.waiting.empty())
         vx::raise(PyExc_LookupError, "no value waits");
-    std::unique_ptr<Buffer> body, start;
-    if (data && data != Py_None)
-        body = std::make_unique<Buffer>(data);
-    if (head && head != Py_None)
-        start = std::make_unique<Buffer>(head);
+    vx::HeldBuffer body = bytes_if_given(data), start = bytes_if_given(head);
     Waiting &item = s.waiting.front();
-    if (!body && item.value)
+    if (!body.held() && item.value)
         vx::raise(PyExc_ValueError, "the waiting value has no pickle: give its data");
-    const char *bytes = body ? (const char *)body->view.buf : item.pickled.data();
-    const size_t size = body ? (size_t)body->view.len : item.pickled.size();
-    add_message(s, id, item.stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
-                bytes, size, item.tap);
-    body.reset();
-    start.reset();
+    const char *bytes = body.held() ? chars(body) : item.pickled.data();
+    const size_t size = body.held() ? length(body) : item.pickled.size();
+    add_message(s, id, item.stamp, chars(start), length(start), bytes, size, item.tap);
+    body.release();
+    start.release();
     pop_front(s);
     return nb::bool_(s.closed_bytes.load() != 0);
 }
@@ -223,12 +220,8 @@ nb::object buffer_add_message(const vx::Call &call) {
     const unsigned long long stamp = PyLong_AsUnsignedLongLong(log_time);
     if (stamp == (unsigned long long)-1 && PyErr_Occurred())
         vx::throw_error_already_set();
-    Buffer body(data);
-    std::unique_ptr<Buffer> start;
-    if (head && head != Py_None)
-        start = std::make_unique<Buffer>(head);
-    add_message(s, id, stamp, start ? (const char *)start->view.buf : "", start ? (size_t)start->view.len : 0,
-                (const char *)body.view.buf, (size_t)body.view.len, UINT32_MAX);
+    const vx::HeldBuffer body = bytes_of(data), start = bytes_if_given(head);
+    add_message(s, id, stamp, chars(start), length(start), chars(body), length(body), UINT32_MAX);
     return nb::none();
 }
 
@@ -237,8 +230,8 @@ nb::object buffer_add_record(const vx::Call &call) {
     static constexpr vx::Params<1> params{"add_record", {"data"}};
     auto [data] = call.bind(params);
     RecordState &s = as_buffer(call.self)->state;
-    Buffer body(data);
-    s.open.data.append((const char *)body.view.buf, (size_t)body.view.len);
+    const vx::HeldBuffer body = bytes_of(data);
+    s.open.data.append(chars(body), length(body));
     return nb::none();
 }
 
@@ -369,13 +362,10 @@ nb::object buffer_wait(const vx::Call &call) {
     bool woken = s.signalled.exchange(false);
     if (!woken && seconds > 0.0) {
         const auto limit = std::chrono::duration<double>(std::min(seconds, 3600.0));
-        PyThreadState *thread = PyEval_SaveThread();
-        {
+        woken = vx::without_interpreter_lock([&] {
             std::unique_lock<std::mutex> hold_lock(s.mutex);
-            woken = s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
-        }
-        // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-        vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+            return s.work.wait_for(hold_lock, limit, [&] { return s.signalled.load(); });
+        });
         s.signalled.store(false);
     }
     return nb::bool_(woken);
@@ -450,17 +440,16 @@ int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &ch
             }
             head.clear();
             head.push_back(0x06);
-            put_u64(head, 8 * 3 + 4 + 4 + name_size + 8 + body->size());
-            put_u64(head, chunk.start);
-            put_u64(head, chunk.end);
-            put_u64(head, chunk.data.size());
+            vx::le::append(head, 8 * 3 + 4 + 4 + name_size + 8 + body->size());
+            vx::le::append(head, chunk.start);
+            vx::le::append(head, chunk.end);
+            vx::le::append(head, chunk.data.size());
             const uint32_t crc = crc_of(chunk.data);
             const uint32_t lengths[2] = {crc, (uint32_t)name_size};
             for (uint32_t value : lengths)
-                for (int i = 0; i < 4; ++i)
-                    head.push_back((char)((value >> (8 * i)) & 0xff));
+                vx::le::append(head, value, 4);
             head.append(name, name_size);
-            put_u64(head, body->size());
+            vx::le::append(head, body->size());
             Written entry{chunk.start, chunk.end, position, head.size() + body->size(), 0, body->size(),
                           chunk.data.size(), {}};
             indexes.clear();
@@ -468,12 +457,9 @@ int write_chunks(Codec codec, int fd, uint64_t &position, std::vector<Chunk> &ch
             for (const ChannelIndex &index : chunk.indexes) {
                 entry.indexes.emplace_back(index.channel, at + indexes.size(), index.size() / 16);
                 indexes.push_back(0x07);
-                put_u64(indexes, 6 + index.size());
-                indexes.push_back((char)(index.channel & 0xff));
-                indexes.push_back((char)(index.channel >> 8));
-                const uint32_t size = (uint32_t)index.size();
-                for (int i = 0; i < 4; ++i)
-                    indexes.push_back((char)((size >> (8 * i)) & 0xff));
+                vx::le::append(indexes, 6 + index.size());
+                vx::le::append(indexes, index.channel, 2);
+                vx::le::append(indexes, (uint32_t)index.size(), 4);
                 indexes.append(index.bytes(), index.size());
             }
             entry.index_length = indexes.size();
@@ -554,13 +540,55 @@ nb::object buffer_write_closed(const vx::Call &call) {
         return vx::steal_or_throw(Py_BuildValue("(Ki[])", (unsigned long long)file.position, 0));
     nb::object hold = nb::borrow(call.self);
     std::vector<Written> done;
-    PyThreadState *thread = PyEval_SaveThread();
-    const int error = write_chunks(file.codec, file.fd, file.position, chunks, done);
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    const int error =
+        vx::without_interpreter_lock([&] { return write_chunks(file.codec, file.fd, file.position, chunks, done); });
     for (Chunk &chunk : chunks)
         keep_spare(s, chunk.data);
     nb::object list = written_list(done);
     return vx::steal_or_throw(Py_BuildValue("(KiO)", (unsigned long long)file.position, error, list.ptr()));
+}
+
+// How serve()'s wait ended: the errno of a write that failed (or 0), and whether
+// it was woken for Python work.
+struct Served {
+    int error = 0;
+    bool woken = false;
+};
+
+// serve()'s loop, without the interpreter lock.
+Served serve_until(RecordState &s, FileArgs &file, std::chrono::steady_clock::time_point deadline,
+                   std::vector<Written> &done) {
+    Served served;
+    try {
+        std::vector<Chunk> chunks;
+        std::unique_lock<std::mutex> lock(s.mutex);
+        while (true) {
+            s.signalled.store(false);  // every signal is seen here, under the mutex
+            if (s.python_work.exchange(false)) {
+                served.woken = true;
+                break;
+            }
+            if (!s.closed.empty()) {
+                take_closed(s, chunks);
+                lock.unlock();
+                served.error = write_chunks(file.codec, file.fd, file.position, chunks, done);
+                s.file_position.store(file.position);
+                for (Chunk &chunk : chunks)
+                    keep_spare(s, chunk.data);
+                chunks.clear();
+                lock.lock();
+                if (served.error)
+                    break;
+                continue;
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                break;
+            s.work.wait_until(lock, deadline);
+        }
+    } catch (...) {  // out of memory: reported with the lock taken back
+        served.error = ENOMEM;
+    }
+    return served;
 }
 
 // serve(fd, position, compression, timeout): the writer's sleep, without the
@@ -578,43 +606,12 @@ nb::object buffer_serve(const vx::Call &call) {
         vx::throw_error_already_set();
     nb::object hold = nb::borrow(call.self);  // the state outlives the wait
     std::vector<Written> done;
-    int error = 0;
-    bool woken = false;
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(std::max(0.0, std::min(seconds, 3600.0))));
-    PyThreadState *thread = PyEval_SaveThread();
-    try {
-        std::vector<Chunk> chunks;
-        std::unique_lock<std::mutex> lock(s.mutex);
-        while (true) {
-            s.signalled.store(false);  // every signal is seen here, under the mutex
-            if (s.python_work.exchange(false)) {
-                woken = true;
-                break;
-            }
-            if (!s.closed.empty()) {
-                take_closed(s, chunks);
-                lock.unlock();
-                error = write_chunks(file.codec, file.fd, file.position, chunks, done);
-                s.file_position.store(file.position);
-                for (Chunk &chunk : chunks)
-                    keep_spare(s, chunk.data);
-                chunks.clear();
-                lock.lock();
-                if (error)
-                    break;
-                continue;
-            }
-            if (std::chrono::steady_clock::now() >= deadline)
-                break;
-            s.work.wait_until(lock, deadline);
-        }
-    } catch (...) {  // out of memory: reported below, with the lock
-        error = ENOMEM;
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    const Served served = vx::without_interpreter_lock([&] { return serve_until(s, file, deadline, done); });
+    const int error = served.error;
+    const bool woken = served.woken;
     nb::object list = written_list(done);
     return vx::steal_or_throw(
         Py_BuildValue("(KiOO)", (unsigned long long)file.position, error, list.ptr(), woken ? Py_True : Py_False));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/kept.hpp"
+#include "common/little_endian.hpp"
 #include "common/method.hpp"
 #include "record_json.hpp"
 #include "record_pickler.hpp"
@@ -36,30 +37,6 @@ inline uint64_t now_ns() {
     return (uint64_t)reading.tv_sec * 1000000000ull + (uint64_t)reading.tv_nsec;
 }
 
-// `bytes` little-endian bytes of `v` at `at`: one store on a little-endian machine.
-inline void put_le_at(char *at, uint64_t v, int bytes) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(at, &v, (size_t)bytes);
-#else
-    for (int i = 0; i < bytes; ++i)
-        at[i] = (char)((v >> (8 * i)) & 0xff);
-#endif
-}
-
-inline void put_u64_at(char *at, uint64_t v) { put_le_at(at, v, 8); }
-
-// A number whose bytes in memory are its little-endian bytes.
-inline uint64_t little_endian(uint64_t v) {
-    uint64_t out;
-    put_le_at((char *)&out, v, 8);
-    return out;
-}
-
-inline void put_u64(std::string &out, uint64_t v) {
-    char b[8];
-    put_u64_at(b, v);
-    out.append(b, 8);
-}
 
 struct ChannelIndex {
     uint16_t channel;
@@ -237,13 +214,13 @@ inline void finish_message(RecordState &s, size_t at, uint16_t channel, uint64_t
     }
     char *head = &s.open.data[at];
     head[0] = 0x05;
-    put_u64_at(head + 1, s.open.data.size() - at - 9);
-    put_le_at(head + 9, channel, 2);
-    put_le_at(head + 11, s.recorded & 0xffffffffu, 4);  // the sequence
-    put_u64_at(head + 15, stamp);
-    put_u64_at(head + 23, stamp);
-    index->pairs.push_back(little_endian(stamp));
-    index->pairs.push_back(little_endian(at));
+    vx::le::put(head + 1, s.open.data.size() - at - 9, 8);
+    vx::le::put(head + 9, channel, 2);
+    vx::le::put(head + 11, s.recorded & 0xffffffffu, 4);  // the sequence
+    vx::le::put(head + 15, stamp, 8);
+    vx::le::put(head + 23, stamp, 8);
+    index->pairs.push_back(vx::le::in_memory(stamp));
+    index->pairs.push_back(vx::le::in_memory(at));
     if (!s.open.has_start || stamp < s.open.start)
         s.open.start = stamp;
     s.open.has_start = true;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/buffer.hpp"
+#include "common/little_endian.hpp"
 #include "common/method.hpp"
 #include "common/runtime.hpp"
 #include "record_tap.hpp"
@@ -15,12 +17,7 @@
 namespace portan {
 namespace {
 
-uint64_t get_le(const unsigned char *at, int bytes) {
-    uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | at[i];
-    return value;
-}
+namespace le = vx::le;
 
 class Unpickler {
 public:
@@ -75,7 +72,7 @@ private:
         const unsigned char *head;
         if (!take((size_t)length_bytes, head))
             return false;
-        size = get_le(head, length_bytes);
+        size = le::get(head, length_bytes);
         return size <= (uint64_t)(end_ - at_) && take((size_t)size, bytes);
     }
 
@@ -141,153 +138,167 @@ private:
         return true;
     }
 
+    // The opcodes, by family; each answers false where the pickle module's reading
+    // is left to it (an opcode not read here, or a pickle that is not what it should be).
     PyObject *run() {
-        const unsigned char *p;
-        uint64_t size;
         while (at_ < end_) {
             const unsigned char code = *at_++;
-            switch (code) {
-                case 0x80:  // PROTO
-                    if (!take(1, p) || p[0] > 5)
-                        return nullptr;
-                    break;
-                case 0x95:  // FRAME: the pickle module refuses one longer than the data
-                    // and, from 3.14 on, one that starts before the current one ends
-                    if (!take(8, p) || get_le(p, 8) > (uint64_t)(end_ - at_) || (frame_end_ && at_ < frame_end_))
-                        return nullptr;
-                    frame_end_ = at_ + get_le(p, 8);
-                    break;
-                case 'N':
-                    stack_.push_back(Py_NewRef(Py_None));
-                    break;
-                case 0x88:
-                    stack_.push_back(Py_NewRef(Py_True));
-                    break;
-                case 0x89:
-                    stack_.push_back(Py_NewRef(Py_False));
-                    break;
-                case 'K':
-                    if (!take(1, p) || !push(PyLong_FromLong(p[0])))
-                        return nullptr;
-                    break;
-                case 'M':
-                    if (!take(2, p) || !push(PyLong_FromLong((long)get_le(p, 2))))
-                        return nullptr;
-                    break;
-                case 'J':
-                    if (!take(4, p) || !push(PyLong_FromLong((long)(int32_t)(uint32_t)get_le(p, 4))))
-                        return nullptr;
-                    break;
-                case 0x8a: {  // LONG1, up to 8 bytes here
-                    if (!take(1, p))
-                        return nullptr;
-                    const int count = p[0];
-                    if (count > 8 || !take((size_t)count, p))
-                        return nullptr;
-                    uint64_t bits = count ? get_le(p, count) : 0;
-                    if (count > 0 && count < 8 && (p[count - 1] & 0x80))
-                        bits |= ~0ull << (8 * count);  // sign-extended
-                    if (!push(PyLong_FromLongLong((long long)bits)))
-                        return nullptr;
-                    break;
-                }
-                case 'G': {
-                    if (!take(8, p))
-                        return nullptr;
-                    const double value = PyFloat_Unpack8((const char *)p, 0);
-                    if (value == -1.0 && PyErr_Occurred()) {
-                        PyErr_Clear();
-                        return nullptr;
-                    }
-                    if (!push(PyFloat_FromDouble(value)))
-                        return nullptr;
-                    break;
-                }
-                case 0x8c:  // SHORT_BINUNICODE
-                case 'X':   // BINUNICODE
-                    if (!sized(code == 'X' ? 4 : 1, size, p) ||
-                        !push(PyUnicode_DecodeUTF8((const char *)p, (Py_ssize_t)size, "surrogatepass")))
-                        return nullptr;
-                    break;
-                case 'C':  // SHORT_BINBYTES
-                case 'B':  // BINBYTES
-                    if (!sized(code == 'B' ? 4 : 1, size, p) ||
-                        !push(PyBytes_FromStringAndSize((const char *)p, (Py_ssize_t)size)))
-                        return nullptr;
-                    break;
-                case 0x96:  // BYTEARRAY8
-                    if (!sized(8, size, p) || !push(PyByteArray_FromStringAndSize((const char *)p, (Py_ssize_t)size)))
-                        return nullptr;
-                    break;
-                case ']':
-                    if (!push(PyList_New(0)))
-                        return nullptr;
-                    break;
-                case '}':
-                    if (!push(PyDict_New()))
-                        return nullptr;
-                    break;
-                case ')':
-                    if (!push(PyTuple_New(0)))
-                        return nullptr;
-                    break;
-                case '(':
-                    marks_.push_back(stack_.size());
-                    break;
-                case 'a':
-                    if (stack_.size() < fence() + 2 || !append_items(stack_.size() - 1))
-                        return nullptr;
-                    break;
-                case 's':
-                    if (stack_.size() < fence() + 3 || !set_items(stack_.size() - 2))
-                        return nullptr;
-                    break;
-                case 'e':
-                case 'u':
-                case 't': {
-                    size_t from;
-                    if (!pop_mark(from))
-                        return nullptr;
-                    if (code == 't' ? !tuple_of(from) : code == 'e' ? !append_items(from) : !set_items(from))
-                        return nullptr;
-                    break;
-                }
-                case 0x85:
-                case 0x86:
-                case 0x87: {
-                    const size_t count = (size_t)(code - 0x84);
-                    if (stack_.size() < fence() + count || !tuple_of(stack_.size() - count))
-                        return nullptr;
-                    break;
-                }
-                case 0x94:  // MEMOIZE
-                    if (stack_.size() <= fence())
-                        return nullptr;
-                    memo_.push_back(Py_NewRef(stack_.back()));
-                    break;
-                case 'h':
-                case 'j': {
-                    if (!take(code == 'h' ? 1 : 4, p))
-                        return nullptr;
-                    const uint64_t index = get_le(p, code == 'h' ? 1 : 4);
-                    if (index >= memo_.size())
-                        return nullptr;
-                    stack_.push_back(Py_NewRef(memo_[index]));
-                    break;
-                }
-                case '.':
-                    if (stack_.size() != 1 || !marks_.empty() || at_ != end_)
-                        return nullptr;
-                    {
-                        PyObject *result = stack_.back();
-                        stack_.clear();
-                        return result;
-                    }
-                default:
-                    return nullptr;
-            }
+            if (code == '.')
+                return stop();
+            if (!step(code))
+                return nullptr;
         }
         return nullptr;
+    }
+
+    bool step(unsigned char code) {
+        switch (code) {
+            case 0x80: case 0x95:
+                return framing(code);
+            case 'N': case 0x88: case 0x89:
+                return constant(code);
+            case 'K': case 'M': case 'J': case 0x8a: case 'G':
+                return number(code);
+            case 0x8c: case 'X': case 'C': case 'B': case 0x96:
+                return text_or_bytes(code);
+            case ']': case '}': case ')': case '(':
+                return empty_container(code);
+            case 'a': case 's': case 'e': case 'u': case 't': case 0x85: case 0x86: case 0x87:
+                return fill_container(code);
+            case 0x94: case 'h': case 'j':
+                return memo(code);
+            default:
+                return false;
+        }
+    }
+
+    // STOP: the one value left, at the pickle's very end.
+    PyObject *stop() {
+        if (stack_.size() != 1 || !marks_.empty() || at_ != end_)
+            return nullptr;
+        PyObject *result = stack_.back();
+        stack_.clear();
+        return result;
+    }
+
+    // PROTO, and FRAME: the pickle module refuses a frame longer than the data and,
+    // from 3.14 on, one that starts before the current one ends.
+    bool framing(unsigned char code) {
+        const unsigned char *p;
+        if (code == 0x80)
+            return take(1, p) && p[0] <= 5;
+        if (!take(8, p) || le::get(p, 8) > (uint64_t)(end_ - at_) || (frame_end_ && at_ < frame_end_))
+            return false;
+        frame_end_ = at_ + le::get(p, 8);
+        return true;
+    }
+
+    bool constant(unsigned char code) {
+        stack_.push_back(Py_NewRef(code == 'N' ? Py_None : code == 0x88 ? Py_True : Py_False));
+        return true;
+    }
+
+    // BININT1, BININT2, BININT, LONG1 (up to 8 bytes here) and BINFLOAT.
+    bool number(unsigned char code) {
+        const unsigned char *p;
+        switch (code) {
+            case 'K':
+                return take(1, p) && push(PyLong_FromLong(p[0]));
+            case 'M':
+                return take(2, p) && push(PyLong_FromLong((long)le::get(p, 2)));
+            case 'J':
+                return take(4, p) && push(PyLong_FromLong((long)(int32_t)(uint32_t)le::get(p, 4)));
+            case 0x8a: {
+                if (!take(1, p))
+                    return false;
+                const int count = p[0];
+                if (count > 8 || !take((size_t)count, p))
+                    return false;
+                uint64_t bits = count ? le::get(p, count) : 0;
+                if (count > 0 && count < 8 && (p[count - 1] & 0x80))
+                    bits |= ~0ull << (8 * count);  // sign-extended
+                return push(PyLong_FromLongLong((long long)bits));
+            }
+            default: {  // 'G'
+                if (!take(8, p))
+                    return false;
+                const double value = PyFloat_Unpack8((const char *)p, 0);
+                if (value == -1.0 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    return false;
+                }
+                return push(PyFloat_FromDouble(value));
+            }
+        }
+    }
+
+    // SHORT_BINUNICODE, BINUNICODE, SHORT_BINBYTES, BINBYTES, BYTEARRAY8.
+    bool text_or_bytes(unsigned char code) {
+        const unsigned char *p;
+        uint64_t size;
+        const int length_bytes = code == 0x96 ? 8 : code == 'X' || code == 'B' ? 4 : 1;
+        if (!sized(length_bytes, size, p))
+            return false;
+        const char *bytes = (const char *)p;
+        if (code == 0x8c || code == 'X')
+            return push(PyUnicode_DecodeUTF8(bytes, (Py_ssize_t)size, "surrogatepass"));
+        if (code == 0x96)
+            return push(PyByteArray_FromStringAndSize(bytes, (Py_ssize_t)size));
+        return push(PyBytes_FromStringAndSize(bytes, (Py_ssize_t)size));
+    }
+
+    // EMPTY_LIST, EMPTY_DICT, EMPTY_TUPLE and MARK.
+    bool empty_container(unsigned char code) {
+        switch (code) {
+            case ']':
+                return push(PyList_New(0));
+            case '}':
+                return push(PyDict_New());
+            case ')':
+                return push(PyTuple_New(0));
+            default:  // '('
+                marks_.push_back(stack_.size());
+                return true;
+        }
+    }
+
+    // APPEND, SETITEM, APPENDS, SETITEMS, TUPLE and TUPLE1-3.
+    bool fill_container(unsigned char code) {
+        switch (code) {
+            case 'a':
+                return stack_.size() >= fence() + 2 && append_items(stack_.size() - 1);
+            case 's':
+                return stack_.size() >= fence() + 3 && set_items(stack_.size() - 2);
+            case 'e': case 'u': case 't': {
+                size_t from;
+                if (!pop_mark(from))
+                    return false;
+                return code == 't' ? tuple_of(from) : code == 'e' ? append_items(from) : set_items(from);
+            }
+            default: {  // 0x85-0x87
+                const size_t count = (size_t)(code - 0x84);
+                return stack_.size() >= fence() + count && tuple_of(stack_.size() - count);
+            }
+        }
+    }
+
+    // MEMOIZE, BINGET and LONG_BINGET.
+    bool memo(unsigned char code) {
+        if (code == 0x94) {
+            if (stack_.size() <= fence())
+                return false;
+            memo_.push_back(Py_NewRef(stack_.back()));
+            return true;
+        }
+        const unsigned char *p;
+        const int bytes = code == 'h' ? 1 : 4;
+        if (!take((size_t)bytes, p))
+            return false;
+        const uint64_t index = le::get(p, bytes);
+        if (index >= memo_.size())
+            return false;
+        stack_.push_back(Py_NewRef(memo_[index]));
+        return true;
     }
 
     const unsigned char *at_ = nullptr, *end_ = nullptr;
@@ -372,6 +383,69 @@ PyObject *load_json_scalar(const char *data, size_t size) {
     return made;
 }
 
+// Where read_chunk() sends the messages of the channel it reads: the routes' entry of
+// the latest channel seen, held (a decoder's code may change `routes`).
+struct Routing {
+    PyObject *routes;
+    long channel = -1;
+    bool skip = false;
+    nb::object target, decoder;
+};
+
+enum class Route { routed, skipped, unknown };
+
+Route route_of(Routing &routing, long channel) {
+    if (channel != routing.channel) {
+        nb::object key = vx::steal_or_throw(PyLong_FromLong(channel));
+        PyObject *entry = PyDict_GetItemWithError(routing.routes, key.ptr());  // no Python code: int keys
+        if (!entry) {
+            if (PyErr_Occurred())
+                vx::throw_error_already_set();
+            return Route::unknown;
+        }
+        if (entry == Py_None) {
+            routing.skip = true;
+        } else {
+            if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
+                vx::raise(PyExc_TypeError, "a route must be (target, decoder) or None");
+            routing.skip = false;
+            routing.target = nb::borrow(PyTuple_GET_ITEM(entry, 0));
+            routing.decoder = nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        }
+        routing.channel = channel;
+    }
+    return routing.skip ? Route::skipped : Route::routed;
+}
+
+// A message's value, or the exception its decoder raised.
+struct Decoded {
+    nb::object value, error;
+};
+
+Decoded decode(Unpickler &unpickler, nb::handle decoder, PyObject *loads, const char *payload, size_t size) {
+    auto raw = [&] { return vx::steal_or_throw(PyBytes_FromStringAndSize(payload, (Py_ssize_t)size)); };
+    if (decoder.is_none())
+        return {raw(), {}};
+    const bool pickled = decoder.ptr() == Py_True;
+    const bool json = PyTuple_CheckExact(decoder.ptr()) && PyTuple_GET_SIZE(decoder.ptr()) == 1;
+    PyObject *native = pickled ? unpickler.load((const unsigned char *)payload, size)
+                       : json  ? load_json_scalar(payload, size)
+                               : nullptr;
+    if (native)
+        return {nb::steal(native), {}};
+    nb::object bytes = raw();
+    PyObject *function = pickled ? loads : json ? PyTuple_GET_ITEM(decoder.ptr(), 0) : decoder.ptr();
+    PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(function, bytes.ptr()); });
+    if (!made)
+        return {{}, vx::steal_or_throw(PyErr_GetRaisedException())};
+    return {nb::steal(made), {}};
+}
+
+nb::object chunk_answer(nb::handle batch, size_t position, nb::handle stop) {
+    nb::object at = vx::steal_or_throw(PyLong_FromSize_t(position));
+    return vx::steal_or_throw(PyTuple_Pack(3, batch.ptr(), at.ptr(), stop.ptr()));
+}
+
 } // namespace
 
 // read_chunk(data, position, since, routes, loads): from `position` in a chunk's
@@ -387,31 +461,25 @@ nb::object read_chunk(const vx::Call &call) {
     auto [data, position_arg, since_arg, routes, loads] = call.bind(params);
     if (!PyDict_CheckExact(routes))
         vx::raise(PyExc_TypeError, "routes must be a dict");
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0)  // no Python code: bytes-like objects only
+    vx::HeldBuffer view;
+    if (!view.acquire(data, PyBUF_SIMPLE))
         vx::throw_error_already_set();
-    struct Release {
-        Py_buffer *view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
     const Py_ssize_t start = PyLong_AsSsize_t(position_arg);
     if (start == -1 && PyErr_Occurred())
         vx::throw_error_already_set();
     const unsigned long long since = PyLong_AsUnsignedLongLong(since_arg);
     if (since == (unsigned long long)-1 && PyErr_Occurred())
         vx::throw_error_already_set();
-    const unsigned char *bytes = (const unsigned char *)view.buf;
-    const size_t end = (size_t)view.len;
+    const unsigned char *bytes = (const unsigned char *)view.data();
+    const size_t end = (size_t)view.size();
     size_t position = start < 0 ? end : (size_t)start;
     nb::object batch = vx::steal_or_throw(PyList_New(0));
     nb::object stop = nb::none();
     Unpickler unpickler;
-    long last_id = -1;
-    nb::object target, decoder;  // held: a decoder's code may change `routes`
-    bool skip = false;
+    Routing routing{routes};
     while (position + 9 <= end) {
         const unsigned char opcode = bytes[position];
-        const uint64_t length = get_le(bytes + position + 1, 8);
+        const uint64_t length = le::get(bytes + position + 1, 8);
         if (length > end - position - 9)
             break;  // a torn record: the caller's check of the chunk catches it
         if (opcode == 0x04 || opcode == 0x03) {  // a channel or a schema: read by the caller
@@ -422,66 +490,29 @@ nb::object read_chunk(const vx::Call &call) {
             position += 9 + length;
             continue;
         }
-        const long channel = (long)get_le(bytes + position + 9, 2);
-        const uint64_t log_time = get_le(bytes + position + 15, 8);
-        if (channel != last_id) {
-            nb::object key = vx::steal_or_throw(PyLong_FromLong(channel));
-            PyObject *entry = PyDict_GetItemWithError(routes, key.ptr());  // no Python code: int keys
-            if (!entry) {
-                if (PyErr_Occurred())
-                    vx::throw_error_already_set();
-                stop = key;
-                break;
-            }
-            if (entry == Py_None) {
-                skip = true;
-            } else {
-                if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2)
-                    vx::raise(PyExc_TypeError, "a route must be (target, decoder) or None");
-                skip = false;
-                target = nb::borrow(PyTuple_GET_ITEM(entry, 0));
-                decoder = nb::borrow(PyTuple_GET_ITEM(entry, 1));
-            }
-            last_id = channel;
+        const long channel = (long)le::get(bytes + position + 9, 2);
+        const uint64_t log_time = le::get(bytes + position + 15, 8);
+        const Route route = route_of(routing, channel);
+        if (route == Route::unknown) {
+            stop = vx::steal_or_throw(PyLong_FromLong(channel));
+            break;
         }
         const size_t payload = position + 31;
-        const size_t payload_size = (size_t)length - 22;
         position += 9 + length;
-        if (skip || log_time < since)
+        if (route == Route::skipped || log_time < since)
             continue;
-        nb::object value;
-        if (decoder.is_none()) {
-            value = vx::steal_or_throw(PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
-        } else {
-            const bool pickled = decoder.ptr() == Py_True;
-            const bool json = PyTuple_CheckExact(decoder.ptr()) && PyTuple_GET_SIZE(decoder.ptr()) == 1;
-            PyObject *native = pickled ? unpickler.load(bytes + payload, payload_size)
-                               : json  ? load_json_scalar((const char *)bytes + payload, payload_size)
-                                       : nullptr;
-            if (native) {
-                value = nb::steal(native);
-            } else {
-                nb::object raw = vx::steal_or_throw(
-                    PyBytes_FromStringAndSize((const char *)bytes + payload, (Py_ssize_t)payload_size));
-                PyObject *function = pickled ? loads : json ? PyTuple_GET_ITEM(decoder.ptr(), 0) : decoder.ptr();
-                // A value that does not decode ends the play; the values before it are kept.
-                PyObject *made = vx::exit_safe([&] { return PyObject_CallOneArg(function, raw.ptr()); });
-                if (!made) {
-                    nb::object error = vx::steal_or_throw(PyErr_GetRaisedException());
-                    nb::object at = vx::steal_or_throw(PyLong_FromSize_t(position));
-                    return vx::steal_or_throw(PyTuple_Pack(3, batch.ptr(), at.ptr(), error.ptr()));
-                }
-                value = nb::steal(made);
-            }
-        }
+        // A value that does not decode ends the play; the values before it are kept.
+        Decoded decoded =
+            decode(unpickler, routing.decoder, loads, (const char *)bytes + payload, (size_t)length - 22);
+        if (decoded.error.is_valid())
+            return chunk_answer(batch, position, decoded.error);
         nb::object stamp = vx::steal_or_throw(PyLong_FromUnsignedLongLong(log_time));
-        nb::object item = vx::steal_or_throw(PyTuple_Pack(3, target.ptr(), stamp.ptr(), value.ptr()));
+        nb::object item = vx::steal_or_throw(PyTuple_Pack(3, routing.target.ptr(), stamp.ptr(), decoded.value.ptr()));
         vx::check_status(PyList_Append(batch.ptr(), item.ptr()));
     }
     if (stop.is_none() && position + 9 > end)
         position = end;
-    nb::object at = vx::steal_or_throw(PyLong_FromSize_t(position));
-    return vx::steal_or_throw(PyTuple_Pack(3, batch.ptr(), at.ptr(), stop.ptr()));
+    return chunk_answer(batch, position, stop);
 }
 
 } // namespace portan

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/little_endian.hpp"
 #include "common/method.hpp"
 
 namespace portan::rec {
@@ -59,7 +60,7 @@ public:
         const uint64_t length = out.size() - body_;
         if (length >= 4) {
             out[frame] = '\x95';
-            put_le(&out[frame + 1], length, 8);
+            vx::le::put(&out[frame + 1], length, 8);
         } else {
             out.erase(frame, 9);
         }
@@ -67,17 +68,12 @@ public:
     }
 
 private:
-    static void put_le(char *at, uint64_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            at[i] = (char)((value >> (8 * i)) & 0xff);
-    }
-
     void op(char code) { out_->push_back(code); }
 
     void op_le(char code, uint64_t value, int bytes) {
         char head[9];
         head[0] = code;
-        put_le(head + 1, value, bytes);
+        vx::le::put(head + 1, value, bytes);
         out_->append(head, (size_t)bytes + 1);
     }
 

@@ -11,8 +11,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "common/buffer.hpp"
+#include "common/interpreter_lock.hpp"
 #include "port_queue.hpp"
 #include "ring.hpp"
 #include "trace.hpp"
@@ -34,7 +37,7 @@ constexpr uint64_t aligned(uint64_t n) { return (n + ALIGN - 1) & ~(ALIGN - 1); 
 vx::Kept pickle_loads;
 
 struct RingState {
-    Py_buffer view{};
+    vx::HeldBuffer view;  // the mapping; released once the last call that uses it returns
     bool mapped = false;
     uint8_t *base = nullptr;  // the header page; the records follow it
     uint8_t *data = nullptr;
@@ -111,7 +114,7 @@ void release(RingState &s) {
     if (s.mapped) {
         s.mapped = false;
         s.base = s.data = nullptr;
-        PyBuffer_Release(&s.view);
+        s.view.release();
     }
     for (int *fd : {&s.data_fd, &s.space_fd})
         if (*fd >= 0) {
@@ -254,22 +257,9 @@ nb::object frames_of(RingState &s, const Record &r) {
     return list;
 }
 
-// wait(timeout_ms): True once records may be waiting (the wake-up is taken). While
-// values come close together the reader first looks again for a little while:
-// waking it would cost the writer more than the looks cost here. All of it
-// without the interpreter lock.
-nb::object ring_wait(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"wait", {"timeout_ms"}};
-    auto [timeout_arg] = call.bind(params);
-    const long timeout = PyLong_AsLong(timeout_arg);
-    if (timeout == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    RingState &s = state_of(call.self);
-    Busy busy(s, false);
-    if (load(s, TAIL_AT) != s.head)
-        return nb::bool_(true);
+// The wait of wait(), without the interpreter lock: true once records may wait.
+bool wait_for_records(RingState &s, long timeout) {
     bool ready = false;
-    PyThreadState *thread = PyEval_SaveThread();
     if (s.streaming) {
         const double deadline = monotonic() + s.spin;
         do {
@@ -301,7 +291,24 @@ nb::object ring_wait(const vx::Call &call) {
         }
         store(s, READER_ASLEEP_AT, 0);
     }
-    vx::exit_safe([&] { PyEval_RestoreThread(thread); });
+    return ready;
+}
+
+// wait(timeout_ms): True once records may be waiting (the wake-up is taken). While
+// values come close together the reader first looks again for a little while:
+// waking it would cost the writer more than the looks cost here. All of it
+// without the interpreter lock.
+nb::object ring_wait(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"wait", {"timeout_ms"}};
+    auto [timeout_arg] = call.bind(params);
+    const long timeout = PyLong_AsLong(timeout_arg);
+    if (timeout == -1 && PyErr_Occurred())
+        vx::throw_error_already_set();
+    RingState &s = state_of(call.self);
+    Busy busy(s, false);
+    if (load(s, TAIL_AT) != s.head)
+        return nb::bool_(true);
+    const bool ready = vx::without_interpreter_lock([&] { return wait_for_records(s, timeout); });
     return nb::bool_(ready);
 }
 
@@ -351,8 +358,22 @@ Py_ssize_t backlog_of(nb::handle values, vx::PortQueueState *queue) {
     return length;
 }
 
-nb::object outcome(int code, nb::handle item, int taken) {
-    return vx::steal_or_throw(Py_BuildValue("(iOi)", code, item.ptr(), taken));
+// Why deliver() stopped, the first item of its answer (RingEnd has the names).
+enum class DeliverStop : int {
+    for_now = 0,      // the ring is empty, `most` read or the port's backlog at its limit
+    handed_back = 1,  // the item is a message's frames, for the Python end to read
+    by_socket = 2,    // the next message comes by the socket
+    not_taken = 3,    // the item is the error of a value the port did not take
+};
+
+struct Stopped {
+    DeliverStop why;
+    nb::object item;
+};
+
+nb::object outcome(const Stopped &stopped, int taken) {
+    nb::handle item = stopped.item.is_valid() ? stopped.item : nb::none();
+    return vx::steal_or_throw(Py_BuildValue("(iOi)", (int)stopped.why, item.ptr(), taken));
 }
 
 // The exception being raised, taken.
@@ -361,24 +382,135 @@ nb::object taken_error(nb::python_error &error) {
     return nb::steal(PyErr_GetRaisedException());
 }
 
+// What deliver() is told: how to bring an origin onto this process's clock, and the
+// port's high-water mark.
+struct DeliverTerms {
+    Py_ssize_t hwm;
+    double shift, offset;
+};
+
+// Where a small value's pickle stream starts in its frame, and its origin if it has one.
+struct SmallValue {
+    size_t skip = 0;
+    bool has_origin = false;
+    double origin = 0.0;
+};
+
+// A frame that is a small value: kind VALUE, perhaps its one origin ahead of it.
+std::optional<SmallValue> small_value(const uint8_t *frame, uint64_t length) {
+    // The prefix and the kind, copied once: what is checked is what is used.
+    uint8_t head[ONE_ORIGIN + 1] = {};
+    std::memcpy(head, frame, (size_t)std::min<uint64_t>(length, sizeof head));
+    SmallValue small;
+    if (length > ONE_ORIGIN + 3 && head[0] == 'o') {
+        uint32_t count;
+        std::memcpy(&count, head + 1, 4);
+        if (count == 1) {
+            small.skip = ONE_ORIGIN;
+            small.has_origin = true;
+            std::memcpy(&small.origin, head + 5, 8);
+        }
+    }
+    if (length < small.skip + 4 || head[small.skip] != 'v' || (!small.has_origin && head[0] == 'o'))
+        return std::nullopt;
+    return small;
+}
+
+// The value of a pickle stream of protocol 5; not valid when it does not load (the
+// Python end decodes it again and says why).
+nb::object unpickled(nb::handle stream) {
+    const char *text = PyBytes_AS_STRING(stream.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(stream.ptr());
+    if (!(text[0] == '\x80' && text[1] == '\x05' && text[size - 1] == '.'))
+        return nb::object();
+    PyObject *loaded = vx::exit_safe([&] { return PyObject_CallOneArg(pickle_loads.ptr(), stream.ptr()); });
+    if (!loaded) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(loaded);
+}
+
+// A value's message as it came, but for the origin: whatever fails fails in the value.
+nb::object value_message(nb::handle stream) {
+    nb::object kind = vx::steal_or_throw(PyBytes_FromStringAndSize("v", 1));
+    PyObject *joined = kind.release().ptr();
+    PyBytes_Concat(&joined, stream.ptr());
+    return vx::steal_or_throw(Py_BuildValue("[N]", vx::steal_or_throw(joined).release().ptr()));
+}
+
+// Queues `value` in the port, natively where its values are a native queue. True
+// when reading stops for now: the end is closed, or the port's backlog is at its limit.
+bool into_port(RingState &s, nb::handle port, nb::handle value, std::optional<double> origin,
+               const DeliverTerms &terms) {
+    nb::object values = vx::getattr(port, names::values_);
+    vx::PortQueueState *queue = vx::queue_state(values);
+    if (queue) {
+        vx::Stamp stamp = vx::stamp_now();
+        if (origin && vx::tracing)
+            stamp.origin = *origin;
+        vx::port_queue_push(*queue, port, value, nb::handle(), stamp);
+        vx::wake_reader(*queue, port);
+    } else if (origin) {
+        vx::call_method(port, names::receive_, value, vx::steal_or_throw(PyFloat_FromDouble(*origin)));
+    } else {
+        vx::call_method(port, names::receive_, value);
+    }
+    if (s.closed)
+        return true;
+    values = vx::getattr_or_none(port, names::values_);
+    return backlog_of(values, vx::queue_state(values)) >= most_of(s, terms.hwm);
+}
+
+// One record read by deliver(): nothing when the next may follow, else why it stops.
+std::optional<Stopped> deliver_record(RingState &s, const Record &r, nb::handle port, const DeliverTerms &terms) {
+    if (r.tag == SOCKET) {
+        consumed(s, r);
+        return Stopped{DeliverStop::by_socket, nb::object()};
+    }
+    std::optional<SmallValue> small;
+    uint64_t length = 0;
+    if (r.count == 1) {
+        length = frame_length(s, r);
+        small = small_value(s.data + r.pos + ALIGN, length);
+    }
+    if (!small) {
+        nb::object message = frames_of(s, r);
+        consumed(s, r);
+        return Stopped{DeliverStop::handed_back, std::move(message)};
+    }
+    const char *frame = (const char *)s.data + r.pos + ALIGN;
+    nb::object stream = vx::steal_or_throw(
+        PyBytes_FromStringAndSize(frame + small->skip + 1, (Py_ssize_t)(length - small->skip - 1)));
+    consumed(s, r);
+    nb::object value = unpickled(stream);
+    if (!value.is_valid())
+        return Stopped{DeliverStop::handed_back, value_message(stream)};
+    std::optional<double> origin;
+    if (small->has_origin && std::isfinite(small->origin))
+        origin = small->origin - terms.shift + terms.offset;  // as clock.origin_from_controller has it
+    try {
+        if (into_port(s, port, value, origin, terms))
+            return Stopped{DeliverStop::for_now, nb::object()};
+    } catch (nb::python_error &error) {
+        return Stopped{DeliverStop::not_taken, taken_error(error)};
+    }
+    return std::nullopt;
+}
+
 // deliver(most, port, hwm, shift, offset): up to `most` messages into the SYNC input
 // port `port`, oldest first. A small value (one frame, kind VALUE, a pickle stream,
 // perhaps its one origin ahead of it) is unpickled and queued here, with its origin
-// on this process's clock (origin - shift + offset, as clock.origin_from_controller
-// has it); the first message of any other kind is handed back as it came.
-// (code, item, taken): 0 nothing more for now (the ring is empty, `most` taken or
-// the port's backlog at its limit), 1 item is a message's frames, 2 the next message
-// comes by the socket, 3 item is the error of a value the port did not take;
-// `taken` messages were read.
+// on this process's clock (origin - shift + offset); the first message of any other
+// kind is handed back as it came. Returns (why it stopped, item, taken): `taken`
+// messages were read (see DeliverStop for the item).
 nb::object ring_deliver(const vx::Call &call) {
     static constexpr vx::Params<5> params{"deliver", {"most", "port", "hwm", "shift", "offset"}};
     auto [most_arg, port_arg, hwm_arg, shift_arg, offset_arg] = call.bind(params);
     const long most = PyLong_AsLong(most_arg);
-    const Py_ssize_t hwm = PyLong_AsSsize_t(hwm_arg);
-    const double shift = PyFloat_AsDouble(shift_arg), offset = PyFloat_AsDouble(offset_arg);
+    const DeliverTerms terms{PyLong_AsSsize_t(hwm_arg), PyFloat_AsDouble(shift_arg), PyFloat_AsDouble(offset_arg)};
     if (PyErr_Occurred())
         vx::throw_error_already_set();
-    nb::handle port(port_arg);
     RingState &s = state_of(call.self);
     Busy busy(s, false);
     int taken = 0;
@@ -392,102 +524,16 @@ nb::object ring_deliver(const vx::Call &call) {
             continue;
         }
         ++taken;
-        if (r.tag == SOCKET) {
-            consumed(s, r);
+        if (std::optional<Stopped> stopped = deliver_record(s, r, nb::handle(port_arg), terms)) {
             finish(s);
-            return outcome(2, Py_None, taken);
-        }
-        if (r.count != 1) {
-            nb::object message = frames_of(s, r);
-            consumed(s, r);
-            finish(s);
-            return outcome(1, message, taken);
-        }
-        const uint64_t length = frame_length(s, r);
-        const uint8_t *frame = s.data + r.pos + ALIGN;
-        // The prefix and the kind, copied once: what is checked is what is used.
-        uint8_t head[ONE_ORIGIN + 1] = {};
-        std::memcpy(head, frame, (size_t)std::min<uint64_t>(length, sizeof head));
-        size_t skip = 0;
-        bool has_origin = false;
-        double origin = 0.0;
-        if (length > ONE_ORIGIN + 3 && head[0] == 'o') {
-            uint32_t count;
-            std::memcpy(&count, head + 1, 4);
-            if (count == 1) {
-                skip = ONE_ORIGIN;
-                has_origin = true;
-                std::memcpy(&origin, head + 5, 8);
-            }
-        }
-        if (length < skip + 4 || head[skip] != 'v' || (!has_origin && head[0] == 'o')) {
-            nb::object message = frames_of(s, r);
-            consumed(s, r);
-            finish(s);
-            return outcome(1, message, taken);
-        }
-        nb::object stream = vx::steal_or_throw(
-            PyBytes_FromStringAndSize((const char *)frame + skip + 1, (Py_ssize_t)(length - skip - 1)));
-        consumed(s, r);
-        const char *text = PyBytes_AS_STRING(stream.ptr());
-        const Py_ssize_t size = PyBytes_GET_SIZE(stream.ptr());
-        nb::object value;
-        if (text[0] == '\x80' && text[1] == '\x05' && text[size - 1] == '.') {
-            PyObject *loaded = vx::exit_safe([&] { return PyObject_CallOneArg(pickle_loads.ptr(), stream.ptr()); });
-            if (loaded)
-                value = nb::steal(loaded);
-            else
-                PyErr_Clear();  // the Python end decodes it again and says why
-        }
-        if (!value.is_valid()) {
-            // As it came, but for the origin: whatever fails fails in the value.
-            nb::object kind = vx::steal_or_throw(PyBytes_FromStringAndSize("v", 1));
-            PyObject *joined = kind.release().ptr();
-            PyBytes_Concat(&joined, stream.ptr());
-            nb::object message = vx::steal_or_throw(Py_BuildValue("[N]", vx::steal_or_throw(joined).release().ptr()));
-            finish(s);
-            return outcome(1, message, taken);
-        }
-        const bool given = has_origin && std::isfinite(origin);
-        const double local = origin - shift + offset;
-        try {
-            nb::object values = vx::getattr(port, names::values_);
-            vx::PortQueueState *queue = vx::queue_state(values);
-            if (queue) {
-                vx::Stamp stamp = vx::stamp_now();
-                if (given && vx::tracing)
-                    stamp.origin = local;
-                vx::port_queue_push(*queue, port, value, nb::handle(), stamp);
-                vx::wake_reader(*queue, port);
-            } else if (given) {
-                vx::call_method(port, names::receive_, value, vx::steal_or_throw(PyFloat_FromDouble(local)));
-            } else {
-                vx::call_method(port, names::receive_, value);
-            }
-            if (s.closed)
-                break;
-            values = vx::getattr_or_none(port, names::values_);
-            if (backlog_of(values, vx::queue_state(values)) >= most_of(s, hwm))
-                break;
-        } catch (nb::python_error &error) {
-            nb::object raised = taken_error(error);
-            finish(s);
-            return outcome(3, raised, taken);
+            return outcome(*stopped, taken);
         }
     }
     finish(s);
-    return outcome(0, Py_None, taken);
+    return outcome(Stopped{DeliverStop::for_now, nb::object()}, taken);
 }
 
 // Writer -----------------------------------------------------------------------------
-
-struct Frames {
-    std::vector<Py_buffer> views;
-    ~Frames() {
-        for (Py_buffer &view : views)
-            PyBuffer_Release(&view);
-    }
-};
 
 void publish(RingState &s, uint64_t tail) {
     s.tail = tail;
@@ -518,20 +564,20 @@ nb::object ring_put(const vx::Call &call) {
     const Py_ssize_t count = PyList_GET_SIZE(frames_arg);
     if ((uint64_t)count > MAX_FRAMES)
         return nb::none();
-    Frames frames;
-    frames.views.reserve((size_t)count);
+    std::vector<vx::HeldBuffer> frames;
+    frames.reserve((size_t)count);
     uint64_t size = aligned(RECORD + 8 * (uint64_t)count);
     // The list may change while a buffer is asked for: held by this reference.
     nb::object list = nb::borrow(frames_arg);
     for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(list.ptr()); ++i) {
         nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
-        Py_buffer view;
-        if (vx::exit_safe([&] { return PyObject_GetBuffer(item.ptr(), &view, PyBUF_SIMPLE); }) < 0)
+        vx::HeldBuffer view;
+        if (!view.acquire(item.ptr(), PyBUF_SIMPLE))
             vx::throw_error_already_set();
-        frames.views.push_back(view);
-        size += aligned((uint64_t)view.len);
+        size += aligned((uint64_t)view.size());
+        frames.push_back(std::move(view));
     }
-    const uint64_t n = frames.views.size();
+    const uint64_t n = frames.size();
     if (n != (uint64_t)count)
         size = aligned(RECORD + 8 * n) + (size - aligned(RECORD + 8 * (uint64_t)count));
     if (size > s.capacity / 2)
@@ -563,10 +609,10 @@ nb::object ring_put(const vx::Call &call) {
     }
     uint64_t offset = pos + aligned(RECORD + 8 * n);
     uint64_t at = pos + RECORD;
-    for (const Py_buffer &view : frames.views) {
-        const uint64_t length = (uint64_t)view.len;
+    for (const vx::HeldBuffer &view : frames) {
+        const uint64_t length = (uint64_t)view.size();
         std::memcpy(data + at, &length, 8);
-        std::memcpy(data + offset, view.buf, (size_t)length);
+        std::memcpy(data + offset, view.data(), (size_t)length);
         at += 8;
         offset += aligned(length);
     }
@@ -710,7 +756,7 @@ PyMethodDef ring_methods[] = {
     VX_METHOD("wait", ring_wait, "Wait up to `timeout_ms` for records (reader); True when some may wait."),
     VX_METHOD("next", ring_next, "The next message's frames, None (by the socket) or False (none waits)."),
     VX_METHOD("finish", ring_finish, "The end of a read: a writer waiting for room is woken."),
-    VX_METHOD("deliver", ring_deliver, "Small values straight into a SYNC input port: (code, item, taken)."),
+    VX_METHOD("deliver", ring_deliver, "Small values straight into a SYNC input port: (why it stopped, item, taken)."),
     VX_METHOD("put", ring_put, "One record now if there is room: True, None (never fits) or (head, needed)."),
     VX_METHOD("put_value", ring_put_value, "One small value pickled into the ring: True, its frames, or None."),
     VX_METHOD("writer_sleeps", ring_writer_sleeps, "The writer's wait word; returns the reader's count."),
@@ -744,12 +790,11 @@ PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
             return nullptr;
         pickle_loads.set_once(nb::steal(loads));
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(map, &view, PyBUF_WRITABLE) < 0)
+    vx::HeldBuffer view;
+    if (!view.acquire(map, PyBUF_WRITABLE))
         return nullptr;
-    if (capacity < 4 * ALIGN || capacity % ALIGN || (uint64_t)view.len < HEADER + capacity ||
-        ((uintptr_t)view.buf % ALIGN)) {
-        PyBuffer_Release(&view);
+    if (capacity < 4 * ALIGN || capacity % ALIGN || (uint64_t)view.size() < HEADER + capacity ||
+        ((uintptr_t)view.data() % ALIGN)) {
         PyErr_SetString(PyExc_ValueError, "the mapping holds no ring of that capacity");
         return nullptr;
     }
@@ -759,20 +804,18 @@ PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         PyErr_SetFromErrno(PyExc_OSError);
         if (data_copy >= 0)
             close(data_copy);
-        PyBuffer_Release(&view);
         return nullptr;
     }
     PyObject *self = type->tp_alloc(type, 0);
     if (!self) {
         close(data_copy);
         close(space_copy);
-        PyBuffer_Release(&view);
         return nullptr;
     }
     RingState &s = *new (&((RingEnd *)self)->state) RingState();
-    s.view = view;
+    s.base = (uint8_t *)view.data();
+    s.view = std::move(view);
     s.mapped = true;
-    s.base = (uint8_t *)view.buf;
     s.data = s.base + HEADER;
     s.capacity = capacity;
     s.data_fd = data_copy;
@@ -832,6 +875,18 @@ PyType_Spec ring_spec = {
 
 } // namespace
 
-nb::object make_ring_end_type() { return nb::borrow(ring_end_type.set_new(PyType_FromSpec(&ring_spec))); }
+nb::object make_ring_end_type() {
+    nb::object type = nb::borrow(ring_end_type.set_new(PyType_FromSpec(&ring_spec)));
+    // deliver()'s reasons by name, so that the Python end never copies the numbers.
+    static constexpr std::pair<const char *, DeliverStop> stops[] = {
+        {"DELIVERED_FOR_NOW", DeliverStop::for_now},
+        {"HANDED_BACK", DeliverStop::handed_back},
+        {"BY_SOCKET", DeliverStop::by_socket},
+        {"NOT_TAKEN", DeliverStop::not_taken},
+    };
+    for (const auto &[name, why] : stops)
+        type.attr(name) = nb::int_((int)why);
+    return type;
+}
 
 } // namespace portan

@@ -1,6 +1,7 @@
 // The shared scheduler (scheduler.hpp): the Scheduler and Task types, how a task is
 // readied, and the loop of a scheduler thread.
 #include "scheduler.hpp"
+#include "common/interpreter_lock.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -210,14 +211,11 @@ void sleep_until_woken(SchedulerState &s) {
         seen = s.wake_seq;
         ++s.sleeping;
     }
-    PyThreadState *thread = PyEval_SaveThread();
-    {
+    without_interpreter_lock([&] {
         std::unique_lock<std::mutex> hold(s.mutex);
         s.wake.wait(hold, [&] { return s.wake_seq != seen || s.stopping; });
         --s.sleeping;
-    }
-    // At exit the interpreter may end this daemon thread right here (exit_safe.hpp).
-    exit_safe([&] { PyEval_RestoreThread(thread); });
+    });
 }
 
 // Read with the interpreter lock held, which every write of the flag holds too.
@@ -288,6 +286,23 @@ void schedule_task(PyObject *task) noexcept {
     requeue_own(r, task, *t);
 }
 
+namespace {
+
+// The scheduler's side of what the input queues announce (port_queue.hpp): an
+// arrival readies the reader's task, freed room the tasks that wait for it.
+class SchedulerListener final : public QueueListener {
+public:
+    void value_arrived(PyObject *reader_task) noexcept override { schedule_task(reader_task); }
+    void room_freed(PyObject *waiting_task) noexcept override { schedule_task(waiting_task); }
+    bool push_must_not_wait() const override { return must_not_wait_for_room(); }
+};
+
+SchedulerListener scheduler_listener;
+
+} // namespace
+
+void listen_to_queues() { queue_listener = &scheduler_listener; }
+
 void offer_surplus() noexcept {
     Runner &r = this_runner();
     if (r.scheduler && r.has_work())
@@ -327,12 +342,6 @@ void carry_abandon(int previous) noexcept {
     r.carrying = previous;
     if (previous == 0 && !r.scheduler)
         hand_over(r);  // to the scheduler threads
-}
-
-void set_queue_task(PortQueueState &queue, PyObject *task) {
-    PyObject *old = queue.task;
-    queue.task = task ? new_ref(task) : nullptr;
-    Py_XDECREF(old);
 }
 
 nb::object attach_task(nb::handle scheduler, nb::handle run) {
@@ -410,11 +419,8 @@ void detach_task(nb::handle task) {
     if (t->running_on == 0 || t->running_thread == me || waits_for_me(t->running_thread, me))
         return;
     WaitingFor waiting(me, t->running_thread);
-    while (t->running_on > 0) {
-        PyThreadState *thread = PyEval_SaveThread();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        exit_safe([&] { PyEval_RestoreThread(thread); });
-    }
+    while (t->running_on > 0)
+        without_interpreter_lock([] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
 }
 
 nb::object bounded_outputs(nb::handle node) {
@@ -448,18 +454,14 @@ nb::object bounded_outputs(nb::handle node) {
 bool room_for_cycle(nb::handle bounded, PyObject *task) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bounded.ptr()); ++i) {
         PortQueueState *q = queue_state(PyList_GET_ITEM(bounded.ptr(), i));
-        if (!q || (Py_ssize_t)q->items.size() < q->capacity || q->reader_stopped)
+        if (!q || !full_for_producers(*q))
             continue;
-        if (q->overflow != Overflow::block) {
-            const TaskData *reader = task_data(q->task);
+        if (!blocks_when_full(*q)) {
+            const TaskData *reader = task_data(reader_task(*q));
             if (!reader || reader->state != TaskState::queued)
                 continue;  // a reader that is slow itself meets the policy
         }
-        bool waiting = false;
-        for (PyObject *other : q->room_waiters)
-            waiting = waiting || other == task;
-        if (!waiting)
-            q->room_waiters.push_back(new_ref(task));
+        wait_for_room_as(*q, task);
         return false;
     }
     return true;
@@ -765,6 +767,7 @@ PyType_Spec scheduler_spec = {
 } // namespace
 
 nb::object make_scheduler_type() {
+    vx::listen_to_queues();
     return vx::steal_or_throw(PyType_FromSpec(&scheduler_spec));
 }
 

@@ -129,6 +129,9 @@ inline bool must_not_wait_for_room() {
     return runner.scheduler != nullptr || (runner.carrying > 0 && runner.has_work());
 }
 
+// Makes the scheduler the listener of every input queue (port_queue.hpp).
+void listen_to_queues();
+
 // A scheduler thread about to step more of the same node: a thread asleep may take
 // the work this one has queued meanwhile.
 void offer_surplus() noexcept;
@@ -140,10 +143,6 @@ int carry_begin() noexcept;
 void carry_end(int previous);
 // The carrying call failed: what it made ready goes to the scheduler threads.
 void carry_abandon(int previous) noexcept;
-
-// The input port queue's hold on a task (port_queue.hpp): set and cleared by the
-// node's start and stop.
-void set_queue_task(struct PortQueueState &queue, PyObject *task);
 
 // A new Task on `scheduler` that runs `run(task)`; TypeError for another object.
 nb::object attach_task(nb::handle scheduler, nb::handle run);

@@ -350,10 +350,11 @@ class _StandIn:
         self.config = config
 
 
-# What RingEnd.deliver() says it stopped at: all it could deliver for now; a message
-# handed back as frames; the next message comes by the socket; a value the port
-# did not take (with its error).
-_DELIVERED, _HANDED_BACK, _BY_SOCKET, _NOT_TAKEN = 0, 1, 2, 3
+# Why RingEnd.deliver() stopped (the module's names): all it could deliver for now;
+# a value the port did not take (with its error); the next message comes by the
+# socket; else a message handed back as frames.
+_FOR_NOW, _NOT_TAKEN, _BY_SOCKET = (portan.RingEnd.DELIVERED_FOR_NOW, portan.RingEnd.NOT_TAKEN,
+                                    portan.RingEnd.BY_SOCKET)
 
 
 class Receiver:
@@ -464,7 +465,7 @@ class Receiver:
         while room > 0:
             code, item, delivered = deliver(room, link.iport, self.hwm, shift, offset)
             room -= delivered
-            if code == _DELIVERED:
+            if code == _FOR_NOW:
                 return
             if code == _NOT_TAKEN:
                 self._fail(link, "a value was not delivered", item)
@@ -473,6 +474,7 @@ class Receiver:
                 item = self._socket_message(link)
                 if item is None:
                     return
+            # else HANDED_BACK: the item is a message's frames
             values = self._values(link, item[0], item[1:])
             if values is not None:
                 self._deliver(link, values, link.origins)

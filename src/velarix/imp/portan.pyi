@@ -101,6 +101,10 @@ class RingEnd:
     tail: int
     last_size: int
     record_bytes: float
+    DELIVERED_FOR_NOW: int
+    HANDED_BACK: int
+    BY_SOCKET: int
+    NOT_TAKEN: int
 
     def __new__(cls, map: Any, data_fd: int, space_fd: int, capacity: int, writer: bool,
                 error: type[BaseException], spin: float, gap: float) -> RingEnd: ...
@@ -111,7 +115,7 @@ class RingEnd:
     def finish(self) -> None:
         """The end of a read: a writer waiting for room is woken."""
     def deliver(self, most: int, port: Any, hwm: int, shift: float, offset: float) -> tuple[int, Any, int]:
-        """Small values straight into a SYNC input port: (code, item, taken)."""
+        """Small values straight into a SYNC input port: (why it stopped, item, taken)."""
     def put(self, frames: list[Any], tag: int) -> Any:
         """One record now if there is room: True, None (never fits) or (head, needed)."""
     def put_value(self, value: Any, origin: Optional[float]) -> Any:
