@@ -61,7 +61,7 @@ MODULE_TESTS: dict[str, list[str]] = {
     "connect/mqtt.py": ["test_connect_mqtt.py"],
     "connect/xdf.py": ["test_connect_xdf.py"],
     "connect/zmq.py": ["test_connect_zmq.py"],
-    "graph.py": ["test_pipeline_graph.py", "test_monitor.py"],
+    "graph.py": ["test_monitor.py", "test_tracing.py"],
     "graphfile/": ["test_graphfile.py"],
     "i_node.py": ["test_input_node.py"],
     "i_port.py": ["test_ports.py", "test_port_api.py"],
@@ -203,13 +203,16 @@ def thin(db: WorkDB, module: str, lines: list[str], share: float) -> None:
 
 
 def baseline(command: str, env: dict[str, str]) -> float | None:
-    """Seconds the unmutated tests take, or None when they fail."""
-    start = time.monotonic()
-    done = subprocess.run(shlex.split(command), env=env, capture_output=True, text=True)
-    if done.returncode != 0:
-        print(done.stdout[-3000:], file=sys.stderr)
-        return None
-    return time.monotonic() - start
+    """Seconds the unmutated tests take, or None when they fail twice (a timing
+    test may fail once on a busy machine)."""
+    for _ in range(2):
+        start = time.monotonic()
+        done = subprocess.run(shlex.split(command), env=env, capture_output=True, text=True)
+        if done.returncode == 0:
+            return time.monotonic() - start
+    failed = [line for line in done.stdout.splitlines() if line.startswith(("FAILED", "ERROR"))]
+    print("\n".join(failed or done.stdout.splitlines()[-5:]), file=sys.stderr)
+    return None
 
 
 def main() -> None:
