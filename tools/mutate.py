@@ -25,15 +25,15 @@ import sys
 import time
 import tomllib
 
-from cosmic_ray.commands.execute import execute
 from cosmic_ray.commands.init import init
-from cosmic_ray.config import ConfigDict
-from cosmic_ray.work_db import WorkDB, use_db
+from cosmic_ray.mutating import mutate_and_test
+from cosmic_ray.work_db import WorkDB
 from cosmic_ray.work_item import TestOutcome, WorkerOutcome, WorkResult
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "src" / "velarix"
 REASONS = ROOT / "tools" / "mutate_survivors.toml"
+BASELINE_TIMEOUT = 600  # seconds for a module's tests unmutated
 
 # Test files per module, by path prefix under src/velarix (the longest prefix
 # wins). Kept to the tests that exercise the module directly, so one mutant costs
@@ -207,7 +207,13 @@ def baseline(command: str, env: dict[str, str]) -> float | None:
     test may fail once on a busy machine)."""
     for _ in range(2):
         start = time.monotonic()
-        done = subprocess.run(shlex.split(command), env=env, capture_output=True, text=True)
+        try:
+            done = subprocess.run(shlex.split(command), env=env, capture_output=True, text=True,
+                                  timeout=BASELINE_TIMEOUT, start_new_session=True)
+        except subprocess.TimeoutExpired as expired:
+            print(f"mutate: {command} took over {BASELINE_TIMEOUT} s unmutated", file=sys.stderr)
+            done = subprocess.CompletedProcess(expired.cmd, 1, str(expired.stdout or ""), "")
+            continue
         if done.returncode == 0:
             return time.monotonic() - start
     failed = [line for line in done.stdout.splitlines() if line.startswith(("FAILED", "ERROR"))]
@@ -215,12 +221,73 @@ def baseline(command: str, env: dict[str, str]) -> float | None:
     return None
 
 
+def test_command(module: str) -> str:
+    tests = [t for t in tests_for(module) if (ROOT / t).exists()]
+    return (f"{sys.executable} -m pytest -x -q -p no:cacheprovider -m 'not slow' "
+            f"--rootdir {ROOT} " + " ".join(str(ROOT / t) for t in tests))
+
+
+def run_mutants(dbs: dict[str, WorkDB], minutes: float, started: float, env: dict[str, str],
+                notes: list[str]) -> int:
+    """Runs the pending mutants of every module in one stable mixed order, so that a
+    run cut short by the time budget still samples every module. Returns how many
+    were left for lack of time."""
+    order = sorted(((module, item) for module, db in dbs.items() for item in db.pending_work_items),
+                   key=lambda pair: hashlib.sha256(pair[1].job_id.encode()).hexdigest())
+    timings: dict[str, float | None] = {}
+    for done, (module, item) in enumerate(order):
+        if minutes > 0 and time.monotonic() - started > minutes * 60:
+            notes.append(f"{len(order) - done} mutants not run: the {minutes:g}-minute budget was spent")
+            return len(order) - done
+        command = test_command(module)
+        if command not in timings:
+            timings[command] = baseline(command, env)
+            if timings[command] is None:
+                notes.append(f"{module}: its tests fail unmutated; not run")
+        seconds = timings[command]
+        if seconds is None:
+            continue
+        result = mutate_and_test(item.mutations, command, max(20.0, 3 * seconds))
+        dbs[module].set_result(item.job_id, result)
+        if done % 10 == 9:
+            print(f"mutate: {done + 1} of {len(order)} run, {(time.monotonic() - started) / 60:.1f} minutes",
+                  flush=True)
+    return 0
+
+
+def tally(module: str, db: WorkDB, lines: list[str], reasons: dict[tuple[str, str, str], str],
+          survivors: list[str], accepted: list[str], notes: list[str]) -> tuple[int, int]:
+    """(killed, scored) of a module; its survivors go to the lists."""
+    killed = scored = 0
+    for item, result in db.completed_work_items:
+        if result.worker_outcome != WorkerOutcome.NORMAL:
+            continue
+        spec = item.mutations[0]
+        text = lines[spec.start_pos[0] - 1]
+        where = f"{module}:{spec.start_pos[0]} {spec.operator_name}"
+        if result.test_outcome == TestOutcome.KILLED:
+            killed += 1
+            scored += 1
+        elif result.test_outcome == TestOutcome.INCOMPETENT:
+            notes.append(f"{where}: could not be run")
+        elif reason := reasons.get(mutant_key(module, spec.operator_name, text)):
+            accepted.append(f"- `{where}`: `{text.strip()}`: {reason}")
+        else:
+            scored += 1
+            diff = "\n".join(f"    {d}" for d in (result.diff or "").splitlines()
+                             if d[:1] in "+-" and d[:3] not in ("+++", "---"))
+            survivors.append(f"- `{where}`:\n{diff}")
+    return killed, scored
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("modules", nargs="*", default=["src/velarix"],
                         help="files or folders (under src/velarix or from the root); all by default")
-    parser.add_argument("--mutants", type=int, default=300,
+    parser.add_argument("--mutants", type=int, default=150,
                         help="at most this many mutants over the run, a stable sample (0: all)")
+    parser.add_argument("--minutes", type=float, default=20.0,
+                        help="start no mutant after this many minutes (0: no limit)")
     parser.add_argument("--work", default=str(ROOT / "build" / "mutate"))
     parser.add_argument("--imp", help="folder of the compiled modules (default: the installed package's)")
     args = parser.parse_args()
@@ -230,87 +297,53 @@ def main() -> None:
     modules = selected_modules(args.modules)
     copy = copy_package(work, pathlib.Path(args.imp) if args.imp else installed_imp())
     env = dict(os.environ, PYTHONPATH=str(work / "src"), PYTHONDONTWRITEBYTECODE="1")
-    os.environ.update(env)
-    reasons = load_reasons()
+    os.environ.update(env)  # the test commands inherit it
     sessions = work / "sessions"
     shutil.rmtree(sessions, ignore_errors=True)
     sessions.mkdir(parents=True)
 
-    dbs: dict[str, tuple[pathlib.Path, list[str]]] = {}
-    total = 0
+    dbs: dict[str, WorkDB] = {}
+    lines: dict[str, list[str]] = {}
     for module in modules:
-        db_path = sessions / (module.replace("/", "__") + ".sqlite")
-        with use_db(str(db_path)) as db:
-            lines = prepare(db, copy, module)
-            total += db.num_work_items - db.num_results
-        dbs[module] = (db_path, lines)
+        dbs[module] = WorkDB(str(sessions / (module.replace("/", "__") + ".sqlite")), WorkDB.Mode.create)
+        lines[module] = prepare(dbs[module], copy, module)
+    total = sum(db.num_work_items - db.num_results for db in dbs.values())
     share = 1.0 if args.mutants <= 0 or total <= args.mutants else args.mutants / total
+    if share < 1:
+        for module, db in dbs.items():
+            thin(db, module, lines[module], share)
     print(f"mutate: {len(modules)} modules, {total} mutants"
-          + (f", a sample of about {args.mutants}" if share < 1 else ""), flush=True)
+          + (f", a stable sample of {share:.1%}" if share < 1 else ""), flush=True)
 
-    timings: dict[str, float | None] = {}
-    rows, survivors, accepted, notes = [], [], [], []
-    for module, (db_path, lines) in dbs.items():
-        tests = [t for t in tests_for(module) if (ROOT / t).exists()]
-        command = (f"{sys.executable} -m pytest -x -q -p no:cacheprovider -m 'not slow' "
-                   f"--rootdir {ROOT} " + " ".join(str(ROOT / t) for t in tests))
-        if command not in timings:
-            timings[command] = baseline(command, env)
-        seconds = timings[command]
-        if seconds is None:
-            notes.append(f"{module}: its tests fail unmutated ({' '.join(tests)}); not run")
-            continue
-        with use_db(str(db_path)) as db:
-            if share < 1:
-                thin(db, module, lines, share)
-            pending = db.num_work_items - db.num_results
-            print(f"mutate: {module}: {pending} mutants against {' '.join(tests)}", flush=True)
-            config = ConfigDict({"test-command": command, "timeout": max(20.0, 3 * seconds),
-                                 "distributor": ConfigDict({"name": "local"})})
-            if pending:
-                execute(db, config)
-            killed = run = 0
-            for item, result in db.completed_work_items:
-                if result.worker_outcome != WorkerOutcome.NORMAL:
-                    continue
-                spec = item.mutations[0]
-                text = lines[spec.start_pos[0] - 1]
-                where = f"{module}:{spec.start_pos[0]} {spec.operator_name}"
-                if result.test_outcome == TestOutcome.KILLED:
-                    killed += 1
-                    run += 1
-                    continue
-                if result.test_outcome == TestOutcome.INCOMPETENT:
-                    notes.append(f"{where}: could not be run")
-                    continue
-                reason = reasons.get(mutant_key(module, spec.operator_name, text))
-                if reason:
-                    accepted.append(f"- `{where}`: `{text.strip()}`: {reason}")
-                    continue
-                run += 1
-                diff = "\n".join(f"    {d}" for d in (result.diff or "").splitlines()
-                                 if d[:1] in "+-" and d[:3] not in ("+++", "---"))
-                survivors.append(f"- `{where}`:\n{diff}")
-            rows.append((module, killed, run))
+    notes: list[str] = []
+    left = run_mutants(dbs, args.minutes, started, env, notes)
+    if left:
+        print(f"mutate: {left} mutants not run, the time budget spent (--minutes)", flush=True)
+    reasons = load_reasons()
+    rows, survivors, accepted = [], [], []
+    for module, db in dbs.items():
+        rows.append((module, *tally(module, db, lines[module], reasons, survivors, accepted, notes)))
+        db.close()
 
     killed = sum(k for _, k, _ in rows)
-    run = sum(r for _, _, r in rows)
+    scored = sum(r for _, _, r in rows)
     minutes = (time.monotonic() - started) / 60
     report = work / "report.md"
     out = ["# Mutation testing", "",
-           f"{len(rows)} modules, {run} mutants scored, {minutes:.1f} minutes"
-           + (f", a stable sample of {share:.0%}" if share < 1 else ""), "",
+           f"{len(rows)} modules, {scored} mutants scored, {minutes:.1f} minutes"
+           + (f", a stable sample of {share:.1%}" if share < 1 else ""), "",
            "| module | killed | of | score |", "| --- | --- | --- | --- |"]
-    out += [f"| {m} | {k} | {r} | {k / r:.0%} |" if r else f"| {m} | 0 | 0 | - |" for m, k, r in rows]
+    out += [f"| {m} | {k} | {r} | {k / r:.0%} |" for m, k, r in rows if r]
     out += ["", "## Survivors", ""] + (survivors or ["none"])
     out += ["", "## Left on purpose (tools/mutate_survivors.toml)", ""] + (accepted or ["none"])
     if notes:
         out += ["", "## Notes", ""] + [f"- {n}" for n in notes]
     report.write_text("\n".join(out) + "\n")
     for m, k, r in rows:
-        print(f"  {m}: killed {k} of {r}")
+        if r:
+            print(f"  {m}: killed {k} of {r}")
     print(f"survivors: {report} ({len(survivors)}); {minutes:.1f} minutes")
-    print(f"mutation score: {round(100 * killed / run) if run else 100}% (killed {killed} of {run})")
+    print(f"mutation score: {round(100 * killed / scored) if scored else 100}% (killed {killed} of {scored})")
 
 
 if __name__ == "__main__":
