@@ -385,6 +385,32 @@ def test_a_replay_keeps_the_recorded_spacing_at_its_speed_and_between_loops(tmp_
     assert played == pytest.approx([r / speed for r in recorded] + [(period + r) / speed for r in recorded])
 
 
+@pytest.mark.parametrize("stopped", [False, True])
+def test_a_replay_sleeps_to_just_before_its_deadline_then_yields(tmp_path, monkeypatch, stopped):
+    import types
+
+    from velarix.record import _replay
+
+    now, waits = [0.0], []
+
+    def wait(seconds):  # the stop event's wait: the clock moves on by that much
+        waits.append(seconds)
+        now[0] += seconds
+        return stopped
+
+    monkeypatch.setattr(_replay, "time", types.SimpleNamespace(
+        monotonic=lambda: now[0], sleep=lambda seconds: now.__setitem__(0, now[0] + 1e-4)))
+    path = tmp_path / "pairs.mcap"
+    record_pairs(path, 2)
+    replay = Replay(path=str(path), allow_pickle=True)
+    monkeypatch.setattr(replay, "_halt", types.SimpleNamespace(wait=wait))
+    assert replay._sleep_until(1.0) is not stopped
+    assert waits == [pytest.approx(1.0 - _replay._SPIN)]
+    if not stopped:  # the last stretch is spun through, ending at the deadline
+        assert 1.0 <= now[0] < 1.0 + 2e-4
+    assert replay._sleep_until(now[0] - 0.5) and len(waits) == 1  # a deadline passed: no wait
+
+
 def test_replay_configuration_is_checked(tmp_path):
     path = tmp_path / "r.mcap"
     record_values(path, [1])
