@@ -507,9 +507,15 @@ def test_the_page_says_when_the_pipeline_stops_or_fails_and_when_the_server_is_g
 
 def test_the_picture_shows_load_condition_and_rates(tmp_path):
     pipeline, source, sink = chain(4)
-    broken = Failing(name="broken")
+    broken = Failing(name="broken", input_ports=[{"name": "in", "timing": Constants.Timing.ASYNC, "capacity": 2}])
     pipeline.connect(source, broken)
-    assert "fillcolor" not in pipeline.to_dot()  # nothing to show before a run
+    from velarix.graph import PortInfo, describe, unlinked_ports
+
+    assert describe(pipeline).nodes[3].inputs == (PortInfo("in", "ASYNC", 2, Constants.Overflow.BLOCK),)
+    assert describe(pipeline).nodes[2].inputs == (PortInfo("in", "SYNC"),)
+    assert unlinked_ports(pipeline) == (["broken.out"], [])
+    before = pipeline.to_dot()
+    assert "fillcolor" not in before and "None" not in before  # nothing to show before a run
     run_values(pipeline, source, sink, 4)
     deadline = time.monotonic() + WAIT
     while broken.get_condition() != Constants.Conditions.ERROR and time.monotonic() < deadline:
@@ -521,7 +527,12 @@ def test_the_picture_shows_load_condition_and_rates(tmp_path):
     assert 'fillcolor="#ff6b6b"' in lines["n3"] and "ERROR" in lines["n3"]  # the failed node
     assert 'fillcolor="#d8f5d0"' in lines["n1"] and "load " in lines["n1"]
     assert "/s" in next(line for line in dot.splitlines() if line.startswith("  n0 -> n1"))
-    assert "style n3 fill:#ff6b6b" in pipeline.to_mermaid()
+    # Only the link into an ASYNC port is dashed (dotted in Mermaid).
+    assert [line.split(" [")[0].strip() for line in dot.splitlines() if "style=dashed" in line] == ["n0 -> n3"]
+    mermaid = pipeline.to_mermaid()
+    assert "style n3 fill:#ff6b6b" in mermaid and '  n3["broken<br/>Failing<br/>load ' in mermaid
+    assert [line.split("|")[0].strip() for line in mermaid.splitlines() if "->" in line] == [
+        "n0 -->", "n0 -.->", "n1 -->"]
 
     if shutil.which("dot") is None:
         pytest.skip("drawing needs Graphviz's dot")
@@ -534,7 +545,9 @@ def test_the_picture_of_an_earlier_reading():
     run_values(pipeline, source, sink, 2)
     pipeline.stop()
     reading = pipeline.get_stats()
-    reading[1] = dict(reading[1], load=99.0, condition=Constants.Conditions.ERROR, rate_out=1234.5)
+    reading[1] = dict(reading[1], load=99.0, condition=Constants.Conditions.ERROR, rate_out=1234.5,
+                      inputs={"in": {"latency": {"p50": 0.0005}}})
+    reading[2] = dict(reading[2], inputs={"in": {"latency": {"p50": 0.001}}})
     dot = pipeline.to_dot()
     assert "load 99.0%" not in dot and "1234.5/s" not in dot
     from velarix.graph import to_dot
@@ -542,9 +555,24 @@ def test_the_picture_of_an_earlier_reading():
     drawn = to_dot(pipeline, stats=reading)
     relay = next(line for line in drawn.splitlines() if line.startswith("  n1 ["))
     assert "load 99.0%" in relay and 'fillcolor="#ff6b6b"' in relay
-    assert "1234.5/s" in next(line for line in drawn.splitlines() if line.startswith("  n1 -> n2"))
+    links = {line.split(" [")[0].strip(): line for line in drawn.splitlines() if " -> " in line}
+    assert "1234.5/s" in links["n1 -> n2"]
+    # Each link shows the median latency of the port it ends in, in the unit people read.
+    assert "out → in (SYNC)" in links["n0 -> n1"] and "p50 500 µs" in links["n0 -> n1"]
+    assert "p50 1.0 ms" in links["n1 -> n2"]
     other = to_dot(pipeline, stats=reading[:2])  # a reading of other nodes: the figures now
     assert "load 99.0%" not in other and other.count("load ") == 3
+
+
+@pytest.mark.parametrize("load, condition, colour", [
+    (None, None, None), (0.0, None, "#d8f5d0"), (50.0, None, "#d8f5d0"), (50.5, None, "#fff3b0"),
+    (80.0, None, "#fff3b0"), (80.5, "HEALTHY", "#ffd6a5"), (95.0, None, "#ffd6a5"), (95.5, None, "#ffb3b3"),
+    (10.0, "ERROR", "#ff6b6b"), (None, "ERROR", "#ff6b6b"),
+])
+def test_the_fill_colour_follows_load_and_condition(load, condition, colour):
+    from velarix.graph import NodeInfo, fill_colour
+
+    assert fill_colour(NodeInfo("n0", "node", "Relay", load=load, condition=condition)) == colour
 
 
 def test_stop_meets_a_serving_that_has_just_ended_by_itself():

@@ -353,6 +353,64 @@ def test_pause_step_resume_loop_and_start(tmp_path):
     assert seen == list(range(10, 20))
 
 
+@pytest.mark.parametrize("speed", [1.0, 4.0])
+def test_a_replay_keeps_the_recorded_spacing_at_its_speed_and_between_loops(tmp_path, monkeypatch, speed):
+    # The replay's own clock is patched: each wait moves it to its deadline at once,
+    # so the deadlines are exactly the schedule the replay keeps.
+    import types
+
+    from velarix.record import _replay
+
+    path = tmp_path / "pairs.mcap"
+    record_pairs(path, 10)
+    offsets = [m.log_time for m in RecordingReader(str(path), allow_pickle=True).messages() if m.channel.topic == "pair.a"]
+    now, deadlines = [1000.0], []
+
+    def sleep_until(self, deadline):
+        deadlines.append(deadline)
+        now[0] = max(now[0], deadline)
+        return True
+
+    monkeypatch.setattr(_replay, "time", types.SimpleNamespace(monotonic=lambda: now[0], sleep=time.sleep))
+    monkeypatch.setattr(Replay, "_sleep_until", sleep_until)
+    replay, sink = Replay(path=str(path), allow_pickle=True, speed=speed, loop=True, ports={"pair.a": "out"}), Collect()
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(replay, sink)
+        pipeline.start()
+        sink.wait_for(20)
+    recorded = [(t - offsets[0]) / 1e9 for t in offsets]
+    # The next pass starts one mean spacing after the last value of this one.
+    period = recorded[-1] + recorded[-1] / (len(recorded) - 1)
+    played = [d - deadlines[0] for d in deadlines[:20]]
+    assert played == pytest.approx([r / speed for r in recorded] + [(period + r) / speed for r in recorded])
+
+
+@pytest.mark.parametrize("stopped", [False, True])
+def test_a_replay_sleeps_to_just_before_its_deadline_then_yields(tmp_path, monkeypatch, stopped):
+    import types
+
+    from velarix.record import _replay
+
+    now, waits = [0.0], []
+
+    def wait(seconds):  # the stop event's wait: the clock moves on by that much
+        waits.append(seconds)
+        now[0] += seconds
+        return stopped
+
+    monkeypatch.setattr(_replay, "time", types.SimpleNamespace(
+        monotonic=lambda: now[0], sleep=lambda seconds: now.__setitem__(0, now[0] + 1e-4)))
+    path = tmp_path / "pairs.mcap"
+    record_pairs(path, 2)
+    replay = Replay(path=str(path), allow_pickle=True)
+    monkeypatch.setattr(replay, "_halt", types.SimpleNamespace(wait=wait))
+    assert replay._sleep_until(1.0) is not stopped
+    assert waits == [pytest.approx(1.0 - _replay._SPIN)]
+    if not stopped:  # the last stretch is spun through, ending at the deadline
+        assert 1.0 <= now[0] < 1.0 + 2e-4
+    assert replay._sleep_until(now[0] - 0.5) and len(waits) == 1  # a deadline passed: no wait
+
+
 def test_replay_configuration_is_checked(tmp_path):
     path = tmp_path / "r.mcap"
     record_values(path, [1])

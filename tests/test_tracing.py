@@ -8,6 +8,7 @@ import pytest
 
 import velarix
 from velarix import INode, IONode, ONode, Pipeline
+from velarix._stats import deepest_queue, oldest_input
 
 WAIT = 10
 
@@ -97,6 +98,9 @@ def test_latency_and_age_are_kept_per_input_port_and_stop_with_tracing():
             assert figures[name]["mean"] <= figures[name]["max"]
         # A value is at least as old as it has waited in the last port.
         assert figures["age"]["max"] >= figures["latency"]["max"]
+        # A node without output ports takes values but pushes none.
+        stats = keep.get_stats()
+        assert stats["rate_in"] > 0.0 and stats["rate_out"] == 0.0
 
         velarix.set_tracing(False)
         try:
@@ -146,6 +150,21 @@ def test_busy_time_follows_the_step_clock(monkeypatch):
     # The last five seconds hold steps 5..9: 2.5 s of stepping.
     assert stats["busy"] == pytest.approx(0.5)
     assert stats["blocked"] == 0.0 and stats["idle"] == pytest.approx(0.5)
+    # A source has no input ports: it pushes at its step rate and takes nothing.
+    assert stats["rate_out"] > 0.0 and stats["rate_in"] == 0.0
+
+
+@pytest.mark.parametrize("ports, queue, age", [
+    ({}, None, None),
+    ({"a": {"queued": None, "age": None}}, None, None),
+    ({"a": {"queued": 3, "age": {"p50": None}}, "b": {"queued": None, "age": {"p50": 0.25}}}, 3, 0.25),
+    ({"a": {"queued": 1, "age": {"p50": 0.5}}, "b": {"queued": 4, "age": {"p50": 0.25}},
+      "c": {"queued": 2, "age": None}}, 4, 0.5),
+])
+def test_the_deepest_queue_and_oldest_input_over_a_nodes_ports(ports, queue, age):
+    # The monitors' summary columns: missing figures (no tracing, no values yet) are skipped.
+    assert deepest_queue({"inputs": ports}) == queue
+    assert oldest_input({"inputs": ports}) == age
 
 
 def test_a_producer_behind_a_full_port_shows_blocked_time():
