@@ -20,10 +20,10 @@ if TYPE_CHECKING:
     from .channels import Affine, Merge, Reference, Select
     from .epochs import Epoch
     from .filters import FIR, Comb, Decimate, Downsample, Filter, Notch, Resample
+    from .fourier import Spectrogram, Spectrum, Welch
     from .learn import Fit, Predict
     from .scaling import Abs, Aggregate, Clip, Envelope, Log, MovingAverage, Offset, RMS, Rectify, Scale, ZScore
     from .sources import Clock, Counter, Noise, Sine, Source, Square
-    from .spectra import Spectrogram, Spectrum, Welch
     from .wavelets import CWT
     from .windows import BandPower, Window
 
@@ -60,9 +60,9 @@ _EXPORTS = {
     "Merge": "channels",
     "Reference": "channels",
     "Select": "channels",
-    "Spectrogram": "spectra",
-    "Spectrum": "spectra",
-    "Welch": "spectra",
+    "Spectrogram": "fourier",
+    "Spectrum": "fourier",
+    "Welch": "fourier",
     "Epoch": "epochs",
     "Fit": "learn",
     "Predict": "learn",
