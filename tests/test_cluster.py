@@ -530,6 +530,7 @@ def test_workers_exit_when_their_controller_is_killed(reaper, tmp_path, transpor
     assert os.listdir(folder)  # the keys, and for ipc the sockets
     process.kill()
     process.wait(WAIT)
+    shutil.rmtree(folder)  # a killed controller cannot remove its own folder
     assert wait_until(lambda: all(gone(pid) for pid in pids))
     assert wait_until(lambda: not os.path.exists(folder))  # nor their sockets and keys
     assert standalone.wait(WAIT) == 1
@@ -579,8 +580,9 @@ def test_a_worker_started_by_hand_serves_one_controller_after_another(reaper, tm
     # nodes and link files each time, and the next controller finds it as new.
     serve(1)
     assert wait_until(lambda: os.listdir(folder) == ["w.ctl"]) and worker.poll() is None
+    # Its private folder outlives the kill: it goes with tmp_path.
     killed = subprocess.Popen([sys.executable, "-c", ONE_WORKER_CONTROLLER, endpoint], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+                              stdout=subprocess.PIPE, env=dict(ENV, TMPDIR=str(tmp_path)), cwd=ROOT)
     reaper[1].append(killed)
     assert killed.stdout.readline().strip() == b"10"
     killed.kill()

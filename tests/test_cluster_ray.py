@@ -257,8 +257,9 @@ if sys.argv[2] == "wait":
 
 
 @pytest.mark.parametrize("ending", ["exit", "sigkill"])
-def test_the_end_of_the_controllers_process_releases_its_ray_workers(ray_head, ending):
-    env = dict(os.environ, PYTHONPATH=ENV["PYTHONPATH"])  # with the token and settings the fixture set
+def test_the_end_of_the_controllers_process_releases_its_ray_workers(ray_head, ending, tmp_path):
+    # With the token and settings the fixture set; a killed driver's private folder goes with tmp_path.
+    env = dict(os.environ, PYTHONPATH=ENV["PYTHONPATH"], TMPDIR=str(tmp_path))
     process = subprocess.Popen([sys.executable, "-c", DRIVER, ray_head.address,
                                 "wait" if ending == "sigkill" else "exit"], env=env, stdout=subprocess.PIPE,
                                text=True)

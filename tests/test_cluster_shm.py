@@ -172,9 +172,10 @@ sys.stdin.read()
 """
 
 
-def test_kill_9_of_the_controller_leaves_no_ring_mapped_or_named(reaper):
+def test_kill_9_of_the_controller_leaves_no_ring_mapped_or_named(reaper, tmp_path):
+    # The killed controller's private folder goes with tmp_path.
     process = subprocess.Popen([sys.executable, "-c", CONTROLLER], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, env=ENV, cwd=ROOT)
+                               stdout=subprocess.PIPE, env=dict(ENV, TMPDIR=str(tmp_path)), cwd=ROOT)
     reaper[1].append(process)
     assert process.stdout.readline().split() == [b"100", b"shm", b"shm", b"shm"]
     pids = [int(p) for p in process.stdout.readline().split()]

@@ -9,6 +9,7 @@ import os
 import shutil
 import socket
 import struct
+import tempfile
 import threading
 import time
 import urllib.request
@@ -402,7 +403,25 @@ def chromium_driver():
         options.add_argument(argument)
     # The driver and browser are not ours to run under a preloaded sanitizer runtime.
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    return webdriver.Chrome(service=Service(driver, env=env), options=options)
+    # The browser's profile and singleton folders go in one folder of ours, removed at quit().
+    folder = tempfile.mkdtemp(prefix="velarix-chromium-")
+    env["TMPDIR"] = folder
+    options.add_argument(f"--user-data-dir={folder}/profile")
+    try:
+        browser = webdriver.Chrome(service=Service(driver, env=env), options=options)
+    except BaseException:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
+    quit_browser = browser.quit
+
+    def quit_and_tidy() -> None:
+        try:
+            quit_browser()
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
+    browser.quit = quit_and_tidy
+    return browser
 
 
 @pytest.mark.slow

@@ -89,6 +89,8 @@ class Cluster:
         self.workers: dict[str, WorkerChannel] = {}
         self.placement: dict[str, str] = {}  # node id -> worker name
         self.folder = tempfile.mkdtemp(prefix="velarix-")  # mode 0700: ours alone
+        # Keys and sockets go with the cluster even when nobody closes it (dropped, or still open at exit).
+        self._remove_folder = weakref.finalize(self, shutil.rmtree, self.folder, ignore_errors=True)
         self.context = self.zmq.Context()
         self.channels = Channels(self.zmq, self.context, None, self.heartbeat_interval, self.heartbeat_timeout,
                                  self._worker_log, self._worker_lost)
@@ -286,7 +288,7 @@ class Cluster:
         if self.ray is not None:
             self.ray.close()
         self.context.destroy(linger=0)  # closes whatever a stuck thread still holds
-        shutil.rmtree(self.folder, ignore_errors=True)
+        self._remove_folder()
         self.pipeline.__dict__.pop("start", None)
         self.pipeline.__dict__.pop("stop", None)
         self.pipeline.__dict__.pop("_worker_of", None)
