@@ -135,15 +135,19 @@ def run(mode):
     if mode == "looking":
         # The clients in a process of their own, as a browser and a viewer are.
         clients = subprocess.Popen([sys.executable, __file__, "--clients", server.url, str(bridge.port)],
-                                   stdout=subprocess.PIPE, text=True)
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert clients.stdout.readline().strip() == "subscribed", "the clients did not subscribe"
         time.sleep(0.3)  # the taps are linked
     seconds = feed(source, end, VALUES)
     sent = dropped = 0
     if mode == "looking":
         time.sleep(0.5)  # what the taps hold reaches the clients
-        clients.terminate()
-        clients.wait(10)
+        clients.stdin.close()  # the clients leave
+        try:
+            clients.wait(10)
+        except subprocess.TimeoutExpired:
+            clients.kill()
+            clients.wait()
         clients.stdout.close()
     if bridge is not None:
         stats = bridge.get_stats()
@@ -176,12 +180,15 @@ def main():
 
 
 def clients(url, port):
-    """Both clients, until this process is ended."""
+    """Both clients, until standard input closes; the viewer then closes its
+    connection as a viewer does, so the server has no reset to report."""
     scope = ScopeReader(url + "scope?ports=transform.out&window=10&columns=1000")
     viewer = ViewerReader(int(port), ["src.out", "transform.out"])
     assert viewer.subscribed.wait(30)
     print("subscribed", flush=True)
-    scope.join()
+    sys.stdin.read()
+    viewer.finish.set()
+    viewer.join(10)
 
 
 if __name__ == "__main__":
