@@ -107,9 +107,9 @@ PyMethodDef output_methods[] = {
 };
 
 nb::object build_class(const char *module, const char *name, const char *doc, PyMethodDef *methods) {
-    return vx::define_class({name, module, doc,
-                             {{"config", "'Portable.Configuration'"}, {"_connected_ports", "list"}}, methods},
-                            vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
+    return vx::define_class_on(
+        names::PortableImp,
+        {name, module, doc, {{"config", "'Portable.Configuration'"}, {"_connected_ports", "list"}}, methods});
 }
 
 } // namespace
@@ -140,8 +140,7 @@ NB_MODULE(portan, m) {
         VX_METHOD("_read_chunk", portan::read_chunk,
                   "_read_chunk(data, position, since, routes, loads): the routed, decoded messages of a chunk."),
     };
-    for (PyMethodDef &def : functions)
-        m.attr(def.ml_name) = vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, nb::str(module).ptr()));
+    vx::add_functions(m, functions);
 
     nb::object input = portan::build_class(
         module, "IPortImp", "An input port: SYNC keeps every value in order, ASYNC the newest.",
