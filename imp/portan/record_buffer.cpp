@@ -73,9 +73,9 @@ void RecordState::clear() {
 }
 
 void ChunkBytes::dispose() {
-    if (buffer)
-        keep_spare(state_of(buffer), data);
-    Py_CLEAR(buffer);
+    if (buffer.is_valid())
+        keep_spare(state_of(buffer.ptr()), data);
+    vx::clear(buffer);
 }
 
 namespace {
@@ -254,7 +254,7 @@ nb::object buffer_close_chunk(const vx::Call &call) {
 nb::object chunk_data(PyObject *buffer, std::string &data) {
     nb::object made = vx::make_native<ChunkBytes>((PyTypeObject *)chunk_data_type.ptr());
     ChunkBytes &chunk = vx::native_state<ChunkBytes>(made.ptr());
-    chunk.buffer = Py_NewRef(buffer);
+    chunk.buffer = nb::borrow(buffer);
     chunk.data.swap(data);
     return made;
 }

@@ -142,14 +142,14 @@ using RecordBuffer = vx::Native<RecordState>;
 
 // A recorder tap: the buffer its pushes go into, and its number there.
 struct TapLink {
-    PyObject *buffer = nullptr;  // owned; kept until dealloc: a push may still reach the tap
+    nb::object buffer;  // kept until dealloc: a push may still reach the tap
     uint32_t index = 0;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(buffer);
+        Py_VISIT(buffer.ptr());
         return 0;
     }
-    void dispose() { Py_CLEAR(buffer); }
+    void dispose() { vx::clear(buffer); }
 };
 
 using RecordTap = vx::Native<TapLink>;
@@ -157,12 +157,12 @@ using RecordTap = vx::Native<TapLink>;
 // A closed chunk's records as a read-only bytes-like object, without a copy; its
 // memory goes back to the buffer for a later chunk once the writer is done with it.
 struct ChunkBytes {
-    PyObject *buffer = nullptr;  // owned
+    nb::object buffer;
     std::string data;
     Py_ssize_t exports = 0;
 
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(buffer);
+        Py_VISIT(buffer.ptr());
         return 0;
     }
     void dispose();  // in record_buffer.cpp

@@ -168,7 +168,7 @@ namespace vx {
 void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns) {
     using namespace portan::rec;
     const TapLink *tap = &vx::native_state<TapLink>(tap_object);
-    RecordState &s = state_of(tap->buffer);
+    RecordState &s = state_of(tap->buffer.ptr());
     if (!s.taking || tap->index >= s.taps.size())
         return;
     if (push_ns == 0)
@@ -207,7 +207,7 @@ nb::object tap_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         vx::raise(PyExc_IndexError, "no such tap in the buffer");
     nb::object self = vx::make_native<TapLink>(type);
     TapLink &tap = vx::native_state<TapLink>(self.ptr());
-    tap.buffer = Py_NewRef(buffer);
+    tap.buffer = nb::borrow(buffer);
     tap.index = index;
     return self;
 }

@@ -44,7 +44,7 @@ struct RingState {
     uint64_t capacity = 0;
     int data_fd = -1, space_fd = -1;  // our own copies: the Python end closes its own
     bool writer = false;
-    PyObject *error = nullptr;  // owned: shm.RingError
+    nb::object error;  // shm.RingError
     double spin = 0.0, gap = 0.0;
     uint64_t head = 0, tail = 0;
     uint64_t sleeps = 0, woken = 0;
@@ -56,7 +56,7 @@ struct RingState {
 
     // The native type's hooks (native_type.hpp).
     int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(error);
+        Py_VISIT(error.ptr());
         return 0;
     }
     void dispose();
@@ -109,7 +109,7 @@ Signed difference(uint64_t a, uint64_t b) { return a >= b ? Signed{"", a - b} : 
 [[noreturn]] void ring_error(const RingState &s, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    PyErr_FormatV(s.error, format, args);  // no Python code: %llu, %s and %x only
+    PyErr_FormatV(s.error.ptr(), format, args);  // no Python code: %llu, %s and %x only
     va_end(args);
     vx::throw_error_already_set();
 }
@@ -129,7 +129,7 @@ void release(RingState &s) {
 
 void RingState::dispose() {
     release(*this);
-    Py_CLEAR(error);
+    vx::clear(error);
 }
 
 // Marks the end busy for one call; the mapping goes once the last call that used
@@ -824,7 +824,7 @@ nb::object ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     s.capacity = capacity;
     copy_fds(s, data_fd, space_fd);
     s.writer = writer != 0;
-    s.error = Py_NewRef(error);
+    s.error = nb::borrow(error);
     s.spin = spin;
     s.gap = gap;
     if (s.writer) {

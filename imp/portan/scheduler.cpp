@@ -475,8 +475,8 @@ void TaskData::clear() {
 }
 
 int SchedulerState::traverse(visitproc visit, void *arg) const {
-    Py_VISIT(thread_list);
-    Py_VISIT(turn);
+    Py_VISIT(thread_list.ptr());
+    Py_VISIT(turn.ptr());
     for (PyObject *task : shared)
         Py_VISIT(task);
     return 0;
@@ -488,8 +488,8 @@ void SchedulerState::clear() {
         shared.pop_front();
         Py_DECREF(task);
     }
-    Py_CLEAR(thread_list);
-    Py_CLEAR(turn);
+    vx::clear(thread_list);
+    vx::clear(turn);
 }
 
 } // namespace vx
@@ -522,17 +522,17 @@ nb::object scheduler_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     SchedulerState &s = vx::native_state<SchedulerState>(self.ptr());
     s.threads = (int)count;
     s.carry = carry != 0;
-    s.thread_list = list.release().ptr();
+    s.thread_list = std::move(list);
     return self;
 }
 
 SchedulerState &state_of(const vx::Call &call) { return vx::native_state<SchedulerState>(call.self.ptr()); }
 
 nb::object thread_list(const vx::Call &call) {
-    PyObject *list = state_of(call).thread_list;
-    if (!list)
+    const nb::object &list = state_of(call).thread_list;
+    if (!list.is_valid())
         vx::raise(PyExc_RuntimeError, "the scheduler has been cleared");
-    return nb::borrow(list);
+    return list;
 }
 
 // Joins the threads of an earlier run (they end once stopped), except the current
@@ -568,10 +568,10 @@ void join_threads(const vx::Call &call) {
 class Turn {
 public:
     Turn(const vx::Call &call, const SchedulerState *own) {
-        PyObject *&turn = state_of(call).turn;
-        if (!turn)
-            turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock)).release().ptr();
-        lock_ = nb::borrow(turn);
+        nb::object &turn = state_of(call).turn;
+        if (!turn.is_valid())
+            turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock));
+        lock_ = turn;
         if (!own) {
             vx::call_method(lock_, names::acquire);
             held_ = true;

@@ -87,8 +87,8 @@ struct SchedulerState {
     // the new one; and whether the threads ended because the last node left.
     unsigned long generation = 0;
     bool idle_stop = false;
-    PyObject *thread_list = nullptr;  // owned: the threading.Thread objects of the current run
-    PyObject *turn = nullptr;         // owned: the threading.Lock start() and stop() take turns on
+    nb::object thread_list;  // the threading.Thread objects of the current run
+    nb::object turn;         // the threading.Lock start() and stop() take turns on
 
     // The native type's hooks (native_type.hpp), in scheduler.cpp.
     int traverse(visitproc visit, void *arg) const;
