@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/method.hpp"
+#include "record_encode.hpp"
 
 namespace portan::rec {
 
@@ -23,17 +24,8 @@ public:
         refused_ = nullptr;
         const size_t begin = out.size();
         out.append("{\"value\":", 9);
-        bool done = false;
-        try {
-            done = save(value, 0);
-        } catch (...) {
-            out.resize(begin);
-            throw;
-        }
-        if (!done) {
-            out.resize(begin);
+        if (!append_or_undo(out, begin, [&] { return save(value, 0); }))
             return false;
-        }
         out.push_back('}');
         return true;
     }

@@ -11,6 +11,7 @@
 
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
+#include "record_encode.hpp"
 
 namespace portan::rec {
 
@@ -45,17 +46,8 @@ public:
         memo_.clear();
         memo_index_.clear();
         tuples_.clear();
-        bool done = false;
-        try {
-            done = save(value, 0);
-        } catch (...) {
-            out.resize(begin);
-            throw;
-        }
-        if (!done) {
-            out.resize(begin);
+        if (!append_or_undo(out, begin, [&] { return save(value, 0); }))
             return false;
-        }
         out.push_back('.');
         const uint64_t length = out.size() - body_;
         if (length >= 4) {

@@ -2,6 +2,7 @@
 // readied, and the loop of a scheduler thread.
 #include "scheduler.hpp"
 #include "common/interpreter_lock.hpp"
+#include "common/python_lock.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -571,36 +572,21 @@ public:
         nb::object &turn = state_of(call).turn;
         if (!turn.is_valid())
             turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock));
-        lock_ = turn;
+        nb::object lock = turn;
         if (!own) {
-            vx::call_method(lock_, names::acquire);
-            held_ = true;
+            held_.try_acquire(lock, true);
             return;
         }
         nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(0.005));
-        while (!(held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_False)))) {
-            if (vx::stopping(*own))
-                return;
-            if ((held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_True, slice))))
+        while (!held_.try_acquire(lock, false)) {
+            if (vx::stopping(*own) || held_.try_acquire(lock, true, slice))
                 return;
         }
     }
-    ~Turn() {
-        if (!held_)
-            return;
-        try {
-            vx::call_method(lock_, names::release);
-        } catch (nb::python_error &error) {
-            vx::report_unraisable(error, lock_);
-        }
-    }
-    bool held() const { return held_; }
-    Turn(const Turn &) = delete;
-    Turn &operator=(const Turn &) = delete;
+    bool held() const { return held_.held(); }
 
 private:
-    nb::object lock_;
-    bool held_ = false;
+    vx::HeldLock held_;
 };
 
 nb::object scheduler_start(const vx::Call &call) {
