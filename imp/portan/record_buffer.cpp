@@ -12,7 +12,6 @@
 #include "record_tap.hpp"
 
 namespace portan {
-namespace rec {
 namespace {
 
 // The memory of one written chunk for a later one: the biggest that is not far
@@ -659,9 +658,6 @@ void chunk_releasebuffer(PyObject *self, Py_buffer *) { --vx::native_state<Chunk
 Py_ssize_t chunk_length(PyObject *self) { return (Py_ssize_t)vx::native_state<ChunkBytes>(self).data.size(); }
 
 } // namespace
-} // namespace rec
-
-using namespace rec;
 
 nb::object make_record_buffer_type() {
     chunk_data_type.set(vx::make_native_type<ChunkBytes>(

@@ -28,7 +28,7 @@
 #include "record_json.hpp"
 #include "record_pickler.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 constexpr size_t message_head = 31;  // opcode, length, channel, sequence, log and publish time
 
@@ -320,4 +320,4 @@ inline void write_ready(RecordState &s) {
     }
 }
 
-} // namespace portan::rec
+} // namespace portan

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace portan::rec {
+namespace portan {
 
 // `save()` appends to `out` from `begin` on; when it refuses (false) or throws,
 // `out` is cut back to `begin`.
@@ -21,4 +21,4 @@ bool append_or_undo(std::string &out, size_t begin, Save &&save) {
     return false;
 }
 
-} // namespace portan::rec
+} // namespace portan

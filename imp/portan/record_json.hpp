@@ -11,7 +11,7 @@
 #include "common/method.hpp"
 #include "record_encode.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 constexpr int json_max_depth = 100;  // deeper values are pickled (as the pickle module would)
 
@@ -242,4 +242,4 @@ inline size_t dump_json_scalar(PyObject *value, char *out) {
     return (size_t)(at - out);
 }
 
-} // namespace portan::rec
+} // namespace portan

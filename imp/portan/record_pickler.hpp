@@ -13,7 +13,7 @@
 #include "common/method.hpp"
 #include "record_encode.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 // --- the native pickler ---------------------------------------------------------------
 //
@@ -395,4 +395,4 @@ inline nb::object bytes_of(const std::string &data) {
     return vx::steal_or_throw(PyBytes_FromStringAndSize(data.data(), (Py_ssize_t)data.size()));
 }
 
-} // namespace portan::rec
+} // namespace portan

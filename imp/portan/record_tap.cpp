@@ -7,7 +7,7 @@
 #include "record_buffer.hpp"
 #include "record_tap.hpp"
 
-namespace portan::rec {
+namespace portan {
 namespace {
 
 // Asks the recorder for tap `index`'s channel of `kind` (Python code, on the pushing
@@ -161,12 +161,12 @@ bool receive_native(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *valu
 }
 
 } // namespace
-} // namespace portan::rec
+} // namespace portan
 
 namespace vx {
 
 void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns) {
-    using namespace portan::rec;
+    using namespace portan;
     const TapLink *tap = &vx::native_state<TapLink>(tap_object);
     RecordState &s = state_of(tap->buffer.ptr());
     if (!s.taking || tap->index >= s.taps.size())
@@ -190,7 +190,6 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
 } // namespace vx
 
 namespace portan {
-namespace rec {
 namespace {
 
 // --- RecordTap ---------------------------------------------------------------------------
@@ -213,9 +212,6 @@ nb::object tap_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 } // namespace
-} // namespace rec
-
-using namespace rec;
 
 nb::object make_record_tap_type() {
     return nb::borrow(vx::known_record_tap_type.set(vx::make_native_type<TapLink>(
