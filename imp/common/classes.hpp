@@ -63,7 +63,24 @@ struct ClassSpec {
 };
 
 // type(name, bases, ns) from the spec; `ns` may bring class attributes of its own.
-inline nb::object define_class(const ClassSpec &spec, nb::handle bases, nb::dict ns = nb::dict()) {
+nb::object define_class(const ClassSpec &spec, nb::handle bases, nb::dict ns = nb::dict());
+
+// The same on one base, the package's class named `base` (velarix.imp.<base>).
+inline nb::object define_class_on(nb::handle base, const ClassSpec &spec, nb::dict ns = nb::dict()) {
+    return define_class(spec, bases_of({modules::imp.attr(base)}), ns);
+}
+
+// A module's functions: builtins of the module, installed as its attributes.
+// `defs` must outlive the module (static storage).
+template <size_t N>
+void add_functions(nb::module_ &module, PyMethodDef (&defs)[N]) {
+    nb::object name = getattr(module, "__name__");
+    for (PyMethodDef &def : defs)
+        if (def.ml_name)
+            module.attr(def.ml_name) = steal_or_throw(PyCFunction_NewEx(&def, nullptr, name.ptr()));
+}
+
+inline nb::object define_class(const ClassSpec &spec, nb::handle bases, nb::dict ns) {
     if (spec.annotations.size() > 0) {
         nb::dict annotations;
         for (auto &[attr, declared] : spec.annotations)

@@ -27,7 +27,10 @@ struct Call {
     void bind_none(const char *function) const { vx::bind_none(function, nargs, kwnames); }
 };
 
-using Body = nb::object (*)(const Call &);
+// What an entry point is; a header declares a file's entry points at once with it:
+// `vx::MethodBody start, stop;`.
+using MethodBody = nb::object(const Call &);
+using Body = MethodBody *;
 
 inline PyObject *translate_exception() noexcept {
     try {

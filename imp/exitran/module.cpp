@@ -23,13 +23,13 @@ PyMethodDef methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    return vx::define_class(
+    return vx::define_class_on(
+        names::NodeImp,
         {"ONodeImp", module, "A node with output ports, linked to the input ports of other nodes.",
          {{"_output_ports", "Dict[str, imp.OPortImp]"},
           {"_setup_thread", "threading.Thread"},
           {"config", "'ONode.Configuration'"}},
-         methods},
-        vx::bases_of({vx::modules::imp.attr(names::NodeImp)}));
+         methods});
 }
 
 } // namespace

@@ -10,7 +10,6 @@ nb::object init(const vx::Call &call) {
     static constexpr vx::Params<1> params{"__init__", {"config"}};
     auto [config] = call.bind(params);
     nb::handle self = call.self;
-
     nb::object port_class = vx::module_attr(vx::modules::o_port, names::OPort);
     port_api::ConfiguredPorts configured = port_api::configured_ports(config, names::OUTPUT_PORTS, "output_ports");
     port_api::init_node_base(self, config);
@@ -21,15 +20,7 @@ nb::object init(const vx::Call &call) {
     return nb::none();
 }
 
-nb::object get_port(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"get_port", {"port_name"}};
-    auto [port_name] = call.bind(params);
-    vx::require_str(port_name, "port_name");
-    nb::object port = vx::lookup(vx::getattr(call.self, names::output_ports_), port_name);
-    if (!port.is_valid())
-        vx::raise(PyExc_ValueError, "Output port '%U' not found.", port_name);
-    return port;
-}
+nb::object get_port(const vx::Call &call) { return port_api::named_port(call, names::output_ports_, "Output"); }
 
 namespace {
 

@@ -11,15 +11,9 @@ namespace exitran {
 inline vx::Kept output_node_class;
 
 // output_node.cpp
-nb::object init(const vx::Call &call);
-nb::object get_port(const vx::Call &call);
-nb::object connect(const vx::Call &call);
-nb::object disconnect(const vx::Call &call);
-nb::object push_data(const vx::Call &call);
-nb::object push_metadata(const vx::Call &call);
+vx::MethodBody init, get_port, connect, disconnect, push_data, push_metadata;
 
 // setup_thread.cpp
-nb::object start(const vx::Call &call);
-nb::object thread_function(const vx::Call &call);
+vx::MethodBody start, thread_function;
 
 } // namespace exitran

@@ -31,14 +31,15 @@ nb::object build_class(const char *module_name) {
     ns["SerializationKeys"] = vx::make_key_class(
         "SerializationKeys", "PortableImp", module_name,
         {{"CLASS", "class"}, {"MODULE", "module"}, {"SOURCE", "source"}, {"SETTINGS", "config"}});
-    return vx::define_class(
+    return vx::define_class_on(
+        names::Implementation,
         {"PortableImp", module_name, "Identity, configuration and serialisation of framework objects.",
          {{"_id_map", "Dict[str, 'PortableImp']"},
           {"_preinstalled_modules", "Set[str]"},
           {"_ids", "Set[str]"},
           {"config", "'Portable.Configuration'"}},
          methods, static_methods},
-        vx::bases_of({vx::modules::imp.attr(names::Implementation)}), ns);
+        ns);
 }
 
 } // namespace

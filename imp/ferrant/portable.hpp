@@ -9,12 +9,7 @@ namespace ferrant {
 // The class object, set once by the module; the registries live on it.
 inline vx::Kept portable_class;
 
-nb::object init(const vx::Call &call);
-nb::object get_by_id(const vx::Call &call);
-nb::object reset(const vx::Call &call);
-nb::object add_preinstalled_module(const vx::Call &call);
-nb::object serialize(const vx::Call &call);
-nb::object deserialize(const vx::Call &call);
+vx::MethodBody init, get_by_id, reset, add_preinstalled_module, serialize, deserialize;
 
 // PortableImp.<name>, always read through the class itself so that a subclass can
 // never shadow the registries.

@@ -29,16 +29,7 @@ nb::object init(const vx::Call &call) {
     return nb::none();
 }
 
-nb::object get_port(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"get_port", {"port_name"}};
-    auto [port_name] = call.bind(params);
-    vx::require_str(port_name, "port_name");
-    nb::object ports = vx::getattr(call.self, names::input_ports_);
-    nb::object port = vx::lookup(ports, port_name);
-    if (!port.is_valid())
-        vx::raise(PyExc_ValueError, "Input port '%U' not found.", port_name);
-    return port;
-}
+nb::object get_port(const vx::Call &call) { return port_api::named_port(call, names::input_ports_, "Input"); }
 
 nb::object is_data_available(const vx::Call &call) {
     call.bind_none("_is_data_available");

@@ -12,16 +12,9 @@ namespace intaran {
 inline vx::Kept input_node_class;
 
 // input_node.cpp
-nb::object init(const vx::Call &call);
-nb::object get_port(const vx::Call &call);
-nb::object is_data_available(const vx::Call &call);
-nb::object get_data(const vx::Call &call);
-nb::object get_metadata(const vx::Call &call);
+vx::MethodBody init, get_port, is_data_available, get_data, get_metadata;
 
 // worker.cpp
-nb::object start(const vx::Call &call);
-nb::object stop(const vx::Call &call);
-nb::object thread_function(const vx::Call &call);
-nb::object run_ready(const vx::Call &call);
+vx::MethodBody start, stop, thread_function, run_ready;
 
 } // namespace intaran

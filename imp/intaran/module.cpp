@@ -27,7 +27,8 @@ nb::object build_class(const char *module) {
     nb::dict ns;
     // Seconds to wait for one input port's metadata in the set-up run.
     ns["_GET_METADATA_TIMEOUT"] = vx::steal_or_throw(PyFloat_FromDouble(1.0));
-    return vx::define_class(
+    return vx::define_class_on(
+        names::NodeImp,
         {"INodeImp", module, "A node with input ports, run by a worker thread when data arrives.",
          {{"_GET_METADATA_TIMEOUT", "float"},
           {"_thread_event", "threading.Event"},
@@ -36,7 +37,7 @@ nb::object build_class(const char *module) {
           {"_input_ports", "Dict[str, imp.IPortImp]"},
           {"config", "'INode.Configuration'"}},
          methods},
-        vx::bases_of({vx::modules::imp.attr(names::NodeImp)}), ns);
+        ns);
 }
 
 // The check this module made of the port module's table at import, run on
@@ -48,8 +49,9 @@ nb::object check_port_api(const vx::Call &call) {
     return nb::none();
 }
 
-PyMethodDef check_port_api_def = VX_METHOD("_check_port_api", check_port_api,
-                                           "Raise ImportError when this module would refuse `capsule`.");
+PyMethodDef functions[] = {
+    VX_METHOD("_check_port_api", check_port_api, "Raise ImportError when this module would refuse `capsule`."),
+};
 
 } // namespace
 } // namespace intaran
@@ -57,7 +59,6 @@ PyMethodDef check_port_api_def = VX_METHOD("_check_port_api", check_port_api,
 NB_MODULE(intaran, m) {
     names::init();
     port_api::import_api();
-    m.attr("_check_port_api") = vx::steal_or_throw(
-        PyCFunction_NewEx(&intaran::check_port_api_def, nullptr, nb::str("velarix.imp.intaran").ptr()));
+    vx::add_functions(m, intaran::functions);
     m.attr("INodeImp") = intaran::input_node_class.set(intaran::build_class("velarix.imp.intaran"));
 }

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "common/errors.hpp"
+#include "common/host.hpp"
 #include "common/method.hpp"
 
 namespace vx {
@@ -279,6 +280,18 @@ nb::object build_ports(nb::handle self, nb::handle ports_attr, nb::handle port_c
 
 inline void store_port_configs(nb::handle node, nb::handle key, nb::handle ports) {
     check(api().store_port_configs(node.ptr(), key.ptr(), ports.ptr()));
+}
+
+// get_port(port_name) of a node whose ports are in self.<ports_attr>: ValueError
+// "<Kind> port '<name>' not found." for another name.
+inline nb::object named_port(const vx::Call &call, nb::handle ports_attr, const char *kind) {
+    static constexpr vx::Params<1> params{"get_port", {"port_name"}};
+    auto [port_name] = call.bind(params);
+    vx::require_str(port_name, "port_name");
+    nb::object port = vx::lookup(vx::getattr(call.self, ports_attr), port_name);
+    if (!port.is_valid())
+        vx::raise(PyExc_ValueError, "%s port '%U' not found.", kind, port_name);
+    return port;
 }
 
 inline nb::object task_attach(nb::handle scheduler, nb::handle run) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/interpreter_lock.hpp"
+#include "common/native_type.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
@@ -49,10 +50,7 @@ struct WaiterState {
     }
 };
 
-struct Waiter {
-    PyObject_HEAD
-    WaiterState state;
-};
+using Waiter = Native<WaiterState>;
 
 // Set by the module's set-up, before any waiter exists.
 inline Kept known_waiter_type;

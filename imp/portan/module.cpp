@@ -7,107 +7,61 @@
 #include "ring.hpp"
 #include "scheduler.hpp"
 
-namespace portan {
-namespace {
+namespace vx {
 
-using vx::PortQueue;
-
-PyObject *queue_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self)
-        return nullptr;
-    try {
-        new (&((PortQueue *)self)->state) vx::PortQueueState();
-    } catch (...) {
-        // The state was never made: free the bare object without its destructor.
-        PyObject_GC_UnTrack(self);
-        type->tp_free(self);
-        Py_DECREF(type);
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    return self;
-}
-
-int queue_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    const vx::PortQueueState &state = ((PortQueue *)self)->state;
-    for (const vx::QueuedValue &item : state.items)
+int PortQueueState::traverse(visitproc visit, void *arg) const {
+    for (const QueuedValue &item : items)
         Py_VISIT(item.value);
-    Py_VISIT(state.task);
-    for (PyObject *task : state.room_waiters)
-        Py_VISIT(task);
+    Py_VISIT(task);
+    for (PyObject *waiter : room_waiters)
+        Py_VISIT(waiter);
     return 0;
 }
 
 // Drops the values one by one, each taken out before it is released (releasing
 // one may run code that reads the queue).
-int queue_clear(PyObject *self) {
-    vx::PortQueueState &state = ((PortQueue *)self)->state;
-    auto &items = state.items;
+void PortQueueState::clear() {
     while (!items.empty()) {
         PyObject *item = items.front().value;
         items.pop_front();
         Py_DECREF(item);
     }
-    Py_CLEAR(state.task);
-    while (!state.room_waiters.empty()) {
-        PyObject *task = state.room_waiters.back();
-        state.room_waiters.pop_back();
-        Py_DECREF(task);
+    Py_CLEAR(task);
+    while (!room_waiters.empty()) {
+        PyObject *waiter = room_waiters.back();
+        room_waiters.pop_back();
+        Py_DECREF(waiter);
     }
-    return 0;
 }
 
-void queue_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    queue_clear(self);
-    vx::bounded_queues -= vx::is_bounded(((PortQueue *)self)->state);
-    ((PortQueue *)self)->state.~PortQueueState();
-    type->tp_free(self);
-    Py_DECREF(type);
+void PortQueueState::dispose() {
+    clear();
+    bounded_queues -= is_bounded(*this);
 }
+
+} // namespace vx
+
+namespace portan {
+namespace {
+
+using vx::PortQueue;
+
+nb::object queue_new(PyTypeObject *type, PyObject *, PyObject *) { return vx::make_native<vx::PortQueueState>(type); }
 
 Py_ssize_t queue_length(PyObject *self) { return (Py_ssize_t)((PortQueue *)self)->state.items.size(); }
 
-PyType_Slot queue_slots[] = {
-    {Py_tp_doc, (void *)"The values waiting in an input port, oldest first."},
-    {Py_tp_new, (void *)queue_new},
-    {Py_tp_dealloc, (void *)queue_dealloc},
-    {Py_tp_traverse, (void *)queue_traverse},
-    {Py_tp_clear, (void *)queue_clear},
-    {Py_sq_length, (void *)queue_length},
-    {0, nullptr},
-};
-
-PyType_Spec queue_spec = {
-    "velarix.imp.portan.PortQueue",
-    sizeof(PortQueue),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    queue_slots,
-};
+nb::object make_queue_type() {
+    return vx::make_native_type<vx::PortQueueState>(
+        {"velarix.imp.portan.PortQueue",
+         "The values waiting in an input port, oldest first.",
+         {{Py_tp_new, (void *)vx::slot_new<queue_new>}, {Py_sq_length, (void *)queue_length}}});
+}
 
 // Waiter: what an input node's worker sleeps on inside its event's condition.
 
-PyObject *waiter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    if ((args && PyTuple_GET_SIZE(args) > 0) || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
-        PyErr_SetString(PyExc_TypeError, "Waiter() takes no arguments");
-        return nullptr;
-    }
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self)
-        return nullptr;
-    new (&((vx::Waiter *)self)->state) vx::WaiterState();
-    return self;
-}
-
-void waiter_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    ((vx::Waiter *)self)->state.~WaiterState();
-    type->tp_free(self);
-    Py_DECREF(type);
+nb::object waiter_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    vx::takes_no_arguments("Waiter()", args, kwargs);
+    return vx::make_native<vx::WaiterState>(type);
 }
 
 PyObject *waiter_release(PyObject *self, PyObject *) {
@@ -120,21 +74,12 @@ PyMethodDef waiter_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot waiter_slots[] = {
-    {Py_tp_doc, (void *)"A one-shot wake-up an input node's worker sleeps on."},
-    {Py_tp_new, (void *)waiter_new},
-    {Py_tp_dealloc, (void *)waiter_dealloc},
-    {Py_tp_methods, (void *)waiter_methods},
-    {0, nullptr},
-};
-
-PyType_Spec waiter_spec = {
-    "velarix.imp.portan.Waiter",
-    sizeof(vx::Waiter),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    waiter_slots,
-};
+nb::object make_waiter_type() {
+    return vx::make_native_type<vx::WaiterState>(
+        {"velarix.imp.portan.Waiter",
+         "A one-shot wake-up an input node's worker sleeps on.",
+         {{Py_tp_new, (void *)vx::slot_new<waiter_new>}, {Py_tp_methods, (void *)waiter_methods}}});
+}
 
 PyMethodDef input_methods[] = {
     VX_METHOD("__init__", input_init, "Register the port and make its queue from the configuration."),
@@ -162,9 +107,9 @@ PyMethodDef output_methods[] = {
 };
 
 nb::object build_class(const char *module, const char *name, const char *doc, PyMethodDef *methods) {
-    return vx::define_class({name, module, doc,
-                             {{"config", "'Portable.Configuration'"}, {"_connected_ports", "list"}}, methods},
-                            vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
+    return vx::define_class_on(
+        names::PortableImp,
+        {name, module, doc, {{"config", "'Portable.Configuration'"}, {"_connected_ports", "list"}}, methods});
 }
 
 } // namespace
@@ -173,8 +118,8 @@ nb::object build_class(const char *module, const char *name, const char *doc, Py
 NB_MODULE(portan, m) {
     names::init();
     const char *module = "velarix.imp.portan";
-    m.attr("PortQueue") = vx::known_port_queue_type.set_new(PyType_FromSpec(&portan::queue_spec));
-    m.attr("Waiter") = vx::known_waiter_type.set_new(PyType_FromSpec(&portan::waiter_spec));
+    m.attr("PortQueue") = vx::known_port_queue_type.set(portan::make_queue_type());
+    m.attr("Waiter") = vx::known_waiter_type.set(portan::make_waiter_type());
     m.attr("Scheduler") = vx::known_scheduler_type.set(portan::make_scheduler_type());
     m.attr("Task") = vx::known_task_type.set(portan::make_task_type());
     m.attr("_C_API") = portan::api_capsule();
@@ -195,8 +140,7 @@ NB_MODULE(portan, m) {
         VX_METHOD("_read_chunk", portan::read_chunk,
                   "_read_chunk(data, position, since, routes, loads): the routed, decoded messages of a chunk."),
     };
-    for (PyMethodDef &def : functions)
-        m.attr(def.ml_name) = vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, nb::str(module).ptr()));
+    vx::add_functions(m, functions);
 
     nb::object input = portan::build_class(
         module, "IPortImp", "An input port: SYNC keeps every value in order, ASYNC the newest.",

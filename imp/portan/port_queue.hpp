@@ -86,12 +86,14 @@ struct PortQueueState {
     std::vector<PyObject *> room_waiters;
     // How long the latest values waited and how old they were when taken.
     std::unique_ptr<LatencyRing> latency;
+
+    // The native type's hooks (native_type.hpp), in module.cpp.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
+    void dispose();
 };
 
-struct PortQueue {
-    PyObject_HEAD
-    PortQueueState state;
-};
+using PortQueue = Native<PortQueueState>;
 
 // A SYNC queue with a capacity (under the interpreter lock).
 inline bool is_bounded(const PortQueueState &q) { return q.capacity > 0 && !q.keep_newest; }

@@ -16,26 +16,14 @@ struct ModuleState {
 inline ModuleState kept;
 
 // input_port.cpp
-nb::object input_init(const vx::Call &call);
-nb::object set_event_handler(const vx::Call &call);
-nb::object data_available(const vx::Call &call);
-nb::object get(const vx::Call &call);
-nb::object input_get_timing(const vx::Call &call);
-nb::object receive(const vx::Call &call);
-nb::object input_connect(const vx::Call &call);
-nb::object input_disconnect(const vx::Call &call);
-nb::object source_metadata(const vx::Call &call);
+vx::MethodBody input_init, set_event_handler, data_available, get, input_get_timing, receive, input_connect,
+    input_disconnect, source_metadata;
 
 // output_port.cpp
-nb::object output_init(const vx::Call &call);
-nb::object output_get_timing(const vx::Call &call);
-nb::object push(const vx::Call &call);
-nb::object output_connect(const vx::Call &call);
-nb::object output_disconnect(const vx::Call &call);
+vx::MethodBody output_init, output_get_timing, push, output_connect, output_disconnect;
 
 // stats.cpp
-nb::object input_get_stats(const vx::Call &call);
-nb::object output_get_stats(const vx::Call &call);
+vx::MethodBody input_get_stats, output_get_stats;
 
 // links.cpp: what both kinds do with their list of linked ports.
 void init_port_base(nb::handle self, nb::handle config);
@@ -52,10 +40,7 @@ nb::object make_task_type();
 nb::object carried(const vx::Call &call);
 
 // trace.cpp: a step's origin, and the switch.
-nb::object current_origin(const vx::Call &call);
-nb::object set_origin(const vx::Call &call);
-nb::object set_tracing(const vx::Call &call);
-nb::object get_tracing(const vx::Call &call);
+vx::MethodBody current_origin, set_origin, set_tracing, get_tracing;
 
 
 } // namespace portan

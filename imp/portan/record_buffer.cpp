@@ -12,7 +12,6 @@
 #include "record_tap.hpp"
 
 namespace portan {
-namespace rec {
 namespace {
 
 // The memory of one written chunk for a later one: the biggest that is not far
@@ -50,58 +49,41 @@ uint16_t channel_id(PyObject *number) {
     return (uint16_t)value;
 }
 
-PyObject *buffer_new(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self)
-        return nullptr;
-    try {
-        new (&((RecordBuffer *)self)->state) RecordState();
-    } catch (...) {
-        PyObject_GC_UnTrack(self);
-        type->tp_free(self);
-        Py_DECREF(type);
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    return self;
-}
+} // namespace
 
-int buffer_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    RecordState &s = state_of(self);
-    for (Waiting &item : s.waiting)
+int RecordState::traverse(visitproc visit, void *arg) const {
+    for (const Waiting &item : waiting)
         Py_VISIT(item.value);
-    Py_VISIT(s.array_type);
-    Py_VISIT(s.channel_maker);
+    Py_VISIT(array_type);
+    Py_VISIT(channel_maker);
     return 0;
 }
 
 // Each value let go after it left the queue: releasing one may run code.
-int buffer_clear(PyObject *self) {
-    RecordState &s = state_of(self);
-    while (!s.waiting.empty()) {
-        PyObject *value = s.waiting.front().value;
-        release_waiting(s, s.waiting.front());
-        s.waiting.pop_front();
+void RecordState::clear() {
+    while (!waiting.empty()) {
+        PyObject *value = waiting.front().value;
+        release_waiting(*this, waiting.front());
+        waiting.pop_front();
         Py_XDECREF(value);
     }
-    Py_CLEAR(s.array_type);
-    Py_CLEAR(s.channel_maker);
-    return 0;
+    Py_CLEAR(array_type);
+    Py_CLEAR(channel_maker);
 }
 
-void buffer_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    buffer_clear(self);
-    state_of(self).~RecordState();
-    type->tp_free(self);
-    Py_DECREF(type);
+void ChunkBytes::dispose() {
+    if (buffer.is_valid())
+        keep_spare(state_of(buffer.ptr()), data);
+    vx::clear(buffer);
 }
+
+namespace {
+
+nb::object buffer_new(PyTypeObject *type, PyObject *, PyObject *) { return vx::make_native<RecordState>(type); }
 
 // __init__(taps, queue_size, queue_bytes, chunk_size, array_type=None, json=False):
 // with `json`, the values JSON gives back exactly are written as JSON.
-int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+void buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     Py_ssize_t count = 0, capacity = 0, most_bytes = 0, chunk_size = 0;
     PyObject *array_type = Py_None;
     int json = 0;
@@ -109,28 +91,17 @@ int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
                                      nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nnnn|Op", (char **)keywords, &count, &capacity, &most_bytes,
                                      &chunk_size, &array_type, &json))
-        return -1;
-    if (count < 0 || count > 0xffffff) {
-        PyErr_SetString(PyExc_ValueError, "taps must be 0 to 16777215");
-        return -1;
-    }
-    if (capacity < 1 || most_bytes < 1 || chunk_size < 1) {
-        PyErr_SetString(PyExc_ValueError, "queue_size, queue_bytes and chunk_size must be at least 1");
-        return -1;
-    }
+        vx::throw_error_already_set();
+    if (count < 0 || count > 0xffffff)
+        vx::raise(PyExc_ValueError, "taps must be 0 to 16777215");
+    if (capacity < 1 || most_bytes < 1 || chunk_size < 1)
+        vx::raise(PyExc_ValueError, "queue_size, queue_bytes and chunk_size must be at least 1");
     RecordState &s = state_of(self);
-    if (s.initialized) {
-        PyErr_SetString(PyExc_RuntimeError, "a RecordBuffer is set up once");
-        return -1;
-    }
+    if (s.initialized)
+        vx::raise(PyExc_RuntimeError, "a RecordBuffer is set up once");
     s.initialized = true;
-    try {
-        s.taps.assign((size_t)count, TapState());
-        s.open.data.reserve(std::min<size_t>((size_t)chunk_size + 4096, 64u << 20));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    s.taps.assign((size_t)count, TapState());  // bad_alloc: MemoryError, by slot_init
+    s.open.data.reserve(std::min<size_t>((size_t)chunk_size + 4096, 64u << 20));
     s.capacity = capacity;
     s.most_bytes = most_bytes;
     s.chunk_size = (size_t)chunk_size;
@@ -138,7 +109,6 @@ int buffer_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyObject *old = s.array_type;
     s.array_type = array_type != Py_None ? Py_NewRef(array_type) : nullptr;
     Py_XDECREF(old);
-    return 0;
 }
 
 // when pickle holds it and pickle None otherwise; None when nothing waits.
@@ -281,16 +251,11 @@ nb::object buffer_close_chunk(const vx::Call &call) {
 }
 
 nb::object chunk_data(PyObject *buffer, std::string &data) {
-    PyTypeObject *type = (PyTypeObject *)chunk_data_type.ptr();
-    PyObject *made = type->tp_alloc(type, 0);
-    if (!made)
-        vx::throw_error_already_set();
-    ChunkData *chunk = (ChunkData *)made;
-    new (&chunk->data) std::string();
-    chunk->buffer = Py_NewRef(buffer);
-    chunk->exports = 0;
-    chunk->data.swap(data);
-    return nb::steal(made);
+    nb::object made = vx::make_native<ChunkBytes>((PyTypeObject *)chunk_data_type.ptr());
+    ChunkBytes &chunk = vx::native_state<ChunkBytes>(made.ptr());
+    chunk.buffer = nb::borrow(buffer);
+    chunk.data.swap(data);
+    return made;
 }
 
 // take(): the closed chunks, oldest first, each (records, start, end, [(channel,
@@ -678,83 +643,35 @@ PyMethodDef buffer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot buffer_slots[] = {
-    {Py_tp_doc, (void *)"A recording's open chunk, closed chunks and waiting values."},
-    {Py_tp_new, (void *)buffer_new},
-    {Py_tp_init, (void *)buffer_init},
-    {Py_tp_dealloc, (void *)buffer_dealloc},
-    {Py_tp_traverse, (void *)buffer_traverse},
-    {Py_tp_clear, (void *)buffer_clear},
-    {Py_tp_methods, (void *)buffer_methods},
-    {0, nullptr},
-};
-
-PyType_Spec buffer_spec = {
-    "velarix.imp.portan.RecordBuffer",
-    sizeof(RecordBuffer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    buffer_slots,
-};
-
 // --- ChunkData ------------------------------------------------------------------------
 
 int chunk_getbuffer(PyObject *self, Py_buffer *view, int flags) {
-    ChunkData *chunk = (ChunkData *)self;
-    if (PyBuffer_FillInfo(view, self, chunk->data.data(), (Py_ssize_t)chunk->data.size(), 1, flags) < 0)
+    ChunkBytes &chunk = vx::native_state<ChunkBytes>(self);
+    if (PyBuffer_FillInfo(view, self, chunk.data.data(), (Py_ssize_t)chunk.data.size(), 1, flags) < 0)
         return -1;
-    ++chunk->exports;
+    ++chunk.exports;
     return 0;
 }
 
-void chunk_releasebuffer(PyObject *self, Py_buffer *) { --((ChunkData *)self)->exports; }
+void chunk_releasebuffer(PyObject *self, Py_buffer *) { --vx::native_state<ChunkBytes>(self).exports; }
 
-Py_ssize_t chunk_length(PyObject *self) { return (Py_ssize_t)((ChunkData *)self)->data.size(); }
-
-int chunk_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(((ChunkData *)self)->buffer);
-    return 0;
-}
-
-void chunk_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    ChunkData *chunk = (ChunkData *)self;
-    if (chunk->buffer)
-        keep_spare(state_of(chunk->buffer), chunk->data);
-    Py_CLEAR(chunk->buffer);
-    chunk->data.~basic_string();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot chunk_slots[] = {
-    {Py_tp_doc, (void *)"A closed chunk's records (read-only bytes-like)."},
-    {Py_tp_dealloc, (void *)chunk_dealloc},
-    {Py_tp_traverse, (void *)chunk_traverse},
-    {Py_bf_getbuffer, (void *)chunk_getbuffer},
-    {Py_bf_releasebuffer, (void *)chunk_releasebuffer},
-    {Py_sq_length, (void *)chunk_length},
-    {0, nullptr},
-};
-
-PyType_Spec chunk_spec = {
-    "velarix.imp.portan.ChunkData",
-    sizeof(ChunkData),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    chunk_slots,
-};
+Py_ssize_t chunk_length(PyObject *self) { return (Py_ssize_t)vx::native_state<ChunkBytes>(self).data.size(); }
 
 } // namespace
-} // namespace rec
-
-using namespace rec;
 
 nb::object make_record_buffer_type() {
-    chunk_data_type.set_new(PyType_FromSpec(&chunk_spec));
-    return nb::borrow(buffer_type.set_new(PyType_FromSpec(&buffer_spec)));
+    chunk_data_type.set(vx::make_native_type<ChunkBytes>(
+        {"velarix.imp.portan.ChunkData",
+         "A closed chunk's records (read-only bytes-like).",
+         {{Py_bf_getbuffer, (void *)chunk_getbuffer},
+          {Py_bf_releasebuffer, (void *)chunk_releasebuffer},
+          {Py_sq_length, (void *)chunk_length}}}));
+    return nb::borrow(buffer_type.set(vx::make_native_type<RecordState>(
+        {"velarix.imp.portan.RecordBuffer",
+         "A recording's open chunk, closed chunks and waiting values.",
+         {{Py_tp_new, (void *)vx::slot_new<buffer_new>},
+          {Py_tp_init, (void *)vx::slot_init<buffer_init>},
+          {Py_tp_methods, (void *)buffer_methods}}})));
 }
 
 } // namespace portan

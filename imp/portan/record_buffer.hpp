@@ -24,10 +24,11 @@
 #include "common/kept.hpp"
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
+#include "common/native_type.hpp"
 #include "record_json.hpp"
 #include "record_pickler.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 constexpr size_t message_head = 31;  // opcode, length, channel, sequence, log and publish time
 
@@ -117,6 +118,10 @@ struct RecordState {
     std::mutex mutex;
     std::condition_variable work;
     bool initialized = false;  // the taps are set once: a push may wait on one of them
+
+    // The native type's hooks (native_type.hpp), in record_buffer.cpp.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
 inline void signal_writer(RecordState &s) {
@@ -133,25 +138,37 @@ inline void signal_python(RecordState &s) {
     s.work.notify_all();
 }
 
-struct RecordBuffer {
-    PyObject_HEAD
-    RecordState state;
+using RecordBuffer = vx::Native<RecordState>;
+
+// A recorder tap: the buffer its pushes go into, and its number there.
+struct TapLink {
+    nb::object buffer;  // kept until dealloc: a push may still reach the tap
+    uint32_t index = 0;
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(buffer.ptr());
+        return 0;
+    }
+    void dispose() { vx::clear(buffer); }
 };
 
-struct RecordTap {
-    PyObject_HEAD
-    PyObject *buffer;  // owned
-    uint32_t index;
-};
+using RecordTap = vx::Native<TapLink>;
 
 // A closed chunk's records as a read-only bytes-like object, without a copy; its
 // memory goes back to the buffer for a later chunk once the writer is done with it.
-struct ChunkData {
-    PyObject_HEAD
-    PyObject *buffer;  // owned
+struct ChunkBytes {
+    nb::object buffer;
     std::string data;
-    Py_ssize_t exports;
+    Py_ssize_t exports = 0;
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(buffer.ptr());
+        return 0;
+    }
+    void dispose();  // in record_buffer.cpp
 };
+
+using ChunkData = vx::Native<ChunkBytes>;
 
 inline vx::Kept buffer_type;
 inline vx::Kept chunk_data_type;
@@ -303,4 +320,4 @@ inline void write_ready(RecordState &s) {
     }
 }
 
-} // namespace portan::rec
+} // namespace portan

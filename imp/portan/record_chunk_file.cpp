@@ -5,7 +5,7 @@
 
 #include "record_chunk_file.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 // --- writing closed chunks without the interpreter lock -------------------------------------
 //
@@ -149,4 +149,4 @@ bool write_all(int fd, uint64_t position, const std::vector<std::pair<const char
     return true;
 }
 
-} // namespace portan::rec
+} // namespace portan

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace portan::rec {
+namespace portan {
 
 enum class Codec { none, zstd, lz4 };
 
@@ -47,4 +47,4 @@ struct Written {
     std::vector<std::tuple<uint16_t, uint64_t, uint64_t>> indexes;  // channel, offset, messages
 };
 
-} // namespace portan::rec
+} // namespace portan

@@ -9,8 +9,9 @@
 #include <string>
 
 #include "common/method.hpp"
+#include "record_encode.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 constexpr int json_max_depth = 100;  // deeper values are pickled (as the pickle module would)
 
@@ -23,17 +24,8 @@ public:
         refused_ = nullptr;
         const size_t begin = out.size();
         out.append("{\"value\":", 9);
-        bool done = false;
-        try {
-            done = save(value, 0);
-        } catch (...) {
-            out.resize(begin);
-            throw;
-        }
-        if (!done) {
-            out.resize(begin);
+        if (!append_or_undo(out, begin, [&] { return save(value, 0); }))
             return false;
-        }
         out.push_back('}');
         return true;
     }
@@ -250,4 +242,4 @@ inline size_t dump_json_scalar(PyObject *value, char *out) {
     return (size_t)(at - out);
 }
 
-} // namespace portan::rec
+} // namespace portan

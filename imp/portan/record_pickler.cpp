@@ -4,8 +4,6 @@
 
 namespace portan {
 
-using namespace rec;
-
 nb::object native_pickle(const vx::Call &call) {
     static constexpr vx::Params<1> params{"_pickle5", {"value"}};
     auto [value] = call.bind(params);

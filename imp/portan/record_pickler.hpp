@@ -11,8 +11,9 @@
 
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
+#include "record_encode.hpp"
 
-namespace portan::rec {
+namespace portan {
 
 // --- the native pickler ---------------------------------------------------------------
 //
@@ -45,17 +46,8 @@ public:
         memo_.clear();
         memo_index_.clear();
         tuples_.clear();
-        bool done = false;
-        try {
-            done = save(value, 0);
-        } catch (...) {
-            out.resize(begin);
-            throw;
-        }
-        if (!done) {
-            out.resize(begin);
+        if (!append_or_undo(out, begin, [&] { return save(value, 0); }))
             return false;
-        }
         out.push_back('.');
         const uint64_t length = out.size() - body_;
         if (length >= 4) {
@@ -403,4 +395,4 @@ inline nb::object bytes_of(const std::string &data) {
     return vx::steal_or_throw(PyBytes_FromStringAndSize(data.data(), (Py_ssize_t)data.size()));
 }
 
-} // namespace portan::rec
+} // namespace portan

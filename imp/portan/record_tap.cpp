@@ -7,7 +7,7 @@
 #include "record_buffer.hpp"
 #include "record_tap.hpp"
 
-namespace portan::rec {
+namespace portan {
 namespace {
 
 // Asks the recorder for tap `index`'s channel of `kind` (Python code, on the pushing
@@ -161,14 +161,14 @@ bool receive_native(RecordState &s, uint32_t tap, uint64_t stamp, PyObject *valu
 }
 
 } // namespace
-} // namespace portan::rec
+} // namespace portan
 
 namespace vx {
 
 void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns) {
-    using namespace portan::rec;
-    RecordTap *tap = (RecordTap *)tap_object;
-    RecordState &s = state_of(tap->buffer);
+    using namespace portan;
+    const TapLink *tap = &vx::native_state<TapLink>(tap_object);
+    RecordState &s = state_of(tap->buffer.ptr());
     if (!s.taking || tap->index >= s.taps.size())
         return;
     if (push_ns == 0)
@@ -190,75 +190,34 @@ void record_tap_receive(PyObject *tap_object, PyObject *value, int64_t &push_ns)
 } // namespace vx
 
 namespace portan {
-namespace rec {
 namespace {
 
 // --- RecordTap ---------------------------------------------------------------------------
 
-PyObject *tap_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+nb::object tap_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *buffer = nullptr;
     unsigned int index = 0;
     static const char *keywords[] = {"buffer", "tap", nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OI", (char **)keywords, &buffer, &index))
-        return nullptr;
-    if (Py_TYPE(buffer) != (PyTypeObject *)buffer_type.ptr()) {
-        PyErr_SetString(PyExc_TypeError, "RecordTap(buffer, tap) needs a RecordBuffer");
-        return nullptr;
-    }
-    if (index >= state_of(buffer).taps.size()) {
-        PyErr_SetString(PyExc_IndexError, "no such tap in the buffer");
-        return nullptr;
-    }
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self)
-        return nullptr;
-    ((RecordTap *)self)->buffer = Py_NewRef(buffer);
-    ((RecordTap *)self)->index = index;
+        vx::throw_error_already_set();
+    if (Py_TYPE(buffer) != (PyTypeObject *)buffer_type.ptr())
+        vx::raise(PyExc_TypeError, "RecordTap(buffer, tap) needs a RecordBuffer");
+    if (index >= state_of(buffer).taps.size())
+        vx::raise(PyExc_IndexError, "no such tap in the buffer");
+    nb::object self = vx::make_native<TapLink>(type);
+    TapLink &tap = vx::native_state<TapLink>(self.ptr());
+    tap.buffer = nb::borrow(buffer);
+    tap.index = index;
     return self;
 }
 
-int tap_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(((RecordTap *)self)->buffer);
-    return 0;
-}
-
-int tap_clear(PyObject *self) {
-    (void)self;  // the buffer stays: a push may still reach the tap
-    return 0;
-}
-
-void tap_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(((RecordTap *)self)->buffer);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot tap_slots[] = {
-    {Py_tp_doc, (void *)"What a recorder tap's pushes go into: its recording's buffer."},
-    {Py_tp_new, (void *)tap_new},
-    {Py_tp_dealloc, (void *)tap_dealloc},
-    {Py_tp_traverse, (void *)tap_traverse},
-    {Py_tp_clear, (void *)tap_clear},
-    {0, nullptr},
-};
-
-PyType_Spec tap_spec = {
-    "velarix.imp.portan.RecordTap",
-    sizeof(RecordTap),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    tap_slots,
-};
 } // namespace
-} // namespace rec
-
-using namespace rec;
 
 nb::object make_record_tap_type() {
-    return nb::borrow(vx::known_record_tap_type.set_new(PyType_FromSpec(&tap_spec)));
+    return nb::borrow(vx::known_record_tap_type.set(vx::make_native_type<TapLink>(
+        {"velarix.imp.portan.RecordTap",
+         "What a recorder tap's pushes go into: its recording's buffer.",
+         {{Py_tp_new, (void *)vx::slot_new<tap_new>}}})));
 }
 
 } // namespace portan

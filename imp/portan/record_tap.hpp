@@ -32,7 +32,6 @@ namespace portan {
 // value, or None when only the pickle module can write it.
 nb::object make_record_buffer_type();
 nb::object make_record_tap_type();
-nb::object native_pickle(const vx::Call &call);
-nb::object read_chunk(const vx::Call &call);
+vx::MethodBody native_pickle, read_chunk;
 
 } // namespace portan

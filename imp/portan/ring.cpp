@@ -44,7 +44,7 @@ struct RingState {
     uint64_t capacity = 0;
     int data_fd = -1, space_fd = -1;  // our own copies: the Python end closes its own
     bool writer = false;
-    PyObject *error = nullptr;  // owned: shm.RingError
+    nb::object error;  // shm.RingError
     double spin = 0.0, gap = 0.0;
     uint64_t head = 0, tail = 0;
     uint64_t sleeps = 0, woken = 0;
@@ -53,12 +53,16 @@ struct RingState {
     bool streaming = false;
     bool closed = false;
     bool busy = false;  // a call is under way (one reader or writer at a time)
+
+    // The native type's hooks (native_type.hpp).
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(error.ptr());
+        return 0;
+    }
+    void dispose();
 };
 
-struct RingEnd {
-    PyObject_HEAD
-    RingState state;
-};
+using RingEnd = vx::Native<RingState>;
 
 vx::Kept ring_end_type;
 
@@ -105,7 +109,7 @@ Signed difference(uint64_t a, uint64_t b) { return a >= b ? Signed{"", a - b} : 
 [[noreturn]] void ring_error(const RingState &s, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    PyErr_FormatV(s.error, format, args);  // no Python code: %llu, %s and %x only
+    PyErr_FormatV(s.error.ptr(), format, args);  // no Python code: %llu, %s and %x only
     va_end(args);
     vx::throw_error_already_set();
 }
@@ -121,6 +125,11 @@ void release(RingState &s) {
             close(*fd);
             *fd = -1;
         }
+}
+
+void RingState::dispose() {
+    release(*this);
+    vx::clear(error);
 }
 
 // Marks the end busy for one call; the mapping goes once the last call that used
@@ -765,8 +774,34 @@ PyMethodDef ring_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+void load_pickle_loads() {
+    if (!pickle_loads.is_set())
+        pickle_loads.set_once(vx::getattr(vx::import_module("pickle"), "loads"));
+}
+
+// The mapping `map` as a ring of `capacity` bytes, or ValueError.
+vx::HeldBuffer ring_view(PyObject *map, unsigned long long capacity) {
+    vx::HeldBuffer view;
+    if (!view.acquire(map, PyBUF_WRITABLE))
+        vx::throw_error_already_set();
+    if (capacity < 4 * ALIGN || capacity % ALIGN || (uint64_t)view.size() < HEADER + capacity ||
+        ((uintptr_t)view.data() % ALIGN))
+        vx::raise(PyExc_ValueError, "the mapping holds no ring of that capacity");
+    return view;
+}
+
+// Our own copies of the eventfds, closed with the ring end.
+void copy_fds(RingState &s, int data_fd, int space_fd) {
+    s.data_fd = fcntl(data_fd, F_DUPFD_CLOEXEC, 0);
+    s.space_fd = s.data_fd < 0 ? -1 : fcntl(space_fd, F_DUPFD_CLOEXEC, 0);
+    if (s.space_fd < 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        vx::throw_error_already_set();
+    }
+}
+
 // RingEnd(map, data_fd, space_fd, capacity, writer, error, spin, gap)
-PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+nb::object ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyObject *map = nullptr, *error = nullptr;
     int data_fd = -1, space_fd = -1, writer = 0;
     unsigned long long capacity = 0;
@@ -775,53 +810,21 @@ PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
                                      nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OiiKpOdd", (char **)keywords, &map, &data_fd, &space_fd,
                                      &capacity, &writer, &error, &spin, &gap))
-        return nullptr;
-    if (!PyType_Check(error) || !PyType_IsSubtype((PyTypeObject *)error, (PyTypeObject *)PyExc_Exception)) {
-        PyErr_SetString(PyExc_TypeError, "error must be an exception class");
-        return nullptr;
-    }
-    if (!pickle_loads.is_set()) {
-        PyObject *module = vx::exit_safe([&] { return PyImport_ImportModule("pickle"); });
-        if (!module)
-            return nullptr;
-        PyObject *loads = PyObject_GetAttrString(module, "loads");  // no Python code: the module's own function
-        Py_DECREF(module);
-        if (!loads)
-            return nullptr;
-        pickle_loads.set_once(nb::steal(loads));
-    }
-    vx::HeldBuffer view;
-    if (!view.acquire(map, PyBUF_WRITABLE))
-        return nullptr;
-    if (capacity < 4 * ALIGN || capacity % ALIGN || (uint64_t)view.size() < HEADER + capacity ||
-        ((uintptr_t)view.data() % ALIGN)) {
-        PyErr_SetString(PyExc_ValueError, "the mapping holds no ring of that capacity");
-        return nullptr;
-    }
-    const int data_copy = fcntl(data_fd, F_DUPFD_CLOEXEC, 0);
-    const int space_copy = data_copy < 0 ? -1 : fcntl(space_fd, F_DUPFD_CLOEXEC, 0);
-    if (space_copy < 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        if (data_copy >= 0)
-            close(data_copy);
-        return nullptr;
-    }
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self) {
-        close(data_copy);
-        close(space_copy);
-        return nullptr;
-    }
-    RingState &s = *new (&((RingEnd *)self)->state) RingState();
+        vx::throw_error_already_set();
+    if (!PyType_Check(error) || !PyType_IsSubtype((PyTypeObject *)error, (PyTypeObject *)PyExc_Exception))
+        vx::raise(PyExc_TypeError, "error must be an exception class");
+    load_pickle_loads();
+    vx::HeldBuffer view = ring_view(map, capacity);
+    nb::object self = vx::make_native<RingState>(type);
+    RingState &s = state_of(self);
     s.base = (uint8_t *)view.data();
     s.view = std::move(view);
     s.mapped = true;
     s.data = s.base + HEADER;
     s.capacity = capacity;
-    s.data_fd = data_copy;
-    s.space_fd = space_copy;
+    copy_fds(s, data_fd, space_fd);
     s.writer = writer != 0;
-    s.error = Py_NewRef(error);
+    s.error = nb::borrow(error);
     s.spin = spin;
     s.gap = gap;
     if (s.writer) {
@@ -831,52 +834,21 @@ PyObject *ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
         if (s.head % ALIGN) {
             PyErr_Format(error, "the reader's count %llu is no record's start",  // no Python code: %llu only
                          (unsigned long long)s.head);
-            Py_DECREF(self);
-            return nullptr;
+            vx::throw_error_already_set();
         }
     }
     return self;
 }
 
-int ring_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(state_of(self).error);
-    return 0;
-}
-
-void ring_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    RingState &s = state_of(self);
-    release(s);
-    Py_CLEAR(s.error);
-    s.~RingState();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot ring_slots[] = {
-    {Py_tp_doc, (void *)"The hot paths of one end of a shared-memory ring (cluster/shm.py)."},
-    {Py_tp_new, (void *)ring_new},
-    {Py_tp_dealloc, (void *)ring_dealloc},
-    {Py_tp_traverse, (void *)ring_traverse},
-    {Py_tp_methods, (void *)ring_methods},
-    {Py_tp_getset, (void *)ring_getset},
-    {0, nullptr},
-};
-
-PyType_Spec ring_spec = {
-    "velarix.imp.portan.RingEnd",
-    sizeof(RingEnd),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    ring_slots,
-};
-
 } // namespace
 
 nb::object make_ring_end_type() {
-    nb::object type = nb::borrow(ring_end_type.set_new(PyType_FromSpec(&ring_spec)));
+    nb::object type = nb::borrow(ring_end_type.set(vx::make_native_type<RingState>(
+        {"velarix.imp.portan.RingEnd",
+         "The hot paths of one end of a shared-memory ring (cluster/shm.py).",
+         {{Py_tp_new, (void *)vx::slot_new<ring_new>},
+          {Py_tp_methods, (void *)ring_methods},
+          {Py_tp_getset, (void *)ring_getset}}})));
     // deliver()'s reasons by name, so that the Python end never copies the numbers.
     static constexpr std::pair<const char *, DeliverStop> stops[] = {
         {"DELIVERED_FOR_NOW", DeliverStop::for_now},

@@ -2,6 +2,7 @@
 // readied, and the loop of a scheduler thread.
 #include "scheduler.hpp"
 #include "common/interpreter_lock.hpp"
+#include "common/python_lock.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -348,16 +349,11 @@ nb::object attach_task(nb::handle scheduler, nb::handle run) {
     SchedulerState *s = scheduler_state(scheduler.ptr());
     if (!s)
         raise(PyExc_TypeError, "_scheduler must be a Scheduler, not %.200s", Py_TYPE(scheduler.ptr())->tp_name);
-    PyTypeObject *type = task_type();
-    PyObject *task = type->tp_alloc(type, 0);
-    if (!task)
-        throw_error_already_set();
-    new (&((Task *)task)->data) TaskData();
-    TaskData &t = ((Task *)task)->data;
+    nb::object made = make_native<TaskData>(task_type());
+    TaskData &t = native_state<TaskData>(made.ptr());
     t.scheduler = new_ref(scheduler.ptr());
     t.run = new_ref(run.ptr());
     ++s->attached;
-    nb::object made = nb::steal(task);
     // Its threads ended when the last node left: this node brings them back.
     if (s->idle_stop)
         vx::call_method(scheduler, names::start);
@@ -467,6 +463,36 @@ bool room_for_cycle(nb::handle bounded, PyObject *task) {
     return true;
 }
 
+int TaskData::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(scheduler);
+    Py_VISIT(run);
+    Py_VISIT(plan);
+    return 0;
+}
+
+void TaskData::clear() {
+    detach_data(*this);
+    Py_CLEAR(scheduler);
+}
+
+int SchedulerState::traverse(visitproc visit, void *arg) const {
+    Py_VISIT(thread_list.ptr());
+    Py_VISIT(turn.ptr());
+    for (PyObject *task : shared)
+        Py_VISIT(task);
+    return 0;
+}
+
+void SchedulerState::clear() {
+    while (!shared.empty()) {
+        PyObject *task = shared.front();
+        shared.pop_front();
+        Py_DECREF(task);
+    }
+    vx::clear(thread_list);
+    vx::clear(turn);
+}
+
 } // namespace vx
 
 // ---- the Python types -------------------------------------------------------------
@@ -479,116 +505,35 @@ using vx::SchedulerState;
 using vx::Task;
 using vx::TaskData;
 
-int task_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(((Task *)self)->data.scheduler);
-    Py_VISIT(((Task *)self)->data.run);
-    Py_VISIT(((Task *)self)->data.plan);
-    return 0;
-}
-
-int task_clear(PyObject *self) {
-    TaskData &t = ((Task *)self)->data;
-    vx::detach_data(t);
-    Py_CLEAR(t.scheduler);
-    return 0;
-}
-
-void task_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    task_clear(self);
-    ((Task *)self)->data.~TaskData();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot task_slots[] = {
-    {Py_tp_doc, (void *)"A node's place on a shared scheduler."},
-    {Py_tp_dealloc, (void *)task_dealloc},
-    {Py_tp_traverse, (void *)task_traverse},
-    {Py_tp_clear, (void *)task_clear},
-    {0, nullptr},
-};
-
-PyType_Spec task_spec = {
-    "velarix.imp.portan.Task",
-    sizeof(Task),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    task_slots,
-};
-
-PyObject *scheduler_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+nb::object scheduler_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     static const char *keywords[] = {"threads", "carry", nullptr};
     PyObject *threads = nullptr;
     int carry = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Scheduler", (char **)keywords, &threads, &carry))
-        return nullptr;
-    if (!PyLong_CheckExact(threads)) {
-        PyErr_Format(PyExc_TypeError, "threads must be an int, not %.200s", Py_TYPE(threads)->tp_name);
-        return nullptr;
-    }
+        vx::throw_error_already_set();
+    if (!PyLong_CheckExact(threads))
+        vx::raise(PyExc_TypeError, "threads must be an int, not %.200s", Py_TYPE(threads)->tp_name);
     const long count = PyLong_AsLong(threads);
     if (count == -1 && PyErr_Occurred())
-        return nullptr;
-    if (count < 1 || count > 1024) {
-        PyErr_Format(PyExc_ValueError, "threads must be between 1 and 1024, got %ld", count);
-        return nullptr;
-    }
-    PyObject *list = PyList_New(0);
-    if (!list)
-        return nullptr;
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self) {
-        Py_DECREF(list);
-        return nullptr;
-    }
-    new (&((Scheduler *)self)->state) SchedulerState();
-    ((Scheduler *)self)->state.threads = (int)count;
-    ((Scheduler *)self)->state.carry = carry != 0;
-    ((Scheduler *)self)->thread_list = list;
-    ((Scheduler *)self)->turn = nullptr;
+        vx::throw_error_already_set();
+    if (count < 1 || count > 1024)
+        vx::raise(PyExc_ValueError, "threads must be between 1 and 1024, got %ld", count);
+    nb::object list = vx::steal_or_throw(PyList_New(0));
+    nb::object self = vx::make_native<SchedulerState>(type);
+    SchedulerState &s = vx::native_state<SchedulerState>(self.ptr());
+    s.threads = (int)count;
+    s.carry = carry != 0;
+    s.thread_list = std::move(list);
     return self;
 }
 
-int scheduler_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(((Scheduler *)self)->thread_list);
-    Py_VISIT(((Scheduler *)self)->turn);
-    for (PyObject *task : ((Scheduler *)self)->state.shared)
-        Py_VISIT(task);
-    return 0;
-}
-
-int scheduler_clear(PyObject *self) {
-    SchedulerState &s = ((Scheduler *)self)->state;
-    while (!s.shared.empty()) {
-        PyObject *task = s.shared.front();
-        s.shared.pop_front();
-        Py_DECREF(task);
-    }
-    Py_CLEAR(((Scheduler *)self)->thread_list);
-    Py_CLEAR(((Scheduler *)self)->turn);
-    return 0;
-}
-
-void scheduler_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    scheduler_clear(self);
-    ((Scheduler *)self)->state.~SchedulerState();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-SchedulerState &state_of(const vx::Call &call) { return ((Scheduler *)call.self.ptr())->state; }
+SchedulerState &state_of(const vx::Call &call) { return vx::native_state<SchedulerState>(call.self.ptr()); }
 
 nb::object thread_list(const vx::Call &call) {
-    PyObject *list = ((Scheduler *)call.self.ptr())->thread_list;
-    if (!list)
+    const nb::object &list = state_of(call).thread_list;
+    if (!list.is_valid())
         vx::raise(PyExc_RuntimeError, "the scheduler has been cleared");
-    return nb::borrow(list);
+    return list;
 }
 
 // Joins the threads of an earlier run (they end once stopped), except the current
@@ -624,39 +569,24 @@ void join_threads(const vx::Call &call) {
 class Turn {
 public:
     Turn(const vx::Call &call, const SchedulerState *own) {
-        PyObject *&turn = ((Scheduler *)call.self.ptr())->turn;
-        if (!turn)
-            turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock)).release().ptr();
-        lock_ = nb::borrow(turn);
+        nb::object &turn = state_of(call).turn;
+        if (!turn.is_valid())
+            turn = vx::call(vx::module_attr(vx::modules::threading, names::Lock));
+        nb::object lock = turn;
         if (!own) {
-            vx::call_method(lock_, names::acquire);
-            held_ = true;
+            held_.try_acquire(lock, true);
             return;
         }
         nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(0.005));
-        while (!(held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_False)))) {
-            if (vx::stopping(*own))
-                return;
-            if ((held_ = vx::truthy(vx::call_method(lock_, names::acquire, Py_True, slice))))
+        while (!held_.try_acquire(lock, false)) {
+            if (vx::stopping(*own) || held_.try_acquire(lock, true, slice))
                 return;
         }
     }
-    ~Turn() {
-        if (!held_)
-            return;
-        try {
-            vx::call_method(lock_, names::release);
-        } catch (nb::python_error &error) {
-            vx::report_unraisable(error, lock_);
-        }
-    }
-    bool held() const { return held_; }
-    Turn(const Turn &) = delete;
-    Turn &operator=(const Turn &) = delete;
+    bool held() const { return held_.held(); }
 
 private:
-    nb::object lock_;
-    bool held_ = false;
+    vx::HeldLock held_;
 };
 
 nb::object scheduler_start(const vx::Call &call) {
@@ -746,32 +676,20 @@ PyMethodDef scheduler_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot scheduler_slots[] = {
-    {Py_tp_doc, (void *)"Scheduler(threads, carry=True): threads that run many input nodes' cycles."},
-    {Py_tp_new, (void *)scheduler_new},
-    {Py_tp_dealloc, (void *)scheduler_dealloc},
-    {Py_tp_traverse, (void *)scheduler_traverse},
-    {Py_tp_clear, (void *)scheduler_clear},
-    {Py_tp_methods, (void *)scheduler_methods},
-    {0, nullptr},
-};
-
-PyType_Spec scheduler_spec = {
-    "velarix.imp.portan.Scheduler",
-    sizeof(Scheduler),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    scheduler_slots,
-};
-
 } // namespace
 
 nb::object make_scheduler_type() {
     vx::listen_to_queues();
-    return vx::steal_or_throw(PyType_FromSpec(&scheduler_spec));
+    return vx::make_native_type<SchedulerState>(
+        {"velarix.imp.portan.Scheduler",
+         "Scheduler(threads, carry=True): threads that run many input nodes' cycles.",
+         {{Py_tp_new, (void *)vx::slot_new<scheduler_new>}, {Py_tp_methods, (void *)scheduler_methods}}});
 }
 
-nb::object make_task_type() { return vx::steal_or_throw(PyType_FromSpec(&task_spec)); }
+nb::object make_task_type() {
+    return vx::make_native_type<TaskData>(
+        {"velarix.imp.portan.Task", "A node's place on a shared scheduler.", {}, Py_TPFLAGS_DISALLOW_INSTANTIATION});
+}
 
 // carried(function, *args): function(*args), and then, on this thread, the nodes on
 // shared schedulers that it made ready, as ONode.cycle() runs them.

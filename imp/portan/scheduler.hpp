@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "api.hpp"
+#include "common/native_type.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {
@@ -45,12 +46,13 @@ struct TaskData {
     bool detached = false;   // the node stopped: never runs again
     int running_on = 0;      // threads inside its run (0 or 1)
     unsigned long running_thread = 0;  // PyThread_get_thread_ident() of that thread
+
+    // The native type's hooks (native_type.hpp), in scheduler.cpp.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
-struct Task {
-    PyObject_HEAD
-    TaskData data;
-};
+using Task = Native<TaskData>;
 
 // The scheduling of one thread: a scheduler thread's, or a thread that carries the
 // work its own cycle() makes ready (push mode).
@@ -85,14 +87,15 @@ struct SchedulerState {
     // the new one; and whether the threads ended because the last node left.
     unsigned long generation = 0;
     bool idle_stop = false;
+    nb::object thread_list;  // the threading.Thread objects of the current run
+    nb::object turn;         // the threading.Lock start() and stop() take turns on
+
+    // The native type's hooks (native_type.hpp), in scheduler.cpp.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
-struct Scheduler {
-    PyObject_HEAD
-    SchedulerState state;
-    PyObject *thread_list;  // owned: the threading.Thread objects of the current run
-    PyObject *turn;         // owned: the threading.Lock start() and stop() take turns on
-};
+using Scheduler = Native<SchedulerState>;
 
 inline Kept known_scheduler_type;
 inline Kept known_task_type;
@@ -103,7 +106,7 @@ inline PyTypeObject *task_type() { return (PyTypeObject *)known_task_type.ptr();
 inline TaskData *task_data(PyObject *task) {
     if (!task || Py_TYPE(task) != task_type())
         return nullptr;
-    return &((Task *)task)->data;
+    return &((Task *)task)->state;
 }
 
 inline SchedulerState *scheduler_state(PyObject *scheduler) {

@@ -157,7 +157,7 @@ nb::object take_all_at_once(nb::handle queue) {
     nb::object not_full = vx::getattr_or_none(queue, texts::not_full);
     if (mutex.is_none() || not_full.is_none() || (PyObject *)Py_TYPE(waiting.ptr()) != deque.ptr())
         return nb::object();
-    Held held(mutex);
+    vx::HeldLock held(mutex);
     nb::object taken = vx::list_copy(waiting);
     vx::call_method(waiting, names::clear);
     // Wakes putters of a bounded queue, as get() does; the condition shares the mutex.

@@ -9,7 +9,7 @@ namespace {
 // The store's entries, oldest first, copied under the lock. Queries then compare
 // outside it, so an entry's __eq__ or __getitem__ may log without deadlocking.
 nb::object snapshot(nb::handle self) {
-    Held held(vx::getattr(self, names::lock_));
+    vx::HeldLock held(vx::getattr(self, names::lock_));
     nb::object entries = vx::list_copy(vx::getattr(self, names::log_));
     held.release();
     return entries;
@@ -105,7 +105,7 @@ nb::object logger_write(const vx::Call &call) {
         vx::setattr(self, names::has_error_, Py_True);
 
     {
-        Held held(vx::getattr(self, names::lock_));
+        vx::HeldLock held(vx::getattr(self, names::lock_));
         vx::call_method(vx::getattr(self, names::log_), names::append, entry);
         held.release();
     }
@@ -146,7 +146,7 @@ nb::object logger_has_entries(const vx::Call &call) {
                 return nb::borrow(Py_True);
         return nb::borrow(Py_False);
     }
-    Held held(vx::getattr(call.self, names::lock_));
+    vx::HeldLock held(vx::getattr(call.self, names::lock_));
     nb::object store = vx::getattr(call.self, names::log_);
     Py_ssize_t count = vx::check_call([&] { return PyObject_Length(store.ptr()); });
     held.release();

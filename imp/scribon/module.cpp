@@ -34,9 +34,10 @@ PyMethodDef logger_static_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef stop_file_loggers_def =
+PyMethodDef functions[] = {
     VX_METHOD("_stop_file_loggers", stop_file_loggers,
-              "Stop every logger that still writes a file: its queue is drained and the file closed.");
+              "Stop every logger that still writes a file: its queue is drained and the file closed."),
+};
 
 // The default log directory of this host. Besides Windows and macOS, Linux keeps
 // its state under $XDG_STATE_HOME (~/.local/state when unset or empty).
@@ -75,9 +76,9 @@ nb::object build_entry_class(const char *module_name) {
 }
 
 nb::object build_logger_class(const char *module_name) {
-    return vx::define_class({"LoggerImp", module_name, "The newest entries in memory, and every entry in a log file.",
-                             {}, logger_methods, logger_static_methods},
-                            vx::bases_of({vx::modules::imp.attr(names::Implementation)}));
+    return vx::define_class_on(names::Implementation,
+                               {"LoggerImp", module_name, "The newest entries in memory, and every entry in a log file.",
+                                {}, logger_methods, logger_static_methods});
 }
 
 } // namespace
@@ -98,9 +99,7 @@ NB_MODULE(scribon, m) {
 
     scribon::set_up_bridge();
     kept.file_loggers.set(vx::call(vx::getattr(vx::import_module("weakref"), "WeakSet")));
-    nb::object module_name = nb::str("velarix.imp.scribon");
-    m.attr("_stop_file_loggers") = vx::steal_or_throw(
-        PyCFunction_NewEx(&scribon::stop_file_loggers_def, nullptr, module_name.ptr()));
+    vx::add_functions(m, scribon::functions);
 
     m.attr("LogEntryImp") = scribon::build_entry_class("velarix.imp.scribon");
     m.attr("LoggerImp") = scribon::build_logger_class("velarix.imp.scribon");

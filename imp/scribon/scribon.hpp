@@ -9,6 +9,7 @@
 #pragma once
 
 #include "common/kept.hpp"
+#include "common/python_lock.hpp"
 #include "common/runtime.hpp"
 
 namespace scribon {
@@ -108,56 +109,16 @@ inline nb::object module_global(nb::handle name) {
     return nb::borrow(value);
 }
 
-// Holds a lock object (acquire/release) for a scope. A failing release on the way
-// out of a failing scope is reported as unraisable rather than hiding the first error.
-class Held {
-public:
-    explicit Held(nb::object lock) : lock_(std::move(lock)) {
-        vx::call_method(lock_, names::acquire);
-        held_ = true;
-    }
-    void release() {
-        held_ = false;
-        vx::call_method(lock_, names::release);
-    }
-    ~Held() {
-        if (!held_)
-            return;
-        try {
-            vx::call_method(lock_, names::release);
-        } catch (nb::python_error &error) {
-            vx::report_unraisable(error, lock_);
-        }
-    }
-    Held(const Held &) = delete;
-    Held &operator=(const Held &) = delete;
-
-private:
-    nb::object lock_;
-    bool held_ = false;
-};
-
 // LogEntryImp
-nb::object entry_init(const vx::Call &call);
-nb::object entry_to_line(const vx::Call &call);
-nb::object entry_to_formatted_string(const vx::Call &call);
+vx::MethodBody entry_init, entry_to_line, entry_to_formatted_string;
 
 // Call-stack summary of the Python code that called into the module.
 nb::object stack_summary();
 
 // LoggerImp
-nb::object logger_init(const vx::Call &call);
-nb::object logger_write(const vx::Call &call);
-nb::object logger_flush(const vx::Call &call);
-nb::object logger_stop(const vx::Call &call);
-nb::object logger_get_all(const vx::Call &call);
-nb::object logger_get_by_type(const vx::Call &call);
-nb::object logger_has_entries(const vx::Call &call);
-nb::object logger_get_last_error(const vx::Call &call);
-nb::object logger_get_file_name(const vx::Call &call);
-nb::object logger_get_lost_count(const vx::Call &call);
-nb::object logger_get_stack(const vx::Call &call);
-nb::object logger_log_worker(const vx::Call &call);
+vx::MethodBody logger_init, logger_write, logger_flush, logger_stop, logger_get_all, logger_get_by_type,
+    logger_has_entries, logger_get_last_error, logger_get_file_name, logger_get_lost_count, logger_get_stack,
+    logger_log_worker;
 
 // log_file.cpp, for the constructor and write(): creates the log file in `directory`
 // with its title and rule (the path, or None with the reason in `why`; an OSError of

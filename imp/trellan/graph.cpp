@@ -156,6 +156,34 @@ void log_link(nb::handle self, nb::handle output_node, nb::handle output_port, n
     vx::write_log(self, names::INFO, message);
 }
 
+// The arguments of connect_ports() and disconnect_ports(), the port names checked.
+std::array<PyObject *, 4> link_args(const vx::Call &call, const vx::Params<4> &params) {
+    std::array<PyObject *, 4> args = call.bind(params);
+    vx::require_str(args[1], "output_node_port");
+    vx::require_str(args[3], "input_node_port");
+    return args;
+}
+
+// The kinds checked, output_node.<method>(output_port, input_node, input_port), and
+// the change logged as <what>.
+nb::object change_link(nb::handle self, nb::handle method, nb::handle output_node, nb::handle output_port,
+                       nb::handle input_node, nb::handle input_port, const char *what) {
+    require_onode(output_node);
+    require_inode(input_node);
+    vx::call_method(output_node, method, output_port, input_node, input_port);
+    log_link(self, output_node, output_port, input_node, input_port, what);
+    return nb::none();
+}
+
+// connect(output_node, input_node) and disconnect(...): `ports_method` on the
+// default ports.
+nb::object on_default_ports(const vx::Call &call, const vx::Params<2> &params, nb::handle ports_method) {
+    auto [output_node, input_node] = call.bind(params);
+    vx::call_method(call.self, ports_method, nb::handle(output_node), vx::constant(names::Defaults, names::PORT_OUT),
+                    nb::handle(input_node), vx::constant(names::Defaults, names::PORT_IN));
+    return nb::none();
+}
+
 } // namespace
 
 nb::object init(const vx::Call &call) {
@@ -231,9 +259,7 @@ nb::object remove_node(const vx::Call &call) {
 nb::object connect_ports(const vx::Call &call) {
     static constexpr vx::Params<4> params{
         "connect_ports", {"output_node", "output_node_port", "input_node", "input_node_port"}};
-    auto [output_node, output_port, input_node, input_port] = call.bind(params);
-    vx::require_str(output_port, "output_node_port");
-    vx::require_str(input_port, "input_node_port");
+    auto [output_node, output_port, input_node, input_port] = link_args(call, params);
     nb::handle self = call.self;
 
     // Nodes join the pipeline before the kind checks: a wrong-kind node stays added.
@@ -241,52 +267,30 @@ nb::object connect_ports(const vx::Call &call) {
         vx::call_method(self, names::add_node, nb::handle(output_node));
     if (!holds(self, input_node))
         vx::call_method(self, names::add_node, nb::handle(input_node));
-    require_onode(output_node);
-    require_inode(input_node);
-
-    vx::call_method(output_node, names::connect, nb::handle(output_port), nb::handle(input_node),
-                nb::handle(input_port));
-    log_link(self, output_node, output_port, input_node, input_port, "connected");
-    return nb::none();
+    return change_link(self, names::connect, output_node, output_port, input_node, input_port, "connected");
 }
 
 nb::object connect(const vx::Call &call) {
     static constexpr vx::Params<2> params{"connect", {"output_node", "input_node"}};
-    auto [output_node, input_node] = call.bind(params);
-    vx::call_method(call.self, names::connect_ports, nb::handle(output_node),
-                vx::constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
-                vx::constant(names::Defaults, names::PORT_IN));
-    return nb::none();
+    return on_default_ports(call, params, names::connect_ports);
 }
 
 nb::object disconnect_ports(const vx::Call &call) {
     static constexpr vx::Params<4> params{
         "disconnect_ports", {"output_node", "output_node_port", "input_node", "input_node_port"}};
-    auto [output_node, output_port, input_node, input_port] = call.bind(params);
-    vx::require_str(output_port, "output_node_port");
-    vx::require_str(input_port, "input_node_port");
+    auto [output_node, output_port, input_node, input_port] = link_args(call, params);
     nb::handle self = call.self;
 
     if (!holds(self, output_node))
         vx::raise(PyExc_ValueError, "output_node not found in pipeline.");
     if (!holds(self, input_node))
         vx::raise(PyExc_ValueError, "input_node not found in pipeline.");
-    require_onode(output_node);
-    require_inode(input_node);
-
-    vx::call_method(output_node, names::disconnect, nb::handle(output_port), nb::handle(input_node),
-                nb::handle(input_port));
-    log_link(self, output_node, output_port, input_node, input_port, "disconnected");
-    return nb::none();
+    return change_link(self, names::disconnect, output_node, output_port, input_node, input_port, "disconnected");
 }
 
 nb::object disconnect(const vx::Call &call) {
     static constexpr vx::Params<2> params{"disconnect", {"output_node", "input_node"}};
-    auto [output_node, input_node] = call.bind(params);
-    vx::call_method(call.self, names::disconnect_ports, nb::handle(output_node),
-                vx::constant(names::Defaults, names::PORT_OUT), nb::handle(input_node),
-                vx::constant(names::Defaults, names::PORT_IN));
-    return nb::none();
+    return on_default_ports(call, params, names::disconnect_ports);
 }
 
 } // namespace trellan

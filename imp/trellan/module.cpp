@@ -37,7 +37,8 @@ nb::object build_class(const char *module) {
     nb::dict ns;
     ns["SerializationKeys"] = vx::make_key_class(
         "SerializationKeys", "PipelineImp", module, {{"NODES", "nodes"}, {"CONNECTIONS", "connections"}});
-    return vx::define_class(
+    return vx::define_class_on(
+        names::Implementation,
         {"PipelineImp", module, "The nodes of one graph, run, watched and saved together.",
          {{"_nodes", "List[Node]"},
           {"_logger", "Logger"},
@@ -47,29 +48,22 @@ nb::object build_class(const char *module) {
           {"_stop_event", "threading.Event"},
           {"_start_time", "Optional[float]"}},
          methods, static_methods},
-        vx::bases_of({vx::modules::imp.attr(names::Implementation)}), ns);
+        ns);
 }
 
-} // namespace
-} // namespace trellan
-
-namespace trellan {
-namespace {
-
-PyMethodDef end_monitors_def = VX_METHOD(
-    "_end_monitors", end_monitors,
-    "_end_monitors($module, /)\n--\n\nEnd every monitoring thread that still runs (called at exit).");
+PyMethodDef functions[] = {
+    VX_METHOD("_end_monitors", end_monitors,
+              "_end_monitors($module, /)\n--\n\nEnd every monitoring thread that still runs (called at exit)."),
+};
 
 // A daemon thread still running when the interpreter shuts down is stopped where it
 // stands (exit_safe.hpp). Monitoring threads are ended earlier, by an exit hook that
 // runs while threads still work normally, so each finishes its pass and logs its end.
-void register_exit_hook(nb::handle module) {
+void register_exit_hook(nb::module_ &module) {
     kept.live_monitors.set_new(PyDict_New());
-    nb::object module_name = vx::getattr(module, names::dunder_name);
-    nb::object hook = vx::steal_or_throw(PyCFunction_NewEx(&end_monitors_def, nullptr, module_name.ptr()));
-    vx::setattr(module, nb::str("_end_monitors"), hook);
+    vx::add_functions(module, functions);
     nb::object atexit = vx::import_module("atexit");
-    vx::call_method(atexit, nb::str("register"), hook);
+    vx::call_method(atexit, nb::str("register"), vx::getattr(module, "_end_monitors"));
 }
 
 } // namespace

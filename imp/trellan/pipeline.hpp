@@ -44,27 +44,13 @@ VX_INTERNED_TABLE(TRELLAN_TEXTS)
 } // namespace texts
 
 // graph.cpp
-nb::object init(const vx::Call &call);
-nb::object add_node(const vx::Call &call);
-nb::object remove_node(const vx::Call &call);
-nb::object connect_ports(const vx::Call &call);
-nb::object connect(const vx::Call &call);
-nb::object disconnect_ports(const vx::Call &call);
-nb::object disconnect(const vx::Call &call);
+vx::MethodBody init, add_node, remove_node, connect_ports, connect, disconnect_ports, disconnect;
 
 // run_control.cpp
-nb::object start(const vx::Call &call);
-nb::object stop(const vx::Call &call);
-nb::object get_state(const vx::Call &call);
-nb::object get_condition(const vx::Call &call);
-nb::object get_last_error(const vx::Call &call);
-nb::object get_elapsed_time(const vx::Call &call);
-nb::object write_log(const vx::Call &call);
+vx::MethodBody start, stop, get_state, get_condition, get_last_error, get_elapsed_time, write_log;
 
 // monitoring.cpp
-nb::object get_load(const vx::Call &call);
-nb::object monitoring_fun(const vx::Call &call);
-nb::object end_monitors(const vx::Call &call);
+vx::MethodBody get_load, monitoring_fun, end_monitors;
 
 // What the module makes when it loads, kept for the life of the process.
 struct ModuleState {
@@ -77,8 +63,7 @@ struct ModuleState {
 inline ModuleState kept;
 
 // serialization.cpp
-nb::object serialize(const vx::Call &call);
-nb::object deserialize(const vx::Call &call);
+vx::MethodBody serialize, deserialize;
 
 // What a load knows about the node list of the pipeline it fills: the elements it
 // has appended, in order, and whether each one's type kept object's own equality

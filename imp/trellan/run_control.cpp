@@ -1,4 +1,5 @@
 // Starting and stopping the nodes together, and the run-state queries.
+#include "common/python_lock.hpp"
 #include "pipeline.hpp"
 #include "portan/api.hpp"
 
@@ -59,36 +60,30 @@ public:
     // progress does not wait: that stop may be joining it, and it stops the nodes
     // anyway. taken() is then false.
     Turn(nb::handle self, bool stopping) : state_(turn_state_of(self)) {
-        nb::handle lock = PyList_GET_ITEM(state_.ptr(), 0);
+        nb::object lock = nb::borrow(PyList_GET_ITEM(state_.ptr(), 0));
         nb::object slice = vx::steal_or_throw(PyFloat_FromDouble(TURN_SLICE));
-        while (!vx::truthy(vx::call_method(lock, names::acquire, Py_True, slice))) {
+        while (!held_.try_acquire(lock, true, slice)) {
             if (PyList_GET_ITEM(state_.ptr(), 1) == Py_True && on_node_thread(self))
                 return;
         }
-        held_ = true;
         if (stopping && PyList_GET_ITEM(state_.ptr(), 1) != Py_True) {
             PyList_SetItem(state_.ptr(), 1, nb::handle(Py_True).inc_ref().ptr());
             marked_ = true;
         }
     }
+    // The mark goes before the lock (held_ is destroyed after this body).
     ~Turn() {
-        if (!held_)
-            return;
         if (marked_)
             PyList_SetItem(state_.ptr(), 1, nb::handle(Py_False).inc_ref().ptr());
-        try {
-            vx::call_method(PyList_GET_ITEM(state_.ptr(), 0), names::release);
-        } catch (nb::python_error &error) {
-            vx::report_unraisable(error, state_);
-        }
     }
-    bool taken() const { return held_; }
+    bool taken() const { return held_.held(); }
     Turn(const Turn &) = delete;
     Turn &operator=(const Turn &) = delete;
 
 private:
     nb::object state_;
-    bool held_ = false, marked_ = false;
+    vx::HeldLock held_;
+    bool marked_ = false;
 };
 
 // The monitoring thread of the last run, when it is still finishing its pass after a

@@ -36,7 +36,8 @@ PyMethodDef methods[] = {
 };
 
 nb::object build_class(const char *module) {
-    return vx::define_class(
+    return vx::define_class_on(
+        names::PortableImp,
         {"NodeImp", module, "Base of every node: handlers, state, condition, logger and the step cycle.",
          {{"_counter", "int"},
           {"_pre_step_handler", "Callable[[Dict[str, Any]], None]"},
@@ -51,22 +52,18 @@ nb::object build_class(const char *module) {
           {"_time_busy", "float"},
           {"_load", "float"},
           {"config", "'Node.Configuration'"}},
-         methods},
-        vx::bases_of({vx::modules::imp.attr(names::PortableImp)}));
+         methods});
 }
 
-PyMethodDef deepcopy_def = VX_METHOD(
-    "_deepcopy", deepcopy,
-    "_deepcopy(x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo).");
-
-PyMethodDef array_pool_def = VX_METHOD(
-    "_array_pool", array_pool,
-    "_array_pool(pooled=None)\n--\n\nThe memory of the step cycle's array copies: blocks outstanding and cached.\n"
-    "pooled=False makes the copies as __deepcopy__ does, True natively again (for benchmarks).");
-
-PyMethodDef set_statistics_def = VX_METHOD(
-    "_set_statistics", set_statistics,
-    "_set_statistics(enabled)\n--\n\nWhether step cycles record their times (on unless turned off).");
+PyMethodDef functions[] = {
+    VX_METHOD("_set_statistics", set_statistics,
+              "_set_statistics(enabled)\n--\n\nWhether step cycles record their times (on unless turned off)."),
+    VX_METHOD("_deepcopy", deepcopy,
+              "_deepcopy(x, memo=None)\n--\n\nThe step cycle's deep copy: the result of copy.deepcopy(x, memo)."),
+    VX_METHOD("_array_pool", array_pool,
+              "_array_pool(pooled=None)\n--\n\nThe memory of the step cycle's array copies: blocks outstanding "
+              "and cached.\npooled=False makes the copies as __deepcopy__ does, True natively again (for benchmarks)."),
+};
 
 } // namespace
 } // namespace vertan
@@ -87,10 +84,5 @@ NB_MODULE(vertan, m) {
     // What _drive compares a class's _cycle with.
     PyObject *class_dict = ((PyTypeObject *)kept.node_class.ptr())->tp_dict;
     kept.cycle_method.set(nb::borrow(PyDict_GetItemWithError(class_dict, names::cycle_.ptr())));  // no Python code: interned name
-    m.attr("_set_statistics") =
-        vx::steal_or_throw(PyCFunction_NewEx(&vertan::set_statistics_def, nullptr, kept.module_name.ptr()));
-    m.attr("_deepcopy") =
-        vx::steal_or_throw(PyCFunction_NewEx(&vertan::deepcopy_def, nullptr, kept.module_name.ptr()));
-    m.attr("_array_pool") =
-        vx::steal_or_throw(PyCFunction_NewEx(&vertan::array_pool_def, nullptr, kept.module_name.ptr()));
+    vx::add_functions(m, vertan::functions);
 }

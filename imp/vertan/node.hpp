@@ -17,38 +17,18 @@ struct ModuleState {
 inline ModuleState kept;
 
 // node.cpp
-nb::object init(const vx::Call &call);
-nb::object set_setup_handler(const vx::Call &call);
-nb::object set_pre_step_handler(const vx::Call &call);
-nb::object set_post_step_handler(const vx::Call &call);
-nb::object set_step_handler(const vx::Call &call);
-nb::object start(const vx::Call &call);
-nb::object stop(const vx::Call &call);
-nb::object get_name(const vx::Call &call);
-nb::object set_logger(const vx::Call &call);
-nb::object get_state(const vx::Call &call);
-nb::object get_counter(const vx::Call &call);
-nb::object get_last_exception(const vx::Call &call);
-nb::object get_load(const vx::Call &call);
-nb::object get_data(const vx::Call &call);
-nb::object get_metadata(const vx::Call &call);
-nb::object push_data(const vx::Call &call);
-nb::object push_metadata(const vx::Call &call);
-nb::object do_nothing(const vx::Call &call);
+vx::MethodBody init, set_setup_handler, set_pre_step_handler, set_post_step_handler, set_step_handler, start,
+    stop, get_name, set_logger, get_state, get_counter, get_last_exception, get_load, get_data, get_metadata,
+    push_data, push_metadata, do_nothing;
 
 // step_stats.cpp
 extern bool collecting_stats;
 class NodeAttributes;
 void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end);
 void record_skip(const NodeAttributes &own);
-nb::object get_step_stats(const vx::Call &call);
-nb::object set_statistics(const vx::Call &call);
+vx::MethodBody get_step_stats, set_statistics;
 
 // cycle.cpp
-nb::object cycle(const vx::Call &call);
-nb::object drive(const vx::Call &call);
-nb::object setup_wrapper(const vx::Call &call);
-nb::object deepcopy(const vx::Call &call);
-nb::object array_pool(const vx::Call &call);
+vx::MethodBody cycle, drive, setup_wrapper, deepcopy, array_pool;
 
 } // namespace vertan
