@@ -4,7 +4,7 @@
 #include "common/names.hpp"
 #include "common/runtime.hpp"
 #include "output_node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace exitran {
 namespace {

@@ -2,7 +2,7 @@
 // hands its results downstream.
 #include "common/runtime.hpp"
 #include "output_node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace exitran {
 

@@ -1,7 +1,7 @@
 // Construction, port lookup, and what the step cycle reads from the input ports.
 #include "common/runtime.hpp"
 #include "input_node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace intaran {
 

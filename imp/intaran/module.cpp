@@ -3,7 +3,7 @@
 #include "common/host.hpp"
 #include "common/names.hpp"
 #include "input_node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace intaran {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "common/runtime.hpp"
 #include "input_node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace intaran {
 namespace {

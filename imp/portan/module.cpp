@@ -1,11 +1,11 @@
 // velarix.imp.portan: the PortQueue and Waiter types, the port classes IPortImp and
 // OPortImp built on the package's PortableImp, and the C API of the node modules.
 #include "common/classes.hpp"
-#include "port_queue.hpp"
-#include "ports.hpp"
-#include "record_tap.hpp"
-#include "ring.hpp"
-#include "scheduler.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ports/ports.hpp"
+#include "portan/record/tap.hpp"
+#include "portan/ring/ring.hpp"
+#include "portan/scheduler/scheduler.hpp"
 
 namespace vx {
 

@@ -1,7 +1,7 @@
 // velarix.imp.trellan: builds PipelineImp on the package's Implementation base.
 #include "common/classes.hpp"
 #include "pipeline.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace trellan {
 namespace {

@@ -1,7 +1,7 @@
 // Starting and stopping the nodes together, and the run-state queries.
 #include "common/python_lock.hpp"
 #include "pipeline.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace trellan {
 namespace {

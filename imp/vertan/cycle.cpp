@@ -8,7 +8,7 @@
 #include "array_copy.hpp"
 #include "deepcopy.hpp"
 #include "node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace vertan {
 namespace {

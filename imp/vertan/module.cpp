@@ -1,7 +1,7 @@
 // velarix.imp.vertan: builds NodeImp on the package's PortableImp base.
 #include "common/classes.hpp"
 #include "node.hpp"
-#include "portan/api.hpp"
+#include "portan/api/api.hpp"
 
 namespace vertan {
 namespace {

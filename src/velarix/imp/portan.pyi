@@ -17,7 +17,7 @@ class Waiter:
     def release(self) -> None:
         """Wake the thread waiting on this waiter (again: no effect)."""
 
-# The node modules' table of C functions (imp/portan/api.hpp), as a capsule.
+# The node modules' table of C functions (imp/portan/api/api.hpp), as a capsule.
 _C_API: Any
 
 class Scheduler:

@@ -1,8 +1,8 @@
 // What the ports count for the statistics: an input port's values received, still
 // queued and dropped (kept by its native queue), an output port's values pushed
 // and the cycles it pushed nothing in (SKIP).
-#include "port_queue.hpp"
-#include "ports.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ports/ports.hpp"
 
 namespace portan {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
-#include "record_encode.hpp"
+#include "portan/record/encode.hpp"
 
 namespace portan {
 

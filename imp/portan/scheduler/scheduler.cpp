@@ -1,6 +1,6 @@
 // The shared scheduler (scheduler.hpp): the Scheduler and Task types, how a task is
 // readied, and the loop of a scheduler thread.
-#include "scheduler.hpp"
+#include "portan/scheduler/scheduler.hpp"
 #include "common/interpreter_lock.hpp"
 #include "common/python_lock.hpp"
 
@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "port_queue.hpp"
+#include "portan/ports/port_queue.hpp"
 
 namespace vx {
 namespace {

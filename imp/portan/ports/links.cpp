@@ -5,7 +5,7 @@
 // storing the new one, so a push walks a consistent snapshot and two changes at once
 // cannot lose one.
 #include "common/runtime.hpp"
-#include "ports.hpp"
+#include "portan/ports/ports.hpp"
 
 namespace portan {
 

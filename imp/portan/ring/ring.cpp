@@ -16,9 +16,9 @@
 
 #include "common/buffer.hpp"
 #include "common/interpreter_lock.hpp"
-#include "port_queue.hpp"
-#include "ring.hpp"
-#include "trace.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ring/ring.hpp"
+#include "portan/ports/trace.hpp"
 
 namespace portan {
 namespace {

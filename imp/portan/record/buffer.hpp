@@ -25,8 +25,8 @@
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
 #include "common/native_type.hpp"
-#include "record_json.hpp"
-#include "record_pickler.hpp"
+#include "portan/record/json.hpp"
+#include "portan/record/pickler.hpp"
 
 namespace portan {
 
@@ -119,7 +119,7 @@ struct RecordState {
     std::condition_variable work;
     bool initialized = false;  // the taps are set once: a push may wait on one of them
 
-    // The native type's hooks (native_type.hpp), in record_buffer.cpp.
+    // The native type's hooks (native_type.hpp), in buffer.cpp.
     int traverse(visitproc visit, void *arg) const;
     void clear();
 };
@@ -165,7 +165,7 @@ struct ChunkBytes {
         Py_VISIT(buffer.ptr());
         return 0;
     }
-    void dispose();  // in record_buffer.cpp
+    void dispose();  // in buffer.cpp
 };
 
 using ChunkData = vx::Native<ChunkBytes>;

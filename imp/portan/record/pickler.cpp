@@ -1,6 +1,6 @@
 // _pickle5(value): the native pickler as the tests and the recorder's Python side see it.
-#include "record_pickler.hpp"
-#include "record_tap.hpp"
+#include "portan/record/pickler.hpp"
+#include "portan/record/tap.hpp"
 
 namespace portan {
 

@@ -12,7 +12,7 @@
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
 #include "common/runtime.hpp"
-#include "record_tap.hpp"
+#include "portan/record/tap.hpp"
 
 namespace portan {
 namespace {

@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "common/runtime.hpp"
-#include "record_buffer.hpp"
+#include "portan/record/buffer.hpp"
 #include "common/buffer.hpp"
 #include "common/interpreter_lock.hpp"
-#include "record_chunk_file.hpp"
-#include "record_tap.hpp"
+#include "portan/record/chunk_file.hpp"
+#include "portan/record/tap.hpp"
 
 namespace portan {
 namespace {

@@ -24,9 +24,9 @@
 #include <new>
 #include <vector>
 
-#include "event.hpp"
-#include "record_tap.hpp"
-#include "trace.hpp"
+#include "portan/ports/event.hpp"
+#include "portan/record/tap.hpp"
+#include "portan/ports/trace.hpp"
 #include "common/runtime.hpp"
 
 namespace vx {

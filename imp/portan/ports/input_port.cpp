@@ -1,8 +1,8 @@
 // IPortImp: queues what arrives (SYNC: every value in order, ASYNC: the newest only,
 // optionally bounded) and calls its event handler after each arriving value.
 #include <cmath>
-#include "port_queue.hpp"
-#include "ports.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ports/ports.hpp"
 
 namespace portan {
 namespace {

@@ -3,9 +3,9 @@
 #include <string>
 
 #include "common/runtime.hpp"
-#include "event.hpp"
-#include "record_buffer.hpp"
-#include "record_tap.hpp"
+#include "portan/ports/event.hpp"
+#include "portan/record/buffer.hpp"
+#include "portan/record/tap.hpp"
 
 namespace portan {
 namespace {

@@ -1,13 +1,13 @@
 // The table of api.hpp: each entry runs the port module's own code and turns its
 // C++ exceptions into the Python error the caller finds set.
-#include "api.hpp"
+#include "portan/api/api.hpp"
 
-#include "event.hpp"
-#include "node_ports.hpp"
-#include "port_queue.hpp"
-#include "ports.hpp"
-#include "scheduler.hpp"
-#include "trace.hpp"
+#include "portan/ports/event.hpp"
+#include "portan/ports/node_ports.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ports/ports.hpp"
+#include "portan/scheduler/scheduler.hpp"
+#include "portan/ports/trace.hpp"
 
 namespace portan {
 namespace {

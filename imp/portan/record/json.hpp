@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/method.hpp"
-#include "record_encode.hpp"
+#include "portan/record/encode.hpp"
 
 namespace portan {
 

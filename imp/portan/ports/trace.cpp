@@ -1,7 +1,7 @@
 // The module functions of latency tracing (trace.hpp): a step's origin, read and
 // given, and the process-wide switch.
-#include "ports.hpp"
-#include "trace.hpp"
+#include "portan/ports/ports.hpp"
+#include "portan/ports/trace.hpp"
 
 namespace portan {
 

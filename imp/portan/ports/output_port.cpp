@@ -1,6 +1,6 @@
 // OPortImp: hands each pushed value to every linked input port, in link order.
-#include "port_queue.hpp"
-#include "ports.hpp"
+#include "portan/ports/port_queue.hpp"
+#include "portan/ports/ports.hpp"
 
 namespace portan {
 

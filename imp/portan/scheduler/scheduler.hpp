@@ -26,7 +26,7 @@
 #include <mutex>
 #include <vector>
 
-#include "api.hpp"
+#include "portan/api/api.hpp"
 #include "common/native_type.hpp"
 #include "common/runtime.hpp"
 

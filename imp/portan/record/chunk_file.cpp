@@ -3,7 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include "record_chunk_file.hpp"
+#include "portan/record/chunk_file.hpp"
 
 namespace portan {
 
