@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from .._optional import import_or_explain
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive
 from ._design import Blocks
 from .axes import CHANNEL_FORMAT, channel_format, channel_labels, make_chunk, with_channels
@@ -18,11 +19,7 @@ WAVELETS_HINT = "CWT needs PyWavelets; install it with: pip install 'velarix[wav
 
 
 def _pywt() -> Any:
-    try:
-        import pywt  # type: ignore[import-untyped, unused-ignore]
-    except ImportError as error:
-        raise ImportError(WAVELETS_HINT) from error
-    return pywt
+    return import_or_explain("pywt", WAVELETS_HINT)
 
 
 class CWT(ChunkNode):
