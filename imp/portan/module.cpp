@@ -126,6 +126,7 @@ NB_MODULE(portan, m) {
     m.attr("RecordBuffer") = portan::make_record_buffer_type();
     m.attr("RecordTap") = portan::make_record_tap_type();
     m.attr("RingEnd") = portan::make_ring_end_type();
+    m.attr("RING_LAYOUT") = portan::ring_layout();
     static PyMethodDef functions[] = {
         VX_METHOD("carried", portan::carried,
                   "carried(function, *args): call it, then run on this thread the scheduled nodes it made ready."),

@@ -142,6 +142,25 @@ class Logger:
         application carries it."""
         setattr(self._imp, "_tracebacks_raised", True)
 
+    def _keep_entry(self, entry: LogEntry) -> None:
+        """Store and file an entry made elsewhere (another process's) as `write`
+        stores and files its own; handing it to `logging` is the caller's."""
+        imp: Any = self._imp
+        if entry["type"] == LogType.ERROR.value:
+            imp._has_error = True
+        with imp._lock:
+            imp._log.append(entry)
+        file = imp._file
+        if isinstance(file, str) and file and not imp._stop:
+            imp._log_file_queue.put(entry)
+
+    def _store_with(self, make: Callable[[Any], Any]) -> None:
+        """Keep the entries in `make(store)` instead of the store (a bounded
+        deque), which `make` fills from it and bounds alike: one that also hands
+        each new entry on, say."""
+        imp: Any = self._imp
+        imp._log = make(imp._log)
+
     @_forward
     def write(self, type: LogType, message: str) -> LogEntry:
         """Add an entry of kind `type` with `message`, stamped with the time, the

@@ -85,6 +85,7 @@ class Pipeline:
     def __init__(self, directory: Optional[str] = None, threads: Optional[int] = None) -> None:
         _check_threads(threads)
         self._imp = PipelineImp(directory)
+        self._recordings: "weakref.WeakSet[Any]" = weakref.WeakSet()  # those running, as they say
         self._use_threads(threads)
         # wait() and run() raise a node's failure with its traceback, so the log's
         # bridge need not print that traceback to stderr too.
@@ -253,12 +254,19 @@ class Pipeline:
                          values=values, arrays=arrays)
 
     def _stop_recordings(self) -> None:
-        recorder = sys.modules.get("velarix.record._recorder")
-        if recorder is None:
-            return
-        for recording in recorder.active_recordings():
-            if recording._pipeline is self:
-                recording.stop()
+        for recording in self._running_recordings():
+            recording.stop()
+
+    def _keep_recording(self, recording: Any, running: bool) -> None:
+        """A recording of this pipeline says it runs, or no longer does."""
+        if running:
+            self._recordings.add(recording)
+        else:
+            self._recordings.discard(recording)
+
+    def _running_recordings(self) -> list[Any]:
+        """The recordings of this pipeline that run."""
+        return list(self._recordings)
 
     def get_threads(self) -> Optional[int]:
         """The number of shared scheduler threads, or None: a worker thread per input node."""

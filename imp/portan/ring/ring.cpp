@@ -23,7 +23,10 @@
 namespace portan {
 namespace {
 
-// The layout (shm.py says the same; both ends of a link may be either kind).
+// The layout, published to shm.py by ring_layout(): both ends of a link may be
+// either kind, and the Python end makes and checks the mapping.
+constexpr char MAGIC[] = "VXRING01";
+constexpr uint64_t CAPACITY_AT = 8;
 constexpr uint64_t HEADER = 4096;
 constexpr uint64_t TAIL_AT = 64, HEAD_AT = 128, READER_ASLEEP_AT = 192, WRITER_ASLEEP_AT = 256;
 constexpr uint64_t ALIGN = 64;
@@ -841,6 +844,18 @@ nb::object ring_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 } // namespace
+
+nb::object ring_layout() {
+    nb::dict layout;
+    layout["magic"] = vx::steal_or_throw(PyBytes_FromStringAndSize(MAGIC, sizeof MAGIC - 1));
+    const std::pair<const char *, uint64_t> words[] = {
+        {"capacity_at", CAPACITY_AT}, {"header", HEADER}, {"tail_at", TAIL_AT}, {"head_at", HEAD_AT},
+        {"reader_asleep_at", READER_ASLEEP_AT}, {"writer_asleep_at", WRITER_ASLEEP_AT}, {"align", ALIGN},
+        {"frames", FRAMES}, {"wrap", WRAP}, {"socket", SOCKET}, {"max_frames", MAX_FRAMES}};
+    for (const auto &[key, value] : words)
+        layout[key] = vx::steal_or_throw(PyLong_FromUnsignedLongLong(value));
+    return layout;
+}
 
 nb::object make_ring_end_type() {
     nb::object type = nb::borrow(ring_end_type.set(vx::make_native_type<RingState>(

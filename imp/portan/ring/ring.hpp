@@ -13,4 +13,8 @@ namespace portan {
 
 nb::object make_ring_end_type();
 
+// The ring's layout as a dict (magic, word offsets, alignment, record tags) for
+// the Python end, which makes and checks the mapping.
+nb::object ring_layout();
+
 } // namespace portan

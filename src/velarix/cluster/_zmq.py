@@ -2,12 +2,10 @@
 
 from types import ModuleType
 
+from .._optional import import_or_explain
+
 EXTRA_HINT = "velarix.cluster needs pyzmq; install it with: pip install 'velarix[cluster]'"
 
 
 def require_zmq() -> ModuleType:
-    try:
-        import zmq
-    except ImportError as error:
-        raise ImportError(EXTRA_HINT) from error
-    return zmq
+    return import_or_explain("zmq", EXTRA_HINT)

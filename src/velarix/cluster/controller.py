@@ -213,12 +213,8 @@ class Cluster:
 
     def _refuse_recorded_placed_ports(self) -> None:
         """A recording made before its ports' nodes were placed: refused here."""
-        recorder = sys.modules.get("velarix.record._recorder")
-        if recorder is None:
-            return
-        for recording in recorder.active_recordings():
-            if recording._pipeline is self.pipeline:
-                recording.refuse_ports_on_workers(self.where)
+        for recording in self.pipeline._running_recordings():
+            recording.refuse_ports_on_workers(self.where)
 
     def stop(self) -> None:
         """Stop the pipeline: the same as its own stop()."""

@@ -4,8 +4,8 @@ A worker's logger keeps its entries in a deque that also hands every new entry t
 the worker's outbox; the controller puts each received entry into the pipeline's
 logger as the worker wrote it (its stack, thread and time, the time mapped into
 the controller's clock once the worker's offset is known), with the worker named
-in the message. The logger has no hook for either, so both reach its store, the
-attributes `_log`, `_lock`, `_has_error`, `_file`, `_stop` and `_log_file_queue`.
+in the message. Both go through the logger's own internal methods
+(`_store_with`, `_keep_entry`).
 """
 
 from __future__ import annotations
@@ -35,9 +35,7 @@ class _ForwardingLog(deque[Any]):
 def forwarding_logger(outbox: queue.Queue[Any]) -> Logger:
     """A memory-only Logger whose every entry is also put into `outbox`."""
     logger = Logger("")
-    imp: Any = logger._imp
-    store = imp._log
-    imp._log = _ForwardingLog(store, store.maxlen, outbox)
+    logger._store_with(lambda store: _ForwardingLog(store, store.maxlen, outbox))
     return logger
 
 
@@ -73,13 +71,6 @@ def inject(logger: Logger, worker: str, record: tuple[Any, ...], offset: Optiona
     log_type = LogType(type_value)
     entry = LogEntry(log_type, stack, f"Worker {worker}: {message}")
     dict.update(entry._imp, timestamp=timestamp, thread=thread)
-    imp: Any = logger._imp
-    if log_type == LogType.ERROR:
-        imp._has_error = True
-    with imp._lock:
-        imp._log.append(entry)
-    file = imp._file
-    if isinstance(file, str) and file and not imp._stop:
-        imp._log_file_queue.put(entry)
+    logger._keep_entry(entry)
     _hand_to_logging(entry, log_type)
     return entry

@@ -47,15 +47,23 @@ from typing import Any, Callable, Generator, Optional
 
 from ..imp import portan
 
-MAGIC = b"VXRING01"
-HEADER = 4096  # bytes before the records: one page
-TAIL_AT, HEAD_AT = 64, 128  # the writer's and the reader's counts, a cache line each
+# The layout is the native end's, which reads and writes the records.
+_LAYOUT = portan.RING_LAYOUT
+MAGIC: bytes = _LAYOUT["magic"]
+CAPACITY_AT: int = _LAYOUT["capacity_at"]  # the capacity, u64 after the magic
+HEADER: int = _LAYOUT["header"]  # bytes before the records: one page
+# The writer's and the reader's counts, a cache line each.
+TAIL_AT: int = _LAYOUT["tail_at"]
+HEAD_AT: int = _LAYOUT["head_at"]
 # While a side waits on its eventfd: the reader's sleep number, the writer's the
 # reader's count it waits for (0 while awake).
-READER_ASLEEP_AT, WRITER_ASLEEP_AT = 192, 256
-ALIGN = 64
-FRAMES, WRAP, SOCKET = 0x46525856, 0x57525856, 0x53525856  # record tags
-MAX_FRAMES = 1 << 16
+READER_ASLEEP_AT: int = _LAYOUT["reader_asleep_at"]
+WRITER_ASLEEP_AT: int = _LAYOUT["writer_asleep_at"]
+ALIGN: int = _LAYOUT["align"]
+FRAMES: int = _LAYOUT["frames"]  # record tags
+WRAP: int = _LAYOUT["wrap"]
+SOCKET: int = _LAYOUT["socket"]
+MAX_FRAMES: int = _LAYOUT["max_frames"]
 DEFAULT_BYTES = 8 << 20  # ring capacity per link
 ENVIRONMENT = "VELARIX_SHM"  # "0": never use shared memory (links go over ipc://)
 SPIN_SECONDS = 50e-6  # how long a reader of a busy link looks again before it sleeps
@@ -99,14 +107,14 @@ class Ring:
                 raise RingError(f"the memory file is too small ({size} bytes)")
         self.map = mmap.mmap(memfd, size)
         if capacity is None:
-            magic, capacity = self.map[:8], struct.unpack_from("=Q", self.map, 8)[0]
+            magic, capacity = self.map[:len(MAGIC)], struct.unpack_from("=Q", self.map, CAPACITY_AT)[0]
             if magic != MAGIC or capacity != size - HEADER or capacity % ALIGN:
                 self.map.close()
                 raise RingError(f"the memory file is no ring of its size ({size} bytes)")
         self.view = memoryview(self.map)
-        if self.view[:8] != MAGIC:  # a new ring
-            self.view[:8] = MAGIC
-            struct.pack_into("=Q", self.map, 8, capacity)
+        if self.view[:len(MAGIC)] != MAGIC:  # a new ring
+            self.view[:len(MAGIC)] = MAGIC
+            struct.pack_into("=Q", self.map, CAPACITY_AT, capacity)
         self.capacity = capacity
         self.largest = capacity // 2  # a record this long always fits once the ring is empty
         self.data = self.view[HEADER:HEADER + capacity]

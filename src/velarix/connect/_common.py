@@ -7,6 +7,7 @@ import math
 import threading
 from typing import Any, Callable, Optional
 
+from .._optional import import_or_explain
 from ..i_node import INode
 from ..logger import LogType
 from ..o_node import ONode
@@ -22,13 +23,7 @@ STREAM_KEYS = ("channel_count", "channel_names", "nominal_srate", "channel_forma
 
 def require_extra(module: str, extra: str) -> Any:
     """Import `module`, or say which extra brings it."""
-    from importlib import import_module
-
-    try:
-        return import_module(module)
-    except ImportError as error:
-        raise ImportError(
-            f"{module} is needed for this connector: pip install 'velarix[{extra}]'") from error
+    return import_or_explain(module, f"{module} is needed for this connector: pip install 'velarix[{extra}]'")
 
 
 def check_str(key: str, value: Any, empty: bool = False) -> str:

@@ -7,18 +7,15 @@ import math
 from types import ModuleType
 from typing import Any
 
+from .._optional import import_or_explain
+
 MSGPACK_HINT = "encoding 'msgpack' needs msgpack; install it with: pip install 'velarix[msgpack]'"
 
 ENCODINGS = ("raw", "json", "msgpack", "numpy")
 
 
 def require_msgpack() -> ModuleType:
-    try:
-        import msgpack  # type: ignore[import-untyped]
-    except ImportError as error:
-        raise ImportError(MSGPACK_HINT) from error
-    module: ModuleType = msgpack
-    return module
+    return import_or_explain("msgpack", MSGPACK_HINT)
 
 
 class DecodeError(ValueError):

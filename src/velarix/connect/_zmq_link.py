@@ -7,6 +7,7 @@ import time
 from types import ModuleType
 from typing import Any, Optional
 
+from .._optional import import_or_explain
 from ..cluster.security import curve_client, curve_server, load_key_file, load_public_key, load_public_keys
 from ..logger import LogType
 
@@ -16,11 +17,7 @@ HANDSHAKE_REPORT_INTERVAL = 10.0  # seconds: at most one failed-handshake line t
 
 
 def require_zmq() -> ModuleType:
-    try:
-        import zmq
-    except ImportError as error:
-        raise ImportError(EXTRA_HINT) from error
-    return zmq
+    return import_or_explain("zmq", EXTRA_HINT)
 
 
 

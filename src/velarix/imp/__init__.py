@@ -24,14 +24,12 @@ class Implementation:
     """Common base of the implementation classes; carries no behaviour."""
 
 
-class _GeneratedIdMarker:
-    """Asks a portable object for a generated id. Copies and pickles stay the one
-    marker, so a deep-copied default configuration still asks for an id."""
+class _OneObject:
+    """A marker of which there is one object: its copies are itself, and it is
+    pickled by the name (`_NAME`) it has in this module."""
 
     __slots__ = ()
-
-    def __repr__(self):
-        return "ID_TO_BE_GENERATED"
+    _NAME = ""
 
     def __copy__(self):
         return self
@@ -40,16 +38,28 @@ class _GeneratedIdMarker:
         return self
 
     def __reduce__(self):
-        return "_ID_TO_BE_GENERATED"
+        return self._NAME
+
+
+class _GeneratedIdMarker(_OneObject):
+    """Asks a portable object for a generated id. Copies and pickles stay the one
+    marker, so a deep-copied default configuration still asks for an id."""
+
+    __slots__ = ()
+    _NAME = "_ID_TO_BE_GENERATED"
+
+    def __repr__(self):
+        return "ID_TO_BE_GENERATED"
 
 
 _ID_TO_BE_GENERATED = _GeneratedIdMarker()
 
 
-class SkipType:
+class SkipType(_OneObject):
     """The type of `SKIP`, of which there is only the one object."""
 
     __slots__ = ()
+    _NAME = "SKIP"
 
     def __new__(cls):
         # The cycle recognises the marker by identity: never make a second one.
@@ -58,15 +68,6 @@ class SkipType:
 
     def __repr__(self):
         return "velarix.SKIP"
-
-    def __copy__(self):
-        return self
-
-    def __deepcopy__(self, memo):
-        return self
-
-    def __reduce__(self):
-        return "SKIP"
 
 
 #: Returned by a step (alone, or as one output port's value): push nothing this

@@ -38,18 +38,4 @@ class ConstantsImp:
     LOAD_ERROR_THRESHOLD: float
     MONITORING_INTERVAL: float
 
-__all__ = [
-    "Implementation",
-    "SKIP",
-    "SkipType",
-    "ConstantsImp",
-    "PortableImp",
-    "IPortImp",
-    "OPortImp",
-    "NodeImp",
-    "INodeImp",
-    "ONodeImp",
-    "PipelineImp",
-    "LoggerImp",
-    "LogEntryImp",
-]
+# The public names are those above without an underscore, as the module's __all__ lists them.

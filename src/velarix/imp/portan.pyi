@@ -94,6 +94,10 @@ class RecordTap:
 
     def __new__(cls, buffer: RecordBuffer, tap: int) -> RecordTap: ...
 
+#: The shared-memory ring's layout: "magic" (bytes), the header words' offsets,
+#: "header", "align", "max_frames" and the record tags.
+RING_LAYOUT: dict[str, Any]
+
 class RingEnd:
     """The hot paths of one end of a shared-memory ring (cluster/shm.py)."""
 

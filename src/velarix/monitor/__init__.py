@@ -7,14 +7,9 @@ from types import ModuleType
 
 def _require(module: str, extra: str = "monitor") -> ModuleType:
     """Import an optional dependency, or say which extra brings it."""
-    import importlib
+    from .._optional import import_or_explain
 
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        raise ImportError(
-            f"This feature needs the package '{module}': pip install 'velarix[{extra}]'"
-        ) from error
+    return import_or_explain(module, f"This feature needs the package '{module}': pip install 'velarix[{extra}]'")
 
 
 from .terminal import LiveMonitor, render  # noqa: E402

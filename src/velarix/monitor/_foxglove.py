@@ -172,19 +172,24 @@ class FoxgloveBridge:
     def on_subscribe(self, client: Any, channel: Any) -> None:
         """A client subscribed to a channel."""
         with self._lock:
-            if channel.id == self._log_channel.id():
-                self._log_subscribers.add(client.id)
-            elif channel.topic in self._by_topic:
-                self._by_topic[channel.topic].subscribers.add(client.id)
+            subscribers = self._subscribers_of(channel)
+            if subscribers is not None:
+                subscribers.add(client.id)
         self._wake.set()
 
     def on_unsubscribe(self, client: Any, channel: Any) -> None:
         """A client unsubscribed from a channel, or went away."""
         with self._lock:
-            if channel.id == self._log_channel.id():
-                self._log_subscribers.discard(client.id)
-            elif channel.topic in self._by_topic:
-                self._by_topic[channel.topic].subscribers.discard(client.id)
+            subscribers = self._subscribers_of(channel)
+            if subscribers is not None:
+                subscribers.discard(client.id)
+
+    def _subscribers_of(self, channel: Any) -> Optional[set[int]]:
+        """The clients subscribed to `channel` (None: not one of ours); under the lock."""
+        if channel.id == self._log_channel.id():
+            return self._log_subscribers
+        published = self._by_topic.get(channel.topic)
+        return None if published is None else published.subscribers
 
     def on_connection_graph_subscribe(self) -> None:
         """A client asked for the graph: the server sends the one last published."""

@@ -4,11 +4,13 @@ across chunks so that a stream gives what one offline call gives."""
 
 from __future__ import annotations
 
+import functools
 import math
 from fractions import Fraction
 from typing import Any, Optional
 
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive, check_rate
+from ._design import check_window, window_argument
 from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, dtype_of, make_chunk
 
 try:
@@ -205,13 +207,47 @@ class FIR(_StatefulFilter):
 
     def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
         keys = self.Configuration.Keys
-        window = config[keys.WINDOW]
         taps = signal.firwin(config[keys.TAPS], config[keys.CUTOFF], pass_zero=config[keys.BTYPE], fs=rate,
-                             window=window if isinstance(window, str) else tuple(window))
+                             window=window_argument(config[keys.WINDOW]))
         return ("ba", taps, np.ones(1))
 
 
-class Notch(_StatefulFilter):
+class _Resonant(_StatefulFilter):
+    """A second-order IIR design at one frequency with a quality (Q) factor,
+    applied as ``lfilter`` with its state carried."""
+
+    class Configuration(_StatefulFilter.Configuration):
+        """Adds ``frequency`` and ``quality``."""
+
+        class Keys(_StatefulFilter.Configuration.Keys):
+            FREQUENCY = "frequency"
+            QUALITY = "quality"
+
+    def _check_design(self, entries: dict[str, Any]) -> None:
+        owner = type(self).__name__
+        keys = self.Configuration.Keys
+        check_positive(owner, keys.FREQUENCY, entries.get(keys.FREQUENCY))
+        check_positive(owner, keys.QUALITY, entries.setdefault(keys.QUALITY, 30.0))
+        self._check_form(owner, entries)
+
+    def _check_form(self, owner: str, entries: dict[str, Any]) -> None:
+        """Check and normalise the key that picks the design's form."""
+
+    def _design_keys(self) -> tuple[str, ...]:
+        return (self.Configuration.Keys.FREQUENCY, self.Configuration.Keys.QUALITY)
+
+    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
+        keys = self.Configuration.Keys
+        b, a = self._designer(config)(config[keys.FREQUENCY], config[keys.QUALITY], fs=rate)
+        return ("ba", b, a)
+
+    def _designer(self, config: Any) -> Any:
+        """The scipy.signal function that designs ``b, a`` from the frequency,
+        the quality and ``fs``."""
+        raise NotImplementedError
+
+
+class Notch(_Resonant):
     """A second-order IIR notch (or peak) at one frequency: ``b, a =
     scipy.signal.iirnotch(frequency, quality, fs=rate)`` (``iirpeak`` with
     ``peak=True``), applied as ``lfilter(b, a, x, axis=0)`` with its state carried.
@@ -221,33 +257,21 @@ class Notch(_StatefulFilter):
     for `Filter`).
     """
 
-    class Configuration(_StatefulFilter.Configuration):
+    class Configuration(_Resonant.Configuration):
         """Adds ``frequency``, ``quality`` and ``peak``."""
 
-        class Keys(_StatefulFilter.Configuration.Keys):
-            FREQUENCY = "frequency"
-            QUALITY = "quality"
+        class Keys(_Resonant.Configuration.Keys):
             PEAK = "peak"
 
-    def _check_design(self, entries: dict[str, Any]) -> None:
-        owner = type(self).__name__
-        keys = self.Configuration.Keys
-        check_positive(owner, keys.FREQUENCY, entries.get(keys.FREQUENCY))
-        check_positive(owner, keys.QUALITY, entries.setdefault(keys.QUALITY, 30.0))
-        if not isinstance(entries.setdefault(keys.PEAK, False), bool):
-            raise TypeError(f"{owner}: {keys.PEAK} must be True or False.")
+    def _check_form(self, owner: str, entries: dict[str, Any]) -> None:
+        if not isinstance(entries.setdefault(self.Configuration.Keys.PEAK, False), bool):
+            raise TypeError(f"{owner}: {self.Configuration.Keys.PEAK} must be True or False.")
 
-    def _design_keys(self) -> tuple[str, ...]:
-        return (self.Configuration.Keys.FREQUENCY, self.Configuration.Keys.QUALITY)
-
-    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
-        keys = self.Configuration.Keys
-        design = signal.iirpeak if config[keys.PEAK] else signal.iirnotch
-        b, a = design(config[keys.FREQUENCY], config[keys.QUALITY], fs=rate)
-        return ("ba", b, a)
+    def _designer(self, config: Any) -> Any:
+        return signal.iirpeak if config[self.Configuration.Keys.PEAK] else signal.iirnotch
 
 
-class Comb(_StatefulFilter):
+class Comb(_Resonant):
     """An IIR comb at a frequency and its harmonics (mains hum, say): ``b, a =
     scipy.signal.iircomb(frequency, quality, ftype=comb, fs=rate)``, applied as
     ``lfilter`` with its state carried. ``rate / frequency`` must be a whole number.
@@ -257,29 +281,18 @@ class Comb(_StatefulFilter):
     ``rate`` (as for `Filter`).
     """
 
-    class Configuration(_StatefulFilter.Configuration):
+    class Configuration(_Resonant.Configuration):
         """Adds ``frequency``, ``quality`` and ``comb``."""
 
-        class Keys(_StatefulFilter.Configuration.Keys):
-            FREQUENCY = "frequency"
-            QUALITY = "quality"
+        class Keys(_Resonant.Configuration.Keys):
             COMB = "comb"
 
-    def _check_design(self, entries: dict[str, Any]) -> None:
-        owner = type(self).__name__
-        keys = self.Configuration.Keys
-        check_positive(owner, keys.FREQUENCY, entries.get(keys.FREQUENCY))
-        check_positive(owner, keys.QUALITY, entries.setdefault(keys.QUALITY, 30.0))
-        if entries.setdefault(keys.COMB, "notch") not in ("notch", "peak"):
-            raise ValueError(f"{owner}: {keys.COMB} must be 'notch' or 'peak'.")
+    def _check_form(self, owner: str, entries: dict[str, Any]) -> None:
+        if entries.setdefault(self.Configuration.Keys.COMB, "notch") not in ("notch", "peak"):
+            raise ValueError(f"{owner}: {self.Configuration.Keys.COMB} must be 'notch' or 'peak'.")
 
-    def _design_keys(self) -> tuple[str, ...]:
-        return (self.Configuration.Keys.FREQUENCY, self.Configuration.Keys.QUALITY)
-
-    def _design(self, config: Any, rate: float) -> tuple[Any, ...]:
-        keys = self.Configuration.Keys
-        b, a = signal.iircomb(config[keys.FREQUENCY], config[keys.QUALITY], ftype=config[keys.COMB], fs=rate)
-        return ("ba", b, a)
+    def _designer(self, config: Any) -> Any:
+        return functools.partial(signal.iircomb, ftype=config[self.Configuration.Keys.COMB])
 
 
 class Decimate(_StatefulFilter):
@@ -442,13 +455,7 @@ class Resample(ChunkNode):
         keys = self.Configuration.Keys
         rate = check_rate(owner, keys.RATE, entries.get(keys.RATE), required=True)
         source = check_rate(owner, keys.INPUT_RATE, entries.get(keys.INPUT_RATE))
-        window = entries.setdefault(keys.WINDOW, ["kaiser", 5.0])
-        if isinstance(window, tuple):
-            window = entries[keys.WINDOW] = list(window)
-        try:
-            signal.get_window(window if isinstance(window, str) else tuple(window), 8)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{owner}: {keys.WINDOW} {window!r} is not a window scipy knows: {error}") from error
+        check_window(owner, entries, ["kaiser", 5.0])
         if source is not None:
             assert rate is not None
             _factors(owner, rate, source)
@@ -470,9 +477,8 @@ class Resample(ChunkNode):
     def _design(self, dtype: Any) -> None:
         up, down = self._up, self._down
         half_len = 10 * max(up, down)
-        window = self.config[self.Configuration.Keys.WINDOW]
         h = signal.firwin(2 * half_len + 1, 1.0 / max(up, down),
-                          window=window if isinstance(window, str) else tuple(window))
+                          window=window_argument(self.config[self.Configuration.Keys.WINDOW]))
         # resample_poly filters floating input in its own dtype.
         h = np.asarray(h, dtype=dtype) if np.issubdtype(dtype, np.inexact) else np.asarray(h)
         h = h * up

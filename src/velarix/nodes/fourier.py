@@ -15,6 +15,7 @@ from __future__ import annotations
 from typing import Any, Optional
 
 from ._base import EXTRA_HINT, ChunkNode, check_int
+from ._design import check_detrend, check_window, window_argument
 from .axes import AXES, CHANNEL, CHANNEL_FORMAT, FREQUENCIES, FREQUENCY, NOMINAL_SRATE, channel_format, make_chunk
 
 try:
@@ -25,26 +26,6 @@ except ImportError as _error:  # pragma: no cover - the extra is installed by ma
 
 #: The description's key for the rate of the samples a spectrum came from.
 SAMPLE_RATE = "sample_rate"
-
-
-def check_window(owner: str, entries: dict[str, Any], default: Any = "hann") -> None:
-    window = entries.setdefault("window", default)
-    if isinstance(window, tuple):
-        window = entries["window"] = list(window)
-    try:
-        signal.get_window(window if isinstance(window, str) else tuple(window), 8)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{owner}: window {window!r} is not a window scipy knows: {error}") from error
-
-
-def _window(config: Any) -> Any:
-    window = config["window"]
-    return window if isinstance(window, str) else tuple(window)
-
-
-def check_detrend(owner: str, entries: dict[str, Any], default: Any) -> None:
-    if entries.setdefault("detrend", default) not in ("constant", "linear", False):
-        raise ValueError(f"{owner}: detrend must be 'constant', 'linear' or False, got {entries['detrend']!r}.")
 
 
 class _Spectral(ChunkNode):
@@ -110,7 +91,7 @@ class Spectrum(_Spectral):
         if not isinstance(size, int):
             raise ValueError(f"{self._owner()} needs the chunks' length: give size= or put a Window before it.")
         self._size = size
-        self._w = signal.get_window(_window(self.config), size)[:, None]
+        self._w = signal.get_window(window_argument(self.config["window"]), size)[:, None]
         return self._spectrum_description(description, np.fft.rfftfreq(size, 1.0 / self._fs), None)
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
@@ -124,8 +105,8 @@ class Spectrum(_Spectral):
             x = samples if detrend is False else signal.detrend(samples, axis=0, type=detrend)
             out = np.abs(np.fft.rfft(self._w * x, axis=0))
         else:
-            _, out = signal.periodogram(samples, fs=self._fs, window=_window(self.config), detrend=detrend,
-                                        scaling=scaling, axis=0)
+            _, out = signal.periodogram(samples, fs=self._fs, window=window_argument(self.config["window"]),
+                                        detrend=detrend, scaling=scaling, axis=0)
         return [make_chunk(np.asarray(out, dtype=np.float64), np.full(out.shape[0], timestamps[-1]))]
 
 
@@ -154,21 +135,14 @@ class Welch(_Spectral):
 
     def _check(self, entries: dict[str, Any]) -> None:
         owner = type(self).__name__
-        segment = check_int(owner, "segment", entries.get("segment"), least=2)
-        overlap = check_int(owner, "overlap", entries.setdefault("overlap", segment // 2), least=0)
-        if overlap >= segment:
-            raise ValueError(f"{owner}: overlap must be less than segment ({segment}), got {overlap}.")
-        check_window(owner, entries)
-        check_detrend(owner, entries, "constant")
-        if entries.setdefault("scaling", "density") not in ("density", "spectrum"):
-            raise ValueError(f"{owner}: scaling must be 'density' or 'spectrum'.")
+        _check_segments(owner, entries, 2, "hann")
         if entries.setdefault("average", "mean") not in ("mean", "median"):
             raise ValueError(f"{owner}: average must be 'mean' or 'median'.")
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
         self._fs = self._rate("rate", description)
         self._segment = int(self.config["segment"])
-        self._keys = dict(fs=self._fs, window=_window(self.config), nperseg=self._segment,
+        self._keys = dict(fs=self._fs, window=window_argument(self.config["window"]), nperseg=self._segment,
                           noverlap=int(self.config["overlap"]), detrend=self.config["detrend"],
                           scaling=self.config["scaling"], average=self.config["average"], axis=0)
         return self._spectrum_description(description, np.fft.rfftfreq(self._segment, 1.0 / self._fs), None)
@@ -211,14 +185,7 @@ class Spectrogram(_Spectral):
 
     def _check(self, entries: dict[str, Any]) -> None:
         owner = type(self).__name__
-        segment = check_int(owner, "segment", entries.get("segment"), least=2)
-        overlap = check_int(owner, "overlap", entries.setdefault("overlap", segment // 8), least=0)
-        if overlap >= segment:
-            raise ValueError(f"{owner}: overlap must be less than segment ({segment}), got {overlap}.")
-        check_window(owner, entries, ["tukey", 0.25])
-        check_detrend(owner, entries, "constant")
-        if entries.setdefault("scaling", "density") not in ("density", "spectrum"):
-            raise ValueError(f"{owner}: scaling must be 'density' or 'spectrum'.")
+        _check_segments(owner, entries, 8, ["tukey", 0.25])
         if entries.setdefault("mode", "psd") not in ("psd", "magnitude"):
             raise ValueError(f"{owner}: mode must be 'psd' or 'magnitude'.")
 
@@ -226,7 +193,7 @@ class Spectrogram(_Spectral):
         self._fs = self._rate("rate", description)
         self._segment = int(self.config["segment"])
         self._hop = self._segment - int(self.config["overlap"])
-        self._keys = dict(fs=self._fs, window=_window(self.config), nperseg=self._segment,
+        self._keys = dict(fs=self._fs, window=window_argument(self.config["window"]), nperseg=self._segment,
                           noverlap=int(self.config["overlap"]), detrend=self.config["detrend"],
                           scaling=self.config["scaling"], mode=self.config["mode"], axis=0)
         self._samples: Optional[Any] = None
@@ -247,6 +214,20 @@ class Spectrogram(_Spectral):
         spectra = np.ascontiguousarray(np.moveaxis(columns, -1, 0), dtype=np.float64)  # one block per frame
         return [make_chunk(spectra[k], np.full(spectra.shape[1], timestamps[k * self._hop + self._segment - 1]))
                 for k in range(frames)]
+
+
+def _check_segments(owner: str, entries: dict[str, Any], share: int, window: Any) -> None:
+    """The keys of a transform over overlapping segments: ``segment``,
+    ``overlap`` (default ``segment // share``), ``window`` (default `window`),
+    ``detrend`` and ``scaling``."""
+    segment = check_int(owner, "segment", entries.get("segment"), least=2)
+    overlap = check_int(owner, "overlap", entries.setdefault("overlap", segment // share), least=0)
+    if overlap >= segment:
+        raise ValueError(f"{owner}: overlap must be less than segment ({segment}), got {overlap}.")
+    check_window(owner, entries, window)
+    check_detrend(owner, entries, "constant")
+    if entries.setdefault("scaling", "density") not in ("density", "spectrum"):
+        raise ValueError(f"{owner}: scaling must be 'density' or 'spectrum'.")
 
 
 __all__ = ["SAMPLE_RATE", "Spectrogram", "Spectrum", "Welch"]

@@ -9,6 +9,7 @@ import math
 from typing import Any, Callable, Optional
 
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive
+from ._design import Blocks
 from .axes import CHANNEL_FORMAT, NOMINAL_SRATE, channel_format, dtype_of, make_chunk, with_channels
 from .sources import per_channel
 
@@ -306,21 +307,15 @@ class Envelope(ChunkNode):
         check_int(type(self).__name__, "size", entries.get("size"), least=2)
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
-        self._size = int(self.config["size"])
-        self._samples: Optional[Any] = None
-        self._times: Optional[Any] = None
+        self._blocks = Blocks(int(self.config["size"]))
         description[CHANNEL_FORMAT] = channel_format(np.float64)
         return description
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
-        if self._samples is not None and self._times is not None:
-            samples = np.concatenate((self._samples, samples))
-            timestamps = np.concatenate((self._times, timestamps))
-        whole = samples.shape[0] // self._size * self._size
-        self._samples, self._times = samples[whole:], timestamps[whole:]
+        samples, timestamps, whole = self._blocks.whole(samples, timestamps)
         if whole == 0:
             return []
-        blocks = samples[:whole].reshape(-1, self._size, samples.shape[1])
+        blocks = samples[:whole].reshape(-1, self._blocks.size, samples.shape[1])
         envelope = np.abs(signal.hilbert(blocks, axis=1)).reshape(whole, samples.shape[1])
         return [make_chunk(envelope, timestamps[:whole])]
 

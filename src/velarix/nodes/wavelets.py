@@ -3,9 +3,11 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
+from .._optional import import_or_explain
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_positive
+from ._design import Blocks
 from .axes import CHANNEL_FORMAT, channel_format, channel_labels, make_chunk, with_channels
 
 try:
@@ -17,11 +19,7 @@ WAVELETS_HINT = "CWT needs PyWavelets; install it with: pip install 'velarix[wav
 
 
 def _pywt() -> Any:
-    try:
-        import pywt  # type: ignore[import-untyped, unused-ignore]
-    except ImportError as error:
-        raise ImportError(WAVELETS_HINT) from error
-    return pywt
+    return import_or_explain("pywt", WAVELETS_HINT)
 
 
 class CWT(ChunkNode):
@@ -69,8 +67,7 @@ class CWT(ChunkNode):
         self._period = 1.0 / rate
         frequencies = np.asarray(self.config["frequencies"], dtype=np.float64)
         self._scales = self._pywt.central_frequency(self._wavelet) * rate / frequencies
-        self._samples: Optional[Any] = None
-        self._times: Optional[Any] = None
+        self._blocks = Blocks(self._size)
         names = channel_labels(description)
         out = with_channels(description, [f"{c}_{f:g}" for c in names for f in frequencies]) if names else \
             dict(description)
@@ -80,11 +77,7 @@ class CWT(ChunkNode):
         return out
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
-        if self._samples is not None and self._times is not None:
-            samples = np.concatenate((self._samples, samples))
-            timestamps = np.concatenate((self._times, timestamps))
-        whole = samples.shape[0] // self._size * self._size
-        self._samples, self._times = samples[whole:], timestamps[whole:]
+        samples, timestamps, whole = self._blocks.whole(samples, timestamps)
         if whole == 0:
             return []
         results = []

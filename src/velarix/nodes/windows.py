@@ -7,6 +7,7 @@ import math
 from typing import Any, Optional
 
 from ._base import EXTRA_HINT, ChunkNode, check_int, check_rate
+from ._design import check_detrend, check_window, window_argument
 from .axes import (AXES, CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, FREQUENCY, NOMINAL_SRATE, axes_of,
                    channel_format, make_chunk)
 
@@ -153,16 +154,8 @@ class BandPower(ChunkNode):
                 raise ValueError(f"{owner}: band {name!r} needs 0 <= low <= high, got {list(pair)}.")
         entries[keys.BANDS] = {name: [pair[0], pair[1]] for name, pair in bands.items()}
         check_rate(owner, keys.RATE, entries.get(keys.RATE))
-        window = entries.setdefault(keys.WINDOW, "hann")
-        if isinstance(window, tuple):
-            window = entries[keys.WINDOW] = list(window)
-        try:
-            signal.get_window(window if isinstance(window, str) else tuple(window), 8)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{owner}: {keys.WINDOW} {window!r} is not a window scipy knows: {error}") from error
-        detrend = entries.setdefault(keys.DETREND, "constant")
-        if detrend not in ("constant", "linear", False):
-            raise ValueError(f"{owner}: {keys.DETREND} must be 'constant', 'linear' or False, got {detrend!r}.")
+        check_window(owner, entries)
+        check_detrend(owner, entries, "constant")
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
         keys = self.Configuration.Keys
@@ -171,8 +164,7 @@ class BandPower(ChunkNode):
         self._bands: dict[str, list[float]] = self.config[keys.BANDS]
         self._masks: Optional[list[Any]] = None
         self._length = -1
-        window = self.config[keys.WINDOW]
-        self._window = window if isinstance(window, str) else tuple(window)
+        self._window = window_argument(self.config[keys.WINDOW])
         self._detrend = self.config[keys.DETREND]
         names = description.get(CHANNEL_NAMES)
         count = description.get(CHANNEL_COUNT)

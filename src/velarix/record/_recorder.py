@@ -176,6 +176,7 @@ class Recording:
         self._taps_linked = True
         self._buffer.set_channel_maker(self._native_channel)  # let go when the writer ends
         _live.add(self)
+        pipeline._keep_recording(self, True)
         self._thread.start()
         # Linked last: a push walks a snapshot of the port's links, so a link made
         # while the pipeline runs takes effect at the next push.
@@ -293,6 +294,7 @@ class Recording:
             self._file.close()
             self._done.set()
             _live.discard(self)
+            self._pipeline._keep_recording(self, False)
 
     @property
     def _recorded(self) -> int:
