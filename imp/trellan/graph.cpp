@@ -4,6 +4,8 @@
 // thread walks a copy; Python code may hold the list itself): an addition appends in
 // place, which a walk sees whole or not at all; a removal builds a new list and swaps
 // it in with one attribute store, so a walk already under way is not shifted.
+#include <utility>
+
 #include "pipeline.hpp"
 
 namespace trellan {
@@ -156,22 +158,30 @@ void log_link(nb::handle self, nb::handle output_node, nb::handle output_port, n
     vx::write_log(self, names::INFO, message);
 }
 
-// The arguments of connect_ports() and disconnect_ports(), the port names checked.
-std::array<PyObject *, 4> link_args(const vx::Call &call, const vx::Params<4> &params) {
-    std::array<PyObject *, 4> args = call.bind(params);
-    vx::require_str(args[1], "output_node_port");
-    vx::require_str(args[3], "input_node_port");
-    return args;
-}
-
-// The kinds checked, output_node.<method>(output_port, input_node, input_port), and
-// the change logged as <what>.
-nb::object change_link(nb::handle self, nb::handle method, nb::handle output_node, nb::handle output_port,
-                       nb::handle input_node, nb::handle input_port, const char *what) {
+// connect_ports() (`connecting`) and disconnect_ports(): the port names checked,
+// the nodes found, their kinds checked, output_node.<connect or disconnect>(
+// output_port, input_node, input_port) and the change logged. A connection adds a
+// missing node, before the kind checks (a wrong-kind node stays added); a
+// disconnection refuses one.
+nb::object change_ports(const vx::Call &call, const vx::Params<4> &params, bool connecting) {
+    auto [output_node, output_port, input_node, input_port] = call.bind(params);
+    vx::require_str(output_port, "output_node_port");
+    vx::require_str(input_port, "input_node_port");
+    nb::handle self = call.self;
+    const std::pair<PyObject *, const char *> nodes[] = {{output_node, "output_node not found in pipeline."},
+                                                         {input_node, "input_node not found in pipeline."}};
+    for (const auto &[node, missing] : nodes) {
+        if (holds(self, node))
+            continue;
+        if (!connecting)
+            vx::raise(PyExc_ValueError, "%s", missing);
+        vx::call_method(self, names::add_node, nb::handle(node));
+    }
     require_onode(output_node);
     require_inode(input_node);
-    vx::call_method(output_node, method, output_port, input_node, input_port);
-    log_link(self, output_node, output_port, input_node, input_port, what);
+    vx::call_method(output_node, connecting ? names::connect : names::disconnect, nb::handle(output_port),
+                    nb::handle(input_node), nb::handle(input_port));
+    log_link(self, output_node, output_port, input_node, input_port, connecting ? "connected" : "disconnected");
     return nb::none();
 }
 
@@ -259,15 +269,7 @@ nb::object remove_node(const vx::Call &call) {
 nb::object connect_ports(const vx::Call &call) {
     static constexpr vx::Params<4> params{
         "connect_ports", {"output_node", "output_node_port", "input_node", "input_node_port"}};
-    auto [output_node, output_port, input_node, input_port] = link_args(call, params);
-    nb::handle self = call.self;
-
-    // Nodes join the pipeline before the kind checks: a wrong-kind node stays added.
-    if (!holds(self, output_node))
-        vx::call_method(self, names::add_node, nb::handle(output_node));
-    if (!holds(self, input_node))
-        vx::call_method(self, names::add_node, nb::handle(input_node));
-    return change_link(self, names::connect, output_node, output_port, input_node, input_port, "connected");
+    return change_ports(call, params, true);
 }
 
 nb::object connect(const vx::Call &call) {
@@ -278,14 +280,7 @@ nb::object connect(const vx::Call &call) {
 nb::object disconnect_ports(const vx::Call &call) {
     static constexpr vx::Params<4> params{
         "disconnect_ports", {"output_node", "output_node_port", "input_node", "input_node_port"}};
-    auto [output_node, output_port, input_node, input_port] = link_args(call, params);
-    nb::handle self = call.self;
-
-    if (!holds(self, output_node))
-        vx::raise(PyExc_ValueError, "output_node not found in pipeline.");
-    if (!holds(self, input_node))
-        vx::raise(PyExc_ValueError, "input_node not found in pipeline.");
-    return change_link(self, names::disconnect, output_node, output_port, input_node, input_port, "disconnected");
+    return change_ports(call, params, false);
 }
 
 nb::object disconnect(const vx::Call &call) {

@@ -12,6 +12,17 @@ void for_each_node(nb::handle self, nb::handle method) {
         vx::call_method(PyList_GET_ITEM(nodes.ptr(), i), method);
 }
 
+// Every node's start() (`starting`) or stop(), then what the pipeline records of
+// it: the start time (taken once the nodes run), the state, the log entry, and the
+// stop event cleared or set.
+void switch_run(nb::handle self, bool starting) {
+    for_each_node(self, starting ? names::start : names::stop);
+    vx::setattr(self, names::start_time_, starting ? vx::now() : nb::object(nb::none()));
+    vx::setattr(self, names::state_, vx::constant(names::States, starting ? names::RUNNING : names::STOPPED));
+    vx::write_log(self, names::INFO, starting ? texts::started : texts::stopped);
+    vx::call_method(vx::getattr(self, names::stop_event_), starting ? names::clear : names::set);
+}
+
 // ---- one start() or stop() at a time ----------------------------------------------
 //
 // start() and stop() of one pipeline take turns, whichever threads call them, so a
@@ -86,6 +97,15 @@ private:
     bool marked_ = false;
 };
 
+// A turn not taken skips the call; the log says which call (`call_entry`) and why.
+bool skipped(const Turn &turn, nb::handle self, nb::handle call_entry, nb::handle why) {
+    if (turn.taken())
+        return false;
+    vx::write_log(self, names::INFO, call_entry);
+    vx::write_log(self, names::INFO, why);
+    return true;
+}
+
 // The monitoring thread of the last run, when it is still finishing its pass after a
 // stop and is not the calling thread; otherwise an empty object. It must be gone
 // before a new one starts, or two loops would watch the same run.
@@ -126,12 +146,7 @@ nb::object start_nodes_and_monitor(nb::handle self) {
         return nb::none();
     }
 
-    for_each_node(self, names::start);
-    vx::setattr(self, names::start_time_, vx::now());
-    vx::setattr(self, names::state_, vx::constant(names::States, names::RUNNING));
-    vx::write_log(self, names::INFO, texts::started);
-
-    vx::call_method(vx::getattr(self, names::stop_event_), names::clear);
+    switch_run(self, true);
     start_monitor(self);
     return nb::none();
 }
@@ -158,11 +173,7 @@ nb::object stop_in_turn(nb::handle self) {
 
     // The normal path does not wait for the monitoring thread: that thread calls
     // stop() itself when it stops the pipeline.
-    for_each_node(self, names::stop);
-    vx::setattr(self, names::start_time_, nb::none());
-    vx::setattr(self, names::state_, vx::constant(names::States, names::STOPPED));
-    vx::write_log(self, names::INFO, texts::stopped);
-    vx::call_method(vx::getattr(self, names::stop_event_), names::set);
+    switch_run(self, false);
     return nb::object();
 }
 
@@ -178,11 +189,8 @@ nb::object start(const vx::Call &call) {
         nb::object finishing;
         {
             Turn turn(self, /*stopping=*/false);
-            if (!turn.taken()) {
-                vx::write_log(self, names::INFO, texts::starting);
-                vx::write_log(self, names::INFO, texts::running_skip);
+            if (skipped(turn, self, texts::starting, texts::running_skip))
                 return nb::none();
-            }
             finishing = finishing_monitor(self);
             if (!finishing.is_valid())
                 return start_nodes_and_monitor(self);
@@ -198,11 +206,8 @@ nb::object stop(const vx::Call &call) {
     nb::object monitor;
     {
         Turn turn(self, /*stopping=*/true);
-        if (!turn.taken()) {
-            vx::write_log(self, names::INFO, texts::stopping);
-            vx::write_log(self, names::INFO, texts::already_stopped);
+        if (skipped(turn, self, texts::stopping, texts::already_stopped))
             return nb::none();
-        }
         monitor = stop_in_turn(self);
     }
     // Waited for outside the turn: the monitoring thread may be waiting for it.
@@ -213,15 +218,15 @@ nb::object stop(const vx::Call &call) {
     return nb::none();
 }
 
-nb::object get_state(const vx::Call &call) {
-    call.bind_none("get_state");
-    return vx::getattr(call.self, names::state_);
+// A query that takes no arguments and answers with the attribute `name`.
+nb::object attribute_query(const vx::Call &call, const char *method, nb::handle name) {
+    call.bind_none(method);
+    return vx::getattr(call.self, name);
 }
 
-nb::object get_condition(const vx::Call &call) {
-    call.bind_none("get_condition");
-    return vx::getattr(call.self, names::condition_);
-}
+nb::object get_state(const vx::Call &call) { return attribute_query(call, "get_state", names::state_); }
+
+nb::object get_condition(const vx::Call &call) { return attribute_query(call, "get_condition", names::condition_); }
 
 nb::object get_last_error(const vx::Call &call) {
     call.bind_none("get_last_error");
