@@ -1,26 +1,23 @@
 // velarix.imp.ferrant: builds PortableImp on the package's Implementation base.
 #include "common/classes.hpp"
 #include "common/host.hpp"
+#include "common/method_table.hpp"
 #include "common/names.hpp"
 #include "portable.hpp"
 
 namespace ferrant {
 namespace {
 
-PyMethodDef methods[] = {
+auto methods = vx::method_table(
     VX_METHOD("__init__", init, "Register this object under its configured or a generated id."),
-    VX_METHOD("serialize", serialize, "The serialised form of this object; `interface` names the class."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("serialize", serialize, "The serialised form of this object; `interface` names the class."));
 
-PyMethodDef static_methods[] = {
+auto static_methods = vx::method_table(
     VX_METHOD("get_by_id", get_by_id, "The object registered under `id`, or None."),
     VX_METHOD("reset", reset, "Forget every registered object and generated id."),
     VX_METHOD("deserialize", deserialize, "Re-create an object from its serialised form."),
     VX_METHOD("add_preinstalled_module", add_preinstalled_module,
-              "Serialise classes of modules matching `module` without source."),
-    {nullptr, nullptr, 0, nullptr},
-};
+              "Serialise classes of modules matching `module` without source."));
 
 nb::object build_class(const char *module_name) {
     // The process-wide tables, always reached through the class itself.

@@ -1,6 +1,7 @@
 // velarix.imp.portan: the PortQueue and Waiter types, the port classes IPortImp and
 // OPortImp built on the package's PortableImp, and the C API of the node modules.
 #include "common/classes.hpp"
+#include "common/method_table.hpp"
 #include "portan/ports/port_queue.hpp"
 #include "portan/ports/ports.hpp"
 #include "portan/record/tap.hpp"
@@ -81,7 +82,7 @@ nb::object make_waiter_type() {
          {{Py_tp_new, (void *)vx::slot_new<waiter_new>}, {Py_tp_methods, (void *)waiter_methods}}});
 }
 
-PyMethodDef input_methods[] = {
+auto input_methods = vx::method_table(
     VX_METHOD("__init__", input_init, "Register the port and make its queue from the configuration."),
     VX_METHOD("set_event_handler", set_event_handler, "Call `handler()` after each arriving value."),
     VX_METHOD("data_available", data_available, "True while a value is waiting."),
@@ -92,19 +93,15 @@ PyMethodDef input_methods[] = {
     VX_METHOD("disconnect", input_disconnect, "Forget the link to `output_port`."),
     VX_METHOD("get_stats", input_get_stats, "Values received, still queued and dropped (an ASYNC port's replaced values)."),
     VX_METHOD("_source_metadata", source_metadata,
-              "The configuration of the first linked output port that has metadata, else None."),
-    {nullptr, nullptr, 0, nullptr},
-};
+              "The configuration of the first linked output port that has metadata, else None."));
 
-PyMethodDef output_methods[] = {
+auto output_methods = vx::method_table(
     VX_METHOD("__init__", output_init, "Register the port."),
     VX_METHOD("get_timing", output_get_timing, "The port's timing."),
     VX_METHOD("push", push, "Hand `value` to every linked input port, in link order."),
     VX_METHOD("get_stats", output_get_stats, "Values pushed, and cycles that pushed nothing (SKIP)."),
     VX_METHOD("connect", output_connect, "Record the link to `input_port`."),
-    VX_METHOD("disconnect", output_disconnect, "Forget the link to `input_port`."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("disconnect", output_disconnect, "Forget the link to `input_port`."));
 
 nb::object build_class(const char *module, const char *name, const char *doc, PyMethodDef *methods) {
     return vx::define_class_on(

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/numbers.hpp"
 #include "scribon.hpp"
 
 namespace scribon {
@@ -193,10 +194,7 @@ nb::object take_queued(nb::handle queue) {
 
 Py_ssize_t lost_count(nb::handle self) {
     nb::object lost = vx::getattr(self, texts::lost_);
-    Py_ssize_t count = PyLong_Check(lost.ptr()) ? PyLong_AsSsize_t(lost.ptr()) : 0;  // no Python code: an int
-    if (count == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    return count;
+    return PyLong_Check(lost.ptr()) ? vx::ssize_of(lost) : 0;  // no Python code: an int
 }
 
 void add_lost(nb::handle self, Py_ssize_t count) {
@@ -207,9 +205,7 @@ void add_lost(nb::handle self, Py_ssize_t count) {
 
 Py_ssize_t pending_bound() {
     nb::object bound = module_global(texts::MAX_PENDING_LINES);
-    Py_ssize_t value = PyLong_Check(bound.ptr()) ? PyLong_AsSsize_t(bound.ptr()) : 0;  // no Python code: an int
-    if (value == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    Py_ssize_t value = PyLong_Check(bound.ptr()) ? vx::ssize_of(bound) : 0;  // no Python code: an int
     return value < 1 ? 1 : value;  // room for one line at least, or nothing could go out
 }
 

@@ -1,19 +1,18 @@
 // velarix.imp.scribon: builds LogEntryImp and LoggerImp on the package's
 // Implementation base, with the module constants they read.
 #include "common/classes.hpp"
+#include "common/method_table.hpp"
 #include "scribon.hpp"
 
 namespace scribon {
 namespace {
 
-PyMethodDef entry_methods[] = {
+auto entry_methods = vx::method_table(
     VX_METHOD("__init__", entry_init, "Record `type`'s value, `stack` and `message` with the time and thread."),
     VX_METHOD("to_line", entry_to_line, "The fixed-width table line of this entry, without a line end."),
-    VX_METHOD("to_formatted_string", entry_to_formatted_string, "This entry as a block for display."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("to_formatted_string", entry_to_formatted_string, "This entry as a block for display."));
 
-PyMethodDef logger_methods[] = {
+auto logger_methods = vx::method_table(
     VX_METHOD("__init__", logger_init, "A logger filing into `directory` (None: DEFAULT_DIR, \"\": memory only)."),
     VX_METHOD("write", logger_write, "Store and file an entry of `type` with `message`; returns the entry."),
     VX_METHOD("flush", logger_flush, "Wake the file writer now."),
@@ -25,14 +24,10 @@ PyMethodDef logger_methods[] = {
     VX_METHOD("get_file_name", logger_get_file_name, "The log file's path, or None."),
     VX_METHOD("get_lost_count", logger_get_lost_count,
               "How many entries never reached the log file (the writer could not write them)."),
-    VX_METHOD("_log_worker", logger_log_worker, "Body of the file writer thread."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("_log_worker", logger_log_worker, "Body of the file writer thread."));
 
-PyMethodDef logger_static_methods[] = {
-    VX_METHOD("_get_stack", logger_get_stack, "Summary of the calling code's stack."),
-    {nullptr, nullptr, 0, nullptr},
-};
+auto logger_static_methods = vx::method_table(
+    VX_METHOD("_get_stack", logger_get_stack, "Summary of the calling code's stack."));
 
 PyMethodDef functions[] = {
     VX_METHOD("_stop_file_loggers", stop_file_loggers,

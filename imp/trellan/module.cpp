@@ -1,12 +1,13 @@
 // velarix.imp.trellan: builds PipelineImp on the package's Implementation base.
 #include "common/classes.hpp"
+#include "common/method_table.hpp"
 #include "pipeline.hpp"
 #include "portan/api/api.hpp"
 
 namespace trellan {
 namespace {
 
-PyMethodDef methods[] = {
+auto methods = vx::method_table(
     VX_METHOD("__init__", init, "An empty, stopped pipeline with its own logger in `directory`."),
     VX_METHOD("add_node", add_node, "Add `node` and hand it the pipeline's logger."),
     VX_METHOD("remove_node", remove_node, "Take `node` out of the pipeline; its links stay."),
@@ -24,14 +25,10 @@ PyMethodDef methods[] = {
     VX_METHOD("get_load", get_load, "Load of every node in percent, and the highest as the pipeline's."),
     VX_METHOD("write_log", write_log, "Write `entry` to the pipeline's log as an INFO entry."),
     VX_METHOD("_monitoring_fun", monitoring_fun, "The body of the monitoring thread."),
-    VX_METHOD("serialize", serialize, "The nodes' serialised forms and the port links, as one dict."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("serialize", serialize, "The nodes' serialised forms and the port links, as one dict."));
 
-PyMethodDef static_methods[] = {
-    VX_METHOD("deserialize", deserialize, "A new, stopped Pipeline re-created from serialize()'s form."),
-    {nullptr, nullptr, 0, nullptr},
-};
+auto static_methods = vx::method_table(
+    VX_METHOD("deserialize", deserialize, "A new, stopped Pipeline re-created from serialize()'s form."));
 
 nb::object build_class(const char *module) {
     nb::dict ns;

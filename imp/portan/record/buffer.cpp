@@ -4,10 +4,12 @@
 #include <cstring>
 #include <memory>
 
+#include "common/method_table.hpp"
 #include "common/runtime.hpp"
 #include "portan/record/buffer.hpp"
 #include "common/buffer.hpp"
 #include "common/interpreter_lock.hpp"
+#include "common/numbers.hpp"
 #include "portan/record/chunk_file.hpp"
 #include "portan/record/tap.hpp"
 
@@ -41,9 +43,7 @@ void take_closed(RecordState &s, std::vector<Chunk> &chunks) {
 // --- RecordBuffer's methods --------------------------------------------------------------
 
 uint16_t channel_id(PyObject *number) {
-    const long value = PyLong_AsLong(number);
-    if (value == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const long value = vx::long_of(number);
     if (value < 1 || value > 0xffff)
         vx::raise(PyExc_ValueError, "a channel id is 1 to 65535");
     return (uint16_t)value;
@@ -187,9 +187,7 @@ nb::object buffer_add_message(const vx::Call &call) {
     auto [channel, log_time, data, head] = call.bind(params);
     RecordState &s = as_buffer(call.self)->state;
     const uint16_t id = channel_id(channel);
-    const unsigned long long stamp = PyLong_AsUnsignedLongLong(log_time);
-    if (stamp == (unsigned long long)-1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const unsigned long long stamp = vx::unsigned_long_long_of(log_time);
     const vx::HeldBuffer body = bytes_of(data), start = bytes_if_given(head);
     add_message(s, id, stamp, chars(start), length(start), chars(body), length(body), UINT32_MAX);
     return nb::none();
@@ -224,9 +222,7 @@ nb::object buffer_set_channel(const vx::Call &call) {
     static constexpr vx::Params<3> params{"set_channel", {"tap", "channel", "encoding"}, 2};
     auto [tap, channel, encoding] = call.bind(params);
     RecordState &s = as_buffer(call.self)->state;
-    const Py_ssize_t index = PyLong_AsSsize_t(tap);
-    if (index == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const Py_ssize_t index = vx::ssize_of(tap);
     if (index < 0 || (size_t)index >= s.taps.size())
         vx::raise(PyExc_IndexError, "no tap %zd", index);
     const Kind kind = kind_named(encoding);
@@ -319,9 +315,7 @@ nb::object buffer_stats(const vx::Call &call) {
 nb::object buffer_wait(const vx::Call &call) {
     static constexpr vx::Params<1> params{"wait", {"timeout"}};
     auto [timeout] = call.bind(params);
-    const double seconds = PyFloat_AsDouble(timeout);
-    if (seconds == -1.0 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const double seconds = vx::double_of(timeout);
     RecordState &s = as_buffer(call.self)->state;
     nb::object hold = nb::borrow(call.self);  // the state outlives the wait
     bool woken = s.signalled.exchange(false);
@@ -471,14 +465,10 @@ struct FileArgs {
 };
 
 FileArgs file_args(PyObject *fd_arg, PyObject *position_arg, PyObject *compression) {
-    const long fd = PyLong_AsLong(fd_arg);
-    if (fd == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const long fd = vx::long_of(fd_arg);
     if (fd < 0 || fd > INT32_MAX)
         vx::raise(PyExc_ValueError, "not a file descriptor");
-    const unsigned long long position = PyLong_AsUnsignedLongLong(position_arg);
-    if (position == (unsigned long long)-1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const unsigned long long position = vx::unsigned_long_long_of(position_arg);
     const Codec codec = codec_named(compression);
     if (!codec_available(codec))
         vx::raise(PyExc_RuntimeError, "the compressor is not available here");
@@ -566,9 +556,7 @@ nb::object buffer_serve(const vx::Call &call) {
     auto [fd_arg, position_arg, compression, timeout] = call.bind(params);
     RecordState &s = as_buffer(call.self)->state;
     FileArgs file = file_args(fd_arg, position_arg, compression);
-    const double seconds = PyFloat_AsDouble(timeout);
-    if (seconds == -1.0 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const double seconds = vx::double_of(timeout);
     nb::object hold = nb::borrow(call.self);  // the state outlives the wait
     std::vector<Written> done;
     const auto deadline = std::chrono::steady_clock::now() +
@@ -613,7 +601,7 @@ nb::object buffer_set_channel_maker(const vx::Call &call) {
     return nb::none();
 }
 
-PyMethodDef buffer_methods[] = {
+auto buffer_methods = vx::method_table(
     VX_METHOD("front", buffer_front, "(tap, stamp, value, pickle) of the oldest waiting value, or None."),
     VX_METHOD("write_front", buffer_write_front,
               "Write the oldest waiting value on `channel` and take it off; True when a closed chunk waits."),
@@ -639,9 +627,7 @@ PyMethodDef buffer_methods[] = {
     VX_METHOD("write_ready", buffer_write_ready,
               "Write the oldest waiting values that were pickled at their push and have a channel."),
     VX_METHOD("set_channel_maker", buffer_set_channel_maker,
-              "The callable that makes a tap's pickle channel on the pushing thread."),
-    {nullptr, nullptr, 0, nullptr},
-};
+              "The callable that makes a tap's pickle channel on the pushing thread."));
 
 // --- ChunkData ------------------------------------------------------------------------
 
@@ -671,7 +657,7 @@ nb::object make_record_buffer_type() {
          "A recording's open chunk, closed chunks and waiting values.",
          {{Py_tp_new, (void *)vx::slot_new<buffer_new>},
           {Py_tp_init, (void *)vx::slot_init<buffer_init>},
-          {Py_tp_methods, (void *)buffer_methods}}})));
+          {Py_tp_methods, (void *)buffer_methods.rows}}})));
 }
 
 } // namespace portan

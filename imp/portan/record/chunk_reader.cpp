@@ -11,6 +11,7 @@
 #include "common/buffer.hpp"
 #include "common/little_endian.hpp"
 #include "common/method.hpp"
+#include "common/numbers.hpp"
 #include "common/runtime.hpp"
 #include "portan/record/tap.hpp"
 
@@ -464,12 +465,8 @@ nb::object read_chunk(const vx::Call &call) {
     vx::HeldBuffer view;
     if (!view.acquire(data, PyBUF_SIMPLE))
         vx::throw_error_already_set();
-    const Py_ssize_t start = PyLong_AsSsize_t(position_arg);
-    if (start == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
-    const unsigned long long since = PyLong_AsUnsignedLongLong(since_arg);
-    if (since == (unsigned long long)-1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const Py_ssize_t start = vx::ssize_of(position_arg);
+    const unsigned long long since = vx::unsigned_long_long_of(since_arg);
     const unsigned char *bytes = (const unsigned char *)view.data();
     const size_t end = (size_t)view.size();
     size_t position = start < 0 ? end : (size_t)start;

@@ -16,6 +16,8 @@
 
 #include "common/buffer.hpp"
 #include "common/interpreter_lock.hpp"
+#include "common/method_table.hpp"
+#include "common/numbers.hpp"
 #include "portan/ports/port_queue.hpp"
 #include "portan/ring/ring.hpp"
 #include "portan/ports/trace.hpp"
@@ -313,9 +315,7 @@ bool wait_for_records(RingState &s, long timeout) {
 nb::object ring_wait(const vx::Call &call) {
     static constexpr vx::Params<1> params{"wait", {"timeout_ms"}};
     auto [timeout_arg] = call.bind(params);
-    const long timeout = PyLong_AsLong(timeout_arg);
-    if (timeout == -1 && PyErr_Occurred())
-        vx::throw_error_already_set();
+    const long timeout = vx::long_of(timeout_arg);
     RingState &s = state_of(call.self);
     Busy busy(s, false);
     if (load(s, TAIL_AT) != s.head)
@@ -519,10 +519,8 @@ std::optional<Stopped> deliver_record(RingState &s, const Record &r, nb::handle 
 nb::object ring_deliver(const vx::Call &call) {
     static constexpr vx::Params<5> params{"deliver", {"most", "port", "hwm", "shift", "offset"}};
     auto [most_arg, port_arg, hwm_arg, shift_arg, offset_arg] = call.bind(params);
-    const long most = PyLong_AsLong(most_arg);
-    const DeliverTerms terms{PyLong_AsSsize_t(hwm_arg), PyFloat_AsDouble(shift_arg), PyFloat_AsDouble(offset_arg)};
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    const long most = vx::long_of(most_arg);
+    const DeliverTerms terms{vx::ssize_of(hwm_arg), vx::double_of(shift_arg), vx::double_of(offset_arg)};
     RingState &s = state_of(call.self);
     Busy busy(s, false);
     int taken = 0;
@@ -566,9 +564,7 @@ nb::object ring_put(const vx::Call &call) {
     auto [frames_arg, tag_arg] = call.bind(params);
     if (!PyList_Check(frames_arg))
         vx::raise(PyExc_TypeError, "put() takes a list of frames");
-    const unsigned long tag = PyLong_AsUnsignedLong(tag_arg);
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    const unsigned long tag = vx::unsigned_long_of(tag_arg);
     if (tag != FRAMES && tag != SOCKET)
         vx::raise(PyExc_ValueError, "a record is of frames or a socket mark");
     RingState &s = state_of(call.self);
@@ -715,9 +711,7 @@ nb::object ring_put_value(const vx::Call &call) {
 nb::object ring_writer_sleeps(const vx::Call &call) {
     static constexpr vx::Params<1> params{"writer_sleeps", {"waits_for"}};
     auto [value_arg] = call.bind(params);
-    const unsigned long long value = PyLong_AsUnsignedLongLong(value_arg);
-    if (PyErr_Occurred())
-        vx::throw_error_already_set();
+    const unsigned long long value = vx::unsigned_long_long_of(value_arg);
     RingState &s = state_of(call.self);
     Busy busy(s, true);
     store(s, WRITER_ASLEEP_AT, value);
@@ -734,10 +728,7 @@ nb::object ring_record_size(const vx::Call &call) {
     const Py_ssize_t count = PyList_GET_SIZE(lengths);
     unsigned long long size = aligned(RECORD + 8 * (uint64_t)count);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const unsigned long long length = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(lengths, i));
-        if (PyErr_Occurred())
-            vx::throw_error_already_set();
-        size += aligned(length);
+        size += aligned(vx::unsigned_long_long_of(PyList_GET_ITEM(lengths, i)));
     }
     return vx::steal_or_throw(PyLong_FromUnsignedLongLong(size));
 }
@@ -764,7 +755,7 @@ PyGetSetDef ring_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef ring_methods[] = {
+auto ring_methods = vx::method_table(
     VX_METHOD("wait", ring_wait, "Wait up to `timeout_ms` for records (reader); True when some may wait."),
     VX_METHOD("next", ring_next, "The next message's frames, None (by the socket) or False (none waits)."),
     VX_METHOD("finish", ring_finish, "The end of a read: a writer waiting for room is woken."),
@@ -773,9 +764,7 @@ PyMethodDef ring_methods[] = {
     VX_METHOD("put_value", ring_put_value, "One small value pickled into the ring: True, its frames, or None."),
     VX_METHOD("writer_sleeps", ring_writer_sleeps, "The writer's wait word; returns the reader's count."),
     VX_METHOD("record_size", ring_record_size, "The bytes of the record of frames of these lengths."),
-    VX_METHOD("close", ring_close, "Let go of the mapping and the eventfds."),
-    {nullptr, nullptr, 0, nullptr},
-};
+    VX_METHOD("close", ring_close, "Let go of the mapping and the eventfds."));
 
 void load_pickle_loads() {
     if (!pickle_loads.is_set())
@@ -862,7 +851,7 @@ nb::object make_ring_end_type() {
         {"velarix.imp.portan.RingEnd",
          "The hot paths of one end of a shared-memory ring (cluster/shm.py).",
          {{Py_tp_new, (void *)vx::slot_new<ring_new>},
-          {Py_tp_methods, (void *)ring_methods},
+          {Py_tp_methods, (void *)ring_methods.rows},
           {Py_tp_getset, (void *)ring_getset}}})));
     // deliver()'s reasons by name, so that the Python end never copies the numbers.
     static constexpr std::pair<const char *, DeliverStop> stops[] = {
