@@ -75,18 +75,18 @@ def check_saved_pipeline(data: Any, path: str) -> None:
             refuse(f"node {index} has no {names} " + ("entry" if len(missing) == 1 else "entries"))
 
 
+def kind_of(value: Any, kinds: tuple[tuple[Any, str], ...], other: str) -> str:
+    """The name that `kinds` ((types, name) pairs, bool before int: True is an
+    int too) gives the first of its types `value` is of, else `other`."""
+    return next((name for types, name in kinds if isinstance(value, types)), other)
+
+
+_JSON_KINDS = ((type(None), "null"), (bool, "boolean"), ((int, float), "number"), (str, "string"),
+               (list, "array"))
+
+
 def _json_kind(value: Any) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "boolean"
-    if isinstance(value, (int, float)):
-        return "number"
-    if isinstance(value, str):
-        return "string"
-    if isinstance(value, list):
-        return "array"
-    return "object"
+    return kind_of(value, _JSON_KINDS, "object")
 
 
 def check_loadable(data: dict[str, Any]) -> None:

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterator, Literal, NoReturn, Op
 
 from . import graph
 from ._ending import EndOfStream
+from ._live import finish_each
 from ._saving import check_loadable, check_saved_pipeline, to_json, write_atomically
 from .constants import Constants
 from .errors import NotANodeError, PipelineError
@@ -757,11 +758,7 @@ _started: weakref.WeakSet[Pipeline] = weakref.WeakSet()
 
 @atexit.register
 def _tell_failures_at_exit() -> None:
-    for pipeline in list(_started):
-        try:
-            pipeline._tell_untold_failures()
-        except Exception:  # the exit goes on
-            continue
+    finish_each(_started, "_tell_untold_failures")
 
 
 def _check_threads(threads: object) -> None:

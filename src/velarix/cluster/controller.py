@@ -25,6 +25,7 @@ import tempfile
 import weakref
 from typing import Any, Optional
 
+from .._live import finish_each
 from ..constants import Constants
 from ..logger import LogType
 from ..node import Node
@@ -380,8 +381,4 @@ class Cluster:
 
 @atexit.register
 def _close_all() -> None:
-    for cluster in list(_open_clusters):
-        try:
-            cluster.close()
-        except Exception:
-            pass
+    finish_each(_open_clusters, "close")

@@ -18,6 +18,7 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
 
+from .._saving import kind_of
 from ..constants import Constants
 from ..i_node import INode
 from ..node import Node
@@ -470,18 +471,12 @@ def _at(where: Problem, message: str) -> Problem:
     return Problem(where.file, where.line, where.column, message)
 
 
+_TOML_KINDS = ((bool, "a boolean"), ((int, float), "a number"), (str, "a string"), (list, "a list"),
+               (dict, "a table"))
+
+
 def _kind(value: Any) -> str:
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, list):
-        return "a list"
-    if isinstance(value, dict):
-        return "a table"
-    return type(value).__name__
+    return kind_of(value, _TOML_KINDS, type(value).__name__)
 
 
 def plan(document: Document) -> Plan:

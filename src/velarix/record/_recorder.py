@@ -23,6 +23,7 @@ import time
 import weakref
 from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
+from .._live import finish_each
 from ..i_port import IPort
 from ..imp import IPortImp
 from ..imp.portan import RecordBuffer, RecordTap
@@ -454,11 +455,7 @@ def _saved_form(pipeline: Pipeline) -> Optional[str]:
 
 def stop_all() -> None:
     """Finish every recording still running (at the end of the process)."""
-    for recording in list(_live):
-        try:
-            recording.stop()
-        except Exception:
-            pass
+    finish_each(_live, "stop")
 
 
 def active_recordings() -> list[Recording]:
