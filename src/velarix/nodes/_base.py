@@ -195,7 +195,8 @@ class ChunkNode(LibraryNode, IONode):
         # The usual chunk, a time x channel block as the last one was, skips the
         # full check (which names what disagrees).
         shape = samples.shape
-        if not (len(shape) == 2 and shape[1] == self._columns_seen and timestamps.shape == shape[:1]):
+        if not (samples.ndim == 2 and shape[1] == self._columns_seen and timestamps.ndim == 1
+                and len(timestamps) == shape[0]):
             check_chunk(self._owner(), samples, timestamps, self._shape)
             if self._shape.get(CHANNEL_COUNT) is None:
                 self._shape[CHANNEL_COUNT] = shape[1]  # the first chunk sets it

@@ -107,22 +107,30 @@ class Reference(ChunkNode):
         self._kept = [i for i in range(len(names)) if i not in self._columns]
         return with_channels(description, [names[i] for i in self._kept])
 
+    def step(self, data: PortData) -> StepResult:
+        # The usual case, the common average of a float chunk with no keys of its
+        # own, has nothing between the chunk and numpy's three calls but the checks.
+        if not self._ready or self._columns is not None:
+            return super().step(data)
+        chunk = data[self._in]
+        samples, timestamps = self._unpack(chunk)
+        count = samples.shape[1]
+        if not (count and len(chunk) == 2 and samples.dtype.char in _FLOATS and samples.flags.writeable):
+            return super().step(data)
+        total = _sum(samples, 1, None, None, True)  # as in _row_mean; a float count divides a little sooner
+        return {self._out: {"samples": _subtract(samples, _divide(total, float(count), total), samples),
+                            "timestamps": timestamps}}
+
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
         columns = self._columns
-        # The step's input is its own copy: subtracting in place saves an array per chunk.
-        in_place = samples.dtype.char in _FLOATS and samples.flags.writeable
         if columns is None:
-            count = samples.shape[1]
-            if in_place and count:
-                # The common average, the usual case, as _row_mean without its calls.
-                total = _sum(samples, 1, None, None, True)
-                return [make_chunk(_subtract(samples, _divide(total, count, total), samples), timestamps)]
             reference = _row_mean(samples)
         elif len(columns) == 1:
             reference = samples[:, columns]
         else:
             reference = _row_mean(samples[:, columns])
-        if in_place:
+        if samples.dtype.char in _FLOATS and samples.flags.writeable:
+            # The step's input is its own copy: subtracting in place saves an array per chunk.
             out = _subtract(samples, reference, out=samples)
         else:
             out = samples - reference
