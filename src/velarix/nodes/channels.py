@@ -117,7 +117,7 @@ class Reference(ChunkNode):
         count = samples.shape[1]
         if not (count and len(chunk) == 2 and samples.dtype.char in _FLOATS and samples.flags.writeable):
             return super().step(data)
-        total = _sum(samples, 1, None, None, True)  # as in _row_mean; a float count divides a little sooner
+        total = _sum(samples, axis=1, keepdims=True)  # as in _row_mean; a float count divides a little sooner
         return {self._out: {"samples": _subtract(samples, _divide(total, float(count), total), samples),
                             "timestamps": timestamps}}
 

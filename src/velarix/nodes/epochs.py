@@ -101,8 +101,8 @@ class Epoch(ChunkNode):
         self._late = round(float(self.config["late"]) * rate)
         # How many of the newest samples an event still to come may reach back to.
         self._reach = max(0, -self._first) + self._late + 1
-        self._store: Optional[Any] = None
-        self._stamps: Optional[Any] = None
+        self._store: Any = None  # made by the first chunk
+        self._stamps: Any = None
         self._begin = self._end = 0  # the kept samples' rows in the store
         self._offset = 0  # stream index of the buffer's first sample
         self._pending: list[tuple[float, Any]] = []
@@ -162,7 +162,6 @@ class Epoch(ChunkNode):
                 self._pending.append((stamp, code))
 
     def _cut(self) -> list[dict[str, Any]]:
-        assert self._store is not None and self._stamps is not None
         samples = self._store[self._begin:self._end]
         times, results, waiting = self._stamps[self._begin:self._end], [], []
         for stamp, code in self._pending:
@@ -195,7 +194,6 @@ class Epoch(ChunkNode):
         the end, and everything a waiting event needs."""
         keep = self._end - self._begin - self._reach
         if self._pending:
-            assert self._stamps is not None
             times = self._stamps[self._begin:self._end]
             for stamp, _ in self._pending:
                 keep = min(keep, max(0, int(np.searchsorted(times, stamp)) - 1 + min(0, self._first)))
