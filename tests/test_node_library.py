@@ -196,9 +196,12 @@ def test_references_equal_numpys_to_the_bit_and_leave_the_senders_chunks_alone(d
     # Reference works on its input in place where the type allows: that is its own copy.
     x, t = signal_data(samples=300, dtype=dtype)
     chunks = cut(x, t, 6)
+    for k, chunk in enumerate(chunks[::3]):
+        chunk["label"] = k  # a chunk's own key goes on with it
     sent = [c["samples"].copy() for c in chunks]
     out, _, errors = run([vn.Reference(), vn.Reference(reference=["Fz", "Pz"])], chunks, described(dtype))
     assert errors == []
+    assert [c.get("label") for c in out] == [c.get("label") for c in chunks]
     average = x - x.mean(axis=1, keepdims=True)
     np.testing.assert_array_equal(joined(out), average - average[:, [0, 2]].mean(axis=1, keepdims=True))
     assert joined(out).dtype == average.dtype

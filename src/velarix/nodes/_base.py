@@ -25,6 +25,7 @@ from .axes import (CHANNEL_COUNT, CHANNEL_FORMAT, CHANNEL_NAMES, FREQUENCIES, NO
                    channel_format, check_chunk, make_chunk)
 
 RATE = "rate"
+_ARRAY = np.ndarray
 
 
 def check_int(owner: str, key: str, value: Any, least: int = 1) -> int:
@@ -164,7 +165,7 @@ class ChunkNode(LibraryNode, IONode):
             for result in results:
                 for key, value in chunk.items():
                     result.setdefault(key, value)
-        return self._push(results)
+        return {self._out: results[0]} if len(results) == 1 else self._push(results)
 
     def _push(self, results: list[dict[str, Any]]) -> StepResult:
         if len(results) > 1:
@@ -185,12 +186,17 @@ class ChunkNode(LibraryNode, IONode):
         if not isinstance(chunk, dict) or "samples" not in chunk or "timestamps" not in chunk:
             raise TypeError(f"{self._owner()} takes chunks, dicts with 'samples' and 'timestamps', "
                             f"not {type(chunk).__name__}.")
-        samples = np.asarray(chunk["samples"])
-        timestamps = np.asarray(chunk["timestamps"])
+        samples, timestamps = chunk["samples"], chunk["timestamps"]
+        # Arrays, as chunks usually hold, are taken as they are.
+        if type(samples) is not _ARRAY:
+            samples = np.asarray(samples)
+        if type(timestamps) is not _ARRAY:
+            timestamps = np.asarray(timestamps)
         # The usual chunk, a time x channel block as the last one was, skips the
         # full check (which names what disagrees).
         shape = samples.shape
-        if not (len(shape) == 2 and shape[1] == self._columns_seen and timestamps.shape == shape[:1]):
+        if not (samples.ndim == 2 and shape[1] == self._columns_seen and timestamps.ndim == 1
+                and len(timestamps) == shape[0]):
             check_chunk(self._owner(), samples, timestamps, self._shape)
             if self._shape.get(CHANNEL_COUNT) is None:
                 self._shape[CHANNEL_COUNT] = shape[1]  # the first chunk sets it

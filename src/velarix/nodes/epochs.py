@@ -99,10 +99,10 @@ class Epoch(ChunkNode):
                                                         round(baseline[1] * rate) - self._first)
         self._codes = self.config["codes"]
         self._late = round(float(self.config["late"]) * rate)
-        self._samples: Optional[Any] = None
-        self._times: Optional[Any] = None
-        self._store: Optional[Any] = None
-        self._stamps: Optional[Any] = None
+        # How many of the newest samples an event still to come may reach back to.
+        self._reach = max(0, -self._first) + self._late + 1
+        self._store: Any = None  # made by the first chunk
+        self._stamps: Any = None
         self._begin = self._end = 0  # the kept samples' rows in the store
         self._offset = 0  # stream index of the buffer's first sample
         self._pending: list[tuple[float, Any]] = []
@@ -112,12 +112,13 @@ class Epoch(ChunkNode):
         return {self._out: description}
 
     def step(self, data: PortData) -> StepResult:
-        if not getattr(self, "_ready", False):
+        if not self._ready:
             return SKIP
         samples, timestamps = self._unpack(data[self._in])
         self._add_events(data[self._markers])
         self._append(samples, timestamps)
-        results = self._cut()
+        # Most chunks bring no event and complete none: those only keep the samples.
+        results = self._cut() if self._pending else None
         self._trim()
         return self._push(results) if results else SKIP
 
@@ -125,30 +126,33 @@ class Epoch(ChunkNode):
         """Add a chunk to the kept samples: into room left at the end, growing (or
         moving the kept ones to the front) only when there is none, so that a
         chunk costs its own copy, not the whole buffer's."""
-        if self._store is None:
-            self._store = np.empty((max(1024, 2 * len(timestamps)), samples.shape[1]), dtype=samples.dtype)
-            self._stamps = np.empty(len(self._store))
-        assert self._stamps is not None
-        kept, end = self._end - self._begin, self._end + len(timestamps)
-        if end > len(self._store):
-            size = max(len(self._store), 2 * (kept + len(timestamps)))
-            store = np.empty((size, samples.shape[1]), dtype=np.result_type(self._store, samples))
+        store, count = self._store, len(timestamps)
+        begin, end = self._begin, self._end + count
+        if store is None or end > len(store):
+            kept = self._end - begin
+            # Room for three times what is kept: the kept rows move to the front
+            # once per twice their number added, half a row moved per row added.
+            size = max(1024, 2 * count) if store is None else max(len(store), 3 * (kept + count))
+            grown = np.empty((size, samples.shape[1]), dtype=samples.dtype if store is None else
+                             np.result_type(store, samples))
             stamps = np.empty(size)
-            store[:kept], stamps[:kept] = self._store[self._begin:self._end], self._stamps[self._begin:self._end]
-            self._store, self._stamps, self._begin, self._end = store, stamps, 0, kept
-            end = kept + len(timestamps)
-        self._store[self._end:end] = samples
+            if store is not None:
+                grown[:kept], stamps[:kept] = store[begin:self._end], self._stamps[begin:self._end]
+            self._store, self._stamps, self._begin, self._end = grown, stamps, 0, kept
+            store, begin, end = grown, 0, kept + count
+        store[self._end:end] = samples
         self._stamps[self._end:end] = timestamps
         self._end = end
-        self._samples = self._store[self._begin:self._end]
-        self._times = self._stamps[self._begin:self._end]
 
     def _add_events(self, chunk: Any) -> None:
         if not isinstance(chunk, dict) or "samples" not in chunk or "timestamps" not in chunk:
             raise TypeError(f"{self._owner()}: markers must be chunks, dicts with 'samples' and 'timestamps', "
                             f"not {type(chunk).__name__}.")
-        codes = np.asarray(chunk["samples"])
-        stamps = np.asarray(chunk["timestamps"], dtype=np.float64).reshape(-1)
+        codes, stamps = chunk["samples"], chunk["timestamps"]
+        if type(codes) is _ARRAY and type(stamps) is _ARRAY and not codes.size and not stamps.size:
+            return  # no events: the usual marker chunk
+        codes = np.asarray(codes)
+        stamps = np.asarray(stamps, dtype=np.float64).reshape(-1)
         codes = codes.reshape(len(stamps), -1)[:, 0] if codes.size else codes.reshape(0)
         if len(codes) != len(stamps):
             raise ValueError(f"{self._owner()}: a marker chunk needs a timestamp per event, got samples of shape "
@@ -158,8 +162,8 @@ class Epoch(ChunkNode):
                 self._pending.append((stamp, code))
 
     def _cut(self) -> list[dict[str, Any]]:
-        assert self._samples is not None and self._times is not None
-        times, results, waiting = self._times, [], []
+        samples = self._store[self._begin:self._end]
+        times, results, waiting = self._stamps[self._begin:self._end], [], []
         for stamp, code in self._pending:
             after = int(np.searchsorted(times, stamp))
             if after >= len(times):  # its nearest sample may not have come yet
@@ -174,7 +178,7 @@ class Epoch(ChunkNode):
             if finish > len(times):
                 waiting.append((stamp, code))
                 continue
-            epoch = self._samples[begin:finish]
+            epoch = samples[begin:finish]
             if self._baseline is not None:
                 b0, b1 = self._baseline
                 epoch = epoch - epoch[b0:b1].mean(axis=0)
@@ -188,14 +192,17 @@ class Epoch(ChunkNode):
     def _trim(self) -> None:
         """Keep what an event still to come may need: ``-start`` samples back from
         the end, and everything a waiting event needs."""
-        assert self._samples is not None and self._times is not None
-        keep = max(0, len(self._times) - max(0, -self._first) - self._late - 1)
-        for stamp, _ in self._pending:
-            keep = min(keep, max(0, int(np.searchsorted(self._times, stamp)) - 1 + min(0, self._first)))
+        keep = self._end - self._begin - self._reach
+        if self._pending:
+            times = self._stamps[self._begin:self._end]
+            for stamp, _ in self._pending:
+                keep = min(keep, max(0, int(np.searchsorted(times, stamp)) - 1 + min(0, self._first)))
         if keep > 0:
             self._begin += keep
-            self._samples, self._times = self._samples[keep:], self._times[keep:]
             self._offset += keep
+
+
+_ARRAY = np.ndarray
 
 
 __all__ = ["Epoch"]

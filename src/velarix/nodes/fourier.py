@@ -142,7 +142,7 @@ class Welch(_Spectral):
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
         self._fs = self._rate("rate", description)
         self._segment = int(self.config["segment"])
-        self._keys = dict(fs=self._fs, window=window_argument(self.config["window"]), nperseg=self._segment,
+        self._keys = dict(fs=self._fs, window=_window(self.config["window"], self._segment), nperseg=self._segment,
                           noverlap=int(self.config["overlap"]), detrend=self.config["detrend"],
                           scaling=self.config["scaling"], average=self.config["average"], axis=0)
         return self._spectrum_description(description, np.fft.rfftfreq(self._segment, 1.0 / self._fs), None)
@@ -193,7 +193,7 @@ class Spectrogram(_Spectral):
         self._fs = self._rate("rate", description)
         self._segment = int(self.config["segment"])
         self._hop = self._segment - int(self.config["overlap"])
-        self._keys = dict(fs=self._fs, window=window_argument(self.config["window"]), nperseg=self._segment,
+        self._keys = dict(fs=self._fs, window=_window(self.config["window"], self._segment), nperseg=self._segment,
                           noverlap=int(self.config["overlap"]), detrend=self.config["detrend"],
                           scaling=self.config["scaling"], mode=self.config["mode"], axis=0)
         self._samples: Optional[Any] = None
@@ -211,9 +211,15 @@ class Spectrogram(_Spectral):
         if not frames:
             return []
         _, _, columns = signal.spectrogram(samples[:used], **self._keys)  # (frequencies, channels, frames)
-        spectra = np.ascontiguousarray(np.moveaxis(columns, -1, 0), dtype=np.float64)  # one block per frame
+        spectra = np.ascontiguousarray(columns.transpose(2, 0, 1), dtype=np.float64)  # one block per frame
         return [make_chunk(spectra[k], np.full(spectra.shape[1], timestamps[k * self._hop + self._segment - 1]))
                 for k in range(frames)]
+
+
+def _window(window: Any, segment: int) -> Any:
+    """The window's samples, made once: scipy takes them for the name it would
+    otherwise make them from on every call."""
+    return signal.get_window(window_argument(window), segment)
 
 
 def _check_segments(owner: str, entries: dict[str, Any], share: int, window: Any) -> None:

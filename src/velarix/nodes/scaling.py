@@ -242,7 +242,9 @@ class ZScore(ChunkNode):
 
     def _configure(self, description: dict[str, Any]) -> dict[str, Any]:
         rate = self._rate("rate", description)
-        self._alpha = 1.0 - math.exp(-1.0 / (float(self.config["time_constant"]) * rate))
+        self._alpha = a = 1.0 - math.exp(-1.0 / (float(self.config["time_constant"]) * rate))
+        self._adaptive = self.config["mode"] == "adaptive"
+        self._ba = (np.array([a]), np.array([1.0, a - 1.0]))  # the recurrence as lfilter's coefficients
         self._needed = max(1, round(float(self.config["calibration"]) * rate))
         self._held: list[tuple[Any, Any]] = []
         self._stats: Optional[tuple[Any, Any]] = None
@@ -253,20 +255,22 @@ class ZScore(ChunkNode):
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
         x = np.asarray(samples, dtype=np.float64)
-        if self.config["mode"] == "fixed":
+        if not self._adaptive:
             return self._fixed(x, timestamps)
         if x.shape[0] == 0:
             return [make_chunk(x, timestamps)]
-        a = self._alpha
-        b, den = np.array([a]), np.array([1.0, a - 1.0])
+        b, den = self._ba
         if self._zm is None:
-            self._zm = (1.0 - a) * x[:1]
+            self._zm = (1.0 - self._alpha) * x[:1]
             self._zv = np.zeros((1, x.shape[1]))
         m, self._zm = signal.lfilter(b, den, x, axis=0, zi=self._zm)
-        v, self._zv = signal.lfilter(b, den, np.square(x - m), axis=0, zi=self._zv)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            z = np.where(v > 0, (x - m) / np.sqrt(v), 0.0)
-        return [make_chunk(z, timestamps)]
+        deviation = np.subtract(x, m, out=m)
+        v, self._zv = signal.lfilter(b, den, np.square(deviation), axis=0, zi=self._zv)
+        # (x - m) / sqrt(v) only where v > 0, so that no zero is divided by; 0 elsewhere.
+        positive = v > 0
+        np.sqrt(v, out=v, where=positive)
+        return [make_chunk(np.where(positive, np.divide(deviation, v, out=deviation, where=positive), 0.0),
+                           timestamps)]
 
     def _fixed(self, x: Any, timestamps: Any) -> list[dict[str, Any]]:
         if self._stats is None:

@@ -92,7 +92,9 @@ class Source(LibraryNode, ONode):
         self._next = count + 1
         first = count * self._chunk
         index = np.arange(first, first + self._chunk, dtype=np.int64)
-        stamps = self._start + (index + 1 - self._chunk) / self._rate_hz
+        # ``start + (index + 1 - chunk) / rate``, with the ints made as such and the sum in place.
+        stamps = np.arange(first + 1 - self._chunk, first + 1, dtype=np.int64) / self._rate_hz
+        np.add(stamps, self._start, out=stamps)
         return {"out": make_chunk(self._values(index, stamps), stamps)}
 
     def _begin(self) -> None:
@@ -144,12 +146,18 @@ class Sine(Source):
         owner, width = type(self).__name__, self._width
         self._f, self._a, self._p = (np.asarray(per_channel(owner, key, self.config[key], width))
                                      for key in ("frequency", "amplitude", "phase"))
+        self._omega = 2 * np.pi * self._f  # as the formula groups it: the same bits
+        self._unit = bool(np.all(self._a == 1.0))  # 1.0 * y is y
 
     def _argument(self, index: Any) -> Any:
-        return 2 * np.pi * self._f * (index[:, None] / self._rate_hz) + self._p
+        """``2 pi f (n / rate) + phase``, one array made."""
+        argument = self._omega * (index[:, None] / self._rate_hz)
+        return np.add(argument, self._p, out=argument)
 
     def _values(self, index: Any, stamps: Any) -> Any:
-        return self._a * np.sin(self._argument(index))
+        values = self._argument(index)
+        np.sin(values, out=values)
+        return values if self._unit else np.multiply(values, self._a, out=values)
 
 
 class Square(Sine):
