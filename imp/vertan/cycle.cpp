@@ -216,7 +216,8 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
     port_api::StepOrigin origin(start);
     if (is_first_cycle(own.get(Hot::counter)))
         vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
-    vx::call(own.get(Hot::pre_step_handler), input);
+    if (nb::object pre_step = own.get(Hot::pre_step_handler); !is_do_nothing(pre_step))
+        vx::call(pre_step, input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
     nb::object step = own.get(Hot::step_handler);
@@ -232,7 +233,8 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
         if (skipped) {
             count_skipped_ports(self);  // nothing to hand on: no post-step, no push
         } else {
-            vx::call(own.get(Hot::post_step_handler), data);
+            if (nb::object post_step = own.get(Hot::post_step_handler); !is_do_nothing(post_step))
+                vx::call(post_step, data);
             push_result(self, own, data);
         }
     }
@@ -278,6 +280,17 @@ nb::object drive(const vx::Call &call) {
                                                              : checked_cycle(call.self, input, true);
     carry.end();
     return result;
+}
+
+// What the input node module's dispatch and workers call for each step: the cycle
+// itself where the node's _cycle is NodeImp's own, without the method call.
+int lent_cycle(PyObject *self, PyObject *data) {
+    return port_api::status_of([&] {
+        if (NodeAttributes(self).finds_own(names::cycle_, kept.cycle_method.ptr(), &SeenDict::no_own_cycle))
+            checked_cycle(self, data, false);
+        else
+            vx::call_method(self, names::cycle_, data);
+    });
 }
 
 nb::object setup_wrapper(const vx::Call &call) {
