@@ -215,6 +215,35 @@ public:
                !holds_own(dict, name, lacks);
     }
 
+    // The value the cycle last read or wrote, borrowed, while the __dict__ still
+    // holds it unchanged; else null (ask get()).
+    PyObject *known(Hot which) const {
+        if (PyObject *dict = current_dict(); dict && remembers(dict)) {
+            SeenDict &seen = seen_slot(dict);
+            if (seen.follows(dict))
+                return seen.values[(size_t)which];
+        }
+        return nullptr;
+    }
+
+    // A new value for `which` written into the object the __dict__ holds, where that
+    // is an exact float (or a one-digit int) that only the __dict__ refers to: no
+    // other code can tell it from a new object stored there, and the __dict__ (and
+    // what was seen of it) stays as it is. False, with nothing changed, otherwise:
+    // then set() it.
+    bool set_float_in_place(Hot which, double value) const {
+        PyObject *held = known(which);
+        if (!held || !PyFloat_CheckExact(held) || Py_REFCNT(held) != 1)
+            return false;
+        ((PyFloatObject *)held)->ob_fval = value;
+        return true;
+    }
+
+    bool set_int_in_place(Hot which, unsigned long long value) const {
+        PyObject *held = known(which);
+        return held && Py_REFCNT(held) == 1 && vx::compat::set_one_digit_int(held, value);
+    }
+
     nb::handle node() const { return self_; }
 
     // The node's _time_blocked as a float (seconds its pushes have waited for room),

@@ -109,6 +109,37 @@ nb::object load_of(const NodeAttributes &own, nb::handle end) {
     return vx::divide(busy, below_one(elapsed) ? kept.one.get() : nb::handle(elapsed));
 }
 
+// self._counter += 1; the node's own counter object takes the new value where
+// nothing else holds it (attributes.hpp).
+void count_step(const NodeAttributes &own) {
+    if (PyObject *counter = own.known(Hot::counter)) {
+        const unsigned long long value = vx::compat::one_digit_int(counter);
+        if (value && own.set_int_in_place(Hot::counter, value + 1))
+            return;
+    }
+    own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
+}
+
+// self._time_busy += end - start, in place as count_step where all are floats.
+void add_busy(const NodeAttributes &own, nb::handle end, nb::handle start) {
+    PyObject *busy = own.known(Hot::time_busy);
+    if (busy && PyFloat_CheckExact(busy) && vx::both_floats(end, start) &&
+        own.set_float_in_place(Hot::time_busy, as_double(busy) + (as_double(end) - as_double(start))))
+        return;
+    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), end, start));
+}
+
+// self._load = load_of(...), in place as count_step where all are floats.
+void set_load(const NodeAttributes &own, nb::handle end) {
+    PyObject *started = own.known(Hot::time_start), *busy = own.known(Hot::time_busy);
+    if (started && busy && vx::both_floats(end, started) && PyFloat_CheckExact(busy)) {
+        const double seconds = as_double(end) - as_double(started);
+        if (own.set_float_in_place(Hot::load, as_double(busy) / (1.0 > seconds ? 1.0 : seconds)))
+            return;
+    }
+    own.set(Hot::load, load_of(own, end));
+}
+
 // What a step must return, said where a wrong result is caught: one WARNING entry
 // naming the node (before the ERROR entry, which stays the last error) and the same
 // text as a note on the exception. A failure to say it keeps the first error.
@@ -241,13 +272,13 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
     if (skipped)
         record_skip(own);
 
-    own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
+    count_step(own);
     nb::object t_end = vx::now();
-    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), t_end, t_start));
+    add_busy(own, t_end, t_start);
     record_step(own, t_start, t_end);
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    own.set(Hot::load, load_of(own, t_end));
+    set_load(own, t_end);
 }
 
 // The guarded cycle on `input`, which must be a dict; `driven` as in run_cycle.

@@ -426,6 +426,12 @@ inline void count_in(nb::handle output_port, nb::handle key) {
     if (!count && PyErr_Occurred())
         throw_error_already_set();
     unsigned long long next = 1;
+    // Only the __dict__ holds the count: it takes the next value itself (compat.hpp),
+    // which spares an int and a store per push and leaves the __dict__ unchanged.
+    if (count && Py_REFCNT(count) == 1)
+        if (const unsigned long long seen = compat::one_digit_int(count))
+            if (compat::set_one_digit_int(count, seen + 1))
+                return;
     if (count && PyLong_CheckExact(count)) {
         unsigned long long seen = PyLong_AsUnsignedLongLong(count);
         if (PyErr_Occurred())
