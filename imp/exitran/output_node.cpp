@@ -73,7 +73,10 @@ void push_value(nb::handle self, nb::handle port, nb::handle value) {
         // Our own class: its __dict__ is the instance's own, read from its slot.
         PyObject **slot = vx::compat::dict_ptr(port.ptr());
         nb::object dict = slot && *slot ? nb::borrow(*slot) : vx::getattr(port, names::dunder_dict);
-        if (!vx::lookup(dict, names::push).is_valid()) {
+        static vx::SeenValues<> seen_push;  // asked on every push: whether the port has a push of its own
+        const bool own_push = PyDict_CheckExact(dict.ptr()) ? vx::seen_entry(seen_push, dict.ptr(), names::push).is_valid()
+                                                            : vx::lookup(dict, names::push).is_valid();
+        if (!own_push) {
             port_api::push_to_links(port, value, self);
             return;
         }
@@ -117,7 +120,8 @@ void push_node_data(nb::handle self, PyObject *data) {
     port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
-    nb::object ports = vx::own_attr(self, names::output_ports_);
+    static vx::SeenValues<> seen_ports;  // read on every push: a node's port dict stays
+    nb::object ports = vx::own_attr(self, names::output_ports_, seen_ports);
     vx::for_each_item(ports, [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())

@@ -24,6 +24,7 @@
 #include <new>
 #include <vector>
 
+#include "common/dict_version.hpp"
 #include "portan/ports/event.hpp"
 #include "portan/record/tap.hpp"
 #include "portan/ports/trace.hpp"
@@ -146,8 +147,12 @@ inline PyObject *plain_instance_dict(PyObject *obj) {
 
 // obj.__dict__[name]: an empty object when the object has no instance dict (a
 // stand-in with slots) or no such entry.
-inline nb::object own_entry(nb::handle obj, nb::handle name) {
+// With `seen`: the dict's answer remembered while it is unchanged.
+template <size_t Bits>
+inline nb::object own_entry(nb::handle obj, nb::handle name, SeenValues<Bits> *seen = nullptr) {
     if (PyObject *dict = plain_instance_dict(obj.ptr())) {
+        if (seen)
+            return seen_entry(*seen, dict, name);
         nb::object held = nb::borrow(dict);
         return lookup(held, name);
     }
@@ -161,6 +166,8 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     nb::object held = nb::steal(dict);
     return lookup(held, name);
 }
+
+inline nb::object own_entry(nb::handle obj, nb::handle name) { return own_entry<1>(obj, name, nullptr); }
 
 // The PortQueue object whose state `q` is.
 inline PyObject *queue_object(PortQueueState &q) {
@@ -398,7 +405,8 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 // once for every tap of the push, with the stamp's clock reading when there is one).
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp,
                     int64_t &push_ns) {
-    nb::object values = own_entry(input_port, names::values_);
+    static SeenValues<> seen_values;  // read on every push: an input port's _values rarely changes
+    nb::object values = own_entry(input_port, names::values_, &seen_values);
     PortQueueState *queue = queue_state(values);
     if (!queue && is_record_tap(values.ptr())) {
         record_tap_receive(values.ptr(), value.ptr(), push_ns);
@@ -454,7 +462,8 @@ inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle p
     count_push(output_port);
     int64_t push_ns = 0;
     const Stamp stamp = stamp_now(&push_ns);  // one push time for every link
-    nb::object links = vx::own_attr(output_port, names::connected_ports_);
+    static SeenValues<> seen_links;  // read on every push: a relink stores a new list
+    nb::object links = vx::own_attr(output_port, names::connected_ports_, seen_links);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp, push_ns); });
         return;
