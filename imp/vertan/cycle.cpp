@@ -120,24 +120,49 @@ void count_step(const NodeAttributes &own) {
     own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
 }
 
+// A reading of the clock, as time.time() gives it. Where that is the time module's
+// own clock, only its seconds: the float is made when something needs it, and is
+// the one time.time() would have made.
+class Reading {
+public:
+    Reading() {
+        if (vx::now_seconds(seconds_))
+            native_ = true;
+        else
+            object_ = vx::now();
+    }
+    bool is_float() const { return native_ || PyFloat_CheckExact(object_.ptr()); }
+    double seconds() const { return native_ ? seconds_ : PyFloat_AS_DOUBLE(object_.ptr()); }  // of a float
+    nb::handle object() {
+        if (!object_.is_valid())
+            object_ = vx::steal_or_throw(PyFloat_FromDouble(seconds_));
+        return object_;
+    }
+
+private:
+    double seconds_ = 0.0;
+    bool native_ = false;
+    nb::object object_;
+};
+
 // self._time_busy += end - start, in place as count_step where all are floats.
-void add_busy(const NodeAttributes &own, nb::handle end, nb::handle start) {
+void add_busy(const NodeAttributes &own, Reading &end, Reading &start) {
     PyObject *busy = own.known(Hot::time_busy);
-    if (busy && PyFloat_CheckExact(busy) && vx::both_floats(end, start) &&
-        own.set_float_in_place(Hot::time_busy, as_double(busy) + (as_double(end) - as_double(start))))
+    if (busy && PyFloat_CheckExact(busy) && end.is_float() && start.is_float() &&
+        own.set_float_in_place(Hot::time_busy, as_double(busy) + (end.seconds() - start.seconds())))
         return;
-    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), end, start));
+    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), end.object(), start.object()));
 }
 
 // self._load = load_of(...), in place as count_step where all are floats.
-void set_load(const NodeAttributes &own, nb::handle end) {
+void set_load(const NodeAttributes &own, Reading &end) {
     PyObject *started = own.known(Hot::time_start), *busy = own.known(Hot::time_busy);
-    if (started && busy && vx::both_floats(end, started) && PyFloat_CheckExact(busy)) {
-        const double seconds = as_double(end) - as_double(started);
+    if (started && busy && end.is_float() && PyFloat_CheckExact(started) && PyFloat_CheckExact(busy)) {
+        const double seconds = end.seconds() - as_double(started);
         if (own.set_float_in_place(Hot::load, as_double(busy) / (1.0 > seconds ? 1.0 : seconds)))
             return;
     }
-    own.set(Hot::load, load_of(own, end));
+    own.set(Hot::load, load_of(own, end.object()));
 }
 
 // What a step must return, said where a wrong result is caught: one WARNING entry
@@ -237,11 +262,12 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
         return;
     }
 
-    nb::object t_start = vx::now();
+    Reading t_start;
     // What this step pushes carries its inputs' oldest origin, else this start.
-    const double start = PyFloat_Check(t_start.ptr())  ? PyFloat_AS_DOUBLE(t_start.ptr())
-                         : PyLong_Check(t_start.ptr()) ? PyLong_AsDouble(t_start.ptr())
-                                                       : std::nan("");
+    const double start = t_start.is_float()                 ? t_start.seconds()
+                         : PyFloat_Check(t_start.object().ptr()) ? PyFloat_AS_DOUBLE(t_start.object().ptr())
+                         : PyLong_Check(t_start.object().ptr())  ? PyLong_AsDouble(t_start.object().ptr())
+                                                                 : std::nan("");
     if (start == -1.0 && PyErr_Occurred())
         PyErr_Clear();  // a clock beyond a double: this step's pushes take their own times
     port_api::StepOrigin origin(start);
@@ -273,9 +299,12 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
         record_skip(own);
 
     count_step(own);
-    nb::object t_end = vx::now();
+    Reading t_end;
     add_busy(own, t_end, t_start);
-    record_step(own, t_start, t_end);
+    if (t_start.is_float() && t_end.is_float())
+        record_step(own, t_start.seconds(), t_end.seconds());
+    else
+        record_step(own, t_start.object(), t_end.object());
 
     // Busy time over the time since start(), the divisor raised to 1 second.
     set_load(own, t_end);

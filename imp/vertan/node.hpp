@@ -29,6 +29,7 @@ bool is_do_nothing(nb::handle handler);
 extern bool collecting_stats;
 class NodeAttributes;
 void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end);
+void record_step(const NodeAttributes &own, double t_start, double t_end);  // float readings
 void record_skip(const NodeAttributes &own);
 vx::MethodBody get_step_stats, set_statistics;
 

@@ -426,13 +426,19 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, 
 // One more in the count `key` of `output_port` (its `_pushed` or `_skipped`), kept
 // in its __dict__ for the statistics. The key is an interned exact string: no
 // Python code runs.
-inline void count_in(nb::handle output_port, nb::handle key) {
+// What the __dict__ held under the key is remembered in `seen` while it is unchanged.
+inline void count_in(nb::handle output_port, nb::handle key, SeenValues<> &seen) {
     PyObject **slot = compat::dict_ptr(output_port.ptr());
     if (!slot || !*slot)
         return;
-    PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key
-    if (!count && PyErr_Occurred())
-        throw_error_already_set();
+    PyObject *count = nullptr;
+    if (!seen.found(*slot, count)) {
+        count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key
+        if (!count && PyErr_Occurred())
+            throw_error_already_set();
+        if (PyDict_CheckExact(*slot))
+            seen.remember(*slot, count);
+    }
     unsigned long long next = 1;
     // Only the __dict__ holds the count: it takes the next value itself (compat.hpp),
     // which spares an int and a store per push and leaves the __dict__ unchanged.
@@ -451,10 +457,16 @@ inline void count_in(nb::handle output_port, nb::handle key) {
     check_call([&] { return PyDict_SetItem(*slot, key.ptr(), value.ptr()); });  // the old value is released
 }
 
-inline void count_push(nb::handle output_port) { count_in(output_port, names::pushed_); }
+inline void count_push(nb::handle output_port) {
+    static SeenValues<> seen;
+    count_in(output_port, names::pushed_, seen);
+}
 
 // A cycle in which `output_port` pushed nothing because the step said SKIP.
-inline void count_skip(nb::handle output_port) { count_in(output_port, names::skipped_); }
+inline void count_skip(nb::handle output_port) {
+    static SeenValues<> seen;
+    count_in(output_port, names::skipped_, seen);
+}
 
 // output_port.push(value) for an output port of ours: to every linked input port,
 // in link order, over a snapshot of the links (a relink replaces the list).
