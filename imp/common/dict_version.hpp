@@ -222,14 +222,48 @@ inline nb::object seen_entry(SeenValues<Bits> &seen, PyObject *dict, nb::handle 
     return found;
 }
 
-// own_attr (host.hpp) with the instance dict's answer remembered in `seen`.
+// compat::type_lookup(type, name) for one name, remembered for the latest class while
+// its version tag holds: CPython renews the tag on every change to the class or to
+// one of its bases and never gives a tag twice, so the entry remembered (borrowed:
+// the class holds it while unchanged) is what the lookup would find.
+class TypeEntry {
+public:
+    PyObject *get(PyTypeObject *type, nb::handle name) {
+        if (type == type_ && version_ && compat::type_version(type) == version_)
+            return found_;
+        PyObject *found = compat::type_lookup(type, name.ptr());
+        // The lookup has given the class a tag if it can have one.
+        version_ = 0;
+        if (const unsigned int version = compat::type_version(type)) {
+            type_ = type;
+            found_ = found;
+            version_ = version;
+        }
+        return found;
+    }
+
+private:
+    PyTypeObject *type_ = nullptr;  // only compared
+    PyObject *found_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+// One attribute read on every push from whichever object is at hand: the class's
+// entry, and what the instance dicts hold.
+template <size_t Bits = 7>
+struct SeenAttribute {
+    TypeEntry in_class;
+    SeenValues<Bits> in_dicts;
+};
+
+// own_attr (host.hpp) with the class's and the instance dict's answers remembered.
 template <size_t Bits>
-inline nb::object own_attr(nb::handle obj, nb::handle name, SeenValues<Bits> &seen) {
+inline nb::object own_attr(nb::handle obj, nb::handle name, SeenAttribute<Bits> &seen) {
     PyTypeObject *type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro == PyObject_GenericGetAttr && !compat::type_lookup(type, name.ptr())) {
+    if (type->tp_getattro == PyObject_GenericGetAttr && !seen.in_class.get(type, name)) {
         PyObject **slot = compat::dict_ptr(obj.ptr());
         if (slot && *slot && PyDict_CheckExact(*slot)) {
-            nb::object found = seen_entry(seen, *slot, name);
+            nb::object found = seen_entry(seen.in_dicts, *slot, name);
             if (found.is_valid())
                 return found;
         }

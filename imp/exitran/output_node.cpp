@@ -120,7 +120,7 @@ void push_node_data(nb::handle self, PyObject *data) {
     port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
-    static vx::SeenValues<> seen_ports;  // read on every push: a node's port dict stays
+    static vx::SeenAttribute<> seen_ports;  // read on every push: a node's port dict stays
     nb::object ports = vx::own_attr(self, names::output_ports_, seen_ports);
     vx::for_each_item(ports, [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);

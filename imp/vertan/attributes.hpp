@@ -185,7 +185,8 @@ public:
     nb::object push_data(nb::handle data) const {
         PyObject *dict = current_dict();
         if (dict && remembers(dict)) {
-            PyObject *function = vx::compat::type_lookup(type_, names::push_data_.ptr());
+            static vx::TypeEntry in_class;
+            PyObject *function = in_class.get(type_, names::push_data_);
             if (function && PyType_HasFeature(Py_TYPE(function), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
                 !holds_own(dict, names::push_data_, &SeenDict::no_own_push_data)) {
                 static vx::NativeMethod lent = nullptr;
@@ -209,9 +210,9 @@ public:
     // _cycle): the class keeps the default attribute protocol and finds that object,
     // and the __dict__ holds no entry of that name. False whenever that is not
     // proven, and the caller looks the method up as written.
-    bool finds_own(nb::handle name, PyObject *method, bool SeenDict::*lacks) const {
+    bool finds_own(nb::handle name, PyObject *method, bool SeenDict::*lacks, vx::TypeEntry &in_class) const {
         PyObject *dict = current_dict();
-        return dict && remembers(dict) && method && vx::compat::type_lookup(type_, name.ptr()) == method &&
+        return dict && remembers(dict) && method && in_class.get(type_, name) == method &&
                !holds_own(dict, name, lacks);
     }
 

@@ -346,7 +346,8 @@ nb::object drive(const vx::Call &call) {
 // itself where the node's _cycle is NodeImp's own, without the method call.
 int lent_cycle(PyObject *self, PyObject *data) {
     return port_api::status_of([&] {
-        if (NodeAttributes(self).finds_own(names::cycle_, kept.cycle_method.ptr(), &SeenDict::no_own_cycle))
+        static vx::TypeEntry in_class;
+        if (NodeAttributes(self).finds_own(names::cycle_, kept.cycle_method.ptr(), &SeenDict::no_own_cycle, in_class))
             checked_cycle(self, data, false);
         else
             vx::call_method(self, names::cycle_, data);

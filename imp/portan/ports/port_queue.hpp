@@ -131,11 +131,12 @@ inline getter class_statement_dict_getter() {
 // obj.__dict__ without the attribute lookup, where that lookup would give the
 // instance's own dict anyway: the default attribute protocol and the __dict__
 // descriptor CPython itself provides. Borrowed, or null (then look it up).
-inline PyObject *plain_instance_dict(PyObject *obj) {
+// `in_class`, where given, remembers the class's __dict__ entry.
+inline PyObject *plain_instance_dict(PyObject *obj, TypeEntry *in_class = nullptr) {
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
-    PyObject *descr = compat::type_lookup(type, names::dunder_dict.ptr());
+    PyObject *descr = in_class ? in_class->get(type, names::dunder_dict) : compat::type_lookup(type, names::dunder_dict.ptr());
     if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type))
         return nullptr;
     getter get = ((PyGetSetDescrObject *)descr)->d_getset->get;
@@ -149,10 +150,10 @@ inline PyObject *plain_instance_dict(PyObject *obj) {
 // stand-in with slots) or no such entry.
 // With `seen`: the dict's answer remembered while it is unchanged.
 template <size_t Bits>
-inline nb::object own_entry(nb::handle obj, nb::handle name, SeenValues<Bits> *seen = nullptr) {
-    if (PyObject *dict = plain_instance_dict(obj.ptr())) {
+inline nb::object own_entry(nb::handle obj, nb::handle name, SeenAttribute<Bits> *seen = nullptr) {
+    if (PyObject *dict = plain_instance_dict(obj.ptr(), seen ? &seen->in_class : nullptr)) {
         if (seen)
-            return seen_entry(*seen, dict, name);
+            return seen_entry(seen->in_dicts, dict, name);
         nb::object held = nb::borrow(dict);
         return lookup(held, name);
     }
@@ -405,7 +406,7 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 // once for every tap of the push, with the stamp's clock reading when there is one).
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp,
                     int64_t &push_ns) {
-    static SeenValues<> seen_values;  // read on every push: an input port's _values rarely changes
+    static SeenAttribute<> seen_values;  // read on every push: an input port's _values rarely changes
     nb::object values = own_entry(input_port, names::values_, &seen_values);
     PortQueueState *queue = queue_state(values);
     if (!queue && is_record_tap(values.ptr())) {
@@ -474,7 +475,7 @@ inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle p
     count_push(output_port);
     int64_t push_ns = 0;
     const Stamp stamp = stamp_now(&push_ns);  // one push time for every link
-    static SeenValues<> seen_links;  // read on every push: a relink stores a new list
+    static SeenAttribute<> seen_links;  // read on every push: a relink stores a new list
     nb::object links = vx::own_attr(output_port, names::connected_ports_, seen_links);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp, push_ns); });
