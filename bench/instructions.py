@@ -28,12 +28,20 @@ def chain(count):
     plane.check_small(sink, count, STAGES)
 
 
+def absolute_path():
+    """PYTHONPATH with its entries made absolute: the workload runs in this folder,
+    where `PYTHONPATH=src` would name nothing (and the installed package would be
+    counted instead)."""
+    entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    return os.pathsep.join(str(pathlib.Path(entry).resolve()) for entry in entries if entry)
+
+
 def counted(count, folder):
     out = pathlib.Path(folder) / f"callgrind.{count}"
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--dump-instr=no",
                sys.executable, str(HERE / "instructions.py"), "--run", str(count)]
     subprocess.run(command, cwd=HERE, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   env={**os.environ, "PYTHONMALLOC": "malloc"})
+                   env={**os.environ, "PYTHONPATH": absolute_path(), "PYTHONMALLOC": "malloc"})
     # One file for all threads; its "summary:" (or "totals:") line is the total count.
     match = re.search(r"^(?:summary|totals): (\d+)", out.read_text(), re.MULTILINE)
     if not match:

@@ -300,13 +300,17 @@ def test_names_read_from_modules_follow_their_changes(monkeypatch):
     assert node.get_counter() == 2
 
 
-@pytest.mark.parametrize("counter", [41, -5, 2**63 - 1, 2**70, True])
+# 300 and 2**30 - 4 go on in the counter's own object (one digit) up to the digit's end.
+@pytest.mark.parametrize("counter", [41, -5, 300, 2**30 - 4, 2**63 - 1, 2**70, True])
 def test_the_counter_counts_on_as_python_adds(counter):
     node, calls = traced()
     node._cycle({})
     node._counter = counter
     node._cycle({})
-    assert node._counter == counter + 1 and type(node._counter) is int
+    held = node._counter  # a value handed out never changes
+    for _ in range(3):
+        node._cycle({})
+    assert held == counter + 1 and node._counter == counter + 4 and type(node._counter) is int
 
 
 def test_a_replaced_value_whose_release_changes_the_node_is_seen():
@@ -395,6 +399,7 @@ def test_busy_and_load_exactly_as_python_computes_them(monkeypatch, readings):
     monkeypatch.setattr(time, "time", lambda: next(clock))
     node, calls = traced(step=lambda data: {})
     started, busy = readings[1], 0
+    held = []
     for start, end in zip(readings[2::2], readings[3::2]):
         node._cycle({})
         busy += end - start
@@ -402,4 +407,7 @@ def test_busy_and_load_exactly_as_python_computes_them(monkeypatch, readings):
         load = busy / (1 if 1 > elapsed else elapsed)
         assert node._time_busy == busy and type(node._time_busy) is type(busy)
         assert node._load == load and type(node._load) is type(load)
+        if not held:  # the later cycles may reuse only objects that nobody holds
+            held = [(node._time_busy, busy), (node._load, load)]
+    assert all(value == expected for value, expected in held)
     assert next(clock, None) is None

@@ -99,6 +99,35 @@ def test_push_data_goes_port_by_port_and_stops_at_a_missing_value():
     assert [received(sink.get_port(n)) for n in ("p1", "p2", "p3")] == [[4], [5], [6]]
 
 
+def test_each_push_sees_the_ports_as_they_are_now():
+    """A push reads its links, the port's own push and the input port's queue afresh
+    whenever they changed, however many pushes went before (past the small ints, the
+    count goes on in its own object)."""
+    from velarix.imp.portan import PortQueue
+
+    source, sink, other = Source(), Sink(), Sink()
+    source.connect("out", sink, "in")
+    source.start()
+    out, port = source.get_port("out"), sink.get_port("in")
+    for _ in range(300):
+        source.cycle({})
+    assert len(received(port)) == 300 and out._pushed == 300
+    out._connected_ports = [other.get_port("in")]  # a relink stores a new list
+    source.cycle({})
+    assert received(port) == [] and received(other.get_port("in")) == [301]
+    out._connected_ports = [port]
+    port._values = PortQueue()  # a new queue behind the same port
+    source.cycle({})
+    assert received(port) == [302]
+    pushed = []
+    out.push = pushed.append  # the port's own push
+    source.cycle({})
+    del out.push
+    source.cycle({})
+    assert pushed == [303] and received(port) == [304] and out._pushed == 303
+    source.stop()
+
+
 def test_push_metadata_reaches_linked_input_ports():
     source, sink = Source(output_ports=ports("p1", "p2")), Sink()
     source.connect("p2", sink, "in")

@@ -1,6 +1,6 @@
-"""The shared scheduler dispatches a node natively when its _run_ready is the
-node class's own, and through the method a subclass or an instance gives it
-otherwise: the same values, counters and failures either way."""
+"""The shared scheduler dispatches a node natively when its _run_ready and _cycle
+are the node class's own, and through the methods a subclass or an instance gives
+it otherwise: the same values, counters and failures either way."""
 
 import pytest
 
@@ -20,13 +20,18 @@ class Inc(IONode):
 
 
 class CountingImp(IONodeImp):
-    """Its own _run_ready, which the scheduler must call."""
+    """Its own _run_ready and _cycle, which the scheduler must call."""
 
     runs = 0
+    cycles = 0
 
     def _run_ready(self, task):
         self.runs += 1
         return super()._run_ready(task)
+
+    def _cycle(self, data=None):
+        self.cycles += 1
+        return super()._cycle(data)
 
 
 class Overridden(Inc):
@@ -34,10 +39,11 @@ class Overridden(Inc):
 
 
 def instance_override(node):
-    runs = []
-    own = node._imp._run_ready
+    runs, cycles = [], []
+    own, own_cycle = node._imp._run_ready, node._imp._cycle
     node._imp._run_ready = lambda task: runs.append(task) or own(task)
-    return runs
+    node._imp._cycle = lambda data: cycles.append(data) or own_cycle(data)
+    return runs, cycles
 
 
 def run_chain(kind, handed, values):
@@ -59,7 +65,10 @@ def run_chain(kind, handed, values):
     finally:
         p.stop()
     p.close()
-    runs = [stage._imp.runs for stage in stages[1:]] if kind == "class" else [len(spy) for spy in spies]
+    if kind == "class":
+        runs = [(stage._imp.runs, stage._imp.cycles) for stage in stages[1:]]
+    else:
+        runs = [(len(spy), len(cycles)) for spy, cycles in spies]
     return stages, sink, runs
 
 
@@ -70,9 +79,10 @@ def test_each_dispatch_runs_the_same_cycles(kind, handed):
     assert sink.values == [n + 3 for n in range(COUNT)]
     assert [stage.get_counter() for stage in stages] == [COUNT] * 3
     if kind == "own":
-        assert "_run_ready" not in vars(stages[1]._imp)
+        assert "_run_ready" not in vars(stages[1]._imp) and "_cycle" not in vars(stages[1]._imp)
     else:
-        assert all(runs), "an overriding _run_ready was passed by"
+        assert all(run for run, _ in runs), "an overriding _run_ready was passed by"
+        assert [cycles for _, cycles in runs] == [COUNT] * 2, "an overriding _cycle was passed by"
 
 
 @pytest.mark.parametrize("kind", ["own", "class"])

@@ -124,4 +124,32 @@ inline bool dict_tells_watchers(PyObject *dict) {
 #endif
 }
 
+// Gives `op`, an exact int of one positive digit, the value `value` in place, where
+// that value is one positive digit too; false, with nothing changed, otherwise.
+// Only for an object no other code can see (the caller holds the one reference
+// there is, so the change is as good as a new object): the step cycle's and the
+// ports' counters, which would otherwise make and store an int per step. The value
+// layout (`long_value`: `lv_tag` holds the digit count above
+// _PyLong_NON_SIZE_BITS bits of sign and flags, sign 0 for positive) is internal; the
+// same in the 3.12 and 3.13 headers, and `PyUnstable_Long_IsCompact` reads it too.
+// The small ints CPython shares are immortal, so never the one reference.
+inline bool set_one_digit_int(PyObject *op, unsigned long long value) {
+    if (!PyLong_CheckExact(op) || value == 0 || value >= (unsigned long long)PyLong_BASE)
+        return false;
+    PyLongObject *number = (PyLongObject *)op;
+    if (number->long_value.lv_tag != ((uintptr_t)1 << _PyLong_NON_SIZE_BITS))
+        return false;
+    number->long_value.ob_digit[0] = (digit)value;
+    return true;
+}
+
+// The value of `op`, an exact int of one positive digit, or 0 for anything else.
+inline unsigned long long one_digit_int(PyObject *op) {
+    if (!PyLong_CheckExact(op))
+        return 0;
+    PyLongObject *number = (PyLongObject *)op;
+    return number->long_value.lv_tag == ((uintptr_t)1 << _PyLong_NON_SIZE_BITS) ? number->long_value.ob_digit[0]
+                                                                               : 0;
+}
+
 } // namespace vx::compat

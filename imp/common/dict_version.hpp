@@ -175,4 +175,100 @@ private:
     PyObject *value_ = nullptr;
 };
 
+// What many dicts hold under one key, each remembered with its dict's number: a
+// SeenValue per slot of a small table by the dict's address, for a name read on every
+// push from whichever port or node is at hand. An entry another dict takes over
+// simply starts afresh. Absence is remembered too (found() says which).
+template <size_t Bits = 7>
+class SeenValues {
+public:
+    // True with the remembered value (null: the dict holds no such key) while `dict`
+    // is the dict it came from, unchanged.
+    bool found(PyObject *dict, PyObject *&value) const {
+        PyObject *seen = slot(dict).get(dict);
+        if (!seen)
+            return false;
+        value = seen == absent() ? nullptr : seen;
+        return true;
+    }
+
+    // `value` borrowed from `dict`, or null for a key it does not hold.
+    void remember(PyObject *dict, PyObject *value) { slot(dict).remember(dict, value ? value : absent()); }
+
+private:
+    static PyObject *absent() {
+        static char marker;
+        return (PyObject *)&marker;
+    }
+    SeenValue &slot(PyObject *dict) const {
+        return table_[((uintptr_t)dict >> 4) * 0x9E3779B97F4A7C15ull >> (64 - Bits)];
+    }
+    mutable SeenValue table_[size_t(1) << Bits];
+};
+
+// dict[key] (an empty object when missing), answered from `seen` while the dict is
+// unchanged since it was last read there. A lookup that ran code which changed the
+// dict is not remembered.
+template <size_t Bits>
+inline nb::object seen_entry(SeenValues<Bits> &seen, PyObject *dict, nb::handle key) {
+    PyObject *value = nullptr;
+    if (seen.found(dict, value))
+        return nb::borrow(value);
+    nb::object held = nb::borrow(dict);
+    const uint64_t before = dict_version(dict);
+    nb::object found = lookup(held, key);
+    if (before && PyDict_CheckExact(dict) && dict_version(dict) == before)
+        seen.remember(dict, found.ptr());
+    return found;
+}
+
+// compat::type_lookup(type, name) for one name, remembered for the latest class while
+// its version tag holds: CPython renews the tag on every change to the class or to
+// one of its bases and never gives a tag twice, so the entry remembered (borrowed:
+// the class holds it while unchanged) is what the lookup would find.
+class TypeEntry {
+public:
+    PyObject *get(PyTypeObject *type, nb::handle name) {
+        if (type == type_ && version_ && compat::type_version(type) == version_)
+            return found_;
+        PyObject *found = compat::type_lookup(type, name.ptr());
+        // The lookup has given the class a tag if it can have one.
+        version_ = 0;
+        if (const unsigned int version = compat::type_version(type)) {
+            type_ = type;
+            found_ = found;
+            version_ = version;
+        }
+        return found;
+    }
+
+private:
+    PyTypeObject *type_ = nullptr;  // only compared
+    PyObject *found_ = nullptr;
+    unsigned int version_ = 0;
+};
+
+// One attribute read on every push from whichever object is at hand: the class's
+// entry, and what the instance dicts hold.
+template <size_t Bits = 7>
+struct SeenAttribute {
+    TypeEntry in_class;
+    SeenValues<Bits> in_dicts;
+};
+
+// own_attr (host.hpp) with the class's and the instance dict's answers remembered.
+template <size_t Bits>
+inline nb::object own_attr(nb::handle obj, nb::handle name, SeenAttribute<Bits> &seen) {
+    PyTypeObject *type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro == PyObject_GenericGetAttr && !seen.in_class.get(type, name)) {
+        PyObject **slot = compat::dict_ptr(obj.ptr());
+        if (slot && *slot && PyDict_CheckExact(*slot)) {
+            nb::object found = seen_entry(seen.in_dicts, *slot, name);
+            if (found.is_valid())
+                return found;
+        }
+    }
+    return vx::getattr(obj, name);
+}
+
 } // namespace vx

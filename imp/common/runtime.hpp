@@ -181,6 +181,14 @@ inline nb::object now() {
     return vx::call(function);
 }
 
+// The seconds of the float now() would give, without making it, where the clock is
+// the time module's own and readable; false otherwise (then call now()).
+inline bool now_seconds(double &seconds) {
+    static SeenValue seen;
+    nb::object function = module_attr(modules::time, names::time, seen);
+    return clock_detail::is_module_time(function, modules::time.get()) && clock_detail::system_clock_seconds(seconds);
+}
+
 inline void sleep(double seconds) {
     nb::object pause = steal_or_throw(PyFloat_FromDouble(seconds));
     vx::call(module_attr(modules::time, names::sleep), pause);

@@ -40,4 +40,11 @@ NB_MODULE(exitran, m) {
     port_api::import_api();
     vx::keep_skip_marker();
     m.attr("ONodeImp") = exitran::output_node_class.set(exitran::build_class("velarix.imp.exitran"));
+    // The class's own _push_data, which the step cycle may call without the method.
+    PyObject *class_dict = ((PyTypeObject *)exitran::output_node_class.ptr())->tp_dict;
+    PyObject *push = PyDict_GetItemWithError(class_dict, names::push_data_.ptr());  // no Python code: interned name
+    if (push)
+        port_api::lend_method(vx::NativeEntry::push_data, push, exitran::lent_push_data);
+    else
+        PyErr_Clear();
 }

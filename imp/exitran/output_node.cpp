@@ -67,12 +67,16 @@ namespace {
 // on behalf of this node, so that a push blocked on a full input port stops waiting
 // when this node stops.
 void push_value(nb::handle self, nb::handle port, nb::handle value) {
-    nb::object port_class = vx::module_attr(vx::modules::imp, names::OPortImp);
+    static vx::SeenValue seen;  // read on every push: remembered while the namespace is unchanged
+    nb::object port_class = vx::module_attr(vx::modules::imp, names::OPortImp, seen);
     if (Py_TYPE(port.ptr()) == (PyTypeObject *)port_class.ptr()) {
         // Our own class: its __dict__ is the instance's own, read from its slot.
         PyObject **slot = vx::compat::dict_ptr(port.ptr());
         nb::object dict = slot && *slot ? nb::borrow(*slot) : vx::getattr(port, names::dunder_dict);
-        if (!vx::lookup(dict, names::push).is_valid()) {
+        static vx::SeenValues<> seen_push;  // asked on every push: whether the port has a push of its own
+        const bool own_push = PyDict_CheckExact(dict.ptr()) ? vx::seen_entry(seen_push, dict.ptr(), names::push).is_valid()
+                                                            : vx::lookup(dict, names::push).is_valid();
+        if (!own_push) {
             port_api::push_to_links(port, value, self);
             return;
         }
@@ -107,16 +111,17 @@ void warn_unknown_keys(nb::handle self, nb::handle data, nb::handle ports) {
 
 } // namespace
 
-nb::object push_data(const vx::Call &call) {
-    static constexpr vx::Params<1> params{"_push_data", {"data"}};
-    auto [data] = call.bind(params);
+namespace {
+
+void push_node_data(nb::handle self, PyObject *data) {
     vx::require_dict(data, "data");
     // The cycle's last act: on a worker's thread the next nodes are woken once it
     // is done (event.hpp).
     port_api::DeferWakes defer;
     // Every port needs a value; the ports before a missing one have been pushed.
     // SKIP as a port's value pushes nothing there this cycle.
-    nb::object ports = vx::own_attr(call.self, names::output_ports_);
+    static vx::SeenAttribute<> seen_ports;  // read on every push: a node's port dict stays
+    nb::object ports = vx::own_attr(self, names::output_ports_, seen_ports);
     vx::for_each_item(ports, [&](nb::handle name, nb::handle port) {
         nb::object value = vx::lookup(nb::handle(data), name);
         if (!value.is_valid())
@@ -125,14 +130,26 @@ nb::object push_data(const vx::Call &call) {
             port_api::count_skip(port);
             return true;
         }
-        push_value(call.self, port, value);
+        push_value(self, port, value);
         return true;
     });
     // Every port found its key: more keys than ports means some name no port.
     // A warning that cannot be given (a key whose repr fails) leaves the push as it was.
     if (PyDict_CheckExact(ports.ptr()) && PyDict_GET_SIZE(data) > PyDict_GET_SIZE(ports.ptr()))
-        vx::guarded([&] { warn_unknown_keys(call.self, data, ports); }, [](nb::handle) {});
+        vx::guarded([&] { warn_unknown_keys(self, data, ports); }, [](nb::handle) {});
+}
+
+} // namespace
+
+nb::object push_data(const vx::Call &call) {
+    static constexpr vx::Params<1> params{"_push_data", {"data"}};
+    auto [data] = call.bind(params);
+    push_node_data(call.self, data);
     return nb::none();
+}
+
+int lent_push_data(PyObject *self, PyObject *data) {
+    return port_api::status_of([&] { push_node_data(self, data); });
 }
 
 nb::object push_metadata(const vx::Call &call) {

@@ -12,6 +12,9 @@ inline vx::Kept output_node_class;
 
 // output_node.cpp
 vx::MethodBody init, get_port, connect, disconnect, push_data, push_metadata;
+// _push_data's body for the step cycle (api.hpp's lent methods): 0, or -1 with the
+// error set.
+int lent_push_data(PyObject *self, PyObject *data);
 
 // setup_thread.cpp
 vx::MethodBody start, thread_function;

@@ -122,6 +122,20 @@ nb::object take_data(const std::vector<NativePort> &ports) {
     return data;
 }
 
+// self._cycle(data): the node module's cycle without the method call where the
+// node's _cycle is NodeImp's own (vertan decides, per step), else the method.
+void cycle_node(nb::handle self, nb::handle data) {
+    static vx::NativeMethod lent = nullptr;
+    if (!lent) {
+        PyObject *method = nullptr;
+        lent = port_api::lent_method(vx::NativeEntry::cycle, &method);
+    }
+    if (lent)
+        port_api::check(lent(self.ptr(), data.ptr()));
+    else
+        vx::call_method(self, names::cycle_, data);
+}
+
 // How far apart the queues of a node's input ports may drift without a word when
 // none of them is bounded: a join fed by a branch that skips pairs values that do
 // not belong together, and the surplus piles up.
@@ -359,7 +373,7 @@ Run run_cycles(nb::handle self, nb::handle task) {
             return Run::blocked;
         nb::object data = take_data(plan->ports);
         check_drift(self, plan->ports);
-        vx::call_method(self, names::cycle_, data);
+        cycle_node(self, data);
         if (plan->all_async)
             return Run::idle;
     }
@@ -477,7 +491,7 @@ nb::object thread_function(const vx::Call &call) {
                         wakes.flush();
                         nb::object data = take_data(ports);
                         check_drift(self, ports);
-                        vx::call_method(self, names::cycle_, data);
+                        cycle_node(self, data);
                         if (all_native_async(ports, async))
                             break;
                     }
@@ -485,7 +499,7 @@ nb::object thread_function(const vx::Call &call) {
                     while (serves_current_run(self, me) &&
                            vx::truthy(vx::call_method(self, names::is_data_available_))) {
                         nb::object data = vx::call_method(self, names::get_data_);
-                        vx::call_method(self, names::cycle_, data);
+                        cycle_node(self, data);
                         // Whether another cycle follows is the ports' own methods to say,
                         // and they may block: wake the next nodes before asking them.
                         wakes.flush();

@@ -6,6 +6,7 @@
 
 #include "common/dict_version.hpp"
 #include "node.hpp"
+#include "portan/api/api.hpp"
 
 namespace vertan {
 
@@ -66,6 +67,7 @@ struct SeenDict {
     uint64_t version = 0;
     bool keys_checked = false, plain_keys = false;
     bool no_own_push_data = false;  // the dict holds no "_push_data"
+    bool no_own_cycle = false;      // the dict holds no "_cycle"
     bool no_time_blocked = false;   // the dict holds no "_time_blocked" (no push waited yet)
     PyObject *values[hot_count] = {};  // borrowed from the dict; null: not seen yet
 
@@ -178,13 +180,23 @@ public:
     // self._push_data(data). While the class's attribute is a function or method
     // descriptor and the __dict__ holds no entry of that name (asked once per run of
     // an unchanged dict), the function is called with the node in front, which is
-    // what the method lookup would bind and call.
+    // what the method lookup would bind and call; where it is the method the output
+    // node module lent (api.hpp), its body is called without the method call.
     nb::object push_data(nb::handle data) const {
         PyObject *dict = current_dict();
         if (dict && remembers(dict)) {
-            PyObject *function = vx::compat::type_lookup(type_, names::push_data_.ptr());
+            static vx::TypeEntry in_class;
+            PyObject *function = in_class.get(type_, names::push_data_);
             if (function && PyType_HasFeature(Py_TYPE(function), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-                !holds_push_data(dict)) {
+                !holds_own(dict, names::push_data_, &SeenDict::no_own_push_data)) {
+                static vx::NativeMethod lent = nullptr;
+                static PyObject *lent_for = nullptr;
+                if (!lent)
+                    lent = port_api::lent_method(vx::NativeEntry::push_data, &lent_for);
+                if (lent && function == lent_for) {
+                    port_api::check(lent(self_.ptr(), data.ptr()));
+                    return nb::none();
+                }
                 nb::object held = nb::borrow(function);  // the call may change the class
                 PyObject *arguments[] = {nullptr, self_.ptr(), data.ptr()};
                 const size_t count = 2 | PY_VECTORCALL_ARGUMENTS_OFFSET;
@@ -192,6 +204,45 @@ public:
             }
         }
         return vx::call_method(self_, names::push_data_, data);
+    }
+
+    // Whether self.<name> is `method` itself, as the class holds it (NodeImp's
+    // _cycle): the class keeps the default attribute protocol and finds that object,
+    // and the __dict__ holds no entry of that name. False whenever that is not
+    // proven, and the caller looks the method up as written.
+    bool finds_own(nb::handle name, PyObject *method, bool SeenDict::*lacks, vx::TypeEntry &in_class) const {
+        PyObject *dict = current_dict();
+        return dict && remembers(dict) && method && in_class.get(type_, name) == method &&
+               !holds_own(dict, name, lacks);
+    }
+
+    // The value the cycle last read or wrote, borrowed, while the __dict__ still
+    // holds it unchanged; else null (ask get()).
+    PyObject *known(Hot which) const {
+        if (PyObject *dict = current_dict(); dict && remembers(dict)) {
+            SeenDict &seen = seen_slot(dict);
+            if (seen.follows(dict))
+                return seen.values[(size_t)which];
+        }
+        return nullptr;
+    }
+
+    // A new value for `which` written into the object the __dict__ holds, where that
+    // is an exact float (or a one-digit int) that only the __dict__ refers to: no
+    // other code can tell it from a new object stored there, and the __dict__ (and
+    // what was seen of it) stays as it is. False, with nothing changed, otherwise:
+    // then set() it.
+    bool set_float_in_place(Hot which, double value) const {
+        PyObject *held = known(which);
+        if (!held || !PyFloat_CheckExact(held) || Py_REFCNT(held) != 1)
+            return false;
+        ((PyFloatObject *)held)->ob_fval = value;
+        return true;
+    }
+
+    bool set_int_in_place(Hot which, unsigned long long value) const {
+        PyObject *held = known(which);
+        return held && Py_REFCNT(held) == 1 && vx::compat::set_one_digit_int(held, value);
     }
 
     nb::handle node() const { return self_; }
@@ -286,8 +337,6 @@ private:
         vx::check_status(PyDict_SetItem(dict, hot_name(which).ptr(), value.ptr()));  // no Python code: interned name
     }
 
-    // True unless the dict is known to hold no "_push_data"; a failed lookup counts
-    // as holding it, so that the full lookup meets the failure again.
     // dict["_time_blocked"], borrowed, or null. No Python code runs: an interned key.
     static PyObject *blocked_entry(PyObject *dict) {
         PyObject *value = PyDict_GetItemWithError(dict, names::time_blocked_.ptr());
@@ -300,16 +349,19 @@ private:
         return value && PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : 0.0;
     }
 
-    static bool holds_push_data(PyObject *dict) {
+    // True unless the dict is known to hold no entry `name` (remembered in `lacks`
+    // while the dict is unchanged); a failed lookup counts as holding it, so that
+    // the full lookup meets the failure again. No Python code runs: an interned key.
+    static bool holds_own(PyObject *dict, nb::handle name, bool SeenDict::*lacks) {
         SeenDict &seen = seen_for(dict);
-        if (seen.no_own_push_data)
+        if (seen.*lacks)
             return false;
-        if (PyDict_GetItemWithError(dict, names::push_data_.ptr()) || PyErr_Occurred()) {
+        if (PyDict_GetItemWithError(dict, name.ptr()) || PyErr_Occurred()) {  // no Python code: interned name
             PyErr_Clear();
             return true;
         }
         if (seen.follows(dict))
-            seen.no_own_push_data = true;
+            seen.*lacks = true;
         return false;
     }
 

@@ -109,6 +109,62 @@ nb::object load_of(const NodeAttributes &own, nb::handle end) {
     return vx::divide(busy, below_one(elapsed) ? kept.one.get() : nb::handle(elapsed));
 }
 
+// self._counter += 1; the node's own counter object takes the new value where
+// nothing else holds it (attributes.hpp).
+void count_step(const NodeAttributes &own) {
+    if (PyObject *counter = own.known(Hot::counter)) {
+        const unsigned long long value = vx::compat::one_digit_int(counter);
+        if (value && own.set_int_in_place(Hot::counter, value + 1))
+            return;
+    }
+    own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
+}
+
+// A reading of the clock, as time.time() gives it. Where that is the time module's
+// own clock, only its seconds: the float is made when something needs it, and is
+// the one time.time() would have made.
+class Reading {
+public:
+    Reading() {
+        if (vx::now_seconds(seconds_))
+            native_ = true;
+        else
+            object_ = vx::now();
+    }
+    bool is_float() const { return native_ || PyFloat_CheckExact(object_.ptr()); }
+    double seconds() const { return native_ ? seconds_ : PyFloat_AS_DOUBLE(object_.ptr()); }  // of a float
+    nb::handle object() {
+        if (!object_.is_valid())
+            object_ = vx::steal_or_throw(PyFloat_FromDouble(seconds_));
+        return object_;
+    }
+
+private:
+    double seconds_ = 0.0;
+    bool native_ = false;
+    nb::object object_;
+};
+
+// self._time_busy += end - start, in place as count_step where all are floats.
+void add_busy(const NodeAttributes &own, Reading &end, Reading &start) {
+    PyObject *busy = own.known(Hot::time_busy);
+    if (busy && PyFloat_CheckExact(busy) && end.is_float() && start.is_float() &&
+        own.set_float_in_place(Hot::time_busy, as_double(busy) + (end.seconds() - start.seconds())))
+        return;
+    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), end.object(), start.object()));
+}
+
+// self._load = load_of(...), in place as count_step where all are floats.
+void set_load(const NodeAttributes &own, Reading &end) {
+    PyObject *started = own.known(Hot::time_start), *busy = own.known(Hot::time_busy);
+    if (started && busy && end.is_float() && PyFloat_CheckExact(started) && PyFloat_CheckExact(busy)) {
+        const double seconds = end.seconds() - as_double(started);
+        if (own.set_float_in_place(Hot::load, as_double(busy) / (1.0 > seconds ? 1.0 : seconds)))
+            return;
+    }
+    own.set(Hot::load, load_of(own, end.object()));
+}
+
 // What a step must return, said where a wrong result is caught: one WARNING entry
 // naming the node (before the ERROR entry, which stays the last error) and the same
 // text as a note on the exception. A failure to say it keeps the first error.
@@ -206,17 +262,19 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
         return;
     }
 
-    nb::object t_start = vx::now();
+    Reading t_start;
     // What this step pushes carries its inputs' oldest origin, else this start.
-    const double start = PyFloat_Check(t_start.ptr())  ? PyFloat_AS_DOUBLE(t_start.ptr())
-                         : PyLong_Check(t_start.ptr()) ? PyLong_AsDouble(t_start.ptr())
-                                                       : std::nan("");
+    const double start = t_start.is_float()                 ? t_start.seconds()
+                         : PyFloat_Check(t_start.object().ptr()) ? PyFloat_AS_DOUBLE(t_start.object().ptr())
+                         : PyLong_Check(t_start.object().ptr())  ? PyLong_AsDouble(t_start.object().ptr())
+                                                                 : std::nan("");
     if (start == -1.0 && PyErr_Occurred())
         PyErr_Clear();  // a clock beyond a double: this step's pushes take their own times
     port_api::StepOrigin origin(start);
     if (is_first_cycle(own.get(Hot::counter)))
         vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
-    vx::call(own.get(Hot::pre_step_handler), input);
+    if (nb::object pre_step = own.get(Hot::pre_step_handler); !is_do_nothing(pre_step))
+        vx::call(pre_step, input);
 
     // The handler is read before the copy is made, as `handler(deepcopy(data))` would.
     nb::object step = own.get(Hot::step_handler);
@@ -232,20 +290,24 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
         if (skipped) {
             count_skipped_ports(self);  // nothing to hand on: no post-step, no push
         } else {
-            vx::call(own.get(Hot::post_step_handler), data);
+            if (nb::object post_step = own.get(Hot::post_step_handler); !is_do_nothing(post_step))
+                vx::call(post_step, data);
             push_result(self, own, data);
         }
     }
     if (skipped)
         record_skip(own);
 
-    own.set(Hot::counter, vx::add(own.get(Hot::counter), kept.one));
-    nb::object t_end = vx::now();
-    own.set(Hot::time_busy, add_interval(own.get(Hot::time_busy), t_end, t_start));
-    record_step(own, t_start, t_end);
+    count_step(own);
+    Reading t_end;
+    add_busy(own, t_end, t_start);
+    if (t_start.is_float() && t_end.is_float())
+        record_step(own, t_start.seconds(), t_end.seconds());
+    else
+        record_step(own, t_start.object(), t_end.object());
 
     // Busy time over the time since start(), the divisor raised to 1 second.
-    own.set(Hot::load, load_of(own, t_end));
+    set_load(own, t_end);
 }
 
 // The guarded cycle on `input`, which must be a dict; `driven` as in run_cycle.
@@ -278,6 +340,18 @@ nb::object drive(const vx::Call &call) {
                                                              : checked_cycle(call.self, input, true);
     carry.end();
     return result;
+}
+
+// What the input node module's dispatch and workers call for each step: the cycle
+// itself where the node's _cycle is NodeImp's own, without the method call.
+int lent_cycle(PyObject *self, PyObject *data) {
+    return port_api::status_of([&] {
+        static vx::TypeEntry in_class;
+        if (NodeAttributes(self).finds_own(names::cycle_, kept.cycle_method.ptr(), &SeenDict::no_own_cycle, in_class))
+            checked_cycle(self, data, false);
+        else
+            vx::call_method(self, names::cycle_, data);
+    });
 }
 
 nb::object setup_wrapper(const vx::Call &call) {

@@ -84,5 +84,6 @@ NB_MODULE(vertan, m) {
     // What _drive compares a class's _cycle with.
     PyObject *class_dict = ((PyTypeObject *)kept.node_class.ptr())->tp_dict;
     kept.cycle_method.set(nb::borrow(PyDict_GetItemWithError(class_dict, names::cycle_.ptr())));  // no Python code: interned name
+    port_api::lend_method(vx::NativeEntry::cycle, kept.cycle_method, vertan::lent_cycle);
     vx::add_functions(m, vertan::functions);
 }

@@ -4,11 +4,11 @@
 namespace vertan {
 namespace {
 
+PyMethodDef do_nothing_def = VX_METHOD(
+    "do_nothing", do_nothing, "do_nothing(data)\n--\n\nThe default pre- and post-step handler: does nothing.");
+
 nb::object new_do_nothing_handler() {
-    static PyMethodDef def = VX_METHOD(
-        "do_nothing", do_nothing,
-        "do_nothing(data)\n--\n\nThe default pre- and post-step handler: does nothing.");
-    return vx::steal_or_throw(PyCFunction_NewEx(&def, nullptr, kept.module_name.ptr()));
+    return vx::steal_or_throw(PyCFunction_NewEx(&do_nothing_def, nullptr, kept.module_name.ptr()));
 }
 
 nb::object store_handler(const vx::Call &call, const vx::Params<1> &params, nb::handle name) {
@@ -18,6 +18,10 @@ nb::object store_handler(const vx::Call &call, const vx::Params<1> &params, nb::
 }
 
 } // namespace
+
+bool is_do_nothing(nb::handle handler) {
+    return PyCFunction_CheckExact(handler.ptr()) && ((PyCFunctionObject *)handler.ptr())->m_ml == &do_nothing_def;
+}
 
 nb::object do_nothing(const vx::Call &call) {
     static constexpr vx::Params<1> params{"do_nothing", {"data"}};

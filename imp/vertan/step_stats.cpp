@@ -112,10 +112,16 @@ HeldStats stats_for(const NodeAttributes &own) {
 } // namespace
 
 void record_step(const NodeAttributes &own, nb::handle t_start, nb::handle t_end) {
-    if (!collecting_stats || !PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
+    if (!PyFloat_CheckExact(t_start.ptr()) || !PyFloat_CheckExact(t_end.ptr()))
         return;  // a patched clock that gives other numbers is not timed here
+    record_step(own, PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()));
+}
+
+void record_step(const NodeAttributes &own, double t_start, double t_end) {
+    if (!collecting_stats)
+        return;
     if (HeldStats held = stats_for(own); held.stats)
-        held.stats->record(PyFloat_AS_DOUBLE(t_start.ptr()), PyFloat_AS_DOUBLE(t_end.ptr()), own.time_blocked());
+        held.stats->record(t_start, t_end, own.time_blocked());
 }
 
 // Counted whether or not step times are recorded: it says where values went.

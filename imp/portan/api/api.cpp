@@ -192,6 +192,28 @@ void task_set_native_run(PyObject *task, vx::NativeRun run) {
         t->native_run = run;
 }
 
+struct Lent {
+    PyObject *method = nullptr;
+    vx::NativeMethod body = nullptr;
+};
+Lent lent[vx::native_entry_count];
+
+void lend_method(vx::NativeEntry which, PyObject *method, vx::NativeMethod body) {
+    const int at = (int)which;
+    if (at >= 0 && at < vx::native_entry_count)
+        lent[at] = Lent{method, body};
+}
+
+vx::NativeMethod lent_method(vx::NativeEntry which, PyObject **method) {
+    const int at = (int)which;
+    if (at < 0 || at >= vx::native_entry_count || !lent[at].body) {
+        *method = nullptr;
+        return nullptr;
+    }
+    *method = lent[at].method;
+    return lent[at].body;
+}
+
 const vx::PortApi table = {
     vx::port_api_version,
     sizeof(vx::PortApi),
@@ -233,6 +255,8 @@ const vx::PortApi table = {
     reopen_port,
     queue_capacity,
     task_set_native_run,
+    lend_method,
+    lent_method,
 };
 
 } // namespace

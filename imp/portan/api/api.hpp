@@ -31,6 +31,12 @@ enum class RunResult { idle = 0, more = 1, blocked = 2, ended = 3 };
 // A node module's own dispatch, called by the scheduler in place of the node's bound
 // _run_ready: a RunResult, or -1 with the Python error set.
 using NativeRun = int (*)(PyObject *node, PyObject *task);
+// A node module's own method body, called with the node and one argument in place of
+// the method: 0, or -1 with the Python error set.
+using NativeMethod = int (*)(PyObject *node, PyObject *argument);
+// The methods a node module lends the others through the table.
+enum class NativeEntry { cycle = 0, push_data = 1 };
+inline constexpr int native_entry_count = 2;
 struct DeferredWakes;   // event.hpp
 
 // Raised with each change of the table's entries or of what they do; entries are only
@@ -124,6 +130,14 @@ struct PortApi {
     // to, instead of calling that method (set by the node module when the method
     // is its own). Never fails.
     void (*task_set_native_run)(PyObject *task, NativeRun run);
+
+    // node._cycle(data) (vertan's) and node._push_data(data) (exitran's) without the
+    // method call: each module lends its own body with the method object its class
+    // holds (borrowed: the class lives as long as the process), and a caller whose
+    // lookup finds that very object may call the body instead. Neither fails;
+    // lent_method gives null until the module has lent it.
+    void (*lend_method)(NativeEntry which, PyObject *method, NativeMethod body);
+    NativeMethod (*lent_method)(NativeEntry which, PyObject **method);
 };
 
 } // namespace vx
@@ -316,6 +330,16 @@ inline void task_set_plan(nb::handle task, nb::handle plan) { api().task_set_pla
 inline bool task_detached(nb::handle task) { return api().task_detached(task.ptr()) != 0; }
 
 inline void task_set_native_run(nb::handle task, vx::NativeRun run) { api().task_set_native_run(task.ptr(), run); }
+
+// The body lent for `which`, with the method object it stands for in `*method`;
+// null while none is lent.
+inline vx::NativeMethod lent_method(vx::NativeEntry which, PyObject **method) {
+    return api().lent_method(which, method);
+}
+
+inline void lend_method(vx::NativeEntry which, nb::handle method, vx::NativeMethod body) {
+    api().lend_method(which, method.ptr(), body);
+}
 
 inline bool stepping_scheduled() { return api().stepping_scheduled() != 0; }
 

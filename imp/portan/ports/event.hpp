@@ -78,7 +78,13 @@ struct DeferredWakes {
 // This thread's held-back wake-ups. Compiled into the port module alone, so there
 // is one record per thread; the node modules reach it through the C API (api.hpp).
 inline DeferredWakes &deferred_wakes() {
+    // As this_runner (scheduler.hpp): one thread-local access where the record
+    // itself would need its initialisation checked as well.
+    static thread_local DeferredWakes *known = nullptr;
+    if (DeferredWakes *found = known)
+        return *found;
     static thread_local DeferredWakes wakes;
+    known = &wakes;
     return wakes;
 }
 

@@ -24,6 +24,7 @@
 #include <new>
 #include <vector>
 
+#include "common/dict_version.hpp"
 #include "portan/ports/event.hpp"
 #include "portan/record/tap.hpp"
 #include "portan/ports/trace.hpp"
@@ -130,11 +131,12 @@ inline getter class_statement_dict_getter() {
 // obj.__dict__ without the attribute lookup, where that lookup would give the
 // instance's own dict anyway: the default attribute protocol and the __dict__
 // descriptor CPython itself provides. Borrowed, or null (then look it up).
-inline PyObject *plain_instance_dict(PyObject *obj) {
+// `in_class`, where given, remembers the class's __dict__ entry.
+inline PyObject *plain_instance_dict(PyObject *obj, TypeEntry *in_class = nullptr) {
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
-    PyObject *descr = compat::type_lookup(type, names::dunder_dict.ptr());
+    PyObject *descr = in_class ? in_class->get(type, names::dunder_dict) : compat::type_lookup(type, names::dunder_dict.ptr());
     if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type))
         return nullptr;
     getter get = ((PyGetSetDescrObject *)descr)->d_getset->get;
@@ -146,8 +148,12 @@ inline PyObject *plain_instance_dict(PyObject *obj) {
 
 // obj.__dict__[name]: an empty object when the object has no instance dict (a
 // stand-in with slots) or no such entry.
-inline nb::object own_entry(nb::handle obj, nb::handle name) {
-    if (PyObject *dict = plain_instance_dict(obj.ptr())) {
+// With `seen`: the dict's answer remembered while it is unchanged.
+template <size_t Bits>
+inline nb::object own_entry(nb::handle obj, nb::handle name, SeenAttribute<Bits> *seen = nullptr) {
+    if (PyObject *dict = plain_instance_dict(obj.ptr(), seen ? &seen->in_class : nullptr)) {
+        if (seen)
+            return seen_entry(seen->in_dicts, dict, name);
         nb::object held = nb::borrow(dict);
         return lookup(held, name);
     }
@@ -161,6 +167,8 @@ inline nb::object own_entry(nb::handle obj, nb::handle name) {
     nb::object held = nb::steal(dict);
     return lookup(held, name);
 }
+
+inline nb::object own_entry(nb::handle obj, nb::handle name) { return own_entry<1>(obj, name, nullptr); }
 
 // The PortQueue object whose state `q` is.
 inline PyObject *queue_object(PortQueueState &q) {
@@ -398,7 +406,8 @@ inline void wake_reader(PortQueueState &queue, nb::handle input_port) {
 // once for every tap of the push, with the stamp's clock reading when there is one).
 inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, const Stamp &stamp,
                     int64_t &push_ns) {
-    nb::object values = own_entry(input_port, names::values_);
+    static SeenAttribute<> seen_values;  // read on every push: an input port's _values rarely changes
+    nb::object values = own_entry(input_port, names::values_, &seen_values);
     PortQueueState *queue = queue_state(values);
     if (!queue && is_record_tap(values.ptr())) {
         record_tap_receive(values.ptr(), value.ptr(), push_ns);
@@ -418,14 +427,26 @@ inline void deliver(nb::handle input_port, nb::handle value, nb::handle pusher, 
 // One more in the count `key` of `output_port` (its `_pushed` or `_skipped`), kept
 // in its __dict__ for the statistics. The key is an interned exact string: no
 // Python code runs.
-inline void count_in(nb::handle output_port, nb::handle key) {
+// What the __dict__ held under the key is remembered in `seen` while it is unchanged.
+inline void count_in(nb::handle output_port, nb::handle key, SeenValues<> &seen) {
     PyObject **slot = compat::dict_ptr(output_port.ptr());
     if (!slot || !*slot)
         return;
-    PyObject *count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key
-    if (!count && PyErr_Occurred())
-        throw_error_already_set();
+    PyObject *count = nullptr;
+    if (!seen.found(*slot, count)) {
+        count = PyDict_GetItemWithError(*slot, key.ptr());  // no Python code: an interned str key
+        if (!count && PyErr_Occurred())
+            throw_error_already_set();
+        if (PyDict_CheckExact(*slot))
+            seen.remember(*slot, count);
+    }
     unsigned long long next = 1;
+    // Only the __dict__ holds the count: it takes the next value itself (compat.hpp),
+    // which spares an int and a store per push and leaves the __dict__ unchanged.
+    if (count && Py_REFCNT(count) == 1)
+        if (const unsigned long long seen = compat::one_digit_int(count))
+            if (compat::set_one_digit_int(count, seen + 1))
+                return;
     if (count && PyLong_CheckExact(count)) {
         unsigned long long seen = PyLong_AsUnsignedLongLong(count);
         if (PyErr_Occurred())
@@ -437,10 +458,16 @@ inline void count_in(nb::handle output_port, nb::handle key) {
     check_call([&] { return PyDict_SetItem(*slot, key.ptr(), value.ptr()); });  // the old value is released
 }
 
-inline void count_push(nb::handle output_port) { count_in(output_port, names::pushed_); }
+inline void count_push(nb::handle output_port) {
+    static SeenValues<> seen;
+    count_in(output_port, names::pushed_, seen);
+}
 
 // A cycle in which `output_port` pushed nothing because the step said SKIP.
-inline void count_skip(nb::handle output_port) { count_in(output_port, names::skipped_); }
+inline void count_skip(nb::handle output_port) {
+    static SeenValues<> seen;
+    count_in(output_port, names::skipped_, seen);
+}
 
 // output_port.push(value) for an output port of ours: to every linked input port,
 // in link order, over a snapshot of the links (a relink replaces the list).
@@ -448,7 +475,8 @@ inline void push_to_links(nb::handle output_port, nb::handle value, nb::handle p
     count_push(output_port);
     int64_t push_ns = 0;
     const Stamp stamp = stamp_now(&push_ns);  // one push time for every link
-    nb::object links = vx::own_attr(output_port, names::connected_ports_);
+    static SeenAttribute<> seen_links;  // read on every push: a relink stores a new list
+    nb::object links = vx::own_attr(output_port, names::connected_ports_, seen_links);
     if (!PyList_CheckExact(links.ptr())) {
         for_each(links, [&](nb::handle input_port) { deliver(input_port, value, pusher, stamp, push_ns); });
         return;

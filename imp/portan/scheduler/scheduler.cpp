@@ -420,12 +420,15 @@ void detach_task(nb::handle task) {
 }
 
 nb::object bounded_outputs(nb::handle node) {
-    nb::object bounded = steal_or_throw(PyList_New(0));
+    // Most nodes have none: one empty list, never changed, answers for all of them.
+    static Kept none;
+    nb::handle empty = none.get_or_make([] { return steal_or_throw(PyList_New(0)); });
     if (bounded_queues == 0)
-        return bounded;
+        return nb::borrow(empty);
     nb::object ports = own_entry(node, names::output_ports_);
     if (!ports.is_valid() || !PyDict_Check(ports.ptr()))
-        return bounded;
+        return nb::borrow(empty);
+    nb::object bounded;
     for_each_item(ports, [&](nb::handle, nb::handle port) {
         nb::object links = vx::getattr_or_none(port, names::connected_ports_);
         if (!PyList_CheckExact(links.ptr()))
@@ -434,12 +437,15 @@ nb::object bounded_outputs(nb::handle node) {
             nb::object input = nb::borrow(PyList_GET_ITEM(links.ptr(), i));
             nb::object values = own_entry(input, names::values_);
             PortQueueState *q = queue_state(values);
-            if (q && is_bounded(*q))
-                check_status(PyList_Append(bounded.ptr(), values.ptr()));  // no Python code: a list of ours
+            if (!q || !is_bounded(*q))
+                continue;
+            if (!bounded.is_valid())
+                bounded = steal_or_throw(PyList_New(0));
+            check_status(PyList_Append(bounded.ptr(), values.ptr()));  // no Python code: a list of ours
         }
         return true;
     });
-    return bounded;
+    return bounded.is_valid() ? bounded : nb::borrow(empty);
 }
 
 // A full queue holds the producer back when its pushes would wait, and when its

@@ -117,7 +117,13 @@ inline SchedulerState *scheduler_state(PyObject *scheduler) {
 
 // This thread's runner. Compiled into the port module alone: one per thread.
 inline Runner &this_runner() {
+    // Asked several times a push: a pointer (trivial, so one thread-local access)
+    // spares the runner's own initialisation check, a second access each time.
+    static thread_local Runner *known = nullptr;
+    if (Runner *runner = known)
+        return *runner;
     static thread_local Runner runner;
+    known = &runner;
     return runner;
 }
 
