@@ -13,6 +13,7 @@ import time
 import pytest
 
 import cli_nodes
+from pipeline_helpers import INTERRUPTIBLE
 import velarix
 from velarix import Pipeline, cli
 from velarix.graph import describe, to_dot, to_mermaid
@@ -69,7 +70,7 @@ def test_run_stops_cleanly_on_ctrl_c(tmp_path):
     path = save(tmp_path / "ok.json")
     logs = tmp_path / "logs"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, TESTS]))
-    process = subprocess.Popen([sys.executable, "-m", "velarix", "run", str(path), "--log-dir", str(logs)],
+    process = subprocess.Popen([*INTERRUPTIBLE, "-m", "velarix", "run", str(path), "--log-dir", str(logs)],
                                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + WAIT
