@@ -1,6 +1,7 @@
 """Recording output ports to MCAP files, replaying them, offline runs and the
 record / replay / info commands."""
 
+import itertools
 import os
 import pathlib
 import re
@@ -225,7 +226,12 @@ def test_a_writer_that_falls_behind_drops_counts_and_warns(tmp_path):
         warnings = [e["message"] for e in pipeline.get_logger().get_by_type("WARNING")]
     stats = recording.get_stats()
     assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == len(values)
-    assert any("values dropped" in text and "cannot keep up" in text for text in warnings), warnings
+    # Each warning counts the drops since the one before, and the last reaches the total.
+    counts = [tuple(map(int, found.groups())) for found in
+              (re.search(r": (\d+) values dropped \((\d+) in all\): the writer cannot keep up\.$", w) for w in warnings)
+              if found]
+    assert counts and [total for _, total in counts] == list(itertools.accumulate(n for n, _ in counts)), warnings
+    assert counts[-1][1] == stats["dropped"]
     assert len(list(RecordingReader(str(tmp_path / "slow.mcap"), allow_pickle=True).messages())) == stats["recorded"]
 
 
@@ -635,7 +641,7 @@ def test_commands_refuse_missing_foreign_and_broken_files_in_one_line(tmp_path):
     (tmp_path / "header.mcap").write_bytes(source.read_bytes()[:12])
     (tmp_path / "p.json").write_text("{}")
     cases = [
-        (("info", "missing.mcap"), "cannot read missing.mcap"),
+        (("info", "missing.mcap"), "cannot read missing.mcap: No such file or directory"),
         (("info", "foreign.mcap"), "foreign.mcap is not an MCAP file"),
         (("info", "header.mcap"), "not a velarix recording"),
         (("replay", "foreign.mcap"), "not an MCAP file"),

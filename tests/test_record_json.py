@@ -129,6 +129,7 @@ def test_plain_values_are_json_that_the_mcap_package_and_jsonschema_read_alone(t
     assert all(same(a, b) for a, b in zip(replayed(path), PLAIN, strict=True))
     [channel] = RecordingReader(str(path)).contents().channels.values()
     assert channel.encoding == "json"
+    assert Replay(path=str(path)).setup({}, {}) == {"src.out": {"unit": "V", "rate": 250}}  # as recorded
 
 
 CHANGED_BY_JSON = [(1, 2), b"bytes", float("nan"), float("inf"), {1: "int key"}, "\ud800", {1, 2},
