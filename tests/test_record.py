@@ -142,6 +142,7 @@ def test_every_kind_of_value_round_trips_through_record_and_replay(tmp_path):
     recording, _ = record_values(path, values)
     stats = recording.get_stats()
     assert (stats["recorded"], stats["dropped"], stats["error"]) == (len(values), 0, None)
+    assert recording._file.closed
     assert stats["ports"] == {"src.out": len(values)}
 
     reader = RecordingReader(str(path), allow_pickle=True)
@@ -533,6 +534,7 @@ def test_a_process_killed_while_recording_leaves_a_file_that_reads_back(tmp_path
     reader = RecordingReader(str(path), allow_pickle=True)
     values = [m.value() for m in reader.messages()]
     assert not reader.complete
+    assert list(reader.contents().counts.values()) == [len(values)]  # counted by a scan, no summary
     assert len(values) > 100 and values == list(range(len(values)))  # a prefix, no gaps
 
     seen, replay = replay_into_sink(path, speed="max")
