@@ -303,10 +303,10 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("modules", nargs="*", default=["src/velarix"],
                         help="files or folders (under src/velarix or from the root); all by default")
-    parser.add_argument("--mutants", type=int, default=150,
+    parser.add_argument("--mutants", type=int, default=60,
                         help="at most this many mutants over the run, a stable sample (0: all)")
-    parser.add_argument("--minutes", type=float, default=20.0,
-                        help="start no mutant after this many minutes (0: no limit)")
+    parser.add_argument("--minutes", type=float, default=18.0,
+                        help="start no mutant whose tests would end after this many minutes (0: no limit)")
     parser.add_argument("--work", default=str(ROOT / "build" / "mutate"))
     parser.add_argument("--imp", help="folder of the compiled modules (default: the installed package's)")
     args = parser.parse_args()
