@@ -173,10 +173,9 @@ def load_reasons() -> dict[tuple[str, str, str], str]:
     return {mutant_key(e["module"], e["operator"], e["line"]): e["reason"] for e in entries}
 
 
-def sample_share(job_key: str, share: float) -> bool:
-    """A stable pick: the same mutant stays in (or out of) the sample between runs."""
-    digest = int(hashlib.sha256(job_key.encode()).hexdigest()[:8], 16)
-    return digest / 0xFFFFFFFF < share
+def sample_rank(job_key: str) -> str:
+    """A stable rank: the same mutant stays in (or out of) the sample between runs."""
+    return hashlib.sha256(job_key.encode()).hexdigest()
 
 
 def prepare(db: WorkDB, copy: pathlib.Path, module: str) -> list[str]:
@@ -198,14 +197,18 @@ def prepare(db: WorkDB, copy: pathlib.Path, module: str) -> list[str]:
     return lines
 
 
-def thin(db: WorkDB, module: str, lines: list[str], share: float) -> None:
-    dropped = []
-    for item in db.pending_work_items:
-        spec = item.mutations[0]
-        key = f"{module}:{spec.operator_name}:{spec.occurrence}:{lines[spec.start_pos[0] - 1].strip()}"
-        if not sample_share(key, share):
-            dropped.append(item.job_id)
-    db.set_multiple_results(dropped, WorkResult(output="outside the sample", worker_outcome=WorkerOutcome.SKIPPED))
+def thin(dbs: dict[str, WorkDB], lines: dict[str, list[str]], most: int) -> None:
+    """Keeps the `most` mutants of the lowest rank over all modules."""
+    ranked = []
+    for module, db in dbs.items():
+        for item in db.pending_work_items:
+            spec = item.mutations[0]
+            key = f"{module}:{spec.operator_name}:{spec.occurrence}:{lines[module][spec.start_pos[0] - 1].strip()}"
+            ranked.append((sample_rank(key), module, item.job_id))
+    ranked.sort()
+    for module, db in dbs.items():
+        dropped = [job for _, owner, job in ranked[most:] if owner == module]
+        db.set_multiple_results(dropped, WorkResult(output="outside the sample", worker_outcome=WorkerOutcome.SKIPPED))
 
 
 def baseline(command: str, env: dict[str, str]) -> float | None:
@@ -329,10 +332,9 @@ def main() -> None:
     total = sum(db.num_work_items - db.num_results for db in dbs.values())
     share = 1.0 if args.mutants <= 0 or total <= args.mutants else args.mutants / total
     if share < 1:
-        for module, db in dbs.items():
-            thin(db, module, lines[module], share)
+        thin(dbs, lines, args.mutants)
     print(f"mutate: {len(modules)} modules, {total} mutants"
-          + (f", a stable sample of {share:.1%}" if share < 1 else ""), flush=True)
+          + (f", a stable sample of {args.mutants} ({share:.1%})" if share < 1 else ""), flush=True)
 
     notes: list[str] = []
     left = run_mutants(dbs, args.minutes, started, env, notes)
@@ -350,7 +352,7 @@ def main() -> None:
     report = work / "report.md"
     out = ["# Mutation testing", "",
            f"{len(rows)} modules, {scored} mutants scored, {minutes:.1f} minutes"
-           + (f", a stable sample of {share:.1%}" if share < 1 else ""), "",
+           + (f", a stable sample of {args.mutants} ({share:.1%})" if share < 1 else ""), "",
            "| module | killed | of | score |", "| --- | --- | --- | --- |"]
     out += [f"| {m} | {k} | {r} | {k / r:.0%} |" for m, k, r in rows if r]
     out += ["", "## Survivors", ""] + (survivors or ["none"])
