@@ -1,10 +1,18 @@
 """Probes and log readers shared by the pipeline tests (their nodes: nodes.py)."""
 
+import sys
 import threading
 
 from nodes import Loaded, Merge, Relay, Sink, Source  # noqa: F401  (their earlier home)
 
 WAIT = 10  # seconds any single wait may take before the test fails
+
+# The command prefix for a child that a test interrupts with SIGINT. A child
+# started while SIGINT is ignored (a background job, some CI runners) inherits the
+# ignore, and Python then installs no KeyboardInterrupt handler in it: the prefix
+# execs the real command with SIGINT at its default.
+INTERRUPTIBLE = [sys.executable, "-c", "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                 "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])"]
 
 
 class PassProbe(threading.Event):

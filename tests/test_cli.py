@@ -1,6 +1,7 @@
 """The velarix command on saved pipeline files, run as a user runs it."""
 
 import json
+import logging
 import os
 import pathlib
 import re
@@ -13,6 +14,7 @@ import time
 import pytest
 
 import cli_nodes
+from pipeline_helpers import INTERRUPTIBLE
 import velarix
 from velarix import Pipeline, cli
 from velarix.graph import describe, to_dot, to_mermaid
@@ -69,7 +71,7 @@ def test_run_stops_cleanly_on_ctrl_c(tmp_path):
     path = save(tmp_path / "ok.json")
     logs = tmp_path / "logs"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, TESTS]))
-    process = subprocess.Popen([sys.executable, "-m", "velarix", "run", str(path), "--log-dir", str(logs)],
+    process = subprocess.Popen([*INTERRUPTIBLE, "-m", "velarix", "run", str(path), "--log-dir", str(logs)],
                                cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + WAIT
@@ -256,6 +258,19 @@ def test_help_and_usage_errors(tmp_path):
         result = velarix_command(*args, cwd=tmp_path)
         assert result.returncode == 2 and result.stderr.startswith(f"usage: velarix {args[0]} ")
         assert result.stderr.rstrip().endswith(f"velarix {args[0]}: error: unrecognized arguments: {' '.join(args[2:])}")
+
+
+def test_ctrl_c_outside_a_run_exits_130_with_the_current_folder_first_on_the_path(tmp_path, monkeypatch, capsys):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(logging.getLogger("velarix"), "disabled", False)  # main turns it off
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "path", [p for p in sys.path if p not in ("", str(tmp_path))])
+    monkeypatch.setattr("velarix._cli.show.load_pipeline", interrupted)
+    assert cli.main(["show", "x.json"]) == 130
+    assert capsys.readouterr().err == "velarix show: interrupted\n"
+    assert sys.path[0] == str(tmp_path)  # before the installed packages, as `python -m` has it
 
 
 class TestGraphText:

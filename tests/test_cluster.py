@@ -965,6 +965,11 @@ def test_a_busy_producer_sends_its_values_together_and_none_is_held_for_good():
         time.sleep(links.HOLD_LONGEST)
         sender.flush_stale()
         assert messages() == [(wire.VALUE, "stranded")]
+        sender._receive("at close")  # held when the link closes: never sent, nothing raised
+        sender.close()
+        sender.held_since -= links.HOLD_LONGEST
+        sender.flush_stale()
+        assert not pull.poll(50)
     finally:
         sender.close()
         pull.close(linger=0)

@@ -1,5 +1,6 @@
 """Links between local processes through shared-memory rings, and their fallback."""
 
+import fcntl
 import os
 import signal
 import socket
@@ -272,19 +273,28 @@ def test_a_ring_that_could_shrink_or_lies_about_its_size_is_not_taken(tmp_path):
         listener.bind(path)
         listener.listen(1)
 
-        def offer():
+        def offer(memfd, capacity):
             conn, _ = listener.accept()
-            socket.send_fds(conn, [shm.MAGIC + struct.pack("=Q", 4096)], [unsealed, *events])
+            socket.send_fds(conn, [shm.MAGIC + struct.pack("=Q", capacity)], [memfd, *events])
             answers.append(conn.recv(512))
             conn.close()
 
-        answers = []
-        thread = threading.Thread(target=offer)
-        thread.start()
-        ring, why = shm.take(path, writer=True)
-        thread.join(WAIT)
-        assert ring is None and "can be shrunk" in why and answers[0].startswith(b"N")
+        # A sealed ring whose header says 4096 bytes, offered as twice that.
+        sealed = os.memfd_create("velarix-link", os.MFD_ALLOW_SEALING)
+        os.ftruncate(sealed, shm.HEADER + 4096)
+        os.pwrite(sealed, shm.MAGIC, 0)
+        os.pwrite(sealed, struct.pack("=Q", 4096), shm.CAPACITY_AT)
+        fcntl.fcntl(sealed, fcntl.F_ADD_SEALS, fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_GROW)
+        for memfd, capacity, reason in ((unsealed, 4096, "the memory file can be shrunk"),
+                                        (sealed, 8192, "the ring's header and its offer disagree")):
+            answers = []
+            thread = threading.Thread(target=offer, args=(memfd, capacity))
+            thread.start()
+            ring, why = shm.take(path, writer=True)
+            thread.join(WAIT)
+            assert ring is None and why.endswith(f"RingError: {reason}") and answers[0] == b"N" + why.encode()
         listener.close()
+        os.close(sealed)
     finally:
         for fd in (unsealed, *events):
             os.close(fd)

@@ -276,6 +276,7 @@ def test_broker_absent_at_start_is_a_warning_then_a_connection(tmp_path):
     (MQTTSubscriber, {"topic": "a/#/b"}, ValueError, "whole last level"),
     (MQTTSubscriber, {"topic": []}, ValueError, "at least one"),
     (MQTTSubscriber, {"topic": "a", "qos": 3}, ValueError, "qos must be from 0 to 2"),
+    (MQTTPublisher, {"topic": "a", "max_queued": 0}, ValueError, "max_queued must be at least 1, got 0"),
     (MQTTSubscriber, {"topic": "a", "encoding": "xml"}, ValueError, "encoding must be one of"),
     (MQTTSubscriber, {"topic": "a", "port": "1883"}, TypeError, "port must be an int"),
     (MQTTSubscriber, {"topic": "a", "reconnect_min": 2, "reconnect_max": 1}, ValueError, "must not be below"),

@@ -243,6 +243,7 @@ def test_stop_closes_every_socket_and_thread_and_start_opens_them_again(no_threa
             sink.arrived.clear()
             pipeline.start()
             assert sink.arrived.wait(10)
+            assert publisher._link.socket.linger == 200  # ms: the default linger, 0.2 s
             pipeline.stop()
             assert not [t for t in threading.enumerate() if t.name.startswith("velarix-zmq")]
     assert open_fds() == before
@@ -251,7 +252,7 @@ def test_stop_closes_every_socket_and_thread_and_start_opens_them_again(no_threa
         probe.bind(endpoint)
 
 
-def test_bad_configuration_is_one_clear_error():
+def test_bad_configuration_is_one_clear_error(tmp_path):
     for make, error, text in [
         (lambda: ZMQSubscriber(endpoint="localhost:5556"), ValueError, "ZeroMQ endpoint"),
         # An unknown transport is refused here, not only when the socket opens at start.
@@ -263,6 +264,8 @@ def test_bad_configuration_is_one_clear_error():
         (lambda: ZMQSubscriber(endpoint="tcp://127.0.0.1:1", rate=10), ValueError, "rate does not apply"),
         (lambda: ZMQPublisher(endpoint="tcp://127.0.0.1:1", hwm=-1), ValueError, "hwm"),
         (lambda: ZMQPublisher(endpoint="tcp://127.0.0.1:1", curve_clients=["k"]), ValueError, "CURVE server"),
+        (lambda: ZMQPublisher(endpoint="tcp://127.0.0.1:1", linger=True), ValueError,
+         r"linger must be seconds \(0 or more\) or None, got True\.$"),
     ]:
         with pytest.raises(error, match=text):
             make()
@@ -274,8 +277,23 @@ def test_bad_configuration_is_one_clear_error():
             node.start()
     assert node.get_state() == "STOPPED"
     node = ZMQSubscriber(endpoint="tcp://127.0.0.1:1", curve_server_key="/no/such.key")
+    assert node.get_stats()["connector"] == {"endpoint": "tcp://127.0.0.1:1", "values": 0, "dropped": 0, "peers": 0,
+                                             "disconnects": 0}
     with pytest.raises(ValueError, match="cannot read a public key"):
         node.start()
+    # Keys read at start: a missing key pair, a folder of client keys that is none.
+    _, secret = zmq.auth.create_certificates(str(tmp_path), "server")
+    for keys, text in (({"curve_secret_key": "/no/such.key_secret"}, "cannot read a key pair from '/no/such.key_secret'"),
+                       ({"curve_secret_key": secret, "curve_clients": str(tmp_path / "none")},
+                        "is not a folder of public key files")):
+        with pytest.raises(ValueError, match=text):
+            ZMQPublisher(endpoint=free_endpoint(), bind=True, **keys).start()
+    # What the numpy encoding cannot send: no arrays, keys other than str, not a dict.
+    from velarix.connect._zmq_encoding import encode
+
+    for value in ({}, {1: np.zeros(2)}, ["a"]):
+        with pytest.raises(TypeError, match=r"sends a numpy array or a dict of arrays \(str keys\), not "):
+            encode("numpy", value)
 
 
 @pytest.mark.parametrize("node, accepted", [(ZMQSubscriber, "with_topic"), (ZMQPublisher, "linger")])
@@ -298,6 +316,30 @@ def test_a_value_the_encoding_cannot_hold_fails_the_publisher():
     finally:
         with contextlib.suppress(PipelineError):  # the failure is what this test is about
             pipeline.close()
+
+
+@pytest.mark.parametrize("seconds_apart, reported", [(1.0, [1, 11, 21, 31, 41]), (0.25, [1, 41])])
+def test_failed_handshakes_are_reported_at_most_every_ten_seconds_with_the_count(seconds_apart, reported,
+                                                                                monkeypatch):
+    # 50 failed handshakes, one every `seconds_apart` by a patched clock, read off a
+    # monitor socket stand-in.
+    import struct
+    import types
+
+    from velarix.connect import _zmq_link
+
+    clock = iter(seconds_apart * k for k in range(1, 51))
+    monkeypatch.setattr(_zmq_link, "time", types.SimpleNamespace(monotonic=lambda: next(clock)))
+    events = [[struct.pack("=hi", zmq.EVENT_HANDSHAKE_FAILED_AUTH, 0), b"tcp://127.0.0.1:9"]] * 50
+    lines = []
+    link = _zmq_link.Link.__new__(_zmq_link.Link)
+    link.__dict__.update(peers=0, disconnects=0, lost=False, failed_handshakes=0, next_report=float("-inf"),
+                         bind=True, monitor=types.SimpleNamespace(poll=lambda timeout: bool(events),
+                                                                  recv_multipart=lambda flags=0: events.pop()),
+                         node=types.SimpleNamespace(_owner=lambda: "pub", _log=lambda kind, line: lines.append(line)))
+    link.read_events()
+    assert lines == [f"pub: a handshake with tcp://127.0.0.1:9 failed (a CURVE key that does not match?); {n} so far."
+                     for n in reported]
 
 
 def test_curve_admits_the_named_client_only(tmp_path, no_thread_leak):

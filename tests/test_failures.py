@@ -6,6 +6,7 @@ import _thread
 import logging
 import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -139,9 +140,15 @@ def test_skip_decimates_through_a_chain_and_shows_in_the_stats(quick_monitor):
 def test_ctrl_c_during_run_stops_the_pipeline_and_goes_on(no_thread_leak):
     pipeline = Pipeline("")
     pipeline.add_node(Sink())
-    threading.Timer(0.1, _thread.interrupt_main).start()
-    with pytest.raises(KeyboardInterrupt):
-        pipeline.run()
+    # Started with SIGINT ignored (a background job), Python handles no SIGINT and
+    # interrupt_main does nothing: the handler a terminal's Ctrl-C meets, for the test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        threading.Timer(0.1, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            pipeline.run()
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert pipeline.get_state() == Constants.States.STOPPED
     assert pipeline.get_condition() == Constants.Conditions.HEALTHY
 

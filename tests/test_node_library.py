@@ -58,7 +58,10 @@ def test_filters_equal_their_offline_call_however_the_stream_is_cut(name, dtype)
     x, t = signal_data(samples=700, dtype=dtype)
     expected = offline(x)
     for seed in (1, 2):
-        chunks, description, errors = run([make()], cut(x, t, seed), described(dtype))
+        # The second run stops and starts the pipeline midway: the set-up run is
+        # not repeated, so a node's state goes on with the stream as if unbroken.
+        chunks, description, errors = run([make()], cut(x, t, seed), described(dtype),
+                                          restart_after=None if seed == 1 else 5)
         assert errors == []
         y = joined(chunks)
         assert y.dtype == expected.dtype
@@ -76,7 +79,7 @@ SOURCES = {
                lambda n: 3 * signal.square(2 * np.pi * 30.0 * (n[:, None] / 1000) + 0.0, 0.25) * np.ones(2)),
     "noise": (lambda: vn.Noise(rate=1000, chunk=20, channels=3, seed=5, amplitude=2),
               lambda n: 2 * np.random.default_rng(5).standard_normal((n[-1] + 1, 3))[n]),
-    "counter": (lambda: vn.Counter(rate=1000, chunk=20, channels=2), lambda n: np.stack([n, n], axis=1)),
+    "counter": (lambda: vn.Counter(rate=1000, chunk=20), lambda n: n[:, None]),  # one channel by default
 }
 
 
@@ -250,6 +253,10 @@ def test_merge_aligns_two_streams_by_time_and_puts_their_channels_side_by_side()
     np.testing.assert_array_equal(merged, np.concatenate((x[:rows], y[lead:]), axis=1))
     np.testing.assert_array_equal(joined(chunks, "timestamps"), t[:rows])
     assert description["channel_names"] == ["Fz", "Cz", "Pz", "Cz_b", "O1"]
+    # A second stream that states no rate (0) takes the first one's.
+    _, description, errors = run_merge(ca[:3], cb[:3], described(np.float64),
+                                       described(np.float64, channel_count=2, nominal_srate=0.0))
+    assert errors == [] and description["nominal_srate"] == RATE
 
 
 def per_window(x, size, hop, function):
@@ -351,7 +358,8 @@ def markers_for(chunks, events):
 
 @pytest.mark.parametrize("keys,late", [({}, 0), ({"start": 0.1, "end": 0.5, "baseline": None, "late": 5}, 1),
                                        ({"start": -0.1, "end": 0.3, "baseline": [0.0, 0.2], "codes": [2], "late": 5},
-                                        2)])
+                                        2),
+                                       ({"start": 0.1, "end": 0.5, "baseline": None, "late": 0.05}, 1)])
 def test_epochs_are_the_slices_around_each_event_less_their_baseline(keys, late):
     x, t = signal_data(samples=1200, dtype=np.float64)
     rng = np.random.default_rng(9)
@@ -375,6 +383,10 @@ def test_epochs_are_the_slices_around_each_event_less_their_baseline(keys, late)
         if baseline is not None:
             epoch = epoch - x[i + round(baseline[0] * RATE):i + round(baseline[1] * RATE)].mean(axis=0)
         expected.append((code, stamp, epoch, t[a:b]))
+    if keys.get("late") == 0.05:  # markers later than allowed: their samples may be gone, but no epoch is wrong
+        cut_out = {(c["label"], c["event_time"]) for c in chunks}
+        expected = [e for e in expected if (e[0], e[1]) in cut_out]
+        assert 0 < len(expected) == len(chunks)
     assert [(c["label"], c["event_time"]) for c in chunks] == [(c, s) for c, s, _, _ in expected]
     for chunk, (_, _, epoch, stamps) in zip(chunks, expected):
         close(chunk["samples"], epoch)
@@ -521,6 +533,19 @@ def test_a_model_file_gives_the_node_its_model_and_is_checked(tmp_path):
             vn.Predict(**keys)
 
 
+# nodes, chunks of (x, t), what the error says
+WHAT_CAME = {
+    "matrix": (lambda: [vn.Affine(matrix=[[1, 0], [0, 1]])], lambda x, t: [vn.make_chunk(x[:4], t[:4])],
+               "matrix takes 2 channels, the stream has 3."),
+    "spectrum chunk": (lambda: [vn.Spectrum(size=64)], lambda x, t: [vn.make_chunk(x[:10], t[:10])],
+                       "a chunk has 10 samples (shape (10, 3)), the spectra 64."),
+    "empty band": (lambda: [vn.Window(size=100), vn.BandPower(bands={"a": [1.1, 1.2]})],
+                   lambda x, t: [vn.make_chunk(x[:100], t[:100])],
+                   "band 'a' (1.1-1.2 Hz) holds no frequency of a 100-sample window at 250.0 Hz (they are 2.5 Hz "
+                   "apart)."),
+}
+
+
 class Silent(vn.ChunkNode.__mro__[2]):  # an IONode of the application's own
     def step(self, data):
         return {"out": data["in"]}
@@ -531,7 +556,7 @@ class Passing(Silent):
 
 
 @pytest.mark.parametrize("case", ["silent node before", "passing node before", "shape", "frequency rows",
-                                  "float32 band power"])
+                                  "matrix", "spectrum chunk", "empty band", "float32 band power"])
 def test_a_stream_that_disagrees_with_its_description_fails_once_saying_what_came(case):
     x, t = signal_data(samples=300)
     if case in ("silent node before", "passing node before"):
@@ -549,6 +574,10 @@ def test_a_stream_that_disagrees_with_its_description_fails_once_saying_what_cam
         spectra = dict(DESCRIPTION, axes=["frequency", "channel"], frequencies=[1.0, 2.0, 3.0], sample_rate=250.0)
         _, _, errors = run([vn.BandPower(bands={"a": [1, 2]})], [vn.make_chunk(x[:4], t[:4])], spectra)
         assert len(errors) == 1 and "4 rows" in errors[0] and "3 frequencies" in errors[0]
+    elif case in WHAT_CAME:
+        nodes, chunks, text = WHAT_CAME[case]
+        _, _, errors = run(nodes(), chunks(x, t))
+        assert len(errors) == 1 and text in errors[0], errors
     else:  # the samples are what the description says
         chunks, description, errors = run([vn.Window(size=100), vn.BandPower(bands={"a": [8, 12]})], cut(x, t, 2))
         assert errors == [] and description["channel_format"] == "double64"

@@ -18,7 +18,7 @@ from velarix.i_node import INode
 from velarix.imp import ConstantsImp, PipelineImp
 
 from nodes import Loaded, Relay, Sink, Source
-from pipeline_helpers import WAIT, PassProbe, end_monitor, entries, messages
+from pipeline_helpers import INTERRUPTIBLE, WAIT, PassProbe, end_monitor, entries, messages
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
@@ -528,7 +528,7 @@ def test_a_second_ctrl_c_while_run_stops_prints_one_line(tmp_path):
         p.run()
     """))
     env = dict(os.environ, PYTHONPATH=str(Path(velarix.__file__).resolve().parents[1]))
-    process = subprocess.Popen([sys.executable, str(script)], env=env, text=True,
+    process = subprocess.Popen([*INTERRUPTIBLE, str(script)], env=env, text=True,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     lines, noticed = [], threading.Event()
 

@@ -1,6 +1,7 @@
 """Recording output ports to MCAP files, replaying them, offline runs and the
 record / replay / info commands."""
 
+import itertools
 import os
 import pathlib
 import re
@@ -141,6 +142,7 @@ def test_every_kind_of_value_round_trips_through_record_and_replay(tmp_path):
     recording, _ = record_values(path, values)
     stats = recording.get_stats()
     assert (stats["recorded"], stats["dropped"], stats["error"]) == (len(values), 0, None)
+    assert recording._file.closed
     assert stats["ports"] == {"src.out": len(values)}
 
     reader = RecordingReader(str(path), allow_pickle=True)
@@ -225,7 +227,12 @@ def test_a_writer_that_falls_behind_drops_counts_and_warns(tmp_path):
         warnings = [e["message"] for e in pipeline.get_logger().get_by_type("WARNING")]
     stats = recording.get_stats()
     assert stats["dropped"] > 0 and stats["recorded"] + stats["dropped"] == len(values)
-    assert any("values dropped" in text and "cannot keep up" in text for text in warnings), warnings
+    # Each warning counts the drops since the one before, and the last reaches the total.
+    counts = [tuple(map(int, found.groups())) for found in
+              (re.search(r": (\d+) values dropped \((\d+) in all\): the writer cannot keep up\.$", w) for w in warnings)
+              if found]
+    assert counts and [total for _, total in counts] == list(itertools.accumulate(n for n, _ in counts)), warnings
+    assert counts[-1][1] == stats["dropped"]
     assert len(list(RecordingReader(str(tmp_path / "slow.mcap"), allow_pickle=True).messages())) == stats["recorded"]
 
 
@@ -527,6 +534,7 @@ def test_a_process_killed_while_recording_leaves_a_file_that_reads_back(tmp_path
     reader = RecordingReader(str(path), allow_pickle=True)
     values = [m.value() for m in reader.messages()]
     assert not reader.complete
+    assert list(reader.contents().counts.values()) == [len(values)]  # counted by a scan, no summary
     assert len(values) > 100 and values == list(range(len(values)))  # a prefix, no gaps
 
     seen, replay = replay_into_sink(path, speed="max")
@@ -635,7 +643,7 @@ def test_commands_refuse_missing_foreign_and_broken_files_in_one_line(tmp_path):
     (tmp_path / "header.mcap").write_bytes(source.read_bytes()[:12])
     (tmp_path / "p.json").write_text("{}")
     cases = [
-        (("info", "missing.mcap"), "cannot read missing.mcap"),
+        (("info", "missing.mcap"), "cannot read missing.mcap: No such file or directory"),
         (("info", "foreign.mcap"), "foreign.mcap is not an MCAP file"),
         (("info", "header.mcap"), "not a velarix recording"),
         (("replay", "foreign.mcap"), "not an MCAP file"),

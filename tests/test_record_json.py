@@ -129,6 +129,7 @@ def test_plain_values_are_json_that_the_mcap_package_and_jsonschema_read_alone(t
     assert all(same(a, b) for a, b in zip(replayed(path), PLAIN, strict=True))
     [channel] = RecordingReader(str(path)).contents().channels.values()
     assert channel.encoding == "json"
+    assert Replay(path=str(path)).setup({}, {}) == {"src.out": {"unit": "V", "rate": 250}}  # as recorded
 
 
 CHANGED_BY_JSON = [(1, 2), b"bytes", float("nan"), float("inf"), {1: "int key"}, "\ud800", {1, 2},
@@ -294,7 +295,7 @@ def test_ports_into_numpy_pandas_and_one_file_each(tmp_path):
     import csv
 
     path = tmp_path / "analysis.mcap"
-    sources = {"a": Source(name="a"), "b": Source(name="b"), "c": Source(name="c")}
+    sources = {name: Source(name=name) for name in "abcd"}
     with Pipeline(directory="") as pipeline:
         for source in sources.values():
             pipeline.add_node(source)
@@ -302,6 +303,7 @@ def test_ports_into_numpy_pandas_and_one_file_each(tmp_path):
         pipeline.start()
         for n in range(4):
             sources["a"].get_port("out").push(n * 0.5)
+            sources["d"].get_port("out").push(n - 2**62)
             sources["b"].get_port("out").push(np.full(3, n, dtype=np.int16))
             sources["c"].get_port("out").push({"x": n, "name": f"n{n}"})
         pipeline.stop()
@@ -311,6 +313,8 @@ def test_ports_into_numpy_pandas_and_one_file_each(tmp_path):
     assert values.tolist() == [0.0, 0.5, 1.0, 1.5]
     times, values = reader.to_numpy("b.out")
     assert values.shape == (4, 3) and values.dtype == np.int16
+    assert reader.to_numpy("d.out")[1].tolist() == [n - 2**62 for n in range(4)]  # ints that fit int64 stack
+    assert reader.to_numpy("d.out")[1].dtype == np.int64
     with pytest.raises(KeyError, match="no port"):
         reader.to_numpy("nothing.out")
     frames = reader.to_pandas()
@@ -320,7 +324,7 @@ def test_ports_into_numpy_pandas_and_one_file_each(tmp_path):
         out = tmp_path / form
         done = run_cli("export", path, "--format", form, "--out", out, cwd=tmp_path)
         assert done.returncode == 0, done.stderr
-        assert sorted(p.name for p in out.iterdir()) == [f"{port}.out.{form}" for port in "abc"]
+        assert sorted(p.name for p in out.iterdir()) == [f"{port}.out.{form}" for port in "abcd"]
     with open(tmp_path / "csv" / "c.out.csv") as file:
         rows = list(csv.reader(file))
     assert rows[0] == ["time_ns", "x", "name"] and rows[1][1:] == ["0", "n0"]

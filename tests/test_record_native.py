@@ -314,6 +314,7 @@ def test_native_and_python_chunk_writing_make_the_same_recording(tmp_path, monke
     assert native[1] == python[1] == [("src.out", n, value) for n, value in enumerate(values)]
     for summary in (native[0], python[0]):
         assert summary.statistics.message_count == len(values) and summary.statistics.chunk_count > 10
+        assert summary.statistics.attachment_count == 0 and summary.statistics.chunk_count == len(summary.chunk_indexes)
         assert {index.compression for index in summary.chunk_indexes} == {"" if compression == "none" else compression}
     assert [i.uncompressed_size for i in native[0].chunk_indexes] == \
         [i.uncompressed_size for i in python[0].chunk_indexes]

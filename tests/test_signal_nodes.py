@@ -51,25 +51,34 @@ def cut(x, t, seed):
     return [make_chunk(x[a:b], t[a:b]) for a, b in zip(bounds, bounds[1:])] + [make_chunk(x[:0], t[:0])]
 
 
-def run(nodes, chunks, description=DESCRIPTION):
+def run(nodes, chunks, description=DESCRIPTION, restart_after=None):
     """Feeds the chunks through the chain of nodes; the sink's chunks, its
-    metadata and the pipeline's error entries."""
+    metadata and the pipeline's error entries. With `restart_after`, the pipeline
+    stops and starts again after that many chunks."""
     source, sink = Stream(description=description), Collect()
     pipeline = Pipeline(directory="")
+
+    def settle(fed):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:  # until every value has gone through
+            done = all(n.get_counter() == (fed if i == 0 else chain[i].get_stats()["outputs"]["out"]["pushed"])
+                       for i, n in enumerate(chain[1:]))
+            if done or pipeline.get_logger().get_by_type(LogType.ERROR):
+                break
+            time.sleep(0.01)
+
     try:
         chain = [source, *nodes, sink]
         for a, b in zip(chain, chain[1:]):
             pipeline.connect(a, b)
         pipeline.start()
-        for chunk in chunks:
+        for fed, chunk in enumerate(chunks):
+            if fed == restart_after:
+                settle(fed)
+                pipeline.stop()
+                pipeline.start()
             source.cycle({"chunk": chunk})
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:  # until every value has gone through
-            done = all(n.get_counter() == (len(chunks) if i == 0 else chain[i].get_stats()["outputs"]["out"]["pushed"])
-                       for i, n in enumerate(chain[1:]))
-            if done or pipeline.get_logger().get_by_type(LogType.ERROR):
-                break
-            time.sleep(0.01)
+        settle(len(chunks))
         pipeline.stop()
         errors = [entry["message"] for entry in pipeline.get_logger().get_by_type(LogType.ERROR)]
     finally:
