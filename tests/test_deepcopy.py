@@ -4,7 +4,7 @@ cycles, same types, the same memo, and no crash when copied containers change.""
 import copy
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from velarix.imp.vertan import _deepcopy
@@ -184,8 +184,16 @@ def label(root):
     LABELS.update((id(o), n) for n, o in enumerate(walk(root)))
 
 
+SHARED_LEAF = [1, "a"]
+
+
 @settings(max_examples=300, deadline=None)
 @given(graphs())
+# Port data as steps take it: flat dicts over containers of atoms, one shared.
+@example({"in": {"n": 1, "hops": 0}})
+@example({"a": SHARED_LEAF, "b": SHARED_LEAF, "c": (1, 2), "d": []})
+@example({"a": 1, "b": None, 2: "x"})
+@example({"a": {"k": [1]}, "b": ListSub([1])})
 def test_matches_copy_deepcopy(root):
     label(root)
     snapshots.clear()

@@ -286,10 +286,11 @@ void free_plan(PyObject *capsule) { delete (Plan *)PyCapsule_GetPointer(capsule,
 Plan *plan_of(nb::handle task) {
     nb::handle capsule = port_api::task_plan(task);
     // Ours carry this very name pointer: a capsule of anyone else's is not a plan,
-    // whatever its name says.
+    // whatever its name says. Ours hold the plan as their context too, which is read
+    // without comparing the names a second time.
     if (!capsule.is_valid() || !PyCapsule_CheckExact(capsule.ptr()) || PyCapsule_GetName(capsule.ptr()) != plan_name)
         return nullptr;
-    return (Plan *)PyCapsule_GetPointer(capsule.ptr(), plan_name);
+    return (Plan *)PyCapsule_GetContext(capsule.ptr());
 }
 
 int native_run_ready(PyObject *self, PyObject *task);
@@ -323,6 +324,7 @@ bool start_scheduled(nb::handle self, nb::handle scheduler) {
         delete plan;
         vx::throw_error_already_set();
     }
+    vx::check_status(PyCapsule_SetContext(capsule.ptr(), plan));  // no Python code: our own capsule
     nb::object run = vx::getattr(self, names::run_ready_);
     nb::object task = port_api::task_attach(scheduler, run);
     port_api::task_set_plan(task, capsule);

@@ -141,7 +141,64 @@ public:
 
     nb::object copy(nb::handle x) { return copy_object(x.ptr()); }
 
+    // The copy of a dict with plain keys whose values are atomic or containers of
+    // atomic values, each container reached once (port data as most steps take it),
+    // made without a memo: no other code runs and nothing is met twice, so the memo
+    // would only ever be written. The same dict as copy() makes, the entries
+    // inserted in the same order; an empty object for any other value.
+    static nb::object copy_flat_dict(nb::handle x) {
+        PyObject *dict = x.ptr();
+        if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > flat_limit)
+            return nb::object();
+        PyObject *containers[flat_limit];
+        size_t count = 0;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!deepcopy_detail::is_plain_key(key))
+                return nb::object();
+            if (deepcopy_detail::is_atomic(value))
+                continue;
+            if (!is_flat_container(value))
+                return nb::object();
+            for (size_t i = 0; i < count; ++i)
+                if (containers[i] == value)
+                    return nb::object();
+            containers[count++] = value;
+        }
+        if (count == 0)
+            return steal_or_throw(PyDict_Copy(dict));  // as copy_leaf copies it
+        // copy() would enter one level for the dict itself.
+        deepcopy_detail::RecursionGuard guard;
+        nb::object y = steal_or_throw(PyDict_New());
+        const Py_ssize_t used = PyDict_GET_SIZE(dict);
+        position = 0;
+        for (;;) {
+            // copy_dict's checks, should anything touch the dict meanwhile.
+            if (PyDict_GET_SIZE(dict) != used)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (!PyDict_Next(dict, &position, &key, &value))
+                break;
+            nb::object held_key = nb::borrow(key), value_copy = nb::borrow(value);
+            if (PyList_CheckExact(value))
+                value_copy = steal_or_throw(PyList_GetSlice(value, 0, PyList_GET_SIZE(value)));
+            else if (PyDict_CheckExact(value))
+                value_copy = steal_or_throw(PyDict_Copy(value));
+            check_status(PyDict_SetItem(y.ptr(), held_key.ptr(), value_copy.ptr()));  // no Python code: plain key
+        }
+        return y;
+    }
+
 private:
+    static constexpr Py_ssize_t flat_limit = 8;
+
+    // What copy_leaf copies (or, for a tuple, gives back as it is).
+    static bool is_flat_container(PyObject *x) {
+        if (PyList_CheckExact(x) || PyTuple_CheckExact(x))
+            return all_atomic_items(x);
+        return PyDict_CheckExact(x) && all_atomic_entries(x);
+    }
+
     // One memo entry of the native table; both references are owned.
     struct Entry {
         PyObject *original;
@@ -484,11 +541,15 @@ private:
 };
 
 // copy.deepcopy(x), and copy.deepcopy(x, memo) for a memo that is not None.
-inline nb::object deepcopy(nb::handle x) { return DeepCopier().copy(x); }
+inline nb::object deepcopy(nb::handle x) {
+    if (nb::object flat = DeepCopier::copy_flat_dict(x))
+        return flat;
+    return DeepCopier().copy(x);
+}
 
 inline nb::object deepcopy(nb::handle x, nb::handle memo) {
     if (!memo.is_valid() || memo.is_none())
-        return DeepCopier().copy(x);
+        return deepcopy(x);
     return DeepCopier(memo).copy(x);
 }
 

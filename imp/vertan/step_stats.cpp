@@ -50,11 +50,13 @@ PyObject *dict_of(nb::handle self) {
 }
 
 // Ours carry this very name pointer; comparing it spares a string comparison per
-// step. Anything else put there gives no figures rather than a crash.
+// step, and the figures are read from the context, which ours set to the pointer
+// itself, where reading the pointer would compare the names again. Anything else
+// put there gives no figures rather than a crash.
 StepStats *stats_of(PyObject *capsule) {
     if (!capsule || !PyCapsule_CheckExact(capsule) || PyCapsule_GetName(capsule) != CAPSULE_NAME)
         return nullptr;
-    return static_cast<StepStats *>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
+    return static_cast<StepStats *>(PyCapsule_GetContext(capsule));
 }
 
 // A node's figures with a strong reference to the capsule that owns them: Python
@@ -104,6 +106,7 @@ HeldStats stats_for(const NodeAttributes &own) {
         vx::throw_error_already_set();
     }
     HeldStats fresh{nb::steal(made), owned};
+    vx::check_status(PyCapsule_SetContext(made, owned));  // no Python code: our own capsule
     // Replacing what was there may run its finaliser; the capsule is ours meanwhile.
     vx::check_status(PyDict_SetItem(dict, names::step_stats_.ptr(), made));
     return fresh;
