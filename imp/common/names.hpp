@@ -202,6 +202,7 @@
     X(dunder_deepcopy, "__deepcopy__")                                                 \
     X(numpy, "numpy")                                                                  \
     X(ndarray, "ndarray")                                                              \
+    X(nbytes, "nbytes")                                                                \
     X(dtype, "dtype")                                                                  \
     X(hasobject, "hasobject")                                                          \
     X(flush, "flush")                                                                  \

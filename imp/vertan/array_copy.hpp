@@ -9,6 +9,12 @@
 // found once numpy is imported, never imported from here. Its slot numbers are
 // fixed across numpy's releases; a numpy without the handler API (before 1.22), or
 // a table that does not look like one, leaves the copy to __deepcopy__.
+//
+// A contiguous array's bytes are copied here, with the interpreter lock held:
+// numpy's own copy lets the lock go for any array of more than a few hundred
+// items, and on a thread per node each step's copy then costs a hand-over of the
+// lock to another thread and back, some tens of microseconds, for a memcpy of a
+// few.
 #pragma once
 
 #include "array_pool.hpp"
@@ -45,6 +51,7 @@ inline Handler handler = {"velarix_step_copy", 1, {nullptr, pool_malloc, pool_ca
 constexpr int slot_ndarray_type = 2;
 constexpr int slot_c_version = 0;  // ABI version: 1.x or 2.x in its top byte
 constexpr int slot_new_copy = 85;
+constexpr int slot_new_like_array = 277;
 constexpr int slot_feature_version = 211;
 constexpr int slot_set_handler = 304;
 constexpr int slot_default_handler = 306;  // the address of numpy's default handler object
@@ -53,6 +60,7 @@ constexpr int keep_order = 2;                       // NPY_KEEPORDER
 
 struct Api {
     PyObject *(*new_copy)(PyObject *array, int order);
+    PyObject *(*new_like_array)(PyObject *prototype, int order, PyObject *descr, int subok);
     PyObject *(*set_handler)(PyObject *handler);
     PyObject **default_handler;
 };
@@ -104,10 +112,43 @@ inline bool load(PyTypeObject *ndarray) {
         return false;
     }
     api.new_copy = (PyObject * (*)(PyObject *, int)) table[slot_new_copy];
+    api.new_like_array = (PyObject * (*)(PyObject *, int, PyObject *, int)) table[slot_new_like_array];
     api.set_handler = (PyObject * (*)(PyObject *)) table[slot_set_handler];
     api.default_handler = (PyObject **)table[slot_default_handler];
     handler_capsule.set_once(steal_or_throw(PyCapsule_New(&handler, "mem_handler", nullptr)));
     return true;
+}
+
+// The leading fields of numpy's array object, laid out alike in numpy 1.x and 2.x.
+struct ArrayFields {
+    PyObject_HEAD
+    char *data;
+    int nd;
+    Py_ssize_t *dimensions, *strides;
+    PyObject *base, *descr;
+    int flags;
+};
+constexpr int c_contiguous = 0x0001, f_contiguous = 0x0002;  // NPY_ARRAY_C_CONTIGUOUS, _F_
+
+// An array laid out as `array` (numpy's own choice of strides for the order it
+// keeps) holding its bytes; numpy's copy where `array` is not contiguous.
+inline PyObject *new_copy(PyObject *array) {
+    auto *source = (ArrayFields *)array;
+    if (!(source->flags & (c_contiguous | f_contiguous)))
+        return api.new_copy(array, keep_order);
+    // A contiguous array and one made like it in the order kept hold their items at
+    // the same byte offsets.
+    PyObject *nbytes = PyObject_GetAttr(array, names::nbytes.ptr());  // ndarray's own getter
+    if (!nbytes)
+        return nullptr;
+    const Py_ssize_t size = PyLong_AsSsize_t(nbytes);
+    Py_DECREF(nbytes);
+    if (size < 0)
+        return nullptr;
+    PyObject *copy = api.new_like_array(array, keep_order, nullptr, 1);
+    if (copy && size > 0)
+        std::memcpy(((ArrayFields *)copy)->data, source->data, (size_t)size);
+    return copy;
 }
 
 } // namespace detail
@@ -125,7 +166,7 @@ inline nb::object copy(PyObject *array, PyTypeObject *ndarray) {
         throw_error_already_set();
     // A handler the program chose itself makes the copies, as in copy.deepcopy.
     const bool numpys_own = previous == *detail::api.default_handler;
-    PyObject *result = numpys_own ? detail::api.new_copy(array, detail::keep_order) : nullptr;
+    PyObject *result = numpys_own ? detail::new_copy(array) : nullptr;
     PyObject *failure = result ? nullptr : PyErr_GetRaisedException();
     PyObject *restored = detail::api.set_handler(previous);
     Py_DECREF(previous);
