@@ -138,7 +138,8 @@ inline PyObject *new_copy(PyObject *array) {
         return api.new_copy(array, keep_order);
     // A contiguous array and one made like it in the order kept hold their items at
     // the same byte offsets.
-    PyObject *nbytes = PyObject_GetAttr(array, names::nbytes.ptr());  // ndarray's own getter
+    // An exact ndarray (an immutable type, no instance dict) answers from its getter.
+    PyObject *nbytes = PyObject_GetAttr(array, names::nbytes.ptr());  // no Python code: ndarray's getter
     if (!nbytes)
         return nullptr;
     const Py_ssize_t size = PyLong_AsSsize_t(nbytes);
