@@ -138,6 +138,17 @@ public:
             object_ = vx::steal_or_throw(PyFloat_FromDouble(seconds_));
         return object_;
     }
+    // As a double, whatever the clock gave: a float (a subclass's too) as it is, an
+    // int as its nearest double (-1.0 with the error set beyond a double's range),
+    // anything else NaN.
+    double as_double() const {
+        if (native_)
+            return seconds_;
+        PyObject *value = object_.ptr();
+        return PyFloat_Check(value)  ? PyFloat_AS_DOUBLE(value)
+               : PyLong_Check(value) ? PyLong_AsDouble(value)
+                                     : std::nan("");
+    }
 
 private:
     double seconds_ = 0.0;
@@ -264,10 +275,7 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
 
     Reading t_start;
     // What this step pushes carries its inputs' oldest origin, else this start.
-    const double start = t_start.is_float()                 ? t_start.seconds()
-                         : PyFloat_Check(t_start.object().ptr()) ? PyFloat_AS_DOUBLE(t_start.object().ptr())
-                         : PyLong_Check(t_start.object().ptr())  ? PyLong_AsDouble(t_start.object().ptr())
-                                                                 : std::nan("");
+    const double start = t_start.as_double();
     if (start == -1.0 && PyErr_Occurred())
         PyErr_Clear();  // a clock beyond a double: this step's pushes take their own times
     port_api::StepOrigin origin(start);
