@@ -9,6 +9,7 @@ import velarix.imp as imp
 from node_helpers import Recorder
 from velarix.constants import Constants
 from velarix.imp import NodeImp
+from velarix.imp.portan import current_origin
 from velarix.logger import LogType
 from velarix.node import Node
 
@@ -393,15 +394,18 @@ def test_load(monkeypatch, readings, busy, loads):
     [0.1, 100.3, 100.7, 101.9, 102.2, 104.45, 104.5, 104.5000001],
     [0, 7, 7.3, 9.1, 9.25, 9.5],  # an int start time with float readings
     [0.0, 5.0, 5.5, 6, 6.0, 8.0],  # an int reading among floats
+    [0, 10 ** 400, 10 ** 400 + 2, 10 ** 400 + 5],  # beyond a double: the step has no origin
 ])
 def test_busy_and_load_exactly_as_python_computes_them(monkeypatch, readings):
     clock = iter(readings)
     monkeypatch.setattr(time, "time", lambda: next(clock))
-    node, calls = traced(step=lambda data: {})
+    origins = []
+    node, calls = traced(step=lambda data: origins.append(current_origin()) or {})
     started, busy = readings[1], 0
     held = []
     for start, end in zip(readings[2::2], readings[3::2]):
         node._cycle({})
+        assert origins.pop() == (float(start) if abs(start) < 2 ** 1024 else None)  # a source's: its start
         busy += end - start
         elapsed = end - started
         load = busy / (1 if 1 > elapsed else elapsed)

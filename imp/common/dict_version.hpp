@@ -1,3 +1,33 @@
+// Lookups remembered for the hot paths. A name read on every step or push (a
+// module's function such as time.time, a node's or a port's attribute, a class's
+// method) is looked up once and answered from memory until what it came from
+// changes: patching time.time, storing an attribute or changing a class is seen
+// at the next read, with nothing to call to say so.
+//
+// - SeenValue: one value read from one dict (under the one key its caller reads),
+//   kept with the dict's address and change number. SeenValues: a small table of
+//   them by the dict's address, for a key read from whichever of many dicts is at
+//   hand (a key the dict lacks is remembered too); seen_entry reads dict[key]
+//   through one.
+// - TypeEntry: what the lookup of a name along a class's MRO found, kept with the
+//   class and its version tag (tp_version_tag).
+// - SeenAttribute and own_attr: obj.name of a plain instance, both together: while
+//   the class has no such name (nothing in it comes before the instance dict), the
+//   answer is the instance dict's entry, remembered as above.
+//
+// Why a remembered answer is still the right one: it is used only while the dict
+// (the class) is the same object and shows the number (the tag) it showed when
+// read. Every change to a dict gives it a new number (below); every change to a
+// class or to one of its bases gives it a new tag; neither is ever given twice, so
+// a dict or class freed and replaced by another at the same address does not match
+// either. The values are borrowed: while the number holds, the dict (the class or
+// the base they came from) still holds them. A number or tag of 0 (none to be had)
+// matches nothing, so such a dict or class is looked up every time. A lookup that
+// ran code which changed the dict is not remembered, and version_after_own_change
+// lets a writer keep its own write remembered only when that write was the dict's
+// one change. All of it runs with the interpreter lock held (compat.hpp refuses the
+// free-threaded build), so the caches need no locks of their own.
+//
 // Change numbers of dicts, for remembering what a dict held while it is unchanged.
 //
 // On 3.12 the number is the dict's own version tag (compat::dict_version_tag: a
@@ -11,10 +41,11 @@
 // new number when next asked, and a freed dict's entry goes at once, so a dict made
 // later at the same address never shows an old number.
 //
-// This stands in for the version tags, deprecated by PEP 699. Should no watcher be had (an interpreter allows eight), every number is 0 and
-// nothing is remembered; so it is for a dict whose changes may bypass its watchers
-// (compat::dict_tells_watchers: from 3.13 on, an instance's split dict). One limit: the
-// watcher is told of a change just before it is made, so code run by another
+// This stands in for the version tags, deprecated by PEP 699. Should no watcher be
+// had (an interpreter allows eight), every number is 0 and nothing is remembered;
+// so it is for a dict whose changes may bypass its watchers
+// (compat::dict_tells_watchers: from 3.13 on, an instance's split dict). One limit:
+// the watcher is told of a change just before it is made, so code run by another
 // watcher of the same dict in that moment must not read the dict through these
 // numbers (velarix's own code never runs there).
 #pragma once

@@ -138,6 +138,24 @@ public:
             object_ = vx::steal_or_throw(PyFloat_FromDouble(seconds_));
         return object_;
     }
+    // As a double, whatever the clock gave: a float (a subclass's too) as it is, an
+    // int as its nearest double, anything else (an int beyond a double's range too)
+    // NaN.
+    double as_double() const {
+        if (native_)
+            return seconds_;
+        PyObject *value = object_.ptr();
+        if (PyFloat_Check(value))
+            return PyFloat_AS_DOUBLE(value);
+        if (!PyLong_Check(value))
+            return std::nan("");
+        const double seconds = PyLong_AsDouble(value);
+        if (seconds == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nan("");
+        }
+        return seconds;
+    }
 
 private:
     double seconds_ = 0.0;
@@ -264,13 +282,8 @@ void run_cycle(nb::handle self, nb::handle input, nb::handle constants, bool dri
 
     Reading t_start;
     // What this step pushes carries its inputs' oldest origin, else this start.
-    const double start = t_start.is_float()                 ? t_start.seconds()
-                         : PyFloat_Check(t_start.object().ptr()) ? PyFloat_AS_DOUBLE(t_start.object().ptr())
-                         : PyLong_Check(t_start.object().ptr())  ? PyLong_AsDouble(t_start.object().ptr())
-                                                                 : std::nan("");
-    if (start == -1.0 && PyErr_Occurred())
-        PyErr_Clear();  // a clock beyond a double: this step's pushes take their own times
-    port_api::StepOrigin origin(start);
+    // NaN, no origin, where the clock gives no double: this step's pushes take their own times.
+    port_api::StepOrigin origin(t_start.as_double());
     if (is_first_cycle(own.get(Hot::counter)))
         vx::call_method(self, names::setup_wrapper_, input);  // logs its own failures
     if (nb::object pre_step = own.get(Hot::pre_step_handler); !is_do_nothing(pre_step))

@@ -107,19 +107,14 @@ class Reference(ChunkNode):
         self._kept = [i for i in range(len(names)) if i not in self._columns]
         return with_channels(description, [names[i] for i in self._kept])
 
-    def step(self, data: PortData) -> StepResult:
-        # The usual case, the common average of a float chunk with no keys of its
-        # own, has nothing between the chunk and numpy's three calls but the checks.
-        if not self._ready or self._columns is not None:
-            return super().step(data)
-        chunk = data[self._in]
-        samples, timestamps = self._unpack(chunk)
+    def _single(self, samples: Any, timestamps: Any) -> Optional[dict[str, Any]]:
+        # The usual case, the common average of a float chunk, has nothing between
+        # the chunk and numpy's three calls.
         count = samples.shape[1]
-        if not (count and len(chunk) == 2 and samples.dtype.char in _FLOATS and samples.flags.writeable):
-            return super().step(data)
+        if self._columns is not None or not (count and samples.dtype.char in _FLOATS and samples.flags.writeable):
+            return None
         total = _sum(samples, axis=1, keepdims=True)  # as in _row_mean; a float count divides a little sooner
-        return {self._out: {"samples": _subtract(samples, _divide(total, float(count), total), samples),
-                            "timestamps": timestamps}}
+        return {"samples": _subtract(samples, _divide(total, float(count), total), samples), "timestamps": timestamps}
 
     def _process(self, samples: Any, timestamps: Any) -> list[dict[str, Any]]:
         columns = self._columns
