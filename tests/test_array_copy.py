@@ -51,6 +51,7 @@ CASES = {
     "float16 nan": numpy.array([numpy.nan, 1.0], dtype="f2"),
     "datetime": numpy.array(["2024-01-01", "2025-06-30"], dtype="datetime64[D]"),
     "large": numpy.full(8192, 3.0),
+    "over a megabyte": numpy.arange(140_000.0).reshape(350, 400),
     "large fortran slice": numpy.asfortranarray(numpy.arange(12000.0).reshape(40, 300))[:, 10:290],
     "unit axis, any stride": numpy.lib.stride_tricks.as_strided(numpy.arange(1000.0), (1000, 1), (8, 800)),
 }

@@ -10,11 +10,12 @@
 // fixed across numpy's releases; a numpy without the handler API (before 1.22), or
 // a table that does not look like one, leaves the copy to __deepcopy__.
 //
-// A contiguous array's bytes are copied here, with the interpreter lock held:
-// numpy's own copy lets the lock go for any array of more than a few hundred
-// items, and on a thread per node each step's copy then costs a hand-over of the
-// lock to another thread and back, some tens of microseconds, for a memcpy of a
-// few.
+// A contiguous array of up to a megabyte has its bytes copied here, with the
+// interpreter lock held: numpy's own copy lets the lock go for any array of more
+// than a few hundred items, and on a thread per node each step's copy then costs a
+// hand-over of the lock to another thread and back, some tens of microseconds, for
+// a memcpy of a few. Larger arrays keep numpy's copy, so that other threads run
+// while their bytes move.
 #pragma once
 
 #include "array_pool.hpp"
@@ -129,9 +130,10 @@ struct ArrayFields {
     int flags;
 };
 constexpr int c_contiguous = 0x0001, f_contiguous = 0x0002;  // NPY_ARRAY_C_CONTIGUOUS, _F_
+constexpr Py_ssize_t held_copy_limit = Py_ssize_t(1) << 20;  // bytes copied with the lock held
 
 // An array laid out as `array` (numpy's own choice of strides for the order it
-// keeps) holding its bytes; numpy's copy where `array` is not contiguous.
+// keeps) holding its bytes; numpy's copy where `array` is not contiguous or large.
 inline PyObject *new_copy(PyObject *array) {
     auto *source = (ArrayFields *)array;
     if (!(source->flags & (c_contiguous | f_contiguous)))
@@ -146,6 +148,8 @@ inline PyObject *new_copy(PyObject *array) {
     Py_DECREF(nbytes);
     if (size < 0)
         return nullptr;
+    if (size > held_copy_limit)
+        return api.new_copy(array, keep_order);
     PyObject *copy = api.new_like_array(array, keep_order, nullptr, 1);
     if (copy && size > 0)
         std::memcpy(((ArrayFields *)copy)->data, source->data, (size_t)size);
