@@ -24,6 +24,7 @@
 #include "common/interpreter_lock.hpp"
 #include "common/native_type.hpp"
 #include "common/runtime.hpp"
+#include "common/thread_record.hpp"
 
 namespace vx {
 
@@ -77,16 +78,7 @@ struct DeferredWakes {
 
 // This thread's held-back wake-ups. Compiled into the port module alone, so there
 // is one record per thread; the node modules reach it through the C API (api.hpp).
-inline DeferredWakes &deferred_wakes() {
-    // As this_runner (scheduler.hpp): one thread-local access where the record
-    // itself would need its initialisation checked as well.
-    static thread_local DeferredWakes *known = nullptr;
-    if (DeferredWakes *found = known)
-        return *found;
-    static thread_local DeferredWakes wakes;
-    known = &wakes;
-    return wakes;
-}
+inline DeferredWakes &deferred_wakes() { return thread_record<DeferredWakes>(); }
 
 // Releases the held-back waiters, with the interpreter lock held.
 inline void flush_deferred_wakes(DeferredWakes &wakes) noexcept {

@@ -16,6 +16,7 @@
 
 #include "common/figures.hpp"
 #include "common/runtime.hpp"
+#include "common/thread_record.hpp"
 
 namespace vx {
 
@@ -73,17 +74,8 @@ struct StepTrace {
     TakenValue pending[max_pending];
 };
 
-inline StepTrace &this_trace() {
-    // As this_runner (scheduler.hpp): through a pointer, one thread-local access for
-    // all the fields a caller then reads, where each read of the record itself would
-    // reach it anew.
-    static thread_local StepTrace *known = nullptr;
-    if (StepTrace *found = known)
-        return *found;
-    static thread_local StepTrace trace;
-    known = &trace;
-    return trace;
-}
+// This thread's step trace.
+inline StepTrace &this_trace() { return thread_record<StepTrace>(); }
 
 // Samples the values taken since the last step began, as of `now` (NaN: none).
 inline void sample_taken(StepTrace &trace, double now) noexcept {

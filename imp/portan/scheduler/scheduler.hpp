@@ -29,6 +29,7 @@
 #include "portan/api/api.hpp"
 #include "common/native_type.hpp"
 #include "common/runtime.hpp"
+#include "common/thread_record.hpp"
 
 namespace vx {
 
@@ -116,16 +117,7 @@ inline SchedulerState *scheduler_state(PyObject *scheduler) {
 }
 
 // This thread's runner. Compiled into the port module alone: one per thread.
-inline Runner &this_runner() {
-    // Asked several times a push: a pointer (trivial, so one thread-local access)
-    // spares the runner's own initialisation check, a second access each time.
-    static thread_local Runner *known = nullptr;
-    if (Runner *runner = known)
-        return *runner;
-    static thread_local Runner runner;
-    known = &runner;
-    return runner;
-}
+inline Runner &this_runner() { return thread_record<Runner>(); }
 
 // Readies `task` (a Task): called by deliver() and by a read that makes room.
 // Never runs Python code.
